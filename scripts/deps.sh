@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what building and testing pallix needs, only when missing:
+# Debian packages (LMDB, GoogleTest, ICU, CMake, Ninja) through apt-get and
+# the Python build and test tools through pip.
+set -euo pipefail
+
+need=()
+[ -f /usr/include/lmdb.h ] || need+=(liblmdb-dev)
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+[ -f /usr/include/unicode/uchar.h ] || need+=(libicu-dev)
+command -v cmake >/dev/null 2>&1 || need+=(cmake)
+command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
+command -v g++ >/dev/null 2>&1 || need+=(g++)
+if [ ${#need[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get install -y --no-install-recommends "${need[@]}" ||
+    { $SUDO apt-get update && $SUDO apt-get install -y --no-install-recommends "${need[@]}"; }
+fi
+
+PY=${PYTHON:-python3}
+missing=$("$PY" - <<'PYEOF'
+import importlib.util
+mods = {"scikit_build_core": "scikit-build-core>=0.10", "pytest": "pytest", "cmake": "cmake>=3.26", "ninja": "ninja"}
+print(" ".join(spec for mod, spec in mods.items() if importlib.util.find_spec(mod) is None))
+PYEOF
+)
+if [ -n "$missing" ]; then
+  "$PY" -m pip install --quiet $missing
+fi

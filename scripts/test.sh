@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Runs every test: the engine's GoogleTest suite through CTest, then the
+# Python API tests with pytest against a freshly installed package.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+PY=${PYTHON:-python3}
+JOBS=${JOBS:-$(nproc)}
+
+cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DPALLIX_BUILD_TESTS=ON -DPALLIX_BUILD_MODULE=OFF >/dev/null
+cmake --build build/tests -j "$JOBS"
+ctest --test-dir build/tests --output-on-failure -j "$JOBS"
+
+"$PY" -m pip install --quiet --no-build-isolation .
+"$PY" -m pytest -q tests/python
