@@ -1,0 +1,539 @@
+#include "engine/store.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+
+#include "engine/engine.h"
+#include "engine/lock.h"
+#include "tests/engine/test_util.h"
+
+namespace pallix {
+namespace {
+
+using test::TempDir;
+
+std::unique_ptr<Store> MemStore() {
+  auto s = Store::OpenInMemory();
+  EXPECT_TRUE(s.has_value());
+  return std::move(*s);
+}
+
+// All rows of all three tables, via full scans: the byte-level state that
+// failure tests compare before and after.
+std::vector<std::pair<int, Row>> Snapshot(Store& store) {
+  std::vector<std::pair<int, Row>> out;
+  auto txn = store.BeginRead();
+  EXPECT_TRUE(txn.has_value());
+  for (int t = 0; t < 3; ++t) {
+    EXPECT_TRUE(txn->Scan(static_cast<StoreTable>(t), {}, nullptr,
+                          [&](std::string_view k, std::string_view v) -> Result<bool> {
+                            out.push_back({t, Row{std::string(k), std::string(v)}});
+                            return true;
+                          })
+                    .has_value());
+  }
+  return out;
+}
+
+TEST(StoreTest, OpenCreatesOneFileWithFormatVersion) {
+  TempDir dir;
+  std::string path = dir.path() + "/db.pallix";
+  {
+    auto engine = open_engine(path);
+    ASSERT_TRUE(engine.has_value()) << engine.error().Message();
+    auto txn = (*engine)->store().BeginRead();
+    ASSERT_TRUE(txn.has_value());
+    auto v = txn->GetU64(StoreTable::kMeta, "format_version");
+    ASSERT_TRUE(v.has_value());
+    EXPECT_EQ(*v, std::optional<uint64_t>(1));
+  }
+  // After close the only file is the database itself.
+  std::vector<std::string> files;
+  for (auto& e : std::filesystem::directory_iterator(dir.path())) files.push_back(e.path().filename());
+  EXPECT_EQ(files, std::vector<std::string>{"db.pallix"});
+  // Reopening writes nothing.
+  std::string before = test::ReadFile(path);
+  { ASSERT_TRUE(open_engine(path).has_value()); }
+  EXPECT_EQ(test::ReadFile(path), before);
+}
+
+TEST(StoreTest, OtherFormatVersionIsRefusedAndFileUnchanged) {
+  TempDir dir;
+  std::string path = dir.path() + "/db";
+  for (uint64_t version : {2u, 7u}) {
+    {
+      auto store = Store::OpenFile(path);
+      ASSERT_TRUE(store.has_value());
+      auto txn = (*store)->BeginWrite();
+      ASSERT_TRUE(txn.has_value());
+      ASSERT_TRUE(txn->PutU64(StoreTable::kMeta, "format_version", version).has_value());
+      ASSERT_TRUE(txn->Commit().has_value());
+    }
+    std::string before = test::ReadFile(path);
+    auto engine = open_engine(path);
+    ASSERT_FALSE(engine.has_value());
+    EXPECT_EQ(engine.error().code(), 13u);
+    EXPECT_EQ(engine.error().Message(),
+              "incompatible format: file is v" + std::to_string(version) + ", engine expects v1");
+    EXPECT_EQ(test::ReadFile(path), before);
+  }
+}
+
+TEST(StoreTest, SecondOpenFailsInProcessAndInChild) {
+  TempDir dir;
+  std::string path = dir.path() + "/db";
+  auto first = open_engine(path);
+  ASSERT_TRUE(first.has_value());
+  auto second = open_engine(path);
+  ASSERT_FALSE(second.has_value());
+  EXPECT_EQ(second.error().code(), 1u);
+  EXPECT_EQ(second.error().Message(), "database: Database already open. Cannot acquire lock.");
+
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    auto r = Store::OpenFile(path);
+    _exit(!r.has_value() && r.error().code() == 1 ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  first->reset();
+  EXPECT_TRUE(open_engine(path).has_value());
+}
+
+TEST(StoreTest, OpenFailuresCarryDatabaseErrors) {
+  auto nul = Store::OpenFile(std::string("a\0b", 3));
+  ASSERT_FALSE(nul.has_value());
+  EXPECT_EQ(nul.error().Message(), "database: I/O error: file name contained an unexpected NUL byte");
+
+  auto missing = Store::OpenFile("/nonexistent-dir/x/db");
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error().Message(), "database: I/O error: No such file or directory (os error 2)");
+
+  TempDir dir;
+  std::string path = dir.path() + "/garbage";
+  std::ofstream(path) << std::string(10000, 'x');
+  std::string before = test::ReadFile(path);
+  auto garbage = Store::OpenFile(path);
+  ASSERT_FALSE(garbage.has_value());
+  EXPECT_EQ(garbage.error().code(), 1u);
+  EXPECT_EQ(test::ReadFile(path), before);
+}
+
+TEST(StoreTest, InMemoryLeavesNoFile) {
+  auto count_entries = [](const char* dir) {
+    size_t n = 0;
+    std::error_code ec;
+    for (auto& e : std::filesystem::directory_iterator(dir, ec))
+      if (e.path().filename().string().starts_with("pallix-mem-")) ++n;
+    return n;
+  };
+  size_t before = count_entries("/dev/shm") + count_entries("/tmp");
+  auto a = open_in_memory();
+  auto b = open_in_memory();
+  ASSERT_TRUE(a.has_value() && b.has_value());
+  EXPECT_EQ(count_entries("/dev/shm") + count_entries("/tmp"), before);
+  // Two in-memory databases share nothing.
+  ASSERT_TRUE(put_row_once((*a)->store(), "c", "k", "v").has_value());
+  EXPECT_EQ(*get_row_once((*b)->store(), "c", "k"), std::nullopt);
+  EXPECT_EQ(*get_row_once((*a)->store(), "c", "k"), std::optional<std::string>("v"));
+}
+
+TEST(StoreTest, CollectionIdsAndCounts) {
+  auto store = MemStore();
+  {
+    auto ctx = BeginWriteCtx(*store);
+    ASSERT_TRUE(ctx.has_value());
+    EXPECT_EQ(*collection_id(*ctx, "a"), std::nullopt);
+    EXPECT_EQ(*collection_id_or_create(*ctx, "a"), 0u);
+    EXPECT_EQ(*collection_id_or_create(*ctx, ""), 1u);
+    EXPECT_EQ(*collection_id_or_create(*ctx, "a"), 0u);
+    ASSERT_TRUE(put_row(*ctx, "a", "k", "1").has_value());
+    ASSERT_TRUE(put_row(*ctx, "a", "k", "2").has_value());
+    ASSERT_TRUE(put_row_uncounted(*ctx, "u", "k", "x").has_value());
+    ASSERT_TRUE(put_row(*ctx, "", "", "empty").has_value());
+    ASSERT_TRUE(ctx->Commit().has_value());
+  }
+  EXPECT_EQ(*count_rows(*store, "a"), 1u);
+  EXPECT_EQ(*count_rows(*store, "u"), 0u);
+  EXPECT_EQ(*count_rows(*store, ""), 1u);
+  EXPECT_EQ(*get_row_once(*store, "", ""), std::optional<std::string>("empty"));
+  EXPECT_EQ(*get_row_once(*store, "a", "k"), std::optional<std::string>("2"));
+  {
+    auto txn = store->BeginRead();
+    EXPECT_EQ(*txn->GetU64(StoreTable::kMeta, "next_collection_id"), std::optional<uint64_t>(3));
+    // The first collection's rows start with eight zero bytes.
+    EXPECT_EQ(*txn->Get(StoreTable::kRecords, std::string(8, '\0') + "k"), std::optional<std::string>("2"));
+    auto names = ReadView(*txn).view_list_collections();
+    EXPECT_EQ(*names, (std::vector<std::string>{"", "a", "u"}));
+  }
+  {
+    auto ctx = BeginWriteCtx(*store);
+    EXPECT_FALSE(*delete_row_counted(*ctx, "a", "missing"));
+    EXPECT_TRUE(*delete_row_counted(*ctx, "a", "k"));
+    ASSERT_TRUE(adjust_row_count(*ctx, "b", 3).has_value());
+    ASSERT_TRUE(adjust_row_count(*ctx, "b", -5).has_value());
+    ASSERT_TRUE(adjust_row_count(*ctx, "m", INT64_MAX).has_value());
+    ASSERT_TRUE(adjust_row_count(*ctx, "m", INT64_MAX).has_value());
+    ASSERT_TRUE(adjust_row_count(*ctx, "m", INT64_MAX).has_value());
+    ASSERT_TRUE(adjust_row_count(*ctx, "n", INT64_MIN).has_value());
+    // Reads of never-written collections create nothing.
+    EXPECT_EQ(*get_row(*ctx, "never", "k"), std::nullopt);
+    EXPECT_FALSE(*delete_row(*ctx, "never", "k"));
+    EXPECT_TRUE(scan_rows_from(*ctx, "never", "", 10)->empty());
+    EXPECT_EQ(*collection_id(*ctx, "never"), std::nullopt);
+    ASSERT_TRUE(ctx->Commit().has_value());
+  }
+  EXPECT_EQ(*count_rows(*store, "a"), 0u);
+  EXPECT_EQ(*count_rows(*store, "b"), 0u);
+  EXPECT_EQ(*count_rows(*store, "m"), UINT64_MAX);
+  EXPECT_EQ(*count_rows(*store, "n"), 0u);
+  EXPECT_EQ(*count_rows(*store, "never"), 0u);
+  auto txn = store->BeginRead();
+  EXPECT_EQ(*txn->GetU64(StoreTable::kCatalog, "never"), std::nullopt);
+}
+
+TEST(StoreTest, ClearCollectionInBatches) {
+  auto store = MemStore();
+  {
+    auto ctx = BeginWriteCtx(*store);
+    for (int i = 0; i < 5000; ++i) ASSERT_TRUE(put_row(*ctx, "c", "k" + std::to_string(i), "v").has_value());
+    ASSERT_TRUE(put_row(*ctx, "d", "k", "v").has_value());
+    ASSERT_TRUE(ctx->Commit().has_value());
+  }
+  {
+    auto ctx = BeginWriteCtx(*store);
+    ASSERT_TRUE(clear_collection_rows(*ctx, "c").has_value());
+    ASSERT_TRUE(ctx->Commit().has_value());
+  }
+  EXPECT_EQ(*count_rows(*store, "c"), 0u);
+  EXPECT_TRUE(scan_all_rows(*store, "c")->empty());
+  EXPECT_EQ(scan_all_rows(*store, "d")->size(), 1u);
+  auto ctx = BeginWriteCtx(*store);
+  EXPECT_EQ(*collection_id(*ctx, "c"), std::optional<uint64_t>(0));
+}
+
+TEST(StoreTest, ScanFromAndLimits) {
+  auto store = MemStore();
+  for (const char* k : {"a", "c", "e"}) ASSERT_TRUE(put_row_once(*store, "x", k, k).has_value());
+  EXPECT_TRUE(scan_rows_batch(*store, "x", "", 0)->empty());
+  auto rows = scan_rows_batch(*store, "x", "b", 10);
+  ASSERT_EQ(rows->size(), 2u);
+  EXPECT_EQ((*rows)[0].key, "c");
+  rows = scan_rows_batch(*store, "x", "a", 2);
+  ASSERT_EQ(rows->size(), 2u);
+  EXPECT_EQ((*rows)[1].key, "c");
+  std::string next = (*rows)[1].key + std::string(1, '\0');
+  rows = scan_rows_batch(*store, "x", next, 2);
+  ASSERT_EQ(rows->size(), 1u);
+  EXPECT_EQ((*rows)[0].key, "e");
+}
+
+TEST(StoreTest, LargestCollectionIdScansToTableEnd) {
+  auto store = MemStore();
+  {
+    auto ctx = BeginWriteCtx(*store);
+    ASSERT_TRUE(ctx->txn().PutU64(StoreTable::kMeta, "next_collection_id", UINT64_MAX - 1).has_value());
+    EXPECT_EQ(*collection_id_or_create(*ctx, "p"), UINT64_MAX - 1);
+    // The largest id is never handed out (the allocator would wrap); a
+    // catalog row can still name it.
+    EXPECT_FALSE(collection_id_or_create(*ctx, "more").has_value());
+    ASSERT_TRUE(ctx->txn().PutU64(StoreTable::kCatalog, "last", UINT64_MAX).has_value());
+    ASSERT_TRUE(put_row(*ctx, "p", "\xff\xff", "1").has_value());
+    ASSERT_TRUE(put_row(*ctx, "last", "a", "2").has_value());
+    ASSERT_TRUE(put_row(*ctx, "last", std::string(600, '\xff'), "3").has_value());
+    ASSERT_TRUE(put_row(*ctx, "last", "\xff\xff", "4").has_value());
+    ASSERT_TRUE(ctx->Commit().has_value());
+  }
+  EXPECT_EQ(scan_all_rows(*store, "p")->size(), 1u);
+  auto rows = scan_all_rows(*store, "last");
+  ASSERT_EQ(rows->size(), 3u);
+  EXPECT_EQ((*rows)[2].key, std::string(600, '\xff'));
+  auto txn = store->BeginRead();
+  ReadView view(*txn);
+  EXPECT_EQ(view.view_scan_prefix("last", "\xff")->size(), 2u);
+  EXPECT_EQ(view.view_scan_prefix("p", "\xff")->size(), 1u);
+}
+
+TEST(StoreTest, ReadViewOnFreshDatabase) {
+  auto store = MemStore();
+  auto txn = store->BeginRead();
+  ReadView view(*txn);
+  EXPECT_EQ(*view.view_get("c", "k"), std::nullopt);
+  EXPECT_TRUE(view.view_scan_all("c")->empty());
+  EXPECT_TRUE(view.view_list_collections()->empty());
+  EXPECT_TRUE(view.view_scan_from("c", "", 5)->empty());
+  EXPECT_TRUE(view.view_scan_prefix("c", "")->empty());
+  EXPECT_EQ(*view.view_count("c"), 0u);
+  int calls = 0;
+  EXPECT_TRUE(view.view_for_each("c", [&](auto, auto) -> Result<bool> {
+                    ++calls;
+                    return true;
+                  }).has_value());
+  EXPECT_EQ(calls, 0);
+}
+
+TEST(StoreTest, PrefixScanWithTrailingFf) {
+  auto store = MemStore();
+  std::vector<std::string> keys = {"ab", std::string("ab\xff", 3), std::string("ab\xff\xff", 4),
+                                   std::string("ab\xff\x01", 4), "ac", "b"};
+  for (auto& k : keys) ASSERT_TRUE(put_row_once(*store, "c", k, "v").has_value());
+  ASSERT_TRUE(put_row_once(*store, "d", std::string("ab\xff", 3), "other").has_value());
+  auto txn = store->BeginRead();
+  ReadView view(*txn);
+  auto rows = view.view_scan_prefix("c", std::string("ab\xff", 3));
+  std::vector<std::string> got;
+  for (auto& r : *rows) got.push_back(r.key);
+  EXPECT_EQ(got, (std::vector<std::string>{std::string("ab\xff", 3), std::string("ab\xff\x01", 4),
+                                           std::string("ab\xff\xff", 4)}));
+  EXPECT_EQ(view.view_scan_prefix("c", "")->size(), keys.size());
+}
+
+TEST(StoreTest, VisitorStopsAndErrorsPassThrough) {
+  auto store = MemStore();
+  for (const char* k : {"a", "b", "c"}) ASSERT_TRUE(put_row_once(*store, "c", k, k).has_value());
+  auto txn = store->BeginRead();
+  ReadView view(*txn);
+  int calls = 0;
+  ASSERT_TRUE(view.view_for_each("c", [&](auto, auto) -> Result<bool> {
+                    ++calls;
+                    return false;
+                  }).has_value());
+  EXPECT_EQ(calls, 1);
+  auto err = view.view_for_each("c", [&](auto, auto) -> Result<bool> {
+    return Fail(EngineError::InvalidArgument("stop"));
+  });
+  ASSERT_FALSE(err.has_value());
+  EXPECT_EQ(err.error().Message(), "invalid argument: stop");
+}
+
+TEST(StoreTest, SnapshotIsolation) {
+  auto store = MemStore();
+  ASSERT_TRUE(put_row_once(*store, "c", "a", "1").has_value());
+  auto txn = store->BeginRead();
+  ASSERT_TRUE(put_row_once(*store, "c", "b", "2").has_value());
+  ReadView view(*txn);
+  EXPECT_EQ(view.view_scan_all("c")->size(), 1u);
+  EXPECT_EQ(scan_all_rows(*store, "c")->size(), 2u);
+}
+
+TEST(StoreTest, NestedWriteOnSameThreadFailsFast) {
+  auto store = MemStore();
+  auto w1 = store->BeginWrite();
+  ASSERT_TRUE(w1.has_value());
+  auto w2 = store->BeginWrite();
+  ASSERT_FALSE(w2.has_value());
+  EXPECT_EQ(w2.error().code(), 2u);
+}
+
+TEST(StoreTest, InjectedFaultsLeaveStorageUnchanged) {
+  auto store = MemStore();
+  ASSERT_TRUE(put_row_once(*store, "c", "a", "1").has_value());
+  auto before = Snapshot(*store);
+  StoreFaults faults;
+  store->set_faults(&faults);
+  for (int at = 0; at < 4; ++at) {
+    faults = StoreFaults{};
+    faults.fail_write_at = at;
+    auto r = put_row_once(*store, "new", std::string(600, 'k'), "v");
+    EXPECT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().code(), 4u);
+    EXPECT_EQ(Snapshot(*store), before);
+  }
+  faults = StoreFaults{};
+  faults.fail_commit = true;
+  auto r = put_row_once(*store, "new", "k", "v");
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().code(), 5u);
+  EXPECT_EQ(Snapshot(*store), before);
+  faults = StoreFaults{};
+  faults.fail_begin_write = true;
+  EXPECT_EQ(put_row_once(*store, "new", "k", "v").error().code(), 2u);
+  store->set_faults(nullptr);
+  EXPECT_TRUE(put_row_once(*store, "new", "k", "v").has_value());
+}
+
+TEST(StoreTest, FullMapFailsCleanly) {
+  StoreOptions options;
+  options.map_size = 1 << 20;
+  options.fixed_map_size = true;
+  auto opened = Store::OpenInMemory(options);
+  ASSERT_TRUE(opened.has_value());
+  Store& store = **opened;
+  ASSERT_TRUE(put_row_once(store, "c", "small", "v").has_value());
+  auto before = Snapshot(store);
+  auto ctx = BeginWriteCtx(store);
+  ASSERT_TRUE(ctx.has_value());
+  Status status = Ok();
+  for (int i = 0; i < 100 && status; ++i) status = put_row(*ctx, "c", "k" + std::to_string(i), std::string(100000, 'x'));
+  ASSERT_FALSE(status.has_value());
+  EXPECT_EQ(status.error().code(), 4u);
+  EXPECT_TRUE(status.error().Message().starts_with("storage: MDB_MAP_FULL")) << status.error().Message();
+  { WriteCtx dropped = std::move(*ctx); }
+  EXPECT_EQ(Snapshot(store), before);
+  EXPECT_TRUE(put_row_once(store, "c", "after", "v").has_value());
+}
+
+TEST(StoreTest, MapGrowsWhenHalfUsed) {
+  StoreOptions options;
+  options.map_size = 4 << 20;
+  auto opened = Store::OpenInMemory(options);
+  ASSERT_TRUE(opened.has_value());
+  // 40 MiB of rows through a 4 MiB initial map, one transaction each.
+  for (int i = 0; i < 40; ++i)
+    ASSERT_TRUE(put_row_once(**opened, "c", "k" + std::to_string(i), std::string(1 << 20, 'x')).has_value()) << i;
+  EXPECT_EQ(*count_rows(**opened, "c"), 40u);
+}
+
+TEST(StoreTest, DamagedMetaValueIsBrokenInvariant) {
+  auto store = MemStore();
+  {
+    auto txn = store->BeginWrite();
+    ASSERT_TRUE(txn->Put(StoreTable::kMeta, "cnt:c", "abc").has_value());
+    ASSERT_TRUE(txn->Commit().has_value());
+  }
+  EXPECT_THROW((void)count_rows(*store, "c"), InvariantError);
+}
+
+TEST(StoreTest, DocumentReads) {
+  auto store = MemStore();
+  ASSERT_TRUE(put_row_once(*store, "c", "k", encode_value(Value::Int(5))).has_value());
+  ASSERT_TRUE(put_row_once(*store, "c", "bad", std::string("\x04\x05\x00\x00\x00ab", 7)).has_value());
+  EXPECT_EQ(get_document(*store, "c", "k")->value().as_int(), 5);
+  EXPECT_EQ(*get_document(*store, "unknown", "k"), std::nullopt);
+  auto bad = get_document(*store, "c", "bad");
+  ASSERT_FALSE(bad.has_value());
+  EXPECT_EQ(bad.error().Message(), "decode: unexpected end of input");
+  auto txn = store->BeginRead();
+  auto all = scan_documents(ReadView(*txn), "c");
+  ASSERT_FALSE(all.has_value());
+  EXPECT_EQ(all.error().code(), 8u);
+}
+
+// ---------------------------------------------------------------- model test
+
+// Random operations over keys of every awkward length (empty, around the
+// inline limit, megabytes, hundreds sharing a 600-byte prefix), checked
+// against a std::map: exact order and counts after every step.
+class RowModel {
+ public:
+  explicit RowModel(Store& store) : store_(store) {}
+
+  void Put(const std::string& c, const std::string& k, const std::string& v) {
+    auto ctx = BeginWriteCtx(store_);
+    ASSERT_TRUE(ctx.has_value());
+    ASSERT_TRUE(put_row(*ctx, c, k, v).has_value());
+    ASSERT_TRUE(ctx->Commit().has_value());
+    model_[c][k] = v;
+  }
+  void Delete(const std::string& c, const std::string& k) {
+    auto ctx = BeginWriteCtx(store_);
+    auto removed = delete_row_counted(*ctx, c, k);
+    ASSERT_TRUE(removed.has_value());
+    EXPECT_EQ(*removed, model_[c].erase(k) == 1);
+    ASSERT_TRUE(ctx->Commit().has_value());
+  }
+  void Check(const std::string& c, std::mt19937_64& rng, const std::vector<std::string>& probes) {
+    auto& m = model_[c];
+    EXPECT_EQ(*count_rows(store_, c), m.size());
+    auto all = scan_all_rows(store_, c);
+    ASSERT_TRUE(all.has_value());
+    ASSERT_EQ(all->size(), m.size());
+    size_t i = 0;
+    for (auto& [k, v] : m) {
+      ASSERT_EQ((*all)[i].key, k) << "at " << i;
+      ASSERT_EQ((*all)[i].value, v);
+      ++i;
+    }
+    for (const auto& probe : probes) {
+      auto got = get_row_once(store_, c, probe);
+      auto it = m.find(probe);
+      ASSERT_EQ(got->has_value(), it != m.end());
+      if (it != m.end()) ASSERT_EQ(**got, it->second);
+      // Paged scan from the probe with a random limit.
+      size_t limit = 1 + rng() % 7;
+      auto page = scan_rows_batch(store_, c, probe, limit);
+      auto mit = m.lower_bound(probe);
+      for (auto& row : *page) {
+        ASSERT_NE(mit, m.end());
+        ASSERT_EQ(row.key, mit->first);
+        ++mit;
+      }
+      EXPECT_EQ(page->size(), std::min<size_t>(limit, std::distance(m.lower_bound(probe), m.end())));
+      // Prefix scan.
+      std::string prefix = probe.substr(0, rng() % (probe.size() + 1));
+      auto txn = store_.BeginRead();
+      auto pre = ReadView(*txn).view_scan_prefix(c, prefix);
+      std::vector<std::string> want;
+      for (auto pit = m.lower_bound(prefix); pit != m.end() && pit->first.starts_with(prefix); ++pit)
+        want.push_back(pit->first);
+      ASSERT_EQ(pre->size(), want.size());
+      for (size_t j = 0; j < want.size(); ++j) ASSERT_EQ((*pre)[j].key, want[j]);
+    }
+  }
+
+ private:
+  Store& store_;
+  std::map<std::string, std::map<std::string, std::string>> model_;
+};
+
+TEST(StoreTest, RandomRowsAgainstModel) {
+  auto store = MemStore();
+  std::mt19937_64 rng(42);
+  std::string shared(600, 'p');
+  std::vector<std::string> keys = {"", std::string(1, '\0'), "a", std::string(503, 'x'), std::string(504, 'x'),
+                                   std::string(511, 'x'), std::string(512, 'x'), std::string(4096, 'x'),
+                                   std::string(487, 'y'), std::string(488, 'y'), std::string(495, 'z'),
+                                   std::string(496, 'z'), std::string(1000000, 'm'), shared, shared.substr(0, 495)};
+  for (int i = 0; i < 300; ++i) {
+    std::string k = shared;
+    size_t extra = rng() % 40;
+    for (size_t j = 0; j < extra; ++j) k.push_back(static_cast<char>("\x00\x01pq\xfe\xff"[rng() % 6]));
+    keys.push_back(k);
+  }
+  // Keys that differ only after a long common prefix of the 8-byte id too.
+  for (int i = 0; i < 50; ++i) keys.push_back(std::string(480 + rng() % 40, 'y') + static_cast<char>(rng()));
+  RowModel model(*store);
+  const std::vector<std::string> collections = {"", "c", std::string(700, 'n')};
+  for (int step = 0; step < 1500; ++step) {
+    const std::string& c = collections[rng() % collections.size()];
+    const std::string& k = keys[rng() % keys.size()];
+    if (rng() % 3 == 0) {
+      model.Delete(c, k);
+    } else {
+      model.Put(c, k, "v" + std::to_string(step));
+    }
+    if (step % 250 == 249) {
+      std::vector<std::string> probes;
+      for (int p = 0; p < 12; ++p) probes.push_back(keys[rng() % keys.size()]);
+      for (const auto& cc : collections) model.Check(cc, rng, probes);
+    }
+  }
+  auto names = list_collections(*std::make_shared<Engine>(Store::OpenInMemory().value()));
+  EXPECT_TRUE(names->empty());
+}
+
+TEST(StoreTest, LongCatalogAndMetaKeys) {
+  auto store = MemStore();
+  std::string name(2000, 'n');
+  ASSERT_TRUE(put_row_once(*store, name, "k", "v").has_value());
+  ASSERT_TRUE(put_row_once(*store, name + "x", "k", "v").has_value());
+  EXPECT_EQ(*count_rows(*store, name), 1u);
+  EXPECT_EQ(*get_row_once(*store, name, "k"), std::optional<std::string>("v"));
+  auto txn = store->BeginRead();
+  auto names = ReadView(*txn).view_list_collections();
+  EXPECT_EQ(*names, (std::vector<std::string>{name, name + "x"}));
+}
+
+}  // namespace
+}  // namespace pallix
