@@ -32,13 +32,6 @@ struct GeoHitData {
   double distance_km = 0;
 };
 
-struct SchemaFieldData {
-  std::string name;
-  std::string ty;
-  bool required = false;
-  bool unique = false;
-};
-
 // The stored object, or None after the collector cleared it.
 PyObject* Stored(const Ref& r) { return Py_NewRef(r ? r.get() : Py_None); }
 
@@ -248,6 +241,11 @@ PyObject* NewGeoHit(Ref key, double distance_km, Ref document) {
   PyTypeObject* type = GeoHitType();
   return type != nullptr ? NewBoxed<GeoHitData>(type, GeoHitData{std::move(key), std::move(document), distance_km})
                          : nullptr;
+}
+
+const SchemaFieldData* SchemaFieldOf(PyObject* obj) {
+  if (g_schema_field == nullptr || Py_TYPE(obj) != g_schema_field) return nullptr;
+  return &Unbox<SchemaFieldData>(obj);
 }
 
 PyObject* NewSchemaField(std::string name, std::string ty, bool required, bool unique) {

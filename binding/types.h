@@ -59,6 +59,16 @@ PyObject* NewRow(Ref key, float score, Ref document);
 PyObject* NewGeoHit(Ref key, double distance_km, Ref document);
 PyObject* NewSchemaField(std::string name, std::string ty, bool required, bool unique);
 
+// What a SchemaField object holds: `ty` as given, not checked.
+struct SchemaFieldData {
+  std::string name;
+  std::string ty;
+  bool required = false;
+  bool unique = false;
+};
+// The data of a SchemaField object, or null when `obj` is not one.
+const SchemaFieldData* SchemaFieldOf(PyObject* obj);
+
 }  // namespace pallix::py
 
 #endif  // PALLIX_BINDING_TYPES_H_

@@ -227,3 +227,29 @@ def test_len_beyond_ssize_t(path):
         len(c)
     assert c.is_empty() is False
     db.close()
+
+
+def test_threads_share_one_handle(path):
+    import threading
+
+    db = make_rows(path, 50)
+    c = db.collection("c")
+    results, errors = [], []
+
+    def reader(n):
+        try:
+            for i in range(200):
+                assert c.get(str((i + n) % 50).zfill(5)) == (i + n) % 50
+                assert len(c.page(limit=3).rows) == 3
+                assert len(c) == 50
+            results.append(n)
+        except Exception as e:  # reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=reader, args=(n,)) for n in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=60)
+    assert not errors and sorted(results) == [0, 1, 2, 3]
+    db.close()
