@@ -8,44 +8,39 @@ namespace {
 
 std::string Plural(int n, const char* word) { return std::to_string(n) + " " + word + (n == 1 ? "" : "s"); }
 
-}  // namespace
+bool TooMany(const Params& p, Py_ssize_t nargs) {
+  if (p.count == 0) {
+    PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", p.name, nargs);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %s (%zd given)", p.name, Plural(p.count, "argument").c_str(),
+                 nargs);
+  }
+  return false;
+}
 
-bool MatchArgs(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-  for (int i = 0; i < p.count; ++i) out[i] = nullptr;
-  if (nargs > p.count) {
-    if (p.count == 0) {
-      PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", p.name, nargs);
-    } else {
-      PyErr_Format(PyExc_TypeError, "%s() takes at most %s (%zd given)", p.name,
-                   Plural(p.count, "argument").c_str(), nargs);
-    }
+// Places one keyword argument; false with TypeError set.
+bool PlaceKeyword(const Params& p, PyObject* kw, PyObject* value, PyObject** out) {
+  std::string_view name;
+  if (!PyUnicode_Check(kw) || !Utf8View(kw, &name)) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", p.name);
     return false;
   }
-  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-  Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject* kw = PyTuple_GetItem(kwnames, k);  // borrowed
-    Py_ssize_t len = 0;
-    const char* kwname = PyUnicode_AsUTF8AndSize(kw, &len);
-    if (kwname == nullptr) return false;
-    int found = -1;
-    for (int i = 0; i < p.count; ++i) {
-      if (std::strlen(p.names[i]) == static_cast<size_t>(len) && std::memcmp(p.names[i], kwname, len) == 0) {
-        found = i;
-        break;
+  for (int i = 0; i < p.count; ++i) {
+    if (name == p.names[i]) {
+      if (out[i] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%d)", p.name,
+                     p.names[i], i + 1);
+        return false;
       }
+      out[i] = value;
+      return true;
     }
-    if (found < 0) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", p.name, kwname);
-      return false;
-    }
-    if (out[found] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%d)", p.name, kwname,
-                   found + 1);
-      return false;
-    }
-    out[found] = args[nargs + k];
   }
+  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", p.name, kw);
+  return false;
+}
+
+bool CheckRequired(const Params& p, PyObject** out) {
   for (int i = 0; i < p.required; ++i) {
     if (out[i] == nullptr) {
       PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %d)", p.name, p.names[i], i + 1);
@@ -55,8 +50,75 @@ bool MatchArgs(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObjec
   return true;
 }
 
+// The int behind o (o itself or its __index__), as a new reference; raises
+// TypeError naming the parameter when o is not integral.
+Ref IndexOf(const Params& p, int index, PyObject* o) {
+  if (PyLong_Check(o)) return Ref::Borrow(o);
+  if (PyFloat_Check(o) || PyUnicode_Check(o) || PyBytes_Check(o)) {
+    RaiseArgType(p, index, o, "int");
+    return Ref();
+  }
+  Ref r = Ref::Steal(PyNumber_Index(o));
+  if (!r && PyErr_ExceptionMatches(PyExc_TypeError)) {
+    PyErr_Clear();
+    RaiseArgType(p, index, o, "int");
+  }
+  return r;
+}
+
+// A NumPy boolean scalar ("numpy.bool_", or "numpy.bool" in NumPy 2).
+bool IsNumpyBool(PyObject* o) {
+  PyTypeObject* type = Py_TYPE(o);
+  std::string name = TypeName(type);
+  if (name.empty()) {
+    PyErr_Clear();
+    return false;
+  }
+  if (name != "bool_" && name != "bool") return false;
+  Ref module = Ref::Steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  std::string_view m;
+  bool ok = module && PyUnicode_Check(module.get()) && Utf8View(module.get(), &m) && m == "numpy";
+  if (!ok) PyErr_Clear();
+  return ok;
+}
+
+}  // namespace
+
+bool MatchArgs(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+  for (int i = 0; i < p.count; ++i) out[i] = nullptr;
+  if (nargs > p.count) return TooMany(p, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    if (!PlaceKeyword(p, PyTuple_GetItem(kwnames, k), args[nargs + k], out)) return false;
+  }
+  return CheckRequired(p, out);
+}
+
+bool MatchTupleArgs(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
+  for (int i = 0; i < p.count; ++i) out[i] = nullptr;
+  Py_ssize_t nargs = PyTuple_Size(args);
+  if (nargs < 0) return false;
+  if (nargs > p.count) return TooMany(p, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GetItem(args, i);
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!PlaceKeyword(p, key, value, out)) return false;
+    }
+  }
+  return CheckRequired(p, out);
+}
+
+bool NoKeywords(const char* fname, PyObject* kwnames) {
+  if (kwnames == nullptr || PyTuple_Size(kwnames) == 0) return true;
+  PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", fname);
+  return false;
+}
+
 void RaiseArgType(const Params& p, int index, PyObject* o, const char* what) {
-  std::string tname = TypeName(o);
+  std::string tname = TypeName(Py_TYPE(o));
   if (tname.empty()) {
     PyErr_Clear();
     tname = "object";
@@ -72,26 +134,6 @@ bool ArgStr(const Params& p, int index, PyObject* o, std::string* out) {
   }
   return Utf8Of(o, out);
 }
-
-namespace {
-
-// The int behind o (o itself or its __index__), as a new reference; raises
-// TypeError naming the parameter when o is not integral.
-Ref IndexOf(const Params& p, int index, PyObject* o) {
-  if (PyLong_Check(o)) return Ref::Borrow(o);
-  if (PyFloat_Check(o) || PyUnicode_Check(o) || PyBytes_Check(o)) {
-    RaiseArgType(p, index, o, "int");
-    return Ref();
-  }
-  Ref r = Ref::Steal(PyNumber_Index(o));
-  if (!r) {
-    PyErr_Clear();
-    RaiseArgType(p, index, o, "int");
-  }
-  return r;
-}
-
-}  // namespace
 
 bool ArgU64(const Params& p, int index, PyObject* o, uint64_t* out) {
   Ref i = IndexOf(p, index, o);
@@ -111,34 +153,16 @@ bool ArgI64(const Params& p, int index, PyObject* o, int64_t* out) {
   return true;
 }
 
-bool ArgU32(const Params& p, int index, PyObject* o, uint32_t* out) {
-  uint64_t v;
-  if (!ArgU64(p, index, o, &v)) return false;
-  if (v > UINT32_MAX) {
-    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-    return false;
-  }
-  *out = static_cast<uint32_t>(v);
-  return true;
-}
-
-bool ArgUsize(const Params& p, int index, PyObject* o, size_t* out) {
-  uint64_t v;
-  if (!ArgU64(p, index, o, &v)) return false;
-  *out = static_cast<size_t>(v);
-  return true;
-}
-
 bool ArgF64(const Params& p, int index, PyObject* o, double* out) {
   if (PyFloat_Check(o)) {
     *out = PyFloat_AsDouble(o);
     return true;
   }
-  if (PyUnicode_Check(o) || PyBytes_Check(o)) {
+  if (PyUnicode_Check(o) || PyBytes_Check(o) || PyByteArray_Check(o)) {
     RaiseArgType(p, index, o, "float");
     return false;
   }
-  double v = PyFloat_AsDouble(o);
+  double v = PyFloat_AsDouble(o);  // __float__, then __index__
   if (v == -1.0 && PyErr_Occurred()) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
       PyErr_Clear();
@@ -151,17 +175,23 @@ bool ArgF64(const Params& p, int index, PyObject* o, double* out) {
 }
 
 bool ArgBool(const Params& p, int index, PyObject* o, bool* out) {
-  if (!PyBool_Check(o)) {
-    RaiseArgType(p, index, o, "bool");
-    return false;
+  if (PyBool_Check(o)) {
+    *out = (o == Py_True);
+    return true;
   }
-  *out = (o == Py_True);
-  return true;
+  if (IsNumpyBool(o)) {
+    int truth = PyObject_IsTrue(o);
+    if (truth < 0) return false;
+    *out = truth != 0;
+    return true;
+  }
+  RaiseArgType(p, index, o, "bool");
+  return false;
 }
 
 bool ArgSequence(const Params& p, int index, PyObject* o, Ref* out) {
   if (PyUnicode_Check(o)) {
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s': Can't extract `str` to `Vec`", p.name, p.names[index]);
+    RaiseArgType(p, index, o, "a sequence other than str");
     return false;
   }
   if (!PySequence_Check(o)) {
@@ -174,16 +204,15 @@ bool ArgSequence(const Params& p, int index, PyObject* o, Ref* out) {
   return true;
 }
 
-std::string TypeName(PyObject* o) {
-  Ref name = Ref::Steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__name__"));
-  if (!name) return {};
+std::string TypeName(PyTypeObject* type) {
+  Ref name = Ref::Steal(PyType_GetName(type));
   std::string s;
-  if (!PyUnicode_Check(name.get()) || !Utf8Of(name.get(), &s)) return {};
+  if (!name || !Utf8Of(name.get(), &s)) return {};
   return s;
 }
 
-std::string TypeQualName(PyObject* o) {
-  Ref name = Ref::Steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__qualname__"));
+std::string TypeQualName(PyTypeObject* type) {
+  Ref name = Ref::Steal(PyType_GetQualName(type));
   std::string s;
   if (!name || !PyUnicode_Check(name.get()) || !Utf8Of(name.get(), &s)) {
     PyErr_Clear();
@@ -192,20 +221,11 @@ std::string TypeQualName(PyObject* o) {
   return s;
 }
 
-bool StrOf(PyObject* o, std::string* out) {
-  Ref s = Ref::Steal(PyObject_Str(o));
-  if (!s || !Utf8Of(s.get(), out)) {
-    PyErr_Clear();
-    return false;
-  }
-  return true;
-}
-
-bool Utf8Of(PyObject* str, std::string* out) {
+bool Utf8View(PyObject* str, std::string_view* out) {
   Py_ssize_t len = 0;
   const char* data = PyUnicode_AsUTF8AndSize(str, &len);
   if (data == nullptr) return false;
-  out->assign(data, static_cast<size_t>(len));
+  *out = std::string_view(data, static_cast<size_t>(len));
   return true;
 }
 
@@ -213,6 +233,7 @@ int AddToModule(PyObject* module, const char* name, Ref value) {
   if (!value) return -1;
   Ref all = Ref::Steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
     PyErr_Clear();
     all = Ref::Steal(PyList_New(0));
     if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
@@ -220,6 +241,11 @@ int AddToModule(PyObject* module, const char* name, Ref value) {
   Ref pyname = Ref::Steal(PyUnicode_FromString(name));
   if (!pyname || PyList_Append(all.get(), pyname.get()) < 0) return -1;
   return PyObject_SetAttrString(module, name, value.get());
+}
+
+PyTypeObject* TypeOnce(PyTypeObject** slot, PyType_Spec* spec) {
+  if (*slot == nullptr) *slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+  return *slot;
 }
 
 }  // namespace pallix::py

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing pallix needs, only when missing:
 # Debian packages (LMDB, GoogleTest, ICU, CMake, Ninja) through apt-get and
-# the Python build and test tools through pip.
+# the Python build and test tools through pip (lmdb: the tests seed raw
+# rows with it, and the benchmarks compare against it).
 set -euo pipefail
 
 need=()
@@ -22,7 +23,8 @@ fi
 PY=${PYTHON:-python3}
 missing=$("$PY" - <<'PYEOF'
 import importlib.util
-mods = {"scikit_build_core": "scikit-build-core>=0.10", "pytest": "pytest", "cmake": "cmake>=3.26", "ninja": "ninja"}
+mods = {"scikit_build_core": "scikit-build-core>=0.10", "pytest": "pytest", "cmake": "cmake>=3.26", "ninja": "ninja",
+        "lmdb": "lmdb"}
 print(" ".join(spec for mod, spec in mods.items() if importlib.util.find_spec(mod) is None))
 PYEOF
 )

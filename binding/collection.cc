@@ -1,0 +1,244 @@
+// The Collection class: the handle's life (close, __exit__, __repr__,
+// name, query) and its read methods (get, scan, page, is_empty, len).
+//
+// Every method: arguments extracted (TypeError/OverflowError) before the
+// lock; "collection lock" taken; closed handle refused; keys converted and
+// the engine called under the lock; the lock released; then the Python
+// result built or the error raised. Reads hand stored bytes out of the
+// lock and decode them straight into Python objects (DocumentToPy).
+
+#include "binding/collection.h"
+
+#include "binding/repr.h"
+#include "binding/value.h"
+
+namespace pallix::py {
+
+namespace {
+
+// At most this many stored rows per range read of page().
+constexpr uint64_t kPageBatch = 1024;
+
+CollectionHandle& H(PyObject* self) { return Unbox<CollectionHandle>(self); }
+
+PyObject* CloseCollection(PyObject* self) {
+  auto taken = UnderLock(H(self).lock, [&] { return H(self).Close(); });
+  if (!taken) return nullptr;
+  Py_RETURN_NONE;  // the references go with `taken`, after the lock
+}
+
+PyObject* CollectionExit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.__exit__", 3, "_exc_type", "_exc_value", "_traceback");
+  PyObject* a[3];
+  if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
+  return CloseCollection(self);
+}
+
+PyObject* CollectionName(PyObject* self) {
+  auto ok = WithOpen(self, [](const std::string&, Engine&) -> BResult<bool> { return true; });
+  if (!ok) return nullptr;
+  if (!*ok) return RaiseError(ok->error());
+  return NewStr(H(self).name).release();
+}
+
+PyObject* CollectionRepr(PyObject* self) {
+  // Never waits: the name is fixed for the handle's life and the open flag
+  // mirrors the state, so neither needs the lock.
+  if (!H(self).lock.CheckNotPoisoned()) return nullptr;
+  if (!H(self).open.load(std::memory_order_acquire)) return PyUnicode_FromString("pallix.Collection(<closed>)");
+  return NewStr("pallix.Collection(" + QuoteText(H(self).name) + ")").release();
+}
+
+PyObject* CollectionQuery(PyObject* self) {
+  auto refs = WithOpen(self, [&](const std::string&, Engine&) -> BResult<EngineRefs> {
+    H(self).state->count->value.fetch_add(1);
+    return *H(self).state;
+  });
+  if (!refs) return nullptr;
+  if (!*refs) return RaiseError(refs->error());
+  return NewQuery(H(self).name, std::move(**refs));
+}
+
+// ------------------------------------------------------------ reads
+
+PyObject* CollectionGet(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.get", 1, "key");
+  PyObject* a[1];
+  if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
+  auto row = WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<std::optional<std::string>> {
+    ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
+    return get_row_once(engine.store(), name, key);
+  });
+  if (!row) return nullptr;
+  if (!*row) return RaiseError(row->error());
+  if (!**row) Py_RETURN_NONE;
+  return DocumentToPyOrRaise(***row).release();
+}
+
+// (key, document) tuples of stored rows, in order; null with an error set.
+Ref RowsToPy(const std::vector<Row>& rows) {
+  GcPause pause;
+  Ref list = Ref::Steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+  if (!list) return list;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    Ref key = KeyToPy(rows[i].key);
+    if (!key) return key;
+    Ref doc = DocumentToPyOrRaise(rows[i].value);
+    if (!doc) return doc;
+    Ref pair = Ref::Steal(PyTuple_Pack(2, key.get(), doc.get()));
+    if (!pair) return pair;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair.release());
+  }
+  return list;
+}
+
+PyObject* CollectionScan(PyObject* self) {
+  auto rows = WithOpen(self, [](const std::string& name, Engine& engine) -> BResult<std::vector<Row>> {
+    return scan_all_rows(engine.store(), name);
+  });
+  if (!rows) return nullptr;
+  if (!*rows) return RaiseError(rows->error());
+  return RowsToPy(**rows).release();
+}
+
+// The stored rows of one page and whether the page is full.
+struct RawPage {
+  std::vector<Row> rows;
+  bool full = false;
+};
+
+// Up to `limit` rows strictly after `after` (from the start without it),
+// all read from one snapshot in batches of at most kPageBatch rows.
+Result<RawPage> ReadPage(Engine& engine, const std::string& name, const std::optional<std::string>& after,
+                         uint64_t limit) {
+  RawPage page;
+  if (limit == 0) return page;
+  ASSIGN_OR_RETURN(ReadTxn txn, engine.store().BeginRead());
+  ReadView view(txn);
+  // The smallest key strictly greater than `after` is `after` + 0x00.
+  std::string start = after ? *after + '\0' : std::string();
+  while (page.rows.size() < limit) {
+    uint64_t want = std::min<uint64_t>(kPageBatch, limit - page.rows.size());
+    ASSIGN_OR_RETURN(std::vector<Row> batch, view.view_scan_from(name, start, want));
+    if (batch.empty()) break;
+    for (Row& row : batch) page.rows.push_back(std::move(row));
+    start = page.rows.back().key + '\0';
+  }
+  page.full = page.rows.size() == limit;
+  return page;
+}
+
+PyObject* CollectionPage(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.page", 0, "after", "limit");
+  PyObject* a[2];
+  uint64_t limit = 10;
+  if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
+  if (a[1] != nullptr && !ArgU64(kParams, 1, a[1], &limit)) return nullptr;
+  auto page = WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<RawPage> {
+    std::optional<std::string> after;
+    if (a[0] != nullptr && a[0] != Py_None) {
+      ASSIGN_OR_RETURN(after, KeyFromPy(a[0]));
+    }
+    return ReadPage(engine, name, after, limit);
+  });
+  if (!page) return nullptr;
+  if (!*page) return RaiseError(page->error());
+  Ref rows = RowsToPy((*page)->rows);
+  if (!rows) return nullptr;
+  Ref next = (*page)->full ? KeyToPy((*page)->rows.back().key) : None();
+  if (!next) return nullptr;
+  return NewPage(std::move(rows), std::move(next));
+}
+
+// The maintained row count (one meta read); null optional: error raised.
+std::optional<uint64_t> RowCount(PyObject* self) {
+  auto count = WithOpen(self, [](const std::string& name, Engine& engine) -> BResult<uint64_t> {
+    return count_rows(engine.store(), name);
+  });
+  if (!count) return std::nullopt;
+  if (!*count) {
+    RaiseError(count->error());
+    return std::nullopt;
+  }
+  return **count;
+}
+
+PyObject* CollectionIsEmpty(PyObject* self) {
+  std::optional<uint64_t> count = RowCount(self);
+  if (!count) return nullptr;
+  return NewBool(*count == 0).release();
+}
+
+Py_ssize_t CollectionLen(PyObject* self) {
+  std::optional<uint64_t> count = RowCount(self);
+  if (!count) return -1;
+  if (*count > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_SetString(PyExc_OverflowError, "collection length does not fit a Py_ssize_t");
+    return -1;
+  }
+  return static_cast<Py_ssize_t>(*count);
+}
+
+// ------------------------------------------------------------ the type
+
+PyMethodDef kMethods[] = {
+    {"__enter__", ReturnSelf, METH_NOARGS, kEnterDoc},
+    {"__exit__", PALLIX_CFUNC(Fast<CollectionExit>), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
+    {"get", PALLIX_CFUNC(Fast<CollectionGet>), METH_FASTCALL | METH_KEYWORDS,
+     "get($self, key)\n--\n\nThe document at `key`, or `None` when absent."},
+    {"scan", PALLIX_CFUNC(NoArgs<CollectionScan>), METH_NOARGS,
+     "scan($self)\n--\n\nEvery `(key, document)` in key order, as a list of tuples."},
+    {"page", PALLIX_CFUNC(Fast<CollectionPage>), METH_FASTCALL | METH_KEYWORDS,
+     "page($self, after=None, limit=10)\n--\n\nKeyset pagination: up to `limit` rows strictly after `after`\n"
+     "(`None` starts at the beginning). Returns a `Page` with `rows`\nand the `next` cursor (`None` at the end)."},
+    {"is_empty", PALLIX_CFUNC(NoArgs<CollectionIsEmpty>), METH_NOARGS,
+     "is_empty($self)\n--\n\nWhether the collection is empty."},
+    {"query", PALLIX_CFUNC(NoArgs<CollectionQuery>), METH_NOARGS,
+     "query($self)\n--\n\nStart a one-shot fluent query over this collection."},
+    {"close", PALLIX_CFUNC(NoArgs<CloseCollection>), METH_NOARGS,
+     "close($self)\n--\n\nRelease the handle (idempotent); also runs on GC. Derived\n"
+     "handles may outlive the parent Db close."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"name", Getter<CollectionName>, nullptr, "The collection's name.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(DeallocBoxed<CollectionHandle>)},
+    {Py_tp_repr, reinterpret_cast<void*>(Unary<CollectionRepr>)},
+    {Py_mp_length, reinterpret_cast<void*>(Length<CollectionLen>)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"builtins.Collection", sizeof(Boxed<CollectionHandle>), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kSlots};
+
+PyTypeObject* g_type = nullptr;
+
+}  // namespace
+
+std::optional<EngineRefs> CollectionHandle::Close() {
+  std::optional<EngineRefs> taken = std::exchange(state, std::nullopt);
+  if (taken) taken->count->value.fetch_sub(1);
+  open.store(false, std::memory_order_release);
+  return taken;
+}
+
+CollectionHandle::~CollectionHandle() { Close(); }
+
+PyTypeObject* CollectionType() { return TypeOnce(&g_type, &kSpec); }
+
+PyObject* NewCollection(std::string name, EngineRefs refs) {
+  PyTypeObject* type = CollectionType();
+  PyObject* obj = type != nullptr ? NewBoxed<CollectionHandle>(type, std::move(name), std::move(refs)) : nullptr;
+  if (obj == nullptr) refs.count->value.fetch_sub(1);  // never constructed: give the count back
+  return obj;
+}
+
+}  // namespace pallix::py

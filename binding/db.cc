@@ -1,0 +1,154 @@
+// The Db class: opening a database (file or memory), closing it, and the
+// database-level methods collection() and collections().
+//
+// A Db holds, under "db lock", either (engine, live-handle count) or
+// nothing (closed). Closing drops its engine reference only; derived
+// Collection and Query handles hold their own and keep the engine (and the
+// file lock) alive until the last of them goes.
+
+#include "binding/error.h"
+#include "binding/types.h"
+#include "binding/value.h"
+
+namespace pallix::py {
+
+namespace {
+
+struct DbHandle {
+  explicit DbHandle(EngineRefs refs) noexcept : state(std::move(refs)) {}
+
+  HandleLock lock{"db lock", "database handle is busy: a callback must not call back into the handle it runs under"};
+  std::optional<EngineRefs> state;  // guarded by lock; empty when closed
+  std::atomic<bool> open{true};     // mirrors state, for __repr__
+};
+
+DbHandle& H(PyObject* self) { return Unbox<DbHandle>(self); }
+
+// Opens a file database at `path`, or an in-memory one without a path.
+PyObject* OpenDb(const std::string* path) {
+  Result<std::shared_ptr<Engine>> engine = path != nullptr ? open_engine(*path) : open_in_memory();
+  if (!engine) return RaiseError(FromEngineError(engine.error()));
+  PyTypeObject* type = DbType();
+  if (type == nullptr) return nullptr;
+  return NewBoxed<DbHandle>(type, EngineRefs{std::move(*engine), std::make_shared<LiveHandleCount>()});
+}
+
+// close() and __exit__: drop the pair; idempotent.
+PyObject* CloseDb(PyObject* self) {
+  auto taken = UnderLock(H(self).lock, [&] {
+    H(self).open.store(false, std::memory_order_release);
+    return std::exchange(H(self).state, std::nullopt);
+  });
+  if (!taken) return nullptr;
+  Py_RETURN_NONE;  // the references go with `taken`, after the lock
+}
+
+// ------------------------------------------------------------ methods
+
+PyObject* DbOpen(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Db.open", 1, "path");
+  PyObject* a[1];
+  std::string path;
+  if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgStr(kParams, 0, a[0], &path)) return nullptr;
+  return OpenDb(&path);
+}
+
+PyObject* DbOpenMemory(PyObject*) { return OpenDb(nullptr); }
+
+PyObject* DbNew(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  PALLIX_PARAMS(kParams, "Db", 0, "path");
+  PyObject* a[1];
+  if (!MatchTupleArgs(kParams, args, kwargs, a)) return nullptr;
+  if (a[0] == nullptr || a[0] == Py_None) return OpenDb(nullptr);
+  std::string path;
+  if (!ArgStr(kParams, 0, a[0], &path)) return nullptr;
+  return OpenDb(&path);
+}
+
+PyObject* DbExit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Db.__exit__", 3, "_exc_type", "_exc_value", "_traceback");
+  PyObject* a[3];
+  if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
+  return CloseDb(self);
+}
+
+PyObject* DbCollection(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Db.collection", 1, "name");
+  PyObject* a[1];
+  std::string name;
+  if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgStr(kParams, 0, a[0], &name)) return nullptr;
+  auto refs = UnderLock(H(self).lock, [&]() -> BResult<EngineRefs> {
+    if (!H(self).state) return Invalid(kDbClosed);
+    H(self).state->count->value.fetch_add(1);
+    return *H(self).state;
+  });
+  if (!refs) return nullptr;
+  if (!*refs) return RaiseError(refs->error());
+  return NewCollection(std::move(name), std::move(**refs));
+}
+
+PyObject* DbCollections(PyObject* self) {
+  auto names = UnderLock(H(self).lock, [&]() -> BResult<std::vector<std::string>> {
+    if (!H(self).state) return Invalid(kDbClosed);
+    ASSIGN_OR_RETURN(std::vector<std::string> all, list_collections(*H(self).state->engine));
+    std::erase_if(all, [](const std::string& n) { return n.starts_with("__"); });
+    return all;
+  });
+  if (!names) return nullptr;
+  if (!*names) return RaiseError(names->error());
+  const std::vector<std::string>& user = **names;
+  Ref list = Ref::Steal(PyList_New(static_cast<Py_ssize_t>(user.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < user.size(); ++i) {
+    Ref name = NewStr(user[i]);
+    if (!name) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), name.release());
+  }
+  return list.release();
+}
+
+PyObject* DbRepr(PyObject* self) {
+  // Never waits: the open flag mirrors the state without the lock.
+  if (!H(self).lock.CheckNotPoisoned()) return nullptr;
+  return PyUnicode_FromString(H(self).open.load(std::memory_order_acquire) ? "pallix.Db(<open>)"
+                                                                            : "pallix.Db(<closed>)");
+}
+
+PyMethodDef kMethods[] = {
+    {"open", PALLIX_CFUNC(Fast<DbOpen>), METH_CLASS | METH_FASTCALL | METH_KEYWORDS,
+     "open($cls, path)\n--\n\nOpen (or create) a file-backed database at `path`."},
+    {"open_memory", PALLIX_CFUNC(NoArgs<DbOpenMemory>), METH_CLASS | METH_NOARGS,
+     "open_memory($cls)\n--\n\nOpen a new, private, in-memory database."},
+    {"__enter__", ReturnSelf, METH_NOARGS, kEnterDoc},
+    {"__exit__", PALLIX_CFUNC(Fast<DbExit>), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nClose the handle at the end of a `with` block."},
+    {"collection", PALLIX_CFUNC(Fast<DbCollection>), METH_FASTCALL | METH_KEYWORDS,
+     "collection($self, name)\n--\n\nAcquire a collection handle (lazily created by the engine on\n"
+     "first write; names are validated at write time, like the ABI)."},
+    {"collections", PALLIX_CFUNC(NoArgs<DbCollections>), METH_NOARGS,
+     "collections($self)\n--\n\nThe names of the user collections, in bytewise order (internal\n"
+     "`__` collections are not listed)."},
+    {"close", PALLIX_CFUNC(NoArgs<CloseDb>), METH_NOARGS,
+     "close($self)\n--\n\nClose the handle (idempotent). Derived handles may legitimately\n"
+     "outlive it — the engine lives until the last handle drops."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Db(path=None)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(NewFunc<DbNew>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(DeallocBoxed<DbHandle>)},
+    {Py_tp_repr, reinterpret_cast<void*>(Unary<DbRepr>)},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"builtins.Db", sizeof(Boxed<DbHandle>), 0, Py_TPFLAGS_DEFAULT, kSlots};
+
+PyTypeObject* g_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* DbType() { return TypeOnce(&g_type, &kSpec); }
+
+}  // namespace pallix::py

@@ -1,0 +1,99 @@
+// The handle locks of Db, Collection and Query ("db lock", "collection
+// lock", "query lock") and the shared live-handle count.
+//
+// A handle lock is a plain mutex that also records its owner thread:
+//   - a call from the thread that already holds it (a scan_each or update
+//     callback calling back into its own handle, even through len()) fails
+//     at once with PallixError code 12 instead of waiting forever;
+//   - a call from another thread first tries the lock and, only when it is
+//     held, waits for it with the interpreter lock released, so the holder
+//     (whose callback needs the interpreter lock) can finish;
+//   - a holder stopped by a C++ exception (a broken invariant) poisons the
+//     lock; every later acquisition raises the panic exception naming it.
+//
+// Thread-safety: Acquire and Release are called with the interpreter lock
+// held; the state they guard is only touched while the lock is held.
+
+#ifndef PALLIX_BINDING_HANDLE_H_
+#define PALLIX_BINDING_HANDLE_H_
+
+#include <atomic>
+#include <cstddef>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace pallix::py {
+
+// One per opened database, shared by the Db and every derived handle.
+// Starts at 1 (the Db); +1 per Collection and Query; -1 when one of them is
+// closed, executed (a Query) or collected. Db.compact() needs exactly 1.
+struct LiveHandleCount {
+  std::atomic<size_t> value{1};
+};
+
+class HandleLock {
+ public:
+  // `name` is the lock's name ("collection lock"); `busy` the message of a
+  // re-entrant call (code 12).
+  HandleLock(const char* name, const char* busy) noexcept : name_(name), busy_(busy) {}
+  HandleLock(const HandleLock&) = delete;
+  HandleLock& operator=(const HandleLock&) = delete;
+
+  // Takes the lock. False with a Python exception set: PallixError code 12
+  // for a re-entrant call, the panic exception when the lock is poisoned.
+  bool Acquire();
+  void Release();
+  void Poison() { poisoned_.store(true, std::memory_order_release); }
+  bool poisoned() const { return poisoned_.load(std::memory_order_acquire); }
+  // For members that never take the lock (__repr__): raises the panic and
+  // returns false when the lock is poisoned.
+  bool CheckNotPoisoned() const;
+  const char* name() const { return name_; }
+
+ private:
+  std::mutex mu_;
+  std::atomic<std::thread::id> owner_{};
+  std::atomic<bool> poisoned_{false};
+  const char* name_;
+  const char* busy_;
+};
+
+// Holds a HandleLock for a scope; a C++ exception leaving the scope
+// poisons it. Test with operator bool after construction.
+class HandleGuard {
+ public:
+  explicit HandleGuard(HandleLock& lock) : lock_(lock), held_(lock.Acquire()), exceptions_(std::uncaught_exceptions()) {}
+  ~HandleGuard() {
+    if (!held_) return;
+    if (std::uncaught_exceptions() > exceptions_) lock_.Poison();
+    lock_.Release();
+  }
+  HandleGuard(const HandleGuard&) = delete;
+  HandleGuard& operator=(const HandleGuard&) = delete;
+
+  explicit operator bool() const { return held_; }
+
+ private:
+  HandleLock& lock_;
+  bool held_;
+  int exceptions_;
+};
+
+// Runs body() holding `lock` and returns its result, the lock released
+// again; nullopt when the lock could not be taken (a Python error is set).
+template <class F>
+auto UnderLock(HandleLock& lock, F&& body) -> std::optional<decltype(body())> {
+  HandleGuard guard(lock);
+  if (!guard) return std::nullopt;
+  return body();
+}
+
+// Installs the store's blocking-wait hooks, so that a thread waiting for
+// the single writer releases the interpreter lock meanwhile.
+void InstallWaitHooks();
+
+}  // namespace pallix::py
+
+#endif  // PALLIX_BINDING_HANDLE_H_

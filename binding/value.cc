@@ -1,0 +1,453 @@
+#include "binding/value.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <optional>
+
+namespace pallix::py {
+
+namespace {
+
+constexpr const char* kDepthMessage = "value nesting exceeds the maximum depth of 128";
+constexpr const char* kIntRangeMessage = "int is outside the i64 range (engine Ints are 64-bit)";
+constexpr const char* kDictKeyMessage = "dict keys must be strings (engine maps are string-keyed)";
+constexpr const char* kVectorTypecodeMessage =
+    "vectors must be array('f') (float32); other array typecodes are not engine Vectors";
+
+// array.array and the typecode "f", looked up once per process. (The
+// module is imported on first need; a process that replaces sys.modules
+// entries afterwards keeps the original type.)
+PyObject* g_array_type = nullptr;
+PyObject* g_typecode_f = nullptr;
+
+PyObject* ArrayType() {
+  if (g_array_type != nullptr) return g_array_type;
+  Ref module = Ref::Steal(PyImport_ImportModule("array"));
+  if (!module) return nullptr;
+  Ref type = Ref::Steal(PyObject_GetAttrString(module.get(), "array"));
+  Ref code = Ref::Steal(PyUnicode_FromString("f"));
+  if (!type || !code) return nullptr;
+  g_typecode_f = code.release();
+  g_array_type = type.release();
+  return g_array_type;
+}
+
+// Widening a float32 to a Python float and narrowing it back, as
+// array('f', list) does, quiets a signalling NaN and keeps everything else.
+// Applied to raw components so the shortcuts below give the same bits.
+void QuietNans(float* v, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    uint32_t bits = std::bit_cast<uint32_t>(v[i]);
+    if ((bits & 0x7F800000u) == 0x7F800000u && (bits & 0x007FFFFFu) != 0) v[i] = std::bit_cast<float>(bits | 0x00400000u);
+  }
+}
+
+// array.array("f") holding `n` components given as little-endian bytes.
+Ref NewFloatArray(const char* data, size_t n) {
+  PyObject* type = ArrayType();
+  if (type == nullptr) return Ref();
+  std::string bytes(data, 4 * n);
+  QuietNans(reinterpret_cast<float*>(bytes.data()), n);
+  Ref raw = NewBytes(bytes);
+  if (!raw) return Ref();
+  return Ref::Steal(PyObject_CallFunctionObjArgs(type, g_typecode_f, raw.get(), nullptr));
+}
+
+// ------------------------------------------------------------ from Python
+
+BResult<Value> VectorFromPy(PyObject* obj, PyObject* array_type) {
+  if (Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(array_type)) {
+    // The exact type: its buffer format is its typecode, and tolist() is
+    // the built-in one, so the components can be read directly.
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return std::unexpected(ErrorFromPyErr());
+    bool is_f = view.format != nullptr && std::strcmp(view.format, "f") == 0 && view.itemsize == 4;
+    ValueVector v;
+    if (is_f) {
+      v.resize(static_cast<size_t>(view.len) / 4);
+      if (!v.empty()) std::memcpy(v.data(), view.buf, 4 * v.size());
+    }
+    PyBuffer_Release(&view);
+    if (!is_f) return Invalid(kVectorTypecodeMessage);
+    QuietNans(v.data(), v.size());
+    return Value::Vector(std::move(v));
+  }
+  // A subclass: read typecode and tolist() through Python, as they may be
+  // overridden.
+  Ref code = Ref::Steal(PyObject_GetAttrString(obj, "typecode"));
+  if (!code) return std::unexpected(ErrorFromPyErr());
+  std::string_view text;
+  bool is_f = PyUnicode_Check(code.get()) && Utf8View(code.get(), &text) && text == "f";
+  if (!is_f) {
+    PyErr_Clear();
+    return Invalid(kVectorTypecodeMessage);
+  }
+  Ref list = Ref::Steal(PyObject_CallMethod(obj, "tolist", nullptr));
+  if (!list) return std::unexpected(ErrorFromPyErr());
+  Ref seq = Ref::Steal(PySequence_List(list.get()));
+  if (!seq) return std::unexpected(ErrorFromPyErr());
+  ValueVector v;
+  for (Py_ssize_t i = 0; i < PyList_Size(seq.get()); ++i) {
+    double d = PyFloat_AsDouble(PyList_GetItem(seq.get(), i));
+    if (d == -1.0 && PyErr_Occurred()) return std::unexpected(ErrorFromPyErr());
+    v.push_back(static_cast<float>(d));
+  }
+  return Value::Vector(std::move(v));
+}
+
+BResult<Value> ArrayFromPy(PyObject* obj, uint32_t depth, bool is_list) {
+  ValueArray items;
+  Py_ssize_t n = is_list ? PyList_Size(obj) : PyTuple_Size(obj);
+  items.reserve(static_cast<size_t>(std::max<Py_ssize_t>(n, 0)));
+  // A list is re-measured at every step: converting an element may run
+  // user code that shrinks it. Each element is held while converted.
+  for (Py_ssize_t i = 0; i < (is_list ? PyList_Size(obj) : n); ++i) {
+    Ref item = Ref::Borrow(is_list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i));
+    if (!item) return std::unexpected(ErrorFromPyErr());
+    BResult<Value> v = ValueFromPy(item.get(), depth + 1);
+    if (!v) return v;
+    items.push_back(std::move(*v));
+  }
+  return Value::Array(std::move(items));
+}
+
+BResult<Value> MapFromPy(PyObject* obj, uint32_t depth) {
+  ValueMap map;
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  while (PyDict_Next(obj, &pos, &k, &v)) {
+    Ref key = Ref::Borrow(k), value = Ref::Borrow(v);  // survive user code run below
+    std::string_view text;
+    if (!PyUnicode_Check(key.get()) || !Utf8View(key.get(), &text)) {
+      PyErr_Clear();
+      return Invalid(kDictKeyMessage);
+    }
+    std::string key_text(text);
+    BResult<Value> item = ValueFromPy(value.get(), depth + 1);
+    if (!item) return item;
+    map.AppendUnordered(std::move(key_text), std::move(*item));
+  }
+  map.Normalize();
+  return Value::Map(std::move(map));
+}
+
+BResult<Value> UnsupportedKind(PyObject* obj) {
+  std::string name = TypeName(Py_TYPE(obj));
+  if (name.empty()) return std::unexpected(ErrorFromPyErr());
+  return Invalid("unsupported Python value kind: " + name);
+}
+
+// ------------------------------------------------------------ to Python
+
+// Decodes stored document bytes into Python objects in one pass. Mirrors
+// decode_value (engine/value.cc) step for step, so that every malformed
+// input fails with the same message at the same point.
+class PyDecoder {
+ public:
+  explicit PyDecoder(std::string_view in) : p_(in.data()), end_(in.data() + in.size()) {}
+
+  // The value, or null: then either error() is set (malformed bytes) or a
+  // Python error is.
+  Ref Read(uint32_t depth) {
+    if (depth > kMaxValueDepth) return Fail("value nests deeper than 128");
+    if (p_ == end_) return Eof();
+    uint8_t tag = static_cast<uint8_t>(*p_++);
+    switch (tag) {
+      case 0: return None();
+      case 1:
+        if (p_ == end_) return Eof();
+        return NewBool(*p_++ != 0);
+      case 2:
+        if (Left() < 8) return Eof();
+        return Ref::Steal(PyLong_FromLongLong(static_cast<long long>(U64())));
+      case 3:
+        if (Left() < 8) return Eof();
+        return Ref::Steal(PyFloat_FromDouble(std::bit_cast<double>(U64())));
+      case 4:
+      case 5: {
+        uint32_t len;
+        if (!U32(len) || Left() < len) return Eof();
+        std::string_view s(p_, len);
+        p_ += len;
+        if (tag == 5) return NewBytes(s);
+        return Text(s, "invalid utf-8: ");
+      }
+      case 6: return ReadArray(depth);
+      case 7: return ReadMap(depth);
+      case 8: return ReadVector();
+      default: return Fail("unknown tag " + std::to_string(tag));
+    }
+  }
+
+  size_t Left() const { return static_cast<size_t>(end_ - p_); }
+  std::optional<EngineError>& error() { return error_; }
+
+ private:
+  Ref Fail(std::string message) {
+    error_ = EngineError::Decode(std::move(message));
+    return Ref();
+  }
+  Ref Eof() { return Fail("unexpected end of input"); }
+
+  uint64_t U64() {
+    uint64_t v;
+    std::memcpy(&v, p_, 8);
+    p_ += 8;
+    return v;
+  }
+  bool U32(uint32_t& v) {
+    if (Left() < 4) return false;
+    std::memcpy(&v, p_, 4);
+    p_ += 4;
+    return true;
+  }
+
+  // A str from UTF-8 bytes; invalid bytes are the decoder's error.
+  Ref Text(std::string_view s, const char* context) {
+    Ref str = Ref::Steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr));
+    if (str || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return str;
+    std::string err = Utf8Error(s);
+    if (err.empty()) return str;  // not a validity problem: pass it on
+    PyErr_Clear();
+    return Fail(context + err);
+  }
+
+  Ref ReadArray(uint32_t depth) {
+    uint32_t count;
+    if (!U32(count)) return Eof();
+    // Every element takes at least one byte; a larger count is malformed,
+    // and must not allocate before the first error is found in order.
+    bool sized = count <= Left();
+    Ref list = Ref::Steal(PyList_New(sized ? count : 0));
+    if (!list) return list;
+    for (uint32_t i = 0; i < count; ++i) {
+      Ref item = Read(depth + 1);
+      if (!item) return item;
+      if (sized) {
+        PyList_SetItem(list.get(), i, item.release());
+      } else if (PyList_Append(list.get(), item.get()) < 0) {
+        return Ref();
+      }
+    }
+    return list;
+  }
+
+  // Stored maps are in strictly ascending key order, which goes straight
+  // into the dict. A map that is not (damaged or hand-made bytes) is read
+  // again from its first entry by ReadMapUnordered, which sorts and keeps
+  // the last of duplicate keys, as the engine's decoder does.
+  Ref ReadMap(uint32_t depth) {
+    uint32_t count;
+    if (!U32(count)) return Eof();
+    const char* first_entry = p_;
+    Ref dict = Ref::Steal(PyDict_New());
+    if (!dict) return dict;
+    std::string_view prev;
+    for (uint32_t i = 0; i < count; ++i) {
+      uint32_t len;
+      if (!U32(len) || Left() < len) return Eof();
+      std::string_view key(p_, len);
+      p_ += len;
+      if (i > 0 && !(prev < key)) {
+        p_ = first_entry;
+        return ReadMapUnordered(depth, count);
+      }
+      Ref name = Text(key, "invalid utf-8 map key: ");
+      if (!name) return name;
+      Ref value = Read(depth + 1);
+      if (!value) return value;
+      if (PyDict_SetItem(dict.get(), name.get(), value.get()) < 0) return Ref();
+      prev = key;
+    }
+    return dict;
+  }
+
+  Ref ReadMapUnordered(uint32_t depth, uint32_t count) {
+    struct Entry {
+      std::string_view key;
+      Ref name;
+      Ref value;
+    };
+    std::vector<Entry> entries;
+    for (uint32_t i = 0; i < count; ++i) {
+      uint32_t len;
+      if (!U32(len) || Left() < len) return Eof();
+      std::string_view key(p_, len);
+      p_ += len;
+      Ref name = Text(key, "invalid utf-8 map key: ");
+      if (!name) return name;
+      Ref value = Read(depth + 1);
+      if (!value) return value;
+      entries.push_back(Entry{key, std::move(name), std::move(value)});
+    }
+    std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.key < b.key; });
+    Ref dict = Ref::Steal(PyDict_New());
+    if (!dict) return dict;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      if (i + 1 < entries.size() && entries[i + 1].key == entries[i].key) continue;  // the last one wins
+      if (PyDict_SetItem(dict.get(), entries[i].name.get(), entries[i].value.get()) < 0) return Ref();
+    }
+    return dict;
+  }
+
+  Ref ReadVector() {
+    uint32_t count;
+    if (!U32(count)) return Eof();
+    if (Left() / 4 < count) return Eof();
+    const char* data = p_;
+    p_ += 4 * static_cast<size_t>(count);
+    return NewFloatArray(data, count);
+  }
+
+  const char* p_;
+  const char* end_;
+  std::optional<EngineError> error_;
+};
+
+}  // namespace
+
+BResult<Value> ValueFromPy(PyObject* obj, uint32_t depth) {
+  if (depth > kMaxValueDepth) return Invalid(kDepthMessage);
+  if (obj == Py_None) return Value::Null();
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyBool_Type) return Value::Bool(obj == Py_True);
+  unsigned long flags = PyType_GetFlags(type);
+  if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+    std::string_view text;
+    if (!Utf8View(obj, &text)) return std::unexpected(ErrorFromPyErr());
+    return Value::Text(std::string(text));
+  }
+  if (PyFloat_Check(obj)) {
+    double d = PyFloat_AsDouble(obj);
+    if (d == -1.0 && PyErr_Occurred()) return std::unexpected(ErrorFromPyErr());
+    return Value::Float(d);
+  }
+  if (flags & Py_TPFLAGS_LONG_SUBCLASS) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
+      PyErr_Clear();
+      return Invalid(kIntRangeMessage);
+    }
+    return Value::Int(v);
+  }
+  if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
+    char* data;
+    Py_ssize_t len;
+    if (PyBytes_AsStringAndSize(obj, &data, &len) < 0) return std::unexpected(ErrorFromPyErr());
+    return Value::Bytes(std::string(data, static_cast<size_t>(len)));
+  }
+  if (PyByteArray_Check(obj)) {
+    return Value::Bytes(std::string(PyByteArray_AsString(obj), static_cast<size_t>(PyByteArray_Size(obj))));
+  }
+  // The vector test. Exact lists, tuples and dicts cannot be array.array
+  // instances (their __class__ is fixed), so they skip it.
+  bool plain = type == &PyList_Type || type == &PyTuple_Type || type == &PyDict_Type;
+  if (!plain) {
+    PyObject* array_type = ArrayType();
+    if (array_type == nullptr) return std::unexpected(ErrorFromPyErr());
+    int is_array = PyObject_IsInstance(obj, array_type);
+    if (is_array < 0) return std::unexpected(ErrorFromPyErr());
+    if (is_array) return VectorFromPy(obj, array_type);
+  }
+  if (flags & Py_TPFLAGS_LIST_SUBCLASS) return ArrayFromPy(obj, depth, true);
+  if (flags & Py_TPFLAGS_TUPLE_SUBCLASS) return ArrayFromPy(obj, depth, false);
+  if (flags & Py_TPFLAGS_DICT_SUBCLASS) return MapFromPy(obj, depth);
+  return UnsupportedKind(obj);
+}
+
+Ref ValueToPy(const Value& value, uint32_t depth) {
+  if (depth > kMaxValueDepth) {
+    RaiseError(BindingError{kDepthMessage, kInvalidArgumentCode});
+    return Ref();
+  }
+  switch (value.kind()) {
+    case ValueKind::kNull: return None();
+    case ValueKind::kBool: return NewBool(value.as_bool());
+    case ValueKind::kInt: return Ref::Steal(PyLong_FromLongLong(value.as_int()));
+    case ValueKind::kFloat: return Ref::Steal(PyFloat_FromDouble(value.as_float()));
+    case ValueKind::kText: return NewStr(value.as_text());
+    case ValueKind::kBytes: return NewBytes(value.as_bytes());
+    case ValueKind::kArray: {
+      const ValueArray& items = value.as_array();
+      Ref list = Ref::Steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+      if (!list) return list;
+      for (size_t i = 0; i < items.size(); ++i) {
+        Ref item = ValueToPy(items[i], depth + 1);
+        if (!item) return item;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());
+      }
+      return list;
+    }
+    case ValueKind::kMap: {
+      Ref dict = Ref::Steal(PyDict_New());
+      if (!dict) return dict;
+      for (const MapEntry& e : value.as_map()) {
+        Ref key = NewStr(e.key);
+        if (!key) return key;
+        Ref item = ValueToPy(e.value, depth + 1);
+        if (!item) return item;
+        if (PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) return Ref();
+      }
+      return dict;
+    }
+    case ValueKind::kVector: {
+      const ValueVector& v = value.as_vector();
+      return NewFloatArray(reinterpret_cast<const char*>(v.data()), v.size());
+    }
+  }
+  return None();
+}
+
+Result<Ref> DocumentToPy(std::string_view stored) {
+  PyDecoder decoder(stored);
+  Ref obj = decoder.Read(0);
+  if (decoder.error()) return Fail(std::move(*decoder.error()));
+  if (obj && decoder.Left() > 0)
+    return Fail(EngineError::Decode(std::to_string(decoder.Left()) + " trailing byte(s) after value"));
+  return obj;
+}
+
+Ref DocumentToPyOrRaise(std::string_view stored) {
+  Result<Ref> doc = DocumentToPy(stored);
+  if (!doc) {
+    RaiseError(FromEngineError(doc.error()));
+    return Ref();
+  }
+  return std::move(*doc);
+}
+
+BResult<std::string> KeyFromPy(PyObject* obj) {
+  unsigned long flags = PyType_GetFlags(Py_TYPE(obj));
+  if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
+    std::string_view text;
+    if (!Utf8View(obj, &text)) return std::unexpected(ErrorFromPyErr());
+    return std::string(text);
+  }
+  if (flags & Py_TPFLAGS_BYTES_SUBCLASS) {
+    char* data;
+    Py_ssize_t len;
+    if (PyBytes_AsStringAndSize(obj, &data, &len) < 0) return std::unexpected(ErrorFromPyErr());
+    return std::string(data, static_cast<size_t>(len));
+  }
+  if (PyByteArray_Check(obj))
+    return std::string(PyByteArray_AsString(obj), static_cast<size_t>(PyByteArray_Size(obj)));
+  return Invalid("keys must be str or bytes");
+}
+
+Ref KeyToPy(std::string_view key) { return IsValidUtf8(key) ? NewStr(key) : NewBytes(key); }
+
+Ref KeysToPyList(const std::vector<std::string>& keys) {
+  Ref list = Ref::Steal(PyList_New(static_cast<Py_ssize_t>(keys.size())));
+  if (!list) return list;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    Ref key = KeyToPy(keys[i]);
+    if (!key) return key;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), key.release());
+  }
+  return list;
+}
+
+}  // namespace pallix::py

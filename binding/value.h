@@ -1,0 +1,61 @@
+// Conversions between Python objects and engine values and keys.
+//
+//   Value kind   from Python                         to Python
+//   Null         None                                None
+//   Bool         bool (tested before int)            bool
+//   Int          int and subclasses, i64 range       int
+//   Float        float and subclasses                float
+//   Text         str and subclasses (UTF-8)          str
+//   Bytes        bytes, bytearray and subclasses     bytes
+//   Array        list, tuple and subclasses          list
+//   Map          dict and subclasses, str keys       dict, keys in bytewise order
+//   Vector       array.array with typecode "f"       array.array("f")
+//
+// A value may sit inside at most 128 containers, both ways.
+//
+// Reads do not go through Value at all: DocumentToPy decodes stored
+// document bytes straight into Python objects, with the same results and
+// the same Decode errors as decode_value followed by ValueToPy.
+//
+// Thread-safety: requires the interpreter lock.
+
+#ifndef PALLIX_BINDING_VALUE_H_
+#define PALLIX_BINDING_VALUE_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "binding/error.h"
+#include "binding/py.h"
+#include "engine/value.h"
+
+namespace pallix::py {
+
+// Python object to Value. Every failure is code 12: the depth message, the
+// i64 range message, the dict-key message, the vector typecode message,
+// the unsupported-kind message, or a Python exception's text.
+BResult<Value> ValueFromPy(PyObject* obj, uint32_t depth = 0);
+
+// Value to a new Python object; null with a Python error set (too deep:
+// PallixError code 12; otherwise the interpreter's own exception).
+Ref ValueToPy(const Value& value, uint32_t depth = 0);
+
+// Stored document bytes to a new Python object. A malformed document is
+// the engine's Decode error, with the decoder's exact message; an
+// interpreter failure gives a null Ref with the Python error set.
+Result<Ref> DocumentToPy(std::string_view stored);
+// As DocumentToPy, raising a Decode error as PallixError (code 8).
+Ref DocumentToPyOrRaise(std::string_view stored);
+
+// A key: a str (its UTF-8 bytes), bytes or bytearray. Else code 12
+// "keys must be str or bytes" (or the encoding error of a str).
+BResult<std::string> KeyFromPy(PyObject* obj);
+// A key to Python: str when the bytes are valid UTF-8, else bytes.
+Ref KeyToPy(std::string_view key);
+// Keys to a new list, each through KeyToPy, in order.
+Ref KeysToPyList(const std::vector<std::string>& keys);
+
+}  // namespace pallix::py
+
+#endif  // PALLIX_BINDING_VALUE_H_

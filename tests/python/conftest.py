@@ -1,0 +1,106 @@
+"""Shared fixtures: databases, and raw rows written straight into a closed file."""
+
+import array
+import struct
+
+import pytest
+
+import pallix._native as native
+
+
+@pytest.fixture
+def db():
+    d = native.Db()
+    yield d
+    d.close()
+
+
+@pytest.fixture
+def path(tmp_path):
+    return str(tmp_path / "test.db")
+
+
+def encode(value):
+    """The stored document encoding of a Python value (the engine's byte format)."""
+    if value is None:
+        return b"\x00"
+    if value is True or value is False:
+        return b"\x01" + bytes([value])
+    if isinstance(value, int):
+        return b"\x02" + struct.pack("<q", value)
+    if isinstance(value, float):
+        return b"\x03" + struct.pack("<d", value)
+    if isinstance(value, str):
+        raw = value.encode()
+        return b"\x04" + struct.pack("<I", len(raw)) + raw
+    if isinstance(value, (bytes, bytearray)):
+        return b"\x05" + struct.pack("<I", len(value)) + bytes(value)
+    if isinstance(value, array.array):
+        return b"\x08" + struct.pack("<I", len(value)) + value.tobytes()
+    if isinstance(value, (list, tuple)):
+        return b"\x06" + struct.pack("<I", len(value)) + b"".join(encode(v) for v in value)
+    if isinstance(value, dict):
+        items = sorted((k.encode(), v) for k, v in value.items())
+        body = b"".join(struct.pack("<I", len(k)) + k + encode(v) for k, v in items)
+        return b"\x07" + struct.pack("<I", len(items)) + body
+    raise TypeError(type(value))
+
+
+class RawFile:
+    """Writes rows into a database file that no Db holds open, as the engine lays them out."""
+
+    def __init__(self, path):
+        lmdb = pytest.importorskip("lmdb")
+        native.Db.open(path).close()  # create the file and its tables
+        self.env = lmdb.open(path, subdir=False, max_dbs=4, lock=False, map_size=1 << 30)
+        self.records = self.env.open_db(b"records")
+        self.catalog = self.env.open_db(b"catalog")
+        self.meta = self.env.open_db(b"meta")
+
+    def _u64(self, txn, db, key):
+        raw = txn.get(key, db=db)
+        return struct.unpack("<Q", raw)[0] if raw is not None else None
+
+    def put(self, collection, key, stored):
+        """Puts one row (raw stored bytes) and keeps catalog and row count right."""
+        if isinstance(key, str):
+            key = key.encode()
+        with self.env.begin(write=True) as txn:
+            cid = self._u64(txn, self.catalog, b"\x00" + collection.encode())
+            if cid is None:
+                cid = self._u64(txn, self.meta, b"next_collection_id") or 0
+                txn.put(b"next_collection_id", struct.pack("<Q", cid + 1), db=self.meta)
+                txn.put(b"\x00" + collection.encode(), struct.pack("<Q", cid), db=self.catalog)
+            row_key = struct.pack(">Q", cid) + key
+            new = txn.get(row_key, db=self.records) is None
+            txn.put(row_key, stored, db=self.records)
+            count_key = b"cnt:" + collection.encode()
+            count = self._u64(txn, self.meta, count_key) or 0
+            txn.put(count_key, struct.pack("<Q", count + 1 if new else count), db=self.meta)
+
+    def put_doc(self, collection, key, value):
+        self.put(collection, key, encode(value))
+
+    def put_meta(self, name, raw):
+        with self.env.begin(write=True) as txn:
+            txn.put(name.encode(), raw, db=self.meta)
+
+    def close(self):
+        self.env.close()
+
+
+@pytest.fixture
+def raw(path):
+    """A RawFile over `path`; close it before opening the Db."""
+    r = RawFile(path)
+    yield r
+    r.env.close()
+
+
+def seeded(path, collection, docs):
+    """A Db over a file whose `collection` holds `docs` (key -> value)."""
+    r = RawFile(path)
+    for key, value in docs.items():
+        r.put_doc(collection, key, value)
+    r.close()
+    return native.Db.open(path)

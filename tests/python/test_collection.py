@@ -1,0 +1,255 @@
+"""Collection handles: life, representation, and the read methods with paging."""
+
+import pytest
+
+import pallix._native as native
+from conftest import RawFile, seeded
+
+
+def pallix_error(call, code=12):
+    with pytest.raises(native.PallixError) as info:
+        call()
+    assert info.value.code == code
+    return info.value.message
+
+
+def keys_of(rows):
+    return [k for k, _ in rows]
+
+
+# ---------------------------------------------------------------- life
+
+
+def test_name_and_repr(db):
+    c = db.collection("orders")
+    assert c.name == "orders"
+    assert repr(c) == 'pallix.Collection("orders")'
+    assert repr(db.collection('a"b\\c')) == r'pallix.Collection("a\"b\\c")'
+    assert repr(db.collection("t\tn\nr\r0\0")) == r'pallix.Collection("t\tn\nr\r0\0")'
+    assert repr(db.collection("\x07\x7f\u00a0\u200b")) == r'pallix.Collection("\u{7}\u{7f}\u{a0}\u{200b}")'
+    assert repr(db.collection("e\u0301 'ü' 😀")) == 'pallix.Collection("e\\u{301} \'ü\' 😀")'
+
+
+def test_closed_handle(db):
+    c = db.collection("c")
+    assert c.close() is None
+    assert c.close() is None
+    assert c.__exit__(None, None, None) is None
+    assert repr(c) == "pallix.Collection(<closed>)"
+    msg = "collection handle is closed"
+    assert pallix_error(lambda: c.name) == msg
+    assert pallix_error(lambda: len(c)) == msg
+    assert pallix_error(lambda: bool(c)) == msg
+    assert pallix_error(c.is_empty) == msg
+    assert pallix_error(c.scan) == msg
+    assert pallix_error(lambda: c.get("k")) == msg
+    assert pallix_error(lambda: c.page()) == msg
+    assert pallix_error(c.query) == msg
+    with c as same:
+        assert same is c
+
+
+def test_closed_check_comes_before_key_conversion(db):
+    c = db.collection("c")
+    c.close()
+    assert pallix_error(lambda: c.get(3)) == "collection handle is closed"
+    assert pallix_error(lambda: c.page(after=3.5)) == "collection handle is closed"
+
+
+def test_argument_errors_come_before_the_closed_check(db):
+    c = db.collection("c")
+    c.close()
+    with pytest.raises(TypeError):
+        c.get()
+    with pytest.raises(OverflowError):
+        c.page(limit=-1)
+
+
+def test_with_block_closes_the_handle(db):
+    with pytest.raises(ValueError):
+        with db.collection("c") as c:
+            raise ValueError
+    assert repr(c) == "pallix.Collection(<closed>)"
+
+
+# ---------------------------------------------------------------- reads
+
+
+def test_unknown_collection_reads_as_empty(db):
+    c = db.collection("nothing")
+    assert c.get("k") is None
+    assert c.scan() == []
+    assert c.is_empty() is True
+    assert len(c) == 0
+    assert not c
+    p = c.page()
+    assert p.rows == [] and p.next is None
+
+
+def test_get_and_scan(path):
+    docs = {"b": {"n": 2}, "a": [1], "": None, "ab": "x", b"\x00": 0, b"\xff\x01": b"raw"}
+    db = seeded(path, "c", docs)
+    c = db.collection("c")
+    assert c.get("a") == [1]
+    assert c.get(b"b") == {"n": 2}
+    assert c.get(bytearray(b"ab")) == "x"
+    assert c.get("") is None and c.get("missing") is None
+    rows = c.scan()
+    assert all(type(r) is tuple and len(r) == 2 for r in rows)
+    # Bytewise order: the empty key first, 0x00 next, a prefix before longer keys.
+    assert keys_of(rows) == ["", "\x00", "a", "ab", "b", b"\xff\x01"]
+    assert rows[-1] == (b"\xff\x01", b"raw")
+    assert len(c) == 6 and c.is_empty() is False and bool(c) is True
+    db.close()
+
+
+def test_scan_fails_whole_on_a_bad_row(path):
+    raw = RawFile(path)
+    raw.put_doc("c", "a", 1)
+    raw.put("c", "b", b"\x02\x01")
+    raw.close()
+    db = native.Db.open(path)
+    c = db.collection("c")
+    assert pallix_error(c.scan, code=8) == "decode: unexpected end of input"
+    assert c.get("a") == 1
+    db.close()
+
+
+def test_reads_do_not_check_names(path):
+    db = seeded(path, "__internal", {"k": 1})
+    c = db.collection("__internal")
+    assert c.get("k") == 1 and len(c) == 1
+    db.close()
+
+
+def make_rows(path, n, width=5):
+    return seeded(path, "c", {str(i).zfill(width): i for i in range(n)})
+
+
+def test_page_walk(path):
+    db = make_rows(path, 25, width=2)
+    c = db.collection("c")
+    first = c.page()
+    assert keys_of(first.rows) == [str(i).zfill(2) for i in range(10)]
+    assert first.next == "09"
+    second = c.page(after=first.next)
+    assert keys_of(second.rows) == [str(i).zfill(2) for i in range(10, 20)]
+    third = c.page(second.next, 10)
+    assert keys_of(third.rows) == [str(i).zfill(2) for i in range(20, 25)]
+    assert third.next is None
+    assert third.rows[0] == ("20", 20)
+    db.close()
+
+
+def test_a_full_last_page_still_carries_a_cursor(path):
+    db = make_rows(path, 5)
+    c = db.collection("c")
+    p = c.page(limit=5)
+    assert len(p.rows) == 5 and p.next == "00004"
+    after = c.page(after=p.next, limit=5)
+    assert after.rows == [] and after.next is None
+    db.close()
+
+
+def test_page_limit_zero_and_bad_after(path):
+    db = make_rows(path, 3)
+    c = db.collection("c")
+    p = c.page(limit=0)
+    assert p.rows == [] and p.next is None
+    assert pallix_error(lambda: c.page(after=3.5, limit=0)) == "keys must be str or bytes"
+    with pytest.raises(TypeError):
+        c.page(limit=None)
+    assert keys_of(c.page(after=None).rows) == ["00000", "00001", "00002"]
+    db.close()
+
+
+def test_page_after_a_key_that_is_not_stored(path):
+    db = seeded(path, "c", {"": 0, "a": 1, "c": 3})
+    c = db.collection("c")
+    assert keys_of(c.page(after="b").rows) == ["c"]
+    assert keys_of(c.page(after="").rows) == ["a", "c"]
+    assert keys_of(c.page(after=b"").rows) == ["a", "c"]
+    assert keys_of(c.page(after="a\0").rows) == ["c"]
+    db.close()
+
+
+def test_pages_larger_than_one_batch(path):
+    db = make_rows(path, 4000)
+    c = db.collection("c")
+    p = c.page(limit=3000)
+    assert keys_of(p.rows) == [str(i).zfill(5) for i in range(3000)]
+    assert p.next == "02999"
+    rest = c.page(after=p.next, limit=3000)
+    assert keys_of(rest.rows) == [str(i).zfill(5) for i in range(3000, 4000)]
+    assert rest.next is None
+    # Walking by small pages meets every row once.
+    seen, after = [], None
+    while True:
+        page = c.page(after=after, limit=333)
+        seen += keys_of(page.rows)
+        if page.next is None:
+            break
+        after = page.next
+    assert seen == [str(i).zfill(5) for i in range(4000)]
+    db.close()
+
+
+def test_page_decodes_only_the_rows_it_returns(path):
+    raw = RawFile(path)
+    raw.put_doc("c", "a", 1)
+    raw.put("c", "b", b"\xee")
+    raw.close()
+    db = native.Db.open(path)
+    c = db.collection("c")
+    assert c.page(limit=1).rows == [("a", 1)]
+    assert pallix_error(lambda: c.page(limit=2), code=8) == "decode: unknown tag 238"
+    db.close()
+
+
+def test_len_follows_the_maintained_count(path):
+    raw = RawFile(path)
+    raw.put_doc("c", "a", 1)
+    raw.put_meta("cnt:c", (7).to_bytes(8, "little"))
+    raw.close()
+    db = native.Db.open(path)
+    c = db.collection("c")
+    assert len(c) == 7 and c.is_empty() is False
+    db.close()
+
+
+def test_len_beyond_ssize_t(path):
+    raw = RawFile(path)
+    raw.put_meta("cnt:c", (2**64 - 1).to_bytes(8, "little"))
+    raw.close()
+    db = native.Db.open(path)
+    c = db.collection("c")
+    with pytest.raises(OverflowError):
+        len(c)
+    assert c.is_empty() is False
+    db.close()
+
+
+def test_threads_share_one_handle(path):
+    import threading
+
+    db = make_rows(path, 50)
+    c = db.collection("c")
+    results, errors = [], []
+
+    def reader(n):
+        try:
+            for i in range(200):
+                assert c.get(str((i + n) % 50).zfill(5)) == (i + n) % 50
+                assert len(c.page(limit=3).rows) == 3
+                assert len(c) == 50
+            results.append(n)
+        except Exception as e:  # reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=reader, args=(n,)) for n in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=60)
+    assert not errors and sorted(results) == [0, 1, 2, 3]
+    db.close()
