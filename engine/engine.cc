@@ -20,8 +20,11 @@ Status check_format_version(Store& store) {
 
 Result<std::shared_ptr<Engine>> build_engine(std::unique_ptr<Store> store) {
   auto engine = std::make_shared<Engine>(std::move(store));
-  // Persisted registries load here, in this fixed order: vector indexes,
-  // text indexes, scalar indexes, compound indexes, geo indexes, schemas.
+  // Persisted registries load in this fixed order: vector indexes, text
+  // indexes, scalar indexes, compound indexes, geo indexes, schemas. The
+  // index registries take their places before the schemas as their modules
+  // land. A failure drops the half-built engine and fails the open.
+  RETURN_IF_ERROR(load_schemas(*engine));
   return engine;
 }
 

@@ -23,6 +23,7 @@
 
 #include "engine/error.h"
 #include "engine/lock.h"
+#include "engine/schema.h"
 #include "engine/store.h"
 
 namespace pallix {
@@ -48,6 +49,12 @@ class Engine {
   // Guards no data: serialises vector index builds and resumes against the
   // after-commit rebuild step, which only tries it.
   NamedMutex index_resume_lock{"index resume lock"};
+
+  // The registries. Each is read and written only under its lock above.
+  // The index registries join here as their modules land (vector under
+  // index_lock, text under fts_lock, scalar and compound under scalar_lock,
+  // geo under geo_lock).
+  SchemaMap schemas;  // guarded by schema_lock
 
  private:
   std::unique_ptr<Store> store_;

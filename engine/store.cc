@@ -280,6 +280,18 @@ Result<WriteTxn> Store::BeginWrite() {
   return WriteTxn(this, txn);
 }
 
+std::optional<uint64_t> Store::KnownCollectionId(std::string_view collection) const {
+  std::lock_guard<std::mutex> lock(ids_mu_);
+  auto it = committed_ids_.find(collection);
+  if (it == committed_ids_.end()) return std::nullopt;
+  return it->second;
+}
+
+void Store::RememberCollectionId(std::string_view collection, uint64_t id) {
+  std::lock_guard<std::mutex> lock(ids_mu_);
+  committed_ids_.emplace(std::string(collection), id);
+}
+
 void Store::ReleaseWriter() {
   writer_thread_.store(std::thread::id());
   writer_mu_.unlock();
@@ -287,7 +299,8 @@ void Store::ReleaseWriter() {
 
 // ------------------------------------------------------------------ Txn
 
-Txn::Txn(Txn&& other) noexcept : store_(other.store_), txn_(std::exchange(other.txn_, nullptr)) {}
+Txn::Txn(Txn&& other) noexcept
+    : store_(other.store_), txn_(std::exchange(other.txn_, nullptr)), snapshot_(other.snapshot_) {}
 
 ReadTxn::~ReadTxn() {
   if (txn_ != nullptr) store_->ReleaseReader(txn_);
@@ -432,6 +445,12 @@ Status WriteTxn::Put(StoreTable table, std::string_view key, std::string_view va
     stored_value = vbuf;
   }
   MDB_val k = Val(StoredKey(full, sbuf)), v = Val(stored_value);
+  if (existed == nullptr && full.size() <= kInlineMax) {
+    // Nothing to learn about the old row and no digest to verify: one put.
+    int rc = mdb_put(txn_, dbi, &k, &v, 0);
+    if (rc != 0) return Fail(FromLmdb(ErrorKind::kStorage, rc));
+    return Ok();
+  }
   int rc = mdb_put(txn_, dbi, &k, &v, MDB_NOOVERWRITE);
   if (rc == MDB_KEYEXIST) {
     if (full.size() > kInlineMax && !LongValueFor(full, View(v)))
@@ -489,6 +508,14 @@ Status WriteTxn::Commit() {
 
 // ------------------------------------------------------------ row interface
 
+Status WriteCtx::Commit() {
+  Store& store = txn_.store();
+  RETURN_IF_ERROR(txn_.Commit());
+  for (const auto& [name, id] : ids)
+    if (id && !store.KnownCollectionId(name)) store.RememberCollectionId(name, *id);
+  return Ok();
+}
+
 Result<WriteCtx> BeginWriteCtx(Store& store) {
   ASSIGN_OR_RETURN(WriteTxn txn, store.BeginWrite());
   return WriteCtx(std::move(txn));
@@ -497,7 +524,7 @@ Result<WriteCtx> BeginWriteCtx(Store& store) {
 std::string RecordKey(uint64_t id, std::string_view row_key) {
   std::string key(8 + row_key.size(), '\0');
   for (int i = 0; i < 8; ++i) key[i] = static_cast<char>(id >> (56 - 8 * i));
-  std::memcpy(key.data() + 8, row_key.data(), row_key.size());
+  if (!row_key.empty()) std::memcpy(key.data() + 8, row_key.data(), row_key.size());
   return key;
 }
 
@@ -532,11 +559,13 @@ Result<std::vector<Row>> ScanLimited(const Txn& txn, uint64_t id, std::string_vi
 }  // namespace
 
 Result<std::optional<uint64_t>> collection_id(WriteCtx& ctx, std::string_view collection) {
-  std::string name(collection);
-  auto it = ctx.ids.find(name);
+  auto it = ctx.ids.find(collection);
   if (it != ctx.ids.end()) return it->second;
-  ASSIGN_OR_RETURN(std::optional<uint64_t> id, ctx.txn().GetU64(StoreTable::kCatalog, collection));
-  if (id) ctx.ids.emplace(std::move(name), *id);
+  std::optional<uint64_t> id = ctx.store().KnownCollectionId(collection);
+  if (!id) {
+    ASSIGN_OR_RETURN(id, ctx.txn().GetU64(StoreTable::kCatalog, collection));
+  }
+  ctx.ids.emplace(std::string(collection), id);
   return id;
 }
 
@@ -549,7 +578,7 @@ Result<uint64_t> collection_id_or_create(WriteCtx& ctx, std::string_view collect
   if (id == UINT64_MAX) return Fail(EngineError::Storage("collection ids exhausted"));
   RETURN_IF_ERROR(ctx.txn().PutU64(StoreTable::kMeta, "next_collection_id", id + 1));
   RETURN_IF_ERROR(ctx.txn().PutU64(StoreTable::kCatalog, collection, id));
-  ctx.ids.emplace(std::string(collection), id);
+  ctx.ids.insert_or_assign(std::string(collection), std::optional<uint64_t>(id));
   return id;
 }
 
@@ -586,8 +615,13 @@ Result<bool> delete_row_counted(WriteCtx& ctx, std::string_view collection, std:
 
 Status adjust_row_count(WriteCtx& ctx, std::string_view collection, int64_t delta) {
   std::string key = CountKey(collection);
-  ASSIGN_OR_RETURN(std::optional<uint64_t> cur, ctx.txn().GetU64(StoreTable::kMeta, key));
-  uint64_t count = cur.value_or(0);
+  uint64_t count;
+  if (auto it = ctx.counts.find(collection); it != ctx.counts.end()) {
+    count = it->second;
+  } else {
+    ASSIGN_OR_RETURN(std::optional<uint64_t> cur, ctx.txn().GetU64(StoreTable::kMeta, key));
+    count = cur.value_or(0);
+  }
   if (delta >= 0) {
     uint64_t d = static_cast<uint64_t>(delta);
     count = count > UINT64_MAX - d ? UINT64_MAX : count + d;
@@ -595,7 +629,9 @@ Status adjust_row_count(WriteCtx& ctx, std::string_view collection, int64_t delt
     uint64_t d = static_cast<uint64_t>(-(delta + 1)) + 1;  // |delta| without overflow
     count = count < d ? 0 : count - d;
   }
-  return ctx.txn().PutU64(StoreTable::kMeta, key, count);
+  RETURN_IF_ERROR(ctx.txn().PutU64(StoreTable::kMeta, key, count));
+  ctx.counts.insert_or_assign(std::string(collection), count);
+  return Ok();
 }
 
 Result<std::vector<Row>> scan_rows_from(WriteCtx& ctx, std::string_view collection, std::string_view start,
@@ -615,6 +651,12 @@ Status clear_collection_rows(WriteCtx& ctx, std::string_view collection) {
     start = batch.back().key;
     start.push_back('\0');
   }
+}
+
+Status for_each_row(WriteCtx& ctx, std::string_view collection, const RowVisitor& visit) {
+  ASSIGN_OR_RETURN(std::optional<uint64_t> id, collection_id(ctx, collection));
+  if (!id) return Ok();
+  return ScanCollection(ctx.txn(), *id, {}, visit);
 }
 
 Status put_row_once(Store& store, std::string_view collection, std::string_view key, std::string_view value) {
@@ -648,7 +690,11 @@ Result<std::vector<Row>> scan_rows_batch(Store& store, std::string_view collecti
 
 Result<std::optional<uint64_t>> ReadView::view_collection_id(std::string_view collection) const {
   if (cache_valid_ && cached_name_ == collection) return cached_id_;
-  ASSIGN_OR_RETURN(std::optional<uint64_t> id, txn_.GetU64(StoreTable::kCatalog, collection));
+  std::optional<uint64_t> id = txn_.store().KnownCollectionId(collection);
+  if (!id) {
+    ASSIGN_OR_RETURN(id, txn_.GetU64(StoreTable::kCatalog, collection));
+    if (id && txn_.is_snapshot()) txn_.store().RememberCollectionId(collection, *id);
+  }
   cached_name_.assign(collection);
   cached_id_ = id;
   cache_valid_ = true;
@@ -659,7 +705,12 @@ Result<bool> ReadView::view_get_with(std::string_view collection, std::string_vi
                                      const std::function<void(std::string_view)>& fn) const {
   ASSIGN_OR_RETURN(std::optional<uint64_t> id, view_collection_id(collection));
   if (!id) return false;
-  return txn_.GetWith(StoreTable::kRecords, RecordKey(*id, key), fn);
+  // Point reads are the hottest path: short keys are built on the stack.
+  char buf[128];
+  if (key.size() > sizeof(buf) - 8) return txn_.GetWith(StoreTable::kRecords, RecordKey(*id, key), fn);
+  for (int i = 0; i < 8; ++i) buf[i] = static_cast<char>(*id >> (56 - 8 * i));
+  if (!key.empty()) std::memcpy(buf + 8, key.data(), key.size());
+  return txn_.GetWith(StoreTable::kRecords, std::string_view(buf, 8 + key.size()), fn);
 }
 
 Result<std::optional<std::string>> ReadView::view_get(std::string_view collection, std::string_view key) const {

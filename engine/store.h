@@ -119,6 +119,13 @@ struct StoreOptions {
   bool fixed_map_size = false;
 };
 
+// Hash of std::string that also accepts string_view, so maps keyed by
+// collection name are searched by a borrowed name without a copy.
+struct NameHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
 class Txn;
 class ReadTxn;
 class WriteTxn;
@@ -143,6 +150,15 @@ class Store {
   Result<WriteTxn> BeginWrite();
 
   bool in_memory() const { return in_memory_; }
+
+  // Collection ids seen in committed catalog rows. A catalog row, once
+  // committed, never changes and never goes, so a remembered id stays
+  // valid for the life of the store; reads then skip the catalog lookup.
+  // Only ids read through a read snapshot are remembered (a write
+  // transaction may still roll back the row it read).
+  std::optional<uint64_t> KnownCollectionId(std::string_view collection) const;
+  void RememberCollectionId(std::string_view collection, uint64_t id);
+
   // Test hook; the pointer must outlive its use.
   void set_faults(StoreFaults* faults) { faults_ = faults; }
   StoreFaults* faults() const { return faults_; }
@@ -171,6 +187,9 @@ class Store {
 
   std::mutex writer_mu_;
   std::atomic<std::thread::id> writer_thread_{};
+
+  mutable std::mutex ids_mu_;
+  std::unordered_map<std::string, uint64_t, NameHash, std::equal_to<>> committed_ids_;
 };
 
 // Operations common to read and write transactions. Keys are logical keys
@@ -196,13 +215,16 @@ class Txn {
   Result<std::optional<uint64_t>> GetU64(StoreTable table, std::string_view key) const;
 
   Store& store() const { return *store_; }
+  // True for a read snapshot: everything it reads is committed.
+  bool is_snapshot() const { return snapshot_; }
 
  protected:
-  Txn(Store* store, MDB_txn* txn) : store_(store), txn_(txn) {}
+  Txn(Store* store, MDB_txn* txn, bool snapshot) : store_(store), txn_(txn), snapshot_(snapshot) {}
   ~Txn() = default;
 
   Store* store_;
   MDB_txn* txn_;
+  bool snapshot_;
 };
 
 class ReadTxn : public Txn {
@@ -212,7 +234,7 @@ class ReadTxn : public Txn {
 
  private:
   friend class Store;
-  ReadTxn(Store* store, MDB_txn* txn) : Txn(store, txn) {}
+  ReadTxn(Store* store, MDB_txn* txn) : Txn(store, txn, true) {}
 };
 
 class WriteTxn : public Txn {
@@ -233,7 +255,7 @@ class WriteTxn : public Txn {
 
  private:
   friend class Store;
-  WriteTxn(Store* store, MDB_txn* txn) : Txn(store, txn) {}
+  WriteTxn(Store* store, MDB_txn* txn) : Txn(store, txn, false) {}
   Status CountWrite();
   int64_t writes_ = 0;
 };
@@ -242,16 +264,25 @@ class WriteTxn : public Txn {
 
 // The context of one write transaction: the transaction plus a cache of
 // collection name to id, so a collection's catalog row is read once per
-// transaction.
+// transaction. Misses are cached too (nullopt: not in catalog), since a
+// write looks up internal collections that usually do not exist (the
+// key's expiry rows, for one); collection_id_or_create replaces the entry
+// when it creates the collection, so collections must be created through
+// it, not by writing catalog rows directly.
 class WriteCtx {
  public:
   explicit WriteCtx(WriteTxn txn) : txn_(std::move(txn)) {}
   WriteTxn& txn() { return txn_; }
   Store& store() { return txn_.store(); }
-  // Commits the transaction. Errors: Commit.
-  Status Commit() { return txn_.Commit(); }
+  // Commits the transaction; once committed, the ids it used are known to
+  // the store. Errors: Commit.
+  Status Commit();
 
-  std::unordered_map<std::string, uint64_t> ids;
+  std::unordered_map<std::string, std::optional<uint64_t>, NameHash, std::equal_to<>> ids;
+  // Row counts as this transaction last wrote them (adjust_row_count
+  // writes through at once, so the meta rows are always current); spares
+  // a read per counted row. Counts change only through adjust_row_count.
+  std::unordered_map<std::string, uint64_t, NameHash, std::equal_to<>> counts;
 
  private:
   WriteTxn txn_;
@@ -294,6 +325,11 @@ Result<std::vector<Row>> scan_rows_from(WriteCtx& ctx, std::string_view collecti
 // Removes every row of the collection in batches of 2048 and sets its count
 // to 0; the collection keeps its id.
 Status clear_collection_rows(WriteCtx& ctx, std::string_view collection);
+// Streams the collection's rows, in key order, to visit (true: go on, false:
+// stop, an error: returned unchanged); sees rows written earlier in the
+// transaction. visit must not write through ctx. An unknown collection
+// calls visit never. Errors: Storage, or visit's.
+Status for_each_row(WriteCtx& ctx, std::string_view collection, const RowVisitor& visit);
 
 // Each in a transaction of its own. Errors: Transaction on begin, Storage
 // on reads and writes, Commit on commit.

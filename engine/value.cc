@@ -32,9 +32,12 @@ void ValueMap::Set(std::string key, Value value) {
   }
 }
 
-void ValueMap::AppendUnordered(std::string key, Value value) {
+Value& ValueMap::AppendUnordered(std::string key, Value value) {
   entries_.push_back(MapEntry{std::move(key), std::move(value)});
+  return entries_.back().value;
 }
+
+void ValueMap::Reserve(size_t n) { entries_.reserve(n); }
 
 void ValueMap::Normalize() {
   bool sorted = true;
@@ -60,68 +63,116 @@ void ValueMap::Normalize() {
 
 // ---------------------------------------------------------------- encoding
 
+// Encoding runs in two passes: the exact size first (which also checks
+// every length against the u32 fields), then the bytes, written through a
+// pointer into space reserved once. A document costs one buffer growth and
+// no per-field bounds checks; a value that cannot be encoded throws before
+// anything is written.
+
 namespace {
 
-void PutU32(std::string& out, size_t n) {
+size_t CheckedLength(size_t n) {
   PALLIX_INVARIANT(n <= UINT32_MAX, "value length exceeds 4 GiB");
-  uint32_t v = static_cast<uint32_t>(n);
-  char b[4] = {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
-               static_cast<char>(v >> 24)};
-  out.append(b, 4);
+  return n;
 }
 
-void PutU64(std::string& out, uint64_t v) {
-  char b[8];
-  for (int i = 0; i < 8; ++i) b[i] = static_cast<char>(v >> (8 * i));
-  out.append(b, 8);
+size_t EncodedSize(const Value& value) {
+  switch (value.kind()) {
+    case ValueKind::kNull:
+      return 1;
+    case ValueKind::kBool:
+      return 2;
+    case ValueKind::kInt:
+    case ValueKind::kFloat:
+      return 9;
+    case ValueKind::kText:
+      return 5 + CheckedLength(value.as_text().size());
+    case ValueKind::kBytes:
+      return 5 + CheckedLength(value.as_bytes().size());
+    case ValueKind::kArray: {
+      size_t n = 5;
+      CheckedLength(value.as_array().size());
+      for (const Value& v : value.as_array()) n += EncodedSize(v);
+      return n;
+    }
+    case ValueKind::kMap: {
+      size_t n = 5;
+      CheckedLength(value.as_map().size());
+      for (const MapEntry& e : value.as_map()) n += 4 + CheckedLength(e.key.size()) + EncodedSize(e.value);
+      return n;
+    }
+    case ValueKind::kVector:
+      return 5 + 4 * CheckedLength(value.as_vector().size());
+  }
+  return 0;
+}
+
+// Lengths were checked by EncodedSize.
+char* PutU32(char* p, size_t n) {
+  uint32_t v = static_cast<uint32_t>(n);
+  std::memcpy(p, &v, 4);  // little-endian host
+  return p + 4;
+}
+
+char* PutBytes(char* p, const std::string& s) {
+  p = PutU32(p, s.size());
+  if (!s.empty()) std::memcpy(p, s.data(), s.size());
+  return p + s.size();
+}
+
+char* EncodeTo(const Value& value, char* p) {
+  static_assert(std::endian::native == std::endian::little);
+  *p++ = static_cast<char>(value.kind());
+  switch (value.kind()) {
+    case ValueKind::kNull:
+      return p;
+    case ValueKind::kBool:
+      *p++ = value.as_bool() ? 1 : 0;
+      return p;
+    case ValueKind::kInt: {
+      int64_t v = value.as_int();
+      std::memcpy(p, &v, 8);
+      return p + 8;
+    }
+    case ValueKind::kFloat: {
+      double v = value.as_float();  // the IEEE bit pattern, NaN payload kept
+      std::memcpy(p, &v, 8);
+      return p + 8;
+    }
+    case ValueKind::kText:
+      return PutBytes(p, value.as_text());
+    case ValueKind::kBytes:
+      return PutBytes(p, value.as_bytes());
+    case ValueKind::kArray:
+      p = PutU32(p, value.as_array().size());
+      for (const Value& v : value.as_array()) p = EncodeTo(v, p);
+      return p;
+    case ValueKind::kMap:
+      p = PutU32(p, value.as_map().size());
+      for (const MapEntry& e : value.as_map()) p = EncodeTo(e.value, PutBytes(p, e.key));
+      return p;
+    case ValueKind::kVector: {
+      // The in-memory floats are the stored bytes.
+      const ValueVector& v = value.as_vector();
+      p = PutU32(p, v.size());
+      if (!v.empty()) std::memcpy(p, v.data(), 4 * v.size());
+      return p + 4 * v.size();
+    }
+  }
+  return p;
 }
 
 }  // namespace
 
 void encode_value_into(const Value& value, std::string& out) {
-  out.push_back(static_cast<char>(value.kind()));
-  switch (value.kind()) {
-    case ValueKind::kNull:
-      return;
-    case ValueKind::kBool:
-      out.push_back(value.as_bool() ? 1 : 0);
-      return;
-    case ValueKind::kInt:
-      PutU64(out, static_cast<uint64_t>(value.as_int()));
-      return;
-    case ValueKind::kFloat:
-      PutU64(out, std::bit_cast<uint64_t>(value.as_float()));
-      return;
-    case ValueKind::kText:
-    case ValueKind::kBytes: {
-      const std::string& s = value.is_text() ? value.as_text() : value.as_bytes();
-      PutU32(out, s.size());
-      out.append(s);
-      return;
-    }
-    case ValueKind::kArray:
-      PutU32(out, value.as_array().size());
-      for (const Value& v : value.as_array()) encode_value_into(v, out);
-      return;
-    case ValueKind::kMap:
-      PutU32(out, value.as_map().size());
-      for (const MapEntry& e : value.as_map()) {
-        PutU32(out, e.key.size());
-        out.append(e.key);
-        encode_value_into(e.value, out);
-      }
-      return;
-    case ValueKind::kVector: {
-      const ValueVector& v = value.as_vector();
-      PutU32(out, v.size());
-      size_t at = out.size();
-      out.resize(at + 4 * v.size());
-      // Little-endian host: the in-memory floats are the stored bytes.
-      static_assert(std::endian::native == std::endian::little);
-      if (!v.empty()) std::memcpy(out.data() + at, v.data(), 4 * v.size());
-      return;
-    }
-  }
+  const size_t at = out.size(), n = EncodedSize(value);
+  // The size handed to the callback is not relied on: libstdc++ 12 passes
+  // the capacity there, not the requested size.
+  out.resize_and_overwrite(at + n, [&](char* buf, size_t) {
+    char* end = EncodeTo(value, buf + at);
+    PALLIX_INVARIANT(end == buf + at + n, "encoded size matches the bytes written");
+    return at + n;
+  });
 }
 
 std::string encode_value(const Value& value) {
@@ -188,45 +239,58 @@ std::string Utf8Error(std::string_view s) {
 
 namespace {
 
+// Decodes into caller-provided slots rather than returning values, so a
+// nested value is built in its final place instead of being moved up
+// through every level. Maps and arrays reserve their counted size up to a
+// small cap, so a hostile count cannot make the decoder allocate much
+// before the data behind it is seen.
 class Decoder {
  public:
   explicit Decoder(std::string_view in) : p_(in.data()), end_(in.data() + in.size()) {}
 
-  Result<Value> Read(uint32_t depth) {
+  Status Read(uint32_t depth, Value& out) {
     if (depth > kMaxValueDepth) return Fail(EngineError::Decode("value nests deeper than 128"));
     if (p_ == end_) return Eof();
     uint8_t tag = static_cast<uint8_t>(*p_++);
     switch (tag) {
       case 0:
-        return Value::Null();
+        out = Value::Null();
+        return Ok();
       case 1:
         if (p_ == end_) return Eof();
-        return Value::Bool(*p_++ != 0);
-      case 2: {
+        out = Value::Bool(*p_++ != 0);
+        return Ok();
+      case 2:
         if (Left() < 8) return Eof();
-        return Value::Int(static_cast<int64_t>(U64()));
-      }
-      case 3: {
+        out = Value::Int(static_cast<int64_t>(U64()));
+        return Ok();
+      case 3:
         if (Left() < 8) return Eof();
-        return Value::Float(std::bit_cast<double>(U64()));
-      }
+        out = Value::Float(std::bit_cast<double>(U64()));
+        return Ok();
       case 4:
       case 5: {
         uint32_t len;
         if (!U32(len) || Left() < len) return Eof();
-        std::string s(p_, len);
+        std::string_view bytes(p_, len);
         p_ += len;
-        if (tag == 5) return Value::Bytes(std::move(s));
-        std::string err = Utf8Error(s);
-        if (!err.empty()) return Fail(EngineError::Decode("invalid utf-8: " + err));
-        return Value::Text(std::move(s));
+        if (tag == 5) {
+          out = Value::Bytes(std::string(bytes));
+          return Ok();
+        }
+        if (!IsAscii(bytes)) {
+          std::string err = Utf8Error(bytes);
+          if (!err.empty()) return Fail(EngineError::Decode("invalid utf-8: " + err));
+        }
+        out = Value::Text(std::string(bytes));
+        return Ok();
       }
       case 6:
-        return ReadArray(depth);
+        return ReadArray(depth, out);
       case 7:
-        return ReadMap(depth);
+        return ReadMap(depth, out);
       case 8:
-        return ReadVector();
+        return ReadVector(out);
       default:
         return Fail(EngineError::Decode("unknown tag " + std::to_string(tag)));
     }
@@ -235,7 +299,15 @@ class Decoder {
   size_t Left() const { return static_cast<size_t>(end_ - p_); }
 
  private:
+  static constexpr uint32_t kMaxReserve = 1024;
+
   static std::unexpected<EngineError> Eof() { return Fail(EngineError::Decode("unexpected end of input")); }
+
+  static bool IsAscii(std::string_view s) {
+    for (char c : s)
+      if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+  }
 
   uint64_t U64() {
     uint64_t v;
@@ -250,45 +322,49 @@ class Decoder {
     return true;
   }
 
-  Result<Value> ReadArray(uint32_t depth) {
+  Status ReadArray(uint32_t depth, Value& out) {
     uint32_t count;
     if (!U32(count)) return Eof();
-    ValueArray items;
-    // A hostile count must not make us allocate before the data is seen.
-    items.reserve(std::min<uint32_t>(count, 1024));
+    out = Value::Array({});
+    ValueArray& items = out.mutable_array();
+    items.reserve(std::min(count, kMaxReserve));
     for (uint32_t i = 0; i < count; ++i) {
-      ASSIGN_OR_RETURN(Value v, Read(depth + 1));
-      items.push_back(std::move(v));
+      items.emplace_back();
+      RETURN_IF_ERROR(Read(depth + 1, items.back()));
     }
-    return Value::Array(std::move(items));
+    return Ok();
   }
 
-  Result<Value> ReadMap(uint32_t depth) {
+  Status ReadMap(uint32_t depth, Value& out) {
     uint32_t count;
     if (!U32(count)) return Eof();
-    ValueMap map;
+    out = Value::Map(ValueMap());
+    ValueMap& map = out.mutable_map();
+    map.Reserve(std::min(count, kMaxReserve));
     for (uint32_t i = 0; i < count; ++i) {
       uint32_t len;
       if (!U32(len) || Left() < len) return Eof();
-      std::string key(p_, len);
+      std::string_view key(p_, len);
       p_ += len;
-      std::string err = Utf8Error(key);
-      if (!err.empty()) return Fail(EngineError::Decode("invalid utf-8 map key: " + err));
-      ASSIGN_OR_RETURN(Value v, Read(depth + 1));
-      map.AppendUnordered(std::move(key), std::move(v));
+      if (!IsAscii(key)) {
+        std::string err = Utf8Error(key);
+        if (!err.empty()) return Fail(EngineError::Decode("invalid utf-8 map key: " + err));
+      }
+      RETURN_IF_ERROR(Read(depth + 1, map.AppendUnordered(std::string(key), Value())));
     }
     map.Normalize();
-    return Value::Map(std::move(map));
+    return Ok();
   }
 
-  Result<Value> ReadVector() {
+  Status ReadVector(Value& out) {
     uint32_t count;
     if (!U32(count)) return Eof();
     if (Left() / 4 < count) return Eof();
     ValueVector v(count);
     if (count) std::memcpy(v.data(), p_, 4 * static_cast<size_t>(count));
     p_ += 4 * static_cast<size_t>(count);
-    return Value::Vector(std::move(v));
+    out = Value::Vector(std::move(v));
+    return Ok();
   }
 
   const char* p_;
@@ -299,7 +375,8 @@ class Decoder {
 
 Result<Value> decode_value(std::string_view bytes) {
   Decoder d(bytes);
-  ASSIGN_OR_RETURN(Value v, d.Read(0));
+  Value v;
+  RETURN_IF_ERROR(d.Read(0, v));
   if (d.Left() > 0) return Fail(EngineError::Decode(std::to_string(d.Left()) + " trailing byte(s) after value"));
   return v;
 }

@@ -80,8 +80,11 @@ class ValueMap {
   void Set(std::string key, Value value);
 
   // Appends without ordering; call Normalize() before any other use. Lets a
-  // builder add entries in arbitrary order in O(n log n) overall.
-  void AppendUnordered(std::string key, Value value);
+  // builder add entries in arbitrary order in O(n log n) overall. Returns
+  // the appended value, valid until the next append or Normalize().
+  Value& AppendUnordered(std::string key, Value value);
+  // Makes room for n entries in all.
+  void Reserve(size_t n);
   // Sorts the entries by key and keeps the last of duplicate keys.
   void Normalize();
 

@@ -408,7 +408,7 @@ TEST(StoreTest, DamagedMetaValueIsBrokenInvariant) {
 TEST(StoreTest, DocumentReads) {
   auto store = MemStore();
   ASSERT_TRUE(put_row_once(*store, "c", "k", encode_value(Value::Int(5))).has_value());
-  ASSERT_TRUE(put_row_once(*store, "c", "bad", std::string("\x04\x05\x00\x00\x00ab", 7)).has_value());
+  ASSERT_TRUE(put_row_once(*store, "c", "bad", std::string("\x04\x05\x00\x00\x00" "ab", 7)).has_value());
   EXPECT_EQ(get_document(*store, "c", "k")->value().as_int(), 5);
   EXPECT_EQ(*get_document(*store, "unknown", "k"), std::nullopt);
   auto bad = get_document(*store, "c", "bad");
@@ -459,7 +459,9 @@ class RowModel {
       auto got = get_row_once(store_, c, probe);
       auto it = m.find(probe);
       ASSERT_EQ(got->has_value(), it != m.end());
-      if (it != m.end()) ASSERT_EQ(**got, it->second);
+      if (it != m.end()) {
+        ASSERT_EQ(**got, it->second);
+      }
       // Paged scan from the probe with a random limit.
       size_t limit = 1 + rng() % 7;
       auto page = scan_rows_batch(store_, c, probe, limit);

@@ -1,5 +1,6 @@
 // Helpers shared by the engine tests: a temporary directory removed at the
-// end of the test, and whole-file reads for byte-for-byte comparisons.
+// end of the test, whole-file reads for byte-for-byte comparisons, and a
+// dump of every stored row for before/after comparisons of failed writes.
 
 #ifndef PALLIX_TESTS_ENGINE_TEST_UTIL_H_
 #define PALLIX_TESTS_ENGINE_TEST_UTIL_H_
@@ -8,8 +9,36 @@
 
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/store.h"
+
+namespace pallix {
+
+// Readable failure output for row comparisons.
+inline void PrintTo(const Row& row, std::ostream* os) {
+  auto quote = [os](const std::string& s) {
+    *os << '"';
+    for (unsigned char c : s) {
+      if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
+        *os << c;
+      } else {
+        static const char* hex = "0123456789abcdef";
+        *os << "\\x" << hex[c >> 4] << hex[c & 15];
+      }
+    }
+    *os << '"';
+  };
+  quote(row.key);
+  *os << " => ";
+  quote(row.value);
+}
+
+}  // namespace pallix
 
 namespace pallix::test {
 
@@ -34,6 +63,27 @@ inline std::string ReadFile(const std::string& path) {
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+// Every row of the three tables (records, catalog, meta) in stored order:
+// the whole logical state of a database, rows and counts alike.
+// Injected faults are suspended while it reads.
+inline std::vector<std::pair<int, Row>> StoreRows(Store& store) {
+  std::vector<std::pair<int, Row>> out;
+  StoreFaults* faults = store.faults();
+  store.set_faults(nullptr);
+  auto txn = store.BeginRead();
+  store.set_faults(faults);
+  if (!txn) return out;
+  for (int t = 0; t < 3; ++t) {
+    auto status = txn->Scan(static_cast<StoreTable>(t), {}, nullptr,
+                            [&](std::string_view k, std::string_view v) -> Result<bool> {
+                              out.push_back({t, Row{std::string(k), std::string(v)}});
+                              return true;
+                            });
+    if (!status) out.push_back({-1, Row{"scan failed", status.error().Message()}});
+  }
+  return out;
 }
 
 }  // namespace pallix::test
