@@ -114,8 +114,12 @@ size_t OnlineProcessors() {
 
 void team_worker_loop(const std::shared_ptr<TeamShared>& shared, size_t i) {
   TeamShared& s = *shared;
-  s.alive.fetch_add(1, std::memory_order_release);
+  // The generation is read before this worker counts itself alive: the
+  // caller publishes the first job as soon as every worker is alive, and a
+  // worker that read the generation after that publication would wait for
+  // the next one and never run its chunk, leaving the caller waiting.
   uint64_t seen = s.generation.load(std::memory_order_acquire);
+  s.alive.fetch_add(1, std::memory_order_release);
   for (;;) {
     AwaitGeneration(s, seen);
     seen = s.generation.load(std::memory_order_acquire);

@@ -363,6 +363,50 @@ TEST(HnswTest, MatchesABruteForceModelUnderRandomOperations) {
   }
 }
 
+// The layer search over a store of another shape, as the on-disk graph
+// will provide: 64-bit ids, a hash-set visited set, neighbour lists held by
+// the store, and a node whose load fails.
+struct ListStore {
+  using Id = uint64_t;
+  std::vector<std::vector<uint64_t>> links;
+  std::vector<float> distance;
+  std::set<uint64_t> visited;
+  uint64_t broken = UINT64_MAX;
+  bool failed = false;
+
+  void StartVisits() { visited.clear(); }
+  bool Visit(Id id) { return visited.insert(id).second; }
+  float Distance(Id id) {
+    if (id == broken) failed = true;
+    return distance[id];
+  }
+  const std::vector<uint64_t>& Neighbours(Id id, uint32_t) const { return links[id]; }
+  bool ok() const { return !failed; }
+};
+
+std::vector<uint64_t> Ids(const std::vector<ScoredNode<uint64_t>>& nodes) {
+  std::vector<uint64_t> out;
+  for (const auto& n : nodes) out.push_back(n.id);
+  return out;
+}
+
+TEST(HnswTest, LayerSearchOverAnotherStore) {
+  ListStore store;
+  store.links = {{1, 2}, {3}, {4}, {}, {}};
+  store.distance = {5, 3, 4, 2, 1};
+  // ef 1 is greedy: 0 -> 1 -> 3; node 4 (behind the farther node 2) is missed.
+  EXPECT_EQ(Ids(hnsw_search_layer(store, uint64_t{0}, 1, 0)), (std::vector<uint64_t>{3}));
+  // A wide search reaches everything, sorted by distance.
+  EXPECT_EQ(Ids(hnsw_search_layer(store, uint64_t{0}, 10, 0)), (std::vector<uint64_t>{4, 3, 1, 2, 0}));
+  // A NaN distance is admitted while results are short and sorts last.
+  store.distance[2] = std::numeric_limits<float>::quiet_NaN();
+  EXPECT_EQ(Ids(hnsw_search_layer(store, uint64_t{0}, 10, 0)), (std::vector<uint64_t>{4, 3, 1, 0, 2}));
+  // A failed load ends the search; the store keeps the failure.
+  store.broken = 3;
+  EXPECT_TRUE(hnsw_search_layer(store, uint64_t{0}, 10, 0).empty());
+  EXPECT_FALSE(store.ok());
+}
+
 TEST(HnswTest, NaNVectorsSortLast) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   HnswIndex graph(Metric::kL2, Quantization::kNone);
