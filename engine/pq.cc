@@ -137,7 +137,7 @@ uint32_t pq_nearest_centroid(std::span<const float> slice, std::span<const float
 
 std::vector<uint8_t> pq_encode(const PqCodebook& codebook, std::span<const float> vector) {
   std::vector<uint8_t> codes(codebook.m, 0);
-  if (vector.size() != codebook.dim) return codes;
+  if (vector.size() != codebook.dim || !codebook.valid()) return codes;
   uint32_t sd = codebook.subspace_dim;
   for (uint32_t s = 0; s < codebook.m; ++s) {
     codes[s] = static_cast<uint8_t>(NearestCentroid(vector.data() + size_t{s} * sd, sd,
@@ -147,7 +147,7 @@ std::vector<uint8_t> pq_encode(const PqCodebook& codebook, std::span<const float
 }
 
 bool PqDecodeInto(const PqCodebook& codebook, std::span<const uint8_t> codes, float* out) {
-  if (codes.size() != codebook.m) return false;
+  if (codes.size() != codebook.m || !codebook.valid()) return false;
   uint32_t sd = codebook.subspace_dim;
   for (uint32_t s = 0; s < codebook.m; ++s) {
     if (codes[s] >= codebook.k) return false;
@@ -163,7 +163,7 @@ std::optional<std::vector<float>> pq_decode(const PqCodebook& codebook, std::spa
 }
 
 std::optional<std::vector<float>> pq_distance_table(const PqCodebook& codebook, std::span<const float> query) {
-  if (query.size() != codebook.dim) return std::nullopt;
+  if (query.size() != codebook.dim || !codebook.valid()) return std::nullopt;
   uint32_t sd = codebook.subspace_dim;
   std::vector<float> table(size_t{codebook.m} * codebook.k);
   for (uint32_t s = 0; s < codebook.m; ++s) {

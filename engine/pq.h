@@ -48,6 +48,16 @@ struct PqCodebook {
   uint32_t subspace_dim = 0;
   uint32_t dim = 0;  // m * subspace_dim
 
+  // The fields agree with each other and with the centroid count: dim = m *
+  // subspace_dim, 1 <= k <= 256, and m * k * subspace_dim values. pq_train
+  // only makes such codebooks; one decoded from a damaged stored row might
+  // not be, and every function here treats it as unusable rather than read
+  // outside its centroids.
+  bool valid() const {
+    return m > 0 && k > 0 && k <= 256 && subspace_dim > 0 && uint64_t{dim} == uint64_t{m} * subspace_dim &&
+           centroids.size() == uint64_t{m} * k * subspace_dim;
+  }
+
   // The k * subspace_dim values of table s.
   std::span<const float> table(size_t s) const {
     return std::span<const float>(centroids).subspan(s * k * subspace_dim, size_t{k} * subspace_dim);
@@ -86,12 +96,14 @@ std::vector<float> pq_kmeans(std::span<const float> slices, size_t n, uint32_t k
 // to the lowest index, and 0 when every distance is NaN.
 uint32_t pq_nearest_centroid(std::span<const float> slice, std::span<const float> table, uint32_t subspace_dim);
 
-// The m code bytes of `vector`; m zero bytes when its length is not dim.
+// The m code bytes of `vector`; m zero bytes when its length is not dim or
+// the codebook is not valid().
 std::vector<uint8_t> pq_encode(const PqCodebook& codebook, std::span<const float> vector);
 
 // The concatenation of centroid codes[s] of table s, s = 0 .. m-1. None for
 // codes pq_encode cannot produce (possible only in a damaged stored node):
-// a length other than m, or a code not below k.
+// a length other than m, or a code not below k (and for a codebook that is
+// not valid()).
 std::optional<std::vector<float>> pq_decode(const PqCodebook& codebook, std::span<const uint8_t> codes);
 
 // pq_decode into out[0 .. dim): false (out unspecified) for damaged codes.
@@ -99,7 +111,8 @@ bool PqDecodeInto(const PqCodebook& codebook, std::span<const uint8_t> codes, fl
 
 // The asymmetric distance table of a query: m * k float32 values, entry
 // s * k + c the squared distance between query slice s and centroid c of
-// table s. None when the query's length is not dim.
+// table s. None when the query's length is not dim or the codebook is not
+// valid().
 std::optional<std::vector<float>> pq_distance_table(const PqCodebook& codebook, std::span<const float> query);
 
 }  // namespace pallix

@@ -526,6 +526,8 @@ QueryScorer::QueryScorer(const PqCodebook* codebook, Metric metric, Quantization
     : codebook_(codebook), metric_(metric), query_(query) {
   bool product = query.kind == QueryKind::kPqRaw || query.kind == QueryKind::kPqTable;
   if (codebook != nullptr) {
+    // A codebook whose fields disagree is never read: every node is +inf.
+    if (!codebook->valid()) return;
     if (query.kind == QueryKind::kPqRaw) mode_ = Mode::kPqRaw;
     // A table built for another codebook would be read out of bounds.
     if (query.kind == QueryKind::kPqTable && query.floats.size() == size_t{codebook->m} * codebook->k) {

@@ -291,6 +291,22 @@ TEST(QuantTest, DamagedProductCodesRankLast) {
             kInf);
 }
 
+TEST(QuantTest, InconsistentCodebooksAreNeverRead) {
+  PqCodebook cb = TinyCodebook();
+  cb.centroids.pop_back();  // one value short of m * k * subspace_dim
+  std::vector<float> q = {1, 1, 5, 5};
+  EXPECT_FALSE(cb.valid());
+  EXPECT_FALSE(pq_distance_table(cb, q).has_value());
+  EXPECT_EQ(pq_encode(cb, q), (std::vector<uint8_t>{0, 0}));
+  EXPECT_FALSE(pq_decode(cb, std::vector<uint8_t>{2, 2}).has_value());
+  PreparedQuery raw = prepare_query(&cb, Metric::kCosine, Quantization::kNone, q);
+  EXPECT_EQ(pq_code_distance(&cb, Metric::kCosine, Quantization::kNone, raw.ref(), StoredVector::Codes({2, 2}).ref()),
+            kInf);
+  PqCodebook wrong_dim = TinyCodebook();
+  wrong_dim.dim = 5;
+  EXPECT_FALSE(wrong_dim.valid());
+}
+
 TEST(QuantTest, QueryFromStoredForms) {
   StoredVector bits = StoredVector::Codes({0xAB, 0x01});
   PreparedQuery q = query_from_stored(Quantization::kBinary, bits.ref());
