@@ -4,6 +4,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace pallix {
 namespace {
 
@@ -30,6 +34,97 @@ uint32_t NearestCentroid(const float* slice, size_t len, const float* table, uin
     }
   }
   return best_index;
+}
+
+// A table laid out for scoring sixteen centroids at once (four lanes in
+// each of four independent sums, so that their additions overlap): value j
+// of centroid c at [j * padded + c], where padded is k rounded up to a
+// multiple of 16 (the padding centroids are zeros and never win).
+struct TransposedTable {
+  std::vector<float> values;
+  uint32_t k = 0;
+  uint32_t padded = 0;
+  uint32_t subspace_dim = 0;
+
+  TransposedTable(const float* table, uint32_t k_in, uint32_t sd) : k(k_in), padded((k_in + 15) / 16 * 16), subspace_dim(sd) {
+    values.assign(size_t{padded} * sd, 0.0f);
+    for (uint32_t c = 0; c < k; ++c) {
+      for (uint32_t j = 0; j < sd; ++j) values[size_t{j} * padded + c] = table[size_t{c} * sd + j];
+    }
+  }
+};
+
+// NearestCentroid of a full slice against a transposed table. Each lane
+// holds one centroid's sum and receives its terms in index order, starting
+// from 0, exactly as SliceDistance adds them. The scan keeps, per lane, the
+// first strictly smallest distance; the lowest index among the lanes' equal
+// minima is then the first strictly smallest overall, which is what the
+// one-at-a-time scan picks (NaN never wins; all +inf or NaN gives 0).
+// `distances` is scratch of padded entries.
+uint32_t NearestTransposed(const float* slice, const TransposedTable& t, float* distances) {
+  const float* values = t.values.data();
+#if defined(__SSE2__)
+  for (uint32_t c = 0; c < t.padded; c += 16) {
+    __m128 s0 = _mm_setzero_ps(), s1 = _mm_setzero_ps(), s2 = _mm_setzero_ps(), s3 = _mm_setzero_ps();
+    for (uint32_t j = 0; j < t.subspace_dim; ++j) {
+      const float* row = values + size_t{j} * t.padded + c;
+      __m128 x = _mm_set1_ps(slice[j]);
+      __m128 d0 = _mm_sub_ps(x, _mm_loadu_ps(row)), d1 = _mm_sub_ps(x, _mm_loadu_ps(row + 4));
+      __m128 d2 = _mm_sub_ps(x, _mm_loadu_ps(row + 8)), d3 = _mm_sub_ps(x, _mm_loadu_ps(row + 12));
+      s0 = _mm_add_ps(s0, _mm_mul_ps(d0, d0));
+      s1 = _mm_add_ps(s1, _mm_mul_ps(d1, d1));
+      s2 = _mm_add_ps(s2, _mm_mul_ps(d2, d2));
+      s3 = _mm_add_ps(s3, _mm_mul_ps(d3, d3));
+    }
+    _mm_storeu_ps(distances + c, s0);
+    _mm_storeu_ps(distances + c + 4, s1);
+    _mm_storeu_ps(distances + c + 8, s2);
+    _mm_storeu_ps(distances + c + 12, s3);
+  }
+#else
+  for (uint32_t c = 0; c < t.padded; c += 4) {
+    float sum[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    for (uint32_t j = 0; j < t.subspace_dim; ++j) {
+      for (int lane = 0; lane < 4; ++lane) {
+        float d = slice[j] - values[size_t{j} * t.padded + c + lane];
+        sum[lane] += d * d;
+      }
+    }
+    std::memcpy(distances + c, sum, sizeof(sum));
+  }
+#endif
+  // Padding centroids must never win.
+  for (uint32_t c = t.k; c < t.padded; ++c) distances[c] = std::numeric_limits<float>::quiet_NaN();
+  float best[4];
+  uint32_t index[4] = {0, 0, 0, 0};
+#if defined(__SSE2__)
+  __m128 best4 = _mm_set1_ps(std::numeric_limits<float>::infinity());
+  __m128i index4 = _mm_setzero_si128(), current = _mm_set_epi32(3, 2, 1, 0);
+  const __m128i four = _mm_set1_epi32(4);
+  for (uint32_t c = 0; c < t.padded; c += 4) {
+    __m128 d = _mm_loadu_ps(distances + c);
+    __m128 less = _mm_cmplt_ps(d, best4);
+    best4 = _mm_or_ps(_mm_and_ps(less, d), _mm_andnot_ps(less, best4));
+    __m128i pick = _mm_castps_si128(less);
+    index4 = _mm_or_si128(_mm_and_si128(pick, current), _mm_andnot_si128(pick, index4));
+    current = _mm_add_epi32(current, four);
+  }
+  _mm_storeu_ps(best, best4);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(index), index4);
+#else
+  for (int lane = 0; lane < 4; ++lane) best[lane] = std::numeric_limits<float>::infinity();
+  for (uint32_t c = 0; c < t.padded; ++c) {
+    if (distances[c] < best[c % 4]) {
+      best[c % 4] = distances[c];
+      index[c % 4] = c;
+    }
+  }
+#endif
+  uint32_t winner = 0;
+  for (int lane = 1; lane < 4; ++lane) {
+    if (best[lane] < best[winner] || (best[lane] == best[winner] && index[lane] < index[winner])) winner = lane;
+  }
+  return index[winner];
 }
 
 // Recomputes every centroid that owns at least one slice as the mean of its
@@ -108,24 +203,37 @@ std::vector<float> pq_kmeans(std::span<const float> slices, size_t n, uint32_t k
   }
   std::vector<uint32_t> assignment(n, 0);
   for (int iteration = 0; iteration < kPqMaxIterations; ++iteration) {
-    // The centroids are not touched until every member has finished the
-    // map, so the members read them directly instead of a copy.
-    auto nearest = [&](size_t i) {
-      return NearestCentroid(slices.data() + i * subspace_dim, subspace_dim, centroids.data(), k, subspace_dim);
-    };
-    std::vector<uint32_t> next;
-    if (team != nullptr) {
-      next = team->Map(n, nearest);
-    } else {
-      next.reserve(n);
-      for (size_t i = 0; i < n; ++i) next.push_back(nearest(i));
-    }
+    std::vector<uint32_t> next = PqAssignNearest(slices, n, centroids, k, subspace_dim, team);
     bool changed = next != assignment;
     assignment = std::move(next);
     UpdateCentroids(slices, assignment, k, subspace_dim, centroids);
     if (!changed) break;
   }
   return centroids;
+}
+
+std::vector<uint32_t> PqAssignNearest(std::span<const float> slices, size_t n, std::span<const float> table,
+                                      uint32_t k, uint32_t subspace_dim, Team* team) {
+  // The table is not touched until every member has finished the map, so
+  // the members read this one copy.
+  TransposedTable transposed(table.data(), k, subspace_dim);
+  // Scratch for one slice's distances: on the stack for every k training
+  // uses, on the heap beyond.
+  auto nearest = [&](size_t i) {
+    float local[kPqMaxK];
+    std::vector<float> heap;
+    float* distances = local;
+    if (transposed.padded > kPqMaxK) {
+      heap.resize(transposed.padded);
+      distances = heap.data();
+    }
+    return NearestTransposed(slices.data() + i * subspace_dim, transposed, distances);
+  };
+  if (team != nullptr) return team->Map(n, nearest);
+  std::vector<uint32_t> out;
+  out.reserve(n);
+  for (size_t i = 0; i < n; ++i) out.push_back(nearest(i));
+  return out;
 }
 
 uint32_t pq_nearest_centroid(std::span<const float> slice, std::span<const float> table, uint32_t subspace_dim) {

@@ -96,6 +96,13 @@ std::vector<float> pq_kmeans(std::span<const float> slices, size_t n, uint32_t k
 // to the lowest index, and 0 when every distance is NaN.
 uint32_t pq_nearest_centroid(std::span<const float> slice, std::span<const float> table, uint32_t subspace_dim);
 
+// pq_nearest_centroid of each of the n slices (n * subspace_dim values in
+// `slices`) against `table` (k centroids), scoring several centroids at once
+// with the same arithmetic per centroid, so the result is the same. Runs on
+// `team` when given (a map over the slices), else on the calling thread.
+std::vector<uint32_t> PqAssignNearest(std::span<const float> slices, size_t n, std::span<const float> table,
+                                      uint32_t k, uint32_t subspace_dim, Team* team);
+
 // The m code bytes of `vector`; m zero bytes when its length is not dim or
 // the codebook is not valid().
 std::vector<uint8_t> pq_encode(const PqCodebook& codebook, std::span<const float> vector);

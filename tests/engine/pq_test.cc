@@ -87,6 +87,30 @@ TEST(PqTest, NearestCentroidTiesGoToTheLowestIndex) {
   EXPECT_EQ(pq_nearest_centroid(std::vector<float>{-1}, table, 2), 1u);
 }
 
+// The assignment scores several centroids at once; it must pick what the
+// one-at-a-time scan picks, ties, NaN and infinities included.
+TEST(PqTest, BatchedAssignmentMatchesTheNearestCentroidScan) {
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> small(-3, 3);
+  const float specials[] = {std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                            std::numeric_limits<float>::quiet_NaN(), -0.0f};
+  for (uint32_t k : {1u, 3u, 8u, 13u, 256u}) {
+    for (uint32_t sd : {1u, 2u, 5u}) {
+      size_t n = 300;
+      std::vector<float> slices(n * sd), table(size_t{k} * sd);
+      // Small integers make exact ties common.
+      for (auto& x : slices) x = rng() % 40 == 0 ? specials[rng() % 4] : static_cast<float>(small(rng));
+      for (auto& x : table) x = rng() % 60 == 0 ? specials[rng() % 4] : static_cast<float>(small(rng)) * 0.5f;
+      std::vector<uint32_t> got = PqAssignNearest(slices, n, table, k, sd, nullptr);
+      ASSERT_EQ(got.size(), n);
+      for (size_t i = 0; i < n; ++i) {
+        std::span<const float> slice(slices.data() + i * sd, sd);
+        ASSERT_EQ(got[i], pq_nearest_centroid(slice, table, sd)) << "k " << k << " sd " << sd << " slice " << i;
+      }
+    }
+  }
+}
+
 TEST(PqTest, EncodeDecodeAndTables) {
   auto vectors = RandomVectors(50, 8, 3);
   auto cb = pq_train(vectors, 4, 8);
