@@ -112,7 +112,7 @@ struct Visited {
   uint32_t epoch = 0;
 };
 
-inline void StartEpoch(std::vector<uint32_t>& stamps, uint32_t& epoch, size_t nodes) {
+void StartEpoch(std::vector<uint32_t>& stamps, uint32_t& epoch, size_t nodes) {
   if (stamps.size() < nodes) stamps.resize(nodes, 0);
   if (epoch == UINT32_MAX) {
     std::fill(stamps.begin(), stamps.end(), 0);

@@ -226,6 +226,10 @@ struct KeyHash {
   uint64_t k0 = 0, k1 = 0;
   size_t operator()(std::string_view key) const noexcept;
 };
+// Begins a layer search on visited stamps: grows them with zeros to `nodes`
+// and moves to the next epoch; when the epoch would wrap, every stamp is
+// cleared and the epoch restarts at 1, so no stale stamp reads as visited.
+void StartEpoch(std::vector<uint32_t>& stamps, uint32_t& epoch, size_t nodes);
 }  // namespace hnsw_internal
 
 class HnswIndex {

@@ -234,6 +234,17 @@ TEST(HnswTest, EqualDistancesComeInInsertionOrder) {
   EXPECT_EQ(Keys(hnsw_search(graph, std::vector<float>{1, 0}, 4)), (std::vector<std::string>{"z", "y", "x", "w"}));
 }
 
+TEST(HnswTest, VisitedEpochWrapClearsTheStamps) {
+  std::vector<uint32_t> stamps = {UINT32_MAX, 1, 7};
+  uint32_t epoch = UINT32_MAX;
+  hnsw_internal::StartEpoch(stamps, epoch, 5);
+  EXPECT_EQ(epoch, 1u);
+  EXPECT_EQ(stamps, (std::vector<uint32_t>{0, 0, 0, 0, 0}));  // the old 1 would read as visited
+  hnsw_internal::StartEpoch(stamps, epoch, 2);
+  EXPECT_EQ(epoch, 2u);
+  EXPECT_EQ(stamps.size(), 5u);
+}
+
 TEST(HnswTest, SearchWidthSaturates) {
   EXPECT_EQ(HnswSearchEf(1), 64u);
   EXPECT_EQ(HnswSearchEf(16), 64u);

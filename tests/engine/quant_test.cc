@@ -167,6 +167,67 @@ TEST(QuantTest, KernelVariantsAreBitwiseIdentical) {
   }
 }
 
+// The many-vector kernels interleave vectors; each result must still be the
+// single kernel's bits, for every count (full groups and remainders).
+TEST(QuantTest, ManyVectorKernelsMatchSingleOnes) {
+  using quant_internal::Kernels;
+  std::vector<const Kernels*> variants = {&quant_internal::ReferenceKernels()};
+  if (auto* k = quant_internal::Sse2Kernels()) variants.push_back(k);
+  if (auto* k = quant_internal::AvxKernels()) variants.push_back(k);
+  const Kernels& ref = quant_internal::ReferenceKernels();
+  std::mt19937 rng(9);
+  std::uniform_real_distribution<float> uniform(-10.0f, 10.0f);
+  for (size_t n : {0u, 3u, 8u, 21u, 64u}) {
+    std::vector<float> q(n);
+    for (auto& x : q) x = uniform(rng);
+    std::vector<std::vector<float>> vs(11, std::vector<float>(n));
+    std::vector<const float*> ptrs;
+    for (auto& v : vs) {
+      for (auto& x : v) x = uniform(rng);
+      ptrs.push_back(v.data());
+    }
+    for (const Kernels* k : variants) {
+      SCOPED_TRACE(k->name);
+      for (size_t count = 0; count <= vs.size(); ++count) {
+        std::vector<float> dots(count), l2s(count), qv(count), vv(count);
+        k->dot_many(q.data(), ptrs.data(), count, n, dots.data());
+        k->l2_many(q.data(), ptrs.data(), count, n, l2s.data());
+        k->dot_self_many(q.data(), ptrs.data(), count, n, qv.data(), vv.data());
+        for (size_t i = 0; i < count; ++i) {
+          EXPECT_EQ(Bits(dots[i]), Bits(ref.dot(q.data(), n, ptrs[i], n)));
+          EXPECT_EQ(Bits(l2s[i]), Bits(ref.l2(q.data(), n, ptrs[i], n)));
+          EXPECT_EQ(Bits(qv[i]), Bits(ref.dot(q.data(), n, ptrs[i], n)));
+          EXPECT_EQ(Bits(vv[i]), Bits(ref.dot(ptrs[i], n, ptrs[i], n)));
+        }
+      }
+    }
+  }
+}
+
+TEST(QuantTest, ScorerBatchMatchesTheDistanceRule) {
+  std::mt19937 rng(4);
+  std::uniform_real_distribution<float> uniform(-2.0f, 2.0f);
+  std::vector<std::vector<float>> vs(9, std::vector<float>(24));
+  for (auto& v : vs) {
+    for (auto& x : v) x = uniform(rng);
+  }
+  vs[3].assign(24, 0.0f);  // a zero vector under cosine
+  std::vector<const float*> ptrs;
+  for (auto& v : vs) ptrs.push_back(v.data());
+  for (Metric metric : {Metric::kCosine, Metric::kDot, Metric::kL2}) {
+    PreparedQuery q = prepare_query(nullptr, metric, Quantization::kNone, vs[0]);
+    QueryScorer scorer(nullptr, metric, Quantization::kNone, q.ref());
+    ASSERT_TRUE(scorer.float_batch());
+    std::vector<float> out(vs.size());
+    scorer.FloatBatch(ptrs.data(), ptrs.size(), out.data());
+    for (size_t i = 0; i < vs.size(); ++i) {
+      EXPECT_EQ(Bits(out[i]), Bits(pq_code_distance(nullptr, metric, Quantization::kNone, q.ref(),
+                                                     StoredVector::F32(vs[i]).ref())));
+      EXPECT_EQ(Bits(out[i]), Bits(distance_by_metric(metric, vs[0], vs[i])));
+    }
+  }
+}
+
 TEST(QuantTest, ScalarDecodeMultipliesThenAdds) {
   auto out = sq8_decode(0.5f, 0.25f, std::vector<uint8_t>{0, 1, 255});
   EXPECT_EQ(out, (std::vector<float>{0.5f, 0.75f, 64.25f}));
