@@ -199,6 +199,15 @@ __attribute__((target("avx"))) void AvxMany(const float* q, const float* const* 
     _mm256_storeu_ps(lanes, a3);
     out[i + 3] = AddTails<kL2>(SumLanes(lanes), q, n, v3, n);
   }
+  // A remainder of two or three runs as a group of four whose missing
+  // members repeat the last vector; the repeats' results are dropped.
+  if (count - i >= 2) {
+    const float* group[4] = {vs[i], vs[i + 1], vs[count - 1], vs[count - 1]};
+    float results[4];
+    AvxMany<kL2>(q, group, 4, n, results);
+    for (size_t j = 0; i + j < count; ++j) out[i + j] = results[j];
+    return;
+  }
   for (; i < count; ++i) out[i] = AvxPair<kL2>(q, n, vs[i], n);
 }
 
