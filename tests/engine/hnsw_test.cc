@@ -1,0 +1,473 @@
+#include "engine/hnsw.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <map>
+#include <set>
+#include <string>
+
+namespace pallix {
+namespace {
+
+// A small deterministic generator, so that the data sets (and the recall
+// floors measured on them) are the same on every machine.
+class Rng {
+ public:
+  explicit Rng(uint64_t seed) : s_(seed) {}
+  uint64_t Next() {
+    s_ += 0x9E3779B97F4A7C15ull;
+    uint64_t z = s_;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  double Uniform() { return static_cast<double>(Next() >> 11) * 0x1p-53; }  // [0, 1)
+  float Normal() {
+    double u = 1.0 - Uniform(), v = Uniform();
+    return static_cast<float>(std::sqrt(-2.0 * std::log(u)) * std::cos(6.283185307179586 * v));
+  }
+
+ private:
+  uint64_t s_;
+};
+
+// Clustered vectors in the shape of real embeddings: a mixture of clusters
+// in a low-dimensional latent space (centres spread 1, clusters spread 0.5),
+// mapped linearly into `dim` dimensions, plus a little noise in every
+// direction, normalised to unit length (as embedding models emit them).
+class ClusteredData {
+ public:
+  ClusteredData(size_t clusters, size_t dim, uint64_t seed, size_t latent = 12)
+      : dim_(dim), latent_(latent), rng_(seed) {
+    for (size_t c = 0; c < clusters; ++c) centres_.push_back(RandomVector(latent, 1.0f));
+    mixing_ = RandomVector(latent * dim, 1.0f / std::sqrt(static_cast<float>(latent)));
+  }
+
+  std::vector<float> Next() {
+    const std::vector<float>& centre = centres_[rng_.Next() % centres_.size()];
+    std::vector<float> z(latent_);
+    for (size_t i = 0; i < latent_; ++i) z[i] = centre[i] + 0.5f * rng_.Normal();
+    std::vector<float> v(dim_);
+    double norm = 0;
+    for (size_t d = 0; d < dim_; ++d) {
+      float x = 0.05f * rng_.Normal();
+      for (size_t i = 0; i < latent_; ++i) x += mixing_[d * latent_ + i] * z[i];
+      v[d] = x;
+      norm += double{x} * x;
+    }
+    for (auto& x : v) x = static_cast<float>(x / std::sqrt(norm));
+    return v;
+  }
+
+ private:
+  std::vector<float> RandomVector(size_t n, float scale) {
+    std::vector<float> v(n);
+    for (auto& x : v) x = scale * rng_.Normal();
+    return v;
+  }
+
+  size_t dim_, latent_;
+  Rng rng_;
+  std::vector<std::vector<float>> centres_;
+  std::vector<float> mixing_;
+};
+
+std::string Key(size_t i) { return "k" + std::to_string(i); }
+
+std::vector<std::string> Keys(const std::vector<HnswHit>& hits) {
+  std::vector<std::string> out;
+  for (const auto& h : hits) out.push_back(h.key);
+  return out;
+}
+
+// The exact k nearest of `query` by the graph ordering (ties by index).
+std::vector<size_t> BruteForce(const std::vector<std::vector<float>>& base, const std::vector<float>& query,
+                               Metric metric, size_t k) {
+  std::vector<ScoredNode<uint32_t>> all;
+  for (size_t i = 0; i < base.size(); ++i) {
+    all.push_back({distance_by_metric(metric, query, base[i]), static_cast<uint32_t>(i)});
+  }
+  std::partial_sort(all.begin(), all.begin() + static_cast<long>(k), all.end(), ScoredBefore<uint32_t>);
+  std::vector<size_t> out;
+  for (size_t i = 0; i < k; ++i) out.push_back(all[i].id);
+  return out;
+}
+
+struct RecallSetup {
+  Metric metric;
+  Quantization quant;
+  bool product;
+};
+
+// Recall@10 of the graph over 20,000 clustered vectors of dimension 64
+// against the exact neighbours under the index's metric.
+double MeasureRecall(RecallSetup setup) {
+  constexpr size_t kBase = 20000, kQueries = 200, kK = 10, kDim = 64;
+  ClusteredData data(40, kDim, 42);
+  std::vector<std::vector<float>> base, queries;
+  for (size_t i = 0; i < kBase; ++i) base.push_back(data.Next());
+  for (size_t i = 0; i < kQueries; ++i) queries.push_back(data.Next());
+  std::shared_ptr<const PqCodebook> codebook;
+  if (setup.product) {
+    // Train on a slice of the rows, as a quick codebook; encoding uses it
+    // for all of them.
+    std::vector<std::vector<float>> sample(base.begin(), base.begin() + 4000);
+    auto trained = pq_train(sample, 16, 64);
+    EXPECT_TRUE(trained.has_value());
+    codebook = std::make_shared<const PqCodebook>(std::move(*trained));
+  }
+  HnswIndex graph(setup.metric, setup.quant, codebook);
+  for (size_t i = 0; i < kBase; ++i) hnsw_insert(graph, Key(i), base[i]);
+  size_t found = 0;
+  for (const auto& q : queries) {
+    std::set<std::string> exact;
+    for (size_t i : BruteForce(base, q, setup.metric, kK)) exact.insert(Key(i));
+    for (const auto& hit : hnsw_search(graph, q, kK)) found += exact.count(hit.key);
+  }
+  return static_cast<double>(found) / (kQueries * kK);
+}
+
+void ExpectRecall(RecallSetup setup, double floor, const char* label) {
+  double recall = MeasureRecall(setup);
+  std::printf("[ recall   ] %s: %.4f\n", label, recall);
+  ::testing::Test::RecordProperty(label, std::to_string(recall));
+  EXPECT_GE(recall, floor) << label;
+}
+
+// Float storage: the measured recall on these data is 0.9825 for each metric
+// (the vectors have unit length, so the three rank alike).
+TEST(HnswTest, RecallCosine) { ExpectRecall({Metric::kCosine, Quantization::kNone, false}, 0.95, "cosine"); }
+TEST(HnswTest, RecallDot) { ExpectRecall({Metric::kDot, Quantization::kNone, false}, 0.95, "dot"); }
+TEST(HnswTest, RecallL2) { ExpectRecall({Metric::kL2, Quantization::kNone, false}, 0.95, "l2"); }
+// Reduced storage ranks by approximate distances; the floors sit a little
+// under what these data measured (binary 0.2895: 64 sign bits leave many
+// ties; scalar 0.9745; product 0.5105 with 16 subspaces of 64 centroids).
+TEST(HnswTest, RecallBinary) { ExpectRecall({Metric::kCosine, Quantization::kBinary, false}, 0.25, "binary"); }
+TEST(HnswTest, RecallScalar) { ExpectRecall({Metric::kL2, Quantization::kScalar, false}, 0.95, "scalar"); }
+TEST(HnswTest, RecallProduct) { ExpectRecall({Metric::kL2, Quantization::kNone, true}, 0.45, "product"); }
+
+TEST(HnswTest, EmptyAndDegenerateSearches) {
+  HnswIndex graph(Metric::kL2, Quantization::kNone);
+  EXPECT_TRUE(hnsw_search(graph, std::vector<float>{1, 2}, 5).empty());
+  hnsw_insert(graph, "a", std::vector<float>{1, 2});
+  EXPECT_TRUE(hnsw_search(graph, std::vector<float>{1, 2}, 0).empty());
+  EXPECT_TRUE(hnsw_search(graph, std::vector<float>{1, 2, 3}, 5).empty());
+  EXPECT_TRUE(hnsw_search(graph, {}, 5).empty());
+  auto hits = hnsw_search(graph, std::vector<float>{1, 3}, 5);
+  ASSERT_EQ(hits.size(), 1u);
+  EXPECT_EQ(hits[0].key, "a");
+  EXPECT_EQ(hits[0].distance, 1.0f);
+}
+
+TEST(HnswTest, FewerVectorsThanK) {
+  HnswIndex graph(Metric::kL2, Quantization::kNone);
+  for (int i = 0; i < 5; ++i) hnsw_insert(graph, Key(i), std::vector<float>{static_cast<float>(i), 0});
+  auto hits = hnsw_search(graph, std::vector<float>{0, 0}, 10);
+  EXPECT_EQ(Keys(hits), (std::vector<std::string>{"k0", "k1", "k2", "k3", "k4"}));
+  EXPECT_EQ(hits[4].distance, 16.0f);
+}
+
+TEST(HnswTest, UpsertLeavesOneLiveKeyAndOneTombstone) {
+  HnswIndex graph(Metric::kL2, Quantization::kNone);
+  hnsw_insert(graph, "a", std::vector<float>{0, 0});
+  hnsw_insert(graph, "a", std::vector<float>{5, 5});
+  EXPECT_EQ(graph.node_count(), 2u);
+  EXPECT_EQ(graph.live_count(), 1u);
+  EXPECT_EQ(graph.tombstone_count(), 1u);
+  EXPECT_FALSE(graph.key(0).has_value());
+  EXPECT_EQ(graph.key(1), "a");
+  // The tombstone at (0, 0) is nearer; k = 1 widens to 2 and finds "a".
+  auto hits = hnsw_search(graph, std::vector<float>{0, 0}, 1);
+  ASSERT_EQ(hits.size(), 1u);
+  EXPECT_EQ(hits[0].key, "a");
+  EXPECT_EQ(hits[0].distance, 50.0f);
+}
+
+TEST(HnswTest, TombstonesWidenTheSearch) {
+  // Stale copies of "target" sit exactly on the query, in the middle of the
+  // other points, all older (so lower ids, so first among equal distances)
+  // than the live one. Without widening, k = 1 would see only a tombstone.
+  HnswIndex graph(Metric::kL2, Quantization::kNone);
+  Rng rng(5);
+  for (int i = 0; i < 300; ++i) hnsw_insert(graph, Key(i), std::vector<float>{rng.Normal(), rng.Normal(), rng.Normal()});
+  for (int i = 0; i < 30; ++i) hnsw_insert(graph, "target", std::vector<float>{0, 0, 0});
+  EXPECT_EQ(graph.tombstone_count(), 29u);
+  auto hits = hnsw_search(graph, std::vector<float>{0, 0, 0}, 1);
+  ASSERT_EQ(hits.size(), 1u);
+  EXPECT_EQ(hits[0].key, "target");
+  EXPECT_EQ(hits[0].distance, 0.0f);
+}
+
+TEST(HnswTest, RemovedKeysAreNeverReturned) {
+  HnswIndex graph(Metric::kL2, Quantization::kNone);
+  for (int i = 0; i < 50; ++i) hnsw_insert(graph, Key(i), std::vector<float>{static_cast<float>(i)});
+  hnsw_remove_key(graph, "k0");
+  hnsw_remove_key(graph, "k0");        // already gone
+  hnsw_remove_key(graph, "missing");  // never there
+  EXPECT_EQ(graph.live_count(), 49u);
+  EXPECT_EQ(graph.node_count(), 50u);
+  EXPECT_FALSE(graph.find("k0").has_value());
+  auto hits = hnsw_search(graph, std::vector<float>{0}, 3);
+  EXPECT_EQ(Keys(hits), (std::vector<std::string>{"k1", "k2", "k3"}));
+}
+
+TEST(HnswTest, WrongDimensionIsDroppedAndRemovesTheOldVector) {
+  HnswIndex graph(Metric::kL2, Quantization::kNone);
+  hnsw_insert(graph, "a", std::vector<float>{1, 0});
+  hnsw_insert(graph, "b", std::vector<float>{0, 1});
+  EXPECT_EQ(graph.dim(), 2u);
+  hnsw_insert(graph, "a", std::vector<float>{1, 0, 0});
+  hnsw_insert(graph, "c", std::vector<float>{1});
+  EXPECT_EQ(graph.node_count(), 2u);
+  EXPECT_EQ(graph.live_count(), 1u);
+  EXPECT_EQ(Keys(hnsw_search(graph, std::vector<float>{1, 0}, 10)), (std::vector<std::string>{"b"}));
+  EXPECT_EQ(graph.dim(), 2u);
+}
+
+TEST(HnswTest, EqualDistancesComeInInsertionOrder) {
+  HnswIndex graph(Metric::kDot, Quantization::kNone);
+  for (const char* key : {"z", "y", "x", "w"}) hnsw_insert(graph, key, std::vector<float>{1, 1});
+  EXPECT_EQ(Keys(hnsw_search(graph, std::vector<float>{1, 0}, 4)), (std::vector<std::string>{"z", "y", "x", "w"}));
+}
+
+TEST(HnswTest, VisitedEpochWrapClearsTheStamps) {
+  std::vector<uint32_t> stamps = {UINT32_MAX, 1, 7};
+  uint32_t epoch = UINT32_MAX;
+  hnsw_internal::StartEpoch(stamps, epoch, 5);
+  EXPECT_EQ(epoch, 1u);
+  EXPECT_EQ(stamps, (std::vector<uint32_t>{0, 0, 0, 0, 0}));  // the old 1 would read as visited
+  hnsw_internal::StartEpoch(stamps, epoch, 2);
+  EXPECT_EQ(epoch, 2u);
+  EXPECT_EQ(stamps.size(), 5u);
+}
+
+TEST(HnswTest, SearchWidthSaturates) {
+  EXPECT_EQ(HnswSearchEf(1), 64u);
+  EXPECT_EQ(HnswSearchEf(16), 64u);
+  EXPECT_EQ(HnswSearchEf(17), 68u);
+  EXPECT_EQ(HnswSearchEf(UINT64_MAX / 4 + 1), UINT64_MAX);
+  EXPECT_EQ(HnswSearchEf(UINT64_MAX), UINT64_MAX);
+  EXPECT_EQ(SaturatingAdd(UINT64_MAX - 1, 5), UINT64_MAX);
+}
+
+TEST(HnswTest, HugeKWithTombstonesReturnsEveryLiveKeyWithoutHugeMemory) {
+  HnswIndex graph(Metric::kL2, Quantization::kNone);
+  for (int i = 0; i < 200; ++i) hnsw_insert(graph, Key(i % 150), std::vector<float>{static_cast<float>(i), 1});
+  ASSERT_EQ(graph.tombstone_count(), 50u);
+  // k + tombstones and 4 * k_eff would wrap; the search must neither wrap
+  // to a tiny width nor reserve room for ef entries.
+  for (uint64_t k : {UINT64_MAX, UINT64_MAX - 10, UINT64_MAX / 4 + 3}) {
+    auto hits = hnsw_search(graph, std::vector<float>{0, 1}, k);
+    EXPECT_EQ(hits.size(), 150u);
+    for (size_t i = 1; i < hits.size(); ++i) EXPECT_LE(hits[i - 1].distance, hits[i].distance);
+  }
+}
+
+TEST(HnswTest, NeighbourListsRespectTheCapsAndLayers) {
+  HnswIndex graph(Metric::kL2, Quantization::kNone);
+  ClusteredData data(5, 8, 9);
+  for (int i = 0; i < 3000; ++i) hnsw_insert(graph, Key(i), data.Next());
+  uint32_t top = graph.level(*graph.entry());
+  bool saw_upper = false;
+  for (uint64_t id = 0; id < graph.node_count(); ++id) {
+    uint32_t level = graph.level(id);
+    EXPECT_LE(level, top);
+    EXPECT_LE(graph.neighbours(id, 0).size(), kHnswM0);
+    for (uint32_t layer = 1; layer <= level; ++layer) {
+      saw_upper = true;
+      EXPECT_LE(graph.neighbours(id, layer).size(), kHnswM);
+    }
+    for (uint32_t layer = 0; layer <= level; ++layer) {
+      for (uint32_t n : graph.neighbours(id, layer)) {
+        EXPECT_LT(n, graph.node_count());
+        EXPECT_GE(graph.level(n), layer);
+        EXPECT_NE(n, id);
+      }
+    }
+    EXPECT_TRUE(graph.neighbours(id, level + 1).empty());
+  }
+  EXPECT_TRUE(saw_upper);
+}
+
+// The level draw: xorshift64 from the fixed seed, u = ((x >> 11) + 1) 2^-53,
+// level = floor(-ln u / ln 16). The entry point is the first node of the
+// highest level.
+TEST(HnswTest, LevelsFollowTheSeededDrawAndTheEntryIsTheFirstHighest) {
+  HnswIndex graph(Metric::kL2, Quantization::kNone);
+  uint64_t x = kHnswSeed;
+  uint32_t best = 0;
+  uint64_t first_best = 0;
+  for (int i = 0; i < 2000; ++i) {
+    hnsw_insert(graph, Key(i), std::vector<float>{static_cast<float>(i % 17), static_cast<float>(i % 5)});
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    double u = static_cast<double>((x >> 11) + 1) * 0x1p-53;
+    auto level = static_cast<uint32_t>(std::floor(-std::log(u) * kHnswLevelMultiplier));
+    ASSERT_EQ(graph.level(static_cast<uint64_t>(i)), level) << i;
+    if (i == 0 || level > best) {
+      best = level;
+      first_best = static_cast<uint64_t>(i);
+    }
+    ASSERT_EQ(graph.entry(), first_best);
+  }
+}
+
+TEST(HnswTest, SameInsertsBuildTheSameGraph) {
+  ClusteredData data_a(4, 16, 3), data_b(4, 16, 3);
+  HnswIndex a(Metric::kCosine, Quantization::kNone), b(Metric::kCosine, Quantization::kNone);
+  for (int i = 0; i < 1500; ++i) {
+    hnsw_insert(a, Key(i), data_a.Next());
+    hnsw_insert(b, Key(i), data_b.Next());
+  }
+  for (uint64_t id = 0; id < a.node_count(); ++id) {
+    ASSERT_EQ(a.level(id), b.level(id));
+    for (uint32_t layer = 0; layer <= a.level(id); ++layer) {
+      auto na = a.neighbours(id, layer), nb = b.neighbours(id, layer);
+      ASSERT_TRUE(std::equal(na.begin(), na.end(), nb.begin(), nb.end())) << id;
+    }
+  }
+}
+
+// Random inserts, upserts and removals against a std::map model. With k at
+// least the number of nodes, every node reachable from the entry point is
+// examined. Keeping only the closest neighbours can leave a few nodes with
+// no links pointing to them, so not every live key need come back; but
+// whatever comes back must be live, unique, at its exact distance and in
+// the graph ordering, and nearly all live keys must be found.
+TEST(HnswTest, MatchesABruteForceModelUnderRandomOperations) {
+  for (Metric metric : {Metric::kCosine, Metric::kDot, Metric::kL2}) {
+    SCOPED_TRACE(MetricName(metric));
+    HnswIndex graph(metric, Quantization::kNone);
+    std::map<std::string, std::vector<float>> model;
+    Rng rng(static_cast<uint64_t>(metric) + 11);
+    for (int step = 0; step < 600; ++step) {
+      std::string key = Key(rng.Next() % 120);
+      if (rng.Next() % 4 == 0) {
+        hnsw_remove_key(graph, key);
+        model.erase(key);
+      } else {
+        std::vector<float> v = {rng.Normal(), rng.Normal(), rng.Normal(), rng.Normal(), rng.Normal()};
+        hnsw_insert(graph, key, v);
+        model[key] = v;
+      }
+      ASSERT_EQ(graph.live_count(), model.size());
+      ASSERT_EQ(graph.live_count() + graph.tombstone_count(), graph.node_count());
+    }
+    std::vector<float> q = {rng.Normal(), rng.Normal(), rng.Normal(), rng.Normal(), rng.Normal()};
+    auto hits = hnsw_search(graph, q, model.size());
+    std::set<std::string> seen;
+    for (size_t i = 0; i < hits.size(); ++i) {
+      auto it = model.find(hits[i].key);
+      ASSERT_NE(it, model.end()) << hits[i].key;
+      EXPECT_TRUE(seen.insert(hits[i].key).second) << hits[i].key;
+      EXPECT_EQ(hits[i].distance, distance_by_metric(metric, q, it->second));
+      if (i > 0) {
+        EXPECT_FALSE(TotalLess(hits[i].distance, hits[i - 1].distance));
+      }
+    }
+    EXPECT_GE(hits.size() * 10, model.size() * 8);
+  }
+}
+
+// The layer search over a store of another shape, as the on-disk graph
+// will provide: 64-bit ids, a hash-set visited set, neighbour lists held by
+// the store, and a node whose load fails.
+struct ListStore {
+  using Id = uint64_t;
+  std::vector<std::vector<uint64_t>> links;
+  std::vector<float> distance;
+  std::set<uint64_t> visited;
+  uint64_t broken = UINT64_MAX;
+  bool failed = false;
+
+  void StartVisits() { visited.clear(); }
+  bool Visit(Id id) { return visited.insert(id).second; }
+  float Distance(Id id) {
+    if (id == broken) failed = true;
+    return distance[id];
+  }
+  const std::vector<uint64_t>& Neighbours(Id id, uint32_t) const { return links[id]; }
+  bool ok() const { return !failed; }
+};
+
+std::vector<uint64_t> Ids(const std::vector<ScoredNode<uint64_t>>& nodes) {
+  std::vector<uint64_t> out;
+  for (const auto& n : nodes) out.push_back(n.id);
+  return out;
+}
+
+TEST(HnswTest, LayerSearchOverAnotherStore) {
+  ListStore store;
+  store.links = {{1, 2}, {3}, {4}, {}, {}};
+  store.distance = {5, 3, 4, 2, 1};
+  // ef 1 is greedy: 0 -> 1 -> 3; node 4 (behind the farther node 2) is missed.
+  EXPECT_EQ(Ids(hnsw_search_layer(store, uint64_t{0}, 1, 0)), (std::vector<uint64_t>{3}));
+  // A wide search reaches everything, sorted by distance.
+  EXPECT_EQ(Ids(hnsw_search_layer(store, uint64_t{0}, 10, 0)), (std::vector<uint64_t>{4, 3, 1, 2, 0}));
+  // A NaN distance is admitted while results are short and sorts last.
+  store.distance[2] = std::numeric_limits<float>::quiet_NaN();
+  EXPECT_EQ(Ids(hnsw_search_layer(store, uint64_t{0}, 10, 0)), (std::vector<uint64_t>{4, 3, 1, 0, 2}));
+  // A failed load ends the search; the store keeps the failure.
+  store.broken = 3;
+  EXPECT_TRUE(hnsw_search_layer(store, uint64_t{0}, 10, 0).empty());
+  EXPECT_FALSE(store.ok());
+}
+
+TEST(HnswTest, NaNVectorsSortLast) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  HnswIndex graph(Metric::kL2, Quantization::kNone);
+  hnsw_insert(graph, "nan", std::vector<float>{nan, 0});
+  for (int i = 0; i < 20; ++i) hnsw_insert(graph, Key(i), std::vector<float>{static_cast<float>(i), 0});
+  auto hits = hnsw_search(graph, std::vector<float>{0, 0}, 21);
+  ASSERT_EQ(hits.size(), 21u);
+  EXPECT_EQ(hits.back().key, "nan");
+  EXPECT_TRUE(std::isnan(hits.back().distance));
+  EXPECT_EQ(hits.front().key, "k0");
+}
+
+TEST(HnswTest, QuantizedStorageKeepsTheStoredForm) {
+  std::vector<float> v = {0.5f, -1, 2, 3};
+  HnswIndex binary(Metric::kL2, Quantization::kBinary);
+  hnsw_insert(binary, "a", v);
+  EXPECT_EQ(binary.stored(0).kind, StoredKind::kCodes);
+  EXPECT_EQ(std::vector<uint8_t>(binary.stored(0).codes.begin(), binary.stored(0).codes.end()), quantize_binary(v));
+  HnswIndex scalar(Metric::kL2, Quantization::kScalar);
+  hnsw_insert(scalar, "a", v);
+  EXPECT_EQ(std::vector<uint8_t>(scalar.stored(0).codes.begin(), scalar.stored(0).codes.end()), quantize_scalar(v));
+  // Binary distances are Hamming counts.
+  hnsw_insert(binary, "b", std::vector<float>{-1, -1, 2, 3});
+  auto hits = hnsw_search(binary, std::vector<float>{1, 1, 1, 1}, 2);
+  ASSERT_EQ(hits.size(), 2u);
+  EXPECT_EQ(hits[0].key, "a");
+  EXPECT_EQ(hits[0].distance, 1.0f);
+  EXPECT_EQ(hits[1].distance, 2.0f);
+}
+
+TEST(HnswTest, ProductCodesUseTheCodebook) {
+  std::vector<std::vector<float>> vectors;
+  ClusteredData data(3, 8, 4);
+  for (int i = 0; i < 300; ++i) vectors.push_back(data.Next());
+  auto trained = pq_train(vectors, 4, 16);
+  ASSERT_TRUE(trained.has_value());
+  auto codebook = std::make_shared<const PqCodebook>(std::move(*trained));
+  HnswIndex graph(Metric::kL2, Quantization::kBinary, codebook);  // quant is ignored
+  for (size_t i = 0; i < vectors.size(); ++i) hnsw_insert(graph, Key(i), vectors[i]);
+  EXPECT_EQ(graph.stored(7).kind, StoredKind::kCodes);
+  auto codes = graph.stored(7).codes;
+  EXPECT_EQ(std::vector<uint8_t>(codes.begin(), codes.end()), pq_encode(*codebook, vectors[7]));
+  auto hits = hnsw_search(graph, vectors[7], 5);
+  ASSERT_EQ(hits.size(), 5u);
+  PreparedQuery table = prepare_query(codebook.get(), Metric::kL2, Quantization::kNone, vectors[7]);
+  auto id = graph.find(hits[0].key);
+  ASSERT_TRUE(id.has_value());
+  EXPECT_EQ(hits[0].distance,
+            pq_code_distance(codebook.get(), Metric::kL2, Quantization::kNone, table.ref(), graph.stored(*id)));
+}
+
+}  // namespace
+}  // namespace pallix
