@@ -72,7 +72,11 @@ class Pallix:
         self.c = self.db.collection("docs")
 
     def load(self, docs):
-        self.c.insert_many(docs)
+        if hasattr(self.c, "insert_many"):
+            self.c.insert_many(docs)
+        else:  # before batch writes exist: one transaction per document
+            for k, d in docs:
+                self.c.insert(k, d)
 
     def insert(self, key, doc):
         self.c.insert(key, doc)

@@ -1,16 +1,22 @@
 // The Collection class: the handle's life (close, __exit__, __repr__,
-// name, query) and its read methods (get, scan, page, is_empty, len).
+// name, query), its read methods (get, scan, scan_each, page, is_empty,
+// len), and the type with its one method table, which also places the
+// methods of collection_write.cc, collection_declare.cc and
+// collection_graph.cc.
 //
 // Every method: arguments extracted (TypeError/OverflowError) before the
 // lock; "collection lock" taken; closed handle refused; keys converted and
 // the engine called under the lock; the lock released; then the Python
 // result built or the error raised. Reads hand stored bytes out of the
 // lock and decode them straight into Python objects (DocumentToPy).
+// scan_each is the exception: its callback runs under the lock, once per
+// row, inside the walk's read transaction.
 
 #include "binding/collection.h"
 
 #include "binding/repr.h"
 #include "binding/value.h"
+#include "engine/write.h"
 
 namespace pallix::py {
 
@@ -101,6 +107,39 @@ PyObject* CollectionScan(PyObject* self) {
   return RowsToPy(**rows).release();
 }
 
+// One row of scan_each: the callback's answer (true: go on), or the
+// InvalidArgument error that ends the walk. A failing call (a non-callable
+// cb included) is "scan callback failed: <type>: <text>"; a failing truth
+// test or document conversion is "<type>: <text>" alone. The Python
+// exception is consumed, never re-raised.
+Result<bool> VisitRow(PyObject* cb, std::string_view key, const Value& doc) {
+  Ref py_key = KeyToPy(key);
+  Ref py_doc = py_key ? ValueToPy(doc) : Ref();
+  if (!py_doc) return Fail(EngineError::InvalidArgument(TakePyErrText()));
+  Ref answer = CallPositional(cb, py_key.get(), py_doc.get());
+  if (!answer) return Fail(EngineError::InvalidArgument("scan callback failed: " + TakePyErrText()));
+  int truth = PyObject_IsTrue(answer.get());
+  if (truth < 0) return Fail(EngineError::InvalidArgument(TakePyErrText()));
+  return truth != 0;
+}
+
+// The lock and the walk's read transaction stay held while cb runs; cb is
+// not checked before the first row.
+PyObject* CollectionScanEach(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.scan_each", 1, "cb");
+  PyObject* a[1];
+  if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
+  PyObject* cb = a[0];
+  auto visited = WithOpen(self, [cb](const std::string& name, Engine& engine) -> BResult<uint64_t> {
+    uint64_t count = 0;
+    RETURN_IF_ERROR(scan_each_walk(engine, name, count, [cb](std::string_view key, const Value& doc) {
+      return VisitRow(cb, key, doc);
+    }));
+    return count;
+  });
+  return Finish(std::move(visited), [](uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
+}
+
 // The stored rows of one page and whether the page is full.
 struct RawPage {
   std::vector<Row> rows;
@@ -181,19 +220,83 @@ Py_ssize_t CollectionLen(PyObject* self) {
 
 // ------------------------------------------------------------ the type
 
+// Methods in the order of the class's interface. Index declarations,
+// batch and conditional writes, geo and phrase searches have no entry yet.
+constexpr int kArgs = METH_FASTCALL | METH_KEYWORDS;
+
 PyMethodDef kMethods[] = {
     {"__enter__", ReturnSelf, METH_NOARGS, kEnterDoc},
-    {"__exit__", PALLIX_CFUNC(Fast<CollectionExit>), METH_FASTCALL | METH_KEYWORDS,
+    {"__exit__", PALLIX_CFUNC(Fast<CollectionExit>), kArgs,
      "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
-    {"get", PALLIX_CFUNC(Fast<CollectionGet>), METH_FASTCALL | METH_KEYWORDS,
+    // Writes (collection_write.cc).
+    {"insert", PALLIX_CFUNC(Fast<CollectionInsert>), kArgs,
+     "insert($self, key, doc)\n--\n\nInsert (replace) `doc` at `key`."},
+    {"insert_auto", PALLIX_CFUNC(Fast<CollectionInsertAuto>), kArgs,
+     "insert_auto($self, doc)\n--\n\nInsert with an engine-generated key (20-digit, strictly\n"
+     "monotonic per collection); returns the key."},
+    // The update and scan_each texts are part of the published interface and
+    // kept word for word. A callback's call into its own handle does not in
+    // fact deadlock: the handle lock refuses it at once (code 12).
+    {"update", PALLIX_CFUNC(Fast<CollectionUpdate>), kArgs,
+     "update($self, key, f)\n--\n\nRead-modify-write: `fn` receives the current document (or `None`\n"
+     "when absent) and returns the new document — `None` to delete. A\n"
+     "raising callback aborts with code 12 and writes nothing. `fn`\n"
+     "must NOT call methods on this same Collection: the handle's lock\n"
+     "is non-reentrant (the FFI's portable contract), so a reentrant\n"
+     "call deadlocks. (The engine's own `update` is the same\n"
+     "get-then-write composition; see its docs for the linearizability\ncaveat.)"},
+    {"patch", PALLIX_CFUNC(Fast<CollectionPatch>), kArgs,
+     "patch($self, key, patch)\n--\n\nMerge the top-level fields of `patch` into the document at `key`\n"
+     "(creating it if absent)."},
+    {"delete", PALLIX_CFUNC(Fast<CollectionDelete>), kArgs,
+     "delete($self, key)\n--\n\nDelete `key`; returns whether it existed."},
+    // Expiry (collection_write.cc).
+    {"insert_with_ttl", PALLIX_CFUNC(Fast<CollectionInsertWithTtl>), kArgs,
+     "insert_with_ttl($self, key, doc, expires_at)\n--\n\nInsert with an expiry instant (`expires_at`, epoch units "
+     "of your\nchoosing)."},
+    {"set_ttl", PALLIX_CFUNC(Fast<CollectionSetTtl>), kArgs,
+     "set_ttl($self, key, expires_at)\n--\n\nSet the expiry instant for an existing key."},
+    {"get_ttl", PALLIX_CFUNC(Fast<CollectionGetTtl>), kArgs,
+     "get_ttl($self, key)\n--\n\nThe key's expiry instant, or `None` when it has no TTL."},
+    {"purge_expired", PALLIX_CFUNC(Fast<CollectionPurgeExpired>), kArgs,
+     "purge_expired($self, now)\n--\n\nRemove every expired key as of `now`; returns the purged count."},
+    // Reads.
+    {"get", PALLIX_CFUNC(Fast<CollectionGet>), kArgs,
      "get($self, key)\n--\n\nThe document at `key`, or `None` when absent."},
     {"scan", PALLIX_CFUNC(NoArgs<CollectionScan>), METH_NOARGS,
      "scan($self)\n--\n\nEvery `(key, document)` in key order, as a list of tuples."},
-    {"page", PALLIX_CFUNC(Fast<CollectionPage>), METH_FASTCALL | METH_KEYWORDS,
+    {"scan_each", PALLIX_CFUNC(Fast<CollectionScanEach>), kArgs,
+     "scan_each($self, cb)\n--\n\nStream with a callback `fn(key, doc) -> bool` — returning a\n"
+     "falsy value stops the walk early (not an error). Returns the\n"
+     "number of rows visited. The callback must NOT call methods on\n"
+     "this same Collection (non-reentrant handle lock)."},
+    {"page", PALLIX_CFUNC(Fast<CollectionPage>), kArgs,
      "page($self, after=None, limit=10)\n--\n\nKeyset pagination: up to `limit` rows strictly after `after`\n"
      "(`None` starts at the beginning). Returns a `Page` with `rows`\nand the `next` cursor (`None` at the end)."},
     {"is_empty", PALLIX_CFUNC(NoArgs<CollectionIsEmpty>), METH_NOARGS,
      "is_empty($self)\n--\n\nWhether the collection is empty."},
+    // Schema (collection_declare.cc).
+    {"set_schema", PALLIX_CFUNC(Fast<CollectionSetSchema>), kArgs,
+     "set_schema($self, fields)\n--\n\nDeclare the collection's schema (a list of `SchemaField`s);\n"
+     "replaces any previous one."},
+    {"schema", PALLIX_CFUNC(NoArgs<CollectionSchema>), METH_NOARGS,
+     "schema($self)\n--\n\nThe declared schema as `SchemaField`s, or `None` when none."},
+    // Graph (collection_graph.cc).
+    {"link", PALLIX_CFUNC(Fast<CollectionLink>), kArgs,
+     "link($self, from, relation, to)\n--\n\nAdd a directed edge `from --relation--> to`."},
+    {"link_weighted", PALLIX_CFUNC(Fast<CollectionLinkWeighted>), kArgs,
+     "link_weighted($self, from, relation, to, weight)\n--\n\nAdd a weighted directed edge."},
+    {"unlink", PALLIX_CFUNC(Fast<CollectionUnlink>), kArgs,
+     "unlink($self, from, relation, to)\n--\n\nRemove an edge; returns whether it existed."},
+    {"neighbors", PALLIX_CFUNC(Fast<CollectionNeighbors>), kArgs,
+     "neighbors($self, from, relation)\n--\n\nOut-edge destinations from `from` over `relation`."},
+    {"in_neighbors", PALLIX_CFUNC(Fast<CollectionInNeighbors>), kArgs,
+     "in_neighbors($self, to, relation)\n--\n\nIn-edge sources to `to` over `relation`."},
+    {"neighbors_weighted", PALLIX_CFUNC(Fast<CollectionNeighborsWeighted>), kArgs,
+     "neighbors_weighted($self, from, relation)\n--\n\nWeighted out-edges as `(key, weight)` tuples."},
+    {"traverse", PALLIX_CFUNC(Fast<CollectionTraverse>), kArgs,
+     "traverse($self, start, relation, hops)\n--\n\nBFS `hops` out over `relation` (cycle-safe)."},
+    // Life.
     {"query", PALLIX_CFUNC(NoArgs<CollectionQuery>), METH_NOARGS,
      "query($self)\n--\n\nStart a one-shot fluent query over this collection."},
     {"close", PALLIX_CFUNC(NoArgs<CloseCollection>), METH_NOARGS,

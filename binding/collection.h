@@ -1,9 +1,17 @@
-// The state of a Collection handle and the frame its methods share.
+// The state of a Collection handle, the frame its methods share, and the
+// methods that live outside collection.cc.
 //
 // A Collection holds, under "collection lock", its engine reference and
 // the live-handle count reference while open, nothing once closed. Its
 // name is fixed for the handle's life, so __repr__ reads it without the
 // lock; `open` mirrors the state for the same reason.
+//
+// The methods are split by area: collection.cc (life, reads, the walk and
+// the type with its one method table), collection_write.cc (document
+// writes and expiry), collection_graph.cc (edges), collection_declare.cc
+// (schema). Each method reads: extract arguments (TypeError/OverflowError),
+// WithOpen (lock, closed check, conversion and engine call under the
+// lock), then Finish (raise or build the result, after the lock).
 //
 // Thread-safety: state is touched only under `lock`.
 
@@ -13,6 +21,7 @@
 #include <atomic>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include "binding/error.h"
 #include "binding/types.h"
@@ -48,6 +57,54 @@ auto WithOpen(PyObject* self, F&& body) {
     return body(h.name, *h.state->engine);
   });
 }
+
+// Ends a method once WithOpen has returned `r`: null when the lock was
+// not taken (the error is set), the error raised as PallixError, or else
+// convert(value) (convert() for BResult<void>), which builds the result.
+template <class T, class F>
+PyObject* Finish(std::optional<BResult<T>> r, F&& convert) {
+  if (!r) return nullptr;
+  if (!*r) return RaiseError(r->error());
+  if constexpr (std::is_void_v<T>) {
+    return convert();
+  } else {
+    return convert(std::move(**r));
+  }
+}
+
+inline PyObject* FinishNone(std::optional<BResult<void>> r) {
+  return Finish(std::move(r), [] { Py_RETURN_NONE; });
+}
+inline PyObject* FinishBool(std::optional<BResult<bool>> r) {
+  return Finish(std::move(r), [](bool b) { return NewBool(b).release(); });
+}
+
+// Method bodies defined outside collection.cc, which places them in the
+// type's method table (vectorcall convention, METH_FASTCALL | METH_KEYWORDS).
+
+// collection_write.cc
+PyObject* CollectionInsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionInsertAuto(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionUpdate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionPatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionDelete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionInsertWithTtl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionSetTtl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionGetTtl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionPurgeExpired(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// collection_declare.cc
+PyObject* CollectionSetSchema(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionSchema(PyObject* self);
+
+// collection_graph.cc
+PyObject* CollectionLink(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionLinkWeighted(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionUnlink(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionNeighbors(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionInNeighbors(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionNeighborsWeighted(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionTraverse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace pallix::py
 

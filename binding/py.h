@@ -139,6 +139,12 @@ inline Ref NewBytes(std::string_view s) {
 inline Ref NewBool(bool b) { return Ref::Borrow(b ? Py_True : Py_False); }
 inline Ref None() { return Ref::Borrow(Py_None); }
 
+// Calls fn(a) or fn(a, b): positional arguments only, no keywords. A new
+// reference, or null with the callee's exception set.
+inline Ref CallPositional(PyObject* fn, PyObject* a, PyObject* b = nullptr) {
+  return Ref::Steal(PyObject_CallFunctionObjArgs(fn, a, b, nullptr));
+}
+
 // Appends `name` to module.__all__ (creating it) and sets the attribute.
 // Returns -1 with an error set on failure (also when `value` is null).
 int AddToModule(PyObject* module, const char* name, Ref value);

@@ -55,6 +55,46 @@ Ref NewFloatArray(const char* data, size_t n) {
   return Ref::Steal(PyObject_CallFunctionObjArgs(type, g_typecode_f, raw.get(), nullptr));
 }
 
+// Map keys going out. Documents of one collection repeat the same few
+// field names, so the str objects of short keys are kept in a small
+// direct-mapped cache and shared between the dicts built: a cached key
+// costs no allocation, no UTF-8 decoding, and no hashing when it goes into
+// a dict (a str keeps its hash). Bounded: kKeySlots entries of at most
+// kMaxCachedKey bytes; a colliding key replaces the slot's entry. Only
+// valid UTF-8 is ever cached, so a cache miss keeps the exact error path.
+// The interpreter lock guards it, like every other object here.
+constexpr size_t kKeySlots = 1024;
+constexpr size_t kMaxCachedKey = 48;
+
+struct KeySlot {
+  std::string bytes;
+  PyObject* str = nullptr;  // strong reference, kept for the process's life
+};
+KeySlot g_key_slots[kKeySlots];
+
+size_t KeySlotOf(std::string_view key) {
+  uint64_t h = 14695981039346656037ull;  // FNV-1a
+  for (char ch : key) h = (h ^ static_cast<uint8_t>(ch)) * 1099511628211ull;
+  return static_cast<size_t>(h ^ (h >> 29)) & (kKeySlots - 1);
+}
+
+// The cached str of a valid UTF-8 key, or null when it is not cached.
+Ref CachedKey(std::string_view key) {
+  if (key.size() > kMaxCachedKey) return Ref();
+  const KeySlot& slot = g_key_slots[KeySlotOf(key)];
+  if (slot.str == nullptr || slot.bytes != key) return Ref();
+  return Ref::Borrow(slot.str);
+}
+
+// Remembers `str`, the object made from the valid UTF-8 `key`.
+void CacheKey(std::string_view key, const Ref& str) {
+  if (key.size() > kMaxCachedKey) return;
+  KeySlot& slot = g_key_slots[KeySlotOf(key)];
+  Py_XDECREF(slot.str);
+  slot.bytes.assign(key);
+  slot.str = Ref(str).release();
+}
+
 // ------------------------------------------------------------ from Python
 
 BResult<Value> VectorFromPy(PyObject* obj, PyObject* array_type) {
@@ -115,6 +155,7 @@ BResult<Value> ArrayFromPy(PyObject* obj, uint32_t depth, bool is_list) {
 
 BResult<Value> MapFromPy(PyObject* obj, uint32_t depth) {
   ValueMap map;
+  map.Reserve(static_cast<size_t>(std::max<Py_ssize_t>(PyDict_Size(obj), 0)));
   Py_ssize_t pos = 0;
   PyObject *k, *v;
   while (PyDict_Next(obj, &pos, &k, &v)) {
@@ -214,6 +255,16 @@ class PyDecoder {
     return Fail(context + err);
   }
 
+  // A map key: the cached str when there is one, else a new one (cached
+  // when valid).
+  Ref Key(std::string_view s) {
+    Ref cached = CachedKey(s);
+    if (cached) return cached;
+    Ref str = Text(s, "invalid utf-8 map key: ");
+    if (str) CacheKey(s, str);
+    return str;
+  }
+
   Ref ReadArray(uint32_t depth) {
     uint32_t count;
     if (!U32(count)) return Eof();
@@ -254,7 +305,7 @@ class PyDecoder {
         p_ = first_entry;
         return ReadMapUnordered(depth, count);
       }
-      Ref name = Text(key, "invalid utf-8 map key: ");
+      Ref name = Key(key);
       if (!name) return name;
       Ref value = Read(depth + 1);
       if (!value) return value;
@@ -276,7 +327,7 @@ class PyDecoder {
       if (!U32(len) || Left() < len) return Eof();
       std::string_view key(p_, len);
       p_ += len;
-      Ref name = Text(key, "invalid utf-8 map key: ");
+      Ref name = Key(key);
       if (!name) return name;
       Ref value = Read(depth + 1);
       if (!value) return value;
@@ -385,7 +436,11 @@ Ref ValueToPy(const Value& value, uint32_t depth) {
       Ref dict = Ref::Steal(PyDict_New());
       if (!dict) return dict;
       for (const MapEntry& e : value.as_map()) {
-        Ref key = NewStr(e.key);
+        Ref key = CachedKey(e.key);
+        if (!key) {
+          key = NewStr(e.key);
+          if (key) CacheKey(e.key, key);
+        }
         if (!key) return key;
         Ref item = ValueToPy(e.value, depth + 1);
         if (!item) return item;

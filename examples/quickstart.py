@@ -1,8 +1,91 @@
-"""Quick start: open a file database and an in-memory one."""
+"""Quick start: documents, pages, expiry and a graph, in a file database and an in-memory one.
+
+Run after installing pallix (scripts/quickstart.sh does both):
+
+    python3 examples/quickstart.py
+"""
 
 import os
 import tempfile
 
-import pallix._native as native
+import pallix
 
-print("pallix binding interface version:", native.ffi_version())
+
+def tour(db, label):
+    """Writes, reads, pages, purges and walks one database, printing each step."""
+    print(f"== {label}: {db!r}")
+    people = db.collection("people")
+
+    # Inserts: any key (str or bytes), any document (dicts, lists, numbers, text...).
+    people.insert("ada", {"name": "Ada", "born": 1815, "langs": ["analytical engine"]})
+    people.insert("alan", {"name": "Alan", "born": 1912})
+    people.insert("grace", {"name": "Grace", "born": 1906, "navy": True})
+    auto = people.insert_auto({"name": "anonymous"})
+    print(f"inserted 4 documents (one under the generated key {auto}); len = {len(people)}")
+
+    # Gets, and read-modify-write.
+    print("get('ada')     ->", people.get("ada"))
+    print("get('nobody')  ->", people.get("nobody"))
+    people.update("alan", lambda doc: {**doc, "turing_award": False})
+    people.patch("grace", {"rank": "rear admiral"})
+    print("after update/patch: alan ->", people.get("alan"), "| grace ->", people.get("grace"))
+
+    # A page walk: keyset pages of 2 rows, each resuming after the last key.
+    after, number = None, 0
+    while True:
+        page = people.page(after=after, limit=2)
+        number += 1
+        print(f"page {number}: {[key for key, _ in page.rows]} next={page.next!r}")
+        if page.next is None:
+            break
+        after = page.next
+
+    # Expiry: instants are plain integers in units you choose (here: seconds).
+    sessions = db.collection("sessions")
+    sessions.insert_with_ttl("s1", {"user": "ada"}, 1_000)
+    sessions.insert_with_ttl("s2", {"user": "alan"}, 2_000)
+    sessions.insert("s3", {"user": "grace"})  # no expiry
+    print("s1 expires at", sessions.get_ttl("s1"), "| s3 expires at", sessions.get_ttl("s3"))
+    purged = sessions.purge_expired(1_500)
+    print(f"purge_expired(1500) removed {purged}; remaining: {[key for key, _ in sessions.scan()]}")
+
+    # A graph: directed, labelled edges between keys, walked breadth-first.
+    people.link("ada", "inspired", "alan")
+    people.link("alan", "inspired", "grace")
+    people.link_weighted("grace", "inspired", auto, 0.5)
+    print("neighbors(ada)         ->", people.neighbors("ada", "inspired"))
+    print("traverse(ada, 3 hops)  ->", people.traverse("ada", "inspired", 3))
+    print("weighted out of grace  ->", people.neighbors_weighted("grace", "inspired"))
+
+    # A streaming walk with a callback; returning a falsy value stops it.
+    born = []
+    people.scan_each(lambda key, doc: born.append((doc.get("born"), key)) or True)
+    print("scan_each saw:", sorted(b for b in born if b[0] is not None))
+
+    # Errors carry a stable code.
+    try:
+        db.collection("__internal").insert("k", 1)
+    except pallix.PallixError as e:
+        print(f"refused as expected: code {e.code} ({e.message})")
+    people.close()
+    sessions.close()
+
+
+def main():
+    print("pallix binding interface version:", pallix.ffi_version())
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "quickstart.db")
+        with pallix.Db.open(path) as db:
+            tour(db, "file database")
+        # Everything written is there after reopening the file.
+        with pallix.Db(path) as db:
+            people = db.collection("people")
+            print(f"reopened {os.path.basename(path)}: collections {db.collections()}, {len(people)} people,"
+                  f" alan -> {people.get('alan')}")
+            people.close()
+    with pallix.Db() as db:
+        tour(db, "in-memory database")
+
+
+if __name__ == "__main__":
+    main()

@@ -62,6 +62,42 @@ def cases(tmp):
         c.get("k002")
         t.join()
 
+    # Writes go to an in-memory database (no sync per commit), on a fixed
+    # set of keys, so the database itself does not grow.
+    mem = native.Db()
+    w = mem.collection("w")
+    reserved = mem.collection("__w")
+    w.insert("k", doc)
+    w.link("a", "r", "b")
+    w.link_weighted("a", "r", "c", 2.5)
+    w.link("b", "r", "d")
+    schema = [native.SchemaField("n", "int"), native.SchemaField("s", "text", required=False, unique=True)]
+    s = mem.collection("s")
+    s.set_schema(schema)
+
+    def boom(*args):
+        raise ValueError("boom")
+
+    class BadStr(Exception):
+        def __str__(self):
+            raise RuntimeError
+
+    def bad_str(*args):
+        raise BadStr
+
+    class NoTruth:
+        def __bool__(self):
+            raise KeyError("t")
+
+    def purge():
+        w.insert_with_ttl("t", doc, 5)
+        w.set_ttl("ghost", 4)
+        assert w.purge_expired(5) == 1
+
+    def update_cycle():
+        w.update("u", lambda d: doc)
+        w.update("u", lambda d: None)
+
     return {
         "Db() + close": lambda: native.Db().close(),
         "Db.open_memory + with": lambda: native.Db.open_memory().__exit__(None, None, None),
@@ -95,7 +131,58 @@ def cases(tmp):
         "and_() error": lambda: expect(native.PallixError, native.and_),
         "SchemaField": lambda: (repr(native.SchemaField("a", "int", True, False)), native.SchemaField("b", "x").ty),
         "two threads": two_threads,
+        # writes
+        "insert replace": lambda: w.insert("k", doc),
+        "insert errors": lambda: (expect(native.PallixError, w.insert, 1, doc),
+                                  expect(native.PallixError, w.insert, "k", {1}),
+                                  expect(native.PallixError, reserved.insert, "k", doc),
+                                  expect(TypeError, w.insert, "k")),
+        "insert_auto + delete": lambda: w.delete(w.insert_auto(doc)),
+        "insert_auto error": lambda: expect(native.PallixError, s.insert_auto, {"n": "x"}),
+        "update write/delete": update_cycle,
+        "update errors": lambda: (expect(native.PallixError, w.update, "k", boom),
+                                  expect(native.PallixError, w.update, "k", bad_str),
+                                  expect(native.PallixError, w.update, "k", 5),
+                                  expect(native.PallixError, w.update, "k", lambda d: {1}),
+                                  expect(native.PallixError, w.update, "k", lambda d: w.get("k")),
+                                  expect(native.PallixError, c.update, "zbad", print)),
+        "patch": lambda: w.patch("k", {"name": "y", "extra": [1, 2]}),
+        "patch error": lambda: expect(native.PallixError, s.patch, "p", {"n": 1.5}),
+        "delete missing": lambda: w.delete("missing"),
+        # expiry
+        "insert_with_ttl + get_ttl": lambda: (w.insert_with_ttl("e", doc, 10), w.get_ttl("e"), w.get_ttl("none")),
+        "set_ttl + purge": purge,
+        "expiry errors": lambda: (expect(OverflowError, w.set_ttl, "k", 2**63),
+                                  expect(native.PallixError, reserved.purge_expired, 1),
+                                  expect(native.PallixError, w.get_ttl, 1.5)),
+        # walk
+        "scan_each all": lambda: w.scan_each(lambda k, d: True),
+        "scan_each stop": lambda: w.scan_each(lambda k, d: None),
+        "scan_each errors": lambda: (expect(native.PallixError, w.scan_each, boom),
+                                     expect(native.PallixError, w.scan_each, bad_str),
+                                     expect(native.PallixError, w.scan_each, lambda k, d: NoTruth()),
+                                     expect(native.PallixError, w.scan_each, lambda k, d: len(w)),
+                                     expect(native.PallixError, c.scan_each, lambda k, d: True)),
+        # schema
+        "set_schema + schema": lambda: (s.set_schema(schema), s.schema(), w.schema()),
+        "schema errors": lambda: (expect(native.PallixError, s.set_schema, [native.SchemaField("n", "Int")]),
+                                  expect(native.PallixError, s.insert, "k", {"n": "x"}),
+                                  expect(TypeError, s.set_schema, [1])),
+        # graph
+        "link + unlink": lambda: (w.link("x", "r", "y"), w.link_weighted("x", "r", "z", 1.5),
+                                  w.unlink("x", "r", "y"), w.unlink("x", "r", "z")),
+        "graph reads": lambda: (w.neighbors("a", "r"), w.in_neighbors("d", "r"), w.neighbors_weighted("a", "r"),
+                                w.traverse("a", "r", 3), w.traverse(b"\xff", "r", 0)),
+        "graph errors": lambda: (expect(native.PallixError, w.link, 1, "r", "b"),
+                                 expect(native.PallixError, reserved.link, "a", "r", "b"),
+                                 expect(TypeError, w.link, "a", 1, "b"),
+                                 expect(OverflowError, w.traverse, "a", "r", -1)),
     }
+
+
+# Cases of several writes each, run fewer times.
+SLOW = {"insert errors", "update write/delete", "update errors", "set_ttl + purge", "insert_with_ttl + get_ttl",
+        "link + unlink", "scan_each errors", "schema errors", "insert_auto + delete"}
 
 
 def main():
@@ -104,6 +191,8 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         for name, fn in cases(tmp).items():
             n = repeats // 20 if name in ("two threads", "Db() + close", "Db.open_memory + with") else repeats
+            if name in SLOW:
+                n = repeats // 5
             for _ in range(min(n, 2000)):
                 fn()
             gc.collect()

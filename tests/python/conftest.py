@@ -1,7 +1,11 @@
 """Shared fixtures: databases, and raw rows written straight into a closed file."""
 
 import array
+import os
 import struct
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -81,6 +85,22 @@ class RawFile:
     def put_doc(self, collection, key, value):
         self.put(collection, key, encode(value))
 
+    def rows(self, collection):
+        """Every (row key, stored bytes) of `collection`, in key order, as bytes."""
+        with self.env.begin() as txn:
+            cid = self._u64(txn, self.catalog, b"\x00" + collection.encode())
+            if cid is None:
+                return []
+            prefix = struct.pack(">Q", cid)
+            cursor = txn.cursor(db=self.records)
+            out = []
+            if cursor.set_range(prefix):
+                for key, value in cursor:
+                    if not key.startswith(prefix):
+                        break
+                    out.append((key[8:], value))
+            return out
+
     def put_meta(self, name, raw):
         with self.env.begin(write=True) as txn:
             txn.put(name.encode(), raw, db=self.meta)
@@ -104,3 +124,36 @@ def seeded(path, collection, docs):
         r.put_doc(collection, key, value)
     r.close()
     return native.Db.open(path)
+
+
+def pallix_error(call, code=12):
+    """Runs call(), which must raise PallixError with `code`; returns its message."""
+    with pytest.raises(native.PallixError) as info:
+        call()
+    assert info.value.code == code
+    assert str(info.value) == info.value.message
+    return info.value.message
+
+
+def child_env():
+    """The environment of a child interpreter that imports this same pallix."""
+    env = dict(os.environ)
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(native.__file__)))
+    env["PYTHONPATH"] = os.pathsep.join([package_root, env.get("PYTHONPATH", "")])
+    return env
+
+
+def run_child(source, timeout=120):
+    """Runs `source` in a child interpreter and returns its stdout.
+
+    For the cases that would hang the whole interpreter if they went wrong
+    (a wait on a handle lock with the interpreter lock held): a hang fails
+    this one test after `timeout` seconds instead of stopping the suite.
+    """
+    try:
+        done = subprocess.run([sys.executable, "-c", textwrap.dedent(source)], env=child_env(), capture_output=True,
+                              text=True, timeout=timeout)
+    except subprocess.TimeoutExpired as e:
+        pytest.fail(f"child did not finish within {timeout}s (hang): {e.stderr}")
+    assert done.returncode == 0, done.stderr
+    return done.stdout

@@ -1,9 +1,9 @@
-"""Collection handles: life, representation, and the read methods with paging."""
+"""Collection handles: life, representation, the read methods with paging, and the scan_each walk."""
 
 import pytest
 
 import pallix._native as native
-from conftest import RawFile, seeded
+from conftest import RawFile, run_child, seeded
 
 
 def pallix_error(call, code=12):
@@ -44,6 +44,7 @@ def test_closed_handle(db):
     assert pallix_error(c.scan) == msg
     assert pallix_error(lambda: c.get("k")) == msg
     assert pallix_error(lambda: c.page()) == msg
+    assert pallix_error(lambda: c.scan_each(print)) == msg
     assert pallix_error(c.query) == msg
     with c as same:
         assert same is c
@@ -253,3 +254,223 @@ def test_threads_share_one_handle(path):
         t.join(timeout=60)
     assert not errors and sorted(results) == [0, 1, 2, 3]
     db.close()
+
+
+def test_a_page_walk_over_written_rows(db):
+    c = db.collection("c")
+    for i in range(30):
+        c.insert(f"k{i:02d}", {"i": i})
+    c.delete("k07")
+    pages, after = [], None
+    while True:
+        page = c.page(after=after, limit=7)
+        pages.append(keys_of(page.rows))
+        if page.next is None:
+            break
+        assert page.next == page.rows[-1][0]
+        after = page.next
+    # 29 rows: four full pages (the last full page still carries a cursor,
+    # the call after it returns nothing), then one of one row.
+    assert [len(p) for p in pages] == [7, 7, 7, 7, 1]
+    assert sum(pages, []) == [f"k{i:02d}" for i in range(30) if i != 7]
+    c.delete("k29")
+    last = c.page(after="k27", limit=1)
+    assert keys_of(last.rows) == ["k28"] and last.next == "k28"
+    assert c.page(after=last.next, limit=1).next is None
+
+
+# ---------------------------------------------------------------- scan_each
+
+
+def test_scan_each_visits_rows_in_key_order(path):
+    db = seeded(path, "c", {"b": 2, "a": {"x": [1]}, b"\xff": None, "": "e"})
+    c = db.collection("c")
+    seen = []
+    assert c.scan_each(lambda k, d: seen.append((k, d)) or True) == 4
+    assert seen == [("", "e"), ("a", {"x": [1]}), ("b", 2), (b"\xff", None)]
+    db.close()
+
+
+def test_scan_each_on_an_empty_collection(db):
+    calls = []
+    assert db.collection("never").scan_each(calls.append) == 0
+    assert db.collection("__internal").scan_each(calls.append) == 0
+    assert db.collection("never").scan_each(5) == 0  # cb is not checked before the first row
+    assert calls == []
+
+
+@pytest.mark.parametrize("answer, visited", [
+    (None, 1), (False, 1), (0, 1), ("", 1), ([], 1), (True, 3), (1, 3), ([0], 3), ("x", 3),
+])
+def test_scan_each_stops_on_a_falsy_answer(db, answer, visited):
+    c = db.collection("c")
+    for k in "abc":
+        c.insert(k, k)
+    calls = []
+
+    def cb(*args, **kwargs):
+        calls.append((args, kwargs))
+        return answer
+
+    assert c.scan_each(cb) == visited
+    assert calls == [((k, k), {}) for k in "abc"[:visited]]
+
+
+def test_scan_each_callback_failures(db):
+    c = db.collection("c")
+    for k in "abc":
+        c.insert(k, k)
+    seen = []
+
+    def boom(k, d):
+        seen.append(k)
+        if k == "b":
+            raise ValueError("boom")
+        return True
+
+    assert pallix_error(lambda: c.scan_each(boom)) == "invalid argument: scan callback failed: ValueError: boom"
+    assert seen == ["a", "b"]
+    assert pallix_error(lambda: c.scan_each(5)) == (
+        "invalid argument: scan callback failed: TypeError: 'int' object is not callable")
+
+    class NoTruth:
+        def __bool__(self):
+            raise KeyError("t")
+
+    assert pallix_error(lambda: c.scan_each(lambda k, d: NoTruth())) == "invalid argument: KeyError: 't'"
+
+    class BadStr(Exception):
+        def __str__(self):
+            raise RuntimeError
+
+    def bad(k, d):
+        raise BadStr
+
+    assert pallix_error(lambda: c.scan_each(bad)) == (
+        "invalid argument: scan callback failed: test_scan_each_callback_failures.<locals>.BadStr: "
+        "<exception str() failed>")
+    assert c.scan_each(lambda k, d: True) == 3  # the handle stays usable
+
+
+def test_scan_each_stops_at_an_undecodable_row(path):
+    raw = RawFile(path)
+    raw.put_doc("c", "a", 1)
+    raw.put("c", "b", b"\x09")
+    raw.put_doc("c", "c", 3)
+    raw.close()
+    db = native.Db.open(path)
+    seen = []
+    assert pallix_error(lambda: db.collection("c").scan_each(lambda k, d: seen.append(k) or True), 8) == (
+        "decode: unknown tag 9")
+    assert seen == ["a"]
+    db.close()
+
+
+def test_scan_each_reads_one_snapshot(db):
+    c, other = db.collection("c"), db.collection("c")
+    for i in range(3):
+        c.insert(f"k{i}", i)
+    keys = []
+
+    def cb(k, d):
+        keys.append(k)
+        other.insert("k9", 9)      # other handles stay usable, writes included
+        other.delete("k2")
+        return True
+
+    assert c.scan_each(cb) == 3
+    assert keys == ["k0", "k1", "k2"]
+    assert c.get("k9") == 9 and c.get("k2") is None
+
+
+def test_reentry_from_a_scan_each_callback_fails_fast():
+    out = run_child("""
+        import threading
+        import pallix._native as native
+        c = native.Db().collection("c")
+        c.insert("k", 1)
+        results = []
+
+        def run():
+            for inner in (lambda: c.get("k"), lambda: len(c), lambda: c.insert("x", 1), lambda: c.scan(),
+                          lambda: c.scan_each(print), lambda: c.update("k", None), c.close, lambda: c.name,
+                          lambda: c.page()):
+                def cb(k, d):
+                    inner()
+                    return True
+                try:
+                    c.scan_each(cb)
+                except native.PallixError as e:
+                    results.append((e.code, e.message))
+            reprs = []
+            c.scan_each(lambda k, d: reprs.append(repr(c)))  # repr never waits
+            results.append(reprs)
+
+        t = threading.Thread(target=run)
+        t.start()
+        t.join(60)
+        assert not t.is_alive(), "re-entry hung"
+        print(repr(results))
+        print(c.get("k"), c.get("x"), c.name)
+    """)
+    lines = out.splitlines()
+    busy = (12, "invalid argument: scan callback failed: PallixError: collection handle is busy: "
+                "a callback must not call back into the handle it runs under")
+    assert eval(lines[0]) == [busy] * 9 + [['pallix.Collection("c")']]
+    assert lines[1] == "1 None c"
+
+
+def test_threads_make_progress_while_a_scan_each_callback_runs():
+    # Thread B calls into the same handle while thread A's walk holds it: B
+    # waits with the interpreter lock released, so A's callbacks keep
+    # running; B goes on once the walk ends. Thread C works on another
+    # handle meanwhile.
+    out = run_child("""
+        import threading, time
+        import pallix._native as native
+        db = native.Db()
+        c = db.collection("c")
+        for i in range(5):
+            c.insert(f"k{i}", i)
+        b_started, c_done = threading.Event(), threading.Event()
+        log = []
+
+        def b():
+            b_started.set()
+            n = len(c)   # returns only once the walk is over
+            log.append(("b", n, sum(1 for e in log if e[0] == "a")))
+
+        def other():
+            h = db.collection("c")
+            h.insert("z", 0)
+            log.append(("c", h.get("z")))
+            c_done.set()
+
+        tb, tc = threading.Thread(target=b), threading.Thread(target=other)
+
+        def cb(k, d):
+            if k == "k0":
+                tb.start()
+                tc.start()
+                b_started.wait(30)
+                c_done.wait(30)
+            time.sleep(0.002)   # gives the waiting thread its chance to block
+            log.append(("a", k))
+            return True
+
+        def a():
+            log.append(("a-visited", c.scan_each(cb)))
+
+        ta = threading.Thread(target=a)
+        ta.start()
+        for t in (ta, tb, tc):
+            t.join(60)
+            assert not t.is_alive(), "a thread hung"
+        print(repr(log))
+    """)
+    log = eval(out)
+    assert ("c", 0) in log
+    walk = [e for e in log if e[0] == "a"]
+    assert walk == [("a", f"k{i}") for i in range(5)]
+    assert ("a-visited", 5) in log
+    assert ("b", 6, 5) in log   # B saw C's write, and only after every callback of the walk

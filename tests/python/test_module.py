@@ -90,10 +90,23 @@ SIGNATURES = {
     native.Db.close: "(self, /)",
     native.Collection.__enter__: "(self, /)",
     native.Collection.__exit__: "(self, /, _exc_type, _exc_value, _traceback)",
+    native.Collection.insert: "(self, /, key, doc)",
+    native.Collection.insert_auto: "(self, /, doc)",
+    native.Collection.update: "(self, /, key, f)",
+    native.Collection.patch: "(self, /, key, patch)",
+    native.Collection.delete: "(self, /, key)",
+    native.Collection.insert_with_ttl: "(self, /, key, doc, expires_at)",
+    native.Collection.set_ttl: "(self, /, key, expires_at)",
+    native.Collection.get_ttl: "(self, /, key)",
+    native.Collection.purge_expired: "(self, /, now)",
     native.Collection.get: "(self, /, key)",
     native.Collection.scan: "(self, /)",
+    native.Collection.scan_each: "(self, /, cb)",
     native.Collection.page: "(self, /, after=None, limit=10)",
     native.Collection.is_empty: "(self, /)",
+    native.Collection.set_schema: "(self, /, fields)",
+    native.Collection.schema: "(self, /)",
+    native.Collection.traverse: "(self, /, start, relation, hops)",
     native.Collection.query: "(self, /)",
     native.Collection.close: "(self, /)",
     native.Query.__enter__: "(self, /)",
@@ -125,17 +138,61 @@ def test_signatures(obj):
     assert str(inspect.signature(obj)) == SIGNATURES[obj]
 
 
+def test_text_signatures_naming_a_keyword():
+    # `from` is a keyword of the language, so inspect.signature cannot parse
+    # these; the text signature still names the parameters.
+    C = native.Collection
+    assert C.link.__text_signature__ == "($self, from, relation, to)"
+    assert C.link_weighted.__text_signature__ == "($self, from, relation, to, weight)"
+    assert C.unlink.__text_signature__ == "($self, from, relation, to)"
+    assert C.neighbors.__text_signature__ == "($self, from, relation)"
+    assert C.neighbors_weighted.__text_signature__ == "($self, from, relation)"
+    assert str(inspect.signature(C.in_neighbors)) == "(self, /, to, relation)"
+
+
 DOCS = {
     native.Db.open: "Open (or create) a file-backed database at `path`.",
     native.Db.close: "Close the handle (idempotent). Derived handles may legitimately\n"
     "outlive it — the engine lives until the last handle drops.",
     native.Db.collection: "Acquire a collection handle (lazily created by the engine on\n"
     "first write; names are validated at write time, like the ABI).",
+    native.Collection.insert: "Insert (replace) `doc` at `key`.",
+    native.Collection.insert_auto: "Insert with an engine-generated key (20-digit, strictly\n"
+    "monotonic per collection); returns the key.",
+    native.Collection.update: "Read-modify-write: `fn` receives the current document (or `None`\n"
+    "when absent) and returns the new document — `None` to delete. A\n"
+    "raising callback aborts with code 12 and writes nothing. `fn`\n"
+    "must NOT call methods on this same Collection: the handle's lock\n"
+    "is non-reentrant (the FFI's portable contract), so a reentrant\n"
+    "call deadlocks. (The engine's own `update` is the same\n"
+    "get-then-write composition; see its docs for the linearizability\n"
+    "caveat.)",
+    native.Collection.patch: "Merge the top-level fields of `patch` into the document at `key`\n"
+    "(creating it if absent).",
+    native.Collection.delete: "Delete `key`; returns whether it existed.",
+    native.Collection.insert_with_ttl: "Insert with an expiry instant (`expires_at`, epoch units of your\nchoosing).",
+    native.Collection.set_ttl: "Set the expiry instant for an existing key.",
+    native.Collection.get_ttl: "The key's expiry instant, or `None` when it has no TTL.",
+    native.Collection.purge_expired: "Remove every expired key as of `now`; returns the purged count.",
     native.Collection.get: "The document at `key`, or `None` when absent.",
+    native.Collection.scan_each: "Stream with a callback `fn(key, doc) -> bool` — returning a\n"
+    "falsy value stops the walk early (not an error). Returns the\n"
+    "number of rows visited. The callback must NOT call methods on\n"
+    "this same Collection (non-reentrant handle lock).",
     native.Collection.scan: "Every `(key, document)` in key order, as a list of tuples.",
     native.Collection.page: "Keyset pagination: up to `limit` rows strictly after `after`\n"
     "(`None` starts at the beginning). Returns a `Page` with `rows`\nand the `next` cursor (`None` at the end).",
     native.Collection.is_empty: "Whether the collection is empty.",
+    native.Collection.set_schema: "Declare the collection's schema (a list of `SchemaField`s);\n"
+    "replaces any previous one.",
+    native.Collection.schema: "The declared schema as `SchemaField`s, or `None` when none.",
+    native.Collection.link: "Add a directed edge `from --relation--> to`.",
+    native.Collection.link_weighted: "Add a weighted directed edge.",
+    native.Collection.unlink: "Remove an edge; returns whether it existed.",
+    native.Collection.neighbors: "Out-edge destinations from `from` over `relation`.",
+    native.Collection.in_neighbors: "In-edge sources to `to` over `relation`.",
+    native.Collection.neighbors_weighted: "Weighted out-edges as `(key, weight)` tuples.",
+    native.Collection.traverse: "BFS `hops` out over `relation` (cycle-safe).",
     native.Collection.close: "Release the handle (idempotent); also runs on GC. Derived\n"
     "handles may outlive the parent Db close.",
     native.Collection.name: "The collection's name.",
@@ -154,6 +211,14 @@ def test_collection_exit_docstring_is_empty():
 def test_methods_are_in_table_order():
     names = [n for n in native.Db.__dict__ if not n.startswith("__") or n in ("__enter__", "__exit__")]
     assert names == ["open", "open_memory", "__enter__", "__exit__", "collection", "collections", "close"]
+    names = [n for n in native.Collection.__dict__ if not n.startswith("__") or n in ("__enter__", "__exit__")]
+    # The methods of this interface that exist so far, in interface order
+    # (index declarations, batch writes, geo and phrase search come later);
+    # `name` is an attribute, listed after the methods.
+    assert names == ["__enter__", "__exit__", "insert", "insert_auto", "update", "patch", "delete",
+                     "insert_with_ttl", "set_ttl", "get_ttl", "purge_expired", "get", "scan", "scan_each", "page",
+                     "is_empty", "set_schema", "schema", "link", "link_weighted", "unlink", "neighbors",
+                     "in_neighbors", "neighbors_weighted", "traverse", "query", "close", "name"]
     names = [n for n in native.FieldRef.__dict__ if not n.startswith("__")]
     assert names == ["eq", "ne", "lt", "le", "gt", "ge", "exists", "in_", "between", "starts_with", "contains",
                      "within_km"]

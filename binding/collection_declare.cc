@@ -1,0 +1,77 @@
+// The declaration side of a Collection: set_schema and schema.
+//
+// set_schema checks its argument before the lock (a sequence of
+// SchemaField objects, else TypeError), parses every field's type name
+// under the lock (an unknown name is code 12 and nothing is written) and
+// hands the list to the engine, which checks the names and stores the
+// schema (engine/schema.h). schema() copies the engine's list under the
+// lock and builds the SchemaField objects after it.
+
+#include "binding/collection.h"
+#include "engine/schema.h"
+
+namespace pallix::py {
+
+namespace {
+
+constexpr const char* kFieldTypeNames = "any|bool|int|float|text|bytes|vector|array|map";
+
+// The engine fields of the given SchemaField data, in order; the first
+// unknown type name fails the whole list.
+BResult<std::vector<SchemaField>> EngineFields(const std::vector<const SchemaFieldData*>& given) {
+  std::vector<SchemaField> fields;
+  fields.reserve(given.size());
+  for (const SchemaFieldData* f : given) {
+    std::optional<FieldType> type = field_type_from_name(f->ty);
+    if (!type) return Invalid("unknown field type '" + f->ty + "' (want " + kFieldTypeNames + ")");
+    fields.push_back(SchemaField{f->name, *type, f->required, f->unique});
+  }
+  return fields;
+}
+
+}  // namespace
+
+PyObject* CollectionSetSchema(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.set_schema", 1, "fields");
+  PyObject* a[1];
+  Ref list;  // a snapshot holding the SchemaField objects, alive past the lock
+  if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgSequence(kParams, 0, a[0], &list)) return nullptr;
+  std::vector<const SchemaFieldData*> given;
+  for (Py_ssize_t i = 0; i < PyList_Size(list.get()); ++i) {
+    PyObject* item = PyList_GetItem(list.get(), i);
+    const SchemaFieldData* data = SchemaFieldOf(item);
+    if (data == nullptr) {
+      std::string type = TypeName(Py_TYPE(item));
+      if (type.empty()) PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "%s() argument 'fields' must hold SchemaField objects, not %s", kParams.name,
+                   type.empty() ? "object" : type.c_str());
+      return nullptr;
+    }
+    given.push_back(data);
+  }
+  return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
+    ASSIGN_OR_RETURN(std::vector<SchemaField> fields, EngineFields(given));
+    return pallix::set_schema(engine, name, fields);
+  }));
+}
+
+PyObject* CollectionSchema(PyObject* self) {
+  using Fields = std::optional<std::vector<SchemaField>>;
+  auto fields = WithOpen(self, [](const std::string& name, Engine& engine) -> BResult<Fields> {
+    return get_schema(engine, name);
+  });
+  return Finish(std::move(fields), [](const Fields& declared) -> PyObject* {
+    if (!declared) Py_RETURN_NONE;
+    Ref out = Ref::Steal(PyList_New(static_cast<Py_ssize_t>(declared->size())));
+    if (!out) return nullptr;
+    for (size_t i = 0; i < declared->size(); ++i) {
+      const SchemaField& f = (*declared)[i];
+      PyObject* field = NewSchemaField(f.name, std::string(field_type_name(f.type)), f.required, f.unique);
+      if (field == nullptr) return nullptr;
+      PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), field);
+    }
+    return out.release();
+  });
+}
+
+}  // namespace pallix::py

@@ -1,0 +1,163 @@
+// The write side of a Collection: insert, insert_auto, update, patch,
+// delete, and the expiry methods insert_with_ttl, set_ttl, get_ttl and
+// purge_expired.
+//
+// Each is a frame around one engine entry (engine/write.h, engine/ttl.h):
+// arguments extracted before the lock; under the lock the closed check,
+// the key and then the documents converted, the engine call; after the
+// lock the result built or the error raised. The engine checks the
+// collection name on every write.
+//
+// update runs its Python callback under the lock, as purge_expired runs
+// its whole purge: a callback that calls back into the same handle is
+// refused at once by the handle lock (code 12) instead of waiting forever,
+// and another thread using the handle waits with the interpreter lock
+// released, so the callback can finish.
+
+#include "binding/collection.h"
+#include "binding/value.h"
+#include "engine/ttl.h"
+#include "engine/write.h"
+
+namespace pallix::py {
+
+namespace {
+
+// An int result for Python; null with the error set.
+PyObject* NewInt(int64_t v) { return PyLong_FromLongLong(v); }
+PyObject* NewUInt(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+
+// The update callback's argument: the stored document as a Python object,
+// or None when there is none. A document that does not decode is the
+// engine's Decode error; one that cannot become a Python object is code 12
+// "invalid argument: <type>: <text>".
+BResult<Ref> CurrentDocument(Engine& engine, const std::string& collection, const std::string& key) {
+  ASSIGN_OR_RETURN(std::optional<std::string> stored, get_row_once(engine.store(), collection, key));
+  if (!stored) return None();
+  ASSIGN_OR_RETURN(Ref doc, DocumentToPy(*stored));
+  if (!doc) return std::unexpected(BindingError(EngineError::InvalidArgument(TakePyErrText())));
+  return doc;
+}
+
+}  // namespace
+
+PyObject* CollectionInsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.insert", 2, "key", "doc");
+  PyObject* a[2];
+  if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
+  return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
+    ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
+    ASSIGN_OR_RETURN(Value doc, ValueFromPy(a[1]));
+    RETURN_IF_ERROR(pallix::insert(engine, name, key, doc));
+    return {};
+  }));
+}
+
+PyObject* CollectionInsertAuto(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.insert_auto", 1, "doc");
+  PyObject* a[1];
+  if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
+  auto key = WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<std::string> {
+    ASSIGN_OR_RETURN(Value doc, ValueFromPy(a[0]));
+    return pallix::insert_auto(engine, name, doc);
+  });
+  // Generated keys are ASCII digits: always a str.
+  return Finish(std::move(key), [](const std::string& k) { return NewStr(k).release(); });
+}
+
+// update(key, f): read, call f under the lock, then delete (f returned
+// None) or insert. Two transactions, serialised only by the handle lock.
+PyObject* CollectionUpdate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.update", 2, "key", "f");
+  PyObject* a[2];
+  if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
+  return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
+    ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
+    ASSIGN_OR_RETURN(Ref current, CurrentDocument(engine, name, key));
+    // Any object is accepted as f; a failing call (a non-callable f
+    // included) is reported, never re-raised. No "invalid argument: "
+    // prefix here, unlike the walk's callback message.
+    Ref result = CallPositional(a[1], current.get());
+    if (!result) return Invalid("update callback failed: " + TakePyErrText());
+    if (result.get() == Py_None) {
+      RETURN_IF_ERROR(pallix::delete_document(engine, name, key));
+      return {};
+    }
+    ASSIGN_OR_RETURN(Value doc, ValueFromPy(result.get()));
+    RETURN_IF_ERROR(pallix::insert(engine, name, key, doc));
+    return {};
+  }));
+}
+
+PyObject* CollectionPatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.patch", 2, "key", "patch");
+  PyObject* a[2];
+  if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
+  return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
+    ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
+    ASSIGN_OR_RETURN(Value patch, ValueFromPy(a[1]));
+    return pallix::patch(engine, name, key, patch);
+  }));
+}
+
+PyObject* CollectionDelete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.delete", 1, "key");
+  PyObject* a[1];
+  if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
+  return FinishBool(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<bool> {
+    ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
+    ASSIGN_OR_RETURN(bool existed, pallix::delete_document(engine, name, key));
+    return existed;
+  }));
+}
+
+// ------------------------------------------------------------ expiry
+
+PyObject* CollectionInsertWithTtl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.insert_with_ttl", 3, "key", "doc", "expires_at");
+  PyObject* a[3];
+  int64_t expires_at;
+  if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgI64(kParams, 2, a[2], &expires_at)) return nullptr;
+  return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
+    ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
+    ASSIGN_OR_RETURN(Value doc, ValueFromPy(a[1]));
+    RETURN_IF_ERROR(pallix::insert_with_ttl(engine, name, key, doc, expires_at));
+    return {};
+  }));
+}
+
+PyObject* CollectionSetTtl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.set_ttl", 2, "key", "expires_at");
+  PyObject* a[2];
+  int64_t expires_at;
+  if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgI64(kParams, 1, a[1], &expires_at)) return nullptr;
+  return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
+    ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
+    return pallix::set_ttl(engine, name, key, expires_at);
+  }));
+}
+
+PyObject* CollectionGetTtl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.get_ttl", 1, "key");
+  PyObject* a[1];
+  if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
+  auto ttl = WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<std::optional<int64_t>> {
+    ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
+    return pallix::get_ttl(engine, name, key);
+  });
+  return Finish(std::move(ttl), [](std::optional<int64_t> t) { return t ? NewInt(*t) : Py_NewRef(Py_None); });
+}
+
+// The purge holds the lock from the first candidate to the last commit.
+PyObject* CollectionPurgeExpired(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.purge_expired", 1, "now");
+  PyObject* a[1];
+  int64_t now;
+  if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgI64(kParams, 0, a[0], &now)) return nullptr;
+  auto removed = WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<uint64_t> {
+    return pallix::purge_expired(engine, name, now);
+  });
+  return Finish(std::move(removed), NewUInt);
+}
+
+}  // namespace pallix::py

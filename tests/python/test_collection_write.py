@@ -1,0 +1,436 @@
+"""Collection writes: insert, insert_auto, update, patch, delete, their callback rules and crash safety."""
+
+import array
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import pallix._native as native
+from conftest import RawFile, child_env, pallix_error, run_child
+
+AUTO1 = "0" * 19 + "1"
+AUTO2 = "0" * 19 + "2"
+BUSY = "collection handle is busy: a callback must not call back into the handle it runs under"
+
+
+@pytest.fixture
+def c(db):
+    return db.collection("c")
+
+
+# ---------------------------------------------------------------- insert
+
+
+def test_documents_round_trip(c):
+    docs = [None, True, 0, -2**63, 0.1, float("inf"), "héllo 😀", b"\x00\xff", [], [1, [2, [3]]], {},
+            {"b": 1, "a": {"y": [None, 1.5]}}]
+    for i, doc in enumerate(docs):
+        assert c.insert(str(i), doc) is None
+    assert [c.get(str(i)) for i in range(len(docs))] == docs
+    c.insert("t", (1, (2, 3)))
+    c.insert(b"\xff", bytearray(b"xy"))
+    c.insert(bytearray(b"m"), {"b": 1, "é": 3, "Z": 4})
+    v = array.array("f", [0.1, -2.0])
+    c.insert("v", v)
+    assert c.get("t") == [1, [2, 3]] and type(c.get(b"\xff")) is bytes
+    assert list(c.get("m")) == ["Z", "b", "é"] and c.get("v").tobytes() == v.tobytes()
+    assert len(c) == len(docs) + 4
+
+
+def test_insert_replaces_the_whole_document(c):
+    c.insert("k", {"a": 1, "b": 2})
+    c.insert("k", {"c": 3})
+    assert c.get("k") == {"c": 3} and len(c) == 1
+
+
+def test_conversion_errors_write_nothing(c):
+    assert pallix_error(lambda: c.insert(1, {})) == "keys must be str or bytes"
+    assert pallix_error(lambda: c.insert("k", {1: 2})) == "dict keys must be strings (engine maps are string-keyed)"
+    assert pallix_error(lambda: c.insert("k", 2**64)) == "int is outside the i64 range (engine Ints are 64-bit)"
+    assert pallix_error(lambda: c.insert("k", {"a": {1}})) == "unsupported Python value kind: set"
+    assert pallix_error(lambda: c.insert("k", "\ud800")).startswith("UnicodeEncodeError: ")
+    assert len(c) == 0 and c.scan() == []
+
+
+def test_key_is_converted_before_the_document(c):
+    # Both are wrong: the key's message wins.
+    assert pallix_error(lambda: c.insert(1, {1})) == "keys must be str or bytes"
+
+
+@pytest.mark.parametrize("write", [
+    lambda c: c.insert("k", 1),
+    lambda c: c.insert_auto(1),
+    lambda c: c.patch("k", 1),
+    lambda c: c.delete("k"),
+    lambda c: c.update("k", lambda d: 1),
+    lambda c: c.insert_with_ttl("k", 1, 5),
+    lambda c: c.set_ttl("k", 5),
+    lambda c: c.purge_expired(5),
+    lambda c: c.link("a", "r", "b"),
+    lambda c: c.set_schema([]),
+])
+def test_name_rules_on_every_write(db, write):
+    assert pallix_error(lambda: write(db.collection("__x")), 10) == "reserved collection name: __x"
+    assert pallix_error(lambda: write(db.collection("a__b")), 11) == (
+        "invalid name (NUL byte or `__` is not allowed): a__b")
+    assert pallix_error(lambda: write(db.collection("a\0b")), 11) == (
+        "invalid name (NUL byte or `__` is not allowed): a\0b")
+    assert db.collections() == []
+
+
+def test_argument_extraction(c):
+    with pytest.raises(TypeError):
+        c.insert("k")
+    with pytest.raises(TypeError):
+        c.insert("k", 1, 2)
+    with pytest.raises(TypeError):
+        c.insert(key="k", document=1)
+    with pytest.raises(TypeError):
+        c.insert_auto()
+    with pytest.raises(TypeError):
+        c.update("k")
+    with pytest.raises(TypeError):
+        c.patch("k", patch=1, key="j")
+    with pytest.raises(TypeError):
+        c.delete()
+    c.insert(key="k", doc=1)
+    c.patch(patch={"a": 1}, key="p")
+    c.update(f=lambda d: 2, key="u")
+    assert c.insert_auto(doc=3) == AUTO1
+    assert c.delete(key="k") is True
+    assert c.scan() == [(AUTO1, 3), ("p", {"a": 1}), ("u", 2)]
+
+
+def test_closed_handle_refuses_every_new_method(c):
+    c.close()
+    calls = [lambda: c.insert("k", 1), lambda: c.insert_auto(1), lambda: c.update("k", None),
+             lambda: c.patch("k", 1), lambda: c.delete("k"), lambda: c.insert_with_ttl("k", 1, 1),
+             lambda: c.set_ttl("k", 1), lambda: c.get_ttl("k"), lambda: c.purge_expired(1),
+             lambda: c.scan_each(print), lambda: c.set_schema([native.SchemaField("a", "Bad")]), c.schema,
+             lambda: c.link("a", "r", "b"), lambda: c.link_weighted("a", "r", "b", 1.0),
+             lambda: c.unlink("a", "r", "b"), lambda: c.neighbors("a", "r"), lambda: c.in_neighbors("a", "r"),
+             lambda: c.neighbors_weighted("a", "r"), lambda: c.traverse("a", "r", 1),
+             # the closed check comes before any conversion
+             lambda: c.insert(1, {1}), lambda: c.link(1, "r", 2)]
+    for call in calls:
+        assert pallix_error(call) == "collection handle is closed"
+    # Argument extraction comes before the lock and the closed check.
+    for call, exc in ((lambda: c.insert("k"), TypeError), (lambda: c.purge_expired(2**63), OverflowError),
+                      (lambda: c.link("a", 1, "b"), TypeError), (lambda: c.set_schema([1]), TypeError)):
+        with pytest.raises(exc):
+            call()
+
+
+def test_with_block_closes_and_lets_exceptions_through(db):
+    with pytest.raises(KeyError):
+        with db.collection("c") as c:
+            c.insert("k", 1)
+            raise KeyError("x")
+    assert repr(c) == "pallix.Collection(<closed>)"
+    assert pallix_error(lambda: c.insert("k", 2)) == "collection handle is closed"
+    assert db.collection("c").get("k") == 1
+
+
+# ---------------------------------------------------------------- insert_auto
+
+
+def test_insert_auto_counts_per_collection(db):
+    a, b = db.collection("a"), db.collection("b")
+    assert a.insert_auto({"n": 1}) == AUTO1
+    assert a.insert_auto({"n": 2}) == AUTO2
+    assert b.insert_auto(None) == AUTO1
+    key = a.insert_auto(3)
+    assert type(key) is str and key == "0" * 19 + "3" and len(key) == 20
+    assert a.scan() == [(AUTO1, {"n": 1}), (AUTO2, {"n": 2}), (key, 3)]
+    assert pallix_error(lambda: a.insert_auto({1})) == "unsupported Python value kind: set"
+    assert a.insert_auto(4) == "0" * 19 + "4"
+
+
+def test_insert_auto_refused_by_the_schema_keeps_the_number(db):
+    a = db.collection("a")
+    a.set_schema([native.SchemaField("n", "int", required=True)])
+    assert a.insert_auto({"n": 1}) == AUTO1
+    assert pallix_error(lambda: a.insert_auto({"n": "x"}), 15) == "schema violation: field 'n' has the wrong type"
+    assert pallix_error(lambda: a.insert_auto({}), 15) == "schema violation: field 'n' is required"
+    assert a.insert_auto({"n": 2}) == AUTO2
+    assert len(a) == 2
+
+
+def test_insert_auto_passes_over_a_taken_key(db):
+    a = db.collection("a")
+    a.insert(AUTO1, "mine")
+    assert a.insert_auto("auto") == AUTO2
+    assert a.get(AUTO1) == "mine" and a.get(AUTO2) == "auto"
+
+
+def test_insert_auto_counter_persists(path):
+    d = native.Db.open(path)
+    assert d.collection("a").insert_auto(1) == AUTO1
+    d.close()
+    d = native.Db.open(path)
+    assert d.collection("a").insert_auto(2) == AUTO2
+    d.close()
+
+
+# ---------------------------------------------------------------- delete
+
+
+def test_delete(db, c):
+    assert db.collection("never").delete("k") is False
+    assert c.delete("k") is False
+    c.insert("k", 1)
+    assert c.delete("k") is True
+    assert c.delete(b"k") is False
+    assert c.is_empty() and len(c) == 0
+
+
+# ---------------------------------------------------------------- update
+
+
+def test_update_reads_calls_and_writes(c):
+    seen = []
+    assert c.update("k", lambda d: seen.append(d) or {"n": 1}) is None
+    c.update("k", lambda d: seen.append(d) or {**d, "n": d["n"] + 1})
+    assert seen == [None, {"n": 1}] and type(seen[1]) is dict
+    assert c.get("k") == {"n": 2}
+    c.update("k", lambda d: None)
+    assert c.get("k") is None and len(c) == 0
+    assert c.update("absent", lambda d: None) is None
+    assert c.get("absent") is None and len(c) == 0
+
+
+def test_update_callback_gets_one_positional_argument(c):
+    c.insert("k", [1])
+    calls = []
+
+    def f(*args, **kwargs):
+        calls.append((args, kwargs))
+        return args[0] + [2]
+
+    c.update("k", f)
+    assert calls == [(([1],), {})] and c.get("k") == [1, 2]
+
+
+def test_update_callback_failures_write_nothing(c):
+    c.insert("k", {"n": 1})
+
+    def boom(d):
+        raise ValueError("boom")
+
+    assert pallix_error(lambda: c.update("k", boom)) == "update callback failed: ValueError: boom"
+    assert pallix_error(lambda: c.update("k", 5)) == (
+        "update callback failed: TypeError: 'int' object is not callable")
+    assert pallix_error(lambda: c.update("k", lambda d: {1, 2})) == "unsupported Python value kind: set"
+
+    class BadStr(Exception):
+        def __str__(self):
+            raise RuntimeError
+
+    def bad(d):
+        raise BadStr
+
+    assert pallix_error(lambda: c.update("k", bad)) == (
+        "update callback failed: test_update_callback_failures_write_nothing.<locals>.BadStr: "
+        "<exception str() failed>")
+    assert c.get("k") == {"n": 1}
+    assert pallix_error(lambda: c.update("absent", boom)) == "update callback failed: ValueError: boom"
+    assert c.get("absent") is None and len(c) == 1
+
+
+def test_update_of_an_undecodable_document_does_not_call_back(path):
+    raw = RawFile(path)
+    raw.put("c", "k", b"\x02\x01")
+    raw.close()
+    d = native.Db.open(path)
+    calls = []
+    assert pallix_error(lambda: d.collection("c").update("k", calls.append), 8) == "decode: unexpected end of input"
+    assert calls == []
+    d.close()
+
+
+def test_update_on_a_reserved_name_reads_and_calls_back_first(db):
+    calls = []
+    r = db.collection("__r")
+    assert pallix_error(lambda: r.update("k", lambda d: calls.append(d) or 1), 10) == "reserved collection name: __r"
+    assert pallix_error(lambda: r.update("k", lambda d: calls.append(d)), 10) == "reserved collection name: __r"
+    assert calls == [None, None]
+
+
+def test_update_is_overwritten_only_by_its_own_write(db):
+    c, other = db.collection("c"), db.collection("c")
+    c.insert("k", 1)
+    # Another handle stays usable from the callback; the update's own
+    # write comes last.
+    c.update("k", lambda d: other.insert("k", 99) or d + 1)
+    assert c.get("k") == 2
+    c.update("j", lambda d: other.insert("j", 5))
+    assert c.get("j") is None
+
+
+# ---------------------------------------------------------------- patch
+
+
+def test_patch(c):
+    c.insert("k", {"a": 1, "b": 1})
+    assert c.patch("k", {"b": 2}) is None
+    assert c.get("k") == {"a": 1, "b": 2}
+    c.insert("n", {"n": {"x": 1}})
+    c.patch("n", {"n": {"y": 1}})
+    assert c.get("n") == {"n": {"y": 1}}
+    c.patch("k", {"a": None})
+    assert c.get("k") == {"a": None, "b": 2}
+    c.patch("new", {"a": 1})
+    assert c.get("new") == {"a": 1}
+    c.patch("new", 7)
+    assert c.get("new") == 7
+    c.insert("l", [1])
+    c.patch("l", {"a": 1})
+    assert c.get("l") == {"a": 1}
+    assert len(c) == 4
+
+
+def test_patch_is_validated_as_a_whole_document(c):
+    c.set_schema([native.SchemaField("a", "int", required=True)])
+    c.insert("k", {"a": 1})
+    c.patch("k", {"b": "x"})
+    assert c.get("k") == {"a": 1, "b": "x"}
+    assert pallix_error(lambda: c.patch("k", {"a": "no"}), 15) == "schema violation: field 'a' has the wrong type"
+    assert pallix_error(lambda: c.patch("new", {"b": 1}), 15) == "schema violation: field 'a' is required"
+    assert c.get("k") == {"a": 1, "b": "x"} and c.get("new") is None
+
+
+# ---------------------------------------------------------------- callbacks and threads
+
+
+def test_reentry_from_an_update_callback_fails_fast():
+    out = run_child("""
+        import threading
+        import pallix._native as native
+        c = native.Db().collection("c")
+        c.insert("k", 1)
+        results = []
+
+        def run():
+            for inner in (lambda: c.get("k"), lambda: len(c), lambda: c.insert("x", 1), lambda: c.update("k", None),
+                          lambda: c.scan_each(print), c.close, lambda: c.name, lambda: bool(c)):
+                try:
+                    c.update("k", lambda d: inner())
+                except native.PallixError as e:
+                    results.append((e.code, e.message))
+            results.append(repr(c))
+
+        t = threading.Thread(target=run)
+        t.start()
+        t.join(60)
+        assert not t.is_alive(), "re-entry hung"
+        print(repr(results))
+        print(c.get("k"), c.name)
+    """)
+    lines = out.splitlines()
+    busy = (12, "update callback failed: PallixError: " + BUSY)
+    assert eval(lines[0]) == [busy] * 8 + ['pallix.Collection("c")']
+    assert lines[1] == "1 c"
+
+
+def test_a_second_thread_waits_while_an_update_callback_runs():
+    # The waiting thread gives up the interpreter lock, so the callback
+    # (which needs it) finishes, then the waiter goes on.
+    out = run_child("""
+        import threading, time
+        import pallix._native as native
+        c = native.Db().collection("c")
+        c.insert("k", 1)
+        waiting = threading.Event()
+        got = []
+
+        def other():
+            waiting.set()
+            c.insert("k", 100)      # waits for the update's lock
+            got.append(c.get("k"))
+
+        t = threading.Thread(target=other)
+
+        def f(d):
+            t.start()
+            waiting.wait(30)
+            for _ in range(20):    # Python work while the other thread waits
+                time.sleep(0.005)
+            return d + 1
+
+        c.update("k", f)
+        t.join(60)
+        assert not t.is_alive(), "the waiting thread hung"
+        print(got)
+    """)
+    assert out.strip() == "[100]"
+
+
+# ---------------------------------------------------------------- durability
+
+
+CRASH_CHILD = """
+    import sys
+    import pallix._native as native
+    db = native.Db.open(sys.argv[1])
+    c = db.collection("c")
+    i = 0
+    while True:
+        key = "k%08d" % i
+        c.insert(key, {"i": i, "pad": "x" * 100})
+        print(key, flush=True)
+        i += 1
+"""
+
+
+def test_acknowledged_inserts_survive_a_kill(path):
+    proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(CRASH_CHILD), path], env=child_env(),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    acked = []
+    try:
+        for line in proc.stdout:
+            acked.append(line.strip())
+            if len(acked) == 300:
+                break
+    finally:
+        os.kill(proc.pid, signal.SIGKILL)
+        proc.wait()
+        proc.stdout.close()
+        proc.stderr.close()
+    assert len(acked) == 300, "the child stopped early"
+    d = native.Db.open(path)
+    c = d.collection("c")
+    rows = c.scan()
+    keys = [k for k, _ in rows]
+    # Every acknowledged insert is there; at most the one in flight beyond.
+    assert keys[:300] == acked and len(keys) <= 301
+    assert all(doc["i"] == int(key[1:]) for key, doc in rows)
+    assert len(c) == len(rows)
+    c.insert("after", 1)
+    assert len(c) == len(rows) + 1
+    d.close()
+
+
+def test_a_broken_invariant_in_a_write_poisons_only_that_handle(path):
+    raw = RawFile(path)
+    raw.put_doc("c", "k", 1)
+    raw.put_meta("cnt:c", b"\x01\x02")  # a row count that is not 8 bytes
+    raw.close()
+    d = native.Db.open(path)
+    c = d.collection("c")
+    with pytest.raises(BaseException) as info:
+        c.insert("new", 2)
+    panic = info.type
+    assert panic.__name__ == "PanicException" and str(info.value) == "stored u64 value is 8 bytes long"
+    for use in (lambda: c.insert("k", 1), lambda: c.update("k", print), lambda: c.scan_each(print),
+                lambda: c.purge_expired(1), lambda: c.get_ttl("k"), lambda: c.link("a", "r", "b"), c.schema):
+        with pytest.raises(panic) as again:
+            use()
+        assert str(again.value) == "collection lock"
+    other = d.collection("c")
+    assert other.get("k") == 1 and other.get("new") is None  # the failed write left nothing
+    other.close()
+    d.close()
