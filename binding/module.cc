@@ -60,7 +60,7 @@ PyModuleDef_Slot kSlots[] = {
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,
     "_native",  // m_name
-    nullptr,    // m_doc: empty
+    "",         // m_doc: empty (so __doc__ is "", not None)
     0,          // m_size: no per-module state
     nullptr,    // m_methods: functions are added by the execution step
     kSlots,
