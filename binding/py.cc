@@ -82,6 +82,23 @@ bool IsNumpyBool(PyObject* o) {
   return ok;
 }
 
+// collections.abc.Sequence, looked up once per process.
+PyObject* g_sequence_abc = nullptr;
+
+// Whether o is a collections.abc.Sequence: lists and tuples at once, any
+// other object by isinstance (so a class that only defines __getitem__ is
+// not one, while a registered or derived Sequence is). -1 with an error set.
+int IsSequence(PyObject* o) {
+  if (PyList_Check(o) || PyTuple_Check(o)) return 1;
+  if (g_sequence_abc == nullptr) {
+    Ref module = Ref::Steal(PyImport_ImportModule("collections.abc"));
+    if (!module) return -1;
+    g_sequence_abc = PyObject_GetAttrString(module.get(), "Sequence");
+    if (g_sequence_abc == nullptr) return -1;
+  }
+  return PyObject_IsInstance(o, g_sequence_abc);
+}
+
 }  // namespace
 
 bool MatchArgs(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
@@ -194,7 +211,9 @@ bool ArgSequence(const Params& p, int index, PyObject* o, Ref* out) {
     RaiseArgType(p, index, o, "a sequence other than str");
     return false;
   }
-  if (!PySequence_Check(o)) {
+  int is_sequence = IsSequence(o);
+  if (is_sequence < 0) return false;
+  if (!is_sequence) {
     RaiseArgType(p, index, o, "a sequence");
     return false;
   }

@@ -90,9 +90,9 @@ bool ArgI64(const Params& p, int index, PyObject* o, int64_t* out);
 bool ArgF64(const Params& p, int index, PyObject* o, double* out);
 // A bool, or a NumPy boolean scalar; 0 and 1 are refused.
 bool ArgBool(const Params& p, int index, PyObject* o, bool* out);
-// A sequence parameter: a list, a tuple or another sequence; a str (or str
-// subclass, which is never split into characters), a set, a dict or an
-// iterator is refused. Returns a new list snapshot holding strong
+// A sequence parameter: a list, a tuple or another collections.abc.Sequence;
+// a str (or str subclass, which is never split into characters), a set, a
+// dict, an iterator or an object that merely defines __getitem__ is refused. Returns a new list snapshot holding strong
 // references, so a later type check that runs user code cannot free an
 // element under us.
 bool ArgSequence(const Params& p, int index, PyObject* o, Ref* out);

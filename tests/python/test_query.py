@@ -1,6 +1,7 @@
 """Predicate builders (field, FieldRef, and_, or_, not_) and the Query handle's life."""
 
 import array
+import collections.abc
 import threading
 
 import pytest
@@ -62,9 +63,18 @@ def test_in_takes_a_sequence_but_not_a_str():
     class Str(str):
         pass
 
-    for bad in ("ab", Str("ab"), {1, 2}, iter([1]), (x for x in [1]), {"a": 1}, 5, None):
+    class Indexable:  # __getitem__ and __len__, but not a collections.abc.Sequence
+        def __getitem__(self, i):
+            return [1, 2][i]
+
+        def __len__(self):
+            return 2
+
+    for bad in ("ab", Str("ab"), {1, 2}, iter([1]), (x for x in [1]), {"a": 1}, 5, None, Indexable()):
         with pytest.raises(TypeError):
             f.in_(bad)
+    collections.abc.Sequence.register(Indexable)
+    assert isinstance(f.in_(Indexable()), native.Predicate)
     assert pallix_error(lambda: f.in_([1, {2}, {3: 4}])) == "unsupported Python value kind: set"
 
 

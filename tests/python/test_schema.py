@@ -91,7 +91,14 @@ def test_unique_fields(db):
 
 def test_argument_checks(db):
     c = db.collection("s")
-    for bad in ("ab", SF("a", "int"), [SF("a", "int"), "x"], [1], None, {SF("a", "int")}, iter([])):
+    class Indexable:  # __getitem__ and __len__, but not a collections.abc.Sequence
+        def __getitem__(self, i):
+            return [SF("a", "int")][i]
+
+        def __len__(self):
+            return 1
+
+    for bad in ("ab", SF("a", "int"), [SF("a", "int"), "x"], [1], None, {SF("a", "int")}, iter([]), Indexable()):
         with pytest.raises(TypeError):
             c.set_schema(bad)
     with pytest.raises(TypeError):
