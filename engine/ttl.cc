@@ -98,8 +98,9 @@ Result<std::vector<ExpiredKey>> collect_expired(Engine& engine, std::string_view
     ASSIGN_OR_RETURN(std::vector<Row> batch, scan_rows_batch(engine.store(), ttl_coll, start, kPurgeBatch));
     if (batch.empty()) return out;
     for (const Row& row : batch) {
-      if (row.key.empty() || row.key[0] != kByExpiry) return out;
-      if (row.key.size() < 9) continue;
+      // A key too short to hold an instant ends the scan like a key past
+      // the by-expiry rows: nothing after it is taken on trust.
+      if (row.key.size() < 9 || row.key[0] != kByExpiry) return out;
       int64_t expiry = decode_expiry(std::string_view(row.key).substr(1, 8));
       if (expiry > now) return out;
       out.push_back(ExpiredKey{row.key.substr(9), expiry});

@@ -109,9 +109,9 @@ struct ExpiredKey {
 
 // Every by-expiry row with instant <= now, read in batches of 4096 rows
 // from the key 0x01, each batch in a read transaction of its own; stops at
-// the first row past now. A by-expiry key too short to hold an instant (a
-// damaged row) is skipped rather than ending the walk, so it cannot hide
-// the expired keys after it. No name check. Errors: Transaction, Storage.
+// the first row past now, and likewise at the first key too short to hold
+// an instant (a damaged row): what follows it is not trusted as a
+// candidate. No name check. Errors: Transaction, Storage.
 Result<std::vector<ExpiredKey>> collect_expired(Engine& engine, std::string_view collection, int64_t now);
 
 enum class ExpiryState {
