@@ -436,11 +436,14 @@ std::vector<uint8_t> quantize_binary(std::span<const float> x) {
 }
 
 std::vector<uint8_t> quantize_scalar(std::span<const float> x) {
-  // NaN fails both comparisons, so it never becomes the minimum or maximum.
+  // NaN fails every comparison, so it never becomes the minimum or maximum.
+  // Of two zeros -0.0 is the smaller and +0.0 the larger, whatever their
+  // order in the vector (the IEEE minimumNumber / maximumNumber rule): the
+  // stored minimum of [0, -0, 1] is -0.0.
   float min = kInf, max = -kInf;
   for (float v : x) {
-    if (v < min) min = v;
-    if (v > max) max = v;
+    if (v < min || (v == min && std::signbit(v))) min = v;
+    if (v > max || (v == max && !std::signbit(v))) max = v;
   }
   if (!std::isfinite(min)) min = 0.0f;
   if (!std::isfinite(max)) max = 0.0f;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -467,6 +468,236 @@ TEST(HnswTest, ProductCodesUseTheCodebook) {
   ASSERT_TRUE(id.has_value());
   EXPECT_EQ(hits[0].distance,
             pq_code_distance(codebook.get(), Metric::kL2, Quantization::kNone, table.ref(), graph.stored(*id)));
+}
+
+
+namespace {
+
+// A literal transcription of the graph's definition, one distance and one
+// heap step at a time, with std::set heaps and a hash-free visited array:
+// the structure and the results of HnswIndex must match it exactly.
+class ModelGraph {
+ public:
+  ModelGraph(Metric metric, Quantization quant, std::shared_ptr<const PqCodebook> codebook)
+      : metric_(metric), quant_(quant), codebook_(std::move(codebook)) {}
+
+  void Insert(const std::string& key, const std::vector<float>& v) {
+    Remove(key);
+    if (dim_ && *dim_ != v.size()) return;
+    if (!dim_) dim_ = v.size();
+    PreparedQuery q = prepare_query(codebook_.get(), metric_, quant_, v);
+    uint32_t level = DrawLevel();
+    Node node;
+    node.stored = codebook_ ? StoredVector::Codes(pq_encode(*codebook_, v)) : quantize_vector(quant_, v);
+    node.layers.resize(level + 1);
+    uint64_t id = nodes_.size();
+    nodes_.push_back(std::move(node));
+    if (entry_) {
+      uint64_t ep = *entry_;
+      uint32_t top = Level(ep);
+      for (uint32_t l = top; l > level; --l) ep = SearchLayer(q, ep, 1, l, stamps_, epoch_).front().id;
+      for (uint32_t l = std::min(top, level) + 1; l-- > 0;) {
+        auto w = SearchLayer(q, ep, kHnswEfConstruction, l, stamps_, epoch_);
+        size_t cap = l > 0 ? kHnswM : kHnswM0;
+        for (size_t i = 0; i < std::min(cap, w.size()); ++i) nodes_[id].layers[l].push_back(w[i].id);
+        for (uint64_t n : nodes_[id].layers[l]) {
+          nodes_[n].layers[l].push_back(id);
+          if (nodes_[n].layers[l].size() > cap) Prune(n, l, cap);
+        }
+        ep = w.front().id;
+      }
+      if (level > top) entry_ = id;
+    } else {
+      entry_ = id;
+    }
+    slots_.push_back(key);
+    live_[key] = id;
+  }
+
+  void Remove(const std::string& key) {
+    auto it = live_.find(key);
+    if (it == live_.end()) return;
+    slots_[it->second].reset();
+    live_.erase(it);
+  }
+
+  std::vector<HnswHit> Search(const std::vector<float>& query, uint64_t k) const {
+    if (k == 0 || (dim_ && *dim_ != query.size()) || !entry_) return {};
+    uint64_t k_eff = k + (slots_.size() - live_.size());
+    PreparedQuery q = prepare_query(codebook_.get(), metric_, quant_, query);
+    std::vector<uint32_t> stamps;
+    uint32_t epoch = 0;
+    uint64_t ep = *entry_;
+    for (uint32_t l = Level(ep); l >= 1; --l) ep = SearchLayer(q, ep, 1, l, stamps, epoch).front().id;
+    auto w = SearchLayer(q, ep, std::max<uint64_t>({4 * k_eff, k_eff, 64}), 0, stamps, epoch);
+    std::vector<HnswHit> out;
+    for (size_t i = 0; i < std::min<uint64_t>(k_eff, w.size()) && out.size() < k; ++i) {
+      if (slots_[w[i].id]) out.push_back({*slots_[w[i].id], w[i].distance});
+    }
+    return out;
+  }
+
+  size_t size() const { return nodes_.size(); }
+  uint32_t Level(uint64_t id) const { return static_cast<uint32_t>(nodes_[id].layers.size() - 1); }
+  const std::vector<uint64_t>& Links(uint64_t id, uint32_t l) const { return nodes_[id].layers[l]; }
+  std::optional<uint64_t> entry() const { return entry_; }
+
+ private:
+  struct Node {
+    StoredVector stored;
+    std::vector<std::vector<uint64_t>> layers;
+  };
+  using Pair = std::pair<int32_t, uint64_t>;  // (total-order key, id)
+
+  uint32_t DrawLevel() {
+    rng_ ^= rng_ << 13;
+    rng_ ^= rng_ >> 7;
+    rng_ ^= rng_ << 17;
+    double u = static_cast<double>((rng_ >> 11) + 1) * 0x1p-53;
+    return static_cast<uint32_t>(std::floor(-std::log(u) * kHnswLevelMultiplier));
+  }
+
+  float Distance(const PreparedQuery& q, uint64_t id) const {
+    return pq_code_distance(codebook_.get(), metric_, quant_, q.ref(), nodes_[id].stored.ref());
+  }
+
+  std::vector<ScoredNode<uint64_t>> SearchLayer(const PreparedQuery& q, uint64_t ep, uint64_t ef, uint32_t l,
+                                                std::vector<uint32_t>& stamps, uint32_t& epoch) const {
+    stamps.resize(nodes_.size(), 0);
+    if (epoch == UINT32_MAX) {
+      std::fill(stamps.begin(), stamps.end(), 0);
+      epoch = 1;
+    } else {
+      ++epoch;
+    }
+    std::map<uint64_t, float> dist;
+    auto pair = [&](uint64_t id) { return Pair{TotalOrderKey(dist[id]), id}; };
+    dist[ep] = Distance(q, ep);
+    std::set<Pair> candidates{pair(ep)}, results{pair(ep)};
+    stamps[ep] = epoch;
+    while (!candidates.empty()) {
+      uint64_t c = candidates.begin()->second;
+      candidates.erase(candidates.begin());
+      float worst = dist[results.rbegin()->second];
+      if (results.size() >= ef && dist[c] > worst) break;
+      if (l >= nodes_[c].layers.size()) continue;
+      for (uint64_t v : nodes_[c].layers[l]) {
+        if (stamps[v] == epoch) continue;
+        stamps[v] = epoch;
+        dist[v] = Distance(q, v);
+        if (results.size() < ef || dist[v] < dist[results.rbegin()->second]) {
+          candidates.insert(pair(v));
+          results.insert(pair(v));
+          if (results.size() > ef) results.erase(std::prev(results.end()));
+        }
+      }
+    }
+    std::vector<ScoredNode<uint64_t>> out;
+    for (const Pair& p : results) out.push_back({dist[p.second], p.second});
+    return out;
+  }
+
+  void Prune(uint64_t n, uint32_t l, size_t cap) {
+    PreparedQuery own;
+    if (codebook_) {
+      own.kind = QueryKind::kPqRaw;
+      if (nodes_[n].stored.kind == StoredKind::kCodes) {
+        if (auto decoded = pq_decode(*codebook_, nodes_[n].stored.codes)) own.floats = *decoded;
+      }
+    } else {
+      own = query_from_stored(quant_, nodes_[n].stored.ref());
+    }
+    std::vector<ScoredNode<uint64_t>> pairs;
+    for (uint64_t id : nodes_[n].layers[l]) pairs.push_back({Distance(own, id), id});
+    std::sort(pairs.begin(), pairs.end(), ScoredBefore<uint64_t>);
+    nodes_[n].layers[l].clear();
+    for (size_t i = 0; i < cap; ++i) nodes_[n].layers[l].push_back(pairs[i].id);
+  }
+
+  Metric metric_;
+  Quantization quant_;
+  std::shared_ptr<const PqCodebook> codebook_;
+  uint64_t rng_ = kHnswSeed;
+  std::optional<size_t> dim_;
+  std::optional<uint64_t> entry_;
+  std::vector<Node> nodes_;
+  std::vector<std::optional<std::string>> slots_;
+  std::map<std::string, uint64_t> live_;
+  std::vector<uint32_t> stamps_;
+  uint32_t epoch_ = 0;
+};
+
+void ExpectSameGraph(const HnswIndex& graph, const ModelGraph& model) {
+  ASSERT_EQ(graph.node_count(), model.size());
+  ASSERT_EQ(graph.entry(), model.entry());
+  for (uint64_t id = 0; id < model.size(); ++id) {
+    ASSERT_EQ(graph.level(id), model.Level(id)) << id;
+    for (uint32_t l = 0; l <= model.Level(id); ++l) {
+      auto got = graph.neighbours(id, l);
+      ASSERT_EQ(std::vector<uint64_t>(got.begin(), got.end()), model.Links(id, l)) << "node " << id << " layer " << l;
+    }
+  }
+}
+
+void ExpectSameHits(const std::vector<HnswHit>& got, const std::vector<HnswHit>& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].key, want[i].key) << i;
+    EXPECT_EQ(std::bit_cast<uint32_t>(got[i].distance), std::bit_cast<uint32_t>(want[i].distance)) << i;
+  }
+}
+
+}  // namespace
+
+// Small integer coordinates make equal distances common, so every tie rule
+// (node id on equal distances, strict admission, the stop test) is
+// exercised; upserts, removals and wrong-length vectors mix in tombstones.
+TEST(HnswTest, MatchesALiteralModelOfTheGraph) {
+  std::vector<std::vector<float>> training;
+  Rng train_rng(3);
+  for (int i = 0; i < 64; ++i) {
+    std::vector<float> v(4);
+    for (float& x : v) x = static_cast<float>(train_rng.Next() % 3);
+    training.push_back(v);
+  }
+  auto trained = pq_train(training, 2, 4);
+  ASSERT_TRUE(trained.has_value());
+  auto codebook = std::make_shared<const PqCodebook>(std::move(*trained));
+  struct Setup {
+    Metric metric;
+    Quantization quant;
+    bool product;
+  };
+  for (Setup s : {Setup{Metric::kL2, Quantization::kNone, false}, Setup{Metric::kCosine, Quantization::kNone, false},
+                  Setup{Metric::kDot, Quantization::kNone, false}, Setup{Metric::kL2, Quantization::kBinary, false},
+                  Setup{Metric::kCosine, Quantization::kScalar, false}, Setup{Metric::kL2, Quantization::kNone, true},
+                  Setup{Metric::kDot, Quantization::kNone, true}}) {
+    SCOPED_TRACE(std::string(MetricName(s.metric)) + " " + std::string(QuantizationName(s.quant)) +
+                 (s.product ? " product" : ""));
+    auto book = s.product ? codebook : nullptr;
+    HnswIndex graph(s.metric, s.quant, book);
+    ModelGraph model(s.metric, s.quant, book);
+    Rng rng(static_cast<uint64_t>(s.metric) * 7 + static_cast<uint64_t>(s.quant) + (s.product ? 100 : 0));
+    for (int step = 0; step < 400; ++step) {
+      std::string key = Key(rng.Next() % 250);
+      uint64_t op = rng.Next() % 20;
+      if (op == 0) {
+        hnsw_remove_key(graph, key);
+        model.Remove(key);
+        continue;
+      }
+      std::vector<float> v(op == 1 ? 3 : 4);
+      for (float& x : v) x = static_cast<float>(static_cast<int>(rng.Next() % 5) - 2);
+      hnsw_insert(graph, key, v);
+      model.Insert(key, v);
+    }
+    ExpectSameGraph(graph, model);
+    for (int i = 0; i < 10; ++i) {
+      std::vector<float> q(4);
+      for (float& x : q) x = static_cast<float>(static_cast<int>(rng.Next() % 5) - 2);
+      for (uint64_t k : {1u, 5u, 40u}) ExpectSameHits(hnsw_search(graph, q, k), model.Search(q, k));
+    }
+  }
 }
 
 }  // namespace

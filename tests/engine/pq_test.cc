@@ -171,5 +171,67 @@ TEST(PqTest, TeamTrainingMatchesSequentialBitForBit) {
   }
 }
 
+// k-means written out step by step: initial centroids, at most 16 rounds
+// of assignment (nearest, ties to the lower index) and update (mean of the
+// cluster, empty clusters kept), stopping after the first round that
+// changed no assignment, its update included.
+std::vector<float> ModelKMeans(const std::vector<float>& slices, size_t n, uint32_t k, uint32_t sd, int* rounds) {
+  std::vector<float> centroids(size_t{k} * sd, 0.0f);
+  for (uint32_t j = 0; j < k; ++j)
+    for (uint32_t d = 0; d < sd; ++d) centroids[j * sd + d] = slices[((size_t{j} * n / k) % n) * sd + d];
+  std::vector<uint32_t> assignment(n, 0);
+  *rounds = 0;
+  for (int round = 0; round < 16; ++round) {
+    ++*rounds;
+    bool changed = false;
+    for (size_t i = 0; i < n; ++i) {
+      float best = std::numeric_limits<float>::infinity();
+      uint32_t best_index = 0;
+      for (uint32_t c = 0; c < k; ++c) {
+        float sum = 0.0f;
+        for (uint32_t d = 0; d < sd; ++d) {
+          float diff = slices[i * sd + d] - centroids[c * sd + d];
+          sum += diff * diff;
+        }
+        if (sum < best) best = sum, best_index = c;
+      }
+      changed |= best_index != assignment[i];
+      assignment[i] = best_index;
+    }
+    for (uint32_t c = 0; c < k; ++c) {
+      std::vector<float> sum(sd, 0.0f);
+      uint64_t count = 0;
+      for (size_t i = 0; i < n; ++i) {
+        if (assignment[i] != c) continue;
+        ++count;
+        for (uint32_t d = 0; d < sd; ++d) sum[d] += slices[i * sd + d];
+      }
+      if (count == 0) continue;
+      for (uint32_t d = 0; d < sd; ++d) centroids[c * sd + d] = sum[d] / static_cast<float>(count);
+    }
+    if (!changed) break;
+  }
+  return centroids;
+}
+
+TEST(PqTest, KMeansMatchesAStepByStepModel) {
+  std::mt19937 rng(5);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  bool saw_cap = false, saw_early_stop = false;
+  for (int trial = 0; trial < 40; ++trial) {
+    size_t n = 20 + rng() % 300;
+    uint32_t k = 2 + rng() % 30, sd = 1 + rng() % 4;
+    std::vector<float> slices(n * sd);
+    for (auto& x : slices) x = trial % 3 == 0 ? static_cast<float>(static_cast<int>(rng() % 7) - 3) : normal(rng);
+    int rounds = 0;
+    std::vector<float> want = ModelKMeans(slices, n, k, sd, &rounds);
+    saw_cap |= rounds == 16;
+    saw_early_stop |= rounds < 16;
+    EXPECT_TRUE(SameBits(pq_kmeans(slices, n, k, sd, nullptr), want)) << "trial " << trial;
+  }
+  EXPECT_TRUE(saw_cap);
+  EXPECT_TRUE(saw_early_stop);
+}
+
 }  // namespace
 }  // namespace pallix

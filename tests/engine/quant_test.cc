@@ -74,6 +74,23 @@ TEST(QuantTest, ScalarConstantAllNaNAndInfiniteInputs) {
   EXPECT_EQ(quantize_scalar({}).size(), 8u);
 }
 
+TEST(QuantTest, ScalarMinimumOfSignedZerosIsNegativeZero) {
+  // -0.0 is the smaller zero wherever it stands; the maximum takes +0.0.
+  for (auto v : {std::vector<float>{0.0f, -0.0f, 1.0f}, std::vector<float>{-0.0f, 0.0f, 1.0f}}) {
+    auto codes = quantize_scalar(v);
+    EXPECT_EQ(Bits(ReadF32Le(codes, 0)), Bits(-0.0f));
+    EXPECT_EQ(Bits(ReadF32Le(codes, 4)), Bits(1.0f / 255.0f));
+    EXPECT_EQ(Tail(codes, 8), (std::vector<uint8_t>{0, 0, 255}));
+  }
+  // A vector of zeros only: minimum -0.0, scale 1.0 (the maximum is +0.0,
+  // which is not greater).
+  auto zeros = quantize_scalar(std::vector<float>{-0.0f, 0.0f});
+  EXPECT_EQ(Bits(ReadF32Le(zeros, 0)), Bits(-0.0f));
+  EXPECT_EQ(Bits(ReadF32Le(zeros, 4)), Bits(1.0f));
+  auto positive = quantize_scalar(std::vector<float>{0.0f, 0.0f});
+  EXPECT_EQ(Bits(ReadF32Le(positive, 0)), Bits(0.0f));
+}
+
 TEST(QuantTest, QuantizeVectorDispatchesOnTheByte) {
   std::vector<float> x = {1, -2, 3};
   EXPECT_EQ(quantize_vector(Quantization::kNone, x).f32, x);

@@ -13,6 +13,7 @@
 
 #include "engine/engine.h"
 #include "engine/lock.h"
+#include "engine/schema.h"
 #include "tests/engine/test_util.h"
 
 namespace pallix {
@@ -535,6 +536,42 @@ TEST(StoreTest, LongCatalogAndMetaKeys) {
   auto txn = store->BeginRead();
   auto names = ReadView(*txn).view_list_collections();
   EXPECT_EQ(*names, (std::vector<std::string>{name, name + "x"}));
+}
+
+TEST(EngineTest, NameRules) {
+  EXPECT_TRUE(validate_name("").has_value());
+  EXPECT_TRUE(validate_name("a_b.c").has_value());
+  EXPECT_EQ(validate_name("a__b").error().code(), 11u);
+  EXPECT_EQ(validate_name(std::string("a\0b", 3)).error().code(), 11u);
+  EXPECT_EQ(validate_name("x__").error().Message(), "invalid name (NUL byte or `__` is not allowed): x__");
+  // A leading "__" is reserved before the name rule is asked.
+  EXPECT_EQ(check_collection_name("__").error().code(), 10u);
+  EXPECT_EQ(check_collection_name("__a__b").error().Message(), "reserved collection name: __a__b");
+  EXPECT_EQ(check_collection_name("_a").has_value(), true);
+  EXPECT_EQ(check_collection_name("a_").has_value(), true);
+}
+
+TEST(EngineTest, ListingAndAutoCounters) {
+  auto engine = open_in_memory();
+  ASSERT_TRUE(engine.has_value());
+  Engine& e = **engine;
+  EXPECT_TRUE(list_collections(e)->empty());
+  ASSERT_TRUE(set_schema(e, "people", {}).has_value());
+  ASSERT_TRUE(put_row_once(e.store(), "b", "k", "v").has_value());
+  EXPECT_EQ(*list_collections(e), (std::vector<std::string>{"__schemas__", "b"}));
+  auto counter = [&](const char* c) {
+    auto txn = e.store().BeginRead();
+    return *txn->GetU64(StoreTable::kMeta, AutoKey(c));
+  };
+  ASSERT_TRUE(raise_auto_counters(e, {{"a", 5}, {"b", 0}}).has_value());
+  EXPECT_EQ(counter("a"), std::optional<uint64_t>(5));
+  EXPECT_EQ(counter("b"), std::optional<uint64_t>(0));  // written even when unchanged
+  ASSERT_TRUE(raise_auto_counters(e, {{"a", 3}}).has_value());
+  EXPECT_EQ(counter("a"), std::optional<uint64_t>(5));
+  ASSERT_TRUE(raise_auto_counters(e, {{"a", 9}, {"a", 7}}).has_value());
+  EXPECT_EQ(counter("a"), std::optional<uint64_t>(9));
+  // Counters need no collection: no catalog row appears.
+  EXPECT_EQ(*list_collections(e), (std::vector<std::string>{"__schemas__", "b"}));
 }
 
 }  // namespace
