@@ -187,31 +187,33 @@ BResult<Value> UnsupportedKind(PyObject* obj) {
 // input fails with the same message at the same point.
 class PyDecoder {
  public:
-  explicit PyDecoder(std::string_view in) : p_(in.data()), end_(in.data() + in.size()) {}
+  explicit PyDecoder(std::string_view in) : in_(in) {}
 
   // The value, or null: then either error() is set (malformed bytes) or a
   // Python error is.
   Ref Read(uint32_t depth) {
     if (depth > kMaxValueDepth) return Fail("value nests deeper than 128");
-    if (p_ == end_) return Eof();
-    uint8_t tag = static_cast<uint8_t>(*p_++);
+    uint8_t tag;
+    if (!in_.Byte(tag)) return Eof();
     switch (tag) {
       case 0: return None();
-      case 1:
-        if (p_ == end_) return Eof();
-        return NewBool(*p_++ != 0);
+      case 1: {
+        uint8_t b;
+        if (!in_.Byte(b)) return Eof();
+        return NewBool(b != 0);
+      }
       case 2:
-        if (Left() < 8) return Eof();
-        return Ref::Steal(PyLong_FromLongLong(static_cast<long long>(U64())));
-      case 3:
-        if (Left() < 8) return Eof();
-        return Ref::Steal(PyFloat_FromDouble(std::bit_cast<double>(U64())));
+      case 3: {
+        uint64_t bits;
+        if (!in_.U64(bits)) return Eof();
+        if (tag == 2) return Ref::Steal(PyLong_FromLongLong(static_cast<long long>(bits)));
+        return Ref::Steal(PyFloat_FromDouble(std::bit_cast<double>(bits)));
+      }
       case 4:
       case 5: {
         uint32_t len;
-        if (!U32(len) || Left() < len) return Eof();
-        std::string_view s(p_, len);
-        p_ += len;
+        std::string_view s;
+        if (!in_.U32(len) || !in_.Take(len, s)) return Eof();
         if (tag == 5) return NewBytes(s);
         return Text(s, "invalid utf-8: ");
       }
@@ -222,7 +224,7 @@ class PyDecoder {
     }
   }
 
-  size_t Left() const { return static_cast<size_t>(end_ - p_); }
+  size_t Left() const { return in_.Left(); }
   std::optional<EngineError>& error() { return error_; }
 
  private:
@@ -231,19 +233,6 @@ class PyDecoder {
     return Ref();
   }
   Ref Eof() { return Fail("unexpected end of input"); }
-
-  uint64_t U64() {
-    uint64_t v;
-    std::memcpy(&v, p_, 8);
-    p_ += 8;
-    return v;
-  }
-  bool U32(uint32_t& v) {
-    if (Left() < 4) return false;
-    std::memcpy(&v, p_, 4);
-    p_ += 4;
-    return true;
-  }
 
   // A str from UTF-8 bytes; invalid bytes are the decoder's error.
   Ref Text(std::string_view s, const char* context) {
@@ -267,7 +256,7 @@ class PyDecoder {
 
   Ref ReadArray(uint32_t depth) {
     uint32_t count;
-    if (!U32(count)) return Eof();
+    if (!in_.U32(count)) return Eof();
     // Every element takes at least one byte; a larger count is malformed,
     // and must not allocate before the first error is found in order.
     bool sized = count <= Left();
@@ -291,18 +280,17 @@ class PyDecoder {
   // the last of duplicate keys, as the engine's decoder does.
   Ref ReadMap(uint32_t depth) {
     uint32_t count;
-    if (!U32(count)) return Eof();
-    const char* first_entry = p_;
+    if (!in_.U32(count)) return Eof();
+    size_t first_entry = in_.Mark();
     Ref dict = Ref::Steal(PyDict_New());
     if (!dict) return dict;
     std::string_view prev;
     for (uint32_t i = 0; i < count; ++i) {
       uint32_t len;
-      if (!U32(len) || Left() < len) return Eof();
-      std::string_view key(p_, len);
-      p_ += len;
+      std::string_view key;
+      if (!in_.U32(len) || !in_.Take(len, key)) return Eof();
       if (i > 0 && !(prev < key)) {
-        p_ = first_entry;
+        in_.Rewind(first_entry);
         return ReadMapUnordered(depth, count);
       }
       Ref name = Key(key);
@@ -324,9 +312,8 @@ class PyDecoder {
     std::vector<Entry> entries;
     for (uint32_t i = 0; i < count; ++i) {
       uint32_t len;
-      if (!U32(len) || Left() < len) return Eof();
-      std::string_view key(p_, len);
-      p_ += len;
+      std::string_view key;
+      if (!in_.U32(len) || !in_.Take(len, key)) return Eof();
       Ref name = Key(key);
       if (!name) return name;
       Ref value = Read(depth + 1);
@@ -345,15 +332,13 @@ class PyDecoder {
 
   Ref ReadVector() {
     uint32_t count;
-    if (!U32(count)) return Eof();
-    if (Left() / 4 < count) return Eof();
-    const char* data = p_;
-    p_ += 4 * static_cast<size_t>(count);
-    return NewFloatArray(data, count);
+    if (!in_.U32(count)) return Eof();
+    std::string_view data;
+    if (!in_.Take(4 * static_cast<size_t>(count), data)) return Eof();
+    return NewFloatArray(data.data(), count);
   }
 
-  const char* p_;
-  const char* end_;
+  ByteCursor in_;
   std::optional<EngineError> error_;
 };
 

@@ -246,34 +246,34 @@ namespace {
 // before the data behind it is seen.
 class Decoder {
  public:
-  explicit Decoder(std::string_view in) : p_(in.data()), end_(in.data() + in.size()) {}
+  explicit Decoder(std::string_view in) : in_(in) {}
 
   Status Read(uint32_t depth, Value& out) {
     if (depth > kMaxValueDepth) return Fail(EngineError::Decode("value nests deeper than 128"));
-    if (p_ == end_) return Eof();
-    uint8_t tag = static_cast<uint8_t>(*p_++);
+    uint8_t tag;
+    if (!in_.Byte(tag)) return Eof();
     switch (tag) {
       case 0:
         out = Value::Null();
         return Ok();
-      case 1:
-        if (p_ == end_) return Eof();
-        out = Value::Bool(*p_++ != 0);
+      case 1: {
+        uint8_t b;
+        if (!in_.Byte(b)) return Eof();
+        out = Value::Bool(b != 0);
         return Ok();
+      }
       case 2:
-        if (Left() < 8) return Eof();
-        out = Value::Int(static_cast<int64_t>(U64()));
+      case 3: {
+        uint64_t bits;
+        if (!in_.U64(bits)) return Eof();
+        out = tag == 2 ? Value::Int(static_cast<int64_t>(bits)) : Value::Float(std::bit_cast<double>(bits));
         return Ok();
-      case 3:
-        if (Left() < 8) return Eof();
-        out = Value::Float(std::bit_cast<double>(U64()));
-        return Ok();
+      }
       case 4:
       case 5: {
         uint32_t len;
-        if (!U32(len) || Left() < len) return Eof();
-        std::string_view bytes(p_, len);
-        p_ += len;
+        std::string_view bytes;
+        if (!in_.U32(len) || !in_.Take(len, bytes)) return Eof();
         if (tag == 5) {
           out = Value::Bytes(std::string(bytes));
           return Ok();
@@ -296,7 +296,7 @@ class Decoder {
     }
   }
 
-  size_t Left() const { return static_cast<size_t>(end_ - p_); }
+  size_t Left() const { return in_.Left(); }
 
  private:
   static constexpr uint32_t kMaxReserve = 1024;
@@ -309,22 +309,9 @@ class Decoder {
     return true;
   }
 
-  uint64_t U64() {
-    uint64_t v;
-    std::memcpy(&v, p_, 8);
-    p_ += 8;
-    return v;
-  }
-  bool U32(uint32_t& v) {
-    if (Left() < 4) return false;
-    std::memcpy(&v, p_, 4);
-    p_ += 4;
-    return true;
-  }
-
   Status ReadArray(uint32_t depth, Value& out) {
     uint32_t count;
-    if (!U32(count)) return Eof();
+    if (!in_.U32(count)) return Eof();
     out = Value::Array({});
     ValueArray& items = out.mutable_array();
     items.reserve(std::min(count, kMaxReserve));
@@ -337,15 +324,14 @@ class Decoder {
 
   Status ReadMap(uint32_t depth, Value& out) {
     uint32_t count;
-    if (!U32(count)) return Eof();
+    if (!in_.U32(count)) return Eof();
     out = Value::Map(ValueMap());
     ValueMap& map = out.mutable_map();
     map.Reserve(std::min(count, kMaxReserve));
     for (uint32_t i = 0; i < count; ++i) {
       uint32_t len;
-      if (!U32(len) || Left() < len) return Eof();
-      std::string_view key(p_, len);
-      p_ += len;
+      std::string_view key;
+      if (!in_.U32(len) || !in_.Take(len, key)) return Eof();
       if (!IsAscii(key)) {
         std::string err = Utf8Error(key);
         if (!err.empty()) return Fail(EngineError::Decode("invalid utf-8 map key: " + err));
@@ -358,17 +344,16 @@ class Decoder {
 
   Status ReadVector(Value& out) {
     uint32_t count;
-    if (!U32(count)) return Eof();
-    if (Left() / 4 < count) return Eof();
+    if (!in_.U32(count)) return Eof();
+    std::string_view data;
+    if (!in_.Take(4 * static_cast<size_t>(count), data)) return Eof();
     ValueVector v(count);
-    if (count) std::memcpy(v.data(), p_, 4 * static_cast<size_t>(count));
-    p_ += 4 * static_cast<size_t>(count);
+    if (count) std::memcpy(v.data(), data.data(), data.size());
     out = Value::Vector(std::move(v));
     return Ok();
   }
 
-  const char* p_;
-  const char* end_;
+  ByteCursor in_;
 };
 
 }  // namespace

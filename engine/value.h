@@ -28,6 +28,7 @@
 #define PALLIX_ENGINE_VALUE_H_
 
 #include <compare>
+#include <cstring>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -153,6 +154,47 @@ struct MapEntry {
 
 inline std::vector<MapEntry>::const_iterator ValueMap::begin() const { return entries_.begin(); }
 inline std::vector<MapEntry>::const_iterator ValueMap::end() const { return entries_.end(); }
+
+// A moving read position over encoded bytes. Both decoders of the value
+// encoding (decode_value here, and the binding's direct bytes-to-Python
+// decoder) read through it, so the bounds checks live in one place. Every
+// read returns false, consuming nothing, when too few bytes are left.
+class ByteCursor {
+ public:
+  explicit ByteCursor(std::string_view in) : p_(in.data()), end_(in.data() + in.size()), begin_(in.data()) {}
+
+  size_t Left() const { return static_cast<size_t>(end_ - p_); }
+  bool Byte(uint8_t& out) {
+    if (p_ == end_) return false;
+    out = static_cast<uint8_t>(*p_++);
+    return true;
+  }
+  bool U32(uint32_t& out) { return Fixed(out); }
+  bool U64(uint64_t& out) { return Fixed(out); }
+  // The next n bytes.
+  bool Take(size_t n, std::string_view& out) {
+    if (Left() < n) return false;
+    out = std::string_view(p_, n);
+    p_ += n;
+    return true;
+  }
+  // The current offset, and a return to one taken earlier.
+  size_t Mark() const { return static_cast<size_t>(p_ - begin_); }
+  void Rewind(size_t mark) { p_ = begin_ + mark; }
+
+ private:
+  template <typename T>
+  bool Fixed(T& out) {  // little-endian host: stored bytes are the value
+    if (Left() < sizeof(T)) return false;
+    std::memcpy(&out, p_, sizeof(T));
+    p_ += sizeof(T);
+    return true;
+  }
+
+  const char* p_;
+  const char* end_;
+  const char* begin_;
+};
 
 // The binary encoding of value into a new byte string. Throws
 // InvariantError("value length exceeds 4 GiB") when a length does not fit u32.
