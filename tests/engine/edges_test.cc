@@ -13,13 +13,10 @@
 namespace pallix {
 namespace {
 
-using Keys = std::vector<std::string>;
+using test::Doc;
+using test::MemEngine;
 
-std::shared_ptr<Engine> MemEngine() {
-  auto e = open_in_memory();
-  EXPECT_TRUE(e.has_value());
-  return *e;
-}
+using Keys = std::vector<std::string>;
 
 Keys Out(Engine& e, std::string_view from, std::string_view rel, std::string_view c = "c") {
   auto r = neighbors(e, c, from, rel);

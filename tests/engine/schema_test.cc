@@ -12,17 +12,8 @@
 namespace pallix {
 namespace {
 
-std::shared_ptr<Engine> MemEngine() {
-  auto e = open_in_memory();
-  EXPECT_TRUE(e.has_value());
-  return *e;
-}
-
-Value Doc(std::initializer_list<std::pair<const char*, Value>> entries) {
-  ValueMap m;
-  for (const auto& [k, v] : entries) m.Set(k, v);
-  return Value::Map(std::move(m));
-}
+using test::Doc;
+using test::MemEngine;
 
 SchemaField Field(std::string name, FieldType type, bool required = false, bool unique = false) {
   return SchemaField{std::move(name), type, required, unique};

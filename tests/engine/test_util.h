@@ -15,7 +15,11 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "engine/engine.h"
 #include "engine/store.h"
+#include "engine/value.h"
 
 namespace pallix {
 
@@ -41,6 +45,20 @@ inline void PrintTo(const Row& row, std::ostream* os) {
 }  // namespace pallix
 
 namespace pallix::test {
+
+// A fresh in-memory database.
+inline std::shared_ptr<Engine> MemEngine() {
+  auto e = open_in_memory();
+  EXPECT_TRUE(e.has_value());
+  return *e;
+}
+
+// A map document from (key, value) pairs.
+inline Value Doc(std::initializer_list<std::pair<const char*, Value>> entries) {
+  ValueMap m;
+  for (const auto& [k, v] : entries) m.Set(k, v);
+  return Value::Map(std::move(m));
+}
 
 class TempDir {
  public:

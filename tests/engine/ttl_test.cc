@@ -13,14 +13,11 @@
 namespace pallix {
 namespace {
 
+using test::Doc;
+using test::MemEngine;
+
 constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
 constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
-
-std::shared_ptr<Engine> MemEngine() {
-  auto e = open_in_memory();
-  EXPECT_TRUE(e.has_value());
-  return *e;
-}
 
 std::vector<std::string> RowKeys(Store& store, std::string_view collection) {
   std::vector<std::string> keys;

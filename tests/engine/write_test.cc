@@ -18,17 +18,8 @@
 namespace pallix {
 namespace {
 
-std::shared_ptr<Engine> MemEngine() {
-  auto e = open_in_memory();
-  EXPECT_TRUE(e.has_value());
-  return *e;
-}
-
-Value Doc(std::initializer_list<std::pair<const char*, Value>> entries) {
-  ValueMap m;
-  for (const auto& [k, v] : entries) m.Set(k, v);
-  return Value::Map(std::move(m));
-}
+using test::Doc;
+using test::MemEngine;
 
 std::optional<Value> Stored(Engine& e, std::string_view c, std::string_view key) {
   auto r = get_document(e.store(), c, key);
