@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/hnsw.h"
+#include "vector/hnsw.h"
 
 namespace {
 

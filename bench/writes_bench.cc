@@ -29,9 +29,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine.h"
-#include "engine/store.h"
-#include "engine/write.h"
+#include "db/engine.h"
+#include "storage/read_view.h"
+#include "storage/rows.h"
+#include "storage/store.h"
+#include "write/write.h"
 
 namespace pallix {
 namespace {

@@ -16,7 +16,8 @@
 
 #include "binding/repr.h"
 #include "binding/value.h"
-#include "engine/write.h"
+#include "storage/read_view.h"
+#include "write/write.h"
 
 namespace pallix::py {
 

@@ -8,7 +8,7 @@
 // lock and builds the SchemaField objects after it.
 
 #include "binding/collection.h"
-#include "engine/schema.h"
+#include "db/schema.h"
 
 namespace pallix::py {
 

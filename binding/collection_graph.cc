@@ -9,7 +9,7 @@
 
 #include "binding/collection.h"
 #include "binding/value.h"
-#include "engine/edges.h"
+#include "db/edges.h"
 
 namespace pallix::py {
 

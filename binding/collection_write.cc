@@ -16,8 +16,9 @@
 
 #include "binding/collection.h"
 #include "binding/value.h"
-#include "engine/ttl.h"
-#include "engine/write.h"
+#include "db/ttl.h"
+#include "storage/read_view.h"
+#include "write/write.h"
 
 namespace pallix::py {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "engine/lock.h"
+#include "base/lock.h"
 
 namespace pallix::py {
 

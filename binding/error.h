@@ -18,8 +18,8 @@
 #include <expected>
 #include <string>
 
+#include "base/error.h"
 #include "binding/py.h"
-#include "engine/error.h"
 
 namespace pallix::py {
 

@@ -1,7 +1,7 @@
 #include "binding/handle.h"
 
 #include "binding/error.h"
-#include "engine/store.h"
+#include "storage/store.h"
 
 namespace pallix::py {
 

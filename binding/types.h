@@ -17,8 +17,8 @@
 
 #include "binding/handle.h"
 #include "binding/py.h"
-#include "engine/engine.h"
-#include "engine/query.h"
+#include "db/engine.h"
+#include "query/predicate.h"
 
 namespace pallix::py {
 

@@ -28,7 +28,7 @@
 
 #include "binding/error.h"
 #include "binding/py.h"
-#include "engine/value.h"
+#include "doc/value.h"
 
 namespace pallix::py {
 

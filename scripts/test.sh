@@ -8,7 +8,7 @@ PY=${PYTHON:-python3}
 JOBS=${JOBS:-$(nproc)}
 
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DPALLIX_BUILD_TESTS=ON -DPALLIX_BUILD_MODULE=OFF >/dev/null
+  -DPALLIX_BUILD_TESTS=ON -DPALLIX_BUILD_MODULE=OFF -DPALLIX_WERROR=ON >/dev/null
 cmake --build build/tests -j "$JOBS"
 ctest --test-dir build/tests --output-on-failure -j "$JOBS"
 

@@ -1,4 +1,4 @@
-#include "engine/edges.h"
+#include "db/edges.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,11 @@
 #include <cstring>
 #include <limits>
 
-#include "engine/engine.h"
-#include "engine/write.h"
+#include "db/engine.h"
+#include "storage/read_view.h"
+#include "storage/rows.h"
 #include "tests/engine/test_util.h"
+#include "write/write.h"
 
 namespace pallix {
 namespace {

@@ -1,8 +1,8 @@
-#include "engine/error.h"
+#include "base/error.h"
 
 #include <gtest/gtest.h>
 
-#include "engine/lock.h"
+#include "base/lock.h"
 
 namespace pallix {
 namespace {

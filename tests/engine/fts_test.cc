@@ -1,4 +1,4 @@
-#include "engine/fts.h"
+#include "text/fts.h"
 
 #include <gtest/gtest.h>
 
@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/lock.h"
-#include "engine/text.h"
-#include "engine/value.h"
+#include "base/lock.h"
+#include "doc/value.h"
+#include "text/text.h"
 
 namespace pallix {
 namespace {

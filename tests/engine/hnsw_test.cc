@@ -1,4 +1,4 @@
-#include "engine/hnsw.h"
+#include "vector/hnsw.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "engine/pq.h"
+#include "vector/pq.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "engine/quant.h"
+#include "vector/quant.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <limits>
 #include <random>
 
-#include "engine/quant_internal.h"
+#include "vector/quant_internal.h"
 
 namespace pallix {
 namespace {

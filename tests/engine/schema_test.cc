@@ -1,13 +1,15 @@
-#include "engine/schema.h"
+#include "db/schema.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
-#include "engine/engine.h"
-#include "engine/write.h"
+#include "db/engine.h"
+#include "storage/read_view.h"
+#include "storage/rows.h"
 #include "tests/engine/test_util.h"
+#include "write/write.h"
 
 namespace pallix {
 namespace {
@@ -239,7 +241,7 @@ TEST(SchemaTest, BadRegistryRowsAreDroppedAtOpen) {
   EXPECT_EQ(get_schema(**engine, "zero"), std::optional<std::vector<SchemaField>>(std::vector<SchemaField>{}));
   for (const char* name : {"type9", "short", "huge", "utf8", "longname", "tiny", "\xff\xfe"})
     EXPECT_EQ(get_schema(**engine, name), std::nullopt) << name;
-  EXPECT_EQ((*engine)->schemas.size(), 3u);
+  EXPECT_EQ((*engine)->schemas->by_collection.size(), 3u);
 }
 
 TEST(SchemaTest, LoadFailureFailsTheOpen) {

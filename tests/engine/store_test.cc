@@ -1,4 +1,6 @@
-#include "engine/store.h"
+#include "storage/read_view.h"
+#include "storage/rows.h"
+#include "storage/store.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,9 +13,9 @@
 #include <map>
 #include <random>
 
-#include "engine/engine.h"
-#include "engine/lock.h"
-#include "engine/schema.h"
+#include "base/lock.h"
+#include "db/engine.h"
+#include "db/schema.h"
 #include "tests/engine/test_util.h"
 
 namespace pallix {

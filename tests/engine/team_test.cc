@@ -1,4 +1,4 @@
-#include "engine/team.h"
+#include "vector/team.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>

@@ -17,9 +17,9 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/engine.h"
-#include "engine/store.h"
-#include "engine/value.h"
+#include "db/engine.h"
+#include "doc/value.h"
+#include "storage/store.h"
 
 namespace pallix {
 

@@ -1,4 +1,4 @@
-#include "engine/text.h"
+#include "text/text.h"
 
 #include <gtest/gtest.h>
 #include <unicode/locid.h>

@@ -1,14 +1,16 @@
-#include "engine/ttl.h"
+#include "db/ttl.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <limits>
 
-#include "engine/edges.h"
-#include "engine/engine.h"
-#include "engine/write.h"
+#include "db/edges.h"
+#include "db/engine.h"
+#include "storage/read_view.h"
+#include "storage/rows.h"
 #include "tests/engine/test_util.h"
+#include "write/write.h"
 
 namespace pallix {
 namespace {

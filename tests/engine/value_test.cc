@@ -1,4 +1,4 @@
-#include "engine/value.h"
+#include "doc/value.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <limits>
 #include <random>
 
-#include "engine/lock.h"
-#include "engine/numeric.h"
+#include "base/lock.h"
+#include "base/numeric.h"
 
 namespace pallix {
 namespace {

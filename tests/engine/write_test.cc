@@ -1,4 +1,4 @@
-#include "engine/write.h"
+#include "write/write.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +9,12 @@
 #include <set>
 #include <tuple>
 
-#include "engine/edges.h"
-#include "engine/engine.h"
-#include "engine/schema.h"
-#include "engine/ttl.h"
+#include "db/edges.h"
+#include "db/engine.h"
+#include "db/schema.h"
+#include "db/ttl.h"
+#include "storage/read_view.h"
+#include "storage/rows.h"
 #include "tests/engine/test_util.h"
 
 namespace pallix {

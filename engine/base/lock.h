@@ -1,0 +1,91 @@
+// Broken invariants and the engine's named registry locks.
+//
+// InvariantError is the one exception the engine throws: it marks a state
+// that correct code can never reach (a stored meta value of the wrong
+// length, a value longer than 4 GiB being encoded). The binding turns it
+// into its private panic exception. Nothing else in the engine throws.
+//
+// NamedMutex is a plain, non-recursive mutex with a name ("index lock",
+// "fts lock", ...). A holder that unwinds by an exception poisons it; every
+// later acquisition then throws InvariantError carrying the lock's name, so
+// a registry left half-updated is never read again.
+//
+// Thread-safety: NamedMutex is for use from many threads; InvariantError is
+// a plain value.
+
+#ifndef PALLIX_BASE_LOCK_H_
+#define PALLIX_BASE_LOCK_H_
+
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+namespace pallix {
+
+class InvariantError : public std::runtime_error {
+ public:
+  explicit InvariantError(const std::string& what) : std::runtime_error(what) {}
+};
+
+// Throws InvariantError(message) when cond is false.
+#define PALLIX_INVARIANT(cond, message)                         \
+  do {                                                          \
+    if (!(cond)) [[unlikely]] throw ::pallix::InvariantError(message); \
+  } while (0)
+
+class NamedMutex {
+ public:
+  explicit NamedMutex(const char* name) : name_(name) {}
+  NamedMutex(const NamedMutex&) = delete;
+  NamedMutex& operator=(const NamedMutex&) = delete;
+
+  const char* name() const { return name_; }
+  bool poisoned() const { return poisoned_.load(std::memory_order_acquire); }
+
+  // Scoped holder. Throws InvariantError(name) when the lock is poisoned.
+  class Guard {
+   public:
+    explicit Guard(NamedMutex& mu) : mu_(mu), exceptions_(std::uncaught_exceptions()) {
+      mu_.mu_.lock();
+      if (mu_.poisoned()) {
+        mu_.mu_.unlock();
+        throw InvariantError(mu_.name_);
+      }
+    }
+    ~Guard() {
+      if (std::uncaught_exceptions() > exceptions_) mu_.poisoned_.store(true, std::memory_order_release);
+      mu_.mu_.unlock();
+    }
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+
+   private:
+    NamedMutex& mu_;
+    int exceptions_;
+  };
+
+  // Tries to take the lock without waiting. Returns false when it is held.
+  // Throws InvariantError(name) when it is poisoned.
+  bool TryLock() {
+    if (!mu_.try_lock()) return false;
+    if (poisoned()) {
+      mu_.unlock();
+      throw InvariantError(name_);
+    }
+    return true;
+  }
+  void Unlock() { mu_.unlock(); }
+  // For tests and for holders that detect a half-done update themselves.
+  void Poison() { poisoned_.store(true, std::memory_order_release); }
+
+ private:
+  const char* name_;
+  std::mutex mu_;
+  std::atomic<bool> poisoned_{false};
+};
+
+}  // namespace pallix
+
+#endif  // PALLIX_BASE_LOCK_H_

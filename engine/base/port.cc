@@ -1,0 +1,51 @@
+#include "base/port.h"
+
+#include <pthread.h>
+#include <string.h>
+#include <unistd.h>
+#if defined(__APPLE__)
+#include <sys/random.h>
+#endif
+
+#include <chrono>
+#include <cstdint>
+
+namespace pallix::port {
+
+namespace {
+
+// strerror_r has two incompatible signatures; overloads pick whichever the
+// C library declared.
+[[maybe_unused]] const char* StrerrorResult(int rc, const char* buf) { return rc == 0 ? buf : "Unknown error"; }
+[[maybe_unused]] const char* StrerrorResult(const char* text, const char*) { return text; }
+
+}  // namespace
+
+std::string OsErrorText(int err) {
+  char buf[256] = {0};
+  const char* text = StrerrorResult(strerror_r(err, buf, sizeof(buf)), buf);
+  return std::string(text) + " (os error " + std::to_string(err) + ")";
+}
+
+void SetCurrentThreadName(const std::string& name) {
+#if defined(__APPLE__)
+  pthread_setname_np(name.c_str());
+#elif defined(__linux__)
+  // Linux allows 15 bytes plus the terminator.
+  pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+#else
+  (void)name;
+#endif
+}
+
+RandomSeed DrawRandomSeed() {
+  uint64_t words[2] = {0, 0};
+  if (getentropy(words, sizeof(words)) != 0) {
+    const auto now = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    words[0] = now * 0x9E3779B97F4A7C15ULL;
+    words[1] = reinterpret_cast<uintptr_t>(&words) ^ (now << 17);
+  }
+  return {words[0], words[1]};
+}
+
+}  // namespace pallix::port

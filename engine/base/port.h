@@ -1,0 +1,34 @@
+// The few operating-system calls whose form differs between platforms: the
+// text of an errno value, naming the calling thread, and the system's random
+// source. Everything else in the engine uses plain POSIX or the C++ library.
+// SIMD kernels live with their portable fallback in the vector layer.
+//
+// Thread-safety: every function may be called from any thread.
+
+#ifndef PALLIX_BASE_PORT_H_
+#define PALLIX_BASE_PORT_H_
+
+#include <cstdint>
+#include <string>
+
+namespace pallix::port {
+
+// The system's text for errno value err, as "<text> (os error <err>)".
+std::string OsErrorText(int err);
+
+// Names the calling thread (shown by debuggers and ps); names longer than
+// the platform allows are cut. Failure is ignored: a name is a courtesy.
+void SetCurrentThreadName(const std::string& name);
+
+// Two words from the system's random source, for seeding hash maps keyed by
+// user data. Should the source be unavailable, a mix of the clock and an
+// address, which still differs between processes and runs.
+struct RandomSeed {
+  uint64_t k0;
+  uint64_t k1;
+};
+RandomSeed DrawRandomSeed();
+
+}  // namespace pallix::port
+
+#endif  // PALLIX_BASE_PORT_H_

@@ -1,0 +1,39 @@
+// SipHash-1-3, the keyed hash of every in-memory map keyed by user bytes
+// (terms, document keys). A fixed hash would let a crafted set of keys
+// degrade such a map to a list; a per-map random key prevents that.
+//
+// Thread-safety: pure functions; SeededHash objects are immutable after
+// construction.
+
+#ifndef PALLIX_BASE_SIPHASH_H_
+#define PALLIX_BASE_SIPHASH_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace pallix {
+
+// SipHash-1-3 of bytes under the 128-bit key (k0, k1).
+uint64_t SipHash13(uint64_t k0, uint64_t k1, std::string_view bytes);
+
+// A hasher for unordered maps with its own key: a process-wide random base
+// drawn once from the system's random source, the first word advanced per
+// hasher. Transparent, so maps keyed by std::string can be searched with a
+// std::string_view. Nothing may depend on iteration order.
+class SeededHash {
+ public:
+  using is_transparent = void;
+  SeededHash();
+  size_t operator()(std::string_view bytes) const noexcept {
+    return static_cast<size_t>(SipHash13(k0_, k1_, bytes));
+  }
+
+ private:
+  uint64_t k0_;
+  uint64_t k1_;
+};
+
+}  // namespace pallix
+
+#endif  // PALLIX_BASE_SIPHASH_H_

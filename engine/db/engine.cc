@@ -1,0 +1,77 @@
+#include "db/engine.h"
+
+#include "db/schema.h"
+#include "storage/read_view.h"
+#include "storage/rows.h"
+
+namespace pallix {
+
+Engine::Engine(std::unique_ptr<Store> store)
+    : schemas(std::make_unique<SchemaRegistry>()), store_(std::move(store)) {}
+
+Engine::~Engine() = default;
+
+Status check_format_version(Store& store) {
+  ASSIGN_OR_RETURN(WriteTxn txn, store.BeginWrite());
+  ASSIGN_OR_RETURN(std::optional<uint64_t> version, txn.GetU64(StoreTable::kMeta, "format_version"));
+  if (!version) {
+    RETURN_IF_ERROR(txn.PutU64(StoreTable::kMeta, "format_version", kFormatVersion));
+    return txn.Commit();
+  }
+  // Present: the transaction is dropped unwritten either way.
+  if (*version != kFormatVersion) return Fail(EngineError::IncompatibleFormat(*version, kFormatVersion));
+  return Ok();
+}
+
+Result<std::shared_ptr<Engine>> build_engine(std::unique_ptr<Store> store) {
+  auto engine = std::make_shared<Engine>(std::move(store));
+  // Persisted registries load in this fixed order: vector indexes, text
+  // indexes, scalar indexes, compound indexes, geo indexes, schemas. The
+  // index registries take their places before the schemas as their modules
+  // land. A failure drops the half-built engine and fails the open.
+  RETURN_IF_ERROR(load_schemas(*engine));
+  return engine;
+}
+
+namespace {
+
+Result<std::shared_ptr<Engine>> Finish(Result<std::unique_ptr<Store>> store) {
+  if (!store) return Fail(std::move(store).error());
+  RETURN_IF_ERROR(check_format_version(**store));
+  return build_engine(std::move(*store));
+}
+
+}  // namespace
+
+Result<std::shared_ptr<Engine>> open_engine(const std::string& path) { return Finish(Store::OpenFile(path)); }
+
+Result<std::shared_ptr<Engine>> open_in_memory() { return Finish(Store::OpenInMemory()); }
+
+Status validate_name(std::string_view name) {
+  if (name.find('\0') != std::string_view::npos || name.find("__") != std::string_view::npos)
+    return Fail(EngineError::InvalidName(std::string(name)));
+  return Ok();
+}
+
+Status check_collection_name(std::string_view collection) {
+  if (collection.starts_with("__")) return Fail(EngineError::ReservedCollection(std::string(collection)));
+  return validate_name(collection);
+}
+
+Result<std::vector<std::string>> list_collections(Engine& engine) {
+  ASSIGN_OR_RETURN(ReadTxn txn, engine.store().BeginRead());
+  return ReadView(txn).view_list_collections();
+}
+
+Status raise_auto_counters(Engine& engine, const std::vector<std::pair<std::string, uint64_t>>& counters) {
+  if (counters.empty()) return Ok();
+  ASSIGN_OR_RETURN(WriteTxn txn, engine.store().BeginWrite());
+  for (const auto& [collection, value] : counters) {
+    std::string key = AutoKey(collection);
+    ASSIGN_OR_RETURN(std::optional<uint64_t> current, txn.GetU64(StoreTable::kMeta, key));
+    RETURN_IF_ERROR(txn.PutU64(StoreTable::kMeta, key, std::max(current.value_or(0), value)));
+  }
+  return txn.Commit();
+}
+
+}  // namespace pallix

@@ -1,0 +1,105 @@
+// Engine: one open database. It owns the store and the in-memory registries
+// of every index kind and of schemas, each behind its own named lock, and
+// is shared by reference count among the Python handles (the last one to
+// drop it closes the store and releases the file lock).
+//
+// Also here: opening a database (file or memory) with its format check,
+// the collection name rules, the catalog listing and auto-id counters.
+//
+// Thread-safety: an Engine may be shared across threads. Registries are
+// read and written only under their lock; a routine holds at most one
+// registry lock at a time ("index resume lock" before "index lock" when
+// both are needed).
+
+#ifndef PALLIX_DB_ENGINE_H_
+#define PALLIX_DB_ENGINE_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "base/error.h"
+#include "base/lock.h"
+#include "storage/store.h"
+
+namespace pallix {
+
+struct SchemaRegistry;
+
+// The in-memory registry of one index kind. Each kind's module, in a layer
+// above this one, derives its registry from this base and owns its header;
+// the Engine only holds the slot (created by that module on first use,
+// under the registry's lock) and destroys it.
+class RegistrySlot {
+ public:
+  virtual ~RegistrySlot() = default;
+};
+
+// The format version this engine reads and writes ("format_version" in meta).
+inline constexpr uint64_t kFormatVersion = 1;
+
+class Engine {
+ public:
+  explicit Engine(std::unique_ptr<Store> store);
+  ~Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  Store& store() { return *store_; }
+
+  // Registry locks, one per registry; see the thread-safety rule above.
+  NamedMutex index_lock{"index lock"};
+  NamedMutex fts_lock{"fts lock"};
+  NamedMutex scalar_lock{"scalar lock"};
+  NamedMutex geo_lock{"geo lock"};
+  NamedMutex schema_lock{"schema lock"};
+  // Guards no data: serialises vector index builds and resumes against the
+  // after-commit rebuild step, which only tries it.
+  NamedMutex index_resume_lock{"index resume lock"};
+
+  // The registries. Each is read and written only under its lock above.
+  std::unique_ptr<RegistrySlot> vector_registry;  // guarded by index_lock
+  std::unique_ptr<RegistrySlot> text_registry;    // guarded by fts_lock
+  std::unique_ptr<RegistrySlot> scalar_registry;  // guarded by scalar_lock (scalar and compound)
+  std::unique_ptr<RegistrySlot> geo_registry;     // guarded by geo_lock
+  std::unique_ptr<SchemaRegistry> schemas;        // guarded by schema_lock; never null
+
+ private:
+  std::unique_ptr<Store> store_;
+};
+
+// Opens (creating when absent) the database file at path: exclusive lock,
+// format check, registries loaded. Errors: Database (file, lock, not a
+// database), IncompatibleFormat, and whatever loading a registry returns.
+Result<std::shared_ptr<Engine>> open_engine(const std::string& path);
+// A new private in-memory database. Errors: Database.
+Result<std::shared_ptr<Engine>> open_in_memory();
+
+// In one write transaction: writes format_version 1 when absent, accepts 1,
+// and refuses anything else with IncompatibleFormat (nothing written).
+Status check_format_version(Store& store);
+// Wraps an opened store in an Engine and loads the persisted registries.
+Result<std::shared_ptr<Engine>> build_engine(std::unique_ptr<Store> store);
+
+// A name holding a NUL byte or "__" anywhere: InvalidName. The empty name
+// passes.
+Status validate_name(std::string_view name);
+// The checks every write entry makes on a user collection name: a name
+// beginning with "__" is ReservedCollection, then validate_name.
+Status check_collection_name(std::string_view collection);
+
+// Every catalog name, user and internal, in ascending bytewise order.
+// Errors: Transaction, Storage.
+Result<std::vector<std::string>> list_collections(Engine& engine);
+
+// For each (collection, value) in order: auto:<collection> := max(current,
+// value), always written; one transaction. An empty list does nothing.
+// Errors: Transaction, Storage, Commit (nothing written).
+Status raise_auto_counters(Engine& engine, const std::vector<std::pair<std::string, uint64_t>>& counters);
+
+}  // namespace pallix
+
+#endif  // PALLIX_DB_ENGINE_H_

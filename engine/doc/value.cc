@@ -1,0 +1,448 @@
+#include "doc/value.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#include "base/coding.h"
+#include "base/lock.h"
+
+namespace pallix {
+
+// ---------------------------------------------------------------- ValueMap
+
+const Value* ValueMap::Find(std::string_view key) const {
+  auto it = std::lower_bound(entries_.begin(), entries_.end(), key,
+                             [](const MapEntry& e, std::string_view k) { return std::string_view(e.key) < k; });
+  if (it == entries_.end() || it->key != key) return nullptr;
+  return &it->value;
+}
+
+Value* ValueMap::FindMutable(std::string_view key) {
+  return const_cast<Value*>(static_cast<const ValueMap*>(this)->Find(key));
+}
+
+void ValueMap::Set(std::string key, Value value) {
+  auto it = std::lower_bound(entries_.begin(), entries_.end(), key,
+                             [](const MapEntry& e, const std::string& k) { return e.key < k; });
+  if (it != entries_.end() && it->key == key) {
+    it->value = std::move(value);
+  } else {
+    entries_.insert(it, MapEntry{std::move(key), std::move(value)});
+  }
+}
+
+Value& ValueMap::AppendUnordered(std::string key, Value value) {
+  entries_.push_back(MapEntry{std::move(key), std::move(value)});
+  return entries_.back().value;
+}
+
+void ValueMap::Reserve(size_t n) { entries_.reserve(n); }
+
+void ValueMap::Normalize() {
+  bool sorted = true;
+  for (size_t i = 1; i < entries_.size(); ++i) {
+    if (!(entries_[i - 1].key < entries_[i].key)) {
+      sorted = false;
+      break;
+    }
+  }
+  if (sorted) return;
+  // Stable sort keeps insertion order among equal keys, so the last one of
+  // each run is the latest and wins.
+  std::stable_sort(entries_.begin(), entries_.end(),
+                   [](const MapEntry& a, const MapEntry& b) { return a.key < b.key; });
+  size_t out = 0;
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    if (i + 1 < entries_.size() && entries_[i + 1].key == entries_[i].key) continue;
+    if (out != i) entries_[out] = std::move(entries_[i]);
+    ++out;
+  }
+  entries_.resize(out);
+}
+
+// ---------------------------------------------------------------- encoding
+
+// Encoding runs in two passes: the exact size first (which also checks
+// every length against the u32 fields), then the bytes, written through a
+// pointer into space reserved once. A document costs one buffer growth and
+// no per-field bounds checks; a value that cannot be encoded throws before
+// anything is written.
+
+namespace {
+
+size_t CheckedLength(size_t n) {
+  PALLIX_INVARIANT(n <= UINT32_MAX, "value length exceeds 4 GiB");
+  return n;
+}
+
+size_t EncodedSize(const Value& value) {
+  switch (value.kind()) {
+    case ValueKind::kNull:
+      return 1;
+    case ValueKind::kBool:
+      return 2;
+    case ValueKind::kInt:
+    case ValueKind::kFloat:
+      return 9;
+    case ValueKind::kText:
+      return 5 + CheckedLength(value.as_text().size());
+    case ValueKind::kBytes:
+      return 5 + CheckedLength(value.as_bytes().size());
+    case ValueKind::kArray: {
+      size_t n = 5;
+      CheckedLength(value.as_array().size());
+      for (const Value& v : value.as_array()) n += EncodedSize(v);
+      return n;
+    }
+    case ValueKind::kMap: {
+      size_t n = 5;
+      CheckedLength(value.as_map().size());
+      for (const MapEntry& e : value.as_map()) n += 4 + CheckedLength(e.key.size()) + EncodedSize(e.value);
+      return n;
+    }
+    case ValueKind::kVector:
+      return 5 + 4 * CheckedLength(value.as_vector().size());
+  }
+  return 0;
+}
+
+// Lengths were checked by EncodedSize.
+char* PutU32(char* p, size_t n) {
+  EncodeFixed32LE(p, static_cast<uint32_t>(n));
+  return p + 4;
+}
+
+char* PutBytes(char* p, const std::string& s) {
+  p = PutU32(p, s.size());
+  if (!s.empty()) std::memcpy(p, s.data(), s.size());
+  return p + s.size();
+}
+
+char* EncodeTo(const Value& value, char* p) {
+  static_assert(std::endian::native == std::endian::little);
+  *p++ = static_cast<char>(value.kind());
+  switch (value.kind()) {
+    case ValueKind::kNull:
+      return p;
+    case ValueKind::kBool:
+      *p++ = value.as_bool() ? 1 : 0;
+      return p;
+    case ValueKind::kInt: {
+      EncodeFixed64LE(p, static_cast<uint64_t>(value.as_int()));
+      return p + 8;
+    }
+    case ValueKind::kFloat: {
+      // The IEEE bit pattern, NaN payload kept.
+      EncodeFixed64LE(p, std::bit_cast<uint64_t>(value.as_float()));
+      return p + 8;
+    }
+    case ValueKind::kText:
+      return PutBytes(p, value.as_text());
+    case ValueKind::kBytes:
+      return PutBytes(p, value.as_bytes());
+    case ValueKind::kArray:
+      p = PutU32(p, value.as_array().size());
+      for (const Value& v : value.as_array()) p = EncodeTo(v, p);
+      return p;
+    case ValueKind::kMap:
+      p = PutU32(p, value.as_map().size());
+      for (const MapEntry& e : value.as_map()) p = EncodeTo(e.value, PutBytes(p, e.key));
+      return p;
+    case ValueKind::kVector: {
+      // The in-memory floats are the stored bytes.
+      const ValueVector& v = value.as_vector();
+      p = PutU32(p, v.size());
+      if (!v.empty()) std::memcpy(p, v.data(), 4 * v.size());
+      return p + 4 * v.size();
+    }
+  }
+  return p;
+}
+
+}  // namespace
+
+void encode_value_into(const Value& value, std::string& out) {
+  const size_t at = out.size(), n = EncodedSize(value);
+  // The size handed to the callback is not relied on: libstdc++ 12 passes
+  // the capacity there, not the requested size.
+  out.resize_and_overwrite(at + n, [&](char* buf, size_t) {
+    char* end = EncodeTo(value, buf + at);
+    PALLIX_INVARIANT(end == buf + at + n, "encoded size matches the bytes written");
+    return at + n;
+  });
+}
+
+std::string encode_value(const Value& value) {
+  std::string out;
+  encode_value_into(value, out);
+  return out;
+}
+
+// ---------------------------------------------------------------- UTF-8
+
+std::string Utf8Error(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const size_t n = s.size();
+  size_t i = 0;
+  auto invalid = [&](int len) {
+    return "invalid utf-8 sequence of " + std::to_string(len) + " bytes from index " + std::to_string(i);
+  };
+  auto incomplete = [&] { return "incomplete utf-8 byte sequence from index " + std::to_string(i); };
+  auto cont = [](unsigned char c) { return (c & 0xC0) == 0x80; };
+  while (i < n) {
+    // ASCII fast path: eight bytes at a time.
+    while (i + 8 <= n) {
+      uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      if (w & 0x8080808080808080ULL) break;
+      i += 8;
+    }
+    if (i >= n) break;
+    unsigned char c = p[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    if (c >= 0xC2 && c <= 0xDF) {
+      if (i + 1 >= n) return incomplete();
+      if (!cont(p[i + 1])) return invalid(1);
+      i += 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      if (i + 1 >= n) return incomplete();
+      unsigned char c1 = p[i + 1];
+      bool ok = (c == 0xE0) ? (c1 >= 0xA0 && c1 <= 0xBF) : (c == 0xED) ? (c1 >= 0x80 && c1 <= 0x9F) : cont(c1);
+      if (!ok) return invalid(1);
+      if (i + 2 >= n) return incomplete();
+      if (!cont(p[i + 2])) return invalid(2);
+      i += 3;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      if (i + 1 >= n) return incomplete();
+      unsigned char c1 = p[i + 1];
+      bool ok = (c == 0xF0) ? (c1 >= 0x90 && c1 <= 0xBF) : (c == 0xF4) ? (c1 >= 0x80 && c1 <= 0x8F) : cont(c1);
+      if (!ok) return invalid(1);
+      if (i + 2 >= n) return incomplete();
+      if (!cont(p[i + 2])) return invalid(2);
+      if (i + 3 >= n) return incomplete();
+      if (!cont(p[i + 3])) return invalid(3);
+      i += 4;
+    } else {
+      return invalid(1);
+    }
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------- decoding
+
+namespace {
+
+// Decodes into caller-provided slots rather than returning values, so a
+// nested value is built in its final place instead of being moved up
+// through every level. Maps and arrays reserve their counted size up to a
+// small cap, so a hostile count cannot make the decoder allocate much
+// before the data behind it is seen.
+class Decoder {
+ public:
+  explicit Decoder(std::string_view in) : in_(in) {}
+
+  Status Read(uint32_t depth, Value& out) {
+    if (depth > kMaxValueDepth) return Fail(EngineError::Decode("value nests deeper than 128"));
+    uint8_t tag;
+    if (!in_.Byte(tag)) return Eof();
+    switch (tag) {
+      case 0:
+        out = Value::Null();
+        return Ok();
+      case 1: {
+        uint8_t b;
+        if (!in_.Byte(b)) return Eof();
+        out = Value::Bool(b != 0);
+        return Ok();
+      }
+      case 2:
+      case 3: {
+        uint64_t bits;
+        if (!in_.U64(bits)) return Eof();
+        out = tag == 2 ? Value::Int(static_cast<int64_t>(bits)) : Value::Float(std::bit_cast<double>(bits));
+        return Ok();
+      }
+      case 4:
+      case 5: {
+        uint32_t len;
+        std::string_view bytes;
+        if (!in_.U32(len) || !in_.Take(len, bytes)) return Eof();
+        if (tag == 5) {
+          out = Value::Bytes(std::string(bytes));
+          return Ok();
+        }
+        if (!IsAscii(bytes)) {
+          std::string err = Utf8Error(bytes);
+          if (!err.empty()) return Fail(EngineError::Decode("invalid utf-8: " + err));
+        }
+        out = Value::Text(std::string(bytes));
+        return Ok();
+      }
+      case 6:
+        return ReadArray(depth, out);
+      case 7:
+        return ReadMap(depth, out);
+      case 8:
+        return ReadVector(out);
+      default:
+        return Fail(EngineError::Decode("unknown tag " + std::to_string(tag)));
+    }
+  }
+
+  size_t Left() const { return in_.Left(); }
+
+ private:
+  static constexpr uint32_t kMaxReserve = 1024;
+
+  static std::unexpected<EngineError> Eof() { return Fail(EngineError::Decode("unexpected end of input")); }
+
+  static bool IsAscii(std::string_view s) {
+    for (char c : s)
+      if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+  }
+
+  Status ReadArray(uint32_t depth, Value& out) {
+    uint32_t count;
+    if (!in_.U32(count)) return Eof();
+    out = Value::Array({});
+    ValueArray& items = out.mutable_array();
+    items.reserve(std::min(count, kMaxReserve));
+    for (uint32_t i = 0; i < count; ++i) {
+      items.emplace_back();
+      RETURN_IF_ERROR(Read(depth + 1, items.back()));
+    }
+    return Ok();
+  }
+
+  Status ReadMap(uint32_t depth, Value& out) {
+    uint32_t count;
+    if (!in_.U32(count)) return Eof();
+    out = Value::Map(ValueMap());
+    ValueMap& map = out.mutable_map();
+    map.Reserve(std::min(count, kMaxReserve));
+    for (uint32_t i = 0; i < count; ++i) {
+      uint32_t len;
+      std::string_view key;
+      if (!in_.U32(len) || !in_.Take(len, key)) return Eof();
+      if (!IsAscii(key)) {
+        std::string err = Utf8Error(key);
+        if (!err.empty()) return Fail(EngineError::Decode("invalid utf-8 map key: " + err));
+      }
+      RETURN_IF_ERROR(Read(depth + 1, map.AppendUnordered(std::string(key), Value())));
+    }
+    map.Normalize();
+    return Ok();
+  }
+
+  Status ReadVector(Value& out) {
+    uint32_t count;
+    if (!in_.U32(count)) return Eof();
+    std::string_view data;
+    if (!in_.Take(4 * static_cast<size_t>(count), data)) return Eof();
+    ValueVector v(count);
+    if (count) std::memcpy(v.data(), data.data(), data.size());
+    out = Value::Vector(std::move(v));
+    return Ok();
+  }
+
+  ByteCursor in_;
+};
+
+}  // namespace
+
+Result<Value> decode_value(std::string_view bytes) {
+  Decoder d(bytes);
+  Value v;
+  RETURN_IF_ERROR(d.Read(0, v));
+  if (d.Left() > 0) return Fail(EngineError::Decode(std::to_string(d.Left()) + " trailing byte(s) after value"));
+  return v;
+}
+
+// ---------------------------------------------------------------- equality
+
+namespace {
+
+template <bool kNanSame>
+bool Equal(const Value& a, const Value& b) {
+  if (a.kind() != b.kind()) return false;
+  switch (a.kind()) {
+    case ValueKind::kNull:
+      return true;
+    case ValueKind::kBool:
+      return a.as_bool() == b.as_bool();
+    case ValueKind::kInt:
+      return a.as_int() == b.as_int();
+    case ValueKind::kFloat: {
+      double x = a.as_float(), y = b.as_float();
+      return x == y || (kNanSame && std::isnan(x) && std::isnan(y));
+    }
+    case ValueKind::kText:
+      return a.as_text() == b.as_text();
+    case ValueKind::kBytes:
+      return a.as_bytes() == b.as_bytes();
+    case ValueKind::kArray: {
+      const ValueArray& x = a.as_array();
+      const ValueArray& y = b.as_array();
+      if (x.size() != y.size()) return false;
+      for (size_t i = 0; i < x.size(); ++i)
+        if (!Equal<kNanSame>(x[i], y[i])) return false;
+      return true;
+    }
+    case ValueKind::kMap: {
+      const auto& x = a.as_map().entries();
+      const auto& y = b.as_map().entries();
+      if (x.size() != y.size()) return false;
+      for (size_t i = 0; i < x.size(); ++i)
+        if (x[i].key != y[i].key || !Equal<kNanSame>(x[i].value, y[i].value)) return false;
+      return true;
+    }
+    case ValueKind::kVector: {
+      const ValueVector& x = a.as_vector();
+      const ValueVector& y = b.as_vector();
+      if (x.size() != y.size()) return false;
+      for (size_t i = 0; i < x.size(); ++i)
+        if (!(x[i] == y[i] || (kNanSame && std::isnan(x[i]) && std::isnan(y[i])))) return false;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool values_equal(const Value& a, const Value& b) { return Equal<false>(a, b); }
+bool values_same(const Value& a, const Value& b) { return Equal<true>(a, b); }
+
+std::partial_ordering value_partial_cmp(const Value& a, const Value& b) {
+  if (a.is_int() && b.is_int()) return a.as_int() <=> b.as_int();
+  if (a.is_number() && b.is_number()) return a.as_number() <=> b.as_number();
+  if (a.is_text() && b.is_text()) {
+    int c = a.as_text().compare(b.as_text());
+    return c < 0 ? std::partial_ordering::less
+                 : c > 0 ? std::partial_ordering::greater : std::partial_ordering::equivalent;
+  }
+  return std::partial_ordering::unordered;
+}
+
+const Value* get_path(const Value& value, std::string_view path) {
+  if (path.empty()) return nullptr;
+  const Value* cur = &value;
+  while (true) {
+    size_t dot = path.find('.');
+    std::string_view seg = path.substr(0, dot);
+    if (!cur->is_map()) return nullptr;
+    cur = cur->as_map().Find(seg);
+    if (cur == nullptr) return nullptr;
+    if (dot == std::string_view::npos) return cur;
+    path.remove_prefix(dot + 1);
+  }
+}
+
+}  // namespace pallix

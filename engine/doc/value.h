@@ -1,0 +1,236 @@
+// Value: the one document type of the engine, and its binary encoding.
+//
+// Every document stored in a user collection is a Value; the schema check,
+// the index layer, the query engine and the graph code all work on it.
+// This module is pure computation: no storage, no locks.
+//
+// Binary encoding (stored on disk as a document row; never change). All
+// multi-byte numbers little-endian; lengths and counts u32 little-endian;
+// no header, no version, no padding:
+//
+//   offset  size  field
+//   0       1     tag (ValueKind)
+//   1       ...   payload by tag:
+//     0 Null    nothing
+//     1 Bool    1 byte: 1 true, 0 false (any non-zero decodes as true)
+//     2 Int     8 bytes, two's complement
+//     3 Float   8 bytes, IEEE 754 bit pattern (NaN payload kept)
+//     4 Text    u32 byte length, UTF-8 bytes
+//     5 Bytes   u32 byte length, bytes
+//     6 Array   u32 count, then each element's full encoding
+//     7 Map     u32 count, then per entry in ascending bytewise key order:
+//               u32 key length, key UTF-8 bytes, value's full encoding
+//     8 Vector  u32 count, then each component as 4 bytes (IEEE single)
+//
+// Thread-safety: Values are plain data; share read-only or copy.
+
+#ifndef PALLIX_DOC_VALUE_H_
+#define PALLIX_DOC_VALUE_H_
+
+#include <compare>
+#include <cstring>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "base/coding.h"
+#include "base/error.h"
+
+namespace pallix {
+
+// Value tags. Stored on disk, never change.
+enum class ValueKind : uint8_t {
+  kNull = 0,
+  kBool = 1,
+  kInt = 2,
+  kFloat = 3,
+  kText = 4,
+  kBytes = 5,
+  kArray = 6,
+  kMap = 7,
+  kVector = 8,
+};
+
+// The deepest nesting the decoder (and the binding) accepts: a value may sit
+// inside at most this many containers.
+inline constexpr uint32_t kMaxValueDepth = 128;
+
+class Value;
+struct MapEntry;
+using ValueArray = std::vector<Value>;
+using ValueVector = std::vector<float>;
+
+// A string-keyed map whose entries are kept in ascending bytewise key order.
+// Iteration, encoding and equality all see that order.
+class ValueMap {
+ public:
+  ValueMap() = default;
+
+  size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  const std::vector<MapEntry>& entries() const { return entries_; }
+  std::vector<MapEntry>::const_iterator begin() const;
+  std::vector<MapEntry>::const_iterator end() const;
+
+  // The value under key, or nullptr.
+  const Value* Find(std::string_view key) const;
+  Value* FindMutable(std::string_view key);
+  // Inserts, or replaces the value of an existing key.
+  void Set(std::string key, Value value);
+
+  // Appends without ordering; call Normalize() before any other use. Lets a
+  // builder add entries in arbitrary order in O(n log n) overall. Returns
+  // the appended value, valid until the next append or Normalize().
+  Value& AppendUnordered(std::string key, Value value);
+  // Makes room for n entries in all.
+  void Reserve(size_t n);
+  // Sorts the entries by key and keeps the last of duplicate keys.
+  void Normalize();
+
+ private:
+  std::vector<MapEntry> entries_;
+};
+
+class Value {
+ public:
+  Value() = default;  // Null
+  static Value Null() { return Value(); }
+  static Value Bool(bool b) { return Value(Rep(std::in_place_index<1>, b)); }
+  static Value Int(int64_t i) { return Value(Rep(std::in_place_index<2>, i)); }
+  static Value Float(double f) { return Value(Rep(std::in_place_index<3>, f)); }
+  static Value Text(std::string s) { return Value(Rep(std::in_place_index<4>, TextBox{std::move(s)})); }
+  static Value Bytes(std::string b) { return Value(Rep(std::in_place_index<5>, BytesBox{std::move(b)})); }
+  static Value Array(ValueArray a) { return Value(Rep(std::in_place_index<6>, std::move(a))); }
+  static Value Map(ValueMap m) { return Value(Rep(std::in_place_index<7>, std::move(m))); }
+  static Value Vector(ValueVector v) { return Value(Rep(std::in_place_index<8>, std::move(v))); }
+
+  ValueKind kind() const { return static_cast<ValueKind>(rep_.index()); }
+  bool is_null() const { return kind() == ValueKind::kNull; }
+  bool is_bool() const { return kind() == ValueKind::kBool; }
+  bool is_int() const { return kind() == ValueKind::kInt; }
+  bool is_float() const { return kind() == ValueKind::kFloat; }
+  bool is_number() const { return is_int() || is_float(); }
+  bool is_text() const { return kind() == ValueKind::kText; }
+  bool is_bytes() const { return kind() == ValueKind::kBytes; }
+  bool is_array() const { return kind() == ValueKind::kArray; }
+  bool is_map() const { return kind() == ValueKind::kMap; }
+  bool is_vector() const { return kind() == ValueKind::kVector; }
+
+  // Accessors; the kind must match (checked by std::get).
+  bool as_bool() const { return std::get<1>(rep_); }
+  int64_t as_int() const { return std::get<2>(rep_); }
+  double as_float() const { return std::get<3>(rep_); }
+  const std::string& as_text() const { return std::get<4>(rep_).s; }
+  const std::string& as_bytes() const { return std::get<5>(rep_).s; }
+  const ValueArray& as_array() const { return std::get<6>(rep_); }
+  ValueArray& mutable_array() { return std::get<6>(rep_); }
+  const ValueMap& as_map() const { return std::get<7>(rep_); }
+  ValueMap& mutable_map() { return std::get<7>(rep_); }
+  const ValueVector& as_vector() const { return std::get<8>(rep_); }
+  ValueVector& mutable_vector() { return std::get<8>(rep_); }
+  // Int or Float widened to double (an Int rounds to nearest).
+  double as_number() const { return is_int() ? static_cast<double>(as_int()) : as_float(); }
+
+ private:
+  struct TextBox {
+    std::string s;
+  };
+  struct BytesBox {
+    std::string s;
+  };
+  using Rep = std::variant<std::monostate, bool, int64_t, double, TextBox, BytesBox, ValueArray, ValueMap,
+                           ValueVector>;
+  explicit Value(Rep rep) : rep_(std::move(rep)) {}
+
+  Rep rep_;
+};
+
+struct MapEntry {
+  std::string key;
+  Value value;
+};
+
+inline std::vector<MapEntry>::const_iterator ValueMap::begin() const { return entries_.begin(); }
+inline std::vector<MapEntry>::const_iterator ValueMap::end() const { return entries_.end(); }
+
+// A moving read position over encoded bytes. Both decoders of the value
+// encoding (decode_value here, and the binding's direct bytes-to-Python
+// decoder) read through it, so the bounds checks live in one place. Every
+// read returns false, consuming nothing, when too few bytes are left.
+class ByteCursor {
+ public:
+  explicit ByteCursor(std::string_view in) : p_(in.data()), end_(in.data() + in.size()), begin_(in.data()) {}
+
+  size_t Left() const { return static_cast<size_t>(end_ - p_); }
+  bool Byte(uint8_t& out) {
+    if (p_ == end_) return false;
+    out = static_cast<uint8_t>(*p_++);
+    return true;
+  }
+  bool U32(uint32_t& out) {
+    if (Left() < 4) return false;
+    out = DecodeFixed32LE(p_);
+    p_ += 4;
+    return true;
+  }
+  bool U64(uint64_t& out) {
+    if (Left() < 8) return false;
+    out = DecodeFixed64LE(p_);
+    p_ += 8;
+    return true;
+  }
+  // The next n bytes.
+  bool Take(size_t n, std::string_view& out) {
+    if (Left() < n) return false;
+    out = std::string_view(p_, n);
+    p_ += n;
+    return true;
+  }
+  // The current offset, and a return to one taken earlier.
+  size_t Mark() const { return static_cast<size_t>(p_ - begin_); }
+  void Rewind(size_t mark) { p_ = begin_ + mark; }
+
+ private:
+  const char* p_;
+  const char* end_;
+  const char* begin_;
+};
+
+// The binary encoding of value into a new byte string. Throws
+// InvariantError("value length exceeds 4 GiB") when a length does not fit u32.
+std::string encode_value(const Value& value);
+// Appends the same bytes to buffer.
+void encode_value_into(const Value& value, std::string& buffer);
+
+// Decodes exactly one value occupying all of bytes. Every failure is a
+// Decode error with the decoder's message ("unexpected end of input",
+// "unknown tag 9", "value nests deeper than 128", "invalid utf-8: ...",
+// "invalid utf-8 map key: ...", "1 trailing byte(s) after value").
+Result<Value> decode_value(std::string_view bytes);
+
+// Validates UTF-8 exactly as the decoder does. Returns the empty string when
+// valid, else the error text ("invalid utf-8 sequence of 1 bytes from index
+// 3" or "incomplete utf-8 byte sequence from index 3").
+std::string Utf8Error(std::string_view bytes);
+inline bool IsValidUtf8(std::string_view bytes) { return Utf8Error(bytes).empty(); }
+
+// Plain equality: kinds must match (Int 1 != Float 1.0); floats by IEEE
+// (NaN != NaN, -0.0 == 0.0).
+bool values_equal(const Value& a, const Value& b);
+// As values_equal, but a NaN equals a NaN at the same place (floats and
+// vector components, at any depth).
+bool values_same(const Value& a, const Value& b);
+// The partial order: numbers across Int and Float (Int/Int exact), text
+// bytewise; everything else unordered.
+std::partial_ordering value_partial_cmp(const Value& a, const Value& b);
+
+// Dotted-path lookup through maps only ("a.b"); empty path or a missing
+// step gives nullptr. A stored Null is returned as a present Null.
+const Value* get_path(const Value& value, std::string_view path);
+
+}  // namespace pallix
+
+#endif  // PALLIX_DOC_VALUE_H_

@@ -1,0 +1,140 @@
+// The query engine's predicate tree: the filters a query (or a filtered
+// delete) applies to each document. The binding builds trees from the
+// Python builders (field(...).eq(...), and_, or_, not_); the executor, the
+// planner and the aggregates read them. Evaluation lives with the executor.
+//
+// A tree owns its children. Copies are deep: every consumer (a query, a
+// filtered delete) takes its own copy, so one Python Predicate object can
+// feed any number of queries. The builders fold and_(p1, ..., pn) into a
+// left spine And(And(p1, p2), ...) as long as the argument list, so copying
+// and destroying a tree never recurse: both walk the tree with an explicit
+// stack, and a tree of any depth is safe to copy and drop.
+//
+// Thread-safety: plain values; share read-only or copy.
+
+#ifndef PALLIX_QUERY_PREDICATE_H_
+#define PALLIX_QUERY_PREDICATE_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "doc/value.h"
+
+namespace pallix {
+
+// Node kinds, numbered as the variant below orders them. Never renumber.
+enum class PredicateKind : uint8_t {
+  kCompare = 0,
+  kExists = 1,
+  kIn = 2,
+  kBetween = 3,
+  kStartsWith = 4,
+  kContains = 5,
+  kWithinKm = 6,
+  kAnd = 7,
+  kOr = 8,
+  kNot = 9,
+};
+
+// The operator of a Compare node. Never renumber.
+enum class CompareOp : uint8_t { kEq = 0, kNe = 1, kLt = 2, kLe = 3, kGt = 4, kGe = 5 };
+
+class Predicate;
+
+// Leaves: every one names a dotted field path, kept as the caller wrote it.
+struct ComparePred {
+  std::string path;
+  Value value;
+  CompareOp op = CompareOp::kEq;
+};
+struct ExistsPred {
+  std::string path;
+};
+struct InPred {
+  std::string path;
+  std::vector<Value> values;  // in the caller's order, possibly empty
+};
+struct BetweenPred {
+  std::string path;
+  Value low;   // inclusive
+  Value high;  // inclusive; low > high is kept as given
+};
+struct StartsWithPred {
+  std::string path;
+  std::string prefix;
+};
+struct ContainsPred {
+  std::string path;
+  std::string substring;
+};
+struct WithinKmPred {
+  std::string path;
+  double lat = 0;
+  double lon = 0;
+  double radius_km = 0;
+};
+// Inner nodes. Children are never null in a finished tree.
+struct AndPred {
+  std::unique_ptr<Predicate> left;
+  std::unique_ptr<Predicate> right;
+};
+struct OrPred {
+  std::unique_ptr<Predicate> left;
+  std::unique_ptr<Predicate> right;
+};
+struct NotPred {
+  std::unique_ptr<Predicate> inner;
+};
+
+class Predicate {
+ public:
+  // The variant's index is the PredicateKind.
+  using Node = std::variant<ComparePred, ExistsPred, InPred, BetweenPred, StartsWithPred, ContainsPred,
+                            WithinKmPred, AndPred, OrPred, NotPred>;
+
+  explicit Predicate(Node node) : node_(std::move(node)) {}
+  // Deep copy, without recursion.
+  Predicate(const Predicate& other);
+  Predicate& operator=(const Predicate& other);
+  Predicate(Predicate&& other) noexcept = default;
+  Predicate& operator=(Predicate&& other) noexcept;
+  // Frees the whole tree without recursion.
+  ~Predicate();
+
+  static Predicate Compare(std::string path, CompareOp op, Value value);
+  static Predicate Exists(std::string path);
+  static Predicate In(std::string path, std::vector<Value> values);
+  static Predicate Between(std::string path, Value low, Value high);
+  static Predicate StartsWith(std::string path, std::string prefix);
+  static Predicate Contains(std::string path, std::string substring);
+  static Predicate WithinKm(std::string path, double lat, double lon, double radius_km);
+  static Predicate And(Predicate left, Predicate right);
+  static Predicate Or(Predicate left, Predicate right);
+  static Predicate Not(Predicate inner);
+
+  PredicateKind kind() const { return static_cast<PredicateKind>(node_.index()); }
+  const Node& node() const { return node_; }
+
+  // Number of nodes in the tree (iterative).
+  size_t NodeCount() const;
+  // Structural equality (leaf values by values_same), iterative. For tests
+  // and for callers that want to compare built trees.
+  bool SameAs(const Predicate& other) const;
+
+ private:
+  struct ShallowTag {};
+  // Copies a leaf whole, or an inner node with empty child slots.
+  Predicate(ShallowTag, const Node& node);
+  // The child slots of this node (0, 1 or 2), in left-to-right order.
+  int Children(std::unique_ptr<Predicate>* out[2]);
+  int Children(const Predicate* out[2]) const;
+
+  Node node_;
+};
+
+}  // namespace pallix
+
+#endif  // PALLIX_QUERY_PREDICATE_H_

@@ -1,0 +1,87 @@
+// The read view: the read-only interface over one transaction, which the
+// query executor, the dump writer and every reader use; plus the one-shot
+// reads that open a snapshot of their own, and document reads.
+//
+// Thread-safety: a ReadView borrows its transaction and is used by one
+// thread at a time.
+
+#ifndef PALLIX_STORAGE_READ_VIEW_H_
+#define PALLIX_STORAGE_READ_VIEW_H_
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "base/error.h"
+#include "doc/value.h"
+#include "storage/store.h"
+
+namespace pallix {
+
+// The read-only interface over one transaction (one snapshot). Borrows the
+// transaction, which must outlive it. Results are owned copies; keys are
+// row keys without the collection id; lists are in ascending bytewise order.
+class ReadView {
+ public:
+  explicit ReadView(const Txn& txn) : txn_(txn) {}
+
+  // The collection's id, or nullopt when it is not in catalog.
+  Result<std::optional<uint64_t>> view_collection_id(std::string_view collection) const;
+
+  Result<std::optional<std::string>> view_get(std::string_view collection, std::string_view key) const;
+  Result<std::vector<Row>> view_scan_all(std::string_view collection) const;
+  Result<std::vector<std::string>> view_list_collections() const;
+  Result<std::vector<Row>> view_scan_from(std::string_view collection, std::string_view start, size_t limit) const;
+  Result<std::vector<Row>> view_scan_prefix(std::string_view collection, std::string_view prefix) const;
+  Result<uint64_t> view_count(std::string_view collection) const;
+  // Calls visit for each row in key order, streaming; false stops the walk
+  // successfully, an error ends it and is returned unchanged.
+  Status view_for_each(std::string_view collection, const RowVisitor& visit) const;
+
+  // As view_get, handing a view of the stored bytes to fn instead of a copy.
+  Result<bool> view_get_with(std::string_view collection, std::string_view key,
+                             const std::function<void(std::string_view)>& fn) const;
+
+  const Txn& txn() const { return txn_; }
+
+ private:
+  // Scans [id + lower, upper of the collection's range or of the prefix).
+  Status ScanRange(uint64_t id, std::string_view lower, const std::string* prefix_upper,
+                   const RowVisitor& visit) const;
+
+  const Txn& txn_;
+  mutable std::string cached_name_;
+  mutable std::optional<uint64_t> cached_id_;
+  mutable bool cache_valid_ = false;
+};
+
+// ------------------------------------------------------------ documents
+
+// Reads and decodes one document in its own read transaction; nullopt for
+// an unknown collection or key. Errors: Transaction, Storage, Decode.
+Result<std::optional<Value>> get_document(Store& store, std::string_view collection, std::string_view key);
+// The same through an open read view.
+Result<std::optional<Value>> get_document_via(const ReadView& view, std::string_view collection,
+                                              std::string_view key);
+// Every document of the collection, decoded, in key order.
+Result<std::vector<std::pair<std::string, Value>>> scan_documents(const ReadView& view,
+                                                                  std::string_view collection);
+
+// ------------------------------------------------------------ one-shot reads
+
+// Each in a read snapshot of its own. Errors: Transaction on begin, Storage
+// on reads.
+
+Result<std::optional<std::string>> get_row_once(Store& store, std::string_view collection, std::string_view key);
+Result<std::vector<Row>> scan_all_rows(Store& store, std::string_view collection);
+Result<uint64_t> count_rows(Store& store, std::string_view collection);
+Result<std::vector<Row>> scan_rows_batch(Store& store, std::string_view collection, std::string_view start,
+                                         size_t limit);
+
+}  // namespace pallix
+
+#endif  // PALLIX_STORAGE_READ_VIEW_H_

@@ -1,0 +1,408 @@
+#include "storage/rows.h"
+
+#include <lmdb.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/coding.h"
+#include "base/lock.h"
+#include "base/sha256.h"
+#include "storage/read_view.h"
+#include "storage/store_internal.h"
+
+namespace pallix {
+
+using store_internal::FromLmdb;
+using store_internal::InjectedFault;
+using store_internal::Val;
+using store_internal::View;
+using store_internal::ScanCollection;
+using store_internal::ScanLimited;
+
+// ------------------------------------------------------------ long keys
+
+namespace {
+
+constexpr size_t kInlineMax = 495;
+constexpr size_t kDigestSize = 16;
+constexpr size_t kLongKeySize = kInlineMax + kDigestSize;  // LMDB's 511-byte limit
+static_assert(kLongKeySize == 511);
+
+// Builds the table-prefixed logical key (catalog keys get a 0x00 byte so
+// that the empty name is a valid key).
+std::string_view Prefixed(StoreTable table, std::string_view key, std::string& buf) {
+  if (table != StoreTable::kCatalog) return key;
+  buf.assign(1, '\0');
+  buf.append(key);
+  return buf;
+}
+
+// The stored LMDB key of a prefixed logical key.
+std::string_view StoredKey(std::string_view full, std::string& buf) {
+  if (full.size() <= kInlineMax) return full;
+  uint8_t digest[32];
+  Sha256(full, digest);
+  buf.assign(full.substr(0, kInlineMax));
+  buf.append(reinterpret_cast<const char*>(digest), kDigestSize);
+  return buf;
+}
+
+// For a long key: checks that the stored value's tail belongs to `full`
+// and returns the logical value.
+std::optional<std::string_view> LongValueFor(std::string_view full, std::string_view stored_value) {
+  if (stored_value.size() < 4) return std::nullopt;
+  uint32_t n = DecodeFixed32LE(stored_value.data());
+  if (stored_value.size() - 4 < n || n != full.size() - kInlineMax) return std::nullopt;
+  if (std::memcmp(stored_value.data() + 4, full.data() + kInlineMax, n) != 0) return std::nullopt;
+  return stored_value.substr(4 + n);
+}
+
+// Splits a long row's stored value into (tail, logical value); nullopt when
+// the header is damaged.
+std::optional<std::pair<std::string_view, std::string_view>> SplitLongValue(std::string_view stored_value) {
+  if (stored_value.size() < 4) return std::nullopt;
+  uint32_t n = DecodeFixed32LE(stored_value.data());
+  if (stored_value.size() - 4 < n) return std::nullopt;
+  return std::make_pair(stored_value.substr(4, n), stored_value.substr(4 + n));
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ transactions
+
+Result<bool> Txn::GetWith(StoreTable table, std::string_view key,
+                          const std::function<void(std::string_view)>& fn) const {
+  std::string pbuf, sbuf;
+  std::string_view full = Prefixed(table, key, pbuf);
+  MDB_val k = Val(StoredKey(full, sbuf)), v;
+  int rc = mdb_get(txn_, store_->dbi_[static_cast<int>(table)], &k, &v);
+  if (rc == MDB_NOTFOUND) return false;
+  if (rc != 0) return Fail(FromLmdb(ErrorKind::kStorage, rc));
+  if (full.size() <= kInlineMax) {
+    fn(View(v));
+    return true;
+  }
+  auto value = LongValueFor(full, View(v));
+  if (!value) return false;  // another key with the same digest
+  fn(*value);
+  return true;
+}
+
+Result<std::optional<std::string>> Txn::Get(StoreTable table, std::string_view key) const {
+  std::optional<std::string> out;
+  RETURN_IF_ERROR(GetWith(table, key, [&](std::string_view v) { out.emplace(v); }));
+  return out;
+}
+
+Result<std::optional<uint64_t>> Txn::GetU64(StoreTable table, std::string_view key) const {
+  std::optional<uint64_t> out;
+  bool bad = false;
+  RETURN_IF_ERROR(GetWith(table, key, [&](std::string_view v) {
+    if (v.size() != 8) {
+      bad = true;
+      return;
+    }
+    out = DecodeFixed64LE(v.data());
+  }));
+  PALLIX_INVARIANT(!bad, "stored u64 value is 8 bytes long");
+  return out;
+}
+
+namespace {
+
+// Gathered rows of one run of long keys, sorted by full key.
+struct LongRow {
+  std::string key;  // full prefixed logical key
+  std::string_view value;
+};
+
+}  // namespace
+
+Status Txn::Scan(StoreTable table, std::string_view lower_key, const std::string* upper_key,
+                 const RowVisitor& visit) const {
+  std::string lbuf, ubuf;
+  std::string_view lower = Prefixed(table, lower_key, lbuf);
+  std::optional<std::string_view> upper;
+  if (upper_key != nullptr) upper = Prefixed(table, *upper_key, ubuf);
+  const size_t strip = table == StoreTable::kCatalog ? 1 : 0;
+
+  MDB_cursor* cur = nullptr;
+  int rc = mdb_cursor_open(txn_, store_->dbi_[static_cast<int>(table)], &cur);
+  if (rc != 0) return Fail(FromLmdb(ErrorKind::kStorage, rc));
+  struct Closer {
+    MDB_cursor* c;
+    ~Closer() { mdb_cursor_close(c); }
+  } closer{cur};
+
+  // Returns: 1 go on, 0 stop (bound passed or the visitor asked), or error.
+  auto emit = [&](std::string_view full, std::string_view value) -> Result<int> {
+    if (full < lower) return 1;
+    if (upper && full >= *upper) return 0;
+    ASSIGN_OR_RETURN(bool go_on, visit(full.substr(strip), value));
+    return go_on ? 1 : 0;
+  };
+
+  // Seek to the first stored key at or after the lower bound's stored
+  // prefix; a long lower bound may fall inside a run, which emit() trims.
+  MDB_val k = Val(lower.substr(0, std::min(lower.size(), kInlineMax))), v;
+  rc = mdb_cursor_get(cur, &k, &v, k.mv_size == 0 ? MDB_FIRST : MDB_SET_RANGE);
+  std::vector<LongRow> run;
+  while (rc == 0) {
+    std::string_view stored = View(k);
+    if (stored.size() != kLongKeySize) {
+      ASSIGN_OR_RETURN(int go, emit(stored, View(v)));
+      if (go == 0) return Ok();
+      rc = mdb_cursor_get(cur, &k, &v, MDB_NEXT);
+      continue;
+    }
+    // A run of long keys sharing their first 495 bytes: gather, sort, emit.
+    std::string prefix(stored.substr(0, kInlineMax));
+    if (upper && std::string_view(prefix) > *upper) return Ok();
+    run.clear();
+    while (rc == 0 && k.mv_size == kLongKeySize && View(k).substr(0, kInlineMax) == prefix) {
+      auto parts = SplitLongValue(View(v));
+      if (parts) run.push_back(LongRow{prefix + std::string(parts->first), parts->second});
+      rc = mdb_cursor_get(cur, &k, &v, MDB_NEXT);
+    }
+    std::sort(run.begin(), run.end(), [](const LongRow& a, const LongRow& b) { return a.key < b.key; });
+    for (const LongRow& row : run) {
+      ASSIGN_OR_RETURN(int go, emit(row.key, row.value));
+      if (go == 0) return Ok();
+    }
+  }
+  if (rc != MDB_NOTFOUND) return Fail(FromLmdb(ErrorKind::kStorage, rc));
+  return Ok();
+}
+
+Status WriteTxn::CountWrite() {
+  StoreFaults* f = store_->faults();
+  if (f != nullptr && f->fail_write_at >= 0 && writes_ == f->fail_write_at) {
+    ++writes_;
+    return Fail(InjectedFault(ErrorKind::kStorage));
+  }
+  ++writes_;
+  return Ok();
+}
+
+Status WriteTxn::Put(StoreTable table, std::string_view key, std::string_view value, bool* existed) {
+  RETURN_IF_ERROR(CountWrite());
+  std::string pbuf, sbuf, vbuf;
+  std::string_view full = Prefixed(table, key, pbuf);
+  MDB_dbi dbi = store_->dbi_[static_cast<int>(table)];
+  std::string_view stored_value = value;
+  if (full.size() > kInlineMax) {
+    size_t tail = full.size() - kInlineMax;
+    PALLIX_INVARIANT(tail <= UINT32_MAX, "row key length exceeds 4 GiB");
+    vbuf.reserve(4 + tail + value.size());
+    PutFixed32LE(&vbuf, static_cast<uint32_t>(tail));
+    vbuf.append(full.substr(kInlineMax));
+    vbuf.append(value);
+    stored_value = vbuf;
+  }
+  MDB_val k = Val(StoredKey(full, sbuf)), v = Val(stored_value);
+  if (existed == nullptr && full.size() <= kInlineMax) {
+    // Nothing to learn about the old row and no digest to verify: one put.
+    int rc = mdb_put(txn_, dbi, &k, &v, 0);
+    if (rc != 0) return Fail(FromLmdb(ErrorKind::kStorage, rc));
+    return Ok();
+  }
+  int rc = mdb_put(txn_, dbi, &k, &v, MDB_NOOVERWRITE);
+  if (rc == MDB_KEYEXIST) {
+    if (full.size() > kInlineMax && !LongValueFor(full, View(v)))
+      return Fail(EngineError::Storage("key digest collision"));
+    if (existed) *existed = true;
+    v = Val(stored_value);
+    rc = mdb_put(txn_, dbi, &k, &v, 0);
+  } else if (existed) {
+    *existed = false;
+  }
+  if (rc != 0) return Fail(FromLmdb(ErrorKind::kStorage, rc));
+  return Ok();
+}
+
+Status WriteTxn::PutU64(StoreTable table, std::string_view key, uint64_t value) {
+  char b[8];
+  EncodeFixed64LE(b, value);
+  return Put(table, key, std::string_view(b, 8));
+}
+
+Result<bool> WriteTxn::Delete(StoreTable table, std::string_view key) {
+  RETURN_IF_ERROR(CountWrite());
+  std::string pbuf, sbuf;
+  std::string_view full = Prefixed(table, key, pbuf);
+  MDB_dbi dbi = store_->dbi_[static_cast<int>(table)];
+  MDB_val k = Val(StoredKey(full, sbuf)), v;
+  if (full.size() > kInlineMax) {
+    int rc = mdb_get(txn_, dbi, &k, &v);
+    if (rc == MDB_NOTFOUND) return false;
+    if (rc != 0) return Fail(FromLmdb(ErrorKind::kStorage, rc));
+    if (!LongValueFor(full, View(v))) return false;
+  }
+  int rc = mdb_del(txn_, dbi, &k, nullptr);
+  if (rc == MDB_NOTFOUND) return false;
+  if (rc != 0) return Fail(FromLmdb(ErrorKind::kStorage, rc));
+  return true;
+}
+
+// ------------------------------------------------------------ row interface
+
+Status WriteCtx::Commit() {
+  Store& store = txn_.store();
+  RETURN_IF_ERROR(txn_.Commit());
+  for (const auto& [name, id] : ids)
+    if (id && !store.KnownCollectionId(name)) store.RememberCollectionId(name, *id);
+  return Ok();
+}
+
+Result<WriteCtx> BeginWriteCtx(Store& store) {
+  ASSIGN_OR_RETURN(WriteTxn txn, store.BeginWrite());
+  return WriteCtx(std::move(txn));
+}
+
+std::string RecordKey(uint64_t id, std::string_view row_key) {
+  std::string key(8 + row_key.size(), '\0');
+  EncodeFixed64BE(key.data(), id);
+  if (!row_key.empty()) std::memcpy(key.data() + 8, row_key.data(), row_key.size());
+  return key;
+}
+
+std::string CountKey(std::string_view collection) { return "cnt:" + std::string(collection); }
+std::string AutoKey(std::string_view collection) { return "auto:" + std::string(collection); }
+
+
+Result<std::optional<uint64_t>> collection_id(WriteCtx& ctx, std::string_view collection) {
+  auto it = ctx.ids.find(collection);
+  if (it != ctx.ids.end()) return it->second;
+  std::optional<uint64_t> id = ctx.store().KnownCollectionId(collection);
+  if (!id) {
+    ASSIGN_OR_RETURN(id, ctx.txn().GetU64(StoreTable::kCatalog, collection));
+  }
+  ctx.ids.emplace(std::string(collection), id);
+  return id;
+}
+
+Result<uint64_t> collection_id_or_create(WriteCtx& ctx, std::string_view collection) {
+  ASSIGN_OR_RETURN(std::optional<uint64_t> existing, collection_id(ctx, collection));
+  if (existing) return *existing;
+  ASSIGN_OR_RETURN(std::optional<uint64_t> next, ctx.txn().GetU64(StoreTable::kMeta, "next_collection_id"));
+  uint64_t id = next.value_or(0);
+  // Ids are never reused; past the last id there is nothing left to give.
+  if (id == UINT64_MAX) return Fail(EngineError::Storage("collection ids exhausted"));
+  RETURN_IF_ERROR(ctx.txn().PutU64(StoreTable::kMeta, "next_collection_id", id + 1));
+  RETURN_IF_ERROR(ctx.txn().PutU64(StoreTable::kCatalog, collection, id));
+  ctx.ids.insert_or_assign(std::string(collection), std::optional<uint64_t>(id));
+  return id;
+}
+
+Status put_row_uncounted(WriteCtx& ctx, std::string_view collection, std::string_view key, std::string_view value,
+                         bool* existed) {
+  ASSIGN_OR_RETURN(uint64_t id, collection_id_or_create(ctx, collection));
+  return ctx.txn().Put(StoreTable::kRecords, RecordKey(id, key), value, existed);
+}
+
+Status put_row(WriteCtx& ctx, std::string_view collection, std::string_view key, std::string_view value) {
+  bool existed = false;
+  RETURN_IF_ERROR(put_row_uncounted(ctx, collection, key, value, &existed));
+  if (!existed) RETURN_IF_ERROR(adjust_row_count(ctx, collection, 1));
+  return Ok();
+}
+
+Result<std::optional<std::string>> get_row(WriteCtx& ctx, std::string_view collection, std::string_view key) {
+  ASSIGN_OR_RETURN(std::optional<uint64_t> id, collection_id(ctx, collection));
+  if (!id) return std::optional<std::string>();
+  return ctx.txn().Get(StoreTable::kRecords, RecordKey(*id, key));
+}
+
+Result<bool> delete_row(WriteCtx& ctx, std::string_view collection, std::string_view key) {
+  ASSIGN_OR_RETURN(std::optional<uint64_t> id, collection_id(ctx, collection));
+  if (!id) return false;
+  return ctx.txn().Delete(StoreTable::kRecords, RecordKey(*id, key));
+}
+
+Result<bool> delete_row_counted(WriteCtx& ctx, std::string_view collection, std::string_view key) {
+  ASSIGN_OR_RETURN(bool removed, delete_row(ctx, collection, key));
+  if (removed) RETURN_IF_ERROR(adjust_row_count(ctx, collection, -1));
+  return removed;
+}
+
+Status adjust_row_count(WriteCtx& ctx, std::string_view collection, int64_t delta) {
+  std::string key = CountKey(collection);
+  uint64_t count;
+  if (auto it = ctx.counts.find(collection); it != ctx.counts.end()) {
+    count = it->second;
+  } else {
+    ASSIGN_OR_RETURN(std::optional<uint64_t> cur, ctx.txn().GetU64(StoreTable::kMeta, key));
+    count = cur.value_or(0);
+  }
+  if (delta >= 0) {
+    uint64_t d = static_cast<uint64_t>(delta);
+    count = count > UINT64_MAX - d ? UINT64_MAX : count + d;
+  } else {
+    uint64_t d = static_cast<uint64_t>(-(delta + 1)) + 1;  // |delta| without overflow
+    count = count < d ? 0 : count - d;
+  }
+  RETURN_IF_ERROR(ctx.txn().PutU64(StoreTable::kMeta, key, count));
+  ctx.counts.insert_or_assign(std::string(collection), count);
+  return Ok();
+}
+
+Result<std::vector<Row>> scan_rows_from(WriteCtx& ctx, std::string_view collection, std::string_view start,
+                                        size_t limit) {
+  ASSIGN_OR_RETURN(std::optional<uint64_t> id, collection_id(ctx, collection));
+  if (!id) return std::vector<Row>();
+  return ScanLimited(ctx.txn(), *id, start, limit);
+}
+
+Status clear_collection_rows(WriteCtx& ctx, std::string_view collection) {
+  std::string start;
+  while (true) {
+    ASSIGN_OR_RETURN(std::vector<Row> batch, scan_rows_from(ctx, collection, start, 2048));
+    if (batch.empty()) return Ok();
+    RETURN_IF_ERROR(adjust_row_count(ctx, collection, -static_cast<int64_t>(batch.size())));
+    for (const Row& row : batch) RETURN_IF_ERROR(delete_row(ctx, collection, row.key));
+    start = batch.back().key;
+    start.push_back('\0');
+  }
+}
+
+Status for_each_row(WriteCtx& ctx, std::string_view collection, const RowVisitor& visit) {
+  ASSIGN_OR_RETURN(std::optional<uint64_t> id, collection_id(ctx, collection));
+  if (!id) return Ok();
+  return ScanCollection(ctx.txn(), *id, {}, visit);
+}
+
+Status put_row_once(Store& store, std::string_view collection, std::string_view key, std::string_view value) {
+  ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(store));
+  RETURN_IF_ERROR(put_row(ctx, collection, key, value));
+  return ctx.Commit();
+}
+
+namespace store_internal {
+
+// The records key range of collection `id` from `start`: [id+start, id+1).
+// For the largest id the range runs to the end of the table (no upper).
+std::optional<std::string> CollectionUpper(uint64_t id) {
+  if (id == UINT64_MAX) return std::nullopt;
+  return RecordKey(id + 1, {});
+}
+
+Status ScanCollection(const Txn& txn, uint64_t id, std::string_view start, const RowVisitor& visit) {
+  std::optional<std::string> upper = CollectionUpper(id);
+  return txn.Scan(StoreTable::kRecords, RecordKey(id, start), upper ? &*upper : nullptr,
+                  [&](std::string_view key, std::string_view value) { return visit(key.substr(8), value); });
+}
+
+Result<std::vector<Row>> ScanLimited(const Txn& txn, uint64_t id, std::string_view start, size_t limit) {
+  std::vector<Row> rows;
+  if (limit == 0) return rows;
+  RETURN_IF_ERROR(ScanCollection(txn, id, start, [&](std::string_view k, std::string_view v) -> Result<bool> {
+    rows.push_back(Row{std::string(k), std::string(v)});
+    return rows.size() < limit;
+  }));
+  return rows;
+}
+
+}  // namespace store_internal
+
+}  // namespace pallix

@@ -1,0 +1,240 @@
+// The storage core: the LMDB environment with its three tables and its
+// transactions. The row interface (rows.h) and the read view (read_view.h)
+// are built on these.
+//
+// This layer is the only code that includes lmdb.h; every LMDB return code is
+// turned into an EngineError in one function (store_internal.h).
+//
+// Tables (three named LMDB databases in one environment):
+//
+//   table     logical key             logical value
+//   records   u64 BE collection id +  row bytes (document encoding, or an
+//             row key                 internal collection's own format)
+//   catalog   collection name (text)  collection id, u64
+//   meta      text                    u64 ("format_version",
+//                                     "next_collection_id", "cnt:<c>",
+//                                     "auto:<c>")
+//
+// u64 values of catalog and meta are stored as 8 bytes little-endian; a
+// stored value of any other length is a broken invariant.
+//
+// Keys of any length: see rows.h for the long-key scheme every logical key
+// goes through.
+//
+// Things LMDB has no counterpart for, and which are therefore dropped: a
+// page size setting (LMDB uses the OS page size), a cache size (the OS page
+// cache serves reads from the memory map) and a repair handler (LMDB's
+// copy-on-write commit never leaves a half-written tree to repair).
+//
+// Thread-safety: a Store may be used from several threads. One write
+// transaction exists at a time (others wait; a second write transaction on
+// the thread that holds one fails at once instead of deadlocking). Read
+// transactions run on snapshots beside the writer. A transaction object is
+// used by one thread at a time.
+
+#ifndef PALLIX_STORAGE_STORE_H_
+#define PALLIX_STORAGE_STORE_H_
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "base/error.h"
+
+struct MDB_env;
+struct MDB_txn;
+
+namespace pallix {
+
+enum class StoreTable : uint8_t { kRecords = 0, kCatalog = 1, kMeta = 2 };
+
+// One row: a row key (without the collection id) and its value bytes.
+struct Row {
+  std::string key;
+  std::string value;
+  bool operator==(const Row&) const = default;
+};
+
+// Visitor over rows: true to go on, false to stop, or an error that ends the
+// walk and is passed through. The views are valid only during the call.
+using RowVisitor = std::function<Result<bool>(std::string_view key, std::string_view value)>;
+
+// Test-only fault injection: makes the n-th put or delete of a write
+// transaction, the commit, or the begin of a transaction fail as LMDB
+// failures would. Counts are per write transaction; -1 is off.
+struct StoreFaults {
+  int64_t fail_write_at = -1;  // the n-th (0-based) put/delete fails with Storage
+  bool fail_commit = false;    // commit fails with Commit (nothing persists)
+  bool fail_begin_write = false;
+  bool fail_begin_read = false;
+};
+
+// Called around a wait for the single writer slot, so that an embedding
+// interpreter can release its own lock while this thread waits.
+struct BlockingWaitHooks {
+  void* (*before)() = nullptr;       // returns a token
+  void (*after)(void* token) = nullptr;
+};
+void SetBlockingWaitHooks(BlockingWaitHooks hooks);
+
+struct StoreOptions {
+  // Initial size of the memory map. The file only grows with use; the map
+  // is doubled before a write transaction once more than half is used.
+  uint64_t map_size = 0;  // 0: the default for the backend
+  // Never grow the map (tests of the full-map path).
+  bool fixed_map_size = false;
+};
+
+// Hash of std::string that also accepts string_view, so maps keyed by
+// collection name are searched by a borrowed name without a copy.
+struct NameHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
+class Txn;
+class ReadTxn;
+class WriteTxn;
+
+class Store {
+ public:
+  // Opens (creating when absent, never truncating) the database file at
+  // path, locked exclusively. Errors: Database ("I/O error: ..." for the
+  // file, "Database already open. Cannot acquire lock." for a file another
+  // opener holds, the LMDB text for a file LMDB cannot open).
+  static Result<std::unique_ptr<Store>> OpenFile(const std::string& path, StoreOptions options = {});
+  // A private database in memory: nothing is visible in the file system.
+  static Result<std::unique_ptr<Store>> OpenInMemory(StoreOptions options = {});
+
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  // Transaction: a read snapshot. Errors: Transaction.
+  Result<ReadTxn> BeginRead();
+  // Transaction: the single write transaction. Errors: Transaction.
+  Result<WriteTxn> BeginWrite();
+
+  bool in_memory() const { return in_memory_; }
+
+  // Collection ids seen in committed catalog rows. A catalog row, once
+  // committed, never changes and never goes, so a remembered id stays
+  // valid for the life of the store; reads then skip the catalog lookup.
+  // Only ids read through a read snapshot are remembered (a write
+  // transaction may still roll back the row it read).
+  std::optional<uint64_t> KnownCollectionId(std::string_view collection) const;
+  void RememberCollectionId(std::string_view collection, uint64_t id);
+
+  // Test hook; the pointer must outlive its use.
+  void set_faults(StoreFaults* faults) { faults_ = faults; }
+  StoreFaults* faults() const { return faults_; }
+
+ private:
+  friend class Txn;
+  friend class ReadTxn;
+  friend class WriteTxn;
+  Store() = default;
+  static Result<std::unique_ptr<Store>> OpenEnv(const std::string& path, unsigned flags, StoreOptions options);
+  void MaybeGrowMap();
+  void ReleaseReader(MDB_txn* txn);
+  void ReleaseWriter();
+
+  MDB_env* env_ = nullptr;
+  unsigned dbi_[3] = {0, 0, 0};
+  int lock_fd_ = -1;  // the flock'ed descriptor, kept until after env close
+  bool in_memory_ = false;
+  uint64_t map_size_ = 0;
+  bool fixed_map_size_ = false;
+  StoreFaults* faults_ = nullptr;
+
+  std::mutex readers_mu_;
+  std::vector<MDB_txn*> idle_readers_;  // reset read transactions for reuse
+  std::atomic<int64_t> live_txns_{0};
+
+  std::mutex writer_mu_;
+  std::atomic<std::thread::id> writer_thread_{};
+
+  mutable std::mutex ids_mu_;
+  std::unordered_map<std::string, uint64_t, NameHash, std::equal_to<>> committed_ids_;
+};
+
+// Operations common to read and write transactions. Keys are logical keys
+// (for records: the 8-byte collection id followed by the row key).
+class Txn {
+ public:
+  Txn(Txn&& other) noexcept;
+  Txn& operator=(Txn&&) = delete;
+  Txn(const Txn&) = delete;
+
+  // The value under key, or nullopt. Errors: Storage.
+  Result<std::optional<std::string>> Get(StoreTable table, std::string_view key) const;
+  // As Get, calling fn(value) with a view into the snapshot instead of
+  // copying; returns whether the key was found. Errors: Storage.
+  Result<bool> GetWith(StoreTable table, std::string_view key,
+                       const std::function<void(std::string_view)>& fn) const;
+  // Visits, in ascending bytewise order of the logical key, every row with
+  // lower <= key (< *upper when upper is given). The visitor must not write
+  // through this transaction. Errors: Storage, or the visitor's.
+  Status Scan(StoreTable table, std::string_view lower, const std::string* upper, const RowVisitor& visit) const;
+  // A u64 meta or catalog value: nullopt when absent. A stored value that is
+  // not 8 bytes long throws InvariantError. Errors: Storage.
+  Result<std::optional<uint64_t>> GetU64(StoreTable table, std::string_view key) const;
+
+  Store& store() const { return *store_; }
+  // True for a read snapshot: everything it reads is committed.
+  bool is_snapshot() const { return snapshot_; }
+
+ protected:
+  Txn(Store* store, MDB_txn* txn, bool snapshot) : store_(store), txn_(txn), snapshot_(snapshot) {}
+  ~Txn() = default;
+
+  Store* store_;
+  MDB_txn* txn_;
+  bool snapshot_;
+};
+
+class ReadTxn : public Txn {
+ public:
+  ReadTxn(ReadTxn&&) noexcept = default;
+  ~ReadTxn();
+
+ private:
+  friend class Store;
+  ReadTxn(Store* store, MDB_txn* txn) : Txn(store, txn, true) {}
+};
+
+class WriteTxn : public Txn {
+ public:
+  WriteTxn(WriteTxn&& other) noexcept : Txn(std::move(other)), writes_(other.writes_) {}
+  // Aborts unless committed.
+  ~WriteTxn();
+
+  // Inserts or replaces. *existed (when given) tells whether the key held a
+  // value before. Errors: Storage (including a full map).
+  Status Put(StoreTable table, std::string_view key, std::string_view value, bool* existed = nullptr);
+  Status PutU64(StoreTable table, std::string_view key, uint64_t value);
+  // Removes the key; returns whether it existed. Errors: Storage.
+  Result<bool> Delete(StoreTable table, std::string_view key);
+  // Makes every write durable (file databases sync). Errors: Commit; the
+  // transaction is gone either way.
+  Status Commit();
+
+ private:
+  friend class Store;
+  WriteTxn(Store* store, MDB_txn* txn) : Txn(store, txn, false) {}
+  Status CountWrite();
+  int64_t writes_ = 0;
+};
+
+}  // namespace pallix
+
+#endif  // PALLIX_STORAGE_STORE_H_

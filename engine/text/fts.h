@@ -1,0 +1,224 @@
+// The in-memory text index and BM25 scoring.
+//
+// TextIndex is the positional inverted index of one text field of one
+// collection, held only in memory: the index layer builds it from the
+// collection's rows on first use, keeps it in the engine's map of loaded
+// text indexes and updates it after each committed write with
+// fts_add_document / fts_remove_document. Phrase search and the query
+// executor's text sources read it to score documents with BM25.
+//
+// The BM25 half of this module is pure arithmetic shared by every text path
+// (in-memory index, on-disk index, the full-scan phrase fallback, the query
+// executor): one variant, k1 = 1.2 and b = 0.75, computed in 32-bit floats
+// in a fixed operation order with the single-precision logarithm, so that
+// every path gives the same bits for the same statistics. Results are ranked
+// by score descending in the engine's float total order, ties by key bytes
+// ascending.
+//
+// The phrase fallback (phrase_match_doc, phrase_doc_freqs, bm25_score_docs,
+// RankPhraseCandidates) scores a collection without any index and gives the
+// same keys and scores as SearchPhraseInIndex over an index of the same
+// documents.
+//
+// Thread-safety: TextIndex has no lock of its own. Every caller (index
+// build, after-commit update, phrase search, query executor) holds the
+// engine's "fts lock" around every call that reads or changes one. All
+// other functions here are pure.
+
+#ifndef PALLIX_TEXT_FTS_H_
+#define PALLIX_TEXT_FTS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "base/error.h"
+#include "base/siphash.h"
+#include "doc/value.h"
+
+namespace pallix {
+
+// Maps keyed by user bytes (terms, document keys) use a per-map seeded hash.
+template <typename V>
+using BytesMap = std::unordered_map<std::string, V, SeededHash, std::equal_to<>>;
+
+// Token positions of one term in one document, strictly ascending.
+using PositionList = std::vector<uint32_t>;
+// Document key -> positions of one term; its size is the term's document
+// frequency.
+using PostingMap = BytesMap<PositionList>;
+
+// ------------------------------------------------------------ text index
+
+// Invariants, kept by the two operations below:
+//  - the documents of the index are the keys of the doc lengths, which are
+//    also the keys of the doc terms; a document whose text yields no token
+//    is a document with length 0 and no terms;
+//  - d is under t in the postings exactly when t is in the doc terms of d;
+//    a term is present only while some document holds it, a document only
+//    with at least one position;
+//  - total_tokens() is the sum of the doc lengths.
+class TextIndex {
+ public:
+  TextIndex() = default;
+
+  // The number of documents, stop-word-only ones included.
+  uint64_t doc_count() const { return doc_lengths_.size(); }
+  // The sum of all document lengths.
+  uint64_t total_tokens() const { return total_tokens_; }
+  // The token count of a document; nullopt when the key is not indexed.
+  std::optional<uint64_t> doc_length(std::string_view key) const;
+  // The posting map of a term; nullptr when no document holds it.
+  const PostingMap* postings(std::string_view term) const;
+  // The positions of a term in a document; nullptr when it holds none.
+  const PositionList* positions(std::string_view term, std::string_view key) const;
+  // The distinct terms of a document, bytewise ascending; nullptr when the
+  // key is not indexed.
+  const std::vector<std::string>* doc_terms(std::string_view key) const;
+  // Every term with its posting map (for checks and statistics).
+  const BytesMap<PostingMap>& all_postings() const { return postings_; }
+
+ private:
+  friend void fts_add_document(TextIndex& index, std::string_view key, std::string_view text);
+  friend void fts_remove_document(TextIndex& index, std::string_view key);
+
+  BytesMap<PostingMap> postings_;
+  BytesMap<uint64_t> doc_lengths_;
+  BytesMap<std::vector<std::string>> doc_terms_;
+  uint64_t total_tokens_ = 0;
+};
+
+// Adds the document under key with the tokens of text (analyze_text), or
+// replaces it when the key is already present: its old postings are removed
+// first, so none go stale. Positions are token indexes; a text of more than
+// 2^32 tokens (beyond any stored text) is indexed up to its 2^32nd token,
+// which then is its length. Never fails.
+void fts_add_document(TextIndex& index, std::string_view key, std::string_view text);
+
+// Removes the document under key; a key that is not present changes
+// nothing. Never fails.
+void fts_remove_document(TextIndex& index, std::string_view key);
+
+// ------------------------------------------------------------ BM25
+
+inline constexpr float kBm25K1 = 1.2f;
+inline constexpr float kBm25B = 0.75f;
+
+// idf = logf((N - df + 0.5) / (df + 0.5) + 1.0), N and df converted to float
+// first. Finite and positive whenever df <= N.
+float Bm25Idf(uint64_t doc_count, uint64_t doc_freq);
+
+// avgdl = T / N in float; a quotient of 0 (T = 0) becomes 1.0. nullopt when
+// N is 0: an empty index scores nothing.
+std::optional<float> Bm25AverageLength(uint64_t total_tokens, uint64_t doc_count);
+
+// One term's score in one document, with k1 = 1.2 and b = 0.75:
+//   tf * 2.2 * idf / ((dl / avgdl * 0.75 + 0.25) * 1.2 + tf)
+// evaluated left to right in float. A term with tf = 0 contributes +0.0.
+// avg_length must come from Bm25AverageLength.
+float Bm25Term(uint64_t tf, float idf, uint64_t doc_length, float avg_length);
+
+// The same term with explicit constants, in the fallback's written form:
+//   (k1 + 1) * tf * idf / (k1 * ((1 - b) + dl / avgdl * b) + tf)
+// For (1.2, 0.75) it gives exactly the bits of Bm25Term.
+float Bm25TermWith(float k1, float b, uint64_t tf, float idf, uint64_t doc_length, float avg_length);
+
+// ------------------------------------------------------------ ranking
+
+// One ranked document key.
+struct ScoredKey {
+  std::string key;
+  float score;
+};
+
+// Sorts best first (score descending in the float total order, ties by key
+// bytes ascending, a key that prefixes another first) and keeps the first k.
+void RankAndCut(std::vector<ScoredKey>& items, uint64_t k);
+
+// ------------------------------------------------------------ phrases
+
+// Whether a phrase occurs: positions[i] lists, ascending, where phrase token
+// i appears in the document; true when some p of positions[0] has p + i in
+// positions[i] for every i >= 1 (bisection). A single list matches when it
+// is not empty; no list never matches.
+bool MatchesPhrase(std::span<const std::span<const uint32_t>> positions);
+
+// Phrase search over one in-memory index: the documents whose tokens hold
+// the analysed tokens of phrase as one consecutive in-order run, scored by
+// the sum over the phrase tokens in phrase order (from -0.0, a repeated token
+// counting each time) of Bm25Term with N and T of the index, df the size of
+// the token's posting map, tf its number of positions in the document and dl
+// the document's length; ranked and cut to k. Empty when k is 0, the index is
+// empty, the phrase has no token or no document matches. Never fails.
+std::vector<ScoredKey> SearchPhraseInIndex(const TextIndex& index, std::string_view phrase, uint64_t k);
+
+// ------------------------------------------------------------ phrase fallback
+
+// What the fallback walk records per document whose field holds text.
+struct PhraseCandidate {
+  std::string key;
+  // counts[j]: occurrences in the document of phrase token j (a token
+  // repeated in the phrase gets the same count at each place).
+  std::vector<uint32_t> counts;
+  Value document;
+  uint64_t doc_length = 0;
+  // Start positions of the whole phrase, overlapping ones included.
+  uint64_t occurrences = 0;
+};
+
+// One ranked document of the fallback.
+struct ScoredDoc {
+  std::string key;
+  Value document;
+  float score;
+};
+
+// The per-row step of the fallback walk: decodes value (a stored document
+// row), and when its field (a dotted path) holds text, analyses it and
+// appends a candidate to out, matching or not. Rows whose field is absent
+// or not text append nothing. phrase_tokens is the analysed phrase; with no
+// phrase token nothing can occur, so every candidate then has 0
+// occurrences. Errors: Decode when value does not decode (the walk should
+// end with it).
+Status phrase_match_doc(std::string_view field, std::span<const std::string> phrase_tokens, std::string_view key,
+                        std::string_view value, std::vector<PhraseCandidate>& out);
+
+// For each token index j in [begin, end): how many records have a non-zero
+// count j (a record too short to have one counts as zero).
+std::vector<uint64_t> phrase_doc_freqs(std::span<const PhraseCandidate> records, size_t begin, size_t end);
+
+// Statistics and constants for bm25_score_docs.
+struct Bm25DocParams {
+  uint64_t doc_count = 0;
+  float avg_length = 1.0f;
+  float k1 = kBm25K1;
+  float b = kBm25B;
+  // One per phrase token, as phrase_doc_freqs gives them.
+  std::vector<uint64_t> doc_freqs;
+};
+
+// Consumes the records, drops those without a phrase occurrence and scores
+// the rest, in recorded order: the sum over j, from -0.0, of 0 when count j
+// is 0, else Bm25TermWith(k1, b, count j, Bm25Idf(N, df j), dl, avgdl).
+// Throws InvariantError when a record's counts and the df list differ in
+// length (a caller bug, never user input).
+std::vector<ScoredDoc> bm25_score_docs(std::vector<PhraseCandidate> records, const Bm25DocParams& params);
+
+// The fallback's ranking over all recorded documents of a collection, for a
+// phrase of phrase_len tokens: N = the number of records, avgdl = their
+// summed lengths / N, df = phrase_doc_freqs, bm25_score_docs, then best
+// first and cut to k. Empty when phrase_len or k is 0 or there is no record.
+std::vector<ScoredDoc> RankPhraseCandidates(std::vector<PhraseCandidate> records, size_t phrase_len, uint64_t k);
+
+// As RankAndCut, for fallback results.
+void RankAndCut(std::vector<ScoredDoc>& items, uint64_t k);
+
+}  // namespace pallix
+
+#endif  // PALLIX_TEXT_FTS_H_

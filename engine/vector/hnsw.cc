@@ -1,0 +1,378 @@
+#include "vector/hnsw.h"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+#include "base/lock.h"
+
+namespace pallix {
+namespace hnsw_internal {
+
+// Holds key bytes at stable addresses: the key map's string_views point here.
+struct KeyArena {
+  static constexpr size_t kBlockBytes = 64 << 10;
+  std::vector<std::unique_ptr<char[]>> blocks;
+  char* next = nullptr;
+  size_t left = 0;
+
+  const char* Store(std::string_view key) {
+    if (key.size() > left) {
+      // A key larger than a quarter block gets a block of its own, so the
+      // current block's free space is not thrown away for it.
+      if (key.size() > kBlockBytes / 4) {
+        blocks.push_back(std::make_unique_for_overwrite<char[]>(key.size() + 1));
+        std::memcpy(blocks.back().get(), key.data(), key.size());
+        return blocks.back().get();
+      }
+      blocks.push_back(std::make_unique_for_overwrite<char[]>(kBlockBytes));
+      next = blocks.back().get();
+      left = kBlockBytes;
+    }
+    char* at = next;
+    std::memcpy(at, key.data(), key.size());
+    next += key.size();
+    left -= key.size();
+    return at;
+  }
+};
+
+// Visited stamps: a node is visited when its stamp equals the epoch, so a
+// new layer search costs one increment, and the array is cleared only when
+// the epoch wraps.
+struct Visited {
+  std::vector<uint32_t> stamps;
+  uint32_t epoch = 0;
+};
+
+void StartEpoch(std::vector<uint32_t>& stamps, uint32_t& epoch, size_t nodes) {
+  if (stamps.size() < nodes) stamps.resize(nodes, 0);
+  if (epoch == UINT32_MAX) {
+    std::fill(stamps.begin(), stamps.end(), 0);
+    epoch = 1;
+  } else {
+    ++epoch;
+  }
+}
+
+// Stamp arrays for searches. A search behaves exactly as with a fresh array;
+// reusing one saves zeroing an array as long as the graph per query. The
+// pool's own mutex guards only the pool, so searches stay independent of
+// each other.
+struct VisitedPool {
+  std::mutex mu;
+  std::vector<std::unique_ptr<Visited>> free;
+
+  std::unique_ptr<Visited> Acquire() {
+    std::lock_guard<std::mutex> lock(mu);
+    if (free.empty()) return std::make_unique<Visited>();
+    auto v = std::move(free.back());
+    free.pop_back();
+    return v;
+  }
+  void Release(std::unique_ptr<Visited> v) {
+    std::lock_guard<std::mutex> lock(mu);
+    free.push_back(std::move(v));
+  }
+};
+
+}  // namespace hnsw_internal
+
+namespace {
+
+constexpr size_t kHeaderBytes = 16;
+constexpr size_t kCountOffset = 0;
+constexpr size_t kLevelOffset = 4;
+constexpr size_t kUpperSlotOffset = 8;
+constexpr size_t kFirstChunkShift = 5;  // chunk 0 holds 32 nodes
+constexpr size_t kFirstChunkNodes = size_t{1} << kFirstChunkShift;
+// Each upper layer's list: a count and m ids.
+constexpr size_t kUpperListWords = 1 + kHnswM;
+
+inline void Prefetch(const void* p) { __builtin_prefetch(p, 0, 3); }
+
+}  // namespace
+
+// Defined ahead of their callers so that the search loop inlines them.
+inline std::byte* HnswIndex::Block(uint32_t id) const {
+  size_t q = id >> kFirstChunkShift;
+  if (q == 0) return chunks_[0].get() + size_t{id} * block_bytes_;
+  size_t chunk = std::bit_width(q);
+  size_t start = kFirstChunkNodes << (chunk - 1);
+  return chunks_[chunk].get() + (id - start) * block_bytes_;
+}
+
+inline HnswIndex::LinkList HnswIndex::Links(uint32_t id, uint32_t layer) const {
+  std::byte* block = Block(id);
+  if (layer == 0) {
+    auto* words = reinterpret_cast<uint32_t*>(block + kCountOffset);
+    return {words, reinterpret_cast<uint32_t*>(block + kHeaderBytes)};
+  }
+  uint32_t slot;
+  std::memcpy(&slot, block + kUpperSlotOffset, 4);
+  uint32_t* list = upper_[slot].get() + (layer - 1) * kUpperListWords;
+  return {list, list + 1};
+}
+
+// The graph store of hnsw_search_layer for the in-memory graph: node ids are
+// 32-bit (four billion nodes are far beyond what memory holds), vectors and
+// lists are read in place.
+class HnswMemoryStore {
+ public:
+  using Id = uint32_t;
+
+  HnswMemoryStore(const HnswIndex& graph, QueryScorer& scorer, std::vector<uint32_t>& stamps, uint32_t& epoch)
+      : graph_(graph), scorer_(scorer), stamps_(stamps), epoch_(epoch) {}
+
+  void StartVisits() { hnsw_internal::StartEpoch(stamps_, epoch_, graph_.node_count_); }
+  bool Visit(Id id) {
+    if (stamps_[id] == epoch_) return false;
+    stamps_[id] = epoch_;
+    return true;
+  }
+  // The stamps of a whole neighbour list are fetched before any is tested.
+  void PrefetchVisit(Id id) const { Prefetch(&stamps_[id]); }
+  float Distance(Id id) { return scorer_(graph_.stored(id)); }
+  void DistanceBatch(const Id* ids, size_t n, float* out) { graph_.ScoreNodes(scorer_, ids, n, out); }
+  // Layer 0 is every node's; higher layers only exist up to a node's level.
+  std::span<const uint32_t> Neighbours(Id id, uint32_t layer) const {
+    if (layer > 0) return graph_.neighbours(id, layer);
+    HnswIndex::LinkList list = graph_.Links(id, 0);
+    return {list.ids, *list.count};
+  }
+  static constexpr bool ok() { return true; }
+
+ private:
+  const HnswIndex& graph_;
+  QueryScorer& scorer_;
+  std::vector<uint32_t>& stamps_;
+  uint32_t& epoch_;
+};
+
+HnswIndex::HnswIndex(Metric metric, Quantization quant, std::shared_ptr<const PqCodebook> codebook)
+    : metric_(metric),
+      quant_(quant),
+      codebook_(std::move(codebook)),
+      arena_(std::make_unique<hnsw_internal::KeyArena>()),
+      key_map_(0, SeededHash()),
+      search_visited_(std::make_unique<hnsw_internal::VisitedPool>()) {}
+
+HnswIndex::~HnswIndex() = default;
+HnswIndex::HnswIndex(HnswIndex&&) noexcept = default;
+HnswIndex& HnswIndex::operator=(HnswIndex&&) noexcept = default;
+
+void HnswIndex::ScoreNodes(QueryScorer& scorer, const uint32_t* ids, size_t n, float* out) const {
+  if (!scorer.float_batch()) {
+    for (size_t i = 0; i < n; ++i) out[i] = scorer(stored(ids[i]));
+    return;
+  }
+  // Every line of every vector is requested before the first is used, so
+  // that their memory loads overlap instead of queueing one after another.
+  constexpr size_t kGroup = 32;
+  const float* vectors[kGroup];
+  for (size_t lo = 0; lo < n; lo += kGroup) {
+    size_t count = std::min(kGroup, n - lo);
+    for (size_t i = 0; i < count; ++i) {
+      const std::byte* p = StoredBytes(ids[lo + i]);
+      for (size_t line = 0; line < stored_bytes_; line += 64) Prefetch(p + line);
+      vectors[i] = reinterpret_cast<const float*>(p);
+    }
+    scorer.FloatBatch(vectors, count, out + lo);
+  }
+}
+
+uint32_t HnswIndex::level(uint64_t id) const { return static_cast<uint32_t>(Block(static_cast<uint32_t>(id))[kLevelOffset]); }
+
+std::span<const uint32_t> HnswIndex::neighbours(uint64_t id, uint32_t layer) const {
+  auto id32 = static_cast<uint32_t>(id);
+  if (layer > level(id32)) return {};
+  LinkList list = Links(id32, layer);
+  return {list.ids, *list.count};
+}
+
+std::optional<std::string_view> HnswIndex::key(uint64_t id) const {
+  const KeySlot& slot = key_slots_[id];
+  if (!slot.live) return std::nullopt;
+  return std::string_view(slot.data, slot.size);
+}
+
+StoredRef HnswIndex::stored(uint64_t id) const {
+  const std::byte* p = StoredBytes(static_cast<uint32_t>(id));
+  if (stores_f32_) return StoredRef::F32({reinterpret_cast<const float*>(p), stored_bytes_ / sizeof(float)});
+  return StoredRef::Codes({reinterpret_cast<const uint8_t*>(p), stored_bytes_});
+}
+
+std::optional<uint64_t> HnswIndex::find(std::string_view key) const {
+  auto it = key_map_.find(key);
+  if (it == key_map_.end()) return std::nullopt;
+  return it->second;
+}
+
+void HnswIndex::FixDimension(size_t dim) {
+  dim_ = dim;
+  if (codebook_ != nullptr) {
+    stores_f32_ = false;
+    stored_bytes_ = codebook_->m;
+  } else if (quant_ == Quantization::kNone) {
+    stores_f32_ = true;
+    stored_bytes_ = dim * sizeof(float);
+  } else if (quant_ == Quantization::kBinary) {
+    stores_f32_ = false;
+    stored_bytes_ = (dim + 7) / 8;
+  } else {
+    stores_f32_ = false;
+    stored_bytes_ = 8 + dim;
+  }
+  stored_offset_ = kHeaderBytes + sizeof(uint32_t) * kHnswM0;
+  // Blocks stay 16-byte aligned so that float vectors never straddle more
+  // cache lines than they must.
+  block_bytes_ = (stored_offset_ + stored_bytes_ + 15) / 16 * 16;
+}
+
+uint32_t HnswIndex::DrawLevel() {
+  rng_ ^= rng_ << 13;
+  rng_ ^= rng_ >> 7;
+  rng_ ^= rng_ << 17;
+  double u = static_cast<double>((rng_ >> 11) + 1) * 0x1p-53;  // 0 < u <= 1
+  // -ln(2^-53) / ln 16 < 14, so the level always fits its byte.
+  return static_cast<uint32_t>(std::floor(-std::log(u) * kHnswLevelMultiplier));
+}
+
+uint32_t HnswIndex::AppendNode(uint32_t level, std::span<const uint8_t> stored) {
+  PALLIX_INVARIANT(node_count_ < UINT32_MAX, "hnsw node ids fit 32 bits");
+  PALLIX_INVARIANT(stored.size() == stored_bytes_, "hnsw stored vector has the index's size");
+  uint32_t id = node_count_;
+  size_t chunk = id < kFirstChunkNodes ? 0 : std::bit_width(size_t{id} >> kFirstChunkShift);
+  if (chunk == chunks_.size()) {
+    size_t nodes = chunk == 0 ? kFirstChunkNodes : kFirstChunkNodes << (chunk - 1);
+    chunks_.push_back(std::make_unique_for_overwrite<std::byte[]>(nodes * block_bytes_));
+  }
+  ++node_count_;
+  std::byte* block = Block(id);
+  std::memset(block, 0, stored_offset_);
+  block[kLevelOffset] = static_cast<std::byte>(level);
+  if (level > 0) {
+    auto slot = static_cast<uint32_t>(upper_.size());
+    upper_.push_back(std::make_unique<uint32_t[]>(level * kUpperListWords));  // zeroed: empty lists
+    std::memcpy(block + kUpperSlotOffset, &slot, 4);
+  }
+  if (!stored.empty()) std::memcpy(block + stored_offset_, stored.data(), stored.size());
+  return id;
+}
+
+void HnswIndex::AddKey(uint32_t id, std::string_view key) {
+  PALLIX_INVARIANT(key.size() <= UINT32_MAX, "hnsw key length fits 32 bits");
+  const char* data = arena_->Store(key);
+  key_slots_.push_back(KeySlot{data, static_cast<uint32_t>(key.size()), true});
+  key_map_.emplace(std::string_view(data, key.size()), id);
+}
+
+// Appends new_id to node's list on `layer`; a list that then holds more than
+// cap ids keeps the cap ids nearest to the node itself, nearest first.
+void HnswIndex::AddLink(uint32_t node, uint32_t layer, uint32_t new_id, uint32_t cap, std::vector<float>& scratch) {
+  PALLIX_INVARIANT(level(node) >= layer, "hnsw neighbour has the layer it is linked on");
+  LinkList list = Links(node, layer);
+  if (*list.count < cap) {
+    list.ids[(*list.count)++] = new_id;
+    return;
+  }
+  // The node's own stored form is the query: decoded codes under product
+  // quantization (nothing for a float node, which such a graph never has).
+  QueryRef query;
+  StoredRef own = stored(node);
+  if (codebook_ != nullptr) {
+    query.kind = QueryKind::kPqRaw;
+    scratch.resize(codebook_->dim);
+    if (own.kind == StoredKind::kCodes && PqDecodeInto(*codebook_, own.codes, scratch.data())) query.floats = scratch;
+  } else {
+    query = QueryRefFromStored(quant_, own, scratch);
+  }
+  QueryScorer scorer(codebook_.get(), metric_, quant_, query);
+  uint32_t n = *list.count;
+  uint32_t ids[kHnswM0 + 1];
+  float distances[kHnswM0 + 1];
+  std::copy(list.ids, list.ids + n, ids);
+  ids[n] = new_id;
+  ScoreNodes(scorer, ids, n + 1, distances);
+  ScoredNode<uint32_t> pairs[kHnswM0 + 1];
+  for (uint32_t i = 0; i <= n; ++i) pairs[i] = {distances[i], ids[i]};
+  std::sort(pairs, pairs + n + 1, ScoredBefore<uint32_t>);
+  for (uint32_t i = 0; i < cap; ++i) list.ids[i] = pairs[i].id;
+  *list.count = cap;
+}
+
+// Links a freshly appended node into every layer up to its level.
+void HnswIndex::Connect(uint32_t id, uint32_t level, const PreparedQuery& query) {
+  QueryScorer scorer(codebook_.get(), metric_, quant_, query.ref());
+  HnswMemoryStore store(*this, scorer, visited_, visited_epoch_);
+  uint32_t ep = *entry_;
+  uint32_t top = this->level(ep);
+  ep = HnswDescend(store, ep, top, level);
+  std::vector<float> scratch;
+  for (uint32_t layer = std::min(top, level) + 1; layer-- > 0;) {
+    auto nearest = hnsw_search_layer(store, ep, kHnswEfConstruction, layer);
+    uint32_t cap = layer > 0 ? kHnswM : kHnswM0;
+    auto take = static_cast<uint32_t>(std::min<size_t>(cap, nearest.size()));
+    LinkList own = Links(id, layer);
+    for (uint32_t i = 0; i < take; ++i) own.ids[i] = nearest[i].id;
+    *own.count = take;
+    for (uint32_t i = 0; i < take; ++i) AddLink(nearest[i].id, layer, id, cap, scratch);
+    ep = nearest.front().id;
+  }
+  if (level > top) entry_ = id;
+}
+
+void hnsw_insert(HnswIndex& graph, std::string_view key, std::span<const float> vector) {
+  hnsw_remove_key(graph, key);
+  if (graph.dim_.has_value() && *graph.dim_ != vector.size()) return;
+  if (!graph.dim_.has_value()) graph.FixDimension(vector.size());
+  PreparedQuery query = prepare_query(graph.codebook_.get(), graph.metric_, graph.quant_, vector);
+  uint32_t level = graph.DrawLevel();
+  // Float nodes keep the vector as given; the other forms are encoded.
+  std::vector<uint8_t> codes;
+  std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(vector.data()), vector.size_bytes());
+  if (graph.codebook_ != nullptr) {
+    codes = pq_encode(*graph.codebook_, vector);
+    bytes = codes;
+  } else if (graph.quant_ != Quantization::kNone) {
+    codes = quantize_vector(graph.quant_, vector).codes;
+    bytes = codes;
+  }
+  uint32_t id = graph.AppendNode(level, bytes);
+  if (!graph.entry_.has_value()) {
+    graph.entry_ = id;
+  } else {
+    graph.Connect(id, level, query);
+  }
+  graph.AddKey(id, key);
+}
+
+void hnsw_remove_key(HnswIndex& graph, std::string_view key) {
+  auto it = graph.key_map_.find(key);
+  if (it == graph.key_map_.end()) return;
+  graph.key_slots_[it->second].live = false;
+  graph.key_map_.erase(it);
+}
+
+std::vector<HnswHit> hnsw_search(const HnswIndex& graph, std::span<const float> query, uint64_t k) {
+  if (k == 0 || !graph.entry_.has_value() || graph.dim_ != query.size()) return {};
+  uint64_t k_eff = SaturatingAdd(k, graph.tombstone_count());
+  PreparedQuery prepared = prepare_query(graph.codebook_.get(), graph.metric_, graph.quant_, query);
+  QueryScorer scorer(graph.codebook_.get(), graph.metric_, graph.quant_, prepared.ref());
+  std::unique_ptr<hnsw_internal::Visited> visited = graph.search_visited_->Acquire();
+  HnswMemoryStore store(graph, scorer, visited->stamps, visited->epoch);
+  uint32_t ep = HnswDescend(store, *graph.entry_, graph.level(*graph.entry_), 0);
+  auto nearest = hnsw_search_layer(store, ep, HnswSearchEf(k_eff), 0);
+  graph.search_visited_->Release(std::move(visited));
+
+  std::vector<HnswHit> hits;
+  hits.reserve(std::min<uint64_t>(k, graph.live_count()));
+  size_t walk = std::min<uint64_t>(k_eff, nearest.size());
+  for (size_t i = 0; i < walk && hits.size() < k; ++i) {
+    if (auto key = graph.key(nearest[i].id)) hits.push_back(HnswHit{std::string(*key), nearest[i].distance});
+  }
+  return hits;
+}
+
+}  // namespace pallix

@@ -1,0 +1,353 @@
+// The in-memory HNSW graph (HnswIndex) and the graph search that both vector
+// graphs share.
+//
+// An in-memory vector index is a hierarchical navigable small-world graph
+// over the vectors of one field of one collection. The index layer builds it
+// from the collection's rows when the index is first needed, applies every
+// committed write to it (hnsw_insert, hnsw_remove_key), and the query
+// executor searches it (hnsw_search). It is never persisted and never
+// shrinks: a removed or replaced key leaves a tombstoned node behind that
+// still routes searches, and searches widen themselves by the number of
+// tombstones so that k live keys can still be found.
+//
+// The graph knows only neighbour links; every distance comes from the rule
+// of engine/quant.h through a QueryScorer, so float32, binary, scalar and
+// product-quantized storage all use the same code. hnsw_search_layer is
+// written against a small store interface (HnswLayerStore below) so that
+// the on-disk graph runs the same search over its node rows.
+//
+// Ordering: every ordering of (distance, node id) pairs compares distances
+// by the IEEE total order of float32 (-0.0 before +0.0, NaN after +inf) and
+// equal distances by node id ascending.
+//
+// Thread-safety: an HnswIndex is not synchronised. Insert and remove mutate
+// it (including the insert path's visited stamps); searches only read it and
+// keep their visited sets private. The index layer serialises every call
+// under its "index lock".
+
+#ifndef PALLIX_VECTOR_HNSW_H_
+#define PALLIX_VECTOR_HNSW_H_
+
+#include <algorithm>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "base/numeric.h"
+#include "base/siphash.h"
+#include "vector/pq.h"
+#include "vector/quant.h"
+
+namespace pallix {
+
+// Graph parameters of every vector graph.
+inline constexpr uint32_t kHnswM = 16;                    // neighbour cap above layer 0
+inline constexpr uint32_t kHnswM0 = 32;                   // neighbour cap on layer 0
+inline constexpr uint32_t kHnswEfConstruction = 128;      // search width while inserting
+inline constexpr double kHnswLevelMultiplier = 0.36067376022224085;  // 1 / ln 16
+inline constexpr uint64_t kHnswSeed = 0x9E3779B97F4A7C15ull;        // xorshift64 seed
+// The narrowest layer-0 search: ef = max(4 * k_eff, k_eff, 64).
+inline constexpr uint64_t kHnswMinSearchEf = 64;
+
+// ---------------------------------------------------------------------------
+// The shared graph search.
+
+template <typename Id>
+struct ScoredNode {
+  float distance;
+  Id id;
+};
+
+// The graph ordering: distance by total order, then id ascending.
+template <typename Id>
+inline bool ScoredBefore(const ScoredNode<Id>& a, const ScoredNode<Id>& b) {
+  int32_t ka = TotalOrderKey(a.distance), kb = TotalOrderKey(b.distance);
+  return ka != kb ? ka < kb : a.id < b.id;
+}
+
+// What hnsw_search_layer needs from a graph store, for one prepared query:
+//   Id                      the node id type
+//   StartVisits()           begins a fresh visited set for one layer search
+//   Visit(id) -> bool       marks id visited; false when it already was
+//   Distance(id) -> float   distance from the query to node id
+//   Neighbours(id, layer)   the node's neighbour ids on that layer: a sized
+//                           range indexable by position (empty when none)
+//   ok() -> bool            false once the store failed (a node row that did
+//                           not load); the search then stops early and the
+//                           store keeps the failure
+// and optionally DistanceBatch(ids, n, out), the distances of n nodes at
+// once (the same values Distance gives; a store can overlap their memory
+// loads and arithmetic), and PrefetchVisit(id), a hint that Visit(id)
+// follows shortly.
+template <typename S>
+concept HnswLayerStore = requires(S& s, typename S::Id id, uint32_t layer) {
+  s.StartVisits();
+  { s.Visit(id) } -> std::same_as<bool>;
+  { s.Distance(id) } -> std::same_as<float>;
+  { s.Neighbours(id, layer).size() } -> std::convertible_to<size_t>;
+  { s.ok() } -> std::convertible_to<bool>;
+};
+
+namespace hnsw_internal {
+
+// A heap entry with its total-order key computed once, so that heap
+// comparisons are integer comparisons.
+template <typename Id>
+struct HeapNode {
+  int32_t order;
+  float distance;
+  Id id;
+
+  static HeapNode Of(float distance, Id id) { return {TotalOrderKey(distance), distance, id}; }
+};
+
+template <typename Id>
+inline bool HeapBefore(const HeapNode<Id>& a, const HeapNode<Id>& b) {
+  return a.order != b.order ? a.order < b.order : a.id < b.id;
+}
+
+template <typename Id>
+inline bool HeapAfter(const HeapNode<Id>& a, const HeapNode<Id>& b) {
+  return HeapBefore(b, a);
+}
+
+}  // namespace hnsw_internal
+
+// The search primitive of insert and search: the (up to) ef nodes nearest to
+// the query reachable from ep on `layer`, sorted by the graph ordering.
+// Candidates pop closest first; the search stops once ef results are held
+// and the closest candidate is farther than the worst result. A neighbour is
+// admitted while fewer than ef results are held or when strictly closer
+// than the worst. Those two tests are plain IEEE comparisons, so a NaN
+// distance never stops the search and is admitted only while results are
+// short. Memory grows with the nodes reached, never with ef itself.
+//
+// The unvisited neighbours of a candidate are marked and their distances
+// computed before any of them is admitted: distances do not depend on the
+// heaps, so this is the order of the one-at-a-time description, and it lets
+// the store fetch all their vectors at once.
+template <HnswLayerStore S>
+std::vector<ScoredNode<typename S::Id>> hnsw_search_layer(S& store, typename S::Id ep, uint64_t ef, uint32_t layer) {
+  using Id = typename S::Id;
+  using Node = hnsw_internal::HeapNode<Id>;
+  store.StartVisits();
+  float d = store.Distance(ep);
+  if (!store.ok()) return {};
+  store.Visit(ep);
+  std::vector<Node> candidates{Node::Of(d, ep)};  // min-heap: closest on top
+  std::vector<Node> results{Node::Of(d, ep)};     // max-heap: worst on top
+  std::vector<Id> fresh;
+  std::vector<float> distances;
+  while (!candidates.empty()) {
+    std::pop_heap(candidates.begin(), candidates.end(), hnsw_internal::HeapAfter<Id>);
+    Node c = candidates.back();
+    candidates.pop_back();
+    if (results.size() >= ef && c.distance > results.front().distance) break;
+    const auto& list = store.Neighbours(c.id, layer);
+    if (!store.ok()) return {};
+    fresh.clear();
+    if constexpr (requires { store.PrefetchVisit(ep); }) {
+      for (size_t i = 0, count = list.size(); i < count; ++i) store.PrefetchVisit(list[i]);
+    }
+    for (size_t i = 0, count = list.size(); i < count; ++i) {
+      Id v = list[i];
+      if (store.Visit(v)) fresh.push_back(v);
+    }
+    distances.resize(fresh.size());
+    if constexpr (requires { store.DistanceBatch(fresh.data(), fresh.size(), distances.data()); }) {
+      store.DistanceBatch(fresh.data(), fresh.size(), distances.data());
+    } else {
+      for (size_t i = 0; i < fresh.size(); ++i) {
+        distances[i] = store.Distance(fresh[i]);
+        if (!store.ok()) return {};
+      }
+    }
+    for (size_t i = 0; i < fresh.size(); ++i) {
+      float dv = distances[i];
+      if (results.size() < ef || dv < results.front().distance) {
+        Node node = Node::Of(dv, fresh[i]);
+        candidates.push_back(node);
+        std::push_heap(candidates.begin(), candidates.end(), hnsw_internal::HeapAfter<Id>);
+        results.push_back(node);
+        std::push_heap(results.begin(), results.end(), hnsw_internal::HeapBefore<Id>);
+        if (results.size() > ef) {
+          std::pop_heap(results.begin(), results.end(), hnsw_internal::HeapBefore<Id>);
+          results.pop_back();
+        }
+      }
+    }
+  }
+  std::sort_heap(results.begin(), results.end(), hnsw_internal::HeapBefore<Id>);
+  std::vector<ScoredNode<Id>> out;
+  out.reserve(results.size());
+  for (const Node& n : results) out.push_back({n.distance, n.id});
+  return out;
+}
+
+// Greedy descent: from ep on layer `top` down to layer `bottom` + 1, each
+// layer searched with ef 1 and its nearest node the entry of the next.
+template <HnswLayerStore S>
+typename S::Id HnswDescend(S& store, typename S::Id ep, uint32_t top, uint32_t bottom) {
+  for (uint32_t layer = top; layer > bottom; --layer) {
+    auto nearest = hnsw_search_layer(store, ep, 1, layer);
+    if (nearest.empty()) break;
+    ep = nearest.front().id;
+  }
+  return ep;
+}
+
+// a + b and 4 * a, stopping at the largest value instead of wrapping.
+inline uint64_t SaturatingAdd(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+inline uint64_t SaturatingTimes4(uint64_t a) { return a > UINT64_MAX / 4 ? UINT64_MAX : a * 4; }
+
+// The layer-0 search width for k_eff wanted results.
+inline uint64_t HnswSearchEf(uint64_t k_eff) {
+  return std::max({SaturatingTimes4(k_eff), k_eff, kHnswMinSearchEf});
+}
+
+// ---------------------------------------------------------------------------
+// The in-memory graph.
+
+struct HnswHit {
+  std::string key;  // an owned copy: results outlive later writes
+  float distance;
+};
+
+namespace hnsw_internal {
+struct KeyArena;
+struct VisitedPool;
+// Begins a layer search on visited stamps: grows them with zeros to `nodes`
+// and moves to the next epoch; when the epoch would wrap, every stamp is
+// cleared and the epoch restarts at 1, so no stale stamp reads as visited.
+void StartEpoch(std::vector<uint32_t>& stamps, uint32_t& epoch, size_t nodes);
+}  // namespace hnsw_internal
+
+class HnswIndex {
+ public:
+  // An empty graph. With a codebook the nodes hold product-quantization
+  // codes and `quant` is not used for storage.
+  HnswIndex(Metric metric, Quantization quant, std::shared_ptr<const PqCodebook> codebook = nullptr);
+  ~HnswIndex();
+  HnswIndex(HnswIndex&&) noexcept;
+  HnswIndex& operator=(HnswIndex&&) noexcept;
+  HnswIndex(const HnswIndex&) = delete;
+  HnswIndex& operator=(const HnswIndex&) = delete;
+
+  Metric metric() const { return metric_; }
+  Quantization quant() const { return quant_; }
+  const std::shared_ptr<const PqCodebook>& codebook() const { return codebook_; }
+  // The vector length, fixed by the first insert; none while unset.
+  std::optional<uint64_t> dim() const { return dim_; }
+  // Nodes ever inserted, tombstoned ones included; node ids are 0 .. n-1.
+  size_t node_count() const { return node_count_; }
+  // Keys with a live node.
+  size_t live_count() const { return key_map_.size(); }
+  size_t tombstone_count() const { return node_count_ - key_map_.size(); }
+  // The entry point; none while the graph is empty.
+  std::optional<uint64_t> entry() const { return entry_; }
+
+  // Introspection of node `id` (< node_count()).
+  uint32_t level(uint64_t id) const;
+  std::span<const uint32_t> neighbours(uint64_t id, uint32_t layer) const;  // empty above its level
+  std::optional<std::string_view> key(uint64_t id) const;                   // none once tombstoned
+  StoredRef stored(uint64_t id) const;
+  // The node id of a live key, or none.
+  std::optional<uint64_t> find(std::string_view key) const;
+
+ private:
+  friend void hnsw_insert(HnswIndex& graph, std::string_view key, std::span<const float> vector);
+  friend void hnsw_remove_key(HnswIndex& graph, std::string_view key);
+  friend std::vector<HnswHit> hnsw_search(const HnswIndex& graph, std::span<const float> query, uint64_t k);
+  friend class HnswMemoryStore;
+
+  struct KeySlot {
+    const char* data;
+    uint32_t size;
+    bool live;
+  };
+  // The count and ids of one neighbour list inside the graph's storage.
+  struct LinkList {
+    uint32_t* count;
+    uint32_t* ids;
+  };
+
+  void FixDimension(size_t dim);
+  uint32_t DrawLevel();
+  uint32_t AppendNode(uint32_t level, std::span<const uint8_t> stored);
+  void Connect(uint32_t id, uint32_t level, const PreparedQuery& query);
+  void AddLink(uint32_t node, uint32_t layer, uint32_t new_id, uint32_t cap, std::vector<float>& scratch);
+  void AddKey(uint32_t id, std::string_view key);
+
+  // out[i] = scorer's distance to node ids[i].
+  void ScoreNodes(QueryScorer& scorer, const uint32_t* ids, size_t n, float* out) const;
+  std::byte* Block(uint32_t id) const;
+  LinkList Links(uint32_t id, uint32_t layer) const;
+  const std::byte* StoredBytes(uint32_t id) const { return Block(id) + stored_offset_; }
+
+  Metric metric_;
+  Quantization quant_;
+  std::shared_ptr<const PqCodebook> codebook_;
+  uint64_t rng_ = kHnswSeed;
+  std::optional<uint64_t> dim_;
+  std::optional<uint32_t> entry_;
+  uint32_t node_count_ = 0;
+
+  // Node storage. Each node has one fixed-size block: its layer-0 list, its
+  // level, where its upper lists live, and its stored vector. Blocks sit in
+  // chunks that double in size (chunk 0 holds kFirstChunkNodes, chunk i > 0
+  // holds kFirstChunkNodes << (i - 1)), so growing never moves a node and
+  // untouched capacity is never backed by memory.
+  //   offset         size            field
+  //   0              4               layer-0 neighbour count
+  //   4              1               level
+  //   8              4               upper slot (index into upper_), level > 0
+  //   16             4 * m0          layer-0 neighbour ids
+  //   16 + 4 * m0    stored_bytes_   stored vector (float32 or code bytes)
+  bool stores_f32_ = true;
+  size_t stored_bytes_ = 0;
+  size_t stored_offset_ = 0;
+  size_t block_bytes_ = 0;
+  std::vector<std::unique_ptr<std::byte[]>> chunks_;
+  // Lists of layers 1 .. level of the nodes that have them: per layer a
+  // count followed by m ids.
+  std::vector<std::unique_ptr<uint32_t[]>> upper_;
+
+  // Keys: bytes in an arena, one slot per node id, and a map of the live
+  // keys to their node ids (a keyed hash with a random seed, so that chosen
+  // keys cannot degrade it).
+  std::vector<KeySlot> key_slots_;
+  std::unique_ptr<hnsw_internal::KeyArena> arena_;
+  std::unordered_map<std::string_view, uint32_t, SeededHash> key_map_;
+
+  // The insert path's visited stamps; searches draw theirs from the pool.
+  std::vector<uint32_t> visited_;
+  uint32_t visited_epoch_ = 0;
+  std::unique_ptr<hnsw_internal::VisitedPool> search_visited_;
+};
+
+// Inserts or replaces the vector of `key`. The key's old node is tombstoned
+// first; a vector whose length differs from the graph's dimension is then
+// dropped (so the key is no longer found). Never fails.
+void hnsw_insert(HnswIndex& graph, std::string_view key, std::span<const float> vector);
+
+// Tombstones the key's node and forgets the key; an absent key changes
+// nothing.
+void hnsw_remove_key(HnswIndex& graph, std::string_view key);
+
+// Up to k live keys nearest to `query`, nearest first (ties by node id, that
+// is insertion order). Empty when k is 0, the graph is empty or the query's
+// length is not the graph's dimension. The layer-0 search is widened by the
+// number of tombstones (k_eff = k + tombstones, ef = max(4 * k_eff, k_eff,
+// 64), all saturating), and memory grows with the nodes reached, not with k.
+std::vector<HnswHit> hnsw_search(const HnswIndex& graph, std::span<const float> query, uint64_t k);
+
+}  // namespace pallix
+
+#endif  // PALLIX_VECTOR_HNSW_H_

@@ -1,0 +1,624 @@
+#include "vector/quant.h"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "base/coding.h"
+#include "vector/quant_internal.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define PALLIX_X86_KERNELS 1
+#endif
+
+// ---------------------------------------------------------------------------
+// Kernels. Every variant performs the same float operations in the same
+// order; only the number of lanes per instruction differs.
+
+namespace pallix::quant_internal {
+
+namespace {
+
+// Lanes 0..3 are the first accumulator, 4..7 the second.
+inline float SumLanes(const float lanes[8]) {
+  float sum = 0.0f;
+  for (int i = 0; i < 8; ++i) sum += lanes[i];
+  return sum;
+}
+
+inline size_t CommonBlocks(size_t la, size_t lb) { return (la < lb ? la : lb) / 8; }
+
+// The paired tails: a from 8 * (la / 8), b from 8 * (lb / 8), as many pairs
+// as the shorter tail holds.
+template <bool kL2>
+inline float AddTails(float sum, const float* a, size_t la, const float* b, size_t lb) {
+  size_t ta = la / 8 * 8, tb = lb / 8 * 8;
+  size_t pairs = (la - ta) < (lb - tb) ? la - ta : lb - tb;
+  for (size_t i = 0; i < pairs; ++i) {
+    if constexpr (kL2) {
+      float d = a[ta + i] - b[tb + i];
+      sum += d * d;
+    } else {
+      sum += a[ta + i] * b[tb + i];
+    }
+  }
+  return sum;
+}
+
+template <bool kL2>
+float ReferencePair(const float* a, size_t la, const float* b, size_t lb) {
+  float lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  size_t blocks = CommonBlocks(la, lb);
+  for (size_t blk = 0; blk < blocks; ++blk) {
+    for (int i = 0; i < 8; ++i) {
+      if constexpr (kL2) {
+        float d = a[blk * 8 + i] - b[blk * 8 + i];
+        lanes[i] += d * d;
+      } else {
+        lanes[i] += a[blk * 8 + i] * b[blk * 8 + i];
+      }
+    }
+  }
+  return AddTails<kL2>(SumLanes(lanes), a, la, b, lb);
+}
+
+void ReferenceDotSelf(const float* q, const float* v, size_t n, float* qv, float* vv) {
+  *qv = ReferencePair<false>(q, n, v, n);
+  *vv = ReferencePair<false>(v, n, v, n);
+}
+
+template <PairKernel kPair>
+void ManyBySingles(const float* q, const float* const* vs, size_t count, size_t n, float* out) {
+  for (size_t i = 0; i < count; ++i) out[i] = kPair(q, n, vs[i], n);
+}
+
+template <DotSelfKernel kDotSelf>
+void DotSelfManyBySingles(const float* q, const float* const* vs, size_t count, size_t n, float* out_qv,
+                          float* out_vv) {
+  for (size_t i = 0; i < count; ++i) kDotSelf(q, vs[i], n, &out_qv[i], &out_vv[i]);
+}
+
+#ifdef PALLIX_X86_KERNELS
+
+template <bool kL2>
+float Sse2Pair(const float* a, size_t la, const float* b, size_t lb) {
+  __m128 acc0 = _mm_setzero_ps(), acc1 = _mm_setzero_ps();
+  size_t blocks = CommonBlocks(la, lb);
+  for (size_t blk = 0; blk < blocks; ++blk) {
+    __m128 a0 = _mm_loadu_ps(a + blk * 8), a1 = _mm_loadu_ps(a + blk * 8 + 4);
+    __m128 b0 = _mm_loadu_ps(b + blk * 8), b1 = _mm_loadu_ps(b + blk * 8 + 4);
+    if constexpr (kL2) {
+      __m128 d0 = _mm_sub_ps(a0, b0), d1 = _mm_sub_ps(a1, b1);
+      acc0 = _mm_add_ps(acc0, _mm_mul_ps(d0, d0));
+      acc1 = _mm_add_ps(acc1, _mm_mul_ps(d1, d1));
+    } else {
+      acc0 = _mm_add_ps(acc0, _mm_mul_ps(a0, b0));
+      acc1 = _mm_add_ps(acc1, _mm_mul_ps(a1, b1));
+    }
+  }
+  float lanes[8];
+  _mm_storeu_ps(lanes, acc0);
+  _mm_storeu_ps(lanes + 4, acc1);
+  return AddTails<kL2>(SumLanes(lanes), a, la, b, lb);
+}
+
+void Sse2DotSelf(const float* q, const float* v, size_t n, float* qv, float* vv) {
+  __m128 x0 = _mm_setzero_ps(), x1 = _mm_setzero_ps();
+  __m128 s0 = _mm_setzero_ps(), s1 = _mm_setzero_ps();
+  size_t blocks = n / 8;
+  for (size_t blk = 0; blk < blocks; ++blk) {
+    __m128 q0 = _mm_loadu_ps(q + blk * 8), q1 = _mm_loadu_ps(q + blk * 8 + 4);
+    __m128 v0 = _mm_loadu_ps(v + blk * 8), v1 = _mm_loadu_ps(v + blk * 8 + 4);
+    x0 = _mm_add_ps(x0, _mm_mul_ps(q0, v0));
+    x1 = _mm_add_ps(x1, _mm_mul_ps(q1, v1));
+    s0 = _mm_add_ps(s0, _mm_mul_ps(v0, v0));
+    s1 = _mm_add_ps(s1, _mm_mul_ps(v1, v1));
+  }
+  float lanes[8];
+  _mm_storeu_ps(lanes, x0);
+  _mm_storeu_ps(lanes + 4, x1);
+  *qv = AddTails<false>(SumLanes(lanes), q, n, v, n);
+  _mm_storeu_ps(lanes, s0);
+  _mm_storeu_ps(lanes + 4, s1);
+  *vv = AddTails<false>(SumLanes(lanes), v, n, v, n);
+}
+
+// The AVX functions are compiled for AVX only (no FMA: a fused multiply-add
+// would round once instead of twice and change the result) and are called
+// only after the processor reported AVX.
+template <bool kL2>
+__attribute__((target("avx"))) float AvxPair(const float* a, size_t la, const float* b, size_t lb) {
+  __m256 acc = _mm256_setzero_ps();
+  size_t blocks = CommonBlocks(la, lb);
+  for (size_t blk = 0; blk < blocks; ++blk) {
+    __m256 va = _mm256_loadu_ps(a + blk * 8), vb = _mm256_loadu_ps(b + blk * 8);
+    if constexpr (kL2) {
+      __m256 d = _mm256_sub_ps(va, vb);
+      acc = _mm256_add_ps(acc, _mm256_mul_ps(d, d));
+    } else {
+      acc = _mm256_add_ps(acc, _mm256_mul_ps(va, vb));
+    }
+  }
+  float lanes[8];
+  _mm256_storeu_ps(lanes, acc);
+  return AddTails<kL2>(SumLanes(lanes), a, la, b, lb);
+}
+
+__attribute__((target("avx"))) void AvxDotSelf(const float* q, const float* v, size_t n, float* qv, float* vv) {
+  __m256 x = _mm256_setzero_ps(), s = _mm256_setzero_ps();
+  size_t blocks = n / 8;
+  for (size_t blk = 0; blk < blocks; ++blk) {
+    __m256 vq = _mm256_loadu_ps(q + blk * 8), vv8 = _mm256_loadu_ps(v + blk * 8);
+    x = _mm256_add_ps(x, _mm256_mul_ps(vq, vv8));
+    s = _mm256_add_ps(s, _mm256_mul_ps(vv8, vv8));
+  }
+  float lanes[8];
+  _mm256_storeu_ps(lanes, x);
+  *qv = AddTails<false>(SumLanes(lanes), q, n, v, n);
+  _mm256_storeu_ps(lanes, s);
+  *vv = AddTails<false>(SumLanes(lanes), v, n, v, n);
+}
+
+// Four vectors at a time against the same query: four independent
+// accumulators, each receiving its own vector's blocks in block order.
+template <bool kL2>
+__attribute__((target("avx"))) void AvxMany(const float* q, const float* const* vs, size_t count, size_t n,
+                                            float* out) {
+  size_t blocks = n / 8, i = 0;
+  for (; i + 4 <= count; i += 4) {
+    const float *v0 = vs[i], *v1 = vs[i + 1], *v2 = vs[i + 2], *v3 = vs[i + 3];
+    __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
+    for (size_t blk = 0; blk < blocks; ++blk) {
+      __m256 vq = _mm256_loadu_ps(q + blk * 8);
+      __m256 x0 = _mm256_loadu_ps(v0 + blk * 8), x1 = _mm256_loadu_ps(v1 + blk * 8);
+      __m256 x2 = _mm256_loadu_ps(v2 + blk * 8), x3 = _mm256_loadu_ps(v3 + blk * 8);
+      if constexpr (kL2) {
+        x0 = _mm256_sub_ps(vq, x0);
+        x1 = _mm256_sub_ps(vq, x1);
+        x2 = _mm256_sub_ps(vq, x2);
+        x3 = _mm256_sub_ps(vq, x3);
+        a0 = _mm256_add_ps(a0, _mm256_mul_ps(x0, x0));
+        a1 = _mm256_add_ps(a1, _mm256_mul_ps(x1, x1));
+        a2 = _mm256_add_ps(a2, _mm256_mul_ps(x2, x2));
+        a3 = _mm256_add_ps(a3, _mm256_mul_ps(x3, x3));
+      } else {
+        a0 = _mm256_add_ps(a0, _mm256_mul_ps(vq, x0));
+        a1 = _mm256_add_ps(a1, _mm256_mul_ps(vq, x1));
+        a2 = _mm256_add_ps(a2, _mm256_mul_ps(vq, x2));
+        a3 = _mm256_add_ps(a3, _mm256_mul_ps(vq, x3));
+      }
+    }
+    float lanes[8];
+    _mm256_storeu_ps(lanes, a0);
+    out[i] = AddTails<kL2>(SumLanes(lanes), q, n, v0, n);
+    _mm256_storeu_ps(lanes, a1);
+    out[i + 1] = AddTails<kL2>(SumLanes(lanes), q, n, v1, n);
+    _mm256_storeu_ps(lanes, a2);
+    out[i + 2] = AddTails<kL2>(SumLanes(lanes), q, n, v2, n);
+    _mm256_storeu_ps(lanes, a3);
+    out[i + 3] = AddTails<kL2>(SumLanes(lanes), q, n, v3, n);
+  }
+  // A remainder of two or three runs as a group of four whose missing
+  // members repeat the last vector; the repeats' results are dropped.
+  if (count - i >= 2) {
+    const float* group[4] = {vs[i], vs[i + 1], vs[count - 1], vs[count - 1]};
+    float results[4];
+    AvxMany<kL2>(q, group, 4, n, results);
+    for (size_t j = 0; i + j < count; ++j) out[i + j] = results[j];
+    return;
+  }
+  for (; i < count; ++i) out[i] = AvxPair<kL2>(q, n, vs[i], n);
+}
+
+__attribute__((target("avx"))) void AvxDotSelfMany(const float* q, const float* const* vs, size_t count, size_t n,
+                                                   float* out_qv, float* out_vv) {
+  size_t blocks = n / 8, i = 0;
+  for (; i + 2 <= count; i += 2) {
+    const float *v0 = vs[i], *v1 = vs[i + 1];
+    __m256 x0 = _mm256_setzero_ps(), x1 = _mm256_setzero_ps();
+    __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps();
+    for (size_t blk = 0; blk < blocks; ++blk) {
+      __m256 vq = _mm256_loadu_ps(q + blk * 8);
+      __m256 y0 = _mm256_loadu_ps(v0 + blk * 8), y1 = _mm256_loadu_ps(v1 + blk * 8);
+      x0 = _mm256_add_ps(x0, _mm256_mul_ps(vq, y0));
+      x1 = _mm256_add_ps(x1, _mm256_mul_ps(vq, y1));
+      s0 = _mm256_add_ps(s0, _mm256_mul_ps(y0, y0));
+      s1 = _mm256_add_ps(s1, _mm256_mul_ps(y1, y1));
+    }
+    float lanes[8];
+    _mm256_storeu_ps(lanes, x0);
+    out_qv[i] = AddTails<false>(SumLanes(lanes), q, n, v0, n);
+    _mm256_storeu_ps(lanes, s0);
+    out_vv[i] = AddTails<false>(SumLanes(lanes), v0, n, v0, n);
+    _mm256_storeu_ps(lanes, x1);
+    out_qv[i + 1] = AddTails<false>(SumLanes(lanes), q, n, v1, n);
+    _mm256_storeu_ps(lanes, s1);
+    out_vv[i + 1] = AddTails<false>(SumLanes(lanes), v1, n, v1, n);
+  }
+  for (; i < count; ++i) AvxDotSelf(q, vs[i], n, &out_qv[i], &out_vv[i]);
+}
+
+__attribute__((target("popcnt"))) uint32_t HammingPopcnt(const uint8_t* a, const uint8_t* b, size_t n) {
+  uint64_t count = 0;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    count += static_cast<uint64_t>(__builtin_popcountll(x ^ y));
+  }
+  for (; i < n; ++i) count += static_cast<uint64_t>(__builtin_popcount(static_cast<unsigned>(a[i] ^ b[i])));
+  return static_cast<uint32_t>(count);
+}
+
+#endif  // PALLIX_X86_KERNELS
+
+uint32_t HammingPortable(const uint8_t* a, const uint8_t* b, size_t n) {
+  uint64_t count = 0;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    count += static_cast<uint64_t>(__builtin_popcountll(x ^ y));
+  }
+  for (; i < n; ++i) count += static_cast<uint64_t>(__builtin_popcount(static_cast<unsigned>(a[i] ^ b[i])));
+  return static_cast<uint32_t>(count);
+}
+
+const Kernels kReference = {"reference",
+                            ReferencePair<false>,
+                            ReferencePair<true>,
+                            ReferenceDotSelf,
+                            ManyBySingles<ReferencePair<false>>,
+                            ManyBySingles<ReferencePair<true>>,
+                            DotSelfManyBySingles<ReferenceDotSelf>};
+#ifdef PALLIX_X86_KERNELS
+const Kernels kSse2 = {"sse2",
+                       Sse2Pair<false>,
+                       Sse2Pair<true>,
+                       Sse2DotSelf,
+                       ManyBySingles<Sse2Pair<false>>,
+                       ManyBySingles<Sse2Pair<true>>,
+                       DotSelfManyBySingles<Sse2DotSelf>};
+const Kernels kAvx = {"avx", AvxPair<false>, AvxPair<true>, AvxDotSelf, AvxMany<false>, AvxMany<true>, AvxDotSelfMany};
+#endif
+
+using HammingFn = uint32_t (*)(const uint8_t*, const uint8_t*, size_t);
+
+HammingFn PickHamming() {
+#ifdef PALLIX_X86_KERNELS
+  if (__builtin_cpu_supports("popcnt")) return HammingPopcnt;
+#endif
+  return HammingPortable;
+}
+
+}  // namespace
+
+const Kernels& ReferenceKernels() { return kReference; }
+
+const Kernels* Sse2Kernels() {
+#ifdef PALLIX_X86_KERNELS
+  return &kSse2;
+#else
+  return nullptr;
+#endif
+}
+
+const Kernels* AvxKernels() {
+#ifdef PALLIX_X86_KERNELS
+  if (__builtin_cpu_supports("avx")) return &kAvx;
+#endif
+  return nullptr;
+}
+
+const Kernels& ActiveKernels() {
+  static const Kernels& active = [] () -> const Kernels& {
+    if (const Kernels* avx = AvxKernels()) return *avx;
+    if (const Kernels* sse2 = Sse2Kernels()) return *sse2;
+    return kReference;
+  }();
+  return active;
+}
+
+uint32_t HammingBytes(const uint8_t* a, const uint8_t* b, size_t n) {
+  static const HammingFn fn = PickHamming();
+  return fn(a, b, n);
+}
+
+}  // namespace pallix::quant_internal
+
+// ---------------------------------------------------------------------------
+// Metrics, quantization and the distance rule.
+
+namespace pallix {
+namespace {
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr size_t kScalarHeader = 8;
+
+float LoadF32Le(const uint8_t* p) { return DecodeFloat32LE(reinterpret_cast<const char*>(p)); }
+void StoreF32Le(float x, uint8_t* p) { EncodeFloat32LE(reinterpret_cast<char*>(p), x); }
+
+const quant_internal::Kernels& K() { return quant_internal::ActiveKernels(); }
+
+float CosineFrom(float ab, float aa, float bb) {
+  if (aa == 0.0f || bb == 0.0f) return 1.0f;
+  return 1.0f - ab / (std::sqrt(aa) * std::sqrt(bb));
+}
+
+// Decodes scalar codes into out (resized); codes shorter than the header
+// decode to nothing.
+void DecodeScalarInto(std::span<const uint8_t> codes, std::vector<float>& out) {
+  if (codes.size() < kScalarHeader) {
+    out.clear();
+    return;
+  }
+  float min = LoadF32Le(codes.data()), scale = LoadF32Le(codes.data() + 4);
+  size_t d = codes.size() - kScalarHeader;
+  out.resize(d);
+  for (size_t i = 0; i < d; ++i) out[i] = min + static_cast<float>(codes[kScalarHeader + i]) * scale;
+}
+
+}  // namespace
+
+Result<Metric> ParseMetricName(std::string_view name) {
+  if (name == "cosine") return Metric::kCosine;
+  if (name == "dot") return Metric::kDot;
+  if (name == "l2") return Metric::kL2;
+  return Fail(EngineError::InvalidArgument("unknown metric '" + std::string(name) + "' (want cosine|dot|l2)"));
+}
+
+Result<Quantization> ParseQuantizationName(std::string_view name) {
+  if (name == "none") return Quantization::kNone;
+  if (name == "binary") return Quantization::kBinary;
+  if (name == "scalar") return Quantization::kScalar;
+  return Fail(EngineError::InvalidArgument("unknown quantization '" + std::string(name) +
+                                           "' (want none|binary|scalar)"));
+}
+
+std::string_view MetricName(Metric metric) {
+  switch (metric) {
+    case Metric::kCosine: return "cosine";
+    case Metric::kDot: return "dot";
+    default: return "l2";
+  }
+}
+
+std::string_view QuantizationName(Quantization quant) {
+  switch (quant) {
+    case Quantization::kNone: return "none";
+    case Quantization::kBinary: return "binary";
+    default: return "scalar";
+  }
+}
+
+Result<Metric> parse_metric_byte(uint8_t b) {
+  if (b > 2) return Fail(EngineError::InvalidDump("bad metric"));
+  return static_cast<Metric>(b);
+}
+
+Result<Quantization> parse_quant_byte(uint8_t b) {
+  if (b > 2) return Fail(EngineError::InvalidDump("bad quant"));
+  return static_cast<Quantization>(b);
+}
+
+float dot_f32(std::span<const float> a, std::span<const float> b) {
+  return K().dot(a.data(), a.size(), b.data(), b.size());
+}
+
+float l2_f32(std::span<const float> a, std::span<const float> b) {
+  return K().l2(a.data(), a.size(), b.data(), b.size());
+}
+
+float distance_by_metric(Metric metric, std::span<const float> a, std::span<const float> b) {
+  switch (metric) {
+    case Metric::kCosine: return CosineFrom(dot_f32(a, b), dot_f32(a, a), dot_f32(b, b));
+    case Metric::kDot: return -dot_f32(a, b);
+    default: return l2_f32(a, b);
+  }
+}
+
+std::vector<uint8_t> quantize_binary(std::span<const float> x) {
+  std::vector<uint8_t> out((x.size() + 7) / 8, 0);
+  for (size_t i = 0; i < x.size(); ++i) {
+    if (x[i] >= 0.0f) out[i / 8] |= static_cast<uint8_t>(1u << (i % 8));
+  }
+  return out;
+}
+
+std::vector<uint8_t> quantize_scalar(std::span<const float> x) {
+  // NaN fails every comparison, so it never becomes the minimum or maximum.
+  // Of two zeros -0.0 is the smaller and +0.0 the larger, whatever their
+  // order in the vector (the IEEE minimumNumber / maximumNumber rule): the
+  // stored minimum of [0, -0, 1] is -0.0.
+  float min = kInf, max = -kInf;
+  for (float v : x) {
+    if (v < min || (v == min && std::signbit(v))) min = v;
+    if (v > max || (v == max && !std::signbit(v))) max = v;
+  }
+  if (!std::isfinite(min)) min = 0.0f;
+  if (!std::isfinite(max)) max = 0.0f;
+  float scale = max > min ? (max - min) / 255.0f : 1.0f;
+  std::vector<uint8_t> out(kScalarHeader + x.size());
+  StoreF32Le(min, out.data());
+  StoreF32Le(scale, out.data() + 4);
+  for (size_t i = 0; i < x.size(); ++i) {
+    float q = std::round((x[i] - min) / scale);  // halves away from zero
+    uint8_t code = 0;
+    if (q > 255.0f) {
+      code = 255;
+    } else if (q > 0.0f) {  // also false for NaN
+      code = static_cast<uint8_t>(q);
+    }
+    out[kScalarHeader + i] = code;
+  }
+  return out;
+}
+
+StoredVector quantize_vector(Quantization quant, std::span<const float> x) {
+  switch (quant) {
+    case Quantization::kNone: return StoredVector::F32(std::vector<float>(x.begin(), x.end()));
+    case Quantization::kBinary: return StoredVector::Codes(quantize_binary(x));
+    default: return StoredVector::Codes(quantize_scalar(x));
+  }
+}
+
+std::vector<float> sq8_decode(float min, float scale, std::span<const uint8_t> codes) {
+  std::vector<float> out(codes.size());
+  for (size_t i = 0; i < codes.size(); ++i) out[i] = min + static_cast<float>(codes[i]) * scale;
+  return out;
+}
+
+QueryRef QueryRefFromStored(Quantization quant, StoredRef stored, std::vector<float>& scratch) {
+  if (stored.kind == StoredKind::kF32) return {QueryKind::kRaw, stored.f32, {}};
+  if (quant == Quantization::kBinary) return {QueryKind::kBits, {}, stored.codes};
+  DecodeScalarInto(stored.codes, scratch);
+  return {QueryKind::kRaw, scratch, {}};
+}
+
+PreparedQuery query_from_stored(Quantization quant, StoredRef stored) {
+  std::vector<float> scratch;
+  QueryRef ref = QueryRefFromStored(quant, stored, scratch);
+  PreparedQuery out;
+  out.kind = ref.kind;
+  out.floats.assign(ref.floats.begin(), ref.floats.end());
+  out.bits.assign(ref.bits.begin(), ref.bits.end());
+  return out;
+}
+
+PreparedQuery prepare_query(const PqCodebook* codebook, Metric metric, Quantization quant,
+                            std::span<const float> query) {
+  PreparedQuery out;
+  if (codebook != nullptr) {
+    if (metric == Metric::kL2) {
+      if (auto table = pq_distance_table(*codebook, query)) {
+        out.kind = QueryKind::kPqTable;
+        out.floats = std::move(*table);
+        return out;
+      }
+    }
+    out.kind = QueryKind::kPqRaw;
+    out.floats.assign(query.begin(), query.end());
+    return out;
+  }
+  if (quant == Quantization::kBinary) {
+    out.kind = QueryKind::kBits;
+    out.bits = quantize_binary(query);
+    return out;
+  }
+  out.kind = QueryKind::kRaw;
+  out.floats.assign(query.begin(), query.end());
+  return out;
+}
+
+float pq_code_distance(const PqCodebook* codebook, Metric metric, Quantization quant, QueryRef query,
+                       StoredRef stored) {
+  return QueryScorer(codebook, metric, quant, query)(stored);
+}
+
+float quant_code_distance(Quantization quant, Metric metric, QueryRef query, StoredRef stored) {
+  // The rule tests only the tag bit: PqRaw is read as Raw, PqTable as Bits
+  // (whose bytes it does not have, so it matches only empty codes).
+  QueryRef as_quant = query;
+  if (query.kind == QueryKind::kPqRaw) as_quant = {QueryKind::kRaw, query.floats, {}};
+  if (query.kind == QueryKind::kPqTable) as_quant = {QueryKind::kBits, {}, {}};
+  return QueryScorer(nullptr, metric, quant, as_quant)(stored);
+}
+
+QueryScorer::QueryScorer(const PqCodebook* codebook, Metric metric, Quantization quant, QueryRef query)
+    : codebook_(codebook), metric_(metric), query_(query) {
+  bool product = query.kind == QueryKind::kPqRaw || query.kind == QueryKind::kPqTable;
+  if (codebook != nullptr) {
+    // A codebook whose fields disagree is never read: every node is +inf.
+    if (!codebook->valid()) return;
+    if (query.kind == QueryKind::kPqRaw) mode_ = Mode::kPqRaw;
+    // A table built for another codebook would be read out of bounds.
+    if (query.kind == QueryKind::kPqTable && query.floats.size() == size_t{codebook->m} * codebook->k) {
+      mode_ = Mode::kPqTable;
+    }
+  } else if (!product) {
+    bool bits = query.kind == QueryKind::kBits;
+    if (quant == Quantization::kNone && !bits) mode_ = Mode::kFloat;
+    if (quant == Quantization::kBinary && bits) mode_ = Mode::kBits;
+    if (quant != Quantization::kNone && quant != Quantization::kBinary && !bits) mode_ = Mode::kScalar;
+  }
+  if (mode_ != Mode::kBits && mode_ != Mode::kInfinite && mode_ != Mode::kPqTable && metric == Metric::kCosine) {
+    query_self_ = dot_f32(query_.floats, query_.floats);
+  }
+}
+
+float QueryScorer::MetricDistance(std::span<const float> v) const {
+  std::span<const float> q = query_.floats;
+  // The fused kernels need equal lengths; unequal ones take the general
+  // block rule.
+  if (q.size() != v.size()) return distance_by_metric(metric_, q, v);
+  const quant_internal::Kernels& k = K();
+  switch (metric_) {
+    case Metric::kCosine: {
+      float qv, vv;
+      k.dot_self(q.data(), v.data(), v.size(), &qv, &vv);
+      return CosineFrom(qv, query_self_, vv);
+    }
+    case Metric::kDot: return -k.dot(q.data(), q.size(), v.data(), v.size());
+    default: return k.l2(q.data(), q.size(), v.data(), v.size());
+  }
+}
+
+void QueryScorer::FloatBatch(const float* const* vectors, size_t count, float* out) {
+  const quant_internal::Kernels& k = K();
+  const float* q = query_.floats.data();
+  size_t n = query_.floats.size();
+  switch (metric_) {
+    case Metric::kCosine: {
+      scratch_.resize(count);
+      k.dot_self_many(q, vectors, count, n, out, scratch_.data());
+      for (size_t i = 0; i < count; ++i) out[i] = CosineFrom(out[i], query_self_, scratch_[i]);
+      return;
+    }
+    case Metric::kDot:
+      k.dot_many(q, vectors, count, n, out);
+      for (size_t i = 0; i < count; ++i) out[i] = -out[i];
+      return;
+    default: k.l2_many(q, vectors, count, n, out);
+  }
+}
+
+float QueryScorer::operator()(StoredRef stored) {
+  bool codes = stored.kind == StoredKind::kCodes;
+  switch (mode_) {
+    case Mode::kInfinite: return kInf;
+    case Mode::kFloat: return codes ? kInf : MetricDistance(stored.f32);
+    case Mode::kBits:
+      if (!codes || stored.codes.size() != query_.bits.size()) return kInf;
+      return static_cast<float>(quant_internal::HammingBytes(query_.bits.data(), stored.codes.data(), stored.codes.size()));
+    case Mode::kScalar:
+      if (!codes) return kInf;
+      DecodeScalarInto(stored.codes, scratch_);
+      if (scratch_.size() != query_.floats.size()) return kInf;
+      return MetricDistance(scratch_);
+    case Mode::kPqRaw:
+      if (!codes) return kInf;
+      scratch_.resize(codebook_->dim);
+      if (!PqDecodeInto(*codebook_, stored.codes, scratch_.data())) return kInf;
+      return MetricDistance(scratch_);
+    case Mode::kPqTable: {
+      // Damaged codes (another length than m, a code not below k) rank last.
+      if (!codes || stored.codes.size() != codebook_->m) return kInf;
+      const float* table = query_.floats.data();
+      uint32_t k = codebook_->k;
+      float sum = 0.0f;
+      for (size_t j = 0; j < stored.codes.size(); ++j) {
+        uint8_t c = stored.codes[j];
+        if (c >= k) return kInf;
+        sum += table[j * k + c];
+      }
+      return sum;
+    }
+  }
+  return kInf;
+}
+
+}  // namespace pallix

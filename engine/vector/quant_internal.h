@@ -1,0 +1,60 @@
+// The float32 kernels behind engine/quant.h, exposed so that tests can hold
+// every instruction-set variant to the portable reference bit for bit.
+//
+// Each kernel follows the block rule of engine/quant.h: blocks =
+// min(la / 8, lb / 8) blocks of 8 components into two 4-lane accumulators,
+// lanes summed 0..3 of the first then 0..3 of the second, then the paired
+// tails added in order. The SSE2 variant keeps the two accumulators in two
+// 4-lane registers; the AVX variant keeps both in the two halves of one
+// 8-lane register, which is the same arithmetic. The dispatcher picks AVX
+// at run time when the processor has it.
+//
+// Thread-safety: pure functions.
+
+#ifndef PALLIX_VECTOR_QUANT_INTERNAL_H_
+#define PALLIX_VECTOR_QUANT_INTERNAL_H_
+
+#include <cstddef>
+#include <cstdint>
+
+namespace pallix::quant_internal {
+
+// Dot product and l2 sum of a[0 .. la) and b[0 .. lb).
+using PairKernel = float (*)(const float* a, size_t la, const float* b, size_t lb);
+// dot(q, v) and dot(v, v) of two vectors of the same length n in one pass;
+// the same values the dot kernel gives for each.
+using DotSelfKernel = void (*)(const float* q, const float* v, size_t n, float* qv, float* vv);
+
+// The dot or l2 kernel of q against each of count vectors of q's length n,
+// into out[0 .. count); independent vectors are interleaved so that their
+// additions overlap, each still in its own order.
+using ManyKernel = void (*)(const float* q, const float* const* vs, size_t count, size_t n, float* out);
+// dot_self of q against each of count vectors: out_qv[i], out_vv[i].
+using DotSelfManyKernel = void (*)(const float* q, const float* const* vs, size_t count, size_t n, float* out_qv,
+                                   float* out_vv);
+
+struct Kernels {
+  const char* name;
+  PairKernel dot;
+  PairKernel l2;
+  DotSelfKernel dot_self;
+  ManyKernel dot_many;
+  ManyKernel l2_many;
+  DotSelfManyKernel dot_self_many;
+};
+
+// The portable lane-by-lane reference.
+const Kernels& ReferenceKernels();
+// The SSE2 and AVX variants; nullptr when not built for, or not supported
+// by, this processor.
+const Kernels* Sse2Kernels();
+const Kernels* AvxKernels();
+// The variant in use.
+const Kernels& ActiveKernels();
+
+// Number of differing bits of a[0 .. n) and b[0 .. n).
+uint32_t HammingBytes(const uint8_t* a, const uint8_t* b, size_t n);
+
+}  // namespace pallix::quant_internal
+
+#endif  // PALLIX_VECTOR_QUANT_INTERNAL_H_

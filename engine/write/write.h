@@ -1,0 +1,164 @@
+// The document write path, the expiry purge and the collection walk.
+//
+// Every change to a user document (insert, insert with an expiry, delete,
+// compare-and-set, patch, batch insert, auto-key insert) runs the same
+// steps inside one write transaction, in this fixed order:
+//
+//   put:    unique-field check -> encode -> row put (count raised for a new
+//           key) -> index upkeep -> expiry rows set (with an expiry) or
+//           removed (without one)
+//   delete: row delete -> count lowered -> index entries removed -> every
+//           edge of the key removed -> expiry rows removed; a key without a
+//           document only has its edges removed, and keeps its expiry rows
+//
+// then the commit, then the after-commit update of the in-memory indexes.
+// Name checks and schema validation run before the transaction (except in
+// insert_auto, which validates inside it). Any failure before the commit
+// drops the transaction, so storage is left exactly as it was; in-memory
+// indexes are touched only after a commit, so they never need undoing.
+//
+// Index upkeep is one dispatcher over the index kinds in a fixed order:
+// on-disk vector, on-disk text, scalar, compound, geo. A collection with no
+// index of a kind has nothing to do at that kind's step.
+//
+// Callers: the binding (one call per Collection method). Each entry runs on
+// the caller's thread and begins and ends its own transactions.
+//
+// Thread-safety: entries may run from several threads; the store admits one
+// write transaction at a time. No registry lock is held across a write
+// transaction: the schema and index registries are copied under their lock
+// one at a time and the lock released before any row is touched.
+
+#ifndef PALLIX_WRITE_WRITE_H_
+#define PALLIX_WRITE_WRITE_H_
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "base/error.h"
+#include "doc/value.h"
+#include "storage/rows.h"
+#include "storage/store.h"
+
+namespace pallix {
+
+class Engine;
+
+// ---------------------------------------------------------------- entries
+//
+// Unless stated otherwise every entry returns: ReservedCollection or
+// InvalidName (the name checks, first); SchemaViolation (validation, or a
+// unique value held by another key); Transaction (begin); Decode (a stored
+// document that must be read does not decode); CorruptIndex (a damaged
+// expiry row of the key); Storage (a row operation); Commit. After any of
+// them storage is unchanged.
+
+// Stores doc under key, replacing any document and removing the key's
+// expiry. Always returns true on success.
+Result<bool> insert(Engine& engine, std::string_view collection, std::string_view key, const Value& doc);
+// The same, setting the key's expiry to `expiry` instead.
+Result<bool> insert_with_ttl(Engine& engine, std::string_view collection, std::string_view key, const Value& doc,
+                             int64_t expiry);
+// insert or insert_with_ttl, by whether an expiry is given.
+Result<bool> insert_document(Engine& engine, std::string_view collection, std::string_view key, const Value& doc,
+                             std::optional<int64_t> expiry);
+
+// Deletes the key's document with its index entries, edges and expiry;
+// true when a document existed. Without a document only the key's edges
+// go (its expiry stays) and the result is false.
+Result<bool> delete_document(Engine& engine, std::string_view collection, std::string_view key);
+
+// In one transaction: applies only when (no stored document and no
+// expected) or (a stored document equal to expected under values_same).
+// Applying with a replacement stores it like insert (expiry removed) and
+// returns true; without one deletes like delete_document and returns
+// whether a document was removed. Not applying writes nothing and returns
+// false. A replacement is validated before anything is read.
+Result<bool> compare_and_set(Engine& engine, std::string_view collection, std::string_view key,
+                             const std::optional<Value>& expected, const std::optional<Value>& replacement);
+
+// Reads the key's document, then inserts: the stored map with every entry
+// of the patch set (top level only; nested maps replaced whole) when both
+// are maps, else the patch itself. Two transactions; the key's expiry is
+// removed. A write by another handle in between is overwritten.
+Status patch(Engine& engine, std::string_view collection, std::string_view key, const Value& patch_doc);
+
+// All pairs in one transaction, all or nothing: every document validated
+// first; each pair's unique check sees the pairs before it; a key given
+// twice stores its later document and counts once; each key's expiry is
+// removed. An empty list still checks the name and commits an empty
+// transaction.
+Status put_many(Engine& engine, std::string_view collection,
+                const std::vector<std::pair<std::string, Value>>& pairs);
+
+// Stores doc under the next auto-id key of the collection and returns the
+// key: the counter auto:<collection> plus one, as 20 zero-padded decimal
+// digits. A number whose key already holds a document is passed over (a
+// stored document is never overwritten); the counter is left at the number
+// used. Validation runs inside the transaction, so a refused document does
+// not advance the counter. Extra error: InvalidArgument "auto-id counter
+// exhausted for collection <c>" when no number up to 2^64-1 is free.
+Result<std::string> insert_auto(Engine& engine, std::string_view collection, const Value& doc);
+
+// The one-document write without name checks or validation (callers make
+// them): a put of *doc (with or without an expiry), or, when doc is null, a
+// delete. Returns whether anything changed. No after-commit update.
+Result<bool> write_document(Engine& engine, std::string_view collection, std::string_view key, const Value* doc,
+                            std::optional<int64_t> expiry);
+
+// The key of auto-id number n: n in decimal, zero-padded to 20 digits.
+std::string auto_key(uint64_t n);
+
+// ---------------------------------------------------------------- purge
+
+// Deletes every document whose expiry is <= now and returns how many
+// documents were removed. Candidates are gathered first (engine/ttl.h);
+// each then gets a write transaction of its own in which it is re-checked:
+// a stale candidate (the key's expiry changed or went) loses only its
+// left-over by-expiry row and is not counted; a current one has its
+// document deleted with index entries and edges, and both expiry rows
+// removed (a key whose expiry was set without a document loses its rows
+// and edges and is not counted). A failure stops the purge; candidates
+// before it stay purged. Errors: ReservedCollection, InvalidName,
+// Transaction, CorruptIndex, Storage, Commit.
+Result<uint64_t> purge_expired(Engine& engine, std::string_view collection, int64_t now);
+
+// ---------------------------------------------------------------- upkeep
+
+// The index-upkeep dispatcher, inside the caller's write transaction: puts
+// (or removes) the key's entries in every declared index of every kind, in
+// the fixed order of kinds. The first failure is returned.
+Status index_upkeep_put(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key,
+                        const Value& doc);
+Status index_upkeep_remove(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key);
+
+// After a commit: applies a put (doc) or delete (null) to the collection's
+// in-memory vector and text indexes, then lets on-disk vector indexes that
+// hold too many deleted nodes rebuild. Never fails: the write's outcome was
+// decided by its commit.
+void update_memory_indexes(Engine& engine, std::string_view collection, std::string_view key, const Value* doc);
+
+// ---------------------------------------------------------------- walk
+
+// Visitor of the collection walk: true to go on, false to stop (not an
+// error), or an error that ends the walk and is returned unchanged. The
+// key is the document key; both views are valid only during the call.
+using DocumentVisitor = std::function<Result<bool>(std::string_view key, const Value& doc)>;
+
+// Streams every document of the collection, in key order, to visit, inside
+// one read transaction (one snapshot), reading no further than the row on
+// which visit stops. *visited is set to 0 and raised by one for every row
+// decoded and handed over, including the row on which visit stops or
+// fails; it is 64 bits wide, so it cannot wrap. An unknown collection
+// visits nothing. No name check. Errors: Transaction, Storage, Decode (the
+// undecodable row is not counted), or visit's own.
+Status scan_each_walk(Engine& engine, std::string_view collection, uint64_t& visited, const DocumentVisitor& visit);
+
+}  // namespace pallix
+
+#endif  // PALLIX_WRITE_WRITE_H_
