@@ -9,6 +9,7 @@
 #include "binding/error.h"
 #include "binding/types.h"
 #include "binding/value.h"
+#include "index/registry.h"
 
 namespace pallix::py {
 
@@ -24,9 +25,16 @@ struct DbHandle {
 
 DbHandle& H(PyObject* self) { return Unbox<DbHandle>(self); }
 
-// Opens a file database at `path`, or an in-memory one without a path.
+// Opens a file database at `path`, or an in-memory one without a path, with
+// its index registries loaded (a registry that cannot be read fails the open).
+Result<std::shared_ptr<Engine>> OpenEngine(const std::string* path) {
+  ASSIGN_OR_RETURN(std::shared_ptr<Engine> engine, path != nullptr ? open_engine(*path) : open_in_memory());
+  RETURN_IF_ERROR(load_index_registries(*engine));
+  return engine;
+}
+
 PyObject* OpenDb(const std::string* path) {
-  Result<std::shared_ptr<Engine>> engine = path != nullptr ? open_engine(*path) : open_in_memory();
+  Result<std::shared_ptr<Engine>> engine = OpenEngine(path);
   if (!engine) return RaiseError(FromEngineError(engine.error()));
   PyTypeObject* type = DbType();
   if (type == nullptr) return nullptr;

@@ -7,6 +7,9 @@
 #include "db/engine.h"
 #include "db/schema.h"
 #include "db/ttl.h"
+#include "index/compound_index.h"
+#include "index/geo_index.h"
+#include "index/scalar_index.h"
 #include "storage/read_view.h"
 #include "storage/rows.h"
 #include "write/unique.h"
@@ -35,9 +38,13 @@ struct IndexKindUpkeep {
 //   3. scalar           scalar_index_put / scalar_index_remove
 //   4. compound         compound_index_put / compound_index_remove
 //   5. geo              geo_index_put / geo_index_remove
-// Each kind's module adds its row here, in this order, when it lands; no
-// kind exists yet.
-constexpr std::array<IndexKindUpkeep, 0> kIndexKinds{};
+// The on-disk vector and text kinds take their places in front when they
+// land.
+constexpr std::array<IndexKindUpkeep, 3> kIndexKinds{{
+    {"scalar", scalar_index_put, scalar_index_remove},
+    {"compound", compound_index_put, compound_index_remove},
+    {"geo", geo_index_put, geo_index_remove},
+}};
 
 // One after-commit step: applies a put (doc) or delete (null) to in-memory
 // structures; never fails.
@@ -60,7 +67,7 @@ EngineError CounterExhausted(std::string_view collection) {
 // `buffer` is reused across the pairs of a batch.
 Status PutSteps(Engine& engine, WriteCtx& ctx, const SchemaCopy& schema, std::string_view collection,
                 std::string_view key, const Value& doc, std::string& buffer) {
-  RETURN_IF_ERROR(check_unique_fields(ctx, schema, collection, key, doc));
+  RETURN_IF_ERROR(check_unique_fields(engine, ctx, schema, collection, key, doc));
   buffer.clear();
   encode_value_into(doc, buffer);
   RETURN_IF_ERROR(put_row(ctx, collection, key, buffer));

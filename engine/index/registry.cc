@@ -1,0 +1,170 @@
+#include "index/registry.h"
+
+#include <cstring>
+
+#include "base/coding.h"
+#include "base/lock.h"
+
+namespace pallix {
+
+namespace {
+
+constexpr size_t kCodebookHeader = 16;
+
+// Calls fn(collection, field, state) for every row of `registry` whose key
+// splits; the caller holds the registry's lock.
+template <typename F>
+Status ForEachRegistryRow(Engine& engine, std::string_view registry, F&& fn) {
+  ASSIGN_OR_RETURN(std::vector<Row> rows, scan_all_rows(engine.store(), registry));
+  for (const Row& row : rows) {
+    std::optional<std::pair<std::string, std::string>> names = split_index_key(row.key);
+    if (!names) continue;
+    RETURN_IF_ERROR(fn(std::move(names->first), std::move(names->second), decode_index_state(row.value)));
+  }
+  return Ok();
+}
+
+// The codebook of a product-quantized vector index, when its row decodes.
+Result<std::shared_ptr<const PqCodebook>> LoadCodebook(Engine& engine, std::string_view collection,
+                                                       std::string_view field) {
+  ASSIGN_OR_RETURN(std::optional<std::string> row,
+                   get_row_once(engine.store(), vector_namespace(collection, field), kCodebookRow));
+  if (!row) return nullptr;
+  std::optional<PqCodebook> codebook = decode_codebook_record(*row);
+  if (!codebook) return nullptr;
+  return std::make_shared<const PqCodebook>(std::move(*codebook));
+}
+
+}  // namespace
+
+Result<std::optional<IndexState>> read_index_state(const ReadView& view, std::string_view registry,
+                                                   std::string_view key) {
+  ASSIGN_OR_RETURN(std::optional<std::string> row, view.view_get(registry, key));
+  if (!row) return std::nullopt;
+  return decode_index_state(*row);
+}
+
+Result<std::optional<IndexState>> read_index_state_once(Store& store, std::string_view registry,
+                                                        std::string_view key) {
+  ASSIGN_OR_RETURN(std::optional<std::string> row, get_row_once(store, registry, key));
+  if (!row) return std::nullopt;
+  return decode_index_state(*row);
+}
+
+std::optional<PqCodebook> decode_codebook_record(std::string_view bytes) {
+  if (bytes.size() < kCodebookHeader) return std::nullopt;
+  PqCodebook cb;
+  cb.m = DecodeFixed32LE(bytes.data());
+  cb.k = DecodeFixed32LE(bytes.data() + 4);
+  cb.subspace_dim = DecodeFixed32LE(bytes.data() + 8);
+  cb.dim = DecodeFixed32LE(bytes.data() + 12);
+  if (cb.m == 0 || cb.k == 0 || cb.k > kPqMaxK || cb.subspace_dim == 0) return std::nullopt;
+  if (uint64_t{cb.dim} != uint64_t{cb.m} * cb.subspace_dim) return std::nullopt;
+  // m * subspace_dim fits 32 bits (it equals dim) and k is at most 256, so
+  // the count cannot overflow; the size test guards the allocation below.
+  uint64_t count = uint64_t{cb.dim} * cb.k;
+  if (count > (bytes.size() - kCodebookHeader) / 4) return std::nullopt;
+  cb.centroids.resize(count);
+  for (uint64_t i = 0; i < count; ++i) cb.centroids[i] = DecodeFloat32LE(bytes.data() + kCodebookHeader + 4 * i);
+  return cb;
+}
+
+std::string encode_codebook_record(const PqCodebook& codebook) {
+  std::string out;
+  out.reserve(kCodebookHeader + 4 * codebook.centroids.size());
+  PutFixed32LE(&out, codebook.m);
+  PutFixed32LE(&out, codebook.k);
+  PutFixed32LE(&out, codebook.subspace_dim);
+  PutFixed32LE(&out, codebook.dim);
+  for (float x : codebook.centroids) {
+    char b[4];
+    EncodeFloat32LE(b, x);
+    out.append(b, 4);
+  }
+  return out;
+}
+
+namespace {
+
+Status LoadVectors(Engine& engine, VectorRegistry& reg) {
+  return ForEachRegistryRow(engine, kVectorRegistry, [&](std::string c, std::string f, IndexState state) -> Status {
+    const std::string& p = state.payload;
+    if (p.empty() || static_cast<uint8_t>(p[0]) >= 3) return Ok();
+    VectorIndexInfo info;
+    info.metric = static_cast<uint8_t>(p[0]);
+    if (p.size() > 1 && static_cast<uint8_t>(p[1]) < 3) info.quantization = static_cast<uint8_t>(p[1]);
+    if (p.size() > 2 && static_cast<uint8_t>(p[2]) < 4) info.storage_kind = static_cast<uint8_t>(p[2]);
+    if (info.storage_kind == kVectorOnDiskPq || info.storage_kind == kVectorInMemoryPq) {
+      ASSIGN_OR_RETURN(info.codebook, LoadCodebook(engine, c, f));
+    }
+    info.building = state.cursor.has_value();
+    reg.declared[FieldKey(std::move(c), std::move(f))] = std::move(info);
+    return Ok();
+  });
+}
+
+Status LoadTexts(Engine& engine, TextRegistry& reg) {
+  return ForEachRegistryRow(engine, kTextRegistry, [&](std::string c, std::string f, IndexState state) -> Status {
+    bool on_disk = !state.payload.empty() && state.payload[0] == 1;
+    reg.declared[FieldKey(std::move(c), std::move(f))] = TextIndexInfo{on_disk, state.cursor.has_value()};
+    return Ok();
+  });
+}
+
+Status LoadScalars(Engine& engine, ScalarRegistry& reg) {
+  RETURN_IF_ERROR(ForEachRegistryRow(engine, kScalarRegistry, [&](std::string c, std::string f, IndexState state) -> Status {
+    reg.scalars[FieldKey(std::move(c), std::move(f))] = state.cursor.has_value();
+    return Ok();
+  }));
+  ASSIGN_OR_RETURN(std::vector<Row> rows, scan_all_rows(engine.store(), kCompoundRegistry));
+  for (const Row& row : rows) {
+    auto names = parse_compound_registry_key(row.key);
+    if (!names) continue;
+    IndexState state = decode_index_state(row.value);
+    bool building = state.cursor.has_value();
+    bool covering = !building && !state.payload.empty() && state.payload[0] == kCompoundCovering;
+    reg.compounds[CompoundKey(std::move(names->first), std::move(names->second))] = CompoundFlags{building, covering};
+  }
+  return Ok();
+}
+
+Status LoadGeos(Engine& engine, GeoRegistry& reg) {
+  return ForEachRegistryRow(engine, kGeoRegistry, [&](std::string c, std::string f, IndexState state) -> Status {
+    reg.fields[FieldKey(std::move(c), std::move(f))] = state.cursor.has_value();
+    return Ok();
+  });
+}
+
+// The slot's registry, created and loaded when the slot is empty.
+template <typename R>
+Result<R*> Slot(Engine& engine, std::unique_ptr<RegistrySlot>& slot, Status (*load)(Engine&, R&)) {
+  if (!slot) {
+    auto fresh = std::make_unique<R>();
+    RETURN_IF_ERROR(load(engine, *fresh));
+    slot = std::move(fresh);
+  }
+  return static_cast<R*>(slot.get());
+}
+
+template <typename R>
+Status LoadUnder(NamedMutex& lock, Result<R*> (*get)(Engine&), Engine& engine) {
+  NamedMutex::Guard guard(lock);
+  RETURN_IF_ERROR(get(engine));
+  return Ok();
+}
+
+}  // namespace
+
+Result<VectorRegistry*> vector_registry(Engine& engine) { return Slot(engine, engine.vector_registry, LoadVectors); }
+Result<TextRegistry*> text_registry(Engine& engine) { return Slot(engine, engine.text_registry, LoadTexts); }
+Result<ScalarRegistry*> scalar_registry(Engine& engine) { return Slot(engine, engine.scalar_registry, LoadScalars); }
+Result<GeoRegistry*> geo_registry(Engine& engine) { return Slot(engine, engine.geo_registry, LoadGeos); }
+
+Status load_index_registries(Engine& engine) {
+  RETURN_IF_ERROR(LoadUnder(engine.index_lock, vector_registry, engine));
+  RETURN_IF_ERROR(LoadUnder(engine.fts_lock, text_registry, engine));
+  RETURN_IF_ERROR(LoadUnder(engine.scalar_lock, scalar_registry, engine));
+  return LoadUnder(engine.geo_lock, geo_registry, engine);
+}
+
+}  // namespace pallix
