@@ -221,8 +221,9 @@ Py_ssize_t CollectionLen(PyObject* self) {
 
 // ------------------------------------------------------------ the type
 
-// Methods in the order of the class's interface. Index declarations,
-// batch and conditional writes, geo and phrase searches have no entry yet.
+// Methods in the order of the class's interface. Text and vector index
+// declarations, batch and conditional writes and the phrase search have no
+// entry yet.
 constexpr int kArgs = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
@@ -276,6 +277,15 @@ PyMethodDef kMethods[] = {
      "(`None` starts at the beginning). Returns a `Page` with `rows`\nand the `next` cursor (`None` at the end)."},
     {"is_empty", PALLIX_CFUNC(NoArgs<CollectionIsEmpty>), METH_NOARGS,
      "is_empty($self)\n--\n\nWhether the collection is empty."},
+    // Index declarations (collection_declare.cc); the text and vector
+    // kinds take their places after create_compound_index and
+    // create_geo_index.
+    {"create_scalar_index", PALLIX_CFUNC(Fast<CollectionCreateScalarIndex>), kArgs,
+     "create_scalar_index($self, field)\n--\n\nCreate a scalar index over `field`."},
+    {"create_compound_index", PALLIX_CFUNC(Fast<CollectionCreateCompoundIndex>), kArgs,
+     "create_compound_index($self, fields)\n--\n\nCreate a compound index over `fields`."},
+    {"create_geo_index", PALLIX_CFUNC(Fast<CollectionCreateGeoIndex>), kArgs,
+     "create_geo_index($self, field)\n--\n\nCreate a geospatial index over the point `field`."},
     // Schema (collection_declare.cc).
     {"set_schema", PALLIX_CFUNC(Fast<CollectionSetSchema>), kArgs,
      "set_schema($self, fields)\n--\n\nDeclare the collection's schema (a list of `SchemaField`s);\n"
@@ -297,6 +307,17 @@ PyMethodDef kMethods[] = {
      "neighbors_weighted($self, from, relation)\n--\n\nWeighted out-edges as `(key, weight)` tuples."},
     {"traverse", PALLIX_CFUNC(Fast<CollectionTraverse>), kArgs,
      "traverse($self, start, relation, hops)\n--\n\nBFS `hops` out over `relation` (cycle-safe)."},
+    // Geo searches (collection_geo.cc).
+    {"geo_within_radius", PALLIX_CFUNC(Fast<CollectionGeoWithinRadius>), kArgs,
+     "geo_within_radius($self, field, lat, lon, radius_km)\n--\n\nDocuments whose point `field` lies within "
+     "`radius_km` of (`lat`, `lon`)\n(haversine), as `GeoHit`s nearest first, ties by key."},
+    {"geo_within_bbox", PALLIX_CFUNC(Fast<CollectionGeoWithinBbox>), kArgs,
+     "geo_within_bbox($self, field, min_lat, min_lon, max_lat, max_lon)\n--\n\nDocuments whose point `field` "
+     "lies in the box (bounds inclusive;\nmin_lon > max_lon crosses the antimeridian), as `GeoHit`s in key\n"
+     "order with distance_km 0.0."},
+    {"geo_nearest", PALLIX_CFUNC(Fast<CollectionGeoNearest>), kArgs,
+     "geo_nearest($self, field, lat, lon, k)\n--\n\nThe `k` documents whose point `field` is nearest to "
+     "(`lat`, `lon`),\nas `GeoHit`s nearest first, ties by key."},
     // Life.
     {"query", PALLIX_CFUNC(NoArgs<CollectionQuery>), METH_NOARGS,
      "query($self)\n--\n\nStart a one-shot fluent query over this collection."},

@@ -9,8 +9,8 @@
 // The methods are split by area: collection.cc (life, reads, the walk and
 // the type with its one method table), collection_write.cc (document
 // writes and expiry), collection_graph.cc (edges), collection_declare.cc
-// (schema). Each method reads: extract arguments (TypeError/OverflowError),
-// WithOpen (lock, closed check, conversion and engine call under the
+// (indexes and schema), collection_geo.cc (geo searches). Each method
+// reads: extract arguments (TypeError/OverflowError), WithOpen (lock, closed check, conversion and engine call under the
 // lock), then Finish (raise or build the result, after the lock).
 //
 // Thread-safety: state is touched only under `lock`.
@@ -94,8 +94,16 @@ PyObject* CollectionGetTtl(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* CollectionPurgeExpired(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // collection_declare.cc
+PyObject* CollectionCreateScalarIndex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionCreateCompoundIndex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionCreateGeoIndex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* CollectionSetSchema(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* CollectionSchema(PyObject* self);
+
+// collection_geo.cc
+PyObject* CollectionGeoWithinRadius(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionGeoWithinBbox(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionGeoNearest(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // collection_graph.cc
 PyObject* CollectionLink(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

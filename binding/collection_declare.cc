@@ -1,4 +1,11 @@
-// The declaration side of a Collection: set_schema and schema.
+// The declaration side of a Collection: index declarations
+// (create_scalar_index, create_compound_index, create_geo_index), and
+// set_schema and schema.
+//
+// An index declaration takes its names before the lock (a str, or a
+// sequence of str for a compound index, else TypeError) and hands them to
+// the engine, which checks them, records the index and builds it over the
+// stored rows before returning (index/*.h).
 //
 // set_schema checks its argument before the lock (a sequence of
 // SchemaField objects, else TypeError), parses every field's type name
@@ -9,6 +16,9 @@
 
 #include "binding/collection.h"
 #include "db/schema.h"
+#include "index/compound_index.h"
+#include "index/geo_index.h"
+#include "index/scalar_index.h"
 
 namespace pallix::py {
 
@@ -29,7 +39,60 @@ BResult<std::vector<SchemaField>> EngineFields(const std::vector<const SchemaFie
   return fields;
 }
 
+// A single-field declaration: parse `field`, then call create(engine,
+// collection, field) under the lock.
+template <Status (*create)(Engine&, std::string_view, std::string_view)>
+PyObject* DeclareFieldIndex(const Params& params, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  PyObject* a[1];
+  std::string field;
+  if (!MatchArgs(params, args, nargs, kwnames, a) || !ArgStr(params, 0, a[0], &field)) return nullptr;
+  return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
+    return create(engine, name, field);
+  }));
+}
+
+// The str elements of a sequence argument, in order; TypeError otherwise.
+bool StrList(const Params& params, PyObject* arg, std::vector<std::string>* out) {
+  Ref list;
+  if (!ArgSequence(params, 0, arg, &list)) return false;
+  for (Py_ssize_t i = 0; i < PyList_Size(list.get()); ++i) {
+    PyObject* item = PyList_GetItem(list.get(), i);
+    if (!PyUnicode_Check(item)) {
+      std::string type = TypeName(Py_TYPE(item));
+      if (type.empty()) PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "%s() argument '%s' must hold str objects, not %s", params.name,
+                   params.names[0], type.empty() ? "object" : type.c_str());
+      return false;
+    }
+    std::string s;
+    if (!Utf8Of(item, &s)) return false;
+    out->push_back(std::move(s));
+  }
+  return true;
+}
+
 }  // namespace
+
+PyObject* CollectionCreateScalarIndex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.create_scalar_index", 1, "field");
+  return DeclareFieldIndex<create_scalar_index>(kParams, self, args, nargs, kwnames);
+}
+
+PyObject* CollectionCreateGeoIndex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.create_geo_index", 1, "field");
+  return DeclareFieldIndex<create_geo_index>(kParams, self, args, nargs, kwnames);
+}
+
+PyObject* CollectionCreateCompoundIndex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.create_compound_index", 1, "fields");
+  PyObject* a[1];
+  std::vector<std::string> fields;
+  if (!MatchArgs(kParams, args, nargs, kwnames, a) || !StrList(kParams, a[0], &fields)) return nullptr;
+  return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
+    return create_compound_index(engine, name, fields);
+  }));
+}
 
 PyObject* CollectionSetSchema(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PALLIX_PARAMS(kParams, "Collection.set_schema", 1, "fields");
