@@ -56,7 +56,11 @@ CellBytes cell_bytes(uint32_t lat_cell, uint32_t lon_cell) {
   return out;
 }
 
-CellBytes point_cell(const GeoPoint& p) { return cell_bytes(lat_cell(p.lat), lon_cell(p.lon)); }
+CellBytes point_cell(const GeoPoint& p) {
+  bool finite = std::isfinite(p.lat) && std::isfinite(p.lon);
+  if (finite && (std::fabs(p.lat) > 90.0 || std::fabs(p.lon) > 180.0)) return cell_bytes(kOutOfRangeLatCell, 0);
+  return cell_bytes(lat_cell(p.lat), lon_cell(p.lon));
+}
 
 std::optional<GeoBox> radius_box(double lat, double lon, double radius_km) {
   double dlat = radius_km / kKmPerDegreeLat;

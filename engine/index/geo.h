@@ -12,7 +12,7 @@
 // value of geo back-pointer rows; never change):
 //
 //   offset  size  field
-//   0       4     latitude cell, u32 big-endian (0..1800)
+//   0       4     latitude cell, u32 big-endian (0..1800, or 65535)
 //   4       4     longitude cell, u32 big-endian (0..3600)
 //
 // latitude cell = floor((clamp(lat, -90, 90) + 90) / 0.1), longitude cell =
@@ -20,6 +20,18 @@
 // (-89.7 gives 2.9999999999999996, cell 2). The float-to-integer step
 // saturates: NaN and negatives give 0, values above 2^32-1 give 2^32-1, so
 // no input, however damaged, is undefined behaviour.
+//
+// Points out of range. The haversine distance does not clamp: a stored
+// point at latitude 95 is, for the distance, a point near the pole on the
+// other meridian, far from the clamped cell. A point with a finite
+// coordinate out of range (|lat| > 90 or |lon| > 180) is therefore filed
+// under the reserved cell (65535, 0), which every cell scan reads as well,
+// so such a point is always a candidate and the exact test decides. (Box
+// tests use the stored coordinates, and such a point is inside no box that
+// a cell scan serves.) A NaN or infinite coordinate gives a NaN distance
+// and lies in no box: it matches nothing, and keeps its clamped cell.
+// Latitude cell 65535 still begins with 0x00 0x00, below every
+// back-pointer key. The reserved cell value is stored on disk; never change.
 //
 // Thread-safety: pure functions.
 
@@ -66,8 +78,13 @@ uint32_t saturating_cell(double x);
 uint32_t lat_cell(double lat);
 uint32_t lon_cell(double lon);
 
+// The reserved latitude cell of points out of range (longitude cell 0).
+inline constexpr uint32_t kOutOfRangeLatCell = 0xFFFF;
+
 using CellBytes = std::array<char, 8>;
 CellBytes cell_bytes(uint32_t lat_cell, uint32_t lon_cell);
+// The cell a point is filed under: its grid cell, or the reserved cell for
+// a finite coordinate out of range.
 CellBytes point_cell(const GeoPoint& p);
 
 // The degree box around a circle of radius_km, or nullopt when none can be

@@ -153,6 +153,8 @@ Result<std::optional<std::vector<std::string>>> geo_cell_ranges(Engine& engine, 
     ASSIGN_OR_RETURN(bool within_cap, ScanLatitudeRow(view, ns, lat, lon_lo, lon_hi, keys));
     if (!within_cap) return Keys();
   }
+  ASSIGN_OR_RETURN(bool cell_within_cap, ScanLatitudeRow(view, ns, kOutOfRangeLatCell, 0, 0, keys));
+  if (!cell_within_cap) return Keys();
   ASSIGN_OR_RETURN(bool within_cap, AddZeroKeys(view, collection, keys));
   if (!within_cap) return Keys();
   return Keys(std::move(keys));

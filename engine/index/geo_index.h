@@ -75,8 +75,9 @@ Status geo_index_put(Engine& engine, WriteCtx& ctx, std::string_view collection,
 Status geo_index_remove(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key);
 
 // The document keys filed in the cells the box covers (each corner's cell
-// by the cell rule, clamping included), latitude row by latitude row, plus
-// every key of the collection beginning with 0x00. nullopt: no built index,
+// by the cell rule, clamping included), latitude row by latitude row, then
+// those of the reserved out-of-range cell (index/geo.h), then every key of
+// the collection beginning with 0x00. nullopt: no built index,
 // a box whose lon_lo is above lon_hi, or more than 4096 keys. A box whose
 // low latitude is above the high one gives an empty list.
 Result<std::optional<std::vector<std::string>>> geo_cell_ranges(Engine& engine, std::string_view collection,
