@@ -217,8 +217,9 @@ def test_methods_are_in_table_order():
     # `name` is an attribute, listed after the methods.
     assert names == ["__enter__", "__exit__", "insert", "insert_auto", "update", "patch", "delete",
                      "insert_with_ttl", "set_ttl", "get_ttl", "purge_expired", "get", "scan", "scan_each", "page",
-                     "is_empty", "set_schema", "schema", "link", "link_weighted", "unlink", "neighbors",
-                     "in_neighbors", "neighbors_weighted", "traverse", "query", "close", "name"]
+                     "is_empty", "create_scalar_index", "create_compound_index", "create_geo_index", "set_schema",
+                     "schema", "link", "link_weighted", "unlink", "neighbors", "in_neighbors", "neighbors_weighted",
+                     "traverse", "geo_within_radius", "geo_within_bbox", "geo_nearest", "query", "close", "name"]
     names = [n for n in native.FieldRef.__dict__ if not n.startswith("__")]
     assert names == ["eq", "ne", "lt", "le", "gt", "ge", "exists", "in_", "between", "starts_with", "contains",
                      "within_km"]
