@@ -65,13 +65,13 @@ std::vector<const Value*> FieldValues(const Value& doc, const std::vector<std::s
 // entry is then gone too, so a rebuild over replaced rows leaves nothing
 // stale behind).
 Result<bool> PutEntry(WriteCtx& ctx, const std::string& ns, const std::vector<std::string>& fields,
-                      std::string_view key, const Value& doc) {
+                      std::string_view key, const Value& doc, int64_t* delta = nullptr) {
   std::vector<const Value*> values = FieldValues(doc, fields);
   if (values.empty()) {
-    RETURN_IF_ERROR(index_entry_remove(ctx, ns, key));
+    RETURN_IF_ERROR(index_entry_remove(ctx, ns, key, delta));
     return false;
   }
-  return compound_entry_put(ctx, ns, key, values);
+  return compound_entry_put(ctx, ns, key, values, delta);
 }
 
 // After a build: settles whether the index covers every document.
@@ -133,12 +133,13 @@ Status build_compound_index(Engine& engine, std::string_view collection, const s
   ASSIGN_OR_RETURN(std::optional<IndexState> before, read_index_state_once(engine.store(), kCompoundRegistry, reg_key));
   const bool was_building = before && !before->payload.empty() && before->payload[0] == kCompoundBuilding;
   auto writer = [&](WriteCtx& ctx, const std::vector<Row>& batch) -> Status {
+    int64_t added = 0;
     for (const Row& row : batch) {
       ASSIGN_OR_RETURN(Value doc, decode_value(row.value));
-      ASSIGN_OR_RETURN(bool indexed, PutEntry(ctx, ns, fields, row.key, doc));
+      ASSIGN_OR_RETURN(bool indexed, PutEntry(ctx, ns, fields, row.key, doc, &added));
       if (!indexed) RETURN_IF_ERROR(put_row(ctx, kCompoundMisses, reg_key, {}));
     }
-    return Ok();
+    return adjust_row_count(ctx, ns, added);
   };
   RETURN_IF_ERROR(backfill_index(engine, collection, kCompoundRegistry, reg_key, kBuildingPayload, std::move(start), writer));
   bool covering = false;

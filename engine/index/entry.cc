@@ -12,39 +12,70 @@ std::string back_pointer_key(std::string_view doc_key) {
   return out;
 }
 
-Status index_entry_remove(WriteCtx& ctx, std::string_view ns, std::string_view doc_key) {
+namespace {
+
+// Applies a row-count change: to the caller's tally, or to the count.
+Status Count(WriteCtx& ctx, std::string_view ns, int64_t change, int64_t* delta) {
+  if (delta != nullptr) {
+    *delta += change;
+    return Ok();
+  }
+  return change == 0 ? Ok() : adjust_row_count(ctx, ns, change);
+}
+
+// Puts a row without counting; returns 1 when it is new.
+Result<int64_t> PutNew(WriteCtx& ctx, std::string_view ns, std::string_view key, std::string_view value) {
+  bool existed = false;
+  RETURN_IF_ERROR(put_row_uncounted(ctx, ns, key, value, &existed));
+  return existed ? 0 : 1;
+}
+
+// Removes the entry whose back-pointer holds `old`; returns the rows removed.
+Result<int64_t> RemoveRows(WriteCtx& ctx, std::string_view ns, std::string_view doc_key, const std::string& bp,
+                           const std::string& old) {
+  ASSIGN_OR_RETURN(bool forward_gone, delete_row(ctx, ns, old + std::string(doc_key)));
+  ASSIGN_OR_RETURN(bool bp_gone, delete_row(ctx, ns, bp));
+  return int64_t{forward_gone} + int64_t{bp_gone};
+}
+
+}  // namespace
+
+Status index_entry_replace(WriteCtx& ctx, std::string_view ns, std::string_view doc_key,
+                           const std::optional<std::string>& part, int64_t* delta) {
   const std::string bp = back_pointer_key(doc_key);
-  ASSIGN_OR_RETURN(std::optional<std::string> part, get_row(ctx, ns, bp));
-  if (!part) return Ok();
-  std::string forward = std::move(*part);
-  forward.append(doc_key);
-  // A forward row that is already gone only means nothing is removed for it.
-  RETURN_IF_ERROR(delete_row_counted(ctx, ns, forward));
-  RETURN_IF_ERROR(delete_row_counted(ctx, ns, bp));
-  return Ok();
+  ASSIGN_OR_RETURN(std::optional<std::string> old, get_row(ctx, ns, bp));
+  int64_t change = 0;
+  if (old && part && *old == *part) {
+    // Unchanged: the entry stays; a forward row lost to damage comes back.
+    ASSIGN_OR_RETURN(change, PutNew(ctx, ns, *part + std::string(doc_key), {}));
+    return Count(ctx, ns, change, delta);
+  }
+  if (old) {
+    ASSIGN_OR_RETURN(int64_t removed, RemoveRows(ctx, ns, doc_key, bp, *old));
+    change -= removed;
+  }
+  if (part) {
+    ASSIGN_OR_RETURN(int64_t forward_new, PutNew(ctx, ns, *part + std::string(doc_key), {}));
+    ASSIGN_OR_RETURN(int64_t bp_new, PutNew(ctx, ns, bp, *part));
+    change += forward_new + bp_new;
+  }
+  return Count(ctx, ns, change, delta);
 }
 
-Status index_entry_write(WriteCtx& ctx, std::string_view ns, std::string_view doc_key, std::string_view part) {
-  std::string forward(part);
-  forward.append(doc_key);
-  RETURN_IF_ERROR(put_row(ctx, ns, forward, {}));
-  return put_row(ctx, ns, back_pointer_key(doc_key), part);
+Status index_entry_remove(WriteCtx& ctx, std::string_view ns, std::string_view doc_key, int64_t* delta) {
+  return index_entry_replace(ctx, ns, doc_key, std::nullopt, delta);
 }
 
-Status scalar_entry_put(WriteCtx& ctx, std::string_view ns, std::string_view doc_key, const Value& value) {
-  RETURN_IF_ERROR(index_entry_remove(ctx, ns, doc_key));
-  std::optional<std::string> key = encode_scalar_key(value);
-  if (!key) return Ok();
-  return index_entry_write(ctx, ns, doc_key, *key);
+Status scalar_entry_put(WriteCtx& ctx, std::string_view ns, std::string_view doc_key, const Value& value,
+                        int64_t* delta) {
+  return index_entry_replace(ctx, ns, doc_key, encode_scalar_key(value), delta);
 }
 
 Result<bool> compound_entry_put(WriteCtx& ctx, std::string_view ns, std::string_view doc_key,
-                                std::span<const Value* const> values) {
-  RETURN_IF_ERROR(index_entry_remove(ctx, ns, doc_key));
+                                std::span<const Value* const> values, int64_t* delta) {
   std::optional<std::string> key = compound_key(values);
-  if (!key) return false;
-  RETURN_IF_ERROR(index_entry_write(ctx, ns, doc_key, *key));
-  return true;
+  RETURN_IF_ERROR(index_entry_replace(ctx, ns, doc_key, key, delta));
+  return key.has_value();
 }
 
 Status scan_index_from(const ReadView& view, std::string_view ns, std::string_view start, const RowVisitor& visit) {

@@ -25,6 +25,8 @@
 #ifndef PALLIX_INDEX_ENTRY_H_
 #define PALLIX_INDEX_ENTRY_H_
 
+#include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -39,23 +41,35 @@ namespace pallix {
 // The back-pointer key of a document: 0x00 + key.
 std::string back_pointer_key(std::string_view doc_key);
 
-// Removes the document's entry when it has one: reads the back-pointer,
-// deletes the forward row it names and the back-pointer (each lowering the
-// count only when a row went). No back-pointer: nothing changes. Errors:
-// the row interface's (Storage), returned unchanged.
-Status index_entry_remove(WriteCtx& ctx, std::string_view ns, std::string_view doc_key);
+// Counts. A namespace's row count follows its rows. The operations below
+// take an optional `delta`: without it they keep the count themselves (one
+// count write per operation that changes rows); with it they leave the
+// count alone and add the change to *delta, so a build writes the count
+// once per batch (adjust_row_count) instead of once per document.
 
-// Writes an entry whose value part is `part` (the old entry must be gone).
-Status index_entry_write(WriteCtx& ctx, std::string_view ns, std::string_view doc_key, std::string_view part);
+// Makes the document's entry the one of value part `part` (nullopt: no
+// entry): reads the back-pointer; an entry that already holds `part` only
+// has its forward row put back should it be missing; any other entry is
+// removed (its forward row and back-pointer) before the new one is
+// written. The stored result is the same as removing and rewriting every
+// time. Errors: the row interface's (Storage), returned unchanged.
+Status index_entry_replace(WriteCtx& ctx, std::string_view ns, std::string_view doc_key,
+                           const std::optional<std::string>& part, int64_t* delta = nullptr);
 
-// Removes the old entry, then writes one for the value's ScalarKey; a value
-// without a key leaves the document with no entry.
-Status scalar_entry_put(WriteCtx& ctx, std::string_view ns, std::string_view doc_key, const Value& value);
+// Removes the document's entry when it has one. No back-pointer: nothing
+// changes. A back-pointer naming a forward row that is gone only means
+// nothing is removed for that row.
+Status index_entry_remove(WriteCtx& ctx, std::string_view ns, std::string_view doc_key, int64_t* delta = nullptr);
 
-// The same with the compound key of `values`. Returns false (nothing
-// written, the old entry removed) when some value has no key.
+// The entry of the value's ScalarKey; a value without a key leaves the
+// document with no entry.
+Status scalar_entry_put(WriteCtx& ctx, std::string_view ns, std::string_view doc_key, const Value& value,
+                        int64_t* delta = nullptr);
+
+// The same with the compound key of `values`. Returns false (no entry)
+// when some value has no key.
 Result<bool> compound_entry_put(WriteCtx& ctx, std::string_view ns, std::string_view doc_key,
-                                std::span<const Value* const> values);
+                                std::span<const Value* const> values, int64_t* delta = nullptr);
 
 // Streams the rows of namespace `ns` whose key is at least `start`, in key
 // order, to visit (true: go on, false: stop), reading no further than the

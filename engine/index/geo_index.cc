@@ -33,11 +33,11 @@ Status CheckNamespaceFree(Engine& engine, std::string_view collection, std::stri
 
 // A document without the field loses any entry it had (see the scalar
 // index's build for why).
-Status IndexRow(WriteCtx& ctx, const std::string& ns, std::string_view field, const Row& row) {
+Status IndexRow(WriteCtx& ctx, const std::string& ns, std::string_view field, const Row& row, int64_t* delta) {
   ASSIGN_OR_RETURN(Value doc, decode_value(row.value));
   const Value* v = get_path(doc, field);
-  if (v == nullptr) return StartsWithZero(row.key) ? Ok() : index_entry_remove(ctx, ns, row.key);
-  return geo_entry_put(ctx, ns, row.key, *v);
+  if (v == nullptr) return StartsWithZero(row.key) ? Ok() : index_entry_remove(ctx, ns, row.key, delta);
+  return geo_entry_put(ctx, ns, row.key, *v, delta);
 }
 
 // Appends the keys of latitude row `lat` from lon_lo to lon_hi; false once
@@ -85,8 +85,9 @@ Status create_geo_index(Engine& engine, std::string_view collection, std::string
 Status build_geo_index(Engine& engine, std::string_view collection, std::string_view field, std::string start) {
   const std::string ns = geo_namespace(collection, field);
   auto writer = [&](WriteCtx& ctx, const std::vector<Row>& batch) -> Status {
-    for (const Row& row : batch) RETURN_IF_ERROR(IndexRow(ctx, ns, field, row));
-    return Ok();
+    int64_t added = 0;
+    for (const Row& row : batch) RETURN_IF_ERROR(IndexRow(ctx, ns, field, row, &added));
+    return adjust_row_count(ctx, ns, added);
   };
   RETURN_IF_ERROR(
       backfill_index(engine, collection, kGeoRegistry, registry_key(collection, field), {}, std::move(start), writer));
@@ -106,13 +107,15 @@ Result<std::vector<std::string>> geo_fields_of(Engine& engine, std::string_view 
   return fields_of(reg->fields, collection);
 }
 
-Status geo_entry_put(WriteCtx& ctx, std::string_view ns, std::string_view key, const Value& value) {
+Status geo_entry_put(WriteCtx& ctx, std::string_view ns, std::string_view key, const Value& value, int64_t* delta) {
   if (StartsWithZero(key)) return Ok();
-  RETURN_IF_ERROR(index_entry_remove(ctx, ns, key));
   std::optional<GeoPoint> p = geo_point_from_value(value);
-  if (!p) return Ok();
-  CellBytes cell = point_cell(*p);
-  return index_entry_write(ctx, ns, key, {cell.data(), cell.size()});
+  std::optional<std::string> part;
+  if (p) {
+    CellBytes cell = point_cell(*p);
+    part.emplace(cell.data(), cell.size());
+  }
+  return index_entry_replace(ctx, ns, key, part, delta);
 }
 
 Status geo_index_put(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key,

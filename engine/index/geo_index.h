@@ -67,7 +67,9 @@ Result<std::vector<std::string>> geo_fields_of(Engine& engine, std::string_view 
 
 // Replaces the document's entry in namespace ns by the cell of `value`'s
 // point (none when it holds no point). Keys beginning with 0x00 get none.
-Status geo_entry_put(WriteCtx& ctx, std::string_view ns, std::string_view key, const Value& value);
+// `delta` as for index_entry_replace (index/entry.h).
+Status geo_entry_put(WriteCtx& ctx, std::string_view ns, std::string_view key, const Value& value,
+                     int64_t* delta = nullptr);
 
 // Upkeep inside the write transaction. Errors: Storage.
 Status geo_index_put(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key,

@@ -33,11 +33,11 @@ Status CheckNamespaceFree(Engine& engine, std::string_view collection, std::stri
 // The entry of one stored document. A document without the field loses
 // any entry it had: a rebuild over rows replaced behind the index's back
 // (a dump load writes rows raw) must not keep an old forward row.
-Status IndexRow(WriteCtx& ctx, const std::string& ns, std::string_view field, const Row& row) {
+Status IndexRow(WriteCtx& ctx, const std::string& ns, std::string_view field, const Row& row, int64_t* delta) {
   ASSIGN_OR_RETURN(Value doc, decode_value(row.value));
   const Value* v = get_path(doc, field);
-  if (v == nullptr) return index_entry_remove(ctx, ns, row.key);
-  return scalar_entry_put(ctx, ns, row.key, *v);
+  if (v == nullptr) return index_entry_remove(ctx, ns, row.key, delta);
+  return scalar_entry_put(ctx, ns, row.key, *v, delta);
 }
 
 }  // namespace
@@ -54,8 +54,9 @@ Status create_scalar_index(Engine& engine, std::string_view collection, std::str
 Status build_scalar_index(Engine& engine, std::string_view collection, std::string_view field, std::string start) {
   const std::string ns = scalar_namespace(collection, field);
   auto writer = [&](WriteCtx& ctx, const std::vector<Row>& batch) -> Status {
-    for (const Row& row : batch) RETURN_IF_ERROR(IndexRow(ctx, ns, field, row));
-    return Ok();
+    int64_t added = 0;
+    for (const Row& row : batch) RETURN_IF_ERROR(IndexRow(ctx, ns, field, row, &added));
+    return adjust_row_count(ctx, ns, added);
   };
   RETURN_IF_ERROR(backfill_index(engine, collection, kScalarRegistry, registry_key(collection, field), {},
                                  std::move(start), writer));
