@@ -1,4 +1,4 @@
-"""Quick start: documents, pages, expiry and a graph, in a file database and an in-memory one.
+"""Quick start: documents, pages, expiry, a graph, a unique index and a geo search, in a file and in memory.
 
 Run after installing pallix (scripts/quickstart.sh does both):
 
@@ -61,6 +61,25 @@ def tour(db, label):
     born = []
     people.scan_each(lambda key, doc: born.append((doc.get("born"), key)) or True)
     print("scan_each saw:", sorted(b for b in born if b[0] is not None))
+
+    # A unique field checked through a scalar index: the duplicate is refused.
+    people.set_schema([pallix.SchemaField("name", "text", unique=True)])
+    people.create_scalar_index("name")
+    try:
+        people.insert("ada2", {"name": "Ada"})
+    except pallix.PallixError as e:
+        print(f"duplicate refused: code {e.code} ({e.message})")
+
+    # A geo index and a radius search (distances in km, nearest first).
+    places = db.collection("places")
+    places.insert("paris", {"loc": [48.8566, 2.3522]})
+    places.insert("london", {"loc": [51.5074, -0.1278]})
+    places.insert("berlin", {"loc": {"lat": 52.52, "lon": 13.405}})
+    places.create_geo_index("loc")
+    near_paris = places.geo_within_radius("loc", 48.8566, 2.3522, 500.0)
+    print("within 500 km of Paris:", [(h.key, round(h.distance_km, 1)) for h in near_paris])
+    print("nearest 2 to Berlin:   ", [h.key for h in places.geo_nearest("loc", 52.52, 13.405, 2)])
+    places.close()
 
     # Errors carry a stable code.
     try:
