@@ -58,7 +58,9 @@ TEST(BackfillTest, BatchesCursorsAndCompletion) {
     std::vector<size_t> want = n == 0 ? std::vector<size_t>{} : n == 2048 ? std::vector<size_t>{2048}
                                                                             : std::vector<size_t>{2048, 2048, 904};
     EXPECT_EQ(sizes, want);
-    if (n == 5000) EXPECT_EQ(cursors[2], K(4095) + std::string(1, '\0'));
+    if (n == 5000) {
+      EXPECT_EQ(cursors[2], K(4095) + std::string(1, '\0'));
+    }
     EXPECT_EQ(get_row_once(engine->store(), "__reg", "r").value(), std::string("\xff\x00\x07", 3));
   }
 }
