@@ -117,7 +117,8 @@ TEST(ScalarKeyTest, SplittingForwardKeys) {
   EXPECT_TRUE(decode_scalar_key(Key(Value::Text("abcdefgh"))).has_value());
   EXPECT_FALSE(decode_scalar_key(Key(Value::Text("abc"))).has_value());
 
-  auto parsed = parse_scalar_key("ns", Key(Value::Float(2.5)) + "k");
+  const std::string forward = Key(Value::Float(2.5)) + "k";  // the parse holds views into it
+  auto parsed = parse_scalar_key("ns", forward);
   ASSERT_TRUE(parsed.has_value());
   EXPECT_EQ(parsed->doc_key, "k");
   EXPECT_EQ(parsed->number, 2.5);
