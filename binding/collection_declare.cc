@@ -18,13 +18,13 @@ constexpr const char* kFieldTypeNames = "any|bool|int|float|text|bytes|vector|ar
 
 // The engine fields of the given SchemaField data, in order; the first
 // unknown type name fails the whole list.
-BResult<std::vector<SchemaField>> EngineFields(const std::vector<const SchemaFieldData*>& given) {
+BResult<std::vector<SchemaField>> EngineFields(std::vector<SchemaFieldData>& given) {
   std::vector<SchemaField> fields;
   fields.reserve(given.size());
-  for (const SchemaFieldData* f : given) {
-    std::optional<FieldType> type = field_type_from_name(f->ty);
-    if (!type) return Invalid("unknown field type '" + f->ty + "' (want " + kFieldTypeNames + ")");
-    fields.push_back(SchemaField{f->name, *type, f->required, f->unique});
+  for (SchemaFieldData& f : given) {
+    std::optional<FieldType> type = field_type_from_name(f.ty);
+    if (!type) return Invalid("unknown field type '" + f.ty + "' (want " + kFieldTypeNames + ")");
+    fields.push_back(SchemaField{std::move(f.name), *type, f.required, f.unique});
   }
   return fields;
 }
@@ -34,24 +34,27 @@ BResult<std::vector<SchemaField>> EngineFields(const std::vector<const SchemaFie
 PyObject* CollectionSetSchema(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PALLIX_PARAMS(kParams, "Collection.set_schema", 1, "fields");
   PyObject* a[1];
-  Ref list;  // a snapshot holding the SchemaField objects, alive past the lock
-  if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgSequence(kParams, 0, a[0], &list)) return nullptr;
-  std::vector<const SchemaFieldData*> given;
-  for (Py_ssize_t i = 0; i < PyList_Size(list.get()); ++i) {
-    PyObject* item = PyList_GetItem(list.get(), i);
-    const SchemaFieldData* data = SchemaFieldOf(item);
-    if (data == nullptr) {
-      std::string type = TypeName(Py_TYPE(item));
-      if (type.empty()) PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "%s() argument 'fields' must hold SchemaField objects, not %s", kParams.name,
-                   type.empty() ? "object" : type.c_str());
-      return nullptr;
+  std::vector<SchemaFieldData> given;
+  {
+    Ref list;  // a snapshot holding the SchemaField objects while they are copied
+    if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgSequence(kParams, 0, a[0], &list)) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_Size(list.get()); ++i) {
+      PyObject* item = PyList_GetItem(list.get(), i);
+      const SchemaFieldData* data = SchemaFieldOf(item);
+      if (data == nullptr) {
+        std::string type = TypeName(Py_TYPE(item));
+        if (type.empty()) PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "%s() argument 'fields' must hold SchemaField objects, not %s", kParams.name,
+                     type.empty() ? "object" : type.c_str());
+        return nullptr;
+      }
+      given.push_back(*data);
     }
-    given.push_back(data);
   }
+  // No Python reference is held across the lock wait (see WithoutGil).
   return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(std::vector<SchemaField> fields, EngineFields(given));
-    return pallix::set_schema(engine, name, fields);
+    return WithoutGil([&]() -> BResult<void> { return pallix::set_schema(engine, name, fields); });
   }));
 }
 

@@ -10,6 +10,11 @@
 //     (whose callback needs the interpreter lock) can finish;
 //   - a holder stopped by a C++ exception (a broken invariant) poisons the
 //     lock; every later acquisition raises the panic exception naming it.
+//     A thread ended at interpreter exit (the unwind described in error.h)
+//     releases the lock it holds or waits for, without poisoning it.
+//
+// Also here: WithoutGil, which runs engine work with the interpreter lock
+// released while the handle lock stays held, and the store's wait hooks.
 //
 // Thread-safety: Acquire and Release are called with the interpreter lock
 // held; the state they guard is only touched while the lock is held.
@@ -17,12 +22,18 @@
 #ifndef PALLIX_BINDING_HANDLE_H_
 #define PALLIX_BINDING_HANDLE_H_
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <cstddef>
 #include <exception>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <type_traits>
+#include <utility>
+
+#include "binding/py.h"
 
 namespace pallix::py {
 
@@ -91,8 +102,46 @@ auto UnderLock(HandleLock& lock, F&& body) -> std::optional<decltype(body())> {
 }
 
 // Installs the store's blocking-wait hooks, so that a thread waiting for
-// the single writer releases the interpreter lock meanwhile.
+// the single writer releases the interpreter lock meanwhile (unless
+// WithoutGil already has).
 void InstallWaitHooks();
+
+// True on a thread inside WithoutGil's fn.
+inline thread_local bool t_without_gil = false;
+
+// Runs fn() with the interpreter lock released and returns its result, so
+// that other Python threads run meanwhile. For engine work that touches no
+// Python object: the writes (whose commit waits for the disk) and long
+// reads whose rows are converted afterwards. Call it under the handle
+// lock: the handle stays held throughout, so another thread using it
+// waits, and nothing a single thread sees changes. Nothing that owns a
+// Python reference may be live in the calling frames' locals only (see
+// error.h: a thread ended at interpreter exit drops it without the
+// interpreter lock). An exception from fn is passed on with the
+// interpreter lock taken back.
+template <class F>
+auto WithoutGil(F&& fn) -> decltype(fn()) {
+  using R = decltype(fn());
+  static_assert(!std::is_void_v<R>);
+  std::optional<R> result;
+  std::exception_ptr failure;
+  PyThreadState* state = PyEval_SaveThread();
+  t_without_gil = true;
+  try {
+    result.emplace(fn());
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  t_without_gil = false;
+  // Taken back here rather than in a destructor: at interpreter exit this
+  // call ends the thread by an unwind, which must not start inside a
+  // noexcept destructor.
+  PyEval_RestoreThread(state);
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*result);
+}
 
 }  // namespace pallix::py
 

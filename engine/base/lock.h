@@ -8,7 +8,12 @@
 // NamedMutex is a plain, non-recursive mutex with a name ("index lock",
 // "fts lock", ...). A holder that unwinds by an exception poisons it; every
 // later acquisition then throws InvariantError carrying the lock's name, so
-// a registry left half-updated is never read again.
+// a registry left half-updated is never read again. A thread ended by an
+// unwind (abi::__forced_unwind: pthread_exit, which an embedding
+// interpreter calls on threads that touch it during its exit) releases the
+// mutex too; it is not counted by std::uncaught_exceptions and so does not
+// poison, unless a handler on the way rethrew it, which then only matters
+// to a process that is exiting.
 //
 // Thread-safety: NamedMutex is for use from many threads; InvariantError is
 // a plain value.

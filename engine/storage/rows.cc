@@ -29,6 +29,24 @@ constexpr size_t kDigestSize = 16;
 constexpr size_t kLongKeySize = kInlineMax + kDigestSize;  // LMDB's 511-byte limit
 static_assert(kLongKeySize == 511);
 
+// LMDB's largest stored value (its MAXDATASIZE on 64-bit systems).
+constexpr uint64_t kMaxStoredValue = UINT32_MAX;
+
+// Whether a row fits that limit: its logical value plus, for a long key,
+// the key's tail and the tail's u32 length. full_size is the size of the
+// table-prefixed logical key. Overflow-free for any sizes.
+bool RowFits(uint64_t full_size, uint64_t value_size) {
+  if (full_size <= kInlineMax) return value_size <= kMaxStoredValue;
+  uint64_t tail = full_size - kInlineMax;
+  return tail <= kMaxStoredValue - 4 && value_size <= kMaxStoredValue - 4 - tail;
+}
+
+EngineError RowTooLarge(uint64_t key_size, uint64_t value_size) {
+  return EngineError::InvalidArgument("row too large: key length " + std::to_string(key_size) +
+                                      " and value length " + std::to_string(value_size) +
+                                      " exceed the storage limit of " + std::to_string(kMaxStoredValue) + " bytes");
+}
+
 // Builds the table-prefixed logical key (catalog keys get a 0x00 byte so
 // that the empty name is a valid key).
 std::string_view Prefixed(StoreTable table, std::string_view key, std::string& buf) {
@@ -186,14 +204,16 @@ Status WriteTxn::CountWrite() {
 }
 
 Status WriteTxn::Put(StoreTable table, std::string_view key, std::string_view value, bool* existed) {
+  // Sizes only, before a byte of either is read (a long key is hashed).
+  const uint64_t prefix = table == StoreTable::kCatalog ? 1 : 0;
+  if (!RowFits(prefix + key.size(), value.size())) return Fail(RowTooLarge(key.size(), value.size()));
   RETURN_IF_ERROR(CountWrite());
   std::string pbuf, sbuf, vbuf;
   std::string_view full = Prefixed(table, key, pbuf);
   MDB_dbi dbi = store_->dbi_[static_cast<int>(table)];
   std::string_view stored_value = value;
   if (full.size() > kInlineMax) {
-    size_t tail = full.size() - kInlineMax;
-    PALLIX_INVARIANT(tail <= UINT32_MAX, "row key length exceeds 4 GiB");
+    size_t tail = full.size() - kInlineMax;  // fits u32: checked above
     vbuf.reserve(4 + tail + value.size());
     PutFixed32LE(&vbuf, static_cast<uint32_t>(tail));
     vbuf.append(full.substr(kInlineMax));
@@ -370,6 +390,13 @@ Status for_each_row(WriteCtx& ctx, std::string_view collection, const RowVisitor
   ASSIGN_OR_RETURN(std::optional<uint64_t> id, collection_id(ctx, collection));
   if (!id) return Ok();
   return ScanCollection(ctx.txn(), *id, {}, visit);
+}
+
+Status check_row_fits(size_t key_size, size_t value_size) {
+  // The records key: the 8-byte collection id, then the row key.
+  if (key_size > UINT64_MAX - 8 || !RowFits(8 + uint64_t{key_size}, value_size))
+    return Fail(RowTooLarge(key_size, value_size));
+  return Ok();
 }
 
 Status put_row_once(Store& store, std::string_view collection, std::string_view key, std::string_view value) {

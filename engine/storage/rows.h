@@ -117,6 +117,14 @@ Status clear_collection_rows(WriteCtx& ctx, std::string_view collection);
 // calls visit never. Errors: Storage, or visit's.
 Status for_each_row(WriteCtx& ctx, std::string_view collection, const RowVisitor& visit);
 
+// Whether a row of a named collection with a row key of key_size bytes and
+// a value of value_size bytes can be stored: LMDB holds at most 2^32 - 1
+// bytes in one value, and a long key's tail goes there too. Sizes alone,
+// nothing read: for a check before any transaction. InvalidArgument ("row
+// too large: ...") otherwise; the row functions above return the same
+// error for such a row, inside their transaction.
+Status check_row_fits(size_t key_size, size_t value_size);
+
 // In a transaction of its own. Errors: Transaction on begin, Storage on the
 // write, Commit on commit.
 Status put_row_once(Store& store, std::string_view collection, std::string_view key, std::string_view value);

@@ -208,11 +208,15 @@ Result<WriteTxn> Store::BeginWrite() {
   if (faults_ != nullptr && faults_->fail_begin_write) return Fail(InjectedFault(ErrorKind::kTransaction));
   if (writer_thread_.load() == std::this_thread::get_id())
     return Fail(EngineError::Transaction("a write transaction is already open on this thread"));
-  if (!writer_mu_.try_lock()) {
+  std::unique_lock<std::mutex> slot(writer_mu_, std::try_to_lock);
+  if (!slot) {
     void* token = g_wait_hooks.before ? g_wait_hooks.before() : nullptr;
-    writer_mu_.lock();
+    slot.lock();
+    // An embedder may end this thread inside after() by unwinding it (an
+    // interpreter at exit does); `slot` then frees the writer slot.
     if (g_wait_hooks.after) g_wait_hooks.after(token);
   }
+  slot.release();
   writer_thread_.store(std::this_thread::get_id());
   MaybeGrowMap();
   MDB_txn* txn = nullptr;

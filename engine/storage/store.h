@@ -79,7 +79,8 @@ struct StoreFaults {
 };
 
 // Called around a wait for the single writer slot, so that an embedding
-// interpreter can release its own lock while this thread waits.
+// interpreter can release its own lock while this thread waits. after()
+// may end the thread by unwinding it; the slot is not kept then.
 struct BlockingWaitHooks {
   void* (*before)() = nullptr;       // returns a token
   void (*after)(void* token) = nullptr;
@@ -219,7 +220,8 @@ class WriteTxn : public Txn {
   ~WriteTxn();
 
   // Inserts or replaces. *existed (when given) tells whether the key held a
-  // value before. Errors: Storage (including a full map).
+  // value before. Errors: InvalidArgument (a row too large for LMDB, see
+  // check_row_fits in rows.h), Storage (including a full map).
   Status Put(StoreTable table, std::string_view key, std::string_view value, bool* existed = nullptr);
   Status PutU64(StoreTable table, std::string_view key, uint64_t value);
   // Removes the key; returns whether it existed. Errors: Storage.

@@ -55,6 +55,17 @@ EngineError CounterExhausted(std::string_view collection) {
   return EngineError::InvalidArgument("auto-id counter exhausted for collection " + std::string(collection));
 }
 
+// Whether doc can be stored under key: check_document_key, every length
+// within the encoding's u32 fields and the row within LMDB's value limit.
+// These checks run before any transaction, so that such a write is refused
+// as bad input with nothing locked or written; the encoder and the row put
+// would otherwise meet it inside the transaction.
+Status CheckStorable(std::string_view key, const Value& doc) {
+  RETURN_IF_ERROR(check_document_key(key));
+  ASSIGN_OR_RETURN(size_t size, encoded_size(doc));
+  return check_row_fits(key.size(), size);
+}
+
 // Put steps of one document inside the transaction: unique check, encode,
 // row put, index upkeep. The expiry rows are the caller's next step.
 // `buffer` is reused across the pairs of a batch.
@@ -90,6 +101,7 @@ Result<bool> DeleteSteps(Engine& engine, WriteCtx& ctx, std::string_view collect
 // write_document with the schema copy already taken.
 Result<bool> WriteWithSchema(Engine& engine, const SchemaCopy& schema, std::string_view collection,
                              std::string_view key, const Value* doc, std::optional<int64_t> expiry) {
+  RETURN_IF_ERROR(doc != nullptr ? CheckStorable(key, *doc) : check_document_key(key));
   ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
   bool changed = true;
   if (doc != nullptr) {
@@ -207,6 +219,7 @@ Result<bool> compare_and_set(Engine& engine, std::string_view collection, std::s
   RETURN_IF_ERROR(check_collection_name(collection));
   SchemaCopy schema = replacement ? get_schema(engine, collection) : std::nullopt;
   if (schema) RETURN_IF_ERROR(validate_against(*schema, *replacement));
+  RETURN_IF_ERROR(replacement ? CheckStorable(key, *replacement) : check_document_key(key));
   ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
   ASSIGN_OR_RETURN(std::optional<std::string> stored, get_row(ctx, collection, key));
   bool applies = !stored && !expected;
@@ -245,6 +258,7 @@ Status put_many(Engine& engine, std::string_view collection,
   if (schema) {
     for (const auto& [key, doc] : pairs) RETURN_IF_ERROR(validate_against(*schema, doc));
   }
+  for (const auto& [key, doc] : pairs) RETURN_IF_ERROR(CheckStorable(key, doc));
   ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
   const std::string ttl_coll = ttl_collection(collection);
   std::string buffer;
@@ -259,6 +273,7 @@ Status put_many(Engine& engine, std::string_view collection,
 
 Result<std::string> insert_auto(Engine& engine, std::string_view collection, const Value& doc) {
   RETURN_IF_ERROR(check_collection_name(collection));
+  RETURN_IF_ERROR(CheckStorable(auto_key(0), doc));  // every generated key has the same length
   ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
   const std::string counter = AutoKey(collection);
   ASSIGN_OR_RETURN(std::optional<uint64_t> last, ctx.txn().GetU64(StoreTable::kMeta, counter));
