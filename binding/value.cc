@@ -178,7 +178,7 @@ BResult<Value> MapFromPy(PyObject* obj, uint32_t depth) {
 // they are copied (the engine would refuse them anyway, after a copy of
 // 4 GiB or more).
 BResult<std::string> FittingCopy(const char* what, const char* data, size_t len) {
-  if (len > kMaxEncodedLength) return std::unexpected(BindingError(LengthExceeded(what, len, kMaxEncodedLength)));
+  if (len > kMaxEncodedLength) return Invalid(LengthExceeded(what, len, kMaxEncodedLength).detail());
   return std::string(data, len);
 }
 

@@ -540,6 +540,54 @@ TEST(StoreTest, LongCatalogAndMetaKeys) {
   EXPECT_EQ(*names, (std::vector<std::string>{name, name + "x"}));
 }
 
+// LMDB keeps at most 2^32 - 1 bytes in one value, and a long key's tail and
+// its u32 length share that value: rows past it are bad input, refused by
+// size before a byte is read, never a broken invariant or a Storage error.
+TEST(StoreTest, RowsTooLargeForLmdbAreRefusedBySize) {
+  const uint64_t max = UINT32_MAX;
+  auto fits = [](uint64_t key, uint64_t value) { return check_row_fits(key, value).has_value(); };
+  // An inline records key (8-byte id + row key <= 495 bytes): the value alone.
+  EXPECT_TRUE(fits(0, max));
+  EXPECT_TRUE(fits(487, max));
+  EXPECT_FALSE(fits(0, max + 1));
+  // A long key: its tail (8 + key - 495 bytes) and 4 length bytes come off.
+  EXPECT_TRUE(fits(488, max - 4 - 1));
+  EXPECT_FALSE(fits(488, max - 4));
+  EXPECT_TRUE(fits(max, 483));
+  EXPECT_FALSE(fits(max, 484));
+  EXPECT_FALSE(fits(max + 484, 0));
+  EXPECT_FALSE(fits(SIZE_MAX, 0));
+  EXPECT_FALSE(fits(0, SIZE_MAX));
+  auto e = check_row_fits(max, 484);
+  ASSERT_FALSE(e.has_value());
+  EXPECT_EQ(e.error().kind(), ErrorKind::kInvalidArgument);
+  EXPECT_EQ(e.error().detail(),
+            "row too large: key length 4294967295 and value length 484 exceed the storage limit of 4294967295 bytes");
+
+  // The transaction's own puts refuse the same rows, and stay usable.
+  auto store = MemStore();
+  const auto before = Snapshot(*store);
+  test::ZeroBytes zeros(size_t{1} << 33);
+  auto txn = store->BeginWrite();
+  ASSERT_TRUE(txn.has_value());
+  for (StoreTable table : {StoreTable::kRecords, StoreTable::kCatalog, StoreTable::kMeta}) {
+    auto long_key = txn->Put(table, zeros.view().substr(0, max + 500), "v");
+    ASSERT_FALSE(long_key.has_value());
+    EXPECT_EQ(long_key.error().kind(), ErrorKind::kInvalidArgument);
+    auto long_value = txn->Put(table, "k", zeros.view().substr(0, max + 1));
+    ASSERT_FALSE(long_value.has_value());
+    EXPECT_EQ(long_value.error().kind(), ErrorKind::kInvalidArgument);
+  }
+  auto tail_and_value = txn->Put(StoreTable::kRecords, zeros.view().substr(0, 1000), zeros.view().substr(0, max - 508));
+  ASSERT_FALSE(tail_and_value.has_value());
+  EXPECT_EQ(tail_and_value.error().detail(),
+            "row too large: key length 1000 and value length 4294966787 exceed the storage limit of 4294967295 bytes");
+  ASSERT_TRUE(txn->Commit().has_value());
+  EXPECT_EQ(Snapshot(*store), before);
+  ASSERT_TRUE(put_row_once(*store, "c", "k", "v").has_value());
+  EXPECT_EQ(*get_row_once(*store, "c", "k"), std::optional<std::string>("v"));
+}
+
 TEST(EngineTest, NameRules) {
   EXPECT_TRUE(validate_name("").has_value());
   EXPECT_TRUE(validate_name("a_b.c").has_value());

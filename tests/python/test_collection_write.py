@@ -56,6 +56,49 @@ def test_conversion_errors_write_nothing(c):
     assert len(c) == 0 and c.scan() == []
 
 
+def test_values_too_large_to_store_are_refused_and_the_handle_goes_on(c):
+    # bytes(n) is zero-filled lazily, and its length alone refuses it: no
+    # gigabyte is touched or copied.
+    big = bytes(2**32 + 1)
+    too_long = "bytes length 4294967297 exceeds the limit of 4294967295"
+    c.insert("k", 1)
+    assert pallix_error(lambda: c.insert("big", big)) == too_long
+    assert pallix_error(lambda: c.insert("big", {"a": [1, big]})) == too_long
+    assert pallix_error(lambda: c.insert_auto(big)) == too_long
+    assert pallix_error(lambda: c.insert_with_ttl("big", big, 5)) == too_long
+    assert pallix_error(lambda: c.patch("k", {"a": big})) == too_long
+    assert pallix_error(lambda: c.update("k", lambda doc: [big])) == too_long
+    assert c.get("k") == 1 and c.get("big") is None and len(c) == 1
+    c.insert("k", 2)
+    assert c.get("k") == 2 and c.scan() == [("k", 2)]
+    c.close()
+
+
+def available_memory():
+    try:
+        with open("/proc/meminfo") as f:
+            fields = dict(line.split(":", 1) for line in f)
+        return int(fields["MemAvailable"].split()[0]) * 1024
+    except (OSError, KeyError, ValueError):
+        return 0
+
+
+@pytest.mark.bigmem
+@pytest.mark.skipif(available_memory() < 8 * 2**30, reason="needs 8 GiB of free memory")
+def test_a_document_over_the_storage_limit_is_refused_by_the_engine(c):
+    # 2^32 - 1 bytes fit the encoding's length field, so the value is copied
+    # (4 GiB) and reaches the engine, whose row check refuses it before any
+    # transaction: the encoded row is 5 bytes over LMDB's largest value.
+    c.insert("k", 1)
+    message = pallix_error(lambda: c.insert("big", bytes(2**32 - 1)))
+    assert message == ("invalid argument: row too large: key length 3 and value length 4294967300 exceed "
+                       "the storage limit of 4294967295 bytes")
+    assert c.get("k") == 1 and c.get("big") is None and len(c) == 1
+    c.insert("k", 2)
+    assert c.get("k") == 2
+    c.close()
+
+
 def test_key_is_converted_before_the_document(c):
     # Both are wrong: the key's message wins.
     assert pallix_error(lambda: c.insert(1, {1})) == "keys must be str or bytes"
