@@ -343,7 +343,7 @@ PyTypeObject* CollectionType() { return TypeOnce(&g_type, &kSpec); }
 
 PyObject* NewCollection(std::string name, EngineRefs refs) {
   PyTypeObject* type = CollectionType();
-  // The count is given back on failure, when `refs` may be gone already.
+  // Kept apart from `refs`, which the new handle takes over.
   std::shared_ptr<LiveHandleCount> count = refs.count;
   PyObject* obj = type != nullptr ? NewBoxed<CollectionHandle>(type, std::move(name), std::move(refs)) : nullptr;
   if (obj == nullptr) count->value.fetch_sub(1);  // never constructed: give the count back

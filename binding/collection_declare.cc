@@ -51,7 +51,9 @@ PyObject* CollectionSetSchema(PyObject* self, PyObject* const* args, Py_ssize_t 
       given.push_back(*data);
     }
   }
-  // No Python reference is held across the lock wait (see WithoutGil).
+  // The fields are copied out, so that no reference is owned across the
+  // lock wait (a thread ended there at interpreter exit would drop it
+  // without the interpreter lock; see error.h).
   return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(std::vector<SchemaField> fields, EngineFields(given));
     return WithoutGil([&]() -> BResult<void> { return pallix::set_schema(engine, name, fields); });

@@ -111,7 +111,7 @@ void RaisePanic(const char* message) {
   PyErr_SetObject(type, text.get());
 }
 
-void RaiseCurrentException() {
+PALLIX_CATCHES_FORCED_UNWIND void RaiseCurrentException() {
   try {
     throw;
   } catch (abi::__forced_unwind&) {

@@ -14,14 +14,13 @@
 #ifndef PALLIX_BINDING_ERROR_H_
 #define PALLIX_BINDING_ERROR_H_
 
-#include <cxxabi.h>
-
 #include <cstdint>
 #include <expected>
 #include <string>
 #include <type_traits>
 
 #include "base/error.h"
+#include "base/port.h"
 #include "binding/py.h"
 
 namespace pallix::py {
@@ -98,24 +97,22 @@ R Raised() {
 // either the slot's parameters or only the first one (a METH_NOARGS
 // method's unused argument and a getter's closure are dropped).
 //
-// A daemon thread that tries to take the interpreter lock back while the
-// interpreter is shutting down is ended by the interpreter
-// (PyThread_exit_thread), which unwinds its stack with
-// abi::__forced_unwind. That unwind must go on to the thread's start:
-// catching it for good makes the C runtime abort the process ("FATAL:
-// exception not rethrown"), and letting it leave a noexcept function calls
-// std::terminate. So it is rethrown here and nowhere stopped, and no frame
-// that can meet it is noexcept. The RAII holders it passes release what
-// they hold (handle locks, the writer slot, read transactions); a handle
-// lock is not poisoned by it unless an inner boundary rethrew it first (a
-// callback's call into another handle), which at that point only affects
-// a process that is exiting.
+// A daemon thread that takes the interpreter lock back while the
+// interpreter is exiting is ended there by an unwind (abi::__forced_unwind,
+// see base/port.h), from inside a method as often as not: a callback, a
+// wait for a handle lock or for the writer, WithoutGil. The unwind must
+// reach the thread's start, so it is rethrown here, and no frame it can
+// cross is noexcept (leaving one calls std::terminate). The RAII holders
+// it passes release what they hold (handle locks, the writer slot, read
+// transactions); a handle lock is not poisoned by it unless an inner
+// boundary rethrew it first (a callback's call into another handle), which
+// then only matters to a process that is exiting.
 template <auto F, class Slot>
 struct Boundary;
 
 template <auto F, class R, class First, class... Rest>
 struct Boundary<F, R (*)(First, Rest...)> {
-  static R Call(First first, Rest... rest) {
+  PALLIX_CATCHES_FORCED_UNWIND static R Call(First first, Rest... rest) {
     try {
       if constexpr (std::is_invocable_v<decltype(F), First, Rest...>) {
         return F(first, rest...);

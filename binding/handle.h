@@ -22,8 +22,6 @@
 #ifndef PALLIX_BINDING_HANDLE_H_
 #define PALLIX_BINDING_HANDLE_H_
 
-#include <cxxabi.h>
-
 #include <atomic>
 #include <cstddef>
 #include <exception>
@@ -33,6 +31,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/port.h"
 #include "binding/py.h"
 
 namespace pallix::py {
@@ -114,13 +113,13 @@ inline thread_local bool t_without_gil = false;
 // Python object: the writes (whose commit waits for the disk) and long
 // reads whose rows are converted afterwards. Call it under the handle
 // lock: the handle stays held throughout, so another thread using it
-// waits, and nothing a single thread sees changes. Nothing that owns a
-// Python reference may be live in the calling frames' locals only (see
-// error.h: a thread ended at interpreter exit drops it without the
-// interpreter lock). An exception from fn is passed on with the
-// interpreter lock taken back.
+// waits, and nothing a single thread sees changes. The calling frames
+// should own no Python reference (a Ref) that nothing else holds: when the
+// interpreter is exiting, taking its lock back ends the thread by an
+// unwind (error.h), which would drop that reference without the lock. An
+// exception from fn is passed on with the interpreter lock taken back.
 template <class F>
-auto WithoutGil(F&& fn) -> decltype(fn()) {
+PALLIX_CATCHES_FORCED_UNWIND auto WithoutGil(F&& fn) -> decltype(fn()) {
   using R = decltype(fn());
   static_assert(!std::is_void_v<R>);
   std::optional<R> result;

@@ -285,7 +285,7 @@ PyMethodDef* PredicateFunctions() { return kFunctions; }
 
 PyObject* NewQuery(std::string collection, EngineRefs refs) {
   PyTypeObject* type = QueryType();
-  // The count is given back on failure, when `refs` may be gone already.
+  // Kept apart from `refs`, which the new handle takes over.
   std::shared_ptr<LiveHandleCount> count = refs.count;
   PyObject* obj = type != nullptr ? NewBoxed<QueryHandle>(type, std::move(collection), std::move(refs)) : nullptr;
   if (obj == nullptr) count->value.fetch_sub(1);  // never constructed: give the count back

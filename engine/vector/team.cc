@@ -4,8 +4,6 @@
 #include <sched.h>
 #include <unistd.h>
 
-#include <cxxabi.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -80,7 +78,7 @@ void MarkDead(TeamShared& s) {
   s.done_cv.notify_all();
 }
 
-void* WorkerMain(void* arg) {
+PALLIX_CATCHES_FORCED_UNWIND void* WorkerMain(void* arg) {
   std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(arg));
   std::string name = "pallix-team-" + std::to_string(start->index);
   port::SetCurrentThreadName(name);
@@ -125,7 +123,7 @@ size_t OnlineProcessors() {
   return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
-void team_worker_loop(const std::shared_ptr<TeamShared>& shared, size_t i) {
+PALLIX_CATCHES_FORCED_UNWIND void team_worker_loop(const std::shared_ptr<TeamShared>& shared, size_t i) {
   TeamShared& s = *shared;
   // The generation is read before this worker counts itself alive: the
   // caller publishes the first job as soon as every worker is alive, and a
@@ -209,7 +207,7 @@ void Team::Join() {
   PALLIX_INVARIANT(shared_->dead.load(std::memory_order_acquire) == 0, "pallix team: a worker thread failed");
 }
 
-void Team::Dispatch(size_t n, Job job) {
+PALLIX_CATCHES_FORCED_UNWIND void Team::Dispatch(size_t n, Job job) {
   TeamShared& s = *shared_;
   auto shared_job = std::make_shared<const Job>(std::move(job));
   s.done.store(0, std::memory_order_release);
