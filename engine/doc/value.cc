@@ -203,8 +203,13 @@ Result<size_t> encoded_size(const Value& value, uint64_t max_length) {
 
 void encode_value_into(const Value& value, std::string& out) {
   SizeWalk walk(kMaxEncodedLength);
-  const size_t at = out.size(), n = walk.Of(value);
+  const size_t n = walk.Of(value);
   PALLIX_INVARIANT(!walk.error(), "value length exceeds 4 GiB");
+  encode_value_into(value, n, out);
+}
+
+void encode_value_into(const Value& value, size_t n, std::string& out) {
+  const size_t at = out.size();
   // The size handed to the callback is not relied on: libstdc++ 12 passes
   // the capacity there, not the requested size.
   out.resize_and_overwrite(at + n, [&](char* buf, size_t) {

@@ -221,6 +221,9 @@ Result<size_t> encoded_size(const Value& value, uint64_t max_length = kMaxEncode
 std::string encode_value(const Value& value);
 // Appends the same bytes to buffer.
 void encode_value_into(const Value& value, std::string& buffer);
+// The same, for a value whose encoded_size is known already: size must be
+// that size (a mismatch is a broken invariant). Spares the size walk.
+void encode_value_into(const Value& value, size_t size, std::string& buffer);
 
 // Decodes exactly one value occupying all of bytes. Every failure is a
 // Decode error with the decoder's message ("unexpected end of input",
