@@ -111,9 +111,9 @@ inline thread_local bool t_without_gil = false;
 // Runs fn() with the interpreter lock released and returns its result, so
 // that other Python threads run meanwhile. For engine work that touches no
 // Python object: the writes (whose commit waits for the disk) and long
-// reads whose rows are converted afterwards. Call it under the handle
-// lock: the handle stays held throughout, so another thread using it
-// waits, and nothing a single thread sees changes. The calling frames
+// reads whose rows are converted afterwards. A method calls it under its
+// handle lock: the handle stays held throughout, so another thread using
+// it waits, and nothing a single thread sees changes. The calling frames
 // should own no Python reference (a Ref) that nothing else holds: when the
 // interpreter is exiting, taking its lock back ends the thread by an
 // unwind (error.h), which would drop that reference without the lock. An
