@@ -43,10 +43,11 @@ BResult<Ref> CurrentDocument(Engine& engine, const std::string& collection, cons
 }
 
 // update's read and call: the document update(key, f) is to store (nullopt:
-// delete the key). f runs under the lock; a failing call (a non-callable f
-// included) is reported, never re-raised, with no "invalid argument: "
-// prefix, unlike the walk's callback message. Every Python object of the
-// call is gone by the time this returns.
+// delete the key). f runs under the lock. Any object is accepted as f; a
+// failing call (a non-callable f included) is reported, never re-raised,
+// with no "invalid argument: " prefix, unlike the walk's callback message.
+// Every Python object of the call is gone once this returns, before the
+// write runs without the interpreter lock.
 BResult<std::optional<Value>> Updated(Engine& engine, const std::string& name, const std::string& key, PyObject* f) {
   ASSIGN_OR_RETURN(Ref current, CurrentDocument(engine, name, key));
   Ref result = CallPositional(f, current.get());
