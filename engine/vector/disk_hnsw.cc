@@ -358,6 +358,9 @@ Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
   if (old.has_value() && old->size() == 8) {
     RETURN_IF_ERROR(MarkDeleted(ctx, ns, params, cache, meta, DecodeFixed64BE(old->data())));
   }
+  // Ids are never reused; a counter at its end (possible only in a damaged
+  // meta row) would hand out an id that another node already has.
+  if (meta.next == UINT64_MAX) return Fail(Malformed(ns, "malformed meta row"));
   const uint64_t id = meta.next++;
   const uint32_t level = dann_level(id, params.ml);
   auto node = std::make_shared<DiskHnswNode>();

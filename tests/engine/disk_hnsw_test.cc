@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <map>
 #include <set>
@@ -383,6 +384,69 @@ TEST_F(DiskHnswTest, DamagedCodesRankLast) {
   EXPECT_EQ(hits->back().key, "a");
   EXPECT_TRUE(std::isinf(hits->back().distance));
   EXPECT_TRUE(Search(params, {0, 0, 0}, 3)->empty());  // query length is not the codebook's
+}
+
+// The in-memory graph copied into rows: with no deletion both searches walk
+// the same graph with the same widths, so they return the same keys with
+// bitwise the same distances.
+TEST_F(DiskHnswTest, SearchEqualsInMemorySearchOverTheSameGraph) {
+  constexpr size_t kDim = 12;
+  Rng rng(21);
+  std::vector<std::vector<float>> data;
+  for (int i = 0; i < 150; ++i) data.push_back(rng.Vector(kDim));
+  auto codebook = std::make_shared<const PqCodebook>(*pq_train(data, 3, 8, 1));
+  int ns = 0;
+  for (int kind = 0; kind < 4; ++kind) {
+    for (Metric metric : {Metric::kCosine, Metric::kDot, Metric::kL2}) {
+      DiskHnswParams params;
+      params.metric = metric;
+      params.quant = kind == 1 ? Quantization::kBinary : kind == 2 ? Quantization::kScalar : Quantization::kNone;
+      if (kind == 3) params.codebook = codebook;
+      HnswIndex graph(metric, params.quant, params.codebook);
+      for (size_t i = 0; i < data.size(); ++i) hnsw_insert(graph, "k" + std::to_string(i), data[i]);
+      std::string name = "__dann__eq__" + std::to_string(ns++);
+      Write([&](WriteCtx& ctx) {
+        for (uint64_t id = 0; id < graph.node_count(); ++id) {
+          DiskHnswNode node;
+          node.key = std::string(*graph.key(id));
+          StoredRef stored = graph.stored(id);
+          node.stored = stored.kind == StoredKind::kF32
+                            ? StoredVector::F32({stored.f32.begin(), stored.f32.end()})
+                            : StoredVector::Codes({stored.codes.begin(), stored.codes.end()});
+          for (uint32_t layer = 0; layer <= graph.level(id); ++layer) {
+            auto list = graph.neighbours(id, layer);
+            node.layers.emplace_back(list.begin(), list.end());
+          }
+          ASSERT_TRUE(put_row(ctx, name, dann_node_row_key(id), encode_dann_node(node)).has_value());
+        }
+        DiskHnswMeta meta{true, *graph.entry(), graph.node_count(), static_cast<uint32_t>(kDim), 0};
+        ASSERT_TRUE(put_row(ctx, name, "m", encode_dann_meta(meta)).has_value());
+      });
+      auto txn = engine_->store().BeginRead();
+      for (int qi = 0; qi < 8; ++qi) {
+        std::vector<float> q = rng.Vector(kDim);
+        auto want = hnsw_search(graph, q, 7);
+        auto got = dann_search(ReadView(*txn), name, params, q, 7);
+        ASSERT_TRUE(got.has_value());
+        ASSERT_EQ(got->size(), want.size());
+        for (size_t i = 0; i < want.size(); ++i) {
+          EXPECT_EQ((*got)[i].key, want[i].key);
+          EXPECT_EQ(std::bit_cast<uint32_t>((*got)[i].distance), std::bit_cast<uint32_t>(want[i].distance));
+        }
+      }
+    }
+  }
+}
+
+TEST_F(DiskHnswTest, ExhaustedNodeIdsAreMalformed) {
+  DiskHnswParams params;
+  DiskHnswMeta meta;
+  meta.next = UINT64_MAX;
+  PutRaw("m", encode_dann_meta(meta));
+  auto ctx = BeginWriteCtx(engine_->store());
+  auto status = dann_upsert(*ctx, kNs, params, "a", std::vector<float>{1, 2});
+  ASSERT_FALSE(status.has_value());
+  EXPECT_EQ(status.error().kind(), ErrorKind::kCorruptIndex);
 }
 
 }  // namespace
