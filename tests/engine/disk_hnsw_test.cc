@@ -66,12 +66,13 @@ class DiskHnswTest : public ::testing::Test {
 };
 
 std::string MetaBytes(size_t len, uint8_t flag) {
-  std::string b(len, '\0');
+  std::string b(std::max<size_t>(len, 26), '\0');
   b[0] = 1;
   EncodeFixed64BE(b.data() + 1, 7);
   EncodeFixed64BE(b.data() + 9, 9);
-  if (len > 17) b[17] = static_cast<char>(flag);
-  for (size_t i = 18; i + 4 <= len; i += 4) EncodeFixed32BE(b.data() + i, static_cast<uint32_t>(i));
+  b[17] = static_cast<char>(flag);
+  for (size_t i = 18; i + 4 <= b.size(); i += 4) EncodeFixed32BE(b.data() + i, static_cast<uint32_t>(i));
+  b.resize(len);
   return b;
 }
 
