@@ -181,9 +181,11 @@ Status Txn::Scan(StoreTable table, std::string_view lower_key, const std::string
   while (rc == 0) {
     std::string_view stored = View(k);
     // Stored keys are inline (at most 495 bytes) or long (exactly 511).
-    if (stored.size() > kInlineMax && stored.size() != kLongKeySize)
+    if (stored.size() > kInlineMax && stored.size() != kLongKeySize) {
+      if (upper && stored >= *upper) return Ok();
       return Fail(EngineError::Storage(std::string("damaged row in ") + store_internal::TableName(table) + ": a " +
                                        std::to_string(stored.size()) + "-byte stored key"));
+    }
     if (stored.size() != kLongKeySize) {
       ASSIGN_OR_RETURN(int go, emit(stored, View(v)));
       if (go == 0) return Ok();

@@ -330,11 +330,12 @@ Status WriteTxn::Commit() {
     rc = -1;
   } else {
     rc = mdb_txn_commit(txn);  // frees the transaction whatever the outcome
+    if (rc != 0) rc = store_->WriteFailure(rc);  // judged before the next writer may write
   }
   store_->live_txns_.fetch_sub(1);
   store_->ReleaseWriter();
   if (rc == -1) return Fail(InjectedFault(ErrorKind::kCommit));
-  if (rc != 0) return Fail(FromLmdb(ErrorKind::kCommit, store_->WriteFailure(rc)));
+  if (rc != 0) return Fail(FromLmdb(ErrorKind::kCommit, rc));
   return Ok();
 }
 

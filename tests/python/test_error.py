@@ -206,6 +206,21 @@ def test_damaged_long_key_row_is_a_storage_error(path, damage):
     db.close()
 
 
+def test_stored_key_of_no_layout_is_a_storage_error(path):
+    raw = RawFile(path)
+    raw.put_doc("c", "k", 1)
+    raw.put("d", b"x" * 492, encode(2))  # 500 stored bytes: too long to be inline, not a long key's 511
+    raw.close()
+    db = native.Db.open(path)
+    with pytest.raises(native.PallixError) as info:
+        db.collection("d").scan()
+    assert info.value.code == 4
+    assert info.value.message == "storage: damaged row in records: a 500-byte stored key"
+    # The scan of the collection before it ends at its bound, short of the row.
+    assert db.collection("c").scan() == [("k", 1)]
+    db.close()
+
+
 @pytest.fixture
 def small_fs(tmp_path):
     """A 2 MiB tmpfs mounted for the test (root only), unmounted afterwards."""
