@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs every test: the engine's GoogleTest suite through CTest, then the
-# Python API tests with pytest against a freshly installed package.
+# Runs every test: the engine's GoogleTest suite through CTest (once as the
+# release build, once under AddressSanitizer and UndefinedBehaviorSanitizer),
+# then the Python API tests with pytest against a freshly installed package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -11,6 +12,13 @@ cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DPALLIX_BUILD_TESTS=ON -DPALLIX_BUILD_MODULE=OFF -DPALLIX_WERROR=ON >/dev/null
 cmake --build build/tests -j "$JOBS"
 ctest --test-dir build/tests --output-on-failure -j "$JOBS"
+
+# GCC reports false -Wrestrict hits in sanitized code, so no -Werror here.
+cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DPALLIX_BUILD_TESTS=ON -DPALLIX_BUILD_MODULE=OFF -DPALLIX_SANITIZE=ON >/dev/null
+cmake --build build/sanitize -j "$JOBS" --target engine_tests
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/sanitize --output-on-failure -j "$JOBS"
 
 "$PY" -m pip install --quiet --no-build-isolation .
 "$PY" -m pytest -q tests/python
