@@ -1,7 +1,6 @@
 #include "query/fusion.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -9,6 +8,7 @@
 #include <unordered_map>
 
 #include "base/lock.h"
+#include "base/numeric.h"
 
 namespace pallix {
 
@@ -47,16 +47,6 @@ bool Displaces(float score, std::string_view key, float best_score, std::string_
 
 }  // namespace
 
-std::weak_ordering FloatTotalOrder(float a, float b) {
-  // Flipping the magnitude bits of negatives turns the sign-magnitude bit
-  // pattern into a two's complement integer with the total order.
-  auto key = [](float f) {
-    auto bits = std::bit_cast<int32_t>(f);
-    return bits < 0 ? bits ^ INT32_MAX : bits;
-  };
-  return key(a) <=> key(b);
-}
-
 std::vector<FusedEntry> fuse_rrf(const std::vector<std::vector<std::string>>& source_lists, float rrf_k) {
   std::vector<FusedEntry> fused;
   std::unordered_map<std::string_view, size_t> slot;
@@ -70,8 +60,8 @@ std::vector<FusedEntry> fuse_rrf(const std::vector<std::vector<std::string>>& so
     }
   }
   std::sort(fused.begin(), fused.end(), [](const FusedEntry& a, const FusedEntry& b) {
-    std::weak_ordering o = FloatTotalOrder(b.score, a.score);
-    return o != 0 ? o < 0 : KeyOrder(a.key, b.key) < 0;
+    int o = TotalCompare(a.score, b.score);
+    return o != 0 ? o > 0 : KeyOrder(a.key, b.key) < 0;
   });
   return fused;
 }

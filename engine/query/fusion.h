@@ -7,8 +7,9 @@
 // already picked, spreading near-duplicates apart. Both run inside the
 // executor on documents it has already read; neither touches storage.
 //
-// All ranking arithmetic is in 32-bit floats; scores are ordered by the IEEE
-// total order and ties go to the key bytes ascending.
+// All ranking arithmetic is in 32-bit floats; scores are ordered by the
+// engine's float total order (base/numeric.h) and ties go to the key bytes
+// ascending.
 //
 // Thread-safety: pure functions.
 
@@ -58,10 +59,6 @@ std::vector<std::string> rerank_mmr(const std::vector<MmrCandidate>& candidates,
 std::vector<FusedEntry> ApplyMmr(std::vector<FusedEntry> fused,
                                  const std::function<const Value*(std::string_view key)>& doc_of,
                                  std::string_view field, std::span<const float> query, Metric metric, float lambda);
-
-// IEEE 754 totalOrder of two floats: -NaN < -inf < ... < -0 < +0 < ... <
-// +inf < +NaN.
-std::weak_ordering FloatTotalOrder(float a, float b);
 
 }  // namespace pallix
 

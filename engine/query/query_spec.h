@@ -19,6 +19,7 @@
 #include <variant>
 #include <vector>
 
+#include "base/error.h"
 #include "db/engine.h"
 #include "doc/value.h"
 #include "query/predicate.h"
@@ -71,6 +72,13 @@ struct QueryRow {
   Value document;  // the document, or its projection under `select`
   float score = 0.0f;  // the fused score; 0 for a query without sources
 };
+
+// The run-time checks of a description, before anything is read: the fusion
+// constant must be finite and > 0, and a present lambda in [0, 1] (NaN
+// fails). InvalidArgument "fuse_rrf: k must be > 0, got <k>" or
+// "rerank_mmr: lambda must be in [0, 1], got <lambda>" (shortest positional
+// form of the float32); when both are wrong only the constant is reported.
+Status ValidateQuerySpec(const QuerySpec& spec);
 
 }  // namespace pallix
 

@@ -48,14 +48,6 @@ TEST(Fusion, CrossedSourcesTieAndFallToKeys) {
   EXPECT_TRUE(fuse_rrf({}, 60.0f).empty());
 }
 
-TEST(Fusion, FloatTotalOrder) {
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  std::vector<float> ascending = {-nan, -kInfF, -1.0f, -1e-45f, -0.0f, 0.0f, 1e-45f, 1.0f, kInfF, nan};
-  for (size_t i = 0; i < ascending.size(); ++i)
-    for (size_t j = 0; j < ascending.size(); ++j)
-      EXPECT_EQ(FloatTotalOrder(ascending[i], ascending[j]), i <=> j) << i << " " << j;
-}
-
 // The reference: a plain map of sums, added source by source, then a sort
 // by (score descending, key ascending). Scores are positive and finite.
 std::vector<FusedEntry> ReferenceRrf(const std::vector<std::vector<std::string>>& lists, float k) {
