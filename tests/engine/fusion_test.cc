@@ -176,6 +176,13 @@ TEST(Fusion, ApplyMmrPutsNonCandidatesAfterInFusedOrder) {
   EXPECT_EQ(out[3].score, 0.5f);
 }
 
+TEST(Fusion, ApplyMmrWithoutVectorsKeepsTheFusedOrder) {
+  std::vector<FusedEntry> fused = {{"b", 0.5f}, {"a", 0.4f}, {"c", 0.4f}};
+  auto none = [](std::string_view) -> const Value* { return nullptr; };
+  auto out = ApplyMmr(fused, none, "e", std::vector<float>{1, 0}, Metric::kDot, 0.5f);
+  EXPECT_EQ(KeysOf(out), KeysOf(fused));
+}
+
 TEST(Fusion, MmrOfNothingIsNothing) {
   EXPECT_TRUE(rerank_mmr({}, std::vector<float>{1}, Metric::kL2, 0.5f).empty());
 }

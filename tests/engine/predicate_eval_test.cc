@@ -342,6 +342,24 @@ TEST(PredicateEval, WithinKm) {
   EXPECT_NEAR(HaversineKm(0, 0, GeoPointDeg{0, 180}), 12742.0176 * M_PI / 2, 1e-6);
 }
 
+TEST(PredicateEval, GeoPointsFromArraysAndMaps) {
+  auto pt = GeoPointOf(Value::Array({Value::Int(10), Value::Int(20)}));
+  ASSERT_TRUE(pt);
+  EXPECT_EQ(pt->lat, 10.0);
+  EXPECT_EQ(pt->lon, 20.0);
+  pt = GeoPointOf(Doc({{"lat", Value::Float(1.5)}, {"lon", Value::Int(2)}, {"name", Value::Text("x")}}));
+  ASSERT_TRUE(pt);
+  EXPECT_EQ(pt->lat, 1.5);
+  EXPECT_EQ(pt->lon, 2.0);
+  EXPECT_FALSE(GeoPointOf(Value::Array({Value::Int(1), Value::Int(2), Value::Int(3)})));
+  EXPECT_FALSE(GeoPointOf(Value::Array({Value::Int(1)})));
+  EXPECT_FALSE(GeoPointOf(Value::Array({Value::Text("1"), Value::Int(2)})));
+  EXPECT_FALSE(GeoPointOf(Doc({{"lat", Value::Int(1)}})));
+  EXPECT_FALSE(GeoPointOf(Value::Vector({1.0f, 2.0f})));
+  // No range check: a latitude outside [-90, 90] enters the formula as is.
+  EXPECT_TRUE(GeoPointOf(Value::Array({Value::Int(200), Value::Float(kNan)})));
+}
+
 TEST(PredicateEval, ShortCircuitSkipsTheRightChild) {
   // A right child that would hold proves nothing; use the model's view of
   // whole-tree truth with right children whose truth differs.
