@@ -1,6 +1,7 @@
 // The few operating-system calls whose form differs between platforms: the
-// text of an errno value, naming the calling thread, and the system's random
-// source. Everything else in the engine uses plain POSIX or the C++ library.
+// text of an errno value, naming the calling thread, the system's random
+// source, a path naming an open descriptor and the room left on a file
+// system. Everything else in the engine uses plain POSIX or the C++ library.
 // SIMD kernels live with their portable fallback in the vector layer.
 //
 // Thread-safety: every function may be called from any thread.
@@ -9,6 +10,7 @@
 #define PALLIX_BASE_PORT_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace pallix::port {
@@ -28,6 +30,18 @@ struct RandomSeed {
   uint64_t k1;
 };
 RandomSeed DrawRandomSeed();
+
+// Creates a symbolic link at link_path through which opening reaches the
+// file open on fd itself (Linux: "/proc/self/fd/<fd>"; the BSDs and macOS:
+// "/dev/fd/<fd>"), not whatever a name points at by then. Returns 0, or the
+// errno value of the failure (ENOSYS where the platform has no such path).
+// The link is only meaningful inside this process.
+int LinkToOpenFile(int fd, const std::string& link_path);
+
+// The bytes the file system holding fd can still give this process (the
+// superuser may also use the blocks reserved for it), or nullopt when the
+// system does not say.
+std::optional<uint64_t> FreeBytes(int fd);
 
 }  // namespace pallix::port
 
