@@ -1,9 +1,11 @@
 // Broken invariants and the engine's named registry locks.
 //
 // InvariantError is the one exception the engine throws: it marks a state
-// that correct code can never reach (a stored meta value of the wrong
-// length, a value longer than 4 GiB being encoded). The binding turns it
-// into its private panic exception. Nothing else in the engine throws.
+// of memory that correct code can never reach (a worker's result slot left
+// empty, a value longer than 4 GiB being encoded). Bytes read from a file
+// never raise it: whatever they hold, damage there is an error value. The
+// binding turns it into its private panic exception. Nothing else in the
+// engine throws.
 //
 // NamedMutex is a plain, non-recursive mutex with a name ("index lock",
 // "fts lock", ...). A holder that unwinds by an exception poisons it; every

@@ -1,6 +1,7 @@
 // The few operating-system calls whose form differs between platforms: the
-// text of an errno value, naming the calling thread, and the system's random
-// source; and the mark of handlers that let a thread's end through.
+// text of an errno value, naming the calling thread, the system's random
+// source, a path naming an open descriptor and the room left on a file
+// system; and the mark of handlers that let a thread's end through.
 // Everything else in the engine uses plain POSIX or the C++ library.
 // SIMD kernels live with their portable fallback in the vector layer.
 //
@@ -12,6 +13,7 @@
 #include <cxxabi.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // glibc ends a thread (pthread_exit, cancellation; an embedding interpreter
@@ -42,6 +44,18 @@ struct RandomSeed {
   uint64_t k1;
 };
 RandomSeed DrawRandomSeed();
+
+// Creates a symbolic link at link_path through which opening reaches the
+// file open on fd itself (Linux: "/proc/self/fd/<fd>"; the BSDs and macOS:
+// "/dev/fd/<fd>"), not whatever a name points at by then. Returns 0, or the
+// errno value of the failure (ENOSYS where the platform has no such path).
+// The link is only meaningful inside this process.
+int LinkToOpenFile(int fd, const std::string& link_path);
+
+// The bytes the file system holding fd can still give this process (the
+// superuser may also use the blocks reserved for it), or nullopt when the
+// system does not say.
+std::optional<uint64_t> FreeBytes(int fd);
 
 }  // namespace pallix::port
 

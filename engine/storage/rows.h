@@ -27,9 +27,14 @@
 // in exact bytewise order. Point reads and writes stay O(log n): the digest
 // locates the row; the stored tail is compared with the requested key, so a
 // digest collision reads as absent and refuses a write instead of
-// overwriting another key. Costs: a long key pays a SHA-256 of itself per
-// point operation and its tail bytes in the value; a scan over a run of r
-// long keys with one 495-byte prefix holds the run in memory and sorts it.
+// overwriting another key. A stored value whose header cannot be right, or
+// whose tail is neither the requested key's nor hashes to the stored digest,
+// is damage: reads, scans, writes and deletes of it fail with a Storage error
+// ("damaged long-key row in <table>: ...") rather than skip the row or take
+// it for a collision. Costs: a long key pays a SHA-256 of itself per point
+// operation and its tail bytes in the value; a scan hashes every long key it
+// passes, and over a run of r long keys with one 495-byte prefix holds the
+// run in memory and sorts it.
 //
 // Thread-safety: a WriteCtx belongs to the thread holding its transaction.
 

@@ -291,6 +291,12 @@ TEST(NumericTest, ShortestPositionalFormatting) {
   EXPECT_EQ(FormatFloat(INFINITY), "inf");
   EXPECT_EQ(FormatFloat(-INFINITY), "-inf");
   EXPECT_EQ(FormatFloat(-0.0), "-0");
+  EXPECT_EQ(FormatFloat32(1e20f), "100000000000000000000");
+  EXPECT_EQ(FormatFloat32(-1.5f), "-1.5");
+  EXPECT_EQ(FormatFloat32(0.1f), "0.1");
+  EXPECT_EQ(FormatFloat32(1.25e-7f), "0.000000125");
+  EXPECT_EQ(FormatFloat32(123.456f), "123.456");
+  EXPECT_EQ(FormatFloat(5e-324), "0." + std::string(323, '0') + "5");
   EXPECT_EQ(FormatFloat(5e-324).size(), 326u);
   EXPECT_EQ(FormatFloat32(0.1f), "0.1");
   EXPECT_EQ(FormatFloat32(60.0f), "60");
