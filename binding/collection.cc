@@ -8,8 +8,8 @@
 // lock; "collection lock" taken; closed handle refused; keys converted and
 // the engine called under the lock; the lock released; then the Python
 // result built or the error raised. Reads hand stored bytes out of the
-// lock and decode them straight into Python objects (DocumentToPy); the
-// long ones (scan, page) read their rows with the interpreter lock
+// lock and decode them straight into Python objects (DocumentToPy); a
+// scan or page of many rows reads them with the interpreter lock
 // released.
 // scan_each is the exception: its callback runs under the lock, once per
 // row, inside the walk's read transaction.
@@ -102,9 +102,12 @@ Ref RowsToPy(const std::vector<Row>& rows) {
 }
 
 PyObject* CollectionScan(PyObject* self) {
-  // The rows are read without the interpreter lock and converted with it.
+  // A long scan reads its rows without the interpreter lock; they are
+  // converted with it. The row count (one meta read) tells a long one.
   auto rows = WithOpen(self, [](const std::string& name, Engine& engine) -> BResult<std::vector<Row>> {
-    return WithoutGil([&] { return scan_all_rows(engine.store(), name); });
+    Result<uint64_t> count = count_rows(engine.store(), name);
+    bool long_read = count.has_value() && *count >= kLongRead;
+    return MaybeWithoutGil(long_read, [&] { return scan_all_rows(engine.store(), name); });
   });
   if (!rows) return nullptr;
   if (!*rows) return RaiseError(rows->error());
@@ -182,7 +185,7 @@ PyObject* CollectionPage(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (a[0] != nullptr && a[0] != Py_None) {
       ASSIGN_OR_RETURN(after, KeyFromPy(a[0]));
     }
-    return WithoutGil([&] { return ReadPage(engine, name, after, limit); });
+    return MaybeWithoutGil(limit >= kLongRead, [&] { return ReadPage(engine, name, after, limit); });
   });
   if (!page) return nullptr;
   if (!*page) return RaiseError(page->error());

@@ -56,7 +56,7 @@ PyObject* CollectionSetSchema(PyObject* self, PyObject* const* args, Py_ssize_t 
   // without the interpreter lock; see error.h).
   return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(std::vector<SchemaField> fields, EngineFields(given));
-    return WithoutGil([&]() -> BResult<void> { return pallix::set_schema(engine, name, fields); });
+    return EngineWrite(engine, [&]() -> BResult<void> { return pallix::set_schema(engine, name, fields); });
   }));
 }
 

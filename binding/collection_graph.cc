@@ -6,7 +6,7 @@
 // node keys converted (from or start first, then to) and the engine call;
 // the result lists are built after it. The engine checks the collection
 // name, the relation's UTF-8 and the key and relation lengths on the
-// writes only. The writes and traverse run with the interpreter lock
+// writes only. The writes on a file database run with the interpreter lock
 // released.
 
 #include "binding/collection.h"
@@ -44,7 +44,7 @@ PyObject* Link(PyObject* self, PyObject* from, const std::string& relation, PyOb
   return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(std::string f, KeyFromPy(from));
     ASSIGN_OR_RETURN(std::string t, KeyFromPy(to));
-    return WithoutGil([&]() -> BResult<void> {
+    return EngineWrite(engine, [&]() -> BResult<void> {
       if (weight == nullptr) return pallix::link(engine, name, f, relation, t);
       return pallix::link_weighted(engine, name, f, relation, t, *weight);
     });
@@ -90,7 +90,7 @@ PyObject* CollectionUnlink(PyObject* self, PyObject* const* args, Py_ssize_t nar
     ASSIGN_OR_RETURN(std::string from, KeyFromPy(a[0]));
     ASSIGN_OR_RETURN(std::string to, KeyFromPy(a[2]));
     // (bool: libstdc++ 12 cannot convert expected<bool, E> implicitly.)
-    return WithoutGil([&]() -> BResult<bool> {
+    return EngineWrite(engine, [&]() -> BResult<bool> {
       ASSIGN_OR_RETURN(bool existed, pallix::unlink(engine, name, from, relation, to));
       return existed;
     });
@@ -141,7 +141,7 @@ PyObject* CollectionTraverse(PyObject* self, PyObject* const* args, Py_ssize_t n
     return nullptr;
   return FinishKeys(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<Keys> {
     ASSIGN_OR_RETURN(std::string start, KeyFromPy(a[0]));
-    return WithoutGil([&]() -> BResult<Keys> { return pallix::traverse(engine, name, start, relation, hops); });
+    return pallix::traverse(engine, name, start, relation, hops);
   }));
 }
 

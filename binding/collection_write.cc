@@ -6,9 +6,9 @@
 // arguments extracted before the lock; under the lock the closed check,
 // the key and then the documents converted, the engine call; after the
 // lock the result built or the error raised. The engine checks the
-// collection name on every write. The engine call runs with the
-// interpreter lock released (WithoutGil): a durable commit waits for the
-// disk, and other Python threads go on meanwhile.
+// collection name on every write. On a file database the engine call runs
+// with the interpreter lock released: its commit waits for the disk sync,
+// and other Python threads go on meanwhile.
 //
 // update runs its Python callback under the lock, as purge_expired runs
 // its whole purge: a callback that calls back into the same handle is
@@ -47,7 +47,7 @@ BResult<Ref> CurrentDocument(Engine& engine, const std::string& collection, cons
 // failing call (a non-callable f included) is reported, never re-raised,
 // with no "invalid argument: " prefix, unlike the walk's callback message.
 // Every Python object of the call is gone once this returns, before the
-// write runs without the interpreter lock.
+// write (which may run without the interpreter lock).
 BResult<std::optional<Value>> Updated(Engine& engine, const std::string& name, const std::string& key, PyObject* f) {
   ASSIGN_OR_RETURN(Ref current, CurrentDocument(engine, name, key));
   Ref result = CallPositional(f, current.get());
@@ -66,7 +66,7 @@ PyObject* CollectionInsert(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
     ASSIGN_OR_RETURN(Value doc, ValueFromPy(a[1]));
-    RETURN_IF_ERROR(WithoutGil([&] { return pallix::insert(engine, name, key, doc); }));
+    RETURN_IF_ERROR(EngineWrite(engine, [&] { return pallix::insert(engine, name, key, doc); }));
     return {};
   }));
 }
@@ -77,7 +77,7 @@ PyObject* CollectionInsertAuto(PyObject* self, PyObject* const* args, Py_ssize_t
   if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
   auto key = WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<std::string> {
     ASSIGN_OR_RETURN(Value doc, ValueFromPy(a[0]));
-    return WithoutGil([&] { return pallix::insert_auto(engine, name, doc); });
+    return EngineWrite(engine, [&] { return pallix::insert_auto(engine, name, doc); });
   });
   // Generated keys are ASCII digits: always a str.
   return Finish(std::move(key), [](const std::string& k) { return NewStr(k).release(); });
@@ -92,7 +92,7 @@ PyObject* CollectionUpdate(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
     ASSIGN_OR_RETURN(std::optional<Value> doc, Updated(engine, name, key, a[1]));
-    return WithoutGil([&]() -> BResult<void> {
+    return EngineWrite(engine, [&]() -> BResult<void> {
       if (doc) {
         RETURN_IF_ERROR(pallix::insert(engine, name, key, *doc));
       } else {
@@ -110,7 +110,7 @@ PyObject* CollectionPatch(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
     ASSIGN_OR_RETURN(Value patch, ValueFromPy(a[1]));
-    return WithoutGil([&]() -> BResult<void> { return pallix::patch(engine, name, key, patch); });
+    return EngineWrite(engine, [&]() -> BResult<void> { return pallix::patch(engine, name, key, patch); });
   }));
 }
 
@@ -120,7 +120,7 @@ PyObject* CollectionDelete(PyObject* self, PyObject* const* args, Py_ssize_t nar
   if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
   return FinishBool(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<bool> {
     ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
-    return WithoutGil([&]() -> BResult<bool> {
+    return EngineWrite(engine, [&]() -> BResult<bool> {
       ASSIGN_OR_RETURN(bool existed, pallix::delete_document(engine, name, key));
       return existed;
     });
@@ -137,7 +137,7 @@ PyObject* CollectionInsertWithTtl(PyObject* self, PyObject* const* args, Py_ssiz
   return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
     ASSIGN_OR_RETURN(Value doc, ValueFromPy(a[1]));
-    RETURN_IF_ERROR(WithoutGil([&] { return pallix::insert_with_ttl(engine, name, key, doc, expires_at); }));
+    RETURN_IF_ERROR(EngineWrite(engine, [&] { return pallix::insert_with_ttl(engine, name, key, doc, expires_at); }));
     return {};
   }));
 }
@@ -149,7 +149,7 @@ PyObject* CollectionSetTtl(PyObject* self, PyObject* const* args, Py_ssize_t nar
   if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgI64(kParams, 1, a[1], &expires_at)) return nullptr;
   return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
-    return WithoutGil([&]() -> BResult<void> { return pallix::set_ttl(engine, name, key, expires_at); });
+    return EngineWrite(engine, [&]() -> BResult<void> { return pallix::set_ttl(engine, name, key, expires_at); });
   }));
 }
 
@@ -171,7 +171,7 @@ PyObject* CollectionPurgeExpired(PyObject* self, PyObject* const* args, Py_ssize
   int64_t now;
   if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgI64(kParams, 0, a[0], &now)) return nullptr;
   auto removed = WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<uint64_t> {
-    return WithoutGil([&]() -> BResult<uint64_t> { return pallix::purge_expired(engine, name, now); });
+    return EngineWrite(engine, [&]() -> BResult<uint64_t> { return pallix::purge_expired(engine, name, now); });
   });
   return Finish(std::move(removed), NewUInt);
 }

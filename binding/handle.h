@@ -142,6 +142,17 @@ PALLIX_CATCHES_FORCED_UNWIND auto WithoutGil(F&& fn) -> decltype(fn()) {
   return std::move(*result);
 }
 
+// WithoutGil(fn) when `release`, else fn() with the interpreter lock kept.
+// Giving the lock up is worth it only for long work: taking it back waits
+// behind any thread busy in Python until that thread's switch interval
+// (5 ms by default) runs out, so a short call repeated in a loop beside
+// such a thread would be slowed to a few hundred calls a second.
+template <class F>
+auto MaybeWithoutGil(bool release, F&& fn) -> decltype(fn()) {
+  if (!release) return fn();
+  return WithoutGil(std::forward<F>(fn));
+}
+
 }  // namespace pallix::py
 
 #endif  // PALLIX_BINDING_HANDLE_H_
