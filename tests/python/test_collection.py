@@ -196,6 +196,8 @@ def test_pages_larger_than_one_batch(path):
             break
         after = page.next
     assert seen == [str(i).zfill(5) for i in range(4000)]
+    # Large enough to be read without the interpreter lock, like the pages.
+    assert c.scan() == [(str(i).zfill(5), i) for i in range(4000)]
     db.close()
 
 
