@@ -60,7 +60,7 @@ EngineError CounterExhausted(std::string_view collection) {
 // These checks run before any transaction, so that such a write is refused
 // as bad input with nothing locked or written; the encoder and the row put
 // would otherwise meet it inside the transaction.
-// Returns the document's encoded size, which the encoding step reuses.
+// Returns the document's encoded size, which the encoder then reuses.
 Result<size_t> CheckStorable(std::string_view key, const Value& doc) {
   RETURN_IF_ERROR(check_document_key(key));
   ASSIGN_OR_RETURN(size_t size, encoded_size(doc));
