@@ -8,7 +8,9 @@
 // lock; "collection lock" taken; closed handle refused; keys converted and
 // the engine called under the lock; the lock released; then the Python
 // result built or the error raised. Reads hand stored bytes out of the
-// lock and decode them straight into Python objects (DocumentToPy).
+// lock and decode them straight into Python objects (DocumentToPy); a
+// scan or page of many rows reads them with the interpreter lock
+// released.
 // scan_each is the exception: its callback runs under the lock, once per
 // row, inside the walk's read transaction.
 
@@ -100,8 +102,12 @@ Ref RowsToPy(const std::vector<Row>& rows) {
 }
 
 PyObject* CollectionScan(PyObject* self) {
+  // A long scan reads its rows without the interpreter lock; they are
+  // converted with it. The row count (one meta read) tells a long one.
   auto rows = WithOpen(self, [](const std::string& name, Engine& engine) -> BResult<std::vector<Row>> {
-    return scan_all_rows(engine.store(), name);
+    Result<uint64_t> count = count_rows(engine.store(), name);
+    bool long_read = count.has_value() && *count >= kLongRead;
+    return MaybeWithoutGil(long_read, [&] { return scan_all_rows(engine.store(), name); });
   });
   if (!rows) return nullptr;
   if (!*rows) return RaiseError(rows->error());
@@ -179,7 +185,7 @@ PyObject* CollectionPage(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (a[0] != nullptr && a[0] != Py_None) {
       ASSIGN_OR_RETURN(after, KeyFromPy(a[0]));
     }
-    return ReadPage(engine, name, after, limit);
+    return MaybeWithoutGil(limit >= kLongRead, [&] { return ReadPage(engine, name, after, limit); });
   });
   if (!page) return nullptr;
   if (!*page) return RaiseError(page->error());
@@ -361,8 +367,10 @@ PyTypeObject* CollectionType() { return TypeOnce(&g_type, &kSpec); }
 
 PyObject* NewCollection(std::string name, EngineRefs refs) {
   PyTypeObject* type = CollectionType();
+  // Kept apart from `refs`, which the new handle takes over.
+  std::shared_ptr<LiveHandleCount> count = refs.count;
   PyObject* obj = type != nullptr ? NewBoxed<CollectionHandle>(type, std::move(name), std::move(refs)) : nullptr;
-  if (obj == nullptr) refs.count->value.fetch_sub(1);  // never constructed: give the count back
+  if (obj == nullptr) count->value.fetch_sub(1);  // never constructed: give the count back
   return obj;
 }
 

@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "binding/error.h"
 #include "binding/types.h"
@@ -56,6 +57,19 @@ auto WithOpen(PyObject* self, F&& body) {
     if (!h.state) return Invalid(kCollectionClosed);
     return body(h.name, *h.state->engine);
   });
+}
+
+// When the engine work of a method runs without the interpreter lock
+// (MaybeWithoutGil, handle.h): a write when its commit waits for a disk
+// sync (a file database; an in-memory commit is quick), a read when it
+// may return at least kLongRead rows.
+inline constexpr uint64_t kLongRead = 1024;
+
+// Runs the engine write fn(), without the interpreter lock on a file
+// database.
+template <class F>
+auto EngineWrite(Engine& engine, F&& fn) -> decltype(fn()) {
+  return MaybeWithoutGil(!engine.store().in_memory(), std::forward<F>(fn));
 }
 
 // Ends a method once WithOpen has returned `r`: null when the lock was

@@ -5,7 +5,8 @@
 // An index declaration takes its names before the lock (a str, or a
 // sequence of str for a compound index, else TypeError) and hands them to
 // the engine, which checks them, records the index and builds it over the
-// stored rows before returning (index/*.h).
+// stored rows before returning (index/*.h); like every write, without the
+// interpreter lock on a file database.
 //
 // set_schema checks its argument before the lock (a sequence of
 // SchemaField objects, else TypeError), parses every field's type name
@@ -28,13 +29,13 @@ constexpr const char* kFieldTypeNames = "any|bool|int|float|text|bytes|vector|ar
 
 // The engine fields of the given SchemaField data, in order; the first
 // unknown type name fails the whole list.
-BResult<std::vector<SchemaField>> EngineFields(const std::vector<const SchemaFieldData*>& given) {
+BResult<std::vector<SchemaField>> EngineFields(std::vector<SchemaFieldData>& given) {
   std::vector<SchemaField> fields;
   fields.reserve(given.size());
-  for (const SchemaFieldData* f : given) {
-    std::optional<FieldType> type = field_type_from_name(f->ty);
-    if (!type) return Invalid("unknown field type '" + f->ty + "' (want " + kFieldTypeNames + ")");
-    fields.push_back(SchemaField{f->name, *type, f->required, f->unique});
+  for (SchemaFieldData& f : given) {
+    std::optional<FieldType> type = field_type_from_name(f.ty);
+    if (!type) return Invalid("unknown field type '" + f.ty + "' (want " + kFieldTypeNames + ")");
+    fields.push_back(SchemaField{std::move(f.name), *type, f.required, f.unique});
   }
   return fields;
 }
@@ -48,7 +49,7 @@ PyObject* DeclareFieldIndex(const Params& params, PyObject* self, PyObject* cons
   std::string field;
   if (!MatchArgs(params, args, nargs, kwnames, a) || !ArgStr(params, 0, a[0], &field)) return nullptr;
   return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
-    return create(engine, name, field);
+    return EngineWrite(engine, [&] { return create(engine, name, field); });
   }));
 }
 
@@ -90,31 +91,36 @@ PyObject* CollectionCreateCompoundIndex(PyObject* self, PyObject* const* args, P
   std::vector<std::string> fields;
   if (!MatchArgs(kParams, args, nargs, kwnames, a) || !StrList(kParams, a[0], &fields)) return nullptr;
   return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
-    return create_compound_index(engine, name, fields);
+    return EngineWrite(engine, [&] { return create_compound_index(engine, name, fields); });
   }));
 }
 
 PyObject* CollectionSetSchema(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PALLIX_PARAMS(kParams, "Collection.set_schema", 1, "fields");
   PyObject* a[1];
-  Ref list;  // a snapshot holding the SchemaField objects, alive past the lock
-  if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgSequence(kParams, 0, a[0], &list)) return nullptr;
-  std::vector<const SchemaFieldData*> given;
-  for (Py_ssize_t i = 0; i < PyList_Size(list.get()); ++i) {
-    PyObject* item = PyList_GetItem(list.get(), i);
-    const SchemaFieldData* data = SchemaFieldOf(item);
-    if (data == nullptr) {
-      std::string type = TypeName(Py_TYPE(item));
-      if (type.empty()) PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "%s() argument 'fields' must hold SchemaField objects, not %s", kParams.name,
-                   type.empty() ? "object" : type.c_str());
-      return nullptr;
+  std::vector<SchemaFieldData> given;
+  {
+    Ref list;  // a snapshot holding the SchemaField objects while they are copied
+    if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgSequence(kParams, 0, a[0], &list)) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_Size(list.get()); ++i) {
+      PyObject* item = PyList_GetItem(list.get(), i);
+      const SchemaFieldData* data = SchemaFieldOf(item);
+      if (data == nullptr) {
+        std::string type = TypeName(Py_TYPE(item));
+        if (type.empty()) PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "%s() argument 'fields' must hold SchemaField objects, not %s", kParams.name,
+                     type.empty() ? "object" : type.c_str());
+        return nullptr;
+      }
+      given.push_back(*data);
     }
-    given.push_back(data);
   }
+  // The fields are copied out, so that no reference is owned across the
+  // lock wait (a thread ended there at interpreter exit would drop it
+  // without the interpreter lock; see error.h).
   return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(std::vector<SchemaField> fields, EngineFields(given));
-    return pallix::set_schema(engine, name, fields);
+    return EngineWrite(engine, [&]() -> BResult<void> { return pallix::set_schema(engine, name, fields); });
   }));
 }
 

@@ -5,7 +5,9 @@
 // before the lock (TypeError/OverflowError); under it the closed check, the
 // node keys converted (from or start first, then to) and the engine call;
 // the result lists are built after it. The engine checks the collection
-// name on the writes only; relations and keys are never checked.
+// name, the relation's UTF-8 and the key and relation lengths on the
+// writes only. The writes on a file database run with the interpreter lock
+// released.
 
 #include "binding/collection.h"
 #include "binding/value.h"
@@ -42,8 +44,10 @@ PyObject* Link(PyObject* self, PyObject* from, const std::string& relation, PyOb
   return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(std::string f, KeyFromPy(from));
     ASSIGN_OR_RETURN(std::string t, KeyFromPy(to));
-    if (weight == nullptr) return pallix::link(engine, name, f, relation, t);
-    return pallix::link_weighted(engine, name, f, relation, t, *weight);
+    return EngineWrite(engine, [&]() -> BResult<void> {
+      if (weight == nullptr) return pallix::link(engine, name, f, relation, t);
+      return pallix::link_weighted(engine, name, f, relation, t, *weight);
+    });
   }));
 }
 
@@ -86,8 +90,10 @@ PyObject* CollectionUnlink(PyObject* self, PyObject* const* args, Py_ssize_t nar
     ASSIGN_OR_RETURN(std::string from, KeyFromPy(a[0]));
     ASSIGN_OR_RETURN(std::string to, KeyFromPy(a[2]));
     // (bool: libstdc++ 12 cannot convert expected<bool, E> implicitly.)
-    ASSIGN_OR_RETURN(bool existed, pallix::unlink(engine, name, from, relation, to));
-    return existed;
+    return EngineWrite(engine, [&]() -> BResult<bool> {
+      ASSIGN_OR_RETURN(bool existed, pallix::unlink(engine, name, from, relation, to));
+      return existed;
+    });
   }));
 }
 

@@ -6,7 +6,9 @@
 // arguments extracted before the lock; under the lock the closed check,
 // the key and then the documents converted, the engine call; after the
 // lock the result built or the error raised. The engine checks the
-// collection name on every write.
+// collection name on every write. On a file database the engine call runs
+// with the interpreter lock released: its commit waits for the disk sync,
+// and other Python threads go on meanwhile.
 //
 // update runs its Python callback under the lock, as purge_expired runs
 // its whole purge: a callback that calls back into the same handle is
@@ -40,6 +42,21 @@ BResult<Ref> CurrentDocument(Engine& engine, const std::string& collection, cons
   return doc;
 }
 
+// update's read and call: the document update(key, f) is to store (nullopt:
+// delete the key). f runs under the lock. Any object is accepted as f; a
+// failing call (a non-callable f included) is reported, never re-raised,
+// with no "invalid argument: " prefix, unlike the walk's callback message.
+// Every Python object of the call is gone once this returns, before the
+// write (which may run without the interpreter lock).
+BResult<std::optional<Value>> Updated(Engine& engine, const std::string& name, const std::string& key, PyObject* f) {
+  ASSIGN_OR_RETURN(Ref current, CurrentDocument(engine, name, key));
+  Ref result = CallPositional(f, current.get());
+  if (!result) return Invalid("update callback failed: " + TakePyErrText());
+  if (result.get() == Py_None) return std::optional<Value>();
+  ASSIGN_OR_RETURN(Value doc, ValueFromPy(result.get()));
+  return std::optional<Value>(std::move(doc));
+}
+
 }  // namespace
 
 PyObject* CollectionInsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -49,7 +66,7 @@ PyObject* CollectionInsert(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
     ASSIGN_OR_RETURN(Value doc, ValueFromPy(a[1]));
-    RETURN_IF_ERROR(pallix::insert(engine, name, key, doc));
+    RETURN_IF_ERROR(EngineWrite(engine, [&] { return pallix::insert(engine, name, key, doc); }));
     return {};
   }));
 }
@@ -60,7 +77,7 @@ PyObject* CollectionInsertAuto(PyObject* self, PyObject* const* args, Py_ssize_t
   if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
   auto key = WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<std::string> {
     ASSIGN_OR_RETURN(Value doc, ValueFromPy(a[0]));
-    return pallix::insert_auto(engine, name, doc);
+    return EngineWrite(engine, [&] { return pallix::insert_auto(engine, name, doc); });
   });
   // Generated keys are ASCII digits: always a str.
   return Finish(std::move(key), [](const std::string& k) { return NewStr(k).release(); });
@@ -74,19 +91,15 @@ PyObject* CollectionUpdate(PyObject* self, PyObject* const* args, Py_ssize_t nar
   if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
   return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
-    ASSIGN_OR_RETURN(Ref current, CurrentDocument(engine, name, key));
-    // Any object is accepted as f; a failing call (a non-callable f
-    // included) is reported, never re-raised. No "invalid argument: "
-    // prefix here, unlike the walk's callback message.
-    Ref result = CallPositional(a[1], current.get());
-    if (!result) return Invalid("update callback failed: " + TakePyErrText());
-    if (result.get() == Py_None) {
-      RETURN_IF_ERROR(pallix::delete_document(engine, name, key));
+    ASSIGN_OR_RETURN(std::optional<Value> doc, Updated(engine, name, key, a[1]));
+    return EngineWrite(engine, [&]() -> BResult<void> {
+      if (doc) {
+        RETURN_IF_ERROR(pallix::insert(engine, name, key, *doc));
+      } else {
+        RETURN_IF_ERROR(pallix::delete_document(engine, name, key));
+      }
       return {};
-    }
-    ASSIGN_OR_RETURN(Value doc, ValueFromPy(result.get()));
-    RETURN_IF_ERROR(pallix::insert(engine, name, key, doc));
-    return {};
+    });
   }));
 }
 
@@ -97,7 +110,7 @@ PyObject* CollectionPatch(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
     ASSIGN_OR_RETURN(Value patch, ValueFromPy(a[1]));
-    return pallix::patch(engine, name, key, patch);
+    return EngineWrite(engine, [&]() -> BResult<void> { return pallix::patch(engine, name, key, patch); });
   }));
 }
 
@@ -107,8 +120,10 @@ PyObject* CollectionDelete(PyObject* self, PyObject* const* args, Py_ssize_t nar
   if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
   return FinishBool(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<bool> {
     ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
-    ASSIGN_OR_RETURN(bool existed, pallix::delete_document(engine, name, key));
-    return existed;
+    return EngineWrite(engine, [&]() -> BResult<bool> {
+      ASSIGN_OR_RETURN(bool existed, pallix::delete_document(engine, name, key));
+      return existed;
+    });
   }));
 }
 
@@ -122,7 +137,7 @@ PyObject* CollectionInsertWithTtl(PyObject* self, PyObject* const* args, Py_ssiz
   return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
     ASSIGN_OR_RETURN(Value doc, ValueFromPy(a[1]));
-    RETURN_IF_ERROR(pallix::insert_with_ttl(engine, name, key, doc, expires_at));
+    RETURN_IF_ERROR(EngineWrite(engine, [&] { return pallix::insert_with_ttl(engine, name, key, doc, expires_at); }));
     return {};
   }));
 }
@@ -134,7 +149,7 @@ PyObject* CollectionSetTtl(PyObject* self, PyObject* const* args, Py_ssize_t nar
   if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgI64(kParams, 1, a[1], &expires_at)) return nullptr;
   return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
-    return pallix::set_ttl(engine, name, key, expires_at);
+    return EngineWrite(engine, [&]() -> BResult<void> { return pallix::set_ttl(engine, name, key, expires_at); });
   }));
 }
 
@@ -156,7 +171,7 @@ PyObject* CollectionPurgeExpired(PyObject* self, PyObject* const* args, Py_ssize
   int64_t now;
   if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgI64(kParams, 0, a[0], &now)) return nullptr;
   auto removed = WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<uint64_t> {
-    return pallix::purge_expired(engine, name, now);
+    return EngineWrite(engine, [&]() -> BResult<uint64_t> { return pallix::purge_expired(engine, name, now); });
   });
   return Finish(std::move(removed), NewUInt);
 }

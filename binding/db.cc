@@ -34,7 +34,8 @@ Result<std::shared_ptr<Engine>> OpenEngine(const std::string* path) {
 }
 
 PyObject* OpenDb(const std::string* path) {
-  Result<std::shared_ptr<Engine>> engine = OpenEngine(path);
+  // Opening reads the file and loads the registries: no Python object.
+  Result<std::shared_ptr<Engine>> engine = WithoutGil([&] { return OpenEngine(path); });
   if (!engine) return RaiseError(FromEngineError(engine.error()));
   PyTypeObject* type = DbType();
   if (type == nullptr) return nullptr;
@@ -104,15 +105,7 @@ PyObject* DbCollections(PyObject* self) {
   });
   if (!names) return nullptr;
   if (!*names) return RaiseError(names->error());
-  const std::vector<std::string>& user = **names;
-  Ref list = Ref::Steal(PyList_New(static_cast<Py_ssize_t>(user.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < user.size(); ++i) {
-    Ref name = NewStr(user[i]);
-    if (!name) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), name.release());
-  }
-  return list.release();
+  return KeysToPyList(**names).release();
 }
 
 PyObject* DbRepr(PyObject* self) {

@@ -111,9 +111,11 @@ void RaisePanic(const char* message) {
   PyErr_SetObject(type, text.get());
 }
 
-void RaiseCurrentException() noexcept {
+PALLIX_CATCHES_FORCED_UNWIND void RaiseCurrentException() {
   try {
     throw;
+  } catch (abi::__forced_unwind&) {
+    throw;  // a thread being ended; the boundaries pass it on before this
   } catch (const InvariantError& e) {
     RaisePanic(e.what());
   } catch (const std::bad_alloc&) {

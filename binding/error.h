@@ -17,8 +17,10 @@
 #include <cstdint>
 #include <expected>
 #include <string>
+#include <type_traits>
 
 #include "base/error.h"
+#include "base/port.h"
 #include "binding/py.h"
 
 namespace pallix::py {
@@ -74,71 +76,73 @@ PyTypeObject* ErrorCodeType();
 void RaisePanic(const char* message);
 // Turns the C++ exception being handled (inside a catch block) into a
 // Python exception: InvariantError and anything unknown become the panic,
-// std::bad_alloc becomes MemoryError.
-void RaiseCurrentException() noexcept;
+// std::bad_alloc becomes MemoryError. Not noexcept: raising touches the
+// interpreter, which may end this thread at interpreter exit (see below),
+// and that unwind must be able to leave here.
+void RaiseCurrentException();
 
-// Boundary wrappers: each calls the method body F and stops any C++
-// exception there. Use them for every function placed in a method table
-// or a type slot.
-template <auto F>
-PyObject* Fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  try {
-    return F(self, args, nargs, kwnames);
-  } catch (...) {
-    RaiseCurrentException();
+// What a boundary returns once it has raised: null for an object, -1 for
+// a length.
+template <class R>
+R Raised() {
+  if constexpr (std::is_pointer_v<R>) {
     return nullptr;
-  }
-}
-
-template <auto F>
-PyObject* NoArgs(PyObject* self, PyObject*) noexcept {
-  try {
-    return F(self);
-  } catch (...) {
-    RaiseCurrentException();
-    return nullptr;
-  }
-}
-
-template <auto F>
-PyObject* Getter(PyObject* self, void*) noexcept {
-  try {
-    return F(self);
-  } catch (...) {
-    RaiseCurrentException();
-    return nullptr;
-  }
-}
-
-template <auto F>
-PyObject* Unary(PyObject* self) noexcept {
-  try {
-    return F(self);
-  } catch (...) {
-    RaiseCurrentException();
-    return nullptr;
-  }
-}
-
-template <auto F>
-Py_ssize_t Length(PyObject* self) noexcept {
-  try {
-    return F(self);
-  } catch (...) {
-    RaiseCurrentException();
+  } else {
     return -1;
   }
 }
 
-template <auto F>
-PyObject* NewFunc(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  try {
-    return F(type, args, kwargs);
-  } catch (...) {
-    RaiseCurrentException();
-    return nullptr;
+// The boundary around a method body F, for a method-table entry or a type
+// slot of C type Slot: the one place where C++ exceptions stop. F takes
+// either the slot's parameters or only the first one (a METH_NOARGS
+// method's unused argument and a getter's closure are dropped).
+//
+// A daemon thread that takes the interpreter lock back while the
+// interpreter is exiting is ended there by an unwind (abi::__forced_unwind,
+// see base/port.h), from inside a method as often as not: a callback, a
+// wait for a handle lock or for the writer, WithoutGil. The unwind must
+// reach the thread's start, so it is rethrown here, and no frame it can
+// cross is noexcept (leaving one calls std::terminate). The RAII holders
+// it passes release what they hold (handle locks, the writer slot, read
+// transactions); a handle lock is not poisoned by it unless an inner
+// boundary rethrew it first (a callback's call into another handle), which
+// then only matters to a process that is exiting.
+template <auto F, class Slot>
+struct Boundary;
+
+template <auto F, class R, class First, class... Rest>
+struct Boundary<F, R (*)(First, Rest...)> {
+  PALLIX_CATCHES_FORCED_UNWIND static R Call(First first, Rest... rest) {
+    try {
+      if constexpr (std::is_invocable_v<decltype(F), First, Rest...>) {
+        return F(first, rest...);
+      } else {
+        return F(first);
+      }
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      RaiseCurrentException();
+      return Raised<R>();
+    }
   }
-}
+};
+
+// The boundaries by slot type. Use one for every function placed in a
+// method table or a type slot.
+using FastSlot = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+template <auto F>
+inline constexpr auto Fast = &Boundary<F, FastSlot>::Call;  // METH_FASTCALL | METH_KEYWORDS
+template <auto F>
+inline constexpr auto NoArgs = &Boundary<F, PyCFunction>::Call;  // METH_NOARGS
+template <auto F>
+inline constexpr auto Getter = &Boundary<F, getter>::Call;
+template <auto F>
+inline constexpr auto Unary = &Boundary<F, unaryfunc>::Call;  // tp_repr
+template <auto F>
+inline constexpr auto Length = &Boundary<F, lenfunc>::Call;  // mp_length
+template <auto F>
+inline constexpr auto NewFunc = &Boundary<F, newfunc>::Call;  // tp_new
 
 // __enter__, shared by Db, Collection and Query: the object itself.
 PyObject* ReturnSelf(PyObject* self, PyObject*);

@@ -12,18 +12,23 @@ bool HandleLock::Acquire() {
     RaiseError(BindingError{busy_, kInvalidArgumentCode});
     return false;
   }
-  if (!mu_.try_lock()) {
+  std::unique_lock<std::mutex> held(mu_, std::try_to_lock);
+  if (!held) {
     // Another thread holds it, maybe running a Python callback that needs
-    // the interpreter lock to finish: wait without it.
-    Py_BEGIN_ALLOW_THREADS
-    mu_.lock();
-    Py_END_ALLOW_THREADS
+    // the interpreter lock to finish: wait without it. Taking the
+    // interpreter lock back ends this thread when the interpreter is
+    // exiting (an unwind, see error.h); `held` then gives the lock up, so
+    // the thread that finalizes never waits for a thread that is gone.
+    PyThreadState* state = PyEval_SaveThread();
+    held.lock();
+    PyEval_RestoreThread(state);
   }
   if (poisoned()) {
-    mu_.unlock();
+    held.unlock();
     RaisePanic(name_);
     return false;
   }
+  held.release();
   owner_.store(self, std::memory_order_release);
   return true;
 }
@@ -41,12 +46,12 @@ bool HandleLock::CheckNotPoisoned() const {
 
 namespace {
 
-// A thread that Python knows has a thread state; engine calls on such a
-// thread are always made by the binding with the interpreter lock held
-// (the binding never releases it around an engine call). Worker threads of
-// the engine have no thread state and are left alone.
+// A thread that Python knows has a thread state holds the interpreter lock
+// during an engine call, unless the call runs inside WithoutGil, which has
+// released it already. Worker threads of the engine have no thread state
+// and are left alone.
 void* ReleaseInterpreter() {
-  if (PyGILState_GetThisThreadState() == nullptr) return nullptr;
+  if (t_without_gil || PyGILState_GetThisThreadState() == nullptr) return nullptr;
   return PyEval_SaveThread();
 }
 

@@ -10,6 +10,11 @@
 //     (whose callback needs the interpreter lock) can finish;
 //   - a holder stopped by a C++ exception (a broken invariant) poisons the
 //     lock; every later acquisition raises the panic exception naming it.
+//     A thread ended at interpreter exit (the unwind described in error.h)
+//     releases the lock it holds or waits for, without poisoning it.
+//
+// Also here: WithoutGil, which runs engine work with the interpreter lock
+// released while the handle lock stays held, and the store's wait hooks.
 //
 // Thread-safety: Acquire and Release are called with the interpreter lock
 // held; the state they guard is only touched while the lock is held.
@@ -23,6 +28,11 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <type_traits>
+#include <utility>
+
+#include "base/port.h"
+#include "binding/py.h"
 
 namespace pallix::py {
 
@@ -91,8 +101,57 @@ auto UnderLock(HandleLock& lock, F&& body) -> std::optional<decltype(body())> {
 }
 
 // Installs the store's blocking-wait hooks, so that a thread waiting for
-// the single writer releases the interpreter lock meanwhile.
+// the single writer releases the interpreter lock meanwhile (unless
+// WithoutGil already has).
 void InstallWaitHooks();
+
+// True on a thread inside WithoutGil's fn.
+inline thread_local bool t_without_gil = false;
+
+// Runs fn() with the interpreter lock released and returns its result, so
+// that other Python threads run meanwhile. For engine work that touches no
+// Python object: the writes (whose commit waits for the disk) and long
+// reads whose rows are converted afterwards. A method calls it under its
+// handle lock: the handle stays held throughout, so another thread using
+// it waits, and nothing a single thread sees changes. The calling frames
+// should own no Python reference (a Ref) that nothing else holds: when the
+// interpreter is exiting, taking its lock back ends the thread by an
+// unwind (error.h), which would drop that reference without the lock. An
+// exception from fn is passed on with the interpreter lock taken back.
+template <class F>
+PALLIX_CATCHES_FORCED_UNWIND auto WithoutGil(F&& fn) -> decltype(fn()) {
+  using R = decltype(fn());
+  static_assert(!std::is_void_v<R>);
+  std::optional<R> result;
+  std::exception_ptr failure;
+  PyThreadState* state = PyEval_SaveThread();
+  t_without_gil = true;
+  try {
+    result.emplace(fn());
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  t_without_gil = false;
+  // Taken back here rather than in a destructor: at interpreter exit this
+  // call ends the thread by an unwind, which must not start inside a
+  // noexcept destructor.
+  PyEval_RestoreThread(state);
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*result);
+}
+
+// WithoutGil(fn) when `release`, else fn() with the interpreter lock kept.
+// Giving the lock up is worth it only for long work: taking it back waits
+// behind any thread busy in Python until that thread's switch interval
+// (5 ms by default) runs out, so a short call repeated in a loop beside
+// such a thread would be slowed to a few hundred calls a second.
+template <class F>
+auto MaybeWithoutGil(bool release, F&& fn) -> decltype(fn()) {
+  if (!release) return fn();
+  return WithoutGil(std::forward<F>(fn));
+}
 
 }  // namespace pallix::py
 

@@ -285,8 +285,10 @@ PyMethodDef* PredicateFunctions() { return kFunctions; }
 
 PyObject* NewQuery(std::string collection, EngineRefs refs) {
   PyTypeObject* type = QueryType();
+  // Kept apart from `refs`, which the new handle takes over.
+  std::shared_ptr<LiveHandleCount> count = refs.count;
   PyObject* obj = type != nullptr ? NewBoxed<QueryHandle>(type, std::move(collection), std::move(refs)) : nullptr;
-  if (obj == nullptr) refs.count->value.fetch_sub(1);  // never constructed: give the count back
+  if (obj == nullptr) count->value.fetch_sub(1);  // never constructed: give the count back
   return obj;
 }
 

@@ -174,6 +174,14 @@ BResult<Value> MapFromPy(PyObject* obj, uint32_t depth) {
   return Value::Map(std::move(map));
 }
 
+// Text and bytes longer than the encoding's u32 length are refused before
+// they are copied (the engine would refuse them anyway, after a copy of
+// 4 GiB or more).
+BResult<std::string> FittingCopy(const char* what, const char* data, size_t len) {
+  if (len > kMaxEncodedLength) return Invalid(LengthExceeded(what, len, kMaxEncodedLength).detail());
+  return std::string(data, len);
+}
+
 BResult<Value> UnsupportedKind(PyObject* obj) {
   std::string name = TypeName(Py_TYPE(obj));
   if (name.empty()) return std::unexpected(ErrorFromPyErr());
@@ -353,7 +361,8 @@ BResult<Value> ValueFromPy(PyObject* obj, uint32_t depth) {
   if (flags & Py_TPFLAGS_UNICODE_SUBCLASS) {
     std::string_view text;
     if (!Utf8View(obj, &text)) return std::unexpected(ErrorFromPyErr());
-    return Value::Text(std::string(text));
+    ASSIGN_OR_RETURN(std::string copy, FittingCopy("text", text.data(), text.size()));
+    return Value::Text(std::move(copy));
   }
   if (PyFloat_Check(obj)) {
     double d = PyFloat_AsDouble(obj);
@@ -373,10 +382,13 @@ BResult<Value> ValueFromPy(PyObject* obj, uint32_t depth) {
     char* data;
     Py_ssize_t len;
     if (PyBytes_AsStringAndSize(obj, &data, &len) < 0) return std::unexpected(ErrorFromPyErr());
-    return Value::Bytes(std::string(data, static_cast<size_t>(len)));
+    ASSIGN_OR_RETURN(std::string copy, FittingCopy("bytes", data, static_cast<size_t>(len)));
+    return Value::Bytes(std::move(copy));
   }
   if (PyByteArray_Check(obj)) {
-    return Value::Bytes(std::string(PyByteArray_AsString(obj), static_cast<size_t>(PyByteArray_Size(obj))));
+    ASSIGN_OR_RETURN(std::string copy, FittingCopy("bytes", PyByteArray_AsString(obj),
+                                                   static_cast<size_t>(PyByteArray_Size(obj))));
+    return Value::Bytes(std::move(copy));
   }
   // The vector test. Exact lists, tuples and dicts cannot be array.array
   // instances (their __class__ is fixed), so they skip it.

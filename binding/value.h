@@ -11,7 +11,9 @@
 //   Map          dict and subclasses, str keys       dict, keys in bytewise order
 //   Vector       array.array with typecode "f"       array.array("f")
 //
-// A value may sit inside at most 128 containers, both ways.
+// A value may sit inside at most 128 containers, both ways. A text or
+// bytes longer than 2^32 - 1 bytes is refused going in (the encoding's u32
+// length), before it is copied.
 //
 // Reads do not go through Value at all: DocumentToPy decodes stored
 // document bytes straight into Python objects, with the same results and
@@ -34,7 +36,8 @@ namespace pallix::py {
 
 // Python object to Value. Every failure is code 12: the depth message, the
 // i64 range message, the dict-key message, the vector typecode message,
-// the unsupported-kind message, or a Python exception's text.
+// the unsupported-kind message, the length message of a text or bytes
+// over the limit, or a Python exception's text.
 BResult<Value> ValueFromPy(PyObject* obj, uint32_t depth = 0);
 
 // Value to a new Python object; null with a Python error set (too deep:

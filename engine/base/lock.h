@@ -1,14 +1,21 @@
 // Broken invariants and the engine's named registry locks.
 //
 // InvariantError is the one exception the engine throws: it marks a state
-// that correct code can never reach (a stored meta value of the wrong
-// length, a value longer than 4 GiB being encoded). The binding turns it
-// into its private panic exception. Nothing else in the engine throws.
+// of memory that correct code can never reach (a worker's result slot left
+// empty, a value longer than 4 GiB being encoded). Bytes read from a file
+// never raise it: whatever they hold, damage there is an error value. The
+// binding turns it into its private panic exception. Nothing else in the
+// engine throws.
 //
 // NamedMutex is a plain, non-recursive mutex with a name ("index lock",
 // "fts lock", ...). A holder that unwinds by an exception poisons it; every
 // later acquisition then throws InvariantError carrying the lock's name, so
-// a registry left half-updated is never read again.
+// a registry left half-updated is never read again. A thread ended by an
+// unwind (abi::__forced_unwind: pthread_exit, which an embedding
+// interpreter calls on threads that touch it during its exit) releases the
+// mutex too; it is not counted by std::uncaught_exceptions and so does not
+// poison, unless a handler on the way rethrew it, which then only matters
+// to a process that is exiting.
 //
 // Thread-safety: NamedMutex is for use from many threads; InvariantError is
 // a plain value.

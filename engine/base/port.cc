@@ -2,11 +2,13 @@
 
 #include <pthread.h>
 #include <string.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #if defined(__APPLE__)
 #include <sys/random.h>
 #endif
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 
@@ -46,6 +48,26 @@ RandomSeed DrawRandomSeed() {
     words[1] = reinterpret_cast<uintptr_t>(&words) ^ (now << 17);
   }
   return {words[0], words[1]};
+}
+
+int LinkToOpenFile(int fd, const std::string& link_path) {
+#if defined(__linux__)
+  const char* fd_dir = "/proc/self/fd/";
+#elif defined(__APPLE__) || defined(__FreeBSD__) || defined(__NetBSD__) || defined(__OpenBSD__)
+  const char* fd_dir = "/dev/fd/";
+#else
+  const char* fd_dir = nullptr;
+#endif
+  if (fd_dir == nullptr) return ENOSYS;
+  const std::string target = fd_dir + std::to_string(fd);
+  return symlink(target.c_str(), link_path.c_str()) == 0 ? 0 : errno;
+}
+
+std::optional<uint64_t> FreeBytes(int fd) {
+  struct statvfs st;
+  if (fstatvfs(fd, &st) != 0) return std::nullopt;
+  const uint64_t blocks = geteuid() == 0 ? st.f_bfree : st.f_bavail;
+  return blocks * static_cast<uint64_t>(st.f_frsize);
 }
 
 }  // namespace pallix::port

@@ -1,6 +1,8 @@
 // The few operating-system calls whose form differs between platforms: the
-// text of an errno value, naming the calling thread, and the system's random
-// source. Everything else in the engine uses plain POSIX or the C++ library.
+// text of an errno value, naming the calling thread, the system's random
+// source, a path naming an open descriptor and the room left on a file
+// system; and the mark of handlers that let a thread's end through.
+// Everything else in the engine uses plain POSIX or the C++ library.
 // SIMD kernels live with their portable fallback in the vector layer.
 //
 // Thread-safety: every function may be called from any thread.
@@ -8,8 +10,22 @@
 #ifndef PALLIX_BASE_PORT_H_
 #define PALLIX_BASE_PORT_H_
 
+#include <cxxabi.h>
+
 #include <cstdint>
+#include <optional>
 #include <string>
+
+// glibc ends a thread (pthread_exit, cancellation; an embedding interpreter
+// calls pthread_exit on threads that touch it during its exit) by unwinding
+// its stack with abi::__forced_unwind, which every handler must rethrow:
+// one that stops it aborts the process ("FATAL: exception not rethrown").
+// So each catch (...) that a thread's end can cross comes after
+//   catch (abi::__forced_unwind&) { ...; throw; }
+// in a function marked PALLIX_CATCHES_FORCED_UNWIND. The runtime binds that
+// reference to no object (the unwind carries none), which the undefined
+// behaviour sanitizer would report as a null reference; it is never read.
+#define PALLIX_CATCHES_FORCED_UNWIND __attribute__((no_sanitize("null")))
 
 namespace pallix::port {
 
@@ -28,6 +44,18 @@ struct RandomSeed {
   uint64_t k1;
 };
 RandomSeed DrawRandomSeed();
+
+// Creates a symbolic link at link_path through which opening reaches the
+// file open on fd itself (Linux: "/proc/self/fd/<fd>"; the BSDs and macOS:
+// "/dev/fd/<fd>"), not whatever a name points at by then. Returns 0, or the
+// errno value of the failure (ENOSYS where the platform has no such path).
+// The link is only meaningful inside this process.
+int LinkToOpenFile(int fd, const std::string& link_path);
+
+// The bytes the file system holding fd can still give this process (the
+// superuser may also use the blocks reserved for it), or nullopt when the
+// system does not say.
+std::optional<uint64_t> FreeBytes(int fd);
 
 }  // namespace pallix::port
 

@@ -59,15 +59,26 @@ EdgeRows RowsOf(std::string_view from, std::string_view relation, std::string_vi
   return r;
 }
 
-Status CheckLinkArgs(std::string_view collection, std::string_view relation) {
+// Whether part fits the u32 length every part of an edge row key carries.
+bool PartFits(std::string_view part) { return part.size() <= kMaxEncodedLength; }
+
+Status CheckPart(const char* what, std::string_view part) {
+  if (!PartFits(part)) return Fail(LengthExceeded(what, part.size(), kMaxEncodedLength));
+  return Ok();
+}
+
+Status CheckLinkArgs(std::string_view collection, std::string_view from, std::string_view relation,
+                     std::string_view to) {
   RETURN_IF_ERROR(check_collection_name(collection));
   if (!IsValidUtf8(relation)) return Fail(EngineError::InvalidArgument("relation is not valid UTF-8"));
-  return Ok();
+  RETURN_IF_ERROR(CheckPart("node key", from));
+  RETURN_IF_ERROR(CheckPart("relation", relation));
+  return CheckPart("node key", to);
 }
 
 Status PutEdge(Engine& engine, std::string_view collection, std::string_view from, std::string_view relation,
                std::string_view to, std::string_view value) {
-  RETURN_IF_ERROR(CheckLinkArgs(collection, relation));
+  RETURN_IF_ERROR(CheckLinkArgs(collection, from, relation, to));
   EdgeRows rows = RowsOf(from, relation, to);
   ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
   ASSIGN_OR_RETURN(bool built, adjacency_built(ctx, collection));
@@ -82,6 +93,8 @@ Status PutEdge(Engine& engine, std::string_view collection, std::string_view fro
 // Neighbour rows of node in one read transaction, adjacency first.
 Result<std::vector<Row>> ReadNeighbours(Engine& engine, std::string_view collection, std::string_view node,
                                         std::string_view relation, EdgeDirection direction) {
+  // No edge names a part that link refuses.
+  if (!PartFits(node) || !PartFits(relation)) return std::vector<Row>();
   ASSIGN_OR_RETURN(ReadTxn txn, engine.store().BeginRead());
   ReadView view(txn);
   std::string marker = adj_out_collection(collection);
@@ -160,7 +173,7 @@ Status link_weighted(Engine& engine, std::string_view collection, std::string_vi
 
 Result<bool> unlink(Engine& engine, std::string_view collection, std::string_view from,
                     std::string_view relation, std::string_view to) {
-  RETURN_IF_ERROR(CheckLinkArgs(collection, relation));
+  RETURN_IF_ERROR(CheckLinkArgs(collection, from, relation, to));
   EdgeRows rows = RowsOf(from, relation, to);
   ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
   ASSIGN_OR_RETURN(bool existed, delete_row(ctx, edges_collection(collection), rows.edge));
@@ -199,7 +212,7 @@ Result<std::vector<std::pair<std::string, double>>> neighbors_weighted(Engine& e
 Result<std::vector<std::string>> traverse(Engine& engine, std::string_view collection, std::string_view start,
                                           std::string_view relation, uint64_t hops) {
   std::vector<std::string> result;
-  if (hops == 0) return result;
+  if (hops == 0 || !PartFits(start) || !PartFits(relation)) return result;  // no such edge can exist
   ASSIGN_OR_RETURN(ReadTxn txn, engine.store().BeginRead());
   ReadView view(txn);
   std::string adj_out = adj_out_collection(collection), edges = edges_collection(collection);

@@ -108,8 +108,9 @@ double edge_weight(std::string_view value);
 // Adds or replaces the edge (from, relation, to), plain (weight 1.0) or
 // with a weight, building the adjacency first when it is not built. Errors:
 // ReservedCollection, InvalidName, InvalidArgument (a relation that is not
-// UTF-8, which could never be read back or removed), Transaction, Storage,
-// Commit; nothing is written on failure.
+// UTF-8, which could never be read back or removed; a node key or relation
+// over 2^32 - 1 bytes, which no edge row key can hold), Transaction,
+// Storage, Commit; nothing is written on failure.
 Status link(Engine& engine, std::string_view collection, std::string_view from, std::string_view relation,
             std::string_view to);
 Status link_weighted(Engine& engine, std::string_view collection, std::string_view from,
@@ -120,8 +121,8 @@ Result<bool> unlink(Engine& engine, std::string_view collection, std::string_vie
 
 // Destinations of from's out-edges under relation, ascending; sources of
 // to's in-edges; destinations with weights. No name check; an unknown
-// collection, node or relation gives an empty list. Errors: Transaction,
-// Storage.
+// collection, node or relation (one link would refuse included) gives an
+// empty list. Errors: Transaction, Storage.
 Result<std::vector<std::string>> neighbors(Engine& engine, std::string_view collection, std::string_view from,
                                            std::string_view relation);
 Result<std::vector<std::string>> in_neighbors(Engine& engine, std::string_view collection, std::string_view to,

@@ -1,6 +1,7 @@
 #include "db/engine.h"
 
 #include "db/schema.h"
+#include "doc/value.h"
 #include "storage/read_view.h"
 #include "storage/rows.h"
 
@@ -56,6 +57,11 @@ Status validate_name(std::string_view name) {
 Status check_collection_name(std::string_view collection) {
   if (collection.starts_with("__")) return Fail(EngineError::ReservedCollection(std::string(collection)));
   return validate_name(collection);
+}
+
+Status check_document_key(std::string_view key) {
+  if (key.size() > kMaxEncodedLength) return Fail(LengthExceeded("key", key.size(), kMaxEncodedLength));
+  return Ok();
 }
 
 Result<std::vector<std::string>> list_collections(Engine& engine) {

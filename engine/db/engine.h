@@ -91,6 +91,13 @@ Status validate_name(std::string_view name);
 // beginning with "__" is ReservedCollection, then validate_name.
 Status check_collection_name(std::string_view collection);
 
+// The check every write entry makes on a document key: a key over 2^32 - 1
+// bytes is InvalidArgument. Each row built from a key (the document's, its
+// expiry rows, its edges' rows) holds it behind a u32 length or within one
+// LMDB value, so a longer key could be kept by none of them; refusing it on
+// every write keeps each stored key deletable.
+Status check_document_key(std::string_view key);
+
 // Every catalog name, user and internal, in ascending bytewise order.
 // Errors: Transaction, Storage.
 Result<std::vector<std::string>> list_collections(Engine& engine);

@@ -93,6 +93,12 @@ std::optional<std::vector<SchemaField>> decode_schema(std::string_view record) {
 Status set_schema(Engine& engine, std::string_view collection, const std::vector<SchemaField>& fields) {
   RETURN_IF_ERROR(check_collection_name(collection));
   for (const SchemaField& f : fields) RETURN_IF_ERROR(validate_name(f.name));
+  // The record's u32 count and name lengths.
+  if (fields.size() > kMaxEncodedLength)
+    return Fail(LengthExceeded("schema", fields.size(), kMaxEncodedLength));
+  for (const SchemaField& f : fields) {
+    if (f.name.size() > kMaxEncodedLength) return Fail(LengthExceeded("field name", f.name.size(), kMaxEncodedLength));
+  }
   RETURN_IF_ERROR(put_row_once(engine.store(), kSchemasCollection, collection, encode_schema(fields)));
   NamedMutex::Guard guard(engine.schema_lock);
   engine.schemas->by_collection[std::string(collection)] = fields;

@@ -105,8 +105,9 @@ std::optional<std::vector<SchemaField>> decode_schema(std::string_view record);
 // Declares or replaces the collection's schema: name checks (collection,
 // then every field name in order), the record written in a transaction of
 // its own, then the registry entry replaced. On any failure the registry is
-// unchanged. Errors: ReservedCollection, InvalidName, Transaction, Storage,
-// Commit.
+// unchanged. Errors: ReservedCollection, InvalidName, InvalidArgument (a
+// field name over 2^32 - 1 bytes, or a record too large to store),
+// Transaction, Storage, Commit.
 Status set_schema(Engine& engine, std::string_view collection, const std::vector<SchemaField>& fields);
 
 // A copy of the collection's schema, or nullopt when none is declared. No

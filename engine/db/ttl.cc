@@ -79,6 +79,7 @@ Status drop_ttl_rows(WriteCtx& ctx, std::string_view collection, std::string_vie
 
 Status set_ttl(Engine& engine, std::string_view collection, std::string_view key, int64_t expiry) {
   RETURN_IF_ERROR(check_collection_name(collection));
+  RETURN_IF_ERROR(check_document_key(key));
   ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
   RETURN_IF_ERROR(put_ttl_rows(ctx, collection, key, expiry));
   return ctx.Commit();

@@ -83,7 +83,8 @@ Status drop_ttl_rows(WriteCtx& ctx, std::string_view collection, std::string_vie
 
 // Sets a key's expiry in a write transaction of its own, whether or not a
 // document exists under the key. Errors: ReservedCollection, InvalidName,
-// Transaction, CorruptIndex, Storage, Commit; nothing written on failure.
+// InvalidArgument (check_document_key), Transaction, CorruptIndex,
+// Storage, Commit; nothing written on failure.
 Status set_ttl(Engine& engine, std::string_view collection, std::string_view key, int64_t expiry);
 
 // The key's expiry, or nullopt (no expiry, unknown collection). No name

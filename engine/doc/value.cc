@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 #include "base/coding.h"
 #include "base/lock.h"
@@ -67,48 +68,78 @@ void ValueMap::Normalize() {
 // Encoding runs in two passes: the exact size first (which also checks
 // every length against the u32 fields), then the bytes, written through a
 // pointer into space reserved once. A document costs one buffer growth and
-// no per-field bounds checks; a value that cannot be encoded throws before
+// no per-field bounds checks; a value that cannot be encoded fails before
 // anything is written.
+
+EngineError LengthExceeded(std::string_view what, uint64_t n, uint64_t limit) {
+  return EngineError::InvalidArgument(std::string(what) + " length " + std::to_string(n) +
+                                      " exceeds the limit of " + std::to_string(limit));
+}
 
 namespace {
 
-size_t CheckedLength(size_t n) {
-  PALLIX_INVARIANT(n <= UINT32_MAX, "value length exceeds 4 GiB");
-  return n;
-}
+// Sums encoded sizes, stopping at the first length over the limit. Plain
+// values rather than Result<size_t> per node keep the walk as cheap as
+// the unchecked one was.
+class SizeWalk {
+ public:
+  explicit SizeWalk(uint64_t limit) : limit_(limit) {}
 
-size_t EncodedSize(const Value& value) {
-  switch (value.kind()) {
-    case ValueKind::kNull:
-      return 1;
-    case ValueKind::kBool:
-      return 2;
-    case ValueKind::kInt:
-    case ValueKind::kFloat:
-      return 9;
-    case ValueKind::kText:
-      return 5 + CheckedLength(value.as_text().size());
-    case ValueKind::kBytes:
-      return 5 + CheckedLength(value.as_bytes().size());
-    case ValueKind::kArray: {
-      size_t n = 5;
-      CheckedLength(value.as_array().size());
-      for (const Value& v : value.as_array()) n += EncodedSize(v);
-      return n;
+  // The size, or 0 after a failure (every encoding is at least 1 byte).
+  size_t Of(const Value& value) {
+    switch (value.kind()) {
+      case ValueKind::kNull:
+        return 1;
+      case ValueKind::kBool:
+        return 2;
+      case ValueKind::kInt:
+      case ValueKind::kFloat:
+        return 9;
+      case ValueKind::kText:
+        return Fits("text", value.as_text().size()) ? 5 + value.as_text().size() : 0;
+      case ValueKind::kBytes:
+        return Fits("bytes", value.as_bytes().size()) ? 5 + value.as_bytes().size() : 0;
+      case ValueKind::kArray: {
+        if (!Fits("array", value.as_array().size())) return 0;
+        size_t n = 5;
+        for (const Value& v : value.as_array()) {
+          size_t item = Of(v);
+          if (item == 0) return 0;
+          n += item;
+        }
+        return n;
+      }
+      case ValueKind::kMap: {
+        if (!Fits("map", value.as_map().size())) return 0;
+        size_t n = 5;
+        for (const MapEntry& e : value.as_map()) {
+          if (!Fits("map key", e.key.size())) return 0;
+          size_t item = Of(e.value);
+          if (item == 0) return 0;
+          n += 4 + e.key.size() + item;
+        }
+        return n;
+      }
+      case ValueKind::kVector:
+        return Fits("vector", value.as_vector().size()) ? 5 + 4 * value.as_vector().size() : 0;
     }
-    case ValueKind::kMap: {
-      size_t n = 5;
-      CheckedLength(value.as_map().size());
-      for (const MapEntry& e : value.as_map()) n += 4 + CheckedLength(e.key.size()) + EncodedSize(e.value);
-      return n;
-    }
-    case ValueKind::kVector:
-      return 5 + 4 * CheckedLength(value.as_vector().size());
+    return 0;
   }
-  return 0;
-}
 
-// Lengths were checked by EncodedSize.
+  std::optional<EngineError>& error() { return error_; }
+
+ private:
+  bool Fits(const char* what, size_t n) {
+    if (n <= limit_) return true;
+    error_ = LengthExceeded(what, n, limit_);
+    return false;
+  }
+
+  uint64_t limit_;
+  std::optional<EngineError> error_;
+};
+
+// Lengths were checked by SizeWalk.
 char* PutU32(char* p, size_t n) {
   EncodeFixed32LE(p, static_cast<uint32_t>(n));
   return p + 4;
@@ -163,8 +194,22 @@ char* EncodeTo(const Value& value, char* p) {
 
 }  // namespace
 
+Result<size_t> encoded_size(const Value& value, uint64_t max_length) {
+  SizeWalk walk(max_length);
+  size_t n = walk.Of(value);
+  if (walk.error()) return Fail(std::move(*walk.error()));
+  return n;
+}
+
 void encode_value_into(const Value& value, std::string& out) {
-  const size_t at = out.size(), n = EncodedSize(value);
+  SizeWalk walk(kMaxEncodedLength);
+  const size_t n = walk.Of(value);
+  PALLIX_INVARIANT(!walk.error(), "value length exceeds 4 GiB");
+  encode_value_into(value, n, out);
+}
+
+void encode_value_into(const Value& value, size_t n, std::string& out) {
+  const size_t at = out.size();
   // The size handed to the callback is not relied on: libstdc++ 12 passes
   // the capacity there, not the requested size.
   out.resize_and_overwrite(at + n, [&](char* buf, size_t) {

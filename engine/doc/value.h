@@ -199,11 +199,31 @@ class ByteCursor {
   const char* begin_;
 };
 
-// The binary encoding of value into a new byte string. Throws
-// InvariantError("value length exceeds 4 GiB") when a length does not fit u32.
+// The largest length or count the encoding's u32 fields hold.
+inline constexpr uint64_t kMaxEncodedLength = UINT32_MAX;
+
+// The InvalidArgument error of a length or count over a u32 limit:
+// "<what> length <n> exceeds the limit of <limit>", where what names the
+// field ("text", "bytes", "array", "map", "map key", "vector" here; a
+// document key, a node key, a field name elsewhere).
+EngineError LengthExceeded(std::string_view what, uint64_t n, uint64_t limit);
+
+// The exact size of value's encoding. InvalidArgument (LengthExceeded, for
+// the first offending length in encoding order) when a text, bytes or map
+// key is longer than max_length bytes, or an array, map or vector has more
+// than max_length elements. Callers pass the default; tests pass a small
+// limit to reach every check without values of 4 GiB.
+Result<size_t> encoded_size(const Value& value, uint64_t max_length = kMaxEncodedLength);
+
+// The binary encoding of value into a new byte string. A value that
+// encoded_size refuses is a broken invariant here: the write path checks
+// every document first. Throws InvariantError("value length exceeds 4 GiB").
 std::string encode_value(const Value& value);
 // Appends the same bytes to buffer.
 void encode_value_into(const Value& value, std::string& buffer);
+// The same, for a value whose encoded_size is known already: size must be
+// that size (a mismatch is a broken invariant). Spares the size walk.
+void encode_value_into(const Value& value, size_t size, std::string& buffer);
 
 // Decodes exactly one value occupying all of bytes. Every failure is a
 // Decode error with the decoder's message ("unexpected end of input",

@@ -1,7 +1,7 @@
 // The query engine's predicate tree: the filters a query (or a filtered
 // delete) applies to each document. The binding builds trees from the
 // Python builders (field(...).eq(...), and_, or_, not_); the executor, the
-// planner and the aggregates read them. Evaluation lives with the executor.
+// planner and the aggregates read them; query/predicate_eval.h evaluates them.
 //
 // A tree owns its children. Copies are deep: every consumer (a query, a
 // filtered delete) takes its own copy, so one Python Predicate object can

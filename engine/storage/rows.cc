@@ -29,6 +29,24 @@ constexpr size_t kDigestSize = 16;
 constexpr size_t kLongKeySize = kInlineMax + kDigestSize;  // LMDB's 511-byte limit
 static_assert(kLongKeySize == 511);
 
+// LMDB's largest stored value (its MAXDATASIZE on 64-bit systems).
+constexpr uint64_t kMaxStoredValue = UINT32_MAX;
+
+// Whether a row fits that limit: its logical value plus, for a long key,
+// the key's tail and the tail's u32 length. full_size is the size of the
+// table-prefixed logical key. Overflow-free for any sizes.
+bool RowFits(uint64_t full_size, uint64_t value_size) {
+  if (full_size <= kInlineMax) return value_size <= kMaxStoredValue;
+  uint64_t tail = full_size - kInlineMax;
+  return tail <= kMaxStoredValue - 4 && value_size <= kMaxStoredValue - 4 - tail;
+}
+
+EngineError RowTooLarge(uint64_t key_size, uint64_t value_size) {
+  return EngineError::InvalidArgument("row too large: key length " + std::to_string(key_size) +
+                                      " and value length " + std::to_string(value_size) +
+                                      " exceed the storage limit of " + std::to_string(kMaxStoredValue) + " bytes");
+}
+
 // Builds the table-prefixed logical key (catalog keys get a 0x00 byte so
 // that the empty name is a valid key).
 std::string_view Prefixed(StoreTable table, std::string_view key, std::string& buf) {
@@ -48,23 +66,52 @@ std::string_view StoredKey(std::string_view full, std::string& buf) {
   return buf;
 }
 
-// For a long key: checks that the stored value's tail belongs to `full`
-// and returns the logical value.
-std::optional<std::string_view> LongValueFor(std::string_view full, std::string_view stored_value) {
-  if (stored_value.size() < 4) return std::nullopt;
-  uint32_t n = DecodeFixed32LE(stored_value.data());
-  if (stored_value.size() - 4 < n || n != full.size() - kInlineMax) return std::nullopt;
-  if (std::memcmp(stored_value.data() + 4, full.data() + kInlineMax, n) != 0) return std::nullopt;
-  return stored_value.substr(4 + n);
+EngineError DamagedLongRow(StoreTable table, const std::string& what) {
+  return EngineError::Storage(std::string("damaged long-key row in ") + store_internal::TableName(table) + ": " +
+                              what);
 }
 
-// Splits a long row's stored value into (tail, logical value); nullopt when
-// the header is damaged.
-std::optional<std::pair<std::string_view, std::string_view>> SplitLongValue(std::string_view stored_value) {
-  if (stored_value.size() < 4) return std::nullopt;
+// A long row's stored value, split.
+struct LongParts {
+  std::string_view tail;   // the key's bytes past the first 495
+  std::string_view value;  // the logical value
+};
+
+// Splits a long row's stored value. A header that cannot be right (no room
+// for it, an empty tail, a tail running past the value) is damage: it is
+// reported, never read as absence, which would hide the row from scans and
+// let a write "insert" a key that is already there.
+Result<LongParts> SplitLongValue(StoreTable table, std::string_view stored_value) {
+  if (stored_value.size() < 4)
+    return Fail(DamagedLongRow(table, "a " + std::to_string(stored_value.size()) +
+                                          "-byte value has no room for its 4-byte header"));
   uint32_t n = DecodeFixed32LE(stored_value.data());
-  if (stored_value.size() - 4 < n) return std::nullopt;
-  return std::make_pair(stored_value.substr(4, n), stored_value.substr(4 + n));
+  if (n == 0) return Fail(DamagedLongRow(table, "empty key tail"));
+  if (stored_value.size() - 4 < n)
+    return Fail(DamagedLongRow(table, "a key tail of " + std::to_string(n) + " bytes runs past the end of a " +
+                                          std::to_string(stored_value.size()) + "-byte value"));
+  return LongParts{stored_value.substr(4, n), stored_value.substr(4 + n)};
+}
+
+// Whether the digest in a long row's stored key is that of full.
+bool DigestMatches(std::string_view stored_key, std::string_view full) {
+  uint8_t digest[32];
+  Sha256(full, digest);
+  return std::memcmp(stored_key.data() + kInlineMax, digest, kDigestSize) == 0;
+}
+
+// For a long key `full` found under stored_key: the logical value when the
+// row is full's; nullopt when it is another key's whose digest collides
+// with full's. A tail that is neither full's nor hashes to the stored
+// digest is a damaged row, not a collision. Errors: Storage.
+Result<std::optional<std::string_view>> LongValueFor(StoreTable table, std::string_view full,
+                                                     std::string_view stored_key, std::string_view stored_value) {
+  ASSIGN_OR_RETURN(LongParts parts, SplitLongValue(table, stored_value));
+  if (parts.tail == full.substr(kInlineMax)) return std::optional<std::string_view>(parts.value);
+  std::string other(full.substr(0, kInlineMax));
+  other.append(parts.tail);
+  if (!DigestMatches(stored_key, other)) return Fail(DamagedLongRow(table, "its key does not match its digest"));
+  return std::optional<std::string_view>();
 }
 
 }  // namespace
@@ -83,7 +130,7 @@ Result<bool> Txn::GetWith(StoreTable table, std::string_view key,
     fn(View(v));
     return true;
   }
-  auto value = LongValueFor(full, View(v));
+  ASSIGN_OR_RETURN(std::optional<std::string_view> value, LongValueFor(table, full, View(k), View(v)));
   if (!value) return false;  // another key with the same digest
   fn(*value);
   return true;
@@ -97,15 +144,16 @@ Result<std::optional<std::string>> Txn::Get(StoreTable table, std::string_view k
 
 Result<std::optional<uint64_t>> Txn::GetU64(StoreTable table, std::string_view key) const {
   std::optional<uint64_t> out;
-  bool bad = false;
+  bool damaged = false;
   RETURN_IF_ERROR(GetWith(table, key, [&](std::string_view v) {
-    if (v.size() != 8) {
-      bad = true;
-      return;
+    if (v.size() == 8) {
+      out = DecodeFixed64LE(v.data());
+    } else {
+      damaged = true;
     }
-    out = DecodeFixed64LE(v.data());
   }));
-  PALLIX_INVARIANT(!bad, "stored u64 value is 8 bytes long");
+  // Stored bytes, not our memory: a wrong length is damage to report.
+  if (damaged) return Fail(EngineError::Storage("damaged u64 value under " + std::string(key)));
   return out;
 }
 
@@ -150,6 +198,12 @@ Status Txn::Scan(StoreTable table, std::string_view lower_key, const std::string
   std::vector<LongRow> run;
   while (rc == 0) {
     std::string_view stored = View(k);
+    // Stored keys are inline (at most 495 bytes) or long (exactly 511).
+    if (stored.size() > kInlineMax && stored.size() != kLongKeySize) {
+      if (upper && stored >= *upper) return Ok();
+      return Fail(EngineError::Storage(std::string("damaged row in ") + store_internal::TableName(table) + ": a " +
+                                       std::to_string(stored.size()) + "-byte stored key"));
+    }
     if (stored.size() != kLongKeySize) {
       ASSIGN_OR_RETURN(int go, emit(stored, View(v)));
       if (go == 0) return Ok();
@@ -161,8 +215,11 @@ Status Txn::Scan(StoreTable table, std::string_view lower_key, const std::string
     if (upper && std::string_view(prefix) > *upper) return Ok();
     run.clear();
     while (rc == 0 && k.mv_size == kLongKeySize && View(k).substr(0, kInlineMax) == prefix) {
-      auto parts = SplitLongValue(View(v));
-      if (parts) run.push_back(LongRow{prefix + std::string(parts->first), parts->second});
+      ASSIGN_OR_RETURN(LongParts parts, SplitLongValue(table, View(v)));
+      std::string full = prefix + std::string(parts.tail);
+      // A damaged tail would otherwise be emitted as a key nobody wrote.
+      if (!DigestMatches(View(k), full)) return Fail(DamagedLongRow(table, "its key does not match its digest"));
+      run.push_back(LongRow{std::move(full), parts.value});
       rc = mdb_cursor_get(cur, &k, &v, MDB_NEXT);
     }
     std::sort(run.begin(), run.end(), [](const LongRow& a, const LongRow& b) { return a.key < b.key; });
@@ -186,14 +243,16 @@ Status WriteTxn::CountWrite() {
 }
 
 Status WriteTxn::Put(StoreTable table, std::string_view key, std::string_view value, bool* existed) {
+  // Sizes only, before a byte of either is read (a long key is hashed).
+  const uint64_t prefix = table == StoreTable::kCatalog ? 1 : 0;
+  if (!RowFits(prefix + key.size(), value.size())) return Fail(RowTooLarge(key.size(), value.size()));
   RETURN_IF_ERROR(CountWrite());
   std::string pbuf, sbuf, vbuf;
   std::string_view full = Prefixed(table, key, pbuf);
   MDB_dbi dbi = store_->dbi_[static_cast<int>(table)];
   std::string_view stored_value = value;
   if (full.size() > kInlineMax) {
-    size_t tail = full.size() - kInlineMax;
-    PALLIX_INVARIANT(tail <= UINT32_MAX, "row key length exceeds 4 GiB");
+    size_t tail = full.size() - kInlineMax;  // fits u32: checked above
     vbuf.reserve(4 + tail + value.size());
     PutFixed32LE(&vbuf, static_cast<uint32_t>(tail));
     vbuf.append(full.substr(kInlineMax));
@@ -204,20 +263,22 @@ Status WriteTxn::Put(StoreTable table, std::string_view key, std::string_view va
   if (existed == nullptr && full.size() <= kInlineMax) {
     // Nothing to learn about the old row and no digest to verify: one put.
     int rc = mdb_put(txn_, dbi, &k, &v, 0);
-    if (rc != 0) return Fail(FromLmdb(ErrorKind::kStorage, rc));
+    if (rc != 0) return Fail(FromLmdb(ErrorKind::kStorage, store_->WriteFailure(rc)));
     return Ok();
   }
   int rc = mdb_put(txn_, dbi, &k, &v, MDB_NOOVERWRITE);
   if (rc == MDB_KEYEXIST) {
-    if (full.size() > kInlineMax && !LongValueFor(full, View(v)))
-      return Fail(EngineError::Storage("key digest collision"));
+    if (full.size() > kInlineMax) {
+      ASSIGN_OR_RETURN(std::optional<std::string_view> old, LongValueFor(table, full, View(k), View(v)));
+      if (!old) return Fail(EngineError::Storage("key digest collision"));
+    }
     if (existed) *existed = true;
     v = Val(stored_value);
     rc = mdb_put(txn_, dbi, &k, &v, 0);
   } else if (existed) {
     *existed = false;
   }
-  if (rc != 0) return Fail(FromLmdb(ErrorKind::kStorage, rc));
+  if (rc != 0) return Fail(FromLmdb(ErrorKind::kStorage, store_->WriteFailure(rc)));
   return Ok();
 }
 
@@ -237,11 +298,12 @@ Result<bool> WriteTxn::Delete(StoreTable table, std::string_view key) {
     int rc = mdb_get(txn_, dbi, &k, &v);
     if (rc == MDB_NOTFOUND) return false;
     if (rc != 0) return Fail(FromLmdb(ErrorKind::kStorage, rc));
-    if (!LongValueFor(full, View(v))) return false;
+    ASSIGN_OR_RETURN(std::optional<std::string_view> mine, LongValueFor(table, full, View(k), View(v)));
+    if (!mine) return false;  // another key with the same digest
   }
   int rc = mdb_del(txn_, dbi, &k, nullptr);
   if (rc == MDB_NOTFOUND) return false;
-  if (rc != 0) return Fail(FromLmdb(ErrorKind::kStorage, rc));
+  if (rc != 0) return Fail(FromLmdb(ErrorKind::kStorage, store_->WriteFailure(rc)));
   return true;
 }
 
@@ -370,6 +432,13 @@ Status for_each_row(WriteCtx& ctx, std::string_view collection, const RowVisitor
   ASSIGN_OR_RETURN(std::optional<uint64_t> id, collection_id(ctx, collection));
   if (!id) return Ok();
   return ScanCollection(ctx.txn(), *id, {}, visit);
+}
+
+Status check_row_fits(size_t key_size, size_t value_size) {
+  // The records key: the 8-byte collection id, then the row key.
+  if (key_size > UINT64_MAX - 8 || !RowFits(8 + uint64_t{key_size}, value_size))
+    return Fail(RowTooLarge(key_size, value_size));
+  return Ok();
 }
 
 Status put_row_once(Store& store, std::string_view collection, std::string_view key, std::string_view value) {

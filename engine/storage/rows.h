@@ -27,9 +27,14 @@
 // in exact bytewise order. Point reads and writes stay O(log n): the digest
 // locates the row; the stored tail is compared with the requested key, so a
 // digest collision reads as absent and refuses a write instead of
-// overwriting another key. Costs: a long key pays a SHA-256 of itself per
-// point operation and its tail bytes in the value; a scan over a run of r
-// long keys with one 495-byte prefix holds the run in memory and sorts it.
+// overwriting another key. A stored value whose header cannot be right, or
+// whose tail is neither the requested key's nor hashes to the stored digest,
+// is damage: reads, scans, writes and deletes of it fail with a Storage error
+// ("damaged long-key row in <table>: ...") rather than skip the row or take
+// it for a collision. Costs: a long key pays a SHA-256 of itself per point
+// operation and its tail bytes in the value; a scan hashes every long key it
+// passes, and over a run of r long keys with one 495-byte prefix holds the
+// run in memory and sorts it.
 //
 // Thread-safety: a WriteCtx belongs to the thread holding its transaction.
 
@@ -116,6 +121,14 @@ Status clear_collection_rows(WriteCtx& ctx, std::string_view collection);
 // transaction. visit must not write through ctx. An unknown collection
 // calls visit never. Errors: Storage, or visit's.
 Status for_each_row(WriteCtx& ctx, std::string_view collection, const RowVisitor& visit);
+
+// Whether a row of a named collection with a row key of key_size bytes and
+// a value of value_size bytes can be stored: LMDB holds at most 2^32 - 1
+// bytes in one value, and a long key's tail goes there too. Sizes alone,
+// nothing read: for a check before any transaction. InvalidArgument ("row
+// too large: ...") otherwise; the row functions above return the same
+// error for such a row, inside their transaction.
+Status check_row_fits(size_t key_size, size_t value_size);
 
 // In a transaction of its own. Errors: Transaction on begin, Storage on the
 // write, Commit on commit.

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "base/port.h"
+#include "storage/file_check.h"
 #include "storage/store_internal.h"
 
 namespace pallix {
@@ -22,11 +23,75 @@ constexpr uint64_t kDefaultMemoryMap = uint64_t{64} << 30;   // bounded by RAM a
 constexpr unsigned kMaxReaders = 1024;
 constexpr size_t kIdleReaderCap = 16;
 
+// LMDB writes a commit in chunks of at most this many pages; a chunk the
+// file system cuts short leaves less room than one chunk behind.
+constexpr uint64_t kCommitChunkPages = 64;
+
 const char* const kTableNames[3] = {"records", "catalog", "meta"};
 
 BlockingWaitHooks g_wait_hooks;
 
-std::string OsErrorText(int err) { return port::OsErrorText(err); }
+EngineError IoError(int err) { return EngineError::Database("I/O error: " + port::OsErrorText(err)); }
+
+// A directory of this process's own for the names LMDB insists on: the
+// environment's file "db" (a link to the locked database file, or the
+// in-memory database itself) and LMDB's "db-lock" beside it (its reader
+// table and writer mutex, which nobody else may share anyway: the database
+// file is locked exclusively, and an in-memory database is private). Made
+// with mode 0700 under /dev/shm, else $TMPDIR, else /tmp; the destructor
+// removes both names and the directory. LMDB keeps what it opened through
+// its descriptors and mappings, so the names can go as soon as the
+// environment is open: nothing is left behind, even after a crash later on.
+class PrivateDir {
+ public:
+  static Result<PrivateDir> Make() {
+    std::string base = "/dev/shm";
+    struct stat st;
+    if (stat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || access(base.c_str(), W_OK | X_OK) != 0) {
+      const char* tmp = getenv("TMPDIR");
+      base = (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
+    }
+    std::string dir = base + "/pallix-env-XXXXXX";
+    if (mkdtemp(dir.data()) == nullptr) return Fail(IoError(errno));
+    return PrivateDir(std::move(dir));
+  }
+  PrivateDir(PrivateDir&& other) noexcept : dir_(std::exchange(other.dir_, {})) {}
+  PrivateDir& operator=(PrivateDir&&) = delete;
+  ~PrivateDir() {
+    if (dir_.empty()) return;
+    unlink(db_path().c_str());
+    unlink((db_path() + "-lock").c_str());
+    rmdir(dir_.c_str());
+  }
+  std::string db_path() const { return dir_ + "/db"; }
+
+ private:
+  explicit PrivateDir(std::string dir) : dir_(std::move(dir)) {}
+  std::string dir_;
+};
+
+// Closes a descriptor unless released.
+struct FdCloser {
+  int fd;
+  ~FdCloser() {
+    if (fd >= 0) close(fd);
+  }
+  int release() { return std::exchange(fd, -1); }
+};
+
+// Opens (creating, never truncating) and locks the database file.
+Result<int> OpenLocked(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return Fail(IoError(errno));
+  FdCloser closer{fd};
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int err = errno;
+    if (err == EWOULDBLOCK) return Fail(EngineError::Database("Database already open. Cannot acquire lock."));
+    // A file system without lock support: use the file unlocked.
+    if (err != ENOLCK && err != EOPNOTSUPP && err != ENOSYS && err != EINVAL) return Fail(IoError(err));
+  }
+  return closer.release();
+}
 
 }  // namespace
 
@@ -51,6 +116,8 @@ EngineError InjectedFault(ErrorKind kind) {
                                                                       : EngineError::Storage("injected fault");
 }
 
+const char* TableName(StoreTable table) { return kTableNames[static_cast<int>(table)]; }
+
 }  // namespace store_internal
 
 using store_internal::FromLmdb;
@@ -60,7 +127,8 @@ void SetBlockingWaitHooks(BlockingWaitHooks hooks) { g_wait_hooks = hooks; }
 
 // ------------------------------------------------------------------ Store
 
-Result<std::unique_ptr<Store>> Store::OpenEnv(const std::string& path, unsigned flags, StoreOptions options) {
+Result<std::unique_ptr<Store>> Store::OpenEnv(const std::string& path, unsigned flags, StoreOptions options,
+                                              int locked_fd) {
   std::unique_ptr<Store> store(new Store());
   int rc = mdb_env_create(&store->env_);
   if (rc != 0) return Fail(FromLmdb(ErrorKind::kDatabase, rc));
@@ -80,11 +148,9 @@ Result<std::unique_ptr<Store>> Store::OpenEnv(const std::string& path, unsigned 
     mdb_env_set_maxreaders(store->env_, kMaxReaders);
     store->map_size_ = size / 4;
   }
-  // LMDB created "<path>-lock" for its reader table and writer mutex. Our
-  // exclusive lock (or the private directory) proves nobody else can share
-  // them, so the file is removed at once: the user sees one file.
-  unlink((path + "-lock").c_str());
   if (rc != 0) return Fail(FromLmdb(ErrorKind::kDatabase, rc));
+  // Before the first transaction reads a page past the meta pages.
+  if (locked_fd >= 0) RETURN_IF_ERROR(store_internal::CheckMappedFile(store->env_, locked_fd));
 
   MDB_txn* txn = nullptr;
   rc = mdb_txn_begin(store->env_, nullptr, 0, &txn);
@@ -106,47 +172,31 @@ Result<std::unique_ptr<Store>> Store::OpenEnv(const std::string& path, unsigned 
 Result<std::unique_ptr<Store>> Store::OpenFile(const std::string& path, StoreOptions options) {
   if (path.find('\0') != std::string::npos)
     return Fail(EngineError::Database("I/O error: file name contained an unexpected NUL byte"));
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return Fail(EngineError::Database("I/O error: " + OsErrorText(errno)));
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    int err = errno;
-    if (err == EWOULDBLOCK) {
-      close(fd);
-      return Fail(EngineError::Database("Database already open. Cannot acquire lock."));
-    }
-    // A file system without lock support: use the file unlocked.
-    if (err != ENOLCK && err != EOPNOTSUPP && err != ENOSYS && err != EINVAL) {
-      close(fd);
-      return Fail(EngineError::Database("I/O error: " + OsErrorText(err)));
-    }
-  }
+  ASSIGN_OR_RETURN(int fd, OpenLocked(path));
+  // Declared before the store: a store that fails to open closes its
+  // environment before the lock goes.
+  FdCloser lock{fd};
+  RETURN_IF_ERROR(store_internal::CheckMetaPages(fd));
+  // LMDB opens the file by name and puts "<name>-lock" beside it. Given the
+  // user's path, it would create, follow or overwrite "<path>-lock" (another
+  // file of the user's, or a planted link), need a writable directory, and
+  // open by name a file that could be swapped after our lock was taken. It
+  // gets instead a name in a private directory that leads to the very file
+  // locked above.
+  ASSIGN_OR_RETURN(PrivateDir dir, PrivateDir::Make());
+  if (int err = port::LinkToOpenFile(fd, dir.db_path()); err != 0) return Fail(IoError(err));
   if (options.map_size == 0) options.map_size = kDefaultFileMap;
-  auto store = OpenEnv(path, MDB_NOSUBDIR | MDB_NOTLS, options);
-  if (!store) {
-    close(fd);
-    return store;
-  }
-  (*store)->lock_fd_ = fd;
+  ASSIGN_OR_RETURN(std::unique_ptr<Store> store, OpenEnv(dir.db_path(), MDB_NOSUBDIR | MDB_NOTLS, options, fd));
+  store->lock_fd_ = lock.release();
   return store;
 }
 
 Result<std::unique_ptr<Store>> Store::OpenInMemory(StoreOptions options) {
-  std::string base = "/dev/shm";
-  struct stat st;
-  if (stat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || access(base.c_str(), W_OK | X_OK) != 0) {
-    const char* tmp = getenv("TMPDIR");
-    base = (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
-  }
-  std::string dir = base + "/pallix-mem-XXXXXX";
-  if (mkdtemp(dir.data()) == nullptr) return Fail(EngineError::Database("I/O error: " + OsErrorText(errno)));
-  std::string path = dir + "/db";
+  ASSIGN_OR_RETURN(PrivateDir dir, PrivateDir::Make());
   if (options.map_size == 0) options.map_size = kDefaultMemoryMap;
-  auto store = OpenEnv(path, MDB_NOSUBDIR | MDB_NOTLS | MDB_NOSYNC | MDB_NOMETASYNC, options);
-  // The environment keeps its descriptors and mappings; the names go now.
-  unlink(path.c_str());
-  unlink((path + "-lock").c_str());
-  rmdir(dir.c_str());
-  if (store) (*store)->in_memory_ = true;
+  ASSIGN_OR_RETURN(std::unique_ptr<Store> store,
+                   OpenEnv(dir.db_path(), MDB_NOSUBDIR | MDB_NOTLS | MDB_NOSYNC | MDB_NOMETASYNC, options, -1));
+  store->in_memory_ = true;
   return store;
 }
 
@@ -208,11 +258,15 @@ Result<WriteTxn> Store::BeginWrite() {
   if (faults_ != nullptr && faults_->fail_begin_write) return Fail(InjectedFault(ErrorKind::kTransaction));
   if (writer_thread_.load() == std::this_thread::get_id())
     return Fail(EngineError::Transaction("a write transaction is already open on this thread"));
-  if (!writer_mu_.try_lock()) {
+  std::unique_lock<std::mutex> slot(writer_mu_, std::try_to_lock);
+  if (!slot) {
     void* token = g_wait_hooks.before ? g_wait_hooks.before() : nullptr;
-    writer_mu_.lock();
+    slot.lock();
+    // An embedder may end this thread inside after() by unwinding it (an
+    // interpreter at exit does); `slot` then frees the writer slot.
     if (g_wait_hooks.after) g_wait_hooks.after(token);
   }
+  slot.release();
   writer_thread_.store(std::this_thread::get_id());
   MaybeGrowMap();
   MDB_txn* txn = nullptr;
@@ -235,6 +289,19 @@ std::optional<uint64_t> Store::KnownCollectionId(std::string_view collection) co
 void Store::RememberCollectionId(std::string_view collection, uint64_t id) {
   std::lock_guard<std::mutex> lock(ids_mu_);
   committed_ids_.emplace(std::string(collection), id);
+}
+
+int Store::WriteFailure(int rc) const {
+  if (rc != EIO) return rc;
+  // LMDB turns a write the file system cut short into EIO (a short write
+  // sets no errno to pass on). The file system cuts a write short when it
+  // has no room for the rest: with less than one commit chunk left, the
+  // failure was a full disk, and the user should hear that.
+  mdb_filehandle_t fd;
+  MDB_stat stat;
+  if (mdb_env_get_fd(env_, &fd) != 0 || mdb_env_stat(env_, &stat) != 0) return rc;
+  std::optional<uint64_t> free_bytes = port::FreeBytes(fd);
+  return free_bytes && *free_bytes < kCommitChunkPages * stat.ms_psize ? ENOSPC : rc;
 }
 
 void Store::ReleaseWriter() {
@@ -267,6 +334,7 @@ Status WriteTxn::Commit() {
     rc = -1;
   } else {
     rc = mdb_txn_commit(txn);  // frees the transaction whatever the outcome
+    if (rc != 0) rc = store_->WriteFailure(rc);  // judged before the next writer may write
   }
   store_->live_txns_.fetch_sub(1);
   store_->ReleaseWriter();

@@ -16,7 +16,7 @@
 //                                     "auto:<c>")
 //
 // u64 values of catalog and meta are stored as 8 bytes little-endian; a
-// stored value of any other length is a broken invariant.
+// stored value of any other length is damage, read as a Storage error.
 //
 // Keys of any length: see rows.h for the long-key scheme every logical key
 // goes through.
@@ -79,7 +79,8 @@ struct StoreFaults {
 };
 
 // Called around a wait for the single writer slot, so that an embedding
-// interpreter can release its own lock while this thread waits.
+// interpreter can release its own lock while this thread waits. after()
+// may end the thread by unwinding it; the slot is not kept then.
 struct BlockingWaitHooks {
   void* (*before)() = nullptr;       // returns a token
   void (*after)(void* token) = nullptr;
@@ -108,9 +109,13 @@ class WriteTxn;
 class Store {
  public:
   // Opens (creating when absent, never truncating) the database file at
-  // path, locked exclusively. Errors: Database ("I/O error: ..." for the
-  // file, "Database already open. Cannot acquire lock." for a file another
-  // opener holds, the LMDB text for a file LMDB cannot open).
+  // path, locked exclusively. Nothing but that file is touched: LMDB's lock
+  // file lives in a private directory, so the file's own directory may be
+  // read-only and a "<path>-lock" there is none of our business. Errors:
+  // Database ("I/O error: ..." for the file, "Database already open. Cannot
+  // acquire lock." for a file another opener holds, "file is truncated:
+  // <size> bytes, <needed> expected" for a file shorter than its meta pages
+  // claim, the LMDB text for a file LMDB cannot open).
   static Result<std::unique_ptr<Store>> OpenFile(const std::string& path, StoreOptions options = {});
   // A private database in memory: nothing is visible in the file system.
   static Result<std::unique_ptr<Store>> OpenInMemory(StoreOptions options = {});
@@ -143,7 +148,14 @@ class Store {
   friend class ReadTxn;
   friend class WriteTxn;
   Store() = default;
-  static Result<std::unique_ptr<Store>> OpenEnv(const std::string& path, unsigned flags, StoreOptions options);
+  // Opens the environment at path (a name in a private directory). With
+  // locked_fd >= 0, the file open there is checked against it before any
+  // page but the meta pages is read.
+  static Result<std::unique_ptr<Store>> OpenEnv(const std::string& path, unsigned flags, StoreOptions options,
+                                                int locked_fd);
+  // The LMDB return code of a failed write, with a write the file system cut
+  // short for want of room (which LMDB reports as EIO) as ENOSPC.
+  int WriteFailure(int rc) const;
   void MaybeGrowMap();
   void ReleaseReader(MDB_txn* txn);
   void ReleaseWriter();
@@ -185,8 +197,9 @@ class Txn {
   // lower <= key (< *upper when upper is given). The visitor must not write
   // through this transaction. Errors: Storage, or the visitor's.
   Status Scan(StoreTable table, std::string_view lower, const std::string* upper, const RowVisitor& visit) const;
-  // A u64 meta or catalog value: nullopt when absent. A stored value that is
-  // not 8 bytes long throws InvariantError. Errors: Storage.
+  // A u64 meta or catalog value: nullopt when absent. Errors: Storage
+  // (including "damaged u64 value under <key>" for a stored value that is
+  // not 8 bytes long).
   Result<std::optional<uint64_t>> GetU64(StoreTable table, std::string_view key) const;
 
   Store& store() const { return *store_; }
@@ -219,13 +232,15 @@ class WriteTxn : public Txn {
   ~WriteTxn();
 
   // Inserts or replaces. *existed (when given) tells whether the key held a
-  // value before. Errors: Storage (including a full map).
+  // value before. Errors: InvalidArgument (a row too large for LMDB, see
+  // check_row_fits in rows.h), Storage (including a full map).
   Status Put(StoreTable table, std::string_view key, std::string_view value, bool* existed = nullptr);
   Status PutU64(StoreTable table, std::string_view key, uint64_t value);
   // Removes the key; returns whether it existed. Errors: Storage.
   Result<bool> Delete(StoreTable table, std::string_view key);
-  // Makes every write durable (file databases sync). Errors: Commit; the
-  // transaction is gone either way.
+  // Makes every write durable (file databases sync). Errors: Commit ("No
+  // space left on device" when the file system is full); the transaction is
+  // gone either way and nothing of it persists.
   Status Commit();
 
  private:

@@ -21,6 +21,8 @@ namespace pallix::store_internal {
 EngineError FromLmdb(ErrorKind kind, int rc);
 // The error a test-injected fault of kind reports.
 EngineError InjectedFault(ErrorKind kind);
+// The table's LMDB name ("records", "catalog", "meta"), for messages.
+const char* TableName(StoreTable table);
 
 inline MDB_val Val(std::string_view s) { return MDB_val{s.size(), const_cast<char*>(s.data())}; }
 inline std::string_view View(const MDB_val& v) { return {static_cast<const char*>(v.mv_data), v.mv_size}; }

@@ -72,18 +72,27 @@ struct WorkerStart {
   size_t index;
 };
 
-void* WorkerMain(void* arg) {
+void MarkDead(TeamShared& s) {
+  s.dead.fetch_add(1, std::memory_order_acq_rel);
+  std::lock_guard<std::mutex> lock(s.done_mu);
+  s.done_cv.notify_all();
+}
+
+PALLIX_CATCHES_FORCED_UNWIND void* WorkerMain(void* arg) {
   std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(arg));
   std::string name = "pallix-team-" + std::to_string(start->index);
   port::SetCurrentThreadName(name);
   try {
     team_worker_loop(start->shared, start->index);
+  } catch (abi::__forced_unwind&) {
+    // The thread is being ended (pthread_exit or cancellation): the unwind
+    // must go on, but the caller must not wait for this worker either.
+    MarkDead(*start->shared);
+    throw;
   } catch (...) {
     // Nothing outside a job is expected to throw; if something does, the
     // caller must not wait for this worker forever, and Join reports it.
-    start->shared->dead.fetch_add(1, std::memory_order_acq_rel);
-    std::lock_guard<std::mutex> lock(start->shared->done_mu);
-    start->shared->done_cv.notify_all();
+    MarkDead(*start->shared);
   }
   return nullptr;
 }
@@ -114,7 +123,7 @@ size_t OnlineProcessors() {
   return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
-void team_worker_loop(const std::shared_ptr<TeamShared>& shared, size_t i) {
+PALLIX_CATCHES_FORCED_UNWIND void team_worker_loop(const std::shared_ptr<TeamShared>& shared, size_t i) {
   TeamShared& s = *shared;
   // The generation is read before this worker counts itself alive: the
   // caller publishes the first job as soon as every worker is alive, and a
@@ -140,6 +149,8 @@ void team_worker_loop(const std::shared_ptr<TeamShared>& shared, size_t i) {
     if (lo < hi) {
       try {
         (*job)(lo, hi);
+      } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended; WorkerMain reports it dead
       } catch (...) {
         RecordFailure(s);
       }
@@ -196,7 +207,7 @@ void Team::Join() {
   PALLIX_INVARIANT(shared_->dead.load(std::memory_order_acquire) == 0, "pallix team: a worker thread failed");
 }
 
-void Team::Dispatch(size_t n, Job job) {
+PALLIX_CATCHES_FORCED_UNWIND void Team::Dispatch(size_t n, Job job) {
   TeamShared& s = *shared_;
   auto shared_job = std::make_shared<const Job>(std::move(job));
   s.done.store(0, std::memory_order_release);
@@ -223,14 +234,15 @@ void Team::Dispatch(size_t n, Job job) {
   size_t c = n / (workers_ + 1) + (n % (workers_ + 1) != 0);
   try {
     (*shared_job)(0, std::min(n, c));
+  } catch (abi::__forced_unwind&) {
+    // This thread is being ended: the unwind goes on, but only once no
+    // worker can still reach into this frame.
+    FinishJob();
+    throw;
   } catch (...) {
     own_failure = std::current_exception();
   }
-  WaitForWorkers();
-  {
-    std::lock_guard<std::mutex> lock(s.job_mu);
-    s.job.reset();
-  }
+  FinishJob();
   if (own_failure) std::rethrow_exception(own_failure);
   if (s.failed.load(std::memory_order_acquire)) {
     std::exception_ptr payload;
@@ -241,6 +253,12 @@ void Team::Dispatch(size_t n, Job job) {
     if (payload) std::rethrow_exception(payload);
     throw InvariantError("pallix team: a dispatched job panicked without a payload");
   }
+}
+
+void Team::FinishJob() {
+  WaitForWorkers();
+  std::lock_guard<std::mutex> lock(shared_->job_mu);
+  shared_->job.reset();
 }
 
 void Team::WaitForWorkers() {

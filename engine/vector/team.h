@@ -17,7 +17,10 @@
 // InvariantError) on any member is carried back and rethrown from Map on the
 // calling thread after every member has finished the job; the team stays
 // usable. A worker thread that fails outside a job makes Join throw
-// InvariantError.
+// InvariantError. A thread ended by an unwind (pthread_exit, cancellation:
+// abi::__forced_unwind) is never stopped by the team: a worker counts as
+// failed and lets it go on; the calling thread first waits for the workers
+// still running chunks that point into its frame.
 //
 // Thread-safety: a Team is driven by the one thread that formed it; only
 // that thread may call Map, Join or destroy it. The mapped function runs on
@@ -141,6 +144,9 @@ class Team {
   // Publishes job over [0, n) in workers + 1 chunks, runs chunk 0, waits for
   // the workers and rethrows the first failure.
   void Dispatch(size_t n, Job job);
+  // Waits for every worker to finish the current job, then empties the
+  // job slot.
+  void FinishJob();
   void WaitForWorkers();
   void Shutdown();
 

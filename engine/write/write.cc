@@ -62,14 +62,28 @@ EngineError CounterExhausted(std::string_view collection) {
   return EngineError::InvalidArgument("auto-id counter exhausted for collection " + std::string(collection));
 }
 
-// Put steps of one document inside the transaction: unique check, encode,
-// row put, index upkeep. The expiry rows are the caller's next step.
-// `buffer` is reused across the pairs of a batch.
+// Whether doc can be stored under key: check_document_key, every length
+// within the encoding's u32 fields and the row within LMDB's value limit.
+// These checks run before any transaction, so that such a write is refused
+// as bad input with nothing locked or written; the encoder and the row put
+// would otherwise meet it inside the transaction.
+// Returns the document's encoded size, which the encoder then reuses.
+Result<size_t> CheckStorable(std::string_view key, const Value& doc) {
+  RETURN_IF_ERROR(check_document_key(key));
+  ASSIGN_OR_RETURN(size_t size, encoded_size(doc));
+  RETURN_IF_ERROR(check_row_fits(key.size(), size));
+  return size;
+}
+
+// Put steps of one document inside the transaction: unique check, encode
+// (doc's size is `size`, from CheckStorable), row put, index upkeep. The
+// expiry rows are the caller's next step. `buffer` is reused across the
+// pairs of a batch.
 Status PutSteps(Engine& engine, WriteCtx& ctx, const SchemaCopy& schema, std::string_view collection,
-                std::string_view key, const Value& doc, std::string& buffer) {
+                std::string_view key, const Value& doc, size_t size, std::string& buffer) {
   RETURN_IF_ERROR(check_unique_fields(engine, ctx, schema, collection, key, doc));
   buffer.clear();
-  encode_value_into(doc, buffer);
+  encode_value_into(doc, size, buffer);
   RETURN_IF_ERROR(put_row(ctx, collection, key, buffer));
   return index_upkeep_put(engine, ctx, collection, key, doc);
 }
@@ -97,11 +111,17 @@ Result<bool> DeleteSteps(Engine& engine, WriteCtx& ctx, std::string_view collect
 // write_document with the schema copy already taken.
 Result<bool> WriteWithSchema(Engine& engine, const SchemaCopy& schema, std::string_view collection,
                              std::string_view key, const Value* doc, std::optional<int64_t> expiry) {
+  size_t size = 0;
+  if (doc != nullptr) {
+    ASSIGN_OR_RETURN(size, CheckStorable(key, *doc));
+  } else {
+    RETURN_IF_ERROR(check_document_key(key));
+  }
   ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
   bool changed = true;
   if (doc != nullptr) {
     std::string buffer;
-    RETURN_IF_ERROR(PutSteps(engine, ctx, schema, collection, key, *doc, buffer));
+    RETURN_IF_ERROR(PutSteps(engine, ctx, schema, collection, key, *doc, size, buffer));
     if (expiry) {
       RETURN_IF_ERROR(put_ttl_rows(ctx, collection, key, *expiry));
     } else {
@@ -214,6 +234,12 @@ Result<bool> compare_and_set(Engine& engine, std::string_view collection, std::s
   RETURN_IF_ERROR(check_collection_name(collection));
   SchemaCopy schema = replacement ? get_schema(engine, collection) : std::nullopt;
   if (schema) RETURN_IF_ERROR(validate_against(*schema, *replacement));
+  size_t size = 0;
+  if (replacement) {
+    ASSIGN_OR_RETURN(size, CheckStorable(key, *replacement));
+  } else {
+    RETURN_IF_ERROR(check_document_key(key));
+  }
   ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
   ASSIGN_OR_RETURN(std::optional<std::string> stored, get_row(ctx, collection, key));
   bool applies = !stored && !expected;
@@ -228,7 +254,7 @@ Result<bool> compare_and_set(Engine& engine, std::string_view collection, std::s
   bool changed = true;
   if (replacement) {
     std::string buffer;
-    RETURN_IF_ERROR(PutSteps(engine, ctx, schema, collection, key, *replacement, buffer));
+    RETURN_IF_ERROR(PutSteps(engine, ctx, schema, collection, key, *replacement, size, buffer));
     RETURN_IF_ERROR(drop_ttl_rows(ctx, collection, key));
   } else {
     ASSIGN_OR_RETURN(changed, DeleteSteps(engine, ctx, collection, key));
@@ -252,11 +278,18 @@ Status put_many(Engine& engine, std::string_view collection,
   if (schema) {
     for (const auto& [key, doc] : pairs) RETURN_IF_ERROR(validate_against(*schema, doc));
   }
+  std::vector<size_t> sizes;
+  sizes.reserve(pairs.size());
+  for (const auto& [key, doc] : pairs) {
+    ASSIGN_OR_RETURN(size_t size, CheckStorable(key, doc));
+    sizes.push_back(size);
+  }
   ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
   const std::string ttl_coll = ttl_collection(collection);
   std::string buffer;
-  for (const auto& [key, doc] : pairs) {
-    RETURN_IF_ERROR(PutSteps(engine, ctx, schema, collection, key, doc, buffer));
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    const auto& [key, doc] = pairs[i];
+    RETURN_IF_ERROR(PutSteps(engine, ctx, schema, collection, key, doc, sizes[i], buffer));
     RETURN_IF_ERROR(clear_ttl(ctx, ttl_coll, key));
   }
   RETURN_IF_ERROR(ctx.Commit());
@@ -266,6 +299,8 @@ Status put_many(Engine& engine, std::string_view collection,
 
 Result<std::string> insert_auto(Engine& engine, std::string_view collection, const Value& doc) {
   RETURN_IF_ERROR(check_collection_name(collection));
+  // Every generated key has the same length.
+  ASSIGN_OR_RETURN(const size_t size, CheckStorable(auto_key(0), doc));
   ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
   const std::string counter = AutoKey(collection);
   ASSIGN_OR_RETURN(std::optional<uint64_t> last, ctx.txn().GetU64(StoreTable::kMeta, counter));
@@ -279,7 +314,7 @@ Result<std::string> insert_auto(Engine& engine, std::string_view collection, con
   ASSIGN_OR_RETURN(uint64_t number, FreeAutoNumber(ctx, collection, last.value_or(0) + 1));
   RETURN_IF_ERROR(ctx.txn().PutU64(StoreTable::kMeta, counter, number));
   std::string key = auto_key(number), buffer;
-  RETURN_IF_ERROR(PutSteps(engine, ctx, schema, collection, key, doc, buffer));
+  RETURN_IF_ERROR(PutSteps(engine, ctx, schema, collection, key, doc, size, buffer));
   RETURN_IF_ERROR(drop_ttl_rows(ctx, collection, key));
   RETURN_IF_ERROR(ctx.Commit());
   update_memory_indexes(engine, collection, key, &doc);

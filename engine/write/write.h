@@ -12,8 +12,9 @@
 //           document only has its edges removed, and keeps its expiry rows
 //
 // then the commit, then the after-commit update of the in-memory indexes.
-// Name checks and schema validation run before the transaction (except in
-// insert_auto, which validates inside it). Any failure before the commit
+// Name checks, schema validation and the storable check (a document whose
+// encoding or row exceeds a size limit) run before the transaction (except
+// in insert_auto, which validates inside it). Any failure before the commit
 // drops the transaction, so storage is left exactly as it was; in-memory
 // indexes are touched only after a commit, so they never need undoing.
 //
@@ -53,10 +54,13 @@ class Engine;
 //
 // Unless stated otherwise every entry returns: ReservedCollection or
 // InvalidName (the name checks, first); SchemaViolation (validation, or a
-// unique value held by another key); Transaction (begin); Decode (a stored
-// document that must be read does not decode); CorruptIndex (a damaged
-// expiry row of the key); Storage (a row operation); Commit. After any of
-// them storage is unchanged.
+// unique value held by another key); InvalidArgument (a document or row
+// too large to store: a text, bytes or map key over 2^32 - 1 bytes, an
+// array, map or vector over 2^32 - 1 elements, or a key and encoded
+// document over LMDB's 2^32 - 1-byte value limit, see check_row_fits);
+// Transaction (begin); Decode (a stored document that must be read does
+// not decode); CorruptIndex (a damaged expiry row of the key); Storage (a
+// row operation); Commit. After any of them storage is unchanged.
 
 // Stores doc under key, replacing any document and removing the key's
 // expiry. Always returns true on success.

@@ -2,18 +2,21 @@
 #include "storage/rows.h"
 #include "storage/store.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
+#include <set>
 
-#include "base/lock.h"
 #include "db/engine.h"
 #include "db/schema.h"
 #include "tests/engine/test_util.h"
@@ -133,19 +136,119 @@ TEST(StoreTest, OpenFailuresCarryDatabaseErrors) {
   EXPECT_EQ(test::ReadFile(path), before);
 }
 
-TEST(StoreTest, InMemoryLeavesNoFile) {
-  auto count_entries = [](const char* dir) {
-    size_t n = 0;
+std::vector<std::string> DirEntries(const std::string& dir) {
+  std::vector<std::string> names;
+  for (auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(StoreTest, OpenTouchesNothingButTheDatabaseFile) {
+  TempDir dir;
+  // A file of the user's that happens to carry the lock file's name, and a
+  // link by that name planted towards a file of someone else's.
+  std::string mine = dir.path() + "/a.db-lock";
+  std::ofstream(mine) << "the user's own file";
+  std::string victim = dir.path() + "/victim";
+  std::ofstream(victim) << "not to be overwritten";
+  ASSERT_EQ(symlink(victim.c_str(), (dir.path() + "/b.db-lock").c_str()), 0);
+  std::vector<std::string> expected = {"a.db-lock", "b.db-lock", "victim"};
+  for (std::string name : {"a.db", "b.db"}) {
+    std::string path = dir.path() + "/" + name;
+    expected.push_back(name);
+    std::sort(expected.begin(), expected.end());
+    {
+      auto engine = open_engine(path);
+      ASSERT_TRUE(engine.has_value()) << engine.error().Message();
+      ASSERT_TRUE(put_row_once((*engine)->store(), "c", "k", "v").has_value());
+      // While open: the database file and nothing else.
+      EXPECT_EQ(DirEntries(dir.path()), expected);
+    }
+    auto engine = open_engine(path);
+    ASSERT_TRUE(engine.has_value());
+    EXPECT_EQ(*get_row_once((*engine)->store(), "c", "k"), std::optional<std::string>("v"));
+  }
+  EXPECT_EQ(test::ReadFile(mine), "the user's own file");
+  EXPECT_EQ(test::ReadFile(victim), "not to be overwritten");
+  EXPECT_EQ(DirEntries(dir.path()), (std::vector<std::string>{"a.db", "a.db-lock", "b.db", "b.db-lock", "victim"}));
+}
+
+// Opens the database in a directory its user cannot write, writes to it and
+// reads the write back after a reopen; 0 when all went right.
+int WriteInReadOnlyDir(const std::string& path) {
+  {
+    auto engine = open_engine(path);
+    if (!engine) return 1;
+    if (!put_row_once((*engine)->store(), "c", "k", "v")) return 2;
+  }
+  auto engine = open_engine(path);
+  if (!engine) return 3;
+  auto row = get_row_once((*engine)->store(), "c", "k");
+  return row && *row == std::optional<std::string>("v") ? 0 : 4;
+}
+
+TEST(StoreTest, WritableDatabaseInReadOnlyDirectory) {
+  TempDir dir;
+  std::string sub = dir.path() + "/ro";
+  std::string path = sub + "/db";
+  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+  { ASSERT_TRUE(open_engine(path).has_value()); }
+  if (geteuid() != 0) {
+    ASSERT_EQ(chmod(sub.c_str(), 0555), 0);
+    EXPECT_EQ(WriteInReadOnlyDir(path), 0);
+    ASSERT_EQ(chmod(sub.c_str(), 0755), 0);
+  } else {
+    // Root writes anywhere: the directory and file go to an unprivileged
+    // user, who opens the database in a child process.
+    struct passwd* nobody = getpwnam("nobody");
+    if (nobody == nullptr) GTEST_SKIP() << "no unprivileged user to run as";
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(chown(sub.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    ASSERT_EQ(chown(path.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    ASSERT_EQ(chmod(sub.c_str(), 0555), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      if (setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(10);
+      _exit(WriteInReadOnlyDir(path));
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+  EXPECT_EQ(DirEntries(sub), std::vector<std::string>{"db"});
+}
+
+// The private directories ("pallix-env-*") in /dev/shm and /tmp.
+std::set<std::string> PrivateDirs() {
+  std::set<std::string> names;
+  for (const char* base : {"/dev/shm", "/tmp"}) {
     std::error_code ec;
-    for (auto& e : std::filesystem::directory_iterator(dir, ec))
-      if (e.path().filename().string().starts_with("pallix-mem-")) ++n;
-    return n;
-  };
-  size_t before = count_entries("/dev/shm") + count_entries("/tmp");
+    for (auto& e : std::filesystem::directory_iterator(base, ec))
+      if (e.path().filename().string().starts_with("pallix-env-")) names.insert(e.path().string());
+  }
+  return names;
+}
+
+TEST(StoreTest, OpensLeaveNoPrivateDirectoryBehind) {
+  std::set<std::string> before = PrivateDirs();
+  TempDir dir;
+  auto file = open_engine(dir.path() + "/db");
   auto a = open_in_memory();
   auto b = open_in_memory();
-  ASSERT_TRUE(a.has_value() && b.has_value());
-  EXPECT_EQ(count_entries("/dev/shm") + count_entries("/tmp"), before);
+  ASSERT_TRUE(file.has_value() && a.has_value() && b.has_value());
+  // Tests running beside this one open stores too; their directories live
+  // only while they open, so a name still there after a while is a leak.
+  std::set<std::string> left;
+  for (int round = 0; round < 200; ++round) {
+    left.clear();
+    for (const std::string& name : PrivateDirs())
+      if (!before.contains(name)) left.insert(name);
+    if (left.empty()) break;
+    usleep(10000);
+  }
+  EXPECT_EQ(left, std::set<std::string>());
   // Two in-memory databases share nothing.
   ASSERT_TRUE(put_row_once((*a)->store(), "c", "k", "v").has_value());
   EXPECT_EQ(*get_row_once((*b)->store(), "c", "k"), std::nullopt);
@@ -398,14 +501,49 @@ TEST(StoreTest, MapGrowsWhenHalfUsed) {
   EXPECT_EQ(*count_rows(**opened, "c"), 40u);
 }
 
-TEST(StoreTest, DamagedMetaValueIsBrokenInvariant) {
-  auto store = MemStore();
-  {
-    auto txn = store->BeginWrite();
-    ASSERT_TRUE(txn->Put(StoreTable::kMeta, "cnt:c", "abc").has_value());
+TEST(StoreTest, DamagedU64ValuesAreStorageErrors) {
+  TempDir dir;
+  std::string path = dir.path() + "/db";
+  auto damage = [&](StoreTable table, std::string_view key, std::string_view value) {
+    auto store = Store::OpenFile(path);
+    ASSERT_TRUE(store.has_value());
+    auto txn = (*store)->BeginWrite();
+    ASSERT_TRUE(txn.has_value());
+    ASSERT_TRUE(txn->Put(table, key, value).has_value());
     ASSERT_TRUE(txn->Commit().has_value());
+  };
+  {
+    auto engine = open_engine(path);
+    ASSERT_TRUE(engine.has_value());
+    ASSERT_TRUE(put_row_once((*engine)->store(), "c", "k", "v").has_value());
+    ASSERT_TRUE(put_row_once((*engine)->store(), "d", "k", "v").has_value());
   }
-  EXPECT_THROW((void)count_rows(*store, "c"), InvariantError);
+  damage(StoreTable::kMeta, "cnt:c", "abc");
+  damage(StoreTable::kCatalog, "d", std::string(9, '\1'));
+  {
+    auto engine = open_engine(path);
+    ASSERT_TRUE(engine.has_value());
+    Store& store = (*engine)->store();
+    // Reads and writes that meet a damaged value fail naming its key; the
+    // rest of the database reads on.
+    auto count = count_rows(store, "c");
+    ASSERT_FALSE(count.has_value());
+    EXPECT_EQ(count.error().code(), 4u);
+    EXPECT_EQ(count.error().Message(), "storage: damaged u64 value under cnt:c");
+    auto before = test::StoreRows(store);
+    auto put = put_row_once(store, "c", "new", "v");
+    ASSERT_FALSE(put.has_value());
+    EXPECT_EQ(put.error().Message(), "storage: damaged u64 value under cnt:c");
+    EXPECT_EQ(test::StoreRows(store), before);
+    auto get = get_row_once(store, "d", "k");
+    ASSERT_FALSE(get.has_value());
+    EXPECT_EQ(get.error().Message(), "storage: damaged u64 value under d");
+    EXPECT_EQ(*get_row_once(store, "c", "k"), std::optional<std::string>("v"));
+  }
+  damage(StoreTable::kMeta, "format_version", "1");
+  auto engine = open_engine(path);
+  ASSERT_FALSE(engine.has_value());
+  EXPECT_EQ(engine.error().Message(), "storage: damaged u64 value under format_version");
 }
 
 TEST(StoreTest, DocumentReads) {
@@ -538,6 +676,54 @@ TEST(StoreTest, LongCatalogAndMetaKeys) {
   auto txn = store->BeginRead();
   auto names = ReadView(*txn).view_list_collections();
   EXPECT_EQ(*names, (std::vector<std::string>{name, name + "x"}));
+}
+
+// LMDB keeps at most 2^32 - 1 bytes in one value, and a long key's tail and
+// its u32 length share that value: rows past it are bad input, refused by
+// size before a byte is read, never a broken invariant or a Storage error.
+TEST(StoreTest, RowsTooLargeForLmdbAreRefusedBySize) {
+  const uint64_t max = UINT32_MAX;
+  auto fits = [](uint64_t key, uint64_t value) { return check_row_fits(key, value).has_value(); };
+  // An inline records key (8-byte id + row key <= 495 bytes): the value alone.
+  EXPECT_TRUE(fits(0, max));
+  EXPECT_TRUE(fits(487, max));
+  EXPECT_FALSE(fits(0, max + 1));
+  // A long key: its tail (8 + key - 495 bytes) and 4 length bytes come off.
+  EXPECT_TRUE(fits(488, max - 4 - 1));
+  EXPECT_FALSE(fits(488, max - 4));
+  EXPECT_TRUE(fits(max, 483));
+  EXPECT_FALSE(fits(max, 484));
+  EXPECT_FALSE(fits(max + 484, 0));
+  EXPECT_FALSE(fits(SIZE_MAX, 0));
+  EXPECT_FALSE(fits(0, SIZE_MAX));
+  auto e = check_row_fits(max, 484);
+  ASSERT_FALSE(e.has_value());
+  EXPECT_EQ(e.error().kind(), ErrorKind::kInvalidArgument);
+  EXPECT_EQ(e.error().detail(),
+            "row too large: key length 4294967295 and value length 484 exceed the storage limit of 4294967295 bytes");
+
+  // The transaction's own puts refuse the same rows, and stay usable.
+  auto store = MemStore();
+  const auto before = Snapshot(*store);
+  test::ZeroBytes zeros(size_t{1} << 33);
+  auto txn = store->BeginWrite();
+  ASSERT_TRUE(txn.has_value());
+  for (StoreTable table : {StoreTable::kRecords, StoreTable::kCatalog, StoreTable::kMeta}) {
+    auto long_key = txn->Put(table, zeros.view().substr(0, max + 500), "v");
+    ASSERT_FALSE(long_key.has_value());
+    EXPECT_EQ(long_key.error().kind(), ErrorKind::kInvalidArgument);
+    auto long_value = txn->Put(table, "k", zeros.view().substr(0, max + 1));
+    ASSERT_FALSE(long_value.has_value());
+    EXPECT_EQ(long_value.error().kind(), ErrorKind::kInvalidArgument);
+  }
+  auto tail_and_value = txn->Put(StoreTable::kRecords, zeros.view().substr(0, 1000), zeros.view().substr(0, max - 508));
+  ASSERT_FALSE(tail_and_value.has_value());
+  EXPECT_EQ(tail_and_value.error().detail(),
+            "row too large: key length 1000 and value length 4294966787 exceed the storage limit of 4294967295 bytes");
+  ASSERT_TRUE(txn->Commit().has_value());
+  EXPECT_EQ(Snapshot(*store), before);
+  ASSERT_TRUE(put_row_once(*store, "c", "k", "v").has_value());
+  EXPECT_EQ(*get_row_once(*store, "c", "k"), std::optional<std::string>("v"));
 }
 
 TEST(EngineTest, NameRules) {

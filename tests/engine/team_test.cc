@@ -142,6 +142,38 @@ TEST(TeamTest, NoWakeUpIsLostAcrossManyJobsAndIdleSleeps) {
   });
 }
 
+// A thread ended by an unwind (pthread_exit, as an embedding interpreter
+// ends threads that touch it during its exit) is never stopped by the
+// team, which would abort the process. The caller's chunk lets it go on
+// once no worker can reach into its frame; a worker ended mid-job leaves
+// its results missing, which fails the map.
+TEST(TeamTest, ThreadsEndedByAnUnwindAreLetThrough) {
+  std::atomic<size_t> ran{0};
+  std::atomic<bool> returned{false};
+  std::thread caller([&] {
+    team_run(4, [&](Team& team) {
+      team.Map(1000, [&](size_t j) -> int {
+        if (j == 0) pthread_exit(nullptr);
+        ran.fetch_add(1);
+        return 0;
+      });
+    });
+    returned = true;
+  });
+  caller.join();
+  EXPECT_FALSE(returned.load());
+  EXPECT_EQ(ran.load(), 1000u - 250u);  // every worker chunk, none of the caller's
+
+  EXPECT_THROW(team_run(4,
+                        [](Team& team) {
+                          team.Map(1000, [](size_t j) -> int {
+                            if (j == 500) pthread_exit(nullptr);  // on worker 1
+                            return 0;
+                          });
+                        }),
+               InvariantError);
+}
+
 TEST(TeamTest, OnlineProcessorsIsPositiveHere) { EXPECT_GE(OnlineProcessors(), 1u); }
 
 }  // namespace

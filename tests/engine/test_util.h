@@ -1,11 +1,13 @@
 // Helpers shared by the engine tests: a temporary directory removed at the
-// end of the test, whole-file reads for byte-for-byte comparisons, and a
-// dump of every stored row for before/after comparisons of failed writes.
+// end of the test, whole-file reads for byte-for-byte comparisons, a dump
+// of every stored row for before/after comparisons of failed writes, and
+// gigabytes of zero bytes that cost no memory.
 
 #ifndef PALLIX_TESTS_ENGINE_TEST_UTIL_H_
 #define PALLIX_TESTS_ENGINE_TEST_UTIL_H_
 
 #include <stdlib.h>
+#include <sys/mman.h>
 
 #include <filesystem>
 #include <fstream>
@@ -59,6 +61,30 @@ inline Value Doc(std::initializer_list<std::pair<const char*, Value>> entries) {
   for (const auto& [k, v] : entries) m.Set(k, v);
   return Value::Map(std::move(m));
 }
+
+// n zero bytes that cost no memory: a private read-only anonymous mapping,
+// address space only, whose pages stay unbacked until read. Lets the size
+// limits of keys and rows (4 GiB) be tested by code that checks sizes
+// before it reads a byte.
+class ZeroBytes {
+ public:
+  explicit ZeroBytes(size_t n) : n_(n) {
+    void* p = mmap(nullptr, n, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    EXPECT_NE(p, MAP_FAILED);
+    p_ = p == MAP_FAILED ? nullptr : static_cast<const char*>(p);
+  }
+  ~ZeroBytes() {
+    if (p_ != nullptr) munmap(const_cast<char*>(p_), n_);
+  }
+  ZeroBytes(const ZeroBytes&) = delete;
+  ZeroBytes& operator=(const ZeroBytes&) = delete;
+
+  std::string_view view() const { return p_ != nullptr ? std::string_view(p_, n_) : std::string_view(); }
+
+ private:
+  size_t n_;
+  const char* p_ = nullptr;
+};
 
 class TempDir {
  public:

@@ -77,6 +77,55 @@ TEST(ValueTest, EncodingLayout) {
   EXPECT_EQ(m.entries()[1].key, "zz");
 }
 
+TEST(ValueTest, EncodedSizeIsTheEncodingsLength) {
+  const Value values[] = {
+      Value::Null(),
+      Value::Bool(true),
+      Value::Int(-3),
+      Value::Float(0.5),
+      Value::Text(""),
+      Value::Text("h\xc3\xa9"),
+      Value::Bytes(std::string(300, 'b')),
+      Value::Array({}),
+      Value::Vector({1.0f, 2.0f, 3.0f}),
+      MapOf({{"a", Value::Array({Value::Int(1), MapOf({{"", Value::Null()}})})}, {"bb", Value::Vector({})}}),
+  };
+  for (const Value& v : values) {
+    auto n = encoded_size(v);
+    ASSERT_TRUE(n.has_value()) << n.error().Message();
+    EXPECT_EQ(*n, encode_value(v).size());
+  }
+}
+
+// The u32 limit is checked on every length and count; a small limit
+// reaches each check without values of 4 GiB.
+TEST(ValueTest, EncodedSizeRefusesLengthsOverTheLimit) {
+  auto refused = [](const Value& v) {
+    auto n = encoded_size(v, 3);
+    EXPECT_FALSE(n.has_value());
+    if (n) return std::string();
+    EXPECT_EQ(n.error().kind(), ErrorKind::kInvalidArgument);
+    return n.error().detail();
+  };
+  const Value three = Value::Array({Value::Null(), Value::Null(), Value::Null()});
+  EXPECT_EQ(*encoded_size(Value::Text("abc"), 3), 8u);
+  EXPECT_EQ(*encoded_size(three, 3), 8u);
+  EXPECT_EQ(*encoded_size(MapOf({{"abc", three}}), 3), 5u + 4 + 3 + 8);
+  EXPECT_EQ(refused(Value::Text("abcd")), "text length 4 exceeds the limit of 3");
+  EXPECT_EQ(refused(Value::Bytes("abcd")), "bytes length 4 exceeds the limit of 3");
+  EXPECT_EQ(refused(Value::Array({Value::Null(), Value::Null(), Value::Null(), Value::Null()})),
+            "array length 4 exceeds the limit of 3");
+  EXPECT_EQ(refused(MapOf({{"a", {}}, {"b", {}}, {"c", {}}, {"d", {}}})), "map length 4 exceeds the limit of 3");
+  EXPECT_EQ(refused(MapOf({{"abcd", {}}})), "map key length 4 exceeds the limit of 3");
+  EXPECT_EQ(refused(Value::Vector({0, 0, 0, 0})), "vector length 4 exceeds the limit of 3");
+  // Deep inside, and the first offender in encoding order: entry "a"'s
+  // value comes before entry "bbbb"'s key.
+  EXPECT_EQ(refused(Value::Array({three, MapOf({{"k", Value::Text("long")}})})),
+            "text length 4 exceeds the limit of 3");
+  EXPECT_EQ(refused(MapOf({{"a", Value::Bytes("xxxx")}, {"bbbb", {}}})), "bytes length 4 exceeds the limit of 3");
+  EXPECT_EQ(*encoded_size(Value::Text(std::string(1000, 'x'))), 1005u);  // the real limit is u32
+}
+
 TEST(ValueTest, DecodeErrors) {
   EXPECT_EQ(DecodeError(""), "unexpected end of input");
   EXPECT_EQ(DecodeError(std::string(2, '\0')), "1 trailing byte(s) after value");
@@ -242,6 +291,12 @@ TEST(NumericTest, ShortestPositionalFormatting) {
   EXPECT_EQ(FormatFloat(INFINITY), "inf");
   EXPECT_EQ(FormatFloat(-INFINITY), "-inf");
   EXPECT_EQ(FormatFloat(-0.0), "-0");
+  EXPECT_EQ(FormatFloat32(1e20f), "100000000000000000000");
+  EXPECT_EQ(FormatFloat32(-1.5f), "-1.5");
+  EXPECT_EQ(FormatFloat32(0.1f), "0.1");
+  EXPECT_EQ(FormatFloat32(1.25e-7f), "0.000000125");
+  EXPECT_EQ(FormatFloat32(123.456f), "123.456");
+  EXPECT_EQ(FormatFloat(5e-324), "0." + std::string(323, '0') + "5");
   EXPECT_EQ(FormatFloat(5e-324).size(), 326u);
   EXPECT_EQ(FormatFloat32(0.1f), "0.1");
   EXPECT_EQ(FormatFloat32(60.0f), "60");

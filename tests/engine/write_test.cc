@@ -442,6 +442,56 @@ TEST(WriteTest, NameChecksComeFirst) {
   EXPECT_TRUE(put_many(*e, "c", {}).has_value());
 }
 
+// A key or document too large to store is bad input: InvalidArgument from
+// checks made before any transaction (a transaction cannot even begin
+// here), storage untouched, the engine usable after.
+TEST(WriteTest, WritesTooLargeToStoreAreRefusedBeforeTheTransaction) {
+  auto e = MemEngine();
+  ASSERT_TRUE(insert(*e, "c", "k", Value::Int(1)).has_value());
+  const auto before = test::StoreRows(e->store());
+  StoreFaults faults;
+  faults.fail_begin_write = true;
+  e->store().set_faults(&faults);
+  auto error_of = [](const auto& r) { return r.has_value() ? std::string("ok") : r.error().Message(); };
+
+  test::ZeroBytes zeros(size_t{1} << 33);
+  const std::string_view over = zeros.view().substr(0, size_t{UINT32_MAX} + 1);
+  const std::string key_error = "invalid argument: key length 4294967296 exceeds the limit of 4294967295";
+  const Value one = Value::Int(1);
+  EXPECT_EQ(error_of(insert(*e, "c", over, one)), key_error);
+  EXPECT_EQ(error_of(insert_with_ttl(*e, "c", over, one, 5)), key_error);
+  EXPECT_EQ(error_of(delete_document(*e, "c", over)), key_error);
+  EXPECT_EQ(error_of(compare_and_set(*e, "c", over, std::nullopt, one)), key_error);
+  EXPECT_EQ(error_of(compare_and_set(*e, "c", over, one, std::nullopt)), key_error);
+  EXPECT_EQ(error_of(write_document(*e, "c", over, &one, std::nullopt)), key_error);
+  EXPECT_EQ(error_of(set_ttl(*e, "c", over, 5)), key_error);
+  EXPECT_EQ(error_of(link(*e, "c", over, "r", "b")),
+            "invalid argument: node key length 4294967296 exceeds the limit of 4294967295");
+  EXPECT_EQ(error_of(unlink(*e, "c", "a", "r", over)),
+            "invalid argument: node key length 4294967296 exceeds the limit of 4294967295");
+
+  // The longest key passes; with it, the row limit leaves room for an
+  // encoded document of 483 bytes (a text of 478).
+  const std::string_view longest = zeros.view().substr(0, UINT32_MAX);
+  const std::string begin_error = "transaction: injected fault";
+  EXPECT_EQ(error_of(insert(*e, "c", longest, Value::Text(std::string(478, 't')))), begin_error);
+  EXPECT_EQ(error_of(delete_document(*e, "c", longest)), begin_error);
+  EXPECT_EQ(error_of(insert(*e, "c", longest, Value::Text(std::string(479, 't')))),
+            "invalid argument: row too large: key length 4294967295 and value length 484 exceed the storage limit "
+            "of 4294967295 bytes");
+  EXPECT_EQ(error_of(compare_and_set(*e, "c", longest, std::nullopt, Value::Bytes(std::string(479, 'b')))),
+            "invalid argument: row too large: key length 4294967295 and value length 484 exceed the storage limit "
+            "of 4294967295 bytes");
+
+  // Reads of such keys find nothing.
+  e->store().set_faults(nullptr);
+  EXPECT_EQ(*neighbors(*e, "c", over, "r"), std::vector<std::string>());
+  EXPECT_EQ(*traverse(*e, "c", over, "r", 3), std::vector<std::string>());
+  EXPECT_EQ(test::StoreRows(e->store()), before);
+  ASSERT_TRUE(insert(*e, "c", "k2", Value::Int(2)).has_value());
+  EXPECT_TRUE(Same(Stored(*e, "c", "k2"), Value::Int(2)));
+}
+
 TEST(WriteTest, CompareAndSet) {
   auto e = MemEngine();
   const double nan = std::numeric_limits<double>::quiet_NaN();

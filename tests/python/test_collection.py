@@ -1,9 +1,13 @@
 """Collection handles: life, representation, the read methods with paging, and the scan_each walk."""
 
+import subprocess
+import sys
+import textwrap
+
 import pytest
 
 import pallix._native as native
-from conftest import RawFile, run_child, seeded
+from conftest import RawFile, child_env, run_child, seeded
 
 
 def pallix_error(call, code=12):
@@ -192,6 +196,8 @@ def test_pages_larger_than_one_batch(path):
             break
         after = page.next
     assert seen == [str(i).zfill(5) for i in range(4000)]
+    # Large enough to be read without the interpreter lock, like the pages.
+    assert c.scan() == [(str(i).zfill(5), i) for i in range(4000)]
     db.close()
 
 
@@ -474,3 +480,70 @@ def test_threads_make_progress_while_a_scan_each_callback_runs():
     assert walk == [("a", f"k{i}") for i in range(5)]
     assert ("a-visited", 5) in log
     assert ("b", 6, 5) in log   # B saw C's write, and only after every callback of the walk
+
+
+# ---------------------------------------------------------------- interpreter exit
+
+
+EXIT_WHILE_BUSY = """
+    import sys, threading, time
+    import pallix._native as native
+
+    db = native.Db.open(sys.argv[1])
+    shared = db.collection("c")
+    for i in range(20):
+        shared.insert(f"k{i:02d}", {"n": i})
+    walking = threading.Event()
+
+    def slow(key, doc):
+        walking.set()
+        time.sleep(0.001)
+        return True
+
+    def bump(doc):
+        return {"n": (doc or {"n": 0})["n"] + 1}
+
+    def work(i):
+        # Half share one handle (and wait for its lock), half have their own
+        # (and wait for the writer).
+        c = shared if i % 2 else db.collection("c")
+        n = 0
+        while True:
+            n += 1
+            if n % 3 == 0:
+                c.scan_each(slow)
+            elif n % 3 == 1:
+                c.insert(f"t{i}-{n % 10}", {"i": i, "n": n})
+            else:
+                c.update(f"k{n % 20:02d}", bump)
+
+    for i in range(6):
+        threading.Thread(target=work, args=(i,), daemon=True).start()
+    walking.wait(60)
+    # The interpreter exits here with every thread inside a call.
+"""
+
+
+def test_interpreter_exit_while_daemon_threads_are_inside_calls(tmp_path):
+    # Each thread is ended by the exiting interpreter where it next takes
+    # the interpreter lock: inside a callback, a wait for the handle lock or
+    # the writer, or after a commit. Its unwind must reach the thread's
+    # start with nothing stopping it (else "FATAL: exception not rethrown"
+    # and an abort) and nothing left held that the exit then waits for.
+    runs = []
+    for first in range(0, 20, 5):
+        children = [subprocess.Popen([sys.executable, "-c", textwrap.dedent(EXIT_WHILE_BUSY),
+                                      str(tmp_path / f"exit{n}.db")],
+                                     env=child_env(), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+                    for n in range(first, first + 5)]
+        for child in children:
+            try:
+                _, err = child.communicate(timeout=120)
+            except subprocess.TimeoutExpired:
+                child.kill()
+                _, err = child.communicate()
+                pytest.fail(f"the exiting interpreter hung: {err}")
+            runs.append((child.returncode, err))
+    failed = [(code, err) for code, err in runs if code != 0 or "FATAL" in err or "Fatal Python error" in err]
+    assert not failed, failed[0]
+    assert len(runs) == 20

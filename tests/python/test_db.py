@@ -1,11 +1,14 @@
 """Db: opening and closing, derived handles, engine lifetime and listing collections."""
 
 import gc
+import os
+import shutil
+import tempfile
 
 import pytest
 
 import pallix._native as native
-from conftest import RawFile
+from conftest import RawFile, run_child
 
 
 def closed_error(call):
@@ -51,6 +54,77 @@ def test_open_creates_the_file_and_reopens(path):
     assert os.listdir(os.path.dirname(path)) == [os.path.basename(path)]
     d.close()
     native.Db.open(path=path).close()
+
+
+def test_open_touches_nothing_but_the_database_file(tmp_path):
+    # A file of the user's that happens to carry LMDB's lock file name, and a
+    # link by that name planted towards someone else's file.
+    (tmp_path / "a.db-lock").write_bytes(b"the user's own file")
+    (tmp_path / "victim").write_bytes(b"not to be overwritten")
+    os.symlink(tmp_path / "victim", tmp_path / "b.db-lock")
+    expected = ["a.db-lock", "b.db-lock", "victim"]
+    for name in ("a.db", "b.db"):
+        expected = sorted(expected + [name])
+        d = native.Db.open(str(tmp_path / name))
+        d.collection("c").insert("k", {"v": name})
+        assert sorted(os.listdir(tmp_path)) == expected  # while open, too
+        d.close()
+        d = native.Db.open(str(tmp_path / name))
+        assert d.collection("c").get("k") == {"v": name}
+        d.close()
+    assert (tmp_path / "a.db-lock").read_bytes() == b"the user's own file"
+    assert (tmp_path / "victim").read_bytes() == b"not to be overwritten"
+    assert sorted(os.listdir(tmp_path)) == expected
+
+
+@pytest.fixture
+def read_only_dir():
+    """A directory holding one database file, which its user may write but the directory not.
+
+    As root (who writes anywhere), both belong to the unprivileged user `nobody`, whose uid
+    and gid come with it; otherwise to the current user, with (None, None).
+    """
+    base = tempfile.mkdtemp()
+    ro = os.path.join(base, "ro")
+    os.mkdir(ro)
+    native.Db.open(os.path.join(ro, "test.db")).close()
+    ids = (None, None)
+    if os.geteuid() == 0:
+        pwd = pytest.importorskip("pwd")
+        try:
+            nobody = pwd.getpwnam("nobody")
+        except KeyError:
+            pytest.skip("no unprivileged user to run as")
+        ids = (nobody.pw_uid, nobody.pw_gid)
+        os.chmod(base, 0o755)
+        for p in (ro, os.path.join(ro, "test.db")):
+            os.chown(p, *ids)
+    os.chmod(ro, 0o555)
+    yield ro, ids
+    os.chmod(ro, 0o755)
+    shutil.rmtree(base)
+
+
+def test_writable_database_in_a_read_only_directory(read_only_dir):
+    ro, (uid, gid) = read_only_dir
+    out = run_child(f"""
+        import os
+        import pallix._native as native
+        if {uid!r} is not None:
+            os.setgroups([])
+            os.setgid({gid!r})
+            os.setuid({uid!r})
+        path = os.path.join({ro!r}, "test.db")
+        assert not os.access({ro!r}, os.W_OK)
+        d = native.Db.open(path)
+        d.collection("c").insert("k", {{"v": 1}})
+        d.close()
+        d = native.Db.open(path)
+        print(d.collection("c").get("k"))
+        d.close()
+    """)
+    assert out == "{'v': 1}\n"
+    assert os.listdir(ro) == ["test.db"]
 
 
 def test_close_is_idempotent(db):

@@ -219,9 +219,20 @@ def test_query_on_a_closed_collection(db):
     assert pallix_error(c.query) == "collection handle is closed"
 
 
-def test_query_keeps_the_engine_after_collection_and_db_close(db):
+def test_query_keeps_the_engine_after_collection_and_db_close(tmp_path):
+    path = str(tmp_path / "q.db")
+    db = native.Db.open(path)
     c = db.collection("c")
+    c.insert("k", 1)
     q = c.query()
     c.close()
     db.close()
+    # The query alone still holds the engine, and with it the file lock.
+    with pytest.raises(native.PallixError) as info:
+        native.Db.open(path)
+    assert info.value.code == 1 and info.value.message == "database: Database already open. Cannot acquire lock."
     q.close()
+    # Its close dropped the last reference: the file opens again, data intact.
+    again = native.Db.open(path)
+    assert again.collection("c").get("k") == 1
+    again.close()

@@ -1,0 +1,477 @@
+#include "vector/disk_hnsw.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "base/coding.h"
+#include "doc/value.h"
+#include "vector/disk_hnsw_internal.h"
+
+namespace pallix {
+namespace {
+
+using dann_internal::DannStore;
+using dann_internal::SearchLayer;
+
+constexpr size_t kMetaBaseBytes = 17;
+constexpr size_t kCodebookHeaderBytes = 16;
+
+EngineError Malformed(std::string_view ns, std::string_view what) {
+  return EngineError::CorruptIndex(std::string(what) + " in index namespace '" + std::string(ns) + "'");
+}
+
+EngineError MalformedNode(std::string_view ns, uint64_t id) {
+  return Malformed(ns, "malformed node row for id " + std::to_string(id));
+}
+
+uint32_t SaturatingIncrement(uint32_t v) { return v == UINT32_MAX ? v : v + 1; }
+
+// Reads the neighbour lists of a node record; false when a count runs past
+// the end. Counts are checked against the bytes left before any list grows.
+bool DecodeLayers(ByteCursor& in, std::vector<std::vector<uint64_t>>& layers) {
+  uint32_t layer_count;
+  if (!in.U32(layer_count) || layer_count > in.Left() / 4) return false;
+  layers.resize(layer_count);
+  for (auto& list : layers) {
+    uint32_t n;
+    if (!in.U32(n) || n > in.Left() / 8) return false;
+    std::string_view ids;
+    if (!in.Take(size_t{n} * 8, ids)) return false;
+    list.resize(n);
+    for (uint32_t i = 0; i < n; ++i) list[i] = DecodeFixed64BE(ids.data() + size_t{i} * 8);
+  }
+  return true;
+}
+
+StoredVector DecodeStored(std::string_view bytes, bool as_codes) {
+  if (as_codes) return StoredVector::Codes(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+  std::vector<float> f32(bytes.size() / 4);
+  for (size_t i = 0; i < f32.size(); ++i) f32[i] = DecodeFloat32LE(bytes.data() + i * 4);
+  return StoredVector::F32(std::move(f32));
+}
+
+void AppendStored(std::string& out, const StoredVector& stored) {
+  if (stored.kind == StoredKind::kCodes) {
+    PutFixed32LE(&out, static_cast<uint32_t>(stored.codes.size()));
+    out.append(reinterpret_cast<const char*>(stored.codes.data()), stored.codes.size());
+    return;
+  }
+  PutFixed32LE(&out, static_cast<uint32_t>(stored.f32.size() * 4));
+  for (float x : stored.f32) PutFixed32LE(&out, std::bit_cast<uint32_t>(x));
+}
+
+template <typename Get>
+Result<std::shared_ptr<const DiskHnswNode>> LoadThrough(Get get, std::string_view ns, DannNodeCache& cache,
+                                                        bool has_codebook, Quantization quant, uint64_t id) {
+  if (auto it = cache.nodes.find(id); it != cache.nodes.end()) return it->second;
+  ASSIGN_OR_RETURN(std::optional<std::string> row, get(dann_node_row_key(id)));
+  std::shared_ptr<DiskHnswNode> node;
+  if (row.has_value()) {
+    ASSIGN_OR_RETURN(DiskHnswNode decoded, decode_dann_node(ns, id, *row, has_codebook, quant));
+    node = std::make_shared<DiskHnswNode>(std::move(decoded));
+  }
+  cache.nodes.emplace(id, node);
+  return std::shared_ptr<const DiskHnswNode>(node);
+}
+
+// The cached node made private to the cache (copied when another holder
+// still shares it) and marked changed; null when it has no row.
+DiskHnswNode* Mutable(DannNodeCache& cache, uint64_t id) {
+  auto it = cache.nodes.find(id);
+  if (it == cache.nodes.end() || it->second == nullptr) return nullptr;
+  if (it->second.use_count() > 1) it->second = std::make_shared<DiskHnswNode>(*it->second);
+  cache.changed.insert(id);
+  return it->second.get();
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ rows
+
+std::string dann_key_row_key(std::string_view key) {
+  std::string out(1, kDannKeyPrefix);
+  out.append(key);
+  return out;
+}
+
+std::string dann_node_row_key(uint64_t id) {
+  std::string out(1, kDannNodePrefix);
+  PutFixed64BE(&out, id);
+  return out;
+}
+
+Result<DiskHnswMeta> decode_dann_meta(std::string_view ns, std::string_view bytes) {
+  const size_t len = bytes.size();
+  if (len < kMetaBaseBytes) return Fail(Malformed(ns, "malformed meta row"));
+  DiskHnswMeta meta;
+  meta.has_entry = bytes[0] != 0;
+  meta.entry = DecodeFixed64BE(bytes.data() + 1);
+  meta.next = DecodeFixed64BE(bytes.data() + 9);
+  if (len == kMetaBaseBytes) return meta;
+  size_t deleted_at;
+  if (bytes[17] == 1) {
+    if (len != 22 && len != 26) return Fail(Malformed(ns, "malformed meta row"));
+    meta.dim = DecodeFixed32BE(bytes.data() + 18);
+    deleted_at = 22;
+  } else {
+    if (len != 18 && len != 22) return Fail(Malformed(ns, "malformed meta row"));
+    deleted_at = 18;
+  }
+  if (len == deleted_at + 4) meta.deleted = DecodeFixed32BE(bytes.data() + deleted_at);
+  return meta;
+}
+
+std::string encode_dann_meta(const DiskHnswMeta& meta) {
+  std::string out(1, meta.has_entry ? '\1' : '\0');
+  PutFixed64BE(&out, meta.has_entry ? meta.entry : 0);
+  PutFixed64BE(&out, meta.next);
+  out.push_back(meta.dim.has_value() ? '\1' : '\0');
+  if (meta.dim.has_value()) PutFixed32BE(&out, *meta.dim);
+  PutFixed32BE(&out, meta.deleted);
+  return out;
+}
+
+Result<DiskHnswMeta> read_dann_meta(WriteCtx& ctx, std::string_view ns) {
+  ASSIGN_OR_RETURN(std::optional<std::string> row, get_row(ctx, ns, kDannMetaKey));
+  if (!row.has_value()) return DiskHnswMeta{};
+  return decode_dann_meta(ns, *row);
+}
+
+Result<DiskHnswMeta> read_dann_meta_ro(const ReadView& view, std::string_view ns) {
+  ASSIGN_OR_RETURN(std::optional<std::string> row, view.view_get(ns, kDannMetaKey));
+  if (!row.has_value()) return DiskHnswMeta{};
+  return decode_dann_meta(ns, *row);
+}
+
+Result<DiskHnswNode> decode_dann_node(std::string_view ns, uint64_t id, std::string_view bytes, bool has_codebook,
+                                      Quantization quant) {
+  ByteCursor in(bytes);
+  DiskHnswNode node;
+  uint8_t deleted;
+  uint32_t key_len, vec_len;
+  std::string_view key, vec;
+  if (!in.Byte(deleted) || !in.U32(key_len) || !in.Take(key_len, key) || !in.U32(vec_len) ||
+      !in.Take(vec_len, vec) || !DecodeLayers(in, node.layers)) {
+    return Fail(MalformedNode(ns, id));
+  }
+  node.deleted = deleted != 0;
+  node.key.assign(key);
+  node.stored = DecodeStored(vec, has_codebook || quant != Quantization::kNone);
+  return node;
+}
+
+std::string encode_dann_node(const DiskHnswNode& node) {
+  std::string out(1, node.deleted ? '\1' : '\0');
+  PutFixed32LE(&out, static_cast<uint32_t>(node.key.size()));
+  out.append(node.key);
+  AppendStored(out, node.stored);
+  PutFixed32LE(&out, static_cast<uint32_t>(node.layers.size()));
+  for (const auto& list : node.layers) {
+    PutFixed32LE(&out, static_cast<uint32_t>(list.size()));
+    for (uint64_t v : list) PutFixed64BE(&out, v);
+  }
+  return out;
+}
+
+std::optional<PqCodebook> decode_dann_codebook(std::string_view bytes) {
+  if (bytes.size() < kCodebookHeaderBytes) return std::nullopt;
+  PqCodebook cb;
+  cb.m = DecodeFixed32LE(bytes.data());
+  cb.k = DecodeFixed32LE(bytes.data() + 4);
+  cb.subspace_dim = DecodeFixed32LE(bytes.data() + 8);
+  cb.dim = DecodeFixed32LE(bytes.data() + 12);
+  if (cb.m == 0 || cb.subspace_dim == 0 || cb.k < 2 || cb.k > kPqMaxK) return std::nullopt;
+  // In 64 bits: m * subspace_dim and m * k * subspace_dim cannot wrap (each
+  // factor is below 2^32 and k at most 256), and the value count is
+  // compared with the bytes present before anything is allocated.
+  if (uint64_t{cb.m} * cb.subspace_dim != cb.dim) return std::nullopt;
+  uint64_t count = uint64_t{cb.dim} * cb.k;
+  if (count > (bytes.size() - kCodebookHeaderBytes) / 4) return std::nullopt;
+  cb.centroids.resize(count);
+  const char* p = bytes.data() + kCodebookHeaderBytes;
+  for (uint64_t i = 0; i < count; ++i) cb.centroids[i] = DecodeFloat32LE(p + i * 4);
+  return cb;
+}
+
+std::string encode_dann_codebook(const PqCodebook& codebook) {
+  std::string out;
+  PutFixed32LE(&out, codebook.m);
+  PutFixed32LE(&out, codebook.k);
+  PutFixed32LE(&out, codebook.subspace_dim);
+  PutFixed32LE(&out, codebook.dim);
+  for (float x : codebook.centroids) PutFixed32LE(&out, std::bit_cast<uint32_t>(x));
+  return out;
+}
+
+uint32_t dann_level(uint64_t id, double ml) {
+  uint64_t z = id + 0x9E3779B97F4A7C15ull;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  double u = static_cast<double>(((z ^ (z >> 31)) >> 11) + 1) * 0x1p-53;  // 0 < u <= 1
+  double level = std::floor(-std::log(u) * ml);
+  // A level past any real graph's height (possible only with a huge ml) is
+  // capped rather than converted out of range.
+  return level >= 1e6 ? 1000000u : static_cast<uint32_t>(level);
+}
+
+// ------------------------------------------------------------ loads
+
+Result<std::shared_ptr<const DiskHnswNode>> load_dann_node(WriteCtx& ctx, std::string_view ns, DannNodeCache& cache,
+                                                           bool has_codebook, Quantization quant, uint64_t id) {
+  auto get = [&](const std::string& key) { return get_row(ctx, ns, key); };
+  return LoadThrough(get, ns, cache, has_codebook, quant, id);
+}
+
+Result<std::shared_ptr<const DiskHnswNode>> load_dann_node_ro(const ReadView& view, std::string_view ns,
+                                                              DannNodeCache& cache, bool has_codebook,
+                                                              Quantization quant, uint64_t id) {
+  auto get = [&](const std::string& key) { return view.view_get(ns, key); };
+  return LoadThrough(get, ns, cache, has_codebook, quant, id);
+}
+
+PreparedQuery dann_query_prepare(const DiskHnswParams& params, std::span<const float> query) {
+  return prepare_query(params.codebook.get(), params.metric, params.quant, query);
+}
+
+float dann_code_distance(const DiskHnswParams& params, QueryRef query, StoredRef stored) {
+  return pq_code_distance(params.codebook.get(), params.metric, params.quant, query, stored);
+}
+
+// ------------------------------------------------------------ graph
+
+namespace {
+
+auto WriteLoader(WriteCtx& ctx, std::string_view ns, DannNodeCache& cache, const DiskHnswParams& params) {
+  return [&ctx, ns, &cache, &params](uint64_t id) {
+    return load_dann_node(ctx, ns, cache, params.has_codebook(), params.quant, id);
+  };
+}
+
+// The query a neighbour's own stored vector gives when its list is pruned:
+// without a codebook its stored form as a query; with one, its decoded codes
+// prepared as a query (a distance table under l2). Codes that do not decode
+// and float nodes give an empty PqRaw query, at +inf from everything.
+PreparedQuery NeighbourQuery(const DiskHnswParams& params, const DiskHnswNode& node) {
+  if (!params.has_codebook()) return query_from_stored(params.quant, node.stored.ref());
+  if (node.stored.kind == StoredKind::kCodes) {
+    if (auto decoded = pq_decode(*params.codebook, node.stored.codes)) return dann_query_prepare(params, *decoded);
+  }
+  PreparedQuery empty;
+  empty.kind = QueryKind::kPqRaw;
+  return empty;
+}
+
+// Marks node id deleted when it has a row, and counts one more deletion.
+Status MarkDeleted(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
+                   DiskHnswMeta& meta, uint64_t id) {
+  ASSIGN_OR_RETURN(auto node, load_dann_node(ctx, ns, cache, params.has_codebook(), params.quant, id));
+  if (node != nullptr) Mutable(cache, id)->deleted = true;
+  meta.deleted = SaturatingIncrement(meta.deleted);
+  return Ok();
+}
+
+// Appends new_id to the list of node_id on `layer`; a list then holding more
+// than cap ids keeps the cap nearest to the node, by (distance, id). A
+// neighbour without a row or without that layer (a damaged graph) is left
+// alone; a listed id without a row is farthest (+inf).
+Status AddLink(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
+               uint64_t node_id, uint32_t layer, uint64_t new_id, uint32_t cap) {
+  auto load = WriteLoader(ctx, ns, cache, params);
+  ASSIGN_OR_RETURN(auto shared, load(node_id));
+  if (shared == nullptr || layer >= shared->layers.size()) return Ok();
+  DiskHnswNode* node = Mutable(cache, node_id);
+  std::vector<uint64_t>& list = node->layers[layer];
+  list.push_back(new_id);
+  if (list.size() <= cap) return Ok();
+  PreparedQuery query = NeighbourQuery(params, *node);
+  QueryScorer scorer(params.codebook.get(), params.metric, params.quant, query.ref());
+  std::vector<ScoredNode<uint64_t>> pairs;
+  pairs.reserve(list.size());
+  for (uint64_t v : list) {
+    ASSIGN_OR_RETURN(auto other, load(v));
+    float d = other != nullptr ? scorer(other->stored.ref()) : std::numeric_limits<float>::infinity();
+    pairs.push_back({d, v});
+  }
+  std::sort(pairs.begin(), pairs.end(), ScoredBefore<uint64_t>);
+  list.resize(cap);
+  for (uint32_t i = 0; i < cap; ++i) list[i] = pairs[i].id;
+  return Ok();
+}
+
+// Links the new node id (already cached) into every layer up to its level.
+// An entry point without a row is treated as absent: the new node becomes
+// the entry. A layer search that finds nothing links nothing on that layer.
+Status Connect(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
+               DiskHnswMeta& meta, uint64_t id, uint32_t level, std::span<const float> vector) {
+  auto load = WriteLoader(ctx, ns, cache, params);
+  ASSIGN_OR_RETURN(auto entry, load(meta.entry));
+  if (entry == nullptr) {
+    meta.entry = id;
+    return Ok();
+  }
+  auto top = static_cast<uint32_t>(entry->layers.empty() ? 0 : entry->layers.size() - 1);
+  PreparedQuery query = dann_query_prepare(params, vector);
+  QueryScorer scorer(params.codebook.get(), params.metric, params.quant, query.ref());
+  DannStore store(load, scorer);
+  uint64_t ep = meta.entry;
+  for (uint32_t layer = top; layer > level; --layer) {
+    ASSIGN_OR_RETURN(auto nearest, SearchLayer(store, ep, 1, layer));
+    if (nearest.empty()) break;
+    ep = nearest.front().id;
+  }
+  for (uint32_t layer = std::min(top, level) + 1; layer-- > 0;) {
+    ASSIGN_OR_RETURN(auto nearest, SearchLayer(store, ep, params.ef_construction, layer));
+    if (nearest.empty()) continue;
+    uint32_t cap = layer > 0 ? params.m : params.m0;
+    size_t take = std::min<size_t>(cap, nearest.size());
+    std::vector<uint64_t>& own = Mutable(cache, id)->layers[layer];
+    own.clear();
+    for (size_t i = 0; i < take; ++i) own.push_back(nearest[i].id);
+    for (size_t i = 0; i < take; ++i) RETURN_IF_ERROR(AddLink(ctx, ns, params, cache, nearest[i].id, layer, id, cap));
+    ep = nearest.front().id;
+  }
+  if (level > top) meta.entry = id;
+  return Ok();
+}
+
+std::string IdValue(uint64_t id) {
+  std::string out;
+  PutFixed64BE(&out, id);
+  return out;
+}
+
+}  // namespace
+
+Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
+                   DiskHnswMeta& meta, std::string_view key, std::span<const float> vector) {
+  const std::string key_row = dann_key_row_key(key);
+  ASSIGN_OR_RETURN(std::optional<std::string> old, get_row(ctx, ns, key_row));
+  bool mismatch = vector.size() > UINT32_MAX || (meta.dim.has_value() && *meta.dim != vector.size());
+  if (mismatch) {
+    if (!old.has_value()) return Ok();
+    RETURN_IF_ERROR(delete_row_counted(ctx, ns, key_row));
+    if (old->size() != 8) return Ok();
+    return MarkDeleted(ctx, ns, params, cache, meta, DecodeFixed64BE(old->data()));
+  }
+  if (!meta.dim.has_value()) meta.dim = static_cast<uint32_t>(vector.size());
+  if (old.has_value() && old->size() == 8) {
+    RETURN_IF_ERROR(MarkDeleted(ctx, ns, params, cache, meta, DecodeFixed64BE(old->data())));
+  }
+  // Ids are never reused; a counter at its end (possible only in a damaged
+  // meta row) would hand out an id that another node already has.
+  if (meta.next == UINT64_MAX) return Fail(Malformed(ns, "malformed meta row"));
+  const uint64_t id = meta.next++;
+  const uint32_t level = dann_level(id, params.ml);
+  auto node = std::make_shared<DiskHnswNode>();
+  node->key.assign(key);
+  node->stored = params.has_codebook() ? StoredVector::Codes(pq_encode(*params.codebook, vector))
+                                       : quantize_vector(params.quant, vector);
+  node->layers.resize(size_t{level} + 1);
+  cache.nodes[id] = std::move(node);
+  cache.changed.insert(id);
+  RETURN_IF_ERROR(put_row(ctx, ns, key_row, IdValue(id)));
+  if (!meta.has_entry) {
+    meta.has_entry = true;
+    meta.entry = id;
+    return Ok();
+  }
+  return Connect(ctx, ns, params, cache, meta, id, level, vector);
+}
+
+Status flush_dann_nodes(WriteCtx& ctx, std::string_view ns, DannNodeCache& cache) {
+  for (uint64_t id : cache.changed) {
+    auto it = cache.nodes.find(id);
+    if (it == cache.nodes.end() || it->second == nullptr) continue;
+    RETURN_IF_ERROR(put_row(ctx, ns, dann_node_row_key(id), encode_dann_node(*it->second)));
+  }
+  cache.changed.clear();
+  return Ok();
+}
+
+Status dann_upsert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, std::string_view key,
+                   std::span<const float> vector) {
+  ASSIGN_OR_RETURN(DiskHnswMeta meta, read_dann_meta(ctx, ns));
+  DannNodeCache cache;
+  RETURN_IF_ERROR(dann_insert(ctx, ns, params, cache, meta, key, vector));
+  RETURN_IF_ERROR(flush_dann_nodes(ctx, ns, cache));
+  return put_row(ctx, ns, kDannMetaKey, encode_dann_meta(meta));
+}
+
+Result<bool> dann_remove_key(WriteCtx& ctx, std::string_view ns, bool has_codebook, Quantization quant,
+                             std::string_view key) {
+  const std::string key_row = dann_key_row_key(key);
+  ASSIGN_OR_RETURN(std::optional<std::string> id_bytes, get_row(ctx, ns, key_row));
+  if (!id_bytes.has_value()) return false;
+  if (id_bytes->size() != 8) {
+    RETURN_IF_ERROR(delete_row_counted(ctx, ns, key_row));
+    return false;
+  }
+  const uint64_t id = DecodeFixed64BE(id_bytes->data());
+  const std::string node_row = dann_node_row_key(id);
+  ASSIGN_OR_RETURN(std::optional<std::string> row, get_row(ctx, ns, node_row));
+  if (row.has_value()) {
+    // A node row that does not decode stays as it is: the key is gone
+    // either way, and the search skips nothing it could not read.
+    if (auto node = decode_dann_node(ns, id, *row, has_codebook, quant); node.has_value()) {
+      node->deleted = true;
+      RETURN_IF_ERROR(put_row(ctx, ns, node_row, encode_dann_node(*node)));
+    }
+  }
+  RETURN_IF_ERROR(delete_row_counted(ctx, ns, key_row));
+  ASSIGN_OR_RETURN(DiskHnswMeta meta, read_dann_meta(ctx, ns));
+  meta.deleted = SaturatingIncrement(meta.deleted);
+  RETURN_IF_ERROR(put_row(ctx, ns, kDannMetaKey, encode_dann_meta(meta)));
+  return true;
+}
+
+// ------------------------------------------------------------ search
+
+namespace {
+
+auto ReadLoader(const ReadView& view, std::string_view ns, DannNodeCache& cache, const DiskHnswParams& params) {
+  return [&view, ns, &cache, &params](uint64_t id) {
+    return load_dann_node_ro(view, ns, cache, params.has_codebook(), params.quant, id);
+  };
+}
+
+}  // namespace
+
+Result<std::vector<ScoredNode<uint64_t>>> dann_search_layer(const ReadView& view, std::string_view ns,
+                                                            const DiskHnswParams& params, DannNodeCache& cache,
+                                                            std::span<const float> query, uint64_t entry,
+                                                            uint64_t ef, uint32_t layer) {
+  PreparedQuery prepared = dann_query_prepare(params, query);
+  QueryScorer scorer(params.codebook.get(), params.metric, params.quant, prepared.ref());
+  DannStore store(ReadLoader(view, ns, cache, params), scorer);
+  return SearchLayer(store, entry, ef, layer);
+}
+
+Result<std::vector<HnswHit>> dann_search(const ReadView& view, std::string_view ns, const DiskHnswParams& params,
+                                         std::span<const float> query, uint64_t k) {
+  ASSIGN_OR_RETURN(DiskHnswMeta meta, read_dann_meta_ro(view, ns));
+  if (k == 0 || !meta.has_entry) return std::vector<HnswHit>{};
+  if (meta.dim.has_value() && *meta.dim != query.size()) return std::vector<HnswHit>{};
+  if (params.has_codebook() && params.codebook->dim != query.size()) return std::vector<HnswHit>{};
+  DannNodeCache cache;
+  auto load = ReadLoader(view, ns, cache, params);
+  ASSIGN_OR_RETURN(auto entry, load(meta.entry));
+  if (entry == nullptr) return std::vector<HnswHit>{};
+  uint64_t ep = meta.entry;
+  for (auto layer = static_cast<uint32_t>(entry->layers.empty() ? 0 : entry->layers.size() - 1); layer > 0; --layer) {
+    ASSIGN_OR_RETURN(auto nearest, dann_search_layer(view, ns, params, cache, query, ep, 1, layer));
+    if (nearest.empty()) break;
+    ep = nearest.front().id;
+  }
+  uint64_t ef = SaturatingAdd(meta.deleted, HnswSearchEf(k));
+  ASSIGN_OR_RETURN(auto nearest, dann_search_layer(view, ns, params, cache, query, ep, ef, 0));
+  std::vector<HnswHit> hits;
+  for (const auto& scored : nearest) {
+    if (hits.size() >= k) break;
+    ASSIGN_OR_RETURN(auto node, load(scored.id));
+    if (node != nullptr && !node->deleted) hits.push_back(HnswHit{node->key, scored.distance});
+  }
+  return hits;
+}
+
+}  // namespace pallix

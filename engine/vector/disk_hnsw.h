@@ -1,0 +1,222 @@
+// The on-disk HNSW graph: a vector index kept as rows of one internal
+// collection ("__dann__<collection>__<field>"), written inside the caller's
+// write transaction and searched through a read view.
+//
+// The graph algorithm is the in-memory one (vector/hnsw.h): the same layered
+// insert, neighbour caps, pruning order and the very same layer search
+// (hnsw_search_layer over a store of rows). It differs in three ways: a
+// node's level is drawn from its node id (SplitMix64), so it is the same in
+// every database; removal only marks a node deleted and raises a counter;
+// nodes are loaded lazily into a per-operation cache and the changed ones
+// are written back once at the end (flush_dann_nodes).
+//
+// Callers: the index layer drives inserts and removals from the write path
+// and from builds (read meta, dann_insert, flush_dann_nodes, write meta),
+// reads the meta row to decide rebuilds and writes the codebook row; the
+// query executor calls dann_search.
+//
+// Rows of the namespace (integers big-endian unless marked LE):
+//
+//   row key                         value
+//   "m"                             meta record
+//   "k" + document key              node id, u64 (8 bytes)
+//   "n" + node id u64 (9 bytes)     node record
+//   "q"                             codebook record
+//
+// Meta record (written as 22 or 26 bytes; read at 17, 18, 22 or 26):
+//   offset  size  field
+//   0       1     has_entry (1 when an entry point exists; read as != 0)
+//   1       8     entry node id (0 without an entry)
+//   9       8     next node id
+//   17      1     dimension flag (1: a dimension follows)
+//   18      4     dimension, u32           (only when the flag is 1)
+//   18|22   4     deleted count, u32
+//
+// Node record (lengths LE, ids big-endian):
+//   size          field
+//   1             deleted (0 live; anything else deleted, written as 1)
+//   4             key length, u32 LE
+//   key length    the document key
+//   4             vector length in bytes, u32 LE
+//   vector length float32 LE components, or code bytes when the index has
+//                 a codebook or a quantization other than none
+//   4             layer count, u32 LE (the node's level + 1)
+//   per layer from 0 up:
+//     4           neighbour count n, u32 LE
+//     8 * n       neighbour ids
+//   Bytes after the last layer are ignored.
+//
+// Codebook record ("q", all LE):
+//   offset  size                     field
+//   0       4                        m
+//   4       4                        k
+//   8       4                        subspace_dim
+//   12      4                        dim (= m * subspace_dim)
+//   16      4 * m * k * subspace_dim centroid tables of subspaces 0..m-1,
+//                                    k centroids of subspace_dim floats each
+//
+// Failures: malformed meta or node rows fail with CorruptIndex
+// ("malformed meta row in index namespace '<ns>'", "malformed node row for
+// id <id> in index namespace '<ns>'"); row errors pass through unchanged.
+// A node row named by a link or by the meta row but missing is treated as
+// absent, never as an error.
+//
+// Thread-safety: every call runs inside one transaction on one thread; the
+// node cache belongs to one operation. Nothing here locks.
+
+#ifndef PALLIX_VECTOR_DISK_HNSW_H_
+#define PALLIX_VECTOR_DISK_HNSW_H_
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "base/error.h"
+#include "storage/read_view.h"
+#include "storage/rows.h"
+#include "vector/hnsw.h"
+#include "vector/pq.h"
+#include "vector/quant.h"
+
+namespace pallix {
+
+// Row keys; stored on disk, never change.
+inline constexpr char kDannMetaKey[] = "m";
+inline constexpr char kDannKeyPrefix = 'k';
+inline constexpr char kDannNodePrefix = 'n';
+inline constexpr char kDannCodebookKey[] = "q";
+
+struct DiskHnswMeta {
+  bool has_entry = false;
+  uint64_t entry = 0;
+  uint64_t next = 0;
+  std::optional<uint32_t> dim;
+  uint32_t deleted = 0;
+
+  // next - deleted, floored at 0: what the index layer weighs rebuilds by.
+  uint64_t live() const { return next > deleted ? next - deleted : 0; }
+  bool operator==(const DiskHnswMeta&) const = default;
+};
+
+struct DiskHnswNode {
+  bool deleted = false;
+  std::string key;
+  StoredVector stored;
+  // layers[l]: the neighbour ids on layer l; the level is layers.size() - 1.
+  std::vector<std::vector<uint64_t>> layers;
+};
+
+// What the index layer passes to every graph call.
+struct DiskHnswParams {
+  std::shared_ptr<const PqCodebook> codebook;
+  uint32_t m = kHnswM;
+  uint32_t m0 = kHnswM0;
+  uint32_t ef_construction = kHnswEfConstruction;
+  double ml = kHnswLevelMultiplier;
+  Metric metric = Metric::kCosine;
+  Quantization quant = Quantization::kNone;
+
+  bool has_codebook() const { return codebook != nullptr; }
+};
+
+// The nodes one operation has loaded (a null pointer records a missing row,
+// so it is read once too) and the ids changed since the cache was made.
+struct DannNodeCache {
+  std::unordered_map<uint64_t, std::shared_ptr<DiskHnswNode>> nodes;
+  std::set<uint64_t> changed;
+};
+
+// ------------------------------------------------------------ rows
+
+std::string dann_key_row_key(std::string_view key);
+std::string dann_node_row_key(uint64_t id);
+
+// Decodes a meta value by the accepted lengths above. Errors: CorruptIndex.
+Result<DiskHnswMeta> decode_dann_meta(std::string_view ns, std::string_view bytes);
+// 22 bytes without a dimension, 26 with one.
+std::string encode_dann_meta(const DiskHnswMeta& meta);
+// The meta row; a missing row is the empty meta. Errors: CorruptIndex,
+// Storage.
+Result<DiskHnswMeta> read_dann_meta(WriteCtx& ctx, std::string_view ns);
+Result<DiskHnswMeta> read_dann_meta_ro(const ReadView& view, std::string_view ns);
+
+// Decodes a node value; every length is checked against the bytes left
+// before anything is allocated. Errors: CorruptIndex.
+Result<DiskHnswNode> decode_dann_node(std::string_view ns, uint64_t id, std::string_view bytes, bool has_codebook,
+                                      Quantization quant);
+std::string encode_dann_node(const DiskHnswNode& node);
+
+// The codebook value, or none when it does not describe a usable codebook
+// (too short, a zero field, k above 256 or below 2, dim != m *
+// subspace_dim, or fewer centroid values than m * k * subspace_dim).
+std::optional<PqCodebook> decode_dann_codebook(std::string_view bytes);
+std::string encode_dann_codebook(const PqCodebook& codebook);
+
+// The level of node id: floor(-ln(u) * ml), u from SplitMix64 of the id.
+uint32_t dann_level(uint64_t id, double ml);
+
+// ------------------------------------------------------------ write side
+
+// The cached node, else its decoded row (then cached); none for a missing
+// row. Errors: CorruptIndex, Storage.
+Result<std::shared_ptr<const DiskHnswNode>> load_dann_node(WriteCtx& ctx, std::string_view ns, DannNodeCache& cache,
+                                                           bool has_codebook, Quantization quant, uint64_t id);
+
+// Inserts or replaces the vector of key. The key row is written at once;
+// changed nodes stay in the cache for flush_dann_nodes; meta is updated in
+// place for the caller to write. A vector whose length is not the index's
+// dimension removes the key instead and is not inserted. Errors:
+// CorruptIndex, Storage.
+Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
+                   DiskHnswMeta& meta, std::string_view key, std::span<const float> vector);
+
+// Writes every changed node row and empties the changed set. Errors: Storage.
+Status flush_dann_nodes(WriteCtx& ctx, std::string_view ns, DannNodeCache& cache);
+
+// The whole write-side sequence for one document: read meta, insert, flush,
+// write meta. Errors: those of the steps.
+Status dann_upsert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, std::string_view key,
+                   std::span<const float> vector);
+
+// Marks the key's node deleted, drops its key row and raises the deleted
+// count; true when the key had a node. A key row that is not 8 bytes is
+// dropped silently (false). Errors: CorruptIndex (meta), Storage.
+Result<bool> dann_remove_key(WriteCtx& ctx, std::string_view ns, bool has_codebook, Quantization quant,
+                             std::string_view key);
+
+// ------------------------------------------------------------ read side
+
+Result<std::shared_ptr<const DiskHnswNode>> load_dann_node_ro(const ReadView& view, std::string_view ns,
+                                                              DannNodeCache& cache, bool has_codebook,
+                                                              Quantization quant, uint64_t id);
+
+// The query prepared by the rule of prepare_query for the params' index.
+PreparedQuery dann_query_prepare(const DiskHnswParams& params, std::span<const float> query);
+// The distance rule of pq_code_distance for the params' index.
+float dann_code_distance(const DiskHnswParams& params, QueryRef query, StoredRef stored);
+
+// The (up to) ef nodes nearest to query reachable from entry on `layer`,
+// ascending by (distance, id); empty when the entry has no row. Errors:
+// CorruptIndex or Storage of a node load.
+Result<std::vector<ScoredNode<uint64_t>>> dann_search_layer(const ReadView& view, std::string_view ns,
+                                                            const DiskHnswParams& params, DannNodeCache& cache,
+                                                            std::span<const float> query, uint64_t entry,
+                                                            uint64_t ef, uint32_t layer);
+
+// Up to k live keys nearest to query, nearest first. Empty when k is 0, the
+// index is empty, or the query's length differs from the index's dimension
+// or its codebook's. Layer 0 is searched with ef = deleted + max(4k, k, 64)
+// (saturating) so that deleted nodes do not starve the results. Errors:
+// CorruptIndex (meta or node rows), Storage.
+Result<std::vector<HnswHit>> dann_search(const ReadView& view, std::string_view ns, const DiskHnswParams& params,
+                                         std::span<const float> query, uint64_t k);
+
+}  // namespace pallix
+
+#endif  // PALLIX_VECTOR_DISK_HNSW_H_

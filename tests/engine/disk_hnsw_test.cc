@@ -1,0 +1,454 @@
+#include "vector/disk_hnsw.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <map>
+#include <set>
+#include <string>
+
+#include "base/coding.h"
+#include "tests/engine/test_util.h"
+
+namespace pallix {
+namespace {
+
+constexpr char kNs[] = "__dann__c__v";
+
+class Rng {
+ public:
+  explicit Rng(uint64_t seed) : s_(seed) {}
+  uint64_t Next() {
+    s_ = s_ * 6364136223846793005ull + 1442695040888963407ull;
+    return s_ >> 11;
+  }
+  float Uniform() { return static_cast<float>(Next() % 2000001) / 1000000.0f - 1.0f; }  // [-1, 1]
+  std::vector<float> Vector(size_t dim) {
+    std::vector<float> v(dim);
+    for (float& x : v) x = Uniform();
+    return v;
+  }
+
+ private:
+  uint64_t s_;
+};
+
+class DiskHnswTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<Engine> engine_ = test::MemEngine();
+
+  template <typename Fn>
+  void Write(Fn fn) {
+    auto ctx = BeginWriteCtx(engine_->store());
+    ASSERT_TRUE(ctx.has_value());
+    fn(*ctx);
+    ASSERT_TRUE(ctx->Commit().has_value());
+  }
+  void Upsert(const DiskHnswParams& params, const std::string& key, const std::vector<float>& v) {
+    Write([&](WriteCtx& ctx) { ASSERT_TRUE(dann_upsert(ctx, kNs, params, key, v).has_value()); });
+  }
+  void PutRaw(const std::string& key, const std::string& value) {
+    Write([&](WriteCtx& ctx) { ASSERT_TRUE(put_row(ctx, kNs, key, value).has_value()); });
+  }
+  Result<std::vector<HnswHit>> Search(const DiskHnswParams& params, const std::vector<float>& q, uint64_t k) {
+    auto txn = engine_->store().BeginRead();
+    EXPECT_TRUE(txn.has_value());
+    return dann_search(ReadView(*txn), kNs, params, q, k);
+  }
+  DiskHnswMeta Meta() {
+    auto txn = engine_->store().BeginRead();
+    auto meta = read_dann_meta_ro(ReadView(*txn), kNs);
+    EXPECT_TRUE(meta.has_value());
+    return *meta;
+  }
+};
+
+std::string MetaBytes(size_t len, uint8_t flag) {
+  std::string b(std::max<size_t>(len, 26), '\0');
+  b[0] = 1;
+  EncodeFixed64BE(b.data() + 1, 7);
+  EncodeFixed64BE(b.data() + 9, 9);
+  b[17] = static_cast<char>(flag);
+  for (size_t i = 18; i + 4 <= b.size(); i += 4) EncodeFixed32BE(b.data() + i, static_cast<uint32_t>(i));
+  b.resize(len);
+  return b;
+}
+
+TEST(DiskHnswRows, MetaAcceptedLengths) {
+  auto m17 = decode_dann_meta(kNs, MetaBytes(17, 0));
+  ASSERT_TRUE(m17.has_value());
+  EXPECT_TRUE(m17->has_entry);
+  EXPECT_EQ(m17->entry, 7u);
+  EXPECT_EQ(m17->next, 9u);
+  EXPECT_FALSE(m17->dim.has_value());
+  EXPECT_EQ(m17->deleted, 0u);
+  auto m18 = decode_dann_meta(kNs, MetaBytes(18, 0));
+  ASSERT_TRUE(m18.has_value());
+  EXPECT_EQ(m18->deleted, 0u);
+  auto m22f1 = decode_dann_meta(kNs, MetaBytes(22, 1));
+  ASSERT_TRUE(m22f1.has_value());
+  EXPECT_EQ(m22f1->dim, 18u);
+  EXPECT_EQ(m22f1->deleted, 0u);
+  auto m22f0 = decode_dann_meta(kNs, MetaBytes(22, 0));
+  ASSERT_TRUE(m22f0.has_value());
+  EXPECT_FALSE(m22f0->dim.has_value());
+  EXPECT_EQ(m22f0->deleted, 18u);
+  auto m26 = decode_dann_meta(kNs, MetaBytes(26, 1));
+  ASSERT_TRUE(m26.has_value());
+  EXPECT_EQ(m26->dim, 18u);
+  EXPECT_EQ(m26->deleted, 22u);
+  for (size_t len : {0, 1, 16, 19, 20, 21, 23, 24, 25, 27, 40}) {
+    for (uint8_t flag : {0, 1, 2}) {
+      auto m = decode_dann_meta(kNs, MetaBytes(len, flag));
+      ASSERT_FALSE(m.has_value()) << len;
+      EXPECT_EQ(m.error().kind(), ErrorKind::kCorruptIndex);
+      EXPECT_EQ(m.error().detail(), "malformed meta row in index namespace '__dann__c__v'");
+    }
+  }
+  EXPECT_FALSE(decode_dann_meta(kNs, MetaBytes(18, 1)).has_value());
+}
+
+TEST(DiskHnswRows, MetaRoundTrip) {
+  for (DiskHnswMeta meta : {DiskHnswMeta{}, DiskHnswMeta{true, 5, 6, 3u, 2}, DiskHnswMeta{true, 0, 1, {}, 9}}) {
+    std::string b = encode_dann_meta(meta);
+    EXPECT_EQ(b.size(), meta.dim.has_value() ? 26u : 22u);
+    EXPECT_EQ(decode_dann_meta(kNs, b).value(), meta);
+  }
+}
+
+TEST(DiskHnswRows, NodeCutAnywhereIsMalformedExtraBytesIgnored) {
+  DiskHnswNode node;
+  node.key = "doc";
+  node.stored = StoredVector::F32({1.0f, 2.0f});
+  node.layers = {{1, 2, 3}, {4}};
+  std::string b = encode_dann_node(node);
+  for (size_t cut = 0; cut < b.size(); ++cut) {
+    auto d = decode_dann_node(kNs, 42, b.substr(0, cut), false, Quantization::kNone);
+    ASSERT_FALSE(d.has_value()) << cut;
+    EXPECT_EQ(d.error().kind(), ErrorKind::kCorruptIndex);
+    EXPECT_EQ(d.error().detail(), "malformed node row for id 42 in index namespace '__dann__c__v'");
+  }
+  auto d = decode_dann_node(kNs, 42, b + "xyz", false, Quantization::kNone);
+  ASSERT_TRUE(d.has_value());
+  EXPECT_EQ(d->key, "doc");
+  EXPECT_EQ(d->stored.f32, (std::vector<float>{1.0f, 2.0f}));
+  EXPECT_EQ(d->layers, node.layers);
+  // The same bytes read as codes under a quantized index.
+  auto codes = decode_dann_node(kNs, 42, b, false, Quantization::kScalar);
+  EXPECT_EQ(codes->stored.codes.size(), 8u);
+}
+
+TEST(DiskHnswRows, HugeLengthsFailBeforeAllocating) {
+  std::string b(1, '\0');
+  PutFixed32LE(&b, 0);  // key
+  PutFixed32LE(&b, 0);  // vector
+  PutFixed32LE(&b, 0xFFFFFFFFu);  // layer count
+  EXPECT_FALSE(decode_dann_node(kNs, 1, b, false, Quantization::kNone).has_value());
+  std::string c(1, '\0');
+  PutFixed32LE(&c, 0);
+  PutFixed32LE(&c, 0);
+  PutFixed32LE(&c, 1);
+  PutFixed32LE(&c, 0x20000000u);  // neighbour count
+  EXPECT_FALSE(decode_dann_node(kNs, 1, c, false, Quantization::kNone).has_value());
+  std::string d(1, '\0');
+  PutFixed32LE(&d, 0xFFFFFFF0u);  // key length
+  EXPECT_FALSE(decode_dann_node(kNs, 1, d, false, Quantization::kNone).has_value());
+}
+
+TEST(DiskHnswRows, CodebookAcceptance) {
+  PqCodebook cb;
+  cb.m = 2;
+  cb.k = 3;
+  cb.subspace_dim = 2;
+  cb.dim = 4;
+  for (int i = 0; i < 12; ++i) cb.centroids.push_back(static_cast<float>(i) * 0.5f);
+  std::string b = encode_dann_codebook(cb);
+  auto back = decode_dann_codebook(b);
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(back->centroids, cb.centroids);
+  EXPECT_TRUE(back->valid());
+  EXPECT_FALSE(decode_dann_codebook(b.substr(0, b.size() - 1)).has_value());
+  EXPECT_FALSE(decode_dann_codebook(b.substr(0, 15)).has_value());
+  auto with = [&](size_t at, uint32_t v) {
+    std::string c = b;
+    EncodeFixed32LE(c.data() + at, v);
+    return decode_dann_codebook(c);
+  };
+  EXPECT_FALSE(with(12, 5).has_value());            // dim != m * subspace_dim
+  EXPECT_FALSE(with(4, 1).has_value());             // k below 2
+  EXPECT_FALSE(with(4, 257).has_value());           // k above 256
+  EXPECT_FALSE(with(0, 0).has_value());             // m zero
+  EXPECT_FALSE(with(0, 0x80000000u).has_value());   // m * subspace_dim past 32 bits
+  EXPECT_FALSE(with(8, 0xFFFFFFFFu).has_value());
+}
+
+TEST(DiskHnswRows, LevelDependsOnTheIdAlone) {
+  std::map<uint32_t, int> histogram;
+  for (uint64_t id = 0; id < 16000; ++id) {
+    uint32_t level = dann_level(id, kHnswLevelMultiplier);
+    EXPECT_EQ(level, dann_level(id, kHnswLevelMultiplier));
+    ++histogram[level];
+  }
+  // P(level 0) = 15/16 under mL = 1/ln 16.
+  EXPECT_NEAR(histogram[0] / 16000.0, 15.0 / 16.0, 0.01);
+  EXPECT_LT(histogram.rbegin()->first, 8u);
+}
+
+// Brute force over the stored forms: the exact neighbours by the same
+// distance rule the graph uses, so recall measures the graph alone.
+std::vector<std::string> BruteForce(const DiskHnswParams& params, const std::map<std::string, std::vector<float>>& data,
+                                    const std::vector<float>& q, size_t k) {
+  PreparedQuery prepared = dann_query_prepare(params, q);
+  std::vector<std::pair<float, std::string>> all;
+  for (const auto& [key, v] : data) {
+    StoredVector s = params.has_codebook() ? StoredVector::Codes(pq_encode(*params.codebook, v))
+                                           : quantize_vector(params.quant, v);
+    all.push_back({dann_code_distance(params, prepared.ref(), s.ref()), key});
+  }
+  std::sort(all.begin(), all.end());
+  std::vector<std::string> out;
+  for (size_t i = 0; i < std::min(k, all.size()); ++i) out.push_back(all[i].second);
+  return out;
+}
+
+TEST_F(DiskHnswTest, RecallAgainstBruteForce) {
+  constexpr size_t kN = 160, kDim = 16, kQueries = 10, kK = 10;
+  Rng rng(7);
+  std::map<std::string, std::vector<float>> data;
+  for (size_t i = 0; i < kN; ++i) data["k" + std::to_string(i)] = rng.Vector(kDim);
+  std::vector<std::vector<float>> training;
+  for (const auto& [key, v] : data) training.push_back(v);
+  auto codebook = std::make_shared<const PqCodebook>(*pq_train(training, 4, 16, 1));
+  int ns = 0;
+  for (int kind = 0; kind < 4; ++kind) {
+    for (Metric metric : {Metric::kCosine, Metric::kDot, Metric::kL2}) {
+      DiskHnswParams params;
+      params.metric = metric;
+      params.quant = kind == 1 ? Quantization::kBinary : kind == 2 ? Quantization::kScalar : Quantization::kNone;
+      if (kind == 3) params.codebook = codebook;
+      std::string name = "__dann__c__v" + std::to_string(ns++);
+      Write([&](WriteCtx& ctx) {
+        for (const auto& [key, v] : data) ASSERT_TRUE(dann_upsert(ctx, name, params, key, v).has_value());
+      });
+      auto txn = engine_->store().BeginRead();
+      size_t found = 0;
+      for (size_t qi = 0; qi < kQueries; ++qi) {
+        std::vector<float> q = rng.Vector(kDim);
+        auto hits = dann_search(ReadView(*txn), name, params, q, kK);
+        ASSERT_TRUE(hits.has_value());
+        ASSERT_EQ(hits->size(), kK);
+        std::set<std::string> truth;
+        for (auto& key : BruteForce(params, data, q, kK)) truth.insert(key);
+        for (const auto& hit : *hits) found += truth.count(hit.key);
+      }
+      double recall = static_cast<double>(found) / (kQueries * kK);
+      // Binary codes tie a lot (Hamming distances), so the order among
+      // equal distances decides membership; the others must be near exact.
+      EXPECT_GE(recall, kind == 1 ? 0.6 : 0.9) << "kind " << kind << " metric " << static_cast<int>(metric);
+    }
+  }
+}
+
+// Random inserts, replacements and removals against a std::map model: with
+// a small graph every search is exhaustive, so it must return exactly the
+// live keys, each with its own vector's distance.
+TEST_F(DiskHnswTest, ModelOfUpsertsAndRemovals) {
+  DiskHnswParams params;
+  params.metric = Metric::kL2;
+  Rng rng(11);
+  std::map<std::string, std::vector<float>> model;
+  uint32_t deleted = 0;
+  for (int op = 0; op < 120; ++op) {
+    std::string key = "k" + std::to_string(rng.Next() % 30);
+    if (rng.Next() % 4 == 0) {
+      bool had = false;
+      Write([&](WriteCtx& ctx) { had = dann_remove_key(ctx, kNs, false, params.quant, key).value(); });
+      EXPECT_EQ(had, model.erase(key) == 1);
+      deleted += had;
+    } else {
+      auto v = rng.Vector(4);
+      deleted += model.count(key);
+      model[key] = v;
+      Upsert(params, key, v);
+    }
+  }
+  EXPECT_EQ(Meta().deleted, deleted);
+  auto q = rng.Vector(4);
+  auto hits = Search(params, q, 1000);
+  ASSERT_TRUE(hits.has_value());
+  std::map<std::string, float> got;
+  for (const auto& hit : *hits) got[hit.key] = hit.distance;
+  ASSERT_EQ(got.size(), model.size());
+  for (const auto& [key, v] : model) EXPECT_EQ(got.at(key), l2_f32(q, v)) << key;
+}
+
+TEST_F(DiskHnswTest, RemoveTwiceAndSaturation) {
+  DiskHnswParams params;
+  Write([&](WriteCtx& ctx) { EXPECT_FALSE(dann_remove_key(ctx, kNs, false, params.quant, "x").value()); });
+  EXPECT_EQ(Meta(), DiskHnswMeta{});
+  Upsert(params, "x", {1, 0});
+  Write([&](WriteCtx& ctx) { EXPECT_TRUE(dann_remove_key(ctx, kNs, false, params.quant, "x").value()); });
+  Write([&](WriteCtx& ctx) { EXPECT_FALSE(dann_remove_key(ctx, kNs, false, params.quant, "x").value()); });
+  EXPECT_EQ(Meta().deleted, 1u);
+  DiskHnswMeta meta = Meta();
+  meta.deleted = UINT32_MAX;
+  PutRaw("m", encode_dann_meta(meta));
+  Upsert(params, "y", {0, 1});
+  Upsert(params, "y", {0, 2});
+  EXPECT_EQ(Meta().deleted, UINT32_MAX);
+  // A key row of the wrong length is dropped by remove, overwritten by insert.
+  PutRaw(dann_key_row_key("z"), "abc");
+  Write([&](WriteCtx& ctx) { EXPECT_FALSE(dann_remove_key(ctx, kNs, false, params.quant, "z").value()); });
+  PutRaw(dann_key_row_key("z"), "abc");
+  Upsert(params, "z", {1, 1});
+  auto hits = Search(params, {1, 1}, 1);
+  ASSERT_EQ(hits->size(), 1u);
+  EXPECT_EQ(hits->front().key, "z");
+}
+
+TEST_F(DiskHnswTest, WrongDimensionRemovesTheKey) {
+  DiskHnswParams params;
+  Upsert(params, "a", {1, 0});
+  Upsert(params, "b", {0, 1});
+  Upsert(params, "a", {1, 0, 0});
+  EXPECT_EQ(Meta().deleted, 1u);
+  EXPECT_EQ(Meta().dim, 2u);
+  auto hits = Search(params, {1, 0}, 10);
+  ASSERT_EQ(hits->size(), 1u);
+  EXPECT_EQ(hits->front().key, "b");
+  EXPECT_TRUE(Search(params, {1, 0, 0}, 10)->empty());
+}
+
+TEST_F(DiskHnswTest, DamagedRows) {
+  DiskHnswParams params;
+  params.metric = Metric::kL2;
+  Rng rng(3);
+  for (int i = 0; i < 40; ++i) Upsert(params, "k" + std::to_string(i), rng.Vector(3));
+  // A truncated meta row fails searches and inserts with one error.
+  std::string meta = encode_dann_meta(Meta());
+  PutRaw("m", meta.substr(0, 20));
+  auto bad = Search(params, {0, 0, 0}, 3);
+  ASSERT_FALSE(bad.has_value());
+  EXPECT_EQ(bad.error().kind(), ErrorKind::kCorruptIndex);
+  PutRaw("m", meta);
+  // A missing neighbour row is skipped; a cut node row fails the search.
+  Write([&](WriteCtx& ctx) { ASSERT_TRUE(delete_row_counted(ctx, kNs, dann_node_row_key(5)).has_value()); });
+  auto hits = Search(params, {0, 0, 0}, 100);
+  ASSERT_TRUE(hits.has_value());
+  EXPECT_EQ(hits->size(), 39u);
+  Upsert(params, "new", {0.5f, 0.5f, 0.5f});
+  PutRaw(dann_node_row_key(7), std::string("\0\3\0\0\0ab", 7));
+  auto cut = Search(params, {0, 0, 0}, 100);
+  ASSERT_FALSE(cut.has_value());
+  EXPECT_EQ(cut.error().kind(), ErrorKind::kCorruptIndex);
+}
+
+TEST_F(DiskHnswTest, MissingEntryPointIsAbsent) {
+  DiskHnswParams params;
+  Upsert(params, "a", {1, 0});
+  DiskHnswMeta meta = Meta();
+  meta.entry = 999;
+  PutRaw("m", encode_dann_meta(meta));
+  EXPECT_TRUE(Search(params, {1, 0}, 5)->empty());
+  Upsert(params, "b", {0, 1});
+  EXPECT_EQ(Meta().entry, 1u);
+  auto hits = Search(params, {0, 1}, 5);
+  ASSERT_EQ(hits->size(), 1u);
+  EXPECT_EQ(hits->front().key, "b");
+}
+
+TEST_F(DiskHnswTest, DamagedCodesRankLast) {
+  PqCodebook cb;
+  cb.m = 1;
+  cb.k = 2;
+  cb.subspace_dim = 2;
+  cb.dim = 2;
+  cb.centroids = {0, 0, 1, 1};
+  DiskHnswParams params;
+  params.metric = Metric::kL2;
+  params.codebook = std::make_shared<const PqCodebook>(cb);
+  Upsert(params, "a", {0, 0});
+  Upsert(params, "b", {1, 1});
+  Upsert(params, "c", {1, 1});
+  auto node = [&](uint64_t id) {
+    auto txn = engine_->store().BeginRead();
+    DannNodeCache cache;
+    return *load_dann_node_ro(ReadView(*txn), kNs, cache, true, params.quant, id).value();
+  };
+  DiskHnswNode damaged = node(0);
+  damaged.stored.codes = {7};  // not below k
+  PutRaw(dann_node_row_key(0), encode_dann_node(damaged));
+  auto hits = Search(params, {0, 0}, 3);
+  ASSERT_EQ(hits->size(), 3u);
+  EXPECT_EQ(hits->back().key, "a");
+  EXPECT_TRUE(std::isinf(hits->back().distance));
+  EXPECT_TRUE(Search(params, {0, 0, 0}, 3)->empty());  // query length is not the codebook's
+}
+
+// The in-memory graph copied into rows: with no deletion both searches walk
+// the same graph with the same widths, so they return the same keys with
+// bitwise the same distances.
+TEST_F(DiskHnswTest, SearchEqualsInMemorySearchOverTheSameGraph) {
+  constexpr size_t kDim = 12;
+  Rng rng(21);
+  std::vector<std::vector<float>> data;
+  for (int i = 0; i < 150; ++i) data.push_back(rng.Vector(kDim));
+  auto codebook = std::make_shared<const PqCodebook>(*pq_train(data, 3, 8, 1));
+  int ns = 0;
+  for (int kind = 0; kind < 4; ++kind) {
+    for (Metric metric : {Metric::kCosine, Metric::kDot, Metric::kL2}) {
+      DiskHnswParams params;
+      params.metric = metric;
+      params.quant = kind == 1 ? Quantization::kBinary : kind == 2 ? Quantization::kScalar : Quantization::kNone;
+      if (kind == 3) params.codebook = codebook;
+      HnswIndex graph(metric, params.quant, params.codebook);
+      for (size_t i = 0; i < data.size(); ++i) hnsw_insert(graph, "k" + std::to_string(i), data[i]);
+      std::string name = "__dann__eq__" + std::to_string(ns++);
+      Write([&](WriteCtx& ctx) {
+        for (uint64_t id = 0; id < graph.node_count(); ++id) {
+          DiskHnswNode node;
+          node.key = std::string(*graph.key(id));
+          StoredRef stored = graph.stored(id);
+          node.stored = stored.kind == StoredKind::kF32
+                            ? StoredVector::F32({stored.f32.begin(), stored.f32.end()})
+                            : StoredVector::Codes({stored.codes.begin(), stored.codes.end()});
+          for (uint32_t layer = 0; layer <= graph.level(id); ++layer) {
+            auto list = graph.neighbours(id, layer);
+            node.layers.emplace_back(list.begin(), list.end());
+          }
+          ASSERT_TRUE(put_row(ctx, name, dann_node_row_key(id), encode_dann_node(node)).has_value());
+        }
+        DiskHnswMeta meta{true, *graph.entry(), graph.node_count(), static_cast<uint32_t>(kDim), 0};
+        ASSERT_TRUE(put_row(ctx, name, "m", encode_dann_meta(meta)).has_value());
+      });
+      auto txn = engine_->store().BeginRead();
+      for (int qi = 0; qi < 8; ++qi) {
+        std::vector<float> q = rng.Vector(kDim);
+        auto want = hnsw_search(graph, q, 7);
+        auto got = dann_search(ReadView(*txn), name, params, q, 7);
+        ASSERT_TRUE(got.has_value());
+        ASSERT_EQ(got->size(), want.size());
+        for (size_t i = 0; i < want.size(); ++i) {
+          EXPECT_EQ((*got)[i].key, want[i].key);
+          EXPECT_EQ(std::bit_cast<uint32_t>((*got)[i].distance), std::bit_cast<uint32_t>(want[i].distance));
+        }
+      }
+    }
+  }
+}
+
+TEST_F(DiskHnswTest, ExhaustedNodeIdsAreMalformed) {
+  DiskHnswParams params;
+  DiskHnswMeta meta;
+  meta.next = UINT64_MAX;
+  PutRaw("m", encode_dann_meta(meta));
+  auto ctx = BeginWriteCtx(engine_->store());
+  auto status = dann_upsert(*ctx, kNs, params, "a", std::vector<float>{1, 2});
+  ASSERT_FALSE(status.has_value());
+  EXPECT_EQ(status.error().kind(), ErrorKind::kCorruptIndex);
+}
+
+}  // namespace
+}  // namespace pallix
