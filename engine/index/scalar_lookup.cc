@@ -62,10 +62,10 @@ std::optional<ScalarRange> scalar_range_for_comparisons(std::span<const IndexCom
   if (!type) return std::nullopt;
   std::optional<std::string> lower, upper;
   for (const IndexComparison& c : comparisons) {
-    if (scalar_key_type(*c.value) != type || c.op == IndexOp::kNe) return std::nullopt;
+    if (scalar_key_type(*c.value) != type || c.op == CompareOp::kNe) return std::nullopt;
     std::string b = *scalar_key_bound(*c.value);
-    bool raises_lower = c.op == IndexOp::kEq || c.op == IndexOp::kGt || c.op == IndexOp::kGe;
-    bool lowers_upper = c.op == IndexOp::kEq || c.op == IndexOp::kLt || c.op == IndexOp::kLe;
+    bool raises_lower = c.op == CompareOp::kEq || c.op == CompareOp::kGt || c.op == CompareOp::kGe;
+    bool lowers_upper = c.op == CompareOp::kEq || c.op == CompareOp::kLt || c.op == CompareOp::kLe;
     if (raises_lower && (!lower || b > *lower)) lower = b;
     if (lowers_upper && (!upper || b < *upper)) upper = b;
   }
@@ -87,7 +87,7 @@ Result<KeyList> scalar_in_lookup(Engine& engine, const ReadView& view, std::stri
   if (!usable) return std::nullopt;
   KeyUnion acc;
   for (const Value& v : values) {
-    IndexComparison eq{&v, IndexOp::kEq};
+    IndexComparison eq{&v, CompareOp::kEq};
     ASSIGN_OR_RETURN(KeyList keys, scalar_index_lookup(engine, view, collection, field, {&eq, 1}));
     if (!keys || !id_set_from_scan(acc, std::move(*keys))) return std::nullopt;
   }
@@ -96,7 +96,7 @@ Result<KeyList> scalar_in_lookup(Engine& engine, const ReadView& view, std::stri
 
 Result<KeyList> scalar_between_lookup(Engine& engine, const ReadView& view, std::string_view collection,
                                       std::string_view field, const Value& low, const Value& high) {
-  const IndexComparison range[2] = {{&low, IndexOp::kGe}, {&high, IndexOp::kLe}};
+  const IndexComparison range[2] = {{&low, CompareOp::kGe}, {&high, CompareOp::kLe}};
   return scalar_index_lookup(engine, view, collection, field, range);
 }
 

@@ -30,6 +30,7 @@
 #include "base/error.h"
 #include "base/siphash.h"
 #include "db/engine.h"
+#include "doc/compare_op.h"
 #include "doc/value.h"
 #include "index/scalar_key.h"
 #include "storage/read_view.h"
@@ -39,13 +40,10 @@ namespace pallix {
 // The most keys one lookup returns; past it the answer is "cannot answer".
 inline constexpr size_t kScalarLookupCap = 100000;
 
-// Comparison operators, numbered as the predicate operators so the planner
-// converts one into the other by value.
-enum class IndexOp : uint8_t { kEq = 0, kNe = 1, kLt = 2, kLe = 3, kGt = 4, kGe = 5 };
 
 struct IndexComparison {
   const Value* value;
-  IndexOp op;
+  CompareOp op;
 };
 
 // An inclusive range of bounds (type byte + escaped payload) of one type.

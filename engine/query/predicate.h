@@ -21,6 +21,7 @@
 #include <variant>
 #include <vector>
 
+#include "doc/compare_op.h"
 #include "doc/value.h"
 
 namespace pallix {
@@ -39,8 +40,6 @@ enum class PredicateKind : uint8_t {
   kNot = 9,
 };
 
-// The operator of a Compare node. Never renumber.
-enum class CompareOp : uint8_t { kEq = 0, kNe = 1, kLt = 2, kLe = 3, kGt = 4, kGe = 5 };
 
 class Predicate;
 

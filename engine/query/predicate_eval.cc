@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "query/byte_search.h"
-#include "query/geo_distance.h"
+#include "index/geo.h"
 
 namespace pallix {
 
@@ -65,10 +65,12 @@ bool BetweenHolds(const BetweenPred& b, const Value& v) {
 }
 
 bool WithinHolds(const WithinKmPred& w, const Value& v) {
-  std::optional<GeoPointDeg> p = GeoPointOf(v);
+  // The geo index's own reader and distance, so a radius search and this
+  // filter agree on every document.
+  std::optional<GeoPoint> p = geo_point_from_value(v);
   if (!p) return false;
   // A NaN distance or radius fails the comparison, hence false.
-  return HaversineKm(w.lat, w.lon, *p) <= w.radius_km;
+  return haversine_km(w.lat, w.lon, *p) <= w.radius_km;
 }
 
 // A leaf node on the value at its path.

@@ -9,7 +9,7 @@
 #include <random>
 
 #include "query/byte_search.h"
-#include "query/geo_distance.h"
+#include "index/geo.h"
 #include "tests/engine/test_util.h"
 
 namespace pallix {
@@ -333,31 +333,31 @@ TEST(PredicateEval, WithinKm) {
   EXPECT_FALSE(eval_predicate(Predicate::WithinKm("p", 10, 20, kNan), doc(Value::Map(ints))));
   EXPECT_FALSE(eval_predicate(Predicate::WithinKm("p", kNan, 20, 1e9), doc(Value::Map(ints))));
   // One degree of latitude: 12742.0176 * pi / 360 km.
-  double one_degree = HaversineKm(0, 0, GeoPointDeg{1, 0});
+  double one_degree = haversine_km(0, 0, GeoPoint{1, 0});
   EXPECT_NEAR(one_degree, 12742.0176 * M_PI / 360.0, 1e-9);
   EXPECT_TRUE(eval_predicate(Predicate::WithinKm("p", 0, 0, one_degree), doc(Value::Array({Value::Int(1), Value::Int(0)}))));
   EXPECT_FALSE(eval_predicate(Predicate::WithinKm("p", 0, 0, std::nextafter(one_degree, 0.0)),
                               doc(Value::Array({Value::Int(1), Value::Int(0)}))));
   // Antipodes: sqrt(a) reaches 1, the distance is half the circumference.
-  EXPECT_NEAR(HaversineKm(0, 0, GeoPointDeg{0, 180}), 12742.0176 * M_PI / 2, 1e-6);
+  EXPECT_NEAR(haversine_km(0, 0, GeoPoint{0, 180}), 12742.0176 * M_PI / 2, 1e-6);
 }
 
 TEST(PredicateEval, GeoPointsFromArraysAndMaps) {
-  auto pt = GeoPointOf(Value::Array({Value::Int(10), Value::Int(20)}));
+  auto pt = geo_point_from_value(Value::Array({Value::Int(10), Value::Int(20)}));
   ASSERT_TRUE(pt);
   EXPECT_EQ(pt->lat, 10.0);
   EXPECT_EQ(pt->lon, 20.0);
-  pt = GeoPointOf(Doc({{"lat", Value::Float(1.5)}, {"lon", Value::Int(2)}, {"name", Value::Text("x")}}));
+  pt = geo_point_from_value(Doc({{"lat", Value::Float(1.5)}, {"lon", Value::Int(2)}, {"name", Value::Text("x")}}));
   ASSERT_TRUE(pt);
   EXPECT_EQ(pt->lat, 1.5);
   EXPECT_EQ(pt->lon, 2.0);
-  EXPECT_FALSE(GeoPointOf(Value::Array({Value::Int(1), Value::Int(2), Value::Int(3)})));
-  EXPECT_FALSE(GeoPointOf(Value::Array({Value::Int(1)})));
-  EXPECT_FALSE(GeoPointOf(Value::Array({Value::Text("1"), Value::Int(2)})));
-  EXPECT_FALSE(GeoPointOf(Doc({{"lat", Value::Int(1)}})));
-  EXPECT_FALSE(GeoPointOf(Value::Vector({1.0f, 2.0f})));
+  EXPECT_FALSE(geo_point_from_value(Value::Array({Value::Int(1), Value::Int(2), Value::Int(3)})));
+  EXPECT_FALSE(geo_point_from_value(Value::Array({Value::Int(1)})));
+  EXPECT_FALSE(geo_point_from_value(Value::Array({Value::Text("1"), Value::Int(2)})));
+  EXPECT_FALSE(geo_point_from_value(Doc({{"lat", Value::Int(1)}})));
+  EXPECT_FALSE(geo_point_from_value(Value::Vector({1.0f, 2.0f})));
   // No range check: a latitude outside [-90, 90] enters the formula as is.
-  EXPECT_TRUE(GeoPointOf(Value::Array({Value::Int(200), Value::Float(kNan)})));
+  EXPECT_TRUE(geo_point_from_value(Value::Array({Value::Int(200), Value::Float(kNan)})));
 }
 
 TEST(PredicateEval, ShortCircuitSkipsTheRightChild) {

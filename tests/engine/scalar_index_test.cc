@@ -126,19 +126,19 @@ std::vector<std::string> ModelRange(const Docs& docs, const std::vector<std::str
 }
 
 // Whether a document value satisfies `v op target` as predicates see it.
-bool Holds(const Value& v, IndexOp op, const Value& target) {
+bool Holds(const Value& v, CompareOp op, const Value& target) {
   std::partial_ordering c = std::partial_ordering::unordered;
   if ((v.is_number() && target.is_number()) || (v.is_text() && target.is_text())) {
     c = value_partial_cmp(v, target);
   } else if (v.is_bool() && target.is_bool()) {
-    return op == IndexOp::kEq && v.as_bool() == target.as_bool();
+    return op == CompareOp::kEq && v.as_bool() == target.as_bool();
   }
   switch (op) {
-    case IndexOp::kEq: return c == 0;
-    case IndexOp::kLt: return c < 0;
-    case IndexOp::kLe: return c <= 0;
-    case IndexOp::kGt: return c > 0;
-    case IndexOp::kGe: return c >= 0;
+    case CompareOp::kEq: return c == 0;
+    case CompareOp::kLt: return c < 0;
+    case CompareOp::kLe: return c <= 0;
+    case CompareOp::kGt: return c > 0;
+    case CompareOp::kGe: return c >= 0;
     default: return false;
   }
 }
@@ -166,8 +166,8 @@ void CheckScalarLookups(Engine& engine, const Docs& docs, const std::string& fie
   ReadView view(txn);
   for (int q = 0; q < 60; ++q) {
     Value t1 = RandomScalar(rng), t2 = RandomScalar(rng);
-    auto op = static_cast<IndexOp>(rng() % 6);
-    IndexComparison cmp[2] = {{&t1, op}, {&t2, q % 2 ? IndexOp::kLe : IndexOp::kGe}};
+    auto op = static_cast<CompareOp>(rng() % 6);
+    IndexComparison cmp[2] = {{&t1, op}, {&t2, q % 2 ? CompareOp::kLe : CompareOp::kGe}};
     size_t n = 1 + q % 2;
     std::optional<ScalarRange> range = scalar_range_for_comparisons({cmp, n});
     KeyList got = scalar_index_lookup(engine, view, "c", field, {cmp, n}).value();
@@ -189,12 +189,12 @@ void CheckScalarLookups(Engine& engine, const Docs& docs, const std::string& fie
     std::vector<std::string> want;
     std::set<std::string> seen;
     for (const Value& v : values) {
-      IndexComparison eq{&v, IndexOp::kEq};
+      IndexComparison eq{&v, CompareOp::kEq};
       for (const std::string& k : ModelRange(docs, {field}, "", *scalar_range_for_comparisons({&eq, 1})))
         if (seen.insert(k).second) want.push_back(k);
     }
     auto pred = [&](const Value& v) {
-      return std::any_of(values.begin(), values.end(), [&](const Value& t) { return Holds(v, IndexOp::kEq, t); });
+      return std::any_of(values.begin(), values.end(), [&](const Value& t) { return Holds(v, CompareOp::kEq, t); });
     };
     CheckLookup(got, want, docs, pred, field);
   }
@@ -211,10 +211,10 @@ void CheckScalarLookups(Engine& engine, const Docs& docs, const std::string& fie
     CheckLookup(got, keys, docs, [&](const Value& v) { return v.is_text() && v.as_text().starts_with(prefix); }, field);
   }
   Value low = Value::Int(-1), high = Value::Float(2.5);
-  IndexComparison between[2] = {{&low, IndexOp::kGe}, {&high, IndexOp::kLe}};
+  IndexComparison between[2] = {{&low, CompareOp::kGe}, {&high, CompareOp::kLe}};
   CheckLookup(scalar_between_lookup(engine, view, "c", field, low, high).value(),
               ModelRange(docs, {field}, "", *scalar_range_for_comparisons(between)), docs,
-              [&](const Value& v) { return Holds(v, IndexOp::kGe, low) && Holds(v, IndexOp::kLe, high); }, field);
+              [&](const Value& v) { return Holds(v, CompareOp::kGe, low) && Holds(v, CompareOp::kLe, high); }, field);
 }
 
 void CheckCompoundLookups(Engine& engine, const Docs& docs, std::mt19937_64& rng) {
@@ -225,7 +225,7 @@ void CheckCompoundLookups(Engine& engine, const Docs& docs, std::mt19937_64& rng
     Value a = Value::Int(rng() % 4);
     Value b = q % 3 ? Value::Float(static_cast<double>(rng() % 10)) : RandomScalar(rng);
     const Value* equal[1] = {&a};
-    IndexComparison next{&b, static_cast<IndexOp>(2 + rng() % 4)};
+    IndexComparison next{&b, static_cast<CompareOp>(2 + rng() % 4)};
     std::optional<ScalarRange> range = scalar_range_for_comparisons({&next, 1});
     KeyList got = compound_index_scan(engine, view, "c", fields, equal, {&next, 1}).value();
     if (!range) {

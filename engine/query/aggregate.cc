@@ -1,0 +1,174 @@
+#include "query/aggregate.h"
+
+#include <unordered_set>
+
+#include "base/numeric.h"
+#include "index/resume.h"
+#include "query/executor.h"
+#include "query/planner.h"
+#include "query/predicate_eval.h"
+
+namespace pallix {
+
+namespace {
+
+std::optional<double> NumericAt(const Value& doc, std::string_view field) {
+  const Value* v = get_path(doc, field);
+  if (v == nullptr || !v->is_number()) return std::nullopt;
+  return v->as_number();
+}
+
+std::optional<std::string> KeyTextAt(const Value& doc, std::string_view field) {
+  const Value* v = get_path(doc, field);
+  if (v == nullptr) return std::nullopt;
+  return index_key_text(*v);
+}
+
+bool HasTypePrefix(const std::string& s) {
+  if (s.size() < 2 || s[1] != ':') return false;
+  return s[0] == 'i' || s[0] == 'f' || s[0] == 'b' || s[0] == 't';
+}
+
+Status Prepare(const QuerySpec& spec) {
+  RETURN_IF_ERROR(ValidateQuerySpec(spec));
+  ASSIGN_OR_RETURN(bool resume, QueryMayUseIndex(spec));
+  if (resume) RETURN_IF_ERROR(resume_index_builds(*spec.engine, spec.collection));
+  return Ok();
+}
+
+// The documents of an open snapshot that pass every filter.
+Status Drive(const QuerySpec& spec, const ReadView& view, const DocumentFold& fold) {
+  ASSIGN_OR_RETURN(CandidateRows planned, plan_scalar_candidates(spec, view));
+  if (planned) {
+    for (const CandidateRow& row : *planned) fold(row.second);
+    return Ok();
+  }
+  return view.view_for_each(spec.collection, [&](std::string_view, std::string_view bytes) -> Result<bool> {
+    ASSIGN_OR_RETURN(Value doc, decode_value(bytes));
+    if (EvalFilters(spec.filters, doc)) fold(doc);
+    return true;
+  });
+}
+
+template <typename Acc>
+Status GroupFold(const QuerySpec& spec, std::string_view group_field, std::string_view value_field,
+                 std::map<std::string, Acc>& groups) {
+  return ForEachMatching(spec, [&](const Value& doc) {
+    std::optional<std::string> g = KeyTextAt(doc, group_field);
+    if (!g) return;
+    std::optional<double> x = NumericAt(doc, value_field);
+    if (!x) return;
+    Acc& acc = groups[std::move(*g)];
+    acc.sum = *x + acc.sum;
+    ++acc.count;
+  });
+}
+
+struct SumCount {
+  double sum = 0.0;
+  uint64_t count = 0;
+};
+
+}  // namespace
+
+std::optional<std::string> index_key_text(const Value& value) {
+  switch (value.kind()) {
+    case ValueKind::kBool:
+      return std::string(value.as_bool() ? "b:true" : "b:false");
+    case ValueKind::kInt:
+      return "i:" + std::to_string(value.as_int());
+    case ValueKind::kFloat: {
+      double x = value.as_float();
+      return "f:" + FormatFloat(x == 0.0 ? 0.0 : x);  // -0 joins 0
+    }
+    case ValueKind::kText: {
+      const std::string& s = value.as_text();
+      return HasTypePrefix(s) ? "t:" + s : s;
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
+Status ForEachMatching(const QuerySpec& spec, const DocumentFold& fold) {
+  RETURN_IF_ERROR(Prepare(spec));
+  ASSIGN_OR_RETURN(ReadTxn txn, spec.engine->store().BeginRead());
+  ReadView view(txn);
+  return Drive(spec, view, fold);
+}
+
+Result<uint64_t> run_count(const QuerySpec& spec) {
+  RETURN_IF_ERROR(ValidateQuerySpec(spec));
+  if (spec.filters.empty()) return count_rows(spec.engine->store(), spec.collection);
+  uint64_t n = 0;
+  RETURN_IF_ERROR(ForEachMatching(spec, [&](const Value&) { ++n; }));
+  return n;
+}
+
+Result<double> run_sum(const QuerySpec& spec, std::string_view field) {
+  double sum = 0.0;
+  RETURN_IF_ERROR(ForEachMatching(spec, [&](const Value& doc) {
+    if (std::optional<double> x = NumericAt(doc, field)) sum = *x + sum;
+  }));
+  return sum;
+}
+
+Result<std::optional<double>> run_avg(const QuerySpec& spec, std::string_view field) {
+  SumCount acc;
+  RETURN_IF_ERROR(ForEachMatching(spec, [&](const Value& doc) {
+    if (std::optional<double> x = NumericAt(doc, field)) acc.sum = *x + acc.sum, ++acc.count;
+  }));
+  if (acc.count == 0) return std::optional<double>();
+  return acc.sum / static_cast<double>(acc.count);
+}
+
+Result<uint64_t> run_count_distinct(const QuerySpec& spec, std::string_view field) {
+  std::unordered_set<std::string> seen;
+  RETURN_IF_ERROR(ForEachMatching(spec, [&](const Value& doc) {
+    if (std::optional<std::string> g = KeyTextAt(doc, field)) seen.insert(std::move(*g));
+  }));
+  return static_cast<uint64_t>(seen.size());
+}
+
+Result<std::map<std::string, uint64_t>> run_group_count(const QuerySpec& spec, std::string_view field) {
+  std::map<std::string, uint64_t> groups;
+  RETURN_IF_ERROR(ForEachMatching(spec, [&](const Value& doc) {
+    if (std::optional<std::string> g = KeyTextAt(doc, field)) ++groups[std::move(*g)];
+  }));
+  return groups;
+}
+
+Result<std::map<std::string, double>> run_group_sum(const QuerySpec& spec, std::string_view group_field,
+                                                    std::string_view value_field) {
+  std::map<std::string, SumCount> groups;
+  RETURN_IF_ERROR(GroupFold(spec, group_field, value_field, groups));
+  std::map<std::string, double> out;
+  for (auto& [k, acc] : groups) out.emplace(k, acc.sum);
+  return out;
+}
+
+Result<std::map<std::string, double>> run_group_avg(const QuerySpec& spec, std::string_view group_field,
+                                                    std::string_view value_field) {
+  std::map<std::string, SumCount> groups;
+  RETURN_IF_ERROR(GroupFold(spec, group_field, value_field, groups));
+  std::map<std::string, double> out;
+  for (auto& [k, acc] : groups) out.emplace(k, acc.sum / static_cast<double>(acc.count));
+  return out;
+}
+
+Result<std::optional<Value>> run_min_max(const QuerySpec& spec, std::string_view field,
+                                         std::partial_ordering wanted) {
+  std::optional<Value> best;
+  RETURN_IF_ERROR(ForEachMatching(spec, [&](const Value& doc) {
+    const Value* v = get_path(doc, field);
+    if (v == nullptr) return;
+    if (!best) {
+      if (value_partial_cmp(*v, *v) != std::partial_ordering::unordered) best = *v;
+      return;
+    }
+    if (value_partial_cmp(*v, *best) == wanted) best = *v;
+  }));
+  return best;
+}
+
+}  // namespace pallix

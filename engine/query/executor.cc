@@ -1,0 +1,175 @@
+#include "query/executor.h"
+
+#include <algorithm>
+#include <limits>
+#include <unordered_map>
+
+#include "index/resume.h"
+#include "index/scalar_index.h"
+#include "query/executor_internal.h"
+#include "query/fusion.h"
+#include "query/ordering.h"
+#include "query/predicate_eval.h"
+#include "query/projection.h"
+#include "query/sources.h"
+
+namespace pallix {
+
+namespace {
+
+constexpr uint64_t kMinVectorPool = 1024;
+
+const VectorSource* FirstVectorSource(const QuerySpec& spec) {
+  for (const QuerySource& s : spec.sources) {
+    if (const auto* v = std::get_if<VectorSource>(&s)) return v;
+  }
+  return nullptr;
+}
+
+// The single-source vector walk over the whole collection: a pool of at
+// most max(4k, 1024) distances, cut back to k whenever it fills, so memory
+// does not grow with the collection. Only the winners' documents are kept.
+Result<std::vector<CandidateRow>> PooledVectorWalk(const QuerySpec& spec, const ReadView& view,
+                                                   const VectorSource& src, SourceList& list) {
+  if (src.k == 0) return std::vector<CandidateRow>();
+  const uint64_t pool = std::max<uint64_t>(src.k > std::numeric_limits<uint64_t>::max() / 4 ? src.k : 4 * src.k,
+                                           kMinVectorPool);
+  RETURN_IF_ERROR(view.view_for_each(spec.collection, [&](std::string_view key, std::string_view bytes) -> Result<bool> {
+    ASSIGN_OR_RETURN(Value doc, decode_value(bytes));
+    if (!EvalFilters(spec.filters, doc)) return true;
+    const Value* v = get_path(doc, src.field);
+    if (v == nullptr || !v->is_vector() || v->as_vector().size() != src.query.size()) return true;
+    list.push_back({std::string(key), distance_by_metric(src.metric, src.query, v->as_vector())});
+    if (list.size() >= pool) CutNearest(list, src.k);
+    return true;
+  }));
+  CutNearest(list, src.k);
+  std::vector<CandidateRow> rows;
+  for (const SourceEntry& e : list) {
+    ASSIGN_OR_RETURN(std::optional<std::string> bytes, view.view_get(spec.collection, e.key));
+    if (!bytes) continue;
+    ASSIGN_OR_RETURN(Value doc, decode_value(*bytes));
+    rows.emplace_back(e.key, std::move(doc));
+  }
+  return rows;
+}
+
+// Fusion, MMR, ordering, window and projection over the source lists.
+Result<std::vector<QueryRow>> RankedTail(const QuerySpec& spec, std::vector<CandidateRow> rows,
+                                         const std::vector<SourceList>& lists) {
+  std::vector<std::vector<std::string>> keys(lists.size());
+  for (size_t i = 0; i < lists.size(); ++i) {
+    for (const SourceEntry& e : lists[i]) keys[i].push_back(e.key);
+  }
+  std::vector<FusedEntry> fused = fuse_rrf(keys, spec.rrf_k);
+  std::unordered_map<std::string_view, size_t> by_key;
+  for (size_t i = 0; i < rows.size(); ++i) by_key.emplace(rows[i].first, i);
+  auto doc_of = [&](std::string_view key) -> const Value* {
+    auto it = by_key.find(key);
+    return it == by_key.end() ? nullptr : &rows[it->second].second;
+  };
+  const VectorSource* vec = FirstVectorSource(spec);
+  if (spec.mmr_lambda && vec != nullptr) {
+    fused = ApplyMmr(std::move(fused), doc_of, vec->field, vec->query, vec->metric, *spec.mmr_lambda);
+  }
+  if (spec.order_by) {
+    SortByOrder(
+        fused, spec.order_by->field, spec.order_by->descending,
+        [&](const FusedEntry& e) { return doc_of(e.key); }, [](const FusedEntry& e) { return std::string_view(e.key); });
+  }
+  apply_window(fused, spec.offset, spec.limit);
+  std::vector<QueryRow> out;
+  out.reserve(fused.size());
+  for (FusedEntry& e : fused) {
+    auto it = by_key.find(e.key);
+    if (it == by_key.end()) return Fail(EngineError::InvalidArgument("key came from filtered set"));
+    Value doc = std::move(rows[it->second].second);
+    if (spec.select) doc = project_fields(std::move(doc), *spec.select);
+    out.push_back(QueryRow{std::move(e.key), std::move(doc), e.score});
+  }
+  return out;
+}
+
+// Scores every candidate for every source; candidates nullopt = the whole
+// collection, filtered.
+Result<std::vector<QueryRow>> ExactRoute(const QuerySpec& spec, const ReadView& view, CandidateRows candidates) {
+  std::vector<SourceList> lists;
+  std::vector<CandidateRow> rows;
+  const VectorSource* only_vec = spec.sources.size() == 1 ? std::get_if<VectorSource>(&spec.sources[0]) : nullptr;
+  if (!candidates && only_vec != nullptr) {
+    lists.emplace_back();
+    ASSIGN_OR_RETURN(rows, PooledVectorWalk(spec, view, *only_vec, lists.back()));
+    return RankedTail(spec, std::move(rows), lists);
+  }
+  if (candidates) {
+    rows = std::move(*candidates);
+  } else {
+    ASSIGN_OR_RETURN(rows, WalkFiltered(spec, view));
+  }
+  for (const QuerySource& s : spec.sources) {
+    if (const auto* t = std::get_if<TextSource>(&s)) lists.push_back(ScoreTextSource(rows, *t));
+    else lists.push_back(ScoreVectorSource(rows, std::get<VectorSource>(s)));
+  }
+  return RankedTail(spec, std::move(rows), lists);
+}
+
+// The index's proposed keys, fetched and filtered, in the index's order.
+Result<std::vector<CandidateRow>> FetchProposed(const QuerySpec& spec, const ReadView& view,
+                                                const std::vector<std::string>& keys) {
+  std::vector<CandidateRow> rows;
+  for (const std::string& key : keys) {
+    ASSIGN_OR_RETURN(std::optional<std::string> bytes, view.view_get(spec.collection, key));
+    if (!bytes) continue;
+    ASSIGN_OR_RETURN(Value doc, decode_value(*bytes));
+    if (EvalFilters(spec.filters, doc)) rows.emplace_back(key, std::move(doc));
+  }
+  return rows;
+}
+
+// One source whose index may propose candidates; nullopt sends the query
+// down the exact route.
+Result<std::optional<std::vector<std::string>>> IndexProposal(const QuerySpec& spec, const ReadView& view) {
+  const QuerySource& s = spec.sources[0];
+  if (const auto* t = std::get_if<TextSource>(&s)) return IndexTextCandidates(*spec.engine, view, spec.collection, *t);
+  return IndexVectorCandidates(*spec.engine, view, spec.collection, std::get<VectorSource>(s));
+}
+
+}  // namespace
+
+Result<bool> QueryMayUseIndex(const QuerySpec& spec) {
+  if (!spec.filters.empty() || spec.sources.size() == 1) return true;
+  if (!spec.sources.empty() || !spec.order_by) return false;
+  return has_scalar_index_for_read(*spec.engine, spec.collection, spec.order_by->field);
+}
+
+Result<std::vector<QueryRow>> execute_query(const QuerySpec& spec, const ReadView& view) {
+  if (spec.sources.empty()) {
+    if (spec.order_by && spec.filters.empty()) {
+      ASSIGN_OR_RETURN(bool indexed, has_scalar_index(*spec.engine, spec.collection, spec.order_by->field));
+      if (indexed) return OrderedScanRoute(spec, view);
+    }
+    ASSIGN_OR_RETURN(CandidateRows planned, plan_scalar_candidates(spec, view));
+    return FilteredScanRoute(spec, view, std::move(planned));
+  }
+  if (spec.sources.size() == 1 && (spec.filters.empty() || spec.approx)) {
+    ASSIGN_OR_RETURN(std::optional<std::vector<std::string>> proposed, IndexProposal(spec, view));
+    if (proposed) {
+      ASSIGN_OR_RETURN(std::vector<CandidateRow> rows, FetchProposed(spec, view, *proposed));
+      return ExactRoute(spec, view, std::move(rows));
+    }
+    // No usable index: every candidate is scored exactly.
+  }
+  ASSIGN_OR_RETURN(CandidateRows planned, plan_scalar_candidates(spec, view));
+  return ExactRoute(spec, view, std::move(planned));
+}
+
+Result<std::vector<QueryRow>> run_query_entry(QuerySpec spec) {
+  RETURN_IF_ERROR(ValidateQuerySpec(spec));
+  ASSIGN_OR_RETURN(bool resume, QueryMayUseIndex(spec));
+  if (resume) RETURN_IF_ERROR(resume_index_builds(*spec.engine, spec.collection));
+  ASSIGN_OR_RETURN(ReadTxn txn, spec.engine->store().BeginRead());
+  ReadView view(txn);
+  return execute_query(spec, view);
+}
+
+}  // namespace pallix

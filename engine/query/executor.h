@@ -1,0 +1,37 @@
+// The query run: validation, the resume of unfinished index builds, one
+// read snapshot, and the executor that answers a query description through
+// one of four routes (ordered index scan, filtered scan, index-backed
+// single source, exact scoring), all ending in fusion, MMR, ordering, the
+// offset/limit window and projection.
+//
+// Callers: the binding's Query.run and Collection.delete_where.
+// Thread-safety: reads one snapshot; registry locks are taken one at a time
+// and never held across storage reads.
+
+#ifndef PALLIX_QUERY_EXECUTOR_H_
+#define PALLIX_QUERY_EXECUTOR_H_
+
+#include <vector>
+
+#include "base/error.h"
+#include "query/query_spec.h"
+#include "storage/read_view.h"
+
+namespace pallix {
+
+// Validates the fusion constant and lambda (InvalidArgument), resumes the
+// collection's pending index builds when the query may consult an index
+// (their errors), opens one read transaction (Transaction) and executes.
+// Other errors: Storage, Decode, CorruptIndex.
+Result<std::vector<QueryRow>> run_query_entry(QuerySpec spec);
+
+// The executor over a validated description and an open snapshot.
+Result<std::vector<QueryRow>> execute_query(const QuerySpec& spec, const ReadView& view);
+
+// The resume rule shared by the run and the aggregates: a filter, exactly
+// one source, or no source and an order field with a readable scalar index.
+Result<bool> QueryMayUseIndex(const QuerySpec& spec);
+
+}  // namespace pallix
+
+#endif  // PALLIX_QUERY_EXECUTOR_H_

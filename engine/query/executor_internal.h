@@ -1,0 +1,36 @@
+// Private pieces of the executor shared between its files: the routes
+// without sources and the final tail.
+
+#ifndef PALLIX_QUERY_EXECUTOR_INTERNAL_H_
+#define PALLIX_QUERY_EXECUTOR_INTERNAL_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "base/error.h"
+#include "query/planner.h"
+#include "query/query_spec.h"
+#include "storage/read_view.h"
+
+namespace pallix {
+
+// offset + limit, saturating; nullopt without a limit.
+std::optional<uint64_t> WindowNeed(const QuerySpec& spec);
+
+// Final rows of routes without sources: order (when asked), window,
+// projection; every score 0.
+std::vector<QueryRow> FinishUnranked(const QuerySpec& spec, std::vector<CandidateRow> rows);
+
+// No sources: the planner's rows, or one (bounded) walk of the collection.
+Result<std::vector<QueryRow>> FilteredScanRoute(const QuerySpec& spec, const ReadView& view,
+                                                CandidateRows planned);
+
+// No sources, no filters, an indexed order field.
+Result<std::vector<QueryRow>> OrderedScanRoute(const QuerySpec& spec, const ReadView& view);
+
+// Every row of the collection that satisfies every filter, in key order.
+Result<std::vector<CandidateRow>> WalkFiltered(const QuerySpec& spec, const ReadView& view);
+
+}  // namespace pallix
+
+#endif  // PALLIX_QUERY_EXECUTOR_INTERNAL_H_

@@ -1,0 +1,63 @@
+// Candidate sources of a ranked query: the exact per-source ranking of a
+// set of candidate documents (BM25 for a text source, the metric's
+// distance for a vector source), and the seam through which a source's
+// declared index proposes its candidates.
+//
+// Exact scoring is the judge of every source: an index only proposes at
+// most k keys, whose documents are then filtered and scored here exactly
+// like any other candidates.
+//
+// Callers: the query executor. Thread-safety: pure functions, except the
+// index seam, which takes "index lock" / "fts lock" one at a time.
+
+#ifndef PALLIX_QUERY_SOURCES_H_
+#define PALLIX_QUERY_SOURCES_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/error.h"
+#include "query/planner.h"
+#include "query/query_spec.h"
+#include "storage/read_view.h"
+
+namespace pallix {
+
+// One ranked entry: a BM25 score (text, best = highest) or a distance
+// (vector, best = lowest).
+struct SourceEntry {
+  std::string key;
+  float score = 0.0f;
+};
+using SourceList = std::vector<SourceEntry>;
+
+// BM25 (k1 1.2, b 0.75, 32-bit arithmetic) of the candidates whose field is
+// Text, with N, the average length and the document frequencies taken over
+// those candidates only; documents without a query term are left out. Best
+// first, ties by key ascending, cut to k.
+SourceList ScoreTextSource(const std::vector<CandidateRow>& rows, const TextSource& source);
+
+// Distances of the candidates whose field is a Vector as long as the query;
+// nearest first, ties by key ascending, cut to k.
+SourceList ScoreVectorSource(const std::vector<CandidateRow>& rows, const VectorSource& source);
+
+// Keeps the k best of a distance list: sorted by (distance total order,
+// key), then cut.
+void CutNearest(SourceList& list, uint64_t k);
+
+// The keys a declared index proposes for the source, best first, at most k;
+// nullopt when no usable index exists (none declared, a build unfinished,
+// a vector query whose length differs from the index's dimension), and the
+// executor then scores every candidate exactly.
+Result<std::optional<std::vector<std::string>>> IndexTextCandidates(Engine& engine, const ReadView& view,
+                                                                    const std::string& collection,
+                                                                    const TextSource& source);
+Result<std::optional<std::vector<std::string>>> IndexVectorCandidates(Engine& engine, const ReadView& view,
+                                                                      const std::string& collection,
+                                                                      const VectorSource& source);
+
+}  // namespace pallix
+
+#endif  // PALLIX_QUERY_SOURCES_H_
