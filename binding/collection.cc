@@ -239,6 +239,18 @@ PyMethodDef kMethods[] = {
     // Writes (collection_write.cc).
     {"insert", PALLIX_CFUNC(Fast<CollectionInsert>), kArgs,
      "insert($self, key, doc)\n--\n\nInsert (replace) `doc` at `key`."},
+    {"insert_many", PALLIX_CFUNC(Fast<CollectionInsertMany>), kArgs,
+     "insert_many($self, entries)\n--\n\nBulk atomic insert (`put_many`): one transaction; a violating\n"
+     "pair rolls the whole batch back."},
+    {"delete_batch", PALLIX_CFUNC(Fast<CollectionDeleteBatch>), kArgs,
+     "delete_batch($self, keys)\n--\n\nDelete a batch of keys; returns the removed count."},
+    {"delete_where", PALLIX_CFUNC(Fast<CollectionDeleteWhere>), kArgs,
+     "delete_where($self, pred)\n--\n\nDelete every document matching `pred` (see `field()`); returns\n"
+     "the removed count."},
+    {"compare_and_set", PALLIX_CFUNC(Fast<CollectionCompareAndSet>), kArgs,
+     "compare_and_set($self, key, expected, replacement)\n--\n\nAtomically write `replacement` only if the "
+     "current value equals\n`expected` (`None` = must be absent; `replacement=None` deletes\non match). Returns "
+     "whether the write was applied."},
     {"insert_auto", PALLIX_CFUNC(Fast<CollectionInsertAuto>), kArgs,
      "insert_auto($self, doc)\n--\n\nInsert with an engine-generated key (20-digit, strictly\n"
      "monotonic per collection); returns the key."},

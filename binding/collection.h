@@ -8,7 +8,7 @@
 //
 // The methods are split by area: collection.cc (life, reads, the walk and
 // the type with its one method table), collection_write.cc (document
-// writes and expiry), collection_graph.cc (edges), collection_declare.cc
+// writes and expiry), collection_batch.cc (batch and conditional writes), collection_graph.cc (edges), collection_declare.cc
 // (indexes and schema), collection_geo.cc (geo searches). Each method
 // reads: extract arguments (TypeError/OverflowError), WithOpen (lock, closed check, conversion and engine call under the
 // lock), then Finish (raise or build the result, after the lock).
@@ -107,6 +107,11 @@ PyObject* CollectionSetTtl(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* CollectionGetTtl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* CollectionPurgeExpired(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// collection_batch.cc
+PyObject* CollectionInsertMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionDeleteBatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionDeleteWhere(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionCompareAndSet(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // collection_declare.cc
 PyObject* CollectionCreateScalarIndex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* CollectionCreateCompoundIndex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

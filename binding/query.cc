@@ -1,5 +1,4 @@
-// The Query class (its handle life: close, __exit__, collection on GC),
-// the predicate classes Predicate and FieldRef, and the module functions
+// The predicate classes Predicate and FieldRef, and the module functions
 // field, and_, or_ and not_ that build predicate trees.
 //
 // A Predicate owns one tree (engine/query.h); every consumer takes a deep
@@ -13,65 +12,6 @@
 namespace pallix::py {
 
 namespace {
-
-// ------------------------------------------------------------ Query
-
-// The one-shot builder state of a Query: until a terminal method, close(),
-// __exit__ or garbage collection takes it.
-struct QueryState {
-  std::string collection;
-  EngineRefs refs;
-};
-
-struct QueryHandle {
-  QueryHandle(std::string collection, EngineRefs refs) noexcept
-      : state(QueryState{std::move(collection), std::move(refs)}) {}
-  ~QueryHandle() { Take(); }
-
-  // Takes the state out, lowering the live-handle count; nullopt when it
-  // was already taken.
-  std::optional<QueryState> Take() {
-    std::optional<QueryState> taken = std::exchange(state, std::nullopt);
-    if (taken) taken->refs.count->value.fetch_sub(1);
-    return taken;
-  }
-
-  HandleLock lock{"query lock", "query handle is busy: a callback must not call back into the handle it runs under"};
-  std::optional<QueryState> state;  // guarded by lock
-};
-
-QueryHandle& Q(PyObject* self) { return Unbox<QueryHandle>(self); }
-
-PyObject* CloseQuery(PyObject* self) {
-  auto taken = UnderLock(Q(self).lock, [&] { return Q(self).Take(); });
-  if (!taken) return nullptr;
-  Py_RETURN_NONE;  // the references go with `taken`, after the lock
-}
-
-PyObject* QueryExit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PALLIX_PARAMS(kParams, "Query.__exit__", 3, "_exc_type", "_exc_value", "_traceback");
-  PyObject* a[3];
-  if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
-  return CloseQuery(self);
-}
-
-PyMethodDef kQueryMethods[] = {
-    {"__enter__", ReturnSelf, METH_NOARGS, kEnterDoc},
-    {"__exit__", PALLIX_CFUNC(Fast<QueryExit>), METH_FASTCALL | METH_KEYWORDS,
-     "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nRelease the query at the end of a `with` block."},
-    {"close", PALLIX_CFUNC(NoArgs<CloseQuery>), METH_NOARGS,
-     "close($self)\n--\n\nRelease the query without running it (idempotent); also runs on GC."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot kQuerySlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(DeallocBoxed<QueryHandle>)},
-    {Py_tp_methods, kQueryMethods},
-    {0, nullptr},
-};
-
-PyType_Spec kQuerySpec = {"builtins.Query", sizeof(Boxed<QueryHandle>), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kQuerySlots};
 
 // ------------------------------------------------------------ Predicate
 
@@ -272,25 +212,14 @@ PyMethodDef kFunctions[kPredicateFunctionCount] = {
     {"not_", PALLIX_CFUNC(Fast<Not>), kMethodFlags, "not_(pred)\n--\n\n`pred` does not hold."},
 };
 
-PyTypeObject* g_query_type = nullptr;
 PyTypeObject* g_predicate_type = nullptr;
 PyTypeObject* g_field_ref_type = nullptr;
 
 }  // namespace
 
-PyTypeObject* QueryType() { return TypeOnce(&g_query_type, &kQuerySpec); }
 PyTypeObject* PredicateType() { return TypeOnce(&g_predicate_type, &kPredicateSpec); }
 PyTypeObject* FieldRefType() { return TypeOnce(&g_field_ref_type, &kFieldRefSpec); }
 PyMethodDef* PredicateFunctions() { return kFunctions; }
-
-PyObject* NewQuery(std::string collection, EngineRefs refs) {
-  PyTypeObject* type = QueryType();
-  // Kept apart from `refs`, which the new handle takes over.
-  std::shared_ptr<LiveHandleCount> count = refs.count;
-  PyObject* obj = type != nullptr ? NewBoxed<QueryHandle>(type, std::move(collection), std::move(refs)) : nullptr;
-  if (obj == nullptr) count->value.fetch_sub(1);  // never constructed: give the count back
-  return obj;
-}
 
 PyObject* NewPredicate(Predicate tree) {
   PyTypeObject* type = PredicateType();
