@@ -1,6 +1,8 @@
 #include "write/unique.h"
 
+#include <bit>
 #include <cmath>
+#include <functional>
 #include <utility>
 
 #include "index/index_state.h"
@@ -84,10 +86,92 @@ Result<std::optional<std::string>> IndexKeyFor(Engine& engine, std::string_view 
   return encoded;
 }
 
+// A hash that agrees with values_same: -0.0 hashes as 0.0 and every NaN
+// alike. Nesting is bounded by the document depth limit.
+uint64_t SameHash(const Value& v) {
+  auto mix = [](uint64_t h, uint64_t x) { return (h ^ x) * 0x100000001b3ULL + 0x9e3779b97f4a7c15ULL; };
+  auto float_bits = [](double x) -> uint64_t {
+    if (std::isnan(x)) return 0x7ff8000000000000ULL;
+    return std::bit_cast<uint64_t>(x == 0.0 ? 0.0 : x);
+  };
+  uint64_t h = static_cast<uint64_t>(v.kind()) + 1;
+  switch (v.kind()) {
+    case ValueKind::kBool: return mix(h, v.as_bool());
+    case ValueKind::kInt: return mix(h, static_cast<uint64_t>(v.as_int()));
+    case ValueKind::kFloat: return mix(h, float_bits(v.as_float()));
+    case ValueKind::kText: return mix(h, std::hash<std::string_view>()(v.as_text()));
+    case ValueKind::kBytes: return mix(h, std::hash<std::string_view>()(v.as_bytes()));
+    case ValueKind::kArray:
+      for (const Value& e : v.as_array()) h = mix(h, SameHash(e));
+      return h;
+    case ValueKind::kMap:
+      for (const auto& e : v.as_map()) h = mix(mix(h, std::hash<std::string_view>()(e.key)), SameHash(e.value));
+      return h;
+    case ValueKind::kVector:
+      for (float f : v.as_vector()) h = mix(h, float_bits(f));
+      return h;
+    default:
+      return h;
+  }
+}
+
 }  // namespace
 
+UniqueBatch::UniqueBatch(const std::vector<SchemaField>& fields) {
+  for (const SchemaField& f : fields) {
+    if (f.unique) fields_.push_back(f.name);
+  }
+  by_hash_.resize(fields_.size());
+}
+
+Status UniqueBatch::Load(WriteCtx& ctx, std::string_view collection) {
+  RETURN_IF_ERROR(for_each_row(ctx, collection, [&](std::string_view key, std::string_view bytes) -> Result<bool> {
+    ASSIGN_OR_RETURN(Value doc, decode_value(bytes));
+    Record(key, doc);
+    return true;
+  }));
+  loaded_ = true;
+  return Ok();
+}
+
+void UniqueBatch::Record(std::string_view key, const Value& document) {
+  std::string k(key);
+  auto [it, fresh] = values_.try_emplace(k, fields_.size());
+  for (size_t i = 0; i < fields_.size(); ++i) {
+    std::optional<Value>& slot = it->second[i];
+    if (slot) {
+      auto [lo, hi] = by_hash_[i].equal_range(SameHash(*slot));
+      for (auto e = lo; e != hi; ++e) {
+        if (e->second == k) {
+          by_hash_[i].erase(e);
+          break;
+        }
+      }
+      slot.reset();
+    }
+    const Value* v = get_path(document, fields_[i]);
+    if (v == nullptr || v->is_null()) continue;
+    slot = *v;
+    by_hash_[i].emplace(SameHash(*v), k);
+  }
+}
+
+bool UniqueBatch::Conflicts(const std::string& field, std::string_view key, const Value& value) const {
+  size_t i = 0;
+  while (i < fields_.size() && fields_[i] != field) ++i;
+  if (i == fields_.size()) return false;
+  auto [lo, hi] = by_hash_[i].equal_range(SameHash(value));
+  for (auto e = lo; e != hi; ++e) {
+    if (e->second == key) continue;
+    const std::optional<Value>& other = values_.at(e->second)[i];
+    if (other && values_same(*other, value)) return true;
+  }
+  return false;
+}
+
 Status check_unique_fields(Engine& engine, WriteCtx& ctx, const std::optional<std::vector<SchemaField>>& fields,
-                           std::string_view collection, std::string_view key, const Value& document) {
+                           std::string_view collection, std::string_view key, const Value& document,
+                           UniqueBatch* batch) {
   if (!fields) return Ok();
   std::vector<UniqueProbe> probes;
   for (const SchemaField& f : *fields) {
@@ -103,6 +187,9 @@ Status check_unique_fields(Engine& engine, WriteCtx& ctx, const std::optional<st
     bool conflict;
     if (probes[i].index_key) {
       ASSIGN_OR_RETURN(conflict, IndexConflict(ctx, probes[i], collection, key));
+    } else if (batch != nullptr) {
+      if (!batch->loaded()) RETURN_IF_ERROR(batch->Load(ctx, collection));
+      conflict = batch->Conflicts(probes[i].field->name, key, *probes[i].value);
     } else {
       if (!full) {
         ASSIGN_OR_RETURN(full, ScanForConflicts(ctx, probes, i, collection, key));

@@ -80,8 +80,9 @@ Result<size_t> CheckStorable(std::string_view key, const Value& doc) {
 // expiry rows are the caller's next step. `buffer` is reused across the
 // pairs of a batch.
 Status PutSteps(Engine& engine, WriteCtx& ctx, const SchemaCopy& schema, std::string_view collection,
-                std::string_view key, const Value& doc, size_t size, std::string& buffer) {
-  RETURN_IF_ERROR(check_unique_fields(engine, ctx, schema, collection, key, doc));
+                std::string_view key, const Value& doc, size_t size, std::string& buffer,
+                UniqueBatch* batch = nullptr) {
+  RETURN_IF_ERROR(check_unique_fields(engine, ctx, schema, collection, key, doc, batch));
   buffer.clear();
   encode_value_into(doc, size, buffer);
   RETURN_IF_ERROR(put_row(ctx, collection, key, buffer));
@@ -287,9 +288,14 @@ Status put_many(Engine& engine, std::string_view collection,
   ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
   const std::string ttl_coll = ttl_collection(collection);
   std::string buffer;
+  // Unique fields without an index are checked against one table for the
+  // whole batch instead of one scan per pair.
+  std::optional<UniqueBatch> batch;
+  if (schema) batch.emplace(*schema);
   for (size_t i = 0; i < pairs.size(); ++i) {
     const auto& [key, doc] = pairs[i];
-    RETURN_IF_ERROR(PutSteps(engine, ctx, schema, collection, key, doc, sizes[i], buffer));
+    RETURN_IF_ERROR(PutSteps(engine, ctx, schema, collection, key, doc, sizes[i], buffer, batch ? &*batch : nullptr));
+    if (batch && batch->loaded()) batch->Record(key, doc);
     RETURN_IF_ERROR(clear_ttl(ctx, ttl_coll, key));
   }
   RETURN_IF_ERROR(ctx.Commit());
