@@ -1,0 +1,241 @@
+#include "query/executor.h"
+
+#include <cmath>
+#include <limits>
+#include <map>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "base/numeric.h"
+#include "index/scalar_index.h"
+#include "query/projection.h"
+#include "tests/engine/query_corpus.h"
+#include "text/text.h"
+#include "vector/quant.h"
+
+namespace pallix::test {
+namespace {
+
+using Ranked = std::vector<std::pair<std::string, float>>;  // key, score/distance
+
+// Independent BM25 over the candidates holding text at `field`.
+Ranked OracleText(const std::vector<CandidateRow>& rows, const TextSource& src) {
+  std::vector<std::string> terms;
+  for (auto& t : analyze_text(src.query)) {
+    if (std::find(terms.begin(), terms.end(), t) == terms.end()) terms.push_back(t);
+  }
+  std::vector<std::pair<std::string, std::vector<std::string>>> docs;
+  uint64_t total = 0;
+  for (const auto& [key, doc] : rows) {
+    const Value* v = get_path(doc, src.field);
+    if (v == nullptr || !v->is_text()) continue;
+    docs.emplace_back(key, analyze_text(v->as_text()));
+    total += docs.back().second.size();
+  }
+  Ranked out;
+  if (docs.empty() || terms.empty()) return out;
+  float n = static_cast<float>(docs.size());
+  float avgdl = static_cast<float>(total) / n;
+  if (avgdl == 0.0f) avgdl = 1.0f;
+  std::vector<float> score(docs.size(), 0.0f);
+  for (const std::string& term : terms) {
+    float df = 0;
+    for (auto& d : docs) df += std::count(d.second.begin(), d.second.end(), term) > 0 ? 1.0f : 0.0f;
+    if (df == 0) continue;
+    float idf = std::log((n - df + 0.5f) / (df + 0.5f) + 1.0f);
+    for (size_t i = 0; i < docs.size(); ++i) {
+      float tf = static_cast<float>(std::count(docs[i].second.begin(), docs[i].second.end(), term));
+      float dl = static_cast<float>(docs[i].second.size());
+      if (tf > 0) score[i] += tf * 2.2f * idf / ((dl / avgdl * 0.75f + 0.25f) * 1.2f + tf);
+    }
+  }
+  for (size_t i = 0; i < docs.size(); ++i) {
+    if (score[i] > 0) out.emplace_back(docs[i].first, score[i]);
+  }
+  std::sort(out.begin(), out.end(), [](auto& a, auto& b) {
+    return TotalCompare(a.second, b.second) != 0 ? TotalCompare(a.second, b.second) > 0 : a.first < b.first;
+  });
+  if (out.size() > src.k) out.resize(src.k);
+  return out;
+}
+
+Ranked OracleVector(const std::vector<CandidateRow>& rows, const VectorSource& src) {
+  Ranked out;
+  for (const auto& [key, doc] : rows) {
+    const Value* v = get_path(doc, src.field);
+    if (v == nullptr || !v->is_vector() || v->as_vector().size() != src.query.size()) continue;
+    out.emplace_back(key, distance_by_metric(src.metric, src.query, v->as_vector()));
+  }
+  std::sort(out.begin(), out.end(), [](auto& a, auto& b) {
+    return TotalCompare(a.second, b.second) != 0 ? TotalCompare(a.second, b.second) < 0 : a.first < b.first;
+  });
+  if (out.size() > src.k) out.resize(src.k);
+  return out;
+}
+
+// filter, then score exactly, fuse, sort, cut, project.
+std::vector<QueryRow> Oracle(const std::vector<CandidateRow>& docs, const QuerySpec& spec) {
+  std::vector<CandidateRow> rows = OracleFilter(docs, spec.filters);
+  std::map<std::string, const Value*> doc_of;
+  for (auto& r : rows) doc_of[r.first] = &r.second;
+  std::vector<QueryRow> out;
+  if (spec.sources.empty()) {
+    for (auto& r : rows) out.push_back(QueryRow{r.first, r.second, 0.0f});
+  } else {
+    std::map<std::string, float> fused;
+    for (const QuerySource& s : spec.sources) {
+      Ranked list = std::holds_alternative<TextSource>(s) ? OracleText(rows, std::get<TextSource>(s))
+                                                          : OracleVector(rows, std::get<VectorSource>(s));
+      for (size_t i = 0; i < list.size(); ++i) fused[list[i].first] += 1.0f / (spec.rrf_k + static_cast<float>(i + 1));
+    }
+    for (auto& [k, score] : fused) out.push_back(QueryRow{k, *doc_of[k], score});
+    std::stable_sort(out.begin(), out.end(), [](const QueryRow& a, const QueryRow& b) {
+      return TotalCompare(a.score, b.score) > 0;
+    });
+  }
+  if (spec.order_by) sort_rows_by_order(out, spec.order_by->field, spec.order_by->descending);
+  apply_window(out, spec.offset, spec.limit);
+  if (spec.select) {
+    for (auto& r : out) r.document = project_fields(std::move(r.document), *spec.select);
+  }
+  return out;
+}
+
+QuerySource RandomSource(std::mt19937_64& rng) {
+  uint64_t k = rng() % 12;
+  if (rng() % 2) {
+    std::string q = std::string(kWords[rng() % 8]) + " " + kWords[rng() % 8];
+    return TextSource{"t", q, k};
+  }
+  std::vector<float> v(4);
+  for (float& x : v) x = static_cast<float>(rng() % 200) / 50.0f - 2.0f;
+  if (rng() % 10 == 0) v.push_back(1.0f);  // a length nothing matches
+  return VectorSource{"v", v, k, static_cast<Metric>(rng() % 3)};
+}
+
+QuerySpec RandomSpec(std::shared_ptr<Engine> e, std::mt19937_64& rng, bool with_sources) {
+  QuerySpec spec = SpecOf(std::move(e), "c", RandomFilters(rng));
+  if (with_sources) {
+    for (int i = 0, n = 1 + static_cast<int>(rng() % 2); i < n; ++i) spec.sources.push_back(RandomSource(rng));
+    spec.approx = rng() % 3 == 0;
+    spec.rrf_k = rng() % 2 ? 60.0f : 1.5f;
+  }
+  if (rng() % 2) spec.order_by = OrderBy{rng() % 4 ? "n" : (rng() % 2 ? "g" : "m.x"), rng() % 2 == 0};
+  if (rng() % 2) spec.limit = rng() % 15;
+  if (rng() % 3 == 0) spec.offset = rng() % 10;
+  if (rng() % 4 == 0) spec.select = std::vector<std::string>{"n", "m.x", "missing.path"};
+  return spec;
+}
+
+void ExpectSame(const std::vector<QueryRow>& got, const std::vector<QueryRow>& want, int round) {
+  ASSERT_EQ(KeysOf(got), KeysOf(want)) << "round " << round;
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].score, want[i].score) << "round " << round << " row " << i;
+    EXPECT_TRUE(values_same(got[i].document, want[i].document)) << "round " << round << " row " << i;
+  }
+}
+
+// Every route against the oracle, over a collection with and without a
+// scalar index on the order field (the ordered scan runs only with one).
+void RandomRoutes(bool indexed, bool with_sources, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  auto e = MemEngine();
+  if (indexed) {
+    ASSERT_TRUE(create_scalar_index(*e, "c", "n").has_value());
+  }
+  auto docs = FillRandom(*e, "c", rng, 300);
+  for (int round = 0; round < 400; ++round) {
+    QuerySpec spec = RandomSpec(e, rng, with_sources);
+    if (!with_sources && round % 3 == 0) spec.filters.clear();  // reach the ordered scan often
+    std::vector<QueryRow> want = Oracle(docs, spec);
+    auto got = run_query_entry(spec);
+    ASSERT_TRUE(got.has_value()) << got.error().Message();
+    ExpectSame(*got, want, round);
+  }
+}
+
+TEST(ExecutorTest, FilteredAndOrderedScansMatchOracle) { RandomRoutes(false, false, 11); }
+TEST(ExecutorTest, IndexedOrderedScanMatchesOracle) { RandomRoutes(true, false, 12); }
+TEST(ExecutorTest, SourcesMatchOracle) { RandomRoutes(false, true, 13); }
+TEST(ExecutorTest, SourcesWithIndexMatchOracle) { RandomRoutes(true, true, 14); }
+
+TEST(ExecutorTest, OrderedScanLimitZeroReadsNothing) {
+  auto e = MemEngine();
+  ASSERT_TRUE(create_scalar_index(*e, "c", "n").has_value());
+  ASSERT_TRUE(insert(*e, "c", "a", Doc({{"n", Value::Int(1)}})).has_value());
+  QuerySpec spec = SpecOf(e, "c");
+  spec.order_by = OrderBy{"n", true};
+  spec.limit = 0;
+  auto got = run_query_entry(spec);
+  ASSERT_TRUE(got.has_value());
+  EXPECT_TRUE(got->empty());
+}
+
+TEST(ExecutorTest, SingleSourceScoresAreReciprocalRanks) {
+  auto e = MemEngine();
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(insert(*e, "c", "k" + std::to_string(i), Doc({{"v", Value::Vector({float(i), 0.0f})}})).has_value());
+  }
+  QuerySpec spec = SpecOf(e, "c");
+  spec.sources.push_back(VectorSource{"v", {0.0f, 0.0f}, 3, Metric::kL2});
+  auto got = run_query_entry(spec);
+  ASSERT_TRUE(got.has_value());
+  ASSERT_EQ(KeysOf(*got), (std::vector<std::string>{"k0", "k1", "k2"}));
+  EXPECT_EQ((*got)[0].score, 1.0f / 61.0f);
+  EXPECT_EQ((*got)[1].score, 1.0f / 62.0f);
+}
+
+std::string RunError(QuerySpec spec) {
+  auto got = run_query_entry(std::move(spec));
+  EXPECT_FALSE(got.has_value());
+  if (got) return "";
+  EXPECT_EQ(got.error().code(), 12u);
+  return got.error().Message();
+}
+
+TEST(ExecutorTest, InvalidFusionConstantAndLambdaTexts) {
+  auto e = MemEngine();
+  auto with_k = [&](float k) {
+    QuerySpec s = SpecOf(e, "c");
+    s.rrf_k = k;
+    return s;
+  };
+  EXPECT_EQ(RunError(with_k(0.0f)), "invalid argument: fuse_rrf: k must be > 0, got 0");
+  EXPECT_EQ(RunError(with_k(-0.0f)), "invalid argument: fuse_rrf: k must be > 0, got -0");
+  EXPECT_EQ(RunError(with_k(-1.0f)), "invalid argument: fuse_rrf: k must be > 0, got -1");
+  EXPECT_EQ(RunError(with_k(INFINITY)), "invalid argument: fuse_rrf: k must be > 0, got inf");
+  EXPECT_EQ(RunError(with_k(NAN)), "invalid argument: fuse_rrf: k must be > 0, got NaN");
+  EXPECT_TRUE(run_query_entry(with_k(std::numeric_limits<float>::denorm_min())).has_value());
+  QuerySpec lam = SpecOf(e, "c");
+  lam.mmr_lambda = 1.5f;
+  EXPECT_EQ(RunError(lam), "invalid argument: rerank_mmr: lambda must be in [0, 1], got 1.5");
+  lam = SpecOf(e, "c");
+  lam.mmr_lambda = NAN;
+  EXPECT_EQ(RunError(lam), "invalid argument: rerank_mmr: lambda must be in [0, 1], got NaN");
+  QuerySpec both = with_k(0.0f);
+  both.mmr_lambda = 2.0f;
+  EXPECT_EQ(RunError(both), "invalid argument: fuse_rrf: k must be > 0, got 0");
+  for (float ok : {0.0f, 1.0f}) {
+    QuerySpec s = SpecOf(e, "c");
+    s.mmr_lambda = ok;
+    EXPECT_TRUE(run_query_entry(s).has_value());
+  }
+}
+
+TEST(ExecutorTest, UndecodableRowFailsTheWalk) {
+  auto e = MemEngine();
+  ASSERT_TRUE(insert(*e, "c", "a", Doc({{"n", Value::Int(1)}})).has_value());
+  {
+    auto ctx = BeginWriteCtx(e->store());
+    ASSERT_TRUE(ctx.has_value());
+    ASSERT_TRUE(put_row(*ctx, "c", "b", std::string("\xff\xff", 2)).has_value());
+    ASSERT_TRUE(ctx->Commit().has_value());
+  }
+  auto got = run_query_entry(SpecOf(e, "c"));
+  ASSERT_FALSE(got.has_value());
+  EXPECT_EQ(got.error().code(), 8u);
+}
+
+}  // namespace
+}  // namespace pallix::test
