@@ -242,15 +242,6 @@ PyMethodDef kMethods[] = {
     {"insert_many", PALLIX_CFUNC(Fast<CollectionInsertMany>), kArgs,
      "insert_many($self, entries)\n--\n\nBulk atomic insert (`put_many`): one transaction; a violating\n"
      "pair rolls the whole batch back."},
-    {"delete_batch", PALLIX_CFUNC(Fast<CollectionDeleteBatch>), kArgs,
-     "delete_batch($self, keys)\n--\n\nDelete a batch of keys; returns the removed count."},
-    {"delete_where", PALLIX_CFUNC(Fast<CollectionDeleteWhere>), kArgs,
-     "delete_where($self, pred)\n--\n\nDelete every document matching `pred` (see `field()`); returns\n"
-     "the removed count."},
-    {"compare_and_set", PALLIX_CFUNC(Fast<CollectionCompareAndSet>), kArgs,
-     "compare_and_set($self, key, expected, replacement)\n--\n\nAtomically write `replacement` only if the "
-     "current value equals\n`expected` (`None` = must be absent; `replacement=None` deletes\non match). Returns "
-     "whether the write was applied."},
     {"insert_auto", PALLIX_CFUNC(Fast<CollectionInsertAuto>), kArgs,
      "insert_auto($self, doc)\n--\n\nInsert with an engine-generated key (20-digit, strictly\n"
      "monotonic per collection); returns the key."},
@@ -268,9 +259,18 @@ PyMethodDef kMethods[] = {
     {"patch", PALLIX_CFUNC(Fast<CollectionPatch>), kArgs,
      "patch($self, key, patch)\n--\n\nMerge the top-level fields of `patch` into the document at `key`\n"
      "(creating it if absent)."},
+    {"compare_and_set", PALLIX_CFUNC(Fast<CollectionCompareAndSet>), kArgs,
+     "compare_and_set($self, key, expected, replacement)\n--\n\nAtomically write `replacement` only if the "
+     "current value equals\n`expected` (`None` = must be absent; `replacement=None` deletes\non match). Returns "
+     "whether the write was applied."},
     {"delete", PALLIX_CFUNC(Fast<CollectionDelete>), kArgs,
      "delete($self, key)\n--\n\nDelete `key`; returns whether it existed."},
     // Expiry (collection_write.cc).
+    {"delete_where", PALLIX_CFUNC(Fast<CollectionDeleteWhere>), kArgs,
+     "delete_where($self, pred)\n--\n\nDelete every document matching `pred` (see `field()`); returns\n"
+     "the removed count."},
+    {"delete_batch", PALLIX_CFUNC(Fast<CollectionDeleteBatch>), kArgs,
+     "delete_batch($self, keys)\n--\n\nDelete a batch of keys; returns the removed count."},
     {"insert_with_ttl", PALLIX_CFUNC(Fast<CollectionInsertWithTtl>), kArgs,
      "insert_with_ttl($self, key, doc, expires_at)\n--\n\nInsert with an expiry instant (`expires_at`, epoch units "
      "of your\nchoosing)."},

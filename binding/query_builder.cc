@@ -165,8 +165,9 @@ PyObject* QueryExit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kQueryMethods[] = {
-    {"limit", PALLIX_CFUNC(Fast<QueryLimit>), kFlags, "limit($self, n)\n--\n\nAt most `n` result rows (0: none)."},
-    {"offset", PALLIX_CFUNC(Fast<QueryOffset>), kFlags, "offset($self, n)\n--\n\nSkip the first `n` result rows."},
+    {"__enter__", ReturnSelf, METH_NOARGS, kEnterDoc},
+    {"__exit__", PALLIX_CFUNC(Fast<QueryExit>), kFlags,
+     "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nRelease the query at the end of a `with` block."},
     {"filter", PALLIX_CFUNC(Fast<QueryFilter>), kFlags,
      "filter($self, pred)\n--\n\nKeep documents matching `pred` (every filter must hold)."},
     {"vector", PALLIX_CFUNC(Fast<QueryVector>), kFlags,
@@ -180,6 +181,8 @@ PyMethodDef kQueryMethods[] = {
      "rerank_mmr($self, lambda)\n--\n\nRe-rank by Maximal Marginal Relevance (lambda in [0, 1])."},
     {"approx", PALLIX_CFUNC(NoArgs<QueryApprox>), METH_NOARGS,
      "approx($self)\n--\n\nLet a single source take its candidates from its index, filtering after."},
+    {"limit", PALLIX_CFUNC(Fast<QueryLimit>), kFlags, "limit($self, n)\n--\n\nAt most `n` result rows (0: none)."},
+    {"offset", PALLIX_CFUNC(Fast<QueryOffset>), kFlags, "offset($self, n)\n--\n\nSkip the first `n` result rows."},
     {"order_by", PALLIX_CFUNC(Fast<QueryOrderBy>), kFlags,
      "order_by($self, field, descending=False)\n--\n\nOrder the result by a document field."},
     {"select", PALLIX_CFUNC(Fast<QuerySelect>), kFlags,
@@ -187,30 +190,25 @@ PyMethodDef kQueryMethods[] = {
     {"run", PALLIX_CFUNC(NoArgs<QueryRun>), METH_NOARGS, "run($self)\n--\n\nRun the query: a list of `Row`."},
     {"count", PALLIX_CFUNC(NoArgs<QueryCount>), METH_NOARGS,
      "count($self)\n--\n\nThe number of documents matching every filter."},
+    {"count_distinct", PALLIX_CFUNC(Fast<QueryCountDistinct>), kFlags,
+     "count_distinct($self, field)\n--\n\nNumber of distinct group keys of `field`."},
     {"sum", PALLIX_CFUNC(Fast<QuerySum>), kFlags, "sum($self, field)\n--\n\nSum of the numeric values of `field`."},
     {"avg", PALLIX_CFUNC(Fast<QueryAvg>), kFlags,
      "avg($self, field)\n--\n\nMean of the numeric values of `field` (None when there are none)."},
     {"min", PALLIX_CFUNC(Fast<QueryMin>), kFlags, "min($self, field)\n--\n\nLeast orderable value of `field`."},
     {"max", PALLIX_CFUNC(Fast<QueryMax>), kFlags, "max($self, field)\n--\n\nGreatest orderable value of `field`."},
-    {"count_distinct", PALLIX_CFUNC(Fast<QueryCountDistinct>), kFlags,
-     "count_distinct($self, field)\n--\n\nNumber of distinct group keys of `field`."},
     {"group_count", PALLIX_CFUNC(Fast<QueryGroupCount>), kFlags,
      "group_count($self, field)\n--\n\nDocuments per group key of `field`, keys ascending."},
     {"group_sum", PALLIX_CFUNC(Fast<QueryGroupSum>), kFlags,
      "group_sum($self, group_field, value_field)\n--\n\nSum of `value_field` per group key of `group_field`."},
     {"group_avg", PALLIX_CFUNC(Fast<QueryGroupAvg>), kFlags,
      "group_avg($self, group_field, value_field)\n--\n\nMean of `value_field` per group key of `group_field`."},
-    {"__enter__", ReturnSelf, METH_NOARGS, kEnterDoc},
-    {"__exit__", PALLIX_CFUNC(Fast<QueryExit>), kFlags,
-     "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nRelease the query at the end of a `with` block."},
     {"close", PALLIX_CFUNC(NoArgs<CloseQuery>), METH_NOARGS,
      "close($self)\n--\n\nRelease the query without running it (idempotent); also runs on GC."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kQuerySlots[] = {
-    {Py_tp_doc, const_cast<char*>("A one-shot fluent query (`Collection.query()`); setters chain, and\n"
-                                  "one terminal method (`run`, `count`, an aggregate) consumes it.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(DeallocBoxed<QueryHandle>)},
     {Py_tp_methods, kQueryMethods},
     {0, nullptr},

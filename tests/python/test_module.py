@@ -213,9 +213,10 @@ def test_methods_are_in_table_order():
     assert names == ["open", "open_memory", "__enter__", "__exit__", "collection", "collections", "close"]
     names = [n for n in native.Collection.__dict__ if not n.startswith("__") or n in ("__enter__", "__exit__")]
     # The methods of this interface that exist so far, in interface order
-    # (index declarations, batch writes, geo and phrase search come later);
+    # (text and vector index declarations and phrase search come later);
     # `name` is an attribute, listed after the methods.
-    assert names == ["__enter__", "__exit__", "insert", "insert_auto", "update", "patch", "delete",
+    assert names == ["__enter__", "__exit__", "insert", "insert_many", "insert_auto", "update", "patch",
+                     "compare_and_set", "delete", "delete_where", "delete_batch",
                      "insert_with_ttl", "set_ttl", "get_ttl", "purge_expired", "get", "scan", "scan_each", "page",
                      "is_empty", "create_scalar_index", "create_compound_index", "create_geo_index", "set_schema",
                      "schema", "link", "link_weighted", "unlink", "neighbors", "in_neighbors", "neighbors_weighted",
@@ -250,3 +251,10 @@ def test_functions_are_bound_to_the_module():
         fn = getattr(native, name)
         assert fn.__self__ is native
         assert fn.__module__ == "pallix._native"
+
+
+def test_query_methods_are_in_table_order():
+    names = [n for n in native.Query.__dict__ if not n.startswith("__") or n in ("__enter__", "__exit__")]
+    assert names == ["__enter__", "__exit__", "filter", "vector", "text", "fuse_rrf", "rerank_mmr", "approx", "limit",
+                     "offset", "order_by", "select", "run", "count", "count_distinct", "sum", "avg", "min", "max",
+                     "group_count", "group_sum", "group_avg", "close"]
