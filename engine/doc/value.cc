@@ -340,9 +340,92 @@ class Decoder {
     }
   }
 
+  // Read, building only the entries of maps that `node` selects (null or
+  // whole: everything).
+  Status ReadSelected(uint32_t depth, const PathSet::Node* node, Value& out) {
+    if (node == nullptr || node->whole) return Read(depth, out);
+    size_t mark = in_.Mark();
+    uint8_t tag;
+    if (!in_.Byte(tag)) return Eof();
+    if (tag != 7 || depth > kMaxValueDepth) {
+      in_.Rewind(mark);
+      return Read(depth, out);
+    }
+    uint32_t count;
+    if (!in_.U32(count)) return Eof();
+    out = Value::Map(ValueMap());
+    ValueMap& map = out.mutable_map();
+    for (uint32_t i = 0; i < count; ++i) {
+      std::string_view key;
+      RETURN_IF_ERROR(ReadKey(key));
+      auto child = node->children.find(key);
+      if (child == node->children.end()) {
+        RETURN_IF_ERROR(Skip(depth + 1));
+      } else {
+        RETURN_IF_ERROR(ReadSelected(depth + 1, &child->second, map.AppendUnordered(std::string(key), Value())));
+      }
+    }
+    map.Normalize();
+    return Ok();
+  }
+
+  // Checks one value as Read does, building nothing.
+  Status Skip(uint32_t depth) {
+    if (depth > kMaxValueDepth) return Fail(EngineError::Decode("value nests deeper than 128"));
+    uint8_t tag, b;
+    uint32_t len;
+    uint64_t bits;
+    std::string_view bytes;
+    if (!in_.Byte(tag)) return Eof();
+    switch (tag) {
+      case 0:
+        return Ok();
+      case 1:
+        return in_.Byte(b) ? Ok() : Status(Eof());
+      case 2:
+      case 3:
+        return in_.U64(bits) ? Ok() : Status(Eof());
+      case 4:
+      case 5:
+        if (!in_.U32(len) || !in_.Take(len, bytes)) return Eof();
+        if (tag == 4 && !IsAscii(bytes)) {
+          std::string err = Utf8Error(bytes);
+          if (!err.empty()) return Fail(EngineError::Decode("invalid utf-8: " + err));
+        }
+        return Ok();
+      case 6:
+        if (!in_.U32(len)) return Eof();
+        for (uint32_t i = 0; i < len; ++i) RETURN_IF_ERROR(Skip(depth + 1));
+        return Ok();
+      case 7:
+        if (!in_.U32(len)) return Eof();
+        for (uint32_t i = 0; i < len; ++i) {
+          RETURN_IF_ERROR(ReadKey(bytes));
+          RETURN_IF_ERROR(Skip(depth + 1));
+        }
+        return Ok();
+      case 8:
+        if (!in_.U32(len) || !in_.Take(4 * static_cast<size_t>(len), bytes)) return Eof();
+        return Ok();
+      default:
+        return Fail(EngineError::Decode("unknown tag " + std::to_string(tag)));
+    }
+  }
+
   size_t Left() const { return in_.Left(); }
 
  private:
+  // A map key: length, bytes, UTF-8 check.
+  Status ReadKey(std::string_view& key) {
+    uint32_t len;
+    if (!in_.U32(len) || !in_.Take(len, key)) return Eof();
+    if (!IsAscii(key)) {
+      std::string err = Utf8Error(key);
+      if (!err.empty()) return Fail(EngineError::Decode("invalid utf-8 map key: " + err));
+    }
+    return Ok();
+  }
+
   static constexpr uint32_t kMaxReserve = 1024;
 
   static std::unexpected<EngineError> Eof() { return Fail(EngineError::Decode("unexpected end of input")); }
@@ -401,6 +484,33 @@ class Decoder {
 };
 
 }  // namespace
+
+void PathSet::Add(std::string_view path) {
+  if (path.empty()) return;
+  Node* node = &root_;
+  while (true) {
+    if (node->whole) return;  // an enclosing path already takes everything
+    size_t dot = path.find('.');
+    std::string_view seg = path.substr(0, dot);
+    auto it = node->children.find(seg);
+    if (it == node->children.end()) it = node->children.emplace(std::string(seg), Node()).first;
+    node = &it->second;
+    if (dot == std::string_view::npos) {
+      node->whole = true;
+      node->children.clear();
+      return;
+    }
+    path.remove_prefix(dot + 1);
+  }
+}
+
+Result<Value> decode_selected(std::string_view bytes, const PathSet& paths) {
+  Decoder d(bytes);
+  Value v;
+  RETURN_IF_ERROR(d.ReadSelected(0, &paths.root(), v));
+  if (d.Left() > 0) return Fail(EngineError::Decode(std::to_string(d.Left()) + " trailing byte(s) after value"));
+  return v;
+}
 
 Result<Value> decode_value(std::string_view bytes) {
   Decoder d(bytes);

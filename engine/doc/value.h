@@ -30,6 +30,7 @@
 #include <compare>
 #include <cstring>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -250,6 +251,32 @@ std::partial_ordering value_partial_cmp(const Value& a, const Value& b);
 // Dotted-path lookup through maps only ("a.b"); empty path or a missing
 // step gives nullptr. A stored Null is returned as a present Null.
 const Value* get_path(const Value& value, std::string_view path);
+
+// A set of dotted paths as a tree of segments (split on '.', as get_path
+// splits), for decode_selected. A node marked whole selects its entire
+// subtree. The empty path selects nothing (get_path finds nothing there).
+class PathSet {
+ public:
+  struct Node {
+    bool whole = false;
+    std::map<std::string, Node, std::less<>> children;
+  };
+  void Add(std::string_view path);
+  const Node& root() const { return root_; }
+  bool empty() const { return root_.children.empty(); }
+
+ private:
+  Node root_;
+};
+
+// decode_value that builds only what the selected paths reach: the entries
+// of maps along a selected path that lie off every selected path are read,
+// checked exactly as decode_value checks them, and dropped unbuilt. So it
+// fails exactly where decode_value fails, and get_path of every selected
+// path (and of every prefix of one) finds the same value in both results.
+// Filters and aggregates that read a few fields of large documents decode
+// with far fewer allocations this way.
+Result<Value> decode_selected(std::string_view bytes, const PathSet& paths);
 
 }  // namespace pallix
 

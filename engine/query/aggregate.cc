@@ -7,6 +7,7 @@
 #include "query/executor.h"
 #include "query/planner.h"
 #include "query/predicate_eval.h"
+#include "query/row_filter.h"
 
 namespace pallix {
 
@@ -37,15 +38,18 @@ Status Prepare(const QuerySpec& spec) {
 }
 
 // The documents of an open snapshot that pass every filter.
-Status Drive(const QuerySpec& spec, const ReadView& view, const DocumentFold& fold) {
+// A walk decodes only the filter paths and the fields the fold reads.
+Status Drive(const QuerySpec& spec, const ReadView& view, const std::vector<std::string_view>& fields,
+             const DocumentFold& fold) {
   ASSIGN_OR_RETURN(CandidateRows planned, plan_scalar_candidates(spec, view));
   if (planned) {
     for (const CandidateRow& row : *planned) fold(row.second);
     return Ok();
   }
+  RowFilter filter(spec.filters, fields);
   return view.view_for_each(spec.collection, [&](std::string_view, std::string_view bytes) -> Result<bool> {
-    ASSIGN_OR_RETURN(Value doc, decode_value(bytes));
-    if (EvalFilters(spec.filters, doc)) fold(doc);
+    ASSIGN_OR_RETURN(std::optional<Value> doc, filter.Partial(bytes));
+    if (doc) fold(*doc);
     return true;
   });
 }
@@ -53,7 +57,7 @@ Status Drive(const QuerySpec& spec, const ReadView& view, const DocumentFold& fo
 template <typename Acc>
 Status GroupFold(const QuerySpec& spec, std::string_view group_field, std::string_view value_field,
                  std::map<std::string, Acc>& groups) {
-  return ForEachMatching(spec, [&](const Value& doc) {
+  return ForEachMatching(spec, {group_field, value_field}, [&](const Value& doc) {
     std::optional<std::string> g = KeyTextAt(doc, group_field);
     if (!g) return;
     std::optional<double> x = NumericAt(doc, value_field);
@@ -90,24 +94,25 @@ std::optional<std::string> index_key_text(const Value& value) {
   }
 }
 
-Status ForEachMatching(const QuerySpec& spec, const DocumentFold& fold) {
+Status ForEachMatching(const QuerySpec& spec, const std::vector<std::string_view>& fields,
+                      const DocumentFold& fold) {
   RETURN_IF_ERROR(Prepare(spec));
   ASSIGN_OR_RETURN(ReadTxn txn, spec.engine->store().BeginRead());
   ReadView view(txn);
-  return Drive(spec, view, fold);
+  return Drive(spec, view, fields, fold);
 }
 
 Result<uint64_t> run_count(const QuerySpec& spec) {
   RETURN_IF_ERROR(ValidateQuerySpec(spec));
   if (spec.filters.empty()) return count_rows(spec.engine->store(), spec.collection);
   uint64_t n = 0;
-  RETURN_IF_ERROR(ForEachMatching(spec, [&](const Value&) { ++n; }));
+  RETURN_IF_ERROR(ForEachMatching(spec, {}, [&](const Value&) { ++n; }));
   return n;
 }
 
 Result<double> run_sum(const QuerySpec& spec, std::string_view field) {
   double sum = 0.0;
-  RETURN_IF_ERROR(ForEachMatching(spec, [&](const Value& doc) {
+  RETURN_IF_ERROR(ForEachMatching(spec, {field}, [&](const Value& doc) {
     if (std::optional<double> x = NumericAt(doc, field)) sum = *x + sum;
   }));
   return sum;
@@ -115,7 +120,7 @@ Result<double> run_sum(const QuerySpec& spec, std::string_view field) {
 
 Result<std::optional<double>> run_avg(const QuerySpec& spec, std::string_view field) {
   SumCount acc;
-  RETURN_IF_ERROR(ForEachMatching(spec, [&](const Value& doc) {
+  RETURN_IF_ERROR(ForEachMatching(spec, {field}, [&](const Value& doc) {
     if (std::optional<double> x = NumericAt(doc, field)) acc.sum = *x + acc.sum, ++acc.count;
   }));
   if (acc.count == 0) return std::optional<double>();
@@ -124,7 +129,7 @@ Result<std::optional<double>> run_avg(const QuerySpec& spec, std::string_view fi
 
 Result<uint64_t> run_count_distinct(const QuerySpec& spec, std::string_view field) {
   std::unordered_set<std::string> seen;
-  RETURN_IF_ERROR(ForEachMatching(spec, [&](const Value& doc) {
+  RETURN_IF_ERROR(ForEachMatching(spec, {field}, [&](const Value& doc) {
     if (std::optional<std::string> g = KeyTextAt(doc, field)) seen.insert(std::move(*g));
   }));
   return static_cast<uint64_t>(seen.size());
@@ -132,7 +137,7 @@ Result<uint64_t> run_count_distinct(const QuerySpec& spec, std::string_view fiel
 
 Result<std::map<std::string, uint64_t>> run_group_count(const QuerySpec& spec, std::string_view field) {
   std::map<std::string, uint64_t> groups;
-  RETURN_IF_ERROR(ForEachMatching(spec, [&](const Value& doc) {
+  RETURN_IF_ERROR(ForEachMatching(spec, {field}, [&](const Value& doc) {
     if (std::optional<std::string> g = KeyTextAt(doc, field)) ++groups[std::move(*g)];
   }));
   return groups;
@@ -159,7 +164,7 @@ Result<std::map<std::string, double>> run_group_avg(const QuerySpec& spec, std::
 Result<std::optional<Value>> run_min_max(const QuerySpec& spec, std::string_view field,
                                          std::partial_ordering wanted) {
   std::optional<Value> best;
-  RETURN_IF_ERROR(ForEachMatching(spec, [&](const Value& doc) {
+  RETURN_IF_ERROR(ForEachMatching(spec, {field}, [&](const Value& doc) {
     const Value* v = get_path(doc, field);
     if (v == nullptr) return;
     if (!best) {

@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/error.h"
 #include "doc/value.h"
@@ -36,10 +37,12 @@ namespace pallix {
 std::optional<std::string> index_key_text(const Value& value);
 
 // Calls fold on every document that satisfies every filter, planned or
-// walked, inside one snapshot. Errors: Transaction, Storage, Decode, the
-// planner's and the resume's.
+// walked, inside one snapshot. A walked document may hold only the filter
+// paths and `fields`, the paths the fold reads. Errors: Transaction,
+// Storage, Decode, the planner's and the resume's.
 using DocumentFold = std::function<void(const Value& document)>;
-Status ForEachMatching(const QuerySpec& spec, const DocumentFold& fold);
+Status ForEachMatching(const QuerySpec& spec, const std::vector<std::string_view>& fields,
+                       const DocumentFold& fold);
 
 // Each validates first (InvalidArgument, the run's texts).
 // count: without filters, the stored row count alone.

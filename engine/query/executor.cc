@@ -11,6 +11,7 @@
 #include "query/ordering.h"
 #include "query/predicate_eval.h"
 #include "query/projection.h"
+#include "query/row_filter.h"
 #include "query/sources.h"
 
 namespace pallix {
@@ -34,10 +35,11 @@ Result<std::vector<CandidateRow>> PooledVectorWalk(const QuerySpec& spec, const 
   if (src.k == 0) return std::vector<CandidateRow>();
   const uint64_t pool = std::max<uint64_t>(src.k > std::numeric_limits<uint64_t>::max() / 4 ? src.k : 4 * src.k,
                                            kMinVectorPool);
+  RowFilter filter(spec.filters, {src.field});
   RETURN_IF_ERROR(view.view_for_each(spec.collection, [&](std::string_view key, std::string_view bytes) -> Result<bool> {
-    ASSIGN_OR_RETURN(Value doc, decode_value(bytes));
-    if (!EvalFilters(spec.filters, doc)) return true;
-    const Value* v = get_path(doc, src.field);
+    ASSIGN_OR_RETURN(std::optional<Value> doc, filter.Partial(bytes));
+    if (!doc) return true;
+    const Value* v = get_path(*doc, src.field);
     if (v == nullptr || !v->is_vector() || v->as_vector().size() != src.query.size()) return true;
     list.push_back({std::string(key), distance_by_metric(src.metric, src.query, v->as_vector())});
     if (list.size() >= pool) CutNearest(list, src.k);

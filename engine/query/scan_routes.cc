@@ -11,6 +11,7 @@
 #include "query/ordering.h"
 #include "query/predicate_eval.h"
 #include "query/projection.h"
+#include "query/row_filter.h"
 
 namespace pallix {
 
@@ -52,6 +53,13 @@ Result<std::vector<CandidateRow>> LoadKeys(const ReadView& view, const std::stri
     rows.emplace_back(key, std::move(doc));
   }
   return rows;
+}
+
+std::vector<std::string> KeysOfRows(const std::vector<CandidateRow>& rows) {
+  std::vector<std::string> keys;
+  keys.reserve(rows.size());
+  for (const CandidateRow& r : rows) keys.push_back(r.first);
+  return keys;
 }
 
 // Appends a loaded batch after the skip counter has taken its share.
@@ -120,9 +128,10 @@ std::vector<QueryRow> FinishUnranked(const QuerySpec& spec, std::vector<Candidat
 
 Result<std::vector<CandidateRow>> WalkFiltered(const QuerySpec& spec, const ReadView& view) {
   std::vector<CandidateRow> rows;
+  RowFilter filter(spec.filters, {});
   RETURN_IF_ERROR(view.view_for_each(spec.collection, [&](std::string_view key, std::string_view bytes) -> Result<bool> {
-    ASSIGN_OR_RETURN(Value doc, decode_value(bytes));
-    if (EvalFilters(spec.filters, doc)) rows.emplace_back(std::string(key), std::move(doc));
+    ASSIGN_OR_RETURN(std::optional<Value> doc, filter.Full(bytes));
+    if (doc) rows.emplace_back(std::string(key), std::move(*doc));
     return true;
   }));
   return rows;
@@ -142,17 +151,22 @@ Result<std::vector<QueryRow>> FilteredScanRoute(const QuerySpec& spec, const Rea
     ASSIGN_OR_RETURN(std::vector<CandidateRow> rows, WalkFiltered(spec, view));
     return FinishUnranked(spec, std::move(rows));
   }
-  // A bounded walk: memory stays within twice the window.
+  // A bounded walk: memory stays within twice the window. The buffer holds
+  // partial documents (filter and order fields); the few rows that survive
+  // are read whole at the end.
   const uint64_t bound = std::max<uint64_t>(SatDouble(*need), kMinWalkBuffer);
   std::vector<CandidateRow> rows;
+  RowFilter filter(spec.filters, {spec.order_by->field});
   RETURN_IF_ERROR(view.view_for_each(spec.collection, [&](std::string_view key, std::string_view bytes) -> Result<bool> {
-    ASSIGN_OR_RETURN(Value doc, decode_value(bytes));
-    if (!EvalFilters(spec.filters, doc)) return true;
-    rows.emplace_back(std::string(key), std::move(doc));
+    ASSIGN_OR_RETURN(std::optional<Value> doc, filter.Partial(bytes));
+    if (!doc) return true;
+    rows.emplace_back(std::string(key), std::move(*doc));
     if (rows.size() >= bound) TrimOrdered(rows, *spec.order_by, *need);
     return true;
   }));
-  return FinishUnranked(spec, std::move(rows));
+  TrimOrdered(rows, *spec.order_by, *need);
+  ASSIGN_OR_RETURN(std::vector<CandidateRow> whole, LoadKeys(view, spec.collection, KeysOfRows(rows)));
+  return FinishUnranked(spec, std::move(whole));
 }
 
 Result<std::vector<QueryRow>> OrderedScanRoute(const QuerySpec& spec, const ReadView& view) {
@@ -162,9 +176,12 @@ Result<std::vector<QueryRow>> OrderedScanRoute(const QuerySpec& spec, const Read
   if (!(spec.limit && rows.size() >= *spec.limit)) {
     // Rows the index cannot order (missing or unorderable field) follow.
     std::vector<CandidateRow> rest;
+    RowFilter filter(spec.filters, {spec.order_by->field});
     RETURN_IF_ERROR(view.view_for_each(spec.collection, [&](std::string_view key, std::string_view bytes) -> Result<bool> {
+      ASSIGN_OR_RETURN(std::optional<Value> field_only, filter.Partial(bytes));
+      if (!Unorderable(get_path(*field_only, spec.order_by->field))) return true;
       ASSIGN_OR_RETURN(Value doc, decode_value(bytes));
-      if (Unorderable(get_path(doc, spec.order_by->field))) rest.emplace_back(std::string(key), std::move(doc));
+      rest.emplace_back(std::string(key), std::move(doc));
       return true;
     }));
     SortRows(rest, *spec.order_by);

@@ -305,3 +305,71 @@ TEST(NumericTest, ShortestPositionalFormatting) {
 
 }  // namespace
 }  // namespace pallix
+
+namespace pallix {
+namespace {
+
+Value RandomNested(std::mt19937_64& rng, int depth) {
+  switch (depth > 3 ? rng() % 5 : rng() % 8) {
+    case 0: return Value::Int(static_cast<int64_t>(rng() % 100));
+    case 1: return Value::Text(std::string(1 + rng() % 3, static_cast<char>('a' + rng() % 3)));
+    case 2: return Value::Float(static_cast<double>(rng() % 7) / 2);
+    case 3: return Value::Null();
+    case 4: return Value::Vector({1.0f, 2.0f});
+    case 5: {
+      ValueArray a;
+      for (uint64_t i = 0, n = rng() % 3; i < n; ++i) a.push_back(RandomNested(rng, depth + 1));
+      return Value::Array(std::move(a));
+    }
+    default: {
+      ValueMap m;
+      for (uint64_t i = 0, n = rng() % 4; i < n; ++i) m.Set(std::string(1, static_cast<char>('a' + rng() % 4)), RandomNested(rng, depth + 1));
+      return Value::Map(std::move(m));
+    }
+  }
+}
+
+// Every selected path (and prefix) reads the same from the partial decode;
+// damaged bytes fail both decoders with the same message.
+TEST(ValueTest, DecodeSelectedAgreesWithDecode) {
+  std::mt19937_64 rng(17);
+  const char* paths[] = {"a", "b", "a.b", "a.c.d", "c.a", "d", "", "a..b"};
+  for (int round = 0; round < 3000; ++round) {
+    Value doc = RandomNested(rng, 0);
+    std::string bytes = encode_value(doc);
+    if (round % 3 == 0 && !bytes.empty()) {
+      bytes[rng() % bytes.size()] = static_cast<char>(rng());
+      if (rng() % 2) bytes.resize(rng() % bytes.size());
+    }
+    PathSet set;
+    std::vector<std::string> chosen;
+    for (const char* p : paths) {
+      if (rng() % 3 == 0) set.Add(p), chosen.push_back(p);
+    }
+    auto full = decode_value(bytes);
+    auto part = decode_selected(bytes, set);
+    ASSERT_EQ(full.has_value(), part.has_value()) << "round " << round;
+    if (!full) {
+      EXPECT_EQ(full.error().Message(), part.error().Message());
+      continue;
+    }
+    for (const std::string& p : chosen) {
+      std::vector<size_t> cuts;
+      for (size_t i = 0; i < p.size(); ++i) {
+        if (p[i] == '.') cuts.push_back(i);
+      }
+      cuts.push_back(p.size());
+      for (size_t cut : cuts) {
+        const Value* a = get_path(*full, std::string_view(p).substr(0, cut));
+        const Value* b = get_path(*part, std::string_view(p).substr(0, cut));
+        ASSERT_EQ(a == nullptr, b == nullptr) << "round " << round << " path " << p << " cut " << cut;
+        if (a != nullptr && cut == p.size()) {
+          EXPECT_TRUE(values_same(*a, *b));
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace pallix
