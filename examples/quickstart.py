@@ -1,4 +1,5 @@
-"""Quick start: documents, pages, expiry, a graph, a unique index and a geo search, in a file and in memory.
+"""Quick start: documents, pages, expiry, a graph, a unique index, a geo search, queries and aggregates,
+in a file and in memory.
 
 Run after installing pallix (scripts/quickstart.sh does both):
 
@@ -80,6 +81,27 @@ def tour(db, label):
     print("within 500 km of Paris:", [(h.key, round(h.distance_km, 1)) for h in near_paris])
     print("nearest 2 to Berlin:   ", [h.key for h in places.geo_nearest("loc", 52.52, 13.405, 2)])
     places.close()
+
+    # A filtered, ordered query and aggregates over a batch of documents.
+    books = db.collection("books")
+    books.insert_many([
+        ("b1", {"title": "Analytical notes", "year": 1843, "genre": "math"}),
+        ("b2", {"title": "On computable numbers", "year": 1936, "genre": "math"}),
+        ("b3", {"title": "Compiler primer", "year": 1952, "genre": "cs"}),
+        ("b4", {"title": "Gödel, Escher, Bach", "year": 1979, "genre": "essay"}),
+        ("b5", {"title": "Structure and interpretation", "year": 1985, "genre": "cs"}),
+    ])
+    books.create_scalar_index("year")
+    rows = (books.query().filter(pallix.field("year").ge(1900)).order_by("year", descending=True)
+            .select(["title", "year"]).limit(3).run())
+    print("newest three since 1900:", [(r.key, r.document["year"]) for r in rows])
+    print("books per genre:", books.query().group_count("genre"),
+          "| mean year of cs:", books.query().filter(pallix.field("genre").eq("cs")).avg("year"))
+    print("deleted before 1900:", books.delete_where(pallix.field("year").lt(1900)),
+          "| compare_and_set:", books.compare_and_set("b3", {"title": "Compiler primer", "year": 1952, "genre": "cs"},
+                                                      {"title": "Compiler primer", "year": 1952, "genre": "cs",
+                                                       "read": True}))
+    books.close()
 
     # Errors carry a stable code.
     try:
