@@ -230,3 +230,15 @@ def test_filtered_vector_recall_at_10(selectivity):
     recall = filtered_recall(selectivity)
     print(f"recall@10 at selectivity {selectivity}: {recall:.3f}")
     assert recall >= 0.9
+
+
+def test_deep_filter_trees_run(db):
+    c = db.collection("deep")
+    c.insert_many([("a", {"n": 1}), ("b", {"n": 2})])
+    c.create_scalar_index("n")
+    wide = or_(*[field("n").eq(-i) for i in range(1, 50000)], field("n").eq(2))
+    assert [r.key for r in c.query().filter(wide).run()] == ["b"]
+    # and_ folds left too: a spine 50,000 deep.
+    nested = and_(*[field("n").ne(-i) for i in range(1, 50000)], native.not_(field("n").eq(2)))
+    assert c.query().filter(nested).count() == 1
+    assert c.delete_where(and_(nested, wide)) == 0
