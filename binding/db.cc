@@ -229,6 +229,8 @@ PyMethodDef kMethods[] = {
     {"collections", PALLIX_CFUNC(NoArgs<DbCollections>), METH_NOARGS,
      "collections($self)\n--\n\nThe names of the user collections, in bytewise order (internal\n"
      "`__` collections are not listed)."},
+    {"backup", PALLIX_CFUNC(Fast<DbBackup>), METH_FASTCALL | METH_KEYWORDS,
+     "backup($self, path)\n--\n\nCopy the database to `path` (which must not already exist)."},
     {"dump_to_path", PALLIX_CFUNC(Fast<DbDumpToPath>), METH_FASTCALL | METH_KEYWORDS,
      "dump_to_path($self, path)\n--\n\nDump the whole database (documents, indexes, schemas, TTLs,\n"
      "edges, auto-id counters) to `path`."},
@@ -237,8 +239,6 @@ PyMethodDef kMethods[] = {
     {"load_from_path_with_renames", PALLIX_CFUNC(Fast<DbLoadWithRenames>), METH_FASTCALL | METH_KEYWORDS,
      "load_from_path_with_renames($self, path, renames)\n--\n\nReplay a dump file into this database, loading each "
      "dump\ncollection under the name `renames` maps it to (`{from: to}`)."},
-    {"backup", PALLIX_CFUNC(Fast<DbBackup>), METH_FASTCALL | METH_KEYWORDS,
-     "backup($self, path)\n--\n\nCopy the database to `path` (which must not already exist)."},
     {"compact", PALLIX_CFUNC(NoArgs<DbCompact>), METH_NOARGS,
      "compact($self)\n--\n\nCompact the database file; every Collection and Query derived from\n"
      "this Db must be closed (a Query: executed) first, else BUSY (19).\n"

@@ -210,7 +210,8 @@ def test_collection_exit_docstring_is_empty():
 
 def test_methods_are_in_table_order():
     names = [n for n in native.Db.__dict__ if not n.startswith("__") or n in ("__enter__", "__exit__")]
-    assert names == ["open", "open_memory", "__enter__", "__exit__", "collection", "collections", "close"]
+    assert names == ["open", "open_memory", "__enter__", "__exit__", "collection", "collections", "backup",
+                     "dump_to_path", "load_from_path", "load_from_path_with_renames", "compact", "close"]
     names = [n for n in native.Collection.__dict__ if not n.startswith("__") or n in ("__enter__", "__exit__")]
     # The methods of this interface that exist so far, in interface order
     # (index declarations, batch writes, geo and phrase search come later);
