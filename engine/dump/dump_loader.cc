@@ -28,8 +28,10 @@ namespace {
 
 // Documents per durable commit, and the bytes after which a batch ends
 // early, which bound the memory of the after-commit list.
-constexpr size_t kBatchDocuments = 4096;
-constexpr size_t kBatchBytes = size_t{32} << 20;
+constexpr size_t kBatchDocuments = 65536;
+constexpr size_t kBatchBytes = size_t{64} << 20;
+// Documents per nested transaction.
+constexpr size_t kChunkDocuments = 64;
 // Up-front room for lists whose declared size the file could inflate.
 constexpr uint64_t kReserveCap = 4096;
 
@@ -83,11 +85,14 @@ class Loader {
   struct Loaded {
     std::string collection;
     std::string key;
+    std::string bytes;  // as read, stored verbatim
     Value doc;
   };
 
   Status LoadDocuments();
-  Status PutDocument(WriteCtx& ctx, const Loaded& doc, std::string_view bytes);
+  Result<Loaded> ReadDocument();
+  Status PutDocument(WriteCtx& ctx, const Loaded& doc);
+  void Replay(WriteCtx& ctx, std::vector<Loaded>& pending, size_t from);
   Status FinishBatch(std::optional<WriteCtx>& ctx, std::vector<Loaded>& pending);
   Status LoadSection(int section, uint64_t count);
   Status LoadEntry(int section, const std::string& target);
@@ -101,17 +106,25 @@ class Loader {
   std::vector<std::pair<std::string, uint64_t>> counters_;
 };
 
-// One document inside a nested transaction: the row put (counted) and the
-// index upkeep of the target's declared indexes, both or neither.
-Status Loader::PutDocument(WriteCtx& ctx, const Loaded& doc, std::string_view bytes) {
-  RETURN_IF_ERROR(ctx.BeginNested());
-  Status put = put_row(ctx, doc.collection, doc.key, bytes);
-  if (put) put = index_upkeep_put(engine_, ctx, doc.collection, doc.key, doc.doc);
-  if (!put) {
-    ctx.AbortNested();
-    return put;
+// One document: the row put (counted) and the index upkeep of the target's
+// declared indexes. Runs inside a nested transaction, so a failure (which
+// may leave LMDB's transaction unusable) is dropped with it.
+Status Loader::PutDocument(WriteCtx& ctx, const Loaded& doc) {
+  RETURN_IF_ERROR(put_row(ctx, doc.collection, doc.key, doc.bytes));
+  return index_upkeep_put(engine_, ctx, doc.collection, doc.key, doc.doc);
+}
+
+// After documents [from, end) of the batch were dropped with their nested
+// transaction, puts them again, each in a nested transaction of its own,
+// so that exactly the documents before the failing one stay.
+void Loader::Replay(WriteCtx& ctx, std::vector<Loaded>& pending, size_t from) {
+  for (size_t i = from; i < pending.size(); ++i) {
+    bool ok = ctx.BeginNested().has_value();
+    if (ok && PutDocument(ctx, pending[i]) && ctx.CommitNested()) continue;
+    if (ok && ctx.txn().nesting() > 0) ctx.AbortNested();
+    pending.resize(i);
+    return;
   }
-  return ctx.CommitNested();
 }
 
 // Commits the batch, then brings in-memory indexes up to date with it.
@@ -125,34 +138,54 @@ Status Loader::FinishBatch(std::optional<WriteCtx>& ctx, std::vector<Loaded>& pe
   return committed;
 }
 
+Result<Loader::Loaded> Loader::ReadDocument() {
+  ASSIGN_OR_RETURN(std::string target, Target(0));
+  ASSIGN_OR_RETURN(std::string key, in_.ReadBytes());
+  ASSIGN_OR_RETURN(std::string bytes, in_.ReadBytes());
+  ASSIGN_OR_RETURN(Value doc, decode_value(bytes));
+  return Loaded{std::move(target), std::move(key), std::move(bytes), std::move(doc)};
+}
+
+// Documents go into batches of one write transaction each; inside a batch,
+// runs of kChunkDocuments share a nested transaction (a nested transaction
+// per document would copy the touched pages once per document). Only a
+// storage failure can stop a put, and then the run is dropped and replayed
+// document by document up to the failing one.
 Status Loader::LoadDocuments() {
   ASSIGN_OR_RETURN(uint64_t count, in_.ReadU64());
   std::optional<WriteCtx> ctx;
   std::vector<Loaded> pending;
-  size_t batch_bytes = 0;
+  size_t batch_bytes = 0, chunk_start = 0;
   // Every failure first commits the documents before it.
   auto stop = [&](Status failure) -> Status {
     Status committed = FinishBatch(ctx, pending);
     return committed ? failure : committed;
   };
   for (uint64_t i = 0; i < count; ++i) {
-    Result<std::string> target = Target(0);
-    if (!target) return stop(Fail(target.error()));
-    Result<std::string> key = in_.ReadBytes();
-    if (!key) return stop(Fail(key.error()));
-    Result<std::string> bytes = in_.ReadBytes();
-    if (!bytes) return stop(Fail(bytes.error()));
-    Result<Value> doc = decode_value(*bytes);
+    Result<Loaded> doc = ReadDocument();
     if (!doc) return stop(Fail(doc.error()));
     if (!ctx) {
       Result<WriteCtx> begun = BeginWriteCtx(engine_.store());
       if (!begun) return stop(Fail(begun.error()));
       ctx.emplace(std::move(*begun));
     }
-    Loaded loaded{std::move(*target), std::move(*key), std::move(*doc)};
-    if (Status put = PutDocument(*ctx, loaded, *bytes); !put) return stop(put);
-    batch_bytes += loaded.key.size() + bytes->size();
-    pending.push_back(std::move(loaded));
+    if (ctx->txn().nesting() == 0) {
+      if (Status nested = ctx->BeginNested(); !nested) return stop(nested);
+      chunk_start = pending.size();
+    }
+    if (Status put = PutDocument(*ctx, *doc); !put) {
+      ctx->AbortNested();
+      Replay(*ctx, pending, chunk_start);
+      return stop(put);
+    }
+    batch_bytes += doc->key.size() + doc->bytes.size();
+    pending.push_back(std::move(*doc));
+    if (pending.size() - chunk_start >= kChunkDocuments) {
+      if (Status folded = ctx->CommitNested(); !folded) {
+        Replay(*ctx, pending, chunk_start);
+        return stop(folded);
+      }
+    }
     if (pending.size() >= kBatchDocuments || batch_bytes >= kBatchBytes) {
       RETURN_IF_ERROR(FinishBatch(ctx, pending));
       batch_bytes = 0;

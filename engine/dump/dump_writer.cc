@@ -21,18 +21,34 @@ namespace pallix {
 
 namespace {
 
-constexpr size_t kWriteBuffer = 8192;
+constexpr size_t kWriteBuffer = size_t{1} << 20;
 constexpr std::string_view kTtlPrefix = "__ttl__";
 
 EngineError IoErrno(int err) { return EngineError::Io(port::OsErrorText(err)); }
 
-// The dump file behind an 8192-byte buffer: small writes are gathered, a
-// write at least as large as the buffer goes to the file directly.
+// The dump file behind a 1 MiB buffer: small writes are gathered, a write
+// at least as large as the buffer goes to the file directly. (Fewer, larger
+// writes: the dump is written at a good fraction of a plain file copy.)
 class FileSink : public DumpSink {
  public:
   explicit FileSink(int fd) : fd_(fd) { buffer_.reserve(kWriteBuffer); }
   ~FileSink() override {
     if (fd_ >= 0) close(fd_);
+  }
+
+  bool CanRewrite() const override { return true; }
+  uint64_t Position() const override { return written_ + buffer_.size(); }
+
+  Status Rewrite(uint64_t offset, std::string_view bytes) override {
+    RETURN_IF_ERROR(Flush());
+    while (!bytes.empty()) {
+      ssize_t n = pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return Fail(IoErrno(errno));
+      bytes.remove_prefix(static_cast<size_t>(n));
+      offset += static_cast<uint64_t>(n);
+    }
+    return Ok();
   }
 
   Status Write(std::string_view bytes) override {
@@ -71,11 +87,13 @@ class FileSink : public DumpSink {
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) return Fail(IoErrno(errno));
       bytes.remove_prefix(static_cast<size_t>(n));
+      written_ += static_cast<uint64_t>(n);
     }
     return Ok();
   }
 
   int fd_;
+  uint64_t written_ = 0;
   std::string buffer_;
 };
 
@@ -85,15 +103,28 @@ Result<std::vector<std::string>> UserCollections(const ReadView& view) {
   return names;
 }
 
-Status WriteDocuments(const ReadView& view, const std::vector<std::string>& collections, DumpSink& sink) {
+Result<uint64_t> CountDocuments(const ReadView& view, const std::vector<std::string>& collections) {
   uint64_t count = 0;
   for (const std::string& c : collections)
     RETURN_IF_ERROR(view.view_for_each(c, [&](std::string_view, std::string_view) -> Result<bool> {
       ++count;
       return true;
     }));
+  return count;
+}
+
+// Section 1. The count precedes the records: a sink that can rewrite gets
+// a placeholder, filled in after one pass; any other sink costs a counting
+// pass over the same snapshot first.
+Status WriteDocuments(const ReadView& view, const std::vector<std::string>& collections, DumpSink& sink) {
+  const bool rewrite = sink.CanRewrite();
+  const uint64_t count_at = sink.Position();
+  uint64_t expected = 0, count = 0;
+  if (!rewrite) {
+    ASSIGN_OR_RETURN(expected, CountDocuments(view, collections));
+  }
   std::string scratch;
-  dump_put_u64(scratch, count);
+  dump_put_u64(scratch, expected);
   RETURN_IF_ERROR(sink.Write(scratch));
   for (const std::string& c : collections)
     RETURN_IF_ERROR(view.view_for_each(c, [&](std::string_view key, std::string_view doc) -> Result<bool> {
@@ -102,9 +133,13 @@ Status WriteDocuments(const ReadView& view, const std::vector<std::string>& coll
       dump_put_bytes(scratch, key);
       dump_put_bytes(scratch, doc);
       RETURN_IF_ERROR(sink.Write(scratch));
+      ++count;
       return true;
     }));
-  return Ok();
+  if (!rewrite) return Ok();
+  scratch.clear();
+  dump_put_u64(scratch, count);
+  return sink.Rewrite(count_at, scratch);
 }
 
 // The kind byte of a vector declaration: a PQ kind without its codebook

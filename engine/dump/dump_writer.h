@@ -1,8 +1,8 @@
 // The dump writer: streams a whole open database into a dump file
-// (byte layout in dump_format.h). Documents are read from one snapshot in
-// two passes (count, then records) and never held in memory together; the
-// declarations come from copies of the registries taken under their locks,
-// one lock at a time; expiry instants, counters and edges are collected
+// (byte layout in dump_format.h). Documents are read from one snapshot,
+// streamed (their count filled in afterwards, see DumpSink), never held in
+// memory together; the declarations come from copies of the registries
+// taken under their locks, one lock at a time; expiry instants, counters and edges are collected
 // per section. The database is only read.
 //
 // Callers: the binding (Db.dump_to_path). Thread-safety: may run beside
@@ -24,6 +24,14 @@ class DumpSink {
  public:
   virtual ~DumpSink() = default;
   virtual Status Write(std::string_view bytes) = 0;
+  // A sink that can overwrite bytes it already took (a file) lets the
+  // writer stream the documents once and fill their count in afterwards,
+  // instead of walking them twice.
+  virtual bool CanRewrite() const { return false; }
+  virtual uint64_t Position() const { return 0; }
+  virtual Status Rewrite(uint64_t /*offset*/, std::string_view /*bytes*/) {
+    return Fail(EngineError::Io("this sink cannot rewrite"));
+  }
 };
 
 // Writes sections 1 to 10 (not the magic) to sink. Errors: Transaction

@@ -69,9 +69,17 @@ class WriteCtx {
   // the store. Errors: Commit.
   Status Commit();
   // A nested transaction (store.h); aborting one also forgets the cached
-  // ids and counts, which may hold what the nested writes did.
+  // ids and counts, which may hold what the nested writes did; so does a
+  // fold that fails.
   Status BeginNested() { return txn_.BeginNested(); }
-  Status CommitNested() { return txn_.CommitNested(); }
+  Status CommitNested() {
+    Status folded = txn_.CommitNested();
+    if (!folded) {
+      ids.clear();
+      counts.clear();
+    }
+    return folded;
+  }
   void AbortNested() {
     txn_.AbortNested();
     ids.clear();
