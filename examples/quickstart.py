@@ -102,8 +102,21 @@ def main():
             print(f"reopened {os.path.basename(path)}: collections {db.collections()}, {len(people)} people,"
                   f" alan -> {people.get('alan')}")
             people.close()
-    with pallix.Db() as db:
-        tour(db, "in-memory database")
+        with pallix.Db() as db:
+            tour(db, "in-memory database")
+            # A dump is a portable image of the whole database: load it into a
+            # fresh in-memory database, then back that one up to a new file.
+            dump = os.path.join(tmp, "quickstart.dump")
+            db.dump_to_path(dump)
+        with pallix.Db() as fresh:
+            fresh.load_from_path(dump)
+            people = fresh.collection("people")
+            print(f"loaded {os.path.basename(dump)}: collections {fresh.collections()}, {len(people)} people")
+            people.close()
+            backup = os.path.join(tmp, "backup.db")
+            fresh.backup(backup)
+        with pallix.Db(backup) as copy:
+            print(f"backup {os.path.basename(backup)}: collections {copy.collections()}")
 
 
 if __name__ == "__main__":
