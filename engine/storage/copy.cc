@@ -131,55 +131,72 @@ Status backup_store(Store& source, const std::string& path) {
   return copied;
 }
 
+namespace {
+
+// A packed copy of a database beside it, at `temp`, open and locked; `probe`
+// is a second descriptor of it, which recognises the file after the store
+// is gone.
+struct Copy {
+  std::unique_ptr<Store> store;
+  std::string temp;
+  int probe = -1;
+
+  Copy() = default;
+  Copy(Copy&& other) noexcept
+      : store(std::move(other.store)), temp(std::move(other.temp)), probe(std::exchange(other.probe, -1)) {}
+  // Unless kept, the copy is closed and its file removed.
+  ~Copy() {
+    store.reset();
+    if (probe < 0) return;
+    RemoveIfSame(temp, probe);
+    close(probe);
+  }
+  std::unique_ptr<Store> Keep() {
+    close(std::exchange(probe, -1));
+    return std::move(store);
+  }
+};
+
+// Creates the file beside path exclusively (with the database's mode),
+// locks it and copies a snapshot of `store` into it with a synced commit.
+Result<Copy> CopyBeside(Store& store, const std::string& path, mode_t mode) {
+  Copy copy;
+  copy.temp = path + ".compact-XXXXXX";
+  int fd = mkostemp(copy.temp.data(), O_CLOEXEC);
+  if (fd < 0) return Fail(CompactIo("create " + copy.temp, errno));
+  copy.probe = dup(fd);
+  fchmod(fd, mode & 07777);
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    close(fd);
+    return Fail(EngineError::Compaction("the new file is locked by another opener: " + copy.temp));
+  }
+  Result<std::unique_ptr<Store>> opened = StoreCopy::Open(fd, copy.temp);
+  if (!opened) return Fail(EngineError::Compaction(opened.error().detail()));
+  copy.store = std::move(*opened);
+  RETURN_IF_ERROR(CopyAndCommit(store, *copy.store));
+  return copy;
+}
+
+}  // namespace
+
 Result<std::unique_ptr<Store>> compact_store(Store& store) {
   if (store.in_memory()) return std::unique_ptr<Store>();
   const std::string& path = store.path();
-  struct stat old_st, at_path;
+  struct stat old_st, at_path, new_st;
   if (fstat(StoreCopy::Fd(store), &old_st) != 0) return Fail(CompactIo("stat", errno));
   if (stat(path.c_str(), &at_path) != 0 || !SameFile(old_st, at_path))
     return Fail(EngineError::Compaction("the database file was moved or replaced since it was opened: " + path));
-  std::string temp = path + ".compact-XXXXXX";
-  int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return Fail(CompactIo("create " + temp, errno));
-  fchmod(fd, old_st.st_mode & 07777);
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-    close(fd);
-    unlink(temp.c_str());
-    return Fail(EngineError::Compaction("the new file is locked by another opener: " + temp));
-  }
-  int probe = dup(fd);
-  auto discard = [&](std::unique_ptr<Store> copy) {
-    copy.reset();
-    RemoveIfSame(temp, probe);
-    close(probe);
-  };
-  Result<std::unique_ptr<Store>> copy = StoreCopy::Open(fd, temp);
-  if (!copy) {
-    discard(nullptr);
-    return Fail(EngineError::Compaction(copy.error().detail()));
-  }
-  if (Status copied = CopyAndCommit(store, **copy); !copied) {
-    discard(std::move(*copy));
-    return Fail(copied.error());
-  }
-  struct stat new_st;
-  if (fstat(probe, &new_st) != 0 || new_st.st_size >= old_st.st_size) {
-    discard(std::move(*copy));
-    return std::unique_ptr<Store>();
-  }
+  ASSIGN_OR_RETURN(Copy copy, CopyBeside(store, path, old_st.st_mode));
+  if (fstat(copy.probe, &new_st) != 0 || new_st.st_size >= old_st.st_size) return std::unique_ptr<Store>();
   // The copy stays locked across the rename: an opener of the path meets
-  // the old file (locked by `store`) or the new one (locked by `copy`).
-  if (rename(temp.c_str(), path.c_str()) != 0) {
-    int err = errno;
-    discard(std::move(*copy));
-    return Fail(CompactIo("rename", err));
-  }
-  close(probe);
-  StoreCopy::SetPath(**copy, path);
+  // the old file (locked by `store`) or the new one (locked by the copy).
+  if (rename(copy.temp.c_str(), path.c_str()) != 0) return Fail(CompactIo("rename", errno));
+  std::unique_ptr<Store> packed = copy.Keep();
+  StoreCopy::SetPath(*packed, path);
   // The rename is done; a failed directory sync only means it might not
   // survive a power cut, and the old store cannot take its place again.
   (void)FsyncDirOf(path);
-  return std::move(*copy);
+  return packed;
 }
 
 }  // namespace pallix
