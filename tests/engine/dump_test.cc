@@ -368,6 +368,28 @@ TEST(DumpTest, BadHeaderAndBadBytesMessages) {
   dump_put_bytes(vec, "f");
   vec += std::string("\x00\x00\x04", 3);
   EXPECT_EQ(LoadBytes(*e, vec).error().Message(), "invalid dump: bad vector mode");
+  vec.back() = '\x03';  // a valid kind (PQ in memory) whose m and k are missing
+  EXPECT_EQ(LoadBytes(*e, vec).error().Message(), "invalid dump: unexpected end of dump");
+  vec.resize(vec.size() - 3);
+  vec += std::string("\x03\x00\x00", 3);
+  EXPECT_EQ(LoadBytes(*e, vec).error().Message(), "invalid dump: bad metric");
+}
+
+// Text and vector declarations are read and checked whole, then handed to
+// their creators; until the index layer declares them, that is a refusal.
+TEST(DumpTest, TextAndVectorDeclarationsReachTheirCreators) {
+  auto e = MemEngine();
+  std::string text(kDumpMagic);
+  dump_put_u64(text, 0);
+  dump_put_u64(text, 0);
+  dump_put_u64(text, 1);
+  dump_put_bytes(text, "c");
+  dump_put_bytes(text, "body");
+  dump_put_u8(text, 1);
+  for (int i = 3; i < kDumpSections; ++i) dump_put_u64(text, 0);
+  auto s = LoadBytes(*e, text);
+  ASSERT_FALSE(s.has_value());
+  EXPECT_EQ(s.error().kind(), ErrorKind::kInvalidArgument);
 }
 
 TEST(DumpTest, DumpRefusesTheDatabaseOwnFile) {
