@@ -9,7 +9,6 @@ namespace pallix {
 
 namespace {
 
-constexpr size_t kCodebookHeader = 16;
 
 // Calls fn(collection, field, state) for every row of `registry` whose key
 // splits; the caller holds the registry's lock.
@@ -28,9 +27,9 @@ Status ForEachRegistryRow(Engine& engine, std::string_view registry, F&& fn) {
 Result<std::shared_ptr<const PqCodebook>> LoadCodebook(Engine& engine, std::string_view collection,
                                                        std::string_view field) {
   ASSIGN_OR_RETURN(std::optional<std::string> row,
-                   get_row_once(engine.store(), vector_namespace(collection, field), kCodebookRow));
+                   get_row_once(engine.store(), vector_namespace(collection, field), kDannCodebookKey));
   if (!row) return nullptr;
-  std::optional<PqCodebook> codebook = decode_codebook_record(*row);
+  std::optional<PqCodebook> codebook = decode_dann_codebook(*row);
   if (!codebook) return nullptr;
   return std::make_shared<const PqCodebook>(std::move(*codebook));
 }
@@ -49,39 +48,6 @@ Result<std::optional<IndexState>> read_index_state_once(Store& store, std::strin
   ASSIGN_OR_RETURN(std::optional<std::string> row, get_row_once(store, registry, key));
   if (!row) return std::nullopt;
   return decode_index_state(*row);
-}
-
-std::optional<PqCodebook> decode_codebook_record(std::string_view bytes) {
-  if (bytes.size() < kCodebookHeader) return std::nullopt;
-  PqCodebook cb;
-  cb.m = DecodeFixed32LE(bytes.data());
-  cb.k = DecodeFixed32LE(bytes.data() + 4);
-  cb.subspace_dim = DecodeFixed32LE(bytes.data() + 8);
-  cb.dim = DecodeFixed32LE(bytes.data() + 12);
-  if (cb.m == 0 || cb.k == 0 || cb.k > kPqMaxK || cb.subspace_dim == 0) return std::nullopt;
-  if (uint64_t{cb.dim} != uint64_t{cb.m} * cb.subspace_dim) return std::nullopt;
-  // m * subspace_dim fits 32 bits (it equals dim) and k is at most 256, so
-  // the count cannot overflow; the size test guards the allocation below.
-  uint64_t count = uint64_t{cb.dim} * cb.k;
-  if (count > (bytes.size() - kCodebookHeader) / 4) return std::nullopt;
-  cb.centroids.resize(count);
-  for (uint64_t i = 0; i < count; ++i) cb.centroids[i] = DecodeFloat32LE(bytes.data() + kCodebookHeader + 4 * i);
-  return cb;
-}
-
-std::string encode_codebook_record(const PqCodebook& codebook) {
-  std::string out;
-  out.reserve(kCodebookHeader + 4 * codebook.centroids.size());
-  PutFixed32LE(&out, codebook.m);
-  PutFixed32LE(&out, codebook.k);
-  PutFixed32LE(&out, codebook.subspace_dim);
-  PutFixed32LE(&out, codebook.dim);
-  for (float x : codebook.centroids) {
-    char b[4];
-    EncodeFloat32LE(b, x);
-    out.append(b, 4);
-  }
-  return out;
 }
 
 namespace {

@@ -45,6 +45,7 @@
 #include "index/index_state.h"
 #include "storage/read_view.h"
 #include "text/fts.h"
+#include "vector/disk_hnsw.h"
 #include "vector/hnsw.h"
 #include "vector/pq.h"
 
@@ -130,23 +131,8 @@ Result<std::optional<IndexState>> read_index_state(const ReadView& view, std::st
 Result<std::optional<IndexState>> read_index_state_once(Store& store, std::string_view registry,
                                                         std::string_view key);
 
-// The stored PQ codebook record (the row "q" of a vector namespace),
-// little-endian:
-//
-//   offset  size              field
-//   0       4                 m, u32
-//   4       4                 k, u32
-//   8       4                 subspace_dim, u32
-//   12      4                 dim, u32
-//   16      4*m*k*sub_dim     centroids, f32, table by table
-//
-// nullopt unless the record is whole and self-consistent (PqCodebook's
-// valid(): m, k, subspace_dim non-zero, k <= 256, dim = m * subspace_dim);
-// bytes after the centroids are ignored.
-std::optional<PqCodebook> decode_codebook_record(std::string_view bytes);
-std::string encode_codebook_record(const PqCodebook& codebook);
-// The row key of the codebook record in a vector namespace.
-inline constexpr std::string_view kCodebookRow = "q";
+// The codebook record of a vector namespace (its row "q") is stored and
+// read by the on-disk graph module: encode_dann_codebook / decode_dann_codebook.
 
 // Loads every registry not loaded yet, in the order vector, text, scalar
 // and compound, geo, each under its lock; the open sequence calls it so

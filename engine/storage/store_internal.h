@@ -24,7 +24,11 @@ EngineError InjectedFault(ErrorKind kind);
 // The table's LMDB name ("records", "catalog", "meta"), for messages.
 const char* TableName(StoreTable table);
 
-inline MDB_val Val(std::string_view s) { return MDB_val{s.size(), const_cast<char*>(s.data())}; }
+// An empty view may carry a null pointer, which LMDB would hand to memcpy
+// (undefined even for zero bytes): give it a valid address instead.
+inline MDB_val Val(std::string_view s) {
+  return MDB_val{s.size(), const_cast<char*>(s.data() != nullptr ? s.data() : "")};
+}
 inline std::string_view View(const MDB_val& v) { return {static_cast<const char*>(v.mv_data), v.mv_size}; }
 
 // The records key range of collection `id` from `start`: [id+start, id+1).

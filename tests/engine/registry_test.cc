@@ -35,7 +35,7 @@ TEST(RegistryTest, VectorRowsLoadByTheirRules) {
       {kVectorRegistry, registry_key("c", "old"), B({0, 7})},              // old form, quantization 7
       {kVectorRegistry, registry_key("c", "pq"), B({0xFF, 1, 0, 0, 0, 0, 2, 0, 2})},
       {kVectorRegistry, registry_key("c", "pqok"), B({0xFF, 0, 1, 0, 3})},
-      {vector_namespace("c", "pqok"), std::string(kCodebookRow), encode_codebook_record(cb)},
+      {vector_namespace("c", "pqok"), std::string(kDannCodebookKey), encode_dann_codebook(cb)},
       {kVectorRegistry, "nokey", B({0xFF, 0, 0, 0, 0})},
   });
   NamedMutex::Guard guard(engine->index_lock);
@@ -89,17 +89,17 @@ TEST(RegistryTest, OtherKindsLoad) {
 TEST(RegistryTest, CodebookRecords) {
   PqCodebook cb;
   cb.m = 1, cb.k = 2, cb.subspace_dim = 2, cb.dim = 2, cb.centroids = {1, 2, 3, 4};
-  std::string rec = encode_codebook_record(cb);
+  std::string rec = encode_dann_codebook(cb);
   EXPECT_EQ(rec.size(), 16u + 16u);
-  EXPECT_EQ(decode_codebook_record(rec + "trailing")->centroids, cb.centroids);
-  EXPECT_FALSE(decode_codebook_record(rec.substr(0, rec.size() - 1)).has_value());
-  EXPECT_FALSE(decode_codebook_record(rec.substr(0, 15)).has_value());
+  EXPECT_EQ(decode_dann_codebook(rec + "trailing")->centroids, cb.centroids);
+  EXPECT_FALSE(decode_dann_codebook(rec.substr(0, rec.size() - 1)).has_value());
+  EXPECT_FALSE(decode_dann_codebook(rec.substr(0, 15)).has_value());
   std::string huge = rec;
   EncodeFixed32LE(huge.data() + 4, UINT32_MAX);  // k beyond a byte code
-  EXPECT_FALSE(decode_codebook_record(huge).has_value());
+  EXPECT_FALSE(decode_dann_codebook(huge).has_value());
   std::string wrong_dim = rec;
   EncodeFixed32LE(wrong_dim.data() + 12, 3);
-  EXPECT_FALSE(decode_codebook_record(wrong_dim).has_value());
+  EXPECT_FALSE(decode_dann_codebook(wrong_dim).has_value());
 }
 
 }  // namespace
