@@ -15,8 +15,6 @@ std::string Payload(Metric metric, Quantization quant, uint8_t kind) {
   return std::string{static_cast<char>(metric), static_cast<char>(quant), static_cast<char>(kind)};
 }
 
-bool OnDisk(uint8_t kind) { return kind == kVectorOnDisk || kind == kVectorOnDiskPq; }
-
 // The names, and the namespace clash check against every other declared
 // vector index (see index/declare.h).
 Status CheckNames(Engine& engine, std::string_view collection, std::string_view field) {
@@ -31,16 +29,6 @@ Status CheckNames(Engine& engine, std::string_view collection, std::string_view 
   }
   return Ok();
 }
-
-// Holds "index resume lock" for a creator (waiting for it); poisons it when
-// a build unwinds through.
-class ResumeLockHolder {
- public:
-  explicit ResumeLockHolder(Engine& engine) : guard_(engine.index_resume_lock) {}
-
- private:
-  NamedMutex::Guard guard_;
-};
 
 Result<std::shared_ptr<const PqCodebook>> Train(Engine& engine, std::string_view collection, std::string_view field,
                                                 uint64_t m, uint64_t k) {
@@ -64,7 +52,7 @@ Result<std::vector<DiskIndex>> DiskIndexesOf(Engine& engine, std::string_view co
   for (auto it = reg->declared.lower_bound(FieldKey(collection, "")); it != reg->declared.end() &&
                                                                       it->first.first == collection;
        ++it) {
-    if (!OnDisk(it->second.storage_kind)) continue;
+    if (!vector_kind_on_disk(it->second.storage_kind)) continue;
     out.push_back(DiskIndex{vector_namespace(collection, it->first.second), it->first.second,
                             vector_index_params(it->second)});
   }
@@ -133,7 +121,7 @@ Status create_vector_index_pq(Engine& engine, std::string_view collection, std::
                               uint64_t m, uint64_t k) {
   RETURN_IF_ERROR(CheckNames(engine, collection, field));
   ASSIGN_OR_RETURN(std::shared_ptr<const PqCodebook> codebook, Train(engine, collection, field, m, k));
-  ResumeLockHolder hold(engine);
+  NamedMutex::Guard hold(engine.index_resume_lock);  // waits; poisoned: InvariantError
   return register_vector_index(engine, collection, field, metric, Quantization::kNone, kVectorInMemoryPq,
                                std::move(codebook));
 }
@@ -141,7 +129,7 @@ Status create_vector_index_pq(Engine& engine, std::string_view collection, std::
 Status create_vector_index_ondisk(Engine& engine, std::string_view collection, std::string_view field,
                                   Metric metric, Quantization quant) {
   RETURN_IF_ERROR(CheckNames(engine, collection, field));
-  ResumeLockHolder hold(engine);
+  NamedMutex::Guard hold(engine.index_resume_lock);  // waits; poisoned: InvariantError
   RETURN_IF_ERROR(register_vector_index(engine, collection, field, metric, quant, kVectorOnDisk, nullptr));
   return build_disk_vector_index(engine, collection, field, std::string());
 }
@@ -150,7 +138,7 @@ Status create_vector_index_ondisk_pq(Engine& engine, std::string_view collection
                                      Metric metric, uint64_t m, uint64_t k) {
   RETURN_IF_ERROR(CheckNames(engine, collection, field));
   ASSIGN_OR_RETURN(std::shared_ptr<const PqCodebook> codebook, Train(engine, collection, field, m, k));
-  ResumeLockHolder hold(engine);
+  NamedMutex::Guard hold(engine.index_resume_lock);  // waits; poisoned: InvariantError
   RETURN_IF_ERROR(register_vector_index(engine, collection, field, metric, Quantization::kNone, kVectorOnDiskPq,
                                         std::move(codebook)));
   return build_disk_vector_index(engine, collection, field, std::string());
@@ -161,14 +149,15 @@ Status create_vector_index_ondisk_pq(Engine& engine, std::string_view collection
 Status register_vector_index(Engine& engine, std::string_view collection, std::string_view field, Metric metric,
                              Quantization quant, uint8_t kind, std::shared_ptr<const PqCodebook> codebook) {
   std::optional<std::string> cursor;
-  if (OnDisk(kind)) cursor.emplace();
+  if (vector_kind_on_disk(kind)) cursor.emplace();
   RETURN_IF_ERROR(write_vector_index_registry(engine, registry_key(collection, field),
                                               vector_namespace(collection, field), Payload(metric, quant, kind),
                                               codebook.get(), cursor));
   NamedMutex::Guard guard(engine.index_lock);
   ASSIGN_OR_RETURN(VectorRegistry * reg, vector_registry(engine));
   FieldKey key(collection, field);
-  reg->declared[key] = VectorIndexInfo{kind, static_cast<uint8_t>(metric), static_cast<uint8_t>(quant), OnDisk(kind),
+  reg->declared[key] = VectorIndexInfo{kind, static_cast<uint8_t>(metric), static_cast<uint8_t>(quant),
+                                       vector_kind_on_disk(kind),
                                        std::move(codebook)};
   reg->loaded.erase(key);
   return Ok();
@@ -209,7 +198,7 @@ Status build_disk_vector_index(Engine& engine, std::string_view collection, std:
   // An in-memory index has no graph rows to build, whatever its registry
   // row says (a damaged row decodes with a cursor).
   std::optional<VectorIndexInfo> info = DeclaredEntry(engine, collection, field);
-  if (!info || !OnDisk(info->storage_kind)) return Ok();
+  if (!info || !vector_kind_on_disk(info->storage_kind)) return Ok();
   const std::string ns = vector_namespace(collection, field);
   const DiskHnswParams params = vector_index_params(*info);
   const std::string payload{static_cast<char>(info->metric), static_cast<char>(info->quantization),
@@ -274,7 +263,7 @@ Result<bool> memory_vector_index_for(Engine& engine, std::string_view collection
   ASSIGN_OR_RETURN(VectorRegistry * reg, vector_registry(engine));
   FieldKey key(collection, field);
   auto declared = reg->declared.find(key);
-  if (declared == reg->declared.end() || OnDisk(declared->second.storage_kind)) return false;
+  if (declared == reg->declared.end() || vector_kind_on_disk(declared->second.storage_kind)) return false;
   auto loaded = reg->loaded.find(key);
   if (loaded == reg->loaded.end()) {
     const VectorIndexInfo& info = declared->second;

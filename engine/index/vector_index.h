@@ -62,6 +62,9 @@
 
 namespace pallix {
 
+// Whether a storage kind keeps its graph in the index namespace.
+inline bool vector_kind_on_disk(uint8_t kind) { return kind == kVectorOnDisk || kind == kVectorOnDiskPq; }
+
 // The most vectors a codebook is trained on: the first ones in key order.
 inline constexpr size_t kMaxTrainingVectors = 50000;
 

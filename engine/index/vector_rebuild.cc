@@ -19,8 +19,6 @@ namespace {
 
 bool NeedsRebuild(const IndexMetaInfo& meta) { return meta.present && meta.live < 2 * meta.deleted; }
 
-bool OnDisk(uint8_t kind) { return kind == kVectorOnDisk || kind == kVectorOnDiskPq; }
-
 // The complete on-disk indexes of the collection.
 std::vector<std::string> CompleteDiskFields(Engine& engine, std::string_view collection) {
   std::vector<std::string> out;
@@ -30,7 +28,7 @@ std::vector<std::string> CompleteDiskFields(Engine& engine, std::string_view col
   const auto& declared = (*reg)->declared;
   for (auto it = declared.lower_bound(FieldKey(collection, "")); it != declared.end() && it->first.first == collection;
        ++it)
-    if (OnDisk(it->second.storage_kind) && !it->second.building) out.push_back(it->first.second);
+    if (vector_kind_on_disk(it->second.storage_kind) && !it->second.building) out.push_back(it->first.second);
   return out;
 }
 
@@ -44,7 +42,7 @@ Status ResetAndRebuild(Engine& engine, std::string_view collection, const std::s
     NamedMutex::Guard guard(engine.index_lock);
     ASSIGN_OR_RETURN(VectorRegistry * reg, vector_registry(engine));
     auto it = reg->declared.find(FieldKey(collection, field));
-    if (it == reg->declared.end() || !OnDisk(it->second.storage_kind) || it->second.building) return Ok();
+    if (it == reg->declared.end() || !vector_kind_on_disk(it->second.storage_kind) || it->second.building) return Ok();
     info = it->second;
   }
   const std::string payload{static_cast<char>(info.metric), static_cast<char>(info.quantization),
@@ -55,7 +53,7 @@ Status ResetAndRebuild(Engine& engine, std::string_view collection, const std::s
     NamedMutex::Guard guard(engine.index_lock);
     ASSIGN_OR_RETURN(VectorRegistry * reg, vector_registry(engine));
     auto it = reg->declared.find(FieldKey(collection, field));
-    if (it == reg->declared.end() || !OnDisk(it->second.storage_kind)) return Ok();
+    if (it == reg->declared.end() || !vector_kind_on_disk(it->second.storage_kind)) return Ok();
     it->second.building = true;
   }
   return build_disk_vector_index(engine, collection, field, std::string());
@@ -86,7 +84,8 @@ Result<std::optional<std::vector<HnswHit>>> disk_vector_index_search(Engine& eng
     NamedMutex::Guard guard(engine.index_lock);
     ASSIGN_OR_RETURN(VectorRegistry * reg, vector_registry(engine));
     auto it = reg->declared.find(FieldKey(collection, field));
-    if (it == reg->declared.end() || !OnDisk(it->second.storage_kind) || it->second.building) return Hits();
+    if (it == reg->declared.end() || !vector_kind_on_disk(it->second.storage_kind) || it->second.building)
+      return Hits();
     params = vector_index_params(it->second);
   }
   ASSIGN_OR_RETURN(std::vector<HnswHit> hits, dann_search(view, vector_namespace(collection, field), params, query, k));

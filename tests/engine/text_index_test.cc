@@ -151,7 +151,8 @@ TEST(TextIndex, RedeclaringOnDiskForgetsDocumentsDeletedMeanwhile) {
   auto engine = test::MemEngine();
   for (const char* c : {"c", "fresh"})
     for (int i = 0; i < 5; ++i)
-      ASSERT_TRUE(insert(*engine, c, "k" + std::to_string(i), Doc({{"body", Value::Text("red fox " + std::to_string(i))}})));
+      ASSERT_TRUE(insert(*engine, c, "k" + std::to_string(i),
+                         Doc({{"body", Value::Text("red fox " + std::to_string(i))}})));
   ASSERT_TRUE(create_text_index_ondisk(*engine, "c", "body").has_value());
   ASSERT_TRUE(create_text_index(*engine, "c", "body").has_value());  // the on-disk rows are no longer kept up
   for (int i = 0; i < 3; ++i) {

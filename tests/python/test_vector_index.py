@@ -1,4 +1,4 @@
-"""Vector index declarations: the six create_vector_index methods, their checks, on-disk builds, rebuilds, crash resume, damage."""
+"""Vector index declarations: the six create_vector_index methods, checks, builds, rebuilds, crash resume, damage."""
 
 import array
 import random
