@@ -1,10 +1,12 @@
-"""Quick start: documents, pages, expiry, a graph, a unique index and a geo search, in a file and in memory.
+"""Quick start: documents, pages, expiry, a graph, a unique index, a geo search, a phrase search and a vector
+index, in a file and in memory.
 
 Run after installing pallix (scripts/quickstart.sh does both):
 
     python3 examples/quickstart.py
 """
 
+import array
 import os
 import tempfile
 
@@ -80,6 +82,26 @@ def tour(db, label):
     print("within 500 km of Paris:", [(h.key, round(h.distance_km, 1)) for h in near_paris])
     print("nearest 2 to Berlin:   ", [h.key for h in places.geo_nearest("loc", 52.52, 13.405, 2)])
     places.close()
+
+    # A text index and a phrase search: BM25 scores, best first. The
+    # in-memory index is built from the stored documents on first use; an
+    # on-disk one (create_text_index_ondisk) is built now and kept in the file.
+    notes = db.collection("notes")
+    notes.insert("n1", {"body": "The quick brown fox jumps over the lazy dog"})
+    notes.insert("n2", {"body": "A brown fox, quick as ever"})
+    notes.insert("n3", {"body": "Quick brown foxes everywhere"})
+    notes.create_text_index("body")
+    hits = notes.phrase_search("body", "quick brown fox", 10)
+    print("phrase 'quick brown fox':", [(r.key, round(r.score, 3)) for r in hits])
+
+    # A vector index: cosine distance over float32 vectors (array('f')),
+    # kept on disk and built over the stored documents now. Normalise your
+    # vectors, or use cosine or dot, for good recall.
+    notes.update("n1", lambda doc: {**doc, "emb": array.array("f", [0.9, 0.1, 0.0])})
+    notes.update("n2", lambda doc: {**doc, "emb": array.array("f", [0.7, 0.7, 0.1])})
+    notes.create_vector_index_ondisk("emb", "cosine")
+    print("declared an on-disk cosine vector index on notes.emb")
+    notes.close()
 
     # Errors carry a stable code.
     try:

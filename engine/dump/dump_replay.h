@@ -1,7 +1,5 @@
-// Replaying the text and vector index declarations of a dump. Kept apart
-// from the loader because their creation belongs to the index layer's text
-// and vector lifecycle: these two functions are the only place that maps a
-// dumped declaration onto it.
+// Replaying the text and vector index declarations of a dump: the one
+// place that maps a dumped declaration onto the index layer's creators.
 //
 // Callers: the dump loader. Thread-safety: as the creators they call.
 
@@ -29,8 +27,9 @@ struct VectorDeclaration {
 };
 
 // Declares (and builds) the index on `collection` as the matching
-// Collection method would. Errors: those of the creator; InvalidArgument
-// while this build has no creator for the kind.
+// Collection method would. Errors: those of the creator (for the product-
+// quantized kinds EmptyIndexTraining when the collection holds no usable
+// vectors).
 Status replay_vector_index(Engine& engine, const std::string& collection, const VectorDeclaration& decl);
 Status replay_text_index(Engine& engine, const std::string& collection, const std::string& field, bool on_disk);
 
