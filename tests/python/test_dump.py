@@ -206,3 +206,27 @@ def test_bad_paths_and_closed_handles(tmp_path):
     assert error_of(lambda: db.dump_to_path(str(tmp_path / "x"))).message == "database handle is closed"
     assert not (tmp_path / "x").exists()
     assert error_of(lambda: db.load_from_path(str(tmp_path / "x"))).code == 12
+
+
+def test_text_and_vector_indexes_come_back(tmp_path):
+    import array
+
+    src = native.Db()
+    c = src.collection("docs")
+    for i in range(30):
+        vec = array.array("f", [float((i * 5 + d) % 7) - 3.0 for d in range(8)])
+        c.insert(f"d{i}", {"body": f"the quick brown fox {i}", "e": vec})
+    c.create_text_index("body")
+    c.create_text_index_ondisk("title")
+    c.create_vector_index_quantized("e", "dot", "scalar")
+    c.create_vector_index_pq("e", "cosine", 2, 4)
+    c.close()
+    first = str(tmp_path / "1")
+    src.dump_to_path(first)
+    dst = native.Db()
+    dst.load_from_path(first)
+    second = str(tmp_path / "2")
+    dst.dump_to_path(second)
+    assert read(first) == read(second)
+    hits = dst.collection("docs").phrase_search("body", "brown fox", 3)
+    assert len(hits) == 3
