@@ -295,15 +295,34 @@ PyMethodDef kMethods[] = {
      "(`None` starts at the beginning). Returns a `Page` with `rows`\nand the `next` cursor (`None` at the end)."},
     {"is_empty", PALLIX_CFUNC(NoArgs<CollectionIsEmpty>), METH_NOARGS,
      "is_empty($self)\n--\n\nWhether the collection is empty."},
-    // Index declarations (collection_declare.cc); the text and vector
-    // kinds take their places after create_compound_index and
-    // create_geo_index.
+    // Index declarations (collection_declare.cc).
     {"create_scalar_index", PALLIX_CFUNC(Fast<CollectionCreateScalarIndex>), kArgs,
      "create_scalar_index($self, field)\n--\n\nCreate a scalar index over `field`."},
     {"create_compound_index", PALLIX_CFUNC(Fast<CollectionCreateCompoundIndex>), kArgs,
      "create_compound_index($self, fields)\n--\n\nCreate a compound index over `fields`."},
+    {"create_text_index", PALLIX_CFUNC(Fast<CollectionCreateTextIndex>), kArgs,
+     "create_text_index($self, field)\n--\n\nCreate an in-memory BM25 inverted-text index over `field`."},
+    {"create_text_index_ondisk", PALLIX_CFUNC(Fast<CollectionCreateTextIndexOndisk>), kArgs,
+     "create_text_index_ondisk($self, field)\n--\n\nCreate an on-disk BM25 inverted-text index over `field`."},
     {"create_geo_index", PALLIX_CFUNC(Fast<CollectionCreateGeoIndex>), kArgs,
      "create_geo_index($self, field)\n--\n\nCreate a geospatial index over the point `field`."},
+    {"create_vector_index", PALLIX_CFUNC(Fast<CollectionCreateVectorIndex>), kArgs,
+     "create_vector_index($self, field, metric)\n--\n\nCreate an in-memory HNSW vector index (`metric`:\n"
+     "'cosine'|'dot'|'l2')."},
+    {"create_vector_index_quantized", PALLIX_CFUNC(Fast<CollectionCreateVectorIndexQuantized>), kArgs,
+     "create_vector_index_quantized($self, field, metric, quant)\n--\n\nCreate an in-memory quantized HNSW "
+     "vector index (`quant`:\n'none'|'binary'|'scalar')."},
+    {"create_vector_index_ondisk", PALLIX_CFUNC(Fast<CollectionCreateVectorIndexOndisk>), kArgs,
+     "create_vector_index_ondisk($self, field, metric)\n--\n\nCreate an on-disk HNSW vector index."},
+    {"create_vector_index_ondisk_quantized", PALLIX_CFUNC(Fast<CollectionCreateVectorIndexOndiskQuantized>), kArgs,
+     "create_vector_index_ondisk_quantized($self, field, metric, quant)\n--\n\nCreate an on-disk quantized HNSW "
+     "vector index."},
+    {"create_vector_index_pq", PALLIX_CFUNC(Fast<CollectionCreateVectorIndexPq>), kArgs,
+     "create_vector_index_pq($self, field, metric, m, k)\n--\n\nCreate an in-memory product-quantized HNSW "
+     "index (m subspaces,\nk centroids; `dim % m == 0` required)."},
+    {"create_vector_index_ondisk_pq", PALLIX_CFUNC(Fast<CollectionCreateVectorIndexOndiskPq>), kArgs,
+     "create_vector_index_ondisk_pq($self, field, metric, m, k)\n--\n\nCreate an on-disk product-quantized "
+     "HNSW index."},
     // Schema (collection_declare.cc).
     {"set_schema", PALLIX_CFUNC(Fast<CollectionSetSchema>), kArgs,
      "set_schema($self, fields)\n--\n\nDeclare the collection's schema (a list of `SchemaField`s);\n"
@@ -336,6 +355,10 @@ PyMethodDef kMethods[] = {
     {"geo_nearest", PALLIX_CFUNC(Fast<CollectionGeoNearest>), kArgs,
      "geo_nearest($self, field, lat, lon, k)\n--\n\nThe `k` documents whose point `field` is nearest to "
      "(`lat`, `lon`),\nas `GeoHit`s nearest first, ties by key."},
+    // Phrase search (collection_phrase.cc).
+    {"phrase_search", PALLIX_CFUNC(Fast<CollectionPhraseSearch>), kArgs,
+     "phrase_search($self, field, phrase, k)\n--\n\nThe `k` documents whose text `field` holds `phrase` as a "
+     "consecutive\nrun of tokens, as `Row`s best first (BM25), ties by key."},
     // Life.
     {"query", PALLIX_CFUNC(NoArgs<CollectionQuery>), METH_NOARGS,
      "query($self)\n--\n\nStart a one-shot fluent query over this collection."},

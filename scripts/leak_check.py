@@ -94,6 +94,20 @@ def cases(tmp):
         w.set_ttl("ghost", 4)
         assert w.purge_expired(5) == 1
 
+    t = mem.collection("t")
+    for i in range(20):
+        t.insert("t%02d" % i, {"body": "the quick brown fox %d" % i, "e": array.array("f", [i, 1.0, 2.0, 3.0])})
+    t.create_text_index("body")
+    t.create_text_index_ondisk("title")
+
+    def redeclare_vectors():
+        t.create_vector_index("e", "cosine")
+        t.create_vector_index_quantized("e", "dot", "scalar")
+        t.create_vector_index_ondisk("e", "l2")
+        t.create_vector_index_ondisk_quantized("e", "l2", "binary")
+        t.create_vector_index_pq("e", "l2", 2, 4)
+        t.create_vector_index_ondisk_pq("e", "l2", 2, 4)
+
     def update_cycle():
         w.update("u", lambda d: doc)
         w.update("u", lambda d: None)
@@ -173,6 +187,17 @@ def cases(tmp):
                                   w.unlink("x", "r", "y"), w.unlink("x", "r", "z")),
         "graph reads": lambda: (w.neighbors("a", "r"), w.in_neighbors("d", "r"), w.neighbors_weighted("a", "r"),
                                 w.traverse("a", "r", 3), w.traverse(b"\xff", "r", 0)),
+        # text and vector indexes
+        "phrase_search": lambda: (t.phrase_search("body", "quick brown", 5), t.phrase_search("title", "x", 5),
+                                  t.phrase_search("none", "fox", 3)),
+        "phrase_search errors": lambda: (expect(native.PallixError, c.phrase_search, "name", "x", 5),
+                                         expect(OverflowError, t.phrase_search, "body", "x", -1)),
+        "text index declarations": lambda: (t.create_text_index("body"), t.create_text_index_ondisk("title")),
+        "vector index declarations": redeclare_vectors,
+        "index declaration errors": lambda: (expect(native.PallixError, t.create_vector_index, "e", "L2"),
+                                             expect(native.PallixError, t.create_vector_index_pq, "none", "l2", 2, 4),
+                                             expect(native.PallixError, reserved.create_text_index, "body"),
+                                             expect(OverflowError, t.create_vector_index_pq, "e", "l2", -1, 4)),
         "graph errors": lambda: (expect(native.PallixError, w.link, 1, "r", "b"),
                                  expect(native.PallixError, reserved.link, "a", "r", "b"),
                                  expect(TypeError, w.link, "a", 1, "b"),
@@ -182,7 +207,8 @@ def cases(tmp):
 
 # Cases of several writes each, run fewer times.
 SLOW = {"insert errors", "update write/delete", "update errors", "set_ttl + purge", "insert_with_ttl + get_ttl",
-        "link + unlink", "scan_each errors", "schema errors", "insert_auto + delete"}
+        "link + unlink", "scan_each errors", "schema errors", "insert_auto + delete", "vector index declarations",
+        "text index declarations"}
 
 
 def main():

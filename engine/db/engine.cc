@@ -1,5 +1,7 @@
 #include "db/engine.h"
 
+#include "storage/copy.h"
+
 #include "db/schema.h"
 #include "doc/value.h"
 #include "storage/read_view.h"
@@ -78,6 +80,15 @@ Status raise_auto_counters(Engine& engine, const std::vector<std::pair<std::stri
     RETURN_IF_ERROR(txn.PutU64(StoreTable::kMeta, key, std::max(current.value_or(0), value)));
   }
   return txn.Commit();
+}
+
+Result<bool> compact_engine(Engine& engine) {
+  ASSIGN_OR_RETURN(std::unique_ptr<Store> smaller, compact_store(engine.store()));
+  if (!smaller) return false;
+  // The old store goes here, releasing the old file's lock; the path names
+  // the new file already.
+  engine.ReplaceStore(std::move(smaller));
+  return true;
 }
 
 }  // namespace pallix

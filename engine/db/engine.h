@@ -49,6 +49,10 @@ class Engine {
   Engine& operator=(const Engine&) = delete;
 
   Store& store() { return *store_; }
+  // Puts `store` in place of the current one and returns that. Only for a
+  // caller that knows no transaction of the current store is live and no
+  // other thread uses the Engine (compaction).
+  std::unique_ptr<Store> ReplaceStore(std::unique_ptr<Store> store) { return std::exchange(store_, std::move(store)); }
 
   // Registry locks, one per registry; see the thread-safety rule above.
   NamedMutex index_lock{"index lock"};
@@ -106,6 +110,13 @@ Result<std::vector<std::string>> list_collections(Engine& engine);
 // value), always written; one transaction. An empty list does nothing.
 // Errors: Transaction, Storage, Commit (nothing written).
 Status raise_auto_counters(Engine& engine, const std::vector<std::pair<std::string, uint64_t>>& counters);
+
+// Compacts the database file (storage/copy.h, compact_store) and, when it
+// shrank, goes on over the new file: the Engine and its in-memory state
+// stay as they are. Returns whether the file shrank. The caller makes sure
+// nobody else uses the Engine meanwhile. Errors: Compaction, Transaction,
+// Storage, Commit; the database stays open and unchanged on every error.
+Result<bool> compact_engine(Engine& engine);
 
 }  // namespace pallix
 

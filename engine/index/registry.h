@@ -7,8 +7,10 @@
 //
 //   lock           registry    entry
 //   "index lock"   vectors     VectorIndexInfo (storage kind, metric,
-//                              quantization, building, PQ codebook)
-//   "fts lock"     texts       TextIndexInfo (on disk, building)
+//                              quantization, building, PQ codebook), and
+//                              the loaded in-memory graphs (HnswIndex)
+//   "fts lock"     texts       TextIndexInfo (on disk, building), and the
+//                              loaded in-memory text indexes (TextIndex)
 //   "scalar lock"  scalars     building flag, per (collection, field)
 //                  compounds   building and covering flags, per
 //                              (collection, field list)
@@ -42,7 +44,9 @@
 #include "db/engine.h"
 #include "index/index_state.h"
 #include "storage/read_view.h"
+#include "text/fts.h"
 #include "vector/disk_hnsw.h"
+#include "vector/hnsw.h"
 #include "vector/pq.h"
 
 namespace pallix {
@@ -82,11 +86,16 @@ using CompoundKey = std::pair<std::string, std::vector<std::string>>;
 // filled from its registry collection the first time it is needed (the
 // open sequence asks for all of them, so a damaged registry fails the
 // open), under its lock.
+// The loaded maps hold the in-memory indexes built on first use
+// (index/vector_index.h, index/text_index.h); they are never persisted and
+// start empty at open.
 struct VectorRegistry : RegistrySlot {  // Engine::vector_registry, index_lock
   std::map<FieldKey, VectorIndexInfo> declared;
+  std::map<FieldKey, HnswIndex> loaded;
 };
 struct TextRegistry : RegistrySlot {  // Engine::text_registry, fts_lock
   std::map<FieldKey, TextIndexInfo> declared;
+  std::map<FieldKey, TextIndex> loaded;
 };
 struct ScalarRegistry : RegistrySlot {  // Engine::scalar_registry, scalar_lock
   std::map<FieldKey, bool> scalars;  // value: building

@@ -1,6 +1,5 @@
 #include "index/resume.h"
 
-#include <exception>
 #include <string>
 #include <vector>
 
@@ -8,6 +7,8 @@
 #include "index/geo_index.h"
 #include "index/index_state.h"
 #include "index/scalar_index.h"
+#include "index/text_index.h"
+#include "index/vector_index.h"
 #include "storage/read_view.h"
 
 namespace pallix {
@@ -24,7 +25,9 @@ struct PendingBuilds {
   std::vector<PendingBuild> scalar;
   std::vector<PendingBuild> compound;
   std::vector<PendingBuild> geo;
-  bool empty() const { return scalar.empty() && compound.empty() && geo.empty(); }
+  std::vector<PendingBuild> text;
+  std::vector<PendingBuild> vector;
+  bool empty() const { return scalar.empty() && compound.empty() && geo.empty() && text.empty() && vector.empty(); }
 };
 
 // The collection's rows of one registry that carry a cursor. Keys of the
@@ -57,24 +60,10 @@ Result<PendingBuilds> ReadPending(Engine& engine, std::string_view collection) {
   ASSIGN_OR_RETURN(out.scalar, Pending(view, kScalarRegistry, collection, false));
   ASSIGN_OR_RETURN(out.compound, Pending(view, kCompoundRegistry, collection, true));
   ASSIGN_OR_RETURN(out.geo, Pending(view, kGeoRegistry, collection, false));
+  ASSIGN_OR_RETURN(out.text, Pending(view, kTextRegistry, collection, false));
+  ASSIGN_OR_RETURN(out.vector, Pending(view, kVectorRegistry, collection, false));
   return out;
 }
-
-// Holds a lock taken with TryLock; poisons it when a build unwinds through.
-class TryLockHolder {
- public:
-  explicit TryLockHolder(NamedMutex& mu) : mu_(mu), exceptions_(std::uncaught_exceptions()) {}
-  ~TryLockHolder() {
-    if (std::uncaught_exceptions() > exceptions_) mu_.Poison();
-    mu_.Unlock();
-  }
-  TryLockHolder(const TryLockHolder&) = delete;
-  TryLockHolder& operator=(const TryLockHolder&) = delete;
-
- private:
-  NamedMutex& mu_;
-  int exceptions_;
-};
 
 Status RunBuilds(Engine& engine, std::string_view collection, PendingBuilds& pending) {
   for (PendingBuild& b : pending.scalar)
@@ -83,6 +72,10 @@ Status RunBuilds(Engine& engine, std::string_view collection, PendingBuilds& pen
     RETURN_IF_ERROR(build_compound_index(engine, collection, b.fields, std::move(b.cursor)));
   for (PendingBuild& b : pending.geo)
     RETURN_IF_ERROR(build_geo_index(engine, collection, b.fields.front(), std::move(b.cursor)));
+  for (PendingBuild& b : pending.text)
+    RETURN_IF_ERROR(build_disk_text_index(engine, collection, b.fields.front(), std::move(b.cursor)));
+  for (PendingBuild& b : pending.vector)
+    RETURN_IF_ERROR(build_disk_vector_index(engine, collection, b.fields.front(), std::move(b.cursor)));
   return Ok();
 }
 

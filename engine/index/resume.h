@@ -14,6 +14,7 @@
 #ifndef PALLIX_INDEX_RESUME_H_
 #define PALLIX_INDEX_RESUME_H_
 
+#include <exception>
 #include <string_view>
 
 #include "base/error.h"
@@ -22,13 +23,31 @@
 namespace pallix {
 
 // Reads the registry rows of the collection's indexes (scalar, compound,
-// geo) in one read transaction; when none carries a cursor, returns at once
+// geo, text, vector) in one read transaction; when none carries a cursor, returns at once
 // without taking the lock. Otherwise, holding the lock, resumes every
 // scalar, then compound, then geo build from its cursor, in registry key
-// order; the first failure is returned and the rest are not attempted. The
-// on-disk text and vector builds join this sequence after geo. Errors:
+// order, then the on-disk text and the on-disk vector builds; the first
+// failure is returned and the rest are not attempted. Errors:
 // Transaction, Storage, and those of the builds.
 Status resume_index_builds(Engine& engine, std::string_view collection);
+
+// Holds a lock taken with TryLock (the "index resume lock" of a resume or
+// an after-commit rebuild) and releases it; poisons it when a build
+// unwinds through, so that no later build trusts a half-written index.
+class TryLockHolder {
+ public:
+  explicit TryLockHolder(NamedMutex& mu) : mu_(mu), exceptions_(std::uncaught_exceptions()) {}
+  ~TryLockHolder() {
+    if (std::uncaught_exceptions() > exceptions_) mu_.Poison();
+    mu_.Unlock();
+  }
+  TryLockHolder(const TryLockHolder&) = delete;
+  TryLockHolder& operator=(const TryLockHolder&) = delete;
+
+ private:
+  NamedMutex& mu_;
+  int exceptions_;
+};
 
 }  // namespace pallix
 

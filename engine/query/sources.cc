@@ -3,10 +3,16 @@
 #include <algorithm>
 #include <cmath>
 #include <unordered_map>
+#include <string_view>
 
 #include "base/numeric.h"
+#include "index/text_index.h"
+#include "index/vector_index.h"
 #include "query/ordering.h"
+#include "text/disk_fts.h"
+#include "text/fts.h"
 #include "text/text.h"
+#include "vector/hnsw.h"
 #include "vector/quant.h"
 
 namespace pallix {
@@ -113,17 +119,120 @@ SourceList ScoreVectorSource(const std::vector<CandidateRow>& rows, const Vector
   return out;
 }
 
-// The in-memory and on-disk text and vector indexes are built and searched
-// by the index layer's lifecycle functions; until a source can reach them
-// it answers "no usable index", which the executor serves exactly.
-Result<std::optional<std::vector<std::string>>> IndexTextCandidates(Engine&, const ReadView&, const std::string&,
-                                                                    const TextSource&) {
-  return std::optional<std::vector<std::string>>();
+namespace {
+
+// One posting of a term query: the document, its term frequency and length.
+struct TermHit {
+  std::string_view key;
+  uint64_t tf;
+  uint64_t dl;
+};
+
+// BM25 over an index's statistics: n documents, total tokens, and per
+// distinct query term its postings. Best first, ties by key, first k.
+template <typename PostingsOf>
+std::vector<std::string> TermQueryKeys(const std::vector<std::string>& terms, uint64_t n, uint64_t total, uint64_t k,
+                                       PostingsOf postings_of) {
+  std::vector<std::string> out;
+  if (n == 0 || terms.empty()) return out;
+  const float docs = static_cast<float>(n);
+  float avgdl = static_cast<float>(total) / docs;
+  if (avgdl == 0.0f) avgdl = 1.0f;
+  std::unordered_map<std::string, float> scores;
+  for (const std::string& term : terms) {
+    std::vector<TermHit> hits = postings_of(term);
+    if (hits.empty()) continue;
+    const float idf = Idf(docs, static_cast<float>(hits.size()));
+    for (const TermHit& h : hits) {
+      scores[std::string(h.key)] += TermScore(static_cast<float>(h.tf), idf, static_cast<float>(h.dl), avgdl);
+    }
+  }
+  SourceList ranked;
+  for (auto& [key, score] : scores) {
+    if (score > 0.0f) ranked.push_back({key, score});
+  }
+  std::sort(ranked.begin(), ranked.end(), BetterScore);
+  if (ranked.size() > k) ranked.resize(static_cast<size_t>(k));
+  for (SourceEntry& e : ranked) out.push_back(std::move(e.key));
+  return out;
 }
 
-Result<std::optional<std::vector<std::string>>> IndexVectorCandidates(Engine&, const ReadView&, const std::string&,
-                                                                      const VectorSource&) {
-  return std::optional<std::vector<std::string>>();
+std::vector<std::string> MemoryTextKeys(const TextIndex& index, const std::vector<std::string>& terms, uint64_t k) {
+  return TermQueryKeys(terms, index.doc_count(), index.total_tokens(), k, [&](const std::string& term) {
+    std::vector<TermHit> hits;
+    if (const PostingMap* postings = index.postings(term)) {
+      for (const auto& [key, positions] : *postings) {
+        hits.push_back({key, positions.size(), index.doc_length(key).value_or(0)});
+      }
+    }
+    return hits;
+  });
+}
+
+Result<std::vector<std::string>> DiskTextKeys(const ReadView& view, const std::string& ns,
+                                              const std::vector<std::string>& terms, uint64_t k) {
+  ASSIGN_OR_RETURN(DftsMeta meta, dfts_read_meta_ro(view, ns));
+  std::vector<std::vector<DftsPosting>> read;
+  for (const std::string& term : terms) {
+    ASSIGN_OR_RETURN(std::vector<DftsPosting> postings, dfts_read_postings(view, ns, term));
+    read.push_back(std::move(postings));
+  }
+  size_t next = 0;
+  return TermQueryKeys(terms, meta.doc_count, meta.total_tokens, k, [&](const std::string&) {
+    std::vector<TermHit> hits;
+    for (const DftsPosting& p : read[next]) hits.push_back({p.key, p.positions.size(), p.doc_length});
+    ++next;
+    return hits;
+  });
+}
+
+std::vector<std::string> HitKeys(std::vector<HnswHit> hits) {
+  std::vector<std::string> keys;
+  keys.reserve(hits.size());
+  for (HnswHit& h : hits) keys.push_back(std::move(h.key));
+  return keys;
+}
+
+}  // namespace
+
+// The field's in-memory index first (built on first use), then a complete
+// on-disk one; an on-disk build still running answers nothing here, so the
+// source is scored exactly over every candidate.
+Result<std::optional<std::vector<std::string>>> IndexTextCandidates(Engine& engine, const ReadView& view,
+                                                                    const std::string& collection,
+                                                                    const TextSource& source) {
+  const std::vector<std::string> terms = DistinctTerms(source.query);
+  std::vector<std::string> keys;
+  ASSIGN_OR_RETURN(bool in_memory, memory_text_index_for(engine, collection, source.field, [&](const TextIndex& index) {
+                     keys = MemoryTextKeys(index, terms, source.k);
+                   }));
+  if (in_memory) return std::optional<std::vector<std::string>>(std::move(keys));
+  ASSIGN_OR_RETURN(std::optional<std::string> ns, disk_text_index_namespace(engine, collection, source.field));
+  if (!ns) return std::optional<std::vector<std::string>>();
+  ASSIGN_OR_RETURN(keys, DiskTextKeys(view, *ns, terms, source.k));
+  return std::optional<std::vector<std::string>>(std::move(keys));
+}
+
+// The in-memory graph when its dimension (once fixed) is the query's
+// length, else a complete on-disk graph; a mismatch or no index answers
+// nothing, and the source is scored exactly.
+Result<std::optional<std::vector<std::string>>> IndexVectorCandidates(Engine& engine, const ReadView& view,
+                                                                      const std::string& collection,
+                                                                      const VectorSource& source) {
+  std::optional<std::vector<HnswHit>> hits;
+  ASSIGN_OR_RETURN(bool in_memory,
+                   memory_vector_index_for(engine, collection, source.field, [&](const HnswIndex& graph) {
+                     if (!graph.dim() || *graph.dim() == source.query.size()) {
+                       hits = hnsw_search(graph, source.query, source.k);
+                     }
+                   }));
+  if (in_memory) {
+    if (!hits) return std::optional<std::vector<std::string>>();
+    return std::optional<std::vector<std::string>>(HitKeys(std::move(*hits)));
+  }
+  ASSIGN_OR_RETURN(hits, disk_vector_index_search(engine, view, collection, source.field, source.query, source.k));
+  if (!hits) return std::optional<std::vector<std::string>>();
+  return std::optional<std::vector<std::string>>(HitKeys(std::move(*hits)));
 }
 
 }  // namespace pallix

@@ -68,6 +68,23 @@ class WriteCtx {
   // Commits the transaction; once committed, the ids it used are known to
   // the store. Errors: Commit.
   Status Commit();
+  // A nested transaction (store.h); aborting one also forgets the cached
+  // ids and counts, which may hold what the nested writes did; so does a
+  // fold that fails.
+  Status BeginNested() { return txn_.BeginNested(); }
+  Status CommitNested() {
+    Status folded = txn_.CommitNested();
+    if (!folded) {
+      ids.clear();
+      counts.clear();
+    }
+    return folded;
+  }
+  void AbortNested() {
+    txn_.AbortNested();
+    ids.clear();
+    counts.clear();
+  }
 
   std::unordered_map<std::string, std::optional<uint64_t>, NameHash, std::equal_to<>> ids;
   // Row counts as this transaction last wrote them (adjust_row_count

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/lock.h"
 #include "base/port.h"
 #include "storage/file_check.h"
 #include "storage/store_internal.h"
@@ -173,6 +174,17 @@ Result<std::unique_ptr<Store>> Store::OpenFile(const std::string& path, StoreOpt
   if (path.find('\0') != std::string::npos)
     return Fail(EngineError::Database("I/O error: file name contained an unexpected NUL byte"));
   ASSIGN_OR_RETURN(int fd, OpenLocked(path));
+  // Resolved now: compaction renames a new file over this one later, when
+  // the working directory or a link on the way may have changed.
+  std::string resolved = path;
+  if (char* real = realpath(path.c_str(), nullptr); real != nullptr) {
+    resolved = real;
+    free(real);
+  }
+  return OpenLockedFd(fd, std::move(resolved), options);
+}
+
+Result<std::unique_ptr<Store>> Store::OpenLockedFd(int fd, std::string path, StoreOptions options) {
   // Declared before the store: a store that fails to open closes its
   // environment before the lock goes.
   FdCloser lock{fd};
@@ -188,7 +200,14 @@ Result<std::unique_ptr<Store>> Store::OpenFile(const std::string& path, StoreOpt
   if (options.map_size == 0) options.map_size = kDefaultFileMap;
   ASSIGN_OR_RETURN(std::unique_ptr<Store> store, OpenEnv(dir.db_path(), MDB_NOSUBDIR | MDB_NOTLS, options, fd));
   store->lock_fd_ = lock.release();
+  store->path_ = std::move(path);
   return store;
+}
+
+std::optional<std::pair<uint64_t, uint64_t>> Store::FileIdentity() const {
+  struct stat st;
+  if (lock_fd_ < 0 || fstat(lock_fd_, &st) != 0) return std::nullopt;
+  return std::make_pair(static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino));
 }
 
 Result<std::unique_ptr<Store>> Store::OpenInMemory(StoreOptions options) {
@@ -321,11 +340,46 @@ ReadTxn::~ReadTxn() {
 WriteTxn::~WriteTxn() {
   if (txn_ == nullptr) return;
   mdb_txn_abort(txn_);
+  for (auto it = parents_.rbegin(); it != parents_.rend(); ++it) mdb_txn_abort(*it);
   store_->live_txns_.fetch_sub(1);
   store_->ReleaseWriter();
 }
 
+Status WriteTxn::BeginNested() {
+  MDB_txn* child = nullptr;
+  int rc = mdb_txn_begin(store_->env_, txn_, 0, &child);
+  if (rc != 0) return Fail(FromLmdb(ErrorKind::kTransaction, rc));
+  parents_.push_back(std::exchange(txn_, child));
+  return Ok();
+}
+
+Status WriteTxn::CommitNested() {
+  if (parents_.empty()) throw InvariantError("a nested transaction is open");
+  int rc = mdb_txn_commit(txn_);  // frees the child whatever the outcome
+  txn_ = parents_.back();
+  parents_.pop_back();
+  if (rc != 0) return Fail(FromLmdb(ErrorKind::kStorage, rc));
+  return Ok();
+}
+
+void WriteTxn::AbortNested() {
+  if (parents_.empty()) throw InvariantError("a nested transaction is open");
+  mdb_txn_abort(txn_);
+  txn_ = parents_.back();
+  parents_.pop_back();
+}
+
 Status WriteTxn::Commit() {
+  while (!parents_.empty()) {
+    if (Status folded = CommitNested(); !folded) {
+      // The outermost transaction still ends here, as a failed commit.
+      while (!parents_.empty()) AbortNested();
+      mdb_txn_abort(std::exchange(txn_, nullptr));
+      store_->live_txns_.fetch_sub(1);
+      store_->ReleaseWriter();
+      return Fail(EngineError::Commit(folded.error().detail()));
+    }
+  }
   MDB_txn* txn = std::exchange(txn_, nullptr);
   StoreFaults* f = store_->faults();
   int rc;

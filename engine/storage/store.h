@@ -131,6 +131,13 @@ class Store {
 
   bool in_memory() const { return in_memory_; }
 
+  // The database file's absolute path as resolved at open ("" in memory).
+  const std::string& path() const { return path_; }
+  // (device, inode) of the locked database file; nullopt in memory or when
+  // the system cannot say. Lets a writer of another file refuse to write
+  // over the database it reads from (a hard link or the very path).
+  std::optional<std::pair<uint64_t, uint64_t>> FileIdentity() const;
+
   // Collection ids seen in committed catalog rows. A catalog row, once
   // committed, never changes and never goes, so a remembered id stays
   // valid for the life of the store; reads then skip the catalog lookup.
@@ -147,7 +154,11 @@ class Store {
   friend class Txn;
   friend class ReadTxn;
   friend class WriteTxn;
+  friend struct StoreCopy;  // copy.cc: raw table copies for backup and compaction
   Store() = default;
+  // Opens the database on fd, already open read-write and locked (owned
+  // from here on, closed on failure); path is what path() reports.
+  static Result<std::unique_ptr<Store>> OpenLockedFd(int fd, std::string path, StoreOptions options);
   // Opens the environment at path (a name in a private directory). With
   // locked_fd >= 0, the file open there is checked against it before any
   // page but the meta pages is read.
@@ -163,6 +174,7 @@ class Store {
   MDB_env* env_ = nullptr;
   unsigned dbi_[3] = {0, 0, 0};
   int lock_fd_ = -1;  // the flock'ed descriptor, kept until after env close
+  std::string path_;
   bool in_memory_ = false;
   uint64_t map_size_ = 0;
   bool fixed_map_size_ = false;
@@ -207,6 +219,7 @@ class Txn {
   bool is_snapshot() const { return snapshot_; }
 
  protected:
+  friend struct StoreCopy;
   Txn(Store* store, MDB_txn* txn, bool snapshot) : store_(store), txn_(txn), snapshot_(snapshot) {}
   ~Txn() = default;
 
@@ -227,7 +240,8 @@ class ReadTxn : public Txn {
 
 class WriteTxn : public Txn {
  public:
-  WriteTxn(WriteTxn&& other) noexcept : Txn(std::move(other)), writes_(other.writes_) {}
+  WriteTxn(WriteTxn&& other) noexcept
+      : Txn(std::move(other)), writes_(other.writes_), parents_(std::move(other.parents_)) {}
   // Aborts unless committed.
   ~WriteTxn();
 
@@ -243,11 +257,23 @@ class WriteTxn : public Txn {
   // gone either way and nothing of it persists.
   Status Commit();
 
+  // Nested transactions: every write after BeginNested belongs to the
+  // nested transaction until CommitNested folds it into its parent or
+  // AbortNested discards it, leaving the parent exactly as it was. They
+  // let a batch of writes share one durable commit while each write of
+  // the batch stays all or nothing. Nesting may go deeper; Commit folds
+  // any still open. Errors: Transaction (begin), Storage (fold).
+  Status BeginNested();
+  Status CommitNested();
+  void AbortNested();
+  size_t nesting() const { return parents_.size(); }
+
  private:
   friend class Store;
   WriteTxn(Store* store, MDB_txn* txn) : Txn(store, txn, false) {}
   Status CountWrite();
   int64_t writes_ = 0;
+  std::vector<MDB_txn*> parents_;  // outermost first; txn_ is the innermost
 };
 
 }  // namespace pallix

@@ -10,6 +10,8 @@
 #include "index/compound_index.h"
 #include "index/geo_index.h"
 #include "index/scalar_index.h"
+#include "index/text_index.h"
+#include "index/vector_index.h"
 #include "storage/read_view.h"
 #include "storage/rows.h"
 #include "write/unique.h"
@@ -38,9 +40,9 @@ struct IndexKindUpkeep {
 //   3. scalar           scalar_index_put / scalar_index_remove
 //   4. compound         compound_index_put / compound_index_remove
 //   5. geo              geo_index_put / geo_index_remove
-// The on-disk vector and text kinds take their places in front when they
-// land.
-constexpr std::array<IndexKindUpkeep, 3> kIndexKinds{{
+constexpr std::array<IndexKindUpkeep, 5> kIndexKinds{{
+    {"vector", vector_index_put, vector_index_remove},
+    {"text", dfts_put_document, dfts_remove_document},
     {"scalar", scalar_index_put, scalar_index_remove},
     {"compound", compound_index_put, compound_index_remove},
     {"geo", geo_index_put, geo_index_remove},
@@ -55,8 +57,13 @@ using MemoryUpkeep = void (*)(Engine&, std::string_view collection, std::string_
 //   2. in-memory text indexes (add or remove the key's postings)
 //   3. rebuild of on-disk vector indexes whose live nodes have fallen below
 //      twice their deleted nodes, only when "index resume lock" is free
-// Each module adds its step here when it lands; none exists yet.
-constexpr std::array<MemoryUpkeep, 0> kMemoryUpkeep{};
+// Each takes its registry lock alone ("index lock", then "fts lock", then
+// "index resume lock" before "index lock"), never two at once.
+constexpr std::array<MemoryUpkeep, 3> kMemoryUpkeep{
+    update_memory_vector_indexes,
+    update_memory_text_indexes,
+    rebuild_deleted_heavy_vector_indexes,
+};
 
 EngineError CounterExhausted(std::string_view collection) {
   return EngineError::InvalidArgument("auto-id counter exhausted for collection " + std::string(collection));

@@ -9,6 +9,8 @@
 
 #include "base/numeric.h"
 #include "index/scalar_index.h"
+#include "index/text_index.h"
+#include "index/vector_index.h"
 #include "query/projection.h"
 #include "tests/engine/query_corpus.h"
 #include "text/text.h"
@@ -159,6 +161,51 @@ TEST(ExecutorTest, FilteredAndOrderedScansMatchOracle) { RandomRoutes(false, fal
 TEST(ExecutorTest, IndexedOrderedScanMatchesOracle) { RandomRoutes(true, false, 12); }
 TEST(ExecutorTest, SourcesMatchOracle) { RandomRoutes(false, true, 13); }
 TEST(ExecutorTest, SourcesWithIndexMatchOracle) { RandomRoutes(true, true, 14); }
+
+// Index-backed single sources: the text index proposes the same k keys the
+// exact scoring ranks best over the whole collection (same statistics);
+// the vector graph proposes nearly the exact k nearest. Both are then
+// scored exactly over those candidates.
+void IndexBackedSources(bool on_disk, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  auto e = MemEngine();
+  auto docs = FillRandom(*e, "c", rng, 300);
+  if (on_disk) {
+    ASSERT_TRUE(create_text_index_ondisk(*e, "c", "t").has_value());
+    ASSERT_TRUE(create_vector_index_ondisk(*e, "c", "v", Metric::kCosine, Quantization::kNone).has_value());
+  } else {
+    ASSERT_TRUE(create_text_index(*e, "c", "t").has_value());
+    ASSERT_TRUE(create_vector_index(*e, "c", "v", Metric::kCosine).has_value());
+  }
+  size_t found = 0, wanted = 0;
+  for (int round = 0; round < 60; ++round) {
+    QuerySpec spec = SpecOf(e, "c");
+    std::string q = std::string(kWords[rng() % 8]) + " " + kWords[rng() % 8];
+    spec.sources.push_back(TextSource{"t", q, 1 + rng() % 10});
+    std::vector<QueryRow> want = Oracle(docs, spec);
+    auto got = run_query_entry(spec);
+    ASSERT_TRUE(got.has_value()) << got.error().Message();
+    std::vector<std::string> a = KeysOf(*got), b = KeysOf(want);
+    std::sort(a.begin(), a.end());
+    std::sort(b.begin(), b.end());
+    EXPECT_EQ(a, b) << "round " << round;
+    QuerySpec vspec = SpecOf(e, "c");
+    std::vector<float> v(4);
+    for (float& x : v) x = static_cast<float>(rng() % 200) / 50.0f - 2.0f;
+    vspec.sources.push_back(VectorSource{"v", v, 10, Metric::kCosine});
+    std::vector<QueryRow> vwant = Oracle(docs, vspec);
+    auto vgot = run_query_entry(vspec);
+    ASSERT_TRUE(vgot.has_value()) << vgot.error().Message();
+    std::set<std::string> truth;
+    for (auto& r : vwant) truth.insert(r.key);
+    for (auto& r : *vgot) found += truth.count(r.key);
+    wanted += truth.size();
+  }
+  EXPECT_GE(static_cast<double>(found), 0.9 * static_cast<double>(wanted));
+}
+
+TEST(ExecutorTest, InMemoryIndexSources) { IndexBackedSources(false, 41); }
+TEST(ExecutorTest, OnDiskIndexSources) { IndexBackedSources(true, 42); }
 
 TEST(ExecutorTest, OrderedScanLimitZeroReadsNothing) {
   auto e = MemEngine();

@@ -2,6 +2,7 @@
 
 import array
 import os
+import resource
 import struct
 import subprocess
 import sys
@@ -157,3 +158,45 @@ def run_child(source, timeout=120):
         pytest.fail(f"child did not finish within {timeout}s (hang): {e.stderr}")
     assert done.returncode == 0, done.stderr
     return done.stdout
+
+
+def bulk_seed(path, collection, docs):
+    """Writes docs (key -> value) as raw rows of a fresh database file in one transaction."""
+    r = RawFile(path)
+    with r.env.begin(write=True) as txn:
+        cid_raw = txn.get(b"next_collection_id", db=r.meta)
+        cid = struct.unpack("<Q", cid_raw)[0] if cid_raw else 0
+        txn.put(b"next_collection_id", struct.pack("<Q", cid + 1), db=r.meta)
+        txn.put(b"\x00" + collection.encode(), struct.pack("<Q", cid), db=r.catalog)
+        for key, value in docs.items():
+            txn.put(struct.pack(">Q", cid) + key.encode(), encode(value), db=r.records)
+        txn.put(b"cnt:" + collection.encode(), struct.pack("<Q", len(docs)), db=r.meta)
+    r.close()
+
+
+def stored(path, *collections):
+    """Every row of the named collections (raw bytes) and their counts, read from a closed file."""
+    r = RawFile(path)
+    with r.env.begin() as txn:
+        counts = [txn.get(b"cnt:" + c.encode(), db=r.meta) for c in collections]
+    out = ([r.rows(c) for c in collections], counts)
+    r.close()
+    return out
+
+
+CRASH_CHILD = """
+    import pallix._native as native
+    db = native.Db.open({path!r})
+    c = db.collection("c")
+    {declare}
+    print("finished")
+"""
+
+
+def crash_child(path, declare, pages):
+    env = child_env()
+    env["PALLIX_TEST_ABORT_AFTER_PAGES"] = str(pages)
+    source = textwrap.dedent(CRASH_CHILD.format(path=path, declare=declare))
+    no_core = lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # noqa: E731
+    return subprocess.run([sys.executable, "-c", source], env=env, capture_output=True, text=True, timeout=300,
+                          preexec_fn=no_core)

@@ -210,17 +210,21 @@ def test_collection_exit_docstring_is_empty():
 
 def test_methods_are_in_table_order():
     names = [n for n in native.Db.__dict__ if not n.startswith("__") or n in ("__enter__", "__exit__")]
-    assert names == ["open", "open_memory", "__enter__", "__exit__", "collection", "collections", "close"]
+    assert names == ["open", "open_memory", "__enter__", "__exit__", "collection", "collections", "backup",
+                     "dump_to_path", "load_from_path", "load_from_path_with_renames", "compact", "close"]
     names = [n for n in native.Collection.__dict__ if not n.startswith("__") or n in ("__enter__", "__exit__")]
     # The methods of this interface that exist so far, in interface order
-    # (text and vector index declarations and phrase search come later);
-    # `name` is an attribute, listed after the methods.
+    # (all of them now); `name` is an attribute, listed after the methods.
     assert names == ["__enter__", "__exit__", "insert", "insert_many", "insert_auto", "update", "patch",
                      "compare_and_set", "delete", "delete_where", "delete_batch",
                      "insert_with_ttl", "set_ttl", "get_ttl", "purge_expired", "get", "scan", "scan_each", "page",
-                     "is_empty", "create_scalar_index", "create_compound_index", "create_geo_index", "set_schema",
-                     "schema", "link", "link_weighted", "unlink", "neighbors", "in_neighbors", "neighbors_weighted",
-                     "traverse", "geo_within_radius", "geo_within_bbox", "geo_nearest", "query", "close", "name"]
+                     "is_empty", "create_scalar_index", "create_compound_index", "create_text_index",
+                     "create_text_index_ondisk", "create_geo_index", "create_vector_index",
+                     "create_vector_index_quantized", "create_vector_index_ondisk",
+                     "create_vector_index_ondisk_quantized", "create_vector_index_pq", "create_vector_index_ondisk_pq",
+                     "set_schema", "schema", "link", "link_weighted", "unlink", "neighbors", "in_neighbors",
+                     "neighbors_weighted", "traverse", "geo_within_radius", "geo_within_bbox", "geo_nearest",
+                     "phrase_search", "query", "close", "name"]
     names = [n for n in native.FieldRef.__dict__ if not n.startswith("__")]
     assert names == ["eq", "ne", "lt", "le", "gt", "ge", "exists", "in_", "between", "starts_with", "contains",
                      "within_km"]

@@ -1,0 +1,372 @@
+#include "dump/dump_writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "base/lock.h"
+#include "base/port.h"
+#include "db/edges.h"
+#include "db/schema.h"
+#include "dump/dump_format.h"
+#include "index/registry.h"
+#include "storage/read_view.h"
+
+namespace pallix {
+
+namespace {
+
+constexpr size_t kWriteBuffer = size_t{1} << 20;
+constexpr std::string_view kTtlPrefix = "__ttl__";
+
+EngineError IoErrno(int err) { return EngineError::Io(port::OsErrorText(err)); }
+
+// The dump file behind a 1 MiB buffer: small writes are gathered, a write
+// at least as large as the buffer goes to the file directly. (Fewer, larger
+// writes: the dump is written at a good fraction of a plain file copy.)
+class FileSink : public DumpSink {
+ public:
+  explicit FileSink(int fd) : fd_(fd) { buffer_.reserve(kWriteBuffer); }
+  ~FileSink() override {
+    if (fd_ >= 0) close(fd_);
+  }
+
+  bool CanRewrite() const override { return true; }
+  uint64_t Position() const override { return written_ + buffer_.size(); }
+
+  Status Rewrite(uint64_t offset, std::string_view bytes) override {
+    RETURN_IF_ERROR(Flush());
+    while (!bytes.empty()) {
+      ssize_t n = pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return Fail(IoErrno(errno));
+      bytes.remove_prefix(static_cast<size_t>(n));
+      offset += static_cast<uint64_t>(n);
+    }
+    return Ok();
+  }
+
+  Status Write(std::string_view bytes) override {
+    if (buffer_.size() + bytes.size() < kWriteBuffer) {
+      buffer_.append(bytes);
+      return Ok();
+    }
+    RETURN_IF_ERROR(Flush());
+    if (bytes.size() < kWriteBuffer) {
+      buffer_.append(bytes);
+      return Ok();
+    }
+    return WriteAll(bytes);
+  }
+
+  Status Flush() {
+    Status s = WriteAll(buffer_);
+    buffer_.clear();
+    return s;
+  }
+
+  // Flushes and closes; a close that fails (a delayed write error on some
+  // file systems) fails the dump.
+  Status Close() {
+    Status flushed = Flush();
+    int rc = close(std::exchange(fd_, -1));
+    if (!flushed) return flushed;
+    if (rc != 0) return Fail(IoErrno(errno));
+    return Ok();
+  }
+
+ private:
+  Status WriteAll(std::string_view bytes) {
+    while (!bytes.empty()) {
+      ssize_t n = write(fd_, bytes.data(), bytes.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return Fail(IoErrno(errno));
+      bytes.remove_prefix(static_cast<size_t>(n));
+      written_ += static_cast<uint64_t>(n);
+    }
+    return Ok();
+  }
+
+  int fd_;
+  uint64_t written_ = 0;
+  std::string buffer_;
+};
+
+Result<std::vector<std::string>> UserCollections(const ReadView& view) {
+  ASSIGN_OR_RETURN(std::vector<std::string> names, view.view_list_collections());
+  std::erase_if(names, [](const std::string& n) { return n.starts_with("__"); });
+  return names;
+}
+
+Result<uint64_t> CountDocuments(const ReadView& view, const std::vector<std::string>& collections) {
+  uint64_t count = 0;
+  for (const std::string& c : collections)
+    RETURN_IF_ERROR(view.view_for_each(c, [&](std::string_view, std::string_view) -> Result<bool> {
+      ++count;
+      return true;
+    }));
+  return count;
+}
+
+// Section 1. The count precedes the records: a sink that can rewrite gets
+// a placeholder, filled in after one pass; any other sink costs a counting
+// pass over the same snapshot first.
+Status WriteDocuments(const ReadView& view, const std::vector<std::string>& collections, DumpSink& sink) {
+  const bool rewrite = sink.CanRewrite();
+  const uint64_t count_at = sink.Position();
+  uint64_t expected = 0, count = 0;
+  if (!rewrite) {
+    ASSIGN_OR_RETURN(expected, CountDocuments(view, collections));
+  }
+  std::string scratch;
+  dump_put_u64(scratch, expected);
+  RETURN_IF_ERROR(sink.Write(scratch));
+  for (const std::string& c : collections)
+    RETURN_IF_ERROR(view.view_for_each(c, [&](std::string_view key, std::string_view doc) -> Result<bool> {
+      scratch.clear();
+      dump_put_bytes(scratch, c);
+      dump_put_bytes(scratch, key);
+      dump_put_bytes(scratch, doc);
+      RETURN_IF_ERROR(sink.Write(scratch));
+      ++count;
+      return true;
+    }));
+  if (!rewrite) return Ok();
+  scratch.clear();
+  dump_put_u64(scratch, count);
+  return sink.Rewrite(count_at, scratch);
+}
+
+// The kind byte of a vector declaration: a PQ kind without its codebook
+// is dumped as the plain kind of the same storage.
+uint8_t DumpedVectorKind(const VectorIndexInfo& info) {
+  if (info.storage_kind == kVectorOnDiskPq) return info.codebook ? kVectorOnDiskPq : kVectorOnDisk;
+  if (info.storage_kind == kVectorInMemoryPq) return info.codebook ? kVectorInMemoryPq : kVectorInMemory;
+  return info.storage_kind;
+}
+
+Status EncodeVectorIndexes(Engine& engine, std::string& out) {
+  std::vector<std::pair<FieldKey, VectorIndexInfo>> copy;
+  {
+    NamedMutex::Guard guard(engine.index_lock);
+    ASSIGN_OR_RETURN(VectorRegistry * reg, vector_registry(engine));
+    copy.assign(reg->declared.begin(), reg->declared.end());
+  }
+  dump_put_u64(out, copy.size());
+  for (const auto& [key, info] : copy) {
+    dump_put_bytes(out, key.first);
+    dump_put_bytes(out, key.second);
+    dump_put_u8(out, info.metric);
+    dump_put_u8(out, info.quantization);
+    uint8_t kind = DumpedVectorKind(info);
+    dump_put_u8(out, kind);
+    if (kind == kVectorOnDiskPq || kind == kVectorInMemoryPq) {
+      dump_put_u64(out, info.codebook->m);
+      dump_put_u64(out, info.codebook->k);
+    }
+  }
+  return Ok();
+}
+
+Status EncodeTextIndexes(Engine& engine, std::string& out) {
+  std::vector<std::pair<FieldKey, TextIndexInfo>> copy;
+  {
+    NamedMutex::Guard guard(engine.fts_lock);
+    ASSIGN_OR_RETURN(TextRegistry * reg, text_registry(engine));
+    copy.assign(reg->declared.begin(), reg->declared.end());
+  }
+  dump_put_u64(out, copy.size());
+  for (const auto& [key, info] : copy) {
+    dump_put_bytes(out, key.first);
+    dump_put_bytes(out, key.second);
+    dump_put_u8(out, info.on_disk ? 1 : 0);
+  }
+  return Ok();
+}
+
+void EncodeFieldKeys(const std::vector<FieldKey>& keys, std::string& out) {
+  dump_put_u64(out, keys.size());
+  for (const auto& [collection, field] : keys) {
+    dump_put_bytes(out, collection);
+    dump_put_bytes(out, field);
+  }
+}
+
+Status EncodeScalarAndCompound(Engine& engine, std::string& out) {
+  std::vector<FieldKey> scalars;
+  {
+    NamedMutex::Guard guard(engine.scalar_lock);
+    ASSIGN_OR_RETURN(ScalarRegistry * reg, scalar_registry(engine));
+    for (const auto& entry : reg->scalars) scalars.push_back(entry.first);
+  }
+  EncodeFieldKeys(scalars, out);
+  std::vector<CompoundKey> compounds;
+  {
+    NamedMutex::Guard guard(engine.scalar_lock);
+    ASSIGN_OR_RETURN(ScalarRegistry * reg, scalar_registry(engine));
+    for (const auto& entry : reg->compounds) compounds.push_back(entry.first);
+  }
+  dump_put_u64(out, compounds.size());
+  for (const auto& [collection, fields] : compounds) {
+    dump_put_bytes(out, collection);
+    dump_put_u64(out, fields.size());
+    for (const std::string& f : fields) dump_put_bytes(out, f);
+  }
+  return Ok();
+}
+
+Status EncodeGeoIndexes(Engine& engine, std::string& out) {
+  std::vector<FieldKey> geos;
+  {
+    NamedMutex::Guard guard(engine.geo_lock);
+    ASSIGN_OR_RETURN(GeoRegistry * reg, geo_registry(engine));
+    for (const auto& entry : reg->fields) geos.push_back(entry.first);
+  }
+  EncodeFieldKeys(geos, out);
+  return Ok();
+}
+
+void EncodeSchemas(Engine& engine, std::string& out) {
+  std::vector<std::pair<std::string, std::vector<SchemaField>>> copy;
+  {
+    NamedMutex::Guard guard(engine.schema_lock);
+    copy.assign(engine.schemas->by_collection.begin(), engine.schemas->by_collection.end());
+  }
+  // The schema map is a hash map; sorted, equal databases dump equal bytes.
+  std::sort(copy.begin(), copy.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  dump_put_u64(out, copy.size());
+  for (const auto& [collection, fields] : copy) {
+    dump_put_bytes(out, collection);
+    dump_put_u64(out, fields.size());
+    for (const SchemaField& f : fields) {
+      dump_put_u8(out, static_cast<uint8_t>(f.type));
+      dump_put_u8(out, f.required ? 1 : 0);
+      dump_put_u8(out, f.unique ? 1 : 0);
+      dump_put_bytes(out, f.name);
+    }
+  }
+}
+
+// Section 8. The by-document expiry row of the empty key is the single
+// byte 0x00; it is an expiry like any other and is dumped.
+Status EncodeExpiries(const ReadView& view, std::string& out) {
+  ASSIGN_OR_RETURN(std::vector<std::string> names, view.view_list_collections());
+  std::string entries;
+  uint64_t count = 0;
+  for (const std::string& name : names) {
+    if (!name.starts_with(kTtlPrefix)) continue;
+    std::string_view collection = std::string_view(name).substr(kTtlPrefix.size());
+    ASSIGN_OR_RETURN(std::vector<Row> rows, view.view_scan_prefix(name, std::string_view("\0", 1)));
+    for (const Row& row : rows) {
+      if (row.value.size() != 8) continue;
+      uint64_t instant = DecodeFixed64BE(row.value.data()) ^ (uint64_t{1} << 63);
+      dump_put_bytes(entries, collection);
+      dump_put_bytes(entries, std::string_view(row.key).substr(1));
+      dump_put_u64(entries, instant);
+      ++count;
+    }
+  }
+  dump_put_u64(out, count);
+  out.append(entries);
+  return Ok();
+}
+
+Status EncodeAutoCounters(const ReadView& view, std::string& out) {
+  constexpr std::string_view kAuto = "auto:";
+  std::string entries, upper = "auto;";
+  uint64_t count = 0;
+  RETURN_IF_ERROR(view.txn().Scan(StoreTable::kMeta, kAuto, &upper,
+                                  [&](std::string_view key, std::string_view value) -> Result<bool> {
+                                    if (value.size() != 8)
+                                      return Fail(EngineError::Storage("damaged u64 value under " +
+                                                                       std::string(key)));
+                                    dump_put_bytes(entries, key.substr(kAuto.size()));
+                                    dump_put_u64(entries, DecodeFixed64LE(value.data()));
+                                    ++count;
+                                    return true;
+                                  }));
+  dump_put_u64(out, count);
+  out.append(entries);
+  return Ok();
+}
+
+Status EncodeEdges(const ReadView& view, std::string& out) {
+  ASSIGN_OR_RETURN(std::vector<EdgeRecord> edges, collect_edges(view));
+  dump_put_u64(out, edges.size());
+  for (const EdgeRecord& e : edges) {
+    dump_put_bytes(out, e.collection);
+    dump_put_bytes(out, e.relation);
+    dump_put_bytes(out, e.from);
+    dump_put_bytes(out, e.to);
+    dump_put_f64(out, e.weight);
+  }
+  return Ok();
+}
+
+// Opens path for writing without truncating it, and refuses the open
+// database's own file before anything is cut.
+Result<int> OpenDumpFile(Engine& engine, const std::string& path) {
+  if (path.find('\0') != std::string::npos)
+    return Fail(EngineError::Io("file name contained an unexpected NUL byte"));
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return Fail(IoErrno(errno));
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    int err = errno;
+    close(fd);
+    return Fail(IoErrno(err));
+  }
+  auto own = engine.store().FileIdentity();
+  if (own && own->first == static_cast<uint64_t>(st.st_dev) && own->second == static_cast<uint64_t>(st.st_ino)) {
+    close(fd);
+    return Fail(EngineError::Io("refusing to dump into the open database's own file: " + path));
+  }
+  if (ftruncate(fd, 0) != 0) {
+    int err = errno;
+    close(fd);
+    return Fail(IoErrno(err));
+  }
+  return fd;
+}
+
+}  // namespace
+
+Status dump_database(Engine& engine, DumpSink& sink) {
+  ASSIGN_OR_RETURN(ReadTxn txn, engine.store().BeginRead());
+  ReadView view(txn);
+  ASSIGN_OR_RETURN(std::vector<std::string> collections, UserCollections(view));
+  RETURN_IF_ERROR(WriteDocuments(view, collections, sink));
+  std::string declarations;
+  RETURN_IF_ERROR(EncodeVectorIndexes(engine, declarations));
+  RETURN_IF_ERROR(EncodeTextIndexes(engine, declarations));
+  RETURN_IF_ERROR(EncodeScalarAndCompound(engine, declarations));
+  RETURN_IF_ERROR(EncodeGeoIndexes(engine, declarations));
+  EncodeSchemas(engine, declarations);
+  RETURN_IF_ERROR(sink.Write(declarations));
+  std::string section;
+  RETURN_IF_ERROR(EncodeExpiries(view, section));
+  RETURN_IF_ERROR(sink.Write(section));
+  section.clear();
+  RETURN_IF_ERROR(EncodeAutoCounters(view, section));
+  RETURN_IF_ERROR(sink.Write(section));
+  section.clear();
+  RETURN_IF_ERROR(EncodeEdges(view, section));
+  return sink.Write(section);
+}
+
+Status dump_to_path(Engine& engine, const std::string& path) {
+  ASSIGN_OR_RETURN(int fd, OpenDumpFile(engine, path));
+  FileSink sink(fd);
+  Status written = sink.Write(kDumpMagic);
+  if (written) written = dump_database(engine, sink);
+  Status closed = sink.Close();
+  if (!written) return written;
+  return closed;
+}
+
+}  // namespace pallix

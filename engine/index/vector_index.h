@@ -1,0 +1,186 @@
+// The lifecycle of vector indexes: the six declarations (in memory or on
+// disk; plain, quantized or product-quantized), the build of an on-disk
+// graph over the stored rows, the upkeep of on-disk graphs inside every
+// write transaction, and the in-memory graphs built from the rows on first
+// use (memory_vector_index_for).
+//
+// Storage kinds (payload byte 2 of the "__indexes__" row, index/registry.h)
+// and what declaring each does:
+//
+//   creator                         kind  codebook      build
+//   create_vector_index             0     none          on first use
+//   create_vector_index_quantized   0     none          on first use
+//   create_vector_index_pq          3     trained here  on first use
+//   create_vector_index_ondisk      1     none          now, resumable
+//   create_vector_index_ondisk_pq   2     trained here  now, resumable
+//
+// Every declaration empties the namespace "__dann__<collection>__<field>"
+// and writes the codebook row "q" (product-quantized kinds; layout in
+// vector/disk_hnsw.h) and the registry row in one write transaction, so a
+// declaration of any kind discards the earlier graph of that field; a
+// loaded in-memory graph of the field is dropped too.
+//
+// Every graph uses m 16, m0 32, ef_construction 128 and mL 1/ln 16. The
+// neighbours kept for a node are simply its closest candidates (no
+// diversity pruning), so clustered or un-normalised data under l2 loses
+// recall; cosine and dot, or normalised vectors, fare best.
+//
+// Callers: the binding and the dump loader (creators), the write path
+// (vector_index_put, vector_index_remove, and update_memory_indexes in
+// index/memory_upkeep.h), resume_index_builds (build_disk_vector_index),
+// the query executor (memory_vector_index_for, vector_index_params).
+//
+// Locks: "index resume lock" is held by the on-disk and product-quantized
+// creators across registration and build; it is always taken before
+// "index lock". "index lock" guards the registry and the loaded graphs and
+// is held across storage work only while a graph is built from the rows,
+// so that no committed write can slip between the build's snapshot and
+// the graph's entry in the loaded map.
+
+#ifndef PALLIX_INDEX_VECTOR_INDEX_H_
+#define PALLIX_INDEX_VECTOR_INDEX_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/error.h"
+#include "db/engine.h"
+#include "doc/value.h"
+#include "index/registry.h"
+#include "storage/read_view.h"
+#include "storage/rows.h"
+#include "vector/disk_hnsw.h"
+#include "vector/hnsw.h"
+#include "vector/pq.h"
+#include "vector/quant.h"
+
+namespace pallix {
+
+// Whether a storage kind keeps its graph in the index namespace.
+inline bool vector_kind_on_disk(uint8_t kind) { return kind == kVectorOnDisk || kind == kVectorOnDiskPq; }
+
+// The most vectors a codebook is trained on: the first ones in key order.
+inline constexpr size_t kMaxTrainingVectors = 50000;
+
+// ------------------------------------------------------------ creators
+//
+// Each makes the name checks first (ReservedCollection, then InvalidName
+// for the collection, the field, or a namespace another vector index
+// already uses), then writes and registers. Errors besides: Transaction,
+// Storage, Commit of the registry write (nothing changed); the product-
+// quantized kinds Decode (a stored document that does not decode) and
+// EmptyIndexTraining (no usable training vectors: none at all, m 0, k
+// outside 2..256, a dimension of 0 or not a multiple of m, unequal
+// lengths), both before anything is written; the on-disk kinds the
+// build's errors (the index stays declared and building, resumable).
+
+Status create_vector_index(Engine& engine, std::string_view collection, std::string_view field, Metric metric);
+Status create_vector_index_quantized(Engine& engine, std::string_view collection, std::string_view field,
+                                     Metric metric, Quantization quant);
+Status create_vector_index_pq(Engine& engine, std::string_view collection, std::string_view field, Metric metric,
+                              uint64_t m, uint64_t k);
+Status create_vector_index_ondisk(Engine& engine, std::string_view collection, std::string_view field,
+                                  Metric metric, Quantization quant);
+Status create_vector_index_ondisk_pq(Engine& engine, std::string_view collection, std::string_view field,
+                                     Metric metric, uint64_t m, uint64_t k);
+
+// ------------------------------------------------------------ shared steps
+
+// Writes the registry (write_vector_index_registry: a cursor for kinds 1
+// and 2) and then, under "index lock", the declared entry, dropping any
+// loaded graph. Errors: Transaction, Storage, Commit (memory unchanged).
+Status register_vector_index(Engine& engine, std::string_view collection, std::string_view field, Metric metric,
+                             Quantization quant, uint8_t kind, std::shared_ptr<const PqCodebook> codebook);
+
+// One write transaction: empties namespace, writes the codebook row when
+// given, and the registry row under key with payload and cursor. Errors:
+// Transaction, Storage, Commit (nothing written).
+Status write_vector_index_registry(Engine& engine, std::string_view key, std::string_view ns,
+                                   std::string_view payload, const PqCodebook* codebook,
+                                   const std::optional<std::string>& cursor);
+
+// The float32 vectors of field in the collection's rows, key order, at
+// most kMaxTrainingVectors. Errors: Transaction, Storage, Decode.
+Result<std::vector<std::vector<float>>> collect_training_vectors(Engine& engine, std::string_view collection,
+                                                                 std::string_view field);
+
+// Builds or resumes the on-disk graph of (collection, field) from start; a
+// field with no declared index builds nothing. On success the entry stops
+// building. Errors: those of backfill_index (index/backfill.h),
+// CorruptIndex of a damaged meta or node row.
+Status build_disk_vector_index(Engine& engine, std::string_view collection, std::string_view field,
+                               std::string start);
+
+// The meta row of namespace ns, read in a transaction of its own.
+struct IndexMetaInfo {
+  bool present = false;
+  uint64_t deleted = 0;
+  uint64_t live = 0;
+};
+// Errors: Transaction, Storage, CorruptIndex ("malformed meta row in index
+// namespace '<ns>'").
+Result<IndexMetaInfo> read_index_meta(Engine& engine, std::string_view ns);
+
+// The graph parameters of a declared index.
+DiskHnswParams vector_index_params(const VectorIndexInfo& info);
+
+// ------------------------------------------------------------ write upkeep
+
+// Inside the caller's write transaction, for every on-disk index of the
+// collection (building or not): a Vector at the field is inserted (its
+// earlier node replaced), anything else removes the key. Errors: Storage,
+// CorruptIndex.
+Status vector_index_put(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key,
+                        const Value& doc);
+// Removes the key from every on-disk index of the collection. Errors:
+// Storage, CorruptIndex.
+Status vector_index_remove(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key);
+
+// ------------------------------------------------------------ in memory
+
+// A graph of every Vector at field in the collection's rows (one read
+// transaction, key order). Errors: Transaction, Storage, Decode.
+Result<HnswIndex> hnsw_from_rows(Engine& engine, std::string_view collection, std::string_view field, Metric metric,
+                                 Quantization quant, std::shared_ptr<const PqCodebook> codebook);
+
+// The in-memory graph of (collection, field), built from the rows when it
+// is first asked for, handed to visit under "index lock" (visit must not
+// call back into the engine's vector registry). Returns false, without
+// calling visit, when the field has no in-memory vector index (none, or an
+// on-disk one). Errors: those of hnsw_from_rows (nothing is loaded then).
+Result<bool> memory_vector_index_for(Engine& engine, std::string_view collection, std::string_view field,
+                                     const std::function<void(const HnswIndex&)>& visit);
+
+// The on-disk search of a complete on-disk index of (collection, field)
+// through view: up to k live keys nearest to query (vector/disk_hnsw.h's
+// dann_search, which widens by the deleted count). nullopt when the field
+// has no on-disk index or its build is unfinished. Errors: CorruptIndex,
+// Storage.
+Result<std::optional<std::vector<HnswHit>>> disk_vector_index_search(Engine& engine, const ReadView& view,
+                                                                     std::string_view collection,
+                                                                     std::string_view field,
+                                                                     std::span<const float> query, uint64_t k);
+
+// After a commit: every complete on-disk index of the collection whose live
+// nodes have fallen below twice its deleted nodes is reset and rebuilt from
+// the rows, when "index resume lock" is free (else a later write does it).
+// Failures are dropped: a rebuild that stopped stays building, and
+// resume_index_builds finishes it. Never fails.
+void rebuild_deleted_heavy_vector_indexes(Engine& engine, std::string_view collection, std::string_view key,
+                                          const Value* doc);
+
+// Applies a committed put (doc) or delete (null) to the loaded in-memory
+// graphs of the collection; graphs not loaded are left to their first use.
+// Never fails.
+void update_memory_vector_indexes(Engine& engine, std::string_view collection, std::string_view key,
+                                  const Value* doc);
+
+}  // namespace pallix
+
+#endif  // PALLIX_INDEX_VECTOR_INDEX_H_

@@ -1,0 +1,434 @@
+// The vector index lifecycle against a brute-force oracle: recall@10 of
+// every storage kind, quantization and metric, in memory and on disk,
+// across reopen, deletes and the delete-heavy rebuild; declarations and
+// their failures; upkeep by writes; damaged graph rows.
+
+#include "index/vector_index.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "index/index_state.h"
+#include "index/resume.h"
+#include "storage/read_view.h"
+#include "test_util.h"
+#include "write/write.h"
+
+namespace pallix {
+namespace {
+
+using test::Doc;
+
+constexpr size_t kDim = 16;
+constexpr uint64_t kK = 10;
+
+struct Corpus {
+  std::vector<std::pair<std::string, std::vector<float>>> docs;
+  std::vector<std::vector<float>> queries;
+};
+
+// Normalised vectors drawn around a few centres, so that neighbourhoods are
+// meaningful (uniform noise in 16 dimensions has nearly equal distances).
+std::vector<float> Draw(std::mt19937& rng, const std::vector<std::vector<float>>& centres) {
+  std::normal_distribution<float> noise(0.0f, 0.35f);
+  const auto& c = centres[rng() % centres.size()];
+  std::vector<float> v(kDim);
+  float norm = 0;
+  for (size_t i = 0; i < kDim; ++i) {
+    v[i] = c[i] + noise(rng);
+    norm += v[i] * v[i];
+  }
+  for (float& x : v) x /= std::sqrt(norm);
+  return v;
+}
+
+Corpus MakeCorpus(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> unit(0.0f, 1.0f);
+  std::vector<std::vector<float>> centres(12, std::vector<float>(kDim));
+  for (auto& c : centres)
+    for (float& x : c) x = unit(rng);
+  Corpus corpus;
+  for (size_t i = 0; i < n; ++i) {
+    char key[16];
+    snprintf(key, sizeof key, "k%06zu", i);
+    corpus.docs.emplace_back(key, Draw(rng, centres));
+  }
+  for (int q = 0; q < 40; ++q) corpus.queries.push_back(Draw(rng, centres));
+  return corpus;
+}
+
+void Load(Engine& engine, std::string_view collection, const Corpus& corpus) {
+  std::vector<std::pair<std::string, Value>> pairs;
+  for (const auto& [key, v] : corpus.docs) pairs.emplace_back(key, Doc({{"e", Value::Vector(v)}}));
+  ASSERT_TRUE(put_many(engine, collection, pairs).has_value());
+}
+
+// The k nearest live keys by exact float distance.
+std::set<std::string> Exact(const std::map<std::string, std::vector<float>>& live, Metric metric,
+                            const std::vector<float>& q) {
+  std::vector<std::pair<float, std::string>> all;
+  for (const auto& [key, v] : live) all.emplace_back(distance_by_metric(metric, q, v), key);
+  std::sort(all.begin(), all.end());
+  std::set<std::string> out;
+  for (size_t i = 0; i < std::min<size_t>(kK, all.size()); ++i) out.insert(all[i].second);
+  return out;
+}
+
+std::map<std::string, std::vector<float>> LiveOf(const Corpus& corpus) {
+  return {corpus.docs.begin(), corpus.docs.end()};
+}
+
+// Searches the index of (c, "e") the way the query executor does: the
+// loaded in-memory graph, else the complete on-disk one.
+std::vector<HnswHit> Search(Engine& engine, std::string_view c, const std::vector<float>& q) {
+  std::vector<HnswHit> hits;
+  auto in_memory = memory_vector_index_for(engine, c, "e", [&](const HnswIndex& g) { hits = hnsw_search(g, q, kK); });
+  EXPECT_TRUE(in_memory.has_value());
+  if (*in_memory) return hits;
+  auto txn = engine.store().BeginRead();
+  EXPECT_TRUE(txn.has_value());
+  ReadView view(*txn);
+  auto disk = disk_vector_index_search(engine, view, c, "e", q, kK);
+  EXPECT_TRUE(disk.has_value() && disk->has_value()) << (disk ? "no index" : disk.error().Message());
+  return disk && *disk ? **disk : hits;
+}
+
+// Mean recall@10 over the corpus queries; every hit must be live.
+double Recall(Engine& engine, std::string_view c, const Corpus& corpus,
+              const std::map<std::string, std::vector<float>>& live, Metric metric) {
+  double found = 0;
+  for (const auto& q : corpus.queries) {
+    std::set<std::string> want = Exact(live, metric, q);
+    for (const HnswHit& hit : Search(engine, c, q)) {
+      EXPECT_TRUE(live.count(hit.key)) << "deleted key " << hit.key << " returned";
+      found += want.count(hit.key);
+    }
+  }
+  return found / (corpus.queries.size() * kK);
+}
+
+struct Kind {
+  const char* name;
+  uint8_t storage;
+  Quantization quant;
+  double min_recall;  // binary codes are ranked by Hamming distance alone
+};
+
+// Thresholds sit a little below what this corpus gives (the graphs and the
+// corpus are deterministic): product and binary codes are searched without
+// rescoring, so their recall is bounded by the codes, not the graph.
+constexpr Kind kKinds[] = {
+    {"memory", kVectorInMemory, Quantization::kNone, 0.95},
+    {"memory_scalar", kVectorInMemory, Quantization::kScalar, 0.93},
+    {"memory_binary", kVectorInMemory, Quantization::kBinary, 0.25},
+    {"memory_pq", kVectorInMemoryPq, Quantization::kNone, 0.3},
+    {"disk", kVectorOnDisk, Quantization::kNone, 0.85},
+    {"disk_scalar", kVectorOnDisk, Quantization::kScalar, 0.83},
+    {"disk_binary", kVectorOnDisk, Quantization::kBinary, 0.25},
+    {"disk_pq", kVectorOnDiskPq, Quantization::kNone, 0.28},
+};
+
+Status Declare(Engine& engine, std::string_view c, const Kind& kind, Metric metric) {
+  switch (kind.storage) {
+    case kVectorInMemory:
+      return create_vector_index_quantized(engine, c, "e", metric, kind.quant);
+    case kVectorInMemoryPq:
+      return create_vector_index_pq(engine, c, "e", metric, 4, 32);
+    case kVectorOnDisk:
+      return create_vector_index_ondisk(engine, c, "e", metric, kind.quant);
+    default:
+      return create_vector_index_ondisk_pq(engine, c, "e", metric, 4, 32);
+  }
+}
+
+// A temporary directory in memory when the machine has one: the test
+// commits a few hundred single-document transactions, and a sync to a disk
+// costs milliseconds each.
+class ShmDir {
+ public:
+  ShmDir() {
+    std::string tmpl = (std::filesystem::exists("/dev/shm") ? std::string("/dev/shm")
+                                                             : std::filesystem::temp_directory_path().string()) +
+                       "/pallix-test-XXXXXX";
+    path_ = mkdtemp(tmpl.data());
+  }
+  ~ShmDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+class VectorIndexRecall : public ::testing::TestWithParam<std::tuple<Kind, Metric>> {};
+
+TEST_P(VectorIndexRecall, MatchesBruteForceAcrossReopenDeletesAndRebuild) {
+  const auto& [kind, metric] = GetParam();
+  ShmDir dir;
+  const std::string path = dir.path() + "/db";
+  Corpus corpus = MakeCorpus(600, 7);
+  auto live = LiveOf(corpus);
+  std::vector<std::vector<std::string>> before;
+  double recall = 0;
+  {
+    auto engine = open_engine(path);
+    ASSERT_TRUE(engine.has_value());
+    Load(**engine, "c", corpus);
+    ASSERT_TRUE(Declare(**engine, "c", kind, metric).has_value());
+    recall = Recall(**engine, "c", corpus, live, metric);
+    EXPECT_GE(recall, kind.min_recall);
+    for (const auto& q : corpus.queries) {
+      before.emplace_back();
+      for (const HnswHit& h : Search(**engine, "c", q)) before.back().push_back(h.key);
+    }
+  }
+  auto reopened = open_engine(path);
+  ASSERT_TRUE(reopened.has_value());
+  Engine& engine = **reopened;
+  // The same graph, read back or rebuilt from the same rows in the same order.
+  for (size_t i = 0; i < corpus.queries.size(); ++i) {
+    std::vector<std::string> keys;
+    for (const HnswHit& h : Search(engine, "c", corpus.queries[i])) keys.push_back(h.key);
+    EXPECT_EQ(keys, before[i]);
+  }
+  // A quarter deleted: no rebuild yet, deleted keys never found.
+  for (size_t i = 0; i < 150; ++i) {
+    ASSERT_TRUE(delete_document(engine, "c", corpus.docs[i * 4].first).has_value());
+    live.erase(corpus.docs[i * 4].first);
+  }
+  recall = Recall(engine, "c", corpus, live, metric);
+  EXPECT_GE(recall, kind.min_recall - 0.1);
+  // Past a third deleted, an on-disk graph is rebuilt without its deleted nodes.
+  for (size_t i = 0; i < 150; ++i) {
+    ASSERT_TRUE(delete_document(engine, "c", corpus.docs[i * 4 + 1].first).has_value());
+    live.erase(corpus.docs[i * 4 + 1].first);
+  }
+  if (kind.storage == kVectorOnDisk || kind.storage == kVectorOnDiskPq) {
+    auto meta = read_index_meta(engine, vector_namespace("c", "e"));
+    ASSERT_TRUE(meta.has_value());
+    EXPECT_LT(meta->deleted * 3, meta->live + meta->deleted) << "rebuild did not run";
+  }
+  recall = Recall(engine, "c", corpus, live, metric);
+  EXPECT_GE(recall, kind.min_recall - 0.1);
+}
+
+std::string KindName(const ::testing::TestParamInfo<std::tuple<Kind, Metric>>& info) {
+  return std::string(std::get<0>(info.param).name) + "_" + std::string(MetricName(std::get<1>(info.param)));
+}
+
+INSTANTIATE_TEST_SUITE_P(VectorIndex, VectorIndexRecall,
+                         ::testing::Combine(::testing::ValuesIn(kKinds),
+                                            ::testing::Values(Metric::kCosine, Metric::kDot, Metric::kL2)),
+                         KindName);
+
+// ------------------------------------------------------------ rebuild threshold
+
+Value VecDoc(float x) { return Doc({{"e", Value::Vector({x, 1.0f - x, 0.5f})}}); }
+
+IndexMetaInfo Meta(Engine& engine) {
+  auto meta = read_index_meta(engine, vector_namespace("c", "e"));
+  EXPECT_TRUE(meta.has_value());
+  return meta ? *meta : IndexMetaInfo{};
+}
+
+TEST(VectorIndex, RebuildsOnceLiveFallsBelowTwiceDeleted) {
+  auto engine = test::MemEngine();
+  for (int i = 0; i < 30; ++i) ASSERT_TRUE(insert(*engine, "c", "k" + std::to_string(i), VecDoc(i * 0.03f)));
+  ASSERT_TRUE(create_vector_index_ondisk(*engine, "c", "e", Metric::kL2, Quantization::kNone).has_value());
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(delete_document(*engine, "c", "k" + std::to_string(i)));
+  EXPECT_EQ(Meta(*engine).deleted, 10u);  // live 20, not below 20
+  EXPECT_EQ(Meta(*engine).live, 20u);
+  ASSERT_TRUE(delete_document(*engine, "c", "k10"));  // live 19 < 22
+  EXPECT_EQ(Meta(*engine).deleted, 0u);
+  EXPECT_EQ(Meta(*engine).live, 19u);
+}
+
+TEST(VectorIndex, RebuildWaitsWhileTheResumeLockIsHeld) {
+  auto engine = test::MemEngine();
+  for (int i = 0; i < 30; ++i) ASSERT_TRUE(insert(*engine, "c", "k" + std::to_string(i), VecDoc(i * 0.03f)));
+  ASSERT_TRUE(create_vector_index_ondisk(*engine, "c", "e", Metric::kL2, Quantization::kNone).has_value());
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(delete_document(*engine, "c", "k" + std::to_string(i)));
+  ASSERT_TRUE(engine->index_resume_lock.TryLock());
+  ASSERT_TRUE(delete_document(*engine, "c", "k10"));  // commits, leaves the index
+  EXPECT_EQ(Meta(*engine).deleted, 11u);
+  engine->index_resume_lock.Unlock();
+  ASSERT_TRUE(insert(*engine, "c", "k11", VecDoc(0.7f)));  // replaces: one more deleted, then rebuilt
+  EXPECT_EQ(Meta(*engine).deleted, 0u);
+  EXPECT_EQ(Meta(*engine).live, 19u);
+}
+
+// ------------------------------------------------------------ declarations
+
+TEST(VectorIndex, DeclarationChecks) {
+  auto engine = test::MemEngine();
+  EXPECT_EQ(create_vector_index(*engine, "__c", "e", Metric::kCosine).error().kind(),
+            ErrorKind::kReservedCollection);
+  EXPECT_EQ(create_vector_index(*engine, "c", "a__b", Metric::kCosine).error().kind(), ErrorKind::kInvalidName);
+  // Two declarations naming one namespace would share one graph.
+  ASSERT_TRUE(create_vector_index(*engine, "a_", "b", Metric::kCosine).has_value());
+  EXPECT_EQ(create_vector_index(*engine, "a", "_b", Metric::kCosine).error().kind(), ErrorKind::kInvalidName);
+  // No vectors, k out of range, m not dividing the dimension: nothing written.
+  EXPECT_EQ(create_vector_index_pq(*engine, "c", "e", Metric::kL2, 1, 4).error().kind(),
+            ErrorKind::kEmptyIndexTraining);
+  ASSERT_TRUE(insert(*engine, "c", "a", VecDoc(0.1f)));
+  ASSERT_TRUE(insert(*engine, "c", "b", VecDoc(0.2f)));
+  for (auto [m, k] : {std::pair<uint64_t, uint64_t>{1, 1}, {1, 257}, {2, 2}, {0, 2}})
+    EXPECT_EQ(create_vector_index_pq(*engine, "c", "e", Metric::kL2, m, k).error().kind(),
+              ErrorKind::kEmptyIndexTraining);
+  auto row = get_row_once(engine->store(), kVectorRegistry, registry_key("c", "e"));
+  ASSERT_TRUE(row.has_value());
+  EXPECT_FALSE(row->has_value());
+  ASSERT_TRUE(create_vector_index_ondisk_pq(*engine, "c", "e", Metric::kL2, 3, 2).has_value());
+  auto state = read_index_state_once(engine->store(), kVectorRegistry, registry_key("c", "e"));
+  ASSERT_TRUE(state.has_value() && state->has_value());
+  EXPECT_EQ((*state)->payload, std::string("\x02\x00\x02", 3));
+  EXPECT_FALSE((*state)->cursor.has_value());
+}
+
+TEST(VectorIndex, TrainingTakesTheFirstVectorsInKeyOrder) {
+  auto engine = test::MemEngine();
+  std::vector<std::pair<std::string, Value>> pairs;
+  for (int i = 0; i < 50010; ++i) {
+    char key[16];
+    snprintf(key, sizeof key, "k%06d", i);
+    pairs.emplace_back(key, Doc({{"e", Value::Vector({static_cast<float>(i)})}}));
+  }
+  pairs.emplace_back("a", Doc({{"e", Value::Text("not a vector")}}));
+  ASSERT_TRUE(put_many(*engine, "c", pairs).has_value());
+  auto vectors = collect_training_vectors(*engine, "c", "e");
+  ASSERT_TRUE(vectors.has_value());
+  ASSERT_EQ(vectors->size(), kMaxTrainingVectors);
+  EXPECT_EQ(vectors->front(), std::vector<float>{0.0f});
+  EXPECT_EQ(vectors->back(), std::vector<float>{49999.0f});
+}
+
+TEST(VectorIndex, RedeclaringDropsTheLoadedGraph) {
+  auto engine = test::MemEngine();
+  ASSERT_TRUE(insert(*engine, "c", "a", VecDoc(0.1f)));
+  ASSERT_TRUE(create_vector_index(*engine, "c", "e", Metric::kL2).has_value());
+  size_t nodes = 0;
+  ASSERT_TRUE(memory_vector_index_for(*engine, "c", "e", [&](const HnswIndex& g) { nodes = g.node_count(); }));
+  EXPECT_EQ(nodes, 1u);
+  ASSERT_TRUE(insert(*engine, "c", "a", VecDoc(0.2f)));  // the loaded graph takes the write: a tombstone
+  ASSERT_TRUE(memory_vector_index_for(*engine, "c", "e", [&](const HnswIndex& g) { nodes = g.node_count(); }));
+  EXPECT_EQ(nodes, 2u);
+  ASSERT_TRUE(create_vector_index(*engine, "c", "e", Metric::kCosine).has_value());
+  Metric metric = Metric::kL2;
+  ASSERT_TRUE(memory_vector_index_for(*engine, "c", "e", [&](const HnswIndex& g) {
+    nodes = g.node_count();
+    metric = g.metric();
+  }));
+  EXPECT_EQ(nodes, 1u);
+  EXPECT_EQ(metric, Metric::kCosine);
+}
+
+// ------------------------------------------------------------ upkeep
+
+TEST(VectorIndex, ADocumentLosingItsVectorLeavesEveryIndex) {
+  auto engine = test::MemEngine();
+  const std::string long_key(2048, 'x');  // far beyond the store's key limit
+  ASSERT_TRUE(insert(*engine, "c", long_key, VecDoc(0.1f)));
+  ASSERT_TRUE(insert(*engine, "c", "b", VecDoc(0.9f)));
+  ASSERT_TRUE(create_vector_index(*engine, "c", "e", Metric::kL2).has_value());
+  ASSERT_TRUE(create_vector_index_ondisk(*engine, "d", "e", Metric::kL2, Quantization::kNone).has_value());
+  ASSERT_TRUE(insert(*engine, "d", long_key, VecDoc(0.1f)));
+  ASSERT_TRUE(insert(*engine, "d", "b", VecDoc(0.9f)));
+  std::vector<float> q{0.1f, 0.9f, 0.5f};
+  EXPECT_EQ(Search(*engine, "c", q).front().key, long_key);
+  EXPECT_EQ(Search(*engine, "d", q).front().key, long_key);
+  ASSERT_TRUE(insert(*engine, "c", long_key, Doc({{"e", Value::Text("gone")}})));
+  ASSERT_TRUE(insert(*engine, "d", long_key, Doc({{"f", Value::Int(1)}})));
+  for (const char* c : {"c", "d"}) {
+    auto hits = Search(*engine, c, q);
+    ASSERT_EQ(hits.size(), 1u) << c;
+    EXPECT_EQ(hits[0].key, "b");
+  }
+}
+
+TEST(VectorIndex, AnInterruptedBuildIsKeptUpAndResumed) {
+  auto engine = test::MemEngine();
+  // Random vectors: points on one line (VecDoc) make a poorly connected
+  // graph when neighbours are simply the closest ones.
+  Corpus corpus = MakeCorpus(3001, 11);
+  for (int i = 0; i < 3000; ++i)
+    ASSERT_TRUE(insert(*engine, "c", "k" + std::to_string(i), Doc({{"e", Value::Vector(corpus.docs[i].second)}})));
+  // A build stopped part-way, as after a crash: its cursor names the first
+  // row not yet in the graph.
+  ASSERT_TRUE(register_vector_index(*engine, "c", "e", Metric::kL2, Quantization::kNone, kVectorOnDisk, nullptr));
+  const std::string cursor = "k2842";
+  ASSERT_TRUE(put_row_once(engine->store(), kVectorRegistry, registry_key("c", "e"),
+                           encode_index_state(std::string("\x02\x00\x01", 3), cursor)));
+  const std::vector<float> q = corpus.docs[3000].second;
+  ASSERT_TRUE(insert(*engine, "c", "new", Doc({{"e", Value::Vector(q)}})));  // indexed at once, while building
+  {
+    auto txn = engine->store().BeginRead();
+    ASSERT_TRUE(txn.has_value());
+    ReadView view(*txn);
+    auto disk = disk_vector_index_search(*engine, view, "c", "e", q, 1);
+    ASSERT_TRUE(disk.has_value());
+    EXPECT_FALSE(disk->has_value());  // building: not used for searches
+  }
+  EXPECT_EQ(Meta(*engine).live, 1u);
+  ASSERT_TRUE(resume_index_builds(*engine, "c").has_value());
+  auto rows = scan_rows_batch(engine->store(), "c", cursor, 10000);
+  ASSERT_TRUE(rows.has_value());
+  EXPECT_EQ(Meta(*engine).live, rows->size());  // every row from the cursor on, "new" once
+  auto hits = Search(*engine, "c", q);
+  ASSERT_FALSE(hits.empty());
+  EXPECT_EQ(hits[0].key, "new");
+  auto state = read_index_state_once(engine->store(), kVectorRegistry, registry_key("c", "e"));
+  ASSERT_TRUE(state.has_value() && state->has_value());
+  EXPECT_FALSE((*state)->cursor.has_value());
+}
+
+// ------------------------------------------------------------ damage
+
+TEST(VectorIndex, DamagedGraphRowsGiveOneErrorNeverACrash) {
+  auto engine = test::MemEngine();
+  for (int i = 0; i < 50; ++i) ASSERT_TRUE(insert(*engine, "c", "k" + std::to_string(i), VecDoc(i / 50.0f)));
+  ASSERT_TRUE(create_vector_index_ondisk(*engine, "c", "e", Metric::kL2, Quantization::kNone).has_value());
+  const std::string ns = vector_namespace("c", "e");
+  ASSERT_TRUE(put_row_once(engine->store(), ns, dann_node_row_key(3), std::string("\x00\xff\xff\xff\xff", 5)));
+  std::vector<float> q{0.0f, 1.0f, 0.5f};
+  bool failed = false;
+  for (int i = 0; i < 50 && !failed; ++i) {
+    auto txn = engine->store().BeginRead();
+    ASSERT_TRUE(txn.has_value());
+    ReadView view(*txn);
+    auto r = disk_vector_index_search(*engine, view, "c", "e", q, 50);
+    if (!r) {
+      EXPECT_EQ(r.error().kind(), ErrorKind::kCorruptIndex);
+      failed = true;
+    }
+  }
+  EXPECT_TRUE(failed);
+  // A write whose upkeep meets the damaged node fails whole or succeeds.
+  for (int i = 0; i < 5; ++i) {
+    auto w = insert(*engine, "c", "w" + std::to_string(i), VecDoc(0.06f));
+    if (!w) {
+      EXPECT_EQ(w.error().kind(), ErrorKind::kCorruptIndex);
+    }
+  }
+  ASSERT_TRUE(put_row_once(engine->store(), ns, kDannMetaKey, "short"));
+  EXPECT_EQ(read_index_meta(*engine, ns).error().kind(), ErrorKind::kCorruptIndex);
+  auto w = insert(*engine, "c", "x", VecDoc(0.3f));
+  ASSERT_FALSE(w.has_value());
+  EXPECT_EQ(w.error().kind(), ErrorKind::kCorruptIndex);
+  EXPECT_TRUE(delete_document(*engine, "other", "x").has_value());  // other collections unaffected
+  // Declaring again discards the damaged rows.
+  ASSERT_TRUE(create_vector_index_ondisk(*engine, "c", "e", Metric::kL2, Quantization::kNone).has_value());
+  EXPECT_EQ(Search(*engine, "c", q).size(), kK);
+}
+
+}  // namespace
+}  // namespace pallix

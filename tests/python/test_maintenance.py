@@ -1,0 +1,145 @@
+"""Db.backup and Db.compact: copies into new files, shrinking, the lock and the BUSY refusals."""
+
+import os
+import threading
+
+import pytest
+
+import pallix._native as native
+from conftest import run_child
+
+
+def error_of(call):
+    with pytest.raises(native.PallixError) as info:
+        call()
+    return info.value
+
+
+def test_backup_is_a_whole_database(tmp_path):
+    db = native.Db()
+    c = db.collection("c")
+    for i in range(50):
+        c.insert(f"k{i}", {"n": i})
+    c.create_scalar_index("n")
+    c.set_ttl("k1", 9)
+    c.link("k1", "r", "k2")
+    target = str(tmp_path / "b.db")
+    db.backup(target)
+    assert os.listdir(tmp_path) == ["b.db"]
+    copy = native.Db.open(target)
+    cc = copy.collection("c")
+    assert dict(cc.scan()) == dict(c.scan())
+    assert cc.get_ttl("k1") == 9
+    assert cc.neighbors("k1", "r") == ["k2"]
+
+
+def test_backup_refuses_existing_targets_and_touches_nothing(tmp_path):
+    db = native.Db()
+    db.collection("c").insert("k", 1)
+    empty = tmp_path / "empty"
+    empty.write_bytes(b"")
+    e = error_of(lambda: db.backup(str(empty)))
+    assert (e.code, e.message) == (17, f"backup target already exists: {empty}")
+    assert empty.read_bytes() == b""
+    assert error_of(lambda: db.backup(str(tmp_path / "no" / "x"))).code == 1
+    e = error_of(lambda: db.backup("a\0b"))
+    assert (e.code, e.message) == (1, "database: I/O error: file name contained an unexpected NUL byte")
+    db.close()
+    assert error_of(lambda: db.backup(str(tmp_path / "x"))).code == 12
+
+
+def test_backup_while_other_handles_write(tmp_path):
+    db = native.Db.open(str(tmp_path / "a.db"))
+    c = db.collection("c")
+    stop = threading.Event()
+
+    def writer():
+        i = 0
+        while not stop.is_set():
+            c.insert(f"w{i}", i)
+            i += 1
+
+    t = threading.Thread(target=writer)
+    t.start()
+    try:
+        for n in range(3):
+            db.backup(str(tmp_path / f"b{n}.db"))
+    finally:
+        stop.set()
+        t.join()
+    for n in range(3):
+        copy = native.Db.open(str(tmp_path / f"b{n}.db")).collection("c")
+        rows = dict(copy.scan())
+        assert len(copy) == len(rows)
+        assert rows == {f"w{i}": i for i in range(len(rows))}
+
+
+def test_compaction_shrinks_and_keeps_everything(tmp_path):
+    path = str(tmp_path / "a.db")
+    db = native.Db.open(path)
+    c = db.collection("c")
+    c.create_scalar_index("n")
+    c.create_geo_index("p")
+    for i in range(150):
+        c.insert(f"k{i}", {"n": i, "p": [1.0, 2.0], "pad": "x" * 8000})
+    for i in range(150):
+        if i % 5:
+            c.delete(f"k{i}")
+    c.close()
+    before = os.path.getsize(path)
+    assert db.compact() is True
+    assert os.path.getsize(path) < before
+    assert os.listdir(tmp_path) == ["a.db"]
+    e = error_of(lambda: native.Db.open(path))
+    assert e.code == 1 and "Cannot acquire lock" in e.message
+    c = db.collection("c")
+    assert len(c) == 30
+    assert len(c.geo_within_radius("p", 1.0, 2.0, 1.0)) == 30
+    c.insert("after", {"n": 1})
+    c.close()
+    assert db.compact() in (True, False)
+    db.close()
+    assert len(native.Db.open(path).collection("c")) == 31
+
+
+def test_compaction_refuses_while_handles_live():
+    db = native.Db()
+    c = db.collection("c")
+    e = error_of(db.compact)
+    assert (e.code, e.message) == (19, "compact: derived handles are still open")
+    q = c.query()
+    c.close()
+    assert error_of(db.compact).code == 19
+    q.close()
+    assert db.compact() is False
+    db.close()
+    assert error_of(db.compact).code == 12
+
+
+def test_second_opener_fails_during_compaction(tmp_path):
+    path = str(tmp_path / "a.db")
+    out = run_child(f"""
+        import threading, pallix._native as native
+        db = native.Db.open({path!r})
+        c = db.collection("c")
+        for i in range(300):
+            c.insert(str(i), "x" * 8000)
+        for i in range(0, 300, 2):
+            c.delete(str(i))
+        c.close()
+        refused, done = [], threading.Event()
+        def opener():
+            while not done.is_set():
+                try:
+                    native.Db.open({path!r}).close()
+                    refused.append(False)
+                except native.PallixError:
+                    refused.append(True)
+        t = threading.Thread(target=opener)
+        t.start()
+        print(db.compact())
+        done.set()
+        t.join()
+        print(all(refused))
+    """)
+    assert out.split() == ["True", "True"]

@@ -1,0 +1,165 @@
+"""Vector index declarations: the six create_vector_index methods, checks, builds, rebuilds, crash resume, damage."""
+
+import array
+import random
+import shutil
+import struct
+
+import pytest
+
+import pallix._native as native
+from conftest import RawFile, bulk_seed, crash_child, pallix_error, stored
+
+
+def vec(rng, dim=8):
+    return array.array("f", [rng.uniform(-1, 1) for _ in range(dim)])
+
+
+def rows_of(path, collection):
+    raw = RawFile(path)
+    rows = dict(raw.rows(collection))
+    raw.close()
+    return rows
+
+
+def meta_of(path, ns="__dann__c__e"):
+    """(next node id, deleted count) of an on-disk graph's meta row."""
+    m = rows_of(path, ns)[b"m"]
+    deleted_at = 22 if m[17] == 1 else 18
+    return struct.unpack(">Q", m[9:17])[0], struct.unpack(">I", m[deleted_at:deleted_at + 4])[0]
+
+
+def test_declarations_are_recorded_and_survive_reopening(path):
+    rng = random.Random(1)
+    with native.Db.open(path) as db, db.collection("c") as c:
+        for i in range(300):
+            v = vec(rng)
+            c.insert(f"k{i:04d}", {"e": v, "f": v, "p": v, "o": v, "n": i})
+        c.create_vector_index("a", "cosine")
+        c.create_vector_index_quantized("b", "dot", "binary")
+        c.create_vector_index_ondisk("e", "l2")
+        c.create_vector_index_ondisk_quantized("f", "cosine", "scalar")
+        c.create_vector_index_pq("p", "l2", 2, 16)
+        c.create_vector_index_ondisk_pq("o", "dot", 4, 8)
+    registry = rows_of(path, "__indexes__")
+    assert registry == {b"c\x00a": b"\xff\x00\x00\x00\x00", b"c\x00b": b"\xff\x00\x01\x01\x00",
+                        b"c\x00e": b"\xff\x00\x02\x00\x01", b"c\x00f": b"\xff\x00\x00\x02\x01",
+                        b"c\x00p": b"\xff\x00\x02\x00\x03", b"c\x00o": b"\xff\x00\x01\x00\x02"}
+    assert set(rows_of(path, "__dann__c__p")) == {b"q"}  # the codebook only: the graph is built on first use
+    for ns in ("__dann__c__e", "__dann__c__f", "__dann__c__o"):
+        rows = rows_of(path, ns)
+        assert len([k for k in rows if k.startswith(b"k")]) == 300
+        assert (b"q" in rows) == (ns == "__dann__c__o")
+    with native.Db.open(path) as db, db.collection("c") as c:  # declarations survive: writes keep them up
+        c.insert("new", {"e": vec(rng), "o": vec(rng)})
+        c.insert("k0000", {"n": 0})  # no vector any more: leaves every on-disk graph
+    for ns in ("__dann__c__e", "__dann__c__o"):
+        rows = rows_of(path, ns)
+        assert b"knew" in rows and b"kk0000" not in rows
+    assert b"knew" not in rows_of(path, "__dann__c__f")
+
+
+def test_declaration_checks(db):
+    c = db.collection("c")
+    assert "cosine" in pallix_error(lambda: c.create_vector_index("emb", "Cosine"), 12)
+    assert "'bad'" in pallix_error(lambda: c.create_vector_index_quantized("emb", "bad", "worse"), 12)
+    assert "worse" in pallix_error(lambda: c.create_vector_index_ondisk_quantized("emb", "l2", "worse"), 12)
+    msg = pallix_error(lambda: c.create_vector_index_pq("emb", "l2", 4, 16), 14)
+    assert msg == "cannot train a PQ codebook: no usable training vectors"
+    c.insert("a", {"emb": array.array("f", [1, 2, 3, 4])})
+    c.insert("b", {"emb": array.array("f", [4, 3, 2, 1])})
+    for m, k in ((4, 1), (4, 257), (3, 2), (0, 2)):
+        pallix_error(lambda: c.create_vector_index_ondisk_pq("emb", "l2", m, k), 14)
+    with pytest.raises(OverflowError):
+        c.create_vector_index_pq("emb", "l2", -1, 16)
+    with pytest.raises(TypeError):
+        c.create_vector_index("emb", 2)
+    pallix_error(lambda: c.create_vector_index("a__b", "l2"), 11)
+    pallix_error(lambda: db.collection("__x").create_vector_index("emb", "l2"), 10)
+    c.create_vector_index_pq("emb", "l2", 2, 2)
+    c.close()
+    assert pallix_error(lambda: c.create_vector_index("Emb", "Cosine"), 12) == "collection handle is closed"
+
+
+def test_redeclaring_starts_the_graph_over(path):
+    rng = random.Random(2)
+    docs = {f"k{i:04d}": {"e": vec(rng)} for i in range(200)}
+    with native.Db.open(path) as db:
+        for name in ("c", "fresh"):
+            with db.collection(name) as c:
+                for key, doc in docs.items():
+                    c.insert(key, doc)
+        with db.collection("c") as c, db.collection("fresh") as fresh:
+            c.create_vector_index_ondisk("e", "l2")
+            c.create_vector_index("e", "l2")  # in memory: the graph rows go
+            for i in range(50):
+                c.delete(f"k{i:04d}")
+                fresh.delete(f"k{i:04d}")
+            c.create_vector_index_ondisk("e", "l2")
+            fresh.create_vector_index_ondisk("e", "l2")
+    assert rows_of(path, "__dann__c__e") == rows_of(path, "__dann__fresh__e")
+
+
+def test_delete_heavy_graphs_are_rebuilt_after_the_commit(path):
+    with native.Db.open(path) as db, db.collection("c") as c:
+        for i in range(30):
+            c.insert(f"k{i:02d}", {"e": array.array("f", [i, 30 - i, 1])})
+        c.create_vector_index_ondisk("e", "l2")
+        for i in range(10):
+            c.delete(f"k{i:02d}")
+    assert meta_of(path) == (30, 10)  # live 20: not below twice 10
+    with native.Db.open(path) as db, db.collection("c") as c:
+        c.delete("k10")  # live 19 < 22
+    assert meta_of(path) == (19, 0)
+    assert len([k for k in rows_of(path, "__dann__c__e") if k.startswith(b"k")]) == 19
+
+
+def test_a_crashed_on_disk_vector_build_resumes_to_the_same_rows(tmp_path):
+    rng = random.Random(3)
+    docs = {f"k{i:06d}": {"e": vec(rng)} for i in range(5000)}
+    docs["k000004"] = {"e": "not a vector"}
+    seed = str(tmp_path / "seed.db")
+    bulk_seed(seed, "c", docs)
+    declare = 'c.create_vector_index_ondisk_quantized("e", "cosine", "scalar")'
+    reference = str(tmp_path / "reference.db")
+    shutil.copy(seed, reference)
+    done = crash_child(reference, declare, "off")
+    assert done.returncode == 0 and "finished" in done.stdout, done.stderr
+    want = stored(reference, "__dann__c__e", "__indexes__")
+    assert want[0][1] == [(b"c\x00e", b"\xff\x00\x00\x02\x01")]
+    for pages in (1, 2):
+        crashed = str(tmp_path / f"crashed{pages}.db")
+        shutil.copy(seed, crashed)
+        died = crash_child(crashed, declare, pages)
+        assert died.returncode != 0 and "finished" not in died.stdout
+        (_, registry), _ = stored(crashed, "__dann__c__e", "__indexes__")
+        assert registry[0][1][:2] == b"\xff\x01"  # the cursor of the last committed batch
+        with native.Db.open(crashed) as db, db.collection("c") as c:
+            c.phrase_search("t", "x", 1)  # a read that resumes pending builds
+        assert stored(crashed, "__dann__c__e", "__indexes__") == want
+
+
+def test_damaged_graph_rows_give_one_error(path, raw):
+    rng = random.Random(4)
+    for i in range(40):
+        raw.put_doc("c", f"k{i}", {"e": vec(rng)})
+    raw.close()
+    with native.Db.open(path) as db, db.collection("c") as c:
+        c.create_vector_index_ondisk("e", "l2")
+    raw2 = RawFile(path)
+    for node in range(40):
+        raw2.put("__dann__c__e", b"n" + struct.pack(">Q", node), b"\x00\xff\xff\xff\xff")
+    raw2.close()
+    with native.Db.open(path) as db, db.collection("c") as c:
+        msg = pallix_error(lambda: c.insert("x", {"e": vec(rng)}), 9)
+        assert msg.endswith("in index namespace '__dann__c__e'")
+        assert c.get("x") is None  # the whole write was refused
+        c.insert("y", {"n": 1})  # no vector: the key had no node, nothing to read
+    raw3 = RawFile(path)
+    raw3.put("__dann__c__e", b"m", b"short")
+    raw3.close()
+    with native.Db.open(path) as db, db.collection("c") as c:
+        msg = pallix_error(lambda: c.delete("k1"), 9)
+        assert "malformed meta row in index namespace '__dann__c__e'" in msg
+        c.create_vector_index_ondisk("e", "l2")  # declaring again starts from clean rows
+        c.delete("k1")
