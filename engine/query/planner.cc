@@ -85,7 +85,7 @@ Result<MaybeKeys> scan_scalar_index(const PlanContext& ctx, const Predicate& p) 
   }
 }
 
-// Step 1: every comparison on one indexed field merged into one range read.
+// Scalar comparisons: every comparison on one indexed field merged into one range read.
 Status PlanComparisons(const PlanContext& ctx, const std::vector<Predicate>& filters, MaybeKeys& choice) {
   std::vector<std::string_view> handled;
   for (const Predicate& f : filters) {
@@ -106,7 +106,7 @@ Status PlanComparisons(const PlanContext& ctx, const std::vector<Predicate>& fil
   return Ok();
 }
 
-// Step 2: In, Between and StartsWith leaves.
+// Other scalar leaves: In, Between and StartsWith leaves.
 Status PlanOtherLeaves(const PlanContext& ctx, const std::vector<Predicate>& filters, MaybeKeys& choice) {
   for (const Predicate& f : filters) {
     PredicateKind k = f.kind();
@@ -137,7 +137,7 @@ CompoundUse UseOf(const std::vector<std::string>& fields, const std::vector<Pred
   return use;
 }
 
-// Step 3: the compound index with the largest coverage.
+// Compound indexes: the one with the largest coverage.
 Status PlanCompound(const PlanContext& ctx, const std::vector<Predicate>& filters, MaybeKeys& choice) {
   ASSIGN_OR_RETURN(std::vector<CompoundInfo> infos, compound_indexes_of(ctx.engine, ctx.collection));
   const CompoundInfo* best = nullptr;
@@ -172,7 +172,7 @@ Status PlanCompound(const PlanContext& ctx, const std::vector<Predicate>& filter
   return Ok();
 }
 
-// Step 4: within_km leaves over geo-indexed fields.
+// Geo: within_km leaves over geo-indexed fields.
 Status PlanGeo(const PlanContext& ctx, const std::vector<Predicate>& filters, MaybeKeys& choice) {
   for (const Predicate& f : filters) {
     if (f.kind() != PredicateKind::kWithinKm) continue;
@@ -182,7 +182,7 @@ Status PlanGeo(const PlanContext& ctx, const std::vector<Predicate>& filters, Ma
   return Ok();
 }
 
-// Step 5: the first Or filter, as the union of its disjuncts' answers.
+// One disjunction: the first Or filter, as the union of its disjuncts' answers.
 Status PlanDisjunction(const PlanContext& ctx, const std::vector<Predicate>& filters, MaybeKeys& choice) {
   auto first_or = std::find_if(filters.begin(), filters.end(),
                                [](const Predicate& p) { return p.kind() == PredicateKind::kOr; });

@@ -111,7 +111,7 @@ inline std::vector<CandidateRow> FillRandom(Engine& engine, const std::string& c
   return pairs;
 }
 
-// The oracle's filter step: every document the filters accept, key order.
+// The oracle's filter: every document the filters accept, key order.
 inline std::vector<CandidateRow> OracleFilter(const std::vector<CandidateRow>& docs,
                                               const std::vector<Predicate>& filters) {
   std::vector<CandidateRow> out;
