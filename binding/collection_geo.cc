@@ -14,22 +14,11 @@ namespace {
 
 using Hits = std::vector<GeoHitRow>;
 
-// A list of GeoHit objects, in the engine's order; null with an error set
-// (a document that cannot be converted drops the hits made so far).
+// A list of GeoHit objects, in the engine's order.
 PyObject* HitsToPy(const Hits& hits) {
-  GcPause pause;
-  Ref list = Ref::Steal(PyList_New(static_cast<Py_ssize_t>(hits.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < hits.size(); ++i) {
-    Ref key = KeyToPy(hits[i].key);
-    if (!key) return nullptr;
-    Ref doc = ValueToPy(hits[i].document);
-    if (!doc) return nullptr;
-    PyObject* hit = NewGeoHit(std::move(key), hits[i].distance_km, std::move(doc));
-    if (hit == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), hit);
-  }
-  return list.release();
+  return HitsToPyList(hits, [](const auto& hit, Ref key, Ref doc) {
+    return NewGeoHit(std::move(key), hit.distance_km, std::move(doc));
+  });
 }
 
 // Matches the arguments: `field` first, then `count` floats.

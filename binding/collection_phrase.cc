@@ -14,22 +14,11 @@ namespace {
 
 using Hits = std::vector<PhraseHit>;
 
-// A list of Row objects, in the engine's order; null with an error set (a
-// document that cannot be converted drops the rows made so far).
+// A list of Row objects, in the engine's order.
 PyObject* HitsToPy(const Hits& hits) {
-  GcPause pause;
-  Ref list = Ref::Steal(PyList_New(static_cast<Py_ssize_t>(hits.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < hits.size(); ++i) {
-    Ref key = KeyToPy(hits[i].key);
-    if (!key) return nullptr;
-    Ref doc = ValueToPy(hits[i].document);
-    if (!doc) return nullptr;
-    PyObject* row = NewRow(std::move(key), hits[i].score, std::move(doc));
-    if (row == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), row);
-  }
-  return list.release();
+  return HitsToPyList(hits, [](const auto& hit, Ref key, Ref doc) {
+    return NewRow(std::move(key), hit.score, std::move(doc));
+  });
 }
 
 }  // namespace

@@ -59,6 +59,27 @@ Ref KeyToPy(std::string_view key);
 // Keys to a new list, each through KeyToPy, in order.
 Ref KeysToPyList(const std::vector<std::string>& keys);
 
+// A new list of result objects, one per hit in the engine's order, each made
+// by make(hit, key, document) from the hit's `key` and `document`; null with
+// an error set (a key or document that cannot be converted drops the objects
+// made so far).
+template <typename Hit, typename Make>
+PyObject* HitsToPyList(const std::vector<Hit>& hits, Make make) {
+  GcPause pause;
+  Ref list = Ref::Steal(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < hits.size(); ++i) {
+    Ref key = KeyToPy(hits[i].key);
+    if (!key) return nullptr;
+    Ref doc = ValueToPy(hits[i].document);
+    if (!doc) return nullptr;
+    PyObject* item = make(hits[i], std::move(key), std::move(doc));
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
 }  // namespace pallix::py
 
 #endif  // PALLIX_BINDING_VALUE_H_
