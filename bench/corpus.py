@@ -14,7 +14,8 @@ every run over the same packages):
 A paragraph is kept when it has at least 8 words, 50 to 2,000 characters
 and mostly letters; duplicates (the same text after whitespace folding) are
 dropped. Writes bench/data/paragraphs.jsonl, one {"id": n, "text": ...}
-per line, ids from 0, at most --limit paragraphs (default 80,000).
+per line, ids from 0, at most --limit paragraphs (default 80,000), and the
+same texts one per line in bench/data/paragraphs.txt (for the C++ programs).
 
 Usage: python3 bench/corpus.py [--limit N] [--out PATH]
 Needs: apt-get install python3-doc manpages manpages-dev man-db groff-base
@@ -201,6 +202,12 @@ def main():
         for i, text in enumerate(kept):
             f.write(json.dumps({"id": i, "text": text}, ensure_ascii=False) + "\n")
     tmp.replace(out)
+    # The same texts one per line, for the C++ benchmark programs.
+    lines = out.with_suffix(".txt")
+    with open(lines.with_suffix(".tmp"), "w", encoding="utf-8") as f:
+        for text in kept:
+            f.write(text + "\n")
+    lines.with_suffix(".tmp").replace(lines)
     print(f"{len(kept)} paragraphs ({from_docs} from the Python documentation, {len(kept) - from_docs} from "
           f"{len(mans)} manual pages) -> {out}")
     return 0 if len(kept) >= 50_000 else 2

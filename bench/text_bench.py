@@ -142,7 +142,10 @@ def run_tantivy(texts, phrases):
     index = tantivy.Index(schema)
     writer = index.writer(heap_size=256_000_000, num_threads=1)
     for i, text in enumerate(texts):
-        writer.add_document(tantivy.Document(id=i, text=text))
+        doc = tantivy.Document()
+        doc.add_unsigned("id", i)
+        doc.add_text("text", text)
+        writer.add_document(doc)
     writer.commit()
     writer.wait_merging_threads()
     index.reload()
