@@ -37,6 +37,7 @@ for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
 
 import argparse
+import importlib
 import json
 import struct
 import subprocess
@@ -59,7 +60,7 @@ SWEEP_EF = (16, 24, 32, 40, 48, 56, 64, 80, 96, 128, 160, 192, 256, 384, 512)
 
 def need(module, package):
     try:
-        return __import__(module)
+        return importlib.import_module(module)
     except ImportError:
         sys.exit(f"{module} is missing: pip install {package}")
 
