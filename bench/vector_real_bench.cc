@@ -1,0 +1,201 @@
+// Builds one of the engine's vector graphs over a vector file and times its
+// searches. Driven by bench/vector_bench.py, which writes the file (real
+// sentence embeddings), computes the exact neighbours and runs the peers.
+//
+// Usage: vector_real_bench <vectors file> <results file> <cosine|l2> <memory|disk-file|disk-mem> [k [passes]]
+//   memory     the in-memory graph (HnswIndex, hnsw_insert / hnsw_search)
+//   disk-file  the on-disk graph (dann_upsert / dann_search) in a database
+//              file under $TMPDIR, built in transactions of 1,000 upserts;
+//              searches run with the page cache warm (one untimed pass
+//              first)
+//   disk-mem   the same graph over a private in-memory database
+// With passes > 1 the queries are searched that many times and the fastest
+// pass is reported, which damps the noise of a shared machine.
+//
+// Vectors file, little-endian (as bench/hnsw_bench.cc):
+//   offset  size              field
+//   0       4                 base vector count n, u32
+//   4       4                 query count q, u32
+//   8       4                 dimension d, u32
+//   12      4 * n * d         base vectors, float32, row after row
+//   ...     4 * q * d         query vectors, float32
+//
+// Results file: q * k signed 32-bit row numbers, nearest first, -1 where
+// fewer than k were found. Keys are the row numbers as 8 big-endian bytes.
+//
+// Prints one line of JSON: build seconds, search seconds, queries per
+// second, and the bytes the graph takes (resident memory added for the
+// in-memory graph; the database file's size, or the pages in use for the
+// in-memory database, for the on-disk graph).
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "db/engine.h"
+#include "storage/read_view.h"
+#include "storage/rows.h"
+#include "storage/store.h"
+#include "vector/disk_hnsw.h"
+#include "vector/hnsw.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+[[noreturn]] void Die(const char* what, const std::string& detail) {
+  std::fprintf(stderr, "%s: %s\n", what, detail.c_str());
+  std::exit(1);
+}
+
+template <typename T>
+T Must(pallix::Result<T> r, const char* what) {
+  if (!r) Die(what, r.error().Message());
+  return std::move(*r);
+}
+
+void Must(pallix::Status s, const char* what) {
+  if (!s) Die(what, s.error().Message());
+}
+
+uint64_t ResidentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  uint64_t pages = 0, resident = 0;
+  if (!(statm >> pages >> resident)) return 0;
+  return resident * 4096;
+}
+
+std::string KeyOf(uint32_t row) {
+  std::string key(8, '\0');
+  for (int i = 0; i < 8; ++i) key[i] = static_cast<char>((uint64_t{row} >> (56 - 8 * i)) & 0xff);
+  return key;
+}
+
+int32_t RowOf(const std::string& key) {
+  uint64_t row = 0;
+  for (char c : key) row = row << 8 | static_cast<uint8_t>(c);
+  return static_cast<int32_t>(row);
+}
+
+bool ReadVectors(const char* path, uint32_t& n, uint32_t& q, uint32_t& d, std::vector<float>& data) {
+  std::ifstream in(path, std::ios::binary);
+  uint32_t header[3];
+  if (!in.read(reinterpret_cast<char*>(header), sizeof(header))) return false;
+  n = header[0];
+  q = header[1];
+  d = header[2];
+  data.resize((size_t{n} + q) * d);
+  return static_cast<bool>(in.read(reinterpret_cast<char*>(data.data()), data.size() * sizeof(float)));
+}
+
+constexpr char kNs[] = "__dann__bench__v";
+constexpr size_t kBatch = 1000;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace pallix;
+  if (argc < 5) {
+    std::fprintf(stderr, "usage: %s <vectors file> <results file> <cosine|l2> <memory|disk-file|disk-mem> [k [passes]]\n",
+                 argv[0]);
+    return 2;
+  }
+  std::string metric_name = argv[3], mode = argv[4];
+  Metric metric = metric_name == "l2" ? Metric::kL2 : Metric::kCosine;
+  uint64_t k = argc > 5 ? std::stoull(argv[5]) : 10;
+  int passes = argc > 6 ? std::max(1, std::stoi(argv[6])) : 1;
+  uint32_t n, q, d;
+  std::vector<float> data;
+  if (!ReadVectors(argv[1], n, q, d, data)) Die("cannot read", argv[1]);
+  std::vector<std::string> keys;
+  keys.reserve(n);
+  for (uint32_t i = 0; i < n; ++i) keys.push_back(KeyOf(i));
+  const float* queries = data.data() + size_t{n} * d;
+  std::vector<int32_t> results(size_t{q} * k, -1);
+  double build = 0, search = 0;
+  uint64_t bytes = 0;
+
+  auto timed_passes = [&](auto&& one_query) {
+    for (int pass = 0; pass < passes; ++pass) {
+      auto t = Clock::now();
+      for (uint32_t i = 0; i < q; ++i) {
+        auto hits = one_query(std::span<const float>(queries + size_t{i} * d, d));
+        for (size_t j = 0; j < hits.size() && j < k; ++j) results[i * k + j] = RowOf(hits[j].key);
+      }
+      double took = Seconds(t);
+      if (pass == 0 || took < search) search = took;
+    }
+  };
+
+  if (mode == "memory") {
+    uint64_t rss_before = ResidentBytes();
+    auto t0 = Clock::now();
+    HnswIndex graph(metric, Quantization::kNone);
+    for (uint32_t i = 0; i < n; ++i) hnsw_insert(graph, keys[i], std::span<const float>(data.data() + size_t{i} * d, d));
+    build = Seconds(t0);
+    bytes = ResidentBytes() - rss_before;
+    timed_passes([&](std::span<const float> query) { return hnsw_search(graph, query, k); });
+  } else if (mode == "disk-file" || mode == "disk-mem") {
+    std::string dir;
+    std::shared_ptr<Engine> engine;
+    if (mode == "disk-file") {
+      dir = (std::filesystem::temp_directory_path() / "pallix-vbench-XXXXXX").string();
+      if (mkdtemp(dir.data()) == nullptr) Die("mkdtemp", dir);
+      engine = Must(open_engine(dir + "/db"), "open_engine");
+    } else {
+      engine = Must(open_in_memory(), "open_in_memory");
+    }
+    DiskHnswParams params;
+    params.metric = metric;
+    auto t0 = Clock::now();
+    for (uint32_t lo = 0; lo < n; lo += kBatch) {
+      WriteCtx ctx = Must(BeginWriteCtx(engine->store()), "BeginWriteCtx");
+      for (uint32_t i = lo; i < std::min<uint32_t>(n, lo + kBatch); ++i) {
+        Must(dann_upsert(ctx, kNs, params, keys[i], std::span<const float>(data.data() + size_t{i} * d, d)),
+             "dann_upsert");
+      }
+      Must(ctx.Commit(), "commit");
+    }
+    build = Seconds(t0);
+    auto txn = Must(engine->store().BeginRead(), "BeginRead");
+    ReadView view(txn);
+    auto one = [&](std::span<const float> query) { return Must(dann_search(view, kNs, params, query, k), "search"); };
+    for (uint32_t i = 0; i < q; ++i) one(std::span<const float>(queries + size_t{i} * d, d));  // warm the cache
+    timed_passes(one);
+    if (mode == "disk-file") {
+      bytes = std::filesystem::file_size(dir + "/db");
+    } else {
+      // The in-memory database's pages: walk the namespace's rows.
+      uint64_t total = 0;
+      Must(view.view_for_each(kNs, [&](std::string_view key, std::string_view value) -> Result<bool> {
+        total += key.size() + value.size();
+        return true;
+      }), "walk");
+      bytes = total;
+    }
+    if (!dir.empty()) {
+      std::error_code ec;
+      std::filesystem::remove_all(dir, ec);
+    }
+  } else {
+    Die("unknown mode", mode);
+  }
+
+  std::ofstream out(argv[2], std::ios::binary);
+  out.write(reinterpret_cast<const char*>(results.data()), static_cast<std::streamsize>(results.size() * 4));
+  std::printf("{\"build_s\": %.4f, \"search_s\": %.5f, \"qps\": %.1f, \"bytes\": %llu, \"n\": %u}\n", build, search,
+              q / search, static_cast<unsigned long long>(bytes), n);
+  return 0;
+}
