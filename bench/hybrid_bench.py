@@ -1,0 +1,278 @@
+"""Hybrid query benchmark: pallix against hnswlib + bm25s + RRF in Python.
+
+The same real paragraphs (bench/data/paragraphs.jsonl, with their MiniLM
+384-d unit embeddings in bench/data/embeddings.f32) in both. A few hundred
+paragraphs are held out as queries; the rest are loaded.
+
+pallix: one in-memory collection of {"text", "emb" (float32 vector),
+"length" (characters)}, an in-memory text index on "text" and an in-memory
+cosine vector index on "emb"; each query is
+
+    query().filter(field("length").gt(median))
+           .vector("emb", q, 10).text("text", phrase, 10)
+           .fuse_rrf(60).limit(10).run()
+
+where q is the held-out paragraph's embedding and phrase one or two adjacent
+words taken from it (a pair that occurs in the loaded text when one does).
+The filter keeps about half the documents. The same query with approx() is
+timed too.
+
+Peer pipeline: an hnswlib cosine index (vector top-k, over-fetched and
+filtered in Python until 10 pass) and a bm25s index (text top-k, over-fetched
+and filtered in Python), fused by RRF in Python with the same constant (60,
+position i adds 1 / (60 + i + 1)) and the same tie-break (smaller key first).
+
+Prints median and p95 latency per query for both, their ratio and the mean
+overlap of the two top-10 sets (|pallix & peer| / 10), then how many queries'
+text source found a match after the filter on each side.
+
+The two sides do not compute the same thing:
+- pallix's text source matches the phrase (its words adjacent and in order);
+  bm25s scores a bag of words, so a two-word query also ranks documents
+  holding only one of them;
+- with a filter, pallix scores every document the filter keeps, exactly
+  (cosine and BM25); hnswlib's top-k is approximate and its filtering
+  happens after the search;
+- the tokenizers differ (pallix folds plurals; bm25s here has English stop
+  words and no stemmer), and so do the BM25 parameters' details.
+
+Run: python3 bench/hybrid_bench.py [--queries 300] [--docs N] [--seed 1]
+Needs: pip install numpy hnswlib bm25s; data from bench/corpus.py and
+bench/embed.py.
+"""
+
+import argparse
+import array
+import json
+import random
+import re
+import statistics
+import sys
+import time
+from pathlib import Path
+
+DATA = Path(__file__).resolve().parent / "data"
+RRF_K = 60
+TOP = 10
+STOP = {
+    "a", "an", "and", "are", "as", "at", "be", "but", "by", "for", "if", "in", "into", "is", "it", "no", "not",
+    "of", "on", "or", "such", "that", "the", "their", "then", "there", "these", "they", "this", "to", "was",
+    "will", "with", "can", "from", "when", "which", "its", "has", "have", "than", "also", "may", "you", "your",
+    "all", "any", "one", "other", "only", "some", "more", "been", "were", "each", "used", "use", "see",
+}
+WORD = re.compile(r"[a-z]{3,}")
+
+
+def require():
+    missing = []
+    for mod, pkg in (("numpy", "numpy"), ("hnswlib", "hnswlib"), ("bm25s", "bm25s")):
+        try:
+            __import__(mod)
+        except ImportError:
+            missing.append(pkg)
+    if missing:
+        print(f"missing peer packages: pip install {' '.join(missing)}")
+        sys.exit(0)
+    files = [DATA / "paragraphs.jsonl", DATA / "embeddings.f32", DATA / "embeddings.json"]
+    absent = [f.name for f in files if not f.exists()]
+    if absent:
+        print(f"missing {', '.join(absent)} in {DATA}: paragraphs.jsonl comes from bench/corpus.py, "
+              "embeddings.f32/.json from bench/embed.py")
+        sys.exit(0)
+
+
+def key_of(i):
+    return f"p{i:06d}"
+
+
+def pick_phrase(text, rng, lowered_corpus):
+    """One or two adjacent content words of text, preferring a pair that
+    occurs (as a substring) somewhere in the loaded corpus."""
+    words = text.lower().split()
+    pairs = []
+    for a, b in zip(words, words[1:]):
+        a, b = a.strip(".,;:()'\"`"), b.strip(".,;:()'\"`")
+        if WORD.fullmatch(a) and WORD.fullmatch(b) and a not in STOP and b not in STOP:
+            pairs.append(f"{a} {b}")
+    rng.shuffle(pairs)
+    for p in pairs[:6]:
+        if any(p in t for t in lowered_corpus):
+            return p
+    singles = [w.strip(".,;:()'\"`") for w in words]
+    singles = [w for w in singles if WORD.fullmatch(w) and w not in STOP]
+    return max(singles, key=len) if singles else "python"
+
+
+def rrf(lists):
+    score = {}
+    for lst in lists:
+        for i, key in enumerate(lst):
+            score[key] = score.get(key, 0.0) + 1.0 / (RRF_K + i + 1)
+    return [k for k, _ in sorted(score.items(), key=lambda kv: (-kv[1], kv[0]))]
+
+
+def pct(xs, p):
+    xs = sorted(xs)
+    return xs[min(len(xs) - 1, int(round(p / 100 * (len(xs) - 1))))]
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--queries", type=int, default=300)
+    ap.add_argument("--docs", type=int, default=0, help="load at most this many paragraphs (0: all)")
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--ef", type=int, default=100, help="hnswlib ef at query time (at least the fetch size)")
+    args = ap.parse_args()
+    require()
+
+    import bm25s
+    import hnswlib
+    import numpy as np
+
+    import pallix._native as native
+    from pallix._native import field
+
+    meta = json.loads((DATA / "embeddings.json").read_text())
+    dim = meta["dim"]
+    with open(DATA / "paragraphs.jsonl", encoding="utf-8") as f:
+        texts = [json.loads(line)["text"] for line in f]
+    vecs = np.fromfile(DATA / "embeddings.f32", dtype=np.float32).reshape(-1, dim)
+    n = min(len(texts), len(vecs))
+    if args.docs:
+        n = min(n, args.docs + args.queries)
+    rng = random.Random(args.seed)
+    query_ids = sorted(rng.sample(range(n), args.queries))
+    held = set(query_ids)
+    doc_ids = [i for i in range(n) if i not in held]
+    lengths = np.array([len(texts[i]) for i in doc_ids])
+    threshold = int(np.median(lengths))
+    keep = lengths > threshold
+    print(f"{len(doc_ids)} documents, {len(query_ids)} held-out queries, filter length > {threshold} "
+          f"keeps {keep.mean():.1%}")
+
+    lowered = [texts[i].lower() for i in doc_ids]
+    phrases = [pick_phrase(texts[q], rng, lowered) for q in query_ids]
+    print(f"phrases: {sum(' ' in p for p in phrases)} of two words, e.g. {phrases[:5]}")
+    keys = [key_of(i) for i in doc_ids]
+
+    # pallix: load, declare the in-memory indexes, build them with a first query.
+    db = native.Db.open_memory()
+    c = db.collection("paras")
+    t0 = time.perf_counter()
+    batch = []
+    for j, i in enumerate(doc_ids):
+        emb = array.array("f")
+        emb.frombytes(vecs[i].tobytes())
+        batch.append((keys[j], {"text": texts[i], "emb": emb, "length": int(lengths[j])}))
+        if len(batch) == 5000:
+            c.insert_many(batch)
+            batch = []
+    if batch:
+        c.insert_many(batch)
+    t_load = time.perf_counter() - t0
+    t0 = time.perf_counter()
+    c.create_text_index("text")
+    c.create_vector_index("emb", "cosine")
+    qarrs = []
+    for q in query_ids:
+        a = array.array("f")
+        a.frombytes(vecs[q].tobytes())
+        qarrs.append(a)
+    c.query().vector("emb", qarrs[0], TOP, "cosine").run()
+    c.query().text("text", phrases[0], TOP).run()
+    t_index = time.perf_counter() - t0
+    print(f"pallix: load {t_load:.1f} s, text + vector index build {t_index:.1f} s")
+    flt = field("length").gt(threshold)
+
+    def ours(j, approx=False):
+        qb = c.query().filter(flt).vector("emb", qarrs[j], TOP, "cosine").text("text", phrases[j], TOP)
+        if approx:
+            qb = qb.approx()
+        return [r.key for r in qb.fuse_rrf(RRF_K).limit(TOP).select(["length"]).run()]
+
+    # Peer: hnswlib + bm25s.
+    t0 = time.perf_counter()
+    hn = hnswlib.Index(space="cosine", dim=dim)
+    hn.init_index(max_elements=len(doc_ids), ef_construction=200, M=16)
+    hn.add_items(vecs[doc_ids], np.arange(len(doc_ids)))
+    t_hnsw = time.perf_counter() - t0
+    t0 = time.perf_counter()
+    retriever = bm25s.BM25()
+    retriever.index(bm25s.tokenize([texts[i] for i in doc_ids], stopwords="en", show_progress=False),
+                    show_progress=False)
+    t_bm25 = time.perf_counter() - t0
+    print(f"peer: hnswlib build {t_hnsw:.1f} s, bm25s build {t_bm25:.1f} s")
+    qvecs = vecs[query_ids]
+
+    def vector_top(j):
+        fetch = TOP * 4
+        while True:
+            hn.set_ef(max(args.ef, fetch))
+            labels, _ = hn.knn_query(qvecs[j], k=fetch)
+            out = [int(x) for x in labels[0] if keep[x]]
+            if len(out) >= TOP or fetch >= len(doc_ids):
+                return out[:TOP]
+            fetch = min(len(doc_ids), fetch * 4)
+
+    def text_top(j):
+        toks = bm25s.tokenize([phrases[j]], stopwords="en", return_ids=False, show_progress=False)
+        if not toks[0]:
+            return []
+        fetch = TOP * 4
+        while True:
+            docs, scores = retriever.retrieve(toks, k=min(fetch, len(doc_ids)), show_progress=False, n_threads=1)
+            out = [int(d) for d, s in zip(docs[0], scores[0]) if s > 0 and keep[d]]
+            if len(out) >= TOP or scores[0][-1] <= 0 or fetch >= len(doc_ids):
+                return out[:TOP]
+            fetch = min(len(doc_ids), fetch * 4)
+
+    def theirs(j):
+        return rrf([[keys[d] for d in vector_top(j)], [keys[d] for d in text_top(j)]])[:TOP]
+
+    for j in range(min(5, len(query_ids))):  # warm-up
+        ours(j)
+        theirs(j)
+
+    lat_ours, lat_approx, lat_theirs, overlap, overlap_approx, res_ours, res_theirs = [], [], [], [], [], [], []
+    for j in range(len(query_ids)):
+        t0 = time.perf_counter()
+        a = ours(j)
+        t1 = time.perf_counter()
+        b = theirs(j)
+        t2 = time.perf_counter()
+        ax = ours(j, approx=True)
+        t3 = time.perf_counter()
+        lat_ours.append(t1 - t0)
+        lat_theirs.append(t2 - t1)
+        lat_approx.append(t3 - t2)
+        res_ours.append(a)
+        res_theirs.append(b)
+        overlap.append(len(set(a) & set(b)) / TOP)
+        overlap_approx.append(len(set(ax) & set(b)) / TOP)
+
+    # Checks on what was compared: every result passes the filter, and how
+    # often the text source contributed on each side.
+    passes = {keys[d] for d in range(len(doc_ids)) if keep[d]}
+    bad = sum(k not in passes for r in res_ours + res_theirs for k in r)
+    text_hits_ours = sum(bool(c.query().filter(flt).text("text", p, TOP).select(["length"]).run()) for p in phrases)
+    text_hits_theirs = sum(bool(text_top(j)) for j in range(len(query_ids)))
+
+    mo, mt = statistics.median(lat_ours) * 1e3, statistics.median(lat_theirs) * 1e3
+    po, pt = pct(lat_ours, 95) * 1e3, pct(lat_theirs, 95) * 1e3
+    print()
+    ma, pa = statistics.median(lat_approx) * 1e3, pct(lat_approx, 95) * 1e3
+    print(f"{'pipeline':<32}{'median ms':>10}{'p95 ms':>10}{'overlap':>9}")
+    print(f"{'pallix filter+vec+text+rrf':<32}{mo:>10.2f}{po:>10.2f}{statistics.mean(overlap):>9.3f}")
+    print(f"{'pallix the same + approx()':<32}{ma:>10.2f}{pa:>10.2f}{statistics.mean(overlap_approx):>9.3f}")
+    print(f"{'hnswlib + bm25s + python rrf':<32}{mt:>10.2f}{pt:>10.2f}{'-':>9}")
+    print(f"ratio peer/pallix: median {mt / mo:.2f}x, p95 {pt / po:.2f}x (above 1: pallix faster); "
+          f"with approx(): median {mt / ma:.2f}x, p95 {pt / pa:.2f}x")
+    print("overlap: mean |pallix top-10 & peer top-10| / 10")
+    print(f"queries whose text source found a match after the filter: pallix {text_hits_ours}, "
+          f"bm25s {text_hits_theirs} of {len(query_ids)}; results failing the filter: {bad}")
+    c.close()
+    db.close()
+
+
+if __name__ == "__main__":
+    main()
