@@ -8,8 +8,10 @@ scripts/deps.sh
 PY=${PYTHON:-python3}
 JOBS=${JOBS:-$(nproc)}
 
+# The release build also builds the extension module, and pip installs it
+# from this same build tree below, so the engine is compiled once for both.
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DPALLIX_BUILD_TESTS=ON -DPALLIX_BUILD_MODULE=OFF -DPALLIX_WERROR=ON >/dev/null
+  -DPALLIX_BUILD_TESTS=ON -DPALLIX_BUILD_MODULE=ON -DPALLIX_WERROR=ON >/dev/null
 cmake --build build/tests -j "$JOBS"
 ctest --test-dir build/tests --output-on-failure -j "$JOBS"
 
@@ -20,5 +22,8 @@ cmake --build build/sanitize -j "$JOBS" --target engine_tests
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/sanitize --output-on-failure -j "$JOBS"
 
-"$PY" -m pip install --quiet --no-build-isolation .
+"$PY" -m pip install --quiet --no-build-isolation \
+  --config-settings=build-dir=build/tests \
+  --config-settings=cmake.define.PALLIX_BUILD_TESTS=ON \
+  --config-settings=cmake.define.PALLIX_WERROR=ON .
 "$PY" -m pytest -q tests/python
