@@ -30,40 +30,12 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "vector/hnsw.h"
 
 namespace {
 
-// Resident set size of this process in bytes, from /proc (0 elsewhere).
-uint64_t ResidentBytes() {
-  std::ifstream statm("/proc/self/statm");
-  uint64_t pages = 0, resident = 0;
-  if (!(statm >> pages >> resident)) return 0;
-  return resident * 4096;
-}
-
-std::string KeyOf(uint32_t row) {
-  std::string key(8, '\0');
-  for (int i = 0; i < 8; ++i) key[i] = static_cast<char>((uint64_t{row} >> (56 - 8 * i)) & 0xff);
-  return key;
-}
-
-int32_t RowOf(const std::string& key) {
-  uint64_t row = 0;
-  for (char c : key) row = row << 8 | static_cast<uint8_t>(c);
-  return static_cast<int32_t>(row);
-}
-
-bool ReadVectors(const char* path, uint32_t& n, uint32_t& q, uint32_t& d, std::vector<float>& data) {
-  std::ifstream in(path, std::ios::binary);
-  uint32_t header[3];
-  if (!in.read(reinterpret_cast<char*>(header), sizeof(header))) return false;
-  n = header[0];
-  q = header[1];
-  d = header[2];
-  data.resize((size_t{n} + q) * d);
-  return static_cast<bool>(in.read(reinterpret_cast<char*>(data.data()), data.size() * sizeof(float)));
-}
+using namespace bench;
 
 }  // namespace
 

@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "db/engine.h"
 #include "doc/value.h"
 #include "storage/rows.h"
@@ -43,24 +44,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
-
-[[noreturn]] void Die(const char* what, const std::string& detail) {
-  std::fprintf(stderr, "%s: %s\n", what, detail.c_str());
-  std::exit(1);
-}
-
-template <typename T>
-T Must(pallix::Result<T> r, const char* what) {
-  if (!r) Die(what, r.error().Message());
-  return std::move(*r);
-}
-
-void Must(pallix::Status s, const char* what) {
-  if (!s) Die(what, s.error().Message());
-}
+using namespace bench;
 
 constexpr char kCollection[] = "docs";
 constexpr char kTextField[] = "text";

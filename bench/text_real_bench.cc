@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "db/engine.h"
 #include "doc/value.h"
 #include "storage/read_view.h"
@@ -46,36 +47,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
-
-[[noreturn]] void Die(const char* what, const std::string& detail) {
-  std::fprintf(stderr, "%s: %s\n", what, detail.c_str());
-  std::exit(1);
-}
-
-template <typename T>
-T Must(pallix::Result<T> r, const char* what) {
-  if (!r) Die(what, r.error().Message());
-  return std::move(*r);
-}
-
-void Must(pallix::Status s, const char* what) {
-  if (!s) Die(what, s.error().Message());
-}
-
-std::string KeyOf(uint64_t row) {
-  std::string key(8, '\0');
-  for (int i = 0; i < 8; ++i) key[i] = static_cast<char>((row >> (56 - 8 * i)) & 0xff);
-  return key;
-}
-
-uint64_t RowOf(const std::string& key) {
-  uint64_t row = 0;
-  for (char c : key) row = row << 8 | static_cast<uint8_t>(c);
-  return row;
-}
+using namespace bench;
 
 std::vector<std::string> ReadLines(const char* path) {
   std::ifstream in(path);

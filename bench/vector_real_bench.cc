@@ -42,6 +42,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "db/engine.h"
 #include "storage/read_view.h"
 #include "storage/rows.h"
@@ -51,54 +52,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
-
-[[noreturn]] void Die(const char* what, const std::string& detail) {
-  std::fprintf(stderr, "%s: %s\n", what, detail.c_str());
-  std::exit(1);
-}
-
-template <typename T>
-T Must(pallix::Result<T> r, const char* what) {
-  if (!r) Die(what, r.error().Message());
-  return std::move(*r);
-}
-
-void Must(pallix::Status s, const char* what) {
-  if (!s) Die(what, s.error().Message());
-}
-
-uint64_t ResidentBytes() {
-  std::ifstream statm("/proc/self/statm");
-  uint64_t pages = 0, resident = 0;
-  if (!(statm >> pages >> resident)) return 0;
-  return resident * 4096;
-}
-
-std::string KeyOf(uint32_t row) {
-  std::string key(8, '\0');
-  for (int i = 0; i < 8; ++i) key[i] = static_cast<char>((uint64_t{row} >> (56 - 8 * i)) & 0xff);
-  return key;
-}
-
-int32_t RowOf(const std::string& key) {
-  uint64_t row = 0;
-  for (char c : key) row = row << 8 | static_cast<uint8_t>(c);
-  return static_cast<int32_t>(row);
-}
-
-bool ReadVectors(const char* path, uint32_t& n, uint32_t& q, uint32_t& d, std::vector<float>& data) {
-  std::ifstream in(path, std::ios::binary);
-  uint32_t header[3];
-  if (!in.read(reinterpret_cast<char*>(header), sizeof(header))) return false;
-  n = header[0];
-  q = header[1];
-  d = header[2];
-  data.resize((size_t{n} + q) * d);
-  return static_cast<bool>(in.read(reinterpret_cast<char*>(data.data()), data.size() * sizeof(float)));
-}
+using namespace bench;
 
 constexpr char kNs[] = "__dann__bench__v";
 constexpr size_t kBatch = 1000;
