@@ -85,6 +85,9 @@ constexpr size_t kHeaderBytes = 16;
 constexpr size_t kCountOffset = 0;
 constexpr size_t kLevelOffset = 4;
 constexpr size_t kUpperSlotOffset = 8;
+// Float nodes of a cosine graph keep dot(v, v) here, computed once at insert
+// by the kernel every distance uses, so a distance needs only dot(q, v).
+constexpr size_t kSelfOffset = 12;
 constexpr size_t kFirstChunkShift = 5;  // chunk 0 holds 32 nodes
 constexpr size_t kFirstChunkNodes = size_t{1} << kFirstChunkShift;
 // Each upper layer's list: a count and m ids.
@@ -178,7 +181,13 @@ void HnswIndex::ScoreNodes(QueryScorer& scorer, const uint32_t* ids, size_t n, f
       for (size_t line = 0; line < stored_bytes_; line += 64) Prefetch(p + line);
       vectors[i] = reinterpret_cast<const float*>(p);
     }
-    scorer.FloatBatch(vectors, count, out + lo);
+    if (caches_self_) {
+      float selfs[kGroup];
+      for (size_t i = 0; i < count; ++i) std::memcpy(&selfs[i], Block(ids[lo + i]) + kSelfOffset, sizeof(float));
+      scorer.FloatBatchWithSelf(vectors, selfs, count, out + lo);
+    } else {
+      scorer.FloatBatch(vectors, count, out + lo);
+    }
   }
 }
 
@@ -224,6 +233,7 @@ void HnswIndex::FixDimension(size_t dim) {
     stores_f32_ = false;
     stored_bytes_ = 8 + dim;
   }
+  caches_self_ = stores_f32_ && metric_ == Metric::kCosine;
   stored_offset_ = kHeaderBytes + sizeof(uint32_t) * kHnswM0;
   // Blocks stay 16-byte aligned so that float vectors never straddle more
   // cache lines than they must.
@@ -258,6 +268,11 @@ uint32_t HnswIndex::AppendNode(uint32_t level, std::span<const uint8_t> stored) 
     std::memcpy(block + kUpperSlotOffset, &slot, 4);
   }
   if (!stored.empty()) std::memcpy(block + stored_offset_, stored.data(), stored.size());
+  if (caches_self_) {
+    std::span<const float> v(reinterpret_cast<const float*>(block + stored_offset_), stored_bytes_ / sizeof(float));
+    float self = dot_f32(v, v);
+    std::memcpy(block + kSelfOffset, &self, sizeof(float));
+  }
   return id;
 }
 

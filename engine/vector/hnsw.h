@@ -308,9 +308,11 @@ class HnswIndex {
   //   0              4               layer-0 neighbour count
   //   4              1               level
   //   8              4               upper slot (index into upper_), level > 0
+  //   12             4               dot(v, v) of a float node (cosine only)
   //   16             4 * m0          layer-0 neighbour ids
   //   16 + 4 * m0    stored_bytes_   stored vector (float32 or code bytes)
   bool stores_f32_ = true;
+  bool caches_self_ = false;
   size_t stored_bytes_ = 0;
   size_t stored_offset_ = 0;
   size_t block_bytes_ = 0;

@@ -586,6 +586,12 @@ void QueryScorer::FloatBatch(const float* const* vectors, size_t count, float* o
   }
 }
 
+void QueryScorer::FloatBatchWithSelf(const float* const* vectors, const float* selfs, size_t count, float* out) {
+  if (metric_ != Metric::kCosine) return FloatBatch(vectors, count, out);
+  K().dot_many(query_.floats.data(), vectors, count, query_.floats.size(), out);
+  for (size_t i = 0; i < count; ++i) out[i] = CosineFrom(out[i], query_self_, selfs[i]);
+}
+
 float QueryScorer::operator()(StoredRef stored) {
   bool codes = stored.kind == StoredKind::kCodes;
   switch (mode_) {

@@ -199,6 +199,9 @@ class QueryScorer {
   // out[i] = (*this)(F32 vectors[i]) for count vectors, each exactly as long
   // as the query, computed several at a time.
   void FloatBatch(const float* const* vectors, size_t count, float* out);
+  // The same with each vector's self product dot(v, v) already known (as
+  // dot_f32 gives it): cosine then needs only the query's products.
+  void FloatBatchWithSelf(const float* const* vectors, const float* selfs, size_t count, float* out);
 
  private:
   enum class Mode : uint8_t { kInfinite, kFloat, kBits, kScalar, kPqRaw, kPqTable };

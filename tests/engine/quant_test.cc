@@ -237,10 +237,15 @@ TEST(QuantTest, ScorerBatchMatchesTheDistanceRule) {
     ASSERT_TRUE(scorer.float_batch());
     std::vector<float> out(vs.size());
     scorer.FloatBatch(ptrs.data(), ptrs.size(), out.data());
+    // The graph's cached self products must give the very same bits.
+    std::vector<float> selfs, cached(vs.size());
+    for (auto& v : vs) selfs.push_back(dot_f32(v, v));
+    scorer.FloatBatchWithSelf(ptrs.data(), selfs.data(), ptrs.size(), cached.data());
     for (size_t i = 0; i < vs.size(); ++i) {
       EXPECT_EQ(Bits(out[i]), Bits(pq_code_distance(nullptr, metric, Quantization::kNone, q.ref(),
                                                      StoredVector::F32(vs[i]).ref())));
       EXPECT_EQ(Bits(out[i]), Bits(distance_by_metric(metric, vs[0], vs[i])));
+      EXPECT_EQ(Bits(cached[i]), Bits(out[i]));
     }
   }
 }
