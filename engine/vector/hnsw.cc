@@ -85,9 +85,6 @@ constexpr size_t kHeaderBytes = 16;
 constexpr size_t kCountOffset = 0;
 constexpr size_t kLevelOffset = 4;
 constexpr size_t kUpperSlotOffset = 8;
-// Float nodes of a cosine graph keep dot(v, v) here, computed once at insert
-// by the kernel every distance uses, so a distance needs only dot(q, v).
-constexpr size_t kSelfOffset = 12;
 constexpr size_t kFirstChunkShift = 5;  // chunk 0 holds 32 nodes
 constexpr size_t kFirstChunkNodes = size_t{1} << kFirstChunkShift;
 // Each upper layer's list: a count and m ids.
@@ -170,20 +167,28 @@ void HnswIndex::ScoreNodes(QueryScorer& scorer, const uint32_t* ids, size_t n, f
     for (size_t i = 0; i < n; ++i) out[i] = scorer(stored(ids[i]));
     return;
   }
-  // Every line of every vector is requested before the first is used, so
-  // that their memory loads overlap instead of queueing one after another.
-  constexpr size_t kGroup = 32;
-  const float* vectors[kGroup];
-  for (size_t lo = 0; lo < n; lo += kGroup) {
-    size_t count = std::min(kGroup, n - lo);
+  // The next group's lines are requested while this group is scored, so
+  // their memory loads overlap the arithmetic; a small group keeps what was
+  // fetched in the first-level cache until it is used.
+  constexpr size_t group = 16;
+  auto prefetch = [&](size_t lo) {
+    for (size_t i = lo, end = std::min(n, lo + group); i < end; ++i) {
+      const std::byte* p = StoredBytes(ids[i]);
+      for (size_t line = 0; line < scored_bytes_; line += 64) Prefetch(p + line);
+    }
+  };
+  prefetch(0);
+  const float* vectors[group];
+  float selfs[group];
+  for (size_t lo = 0; lo < n; lo += group) {
+    if (lo + group < n) prefetch(lo + group);
+    size_t count = std::min(group, n - lo);
     for (size_t i = 0; i < count; ++i) {
       const std::byte* p = StoredBytes(ids[lo + i]);
-      for (size_t line = 0; line < stored_bytes_; line += 64) Prefetch(p + line);
       vectors[i] = reinterpret_cast<const float*>(p);
+      if (caches_self_) std::memcpy(&selfs[i], p + stored_bytes_, sizeof(float));
     }
     if (caches_self_) {
-      float selfs[kGroup];
-      for (size_t i = 0; i < count; ++i) std::memcpy(&selfs[i], Block(ids[lo + i]) + kSelfOffset, sizeof(float));
       scorer.FloatBatchWithSelf(vectors, selfs, count, out + lo);
     } else {
       scorer.FloatBatch(vectors, count, out + lo);
@@ -237,7 +242,8 @@ void HnswIndex::FixDimension(size_t dim) {
   stored_offset_ = kHeaderBytes + sizeof(uint32_t) * kHnswM0;
   // Blocks stay 16-byte aligned so that float vectors never straddle more
   // cache lines than they must.
-  block_bytes_ = (stored_offset_ + stored_bytes_ + 15) / 16 * 16;
+  scored_bytes_ = stored_bytes_ + (caches_self_ ? sizeof(float) : 0);
+  block_bytes_ = (stored_offset_ + scored_bytes_ + 15) / 16 * 16;
 }
 
 uint32_t HnswIndex::DrawLevel() {
@@ -271,7 +277,7 @@ uint32_t HnswIndex::AppendNode(uint32_t level, std::span<const uint8_t> stored) 
   if (caches_self_) {
     std::span<const float> v(reinterpret_cast<const float*>(block + stored_offset_), stored_bytes_ / sizeof(float));
     float self = dot_f32(v, v);
-    std::memcpy(block + kSelfOffset, &self, sizeof(float));
+    std::memcpy(block + stored_offset_ + stored_bytes_, &self, sizeof(float));
   }
   return id;
 }

@@ -308,13 +308,18 @@ class HnswIndex {
   //   0              4               layer-0 neighbour count
   //   4              1               level
   //   8              4               upper slot (index into upper_), level > 0
-  //   12             4               dot(v, v) of a float node (cosine only)
   //   16             4 * m0          layer-0 neighbour ids
   //   16 + 4 * m0    stored_bytes_   stored vector (float32 or code bytes)
+  //   then           4               dot(v, v), float nodes of a cosine graph
+  //                                  only: computed once at insert by the
+  //                                  kernel every distance uses, it sits
+  //                                  beside the vector so that scoring a
+  //                                  node reads no other cache line
   bool stores_f32_ = true;
   bool caches_self_ = false;
   size_t stored_bytes_ = 0;
   size_t stored_offset_ = 0;
+  size_t scored_bytes_ = 0;  // what a distance reads: the vector, and dot(v, v) when kept
   size_t block_bytes_ = 0;
   std::vector<std::unique_ptr<std::byte[]>> chunks_;
   // Lists of layers 1 .. level of the nodes that have them: per layer a
