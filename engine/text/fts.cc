@@ -90,6 +90,10 @@ TextIndex::DocId TextIndex::NewDoc(std::string_view key, uint64_t length) {
   if (keys_.size() >= kNoDoc) RenumberDocs();
   PALLIX_INVARIANT(keys_.size() < kNoDoc, "fewer than 2^32 - 1 documents in one text index");
   const auto id = static_cast<DocId>(keys_.size());
+  // A replaced key was removed first, so meeting the newest key again keeps
+  // the order.
+  if (!keys_.empty() && key < std::string_view(last_key_)) ids_follow_keys_ = false;
+  last_key_.assign(key);
   keys_.emplace_back(key);
   lengths_.push_back(length);
   doc_terms_.emplace_back();
@@ -168,6 +172,9 @@ void TextIndex::RenumberDocs() {
   doc_terms_.resize(next);
   for (auto& [key, id] : doc_ids_) id = renumber[id];
   removed_docs_ = 0;
+  // Removals may have taken out every key that was out of order.
+  ids_follow_keys_ = std::is_sorted(keys_.begin(), keys_.end());
+  if (!keys_.empty()) last_key_ = keys_.back();
 }
 
 void TextIndex::Add(std::string_view key, std::string_view text) {
@@ -328,12 +335,11 @@ size_t SeekDoc(std::span<const uint32_t> docs, size_t from, uint32_t target) {
 
 // The first index at or after from whose id is at least target, for a
 // target usually a few entries ahead: each block of 8 ids is counted
-// without a branch (sorted ids below target form a prefix of the block), so
-// a step does not wait on a mispredicted comparison.
+// without a branch (sorted ids below target form a prefix of the block).
 size_t ScanToDoc(std::span<const uint32_t> docs, size_t from, uint32_t target) {
   constexpr size_t kBlock = 8;
   while (from + kBlock <= docs.size()) {
-    size_t below = 0;
+    uint32_t below = 0;
     for (size_t i = 0; i < kBlock; ++i) below += docs[from + i] < target;
     from += below;
     if (below < kBlock) return from;
@@ -342,23 +348,75 @@ size_t ScanToDoc(std::span<const uint32_t> docs, size_t from, uint32_t target) {
   return from;
 }
 
-// Past this ratio of list lengths galloping beats scanning: a seek
-// mispredicts a few branches, a scan counts every entry in between.
+// Past this ratio of list lengths galloping beats marking: a seek
+// mispredicts a few branches, marking looks at every entry of both lists.
 constexpr size_t kGallopRatio = 32;
+
+// The number of set bits, inline: the portable build has no popcount
+// instruction, and the library call std::popcount becomes would dominate a
+// probe.
+inline uint32_t CountBits(uint64_t x) {
+  x = x - ((x >> 1) & 0x5555555555555555ULL);
+  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+  return static_cast<uint32_t>((x * 0x0101010101010101ULL) >> 56);
+}
+
+// A set of ascending document ids as a bitmap over their range, which also
+// tells each member's rank. Probing it has no branch and no step that waits
+// on the previous one, unlike a merge of two lists of similar lengths.
+class DocMarks {
+ public:
+  explicit DocMarks(std::span<const uint32_t> docs)
+      : first_(docs.front()), last_(docs.back()), base_(docs.front() / 64) {
+    const size_t words = last_ / 64 - base_ + 1;
+    bits_.assign(words, 0);
+    ranks_.assign(words, 0);
+    for (const uint32_t d : docs) bits_[d / 64 - base_] |= uint64_t{1} << (d % 64);
+    uint32_t rank = 0;
+    for (size_t w = 0; w < words; ++w) {
+      ranks_[w] = rank;
+      rank += CountBits(bits_[w]);
+    }
+  }
+  uint32_t first() const { return first_; }
+  uint32_t last() const { return last_; }
+  // For first() <= d <= last(): whether d is a member, and in *rank its
+  // index among them when it is.
+  bool Holds(uint32_t d, uint32_t* rank) const {
+    const size_t w = d / 64 - base_;
+    const uint64_t below = (uint64_t{1} << (d % 64)) - 1;
+    *rank = ranks_[w] + CountBits(bits_[w] & below);
+    return (bits_[w] >> (d % 64)) & 1;
+  }
+
+ private:
+  uint32_t first_, last_;
+  size_t base_;
+  std::vector<uint64_t> bits_;
+  std::vector<uint32_t> ranks_;  // members in the words before each word
+};
 
 // The best k documents seen so far, as a heap whose top is the worst of
 // them, so a candidate that cannot enter costs one comparison. Keys are
 // looked at only to break a tie of scores.
 class TopDocs {
  public:
-  TopDocs(uint64_t k, const std::vector<std::string>& keys) : k_(k), keys_(keys) {}
+  // ids_follow_keys: id order is key order, so ties compare ids.
+  TopDocs(uint64_t k, const std::vector<std::string>& keys, bool ids_follow_keys)
+      : k_(k), keys_(keys), ids_follow_keys_(ids_follow_keys) {}
 
   bool Admits(float score, uint32_t doc) const {
     return heap_.size() < k_ || Before({score, doc}, heap_.front());
   }
-  // Whether every document scoring at most score is out for good: the top
-  // is full and score is below its worst, which only ever rises.
-  bool Excludes(float score) const { return heap_.size() == k_ && TotalCompare(score, heap_.front().score) < 0; }
+  // For a score that was just refused: whether every later document (of a
+  // larger id) scoring at most as much will be refused too. The worst of the
+  // top only ever rises, so this holds when the score is below it, or equal
+  // to it when a larger id means a larger key.
+  bool Excludes(float score) const {
+    const int c = TotalCompare(score, heap_.front().score);
+    return c < 0 || (c == 0 && ids_follow_keys_);
+  }
   // Adds a document that Admits, dropping the worst one when full.
   void Push(float score, uint32_t doc) {
     auto before = [this](const Entry& a, const Entry& b) { return Before(a, b); };
@@ -386,31 +444,50 @@ class TopDocs {
   bool Before(const Entry& a, const Entry& b) const {
     const int c = TotalCompare(a.score, b.score);
     if (c != 0) return c > 0;
-    return keys_[a.doc] < keys_[b.doc];
+    return ids_follow_keys_ ? a.doc < b.doc : keys_[a.doc] < keys_[b.doc];
   }
 
   uint64_t k_;
   const std::vector<std::string>& keys_;
+  bool ids_follow_keys_;
   std::vector<Entry> heap_;
 };
 
-// For one-token phrases: per term frequency below kTfs, the shortest length
-// seen whose score fell below the top k. A term's score never rises with
-// the document length at a fixed frequency (every float operation of
-// Bm25Term is monotonic), and the bar of the top k only rises, so any later
-// document of that frequency and at least that length is out without
-// computing its score (two divisions).
+// Per combination of the phrase tokens' term frequencies (when small), the
+// shortest length seen whose document the top k excludes for good
+// (TopDocs::Excludes). A term's score never rises with the document length
+// at a fixed frequency (every float operation of Bm25Term is monotonic), nor
+// does a sum of such terms, so any later document of the same frequencies
+// and at least that length is out without computing its score (two
+// divisions per token).
 class LengthCutoffs {
  public:
-  LengthCutoffs() { shortest_out_.fill(UINT64_MAX); }
-  bool Out(uint64_t tf, uint64_t dl) const { return tf < kTfs && dl >= shortest_out_[tf]; }
-  void MarkOut(uint64_t tf, uint64_t dl) {
-    if (tf < kTfs) shortest_out_[tf] = std::min(shortest_out_[tf], dl);
+  explicit LengthCutoffs(size_t tokens) : radix_(tokens < kRadix.size() ? kRadix[tokens] : 0) {
+    shortest_out_.fill(UINT64_MAX);
+  }
+  // The code of one document's frequencies, or kNone when one is too large.
+  template <typename TfOf>
+  size_t Code(size_t tokens, TfOf tf_of) const {
+    size_t code = 0;
+    for (size_t j = 0; j < tokens; ++j) {
+      const uint64_t tf = tf_of(j);
+      if (tf >= radix_) return kNone;
+      code = code * radix_ + tf;
+    }
+    return code;
+  }
+  bool Out(size_t code, uint64_t dl) const { return code != kNone && dl >= shortest_out_[code]; }
+  void MarkOut(size_t code, uint64_t dl) {
+    if (code != kNone) shortest_out_[code] = std::min(shortest_out_[code], dl);
   }
 
  private:
-  static constexpr uint64_t kTfs = 64;
-  std::array<uint64_t, kTfs> shortest_out_;
+  static constexpr size_t kCodes = 64;
+  static constexpr size_t kNone = kCodes;
+  // The largest radix r with r^tokens <= kCodes; 0 (no code) past 6 tokens.
+  static constexpr std::array<uint64_t, 7> kRadix = {0, 64, 8, 4, 2, 2, 2};
+  uint64_t radix_;
+  std::array<uint64_t, kCodes> shortest_out_;
 };
 
 }  // namespace
@@ -419,7 +496,8 @@ class LengthCutoffs {
 // crossed by document id, each match scored and offered to the top k.
 class PhraseScorer {
  public:
-  PhraseScorer(const TextIndex& index, uint64_t k, float avg) : index_(index), avg_(avg), top_(k, index.keys_) {}
+  PhraseScorer(const TextIndex& index, uint64_t k, float avg)
+      : index_(index), avg_(avg), top_(k, index.keys_, index.ids_follow_keys_) {}
 
   // False when some token is in no document: then nothing can match.
   bool Prepare(std::span<const std::string> tokens) {
@@ -448,17 +526,18 @@ class PhraseScorer {
   // Every live posting matches a one-token phrase.
   void ScoreOneToken() {
     const TextIndex::Postings& p = *lists_[0];
-    LengthCutoffs cutoffs;
+    LengthCutoffs cutoffs(1);
     for (size_t i = 0; i < p.docs.size(); ++i) {
       const DocId d = p.docs[i];
       const uint64_t dl = index_.lengths_[d];
       const uint64_t tf = p.Tf(i);
-      if (dl == TextIndex::kRemoved || cutoffs.Out(tf, dl)) continue;
+      const size_t code = cutoffs.Code(1, [&](size_t) { return tf; });
+      if (dl == TextIndex::kRemoved || cutoffs.Out(code, dl)) continue;
       const float score = -0.0f + TermScore(tf, idfs_[0], dl, avg_);
       if (top_.Admits(score, d)) {
         top_.Push(score, d);
       } else if (top_.Excludes(score)) {
-        cutoffs.MarkOut(tf, dl);
+        cutoffs.MarkOut(code, dl);
       }
     }
   }
@@ -491,27 +570,55 @@ class PhraseScorer {
       ++kept;
     };
     const bool gallop = docs.size() / kGallopRatio > docs_.size();
-    for (size_t r = 0, at = 0; r < docs_.size(); ++r) {
-      at = gallop ? SeekDoc(docs, at, docs_[r]) : ScanToDoc(docs, at, docs_[r]);
-      if (at == docs.size()) break;
-      if (docs[at] == docs_[r]) keep(r, at);
+    if (gallop || ScanBeatsMarks(docs.size())) {
+      for (size_t r = 0, at = 0; r < docs_.size(); ++r) {
+        at = gallop ? SeekDoc(docs, at, docs_[r]) : ScanToDoc(docs, at, docs_[r]);
+        if (at == docs.size()) break;
+        if (docs[at] == docs_[r]) keep(r, at);
+      }
+    } else {
+      const DocMarks marks(docs_);
+      // Every probe writes its pair; only a hit advances past it.
+      hit_rank_.resize(docs.size() + 1);
+      hit_at_.resize(docs.size() + 1);
+      size_t hits = 0;
+      auto at = static_cast<size_t>(std::lower_bound(docs.begin(), docs.end(), marks.first()) - docs.begin());
+      for (; at < docs.size() && docs[at] <= marks.last(); ++at) {
+        hit_at_[hits] = static_cast<uint32_t>(at);
+        hits += marks.Holds(docs[at], &hit_rank_[hits]);
+      }
+      for (size_t h = 0; h < hits; ++h) keep(hit_rank_[h], hit_at_[h]);
     }
     docs_.resize(kept);
     for (std::vector<uint32_t>& w : where_) w.resize(kept);
   }
 
+  // A scan from each candidate waits on the previous one (about 24 cycles
+  // a candidate, measured); marks cost a few cycles per word of the
+  // candidates' id range and per entry of the other list, of length other.
+  bool ScanBeatsMarks(size_t other) const {
+    const size_t words = (docs_.back() - docs_.front()) / 64 + 1;
+    return 24 * docs_.size() + other / 4 < 3 * words + 7 * other + 2 * docs_.size();
+  }
+
   // The score needs only term frequencies, so it comes first and the
   // positions are checked only for a document that would enter the top k.
   void ScoreCommonDocs() {
-    std::vector<std::span<const uint32_t>> spans(lists_.size());
+    const size_t m = lists_.size();
+    std::vector<std::span<const uint32_t>> spans(m);
+    LengthCutoffs cutoffs(m);
     for (size_t c = 0; c < docs_.size(); ++c) {
       const DocId d = docs_[c];
       const uint64_t dl = index_.lengths_[d];
-      if (dl == TextIndex::kRemoved) continue;
+      const size_t code = cutoffs.Code(m, [&](size_t j) { return lists_[j]->Tf(where_[j][c]); });
+      if (dl == TextIndex::kRemoved || cutoffs.Out(code, dl)) continue;
       float score = -0.0f;
-      for (size_t j = 0; j < lists_.size(); ++j) score += TermScore(lists_[j]->Tf(where_[j][c]), idfs_[j], dl, avg_);
-      if (!top_.Admits(score, d)) continue;
-      for (size_t j = 0; j < lists_.size(); ++j) spans[j] = lists_[j]->At(where_[j][c]);
+      for (size_t j = 0; j < m; ++j) score += TermScore(lists_[j]->Tf(where_[j][c]), idfs_[j], dl, avg_);
+      if (!top_.Admits(score, d)) {
+        if (top_.Excludes(score)) cutoffs.MarkOut(code, dl);
+        continue;
+      }
+      for (size_t j = 0; j < m; ++j) spans[j] = lists_[j]->At(where_[j][c]);
       if (MatchesPhrase(spans)) top_.Push(score, d);
     }
   }
@@ -523,6 +630,7 @@ class PhraseScorer {
   std::vector<float> idfs_;
   std::vector<DocId> docs_;                   // candidates, ascending
   std::vector<std::vector<uint32_t>> where_;  // [token][candidate]
+  std::vector<uint32_t> hit_rank_, hit_at_;   // Narrow's scratch
 };
 
 std::vector<ScoredKey> SearchPhraseInIndex(const TextIndex& index, std::string_view phrase, uint64_t k) {

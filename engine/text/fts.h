@@ -141,6 +141,11 @@ class TextIndex {
   uint64_t live_docs_ = 0;
   uint64_t removed_docs_ = 0;
   uint64_t total_tokens_ = 0;
+  // Whether id order is key order among live documents, as when the index is
+  // built from rows in key order: ties of score then go to the smaller id
+  // without comparing keys. last_key_ is the key of the newest id.
+  bool ids_follow_keys_ = true;
+  std::string last_key_;
 };
 
 template <typename Fn>

@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <random>
 #include <span>
@@ -314,6 +315,23 @@ TEST(FtsTest, FallbackMatchesIndex) {
   }
 }
 
+// Checks SearchPhraseInIndex against the fallback over texts (key -> text),
+// the documents the index should hold: same keys, same order, same bits.
+void ExpectFallbackAnswer(const TextIndex& index, const std::map<std::string, std::string>& texts,
+                          const std::string& phrase, uint64_t k) {
+  const std::vector<std::string> tokens = analyze_text(phrase);
+  std::vector<PhraseCandidate> records;
+  for (const auto& [key, text] : texts)
+    ASSERT_TRUE(phrase_match_doc("body", tokens, key, Doc("body", Value::Text(text)), records));
+  const auto expected = RankPhraseCandidates(std::move(records), tokens.size(), k);
+  const auto got = SearchPhraseInIndex(index, phrase, k);
+  ASSERT_EQ(got.size(), expected.size()) << phrase;
+  for (size_t i = 0; i < got.size(); ++i) {
+    ASSERT_EQ(got[i].key, expected[i].key) << phrase << " k=" << k;
+    ASSERT_EQ(Bits(got[i].score), Bits(expected[i].score)) << phrase;
+  }
+}
+
 // Phrase search after many adds, replacements and removals (so postings
 // hold removed documents, get compacted and are renumbered) against the
 // fallback over the documents the index should hold. The vocabulary is
@@ -347,20 +365,48 @@ TEST(FtsTest, SearchAfterChurnMatchesFallback) {
     for (int q = 0; q < 20; ++q) {
       std::string phrase;
       for (int n = std::uniform_int_distribution<int>(1, 3)(rng); n > 0; --n) phrase += query_word() + " ";
-      const uint64_t k = std::uniform_int_distribution<uint64_t>(1, 12)(rng);
-      const std::vector<std::string> tokens = analyze_text(phrase);
-      std::vector<PhraseCandidate> records;
-      for (const auto& [key, text] : texts)
-        ASSERT_TRUE(phrase_match_doc("body", tokens, key, Doc("body", Value::Text(text)), records));
-      const auto expected = RankPhraseCandidates(std::move(records), tokens.size(), k);
-      const auto got = SearchPhraseInIndex(index, phrase, k);
-      ASSERT_EQ(got.size(), expected.size()) << phrase;
-      for (size_t i = 0; i < got.size(); ++i) {
-        ASSERT_EQ(got[i].key, expected[i].key) << phrase;
-        ASSERT_EQ(Bits(got[i].score), Bits(expected[i].score)) << phrase;
-      }
+      ExpectFallbackAnswer(index, texts, phrase, std::uniform_int_distribution<uint64_t>(1, 12)(rng));
     }
   }
+}
+
+// Keys added in ascending order (as an index built from rows), where ties
+// are broken by id, then removals and an add out of order, which must switch
+// back to comparing keys.
+TEST(FtsTest, SearchWithKeysInIdOrderMatchesFallback) {
+  const std::vector<std::string> words = {"w", "w", "w", "x", "y"};
+  std::mt19937 rng(23);
+  TextIndex index;
+  std::map<std::string, std::string> texts;
+  auto text = [&] {
+    std::string t;
+    for (int n = std::uniform_int_distribution<int>(1, 4)(rng); n > 0; --n)
+      t += words[std::uniform_int_distribution<size_t>(0, words.size() - 1)(rng)] + " ";
+    return t;
+  };
+  auto check = [&] {
+    for (const std::string phrase : {"w", "x", "y", "w w", "w x", "x w y", "y y"})
+      for (const uint64_t k : {1, 3, 10, 1000}) ExpectFallbackAnswer(index, texts, phrase, k);
+  };
+  char key[16];
+  for (int i = 0; i < 400; ++i) {
+    std::snprintf(key, sizeof key, "k%04d", i * 2);
+    texts[key] = text();
+    fts_add_document(index, key, texts[key]);
+  }
+  check();
+  for (int i = 0; i < 300; ++i) {
+    std::snprintf(key, sizeof key, "k%04d", std::uniform_int_distribution<int>(0, 399)(rng) * 2);
+    fts_remove_document(index, key);
+    texts.erase(key);
+  }
+  check();
+  for (int i = 0; i < 50; ++i) {
+    std::snprintf(key, sizeof key, "k%04d", std::uniform_int_distribution<int>(0, 399)(rng) * 2 + 1);
+    texts[key] = text();
+    fts_add_document(index, key, texts[key]);
+  }
+  check();
 }
 
 // ------------------------------------------------------------ BM25
