@@ -419,13 +419,12 @@ class TopDocs {
   }
   // Adds a document that Admits, dropping the worst one when full.
   void Push(float score, uint32_t doc) {
-    auto before = [this](const Entry& a, const Entry& b) { return Before(a, b); };
-    if (heap_.size() == k_) {
-      std::pop_heap(heap_.begin(), heap_.end(), before);
-      heap_.pop_back();
+    if (heap_.size() < k_) {
+      heap_.push_back({score, doc});
+      std::push_heap(heap_.begin(), heap_.end(), [this](const Entry& a, const Entry& b) { return Before(a, b); });
+    } else {
+      ReplaceWorst({score, doc});
     }
-    heap_.push_back({score, doc});
-    std::push_heap(heap_.begin(), heap_.end(), before);
   }
   // Best first, as RankAndCut orders them.
   std::vector<ScoredKey> Take() {
@@ -445,6 +444,25 @@ class TopDocs {
     const int c = TotalCompare(a.score, b.score);
     if (c != 0) return c > 0;
     return ids_follow_keys_ ? a.doc < b.doc : keys_[a.doc] < keys_[b.doc];
+  }
+  // Puts e in place of the top and sifts it down: half the comparisons of
+  // popping the top and pushing e.
+  void ReplaceWorst(const Entry& e) {
+    size_t at = 0;
+    for (;;) {
+      size_t worst = at;
+      const Entry* w = &e;
+      for (const size_t child : {2 * at + 1, 2 * at + 2}) {
+        if (child < heap_.size() && Before(*w, heap_[child])) {
+          worst = child;
+          w = &heap_[child];
+        }
+      }
+      if (worst == at) break;
+      heap_[at] = heap_[worst];
+      at = worst;
+    }
+    heap_[at] = e;
   }
 
   uint64_t k_;
