@@ -474,10 +474,10 @@ class TopDocs {
 // Per combination of the phrase tokens' term frequencies (when small), the
 // shortest length seen whose document the top k excludes for good
 // (TopDocs::Excludes). A term's score never rises with the document length
-// at a fixed frequency (every float operation of Bm25Term is monotonic), nor
-// does a sum of such terms, so any later document of the same frequencies
-// and at least that length is out without computing its score (two
-// divisions per token).
+// at a fixed frequency (every float operation of Bm25Term is monotonic, and
+// idf is never negative in an index, where df <= N), nor does a sum of such
+// terms, so any later document of the same frequencies and at least that
+// length is out without computing its score (two divisions per token).
 class LengthCutoffs {
  public:
   explicit LengthCutoffs(size_t tokens) : radix_(tokens < kRadix.size() ? kRadix[tokens] : 0) {

@@ -159,8 +159,9 @@ void TextIndex::VisitPostings(std::string_view term, Fn&& fn) const {
 }
 
 // Adds the document under key with the tokens of text (analyze_text), or
-// replaces it when the key is already present: its old postings are removed
-// first, so none go stale. Positions are token indexes; a text of more than
+// replaces it when the key is already present: the old document is removed
+// first (its postings left to no reader), so none go stale; the new one
+// takes a new id. Positions are token indexes; a text of more than
 // 2^32 tokens (beyond any stored text) is indexed up to its 2^32nd token,
 // which then is its length. Never fails.
 void fts_add_document(TextIndex& index, std::string_view key, std::string_view text);
