@@ -379,15 +379,27 @@ class DocMarks {
       rank += CountBits(bits_[w]);
     }
   }
-  uint32_t first() const { return first_; }
-  uint32_t last() const { return last_; }
-  // For first() <= d <= last(): whether d is a member, and in *rank its
-  // index among them when it is.
-  bool Holds(uint32_t d, uint32_t* rank) const {
-    const size_t w = d / 64 - base_;
-    const uint64_t below = (uint64_t{1} << (d % 64)) - 1;
-    *rank = ranks_[w] + CountBits(bits_[w] & below);
-    return (bits_[w] >> (d % 64)) & 1;
+  // Probes every id of docs (ascending) within the members' range: for
+  // each member found, appends its rank to ranks and its index in docs to
+  // ats, which must have room for one more entry than docs holds. Returns
+  // how many were found.
+  size_t Probe(std::span<const uint32_t> docs, uint32_t* ranks, uint32_t* ats) const {
+    // Locals, so the loop keeps them in registers: its stores could alias
+    // the vectors' own fields.
+    const uint64_t* const bits = bits_.data();
+    const uint32_t* const before = ranks_.data();
+    const size_t base = base_;
+    size_t found = 0;
+    auto at = static_cast<size_t>(std::lower_bound(docs.begin(), docs.end(), first_) - docs.begin());
+    for (; at < docs.size() && docs[at] <= last_; ++at) {
+      const uint32_t d = docs[at];
+      const uint64_t word = bits[d / 64 - base];
+      // Every probe writes its pair; only a member advances past it.
+      ranks[found] = before[d / 64 - base] + CountBits(word & ((uint64_t{1} << (d % 64)) - 1));
+      ats[found] = static_cast<uint32_t>(at);
+      found += (word >> (d % 64)) & 1;
+    }
+    return found;
   }
 
  private:
@@ -596,15 +608,9 @@ class PhraseScorer {
       }
     } else {
       const DocMarks marks(docs_);
-      // Every probe writes its pair; only a hit advances past it.
       hit_rank_.resize(docs.size() + 1);
       hit_at_.resize(docs.size() + 1);
-      size_t hits = 0;
-      auto at = static_cast<size_t>(std::lower_bound(docs.begin(), docs.end(), marks.first()) - docs.begin());
-      for (; at < docs.size() && docs[at] <= marks.last(); ++at) {
-        hit_at_[hits] = static_cast<uint32_t>(at);
-        hits += marks.Holds(docs[at], &hit_rank_[hits]);
-      }
+      const size_t hits = marks.Probe(docs, hit_rank_.data(), hit_at_.data());
       for (size_t h = 0; h < hits; ++h) keep(hit_rank_[h], hit_at_[h]);
     }
     docs_.resize(kept);
