@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <unordered_map>
+#include <span>
 #include <string_view>
 
 #include "base/numeric.h"
@@ -160,11 +161,9 @@ std::vector<std::string> TermQueryKeys(const std::vector<std::string>& terms, ui
 std::vector<std::string> MemoryTextKeys(const TextIndex& index, const std::vector<std::string>& terms, uint64_t k) {
   return TermQueryKeys(terms, index.doc_count(), index.total_tokens(), k, [&](const std::string& term) {
     std::vector<TermHit> hits;
-    if (const PostingMap* postings = index.postings(term)) {
-      for (const auto& [key, positions] : *postings) {
-        hits.push_back({key, positions.size(), index.doc_length(key).value_or(0)});
-      }
-    }
+    index.VisitPostings(term, [&](std::string_view key, std::span<const uint32_t> positions, uint64_t dl) {
+      hits.push_back({key, positions.size(), dl});
+    });
     return hits;
   });
 }

@@ -50,53 +50,118 @@ using BytesMap = std::unordered_map<std::string, V, SeededHash, std::equal_to<>>
 
 // Token positions of one term in one document, strictly ascending.
 using PositionList = std::vector<uint32_t>;
-// Document key -> positions of one term; its size is the term's document
-// frequency.
-using PostingMap = BytesMap<PositionList>;
 
 // ------------------------------------------------------------ text index
 
+// Layout: every document gets a dense id (u32) when it is added, with its
+// key, length and distinct terms kept in arrays indexed by id; the key -> id
+// map serves only adds, removals and the per-key reads. Each term holds its
+// postings as parallel arrays ordered by id: the ids, and bounds into one
+// pool of positions per term. A new document takes the next id, so an add
+// only appends. A removal leaves its id in the postings as a tombstone
+// (length kRemoved) that readers skip; a term is compacted when its
+// tombstones outnumber its live postings, and all ids are renumbered (in
+// order, so postings stay sorted) when removed documents outnumber live
+// ones. Either way the work is paid for by the removals that caused it.
+//
 // Invariants, kept by the two operations below:
-//  - the documents of the index are the keys of the doc lengths, which are
-//    also the keys of the doc terms; a document whose text yields no token
-//    is a document with length 0 and no terms;
-//  - d is under t in the postings exactly when t is in the doc terms of d;
-//    a term is present only while some document holds it, a document only
-//    with at least one position;
-//  - total_tokens() is the sum of the doc lengths.
+//  - the documents of the index are the live ids, each in the key map; a
+//    document whose text yields no token is a document with length 0 and
+//    no terms;
+//  - a live d is under t in the postings exactly when t is in the terms of
+//    d, with at least one position; a term is present only while some live
+//    document holds it, and its live count is its document frequency;
+//  - total_tokens() is the sum of the live documents' lengths.
 class TextIndex {
  public:
   TextIndex() = default;
 
   // The number of documents, stop-word-only ones included.
-  uint64_t doc_count() const { return doc_lengths_.size(); }
+  uint64_t doc_count() const { return live_docs_; }
   // The sum of all document lengths.
   uint64_t total_tokens() const { return total_tokens_; }
   // The token count of a document; nullopt when the key is not indexed.
   std::optional<uint64_t> doc_length(std::string_view key) const;
-  // The posting map of a term; nullptr when no document holds it.
-  const PostingMap* postings(std::string_view term) const;
-  // The positions of a term in a document; nullptr when it holds none.
-  const PositionList* positions(std::string_view term, std::string_view key) const;
-  // The distinct terms of a document, bytewise ascending; nullptr when the
+  // How many documents hold term; 0 when none does.
+  uint64_t doc_freq(std::string_view term) const;
+  // The positions of a term in a document; nullopt when it holds none.
+  std::optional<PositionList> positions(std::string_view term, std::string_view key) const;
+  // The distinct terms of a document, bytewise ascending; nullopt when the
   // key is not indexed.
-  const std::vector<std::string>* doc_terms(std::string_view key) const;
-  // Every term with its posting map (for checks and statistics).
-  const BytesMap<PostingMap>& all_postings() const { return postings_; }
+  std::optional<std::vector<std::string>> doc_terms(std::string_view key) const;
+  // Every term some document holds, bytewise ascending (for checks).
+  std::vector<std::string> terms() const;
+  // Calls fn(key, positions, doc_length) for each document holding term, in
+  // no promised order; the views live until the index next changes.
+  template <typename Fn>
+  void VisitPostings(std::string_view term, Fn&& fn) const;
 
  private:
+  using DocId = uint32_t;
+  using TermId = uint32_t;
+  // The length of a removed document's id until the ids are renumbered.
+  static constexpr uint64_t kRemoved = UINT64_MAX;
+
+  struct Postings {
+    std::string term;
+    std::vector<DocId> docs;  // ascending; may hold removed ids
+    // The positions of docs[i] are pool[bounds[i], bounds[i + 1]).
+    std::vector<uint64_t> bounds = {0};
+    std::vector<uint32_t> pool;
+    uint64_t live = 0;  // postings of live documents: the document frequency
+
+    uint64_t Tf(size_t i) const { return bounds[i + 1] - bounds[i]; }
+    std::span<const uint32_t> At(size_t i) const {
+      return {pool.data() + bounds[i], static_cast<size_t>(Tf(i))};
+    }
+  };
+
   friend void fts_add_document(TextIndex& index, std::string_view key, std::string_view text);
   friend void fts_remove_document(TextIndex& index, std::string_view key);
+  friend class PhraseScorer;
 
-  BytesMap<PostingMap> postings_;
-  BytesMap<uint64_t> doc_lengths_;
-  BytesMap<std::vector<std::string>> doc_terms_;
+  const Postings* Find(std::string_view term) const;
+  std::optional<DocId> IdOf(std::string_view key) const;
+  void Add(std::string_view key, std::string_view text);
+  void Remove(std::string_view key);
+  DocId NewDoc(std::string_view key, uint64_t length);
+  TermId TermFor(const std::string& term);
+  void FreeTerm(TermId t);
+  template <typename Renumber>
+  void CompactPostings(Postings& p, Renumber renumber);
+  void RenumberDocs();
+
+  BytesMap<TermId> term_ids_;
+  std::vector<Postings> terms_;  // by term id; a freed id has no term
+  std::vector<TermId> free_terms_;
+  BytesMap<DocId> doc_ids_;  // live documents only
+  std::vector<std::string> keys_;
+  std::vector<uint64_t> lengths_;
+  std::vector<std::vector<TermId>> doc_terms_;
+  uint64_t live_docs_ = 0;
+  uint64_t removed_docs_ = 0;
   uint64_t total_tokens_ = 0;
+  // Whether id order is key order among live documents, as when the index is
+  // built from rows in key order: ties of score then go to the smaller id
+  // without comparing keys. last_key_ is the key of the newest id.
+  bool ids_follow_keys_ = true;
+  std::string last_key_;
 };
 
+template <typename Fn>
+void TextIndex::VisitPostings(std::string_view term, Fn&& fn) const {
+  const Postings* p = Find(term);
+  if (p == nullptr) return;
+  for (size_t i = 0; i < p->docs.size(); ++i) {
+    const DocId d = p->docs[i];
+    if (lengths_[d] != kRemoved) fn(std::string_view(keys_[d]), p->At(i), lengths_[d]);
+  }
+}
+
 // Adds the document under key with the tokens of text (analyze_text), or
-// replaces it when the key is already present: its old postings are removed
-// first, so none go stale. Positions are token indexes; a text of more than
+// replaces it when the key is already present: the old document is removed
+// first (its postings left to no reader), so none go stale; the new one
+// takes a new id. Positions are token indexes; a text of more than
 // 2^32 tokens (beyond any stored text) is indexed up to its 2^32nd token,
 // which then is its length. Never fails.
 void fts_add_document(TextIndex& index, std::string_view key, std::string_view text);
@@ -152,9 +217,9 @@ bool MatchesPhrase(std::span<const std::span<const uint32_t>> positions);
 // Phrase search over one in-memory index: the documents whose tokens hold
 // the analysed tokens of phrase as one consecutive in-order run, scored by
 // the sum over the phrase tokens in phrase order (from -0.0, a repeated token
-// counting each time) of Bm25Term with N and T of the index, df the size of
-// the token's posting map, tf its number of positions in the document and dl
-// the document's length; ranked and cut to k. Empty when k is 0, the index is
+// counting each time) of Bm25Term with N and T of the index, df the number
+// of documents holding the token, tf its number of positions in the document
+// and dl the document's length; ranked as RankAndCut and cut to k. Empty when k is 0, the index is
 // empty, the phrase has no token or no document matches. Never fails.
 std::vector<ScoredKey> SearchPhraseInIndex(const TextIndex& index, std::string_view phrase, uint64_t k);
 
