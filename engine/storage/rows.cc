@@ -376,6 +376,19 @@ Result<std::optional<std::string>> get_row(WriteCtx& ctx, std::string_view colle
   return ctx.txn().Get(StoreTable::kRecords, RecordKey(*id, key));
 }
 
+Result<bool> get_row_with(WriteCtx& ctx, std::string_view collection, std::string_view key,
+                          const std::function<void(std::string_view)>& fn) {
+  ASSIGN_OR_RETURN(std::optional<uint64_t> id, collection_id(ctx, collection));
+  if (!id) return false;
+  // Short keys are built on the stack: graph updates read rows by the
+  // thousand per insert.
+  char buf[128];
+  if (key.size() > sizeof(buf) - 8) return ctx.txn().GetWith(StoreTable::kRecords, RecordKey(*id, key), fn);
+  EncodeFixed64BE(buf, *id);
+  if (!key.empty()) std::memcpy(buf + 8, key.data(), key.size());
+  return ctx.txn().GetWith(StoreTable::kRecords, std::string_view(buf, 8 + key.size()), fn);
+}
+
 Result<bool> delete_row(WriteCtx& ctx, std::string_view collection, std::string_view key) {
   ASSIGN_OR_RETURN(std::optional<uint64_t> id, collection_id(ctx, collection));
   if (!id) return false;
