@@ -155,6 +155,13 @@ void DannStore::PrefetchVisit(Id id) {
   if (!ok()) return;
   Slot& slot = Probe(id);
   if (slot.node != kUnused) return;
+  if (view_ != nullptr) {
+    slot.id = id;
+    slot.node = kPending;
+    ++used_;
+    pending_.push_back(id);
+    return;
+  }
   uint32_t node = Fetch(id);
   // A failed read is not recorded: Visit reads the row again and keeps the
   // failure then, so that failures surface in the order the search meets
@@ -266,13 +273,14 @@ DannStore::Slot& DannStore::Probe(Id id) {
 
 DannStore::Slot* DannStore::Resolve(Id id) {
   if (!ok()) return nullptr;
+  if (Probe(id).node == kPending) FetchPending();
   Slot& slot = Probe(id);
-  if (slot.node == kUnused) {
+  if (slot.node == kUnused || slot.node == kRetry) {
+    if (slot.node == kUnused) ++used_;
     slot.id = id;
     slot.node = Fetch(id);
-    ++used_;
   }
-  if (slot.node == kMissing) return nullptr;
+  if (slot.node == kMissing || !ok()) return nullptr;
   Entry& entry = nodes_[slot.node];
   if (!entry.parsed) Parse(id, entry);
   return ok() ? &slot : nullptr;
@@ -287,6 +295,38 @@ Result<bool> DannStore::GetRow(Id id, std::string_view& row) const {
   auto keep = [&row](std::string_view v) { row = v; };
   if (view_ != nullptr) return view_->view_get_with(ns_, dann_node_row_key(id), keep);
   return get_row_with(*ctx_, ns_, dann_node_row_key(id), keep);
+}
+
+void DannStore::FetchPending() {
+  // Row keys of 9 bytes each, side by side in one reused buffer.
+  constexpr size_t kKeyBytes = 9;
+  pending_keys_.resize(pending_.size() * kKeyBytes);
+  pending_views_.clear();
+  for (size_t i = 0; i < pending_.size(); ++i) {
+    char* key = pending_keys_.data() + i * kKeyBytes;
+    key[0] = kDannNodePrefix;
+    EncodeFixed64BE(key + 1, pending_[i]);
+    pending_views_.emplace_back(key, kKeyBytes);
+  }
+  pending_found_.assign(pending_.size(), kMissing);
+  Status read = view_->view_get_batch(ns_, pending_views_,
+                                      [this](size_t i, std::string_view row) { pending_found_[i] = AddRow(row); });
+  for (size_t i = 0; i < pending_.size(); ++i) {
+    // Past a failed read nothing is known: those rows are read again alone.
+    Slot& slot = Probe(pending_[i]);
+    slot.node = !read.has_value() && pending_found_[i] == kMissing ? kRetry : pending_found_[i];
+  }
+  pending_.clear();
+}
+
+uint32_t DannStore::AddRow(std::string_view row) {
+  // The row is parsed and its vector scored shortly: start fetching all of
+  // it now so that its lines arrive meanwhile.
+  for (size_t line = 0; line < row.size(); line += kCacheLine) Prefetch(row.data() + line);
+  Entry entry;
+  entry.row = row;
+  nodes_.push_back(std::move(entry));
+  return static_cast<uint32_t>(nodes_.size() - 1);
 }
 
 uint32_t DannStore::Fetch(Id id) {
@@ -310,11 +350,7 @@ uint32_t DannStore::Fetch(Id id) {
     return kMissing;
   }
   if (!*found) return kMissing;
-  // The row is parsed and its vector scored shortly: start fetching all of
-  // it now so that its lines arrive meanwhile.
-  for (size_t line = 0; line < entry.row.size(); line += kCacheLine) Prefetch(entry.row.data() + line);
-  nodes_.push_back(std::move(entry));
-  return static_cast<uint32_t>(nodes_.size() - 1);
+  return AddRow(entry.row);
 }
 
 void DannStore::Parse(Id id, Entry& entry) {

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -107,9 +108,11 @@ class DannStore {
             std::span<const float> query);
 
   void StartVisits() { ++epoch_; }
-  // Reads the row of a node not seen yet and starts fetching its bytes,
-  // leaving the parse to Visit: the search calls this for a whole
-  // neighbour list first, so that the rows' memory loads overlap.
+  // Notes a node not seen yet; its row is read with the other nodes noted
+  // when the first of them is needed, in one batch (in a write
+  // transaction at once, and its bytes prefetched). The search calls this
+  // for a whole neighbour list first, so that the rows' memory loads
+  // overlap.
   void PrefetchVisit(Id id);
   bool Visit(Id id);
   float Distance(Id id) { return ScoreWith(scorer_, id); }
@@ -128,6 +131,12 @@ class DannStore {
  private:
   static constexpr uint32_t kUnused = UINT32_MAX;
   static constexpr uint32_t kMissing = UINT32_MAX - 1;
+  // Hinted by PrefetchVisit, its row not read yet: read with the others
+  // pending once one of them is needed.
+  static constexpr uint32_t kPending = UINT32_MAX - 2;
+  // Its batched read failed: read again alone when needed, so that the
+  // failure surfaces where the search meets it.
+  static constexpr uint32_t kRetry = UINT32_MAX - 3;
 
   struct Slot {
     uint64_t id = 0;
@@ -151,6 +160,11 @@ class DannStore {
   // kMissing for no row or a failure (then kept in status_).
   uint32_t Fetch(Id id);
   Result<bool> GetRow(Id id, std::string_view& row) const;
+  // Reads the rows of every pending node in one batch.
+  void FetchPending();
+  // The entry index of a row read: taken from the cache when it holds the
+  // node, else the row's bytes (unparsed).
+  uint32_t AddRow(std::string_view row);
   // Parses the entry's row; status_ keeps the failure when it does not.
   void Parse(Id id, Entry& entry);
   void Grow();
@@ -175,6 +189,10 @@ class DannStore {
   size_t used_ = 0;
   std::vector<Entry> nodes_;
   std::vector<const char*> upper_;  // the upper layers of every parsed row
+  std::vector<uint64_t> pending_;   // ids of kPending slots, in hint order
+  std::string pending_keys_;        // their row keys, for the batched read
+  std::vector<std::string_view> pending_views_;
+  std::vector<uint32_t> pending_found_;
   std::vector<float> single_;       // one vector copied for ScoreWith
   std::vector<float> batch_;        // vectors copied for DistanceBatch
   uint32_t epoch_ = 1;
