@@ -100,7 +100,10 @@ constexpr size_t kCacheLine = 64;
 // Vectors scored together: a layer-0 list (m0 = 32), so that one
 // candidate's fresh neighbours usually make one batch.
 constexpr size_t kBatch = 32;
-constexpr size_t kFirstSlots = 1024;
+// A search meets a few hundred to a few thousand nodes: start the table
+// (and the entries) at a size most searches never outgrow.
+constexpr size_t kFirstSlots = 4096;
+constexpr size_t kFirstEntries = 1024;
 
 inline void Prefetch(const void* p) { __builtin_prefetch(p, 0, 3); }
 
@@ -145,7 +148,9 @@ bool ParseDannNode(std::string_view bytes, DannNodeView& out, std::vector<const 
 
 DannStore::DannStore(const ReadView& view, std::string_view ns, bool as_codes, QueryScorer& scorer,
                      std::span<const float> query)
-    : view_(&view), ns_(ns), as_codes_(as_codes), scorer_(scorer), query_(query) {}
+    : view_(&view), ns_(ns), as_codes_(as_codes), scorer_(scorer), query_(query) {
+  nodes_.reserve(kFirstEntries);
+}
 
 DannStore::DannStore(WriteCtx& ctx, const DannNodeCache& cache, std::string_view ns, bool as_codes,
                      QueryScorer& scorer, std::span<const float> query)
