@@ -685,7 +685,7 @@ TEST(StoreTest, BatchedReadsMatchSingleReads) {
   std::vector<std::string> keys;
   for (int i = 0; i < 4000; ++i) {
     std::string k(1 + rng() % (rng() % 10 == 0 ? 600 : 24), '\0');
-    for (char& ch : k) ch = static_cast<char>(rng() % 4);
+    for (char& ch : k) ch = "\x00\x01\x7f\x80\xfe\xff"[rng() % 6];
     keys.push_back(k);
   }
   {
