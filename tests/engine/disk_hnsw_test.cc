@@ -594,6 +594,43 @@ TEST_F(DiskHnswTest, SearchMatchesADecodingOracleOnDamagedGraphs) {
   }
 }
 
+// Inserts sharing one cache and one flush (as index builds do) read the
+// nodes earlier inserts changed from the cache, not from their stale rows,
+// so they leave exactly the rows that one upsert per key leaves.
+TEST_F(DiskHnswTest, BatchedInsertsLeaveTheRowsOfSingleUpserts) {
+  Rng rng(5);
+  std::vector<std::pair<std::string, std::vector<float>>> docs;
+  for (int i = 0; i < 120; ++i) docs.push_back({"k" + std::to_string(i % 100), rng.Vector(6)});
+  DiskHnswParams params;
+  params.m = 4;
+  params.m0 = 8;
+  params.ef_construction = 12;
+  auto rows = [&](const std::string& ns) {
+    auto txn = engine_->store().BeginRead();
+    return ReadView(*txn).view_scan_all(ns).value();
+  };
+  const std::string single = "__dann__single", batched = "__dann__batched";
+  for (const auto& [key, v] : docs) {
+    Write([&](WriteCtx& ctx) { ASSERT_TRUE(dann_upsert(ctx, single, params, key, v).has_value()); });
+  }
+  Write([&](WriteCtx& ctx) {
+    DiskHnswMeta meta = read_dann_meta(ctx, batched).value();
+    DannNodeCache cache;
+    for (const auto& [key, v] : docs) {
+      ASSERT_TRUE(dann_insert(ctx, batched, params, cache, meta, key, v).has_value());
+    }
+    ASSERT_TRUE(flush_dann_nodes(ctx, batched, cache).has_value());
+    EXPECT_TRUE(cache.changed.empty());
+    ASSERT_TRUE(put_row(ctx, batched, kDannMetaKey, encode_dann_meta(meta)).has_value());
+  });
+  auto a = rows(single), b = rows(batched);
+  ASSERT_EQ(a.size(), b.size());
+  for (size_t i = 0; i < a.size(); ++i) {
+    EXPECT_EQ(a[i].key, b[i].key);
+    EXPECT_EQ(a[i].value, b[i].value) << i;
+  }
+}
+
 TEST_F(DiskHnswTest, ExhaustedNodeIdsAreMalformed) {
   DiskHnswParams params;
   DiskHnswMeta meta;
