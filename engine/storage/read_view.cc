@@ -60,6 +60,26 @@ Result<bool> ReadView::view_get_with(std::string_view collection, std::string_vi
   return txn_.GetWith(StoreTable::kRecords, std::string_view(buf, 8 + key.size()), fn);
 }
 
+Status ReadView::view_get_batch(std::string_view collection, std::span<const std::string_view> keys,
+                               const std::function<void(size_t, std::string_view)>& fn) const {
+  ASSIGN_OR_RETURN(std::optional<uint64_t> id, view_collection_id(collection));
+  if (!id) return Ok();
+  // Every record key in one buffer: one allocation for the batch.
+  size_t total = 0;
+  for (std::string_view key : keys) total += 8 + key.size();
+  std::string buf(total, '\0');
+  std::vector<std::string_view> records;
+  records.reserve(keys.size());
+  char* p = buf.data();
+  for (std::string_view key : keys) {
+    EncodeFixed64BE(p, *id);
+    if (!key.empty()) std::memcpy(p + 8, key.data(), key.size());
+    records.emplace_back(p, 8 + key.size());
+    p += 8 + key.size();
+  }
+  return txn_.GetBatch(StoreTable::kRecords, records, fn);
+}
+
 Result<std::optional<std::string>> ReadView::view_get(std::string_view collection, std::string_view key) const {
   std::optional<std::string> out;
   RETURN_IF_ERROR(view_get_with(collection, key, [&](std::string_view v) { out.emplace(v); }));

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -45,6 +46,12 @@ class ReadView {
   // As view_get, handing a view of the stored bytes to fn instead of a copy.
   Result<bool> view_get_with(std::string_view collection, std::string_view key,
                              const std::function<void(std::string_view)>& fn) const;
+
+  // As view_get_with for each of the collection's row keys in order,
+  // calling fn(i, value) for each key i found (Txn::GetBatch); nothing for
+  // an unknown collection. The first error ends the walk.
+  Status view_get_batch(std::string_view collection, std::span<const std::string_view> keys,
+                        const std::function<void(size_t, std::string_view)>& fn) const;
 
   const Txn& txn() const { return txn_; }
 

@@ -136,6 +136,41 @@ Result<bool> Txn::GetWith(StoreTable table, std::string_view key,
   return true;
 }
 
+Status Txn::GetBatch(StoreTable table, std::span<const std::string_view> keys,
+                     const std::function<void(size_t, std::string_view)>& fn) const {
+  for (size_t lo = 0; lo < keys.size(); lo += MDB_BATCH_MAX) {
+    const size_t n = std::min<size_t>(MDB_BATCH_MAX, keys.size() - lo);
+    std::string pbufs[MDB_BATCH_MAX];
+    MDB_val k[MDB_BATCH_MAX], v[MDB_BATCH_MAX];
+    int rcs[MDB_BATCH_MAX];
+    bool single[MDB_BATCH_MAX];
+    unsigned int batched = 0;
+    size_t slot[MDB_BATCH_MAX];
+    for (size_t i = 0; i < n; ++i) {
+      std::string_view full = Prefixed(table, keys[lo + i], pbufs[i]);
+      // Long keys need their stored tail compared: they are read one by
+      // one below.
+      single[i] = full.size() > kInlineMax;
+      if (single[i]) continue;
+      slot[i] = batched;
+      k[batched++] = Val(full);
+    }
+    int rc = mdb_get_batch(txn_, store_->dbi_[static_cast<int>(table)], batched, k, v, rcs);
+    if (rc != 0) return Fail(FromLmdb(ErrorKind::kStorage, rc));
+    for (size_t i = 0; i < n; ++i) {
+      if (single[i]) {
+        RETURN_IF_ERROR(GetWith(table, keys[lo + i], [&](std::string_view value) { fn(lo + i, value); }));
+        continue;
+      }
+      int key_rc = rcs[slot[i]];
+      if (key_rc == MDB_NOTFOUND) continue;
+      if (key_rc != 0) return Fail(FromLmdb(ErrorKind::kStorage, key_rc));
+      fn(lo + i, View(v[slot[i]]));
+    }
+  }
+  return Ok();
+}
+
 Result<std::optional<std::string>> Txn::Get(StoreTable table, std::string_view key) const {
   std::optional<std::string> out;
   RETURN_IF_ERROR(GetWith(table, key, [&](std::string_view v) { out.emplace(v); }));
@@ -374,6 +409,19 @@ Result<std::optional<std::string>> get_row(WriteCtx& ctx, std::string_view colle
   ASSIGN_OR_RETURN(std::optional<uint64_t> id, collection_id(ctx, collection));
   if (!id) return std::optional<std::string>();
   return ctx.txn().Get(StoreTable::kRecords, RecordKey(*id, key));
+}
+
+Result<bool> get_row_with(WriteCtx& ctx, std::string_view collection, std::string_view key,
+                          const std::function<void(std::string_view)>& fn) {
+  ASSIGN_OR_RETURN(std::optional<uint64_t> id, collection_id(ctx, collection));
+  if (!id) return false;
+  // Short keys are built on the stack: graph updates read rows by the
+  // thousand per insert.
+  char buf[128];
+  if (key.size() > sizeof(buf) - 8) return ctx.txn().GetWith(StoreTable::kRecords, RecordKey(*id, key), fn);
+  EncodeFixed64BE(buf, *id);
+  if (!key.empty()) std::memcpy(buf + 8, key.data(), key.size());
+  return ctx.txn().GetWith(StoreTable::kRecords, std::string_view(buf, 8 + key.size()), fn);
 }
 
 Result<bool> delete_row(WriteCtx& ctx, std::string_view collection, std::string_view key) {

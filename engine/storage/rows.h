@@ -42,6 +42,7 @@
 #define PALLIX_STORAGE_ROWS_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -120,6 +121,11 @@ Status put_row_uncounted(WriteCtx& ctx, std::string_view collection, std::string
                          std::string_view value, bool* existed = nullptr);
 // The row's value, or nullopt (unknown collection or key; creates nothing).
 Result<std::optional<std::string>> get_row(WriteCtx& ctx, std::string_view collection, std::string_view key);
+// As get_row, handing a view of the stored bytes to fn instead of a copy;
+// returns whether the row exists. The bytes stay valid until the
+// transaction's next write or its end.
+Result<bool> get_row_with(WriteCtx& ctx, std::string_view collection, std::string_view key,
+                          const std::function<void(std::string_view)>& fn);
 // Removes a row; returns whether one existed. The count is not touched.
 Result<bool> delete_row(WriteCtx& ctx, std::string_view collection, std::string_view key);
 // delete_row, then lowers the count by one when a row was removed.

@@ -1,7 +1,9 @@
 #include "vector/disk_hnsw.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "base/coding.h"
@@ -11,6 +13,7 @@
 namespace pallix {
 namespace {
 
+using dann_internal::DannNodeView;
 using dann_internal::DannStore;
 using dann_internal::SearchLayer;
 
@@ -27,21 +30,16 @@ EngineError MalformedNode(std::string_view ns, uint64_t id) {
 
 uint32_t SaturatingIncrement(uint32_t v) { return v == UINT32_MAX ? v : v + 1; }
 
-// Reads the neighbour lists of a node record; false when a count runs past
-// the end. Counts are checked against the bytes left before any list grows.
-bool DecodeLayers(ByteCursor& in, std::vector<std::vector<uint64_t>>& layers) {
-  uint32_t layer_count;
-  if (!in.U32(layer_count) || layer_count > in.Left() / 4) return false;
-  layers.resize(layer_count);
+// The neighbour lists of a parsed node, decoded into ids.
+void DecodeLayers(const DannNodeView& view, std::vector<std::vector<uint64_t>>& layers) {
+  layers.resize(view.layer_count);
+  const char* p = view.layers;
   for (auto& list : layers) {
-    uint32_t n;
-    if (!in.U32(n) || n > in.Left() / 8) return false;
-    std::string_view ids;
-    if (!in.Take(size_t{n} * 8, ids)) return false;
+    uint32_t n = DecodeFixed32LE(p);
     list.resize(n);
-    for (uint32_t i = 0; i < n; ++i) list[i] = DecodeFixed64BE(ids.data() + size_t{i} * 8);
+    for (uint32_t i = 0; i < n; ++i) list[i] = DecodeFixed64BE(p + 4 + size_t{i} * 8);
+    p += 4 + size_t{n} * 8;
   }
-  return true;
 }
 
 StoredVector DecodeStored(std::string_view bytes, bool as_codes) {
@@ -61,19 +59,25 @@ void AppendStored(std::string& out, const StoredVector& stored) {
   for (float x : stored.f32) PutFixed32LE(&out, std::bit_cast<uint32_t>(x));
 }
 
+// get(row key, fn) -> Result<bool> hands the row's bytes to fn when it
+// exists; they are decoded before anything else reads or writes.
 template <typename Get>
 Result<std::shared_ptr<const DiskHnswNode>> LoadThrough(Get get, std::string_view ns, DannNodeCache& cache,
                                                         bool has_codebook, Quantization quant, uint64_t id) {
   if (auto it = cache.nodes.find(id); it != cache.nodes.end()) return it->second;
-  ASSIGN_OR_RETURN(std::optional<std::string> row, get(dann_node_row_key(id)));
+  std::optional<Result<DiskHnswNode>> decoded;
+  auto decode = [&](std::string_view row) { decoded = decode_dann_node(ns, id, row, has_codebook, quant); };
+  ASSIGN_OR_RETURN(bool found, get(dann_node_row_key(id), decode));
   std::shared_ptr<DiskHnswNode> node;
-  if (row.has_value()) {
-    ASSIGN_OR_RETURN(DiskHnswNode decoded, decode_dann_node(ns, id, *row, has_codebook, quant));
-    node = std::make_shared<DiskHnswNode>(std::move(decoded));
+  if (found) {
+    if (!decoded->has_value()) return Fail(std::move(*decoded).error());
+    node = std::make_shared<DiskHnswNode>(std::move(**decoded));
   }
   cache.nodes.emplace(id, node);
   return std::shared_ptr<const DiskHnswNode>(node);
 }
+
+bool AsCodes(const DiskHnswParams& params) { return params.has_codebook() || params.quant != Quantization::kNone; }
 
 // The cached node made private to the cache (copied when another holder
 // still shares it) and marked changed; null when it has no row.
@@ -86,6 +90,295 @@ DiskHnswNode* Mutable(DannNodeCache& cache, uint64_t id) {
 }
 
 }  // namespace
+
+// ------------------------------------------------------------ node views
+
+namespace dann_internal {
+namespace {
+
+constexpr size_t kCacheLine = 64;
+// Vectors scored together: a layer-0 list (m0 = 32), so that one
+// candidate's fresh neighbours usually make one batch.
+constexpr size_t kBatch = 32;
+// A search meets a few hundred to a few thousand nodes: start the table
+// (and the entries) at a size most searches never outgrow.
+constexpr size_t kFirstSlots = 4096;
+constexpr size_t kFirstEntries = 1024;
+
+inline void Prefetch(const void* p) { __builtin_prefetch(p, 0, 3); }
+
+// Fibonacci hashing: node ids are mostly consecutive integers, which the
+// multiplication spreads over the table.
+inline size_t SlotOf(uint64_t id, size_t mask) {
+  uint64_t h = id * 0x9E3779B97F4A7C15ull;
+  return static_cast<size_t>(h ^ (h >> 32)) & mask;
+}
+
+}  // namespace
+
+EngineError MalformedDannNode(std::string_view ns, uint64_t id) { return MalformedNode(ns, id); }
+
+DannLinks DannNodeView::Links(uint32_t layer) const {
+  if (layer >= layer_count) return {};
+  const char* p = layers;
+  for (uint32_t l = 0; l < layer; ++l) p += 4 + size_t{DecodeFixed32LE(p)} * 8;
+  return {p + 4, DecodeFixed32LE(p)};
+}
+
+bool ParseDannNode(std::string_view bytes, DannNodeView& out, std::vector<const char*>* upper) {
+  ByteCursor in(bytes);
+  uint8_t deleted;
+  uint32_t key_len, vec_len, layer_count;
+  if (!in.Byte(deleted) || !in.U32(key_len) || !in.Take(key_len, out.key) || !in.U32(vec_len) ||
+      !in.Take(vec_len, out.stored) || !in.U32(layer_count) || layer_count > in.Left() / 4) {
+    return false;
+  }
+  out.deleted = deleted != 0;
+  out.layer_count = layer_count;
+  out.layers = bytes.data() + in.Mark();
+  if (upper != nullptr) out.upper = static_cast<uint32_t>(upper->size());
+  for (uint32_t l = 0; l < layer_count; ++l) {
+    if (l > 0 && upper != nullptr) upper->push_back(bytes.data() + in.Mark());
+    uint32_t n;
+    std::string_view ids;
+    if (!in.U32(n) || n > in.Left() / 8 || !in.Take(size_t{n} * 8, ids)) return false;
+  }
+  return true;
+}
+
+DannStore::DannStore(const ReadView& view, std::string_view ns, bool as_codes, QueryScorer& scorer,
+                     std::span<const float> query)
+    : view_(&view), ns_(ns), as_codes_(as_codes), scorer_(scorer), query_(query) {
+  nodes_.reserve(kFirstEntries);
+}
+
+DannStore::DannStore(WriteCtx& ctx, const DannNodeCache& cache, std::string_view ns, bool as_codes,
+                     QueryScorer& scorer, std::span<const float> query)
+    : ctx_(&ctx), cache_(&cache), ns_(ns), as_codes_(as_codes), scorer_(scorer), query_(query) {}
+
+void DannStore::PrefetchVisit(Id id) {
+  if (!ok()) return;
+  Slot& slot = Probe(id);
+  if (slot.node != kUnused) return;
+  if (view_ != nullptr) {
+    slot.id = id;
+    slot.node = kPending;
+    ++used_;
+    pending_.push_back(id);
+    return;
+  }
+  uint32_t node = Fetch(id);
+  // A failed read is not recorded: Visit reads the row again and keeps the
+  // failure then, so that failures surface in the order the search meets
+  // them.
+  if (!ok()) {
+    status_ = Ok();
+    return;
+  }
+  slot.id = id;
+  slot.node = node;
+  ++used_;
+}
+
+bool DannStore::Visit(Id id) {
+  Slot* slot = Resolve(id);
+  if (slot == nullptr || slot->epoch == epoch_) return false;
+  slot->epoch = epoch_;
+  return true;
+}
+
+const DannNodeView* DannStore::Node(Id id) {
+  Entry* entry = Find(id);
+  return entry != nullptr ? &entry->view : nullptr;
+}
+
+DannLinks DannStore::Neighbours(Id id, uint32_t layer) {
+  Entry* entry = Find(id);
+  if (entry == nullptr || layer >= entry->view.layer_count) return {};
+  if (entry->owned != nullptr) return DannLinks(entry->owned->layers[layer]);
+  const char* count = layer == 0 ? entry->view.layers : upper_[entry->view.upper + layer - 1];
+  return {count + 4, DecodeFixed32LE(count)};
+}
+
+float DannStore::ScoreWith(QueryScorer& scorer, Id id) {
+  Entry* entry = Find(id);
+  if (entry == nullptr) return std::numeric_limits<float>::infinity();
+  return scorer(Stored(*entry, single_));
+}
+
+void DannStore::DistanceBatch(const Id* ids, size_t n, float* out) {
+  if (as_codes_ || !scorer_.float_batch()) {
+    for (size_t i = 0; i < n; ++i) out[i] = Distance(ids[i]);
+    return;
+  }
+  const size_t dim = query_.size();
+  batch_.resize(kBatch * dim);
+  const float* vectors[kBatch];
+  size_t at[kBatch];
+  float found[kBatch];
+  size_t count = 0;
+  auto score = [&] {
+    scorer_.FloatBatch(vectors, count, found);
+    for (size_t j = 0; j < count; ++j) out[at[j]] = found[j];
+    count = 0;
+  };
+  for (size_t i = 0; i < n; ++i) {
+    const float* v = BatchVector(ids[i], batch_.data() + count * dim);
+    if (v == nullptr) {
+      out[i] = Distance(ids[i]);
+      continue;
+    }
+    vectors[count] = v;
+    at[count] = i;
+    if (++count == kBatch) score();
+  }
+  if (count > 0) score();
+}
+
+const float* DannStore::BatchVector(Id id, float* scratch) {
+  const Entry* entry = Find(id);
+  if (entry == nullptr) return nullptr;
+  const size_t dim = query_.size();
+  if (entry->owned != nullptr) {
+    const StoredVector& stored = entry->owned->stored;
+    return stored.kind == StoredKind::kF32 && stored.f32.size() == dim ? stored.f32.data() : nullptr;
+  }
+  return entry->view.stored.size() / 4 == dim ? Floats(entry->view.stored, scratch) : nullptr;
+}
+
+const float* DannStore::Floats(std::string_view bytes, float* scratch) {
+  const size_t count = bytes.size() / 4;
+  if constexpr (std::endian::native == std::endian::little) {
+    if (reinterpret_cast<uintptr_t>(bytes.data()) % alignof(float) == 0) {
+      return reinterpret_cast<const float*>(bytes.data());
+    }
+    std::memcpy(scratch, bytes.data(), count * 4);
+  } else {
+    for (size_t i = 0; i < count; ++i) scratch[i] = DecodeFloat32LE(bytes.data() + i * 4);
+  }
+  return scratch;
+}
+
+StoredRef DannStore::Stored(const Entry& entry, std::vector<float>& scratch) const {
+  if (entry.owned != nullptr) return entry.owned->stored.ref();
+  std::string_view bytes = entry.view.stored;
+  if (as_codes_) return StoredRef::Codes({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
+  scratch.resize(bytes.size() / 4);
+  return StoredRef::F32({Floats(bytes, scratch.data()), scratch.size()});
+}
+
+DannStore::Slot& DannStore::Probe(Id id) {
+  if (used_ * 2 >= slots_.size()) Grow();
+  const size_t mask = slots_.size() - 1;
+  for (size_t i = SlotOf(id, mask);; i = (i + 1) & mask) {
+    Slot& slot = slots_[i];
+    if (slot.node == kUnused || slot.id == id) return slot;
+  }
+}
+
+DannStore::Slot* DannStore::Resolve(Id id) {
+  if (!ok()) return nullptr;
+  if (Probe(id).node == kPending) FetchPending();
+  Slot& slot = Probe(id);
+  if (slot.node == kUnused || slot.node == kRetry) {
+    if (slot.node == kUnused) ++used_;
+    slot.id = id;
+    slot.node = Fetch(id);
+  }
+  if (slot.node == kMissing || !ok()) return nullptr;
+  Entry& entry = nodes_[slot.node];
+  if (!entry.parsed) Parse(id, entry);
+  return ok() ? &slot : nullptr;
+}
+
+DannStore::Entry* DannStore::Find(Id id) {
+  Slot* slot = Resolve(id);
+  return slot != nullptr ? &nodes_[slot->node] : nullptr;
+}
+
+Result<bool> DannStore::GetRow(Id id, std::string_view& row) const {
+  auto keep = [&row](std::string_view v) { row = v; };
+  if (view_ != nullptr) return view_->view_get_with(ns_, dann_node_row_key(id), keep);
+  return get_row_with(*ctx_, ns_, dann_node_row_key(id), keep);
+}
+
+void DannStore::FetchPending() {
+  // Row keys of 9 bytes each, side by side in one reused buffer.
+  constexpr size_t kKeyBytes = 9;
+  pending_keys_.resize(pending_.size() * kKeyBytes);
+  pending_views_.clear();
+  for (size_t i = 0; i < pending_.size(); ++i) {
+    char* key = pending_keys_.data() + i * kKeyBytes;
+    key[0] = kDannNodePrefix;
+    EncodeFixed64BE(key + 1, pending_[i]);
+    pending_views_.emplace_back(key, kKeyBytes);
+  }
+  pending_found_.assign(pending_.size(), kMissing);
+  Status read = view_->view_get_batch(ns_, pending_views_,
+                                      [this](size_t i, std::string_view row) { pending_found_[i] = AddRow(row); });
+  for (size_t i = 0; i < pending_.size(); ++i) {
+    // Past a failed read nothing is known: those rows are read again alone.
+    Slot& slot = Probe(pending_[i]);
+    slot.node = !read.has_value() && pending_found_[i] == kMissing ? kRetry : pending_found_[i];
+  }
+  pending_.clear();
+}
+
+uint32_t DannStore::AddRow(std::string_view row) {
+  // The row is parsed and its vector scored shortly: start fetching all of
+  // it now so that its lines arrive meanwhile.
+  for (size_t line = 0; line < row.size(); line += kCacheLine) Prefetch(row.data() + line);
+  Entry entry;
+  entry.row = row;
+  nodes_.push_back(std::move(entry));
+  return static_cast<uint32_t>(nodes_.size() - 1);
+}
+
+uint32_t DannStore::Fetch(Id id) {
+  Entry entry;
+  if (cache_ != nullptr) {
+    if (auto it = cache_->nodes.find(id); it != cache_->nodes.end()) {
+      if (it->second == nullptr) return kMissing;
+      const DiskHnswNode& node = *it->second;
+      entry.owned = it->second;
+      entry.view.deleted = node.deleted;
+      entry.view.key = node.key;
+      entry.view.layer_count = static_cast<uint32_t>(node.layers.size());
+      entry.parsed = true;
+      nodes_.push_back(std::move(entry));
+      return static_cast<uint32_t>(nodes_.size() - 1);
+    }
+  }
+  Result<bool> found = GetRow(id, entry.row);
+  if (!found.has_value()) {
+    status_ = Fail(found.error());
+    return kMissing;
+  }
+  if (!*found) return kMissing;
+  return AddRow(entry.row);
+}
+
+void DannStore::Parse(Id id, Entry& entry) {
+  if (!ParseDannNode(entry.row, entry.view, &upper_)) {
+    status_ = Fail(MalformedDannNode(ns_, id));
+    return;
+  }
+  entry.parsed = true;
+}
+
+void DannStore::Grow() {
+  std::vector<Slot> old = std::move(slots_);
+  slots_.assign(std::max(kFirstSlots, old.size() * 2), Slot{});
+  const size_t mask = slots_.size() - 1;
+  for (const Slot& slot : old) {
+    if (slot.node == kUnused) continue;
+    size_t i = SlotOf(slot.id, mask);
+    while (slots_[i].node != kUnused) i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
+}
+
+}  // namespace dann_internal
 
 // ------------------------------------------------------------ rows
 
@@ -146,18 +439,13 @@ Result<DiskHnswMeta> read_dann_meta_ro(const ReadView& view, std::string_view ns
 
 Result<DiskHnswNode> decode_dann_node(std::string_view ns, uint64_t id, std::string_view bytes, bool has_codebook,
                                       Quantization quant) {
-  ByteCursor in(bytes);
+  DannNodeView view;
+  if (!ParseDannNode(bytes, view)) return Fail(MalformedNode(ns, id));
   DiskHnswNode node;
-  uint8_t deleted;
-  uint32_t key_len, vec_len;
-  std::string_view key, vec;
-  if (!in.Byte(deleted) || !in.U32(key_len) || !in.Take(key_len, key) || !in.U32(vec_len) ||
-      !in.Take(vec_len, vec) || !DecodeLayers(in, node.layers)) {
-    return Fail(MalformedNode(ns, id));
-  }
-  node.deleted = deleted != 0;
-  node.key.assign(key);
-  node.stored = DecodeStored(vec, has_codebook || quant != Quantization::kNone);
+  node.deleted = view.deleted;
+  node.key.assign(view.key);
+  node.stored = DecodeStored(view.stored, has_codebook || quant != Quantization::kNone);
+  DecodeLayers(view, node.layers);
   return node;
 }
 
@@ -219,14 +507,14 @@ uint32_t dann_level(uint64_t id, double ml) {
 
 Result<std::shared_ptr<const DiskHnswNode>> load_dann_node(WriteCtx& ctx, std::string_view ns, DannNodeCache& cache,
                                                            bool has_codebook, Quantization quant, uint64_t id) {
-  auto get = [&](const std::string& key) { return get_row(ctx, ns, key); };
+  auto get = [&](const std::string& key, const auto& fn) { return get_row_with(ctx, ns, key, fn); };
   return LoadThrough(get, ns, cache, has_codebook, quant, id);
 }
 
 Result<std::shared_ptr<const DiskHnswNode>> load_dann_node_ro(const ReadView& view, std::string_view ns,
                                                               DannNodeCache& cache, bool has_codebook,
                                                               Quantization quant, uint64_t id) {
-  auto get = [&](const std::string& key) { return view.view_get(ns, key); };
+  auto get = [&](const std::string& key, const auto& fn) { return view.view_get_with(ns, key, fn); };
   return LoadThrough(get, ns, cache, has_codebook, quant, id);
 }
 
@@ -241,12 +529,6 @@ float dann_code_distance(const DiskHnswParams& params, QueryRef query, StoredRef
 // ------------------------------------------------------------ graph
 
 namespace {
-
-auto WriteLoader(WriteCtx& ctx, std::string_view ns, DannNodeCache& cache, const DiskHnswParams& params) {
-  return [&ctx, ns, &cache, &params](uint64_t id) {
-    return load_dann_node(ctx, ns, cache, params.has_codebook(), params.quant, id);
-  };
-}
 
 // The query a neighbour's own stored vector gives when its list is pruned:
 // without a codebook its stored form as a query; with one, its decoded codes
@@ -266,7 +548,9 @@ PreparedQuery NeighbourQuery(const DiskHnswParams& params, const DiskHnswNode& n
 Status MarkDeleted(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
                    DiskHnswMeta& meta, uint64_t id) {
   ASSIGN_OR_RETURN(auto node, load_dann_node(ctx, ns, cache, params.has_codebook(), params.quant, id));
-  if (node != nullptr) Mutable(cache, id)->deleted = true;
+  bool present = node != nullptr;
+  node.reset();  // the cache's reference alone: Mutable need not copy the node
+  if (present) Mutable(cache, id)->deleted = true;
   meta.deleted = SaturatingIncrement(meta.deleted);
   return Ok();
 }
@@ -274,12 +558,13 @@ Status MarkDeleted(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
 // Appends new_id to the list of node_id on `layer`; a list then holding more
 // than cap ids keeps the cap nearest to the node, by (distance, id). A
 // neighbour without a row or without that layer (a damaged graph) is left
-// alone; a listed id without a row is farthest (+inf).
+// alone; a listed id without a row is farthest (+inf). The listed nodes'
+// vectors are read through the insert's store.
 Status AddLink(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
-               uint64_t node_id, uint32_t layer, uint64_t new_id, uint32_t cap) {
-  auto load = WriteLoader(ctx, ns, cache, params);
-  ASSIGN_OR_RETURN(auto shared, load(node_id));
+               DannStore& store, uint64_t node_id, uint32_t layer, uint64_t new_id, uint32_t cap) {
+  ASSIGN_OR_RETURN(auto shared, load_dann_node(ctx, ns, cache, params.has_codebook(), params.quant, node_id));
   if (shared == nullptr || layer >= shared->layers.size()) return Ok();
+  shared.reset();  // the cache's reference alone: Mutable need not copy the node
   DiskHnswNode* node = Mutable(cache, node_id);
   std::vector<uint64_t>& list = node->layers[layer];
   list.push_back(new_id);
@@ -289,8 +574,8 @@ Status AddLink(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params,
   std::vector<ScoredNode<uint64_t>> pairs;
   pairs.reserve(list.size());
   for (uint64_t v : list) {
-    ASSIGN_OR_RETURN(auto other, load(v));
-    float d = other != nullptr ? scorer(other->stored.ref()) : std::numeric_limits<float>::infinity();
+    float d = store.ScoreWith(scorer, v);
+    RETURN_IF_ERROR(store.status());
     pairs.push_back({d, v});
   }
   std::sort(pairs.begin(), pairs.end(), ScoredBefore<uint64_t>);
@@ -302,18 +587,19 @@ Status AddLink(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params,
 // Links the new node id (already cached) into every layer up to its level.
 // An entry point without a row is treated as absent: the new node becomes
 // the entry. A layer search that finds nothing links nothing on that layer.
+// Nothing is written meanwhile, so the store's views of rows stay valid.
 Status Connect(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
                DiskHnswMeta& meta, uint64_t id, uint32_t level, std::span<const float> vector) {
-  auto load = WriteLoader(ctx, ns, cache, params);
-  ASSIGN_OR_RETURN(auto entry, load(meta.entry));
+  PreparedQuery query = dann_query_prepare(params, vector);
+  QueryScorer scorer(params.codebook.get(), params.metric, params.quant, query.ref());
+  DannStore store(ctx, cache, ns, AsCodes(params), scorer, query.floats);
+  const DannNodeView* entry = store.Node(meta.entry);
+  RETURN_IF_ERROR(store.status());
   if (entry == nullptr) {
     meta.entry = id;
     return Ok();
   }
-  auto top = static_cast<uint32_t>(entry->layers.empty() ? 0 : entry->layers.size() - 1);
-  PreparedQuery query = dann_query_prepare(params, vector);
-  QueryScorer scorer(params.codebook.get(), params.metric, params.quant, query.ref());
-  DannStore store(load, scorer);
+  const uint32_t top = entry->layer_count > 0 ? entry->layer_count - 1 : 0;
   uint64_t ep = meta.entry;
   for (uint32_t layer = top; layer > level; --layer) {
     ASSIGN_OR_RETURN(auto nearest, SearchLayer(store, ep, 1, layer));
@@ -328,7 +614,7 @@ Status Connect(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params,
     std::vector<uint64_t>& own = Mutable(cache, id)->layers[layer];
     own.clear();
     for (size_t i = 0; i < take; ++i) own.push_back(nearest[i].id);
-    for (size_t i = 0; i < take; ++i) RETURN_IF_ERROR(AddLink(ctx, ns, params, cache, nearest[i].id, layer, id, cap));
+    for (size_t i = 0; i < take; ++i) RETURN_IF_ERROR(AddLink(ctx, ns, params, cache, store, nearest[i].id, layer, id, cap));
     ep = nearest.front().id;
   }
   if (level > top) meta.entry = id;
@@ -427,23 +713,13 @@ Result<bool> dann_remove_key(WriteCtx& ctx, std::string_view ns, bool has_codebo
 
 // ------------------------------------------------------------ search
 
-namespace {
-
-auto ReadLoader(const ReadView& view, std::string_view ns, DannNodeCache& cache, const DiskHnswParams& params) {
-  return [&view, ns, &cache, &params](uint64_t id) {
-    return load_dann_node_ro(view, ns, cache, params.has_codebook(), params.quant, id);
-  };
-}
-
-}  // namespace
-
 Result<std::vector<ScoredNode<uint64_t>>> dann_search_layer(const ReadView& view, std::string_view ns,
-                                                            const DiskHnswParams& params, DannNodeCache& cache,
+                                                            const DiskHnswParams& params,
                                                             std::span<const float> query, uint64_t entry,
                                                             uint64_t ef, uint32_t layer) {
   PreparedQuery prepared = dann_query_prepare(params, query);
   QueryScorer scorer(params.codebook.get(), params.metric, params.quant, prepared.ref());
-  DannStore store(ReadLoader(view, ns, cache, params), scorer);
+  DannStore store(view, ns, AsCodes(params), scorer, prepared.floats);
   return SearchLayer(store, entry, ef, layer);
 }
 
@@ -453,23 +729,28 @@ Result<std::vector<HnswHit>> dann_search(const ReadView& view, std::string_view 
   if (k == 0 || !meta.has_entry) return std::vector<HnswHit>{};
   if (meta.dim.has_value() && *meta.dim != query.size()) return std::vector<HnswHit>{};
   if (params.has_codebook() && params.codebook->dim != query.size()) return std::vector<HnswHit>{};
-  DannNodeCache cache;
-  auto load = ReadLoader(view, ns, cache, params);
-  ASSIGN_OR_RETURN(auto entry, load(meta.entry));
+  // One prepared query and one store for every layer: a node met on an
+  // upper layer is not read again below.
+  PreparedQuery prepared = dann_query_prepare(params, query);
+  QueryScorer scorer(params.codebook.get(), params.metric, params.quant, prepared.ref());
+  DannStore store(view, ns, AsCodes(params), scorer, prepared.floats);
+  const DannNodeView* entry = store.Node(meta.entry);
+  RETURN_IF_ERROR(store.status());
   if (entry == nullptr) return std::vector<HnswHit>{};
   uint64_t ep = meta.entry;
-  for (auto layer = static_cast<uint32_t>(entry->layers.empty() ? 0 : entry->layers.size() - 1); layer > 0; --layer) {
-    ASSIGN_OR_RETURN(auto nearest, dann_search_layer(view, ns, params, cache, query, ep, 1, layer));
+  for (uint32_t layer = entry->layer_count > 0 ? entry->layer_count - 1 : 0; layer > 0; --layer) {
+    ASSIGN_OR_RETURN(auto nearest, SearchLayer(store, ep, 1, layer));
     if (nearest.empty()) break;
     ep = nearest.front().id;
   }
   uint64_t ef = SaturatingAdd(meta.deleted, HnswSearchEf(k));
-  ASSIGN_OR_RETURN(auto nearest, dann_search_layer(view, ns, params, cache, query, ep, ef, 0));
+  ASSIGN_OR_RETURN(auto nearest, SearchLayer(store, ep, ef, 0));
   std::vector<HnswHit> hits;
   for (const auto& scored : nearest) {
     if (hits.size() >= k) break;
-    ASSIGN_OR_RETURN(auto node, load(scored.id));
-    if (node != nullptr && !node->deleted) hits.push_back(HnswHit{node->key, scored.distance});
+    const DannNodeView* node = store.Node(scored.id);
+    RETURN_IF_ERROR(store.status());
+    if (node != nullptr && !node->deleted) hits.push_back(HnswHit{std::string(node->key), scored.distance});
   }
   return hits;
 }

@@ -7,8 +7,9 @@
 // (hnsw_search_layer over a store of rows). It differs in three ways: a
 // node's level is drawn from its node id (SplitMix64), so it is the same in
 // every database; removal only marks a node deleted and raises a counter;
-// nodes are loaded lazily into a per-operation cache and the changed ones
-// are written back once at the end (flush_dann_nodes).
+// searches read node rows in place, while the nodes an insert changes are
+// decoded into a per-operation cache, which later reads of those nodes go
+// through, and are written back once at the end (flush_dann_nodes).
 //
 // Callers: the index layer drives inserts and removals from the write path
 // and from builds (read meta, dann_insert, flush_dann_nodes, write meta),
@@ -125,8 +126,9 @@ struct DiskHnswParams {
   bool has_codebook() const { return codebook != nullptr; }
 };
 
-// The nodes one operation has loaded (a null pointer records a missing row,
-// so it is read once too) and the ids changed since the cache was made.
+// The nodes one operation has decoded, to change them or through
+// load_dann_node (a null pointer records a missing row, so it is read once
+// too), and the ids changed since the cache was made.
 struct DannNodeCache {
   std::unordered_map<uint64_t, std::shared_ptr<DiskHnswNode>> nodes;
   std::set<uint64_t> changed;
@@ -205,7 +207,7 @@ float dann_code_distance(const DiskHnswParams& params, QueryRef query, StoredRef
 // ascending by (distance, id); empty when the entry has no row. Errors:
 // CorruptIndex or Storage of a node load.
 Result<std::vector<ScoredNode<uint64_t>>> dann_search_layer(const ReadView& view, std::string_view ns,
-                                                            const DiskHnswParams& params, DannNodeCache& cache,
+                                                            const DiskHnswParams& params,
                                                             std::span<const float> query, uint64_t entry,
                                                             uint64_t ef, uint32_t layer);
 

@@ -1,72 +1,207 @@
-// The store of hnsw_search_layer over node rows, shared by the write side
-// (rows read through a WriteCtx) and the read side (through a ReadView).
-// Private to disk_hnsw.cc and its test.
+// Node rows read in place, and the store of hnsw_search_layer over them,
+// shared by the write side (rows read through a WriteCtx, with the nodes
+// an operation changed taking precedence) and the read side (through a
+// ReadView). Private to disk_hnsw.cc and its test.
+//
+// A layer search visits thousands of nodes and needs of each only its
+// vector and one neighbour list, mostly once. Decoding every row into owned
+// strings and vectors made allocation and copying the bulk of a search;
+// here a row is parsed once into views over its stored bytes, which stay
+// valid and unchanged until the transaction ends or next writes (no store
+// outlives a write). Neighbour ids are decoded from their big-endian bytes
+// as they are read; float vectors are scored in place when the host is
+// little-endian and the bytes are aligned for floats, else from a copy in
+// reused scratch space.
+//
+// Thread-safety: a DannStore belongs to one operation on one thread.
 
 #ifndef PALLIX_VECTOR_DISK_HNSW_INTERNAL_H_
 #define PALLIX_VECTOR_DISK_HNSW_INTERNAL_H_
 
-#include <limits>
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <span>
-#include <unordered_set>
-#include <utility>
+#include <string>
+#include <string_view>
+#include <vector>
 
+#include "base/coding.h"
+#include "base/error.h"
+#include "storage/read_view.h"
+#include "storage/rows.h"
 #include "vector/disk_hnsw.h"
+#include "vector/hnsw.h"
+#include "vector/quant.h"
 
 namespace pallix::dann_internal {
 
-// Load(id) -> Result<std::shared_ptr<const DiskHnswNode>> (null: no row).
+// One neighbour list: ids as stored (8 big-endian bytes each) or as a
+// changed node holds them. A sized range indexable by position, as
+// hnsw_search_layer walks it.
+class DannLinks {
+ public:
+  DannLinks() = default;
+  DannLinks(const char* stored_ids, uint32_t count) : stored_(stored_ids), count_(count) {}
+  explicit DannLinks(std::span<const uint64_t> ids)
+      : native_(ids.data()), count_(static_cast<uint32_t>(ids.size())) {}
+
+  size_t size() const { return count_; }
+  uint64_t operator[](size_t i) const {
+    return native_ != nullptr ? native_[i] : DecodeFixed64BE(stored_ + i * 8);
+  }
+
+ private:
+  const char* stored_ = nullptr;
+  const uint64_t* native_ = nullptr;
+  uint32_t count_ = 0;
+};
+
+// A node record (layout in disk_hnsw.h) as views into its bytes.
+struct DannNodeView {
+  bool deleted = false;
+  std::string_view key;
+  std::string_view stored;       // the vector's bytes
+  const char* layers = nullptr;  // layer 0's neighbour count
+  uint32_t layer_count = 0;
+  // Where layer 1's position sits in the parse's `upper` list, when one
+  // was given.
+  uint32_t upper = 0;
+
+  // The neighbour list of `layer`; empty above the node's level. Walks the
+  // lower layers' lists to find it.
+  DannLinks Links(uint32_t layer) const;
+};
+
+// The error of a node row that does not parse.
+EngineError MalformedDannNode(std::string_view ns, uint64_t id);
+
+// Parses a node record; false when a length runs past the end (bytes after
+// the last layer are ignored). Every count is checked against the bytes
+// left, so a parsed view is safe to walk without further checks. With
+// `upper`, the position of each layer above 0 is appended to it, so that a
+// damaged row claiming many thousands of layers still costs one walk.
+[[nodiscard]] bool ParseDannNode(std::string_view bytes, DannNodeView& out,
+                                 std::vector<const char*>* upper = nullptr);
+
+// The store of hnsw_search_layer for one prepared query. Nodes are looked
+// up once per store and kept in an open-addressing table keyed by node id,
+// which also holds the visited mark of the current layer search (an epoch
+// number), so a neighbour already seen costs one probe.
 //
 // A node without a row is never visited: Visit reports it as seen, so it
 // takes no place among candidates or results and its (missing) list is
-// never walked. The first load failure is kept; ok() then turns false and
-// the layer search stops.
-template <typename Load>
+// never walked. The first load failure (a storage error, a row that does
+// not parse) is kept; ok() then turns false and the layer search stops.
 class DannStore {
  public:
   using Id = uint64_t;
 
-  DannStore(Load load, QueryScorer& scorer) : load_(std::move(load)), scorer_(scorer) {}
+  // Over the rows of a read view.
+  DannStore(const ReadView& view, std::string_view ns, bool as_codes, QueryScorer& scorer,
+            std::span<const float> query);
+  // Over the rows of a write transaction, where the nodes of `cache`
+  // (changed, not yet written back) take precedence over their rows. The
+  // store keeps the nodes it met as they were then, and must not be used
+  // after the transaction writes.
+  DannStore(WriteCtx& ctx, const DannNodeCache& cache, std::string_view ns, bool as_codes, QueryScorer& scorer,
+            std::span<const float> query);
 
-  void StartVisits() { visited_.clear(); }
-  bool Visit(Id id) {
-    if (!visited_.insert(id).second) return false;
-    return Node(id) != nullptr;
-  }
-  float Distance(Id id) {
-    const DiskHnswNode* node = Node(id);
-    return node != nullptr ? scorer_(node->stored.ref()) : std::numeric_limits<float>::infinity();
-  }
-  std::span<const uint64_t> Neighbours(Id id, uint32_t layer) {
-    const DiskHnswNode* node = Node(id);
-    if (node == nullptr || layer >= node->layers.size()) return {};
-    return node->layers[layer];
-  }
+  void StartVisits() { ++epoch_; }
+  // Notes a node not seen yet; its row is read with the other nodes noted
+  // when the first of them is needed, in one batch (in a write
+  // transaction at once, and its bytes prefetched). The search calls this
+  // for a whole neighbour list first, so that the rows' memory loads
+  // overlap.
+  void PrefetchVisit(Id id);
+  bool Visit(Id id);
+  float Distance(Id id) { return ScoreWith(scorer_, id); }
+  void DistanceBatch(const Id* ids, size_t n, float* out);
+  DannLinks Neighbours(Id id, uint32_t layer);
   bool ok() const { return status_.has_value(); }
   Status status() const { return status_; }
 
-  // The node, or null when its row is missing or its load failed.
-  const DiskHnswNode* Node(Id id) {
-    if (!ok()) return nullptr;
-    Result<std::shared_ptr<const DiskHnswNode>> node = load_(id);
-    if (!node.has_value()) {
-      status_ = Fail(node.error());
-      return nullptr;
-    }
-    return node->get();
-  }
+  // The node, or null when it has no row or a load failed. Valid until the
+  // next call that loads a node.
+  const DannNodeView* Node(Id id);
+  // The distance from another query's scorer to node id; +inf when it has
+  // no row or a load failed.
+  float ScoreWith(QueryScorer& scorer, Id id);
 
  private:
-  Load load_;
+  static constexpr uint32_t kUnused = UINT32_MAX;
+  static constexpr uint32_t kMissing = UINT32_MAX - 1;
+  // Hinted by PrefetchVisit, its row not read yet: read with the others
+  // pending once one of them is needed.
+  static constexpr uint32_t kPending = UINT32_MAX - 2;
+  // Its batched read failed: read again alone when needed, so that the
+  // failure surfaces where the search meets it.
+  static constexpr uint32_t kRetry = UINT32_MAX - 3;
+
+  struct Slot {
+    uint64_t id = 0;
+    uint32_t node = kUnused;  // index into nodes_, kMissing (no row) or kUnused
+    uint32_t epoch = 0;       // the layer search that last visited it
+  };
+  struct Entry {
+    std::string_view row;                        // the stored bytes, until parsed
+    DannNodeView view;                           // once parsed
+    std::shared_ptr<const DiskHnswNode> owned;   // a node of the cache, instead of a row
+    bool parsed = false;
+  };
+
+  // The slot of id, its row read on first sight and parsed; null when it
+  // has no row or the store failed.
+  Slot* Resolve(Id id);
+  Entry* Find(Id id);
+  // The slot id has or would take (unused then).
+  Slot& Probe(Id id);
+  // Reads the row of id (or takes the cache's node): its entry's index, or
+  // kMissing for no row or a failure (then kept in status_).
+  uint32_t Fetch(Id id);
+  Result<bool> GetRow(Id id, std::string_view& row) const;
+  // Reads the rows of every pending node in one batch.
+  void FetchPending();
+  // The entry index of a row read: taken from the cache when it holds the
+  // node, else the row's bytes (unparsed).
+  uint32_t AddRow(std::string_view row);
+  // Parses the entry's row; status_ keeps the failure when it does not.
+  void Parse(Id id, Entry& entry);
+  void Grow();
+  // The float32 bytes as native floats: in place when the host is
+  // little-endian and the bytes are aligned, else copied into scratch
+  // (room for bytes.size() / 4 floats).
+  static const float* Floats(std::string_view bytes, float* scratch);
+  // The node's vector for FloatBatch (copied into scratch when it must
+  // be); null when it has no row or is not exactly as long as the query.
+  const float* BatchVector(Id id, float* scratch);
+  // The entry's vector as the distance rule reads it.
+  StoredRef Stored(const Entry& entry, std::vector<float>& scratch) const;
+
+  const ReadView* view_ = nullptr;
+  WriteCtx* ctx_ = nullptr;
+  const DannNodeCache* cache_ = nullptr;
+  std::string_view ns_;
+  bool as_codes_;
   QueryScorer& scorer_;
-  std::unordered_set<uint64_t> visited_;
+  std::span<const float> query_;
+  std::vector<Slot> slots_;
+  size_t used_ = 0;
+  std::vector<Entry> nodes_;
+  std::vector<const char*> upper_;  // the upper layers of every parsed row
+  std::vector<uint64_t> pending_;   // ids of kPending slots, in hint order
+  std::string pending_keys_;        // their row keys, for the batched read
+  std::vector<std::string_view> pending_views_;
+  std::vector<uint32_t> pending_found_;
+  std::vector<float> single_;       // one vector copied for ScoreWith
+  std::vector<float> batch_;        // vectors copied for DistanceBatch
+  uint32_t epoch_ = 1;
   Status status_;
 };
 
 // One layer search from entry; empty when the entry has no row.
-template <typename Load>
-Result<std::vector<ScoredNode<uint64_t>>> SearchLayer(DannStore<Load>& store, uint64_t entry, uint64_t ef,
-                                                      uint32_t layer) {
+inline Result<std::vector<ScoredNode<uint64_t>>> SearchLayer(DannStore& store, uint64_t entry, uint64_t ef,
+                                                             uint32_t layer) {
   if (store.Node(entry) == nullptr) {
     RETURN_IF_ERROR(store.status());
     return std::vector<ScoredNode<uint64_t>>{};

@@ -603,6 +603,14 @@ class RowModel {
       if (it != m.end()) {
         ASSERT_EQ(**got, it->second);
       }
+      // The same key read in a batch with the other probes.
+      std::vector<std::string_view> batch(probes.begin(), probes.end());
+      std::vector<std::optional<std::string>> batched(batch.size());
+      auto read = store_.BeginRead();
+      ASSERT_TRUE(ReadView(*read)
+                      .view_get_batch(c, batch, [&](size_t i, std::string_view v) { batched[i].emplace(v); })
+                      .has_value());
+      for (size_t j = 0; j < batch.size(); ++j) ASSERT_EQ(batched[j], *get_row_once(store_, c, probes[j]));
       // Paged scan from the probe with a random limit.
       size_t limit = 1 + rng() % 7;
       auto page = scan_rows_batch(store_, c, probe, limit);
@@ -664,6 +672,58 @@ TEST(StoreTest, RandomRowsAgainstModel) {
   }
   auto names = list_collections(*std::make_shared<Engine>(Store::OpenInMemory().value()));
   EXPECT_TRUE(names->empty());
+}
+
+// Batched point reads against one-by-one reads over a tree several levels
+// deep: keys present and absent, repeated, long (read alone) and short,
+// values inline and on overflow pages (left to the single read), batches
+// past the most LMDB takes at once, in a read snapshot and in a write
+// transaction (where every key is read alone).
+TEST(StoreTest, BatchedReadsMatchSingleReads) {
+  auto store = MemStore();
+  std::mt19937_64 rng(7);
+  std::vector<std::string> keys;
+  for (int i = 0; i < 4000; ++i) {
+    std::string k(1 + rng() % (rng() % 10 == 0 ? 600 : 24), '\0');
+    for (char& ch : k) ch = "\x00\x01\x7f\x80\xfe\xff"[rng() % 6];
+    keys.push_back(k);
+  }
+  {
+    auto ctx = BeginWriteCtx(*store);
+    ASSERT_TRUE(ctx.has_value());
+    for (size_t i = 0; i < keys.size(); i += 2) {
+      size_t size = rng() % 20 == 0 ? 3000 + rng() % 9000 : rng() % 1500;
+      ASSERT_TRUE(put_row(*ctx, "c", keys[i], std::string(size, static_cast<char>('a' + i % 26))).has_value());
+    }
+    ASSERT_TRUE(ctx->Commit().has_value());
+  }
+  auto check = [&](const Txn& txn) {
+    ReadView view(txn);
+    for (int round = 0; round < 200; ++round) {
+      std::vector<std::string_view> batch(rng() % 150);
+      for (auto& k : batch) k = keys[rng() % keys.size()];
+      std::vector<std::optional<std::string>> got(batch.size());
+      auto read = view.view_get_batch("c", batch, [&](size_t i, std::string_view v) {
+        EXPECT_FALSE(got[i].has_value());
+        got[i].emplace(v);
+      });
+      ASSERT_TRUE(read.has_value());
+      for (size_t i = 0; i < batch.size(); ++i) ASSERT_EQ(got[i], *view.view_get("c", batch[i])) << i;
+    }
+    size_t calls = 0;
+    std::vector<std::string_view> some(keys.begin(), keys.begin() + 10);
+    ASSERT_TRUE(view.view_get_batch("unknown", some, [&](size_t, std::string_view) { ++calls; }).has_value());
+    EXPECT_EQ(calls, 0u);
+  };
+  {
+    auto txn = store->BeginRead();
+    ASSERT_TRUE(txn.has_value());
+    check(*txn);
+  }
+  auto ctx = BeginWriteCtx(*store);
+  ASSERT_TRUE(ctx.has_value());
+  ASSERT_TRUE(put_row(*ctx, "c", keys[1], "written in this transaction").has_value());
+  check(ctx->txn());
 }
 
 TEST(StoreTest, LongCatalogAndMetaKeys) {
