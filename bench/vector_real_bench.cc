@@ -104,17 +104,27 @@ int main(int argc, char** argv) {
   } else if (mode == "disk-file" || mode == "disk-mem") {
     std::string dir;
     std::shared_ptr<Engine> engine;
-    if (mode == "disk-file") {
+    // VECTOR_BENCH_DB names a database file to keep: built on the first
+    // run, searched again by later ones without rebuilding (for profiling).
+    const char* kept = std::getenv("VECTOR_BENCH_DB");
+    bool reuse = false;
+    std::string db_path;
+    if (mode == "disk-file" && kept != nullptr) {
+      db_path = kept;
+      reuse = std::filesystem::exists(db_path);
+      engine = Must(open_engine(db_path), "open_engine");
+    } else if (mode == "disk-file") {
       dir = (std::filesystem::temp_directory_path() / "pallix-vbench-XXXXXX").string();
       if (mkdtemp(dir.data()) == nullptr) Die("mkdtemp", dir);
-      engine = Must(open_engine(dir + "/db"), "open_engine");
+      db_path = dir + "/db";
+      engine = Must(open_engine(db_path), "open_engine");
     } else {
       engine = Must(open_in_memory(), "open_in_memory");
     }
     DiskHnswParams params;
     params.metric = metric;
     auto t0 = Clock::now();
-    for (uint32_t lo = 0; lo < n; lo += kBatch) {
+    for (uint32_t lo = 0; !reuse && lo < n; lo += kBatch) {
       WriteCtx ctx = Must(BeginWriteCtx(engine->store()), "BeginWriteCtx");
       for (uint32_t i = lo; i < std::min<uint32_t>(n, lo + kBatch); ++i) {
         Must(dann_upsert(ctx, kNs, params, keys[i], std::span<const float>(data.data() + size_t{i} * d, d)),
@@ -129,7 +139,7 @@ int main(int argc, char** argv) {
     for (uint32_t i = 0; i < q; ++i) one(std::span<const float>(queries + size_t{i} * d, d));  // warm the cache
     timed_passes(one);
     if (mode == "disk-file") {
-      bytes = std::filesystem::file_size(dir + "/db");
+      bytes = std::filesystem::file_size(db_path);
     } else {
       // The in-memory database's pages: walk the namespace's rows.
       uint64_t total = 0;

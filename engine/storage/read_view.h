@@ -54,6 +54,7 @@ class ReadView {
                         const std::function<void(size_t, std::string_view)>& fn) const;
 
   const Txn& txn() const { return txn_; }
+  SnapshotTag snapshot_tag() const { return txn_.snapshot_tag(); }
 
  private:
   // Scans [id + lower, upper of the collection's range or of the prefix).

@@ -128,6 +128,16 @@ void SetBlockingWaitHooks(BlockingWaitHooks hooks) { g_wait_hooks = hooks; }
 
 // ------------------------------------------------------------------ Store
 
+namespace {
+
+// Every map a store makes gets a number never used before in this process.
+uint64_t NextMapping() {
+  static std::atomic<uint64_t> next{1};
+  return next.fetch_add(1);
+}
+
+}  // namespace
+
 Result<std::unique_ptr<Store>> Store::OpenEnv(const std::string& path, unsigned flags, StoreOptions options,
                                               int locked_fd) {
   std::unique_ptr<Store> store(new Store());
@@ -150,6 +160,7 @@ Result<std::unique_ptr<Store>> Store::OpenEnv(const std::string& path, unsigned 
     store->map_size_ = size / 4;
   }
   if (rc != 0) return Fail(FromLmdb(ErrorKind::kDatabase, rc));
+  store->mapping_ = NextMapping();
   // Before the first transaction reads a page past the meta pages.
   if (locked_fd >= 0) RETURN_IF_ERROR(store_internal::CheckMappedFile(store->env_, locked_fd));
 
@@ -240,6 +251,7 @@ void Store::MaybeGrowMap() {
   for (MDB_txn* txn : idle_readers_) mdb_txn_abort(txn);
   idle_readers_.clear();
   if (mdb_env_set_mapsize(env_, map_size_ * 2) == 0) map_size_ *= 2;
+  mapping_ = NextMapping();  // the map may have moved, failed or not
 }
 
 Result<ReadTxn> Store::BeginRead() {
@@ -329,6 +341,11 @@ void Store::ReleaseWriter() {
 }
 
 // ------------------------------------------------------------------ Txn
+
+SnapshotTag Txn::snapshot_tag() const {
+  if (!snapshot_ || txn_ == nullptr) return SnapshotTag{};
+  return SnapshotTag{store_->mapping_, static_cast<uint64_t>(mdb_txn_id(txn_))};
+}
 
 Txn::Txn(Txn&& other) noexcept
     : store_(other.store_), txn_(std::exchange(other.txn_, nullptr)), snapshot_(other.snapshot_) {}

@@ -179,6 +179,9 @@ class Store {
   bool in_memory_ = false;
   uint64_t map_size_ = 0;
   bool fixed_map_size_ = false;
+  // SnapshotTag::mapping of the current map; set when the map is made or
+  // moved, which happens only while no transaction is live.
+  uint64_t mapping_ = 0;
   StoreFaults* faults_ = nullptr;
 
   std::mutex readers_mu_;
@@ -190,6 +193,24 @@ class Store {
 
   mutable std::mutex ids_mu_;
   std::unordered_map<std::string, uint64_t, NameHash, std::equal_to<>> committed_ids_;
+};
+
+// What the bytes of a read snapshot are: the store's current memory map
+// (a process-unique number that changes whenever the map may move: a store
+// opening, the map growing) and the snapshot's transaction id. A snapshot
+// is always the newest commit when it starts, and the pages of the newest
+// commit are never written over, so two read transactions with equal tags
+// see the same rows at the same addresses: a view of a row taken in one is
+// valid in the other while that one is open (a read transaction's values
+// are always views into the map). A write transaction's tag equals no
+// other tag.
+struct SnapshotTag {
+  uint64_t mapping = 0;
+  uint64_t txn_id = 0;
+
+  bool SameSnapshot(const SnapshotTag& other) const {
+    return mapping != 0 && mapping == other.mapping && txn_id == other.txn_id;
+  }
 };
 
 // Operations common to read and write transactions. Keys are logical keys
@@ -225,6 +246,7 @@ class Txn {
   Store& store() const { return *store_; }
   // True for a read snapshot: everything it reads is committed.
   bool is_snapshot() const { return snapshot_; }
+  SnapshotTag snapshot_tag() const;
 
  protected:
   friend struct StoreCopy;

@@ -1,6 +1,7 @@
 #include "vector/disk_hnsw.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -118,6 +119,47 @@ inline size_t SlotOf(uint64_t id, size_t mask) {
 
 EngineError MalformedDannNode(std::string_view ns, uint64_t id) { return MalformedNode(ns, id); }
 
+// A thread keeps the tables of the last two namespaces it searched: enough
+// for a query that alternates two graphs, small beside the graphs.
+constexpr size_t kLocationTables = 2;
+// Node ids past this are not remembered, so that a table stays within
+// 32 MiB however large the graph.
+constexpr uint64_t kMaxRememberedIds = uint64_t{1} << 21;
+
+RowLocations* RowLocations::For(std::string_view ns, const SnapshotTag& tag) {
+  if (tag.mapping == 0) return nullptr;
+  thread_local std::array<RowLocations, kLocationTables> tables;
+  thread_local uint64_t clock = 0;
+  RowLocations* pick = &tables[0];
+  for (RowLocations& t : tables) {
+    if (t.ns_ == ns) {
+      pick = &t;
+      break;
+    }
+    if (t.last_use_ < pick->last_use_) pick = &t;
+  }
+  if (pick->ns_ != ns || !pick->tag_.SameSnapshot(tag)) {
+    // Another snapshot may have moved or rewritten every row.
+    pick->ns_.assign(ns);
+    pick->tag_ = tag;
+    pick->rows_.clear();
+  }
+  pick->last_use_ = ++clock;
+  return pick;
+}
+
+std::string_view RowLocations::Find(uint64_t id) const {
+  if (id >= rows_.size()) return {};
+  const Location& at = rows_[id];
+  return at.data == nullptr ? std::string_view() : std::string_view(at.data, at.size);
+}
+
+void RowLocations::Remember(uint64_t id, std::string_view row) {
+  if (id >= kMaxRememberedIds || row.empty() || row.size() > UINT32_MAX) return;
+  if (id >= rows_.size()) rows_.resize(std::max<size_t>(id + 1, rows_.size() * 2));
+  rows_[id] = Location{row.data(), static_cast<uint32_t>(row.size())};
+}
+
 DannLinks DannNodeView::Links(uint32_t layer) const {
   if (layer >= layer_count) return {};
   const char* p = layers;
@@ -150,6 +192,7 @@ DannStore::DannStore(const ReadView& view, std::string_view ns, bool as_codes, Q
                      std::span<const float> query)
     : view_(&view), ns_(ns), as_codes_(as_codes), scorer_(scorer), query_(query) {
   nodes_.reserve(kFirstEntries);
+  locations_ = RowLocations::For(ns, view.snapshot_tag());
 }
 
 DannStore::DannStore(WriteCtx& ctx, const DannNodeCache& cache, std::string_view ns, bool as_codes,
@@ -162,8 +205,14 @@ void DannStore::PrefetchVisit(Id id) {
   if (slot.node != kUnused) return;
   if (view_ != nullptr) {
     slot.id = id;
-    slot.node = kPending;
     ++used_;
+    if (locations_ != nullptr) {
+      if (std::string_view row = locations_->Find(id); !row.empty()) {
+        slot.node = AddRow(row);
+        return;
+      }
+    }
+    slot.node = kPending;
     pending_.push_back(id);
     return;
   }
@@ -314,8 +363,10 @@ void DannStore::FetchPending() {
     pending_views_.emplace_back(key, kKeyBytes);
   }
   pending_found_.assign(pending_.size(), kMissing);
-  Status read = view_->view_get_batch(ns_, pending_views_,
-                                      [this](size_t i, std::string_view row) { pending_found_[i] = AddRow(row); });
+  Status read = view_->view_get_batch(ns_, pending_views_, [this](size_t i, std::string_view row) {
+    pending_found_[i] = AddRow(row);
+    if (locations_ != nullptr) locations_->Remember(pending_[i], row);
+  });
   for (size_t i = 0; i < pending_.size(); ++i) {
     // Past a failed read nothing is known: those rows are read again alone.
     Slot& slot = Probe(pending_[i]);
@@ -349,12 +400,16 @@ uint32_t DannStore::Fetch(Id id) {
       return static_cast<uint32_t>(nodes_.size() - 1);
     }
   }
+  if (locations_ != nullptr) {
+    if (std::string_view row = locations_->Find(id); !row.empty()) return AddRow(row);
+  }
   Result<bool> found = GetRow(id, entry.row);
   if (!found.has_value()) {
     status_ = Fail(found.error());
     return kMissing;
   }
   if (!*found) return kMissing;
+  if (locations_ != nullptr) locations_->Remember(id, entry.row);
   return AddRow(entry.row);
 }
 

@@ -84,6 +84,35 @@ EngineError MalformedDannNode(std::string_view ns, uint64_t id);
 [[nodiscard]] bool ParseDannNode(std::string_view bytes, DannNodeView& out,
                                  std::vector<const char*>* upper = nullptr);
 
+// Where the node rows of one namespace sit in the store's map, as read by
+// earlier searches of this thread, for as long as the snapshot stays the
+// newest commit (SnapshotTag): then every row is where it was, and a
+// search finds the rows it met before without descending the B-tree again.
+// A new commit, a store reopened or a map that grew empties the table on
+// the next search. One table per thread, so searches never wait on each
+// other; only the last few namespaces a thread searched keep theirs.
+class RowLocations {
+ public:
+  // The calling thread's table of ns, emptied when it was filled under
+  // another snapshot; null when the tag names no read snapshot.
+  static RowLocations* For(std::string_view ns, const SnapshotTag& tag);
+
+  // The remembered row of node id; empty when none.
+  std::string_view Find(uint64_t id) const;
+  // Remembers the row of node id, read in the table's snapshot.
+  void Remember(uint64_t id, std::string_view row);
+
+ private:
+  struct Location {
+    const char* data = nullptr;
+    uint32_t size = 0;
+  };
+  std::string ns_;
+  SnapshotTag tag_;
+  uint64_t last_use_ = 0;
+  std::vector<Location> rows_;  // by node id (ids are dense)
+};
+
 // The store of hnsw_search_layer for one prepared query. Nodes are looked
 // up once per store and kept in an open-addressing table keyed by node id,
 // which also holds the visited mark of the current layer search (an epoch
@@ -179,6 +208,7 @@ class DannStore {
   StoredRef Stored(const Entry& entry, std::vector<float>& scratch) const;
 
   const ReadView* view_ = nullptr;
+  RowLocations* locations_ = nullptr;  // with view_: rows met by earlier searches
   WriteCtx* ctx_ = nullptr;
   const DannNodeCache* cache_ = nullptr;
   std::string_view ns_;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <map>
+#include <thread>
 #include <set>
 #include <string>
 
@@ -285,6 +286,52 @@ TEST_F(DiskHnswTest, ModelOfUpsertsAndRemovals) {
   for (const auto& hit : *hits) got[hit.key] = hit.distance;
   ASSERT_EQ(got.size(), model.size());
   for (const auto& [key, v] : model) EXPECT_EQ(got.at(key), l2_f32(q, v)) << key;
+}
+
+// Searches remember where rows sit for as long as the snapshot is the
+// newest commit. Interleaved with writes that move and rewrite rows (and
+// free the pages of the old ones for reuse), every search, repeated or
+// after a commit, must see exactly the live keys at their exact distances,
+// as a search from a thread that remembers nothing does.
+TEST_F(DiskHnswTest, RememberedRowsFollowEveryCommit) {
+  DiskHnswParams params;
+  params.metric = Metric::kL2;
+  Rng rng(23);
+  std::map<std::string, std::vector<float>> model;
+  auto check = [&](const std::vector<float>& q) {
+    auto hits = Search(params, q, 1000);
+    ASSERT_TRUE(hits.has_value());
+    std::map<std::string, float> got;
+    for (const auto& hit : *hits) got[hit.key] = hit.distance;
+    ASSERT_EQ(got.size(), model.size());
+    for (const auto& [key, v] : model) ASSERT_EQ(got.at(key), l2_f32(q, v)) << key;
+    Result<std::vector<HnswHit>> fresh = Fail(EngineError::Storage("not run"));
+    std::thread([&] { fresh = Search(params, q, 1000); }).join();
+    ASSERT_TRUE(fresh.has_value());
+    ASSERT_EQ(fresh->size(), hits->size());
+    for (size_t i = 0; i < hits->size(); ++i) {
+      EXPECT_EQ((*fresh)[i].key, (*hits)[i].key);
+      EXPECT_EQ((*fresh)[i].distance, (*hits)[i].distance);
+    }
+  };
+  for (int op = 0; op < 60; ++op) {
+    Write([&](WriteCtx& ctx) {
+      for (int i = 0; i < 4; ++i) {
+        std::string key = "k" + std::to_string(rng.Next() % 40);
+        if (rng.Next() % 5 == 0) {
+          ASSERT_TRUE(dann_remove_key(ctx, kNs, false, params.quant, key).has_value());
+          model.erase(key);
+        } else {
+          auto v = rng.Vector(6);
+          ASSERT_TRUE(dann_upsert(ctx, kNs, params, key, v).has_value());
+          model[key] = v;
+        }
+      }
+    });
+    auto q = rng.Vector(6);
+    check(q);
+    check(q);  // the same snapshot again, from remembered rows
+  }
 }
 
 TEST_F(DiskHnswTest, RemoveTwiceAndSaturation) {
