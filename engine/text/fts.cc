@@ -52,6 +52,12 @@ std::optional<uint64_t> TextIndex::doc_length(std::string_view key) const {
   return lengths_[*id];
 }
 
+TextIndex::TermDocs TextIndex::term_docs(std::string_view term) const {
+  const Postings* p = Find(term);
+  if (p == nullptr) return {};
+  return {p->docs, p->bounds};
+}
+
 uint64_t TextIndex::doc_freq(std::string_view term) const {
   const Postings* p = Find(term);
   return p == nullptr ? 0 : p->live;
@@ -295,6 +301,25 @@ void SortAndCut(std::vector<Item>& items, uint64_t k) {
 }  // namespace
 
 void RankAndCut(std::vector<ScoredKey>& items, uint64_t k) { SortAndCut(items, k); }
+
+void TopKeys::Push(float score, std::string_view key) {
+  if (heap_.size() == k_) {
+    std::pop_heap(heap_.begin(), heap_.end(), Before);
+    heap_.back() = {score, key};
+  } else {
+    heap_.push_back({score, key});
+  }
+  std::push_heap(heap_.begin(), heap_.end(), Before);
+}
+
+std::vector<ScoredKey> TopKeys::Take() {
+  std::sort_heap(heap_.begin(), heap_.end(), Before);
+  std::vector<ScoredKey> out;
+  out.reserve(heap_.size());
+  for (const Entry& e : heap_) out.push_back({std::string(e.key), e.score});
+  heap_.clear();
+  return out;
+}
 void RankAndCut(std::vector<ScoredDoc>& items, uint64_t k) { SortAndCut(items, k); }
 
 // ------------------------------------------------------------ phrases

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 
 #include "base/lock.h"
 
@@ -132,17 +133,17 @@ void AppendLowerWithIcu(std::string_view piece, std::string& out) {
   PALLIX_INVARIANT(U_SUCCESS(status), "lower-case mapping of a valid word run");
 }
 
-// The run lower-cased with the full mapping of the whole string. ascii says
-// the run holds only ASCII bytes, which map one to one.
-std::string LowerRun(std::string_view run, bool ascii) {
-  std::string out;
+// Replaces out with the run lower-cased with the full mapping of the whole
+// string. ascii says the run holds only ASCII bytes, which map one to one.
+void LowerRunInto(std::string_view run, bool ascii, std::string& out) {
+  out.clear();
   if (ascii) {
     out.resize(run.size());
     for (size_t i = 0; i < run.size(); ++i) {
       const char ch = run[i];
       out[i] = (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch + ('a' - 'A')) : ch;
     }
-    return out;
+    return;
   }
   out.reserve(run.size());
   while (run.size() > kMaxCaseMapPiece) {
@@ -151,28 +152,67 @@ std::string LowerRun(std::string_view run, bool ascii) {
     run.remove_prefix(cut);
   }
   AppendLowerWithIcu(run, out);
-  return out;
+}
+
+// Calls fn with each token of one run of CJK characters (UTF-8), as
+// emit_cjk_run describes them.
+template <typename Fn>
+void ForEachCjkToken(std::string_view run, Fn&& fn) {
+  const unsigned char* const base = Bytes(run);
+  const unsigned char* const end = base + run.size();
+  auto next = [&](size_t at) {
+    char32_t c;
+    return at + DecodeUtf8(base + at, end, &c);
+  };
+  if (run.empty()) return;
+  size_t first = 0, second = next(0);
+  if (second == run.size()) {
+    fn(run);
+    return;
+  }
+  while (second < run.size()) {
+    const size_t third = next(second);
+    fn(run.substr(first, third - first));
+    first = second;
+    second = third;
+  }
 }
 
 // ------------------------------------------------------------ splitters
 
-// Receives word tokens as they close; CJK tokens go to out directly, since
-// phase 2 never changes them (no stop word and no stemmed token holds a
-// non-ASCII byte).
+// Receives word runs and CJK runs as they close, into a list of tokens. CJK
+// tokens skip phase 2, which never changes them (no stop word and no
+// stemmed token holds a non-ASCII byte).
 struct TokenSink {
   std::vector<std::string>& out;
   bool filter;  // apply phase 2 (analyze_text) or keep raw tokens
 
   void Word(std::string_view run, bool ascii) {
-    std::string token = LowerRun(run, ascii);
+    std::string token;
+    LowerRunInto(run, ascii, token);
     if (filter && !FilterToken(token)) return;
     out.push_back(std::move(token));
   }
+  void Cjk(std::string_view run) { emit_cjk_run(run, out); }
+};
+
+// As TokenSink with phase 2, handing each token to fn instead: a word is
+// lower-cased into one buffer reused for every token.
+struct VisitingSink {
+  const std::function<void(std::string_view)>& fn;
+  std::string buffer;
+
+  void Word(std::string_view run, bool ascii) {
+    LowerRunInto(run, ascii, buffer);
+    if (FilterToken(buffer)) fn(buffer);
+  }
+  void Cjk(std::string_view run) { ForEachCjkToken(run, fn); }
 };
 
 // The fast splitter: every maximal alphanumeric run is a word run. ASCII
 // bytes are classified by table; only other characters ask ICU.
-void SplitWords(std::string_view text, TokenSink& sink) {
+template <typename Sink>
+void SplitWords(std::string_view text, Sink& sink) {
   const unsigned char* p = Bytes(text);
   const unsigned char* const end = p + text.size();
   const unsigned char* run = nullptr;
@@ -204,7 +244,8 @@ enum class RunKind { kNone, kWord, kCjk };
 
 // The general splitter: at most one open run, word or CJK; a character of
 // the other kind, or a separator, closes it.
-void SplitRuns(std::string_view text, TokenSink& sink) {
+template <typename Sink>
+void SplitRuns(std::string_view text, Sink& sink) {
   const unsigned char* p = Bytes(text);
   const unsigned char* const end = p + text.size();
   const unsigned char* run = nullptr;
@@ -212,7 +253,7 @@ void SplitRuns(std::string_view text, TokenSink& sink) {
   bool ascii = true;
   auto close = [&](const unsigned char* at) {
     if (open == RunKind::kWord) sink.Word(Span(run, at), ascii);
-    if (open == RunKind::kCjk) emit_cjk_run(Span(run, at), sink.out);
+    if (open == RunKind::kCjk) sink.Cjk(Span(run, at));
     open = RunKind::kNone;
   };
   while (p < end) {
@@ -303,24 +344,7 @@ bool ContainsCjk(std::string_view text) {
 }
 
 void emit_cjk_run(std::string_view run, std::vector<std::string>& out) {
-  const unsigned char* const base = Bytes(run);
-  const unsigned char* const end = base + run.size();
-  auto next = [&](size_t at) {
-    char32_t c;
-    return at + DecodeUtf8(base + at, end, &c);
-  };
-  if (run.empty()) return;
-  size_t first = 0, second = next(0);
-  if (second == run.size()) {
-    out.emplace_back(run);
-    return;
-  }
-  while (second < run.size()) {
-    const size_t third = next(second);
-    out.emplace_back(run.substr(first, third - first));
-    first = second;
-    second = third;
-  }
+  ForEachCjkToken(run, [&](std::string_view token) { out.emplace_back(token); });
 }
 
 void tokenize_words(std::string_view text, std::vector<std::string>& out) {
@@ -343,6 +367,15 @@ std::vector<std::string> analyze_text(std::string_view text) {
     SplitWords(text, sink);
   }
   return out;
+}
+
+void ForEachToken(std::string_view text, const std::function<void(std::string_view)>& fn) {
+  VisitingSink sink{fn, {}};
+  if (ContainsCjk(text)) {
+    SplitRuns(text, sink);
+  } else {
+    SplitWords(text, sink);
+  }
 }
 
 bool IsStopWord(std::string_view token) {

@@ -34,6 +34,7 @@
 #ifndef PALLIX_TEXT_TEXT_H_
 #define PALLIX_TEXT_TEXT_H_
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +47,11 @@ namespace pallix {
 // (tokenize_words); the others the run splitter (SplitTextRuns). Both give
 // the same raw tokens on texts without CJK.
 std::vector<std::string> analyze_text(std::string_view text);
+
+// Calls fn with each token analyze_text(text) gives, in order, without
+// building the list; the view is valid only during the call. For callers
+// that only count or look up tokens.
+void ForEachToken(std::string_view text, const std::function<void(std::string_view)>& fn);
 
 // Appends to out every maximal run of alphanumeric characters of text,
 // lower-cased; empty pieces are never appended. Meant for texts without CJK

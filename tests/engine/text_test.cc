@@ -277,5 +277,15 @@ TEST(TextTest, AnalyserMatchesModel) {
   }
 }
 
+TEST(TextTest, VisitedTokensAreTheAnalysedOnes) {
+  std::mt19937 rng(11);
+  for (int i = 0; i < 4000; ++i) {
+    const std::string text = RandomText(rng, i % 2 == 0);
+    std::vector<std::string> visited;
+    ForEachToken(text, [&](std::string_view token) { visited.emplace_back(token); });
+    ASSERT_EQ(visited, analyze_text(text)) << text;
+  }
+}
+
 }  // namespace
 }  // namespace pallix
