@@ -15,11 +15,14 @@ on the indexed collections (the index proposes the top 10), and as
     c.query().filter(field("length").gt(median)).text("text", words, 10).run()
 
 on the collection without an index (every document the filter keeps is
-analysed and scored). queries/s is the fastest of 3 passes (1 for the
+analysed and scored). With --hybrid the unindexed collection also holds
+each paragraph's embedding ("emb", bench/data/embeddings.f32) and a third
+route is timed: the same filter with .vector("emb", q, 10, "cosine") added
+and .fuse_rrf(60).limit(10), q the embedding of a paragraph. queries/s is the fastest of 3 passes (1 for the
 filtered route, which is slow). A digest of every result (keys and score
 bits) is printed so that two builds can be checked to answer the same.
 
-Usage: python3 bench/text_query_bench.py [--queries Q] [--filtered-queries F]
+Usage: python3 bench/text_query_bench.py [--queries Q] [--filtered-queries F] [--hybrid]
 """
 
 import argparse
@@ -82,10 +85,23 @@ def digest(results):
     return h.hexdigest()[:16]
 
 
+def load_embeddings(count):
+    import array
+    dim = json.loads((DATA / "embeddings.json").read_text())["dim"]
+    raw = (DATA / "embeddings.f32").read_bytes()
+    out = []
+    for i in range(min(count, len(raw) // (4 * dim))):
+        a = array.array("f")
+        a.frombytes(raw[i * 4 * dim:(i + 1) * 4 * dim])
+        out.append(a)
+    return out
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--queries", type=int, default=1000)
     ap.add_argument("--filtered-queries", type=int, default=50)
+    ap.add_argument("--hybrid", action="store_true")
     args = ap.parse_args()
 
     import pallix._native as native
@@ -100,9 +116,13 @@ def main():
         db = native.Db.open(os.path.join(tmp, "db"))
         colls = {name: db.collection(name) for name in ("memory", "disk", "scan")}
         batch = [(f"p{i:06d}", {"text": t, "length": len(t)}) for i, t in enumerate(texts)]
-        for c in colls.values():
+        vecs = load_embeddings(len(texts)) if args.hybrid else None
+        for name, c in colls.items():
             for lo in range(0, len(batch), 5000):
-                c.insert_many(batch[lo:lo + 5000])
+                part = batch[lo:lo + 5000]
+                if name == "scan" and vecs is not None:
+                    part = [(k, dict(d, emb=vecs[lo + j])) for j, (k, d) in enumerate(part) if lo + j < len(vecs)]
+                c.insert_many(part)
         colls["memory"].create_text_index("text")
         colls["disk"].create_text_index_ondisk("text")
         flt = field("length").gt(median)
@@ -112,6 +132,10 @@ def main():
             "filtered scan": (lambda q: colls["scan"].query().filter(flt).text("text", q, K).run(),
                               queries[:args.filtered_queries], 1),
         }
+        if vecs is not None:
+            qvec = {q: vecs[(7919 * i) % len(vecs)] for i, q in enumerate(queries)}
+            runs["hybrid"] = (lambda q: colls["scan"].query().filter(flt).vector("emb", qvec[q], K, "cosine")
+                              .text("text", q, K).fuse_rrf(60).limit(K).run(), queries[:args.filtered_queries], 1)
         print(f"{len(texts)} documents, {len(queries)} queries, e.g. {queries[:4]}")
         for name, (run, qs, passes) in runs.items():
             run(qs[0])  # builds an in-memory index, warms the cache

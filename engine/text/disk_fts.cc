@@ -1,6 +1,7 @@
 #include "text/disk_fts.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 
 #include "base/coding.h"
@@ -132,8 +133,11 @@ DftsPosting dfts_parse_posting(std::string_view value) {
 void DftsPostings::Add(std::string_view doc_key, std::string_view value) {
   RowRef row{bytes_.size(), static_cast<uint32_t>(doc_key.size()), 0, 0};
   ParsePostingHeader(value, row.doc_length, row.tf);
-  bytes_.append(doc_key);
-  if (row.tf != 0) bytes_.append(value.substr(kHeaderBytes, size_t{row.tf} * 4));
+  const size_t positions = size_t{row.tf} * 4;
+  bytes_.resize(row.at + doc_key.size() + positions);
+  char* out = bytes_.data() + row.at;
+  if (!doc_key.empty()) std::memcpy(out, doc_key.data(), doc_key.size());
+  if (positions != 0) std::memcpy(out + doc_key.size(), value.data() + kHeaderBytes, positions);
   rows_.push_back(row);
 }
 

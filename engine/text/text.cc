@@ -140,8 +140,9 @@ void LowerRunInto(std::string_view run, bool ascii, std::string& out) {
   if (ascii) {
     out.resize(run.size());
     for (size_t i = 0; i < run.size(); ++i) {
-      const char ch = run[i];
-      out[i] = (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch + ('a' - 'A')) : ch;
+      const auto ch = static_cast<unsigned char>(run[i]);
+      // Adds 0x20 exactly to 'A'..'Z', without a branch.
+      out[i] = static_cast<char>(ch + (static_cast<unsigned>(static_cast<unsigned>(ch - 'A') < 26u) << 5));
     }
     return;
   }
@@ -178,6 +179,98 @@ void ForEachCjkToken(std::string_view run, Fn&& fn) {
   }
 }
 
+// ------------------------------------------------------------ stop words
+
+// Sorted bytewise, so membership is a bisection.
+constexpr std::array<std::string_view, 49> kStopWords = {
+    "a",    "an",   "and",   "are",   "as",   "at",   "be",    "been", "but",  "by",   "do",   "does", "for",
+    "from", "had",  "has",   "have",  "he",   "i",    "if",    "in",   "into", "is",   "it",   "its",  "me",
+    "my",   "no",   "not",   "of",    "on",   "or",   "she",   "such", "that", "the",  "their", "then", "there",
+    "these", "they", "this", "to",    "was",  "we",   "were",  "will", "with", "you",
+};
+static_assert(std::is_sorted(kStopWords.begin(), kStopWords.end()));
+constexpr size_t kLongestStopWord = 5;
+
+// A word of at most 5 bytes packed into one integer: the bytes from the top,
+// the length in the lowest byte. Distinct words get distinct keys, so
+// membership can bisect integers instead of comparing strings; for words
+// without NUL bytes (all stop words) the integer order is the bytewise
+// order, so the packed table stays sorted.
+constexpr uint64_t PackShortWord(std::string_view w) {
+  uint64_t key = 0;
+  for (size_t i = 0; i < kLongestStopWord; ++i)
+    key = (key << 8) | (i < w.size() ? static_cast<unsigned char>(w[i]) : 0u);
+  return (key << 8) | w.size();
+}
+
+constexpr std::array<uint64_t, kStopWords.size()> kPackedStopWords = [] {
+  std::array<uint64_t, kStopWords.size()> packed{};
+  for (size_t i = 0; i < kStopWords.size(); ++i) packed[i] = PackShortWord(kStopWords[i]);
+  return packed;
+}();
+static_assert(std::is_sorted(kPackedStopWords.begin(), kPackedStopWords.end()));
+
+
+// Per first letter a-z, the stop words starting with it: a range of
+// kPackedStopWords, which is sorted, so words of one first letter are
+// contiguous. A token is checked against at most the nine words of one
+// letter, with no bisection's unpredictable branches.
+struct LetterRange {
+  uint8_t begin, end;
+};
+constexpr std::array<LetterRange, 26> kStopWordsByLetter = [] {
+  std::array<LetterRange, 26> ranges{};
+  for (size_t i = kStopWords.size(); i-- > 0;) {
+    LetterRange& r = ranges[static_cast<size_t>(kStopWords[i][0] - 'a')];
+    if (r.end == 0) r.end = static_cast<uint8_t>(i + 1);
+    r.begin = static_cast<uint8_t>(i);
+  }
+  return ranges;
+}();
+
+// IsStopWord, visible to the compiler in this file: the engine is
+// position-independent code, where a call to an exported function is not
+// inlined, and the analyser asks once per token.
+inline bool IsStopWordHere(std::string_view token) {
+  if (token.empty() || token.size() > kLongestStopWord) return false;
+  const auto first = static_cast<unsigned char>(token[0]);
+  if (first < 'a' || first > 'z') return false;  // every stop word starts with one
+  const LetterRange r = kStopWordsByLetter[first - 'a'];
+  const uint64_t key = PackShortWord(token);
+  for (size_t i = r.begin; i < r.end; ++i)
+    if (kPackedStopWords[i] == key) return true;
+  return false;
+}
+
+// The rules of StemPlural for a token known to be all ASCII.
+inline void StemAscii(std::string& token) {
+  const size_t n = token.size();
+  if (n < 4) return;
+  auto ends = [&](std::string_view suffix) { return std::string_view(token).ends_with(suffix); };
+  if (ends("ies") && token[n - 4] != 'a' && token[n - 4] != 'e') {
+    token.replace(n - 3, 3, "y");
+  } else if (ends("es") && !ends("aes") && !ends("ees") && !ends("oes")) {
+    token.pop_back();
+  } else if (ends("s") && !ends("us") && !ends("ss")) {
+    token.pop_back();
+  }
+}
+
+bool IsAscii(std::string_view token) {
+  for (const char ch : token)
+    if (static_cast<unsigned char>(ch) >= 0x80) return false;
+  return true;
+}
+
+// FilterToken for a word lower-cased from a run; ascii says the run was all
+// ASCII, and so is the word. A run that was not may still lower-case to an
+// ASCII word (the Kelvin sign becomes "k"), so its word is checked.
+inline bool FilterWord(std::string& token, bool ascii) {
+  if (IsStopWordHere(token)) return false;
+  if (ascii || IsAscii(token)) StemAscii(token);
+  return true;
+}
+
 // ------------------------------------------------------------ splitters
 
 // Receives word runs and CJK runs as they close, into a list of tokens. CJK
@@ -190,7 +283,7 @@ struct TokenSink {
   void Word(std::string_view run, bool ascii) {
     std::string token;
     LowerRunInto(run, ascii, token);
-    if (filter && !FilterToken(token)) return;
+    if (filter && !FilterWord(token, ascii)) return;
     out.push_back(std::move(token));
   }
   void Cjk(std::string_view run) { emit_cjk_run(run, out); }
@@ -204,7 +297,7 @@ struct VisitingSink {
 
   void Word(std::string_view run, bool ascii) {
     LowerRunInto(run, ascii, buffer);
-    if (FilterToken(buffer)) fn(buffer);
+    if (FilterWord(buffer, ascii)) fn(buffer);
   }
   void Cjk(std::string_view run) { ForEachCjkToken(run, fn); }
 };
@@ -271,37 +364,6 @@ void SplitRuns(std::string_view text, Sink& sink) {
   }
   close(end);
 }
-
-// ------------------------------------------------------------ stop words
-
-// Sorted bytewise, so membership is a bisection.
-constexpr std::array<std::string_view, 49> kStopWords = {
-    "a",    "an",   "and",   "are",   "as",   "at",   "be",    "been", "but",  "by",   "do",   "does", "for",
-    "from", "had",  "has",   "have",  "he",   "i",    "if",    "in",   "into", "is",   "it",   "its",  "me",
-    "my",   "no",   "not",   "of",    "on",   "or",   "she",   "such", "that", "the",  "their", "then", "there",
-    "these", "they", "this", "to",    "was",  "we",   "were",  "will", "with", "you",
-};
-static_assert(std::is_sorted(kStopWords.begin(), kStopWords.end()));
-constexpr size_t kLongestStopWord = 5;
-
-// A word of at most 5 bytes packed into one integer: the bytes from the top,
-// the length in the lowest byte. Distinct words get distinct keys, so
-// membership can bisect integers instead of comparing strings; for words
-// without NUL bytes (all stop words) the integer order is the bytewise
-// order, so the packed table stays sorted.
-constexpr uint64_t PackShortWord(std::string_view w) {
-  uint64_t key = 0;
-  for (size_t i = 0; i < kLongestStopWord; ++i)
-    key = (key << 8) | (i < w.size() ? static_cast<unsigned char>(w[i]) : 0u);
-  return (key << 8) | w.size();
-}
-
-constexpr std::array<uint64_t, kStopWords.size()> kPackedStopWords = [] {
-  std::array<uint64_t, kStopWords.size()> packed{};
-  for (size_t i = 0; i < kStopWords.size(); ++i) packed[i] = PackShortWord(kStopWords[i]);
-  return packed;
-}();
-static_assert(std::is_sorted(kPackedStopWords.begin(), kPackedStopWords.end()));
 
 }  // namespace
 
@@ -378,28 +440,14 @@ void ForEachToken(std::string_view text, const std::function<void(std::string_vi
   }
 }
 
-bool IsStopWord(std::string_view token) {
-  if (token.empty() || token.size() > kLongestStopWord) return false;
-  return std::binary_search(kPackedStopWords.begin(), kPackedStopWords.end(), PackShortWord(token));
-}
+bool IsStopWord(std::string_view token) { return IsStopWordHere(token); }
 
 void StemPlural(std::string& token) {
-  const size_t n = token.size();
-  if (n < 4) return;
-  for (char ch : token)
-    if (static_cast<unsigned char>(ch) >= 0x80) return;
-  auto ends = [&](std::string_view suffix) { return std::string_view(token).ends_with(suffix); };
-  if (ends("ies") && token[n - 4] != 'a' && token[n - 4] != 'e') {
-    token.replace(n - 3, 3, "y");
-  } else if (ends("es") && !ends("aes") && !ends("ees") && !ends("oes")) {
-    token.pop_back();
-  } else if (ends("s") && !ends("us") && !ends("ss")) {
-    token.pop_back();
-  }
+  if (IsAscii(token)) StemAscii(token);
 }
 
 bool FilterToken(std::string& token) {
-  if (IsStopWord(token)) return false;
+  if (IsStopWordHere(token)) return false;
   StemPlural(token);
   return true;
 }
