@@ -5,9 +5,8 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <unordered_map>
-#include <span>
 #include <string_view>
+#include <unordered_map>
 
 #include "base/numeric.h"
 #include "index/text_index.h"
@@ -43,10 +42,6 @@ std::vector<std::string> DistinctTerms(const std::string& query) {
   }
   return out;
 }
-
-}  // namespace
-
-namespace {
 
 // The index of a token among the distinct query terms: a scan of the few
 // terms a query usually has, a hash table past that.

@@ -8,8 +8,9 @@
 // every written or deleted document of a collection with an on-disk text
 // index (once per such index), and its resumable build calls dfts_clear
 // before a fresh build and dfts_index_document per row. Phrase search
-// (text/phrase.h) and the query executor read through dfts_read_meta and
-// dfts_read_postings.
+// (text/phrase.h) and the query executor read through dfts_read_meta_ro and
+// dfts_for_each_posting / dfts_read_posting_rows (dfts_read_postings, which
+// decodes every row into owned strings and vectors, serves checks).
 //
 // Rows (integers little-endian unless marked BE):
 //
