@@ -191,8 +191,7 @@ class MemoryCursor {
   }
   bool Done() const { return at_ == docs_.ids.size(); }
   uint32_t Head() const { return docs_.ids[at_]; }
-  float Tf() const { return static_cast<float>(docs_.bounds[at_ + 1] - docs_.bounds[at_]); }
-  float Dl() const { return static_cast<float>(index_.id_length(Head())); }
+  uint64_t Count() const { return docs_.bounds[at_ + 1] - docs_.bounds[at_]; }
   void Next() {
     ++at_;
     Settle();
@@ -268,21 +267,56 @@ std::vector<std::string> TakeKeys(TopKeys& top) {
 }
 
 // Best first, ties by key, first k; a term no document holds adds nothing.
+// The postings are walked side by side by id as in SumByDocument, and a
+// document of an index has one length for all its terms, so LengthCutoffs
+// skip the scoring of documents that cannot enter (idf is positive in an
+// index, where df <= N).
 std::vector<std::string> MemoryTextKeys(const TextIndex& index, const std::vector<std::string>& terms, uint64_t k) {
   const std::optional<float> avgdl = AverageLength(index.doc_count(), index.total_tokens());
-  if (!avgdl || terms.empty()) return {};
+  if (!avgdl || terms.empty() || k == 0) return {};
+  const size_t m = terms.size();
   const auto n = static_cast<float>(index.doc_count());
   std::vector<MemoryCursor> cursors;
   std::vector<float> idfs;
-  for (const std::string& term : terms) {
-    cursors.emplace_back(index, term);
-    idfs.push_back(Idf(n, static_cast<float>(index.doc_freq(term))));
+  std::vector<size_t> live;  // cursors not done, in term order
+  for (size_t j = 0; j < m; ++j) {
+    cursors.emplace_back(index, terms[j]);
+    idfs.push_back(Idf(n, static_cast<float>(index.doc_freq(terms[j]))));
+    if (!cursors.back().Done()) live.push_back(j);
   }
   TopKeys top(k);
-  SumByDocument(cursors, idfs, *avgdl, [&](uint32_t doc, float score) {
+  LengthCutoffs cutoffs(m);
+  std::vector<uint64_t> tfs(m);
+  while (!live.empty()) {
+    uint32_t doc = cursors[live[0]].Head();
+    for (size_t a = 1; a < live.size(); ++a) doc = std::min(doc, cursors[live[a]].Head());
+    std::fill(tfs.begin(), tfs.end(), 0);
+    size_t kept = 0;
+    for (const size_t j : live) {
+      MemoryCursor& c = cursors[j];
+      if (c.Head() == doc) {
+        tfs[j] = c.Count();
+        c.Next();
+      }
+      if (!c.Done()) live[kept++] = j;
+    }
+    live.resize(kept);
+    const uint64_t dl = index.id_length(doc);
+    const size_t code = cutoffs.Code(m, [&](size_t j) { return tfs[j]; });
+    if (cutoffs.Out(code, dl)) continue;
+    float score = 0.0f;
+    for (size_t j = 0; j < m; ++j)
+      if (tfs[j] != 0) score += TermScore(static_cast<float>(tfs[j]), idfs[j], static_cast<float>(dl), *avgdl);
+    if (!(score > 0.0f)) continue;
+    // Most documents lose on the score alone; the key (another array, far
+    // from the postings) is read only when it may decide.
+    if (top.Excludes(score)) {
+      cutoffs.MarkOut(code, dl);
+      continue;
+    }
     const std::string_view key = index.id_key(doc);
     if (top.Admits(score, key)) top.Push(score, key);
-  });
+  }
   return TakeKeys(top);
 }
 

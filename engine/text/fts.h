@@ -28,6 +28,8 @@
 #ifndef PALLIX_TEXT_FTS_H_
 #define PALLIX_TEXT_FTS_H_
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -237,6 +239,12 @@ class TopKeys {
   bool Admits(float score, std::string_view key) const {
     return heap_.size() < k_ || (!heap_.empty() && Before({score, key}, heap_.front()));
   }
+  // For a score just refused: whether every score at most as high is
+  // refused from now on, the worst kept only ever rising. A tie is not, as
+  // the keys decide it.
+  bool Excludes(float score) const {
+    return !heap_.empty() && heap_.size() == k_ && TotalCompare(score, heap_.front().score) < 0;
+  }
   // Adds a pair that Admits, dropping the worst when k are kept.
   void Push(float score, std::string_view key);
   // The pairs kept, best first; the keys are copied.
@@ -255,6 +263,44 @@ class TopKeys {
 
   uint64_t k_;
   std::vector<Entry> heap_;
+};
+
+// Per combination of the term frequencies of a document's scored terms
+// (when small; 0 for a term it lacks), the shortest length seen whose
+// document the top k excludes for good. A term's score never rises with the
+// document length at a fixed frequency (every float operation of Bm25Term
+// is monotonic, and idf is never negative in an index, where df <= N), nor
+// does a sum of such terms in a fixed order, so any later document of the
+// same frequencies and at least that length is out without computing its
+// score (a division per term). Only sound while every idf is non-negative.
+class LengthCutoffs {
+ public:
+  explicit LengthCutoffs(size_t terms) : radix_(terms < kRadix.size() ? kRadix[terms] : 0) {
+    shortest_out_.fill(UINT64_MAX);
+  }
+  // The code of one document's frequencies, or kNone when one is too large.
+  template <typename TfOf>
+  size_t Code(size_t terms, TfOf tf_of) const {
+    size_t code = 0;
+    for (size_t j = 0; j < terms; ++j) {
+      const uint64_t tf = tf_of(j);
+      if (tf >= radix_) return kNone;
+      code = code * radix_ + tf;
+    }
+    return code;
+  }
+  bool Out(size_t code, uint64_t dl) const { return code != kNone && dl >= shortest_out_[code]; }
+  void MarkOut(size_t code, uint64_t dl) {
+    if (code != kNone) shortest_out_[code] = std::min(shortest_out_[code], dl);
+  }
+
+ private:
+  static constexpr size_t kCodes = 64;
+  static constexpr size_t kNone = kCodes;
+  // The largest radix r with r^terms <= kCodes; 0 (no code) past 6 terms.
+  static constexpr std::array<uint64_t, 7> kRadix = {0, 64, 8, 4, 2, 2, 2};
+  uint64_t radix_;
+  std::array<uint64_t, kCodes> shortest_out_;
 };
 
 // ------------------------------------------------------------ phrases
