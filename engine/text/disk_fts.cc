@@ -131,14 +131,21 @@ DftsPosting dfts_parse_posting(std::string_view value) {
 }
 
 void DftsPostings::Add(std::string_view doc_key, std::string_view value) {
-  RowRef row{bytes_.size(), static_cast<uint32_t>(doc_key.size()), 0, 0};
-  ParsePostingHeader(value, row.doc_length, row.tf);
-  const size_t positions = size_t{row.tf} * 4;
-  bytes_.resize(row.at + doc_key.size() + positions);
-  char* out = bytes_.data() + row.at;
+  uint32_t doc_length, tf;
+  ParsePostingHeader(value, doc_length, tf);
+  const size_t at = bytes_.size();
+  const size_t positions = size_t{tf} * 4;
+  bytes_.resize(at + doc_key.size() + positions);
+  char* out = bytes_.data() + at;
   if (!doc_key.empty()) std::memcpy(out, doc_key.data(), doc_key.size());
   if (positions != 0) std::memcpy(out + doc_key.size(), value.data() + kHeaderBytes, positions);
-  rows_.push_back(row);
+  // Field by field into place: a row built on the stack and copied in is
+  // read back wider than it was written, which stalls on every row.
+  RowRef& row = rows_.emplace_back();
+  row.at = at;
+  row.key_size = static_cast<uint32_t>(doc_key.size());
+  row.doc_length = doc_length;
+  row.tf = tf;
 }
 
 void DftsPostings::Positions(size_t i, std::vector<uint32_t>& out) const {
