@@ -43,32 +43,6 @@ std::vector<std::string> DistinctTerms(const std::string& query) {
   return out;
 }
 
-// The index of a token among the distinct query terms: a scan of the few
-// terms a query usually has, a hash table past that.
-class TermFinder {
- public:
-  static constexpr size_t kNone = SIZE_MAX;
-
-  explicit TermFinder(const std::vector<std::string>& terms) : terms_(terms) {
-    if (terms.size() > kScanned)
-      for (size_t j = 0; j < terms.size(); ++j) by_term_.emplace(terms[j], j);
-  }
-  size_t Find(std::string_view token) const {
-    if (terms_.size() <= kScanned) {
-      for (size_t j = 0; j < terms_.size(); ++j)
-        if (terms_[j] == token) return j;
-      return kNone;
-    }
-    auto it = by_term_.find(token);
-    return it == by_term_.end() ? kNone : it->second;
-  }
-
- private:
-  static constexpr size_t kScanned = 8;
-  const std::vector<std::string>& terms_;
-  std::unordered_map<std::string_view, size_t> by_term_;
-};
-
 // Per candidate whose field is text: its key, its length and, per query
 // term, how often it occurs (a row of counts per document, one column per
 // term).
@@ -81,23 +55,14 @@ struct TermCounts {
 
 TermCounts CountTerms(const std::vector<CandidateRow>& rows, const TextSource& source,
                       const std::vector<std::string>& terms) {
-  const TermFinder finder(terms);
+  TermCounter counter(terms);
   const size_t m = terms.size();
   TermCounts out;
-  uint32_t* row = nullptr;
-  uint64_t length = 0;
-  const std::function<void(std::string_view)> count = [&](std::string_view token) {
-    ++length;
-    const size_t j = finder.Find(token);
-    if (j != TermFinder::kNone) ++row[j];
-  };
   for (const auto& [key, doc] : rows) {
     const Value* v = get_path(doc, source.field);
     if (v == nullptr || !v->is_text()) continue;
     out.counts.resize(out.counts.size() + m, 0);
-    row = out.counts.data() + out.counts.size() - m;
-    length = 0;
-    ForEachToken(v->as_text(), count);
+    const uint64_t length = counter.Count(v->as_text(), out.counts.data() + out.counts.size() - m);
     out.keys.push_back(&key);
     out.lengths.push_back(static_cast<float>(length));
     out.total_tokens += length;

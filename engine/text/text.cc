@@ -242,6 +242,17 @@ inline bool IsStopWordHere(std::string_view token) {
   return false;
 }
 
+// Whether an ASCII run lower-cases to a stop word, without building it.
+inline bool IsStopRun(std::string_view run) {
+  if (run.empty() || run.size() > kLongestStopWord) return false;
+  char lowered[kLongestStopWord];
+  for (size_t i = 0; i < run.size(); ++i) {
+    const auto ch = static_cast<unsigned char>(run[i]);
+    lowered[i] = static_cast<char>(ch + (static_cast<unsigned>(static_cast<unsigned>(ch - 'A') < 26u) << 5));
+  }
+  return IsStopWordHere(std::string_view(lowered, run.size()));
+}
+
 // The rules of StemPlural for a token known to be all ASCII.
 inline void StemAscii(std::string& token) {
   const size_t n = token.size();
@@ -438,6 +449,68 @@ void ForEachToken(std::string_view text, const std::function<void(std::string_vi
   } else {
     SplitWords(text, sink);
   }
+}
+
+TermCounter::TermCounter(std::vector<std::string> terms) : terms_(std::move(terms)) {
+  for (size_t j = 0; j < terms_.size(); ++j) {
+    if (terms_[j].size() < 64) {
+      lengths_ |= uint64_t{1} << terms_[j].size();
+    } else {
+      long_terms_ = true;
+    }
+    if (terms_.size() > kScanned) by_term_.emplace(terms_[j], j);
+  }
+}
+
+bool TermCounter::MayBeTerm(size_t word_bytes) const {
+  for (size_t n = word_bytes >= 2 ? word_bytes - 2 : 0; n <= word_bytes; ++n) {
+    if (n >= 64 ? long_terms_ : ((lengths_ >> n) & 1) != 0) return true;
+  }
+  return false;
+}
+
+size_t TermCounter::Find(std::string_view token) const {
+  if (terms_.size() <= kScanned) {
+    for (size_t j = 0; j < terms_.size(); ++j)
+      if (terms_[j] == token) return j;
+    return SIZE_MAX;
+  }
+  auto it = by_term_.find(token);
+  return it == by_term_.end() ? SIZE_MAX : it->second;
+}
+
+// Only words that could be a term are built; the rest are only counted.
+struct TermCounter::Sink {
+  TermCounter& counter;
+  uint32_t* counts;
+  uint64_t tokens = 0;
+
+  void Token(std::string_view token) {
+    ++tokens;
+    const size_t j = counter.Find(token);
+    if (j != SIZE_MAX) ++counts[j];
+  }
+  void Word(std::string_view run, bool ascii) {
+    if (ascii && !counter.MayBeTerm(run.size())) {
+      tokens += !IsStopRun(run);
+      return;
+    }
+    LowerRunInto(run, ascii, counter.buffer_);
+    if (FilterWord(counter.buffer_, ascii)) Token(counter.buffer_);
+  }
+  void Cjk(std::string_view run) {
+    ForEachCjkToken(run, [&](std::string_view token) { Token(token); });
+  }
+};
+
+uint64_t TermCounter::Count(std::string_view text, uint32_t* counts) {
+  Sink sink{*this, counts};
+  if (ContainsCjk(text)) {
+    SplitRuns(text, sink);
+  } else {
+    SplitWords(text, sink);
+  }
+  return sink.tokens;
 }
 
 bool IsStopWord(std::string_view token) { return IsStopWordHere(token); }
