@@ -313,8 +313,17 @@ struct VisitingSink {
   void Cjk(std::string_view run) { ForEachCjkToken(run, fn); }
 };
 
+// Per byte: 1 for an ASCII letter or digit, 2 for any other ASCII byte, 0
+// for a byte of a longer character, which the splitter decodes.
+constexpr std::array<uint8_t, 256> kByteClass = [] {
+  std::array<uint8_t, 256> t{};
+  for (int c = 0; c < 0x80; ++c) t[c] = kAsciiAlnum[c] ? 1 : 2;
+  return t;
+}();
+
 // The fast splitter: every maximal alphanumeric run is a word run. ASCII
-// bytes are classified by table; only other characters ask ICU.
+// bytes are classified by table, a stretch of one class in a tight loop;
+// only other characters ask ICU.
 template <typename Sink>
 void SplitWords(std::string_view text, Sink& sink) {
   const unsigned char* p = Bytes(text);
@@ -322,19 +331,25 @@ void SplitWords(std::string_view text, Sink& sink) {
   const unsigned char* run = nullptr;
   bool ascii = true;
   while (p < end) {
-    size_t n = 1;
-    bool alnum, wide = false;
-    if (*p < 0x80) {
-      alnum = kAsciiAlnum[*p];
-    } else {
-      char32_t c;
-      n = DecodeUtf8(p, end, &c);
-      alnum = IsAlphanumeric(c);
-      wide = true;
-    }
-    if (alnum) {
+    const uint8_t cls = kByteClass[*p];
+    if (cls == 1) {
       if (run == nullptr) run = p, ascii = true;
-      if (wide) ascii = false;
+      do ++p;
+      while (p < end && kByteClass[*p] == 1);
+      continue;
+    }
+    if (cls == 2) {
+      if (run != nullptr) sink.Word(Span(run, p), ascii);
+      run = nullptr;
+      do ++p;
+      while (p < end && kByteClass[*p] == 2);
+      continue;
+    }
+    char32_t c;
+    const size_t n = DecodeUtf8(p, end, &c);
+    if (IsAlphanumeric(c)) {
+      if (run == nullptr) run = p;
+      ascii = false;
     } else if (run != nullptr) {
       sink.Word(Span(run, p), ascii);
       run = nullptr;
