@@ -231,6 +231,26 @@ std::vector<std::string> TakeKeys(TopKeys& top) {
   return out;
 }
 
+// The smallest id under the live cursors (those not done, in term order),
+// with in tfs each term's count there (0 for a term without it); the
+// cursors at it move past it, and those done leave live.
+uint32_t TakeNextDoc(std::vector<MemoryCursor>& cursors, std::vector<size_t>& live, std::vector<uint64_t>& tfs) {
+  uint32_t doc = cursors[live[0]].Head();
+  for (size_t a = 1; a < live.size(); ++a) doc = std::min(doc, cursors[live[a]].Head());
+  std::fill(tfs.begin(), tfs.end(), 0);
+  size_t kept = 0;
+  for (const size_t j : live) {
+    MemoryCursor& c = cursors[j];
+    if (c.Head() == doc) {
+      tfs[j] = c.Count();
+      c.Next();
+    }
+    if (!c.Done()) live[kept++] = j;
+  }
+  live.resize(kept);
+  return doc;
+}
+
 // Best first, ties by key, first k; a term no document holds adds nothing.
 // The postings are walked side by side by id as in SumByDocument, and a
 // document of an index has one length for all its terms, so LengthCutoffs
@@ -253,19 +273,7 @@ std::vector<std::string> MemoryTextKeys(const TextIndex& index, const std::vecto
   LengthCutoffs cutoffs(m);
   std::vector<uint64_t> tfs(m);
   while (!live.empty()) {
-    uint32_t doc = cursors[live[0]].Head();
-    for (size_t a = 1; a < live.size(); ++a) doc = std::min(doc, cursors[live[a]].Head());
-    std::fill(tfs.begin(), tfs.end(), 0);
-    size_t kept = 0;
-    for (const size_t j : live) {
-      MemoryCursor& c = cursors[j];
-      if (c.Head() == doc) {
-        tfs[j] = c.Count();
-        c.Next();
-      }
-      if (!c.Done()) live[kept++] = j;
-    }
-    live.resize(kept);
+    const uint32_t doc = TakeNextDoc(cursors, live, tfs);
     const uint64_t dl = index.id_length(doc);
     const size_t code = cutoffs.Code(m, [&](size_t j) { return tfs[j]; });
     if (cutoffs.Out(code, dl)) continue;
