@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "index/resume.h"
 #include "index/scalar_index.h"
@@ -56,16 +57,32 @@ Result<std::vector<CandidateRow>> PooledVectorWalk(const QuerySpec& spec, const 
   return rows;
 }
 
-// Fusion, MMR, ordering, window and projection over the source lists.
+// The rows of the fused keys by key: the views are the rows' own keys, so
+// they outlive the fused list's reordering. A key given twice in rows
+// keeps its first row.
+std::unordered_map<std::string_view, size_t> RowsOfFused(const std::vector<CandidateRow>& rows,
+                                                         const std::vector<FusedEntry>& fused) {
+  std::unordered_set<std::string_view> wanted;
+  wanted.reserve(fused.size());
+  for (const FusedEntry& e : fused) wanted.insert(e.key);
+  std::unordered_map<std::string_view, size_t> by_key;
+  by_key.reserve(fused.size());
+  for (size_t i = 0; i < rows.size(); ++i)
+    if (wanted.contains(rows[i].first)) by_key.emplace(rows[i].first, i);
+  return by_key;
+}
+
+// Fusion, MMR, ordering, window and projection over the source lists. With
+// whole set, rows hold partial documents and the documents returned are
+// read whole from it.
 Result<std::vector<QueryRow>> RankedTail(const QuerySpec& spec, std::vector<CandidateRow> rows,
-                                         const std::vector<SourceList>& lists) {
+                                         const std::vector<SourceList>& lists, const ReadView* whole = nullptr) {
   std::vector<std::vector<std::string>> keys(lists.size());
   for (size_t i = 0; i < lists.size(); ++i) {
     for (const SourceEntry& e : lists[i]) keys[i].push_back(e.key);
   }
   std::vector<FusedEntry> fused = fuse_rrf(keys, spec.rrf_k);
-  std::unordered_map<std::string_view, size_t> by_key;
-  for (size_t i = 0; i < rows.size(); ++i) by_key.emplace(rows[i].first, i);
+  const std::unordered_map<std::string_view, size_t> by_key = RowsOfFused(rows, fused);
   auto doc_of = [&](std::string_view key) -> const Value* {
     auto it = by_key.find(key);
     return it == by_key.end() ? nullptr : &rows[it->second].second;
@@ -85,15 +102,34 @@ Result<std::vector<QueryRow>> RankedTail(const QuerySpec& spec, std::vector<Cand
   for (FusedEntry& e : fused) {
     auto it = by_key.find(e.key);
     if (it == by_key.end()) return Fail(EngineError::InvalidArgument("key came from filtered set"));
-    Value doc = std::move(rows[it->second].second);
+    Value doc;
+    if (whole != nullptr) {
+      ASSIGN_OR_RETURN(std::optional<Value> read, get_document_via(*whole, spec.collection, e.key));
+      if (!read) return Fail(EngineError::InvalidArgument("key came from filtered set"));
+      doc = std::move(*read);
+    } else {
+      doc = std::move(rows[it->second].second);
+    }
     if (spec.select) doc = project_fields(std::move(doc), *spec.select);
     out.push_back(QueryRow{std::move(e.key), std::move(doc), e.score});
   }
   return out;
 }
 
+// The paths the sources and the ordering read from a candidate.
+std::vector<std::string_view> RankedFields(const QuerySpec& spec) {
+  std::vector<std::string_view> fields;
+  for (const QuerySource& s : spec.sources) {
+    if (const auto* t = std::get_if<TextSource>(&s)) fields.push_back(t->field);
+    else fields.push_back(std::get<VectorSource>(s).field);
+  }
+  if (spec.order_by) fields.push_back(spec.order_by->field);
+  return fields;
+}
+
 // Scores every candidate for every source; candidates nullopt = the whole
-// collection, filtered.
+// collection, filtered. A walk keeps only what scoring and ordering read of
+// each document, and the few documents returned are read whole at the end.
 Result<std::vector<QueryRow>> ExactRoute(const QuerySpec& spec, const ReadView& view, CandidateRows candidates) {
   std::vector<SourceList> lists;
   std::vector<CandidateRow> rows;
@@ -103,16 +139,18 @@ Result<std::vector<QueryRow>> ExactRoute(const QuerySpec& spec, const ReadView& 
     ASSIGN_OR_RETURN(rows, PooledVectorWalk(spec, view, *only_vec, lists.back()));
     return RankedTail(spec, std::move(rows), lists);
   }
+  const ReadView* whole = nullptr;
   if (candidates) {
     rows = std::move(*candidates);
   } else {
-    ASSIGN_OR_RETURN(rows, WalkFiltered(spec, view));
+    ASSIGN_OR_RETURN(rows, WalkFilteredPartial(spec, view, RankedFields(spec)));
+    whole = &view;
   }
   for (const QuerySource& s : spec.sources) {
     if (const auto* t = std::get_if<TextSource>(&s)) lists.push_back(ScoreTextSource(rows, *t));
     else lists.push_back(ScoreVectorSource(rows, std::get<VectorSource>(s)));
   }
-  return RankedTail(spec, std::move(rows), lists);
+  return RankedTail(spec, std::move(rows), lists, whole);
 }
 
 // The index's proposed keys, fetched and filtered, in the index's order.

@@ -30,6 +30,9 @@ Result<std::vector<QueryRow>> OrderedScanRoute(const QuerySpec& spec, const Read
 
 // Every row of the collection that satisfies every filter, in key order.
 Result<std::vector<CandidateRow>> WalkFiltered(const QuerySpec& spec, const ReadView& view);
+// The same, each document reduced to the filters' paths and fields.
+Result<std::vector<CandidateRow>> WalkFilteredPartial(const QuerySpec& spec, const ReadView& view,
+                                                      const std::vector<std::string_view>& fields);
 
 }  // namespace pallix
 

@@ -137,6 +137,18 @@ Result<std::vector<CandidateRow>> WalkFiltered(const QuerySpec& spec, const Read
   return rows;
 }
 
+Result<std::vector<CandidateRow>> WalkFilteredPartial(const QuerySpec& spec, const ReadView& view,
+                                                      const std::vector<std::string_view>& fields) {
+  std::vector<CandidateRow> rows;
+  RowFilter filter(spec.filters, fields);
+  RETURN_IF_ERROR(view.view_for_each(spec.collection, [&](std::string_view key, std::string_view bytes) -> Result<bool> {
+    ASSIGN_OR_RETURN(std::optional<Value> doc, filter.Partial(bytes));
+    if (doc) rows.emplace_back(std::string(key), std::move(*doc));
+    return true;
+  }));
+  return rows;
+}
+
 Result<std::vector<QueryRow>> FilteredScanRoute(const QuerySpec& spec, const ReadView& view,
                                                 CandidateRows planned) {
   if (planned) {

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <unordered_map>
-#include <span>
+#include <cstdint>
+#include <functional>
+#include <optional>
 #include <string_view>
+#include <unordered_map>
 
 #include "base/numeric.h"
 #include "index/text_index.h"
@@ -23,12 +25,6 @@ namespace {
 constexpr float kK1 = 1.2f;
 constexpr float kB = 0.75f;
 
-struct AnalysedDoc {
-  const std::string* key;
-  std::unordered_map<std::string, uint32_t> tf;
-  float dl = 0.0f;
-};
-
 float Idf(float n, float df) { return std::log((n - df + 0.5f) / (df + 0.5f) + 1.0f); }
 
 // tf * (k1 + 1) * idf / ((dl / avgdl * b + (1 - b)) * k1 + tf), in floats,
@@ -36,12 +32,6 @@ float Idf(float n, float df) { return std::log((n - df + 0.5f) / (df + 0.5f) + 1
 // give the same bits.
 float TermScore(float tf, float idf, float dl, float avgdl) {
   return tf * 2.2f * idf / ((dl / avgdl * kB + 0.25f) * kK1 + tf);
-}
-
-bool BetterScore(const SourceEntry& a, const SourceEntry& b) {
-  int c = TotalCompare(a.score, b.score);
-  if (c != 0) return c > 0;
-  return CompareKeys(a.key, b.key) < 0;
 }
 
 std::vector<std::string> DistinctTerms(const std::string& query) {
@@ -53,45 +43,63 @@ std::vector<std::string> DistinctTerms(const std::string& query) {
   return out;
 }
 
-}  // namespace
-
-SourceList ScoreTextSource(const std::vector<CandidateRow>& rows, const TextSource& source) {
-  std::vector<std::string> terms = DistinctTerms(source.query);
-  std::vector<AnalysedDoc> docs;
+// Per candidate whose field is text: its key, its length and, per query
+// term, how often it occurs (a row of counts per document, one column per
+// term).
+struct TermCounts {
+  std::vector<const std::string*> keys;
+  std::vector<float> lengths;
+  std::vector<uint32_t> counts;
   uint64_t total_tokens = 0;
+};
+
+TermCounts CountTerms(const std::vector<CandidateRow>& rows, const TextSource& source,
+                      const std::vector<std::string>& terms) {
+  TermCounter counter(terms);
+  const size_t m = terms.size();
+  TermCounts out;
   for (const auto& [key, doc] : rows) {
     const Value* v = get_path(doc, source.field);
     if (v == nullptr || !v->is_text()) continue;
-    AnalysedDoc d{&key, {}, 0.0f};
-    std::vector<std::string> tokens = analyze_text(v->as_text());
-    d.dl = static_cast<float>(tokens.size());
-    total_tokens += tokens.size();
-    for (std::string& t : tokens) {
-      if (std::find(terms.begin(), terms.end(), t) != terms.end()) ++d.tf[t];
-    }
-    docs.push_back(std::move(d));
+    out.counts.resize(out.counts.size() + m, 0);
+    const uint64_t length = counter.Count(v->as_text(), out.counts.data() + out.counts.size() - m);
+    out.keys.push_back(&key);
+    out.lengths.push_back(static_cast<float>(length));
+    out.total_tokens += length;
   }
+  return out;
+}
+
+}  // namespace
+
+// Each document's score is summed term by term in query order from +0.0,
+// as the index paths sum it.
+SourceList ScoreTextSource(const std::vector<CandidateRow>& rows, const TextSource& source) {
+  std::vector<std::string> terms = DistinctTerms(source.query);
   SourceList out;
-  if (docs.empty() || terms.empty()) return out;
-  const float n = static_cast<float>(docs.size());
-  float avgdl = static_cast<float>(total_tokens) / n;
+  if (terms.empty()) return out;
+  const TermCounts docs = CountTerms(rows, source, terms);
+  const size_t m = terms.size(), count = docs.keys.size();
+  if (count == 0) return out;
+  const float n = static_cast<float>(count);
+  float avgdl = static_cast<float>(docs.total_tokens) / n;
   if (avgdl == 0.0f) avgdl = 1.0f;
-  std::vector<float> scores(docs.size(), 0.0f);
-  for (const std::string& term : terms) {
+  std::vector<float> scores(count, 0.0f);
+  for (size_t j = 0; j < m; ++j) {
     uint64_t df = 0;
-    for (const AnalysedDoc& d : docs) df += d.tf.count(term);
+    for (size_t i = 0; i < count; ++i) df += docs.counts[i * m + j] != 0;
     if (df == 0) continue;
     const float idf = Idf(n, static_cast<float>(df));
-    for (size_t i = 0; i < docs.size(); ++i) {
-      auto it = docs[i].tf.find(term);
-      if (it != docs[i].tf.end()) scores[i] += TermScore(static_cast<float>(it->second), idf, docs[i].dl, avgdl);
+    for (size_t i = 0; i < count; ++i) {
+      const uint32_t tf = docs.counts[i * m + j];
+      if (tf != 0) scores[i] += TermScore(static_cast<float>(tf), idf, docs.lengths[i], avgdl);
     }
   }
-  for (size_t i = 0; i < docs.size(); ++i) {
-    if (scores[i] > 0.0f) out.push_back({*docs[i].key, scores[i]});
+  TopKeys top(source.k);
+  for (size_t i = 0; i < count; ++i) {
+    if (scores[i] > 0.0f && top.Admits(scores[i], *docs.keys[i])) top.Push(scores[i], *docs.keys[i]);
   }
-  std::sort(out.begin(), out.end(), BetterScore);
-  if (out.size() > source.k) out.resize(static_cast<size_t>(source.k));
+  for (ScoredKey& e : top.Take()) out.push_back({std::move(e.key), e.score});
   return out;
 }
 
@@ -108,81 +116,204 @@ void CutNearest(SourceList& list, uint64_t k) {
   std::sort(list.begin(), list.end(), nearer);
 }
 
+// Keys are copied only for the k nearest.
 SourceList ScoreVectorSource(const std::vector<CandidateRow>& rows, const VectorSource& source) {
   SourceList out;
   if (source.k == 0) return out;
+  struct Near {
+    float distance;
+    const std::string* key;
+  };
+  std::vector<Near> all;
   for (const auto& [key, doc] : rows) {
     const Value* v = get_path(doc, source.field);
     if (v == nullptr || !v->is_vector() || v->as_vector().size() != source.query.size()) continue;
-    out.push_back({key, distance_by_metric(source.metric, source.query, v->as_vector())});
+    all.push_back({distance_by_metric(source.metric, source.query, v->as_vector()), &key});
   }
-  CutNearest(out, source.k);
+  auto nearer = [](const Near& a, const Near& b) {
+    const int c = TotalCompare(a.distance, b.distance);
+    if (c != 0) return c < 0;
+    return CompareKeys(*a.key, *b.key) < 0;
+  };
+  if (all.size() > source.k) {
+    std::nth_element(all.begin(), all.begin() + static_cast<ptrdiff_t>(source.k), all.end(), nearer);
+    all.resize(static_cast<size_t>(source.k));
+  }
+  std::sort(all.begin(), all.end(), nearer);
+  out.reserve(all.size());
+  for (const Near& e : all) out.push_back({*e.key, e.distance});
   return out;
 }
 
 namespace {
 
-// One posting of a term query: the document, its term frequency and length.
-struct TermHit {
-  std::string_view key;
-  uint64_t tf;
-  uint64_t dl;
+// The postings of one term of an in-memory index, walked by id; removed
+// documents are skipped.
+class MemoryCursor {
+ public:
+  MemoryCursor(const TextIndex& index, std::string_view term) : index_(index), docs_(index.term_docs(term)) {
+    Settle();
+  }
+  bool Done() const { return at_ == docs_.ids.size(); }
+  uint32_t Head() const { return docs_.ids[at_]; }
+  uint64_t Count() const { return docs_.bounds[at_ + 1] - docs_.bounds[at_]; }
+  void Next() {
+    ++at_;
+    Settle();
+  }
+
+ private:
+  void Settle() {
+    while (!Done() && index_.id_length(Head()) == TextIndex::kRemoved) ++at_;
+  }
+  const TextIndex& index_;
+  TextIndex::TermDocs docs_;
+  size_t at_ = 0;
 };
 
-// BM25 over an index's statistics: n documents, total tokens, and per
-// distinct query term its postings. Best first, ties by key, first k.
-template <typename PostingsOf>
-std::vector<std::string> TermQueryKeys(const std::vector<std::string>& terms, uint64_t n, uint64_t total, uint64_t k,
-                                       PostingsOf postings_of) {
-  std::vector<std::string> out;
-  if (n == 0 || terms.empty()) return out;
-  const float docs = static_cast<float>(n);
-  float avgdl = static_cast<float>(total) / docs;
-  if (avgdl == 0.0f) avgdl = 1.0f;
-  std::unordered_map<std::string, float> scores;
-  for (const std::string& term : terms) {
-    std::vector<TermHit> hits = postings_of(term);
-    if (hits.empty()) continue;
-    const float idf = Idf(docs, static_cast<float>(hits.size()));
-    for (const TermHit& h : hits) {
-      scores[std::string(h.key)] += TermScore(static_cast<float>(h.tf), idf, static_cast<float>(h.dl), avgdl);
+// The posting rows of one term of an on-disk index, walked in key order.
+class DiskCursor {
+ public:
+  explicit DiskCursor(const DftsPostings& rows) : rows_(rows) {}
+  bool Done() const { return at_ == rows_.size(); }
+  std::string_view Head() const { return rows_.key(at_); }
+  float Tf() const { return static_cast<float>(rows_.tf(at_)); }
+  float Dl() const { return static_cast<float>(rows_.doc_length(at_)); }
+  void Next() { ++at_; }
+
+ private:
+  const DftsPostings& rows_;
+  size_t at_ = 0;
+};
+
+// BM25 over an index's statistics: docs documents of average length avgdl,
+// and per distinct query term (in query order) the cursor over its
+// postings and its idf. The postings are walked side by side in document
+// order, so each document's score is summed in one go, in query-term order
+// from +0.0, and offered at once to the top k: the same sum, term by term,
+// that accumulating every term's postings into a per-document total gives.
+// Documents whose score is not positive are left out. emit(doc, score) is
+// called per document.
+template <typename Cursor, typename Emit>
+void SumByDocument(std::vector<Cursor>& cursors, const std::vector<float>& idfs, float avgdl, Emit emit) {
+  std::vector<size_t> live;  // cursors not done, in term order
+  for (size_t j = 0; j < cursors.size(); ++j)
+    if (!cursors[j].Done()) live.push_back(j);
+  while (!live.empty()) {
+    auto doc = cursors[live[0]].Head();
+    for (size_t a = 1; a < live.size(); ++a) doc = std::min(doc, cursors[live[a]].Head());
+    float score = 0.0f;
+    size_t kept = 0;
+    for (const size_t j : live) {
+      Cursor& c = cursors[j];
+      if (c.Head() == doc) {
+        score += TermScore(c.Tf(), idfs[j], c.Dl(), avgdl);
+        c.Next();
+      }
+      if (!c.Done()) live[kept++] = j;
     }
+    live.resize(kept);
+    if (score > 0.0f) emit(doc, score);
   }
-  SourceList ranked;
-  for (auto& [key, score] : scores) {
-    if (score > 0.0f) ranked.push_back({key, score});
-  }
-  std::sort(ranked.begin(), ranked.end(), BetterScore);
-  if (ranked.size() > k) ranked.resize(static_cast<size_t>(k));
-  for (SourceEntry& e : ranked) out.push_back(std::move(e.key));
+}
+
+// The average length as the exact scoring computes it; nullopt for an
+// empty index.
+std::optional<float> AverageLength(uint64_t n, uint64_t total) {
+  if (n == 0) return std::nullopt;
+  const float avgdl = static_cast<float>(total) / static_cast<float>(n);
+  return avgdl == 0.0f ? 1.0f : avgdl;
+}
+
+std::vector<std::string> TakeKeys(TopKeys& top) {
+  std::vector<std::string> out;
+  for (ScoredKey& e : top.Take()) out.push_back(std::move(e.key));
   return out;
 }
 
-std::vector<std::string> MemoryTextKeys(const TextIndex& index, const std::vector<std::string>& terms, uint64_t k) {
-  return TermQueryKeys(terms, index.doc_count(), index.total_tokens(), k, [&](const std::string& term) {
-    std::vector<TermHit> hits;
-    index.VisitPostings(term, [&](std::string_view key, std::span<const uint32_t> positions, uint64_t dl) {
-      hits.push_back({key, positions.size(), dl});
-    });
-    return hits;
-  });
+// The smallest id under the live cursors (those not done, in term order),
+// with in tfs each term's count there (0 for a term without it); the
+// cursors at it move past it, and those done leave live.
+uint32_t TakeNextDoc(std::vector<MemoryCursor>& cursors, std::vector<size_t>& live, std::vector<uint64_t>& tfs) {
+  uint32_t doc = cursors[live[0]].Head();
+  for (size_t a = 1; a < live.size(); ++a) doc = std::min(doc, cursors[live[a]].Head());
+  std::fill(tfs.begin(), tfs.end(), 0);
+  size_t kept = 0;
+  for (const size_t j : live) {
+    MemoryCursor& c = cursors[j];
+    if (c.Head() == doc) {
+      tfs[j] = c.Count();
+      c.Next();
+    }
+    if (!c.Done()) live[kept++] = j;
+  }
+  live.resize(kept);
+  return doc;
 }
 
+// Best first, ties by key, first k; a term no document holds adds nothing.
+// The postings are walked side by side by id as in SumByDocument, and a
+// document of an index has one length for all its terms, so LengthCutoffs
+// skip the scoring of documents that cannot enter (idf is positive in an
+// index, where df <= N).
+std::vector<std::string> MemoryTextKeys(const TextIndex& index, const std::vector<std::string>& terms, uint64_t k) {
+  const std::optional<float> avgdl = AverageLength(index.doc_count(), index.total_tokens());
+  if (!avgdl || terms.empty() || k == 0) return {};
+  const size_t m = terms.size();
+  const auto n = static_cast<float>(index.doc_count());
+  std::vector<MemoryCursor> cursors;
+  std::vector<float> idfs;
+  std::vector<size_t> live;  // cursors not done, in term order
+  for (size_t j = 0; j < m; ++j) {
+    cursors.emplace_back(index, terms[j]);
+    idfs.push_back(Idf(n, static_cast<float>(index.doc_freq(terms[j]))));
+    if (!cursors.back().Done()) live.push_back(j);
+  }
+  TopKeys top(k);
+  LengthCutoffs cutoffs(m);
+  std::vector<uint64_t> tfs(m);
+  while (!live.empty()) {
+    const uint32_t doc = TakeNextDoc(cursors, live, tfs);
+    const uint64_t dl = index.id_length(doc);
+    const size_t code = cutoffs.Code(m, [&](size_t j) { return tfs[j]; });
+    if (cutoffs.Out(code, dl)) continue;
+    float score = 0.0f;
+    for (size_t j = 0; j < m; ++j)
+      if (tfs[j] != 0) score += TermScore(static_cast<float>(tfs[j]), idfs[j], static_cast<float>(dl), *avgdl);
+    if (!(score > 0.0f)) continue;
+    // Most documents lose on the score alone; the key (another array, far
+    // from the postings) is read only when it may decide.
+    if (top.Excludes(score)) {
+      cutoffs.MarkOut(code, dl);
+      continue;
+    }
+    const std::string_view key = index.id_key(doc);
+    if (top.Admits(score, key)) top.Push(score, key);
+  }
+  return TakeKeys(top);
+}
+
+// As MemoryTextKeys, with a term's document frequency the number of its
+// posting rows (damaged ones included).
 Result<std::vector<std::string>> DiskTextKeys(const ReadView& view, const std::string& ns,
                                               const std::vector<std::string>& terms, uint64_t k) {
   ASSIGN_OR_RETURN(DftsMeta meta, dfts_read_meta_ro(view, ns));
-  std::vector<std::vector<DftsPosting>> read;
-  for (const std::string& term : terms) {
-    ASSIGN_OR_RETURN(std::vector<DftsPosting> postings, dfts_read_postings(view, ns, term));
-    read.push_back(std::move(postings));
+  std::vector<DftsPostings> read(terms.size());
+  for (size_t j = 0; j < terms.size(); ++j) RETURN_IF_ERROR(dfts_read_posting_rows(view, ns, terms[j], read[j]));
+  const std::optional<float> avgdl = AverageLength(meta.doc_count, meta.total_tokens);
+  if (!avgdl || terms.empty()) return std::vector<std::string>();
+  const auto n = static_cast<float>(meta.doc_count);
+  std::vector<DiskCursor> cursors;
+  std::vector<float> idfs;
+  for (const DftsPostings& rows : read) {
+    cursors.emplace_back(rows);
+    idfs.push_back(Idf(n, static_cast<float>(rows.size())));
   }
-  size_t next = 0;
-  return TermQueryKeys(terms, meta.doc_count, meta.total_tokens, k, [&](const std::string&) {
-    std::vector<TermHit> hits;
-    for (const DftsPosting& p : read[next]) hits.push_back({p.key, p.positions.size(), p.doc_length});
-    ++next;
-    return hits;
+  TopKeys top(k);
+  SumByDocument(cursors, idfs, *avgdl, [&](std::string_view key, float score) {
+    if (top.Admits(score, key)) top.Push(score, key);
   });
+  return TakeKeys(top);
 }
 
 std::vector<std::string> HitKeys(std::vector<HnswHit> hits) {

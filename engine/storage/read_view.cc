@@ -113,8 +113,17 @@ Result<std::vector<Row>> ReadView::view_scan_from(std::string_view collection, s
 
 Result<std::vector<Row>> ReadView::view_scan_prefix(std::string_view collection, std::string_view prefix) const {
   std::vector<Row> rows;
+  RETURN_IF_ERROR(view_for_each_prefix(collection, prefix, [&](std::string_view k, std::string_view v) -> Result<bool> {
+    rows.push_back(Row{std::string(k), std::string(v)});
+    return true;
+  }));
+  return rows;
+}
+
+Status ReadView::view_for_each_prefix(std::string_view collection, std::string_view prefix,
+                                      const RowVisitor& visit) const {
   ASSIGN_OR_RETURN(std::optional<uint64_t> id, view_collection_id(collection));
-  if (!id) return rows;
+  if (!id) return Ok();
   // Upper bound: the prefix successor of (id + prefix): drop trailing 0xFF
   // bytes, then add one to the last byte. All 0xFF: no upper bound.
   std::string upper = RecordKey(*id, prefix);
@@ -124,12 +133,8 @@ Result<std::vector<Row>> ReadView::view_scan_prefix(std::string_view collection,
     upper.back() = static_cast<char>(static_cast<uint8_t>(upper.back()) + 1);
     upper_ptr = &upper;
   }
-  RETURN_IF_ERROR(txn_.Scan(StoreTable::kRecords, RecordKey(*id, prefix), upper_ptr,
-                            [&](std::string_view k, std::string_view v) -> Result<bool> {
-                              rows.push_back(Row{std::string(k.substr(8)), std::string(v)});
-                              return true;
-                            }));
-  return rows;
+  return txn_.Scan(StoreTable::kRecords, RecordKey(*id, prefix), upper_ptr,
+                   [&](std::string_view k, std::string_view v) { return visit(k.substr(8), v); });
 }
 
 Result<uint64_t> ReadView::view_count(std::string_view collection) const {

@@ -42,6 +42,9 @@ class ReadView {
   // Calls visit for each row in key order, streaming; false stops the walk
   // successfully, an error ends it and is returned unchanged.
   Status view_for_each(std::string_view collection, const RowVisitor& visit) const;
+  // As view_for_each over the rows whose key starts with prefix; the views
+  // handed to visit are valid only during the call.
+  Status view_for_each_prefix(std::string_view collection, std::string_view prefix, const RowVisitor& visit) const;
 
   // As view_get, handing a view of the stored bytes to fn instead of a copy.
   Result<bool> view_get_with(std::string_view collection, std::string_view key,

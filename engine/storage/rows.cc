@@ -219,8 +219,14 @@ Status Txn::Scan(StoreTable table, std::string_view lower_key, const std::string
   } closer{cur};
 
   // Returns: 1 go on, 0 stop (bound passed or the visitor asked), or error.
+  // Keys come in ascending order, so once one reaches the lower bound every
+  // later one does, and the comparison is skipped.
+  bool reached_lower = false;
   auto emit = [&](std::string_view full, std::string_view value) -> Result<int> {
-    if (full < lower) return 1;
+    if (!reached_lower) {
+      if (full < lower) return 1;
+      reached_lower = true;
+    }
     if (upper && full >= *upper) return 0;
     ASSIGN_OR_RETURN(bool go_on, visit(full.substr(strip), value));
     return go_on ? 1 : 0;

@@ -1,5 +1,7 @@
 #include "text/disk_fts.h"
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 
 #include "base/coding.h"
@@ -103,15 +105,54 @@ DftsMeta dfts_parse_meta(std::string_view value) {
   return {DecodeFixed64LE(value.data()), DecodeFixed64LE(value.data() + 8)};
 }
 
+namespace {
+
+// The document length and the number of positions a posting value holds by
+// the lenient rule of the layout: a short value has neither, and a count
+// past the end is cut to the positions present.
+void ParsePostingHeader(std::string_view value, uint32_t& doc_length, uint32_t& tf) {
+  doc_length = 0;
+  tf = 0;
+  if (value.size() < kHeaderBytes) return;
+  doc_length = DecodeFixed32LE(value.data());
+  const uint64_t stored = DecodeFixed32LE(value.data() + 4);
+  tf = static_cast<uint32_t>(std::min<uint64_t>(stored, (value.size() - kHeaderBytes) / 4));
+}
+
+}  // namespace
+
 DftsPosting dfts_parse_posting(std::string_view value) {
   DftsPosting posting;
-  if (value.size() < kHeaderBytes) return posting;
-  posting.doc_length = DecodeFixed32LE(value.data());
-  uint64_t tf = DecodeFixed32LE(value.data() + 4);
-  uint64_t n = std::min<uint64_t>(tf, (value.size() - kHeaderBytes) / 4);
+  uint32_t n;
+  ParsePostingHeader(value, posting.doc_length, n);
   posting.positions.resize(n);
   for (uint64_t i = 0; i < n; ++i) posting.positions[i] = DecodeFixed32LE(value.data() + kHeaderBytes + i * 4);
   return posting;
+}
+
+void DftsPostings::Add(std::string_view doc_key, std::string_view value) {
+  uint32_t doc_length, tf;
+  ParsePostingHeader(value, doc_length, tf);
+  const size_t at = bytes_.size();
+  const size_t positions = size_t{tf} * 4;
+  bytes_.resize(at + doc_key.size() + positions);
+  char* out = bytes_.data() + at;
+  if (!doc_key.empty()) std::memcpy(out, doc_key.data(), doc_key.size());
+  if (positions != 0) std::memcpy(out + doc_key.size(), value.data() + kHeaderBytes, positions);
+  // Field by field into place: a row built on the stack and copied in is
+  // read back wider than it was written, which stalls on every row.
+  RowRef& row = rows_.emplace_back();
+  row.at = at;
+  row.key_size = static_cast<uint32_t>(doc_key.size());
+  row.doc_length = doc_length;
+  row.tf = tf;
+}
+
+void DftsPostings::Positions(size_t i, std::vector<uint32_t>& out) const {
+  const RowRef& row = rows_[i];
+  const char* p = bytes_.data() + row.at + row.key_size;
+  out.resize(row.tf);
+  for (uint32_t j = 0; j < row.tf; ++j) out[j] = DecodeFixed32LE(p + size_t{j} * 4);
 }
 
 // ------------------------------------------------------------ upkeep
@@ -189,6 +230,20 @@ Result<std::vector<DftsPosting>> dfts_read_postings(const ReadView& view, std::s
     out.push_back(std::move(posting));
   }
   return out;
+}
+
+Status dfts_for_each_posting(const ReadView& view, std::string_view ns, std::string_view term,
+                             const std::function<void(std::string_view, std::string_view)>& fn) {
+  const std::string prefix = dfts_posting_prefix(term);
+  return view.view_for_each_prefix(ns, prefix, [&](std::string_view key, std::string_view value) -> Result<bool> {
+    fn(key.substr(prefix.size()), value);
+    return true;
+  });
+}
+
+Status dfts_read_posting_rows(const ReadView& view, std::string_view ns, std::string_view term, DftsPostings& out) {
+  out.Clear();
+  return dfts_for_each_posting(view, ns, term, [&](std::string_view key, std::string_view value) { out.Add(key, value); });
 }
 
 }  // namespace pallix

@@ -8,8 +8,9 @@
 // every written or deleted document of a collection with an on-disk text
 // index (once per such index), and its resumable build calls dfts_clear
 // before a fresh build and dfts_index_document per row. Phrase search
-// (text/phrase.h) and the query executor read through dfts_read_meta and
-// dfts_read_postings.
+// (text/phrase.h) and the query executor read through dfts_read_meta_ro and
+// dfts_for_each_posting / dfts_read_posting_rows (dfts_read_postings, which
+// decodes every row into owned strings and vectors, serves checks).
 //
 // Rows (integers little-endian unless marked BE):
 //
@@ -48,6 +49,7 @@
 #define PALLIX_TEXT_DISK_FTS_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -78,6 +80,41 @@ struct DftsPosting {
   std::string key;
   uint32_t doc_length = 0;
   std::vector<uint32_t> positions;
+};
+
+// Posting rows gathered into one buffer, so that reading a term's postings
+// allocates per list rather than per row: each row keeps its document key,
+// its document length and its positions as dfts_parse_posting reads them
+// (a short row: length 0, no position). Rows are numbered in the order
+// added.
+class DftsPostings {
+ public:
+  // Adds the posting row of doc_key whose value is value.
+  void Add(std::string_view doc_key, std::string_view value);
+  void Clear() {
+    bytes_.clear();
+    rows_.clear();
+  }
+  size_t size() const { return rows_.size(); }
+  bool empty() const { return rows_.empty(); }
+  // Views valid until the next Add or Clear.
+  std::string_view key(size_t i) const { return {bytes_.data() + rows_[i].at, rows_[i].key_size}; }
+  uint32_t doc_length(size_t i) const { return rows_[i].doc_length; }
+  // The number of positions read, which the text paths use as the term
+  // frequency.
+  uint32_t tf(size_t i) const { return rows_[i].tf; }
+  // Replaces out with the positions of row i.
+  void Positions(size_t i, std::vector<uint32_t>& out) const;
+
+ private:
+  struct RowRef {
+    size_t at;  // the key, then tf positions (u32 little-endian)
+    uint32_t key_size;
+    uint32_t doc_length;
+    uint32_t tf;
+  };
+  std::string bytes_;
+  std::vector<RowRef> rows_;
 };
 
 // Row builders.
@@ -127,6 +164,13 @@ Result<DftsMeta> dfts_read_meta(WriteCtx& ctx, std::string_view ns);
 Result<DftsMeta> dfts_read_meta_ro(const ReadView& view, std::string_view ns);
 // The posting rows of term, in document key order. Errors: Storage.
 Result<std::vector<DftsPosting>> dfts_read_postings(const ReadView& view, std::string_view ns, std::string_view term);
+// Calls fn(document key, posting value) for each posting row of term, in
+// document key order; the views are valid only during the call. Errors:
+// Storage.
+Status dfts_for_each_posting(const ReadView& view, std::string_view ns, std::string_view term,
+                             const std::function<void(std::string_view, std::string_view)>& fn);
+// Replaces out with the posting rows of term. Errors: Storage.
+Status dfts_read_posting_rows(const ReadView& view, std::string_view ns, std::string_view term, DftsPostings& out);
 
 }  // namespace pallix
 

@@ -52,6 +52,12 @@ std::optional<uint64_t> TextIndex::doc_length(std::string_view key) const {
   return lengths_[*id];
 }
 
+TextIndex::TermDocs TextIndex::term_docs(std::string_view term) const {
+  const Postings* p = Find(term);
+  if (p == nullptr) return {};
+  return {p->docs, p->bounds};
+}
+
 uint64_t TextIndex::doc_freq(std::string_view term) const {
   const Postings* p = Find(term);
   return p == nullptr ? 0 : p->live;
@@ -295,6 +301,25 @@ void SortAndCut(std::vector<Item>& items, uint64_t k) {
 }  // namespace
 
 void RankAndCut(std::vector<ScoredKey>& items, uint64_t k) { SortAndCut(items, k); }
+
+void TopKeys::Push(float score, std::string_view key) {
+  if (heap_.size() == k_) {
+    std::pop_heap(heap_.begin(), heap_.end(), Before);
+    heap_.back() = {score, key};
+  } else {
+    heap_.push_back({score, key});
+  }
+  std::push_heap(heap_.begin(), heap_.end(), Before);
+}
+
+std::vector<ScoredKey> TopKeys::Take() {
+  std::sort_heap(heap_.begin(), heap_.end(), Before);
+  std::vector<ScoredKey> out;
+  out.reserve(heap_.size());
+  for (const Entry& e : heap_) out.push_back({std::string(e.key), e.score});
+  heap_.clear();
+  return out;
+}
 void RankAndCut(std::vector<ScoredDoc>& items, uint64_t k) { SortAndCut(items, k); }
 
 // ------------------------------------------------------------ phrases
@@ -481,43 +506,6 @@ class TopDocs {
   const std::vector<std::string>& keys_;
   bool ids_follow_keys_;
   std::vector<Entry> heap_;
-};
-
-// Per combination of the phrase tokens' term frequencies (when small), the
-// shortest length seen whose document the top k excludes for good
-// (TopDocs::Excludes). A term's score never rises with the document length
-// at a fixed frequency (every float operation of Bm25Term is monotonic, and
-// idf is never negative in an index, where df <= N), nor does a sum of such
-// terms, so any later document of the same frequencies and at least that
-// length is out without computing its score (two divisions per token).
-class LengthCutoffs {
- public:
-  explicit LengthCutoffs(size_t tokens) : radix_(tokens < kRadix.size() ? kRadix[tokens] : 0) {
-    shortest_out_.fill(UINT64_MAX);
-  }
-  // The code of one document's frequencies, or kNone when one is too large.
-  template <typename TfOf>
-  size_t Code(size_t tokens, TfOf tf_of) const {
-    size_t code = 0;
-    for (size_t j = 0; j < tokens; ++j) {
-      const uint64_t tf = tf_of(j);
-      if (tf >= radix_) return kNone;
-      code = code * radix_ + tf;
-    }
-    return code;
-  }
-  bool Out(size_t code, uint64_t dl) const { return code != kNone && dl >= shortest_out_[code]; }
-  void MarkOut(size_t code, uint64_t dl) {
-    if (code != kNone) shortest_out_[code] = std::min(shortest_out_[code], dl);
-  }
-
- private:
-  static constexpr size_t kCodes = 64;
-  static constexpr size_t kNone = kCodes;
-  // The largest radix r with r^tokens <= kCodes; 0 (no code) past 6 tokens.
-  static constexpr std::array<uint64_t, 7> kRadix = {0, 64, 8, 4, 2, 2, 2};
-  uint64_t radix_;
-  std::array<uint64_t, kCodes> shortest_out_;
 };
 
 }  // namespace

@@ -28,6 +28,8 @@
 #ifndef PALLIX_TEXT_FTS_H_
 #define PALLIX_TEXT_FTS_H_
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -39,6 +41,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/numeric.h"
 #include "base/siphash.h"
 #include "doc/value.h"
 
@@ -96,11 +99,30 @@ class TextIndex {
   template <typename Fn>
   void VisitPostings(std::string_view term, Fn&& fn) const;
 
+  // ---- by dense document id, for scorers that walk the postings of several
+  // terms side by side and keep per-document state in arrays.
+
+  // The length of a removed document's id until the ids are renumbered.
+  static constexpr uint64_t kRemoved = UINT64_MAX;
+
+  // One term's postings, ascending by id, removed documents included (their
+  // id_length is kRemoved): ids[i] holds the term bounds[i + 1] - bounds[i]
+  // times. The views live until the index next changes.
+  struct TermDocs {
+    std::span<const uint32_t> ids;
+    std::span<const uint64_t> bounds;
+  };
+  // The postings of term; empty spans when no document holds it.
+  TermDocs term_docs(std::string_view term) const;
+  // The length of the document with id (one of some TermDocs' ids), or
+  // kRemoved.
+  uint64_t id_length(uint32_t id) const { return lengths_[id]; }
+  // The key of the document with id, which is not removed.
+  std::string_view id_key(uint32_t id) const { return keys_[id]; }
+
  private:
   using DocId = uint32_t;
   using TermId = uint32_t;
-  // The length of a removed document's id until the ids are renumbered.
-  static constexpr uint64_t kRemoved = UINT64_MAX;
 
   struct Postings {
     std::string term;
@@ -205,6 +227,81 @@ struct ScoredKey {
 // Sorts best first (score descending in the float total order, ties by key
 // bytes ascending, a key that prefixes another first) and keeps the first k.
 void RankAndCut(std::vector<ScoredKey>& items, uint64_t k);
+
+// The k best of scored keys offered one at a time, in the order of
+// RankAndCut: a heap whose top is the worst kept, so a key that cannot enter
+// costs one comparison and nothing is sorted but the winners. It keeps views
+// of the keys, which must outlive it; keys offered must be distinct.
+class TopKeys {
+ public:
+  explicit TopKeys(uint64_t k) : k_(k) {}
+  // Whether Push would keep the pair.
+  bool Admits(float score, std::string_view key) const {
+    return heap_.size() < k_ || (!heap_.empty() && Before({score, key}, heap_.front()));
+  }
+  // For a score just refused: whether every score at most as high is
+  // refused from now on, the worst kept only ever rising. A tie is not, as
+  // the keys decide it.
+  bool Excludes(float score) const {
+    return !heap_.empty() && heap_.size() == k_ && TotalCompare(score, heap_.front().score) < 0;
+  }
+  // Adds a pair that Admits, dropping the worst when k are kept.
+  void Push(float score, std::string_view key);
+  // The pairs kept, best first; the keys are copied.
+  std::vector<ScoredKey> Take();
+
+ private:
+  struct Entry {
+    float score;
+    std::string_view key;
+  };
+  static bool Before(const Entry& a, const Entry& b) {
+    const int c = TotalCompare(a.score, b.score);
+    if (c != 0) return c > 0;
+    return a.key < b.key;  // bytes as unsigned char, a prefix first
+  }
+
+  uint64_t k_;
+  std::vector<Entry> heap_;
+};
+
+// Per combination of the term frequencies of a document's scored terms
+// (when small; 0 for a term it lacks), the shortest length seen whose
+// document the top k excludes for good. A term's score never rises with the
+// document length at a fixed frequency (every float operation of Bm25Term
+// is monotonic, and idf is never negative in an index, where df <= N), nor
+// does a sum of such terms in a fixed order, so any later document of the
+// same frequencies and at least that length is out without computing its
+// score (a division per term). Only sound while every idf is non-negative.
+class LengthCutoffs {
+ public:
+  explicit LengthCutoffs(size_t terms) : radix_(terms < kRadix.size() ? kRadix[terms] : 0) {
+    shortest_out_.fill(UINT64_MAX);
+  }
+  // The code of one document's frequencies, or kNone when one is too large.
+  template <typename TfOf>
+  size_t Code(size_t terms, TfOf tf_of) const {
+    size_t code = 0;
+    for (size_t j = 0; j < terms; ++j) {
+      const uint64_t tf = tf_of(j);
+      if (tf >= radix_) return kNone;
+      code = code * radix_ + tf;
+    }
+    return code;
+  }
+  bool Out(size_t code, uint64_t dl) const { return code != kNone && dl >= shortest_out_[code]; }
+  void MarkOut(size_t code, uint64_t dl) {
+    if (code != kNone) shortest_out_[code] = std::min(shortest_out_[code], dl);
+  }
+
+ private:
+  static constexpr size_t kCodes = 64;
+  static constexpr size_t kNone = kCodes;
+  // The largest radix r with r^terms <= kCodes; 0 (no code) past 6 terms.
+  static constexpr std::array<uint64_t, 7> kRadix = {0, 64, 8, 4, 2, 2, 2};
+  uint64_t radix_;
+  std::array<uint64_t, kCodes> shortest_out_;
+};
 
 // ------------------------------------------------------------ phrases
 

@@ -11,37 +11,92 @@
 namespace pallix {
 namespace {
 
-// The posting of key among postings sorted by key, or null.
-const DftsPosting* FindPosting(const std::vector<DftsPosting>& postings, std::string_view key) {
-  auto it = std::lower_bound(postings.begin(), postings.end(), key,
-                             [](const DftsPosting& p, std::string_view k) { return p.key < k; });
-  return it != postings.end() && it->key == key ? &*it : nullptr;
+// The rows of one distinct phrase token. Every row is counted (its document
+// frequency), but only the rows of documents that every token read before
+// it holds are kept: a document missing a token cannot match, and the
+// first token read keeps all its rows.
+struct TokenRows {
+  std::string token;
+  DftsPostings rows;
+  uint64_t df = 0;
+};
+
+// Reads the rows of t.token, keeping those whose key is in narrow (sorted by
+// key, as the rows arrive), or all of them when narrow is null.
+Status ReadNarrowed(const ReadView& view, std::string_view ns, const DftsPostings* narrow, TokenRows& t) {
+  size_t at = 0;
+  return dfts_for_each_posting(view, ns, t.token, [&](std::string_view key, std::string_view value) {
+    ++t.df;
+    if (narrow != nullptr) {
+      while (at < narrow->size() && narrow->key(at) < key) ++at;
+      if (at == narrow->size() || narrow->key(at) != key) return;
+    }
+    t.rows.Add(key, value);
+  });
 }
 
-// Scores the candidates of the first token's postings that hold the whole
-// phrase; dl comes from the first token's row.
-std::vector<ScoredKey> ScoreCandidates(const std::vector<std::vector<DftsPosting>>& per_token,
-                                       const std::vector<float>& idfs, float avg) {
-  std::vector<ScoredKey> out;
-  std::vector<std::span<const uint32_t>> lists(per_token.size());
-  for (const DftsPosting& first : per_token[0]) {
-    lists[0] = first.positions;
-    bool present = true;
-    for (size_t i = 1; i < per_token.size() && present; ++i) {
-      const DftsPosting* p = FindPosting(per_token[i], first.key);
-      present = p != nullptr;
-      if (present) lists[i] = p->positions;
-    }
-    if (!present || !MatchesPhrase(lists)) continue;
-    float score = -0.0f;
-    for (size_t i = 0; i < lists.size(); ++i) score += Bm25Term(lists[i].size(), idfs[i], first.doc_length, avg);
-    out.push_back({first.key, score});
+// Scores the documents every token holds (the rows of the last token read)
+// and offers those that would enter the top k, if the phrase occurs in
+// them, to top; dl comes from the row of the phrase's first token. per_place
+// maps each phrase token to its distinct token.
+class DiskPhraseScorer {
+ public:
+  DiskPhraseScorer(const std::vector<TokenRows>& distinct, const std::vector<size_t>& per_place, uint64_t doc_count,
+                   float avg, uint64_t k)
+      : distinct_(distinct), per_place_(per_place), avg_(avg), top_(k), at_(distinct.size(), 0),
+        positions_(per_place.size()), spans_(per_place.size()) {
+    for (const size_t d : per_place_) idfs_.push_back(Bm25Idf(doc_count, distinct_[d].df));
   }
-  return out;
-}
+
+  std::vector<ScoredKey> Run() {
+    const DftsPostings& common = distinct_.back().rows;
+    for (size_t c = 0; c < common.size(); ++c) Offer(common.key(c));
+    return top_.Take();
+  }
+
+ private:
+  // Moves every token's cursor to key's row, which each holds.
+  void SeekAll(std::string_view key) {
+    for (size_t d = 0; d < distinct_.size(); ++d) {
+      const DftsPostings& rows = distinct_[d].rows;
+      while (rows.key(at_[d]) != key) ++at_[d];
+    }
+  }
+
+  void Offer(std::string_view key) {
+    SeekAll(key);
+    // A row without positions (a short one) cannot hold an occurrence.
+    for (const size_t d : per_place_)
+      if (distinct_[d].rows.tf(at_[d]) == 0) return;
+    const uint32_t dl = distinct_[per_place_[0]].rows.doc_length(at_[per_place_[0]]);
+    float score = -0.0f;
+    for (size_t i = 0; i < per_place_.size(); ++i) {
+      const size_t d = per_place_[i];
+      score += Bm25Term(distinct_[d].rows.tf(at_[d]), idfs_[i], dl, avg_);
+    }
+    if (!top_.Admits(score, key)) return;
+    for (size_t i = 0; i < per_place_.size(); ++i) {
+      const size_t d = per_place_[i];
+      distinct_[d].rows.Positions(at_[d], positions_[i]);
+      spans_[i] = positions_[i];
+    }
+    if (MatchesPhrase(spans_)) top_.Push(score, key);
+  }
+
+  const std::vector<TokenRows>& distinct_;
+  const std::vector<size_t>& per_place_;
+  const float avg_;
+  TopKeys top_;
+  std::vector<float> idfs_;                     // per phrase token
+  std::vector<size_t> at_;                      // per distinct token: the current row
+  std::vector<std::vector<uint32_t>> positions_;  // per phrase token, scratch
+  std::vector<std::span<const uint32_t>> spans_;
+};
 
 }  // namespace
 
+// Every token's rows are walked even once no document can match, so that a
+// damaged row fails the search exactly as reading all of them does.
 Result<std::vector<ScoredKey>> SearchPhraseOnDisk(const ReadView& view, std::string_view ns,
                                                   std::string_view phrase, uint64_t k) {
   if (k == 0) return std::vector<ScoredKey>{};
@@ -49,17 +104,21 @@ Result<std::vector<ScoredKey>> SearchPhraseOnDisk(const ReadView& view, std::str
   const std::vector<std::string> tokens = analyze_text(phrase);
   const std::optional<float> avg = Bm25AverageLength(meta.total_tokens, meta.doc_count);
   if (!avg || tokens.empty()) return std::vector<ScoredKey>{};
-  std::vector<std::vector<DftsPosting>> per_token;
-  std::vector<float> idfs;
+  std::vector<TokenRows> distinct;
+  distinct.reserve(tokens.size());  // narrow points into it
+  std::vector<size_t> per_place;
   for (const std::string& token : tokens) {
-    ASSIGN_OR_RETURN(std::vector<DftsPosting> postings, dfts_read_postings(view, ns, token));
-    if (postings.empty()) return std::vector<ScoredKey>{};
-    idfs.push_back(Bm25Idf(meta.doc_count, postings.size()));
-    per_token.push_back(std::move(postings));
+    auto same = [&](const TokenRows& t) { return t.token == token; };
+    const auto seen = std::find_if(distinct.begin(), distinct.end(), same);
+    per_place.push_back(static_cast<size_t>(seen - distinct.begin()));
+    if (seen != distinct.end()) continue;
+    const DftsPostings* narrow = distinct.empty() ? nullptr : &distinct.back().rows;
+    distinct.emplace_back();
+    distinct.back().token = token;
+    RETURN_IF_ERROR(ReadNarrowed(view, ns, narrow, distinct.back()));
+    if (distinct.back().df == 0) return std::vector<ScoredKey>{};
   }
-  std::vector<ScoredKey> out = ScoreCandidates(per_token, idfs, *avg);
-  RankAndCut(out, k);
-  return out;
+  return DiskPhraseScorer(distinct, per_place, meta.doc_count, *avg, k).Run();
 }
 
 Result<std::vector<ScoredDoc>> SearchPhraseByScan(const ReadView& view, std::string_view collection,

@@ -35,8 +35,10 @@
 namespace pallix {
 
 // The phrase over the on-disk index in namespace ns: reads the meta row and
-// the posting rows of the phrase tokens only; candidates are the documents
-// of the first token. Empty when k is 0, the index holds no document, the
+// the posting rows of the phrase tokens only, each token's once, every row
+// counted but only those of documents holding every token read before it
+// kept; candidates are the documents holding every token, and only those
+// that would enter the top k are checked for the phrase. Empty when k is 0, the index holds no document, the
 // phrase has no token, a token has no posting or nothing matches. Damaged
 // rows never fail it (a short posting row is a document of length 0
 // without positions, which cannot match). Errors: Storage.

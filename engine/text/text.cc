@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 
 #include "base/lock.h"
 
@@ -132,17 +133,18 @@ void AppendLowerWithIcu(std::string_view piece, std::string& out) {
   PALLIX_INVARIANT(U_SUCCESS(status), "lower-case mapping of a valid word run");
 }
 
-// The run lower-cased with the full mapping of the whole string. ascii says
-// the run holds only ASCII bytes, which map one to one.
-std::string LowerRun(std::string_view run, bool ascii) {
-  std::string out;
+// Replaces out with the run lower-cased with the full mapping of the whole
+// string. ascii says the run holds only ASCII bytes, which map one to one.
+void LowerRunInto(std::string_view run, bool ascii, std::string& out) {
+  out.clear();
   if (ascii) {
     out.resize(run.size());
     for (size_t i = 0; i < run.size(); ++i) {
-      const char ch = run[i];
-      out[i] = (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch + ('a' - 'A')) : ch;
+      const auto ch = static_cast<unsigned char>(run[i]);
+      // Adds 0x20 exactly to 'A'..'Z', without a branch.
+      out[i] = static_cast<char>(ch + (static_cast<unsigned>(static_cast<unsigned>(ch - 'A') < 26u) << 5));
     }
-    return out;
+    return;
   }
   out.reserve(run.size());
   while (run.size() > kMaxCaseMapPiece) {
@@ -151,84 +153,30 @@ std::string LowerRun(std::string_view run, bool ascii) {
     run.remove_prefix(cut);
   }
   AppendLowerWithIcu(run, out);
-  return out;
 }
 
-// ------------------------------------------------------------ splitters
-
-// Receives word tokens as they close; CJK tokens go to out directly, since
-// phase 2 never changes them (no stop word and no stemmed token holds a
-// non-ASCII byte).
-struct TokenSink {
-  std::vector<std::string>& out;
-  bool filter;  // apply phase 2 (analyze_text) or keep raw tokens
-
-  void Word(std::string_view run, bool ascii) {
-    std::string token = LowerRun(run, ascii);
-    if (filter && !FilterToken(token)) return;
-    out.push_back(std::move(token));
-  }
-};
-
-// The fast splitter: every maximal alphanumeric run is a word run. ASCII
-// bytes are classified by table; only other characters ask ICU.
-void SplitWords(std::string_view text, TokenSink& sink) {
-  const unsigned char* p = Bytes(text);
-  const unsigned char* const end = p + text.size();
-  const unsigned char* run = nullptr;
-  bool ascii = true;
-  while (p < end) {
-    size_t n = 1;
-    bool alnum, wide = false;
-    if (*p < 0x80) {
-      alnum = kAsciiAlnum[*p];
-    } else {
-      char32_t c;
-      n = DecodeUtf8(p, end, &c);
-      alnum = IsAlphanumeric(c);
-      wide = true;
-    }
-    if (alnum) {
-      if (run == nullptr) run = p, ascii = true;
-      if (wide) ascii = false;
-    } else if (run != nullptr) {
-      sink.Word(Span(run, p), ascii);
-      run = nullptr;
-    }
-    p += n;
-  }
-  if (run != nullptr) sink.Word(Span(run, end), ascii);
-}
-
-enum class RunKind { kNone, kWord, kCjk };
-
-// The general splitter: at most one open run, word or CJK; a character of
-// the other kind, or a separator, closes it.
-void SplitRuns(std::string_view text, TokenSink& sink) {
-  const unsigned char* p = Bytes(text);
-  const unsigned char* const end = p + text.size();
-  const unsigned char* run = nullptr;
-  RunKind open = RunKind::kNone;
-  bool ascii = true;
-  auto close = [&](const unsigned char* at) {
-    if (open == RunKind::kWord) sink.Word(Span(run, at), ascii);
-    if (open == RunKind::kCjk) emit_cjk_run(Span(run, at), sink.out);
-    open = RunKind::kNone;
-  };
-  while (p < end) {
+// Calls fn with each token of one run of CJK characters (UTF-8), as
+// emit_cjk_run describes them.
+template <typename Fn>
+void ForEachCjkToken(std::string_view run, Fn&& fn) {
+  const unsigned char* const base = Bytes(run);
+  const unsigned char* const end = base + run.size();
+  auto next = [&](size_t at) {
     char32_t c;
-    const size_t n = DecodeUtf8(p, end, &c);
-    const RunKind kind = !IsAlphanumeric(c) ? RunKind::kNone : IsCjk(c) ? RunKind::kCjk : RunKind::kWord;
-    if (kind != open) {
-      close(p);
-      open = kind;
-      run = p;
-      ascii = true;
-    }
-    if (c >= 0x80) ascii = false;
-    p += n;
+    return at + DecodeUtf8(base + at, end, &c);
+  };
+  if (run.empty()) return;
+  size_t first = 0, second = next(0);
+  if (second == run.size()) {
+    fn(run);
+    return;
   }
-  close(end);
+  while (second < run.size()) {
+    const size_t third = next(second);
+    fn(run.substr(first, third - first));
+    first = second;
+    second = third;
+  }
 }
 
 // ------------------------------------------------------------ stop words
@@ -261,6 +209,187 @@ constexpr std::array<uint64_t, kStopWords.size()> kPackedStopWords = [] {
   return packed;
 }();
 static_assert(std::is_sorted(kPackedStopWords.begin(), kPackedStopWords.end()));
+
+
+// Per first letter a-z, the stop words starting with it: a range of
+// kPackedStopWords, which is sorted, so words of one first letter are
+// contiguous. A token is checked against at most the nine words of one
+// letter, with no bisection's unpredictable branches.
+struct LetterRange {
+  uint8_t begin, end;
+};
+constexpr std::array<LetterRange, 26> kStopWordsByLetter = [] {
+  std::array<LetterRange, 26> ranges{};
+  for (size_t i = kStopWords.size(); i-- > 0;) {
+    LetterRange& r = ranges[static_cast<size_t>(kStopWords[i][0] - 'a')];
+    if (r.end == 0) r.end = static_cast<uint8_t>(i + 1);
+    r.begin = static_cast<uint8_t>(i);
+  }
+  return ranges;
+}();
+
+// IsStopWord, visible to the compiler in this file: the engine is
+// position-independent code, where a call to an exported function is not
+// inlined, and the analyser asks once per token.
+inline bool IsStopWordHere(std::string_view token) {
+  if (token.empty() || token.size() > kLongestStopWord) return false;
+  const auto first = static_cast<unsigned char>(token[0]);
+  if (first < 'a' || first > 'z') return false;  // every stop word starts with one
+  const LetterRange r = kStopWordsByLetter[first - 'a'];
+  const uint64_t key = PackShortWord(token);
+  for (size_t i = r.begin; i < r.end; ++i)
+    if (kPackedStopWords[i] == key) return true;
+  return false;
+}
+
+// Whether an ASCII run lower-cases to a stop word, without building it.
+inline bool IsStopRun(std::string_view run) {
+  if (run.empty() || run.size() > kLongestStopWord) return false;
+  char lowered[kLongestStopWord];
+  for (size_t i = 0; i < run.size(); ++i) {
+    const auto ch = static_cast<unsigned char>(run[i]);
+    lowered[i] = static_cast<char>(ch + (static_cast<unsigned>(static_cast<unsigned>(ch - 'A') < 26u) << 5));
+  }
+  return IsStopWordHere(std::string_view(lowered, run.size()));
+}
+
+// The rules of StemPlural for a token known to be all ASCII.
+inline void StemAscii(std::string& token) {
+  const size_t n = token.size();
+  if (n < 4) return;
+  auto ends = [&](std::string_view suffix) { return std::string_view(token).ends_with(suffix); };
+  if (ends("ies") && token[n - 4] != 'a' && token[n - 4] != 'e') {
+    token.replace(n - 3, 3, "y");
+  } else if (ends("es") && !ends("aes") && !ends("ees") && !ends("oes")) {
+    token.pop_back();
+  } else if (ends("s") && !ends("us") && !ends("ss")) {
+    token.pop_back();
+  }
+}
+
+bool IsAscii(std::string_view token) {
+  for (const char ch : token)
+    if (static_cast<unsigned char>(ch) >= 0x80) return false;
+  return true;
+}
+
+// FilterToken for a word lower-cased from a run; ascii says the run was all
+// ASCII, and so is the word. A run that was not may still lower-case to an
+// ASCII word (the Kelvin sign becomes "k"), so its word is checked.
+inline bool FilterWord(std::string& token, bool ascii) {
+  if (IsStopWordHere(token)) return false;
+  if (ascii || IsAscii(token)) StemAscii(token);
+  return true;
+}
+
+// ------------------------------------------------------------ splitters
+
+// Receives word runs and CJK runs as they close, into a list of tokens. CJK
+// tokens skip phase 2, which never changes them (no stop word and no
+// stemmed token holds a non-ASCII byte).
+struct TokenSink {
+  std::vector<std::string>& out;
+  bool filter;  // apply phase 2 (analyze_text) or keep raw tokens
+
+  void Word(std::string_view run, bool ascii) {
+    std::string token;
+    LowerRunInto(run, ascii, token);
+    if (filter && !FilterWord(token, ascii)) return;
+    out.push_back(std::move(token));
+  }
+  void Cjk(std::string_view run) { emit_cjk_run(run, out); }
+};
+
+// As TokenSink with phase 2, handing each token to fn instead: a word is
+// lower-cased into one buffer reused for every token.
+struct VisitingSink {
+  const std::function<void(std::string_view)>& fn;
+  std::string buffer;
+
+  void Word(std::string_view run, bool ascii) {
+    LowerRunInto(run, ascii, buffer);
+    if (FilterWord(buffer, ascii)) fn(buffer);
+  }
+  void Cjk(std::string_view run) { ForEachCjkToken(run, fn); }
+};
+
+// Per byte: 1 for an ASCII letter or digit, 2 for any other ASCII byte, 0
+// for a byte of a longer character, which the splitter decodes.
+constexpr std::array<uint8_t, 256> kByteClass = [] {
+  std::array<uint8_t, 256> t{};
+  for (int c = 0; c < 0x80; ++c) t[c] = kAsciiAlnum[c] ? 1 : 2;
+  return t;
+}();
+
+// The fast splitter: every maximal alphanumeric run is a word run. ASCII
+// bytes are classified by table, a stretch of one class in a tight loop;
+// only other characters ask ICU.
+template <typename Sink>
+void SplitWords(std::string_view text, Sink& sink) {
+  const unsigned char* p = Bytes(text);
+  const unsigned char* const end = p + text.size();
+  const unsigned char* run = nullptr;
+  bool ascii = true;
+  while (p < end) {
+    const uint8_t cls = kByteClass[*p];
+    if (cls == 1) {
+      if (run == nullptr) run = p, ascii = true;
+      do ++p;
+      while (p < end && kByteClass[*p] == 1);
+      continue;
+    }
+    if (cls == 2) {
+      if (run != nullptr) sink.Word(Span(run, p), ascii);
+      run = nullptr;
+      do ++p;
+      while (p < end && kByteClass[*p] == 2);
+      continue;
+    }
+    char32_t c;
+    const size_t n = DecodeUtf8(p, end, &c);
+    if (IsAlphanumeric(c)) {
+      if (run == nullptr) run = p;
+      ascii = false;
+    } else if (run != nullptr) {
+      sink.Word(Span(run, p), ascii);
+      run = nullptr;
+    }
+    p += n;
+  }
+  if (run != nullptr) sink.Word(Span(run, end), ascii);
+}
+
+enum class RunKind { kNone, kWord, kCjk };
+
+// The general splitter: at most one open run, word or CJK; a character of
+// the other kind, or a separator, closes it.
+template <typename Sink>
+void SplitRuns(std::string_view text, Sink& sink) {
+  const unsigned char* p = Bytes(text);
+  const unsigned char* const end = p + text.size();
+  const unsigned char* run = nullptr;
+  RunKind open = RunKind::kNone;
+  bool ascii = true;
+  auto close = [&](const unsigned char* at) {
+    if (open == RunKind::kWord) sink.Word(Span(run, at), ascii);
+    if (open == RunKind::kCjk) sink.Cjk(Span(run, at));
+    open = RunKind::kNone;
+  };
+  while (p < end) {
+    char32_t c;
+    const size_t n = DecodeUtf8(p, end, &c);
+    const RunKind kind = !IsAlphanumeric(c) ? RunKind::kNone : IsCjk(c) ? RunKind::kCjk : RunKind::kWord;
+    if (kind != open) {
+      close(p);
+      open = kind;
+      run = p;
+      ascii = true;
+    }
+    if (c >= 0x80) ascii = false;
+    p += n;
+  }
+  close(end);
+}
 
 }  // namespace
 
@@ -303,24 +432,7 @@ bool ContainsCjk(std::string_view text) {
 }
 
 void emit_cjk_run(std::string_view run, std::vector<std::string>& out) {
-  const unsigned char* const base = Bytes(run);
-  const unsigned char* const end = base + run.size();
-  auto next = [&](size_t at) {
-    char32_t c;
-    return at + DecodeUtf8(base + at, end, &c);
-  };
-  if (run.empty()) return;
-  size_t first = 0, second = next(0);
-  if (second == run.size()) {
-    out.emplace_back(run);
-    return;
-  }
-  while (second < run.size()) {
-    const size_t third = next(second);
-    out.emplace_back(run.substr(first, third - first));
-    first = second;
-    second = third;
-  }
+  ForEachCjkToken(run, [&](std::string_view token) { out.emplace_back(token); });
 }
 
 void tokenize_words(std::string_view text, std::vector<std::string>& out) {
@@ -345,28 +457,85 @@ std::vector<std::string> analyze_text(std::string_view text) {
   return out;
 }
 
-bool IsStopWord(std::string_view token) {
-  if (token.empty() || token.size() > kLongestStopWord) return false;
-  return std::binary_search(kPackedStopWords.begin(), kPackedStopWords.end(), PackShortWord(token));
-}
-
-void StemPlural(std::string& token) {
-  const size_t n = token.size();
-  if (n < 4) return;
-  for (char ch : token)
-    if (static_cast<unsigned char>(ch) >= 0x80) return;
-  auto ends = [&](std::string_view suffix) { return std::string_view(token).ends_with(suffix); };
-  if (ends("ies") && token[n - 4] != 'a' && token[n - 4] != 'e') {
-    token.replace(n - 3, 3, "y");
-  } else if (ends("es") && !ends("aes") && !ends("ees") && !ends("oes")) {
-    token.pop_back();
-  } else if (ends("s") && !ends("us") && !ends("ss")) {
-    token.pop_back();
+void ForEachToken(std::string_view text, const std::function<void(std::string_view)>& fn) {
+  VisitingSink sink{fn, {}};
+  if (ContainsCjk(text)) {
+    SplitRuns(text, sink);
+  } else {
+    SplitWords(text, sink);
   }
 }
 
+TermCounter::TermCounter(std::vector<std::string> terms) : terms_(std::move(terms)) {
+  for (size_t j = 0; j < terms_.size(); ++j) {
+    if (terms_[j].size() < 64) {
+      lengths_ |= uint64_t{1} << terms_[j].size();
+    } else {
+      long_terms_ = true;
+    }
+    if (terms_.size() > kScanned) by_term_.emplace(terms_[j], j);
+  }
+}
+
+bool TermCounter::MayBeTerm(size_t word_bytes) const {
+  for (size_t n = word_bytes >= 2 ? word_bytes - 2 : 0; n <= word_bytes; ++n) {
+    if (n >= 64 ? long_terms_ : ((lengths_ >> n) & 1) != 0) return true;
+  }
+  return false;
+}
+
+size_t TermCounter::Find(std::string_view token) const {
+  if (terms_.size() <= kScanned) {
+    for (size_t j = 0; j < terms_.size(); ++j)
+      if (terms_[j] == token) return j;
+    return SIZE_MAX;
+  }
+  auto it = by_term_.find(token);
+  return it == by_term_.end() ? SIZE_MAX : it->second;
+}
+
+// Only words that could be a term are built; the rest are only counted.
+struct TermCounter::Sink {
+  TermCounter& counter;
+  uint32_t* counts;
+  uint64_t tokens = 0;
+
+  void Token(std::string_view token) {
+    ++tokens;
+    const size_t j = counter.Find(token);
+    if (j != SIZE_MAX) ++counts[j];
+  }
+  void Word(std::string_view run, bool ascii) {
+    if (ascii && !counter.MayBeTerm(run.size())) {
+      tokens += !IsStopRun(run);
+      return;
+    }
+    LowerRunInto(run, ascii, counter.buffer_);
+    if (FilterWord(counter.buffer_, ascii)) Token(counter.buffer_);
+  }
+  void Cjk(std::string_view run) {
+    ForEachCjkToken(run, [&](std::string_view token) { Token(token); });
+  }
+};
+
+uint64_t TermCounter::Count(std::string_view text, uint32_t* counts) {
+  Sink sink{*this, counts};
+  if (ContainsCjk(text)) {
+    SplitRuns(text, sink);
+  } else {
+    SplitWords(text, sink);
+  }
+  return sink.tokens;
+}
+
+bool IsStopWord(std::string_view token) { return IsStopWordHere(token); }
+
+void StemPlural(std::string& token) {
+  if (IsAscii(token)) StemAscii(token);
+}
+
 bool FilterToken(std::string& token) {
-  if (IsStopWord(token)) return false;
+  if (IsStopWordHere(token)) return false;
   StemPlural(token);
   return true;
 }

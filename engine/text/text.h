@@ -34,8 +34,10 @@
 #ifndef PALLIX_TEXT_TEXT_H_
 #define PALLIX_TEXT_TEXT_H_
 
+#include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace pallix {
@@ -46,6 +48,39 @@ namespace pallix {
 // (tokenize_words); the others the run splitter (SplitTextRuns). Both give
 // the same raw tokens on texts without CJK.
 std::vector<std::string> analyze_text(std::string_view text);
+
+// Calls fn with each token analyze_text(text) gives, in order, without
+// building the list; the view is valid only during the call. For callers
+// that only count or look up tokens.
+void ForEachToken(std::string_view text, const std::function<void(std::string_view)>& fn);
+
+// Counts the tokens analyze_text gives, in total and per one of a few fixed
+// terms, building only the tokens that could be one of the terms: an ASCII
+// word of n bytes becomes a token of n, n - 1 or n - 2 bytes (the stemmer
+// takes off at most two), so such a word whose possible lengths no term has
+// is only checked against the stop words, without being built. Callers: the exact scoring of text sources, which needs each
+// document's length and its query terms' frequencies. Not thread-safe (one
+// buffer is reused); one per thread.
+class TermCounter {
+ public:
+  // terms must be distinct.
+  explicit TermCounter(std::vector<std::string> terms);
+  // Returns the number of tokens of text and adds to counts[j] (one entry
+  // per term) the number of tokens equal to terms[j].
+  uint64_t Count(std::string_view text, uint32_t* counts);
+
+ private:
+  struct Sink;
+  static constexpr size_t kScanned = 8;  // past this many terms, a hash table
+  bool MayBeTerm(size_t word_bytes) const;
+  size_t Find(std::string_view token) const;
+
+  std::vector<std::string> terms_;
+  std::unordered_map<std::string_view, size_t> by_term_;
+  uint64_t lengths_ = 0;  // bit n: some term has n bytes (n < 64)
+  bool long_terms_ = false;  // some term has 64 bytes or more
+  std::string buffer_;
+};
 
 // Appends to out every maximal run of alphanumeric characters of text,
 // lower-cased; empty pieces are never appended. Meant for texts without CJK

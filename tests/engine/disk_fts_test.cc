@@ -92,6 +92,20 @@ TEST_F(DiskFtsTest, DamagedRowsAreReadLeniently) {
   EXPECT_EQ(p.doc_length, 9u);
   EXPECT_EQ(p.positions, (std::vector<uint32_t>{4, 5}));
   EXPECT_TRUE(dfts_parse_posting("abc").positions.empty());
+  DftsPostings gathered;
+  gathered.Add("a", U32s({9, 1000, 4, 5}));
+  gathered.Add("bb", "abc");
+  gathered.Add("", U32s({7, 0}));
+  ASSERT_EQ(gathered.size(), 3u);
+  std::vector<uint32_t> positions;
+  gathered.Positions(0, positions);
+  EXPECT_EQ(positions, (std::vector<uint32_t>{4, 5}));
+  EXPECT_EQ(gathered.tf(0), 2u);
+  EXPECT_EQ(gathered.key(1), "bb");
+  EXPECT_EQ(gathered.doc_length(1), 0u);
+  EXPECT_EQ(gathered.tf(1), 0u);
+  EXPECT_EQ(gathered.key(2), "");
+  EXPECT_EQ(gathered.doc_length(2), 7u);
   Index("k", "red fox");
   auto before = Rows();
   // Forward rows that are short, run past their end or hold a term that is
@@ -144,6 +158,17 @@ TEST_F(DiskFtsTest, ModelAgainstInMemoryIndex) {
   for (const std::string& term : model.terms()) {
     auto rows = dfts_read_postings(view, kNs, term).value();
     ASSERT_EQ(rows.size(), model.doc_freq(term)) << term;
+    DftsPostings gathered;
+    ASSERT_TRUE(dfts_read_posting_rows(view, kNs, term, gathered).has_value());
+    ASSERT_EQ(gathered.size(), rows.size()) << term;
+    std::vector<uint32_t> positions;
+    for (size_t i = 0; i < rows.size(); ++i) {
+      EXPECT_EQ(gathered.key(i), rows[i].key);
+      EXPECT_EQ(gathered.doc_length(i), rows[i].doc_length);
+      EXPECT_EQ(gathered.tf(i), rows[i].positions.size());
+      gathered.Positions(i, positions);
+      EXPECT_EQ(positions, rows[i].positions);
+    }
     postings += rows.size();
     for (const DftsPosting& row : rows) {
       EXPECT_EQ(model.positions(term, row.key), row.positions) << term;

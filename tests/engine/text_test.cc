@@ -277,5 +277,43 @@ TEST(TextTest, AnalyserMatchesModel) {
   }
 }
 
+// Term sets from the analysed tokens of random texts (plurals, long words
+// and words that only lower-case or stem to a term among them): the counts
+// are those of the analysed list.
+TEST(TextTest, TermCounterMatchesTheAnalysedList) {
+  std::mt19937 rng(13);
+  const std::vector<std::string> extra = {"seri", "box", "cat", "category", "categories", std::string(70, 'q'),
+                                          std::string(69, 'q'), "sss", "hello"};
+  for (int i = 0; i < 3000; ++i) {
+    std::string text = RandomText(rng, i % 3 == 0);
+    for (int w = std::uniform_int_distribution<int>(0, 3)(rng); w > 0; --w)
+      text += " " + extra[rng() % extra.size()] + (rng() % 2 ? "s" : "ES");
+    std::vector<std::string> terms;
+    for (int t = std::uniform_int_distribution<int>(0, 12)(rng); t > 0; --t) {
+      std::vector<std::string> pool = analyze_text(RandomText(rng, true) + " " + extra[rng() % extra.size()]);
+      if (pool.empty()) continue;
+      std::string term = pool[rng() % pool.size()];
+      if (std::find(terms.begin(), terms.end(), term) == terms.end()) terms.push_back(term);
+    }
+    const std::vector<std::string> tokens = analyze_text(text);
+    std::vector<uint32_t> want(terms.size()), got(terms.size());
+    for (size_t j = 0; j < terms.size(); ++j)
+      want[j] = static_cast<uint32_t>(std::count(tokens.begin(), tokens.end(), terms[j]));
+    TermCounter counter(terms);
+    ASSERT_EQ(counter.Count(text, got.data()), tokens.size()) << text;
+    ASSERT_EQ(got, want) << text;
+  }
+}
+
+TEST(TextTest, VisitedTokensAreTheAnalysedOnes) {
+  std::mt19937 rng(11);
+  for (int i = 0; i < 4000; ++i) {
+    const std::string text = RandomText(rng, i % 2 == 0);
+    std::vector<std::string> visited;
+    ForEachToken(text, [&](std::string_view token) { visited.emplace_back(token); });
+    ASSERT_EQ(visited, analyze_text(text)) << text;
+  }
+}
+
 }  // namespace
 }  // namespace pallix
