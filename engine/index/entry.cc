@@ -84,7 +84,10 @@ Status scan_index_from(const ReadView& view, std::string_view ns, std::string_vi
   // The namespace's rows end where the next collection id begins.
   std::string upper = *id == UINT64_MAX ? std::string() : RecordKey(*id + 1, {});
   return view.txn().Scan(StoreTable::kRecords, RecordKey(*id, start), upper.empty() ? nullptr : &upper,
-                         [&](std::string_view k, std::string_view v) { return visit(k.substr(8), v); });
+                         [&](std::string_view k, std::string_view v) -> Result<bool> {
+                           ASSIGN_OR_RETURN(std::string_view row_key, RowKeyOf(k));
+                           return visit(row_key, v);
+                         });
 }
 
 }  // namespace pallix

@@ -134,7 +134,10 @@ Status ReadView::view_for_each_prefix(std::string_view collection, std::string_v
     upper_ptr = &upper;
   }
   return txn_.Scan(StoreTable::kRecords, RecordKey(*id, prefix), upper_ptr,
-                   [&](std::string_view k, std::string_view v) { return visit(k.substr(8), v); });
+                   [&](std::string_view k, std::string_view v) -> Result<bool> {
+                     ASSIGN_OR_RETURN(std::string_view row_key, RowKeyOf(k));
+                     return visit(row_key, v);
+                   });
 }
 
 Result<uint64_t> ReadView::view_count(std::string_view collection) const {
@@ -146,6 +149,13 @@ Status ReadView::view_for_each(std::string_view collection, const RowVisitor& vi
   ASSIGN_OR_RETURN(std::optional<uint64_t> id, view_collection_id(collection));
   if (!id) return Ok();
   return ScanCollection(txn_, *id, {}, visit);
+}
+
+Status ReadView::view_for_each_batch(std::string_view collection, const RowBatchVisitor& visit) const {
+  ASSIGN_OR_RETURN(std::optional<uint64_t> id, view_collection_id(collection));
+  if (!id) return Ok();
+  std::optional<std::string> upper = CollectionUpper(*id);
+  return txn_.ScanBatch(StoreTable::kRecords, RecordKey(*id, {}), upper ? &*upper : nullptr, 8, visit);
 }
 
 // ------------------------------------------------------------ documents

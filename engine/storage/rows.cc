@@ -200,10 +200,20 @@ struct LongRow {
   std::string_view value;
 };
 
+// Whether key is at or past the scan's upper bound. A records range ends
+// at the next collection's 8-byte id, and every records key starts with
+// its own id: those compare as two big-endian integers (equal ids: key
+// starts with the bound, so it is at or past it), sparing a memcmp call
+// per row of a collection scan.
+bool AtOrPast(std::string_view key, std::string_view upper) {
+  if (upper.size() == 8 && key.size() >= 8) return DecodeFixed64BE(key.data()) >= DecodeFixed64BE(upper.data());
+  return key >= upper;
+}
+
 }  // namespace
 
-Status Txn::Scan(StoreTable table, std::string_view lower_key, const std::string* upper_key,
-                 const RowVisitor& visit) const {
+template <class Sink>
+Status Txn::Walk(StoreTable table, std::string_view lower_key, const std::string* upper_key, Sink& sink) const {
   std::string lbuf, ubuf;
   std::string_view lower = Prefixed(table, lower_key, lbuf);
   std::optional<std::string_view> upper;
@@ -218,18 +228,17 @@ Status Txn::Scan(StoreTable table, std::string_view lower_key, const std::string
     ~Closer() { mdb_cursor_close(c); }
   } closer{cur};
 
-  // Returns: 1 go on, 0 stop (bound passed or the visitor asked), or error.
-  // Keys come in ascending order, so once one reaches the lower bound every
-  // later one does, and the comparison is skipped.
+  // Returns: true go on, false stop (bound passed or the sink asked), or
+  // an error. Keys come in ascending order, so once one reaches the lower
+  // bound every later one does, and the comparison is skipped.
   bool reached_lower = false;
-  auto emit = [&](std::string_view full, std::string_view value) -> Result<int> {
+  auto emit = [&](std::string_view full, std::string_view value) -> Result<bool> {
     if (!reached_lower) {
-      if (full < lower) return 1;
+      if (full < lower) return true;
       reached_lower = true;
     }
-    if (upper && full >= *upper) return 0;
-    ASSIGN_OR_RETURN(bool go_on, visit(full.substr(strip), value));
-    return go_on ? 1 : 0;
+    if (upper && AtOrPast(full, *upper)) return false;
+    return sink.Row(full.substr(strip), value);
   };
 
   // Seek to the first stored key at or after the lower bound's stored
@@ -246,8 +255,8 @@ Status Txn::Scan(StoreTable table, std::string_view lower_key, const std::string
                                        std::to_string(stored.size()) + "-byte stored key"));
     }
     if (stored.size() != kLongKeySize) {
-      ASSIGN_OR_RETURN(int go, emit(stored, View(v)));
-      if (go == 0) return Ok();
+      ASSIGN_OR_RETURN(bool go_on, emit(stored, View(v)));
+      if (!go_on) return Ok();
       rc = mdb_cursor_get(cur, &k, &v, MDB_NEXT);
       continue;
     }
@@ -265,11 +274,77 @@ Status Txn::Scan(StoreTable table, std::string_view lower_key, const std::string
     }
     std::sort(run.begin(), run.end(), [](const LongRow& a, const LongRow& b) { return a.key < b.key; });
     for (const LongRow& row : run) {
-      ASSIGN_OR_RETURN(int go, emit(row.key, row.value));
-      if (go == 0) return Ok();
+      ASSIGN_OR_RETURN(bool go_on, emit(row.key, row.value));
+      if (!go_on) return Ok();
     }
+    ASSIGN_OR_RETURN(bool go_on, sink.EndRun());
+    if (!go_on) return Ok();
   }
   if (rc != MDB_NOTFOUND) return Fail(FromLmdb(ErrorKind::kStorage, rc));
+  return Ok();
+}
+
+namespace {
+
+// Scan's sink: each row straight to the visitor.
+struct EachRow {
+  const RowVisitor& visit;
+  Result<bool> Row(std::string_view key, std::string_view value) { return visit(key, value); }
+  Result<bool> EndRun() { return true; }
+};
+
+// ScanBatch's sink: rows gathered and handed over kRowBatch at a time, and
+// at the end of each long-key run, whose keys the walk is about to drop.
+class RowBatcher {
+ public:
+  RowBatcher(const RowBatchVisitor& visit, size_t key_offset) : visit_(visit), key_offset_(key_offset) {
+    rows_.reserve(kRowBatch);
+  }
+
+  Result<bool> Row(std::string_view key, std::string_view value) {
+    // Every key of a range shares its first key_offset bytes; a shorter
+    // one comes from a damaged page.
+    if (key.size() < key_offset_) [[unlikely]]
+      return Fail(EngineError::Storage("damaged row: a " + std::to_string(key.size()) + "-byte key inside a range of " +
+                                       std::to_string(key_offset_) + "-byte prefixes"));
+    rows_.push_back(RowRef{key.substr(key_offset_), value});
+    if (rows_.size() < kRowBatch) return true;
+    return Flush();
+  }
+  Result<bool> EndRun() { return Flush(); }
+
+  // Hands over the rows gathered; remembers a visitor's stop, after which
+  // nothing more is handed over.
+  Result<bool> Flush() {
+    if (stopped_) return false;
+    if (rows_.empty()) return true;
+    ASSIGN_OR_RETURN(bool go_on, visit_(rows_));
+    rows_.clear();
+    stopped_ = !go_on;
+    return go_on;
+  }
+
+ private:
+  const RowBatchVisitor& visit_;
+  const size_t key_offset_;
+  std::vector<RowRef> rows_;
+  bool stopped_ = false;
+};
+
+}  // namespace
+
+Status Txn::Scan(StoreTable table, std::string_view lower_key, const std::string* upper_key,
+                 const RowVisitor& visit) const {
+  EachRow sink{visit};
+  return Walk(table, lower_key, upper_key, sink);
+}
+
+Status Txn::ScanBatch(StoreTable table, std::string_view lower_key, const std::string* upper_key,
+                      size_t key_offset, const RowBatchVisitor& visit) const {
+  RowBatcher sink(visit, key_offset);
+  RETURN_IF_ERROR(Walk(table, lower_key, upper_key, sink));
+  // The walk ended at a bound or the table's end with rows still gathered.
+  RETURN_IF_ERROR(sink.Flush());
   return Ok();
 }
 
@@ -368,6 +443,13 @@ std::string RecordKey(uint64_t id, std::string_view row_key) {
   EncodeFixed64BE(key.data(), id);
   if (!row_key.empty()) std::memcpy(key.data() + 8, row_key.data(), row_key.size());
   return key;
+}
+
+Result<std::string_view> RowKeyOf(std::string_view records_key) {
+  if (records_key.size() < 8) [[unlikely]]
+    return Fail(EngineError::Storage("damaged row in records: a " + std::to_string(records_key.size()) +
+                                     "-byte key inside a collection's range"));
+  return records_key.substr(8);
 }
 
 std::string CountKey(std::string_view collection) { return "cnt:" + std::string(collection); }
@@ -513,7 +595,10 @@ std::optional<std::string> CollectionUpper(uint64_t id) {
 Status ScanCollection(const Txn& txn, uint64_t id, std::string_view start, const RowVisitor& visit) {
   std::optional<std::string> upper = CollectionUpper(id);
   return txn.Scan(StoreTable::kRecords, RecordKey(id, start), upper ? &*upper : nullptr,
-                  [&](std::string_view key, std::string_view value) { return visit(key.substr(8), value); });
+                  [&](std::string_view key, std::string_view value) -> Result<bool> {
+                    ASSIGN_OR_RETURN(std::string_view row_key, RowKeyOf(key));
+                    return visit(row_key, value);
+                  });
 }
 
 Result<std::vector<Row>> ScanLimited(const Txn& txn, uint64_t id, std::string_view start, size_t limit) {

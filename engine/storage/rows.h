@@ -102,6 +102,11 @@ Result<WriteCtx> BeginWriteCtx(Store& store);
 
 // The records key of (collection id, row key).
 std::string RecordKey(uint64_t id, std::string_view row_key);
+// The row key of a records key met by a scan: the bytes after the 8-byte
+// collection id. A shorter key inside a collection's range can only come
+// from a damaged page (its nodes out of order): Storage ("damaged row in
+// records: ...").
+Result<std::string_view> RowKeyOf(std::string_view records_key);
 // The meta keys of a collection.
 std::string CountKey(std::string_view collection);
 std::string AutoKey(std::string_view collection);

@@ -69,6 +69,18 @@ struct Row {
 // walk and is passed through. The views are valid only during the call.
 using RowVisitor = std::function<Result<bool>(std::string_view key, std::string_view value)>;
 
+// One row as a pair of views, for visitors that take rows a batch at a time.
+struct RowRef {
+  std::string_view key;
+  std::string_view value;
+};
+
+// Visitor over batches of rows, in key order: as RowVisitor, once per batch
+// of up to kRowBatch rows; the views are valid only during the call. A
+// whole-table walk pays one indirect call per batch instead of per row.
+using RowBatchVisitor = std::function<Result<bool>(std::span<const RowRef> rows)>;
+inline constexpr size_t kRowBatch = 256;
+
 // Test-only fault injection: makes the n-th put or delete of a write
 // transaction, the commit, or the begin of a transaction fail as LMDB
 // failures would. Counts are per write transaction; -1 is off.
@@ -238,6 +250,11 @@ class Txn {
   // lower <= key (< *upper when upper is given). The visitor must not write
   // through this transaction. Errors: Storage, or the visitor's.
   Status Scan(StoreTable table, std::string_view lower, const std::string* upper, const RowVisitor& visit) const;
+  // As Scan, handing rows to visit in batches, each key without its first
+  // key_offset bytes (for records: the collection id, which every key of
+  // the range shares). Errors: as Scan.
+  Status ScanBatch(StoreTable table, std::string_view lower, const std::string* upper, size_t key_offset,
+                   const RowBatchVisitor& visit) const;
   // A u64 meta or catalog value: nullopt when absent. Errors: Storage
   // (including "damaged u64 value under <key>" for a stored value that is
   // not 8 bytes long).
@@ -251,6 +268,12 @@ class Txn {
  protected:
   friend struct StoreCopy;
   Txn(Store* store, MDB_txn* txn, bool snapshot) : store_(store), txn_(txn), snapshot_(snapshot) {}
+  // The walk under Scan and ScanBatch: hands each row in range, in order,
+  // to sink.Row(key, value), and calls sink.EndRun() after a sorted run of
+  // long keys, whose keys live only until the next run. Defined and
+  // instantiated in rows.cc.
+  template <class Sink>
+  Status Walk(StoreTable table, std::string_view lower, const std::string* upper, Sink& sink) const;
   ~Txn() = default;
 
   Store* store_;
