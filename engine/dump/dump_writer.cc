@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <span>
+#include <thread>
 #include <vector>
 
 #include "base/lock.h"
@@ -27,21 +30,36 @@ constexpr std::string_view kTtlPrefix = "__ttl__";
 
 EngineError IoErrno(int err) { return EngineError::Io(port::OsErrorText(err)); }
 
-// The dump file behind a 1 MiB buffer: small writes are gathered, a write
-// at least as large as the buffer goes to the file directly. (Fewer, larger
-// writes: the dump is written at a good fraction of a plain file copy.)
+// Writes all of bytes to fd. Errors: Io.
+Status WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Fail(IoErrno(errno));
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return Ok();
+}
+
+// The dump file behind a 1 MiB buffer: small writes are gathered, and full
+// buffers (and strings handed over whole) are written by a thread of the
+// sink's own, one at a time and in order, while the caller fills the next:
+// the file system's copy of the bytes overlaps the walk producing them, so
+// the dump costs little more than the slower of the two.
 class FileSink : public DumpSink {
  public:
-  explicit FileSink(int fd) : fd_(fd) { buffer_.reserve(kWriteBuffer); }
+  explicit FileSink(int fd) : fd_(fd), writer_([this] { WriterLoop(); }) { buffer_.reserve(kWriteBuffer); }
   ~FileSink() override {
+    StopWriter();
     if (fd_ >= 0) close(fd_);
   }
 
   bool CanRewrite() const override { return true; }
-  uint64_t Position() const override { return written_ + buffer_.size(); }
+  uint64_t Position() const override { return submitted_ + buffer_.size(); }
 
   Status Rewrite(uint64_t offset, std::string_view bytes) override {
     RETURN_IF_ERROR(Flush());
+    RETURN_IF_ERROR(WaitIdle());
     while (!bytes.empty()) {
       ssize_t n = pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
       if (n < 0 && errno == EINTR) continue;
@@ -58,23 +76,28 @@ class FileSink : public DumpSink {
       return Ok();
     }
     RETURN_IF_ERROR(Flush());
-    if (bytes.size() < kWriteBuffer) {
-      buffer_.append(bytes);
-      return Ok();
-    }
-    return WriteAll(bytes);
+    buffer_.append(bytes);
+    if (buffer_.size() < kWriteBuffer) return Ok();
+    return Flush();
   }
 
+  Status Hand(std::string& bytes) override {
+    RETURN_IF_ERROR(Flush());
+    return Submit(bytes);
+  }
+
+  // Hands the gathered bytes to the writer thread.
   Status Flush() {
-    Status s = WriteAll(buffer_);
-    buffer_.clear();
-    return s;
+    if (buffer_.empty()) return Ok();
+    return Submit(buffer_);
   }
 
-  // Flushes and closes; a close that fails (a delayed write error on some
-  // file systems) fails the dump.
+  // Flushes, waits for every write, stops the writer and closes; a close
+  // that fails (a delayed write error on some file systems) fails the dump.
   Status Close() {
     Status flushed = Flush();
+    if (flushed) flushed = WaitIdle();
+    StopWriter();
     int rc = close(std::exchange(fd_, -1));
     if (!flushed) return flushed;
     if (rc != 0) return Fail(IoErrno(errno));
@@ -82,20 +105,65 @@ class FileSink : public DumpSink {
   }
 
  private:
-  Status WriteAll(std::string_view bytes) {
-    while (!bytes.empty()) {
-      ssize_t n = write(fd_, bytes.data(), bytes.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return Fail(IoErrno(errno));
-      bytes.remove_prefix(static_cast<size_t>(n));
-      written_ += static_cast<uint64_t>(n);
+  // Waits for the write in progress, then gives bytes to the writer in
+  // exchange for the drained string (empty, capacity kept). The first
+  // failed write is reported here and by every later call.
+  Status Submit(std::string& bytes) {
+    {
+      std::unique_lock<std::mutex> lock(mu_);
+      idle_.wait(lock, [&] { return !busy_; });
+      if (!error_) return error_;
+      submitted_ += bytes.size();
+      pending_.swap(bytes);
+      busy_ = true;
     }
+    work_.notify_one();
+    bytes.clear();
     return Ok();
   }
 
+  Status WaitIdle() {
+    std::unique_lock<std::mutex> lock(mu_);
+    idle_.wait(lock, [&] { return !busy_; });
+    return error_;
+  }
+
+  void WriterLoop() {
+    std::unique_lock<std::mutex> lock(mu_);
+    while (true) {
+      work_.wait(lock, [&] { return busy_ || stop_; });
+      if (!busy_) return;  // stopping, nothing left to write
+      lock.unlock();
+      // pending_ is the writer's alone while busy_ is set.
+      Status written = error_ ? WriteAll(fd_, pending_) : Ok();
+      lock.lock();
+      if (!written && error_) error_ = written;
+      pending_.clear();
+      busy_ = false;
+      idle_.notify_all();
+    }
+  }
+
+  void StopWriter() {
+    if (!writer_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stop_ = true;
+    }
+    work_.notify_one();
+    writer_.join();
+  }
+
   int fd_;
-  uint64_t written_ = 0;
+  uint64_t submitted_ = 0;
   std::string buffer_;
+  std::mutex mu_;
+  std::condition_variable work_, idle_;
+  std::string pending_;  // guarded by mu_ while !busy_
+  bool busy_ = false;
+  bool stop_ = false;
+  Status error_ = Ok();
+  std::thread writer_;  // last: starts once every member above exists
 };
 
 Result<std::vector<std::string>> UserCollections(const ReadView& view) {
@@ -145,8 +213,9 @@ void AppendDocumentEntries(std::string& out, std::string_view collection, std::s
 // Section 1. The count precedes the records: a sink that can rewrite gets
 // a placeholder, filled in after one pass; any other sink costs a counting
 // pass over the same snapshot first. Entries are gathered into batches of
-// at least the sink's buffer size, which a file sink writes straight to the
-// file: each document's bytes are copied once, from the map to the batch.
+// at least the sink's buffer size, handed to the sink whole (a file sink
+// writes one on its own thread while the next is filled): each document's
+// bytes are copied once, from the map to the batch.
 Status WriteDocuments(const ReadView& view, const std::vector<std::string>& collections, DumpSink& sink) {
   const bool rewrite = sink.CanRewrite();
   const uint64_t count_at = sink.Position();
@@ -161,15 +230,11 @@ Status WriteDocuments(const ReadView& view, const std::vector<std::string>& coll
     RETURN_IF_ERROR(view.view_for_each_batch(c, [&](std::span<const RowRef> rows) -> Result<bool> {
       AppendDocumentEntries(batch, c, rows);
       count += rows.size();
-      if (batch.size() >= kWriteBuffer) {
-        RETURN_IF_ERROR(sink.Write(batch));
-        batch.clear();
-      }
+      if (batch.size() >= kWriteBuffer) RETURN_IF_ERROR(sink.Hand(batch));
       return true;
     }));
-  RETURN_IF_ERROR(sink.Write(batch));
+  RETURN_IF_ERROR(sink.Hand(batch));
   if (!rewrite) return Ok();
-  batch.clear();
   dump_put_u64(batch, count);
   return sink.Rewrite(count_at, batch);
 }

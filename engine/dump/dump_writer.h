@@ -24,6 +24,15 @@ class DumpSink {
  public:
   virtual ~DumpSink() = default;
   virtual Status Write(std::string_view bytes) = 0;
+  // As Write, for bytes the caller is done with: a sink may take the
+  // string's storage instead of copying it (a file sink writes it on a
+  // thread of its own meanwhile). bytes is left empty, its capacity free
+  // for the caller to fill again.
+  virtual Status Hand(std::string& bytes) {
+    Status written = Write(bytes);
+    bytes.clear();
+    return written;
+  }
   // A sink that can overwrite bytes it already took (a file) lets the
   // writer stream the documents once and fill their count in afterwards,
   // instead of walking them twice.
@@ -43,8 +52,9 @@ Status dump_database(Engine& engine, DumpSink& sink);
 // sections. The file is opened without truncation first and refused when
 // it is the open database's own file (the same device and inode: its path
 // or a hard link), since truncating a mapped database file destroys it;
-// only then is it truncated. After a failure the bytes written so far
-// stay. Errors: Io (a NUL byte in path before any system call, open,
+// only then is it truncated. The file is written by a thread of its own
+// while the documents are read, and joined before this returns. After a
+// failure the bytes written so far stay. Errors: Io (a NUL byte in path before any system call, open,
 // truncate, write, close, the own-file refusal), and dump_database's.
 Status dump_to_path(Engine& engine, const std::string& path);
 

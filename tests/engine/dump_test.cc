@@ -1,7 +1,11 @@
 // The dump writer and loader: round trips of every section, the version-1
 // reader, renames, and loads of truncated, corrupted and mutated dumps.
 
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <random>
 
@@ -448,6 +452,46 @@ TEST(DumpTest, LargeDocumentSectionIsTheStoredRowsVerbatim) {
   EXPECT_EQ(DecodeFixed64LE(section.data()), 2u * 6021u);
   ASSERT_GT(file.size(), kDumpMagic.size() + section.size());
   EXPECT_TRUE(std::string_view(file).substr(kDumpMagic.size(), section.size()) == section);
+}
+
+// A write that fails partway (the file size limit, in a child process so
+// the limit stays there) fails the dump with an Io error, whether the file
+// system refuses the first buffer or a later one, and the bytes written
+// before it are the dump's, in order.
+TEST(DumpTest, FailedFileWriteFailsTheDump) {
+  test::TempDir dir;
+  auto e = open_engine(dir.path() + "/a.db");
+  ASSERT_TRUE(e.has_value());
+  std::vector<std::pair<std::string, Value>> docs;
+  for (int i = 0; i < 20000; ++i) docs.emplace_back("k" + std::to_string(i), Value::Text(std::string(300, 'x')));
+  ASSERT_TRUE(put_many(**e, "c", docs).has_value());
+  const std::string whole = DumpBytes(**e);
+  ASSERT_GT(whole.size(), size_t{5} << 20);
+  for (rlim_t limit : {rlim_t{100}, rlim_t{(3 << 20) + 5}}) {
+    const std::string path = dir.path() + "/d" + std::to_string(limit) + ".dump";
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      struct rlimit rl = {limit, limit};
+      if (setrlimit(RLIMIT_FSIZE, &rl) != 0) _exit(2);
+      auto s = dump_to_path(**e, path);
+      _exit(s.has_value() ? 3 : s.error().kind() == ErrorKind::kIo ? 0 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << limit;
+    // The document count is filled in only after the last document, so
+    // it stays the placeholder; every byte around it is the dump's.
+    std::string written = test::ReadFile(path);
+    ASSERT_GE(written.size(), kDumpMagic.size() + 8);
+    EXPECT_LE(written.size(), limit);
+    EXPECT_TRUE(written.compare(0, kDumpMagic.size(), kDumpMagic) == 0);
+    EXPECT_EQ(DecodeFixed64LE(written.data() + kDumpMagic.size()), 0u);
+    EXPECT_TRUE(written.compare(kDumpMagic.size() + 8, std::string::npos, whole, kDumpMagic.size() + 8,
+                                written.size() - kDumpMagic.size() - 8) == 0);
+  }
 }
 
 TEST(DumpTest, DumpRefusesTheDatabaseOwnFile) {
