@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 #include <span>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -48,7 +49,14 @@ Status WriteAll(int fd, std::string_view bytes) {
 // the dump costs little more than the slower of the two.
 class FileSink : public DumpSink {
  public:
-  explicit FileSink(int fd) : fd_(fd), writer_([this] { WriterLoop(); }) { buffer_.reserve(kWriteBuffer); }
+  explicit FileSink(int fd) : fd_(fd) {
+    buffer_.reserve(kWriteBuffer);
+    // Without a thread (the system refused one) the caller writes itself.
+    try {
+      writer_ = std::thread([this] { WriterLoop(); });
+    } catch (const std::system_error&) {
+    }
+  }
   ~FileSink() override {
     StopWriter();
     if (fd_ >= 0) close(fd_);
@@ -109,6 +117,12 @@ class FileSink : public DumpSink {
   // exchange for the drained string (empty, capacity kept). The first
   // failed write is reported here and by every later call.
   Status Submit(std::string& bytes) {
+    if (!writer_.joinable()) {
+      if (error_) error_ = WriteAll(fd_, bytes);
+      submitted_ += bytes.size();
+      bytes.clear();
+      return error_;
+    }
     {
       std::unique_lock<std::mutex> lock(mu_);
       idle_.wait(lock, [&] { return !busy_; });
@@ -163,7 +177,7 @@ class FileSink : public DumpSink {
   bool busy_ = false;
   bool stop_ = false;
   Status error_ = Ok();
-  std::thread writer_;  // last: starts once every member above exists
+  std::thread writer_;  // started once every member above exists
 };
 
 Result<std::vector<std::string>> UserCollections(const ReadView& view) {

@@ -2,7 +2,8 @@
 //
 // Product-quantization training (engine/pq.h) forms a team, runs every
 // k-means iteration of every subspace with it, and shuts it down before
-// returning; nothing else in the engine starts a thread. The team's one
+// returning; besides it only the dump writer starts a thread (one, joined
+// before the dump returns, that writes the file). The team's one
 // service is a parallel map over the item indexes 0 .. n-1: the range is cut
 // into workers + 1 contiguous chunks of equal size, the calling thread
 // computes chunk 0 and worker i computes chunk i + 1, and the results come
