@@ -130,6 +130,18 @@ void SetBlockingWaitHooks(BlockingWaitHooks hooks) { g_wait_hooks = hooks; }
 
 namespace {
 
+// The settings every environment gets before it opens. An in-memory
+// database (no sync) commits by copying its dirty pages into a writable
+// map of its file: a commit writes a page per B-tree level per touched
+// leaf, and each write as a system call into the temporary file costs
+// several times the copy itself. A file database keeps writing pages, so
+// that an I/O error on a real disk comes back from the write as an error.
+void ConfigureEnv(MDB_env* env, unsigned flags) {
+  mdb_env_set_maxdbs(env, 4);
+  mdb_env_set_maxreaders(env, kMaxReaders);
+  if ((flags & MDB_NOSYNC) != 0) mdb_env_set_commit_map(env);
+}
+
 // Every map a store makes gets a number never used before in this process.
 uint64_t NextMapping() {
   static std::atomic<uint64_t> next{1};
@@ -145,8 +157,7 @@ Result<std::unique_ptr<Store>> Store::OpenEnv(const std::string& path, unsigned 
   if (rc != 0) return Fail(FromLmdb(ErrorKind::kDatabase, rc));
   store->map_size_ = options.map_size;
   store->fixed_map_size_ = options.fixed_map_size;
-  mdb_env_set_maxdbs(store->env_, 4);
-  mdb_env_set_maxreaders(store->env_, kMaxReaders);
+  ConfigureEnv(store->env_, flags);
   // Reserve address space; shrink the request if the system refuses it.
   for (uint64_t size = store->map_size_;; size /= 4) {
     rc = mdb_env_set_mapsize(store->env_, size);
@@ -155,8 +166,7 @@ Result<std::unique_ptr<Store>> Store::OpenEnv(const std::string& path, unsigned 
     mdb_env_close(store->env_);
     store->env_ = nullptr;
     if ((rc = mdb_env_create(&store->env_)) != 0) break;
-    mdb_env_set_maxdbs(store->env_, 4);
-    mdb_env_set_maxreaders(store->env_, kMaxReaders);
+    ConfigureEnv(store->env_, flags);
     store->map_size_ = size / 4;
   }
   if (rc != 0) return Fail(FromLmdb(ErrorKind::kDatabase, rc));

@@ -5,11 +5,13 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -500,6 +502,66 @@ TEST(StoreTest, MapGrowsWhenHalfUsed) {
   for (int i = 0; i < 40; ++i)
     ASSERT_TRUE(put_row_once(**opened, "c", "k" + std::to_string(i), std::string(1 << 20, 'x')).has_value()) << i;
   EXPECT_EQ(*count_rows(**opened, "c"), 40u);
+}
+
+// In memory, a commit copies its pages into a map of the file: rows of
+// every size (one page, several, overflow runs) read back byte for byte,
+// also after the map has been replaced by a larger one.
+TEST(StoreTest, InMemoryRowsReadBackAcrossMapGrowth) {
+  StoreOptions options;
+  options.map_size = 4 << 20;
+  auto opened = Store::OpenInMemory(options);
+  ASSERT_TRUE(opened.has_value());
+  Store& store = **opened;
+  std::mt19937 rng(5);
+  std::map<std::string, std::string> model;
+  for (int i = 0; i < 300; ++i) {
+    size_t size = i % 10 == 0 ? (rng() % (1 << 20)) : rng() % 3000;
+    std::string value(size, static_cast<char>('a' + i % 26));
+    if (!value.empty()) value[rng() % value.size()] = static_cast<char>(i);
+    std::string key = "k" + std::to_string(rng() % 200);
+    ASSERT_TRUE(put_row_once(store, "c", key, value).has_value()) << i;
+    model[key] = value;
+  }
+  for (const auto& [key, value] : model) {
+    auto got = get_row_once(store, "c", key);
+    ASSERT_TRUE(got.has_value());
+    ASSERT_TRUE(got->has_value()) << key;
+    EXPECT_EQ(**got, value) << key;
+  }
+}
+
+// Copying into a map never meets a block the file system could not give:
+// the blocks are allocated first, and a refusal there fails the commit.
+// Here the refusal is the file size limit, in a child process so that the
+// limit stays there; a fault instead of an error would kill the child.
+TEST(StoreTest, InMemoryCommitPastTheFileLimitFailsWithAnError) {
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {8 << 20, 8 << 20};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(10);
+    auto opened = Store::OpenInMemory();
+    if (!opened.has_value()) _exit(11);
+    Store& store = **opened;
+    int written = 0;
+    Status status = Ok();
+    for (; written < 100 && status; ++written)
+      status = put_row_once(store, "c", "k" + std::to_string(written), std::string(1 << 18, 'x'));
+    if (status.has_value()) _exit(12);  // the limit was never met
+    if (status.error().code() != 5u || status.error().Message().find("File too large") == std::string::npos) _exit(13);
+    // What was committed before still reads back.
+    for (int i = 0; i + 1 < written; ++i) {
+      auto got = get_row_once(store, "c", "k" + std::to_string(i));
+      if (!got.has_value() || !got->has_value() || (*got)->size() != (1u << 18)) _exit(14);
+    }
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(StoreTest, DamagedU64ValuesAreStorageErrors) {
