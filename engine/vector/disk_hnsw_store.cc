@@ -1,0 +1,361 @@
+// The read side of the on-disk graph's rows: node records parsed in place,
+// the store hnsw_search_layer walks over them (DannStore), and the row
+// locations a thread remembers across searches (declared in
+// disk_hnsw_internal.h).
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "base/coding.h"
+#include "vector/disk_hnsw_internal.h"
+
+namespace pallix {
+
+namespace dann_internal {
+namespace {
+
+constexpr size_t kCacheLine = 64;
+// Vectors scored together: a layer-0 list (m0 = 32), so that one
+// candidate's fresh neighbours usually make one batch.
+constexpr size_t kBatch = 32;
+// A search meets a few hundred to a few thousand nodes: start the table
+// (and the entries) at a size most searches never outgrow.
+constexpr size_t kFirstSlots = 4096;
+constexpr size_t kFirstEntries = 1024;
+
+inline void Prefetch(const void* p) { __builtin_prefetch(p, 0, 3); }
+
+// Fibonacci hashing: node ids are mostly consecutive integers, which the
+// multiplication spreads over the table.
+inline size_t SlotOf(uint64_t id, size_t mask) {
+  uint64_t h = id * 0x9E3779B97F4A7C15ull;
+  return static_cast<size_t>(h ^ (h >> 32)) & mask;
+}
+
+}  // namespace
+
+EngineError MalformedDannNode(std::string_view ns, uint64_t id) {
+  return EngineError::CorruptIndex("malformed node row for id " + std::to_string(id) + " in index namespace '" +
+                                   std::string(ns) + "'");
+}
+
+// A thread keeps the tables of the last two namespaces it searched: enough
+// for a query that alternates two graphs, small beside the graphs.
+constexpr size_t kLocationTables = 2;
+// Node ids past this are not remembered, so that a table stays within
+// 32 MiB however large the graph.
+constexpr uint64_t kMaxRememberedIds = uint64_t{1} << 21;
+
+RowLocations* RowLocations::For(std::string_view ns, const SnapshotTag& tag) {
+  if (tag.mapping == 0) return nullptr;
+  thread_local std::array<RowLocations, kLocationTables> tables;
+  thread_local uint64_t clock = 0;
+  RowLocations* pick = &tables[0];
+  for (RowLocations& t : tables) {
+    if (t.ns_ == ns) {
+      pick = &t;
+      break;
+    }
+    if (t.last_use_ < pick->last_use_) pick = &t;
+  }
+  if (pick->ns_ != ns || !pick->tag_.SameSnapshot(tag)) {
+    // Another snapshot may have moved or rewritten every row.
+    pick->ns_.assign(ns);
+    pick->tag_ = tag;
+    pick->rows_.clear();
+  }
+  pick->last_use_ = ++clock;
+  return pick;
+}
+
+std::string_view RowLocations::Find(uint64_t id) const {
+  if (id >= rows_.size()) return {};
+  const Location& at = rows_[id];
+  return at.data == nullptr ? std::string_view() : std::string_view(at.data, at.size);
+}
+
+void RowLocations::Remember(uint64_t id, std::string_view row) {
+  if (id >= kMaxRememberedIds || row.empty() || row.size() > UINT32_MAX) return;
+  if (id >= rows_.size()) rows_.resize(std::max<size_t>(id + 1, rows_.size() * 2));
+  rows_[id] = Location{row.data(), static_cast<uint32_t>(row.size())};
+}
+
+DannLinks DannNodeView::Links(uint32_t layer) const {
+  if (layer >= layer_count) return {};
+  const char* p = layers;
+  for (uint32_t l = 0; l < layer; ++l) p += 4 + size_t{DecodeFixed32LE(p)} * 8;
+  return {p + 4, DecodeFixed32LE(p)};
+}
+
+bool ParseDannNode(std::string_view bytes, DannNodeView& out, std::vector<const char*>* upper) {
+  ByteCursor in(bytes);
+  uint8_t deleted;
+  uint32_t key_len, vec_len, layer_count;
+  if (!in.Byte(deleted) || !in.U32(key_len) || !in.Take(key_len, out.key) || !in.U32(vec_len) ||
+      !in.Take(vec_len, out.stored) || !in.U32(layer_count) || layer_count > in.Left() / 4) {
+    return false;
+  }
+  out.deleted = deleted != 0;
+  out.layer_count = layer_count;
+  out.layers = bytes.data() + in.Mark();
+  if (upper != nullptr) out.upper = static_cast<uint32_t>(upper->size());
+  for (uint32_t l = 0; l < layer_count; ++l) {
+    if (l > 0 && upper != nullptr) upper->push_back(bytes.data() + in.Mark());
+    uint32_t n;
+    std::string_view ids;
+    if (!in.U32(n) || n > in.Left() / 8 || !in.Take(size_t{n} * 8, ids)) return false;
+  }
+  return true;
+}
+
+DannStore::DannStore(const ReadView& view, std::string_view ns, bool as_codes, QueryScorer& scorer,
+                     std::span<const float> query)
+    : view_(&view), ns_(ns), as_codes_(as_codes), scorer_(scorer), query_(query) {
+  nodes_.reserve(kFirstEntries);
+  locations_ = RowLocations::For(ns, view.snapshot_tag());
+}
+
+DannStore::DannStore(WriteCtx& ctx, const DannNodeCache& cache, std::string_view ns, bool as_codes,
+                     QueryScorer& scorer, std::span<const float> query)
+    : ctx_(&ctx), cache_(&cache), ns_(ns), as_codes_(as_codes), scorer_(scorer), query_(query) {}
+
+void DannStore::PrefetchVisit(Id id) {
+  if (!ok()) return;
+  Slot& slot = Probe(id);
+  if (slot.node != kUnused) return;
+  if (view_ != nullptr) {
+    slot.id = id;
+    ++used_;
+    if (locations_ != nullptr) {
+      if (std::string_view row = locations_->Find(id); !row.empty()) {
+        slot.node = AddRow(row);
+        return;
+      }
+    }
+    slot.node = kPending;
+    pending_.push_back(id);
+    return;
+  }
+  uint32_t node = Fetch(id);
+  // A failed read is not recorded: Visit reads the row again and keeps the
+  // failure then, so that failures surface in the order the search meets
+  // them.
+  if (!ok()) {
+    status_ = Ok();
+    return;
+  }
+  slot.id = id;
+  slot.node = node;
+  ++used_;
+}
+
+bool DannStore::Visit(Id id) {
+  Slot* slot = Resolve(id);
+  if (slot == nullptr || slot->epoch == epoch_) return false;
+  slot->epoch = epoch_;
+  return true;
+}
+
+const DannNodeView* DannStore::Node(Id id) {
+  Entry* entry = Find(id);
+  return entry != nullptr ? &entry->view : nullptr;
+}
+
+DannLinks DannStore::Neighbours(Id id, uint32_t layer) {
+  Entry* entry = Find(id);
+  if (entry == nullptr || layer >= entry->view.layer_count) return {};
+  if (entry->owned != nullptr) return DannLinks(entry->owned->layers[layer]);
+  const char* count = layer == 0 ? entry->view.layers : upper_[entry->view.upper + layer - 1];
+  return {count + 4, DecodeFixed32LE(count)};
+}
+
+float DannStore::ScoreWith(QueryScorer& scorer, Id id) {
+  Entry* entry = Find(id);
+  if (entry == nullptr) return std::numeric_limits<float>::infinity();
+  return scorer(Stored(*entry, single_));
+}
+
+void DannStore::DistanceBatch(const Id* ids, size_t n, float* out) {
+  if (as_codes_ || !scorer_.float_batch()) {
+    for (size_t i = 0; i < n; ++i) out[i] = Distance(ids[i]);
+    return;
+  }
+  const size_t dim = query_.size();
+  batch_.resize(kBatch * dim);
+  const float* vectors[kBatch];
+  size_t at[kBatch];
+  float found[kBatch];
+  size_t count = 0;
+  auto score = [&] {
+    scorer_.FloatBatch(vectors, count, found);
+    for (size_t j = 0; j < count; ++j) out[at[j]] = found[j];
+    count = 0;
+  };
+  for (size_t i = 0; i < n; ++i) {
+    const float* v = BatchVector(ids[i], batch_.data() + count * dim);
+    if (v == nullptr) {
+      out[i] = Distance(ids[i]);
+      continue;
+    }
+    vectors[count] = v;
+    at[count] = i;
+    if (++count == kBatch) score();
+  }
+  if (count > 0) score();
+}
+
+const float* DannStore::BatchVector(Id id, float* scratch) {
+  const Entry* entry = Find(id);
+  if (entry == nullptr) return nullptr;
+  const size_t dim = query_.size();
+  if (entry->owned != nullptr) {
+    const StoredVector& stored = entry->owned->stored;
+    return stored.kind == StoredKind::kF32 && stored.f32.size() == dim ? stored.f32.data() : nullptr;
+  }
+  return entry->view.stored.size() / 4 == dim ? Floats(entry->view.stored, scratch) : nullptr;
+}
+
+const float* DannStore::Floats(std::string_view bytes, float* scratch) {
+  const size_t count = bytes.size() / 4;
+  if constexpr (std::endian::native == std::endian::little) {
+    if (reinterpret_cast<uintptr_t>(bytes.data()) % alignof(float) == 0) {
+      return reinterpret_cast<const float*>(bytes.data());
+    }
+    std::memcpy(scratch, bytes.data(), count * 4);
+  } else {
+    for (size_t i = 0; i < count; ++i) scratch[i] = DecodeFloat32LE(bytes.data() + i * 4);
+  }
+  return scratch;
+}
+
+StoredRef DannStore::Stored(const Entry& entry, std::vector<float>& scratch) const {
+  if (entry.owned != nullptr) return entry.owned->stored.ref();
+  std::string_view bytes = entry.view.stored;
+  if (as_codes_) return StoredRef::Codes({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
+  scratch.resize(bytes.size() / 4);
+  return StoredRef::F32({Floats(bytes, scratch.data()), scratch.size()});
+}
+
+DannStore::Slot& DannStore::Probe(Id id) {
+  if (used_ * 2 >= slots_.size()) Grow();
+  const size_t mask = slots_.size() - 1;
+  for (size_t i = SlotOf(id, mask);; i = (i + 1) & mask) {
+    Slot& slot = slots_[i];
+    if (slot.node == kUnused || slot.id == id) return slot;
+  }
+}
+
+DannStore::Slot* DannStore::Resolve(Id id) {
+  if (!ok()) return nullptr;
+  if (Probe(id).node == kPending) FetchPending();
+  Slot& slot = Probe(id);
+  if (slot.node == kUnused || slot.node == kRetry) {
+    if (slot.node == kUnused) ++used_;
+    slot.id = id;
+    slot.node = Fetch(id);
+  }
+  if (slot.node == kMissing || !ok()) return nullptr;
+  Entry& entry = nodes_[slot.node];
+  if (!entry.parsed) Parse(id, entry);
+  return ok() ? &slot : nullptr;
+}
+
+DannStore::Entry* DannStore::Find(Id id) {
+  Slot* slot = Resolve(id);
+  return slot != nullptr ? &nodes_[slot->node] : nullptr;
+}
+
+Result<bool> DannStore::GetRow(Id id, std::string_view& row) const {
+  auto keep = [&row](std::string_view v) { row = v; };
+  if (view_ != nullptr) return view_->view_get_with(ns_, dann_node_row_key(id), keep);
+  return get_row_with(*ctx_, ns_, dann_node_row_key(id), keep);
+}
+
+void DannStore::FetchPending() {
+  // Row keys of 9 bytes each, side by side in one reused buffer.
+  constexpr size_t kKeyBytes = 9;
+  pending_keys_.resize(pending_.size() * kKeyBytes);
+  pending_views_.clear();
+  for (size_t i = 0; i < pending_.size(); ++i) {
+    char* key = pending_keys_.data() + i * kKeyBytes;
+    key[0] = kDannNodePrefix;
+    EncodeFixed64BE(key + 1, pending_[i]);
+    pending_views_.emplace_back(key, kKeyBytes);
+  }
+  pending_found_.assign(pending_.size(), kMissing);
+  Status read = view_->view_get_batch(ns_, pending_views_, [this](size_t i, std::string_view row) {
+    pending_found_[i] = AddRow(row);
+    if (locations_ != nullptr) locations_->Remember(pending_[i], row);
+  });
+  for (size_t i = 0; i < pending_.size(); ++i) {
+    // Past a failed read nothing is known: those rows are read again alone.
+    Slot& slot = Probe(pending_[i]);
+    slot.node = !read.has_value() && pending_found_[i] == kMissing ? kRetry : pending_found_[i];
+  }
+  pending_.clear();
+}
+
+uint32_t DannStore::AddRow(std::string_view row) {
+  // The row is parsed and its vector scored shortly: start fetching all of
+  // it now so that its lines arrive meanwhile.
+  for (size_t line = 0; line < row.size(); line += kCacheLine) Prefetch(row.data() + line);
+  Entry entry;
+  entry.row = row;
+  nodes_.push_back(std::move(entry));
+  return static_cast<uint32_t>(nodes_.size() - 1);
+}
+
+uint32_t DannStore::Fetch(Id id) {
+  Entry entry;
+  if (cache_ != nullptr) {
+    if (auto it = cache_->nodes.find(id); it != cache_->nodes.end()) {
+      if (it->second == nullptr) return kMissing;
+      const DiskHnswNode& node = *it->second;
+      entry.owned = it->second;
+      entry.view.deleted = node.deleted;
+      entry.view.key = node.key;
+      entry.view.layer_count = static_cast<uint32_t>(node.layers.size());
+      entry.parsed = true;
+      nodes_.push_back(std::move(entry));
+      return static_cast<uint32_t>(nodes_.size() - 1);
+    }
+  }
+  if (locations_ != nullptr) {
+    if (std::string_view row = locations_->Find(id); !row.empty()) return AddRow(row);
+  }
+  Result<bool> found = GetRow(id, entry.row);
+  if (!found.has_value()) {
+    status_ = Fail(found.error());
+    return kMissing;
+  }
+  if (!*found) return kMissing;
+  if (locations_ != nullptr) locations_->Remember(id, entry.row);
+  return AddRow(entry.row);
+}
+
+void DannStore::Parse(Id id, Entry& entry) {
+  if (!ParseDannNode(entry.row, entry.view, &upper_)) {
+    status_ = Fail(MalformedDannNode(ns_, id));
+    return;
+  }
+  entry.parsed = true;
+}
+
+void DannStore::Grow() {
+  std::vector<Slot> old = std::move(slots_);
+  slots_.assign(std::max(kFirstSlots, old.size() * 2), Slot{});
+  const size_t mask = slots_.size() - 1;
+  for (const Slot& slot : old) {
+    if (slot.node == kUnused) continue;
+    size_t i = SlotOf(slot.id, mask);
+    while (slots_[i].node != kUnused) i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
+}
+
+}  // namespace dann_internal
+
+}  // namespace pallix
