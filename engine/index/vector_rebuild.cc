@@ -88,7 +88,13 @@ Result<std::optional<std::vector<HnswHit>>> disk_vector_index_search(Engine& eng
       return Hits();
     params = vector_index_params(it->second);
   }
-  ASSIGN_OR_RETURN(std::vector<HnswHit> hits, dann_search(view, vector_namespace(collection, field), params, query, k));
+  // A graph of another dimension holds none of the vectors this query can
+  // be compared with: the exact route scores them, as for an in-memory graph.
+  const std::string ns = vector_namespace(collection, field);
+  ASSIGN_OR_RETURN(DiskHnswMeta meta, read_dann_meta_ro(view, ns));
+  if (meta.dim && *meta.dim != query.size()) return Hits();
+  if (params.has_codebook() && params.codebook->dim != query.size()) return Hits();
+  ASSIGN_OR_RETURN(std::vector<HnswHit> hits, dann_search(view, ns, params, query, k));
   return Hits(std::move(hits));
 }
 

@@ -163,3 +163,35 @@ def test_damaged_graph_rows_give_one_error(path, raw):
         assert "malformed meta row in index namespace '__dann__c__e'" in msg
         c.create_vector_index_ondisk("e", "l2")  # declaring again starts from clean rows
         c.delete("k1")
+
+
+def nearest(docs, query, k):
+    """The brute-force oracle: keys of the k vectors of the query's length nearest in l2, ties by key."""
+    scored = sorted((sum((a - b) ** 2 for a, b in zip(v, query)), key)
+                    for key, v in docs.items() if len(v) == len(query))
+    return [key for _, key in scored[:k]]
+
+
+@pytest.mark.parametrize("stray", [[], [0.5, 0.5, 0.5]])
+@pytest.mark.parametrize("declared_first", [True, False])
+def test_a_stray_vector_indexed_first_never_hides_the_others(db, stray, declared_first):
+    """The on-disk graph takes the first vector's length; queries of any other length are scored exactly."""
+    rng = random.Random(len(stray) * 2 + declared_first)
+    docs = {"a-stray": array.array("f", stray)}
+    docs.update({f"k{i:03d}": vec(rng, 4) for i in range(60)})
+    disk, memory = db.collection("disk"), db.collection("memory")
+    if declared_first:
+        disk.create_vector_index_ondisk("e", "l2")
+        memory.create_vector_index("e", "l2")
+    for key, v in docs.items():  # the stray first, in key order too
+        disk.insert(key, {"e": v})
+        memory.insert(key, {"e": v})
+    if not declared_first:
+        disk.create_vector_index_ondisk("e", "l2")
+        memory.create_vector_index("e", "l2")
+    queries = [vec(rng, 4) for _ in range(10)] + [array.array("f", stray), array.array("f", [0.1] * 5)]
+    for q in queries:
+        want = nearest(docs, q, 5)
+        for c in (disk, memory):
+            got = [row.key for row in c.query().vector("e", q, 5, "l2").run()]
+            assert got == want, (c.name, list(q))
