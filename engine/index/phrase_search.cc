@@ -23,16 +23,17 @@ Result<std::optional<TextIndexInfo>> Declared(Engine& engine, std::string_view c
   return std::optional<TextIndexInfo>(it->second);
 }
 
+// The snapshot's registry row decides, not only the declared entry: a
+// re-declaration commits the emptied namespace before the entry says
+// building, and a build may finish between this snapshot and the entry's
+// read; a snapshot whose build has not reached every row answers nothing.
 Result<Answer> OnDisk(std::string_view collection, std::string_view field, const ReadView& view,
                       std::string_view phrase, uint64_t k) {
-  ASSIGN_OR_RETURN(std::vector<ScoredKey> hits,
-                   SearchPhraseOnDisk(view, text_namespace(collection, field), phrase, k));
-  if (!hits.empty()) return Answer(std::move(hits));
-  // Nothing found may only mean that the build has not reached the rows
-  // that match yet (another process's build, seen through this snapshot).
   ASSIGN_OR_RETURN(std::optional<IndexState> state,
                    read_index_state(view, kTextRegistry, registry_key(collection, field)));
   if (state && state->cursor) return Answer();
+  ASSIGN_OR_RETURN(std::vector<ScoredKey> hits,
+                   SearchPhraseOnDisk(view, text_namespace(collection, field), phrase, k));
   return Answer(std::move(hits));
 }
 

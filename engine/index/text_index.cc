@@ -6,6 +6,7 @@
 #include "index/declare.h"
 #include "index/index_state.h"
 #include "index/registry.h"
+#include "index/reset_hook.h"
 #include "text/disk_fts.h"
 
 namespace pallix {
@@ -53,7 +54,9 @@ Status BeginFreshBuild(Engine& engine, std::string_view collection, std::string_
   RETURN_IF_ERROR(dfts_clear(ctx, text_namespace(collection, field)));
   RETURN_IF_ERROR(put_row(ctx, kTextRegistry, registry_key(collection, field),
                           encode_index_state(std::string(1, kTextOnDisk), std::string())));
-  return ctx.Commit();
+  RETURN_IF_ERROR(ctx.Commit());
+  after_index_reset(text_namespace(collection, field));
+  return Ok();
 }
 
 Status IndexRow(WriteCtx& ctx, const std::string& ns, std::string_view field, const Row& row) {
@@ -189,12 +192,21 @@ Result<bool> memory_text_index_for(Engine& engine, std::string_view collection, 
   return true;
 }
 
-Result<std::optional<std::string>> disk_text_index_namespace(Engine& engine, std::string_view collection,
-                                                             std::string_view field) {
-  NamedMutex::Guard guard(engine.fts_lock);
-  ASSIGN_OR_RETURN(TextRegistry * reg, text_registry(engine));
-  auto it = reg->declared.find(FieldKey(collection, field));
-  if (it == reg->declared.end() || !it->second.on_disk || it->second.building) return std::optional<std::string>();
+Result<std::optional<std::string>> disk_text_index_namespace(Engine& engine, const ReadView& view,
+                                                             std::string_view collection, std::string_view field) {
+  {
+    NamedMutex::Guard guard(engine.fts_lock);
+    ASSIGN_OR_RETURN(TextRegistry * reg, text_registry(engine));
+    auto it = reg->declared.find(FieldKey(collection, field));
+    if (it == reg->declared.end() || !it->second.on_disk || it->second.building)
+      return std::optional<std::string>();
+  }
+  // A re-declaration commits the emptied namespace (and a cursor in the
+  // registry row) before the declared entry says building, and view may be
+  // older or newer than that entry: the snapshot's own row decides.
+  ASSIGN_OR_RETURN(std::optional<IndexState> state, read_index_state(view, kTextRegistry, registry_key(collection, field)));
+  if (!state || state->cursor || state->payload.empty() || state->payload[0] != kTextOnDisk)
+    return std::optional<std::string>();
   return std::optional<std::string>(text_namespace(collection, field));
 }
 

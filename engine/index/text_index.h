@@ -104,10 +104,11 @@ Result<bool> memory_text_index_for(Engine& engine, std::string_view collection, 
                                    const std::function<void(const TextIndex&)>& visit);
 
 // The namespace of the complete on-disk index of (collection, field), to be
-// read with text/disk_fts.h's readers; nullopt when there is none or its
-// build is unfinished. Errors: Transaction, Storage (the registry load).
-Result<std::optional<std::string>> disk_text_index_namespace(Engine& engine, std::string_view collection,
-                                                             std::string_view field);
+// read through view with text/disk_fts.h's readers; nullopt when there is
+// none or its build is unfinished, in the declared entry or in view's
+// registry row. Errors: Transaction, Storage (the registry reads).
+Result<std::optional<std::string>> disk_text_index_namespace(Engine& engine, const ReadView& view,
+                                                             std::string_view collection, std::string_view field);
 
 // ------------------------------------------------------------ phrase search
 

@@ -5,6 +5,7 @@
 #include "index/backfill.h"
 #include "index/declare.h"
 #include "index/index_state.h"
+#include "index/reset_hook.h"
 #include "storage/read_view.h"
 
 namespace pallix {
@@ -170,7 +171,9 @@ Status write_vector_index_registry(Engine& engine, std::string_view key, std::st
   RETURN_IF_ERROR(clear_collection_rows(ctx, ns));
   if (codebook != nullptr) RETURN_IF_ERROR(put_row(ctx, ns, kDannCodebookKey, encode_dann_codebook(*codebook)));
   RETURN_IF_ERROR(put_row(ctx, kVectorRegistry, key, encode_index_state(payload, cursor)));
-  return ctx.Commit();
+  RETURN_IF_ERROR(ctx.Commit());
+  after_index_reset(ns);
+  return Ok();
 }
 
 Result<std::vector<std::vector<float>>> collect_training_vectors(Engine& engine, std::string_view collection,

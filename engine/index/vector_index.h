@@ -160,9 +160,10 @@ Result<bool> memory_vector_index_for(Engine& engine, std::string_view collection
 // The on-disk search of a complete on-disk index of (collection, field)
 // through view: up to k live keys nearest to query (vector/disk_hnsw.h's
 // dann_search, which widens by the deleted count). nullopt when the field
-// has no on-disk index, its build is unfinished, or the query's length is
-// not the graph's (or its codebook's) dimension: the caller then scores
-// exactly. Errors: CorruptIndex, Storage.
+// has no on-disk index, its build is unfinished (in the declared entry or
+// in view's registry row), or the query's length is not the graph's (or
+// its codebook's) dimension: the caller then scores exactly. Errors:
+// CorruptIndex, Storage.
 Result<std::optional<std::vector<HnswHit>>> disk_vector_index_search(Engine& engine, const ReadView& view,
                                                                      std::string_view collection,
                                                                      std::string_view field,

@@ -80,6 +80,7 @@ Result<std::optional<std::vector<HnswHit>>> disk_vector_index_search(Engine& eng
                                                                      std::span<const float> query, uint64_t k) {
   using Hits = std::optional<std::vector<HnswHit>>;
   DiskHnswParams params;
+  std::string payload;
   {
     NamedMutex::Guard guard(engine.index_lock);
     ASSIGN_OR_RETURN(VectorRegistry * reg, vector_registry(engine));
@@ -87,7 +88,16 @@ Result<std::optional<std::vector<HnswHit>>> disk_vector_index_search(Engine& eng
     if (it == reg->declared.end() || !vector_kind_on_disk(it->second.storage_kind) || it->second.building)
       return Hits();
     params = vector_index_params(it->second);
+    payload = {static_cast<char>(it->second.metric), static_cast<char>(it->second.quantization),
+               static_cast<char>(it->second.storage_kind)};
   }
+  // The snapshot must hold this very declaration, complete: a
+  // re-declaration or a rebuild commits the emptied namespace (and a cursor
+  // in the registry row) before the declared entry says building, and the
+  // snapshot may be older or newer than the entry.
+  ASSIGN_OR_RETURN(std::optional<IndexState> state,
+                   read_index_state(view, kVectorRegistry, registry_key(collection, field)));
+  if (!state || state->cursor || !state->payload.starts_with(payload)) return Hits();
   // A graph of another dimension holds none of the vectors this query can
   // be compared with: the exact route scores them, as for an in-memory graph.
   const std::string ns = vector_namespace(collection, field);

@@ -337,7 +337,7 @@ Result<std::optional<std::vector<std::string>>> IndexTextCandidates(Engine& engi
                      keys = MemoryTextKeys(index, terms, source.k);
                    }));
   if (in_memory) return std::optional<std::vector<std::string>>(std::move(keys));
-  ASSIGN_OR_RETURN(std::optional<std::string> ns, disk_text_index_namespace(engine, collection, source.field));
+  ASSIGN_OR_RETURN(std::optional<std::string> ns, disk_text_index_namespace(engine, view, collection, source.field));
   if (!ns) return std::optional<std::vector<std::string>>();
   ASSIGN_OR_RETURN(keys, DiskTextKeys(view, *ns, terms, source.k));
   return std::optional<std::vector<std::string>>(std::move(keys));
