@@ -341,6 +341,9 @@ Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
                    DiskHnswMeta& meta, std::string_view key, std::span<const float> vector) {
   const std::string key_row = dann_key_row_key(key);
   ASSIGN_OR_RETURN(std::optional<std::string> old, get_row(ctx, ns, key_row));
+  // A codebook fixes the length: a vector of another one would be coded as
+  // zeros and, inserted first, would shut out every vector it was made for.
+  if (!meta.dim.has_value() && params.has_codebook()) meta.dim = params.codebook->dim;
   bool mismatch = vector.size() > UINT32_MAX || (meta.dim.has_value() && *meta.dim != vector.size());
   if (mismatch) {
     if (!old.has_value()) return Ok();

@@ -346,6 +346,9 @@ void HnswIndex::Connect(uint32_t id, uint32_t level, const PreparedQuery& query)
 
 void hnsw_insert(HnswIndex& graph, std::string_view key, std::span<const float> vector) {
   hnsw_remove_key(graph, key);
+  // A codebook fixes the length: a vector of another one would be coded as
+  // zeros and, inserted first, would shut out every vector it was made for.
+  if (!graph.dim_.has_value() && graph.codebook_ != nullptr) graph.FixDimension(graph.codebook_->dim);
   if (graph.dim_.has_value() && *graph.dim_ != vector.size()) return;
   if (!graph.dim_.has_value()) graph.FixDimension(vector.size());
   PreparedQuery query = prepare_query(graph.codebook_.get(), graph.metric_, graph.quant_, vector);
