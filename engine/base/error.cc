@@ -44,7 +44,8 @@ std::string EngineError::Message() const {
     case ErrorKind::kIncompatibleFormat:
       return "incompatible format: file is v" + std::to_string(found_) + ", engine expects v" +
              std::to_string(expected_);
-    case ErrorKind::kEmptyIndexTraining: return "cannot train a PQ codebook: no usable training vectors";
+    case ErrorKind::kEmptyIndexTraining:
+      return "cannot train a PQ codebook: no usable training vectors" + (detail_.empty() ? "" : " " + detail_);
     case ErrorKind::kSchemaViolation: return "schema violation: " + detail_;
     case ErrorKind::kInvalidDump: return "invalid dump: " + detail_;
     case ErrorKind::kBackupTargetExists: return "backup target already exists: " + detail_;

@@ -69,6 +69,10 @@ class EngineError {
     return e;
   }
   static EngineError EmptyIndexTraining() { return {ErrorKind::kEmptyIndexTraining, {}}; }
+  // With a detail, appended to the fixed text after a space.
+  static EngineError EmptyIndexTraining(std::string detail) {
+    return {ErrorKind::kEmptyIndexTraining, std::move(detail)};
+  }
   static EngineError SchemaViolation(std::string detail) { return {ErrorKind::kSchemaViolation, std::move(detail)}; }
   static EngineError InvalidDump(std::string detail) { return {ErrorKind::kInvalidDump, std::move(detail)}; }
   static EngineError BackupTargetExists(std::string path) { return {ErrorKind::kBackupTargetExists, std::move(path)}; }

@@ -37,7 +37,11 @@ using RenameMap = std::map<std::string, std::string>;
 // reserved dump collection, bad metric/quant/vector mode/field type),
 // InvalidName (a dump collection name with a NUL byte or "__"),
 // InvalidArgument (a second dump collection on one target), Decode (a
-// document), and whatever a replayed operation returns.
+// document), and whatever a replayed operation returns. The exception: a
+// product-quantized declaration whose codebook cannot be trained again
+// (the dump holds no codebook, and the field may have lost every vector
+// since) is left out while the load goes on; once the last section is in,
+// EmptyIndexTraining names every such collection and field.
 Status load_dump_file(Engine& engine, const std::string& path, const RenameMap& renames);
 
 }  // namespace pallix

@@ -27,9 +27,11 @@ struct VectorDeclaration {
 };
 
 // Declares (and builds) the index on `collection` as the matching
-// Collection method would. Errors: those of the creator (for the product-
-// quantized kinds EmptyIndexTraining when the collection holds no usable
-// vectors).
+// Collection method would, except that the product-quantized kinds train
+// on the vectors of the field's most common length (PqTrainingSet::
+// kCommonLength). Errors: those of the creator (for the product-quantized
+// kinds EmptyIndexTraining when no length m divides has a vector, or m or
+// k is unusable; nothing is declared then).
 Status replay_vector_index(Engine& engine, const std::string& collection, const VectorDeclaration& decl);
 Status replay_text_index(Engine& engine, const std::string& collection, const std::string& field, bool on_disk);
 

@@ -1,5 +1,6 @@
 #include "index/vector_index.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "index/backfill.h"
@@ -31,9 +32,29 @@ Status CheckNames(Engine& engine, std::string_view collection, std::string_view 
   return Ok();
 }
 
+// Keeps the vectors of the length most of them share among the nonzero
+// lengths m divides; ties go to the length met first.
+void KeepCommonLength(std::vector<std::vector<float>>& vectors, uint64_t m) {
+  std::vector<std::pair<size_t, size_t>> counts;  // (length, count), first met first
+  for (const std::vector<float>& v : vectors) {
+    if (m == 0 || v.empty() || v.size() % m != 0) continue;
+    auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == v.size(); });
+    if (it == counts.end()) {
+      counts.emplace_back(v.size(), 1);
+    } else {
+      ++it->second;
+    }
+  }
+  size_t length = 0, best = 0;
+  for (const auto& [len, count] : counts)
+    if (count > best) length = len, best = count;
+  std::erase_if(vectors, [&](const std::vector<float>& v) { return v.size() != length || length == 0; });
+}
+
 Result<std::shared_ptr<const PqCodebook>> Train(Engine& engine, std::string_view collection, std::string_view field,
-                                                uint64_t m, uint64_t k) {
+                                                uint64_t m, uint64_t k, PqTrainingSet training) {
   ASSIGN_OR_RETURN(std::vector<std::vector<float>> vectors, collect_training_vectors(engine, collection, field));
+  if (training == PqTrainingSet::kCommonLength) KeepCommonLength(vectors, m);
   std::optional<PqCodebook> codebook = pq_train(vectors, m, k);
   if (!codebook) return Fail(EngineError::EmptyIndexTraining());
   return std::make_shared<const PqCodebook>(std::move(*codebook));
@@ -120,11 +141,7 @@ Status create_vector_index_quantized(Engine& engine, std::string_view collection
 
 Status create_vector_index_pq(Engine& engine, std::string_view collection, std::string_view field, Metric metric,
                               uint64_t m, uint64_t k) {
-  RETURN_IF_ERROR(CheckNames(engine, collection, field));
-  ASSIGN_OR_RETURN(std::shared_ptr<const PqCodebook> codebook, Train(engine, collection, field, m, k));
-  NamedMutex::Guard hold(engine.index_resume_lock);  // waits; poisoned: InvariantError
-  return register_vector_index(engine, collection, field, metric, Quantization::kNone, kVectorInMemoryPq,
-                               std::move(codebook));
+  return create_pq_vector_index(engine, collection, field, metric, m, k, kVectorInMemoryPq, PqTrainingSet::kEvery);
 }
 
 Status create_vector_index_ondisk(Engine& engine, std::string_view collection, std::string_view field,
@@ -137,11 +154,19 @@ Status create_vector_index_ondisk(Engine& engine, std::string_view collection, s
 
 Status create_vector_index_ondisk_pq(Engine& engine, std::string_view collection, std::string_view field,
                                      Metric metric, uint64_t m, uint64_t k) {
+  return create_pq_vector_index(engine, collection, field, metric, m, k, kVectorOnDiskPq, PqTrainingSet::kEvery);
+}
+
+// Training comes before "index resume lock": it may take long, and the
+// lock would hold back every after-commit rebuild meanwhile.
+Status create_pq_vector_index(Engine& engine, std::string_view collection, std::string_view field, Metric metric,
+                              uint64_t m, uint64_t k, uint8_t kind, PqTrainingSet training) {
   RETURN_IF_ERROR(CheckNames(engine, collection, field));
-  ASSIGN_OR_RETURN(std::shared_ptr<const PqCodebook> codebook, Train(engine, collection, field, m, k));
+  ASSIGN_OR_RETURN(std::shared_ptr<const PqCodebook> codebook, Train(engine, collection, field, m, k, training));
   NamedMutex::Guard hold(engine.index_resume_lock);  // waits; poisoned: InvariantError
-  RETURN_IF_ERROR(register_vector_index(engine, collection, field, metric, Quantization::kNone, kVectorOnDiskPq,
+  RETURN_IF_ERROR(register_vector_index(engine, collection, field, metric, Quantization::kNone, kind,
                                         std::move(codebook)));
+  if (!vector_kind_on_disk(kind)) return Ok();
   return build_disk_vector_index(engine, collection, field, std::string());
 }
 

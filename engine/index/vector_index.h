@@ -80,6 +80,18 @@ inline constexpr size_t kMaxTrainingVectors = 50000;
 // lengths), both before anything is written; the on-disk kinds the
 // build's errors (the index stays declared and building, resumable).
 
+// Which of the field's vectors train a product-quantization codebook.
+enum class PqTrainingSet {
+  // Every one: a vector of another length makes training fail, so a
+  // declaration never silently leaves vectors out of its codebook.
+  kEvery,
+  // Those of the length most of them share among the lengths m divides
+  // (ties: the length met first in key order). The dump loader uses it to
+  // re-declare an index whose field took vectors of another length after
+  // its codebook was trained, as a live database allows.
+  kCommonLength,
+};
+
 Status create_vector_index(Engine& engine, std::string_view collection, std::string_view field, Metric metric);
 Status create_vector_index_quantized(Engine& engine, std::string_view collection, std::string_view field,
                                      Metric metric, Quantization quant);
@@ -89,6 +101,10 @@ Status create_vector_index_ondisk(Engine& engine, std::string_view collection, s
                                   Metric metric, Quantization quant);
 Status create_vector_index_ondisk_pq(Engine& engine, std::string_view collection, std::string_view field,
                                      Metric metric, uint64_t m, uint64_t k);
+// create_vector_index_pq (kind kVectorInMemoryPq) or
+// create_vector_index_ondisk_pq (kVectorOnDiskPq) trained on `training`.
+Status create_pq_vector_index(Engine& engine, std::string_view collection, std::string_view field, Metric metric,
+                              uint64_t m, uint64_t k, uint8_t kind, PqTrainingSet training);
 
 // ------------------------------------------------------------ shared steps
 

@@ -1,5 +1,6 @@
 // Product-quantized vector indexes over a field whose vectors do not all
-// share one length: which vectors the graph holds.
+// share one length: which vectors train the codebook, and which the graph
+// then holds.
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,21 @@
 
 namespace pallix::test {
 namespace {
+
+// 40 vectors of 4 floats, and before them in key order one of 3 floats and
+// an empty one; 6-float vectors after them, fewer than the 4-float ones.
+std::shared_ptr<Engine> MixedLengths() {
+  auto engine = MemEngine();
+  auto put = [&](const std::string& key, std::vector<float> v) {
+    EXPECT_TRUE(insert(*engine, "c", key, Doc({{"e", Value::Vector(std::move(v))}})).has_value());
+  };
+  put("a", {0.5f, 0.5f, 0.5f});
+  put("b", {});
+  for (int i = 0; i < 40; ++i)
+    put("k" + std::to_string(100 + i), {static_cast<float>(i % 5), static_cast<float>(i / 5), 1.0f, -1.0f});
+  for (int i = 0; i < 10; ++i) put("z" + std::to_string(i), std::vector<float>(6, static_cast<float>(i)));
+  return engine;
+}
 
 // A live database: both graphs trained on 4-float vectors, then a 3-float
 // vector comes first in key order. The in-memory graph, built from the
@@ -41,6 +57,49 @@ TEST(PqIndex, TheCodebookFixesTheGraphDimension) {
   ASSERT_TRUE(meta.has_value());
   EXPECT_EQ(meta->deleted, 0u);
   EXPECT_EQ(meta->live, 19u);
+}
+
+TEST(PqIndex, EveryVectorTrainsByDefaultSoOtherLengthsRefuse) {
+  auto engine = MixedLengths();
+  for (bool on_disk : {false, true}) {
+    auto made = on_disk ? create_vector_index_ondisk_pq(*engine, "c", "e", Metric::kL2, 2, 4)
+                        : create_vector_index_pq(*engine, "c", "e", Metric::kL2, 2, 4);
+    ASSERT_FALSE(made.has_value());
+    EXPECT_EQ(made.error().kind(), ErrorKind::kEmptyIndexTraining);
+    EXPECT_EQ(made.error().Message(), "cannot train a PQ codebook: no usable training vectors");
+  }
+}
+
+// The common length (4: 40 vectors, against 10 of 6 floats and one of 3,
+// which m = 2 does not divide) trains, and fixes the graph's dimension even
+// though shorter vectors come first in key order.
+TEST(PqIndex, CommonLengthTrainsAndFixesTheGraphDimension) {
+  auto engine = MixedLengths();
+  ASSERT_TRUE(create_pq_vector_index(*engine, "c", "e", Metric::kL2, 2, 4, kVectorOnDiskPq, PqTrainingSet::kCommonLength));
+  auto meta = read_index_meta(*engine, vector_namespace("c", "e"));
+  ASSERT_TRUE(meta.has_value());
+  EXPECT_EQ(meta->live, 40u);
+  ASSERT_TRUE(create_pq_vector_index(*engine, "c", "e", Metric::kL2, 2, 4, kVectorInMemoryPq, PqTrainingSet::kCommonLength));
+  std::optional<uint64_t> dim;
+  size_t live = 0;
+  ASSERT_TRUE(memory_vector_index_for(*engine, "c", "e", [&](const HnswIndex& graph) {
+                dim = graph.dim();
+                live = graph.live_count();
+              }).value());
+  EXPECT_EQ(dim, 4u);
+  EXPECT_EQ(live, 40u);
+}
+
+TEST(PqIndex, CommonLengthStillNeedsAVectorOfALengthMDivides) {
+  auto engine = MemEngine();
+  ASSERT_TRUE(insert(*engine, "c", "a", Doc({{"e", Value::Vector({1.0f, 2.0f, 3.0f})}})));
+  ASSERT_TRUE(insert(*engine, "c", "b", Doc({{"e", Value::Vector({})}})));
+  auto made = create_pq_vector_index(*engine, "c", "e", Metric::kL2, 2, 4, kVectorOnDiskPq, PqTrainingSet::kCommonLength);
+  ASSERT_FALSE(made.has_value());
+  EXPECT_EQ(made.error().kind(), ErrorKind::kEmptyIndexTraining);
+  auto state = read_index_state_once(engine->store(), kVectorRegistry, registry_key("c", "e"));
+  ASSERT_TRUE(state.has_value());
+  EXPECT_FALSE(state->has_value());  // nothing written
 }
 
 }  // namespace

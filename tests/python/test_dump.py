@@ -230,3 +230,83 @@ def test_text_and_vector_indexes_come_back(tmp_path):
     assert read(first) == read(second)
     hits = dst.collection("docs").phrase_search("body", "brown fox", 3)
     assert len(hits) == 3
+
+
+def assert_populated(db):
+    """What populate() declared and wrote, as a loaded database must hold it."""
+    users = db.collection("users")
+    assert users.get_ttl("") == 42 and users.get_ttl("u1") == -7
+    assert [(f.name, f.ty, f.required) for f in users.schema()] == [("age", "int", True)]
+    assert users.neighbors_weighted("u2", "knows") == [("u3", 0.25)]
+    assert db.collection("graph_only").neighbors_weighted("a", "r") == [("b", 3.5)]
+    assert users.insert_auto({"age": 5}) == "00000000000000000002"
+    assert users.geo_within_radius("loc", 10.0, 20.0, 1.0)[0].key == "u0"
+
+
+def pq_database(case, with_pq=True):
+    """populate(), then a collection whose two product-quantized indexes (in memory, on disk) outlive the
+    single length of their vectors: a 3-float and an empty vector come first in key order ("mixed"), or
+    every vector is deleted ("deleted")."""
+    import array
+
+    db = native.Db()
+    populate(db)
+    c = db.collection("docs")
+    rng = random.Random(5)
+    vectors = {f"d{i:02d}": array.array("f", [rng.uniform(-1, 1) for _ in range(4)]) for i in range(40)}
+    for key, v in vectors.items():
+        c.insert(key, {"e": v, "o": v, "n": int(key[1:])})
+    c.create_scalar_index("n")
+    if with_pq:
+        c.create_vector_index_pq("e", "l2", 2, 4)
+        c.create_vector_index_ondisk_pq("o", "l2", 2, 8)
+    if case == "mixed":
+        for key, v in (("a", [0.5, 0.5, 0.5]), ("b", [])):
+            vectors[key] = array.array("f", v)
+            c.insert(key, {"e": vectors[key], "o": vectors[key]})
+    else:
+        for key in list(vectors):
+            c.delete(key)
+            del vectors[key]
+    c.close()
+    return db, vectors
+
+
+def test_a_dump_of_a_product_quantized_index_whose_field_took_other_lengths_loads_back_whole(tmp_path):
+    import array
+
+    src, vectors = pq_database("mixed")
+    first = str(tmp_path / "1")
+    src.dump_to_path(first)
+    dst = native.Db()
+    dst.load_from_path(first)  # trained on the 4-float vectors, the length most of them share
+    second = str(tmp_path / "2")
+    dst.dump_to_path(second)
+    assert read(first) == read(second)  # every declaration, both product-quantized ones with their m and k
+    assert_populated(dst)
+    docs = dst.collection("docs")
+    for q in (array.array("f", [0.2, -0.1, 0.4, 0.3]), array.array("f", [0.5, 0.5, 0.4])):
+        want = sorted(vectors, key=lambda k: (sum((a - b) ** 2 for a, b in zip(vectors[k], q))
+                                              if len(vectors[k]) == len(q) else float("inf"), k))
+        want = [k for k in want if len(vectors[k]) == len(q)]
+        for field in ("e", "o"):
+            assert [row.key for row in docs.query().vector(field, q, len(vectors), "l2").run()] == want
+
+
+def test_a_dump_of_a_product_quantized_index_without_vectors_loads_everything_else(tmp_path):
+    src, _ = pq_database("deleted")
+    first = str(tmp_path / "1")
+    src.dump_to_path(first)
+    dst = native.Db()
+    err = error_of(lambda: dst.load_from_path(first))
+    assert err.code == 14
+    assert err.message.startswith("cannot train a PQ codebook: no usable training vectors for collection 'docs' field ")
+    assert "'docs' field 'e'" in err.message and "'docs' field 'o'" in err.message
+    assert err.message.endswith(" (left out; everything else in the dump was loaded)")
+    # Everything but the two declarations: the dump of the same database never given them.
+    reference, _ = pq_database("deleted", with_pq=False)
+    want, got = str(tmp_path / "want"), str(tmp_path / "got")
+    reference.dump_to_path(want)
+    dst.dump_to_path(got)
+    assert read(got) == read(want)
+    assert_populated(dst)
