@@ -204,7 +204,8 @@ Result<std::optional<std::string>> disk_text_index_namespace(Engine& engine, con
   // A re-declaration commits the emptied namespace (and a cursor in the
   // registry row) before the declared entry says building, and view may be
   // older or newer than that entry: the snapshot's own row decides.
-  ASSIGN_OR_RETURN(std::optional<IndexState> state, read_index_state(view, kTextRegistry, registry_key(collection, field)));
+  ASSIGN_OR_RETURN(std::optional<IndexState> state,
+                   read_index_state(view, kTextRegistry, registry_key(collection, field)));
   if (!state || state->cursor || state->payload.empty() || state->payload[0] != kTextOnDisk)
     return std::optional<std::string>();
   return std::optional<std::string>(text_namespace(collection, field));

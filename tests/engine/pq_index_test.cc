@@ -15,6 +15,8 @@
 namespace pallix::test {
 namespace {
 
+constexpr PqTrainingSet kCommon = PqTrainingSet::kCommonLength;
+
 // 40 vectors of 4 floats, and before them in key order one of 3 floats and
 // an empty one; 6-float vectors after them, fewer than the 4-float ones.
 std::shared_ptr<Engine> MixedLengths() {
@@ -75,11 +77,11 @@ TEST(PqIndex, EveryVectorTrainsByDefaultSoOtherLengthsRefuse) {
 // though shorter vectors come first in key order.
 TEST(PqIndex, CommonLengthTrainsAndFixesTheGraphDimension) {
   auto engine = MixedLengths();
-  ASSERT_TRUE(create_pq_vector_index(*engine, "c", "e", Metric::kL2, 2, 4, kVectorOnDiskPq, PqTrainingSet::kCommonLength));
+  ASSERT_TRUE(create_pq_vector_index(*engine, "c", "e", Metric::kL2, 2, 4, kVectorOnDiskPq, kCommon));
   auto meta = read_index_meta(*engine, vector_namespace("c", "e"));
   ASSERT_TRUE(meta.has_value());
   EXPECT_EQ(meta->live, 40u);
-  ASSERT_TRUE(create_pq_vector_index(*engine, "c", "e", Metric::kL2, 2, 4, kVectorInMemoryPq, PqTrainingSet::kCommonLength));
+  ASSERT_TRUE(create_pq_vector_index(*engine, "c", "e", Metric::kL2, 2, 4, kVectorInMemoryPq, kCommon));
   std::optional<uint64_t> dim;
   size_t live = 0;
   ASSERT_TRUE(memory_vector_index_for(*engine, "c", "e", [&](const HnswIndex& graph) {
@@ -94,7 +96,7 @@ TEST(PqIndex, CommonLengthStillNeedsAVectorOfALengthMDivides) {
   auto engine = MemEngine();
   ASSERT_TRUE(insert(*engine, "c", "a", Doc({{"e", Value::Vector({1.0f, 2.0f, 3.0f})}})));
   ASSERT_TRUE(insert(*engine, "c", "b", Doc({{"e", Value::Vector({})}})));
-  auto made = create_pq_vector_index(*engine, "c", "e", Metric::kL2, 2, 4, kVectorOnDiskPq, PqTrainingSet::kCommonLength);
+  auto made = create_pq_vector_index(*engine, "c", "e", Metric::kL2, 2, 4, kVectorOnDiskPq, kCommon);
   ASSERT_FALSE(made.has_value());
   EXPECT_EQ(made.error().kind(), ErrorKind::kEmptyIndexTraining);
   auto state = read_index_state_once(engine->store(), kVectorRegistry, registry_key("c", "e"));
