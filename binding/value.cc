@@ -489,6 +489,20 @@ BResult<std::string> KeyFromPy(PyObject* obj) {
   return Invalid("keys must be str or bytes");
 }
 
+BResult<Metric> ParseMetric(std::string_view name) {
+  if (name == "cosine") return Metric::kCosine;
+  if (name == "dot") return Metric::kDot;
+  if (name == "l2") return Metric::kL2;
+  return Invalid("unknown metric '" + std::string(name) + "' (want cosine|dot|l2)");
+}
+
+BResult<Quantization> ParseQuant(std::string_view name) {
+  if (name == "none") return Quantization::kNone;
+  if (name == "binary") return Quantization::kBinary;
+  if (name == "scalar") return Quantization::kScalar;
+  return Invalid("unknown quantization '" + std::string(name) + "' (want none|binary|scalar)");
+}
+
 Ref KeyToPy(std::string_view key) { return IsValidUtf8(key) ? NewStr(key) : NewBytes(key); }
 
 Ref KeysToPyList(const std::vector<std::string>& keys) {
