@@ -101,6 +101,19 @@ def test_renames(tmp_path):
         "renames values must be strings"
 
 
+def test_renamed_load_checks_the_handle_then_the_file_then_the_renames(tmp_path):
+    missing, empty = str(tmp_path / "missing"), str(tmp_path / "empty")
+    open(empty, "wb").close()
+    db = native.Db()
+    e = error_of(lambda: db.load_from_path_with_renames(missing, {1: "b"}))
+    assert e.code == 18 and e.message.startswith("io: ")
+    assert error_of(lambda: db.load_from_path_with_renames(empty, {1: "b"})).message == "renames keys must be strings"
+    assert error_of(lambda: db.load_from_path_with_renames(empty, {"a": "b"})).message == \
+        "invalid dump: unexpected end of dump"
+    db.close()
+    assert error_of(lambda: db.load_from_path_with_renames(missing, {1: "b"})).message == "database handle is closed"
+
+
 def version_1(v2):
     """The same dump with every length field 4 bytes wide (enough for documents-only dumps)."""
     out, pos = bytearray(b"PALLIXDUMPv1"), 12
