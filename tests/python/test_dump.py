@@ -207,6 +207,37 @@ def test_dump_refuses_its_own_database_file(tmp_path):
     assert native.Db.open(path).collection("c").get("k") == 1
 
 
+def test_targets_that_are_not_regular_files(tmp_path):
+    import threading
+
+    src = native.Db()
+    populate(src)
+    src.dump_to_path("/dev/null")
+    regular = str(tmp_path / "regular.dump")
+    src.dump_to_path(regular)
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+
+    # Writing: a thread reads the FIFO while the dump (without the
+    # interpreter lock) writes it.
+    got = []
+    reader = threading.Thread(target=lambda: got.append(read(fifo)))
+    reader.start()
+    src.dump_to_path(fifo)
+    reader.join()
+    assert got[0] == read(regular)
+
+    # Reading: the same bytes come back through the FIFO.
+    writer = threading.Thread(target=lambda: open(fifo, "wb").write(got[0]))
+    writer.start()
+    dst = native.Db()
+    dst.load_from_path(fifo)
+    writer.join()
+    again = str(tmp_path / "again.dump")
+    dst.dump_to_path(again)
+    assert read(again) == read(regular)
+
+
 def test_bad_paths_and_closed_handles(tmp_path):
     db = native.Db()
     assert error_of(lambda: db.dump_to_path("a\0b")).code == 18
