@@ -29,11 +29,10 @@ struct DbHandle {
 DbHandle& H(PyObject* self) { return Unbox<DbHandle>(self); }
 
 // Opens a file database at `path`, or an in-memory one without a path, with
-// its index registries loaded (a registry that cannot be read fails the open).
+// its index registries and schemas loaded (a registry that cannot be read
+// fails the open).
 Result<std::shared_ptr<Engine>> OpenEngine(const std::string* path) {
-  ASSIGN_OR_RETURN(std::shared_ptr<Engine> engine, path != nullptr ? open_engine(*path) : open_in_memory());
-  RETURN_IF_ERROR(load_index_registries(*engine));
-  return engine;
+  return path != nullptr ? open_engine(*path, load_index_registries) : open_in_memory(load_index_registries);
 }
 
 PyObject* OpenDb(const std::string* path) {
