@@ -17,17 +17,17 @@
 // SchemaField objects, else TypeError), parses every field's type name
 // under the lock (an unknown name is code 12 and nothing is written) and
 // hands the list to the engine, which checks the names and stores the
-// schema (engine/schema.h). schema() copies the engine's list under the
+// schema (db/schema.h). schema() copies the engine's list under the
 // lock and builds the SchemaField objects after it.
 
 #include "binding/collection.h"
+#include "binding/value.h"
 #include "db/schema.h"
 #include "index/compound_index.h"
 #include "index/geo_index.h"
 #include "index/scalar_index.h"
 #include "index/text_index.h"
 #include "index/vector_index.h"
-#include "vector/quant.h"
 
 namespace pallix::py {
 
@@ -98,8 +98,8 @@ template <class Create>
 PyObject* DeclareVectorIndex(PyObject* self, const std::string& field, const std::string& metric_name,
                              const std::string& quant_name, Create create) {
   return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
-    ASSIGN_OR_RETURN(Metric metric, ParseMetricName(metric_name));
-    ASSIGN_OR_RETURN(Quantization quant, ParseQuantizationName(quant_name));
+    ASSIGN_OR_RETURN(Metric metric, ParseMetric(metric_name));
+    ASSIGN_OR_RETURN(Quantization quant, ParseQuant(quant_name));
     return EngineWrite(engine, [&]() -> BResult<void> { return create(engine, name, field, metric, quant); });
   }));
 }
@@ -115,7 +115,7 @@ PyObject* DeclarePqIndex(const Params& params, PyObject* self, PyObject* const* 
       !ArgStr(params, 1, a[1], &metric_name) || !ArgU64(params, 2, a[2], &m) || !ArgU64(params, 3, a[3], &k))
     return nullptr;
   return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
-    ASSIGN_OR_RETURN(Metric metric, ParseMetricName(metric_name));
+    ASSIGN_OR_RETURN(Metric metric, ParseMetric(metric_name));
     return EngineWrite(engine, [&]() -> BResult<void> { return create(engine, name, field, metric, m, k); });
   }));
 }

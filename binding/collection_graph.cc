@@ -1,7 +1,7 @@
 // The graph methods of a Collection: link, link_weighted, unlink,
 // neighbors, in_neighbors, neighbors_weighted and traverse.
 //
-// Frames around engine/edges.h: relation, weight and hops are extracted
+// Frames around db/edges.h: relation, weight and hops are extracted
 // before the lock (TypeError/OverflowError); under it the closed check, the
 // node keys converted (from or start first, then to) and the engine call;
 // the result lists are built after it. The engine checks the collection

@@ -2,7 +2,7 @@
 // delete, and the expiry methods insert_with_ttl, set_ttl, get_ttl and
 // purge_expired.
 //
-// Each is a frame around one engine entry (engine/write.h, engine/ttl.h):
+// Each is a frame around one engine entry (write/write.h, db/ttl.h):
 // arguments extracted before the lock; under the lock the closed check,
 // the key and then the documents converted, the engine call; after the
 // lock the result built or the error raised. The engine checks the

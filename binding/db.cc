@@ -29,11 +29,10 @@ struct DbHandle {
 DbHandle& H(PyObject* self) { return Unbox<DbHandle>(self); }
 
 // Opens a file database at `path`, or an in-memory one without a path, with
-// its index registries loaded (a registry that cannot be read fails the open).
+// its index registries and schemas loaded (a registry that cannot be read
+// fails the open).
 Result<std::shared_ptr<Engine>> OpenEngine(const std::string* path) {
-  ASSIGN_OR_RETURN(std::shared_ptr<Engine> engine, path != nullptr ? open_engine(*path) : open_in_memory());
-  RETURN_IF_ERROR(load_index_registries(*engine));
-  return engine;
+  return path != nullptr ? open_engine(*path, load_index_registries) : open_in_memory(load_index_registries);
 }
 
 PyObject* OpenDb(const std::string* path) {
@@ -141,20 +140,6 @@ PyObject* DbDumpToPath(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return WithOpenEngine(self, [&](EngineRefs& refs) { return NoneOr([&] { return dump_to_path(*refs.engine, path); }); });
 }
 
-PyObject* LoadDump(PyObject* self, const std::string& path, const RenameMap& renames) {
-  return WithOpenEngine(self, [&](EngineRefs& refs) {
-    return NoneOr([&] { return load_dump_file(*refs.engine, path, renames); });
-  });
-}
-
-PyObject* DbLoadFromPath(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PALLIX_PARAMS(kParams, "Db.load_from_path", 1, "path");
-  PyObject* a[1];
-  std::string path;
-  if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgStr(kParams, 0, a[0], &path)) return nullptr;
-  return LoadDump(self, path, {});
-}
-
 // The renames dict as a map; a key or value that is not a str is code 12.
 BResult<RenameMap> RenamesFrom(PyObject* dict) {
   RenameMap out;
@@ -170,6 +155,28 @@ BResult<RenameMap> RenamesFrom(PyObject* dict) {
   return out;
 }
 
+// Both load methods, in this order under "db lock": the closed check, the
+// file's open (Io), then the renames dict (null for none), then the load.
+// The open leaves the interpreter lock: a FIFO's open waits for a writer.
+PyObject* LoadDump(PyObject* self, const std::string& path, PyObject* renames_dict) {
+  return WithOpenEngine(self, [&](EngineRefs& refs) -> BResult<PyObject*> {
+    ASSIGN_OR_RETURN(std::unique_ptr<DumpReader> file, WithoutGil([&] { return open_dump_file(path); }));
+    RenameMap renames;
+    if (renames_dict != nullptr) {
+      ASSIGN_OR_RETURN(renames, RenamesFrom(renames_dict));
+    }
+    return NoneOr([&] { return load_dump(*refs.engine, *file, renames); });
+  });
+}
+
+PyObject* DbLoadFromPath(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PALLIX_PARAMS(kParams, "Db.load_from_path", 1, "path");
+  PyObject* a[1];
+  std::string path;
+  if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgStr(kParams, 0, a[0], &path)) return nullptr;
+  return LoadDump(self, path, nullptr);
+}
+
 PyObject* DbLoadWithRenames(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PALLIX_PARAMS(kParams, "Db.load_from_path_with_renames", 2, "path", "renames");
   PyObject* a[2];
@@ -179,9 +186,7 @@ PyObject* DbLoadWithRenames(PyObject* self, PyObject* const* args, Py_ssize_t na
     RaiseArgType(kParams, 1, a[1], "dict");
     return nullptr;
   }
-  BResult<RenameMap> renames = RenamesFrom(a[1]);
-  if (!renames) return RaiseError(renames.error());
-  return LoadDump(self, path, *renames);
+  return LoadDump(self, path, a[1]);
 }
 
 PyObject* DbBackup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

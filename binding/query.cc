@@ -1,7 +1,7 @@
 // The predicate classes Predicate and FieldRef, and the module functions
 // field, and_, or_ and not_ that build predicate trees.
 //
-// A Predicate owns one tree (engine/query.h); every consumer takes a deep
+// A Predicate owns one tree (query/predicate.h); every consumer takes a deep
 // copy, so one Predicate may be reused in any number of trees and queries.
 // and_/or_ fold left: and_(a, b, c) is And(And(a, b), c).
 

@@ -54,13 +54,6 @@ PyObject* QueryFilter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return Set(self, [&](QuerySpec& s) -> BResult<void> { s.filters.push_back(std::move(copy)); return {}; });
 }
 
-BResult<Metric> ParseMetric(const std::string& name) {
-  if (name == "cosine") return Metric::kCosine;
-  if (name == "dot") return Metric::kDot;
-  if (name == "l2") return Metric::kL2;
-  return Invalid("unknown metric '" + name + "' (want cosine|dot|l2)");
-}
-
 PyObject* QueryVector(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PALLIX_PARAMS(kParams, "Query.vector", 3, "field", "query", "k", "metric");
   PyObject* a[4];

@@ -24,7 +24,7 @@ namespace pallix::py {
 
 PyTypeObject* DbType();           // db.cc
 PyTypeObject* CollectionType();   // collection.cc
-PyTypeObject* QueryType();        // query.cc
+PyTypeObject* QueryType();        // query_builder.cc
 PyTypeObject* PredicateType();    // query.cc
 PyTypeObject* FieldRefType();     // query.cc
 PyTypeObject* SchemaFieldType();  // result.cc

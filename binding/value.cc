@@ -6,6 +6,8 @@
 #include <cstring>
 #include <optional>
 
+#include "base/coding.h"
+
 namespace pallix::py {
 
 namespace {
@@ -37,19 +39,24 @@ PyObject* ArrayType() {
 // Widening a float32 to a Python float and narrowing it back, as
 // array('f', list) does, quiets a signalling NaN and keeps everything else.
 // Applied to raw components so the shortcuts below give the same bits.
-void QuietNans(float* v, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    uint32_t bits = std::bit_cast<uint32_t>(v[i]);
-    if ((bits & 0x7F800000u) == 0x7F800000u && (bits & 0x007FFFFFu) != 0) v[i] = std::bit_cast<float>(bits | 0x00400000u);
-  }
+float QuietNan(float x) {
+  uint32_t bits = std::bit_cast<uint32_t>(x);
+  if ((bits & 0x7F800000u) == 0x7F800000u && (bits & 0x007FFFFFu) != 0) return std::bit_cast<float>(bits | 0x00400000u);
+  return x;
 }
 
-// array.array("f") holding `n` components given as little-endian bytes.
-Ref NewFloatArray(const char* data, size_t n) {
+// array('f', bytes) reads its bytes in the machine's order; the bytes are
+// built with the little-endian helpers, which is that order everywhere the
+// module is built.
+static_assert(std::endian::native == std::endian::little, "array('f') bytes are built little-endian");
+
+// array.array("f") of `n` components, component(i) giving the i-th.
+template <typename Component>
+Ref NewFloatArray(size_t n, Component component) {
   PyObject* type = ArrayType();
   if (type == nullptr) return Ref();
-  std::string bytes(data, 4 * n);
-  QuietNans(reinterpret_cast<float*>(bytes.data()), n);
+  std::string bytes(4 * n, '\0');
+  for (size_t i = 0; i < n; ++i) EncodeFloat32LE(bytes.data() + 4 * i, QuietNan(component(i)));
   Ref raw = NewBytes(bytes);
   if (!raw) return Ref();
   return Ref::Steal(PyObject_CallFunctionObjArgs(type, g_typecode_f, raw.get(), nullptr));
@@ -111,7 +118,7 @@ BResult<Value> VectorFromPy(PyObject* obj, PyObject* array_type) {
     }
     PyBuffer_Release(&view);
     if (!is_f) return Invalid(kVectorTypecodeMessage);
-    QuietNans(v.data(), v.size());
+    for (float& x : v) x = QuietNan(x);
     return Value::Vector(std::move(v));
   }
   // A subclass: read typecode and tolist() through Python, as they may be
@@ -191,7 +198,7 @@ BResult<Value> UnsupportedKind(PyObject* obj) {
 // ------------------------------------------------------------ to Python
 
 // Decodes stored document bytes into Python objects in one pass. Mirrors
-// decode_value (engine/value.cc) step for step, so that every malformed
+// decode_value (doc/value.cc) step for step, so that every malformed
 // input fails with the same message at the same point.
 class PyDecoder {
  public:
@@ -343,7 +350,7 @@ class PyDecoder {
     if (!in_.U32(count)) return Eof();
     std::string_view data;
     if (!in_.Take(4 * static_cast<size_t>(count), data)) return Eof();
-    return NewFloatArray(data.data(), count);
+    return NewFloatArray(count, [&](size_t i) { return DecodeFloat32LE(data.data() + 4 * i); });
   }
 
   ByteCursor in_;
@@ -447,7 +454,7 @@ Ref ValueToPy(const Value& value, uint32_t depth) {
     }
     case ValueKind::kVector: {
       const ValueVector& v = value.as_vector();
-      return NewFloatArray(reinterpret_cast<const char*>(v.data()), v.size());
+      return NewFloatArray(v.size(), [&](size_t i) { return v[i]; });
     }
   }
   return None();
@@ -487,6 +494,20 @@ BResult<std::string> KeyFromPy(PyObject* obj) {
   if (PyByteArray_Check(obj))
     return std::string(PyByteArray_AsString(obj), static_cast<size_t>(PyByteArray_Size(obj)));
   return Invalid("keys must be str or bytes");
+}
+
+BResult<Metric> ParseMetric(std::string_view name) {
+  if (name == "cosine") return Metric::kCosine;
+  if (name == "dot") return Metric::kDot;
+  if (name == "l2") return Metric::kL2;
+  return Invalid("unknown metric '" + std::string(name) + "' (want cosine|dot|l2)");
+}
+
+BResult<Quantization> ParseQuant(std::string_view name) {
+  if (name == "none") return Quantization::kNone;
+  if (name == "binary") return Quantization::kBinary;
+  if (name == "scalar") return Quantization::kScalar;
+  return Invalid("unknown quantization '" + std::string(name) + "' (want none|binary|scalar)");
 }
 
 Ref KeyToPy(std::string_view key) { return IsValidUtf8(key) ? NewStr(key) : NewBytes(key); }

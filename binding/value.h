@@ -31,6 +31,7 @@
 #include "binding/error.h"
 #include "binding/py.h"
 #include "doc/value.h"
+#include "vector/quant.h"
 
 namespace pallix::py {
 
@@ -54,6 +55,13 @@ Ref DocumentToPyOrRaise(std::string_view stored);
 // A key: a str (its UTF-8 bytes), bytes or bytearray. Else code 12
 // "keys must be str or bytes" (or the encoding error of a str).
 BResult<std::string> KeyFromPy(PyObject* obj);
+// Metric and quantization names, matched exactly: "cosine", "dot", "l2";
+// "none", "binary", "scalar". Else code 12 "unknown metric '<name>' (want
+// cosine|dot|l2)" or "unknown quantization '<name>' (want
+// none|binary|scalar)", the name as given, with no kind prefix: a bad name
+// is the caller's argument, not an engine failure.
+BResult<Metric> ParseMetric(std::string_view name);
+BResult<Quantization> ParseQuant(std::string_view name);
 // A key to Python: str when the bytes are valid UTF-8, else bytes.
 Ref KeyToPy(std::string_view key);
 // Keys to a new list, each through KeyToPy, in order.

@@ -6,7 +6,7 @@
 // error code that reaches Python. Codes are stored nowhere on disk but are
 // part of the public interface: never renumber, never reorder.
 //
-// Nothing in the engine throws, except InvariantError (engine/lock.h), which
+// Nothing in the engine throws, except InvariantError (base/lock.h), which
 // marks a broken internal invariant and is caught only at the binding
 // boundary.
 //
@@ -127,18 +127,23 @@ inline Status Ok() { return {}; }
 #define PALLIX_CONCAT_INNER_(a, b) a##b
 #define PALLIX_CONCAT_(a, b) PALLIX_CONCAT_INNER_(a, b)
 
+// Each expansion names its temporary with a fresh __COUNTER__ value: a
+// lambda inside expr may use the macros again (even on the same line), and
+// its temporary must not shadow the enclosing one.
+
 // RETURN_IF_ERROR(expr): expr yields a Result<T>/Status; on failure, return
 // its error from the enclosing function (which must return a Result).
-#define RETURN_IF_ERROR(expr)                                       \
-  do {                                                              \
-    auto&& pallix_status_ = (expr);                                 \
-    if (!pallix_status_) [[unlikely]]                               \
-      return ::std::unexpected(std::move(pallix_status_).error());  \
+#define RETURN_IF_ERROR(expr) RETURN_IF_ERROR_IMPL_(PALLIX_CONCAT_(pallix_status_, __COUNTER__), expr)
+#define RETURN_IF_ERROR_IMPL_(tmp, expr)                 \
+  do {                                                   \
+    auto&& tmp = (expr);                                 \
+    if (!tmp) [[unlikely]]                               \
+      return ::std::unexpected(std::move(tmp).error());  \
   } while (0)
 
 // ASSIGN_OR_RETURN(lhs, expr): lhs = *expr, or return its error.
 #define ASSIGN_OR_RETURN(lhs, expr) \
-  ASSIGN_OR_RETURN_IMPL_(PALLIX_CONCAT_(pallix_result_, __LINE__), lhs, expr)
+  ASSIGN_OR_RETURN_IMPL_(PALLIX_CONCAT_(pallix_result_, __COUNTER__), lhs, expr)
 #define ASSIGN_OR_RETURN_IMPL_(tmp, lhs, expr)           \
   auto tmp = (expr);                                     \
   if (!tmp) [[unlikely]]                                 \

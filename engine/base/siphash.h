@@ -1,6 +1,10 @@
-// SipHash-1-3, the keyed hash of every in-memory map keyed by user bytes
-// (terms, document keys). A fixed hash would let a crafted set of keys
-// degrade such a map to a list; a per-map random key prevents that.
+// SipHash-1-3, the keyed hash of the long-lived in-memory maps keyed by
+// user bytes: a text index's term and document maps (text/fts.h), an HNSW
+// graph's key map (vector/hnsw.h), and the key sets of scalar lookups
+// (index/scalar_lookup.h). A fixed hash would let a crafted set of keys
+// degrade such a map to a list; a per-map random key prevents that. The
+// other hash maps (the registries' and schemas' name maps, and maps that
+// live for one call over one query's rows) use std::hash.
 //
 // Thread-safety: pure functions; SeededHash objects are immutable after
 // construction.
@@ -16,6 +20,10 @@ namespace pallix {
 
 // SipHash-1-3 of bytes under the 128-bit key (k0, k1).
 uint64_t SipHash13(uint64_t k0, uint64_t k1, std::string_view bytes);
+// SipHash-2-4, the reference variant: the same code with more rounds, so
+// its published vectors check the words, the tail and the finish shared
+// with SipHash-1-3.
+uint64_t SipHash24(uint64_t k0, uint64_t k1, std::string_view bytes);
 
 // A hasher for unordered maps with its own key: a process-wide random base
 // drawn once from the system's random source, the first word advanced per

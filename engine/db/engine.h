@@ -75,18 +75,27 @@ class Engine {
   std::unique_ptr<Store> store_;
 };
 
+// Loads the index registries (index/registry.h: load_index_registries).
+// They belong to a layer above this one, so the open takes their loader as
+// an argument: it runs before the schemas load, keeping the open's order.
+// Null leaves the index registries to load on first use.
+using IndexRegistryLoader = Status (*)(Engine& engine);
+
 // Opens (creating when absent) the database file at path: exclusive lock,
-// format check, registries loaded. Errors: Database (file, lock, not a
-// database), IncompatibleFormat, and whatever loading a registry returns.
-Result<std::shared_ptr<Engine>> open_engine(const std::string& path);
+// format check, registries loaded (the index registries by load_indexes,
+// then the schemas). Errors: Database (file, lock, not a database),
+// IncompatibleFormat, and whatever loading a registry returns.
+Result<std::shared_ptr<Engine>> open_engine(const std::string& path, IndexRegistryLoader load_indexes = nullptr);
 // A new private in-memory database. Errors: Database.
-Result<std::shared_ptr<Engine>> open_in_memory();
+Result<std::shared_ptr<Engine>> open_in_memory(IndexRegistryLoader load_indexes = nullptr);
 
 // In one write transaction: writes format_version 1 when absent, accepts 1,
 // and refuses anything else with IncompatibleFormat (nothing written).
 Status check_format_version(Store& store);
-// Wraps an opened store in an Engine and loads the persisted registries.
-Result<std::shared_ptr<Engine>> build_engine(std::unique_ptr<Store> store);
+// Wraps an opened store in an Engine and loads the persisted registries:
+// the index registries by load_indexes (when given), then the schemas.
+Result<std::shared_ptr<Engine>> build_engine(std::unique_ptr<Store> store,
+                                             IndexRegistryLoader load_indexes = nullptr);
 
 // A name holding a NUL byte or "__" anywhere: InvalidName. The empty name
 // passes.

@@ -4,7 +4,7 @@
 // An instant is a signed 64-bit number in units of the caller's choosing;
 // the engine never reads a clock. Nothing expires by itself: a key goes
 // only when the caller purges with its own "now" (purge_expired in
-// engine/write.h, over the operations at the end of this header).
+// write/write.h, over the operations at the end of this header).
 //
 // Callers: the write path sets or drops a key's rows inside each document
 // write's transaction; the binding calls set_ttl, get_ttl and the purge;
@@ -94,7 +94,7 @@ Result<std::optional<int64_t>> get_ttl(Engine& engine, std::string_view collecti
 // ---------------------------------------------------------------- purge
 //
 // What a purge needs of the rows (the purge itself, which deletes
-// documents, is purge_expired in engine/write.h):
+// documents, is purge_expired in write/write.h):
 //  1. collect_expired gathers every by-expiry row with an instant <= now,
 //     in (instant, key) order, before anything is removed;
 //  2. each candidate is re-checked in its own write transaction against

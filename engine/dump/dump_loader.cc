@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -303,15 +304,23 @@ Status Loader::LoadEntry(int section, const std::string& target) {
 
 }  // namespace
 
-Status load_dump_file(Engine& engine, const std::string& path, const RenameMap& renames) {
+Result<std::unique_ptr<DumpReader>> open_dump_file(const std::string& path) {
   if (path.find('\0') != std::string::npos)
     return Fail(EngineError::Io("file name contained an unexpected NUL byte"));
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Fail(EngineError::Io(port::OsErrorText(errno)));
-  DumpReader in(fd);
+  return std::make_unique<DumpReader>(fd);
+}
+
+Status load_dump(Engine& engine, DumpReader& in, const RenameMap& renames) {
   RETURN_IF_ERROR(CheckRenames(renames));
   Loader loader(engine, in, renames);
   return loader.Run();
+}
+
+Status load_dump_file(Engine& engine, const std::string& path, const RenameMap& renames) {
+  ASSIGN_OR_RETURN(std::unique_ptr<DumpReader> in, open_dump_file(path));
+  return load_dump(engine, *in, renames);
 }
 
 }  // namespace pallix

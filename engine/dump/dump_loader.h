@@ -19,29 +19,37 @@
 #define PALLIX_DUMP_DUMP_LOADER_H_
 
 #include <map>
+#include <memory>
 #include <string>
 
 #include "base/error.h"
 #include "db/engine.h"
+#include "dump/dump_reader.h"
 
 namespace pallix {
 
 // Source collection name -> target name, walked in ascending source order.
 using RenameMap = std::map<std::string, std::string>;
 
+// Opens the dump file at path for reading; nothing is read yet. Errors: Io
+// (a NUL byte in path, before any system call; the open's failure).
+Result<std::unique_ptr<DumpReader>> open_dump_file(const std::string& path);
+
 // Validates the rename targets (InvalidName for a NUL byte or "__";
 // InvalidArgument "rename collision: ..." for two sources on one target),
-// then replays the file. Every failure ends the load at once, leaving what
-// was committed before it. Errors: Io (a NUL byte in path before any
-// system call, open, read), InvalidDump (magic, truncation, UTF-8, a
-// reserved dump collection, bad metric/quant/vector mode/field type),
-// InvalidName (a dump collection name with a NUL byte or "__"),
-// InvalidArgument (a second dump collection on one target), Decode (a
-// document), and whatever a replayed operation returns. The exception: a
-// product-quantized declaration whose codebook cannot be trained again
-// (the dump holds no codebook, and the field may have lost every vector
-// since) is left out while the load goes on; once the last section is in,
-// EmptyIndexTraining names every such collection and field.
+// then replays the opened file. Every failure ends the load at once,
+// leaving what was committed before it. Errors: Io (a read), InvalidDump
+// (magic, truncation, UTF-8, a reserved dump collection, bad metric/quant/
+// vector mode/field type), InvalidName (a dump collection name with a NUL
+// byte or "__"), InvalidArgument (a second dump collection on one target),
+// Decode (a document), and whatever a replayed operation returns. The
+// exception: a product-quantized declaration whose codebook cannot be
+// trained again (the dump holds no codebook, and the field may have lost
+// every vector since) is left out while the load goes on; once the last
+// section is in, EmptyIndexTraining names every such collection and field.
+Status load_dump(Engine& engine, DumpReader& in, const RenameMap& renames);
+
+// open_dump_file, then load_dump; the errors of both.
 Status load_dump_file(Engine& engine, const std::string& path, const RenameMap& renames);
 
 }  // namespace pallix

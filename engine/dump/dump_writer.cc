@@ -49,7 +49,9 @@ Status WriteAll(int fd, std::string_view bytes) {
 // the dump costs little more than the slower of the two.
 class FileSink : public DumpSink {
  public:
-  explicit FileSink(int fd) : fd_(fd) {
+  // rewritable: fd is a regular file, whose bytes can be written again at
+  // an offset; any other target gets every byte once, in order.
+  FileSink(int fd, bool rewritable) : fd_(fd), rewritable_(rewritable) {
     buffer_.reserve(kWriteBuffer);
     // Without a thread (the system refused one) the caller writes itself.
     try {
@@ -62,7 +64,7 @@ class FileSink : public DumpSink {
     if (fd_ >= 0) close(fd_);
   }
 
-  bool CanRewrite() const override { return true; }
+  bool CanRewrite() const override { return rewritable_; }
   uint64_t Position() const override { return submitted_ + buffer_.size(); }
 
   Status Rewrite(uint64_t offset, std::string_view bytes) override {
@@ -169,6 +171,7 @@ class FileSink : public DumpSink {
   }
 
   int fd_;
+  const bool rewritable_;
   uint64_t submitted_ = 0;
   std::string buffer_;
   std::mutex mu_;
@@ -419,9 +422,17 @@ Status EncodeEdges(const ReadView& view, std::string& out) {
   return Ok();
 }
 
+// An open dump target. Only a regular file is cut to nothing and written
+// back into; anything else (/dev/null, a pipe, a terminal) is written
+// front to back, and truncating it would fail or mean nothing.
+struct DumpFile {
+  int fd;
+  bool regular;
+};
+
 // Opens path for writing without truncating it, and refuses the open
 // database's own file before anything is cut.
-Result<int> OpenDumpFile(Engine& engine, const std::string& path) {
+Result<DumpFile> OpenDumpFile(Engine& engine, const std::string& path) {
   if (path.find('\0') != std::string::npos)
     return Fail(EngineError::Io("file name contained an unexpected NUL byte"));
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
@@ -437,12 +448,13 @@ Result<int> OpenDumpFile(Engine& engine, const std::string& path) {
     close(fd);
     return Fail(EngineError::Io("refusing to dump into the open database's own file: " + path));
   }
-  if (ftruncate(fd, 0) != 0) {
+  const bool regular = S_ISREG(st.st_mode);
+  if (regular && ftruncate(fd, 0) != 0) {
     int err = errno;
     close(fd);
     return Fail(IoErrno(err));
   }
-  return fd;
+  return DumpFile{fd, regular};
 }
 
 }  // namespace
@@ -471,8 +483,8 @@ Status dump_database(Engine& engine, DumpSink& sink) {
 }
 
 Status dump_to_path(Engine& engine, const std::string& path) {
-  ASSIGN_OR_RETURN(int fd, OpenDumpFile(engine, path));
-  FileSink sink(fd);
+  ASSIGN_OR_RETURN(DumpFile file, OpenDumpFile(engine, path));
+  FileSink sink(file.fd, file.regular);
   Status written = sink.Write(kDumpMagic);
   if (written) written = dump_database(engine, sink);
   Status closed = sink.Close();

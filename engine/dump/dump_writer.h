@@ -1,9 +1,10 @@
 // The dump writer: streams a whole open database into a dump file
 // (byte layout in dump_format.h). Documents are read from one snapshot,
-// streamed (their count filled in afterwards, see DumpSink), never held in
-// memory together; the declarations come from copies of the registries
-// taken under their locks, one lock at a time; expiry instants, counters and edges are collected
-// per section. The database is only read.
+// streamed (their count filled in afterwards, or counted first when the
+// sink cannot write back, see DumpSink), never held in memory together;
+// the declarations come from copies of the registries taken under their
+// locks, one lock at a time; expiry instants, counters and edges are
+// collected per section. The database is only read.
 //
 // Callers: the binding (Db.dump_to_path). Thread-safety: may run beside
 // writers on other threads; it sees the snapshot its read began with.
@@ -52,10 +53,14 @@ Status dump_database(Engine& engine, DumpSink& sink);
 // sections. The file is opened without truncation first and refused when
 // it is the open database's own file (the same device and inode: its path
 // or a hard link), since truncating a mapped database file destroys it;
-// only then is it truncated. The file is written by a thread of its own
-// while the documents are read, and joined before this returns. After a
-// failure the bytes written so far stay. Errors: Io (a NUL byte in path before any system call, open,
-// truncate, write, close, the own-file refusal), and dump_database's.
+// only then is a regular file truncated. A target that is not a regular
+// file (/dev/null, a FIFO, a terminal) is neither truncated nor written
+// back into: the documents are counted before they are written, so its
+// bytes are exactly a regular file's. The file is written by a thread of
+// its own while the documents are read, and joined before this returns.
+// After a failure the bytes written so far stay. Errors: Io (a NUL byte in
+// path before any system call, open, truncate, write, close, the own-file
+// refusal), and dump_database's.
 Status dump_to_path(Engine& engine, const std::string& path);
 
 }  // namespace pallix

@@ -17,8 +17,10 @@ Status CheckFields(std::string_view collection, const std::vector<std::string>& 
   for (const std::string& f : fields) {
     RETURN_IF_ERROR(validate_name(f));
     // 0x01 joins the fields in the namespace: ["a\x01b"] would share the
-    // entries of ["a", "b"].
-    if (f.find('\x01') != std::string::npos) return Fail(EngineError::InvalidName(f));
+    // entries of ["a", "b"]. The kind's fixed text names only NUL and "__",
+    // so the detail names the byte.
+    if (f.find('\x01') != std::string::npos)
+      return Fail(EngineError::InvalidName(f + " (a compound index field may not hold the byte 0x01 either)"));
   }
   return Ok();
 }

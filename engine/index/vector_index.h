@@ -27,7 +27,7 @@
 //
 // Callers: the binding and the dump loader (creators), the write path
 // (vector_index_put, vector_index_remove, and update_memory_indexes in
-// index/memory_upkeep.h), resume_index_builds (build_disk_vector_index),
+// write/write.h), resume_index_builds (build_disk_vector_index),
 // the query executor (memory_vector_index_for, vector_index_params).
 //
 // Locks: "index resume lock" is held by the on-disk and product-quantized

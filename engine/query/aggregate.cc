@@ -4,7 +4,6 @@
 
 #include "base/numeric.h"
 #include "index/resume.h"
-#include "query/executor.h"
 #include "query/planner.h"
 #include "query/predicate_eval.h"
 #include "query/row_filter.h"
@@ -32,9 +31,7 @@ bool HasTypePrefix(const std::string& s) {
 
 Status Prepare(const QuerySpec& spec) {
   RETURN_IF_ERROR(ValidateQuerySpec(spec));
-  ASSIGN_OR_RETURN(bool resume, QueryMayUseIndex(spec));
-  if (resume) RETURN_IF_ERROR(resume_index_builds(*spec.engine, spec.collection));
-  return Ok();
+  return resume_index_builds(*spec.engine, spec.collection);
 }
 
 // The documents of an open snapshot that pass every filter.
@@ -103,8 +100,10 @@ Status ForEachMatching(const QuerySpec& spec, const std::vector<std::string_view
 }
 
 Result<uint64_t> run_count(const QuerySpec& spec) {
-  RETURN_IF_ERROR(ValidateQuerySpec(spec));
-  if (spec.filters.empty()) return count_rows(spec.engine->store(), spec.collection);
+  if (spec.filters.empty()) {
+    RETURN_IF_ERROR(Prepare(spec));
+    return count_rows(spec.engine->store(), spec.collection);
+  }
   uint64_t n = 0;
   RETURN_IF_ERROR(ForEachMatching(spec, {}, [&](const Value&) { ++n; }));
   return n;

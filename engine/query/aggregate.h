@@ -5,9 +5,9 @@
 //
 // Every aggregate ignores the query's sources, ranking, ordering, window
 // and projection; it validates the fusion constant and lambda like a run,
-// resumes pending builds under the same rule, reads one snapshot, and
-// takes its documents from the planner's candidate rows (in their order)
-// or from one walk of the collection in key order.
+// resumes the collection's pending builds as a run does, reads one
+// snapshot, and takes its documents from the planner's candidate rows (in
+// their order) or from one walk of the collection in key order.
 //
 // Callers: the binding's Query terminal methods.
 // Thread-safety: as the executor: one snapshot, registry locks one at a
@@ -45,7 +45,7 @@ Status ForEachMatching(const QuerySpec& spec, const std::vector<std::string_view
                        const DocumentFold& fold);
 
 // Each validates first (InvalidArgument, the run's texts).
-// count: without filters, the stored row count alone.
+// count: without filters, the stored row count (read after the resume).
 Result<uint64_t> run_count(const QuerySpec& spec);
 Result<double> run_sum(const QuerySpec& spec, std::string_view field);
 Result<std::optional<double>> run_avg(const QuerySpec& spec, std::string_view field);

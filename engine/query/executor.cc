@@ -176,12 +176,6 @@ Result<std::optional<std::vector<std::string>>> IndexProposal(const QuerySpec& s
 
 }  // namespace
 
-Result<bool> QueryMayUseIndex(const QuerySpec& spec) {
-  if (!spec.filters.empty() || spec.sources.size() == 1) return true;
-  if (!spec.sources.empty() || !spec.order_by) return false;
-  return has_scalar_index_for_read(*spec.engine, spec.collection, spec.order_by->field);
-}
-
 Result<std::vector<QueryRow>> execute_query(const QuerySpec& spec, const ReadView& view) {
   if (spec.sources.empty()) {
     if (spec.order_by && spec.filters.empty()) {
@@ -205,8 +199,7 @@ Result<std::vector<QueryRow>> execute_query(const QuerySpec& spec, const ReadVie
 
 Result<std::vector<QueryRow>> run_query_entry(QuerySpec spec) {
   RETURN_IF_ERROR(ValidateQuerySpec(spec));
-  ASSIGN_OR_RETURN(bool resume, QueryMayUseIndex(spec));
-  if (resume) RETURN_IF_ERROR(resume_index_builds(*spec.engine, spec.collection));
+  RETURN_IF_ERROR(resume_index_builds(*spec.engine, spec.collection));
   ASSIGN_OR_RETURN(ReadTxn txn, spec.engine->store().BeginRead());
   ReadView view(txn);
   return execute_query(spec, view);

@@ -20,17 +20,15 @@
 namespace pallix {
 
 // Validates the fusion constant and lambda (InvalidArgument), resumes the
-// collection's pending index builds when the query may consult an index
-// (their errors), opens one read transaction (Transaction) and executes.
-// Other errors: Storage, Decode, CorruptIndex.
+// collection's pending index builds (their errors), opens one read
+// transaction (Transaction) and executes. Every query resumes, even one no
+// index can serve: otherwise a build a crash interrupted would stay pending,
+// and its failure unreported, for as long as the collection is only read
+// by plain queries. Other errors: Storage, Decode, CorruptIndex.
 Result<std::vector<QueryRow>> run_query_entry(QuerySpec spec);
 
 // The executor over a validated description and an open snapshot.
 Result<std::vector<QueryRow>> execute_query(const QuerySpec& spec, const ReadView& view);
-
-// The resume rule shared by the run and the aggregates: a filter, exactly
-// one source, or no source and an order field with a readable scalar index.
-Result<bool> QueryMayUseIndex(const QuerySpec& spec);
 
 }  // namespace pallix
 

@@ -11,7 +11,7 @@
 // tombstones so that k live keys can still be found.
 //
 // The graph knows only neighbour links; every distance comes from the rule
-// of engine/quant.h through a QueryScorer, so float32, binary, scalar and
+// of vector/quant.h through a QueryScorer, so float32, binary, scalar and
 // product-quantized storage all use the same code. hnsw_search_layer is
 // written against a small store interface (HnswLayerStore below) so that
 // the on-disk graph runs the same search over its node rows.

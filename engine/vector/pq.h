@@ -6,7 +6,7 @@
 // index of the centroid nearest to its s-th slice. The index layer trains a
 // codebook when a product-quantized vector index is created (pq_train), the
 // HNSW graphs encode their nodes with it (pq_encode), and the distance rule
-// of engine/quant.h compares queries with codes through a distance table
+// of vector/quant.h compares queries with codes through a distance table
 // (pq_distance_table, metric l2) or by decoding (pq_decode, other metrics).
 //
 // Arithmetic: every squared distance of a slice to a centroid is the sum of
@@ -17,7 +17,7 @@
 // Thread-safety: a PqCodebook is immutable once trained and is shared
 // read-only (by std::shared_ptr) between the index registry and every graph
 // and search that uses it. pq_train may run worker threads internally
-// (engine/team.h) and joins them before returning.
+// (vector/team.h) and joins them before returning.
 
 #ifndef PALLIX_VECTOR_PQ_H_
 #define PALLIX_VECTOR_PQ_H_

@@ -364,21 +364,6 @@ void DecodeScalarInto(std::span<const uint8_t> codes, std::vector<float>& out) {
 
 }  // namespace
 
-Result<Metric> ParseMetricName(std::string_view name) {
-  if (name == "cosine") return Metric::kCosine;
-  if (name == "dot") return Metric::kDot;
-  if (name == "l2") return Metric::kL2;
-  return Fail(EngineError::InvalidArgument("unknown metric '" + std::string(name) + "' (want cosine|dot|l2)"));
-}
-
-Result<Quantization> ParseQuantizationName(std::string_view name) {
-  if (name == "none") return Quantization::kNone;
-  if (name == "binary") return Quantization::kBinary;
-  if (name == "scalar") return Quantization::kScalar;
-  return Fail(EngineError::InvalidArgument("unknown quantization '" + std::string(name) +
-                                           "' (want none|binary|scalar)"));
-}
-
 std::string_view MetricName(Metric metric) {
   switch (metric) {
     case Metric::kCosine: return "cosine";

@@ -3,7 +3,7 @@
 //
 // Every vector index measures closeness with a Metric and may keep its
 // vectors in a reduced form (Quantization here, product-quantization codes
-// from engine/pq.h). Both HNSW graphs (engine/hnsw.h and the on-disk graph)
+// from vector/pq.h). Both HNSW graphs (vector/hnsw.h and the on-disk graph)
 // compute every node distance through pq_code_distance, or through the
 // equivalent QueryScorer that prepares the query side once; the index layer
 // parses metric and quantization names and bytes; the query executor scores
@@ -64,12 +64,6 @@ enum class Quantization : uint8_t {
   kScalar = 2,
 };
 
-// "cosine", "dot", "l2" (bytewise, case-sensitive); otherwise InvalidArgument
-// "unknown metric '<name>' (want cosine|dot|l2)".
-Result<Metric> ParseMetricName(std::string_view name);
-// "none", "binary", "scalar"; otherwise InvalidArgument
-// "unknown quantization '<name>' (want none|binary|scalar)".
-Result<Quantization> ParseQuantizationName(std::string_view name);
 std::string_view MetricName(Metric metric);
 std::string_view QuantizationName(Quantization quant);
 

@@ -1,7 +1,7 @@
-// The float32 kernels behind engine/quant.h, exposed so that tests can hold
+// The float32 kernels behind vector/quant.h, exposed so that tests can hold
 // every instruction-set variant to the portable reference bit for bit.
 //
-// Each kernel follows the block rule of engine/quant.h: blocks =
+// Each kernel follows the block rule of vector/quant.h: blocks =
 // min(la / 8, lb / 8) blocks of 8 components into two 4-lane accumulators,
 // lanes summed 0..3 of the first then 0..3 of the second, then the paired
 // tails added in order. The SSE2 variant keeps the two accumulators in two

@@ -1,6 +1,6 @@
 // Team: a small pool of worker threads that lives for one call.
 //
-// Product-quantization training (engine/pq.h) forms a team, runs every
+// Product-quantization training (vector/pq.h) forms a team, runs every
 // k-means iteration of every subspace with it, and shuts it down before
 // returning; besides it only the dump writer starts a thread (one, joined
 // before the dump returns, that writes the file). The team's one
@@ -56,7 +56,7 @@ size_t OnlineProcessors();
 // Smaller maps run on the calling thread alone.
 inline size_t TeamMinItems(size_t workers) { return std::max<size_t>(32 * workers + 32, 256); }
 
-struct TeamShared;  // engine/team.cc
+struct TeamShared;  // vector/team.cc
 
 // The result slots of one map: one optional result per item, each filled
 // exactly once by the chunk that owns its index.

@@ -121,7 +121,7 @@ std::string auto_key(uint64_t n);
 // ---------------------------------------------------------------- purge
 
 // Deletes every document whose expiry is <= now and returns how many
-// documents were removed. Candidates are gathered first (engine/ttl.h);
+// documents were removed. Candidates are gathered first (db/ttl.h);
 // each then gets a write transaction of its own in which it is re-checked:
 // a stale candidate (the key's expiry changed or went) loses only its
 // left-over by-expiry row and is not counted; a current one has its

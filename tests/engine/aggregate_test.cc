@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include "index/index_state.h"
+#include "index/registry.h"
 #include "index/scalar_index.h"
+#include "query/executor.h"
 #include "tests/engine/query_corpus.h"
 
 namespace pallix::test {
@@ -149,6 +152,49 @@ TEST(AggregateTest, SumEdgeCases) {
   ASSERT_TRUE(insert(*e, "c", "d", Doc({{"x", Value::Bool(true)}})).has_value());
   ASSERT_TRUE(insert(*e, "c", "e", Doc({{"x", Value::Text("5")}})).has_value());
   EXPECT_EQ(*run_sum(SpecOf(e, "c"), "x"), 9.223372036854776e18);
+}
+
+// A build a crash interrupted (its registry row still holds a cursor) is
+// finished by the next query of the collection, whatever the query is:
+// a plain run and every aggregate without filters, sources or ordering too.
+// A build that fails makes the query fail.
+TEST(AggregateTest, EveryTerminalResumesPendingBuilds) {
+  using Terminal = std::function<Status(const QuerySpec&)>;
+  auto ok = [](auto r) -> Status { return r ? Ok() : Fail(r.error()); };
+  const auto kLess = std::partial_ordering::less, kGreater = std::partial_ordering::greater;
+  std::vector<std::pair<std::string, Terminal>> terminals = {
+      {"run", [&](const QuerySpec& s) { return ok(run_query_entry(s)); }},
+      {"count", [&](const QuerySpec& s) { return ok(run_count(s)); }},
+      {"sum", [&](const QuerySpec& s) { return ok(run_sum(s, "n")); }},
+      {"avg", [&](const QuerySpec& s) { return ok(run_avg(s, "n")); }},
+      {"min", [&](const QuerySpec& s) { return ok(run_min_max(s, "n", kLess)); }},
+      {"max", [&](const QuerySpec& s) { return ok(run_min_max(s, "n", kGreater)); }},
+      {"count_distinct", [&](const QuerySpec& s) { return ok(run_count_distinct(s, "n")); }},
+      {"group_count", [&](const QuerySpec& s) { return ok(run_group_count(s, "n")); }},
+      {"group_sum", [&](const QuerySpec& s) { return ok(run_group_sum(s, "n", "n")); }},
+      {"group_avg", [&](const QuerySpec& s) { return ok(run_group_avg(s, "n", "n")); }},
+  };
+  for (const auto& [name, terminal] : terminals) {
+    SCOPED_TRACE(name);
+    auto e = MemEngine();
+    for (int i = 0; i < 5; ++i)
+      ASSERT_TRUE(insert(*e, "c", "k" + std::to_string(i), Doc({{"n", Value::Int(i)}})).has_value());
+    ASSERT_TRUE(put_row_once(e->store(), kScalarRegistry, registry_key("c", "n"), encode_index_state("", "")));
+    ASSERT_TRUE(terminal(SpecOf(e, "c")));
+    auto state = read_index_state_once(e->store(), kScalarRegistry, registry_key("c", "n")).value();
+    EXPECT_FALSE(state->cursor.has_value());
+    EXPECT_EQ(count_rows(e->store(), scalar_namespace("c", "n")).value(), 10u);  // forward and back rows
+  }
+  // A stored row that does not decode fails the build; a plain count never
+  // decodes a row, so only the resume can report it.
+  auto e = MemEngine();
+  ASSERT_TRUE(insert(*e, "c", "a", Doc({{"n", Value::Int(1)}})).has_value());
+  ASSERT_TRUE(put_row_once(e->store(), "c", "b", "\xff"));
+  ASSERT_TRUE(put_row_once(e->store(), kScalarRegistry, registry_key("c", "n"), encode_index_state("", "")));
+  auto r = run_count(SpecOf(e, "c"));
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind(), ErrorKind::kDecode);
+  for (const auto& [name, terminal] : terminals) EXPECT_FALSE(terminal(SpecOf(e, "c"))) << name;
 }
 
 }  // namespace

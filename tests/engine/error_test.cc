@@ -60,7 +60,20 @@ Status CheckEven(int x) {
   return Ok();
 }
 
+// The helpers nest: a lambda inside one helper's expression may use them
+// again, on the same line too, without one temporary shadowing the other.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic error "-Wshadow"
+Result<int> Nested(int x) {
+  RETURN_IF_ERROR(([&]() -> Status { ASSIGN_OR_RETURN(int h, Half(x)); RETURN_IF_ERROR(Half(h)); return Ok(); })());
+  ASSIGN_OR_RETURN(int q, ([&]() -> Result<int> { ASSIGN_OR_RETURN(int h, Half(x)); return Half(h); })());
+  return q;
+}
+#pragma GCC diagnostic pop
+
 TEST(ErrorTest, ResultHelpersPropagate) {
+  EXPECT_EQ(*Nested(8), 2);
+  EXPECT_EQ(Nested(6).error().detail(), "odd");
   EXPECT_EQ(*Quarter(8), 2);
   EXPECT_EQ(Quarter(6).error().detail(), "odd");
   EXPECT_TRUE(CheckEven(2).has_value());

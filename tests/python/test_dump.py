@@ -101,6 +101,19 @@ def test_renames(tmp_path):
         "renames values must be strings"
 
 
+def test_renamed_load_checks_the_handle_then_the_file_then_the_renames(tmp_path):
+    missing, empty = str(tmp_path / "missing"), str(tmp_path / "empty")
+    open(empty, "wb").close()
+    db = native.Db()
+    e = error_of(lambda: db.load_from_path_with_renames(missing, {1: "b"}))
+    assert e.code == 18 and e.message.startswith("io: ")
+    assert error_of(lambda: db.load_from_path_with_renames(empty, {1: "b"})).message == "renames keys must be strings"
+    assert error_of(lambda: db.load_from_path_with_renames(empty, {"a": "b"})).message == \
+        "invalid dump: unexpected end of dump"
+    db.close()
+    assert error_of(lambda: db.load_from_path_with_renames(missing, {1: "b"})).message == "database handle is closed"
+
+
 def version_1(v2):
     """The same dump with every length field 4 bytes wide (enough for documents-only dumps)."""
     out, pos = bytearray(b"PALLIXDUMPv1"), 12
@@ -192,6 +205,37 @@ def test_dump_refuses_its_own_database_file(tmp_path):
     assert db.collection("c").get("k") == 1
     db.close()
     assert native.Db.open(path).collection("c").get("k") == 1
+
+
+def test_targets_that_are_not_regular_files(tmp_path):
+    import threading
+
+    src = native.Db()
+    populate(src)
+    src.dump_to_path("/dev/null")
+    regular = str(tmp_path / "regular.dump")
+    src.dump_to_path(regular)
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+
+    # Writing: a thread reads the FIFO while the dump (without the
+    # interpreter lock) writes it.
+    got = []
+    reader = threading.Thread(target=lambda: got.append(read(fifo)))
+    reader.start()
+    src.dump_to_path(fifo)
+    reader.join()
+    assert got[0] == read(regular)
+
+    # Reading: the same bytes come back through the FIFO.
+    writer = threading.Thread(target=lambda: open(fifo, "wb").write(got[0]))
+    writer.start()
+    dst = native.Db()
+    dst.load_from_path(fifo)
+    writer.join()
+    again = str(tmp_path / "again.dump")
+    dst.dump_to_path(again)
+    assert read(again) == read(regular)
 
 
 def test_bad_paths_and_closed_handles(tmp_path):

@@ -28,7 +28,8 @@ def test_declarations_and_their_checks(db):
         c.create_geo_index()
     assert "must not" not in pallix_error(lambda: c.create_scalar_index("a__b"), 11)
     pallix_error(lambda: db.collection("__c").create_scalar_index("a__b"), 10)
-    pallix_error(lambda: c.create_compound_index(["a\x01b"]), 11)
+    assert pallix_error(lambda: c.create_compound_index(["a", "a\x01b"]), 11) == \
+        "invalid name (NUL byte or `__` is not allowed): a\x01b (a compound index field may not hold the byte 0x01 either)"
     pallix_error(lambda: c.create_compound_index([]), 12)
     # Two declarations may not share one internal name.
     db.collection("a_").create_scalar_index("b")
@@ -104,6 +105,17 @@ def test_a_crashed_build_resumes_to_the_same_rows(tmp_path, kind):
             if kind == "scalar":
                 pallix_error(lambda: c.insert("new", {"v": 5}), 15)
         assert stored(crashed, ns, registry, "__cscalar_misses__") == want
+
+
+def test_open_loads_the_index_registries_before_the_schemas(path, raw):
+    # A long-key row (8-byte id + 503 bytes) whose value cannot be split
+    # fails the scan of its registry; each registry fails its own way.
+    long_key = b"c\x00" + b"k" * 501
+    raw.put("__schemas__", long_key, b"\x00\x00\x00\x00")
+    raw.put("__geo_indexes__", long_key, b"\x01")
+    raw.close()
+    assert pallix_error(lambda: native.Db.open(path), 4) == \
+        "storage: damaged long-key row in records: a 1-byte value has no room for its 4-byte header"
 
 
 def test_damaged_rows_give_one_error_or_a_rebuild(path, raw):

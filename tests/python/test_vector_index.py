@@ -81,6 +81,27 @@ def test_declaration_checks(db):
     assert pallix_error(lambda: c.create_vector_index("Emb", "Cosine"), 12) == "collection handle is closed"
 
 
+def test_unknown_metric_and_quantization_names_are_exact(db):
+    c = db.collection("c")
+    metric = "unknown metric '{}' (want cosine|dot|l2)"
+    quant = "unknown quantization '{}' (want none|binary|scalar)"
+    calls = [
+        (lambda m, q: c.create_vector_index("emb", m), False),
+        (lambda m, q: c.create_vector_index_quantized("emb", m, q), True),
+        (lambda m, q: c.create_vector_index_ondisk("emb", m), False),
+        (lambda m, q: c.create_vector_index_ondisk_quantized("emb", m, q), True),
+        (lambda m, q: c.create_vector_index_pq("emb", m, 2, 2), False),
+        (lambda m, q: c.create_vector_index_ondisk_pq("emb", m, 2, 2), False),
+    ]
+    for call, takes_quant in calls:
+        assert pallix_error(lambda: call("L2", "none")) == metric.format("L2")
+        assert pallix_error(lambda: call(" dot", "Scalar")) == metric.format(" dot")
+        if takes_quant:
+            assert pallix_error(lambda: call("l2", "Scalar")) == quant.format("Scalar")
+            assert pallix_error(lambda: call("l2", "")) == quant.format("")
+    assert pallix_error(lambda: c.query().vector("emb", array.array("f", [1]), 1, "Dot").run()) == metric.format("Dot")
+
+
 def test_redeclaring_starts_the_graph_over(path):
     rng = random.Random(2)
     docs = {f"k{i:04d}": {"e": vec(rng)} for i in range(200)}
