@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "base/coding.h"
 #include "doc/value.h"
@@ -242,14 +243,39 @@ namespace {
 // without a codebook its stored form as a query; with one, its decoded codes
 // prepared as a query (a distance table under l2). Codes that do not decode
 // and float nodes give an empty PqRaw query, at +inf from everything.
-PreparedQuery NeighbourQuery(const DiskHnswParams& params, const DiskHnswNode& node) {
-  if (!params.has_codebook()) return query_from_stored(params.quant, node.stored.ref());
-  if (node.stored.kind == StoredKind::kCodes) {
-    if (auto decoded = pq_decode(*params.codebook, node.stored.codes)) return dann_query_prepare(params, *decoded);
+PreparedQuery NeighbourQuery(const DiskHnswParams& params, StoredRef stored) {
+  if (!params.has_codebook()) return query_from_stored(params.quant, stored);
+  if (stored.kind == StoredKind::kCodes) {
+    if (auto decoded = pq_decode(*params.codebook, stored.codes)) return dann_query_prepare(params, *decoded);
   }
   PreparedQuery empty;
   empty.kind = QueryKind::kPqRaw;
   return empty;
+}
+
+// HnswSelectNeighbours over candidates sorted by distance to a base node,
+// the distances between candidates from each kept node's own query (the
+// rule of pruning above), read through the insert's store. A kept id
+// without a row is near nothing. Fails with the store's first failure.
+Result<size_t> SelectNeighbours(const DiskHnswParams& params, DannStore& store,
+                                std::vector<ScoredNode<uint64_t>>& candidates, uint32_t cap) {
+  std::vector<PreparedQuery> queries;
+  std::vector<QueryScorer> scorers;
+  std::vector<bool> present;
+  queries.reserve(cap);
+  scorers.reserve(cap);
+  std::vector<float> scratch;
+  auto keep = [&](uint64_t id) {
+    present.push_back(store.Node(id) != nullptr);
+    queries.push_back(NeighbourQuery(params, store.StoredOf(id, scratch)));
+    scorers.emplace_back(params.codebook.get(), params.metric, params.quant, queries.back().ref());
+  };
+  auto between = [&](size_t j, uint64_t id) {
+    return present[j] ? store.ScoreWith(scorers[j], id) : std::numeric_limits<float>::infinity();
+  };
+  size_t kept = HnswSelectNeighbours(candidates.data(), candidates.size(), cap, keep, between);
+  RETURN_IF_ERROR(store.status());
+  return kept;
 }
 
 // Marks node id deleted when it has a row, and counts one more deletion.
@@ -264,7 +290,8 @@ Status MarkDeleted(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
 }
 
 // Appends new_id to the list of node_id on `layer`; a list then holding more
-// than cap ids keeps the cap nearest to the node, by (distance, id). A
+// than cap ids is chosen again from them and new_id by neighbour selection,
+// with the node itself as the base, nearest first by (distance, id). A
 // neighbour without a row or without that layer (a damaged graph) is left
 // alone; a listed id without a row is farthest (+inf). The listed nodes'
 // vectors are read through the insert's store.
@@ -277,7 +304,7 @@ Status AddLink(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params,
   std::vector<uint64_t>& list = node->layers[layer];
   list.push_back(new_id);
   if (list.size() <= cap) return Ok();
-  PreparedQuery query = NeighbourQuery(params, *node);
+  PreparedQuery query = NeighbourQuery(params, node->stored.ref());
   QueryScorer scorer(params.codebook.get(), params.metric, params.quant, query.ref());
   std::vector<ScoredNode<uint64_t>> pairs;
   pairs.reserve(list.size());
@@ -287,8 +314,9 @@ Status AddLink(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params,
     pairs.push_back({d, v});
   }
   std::sort(pairs.begin(), pairs.end(), ScoredBefore<uint64_t>);
-  list.resize(cap);
-  for (uint32_t i = 0; i < cap; ++i) list[i] = pairs[i].id;
+  ASSIGN_OR_RETURN(size_t kept, SelectNeighbours(params, store, pairs, cap));
+  list.resize(kept);
+  for (size_t i = 0; i < kept; ++i) list[i] = pairs[i].id;
   return Ok();
 }
 
@@ -318,7 +346,7 @@ Status Connect(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params,
     ASSIGN_OR_RETURN(auto nearest, SearchLayer(store, ep, params.ef_construction, layer));
     if (nearest.empty()) continue;
     uint32_t cap = layer > 0 ? params.m : params.m0;
-    size_t take = std::min<size_t>(cap, nearest.size());
+    ASSIGN_OR_RETURN(size_t take, SelectNeighbours(params, store, nearest, cap));
     std::vector<uint64_t>& own = Mutable(cache, id)->layers[layer];
     own.clear();
     for (size_t i = 0; i < take; ++i) own.push_back(nearest[i].id);

@@ -156,6 +156,9 @@ class DannStore {
   // The distance from another query's scorer to node id; +inf when it has
   // no row or a load failed.
   float ScoreWith(QueryScorer& scorer, Id id);
+  // Node id's stored vector, viewing its row, the node of the cache or
+  // `scratch`; an empty F32 vector when it has no row or a load failed.
+  StoredRef StoredOf(Id id, std::vector<float>& scratch);
 
  private:
   static constexpr uint32_t kUnused = UINT32_MAX;

@@ -178,6 +178,12 @@ float DannStore::ScoreWith(QueryScorer& scorer, Id id) {
   return scorer(Stored(*entry, single_));
 }
 
+StoredRef DannStore::StoredOf(Id id, std::vector<float>& scratch) {
+  Entry* entry = Find(id);
+  if (entry == nullptr) return StoredRef::F32({});
+  return Stored(*entry, scratch);
+}
+
 void DannStore::DistanceBatch(const Id* ids, size_t n, float* out) {
   if (as_codes_ || !scorer_.float_batch()) {
     for (size_t i = 0; i < n; ++i) out[i] = Distance(ids[i]);

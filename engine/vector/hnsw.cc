@@ -289,8 +289,33 @@ void HnswIndex::AddKey(uint32_t id, std::string_view key) {
   key_map_.emplace(std::string_view(data, key.size()), id);
 }
 
+// The node's own stored form as a query: decoded codes under product
+// quantization (nothing for a float node, which such a graph never has).
+QueryRef HnswIndex::OwnQuery(uint32_t id, std::vector<float>& scratch) const {
+  StoredRef own = stored(id);
+  if (codebook_ == nullptr) return QueryRefFromStored(quant_, own, scratch);
+  QueryRef query;
+  query.kind = QueryKind::kPqRaw;
+  scratch.resize(codebook_->dim);
+  if (own.kind == StoredKind::kCodes && PqDecodeInto(*codebook_, own.codes, scratch.data())) query.floats = scratch;
+  return query;
+}
+
+size_t HnswIndex::SelectNeighbours(ScoredNode<uint32_t>* candidates, size_t count, uint32_t cap) {
+  if (select_scratch_.size() < cap) select_scratch_.resize(cap);
+  select_scorers_.clear();
+  select_scorers_.reserve(cap);
+  auto keep = [&](uint32_t id) {
+    QueryRef query = OwnQuery(id, select_scratch_[select_scorers_.size()]);
+    select_scorers_.emplace_back(codebook_.get(), metric_, quant_, query);
+  };
+  auto between = [&](size_t j, uint32_t id) { return select_scorers_[j](stored(id)); };
+  return HnswSelectNeighbours(candidates, count, cap, keep, between);
+}
+
 // Appends new_id to node's list on `layer`; a list that then holds more than
-// cap ids keeps the cap ids nearest to the node itself, nearest first.
+// cap ids is chosen again from them and new_id by neighbour selection, with
+// the node itself as the base.
 void HnswIndex::AddLink(uint32_t node, uint32_t layer, uint32_t new_id, uint32_t cap, std::vector<float>& scratch) {
   PALLIX_INVARIANT(level(node) >= layer, "hnsw neighbour has the layer it is linked on");
   LinkList list = Links(node, layer);
@@ -298,18 +323,7 @@ void HnswIndex::AddLink(uint32_t node, uint32_t layer, uint32_t new_id, uint32_t
     list.ids[(*list.count)++] = new_id;
     return;
   }
-  // The node's own stored form is the query: decoded codes under product
-  // quantization (nothing for a float node, which such a graph never has).
-  QueryRef query;
-  StoredRef own = stored(node);
-  if (codebook_ != nullptr) {
-    query.kind = QueryKind::kPqRaw;
-    scratch.resize(codebook_->dim);
-    if (own.kind == StoredKind::kCodes && PqDecodeInto(*codebook_, own.codes, scratch.data())) query.floats = scratch;
-  } else {
-    query = QueryRefFromStored(quant_, own, scratch);
-  }
-  QueryScorer scorer(codebook_.get(), metric_, quant_, query);
+  QueryScorer scorer(codebook_.get(), metric_, quant_, OwnQuery(node, scratch));
   uint32_t n = *list.count;
   uint32_t ids[kHnswM0 + 1];
   float distances[kHnswM0 + 1];
@@ -319,8 +333,9 @@ void HnswIndex::AddLink(uint32_t node, uint32_t layer, uint32_t new_id, uint32_t
   ScoredNode<uint32_t> pairs[kHnswM0 + 1];
   for (uint32_t i = 0; i <= n; ++i) pairs[i] = {distances[i], ids[i]};
   std::sort(pairs, pairs + n + 1, ScoredBefore<uint32_t>);
-  for (uint32_t i = 0; i < cap; ++i) list.ids[i] = pairs[i].id;
-  *list.count = cap;
+  auto kept = static_cast<uint32_t>(SelectNeighbours(pairs, n + 1, cap));
+  for (uint32_t i = 0; i < kept; ++i) list.ids[i] = pairs[i].id;
+  *list.count = kept;
 }
 
 // Links a freshly appended node into every layer up to its level.
@@ -334,7 +349,7 @@ void HnswIndex::Connect(uint32_t id, uint32_t level, const PreparedQuery& query)
   for (uint32_t layer = std::min(top, level) + 1; layer-- > 0;) {
     auto nearest = hnsw_search_layer(store, ep, kHnswEfConstruction, layer);
     uint32_t cap = layer > 0 ? kHnswM : kHnswM0;
-    auto take = static_cast<uint32_t>(std::min<size_t>(cap, nearest.size()));
+    auto take = static_cast<uint32_t>(SelectNeighbours(nearest.data(), nearest.size(), cap));
     LinkList own = Links(id, layer);
     for (uint32_t i = 0; i < take; ++i) own.ids[i] = nearest[i].id;
     *own.count = take;

@@ -203,6 +203,40 @@ typename S::Id HnswDescend(S& store, typename S::Id ep, uint32_t top, uint32_t b
   return ep;
 }
 
+// Neighbour selection, for a new node's list and for pruning an over-full
+// one alike: candidates[0 .. count) are sorted by the graph ordering of
+// their distance to the base node; walking them nearest first, a candidate
+// is kept unless it is strictly closer to a neighbour kept so far than to
+// the base, until cap are kept. The kept ones move to the front in that
+// order; returns how many.
+//
+// Keeping only the nearest would fill a node's list with its own tight
+// cluster and drop every link towards the rest of the graph, which then
+// falls apart into islands no search can leave (and a far node, whose
+// neighbours all prune it, into one of its own). A candidate that a kept
+// neighbour already covers adds no new direction, so the list spends its
+// room on the directions that lead elsewhere. A candidate at equal
+// distance from the base and a kept neighbour is kept: duplicate vectors
+// would otherwise leave a node one link.
+//
+// keep(id) is told of each kept node before any later candidate is tested;
+// between(j, id) is the distance from the j-th kept node (as the query) to
+// candidate id. The first candidate is always kept, so the nearest stays
+// first.
+template <typename Id, typename Keep, typename Between>
+size_t HnswSelectNeighbours(ScoredNode<Id>* candidates, size_t count, size_t cap, Keep&& keep, Between&& between) {
+  size_t kept = 0;
+  for (size_t i = 0; i < count && kept < cap; ++i) {
+    const ScoredNode<Id> candidate = candidates[i];
+    bool covered = false;
+    for (size_t j = 0; j < kept && !covered; ++j) covered = between(j, candidate.id) < candidate.distance;
+    if (covered) continue;
+    candidates[kept++] = candidate;
+    keep(candidate.id);
+  }
+  return kept;
+}
+
 // a + b and 4 * a, stopping at the largest value instead of wrapping.
 inline uint64_t SaturatingAdd(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 inline uint64_t SaturatingTimes4(uint64_t a) { return a > UINT64_MAX / 4 ? UINT64_MAX : a * 4; }
@@ -283,6 +317,11 @@ class HnswIndex {
   uint32_t AppendNode(uint32_t level, std::span<const uint8_t> stored);
   void Connect(uint32_t id, uint32_t level, const PreparedQuery& query);
   void AddLink(uint32_t node, uint32_t layer, uint32_t new_id, uint32_t cap, std::vector<float>& scratch);
+  // Node id's own stored vector as a query (viewing it or `scratch`).
+  QueryRef OwnQuery(uint32_t id, std::vector<float>& scratch) const;
+  // HnswSelectNeighbours over candidates sorted by distance to a base node,
+  // the distances between candidates from each kept node's own query.
+  size_t SelectNeighbours(ScoredNode<uint32_t>* candidates, size_t count, uint32_t cap);
   void AddKey(uint32_t id, std::string_view key);
 
   // out[i] = scorer's distance to node ids[i].
@@ -336,6 +375,10 @@ class HnswIndex {
   // The insert path's visited stamps; searches draw theirs from the pool.
   std::vector<uint32_t> visited_;
   uint32_t visited_epoch_ = 0;
+  // Neighbour selection's scorers of the kept nodes and their decoding
+  // space, reused by every insert.
+  std::vector<QueryScorer> select_scorers_;
+  std::vector<std::vector<float>> select_scratch_;
   std::unique_ptr<hnsw_internal::VisitedPool> search_visited_;
 };
 

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "base/coding.h"
+#include "tests/engine/clustered_vectors.h"
 #include "tests/engine/test_util.h"
 
 namespace pallix {
@@ -685,6 +686,68 @@ TEST_F(DiskHnswTest, BatchedInsertsLeaveTheRowsOfSingleUpserts) {
     EXPECT_EQ(a[i].key, b[i].key);
     EXPECT_EQ(a[i].value, b[i].value) << i;
   }
+}
+
+// Tight clusters and far outliers in a database file: every node is
+// reachable from the entry point and every stored vector is found by its
+// own value, right after the writes and after the file is opened again. Half the vectors come in one transaction (as an index
+// build writes them), the rest in small ones (as later writes do).
+TEST(DiskHnswFileTest, EveryStoredVectorIsFoundByItsOwnValue) {
+  test::ClusteredVectors data = test::TightClustersWithOutliers(3);
+  test::TempDir dir;
+  const std::string path = dir.path() + "/db";
+  auto key = [](size_t i) { return "k" + std::to_string(i); };
+  DiskHnswParams params;
+  params.metric = Metric::kL2;
+  auto expect_found = [&](Engine& engine) {
+    auto txn = engine.store().BeginRead();
+    ASSERT_TRUE(txn.has_value());
+    ReadView view(*txn);
+    auto meta = read_dann_meta_ro(view, kNs);
+    ASSERT_TRUE(meta.has_value());
+    std::set<uint64_t> seen{meta->entry};
+    std::vector<uint64_t> todo{meta->entry};
+    while (!todo.empty()) {
+      uint64_t id = todo.back();
+      todo.pop_back();
+      auto row = view.view_get(kNs, dann_node_row_key(id));
+      ASSERT_TRUE(row.has_value() && row->has_value());
+      auto node = decode_dann_node(kNs, id, **row, false, params.quant);
+      ASSERT_TRUE(node.has_value());
+      for (const auto& list : node->layers) {
+        for (uint64_t n : list) {
+          if (seen.insert(n).second) todo.push_back(n);
+        }
+      }
+    }
+    EXPECT_EQ(seen.size(), meta->next);
+    auto nearest = [&](size_t i) {
+      auto hits = dann_search(view, kNs, params, data.vectors[i], 1);
+      EXPECT_TRUE(hits.has_value());
+      return hits.has_value() && !hits->empty() ? (*hits)[0].key : std::string();
+    };
+    test::Misses misses = test::CountMisses(data, nearest, key);
+    EXPECT_LE(misses.total, data.vectors.size() / 200);
+    EXPECT_EQ(misses.outliers, 0u);
+  };
+  {
+    auto engine = open_engine(path);
+    ASSERT_TRUE(engine.has_value());
+    const size_t half = data.vectors.size() / 2;
+    for (size_t lo = 0; lo < data.vectors.size(); lo = lo < half ? half : lo + 101) {
+      auto ctx = BeginWriteCtx((*engine)->store());
+      ASSERT_TRUE(ctx.has_value());
+      size_t hi = lo < half ? half : std::min(data.vectors.size(), lo + 101);
+      for (size_t i = lo; i < hi; ++i) ASSERT_TRUE(dann_upsert(*ctx, kNs, params, key(i), data.vectors[i]).has_value());
+      ASSERT_TRUE(ctx->Commit().has_value());
+    }
+    SCOPED_TRACE("as written");
+    expect_found(**engine);
+  }
+  auto engine = open_engine(path);
+  ASSERT_TRUE(engine.has_value());
+  SCOPED_TRACE("opened again");
+  expect_found(**engine);
 }
 
 TEST_F(DiskHnswTest, ExhaustedNodeIdsAreMalformed) {

@@ -11,6 +11,8 @@
 #include <set>
 #include <string>
 
+#include "tests/engine/clustered_vectors.h"
+
 namespace pallix {
 namespace {
 
@@ -294,6 +296,41 @@ TEST(HnswTest, NeighbourListsRespectTheCapsAndLayers) {
   EXPECT_TRUE(saw_upper);
 }
 
+// Tight clusters and far outliers: every node must be reachable from the
+// entry point, and every stored vector found by its own value, or the index
+// holds documents it can never return. Linking each node to its nearest
+// only kept no link between clusters and let every neighbour of a far
+// point prune it.
+TEST(HnswTest, EveryStoredVectorIsFoundByItsOwnValue) {
+  test::ClusteredVectors data = test::TightClustersWithOutliers(3);
+  for (Metric metric : {Metric::kL2, Metric::kCosine}) {
+    SCOPED_TRACE(MetricName(metric));
+    HnswIndex graph(metric, Quantization::kNone);
+    for (size_t i = 0; i < data.vectors.size(); ++i) hnsw_insert(graph, Key(i), data.vectors[i]);
+    std::vector<bool> seen(graph.node_count());
+    std::vector<uint64_t> todo{*graph.entry()};
+    seen[*graph.entry()] = true;
+    while (!todo.empty()) {
+      uint64_t id = todo.back();
+      todo.pop_back();
+      for (uint32_t layer = 0; layer <= graph.level(id); ++layer) {
+        for (uint32_t n : graph.neighbours(id, layer)) {
+          if (!seen[n]) todo.push_back(n);
+          seen[n] = true;
+        }
+      }
+    }
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), true), static_cast<long>(graph.node_count()));
+    auto nearest = [&](size_t i) {
+      auto hits = hnsw_search(graph, data.vectors[i], 1);
+      return hits.empty() ? std::string() : hits[0].key;
+    };
+    test::Misses misses = test::CountMisses(data, nearest, Key);
+    EXPECT_LE(misses.total, data.vectors.size() / 200);
+    EXPECT_EQ(misses.outliers, 0u);
+  }
+}
+
 // The level draw: xorshift64 from the fixed seed, u = ((x >> 11) + 1) 2^-53,
 // level = floor(-ln u / ln 16). The entry point is the first node of the
 // highest level.
@@ -499,7 +536,7 @@ class ModelGraph {
       for (uint32_t l = std::min(top, level) + 1; l-- > 0;) {
         auto w = SearchLayer(q, ep, kHnswEfConstruction, l, stamps_, epoch_);
         size_t cap = l > 0 ? kHnswM : kHnswM0;
-        for (size_t i = 0; i < std::min(cap, w.size()); ++i) nodes_[id].layers[l].push_back(w[i].id);
+        nodes_[id].layers[l] = Select(w, cap);
         for (uint64_t n : nodes_[id].layers[l]) {
           nodes_[n].layers[l].push_back(id);
           if (nodes_[n].layers[l].size() > cap) Prune(n, l, cap);
@@ -597,7 +634,8 @@ class ModelGraph {
     return out;
   }
 
-  void Prune(uint64_t n, uint32_t l, size_t cap) {
+  // Node n's own stored vector as a query.
+  PreparedQuery Own(uint64_t n) const {
     PreparedQuery own;
     if (codebook_) {
       own.kind = QueryKind::kPqRaw;
@@ -607,11 +645,28 @@ class ModelGraph {
     } else {
       own = query_from_stored(quant_, nodes_[n].stored.ref());
     }
+    return own;
+  }
+
+  // Candidates nearest first; one is kept unless a node kept before it is
+  // strictly nearer to it than the base is, up to cap.
+  std::vector<uint64_t> Select(const std::vector<ScoredNode<uint64_t>>& sorted, size_t cap) const {
+    std::vector<uint64_t> kept;
+    for (const auto& candidate : sorted) {
+      if (kept.size() == cap) break;
+      bool covered = false;
+      for (uint64_t r : kept) covered = covered || Distance(Own(r), candidate.id) < candidate.distance;
+      if (!covered) kept.push_back(candidate.id);
+    }
+    return kept;
+  }
+
+  void Prune(uint64_t n, uint32_t l, size_t cap) {
+    PreparedQuery own = Own(n);
     std::vector<ScoredNode<uint64_t>> pairs;
     for (uint64_t id : nodes_[n].layers[l]) pairs.push_back({Distance(own, id), id});
     std::sort(pairs.begin(), pairs.end(), ScoredBefore<uint64_t>);
-    nodes_[n].layers[l].clear();
-    for (size_t i = 0; i < cap; ++i) nodes_[n].layers[l].push_back(pairs[i].id);
+    nodes_[n].layers[l] = Select(pairs, cap);
   }
 
   Metric metric_;

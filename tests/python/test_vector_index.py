@@ -216,3 +216,39 @@ def test_a_stray_vector_indexed_first_never_hides_the_others(db, stray, declared
         for c in (disk, memory):
             got = [row.key for row in c.query().vector("e", q, 5, "l2").run()]
             assert got == want, (c.name, list(q))
+
+
+def clustered_with_outliers(seed=3):
+    """20 tight clusters of 100 points in 16 dimensions and 20 outliers a hundred cluster radii away, shuffled."""
+    rng = random.Random(seed)
+    out = []
+    for _ in range(20):
+        centre = [rng.gauss(0, 1) for _ in range(16)]
+        out += [[x + 0.01 * rng.gauss(0, 1) for x in centre] for _ in range(100)]
+    for _ in range(20):
+        v = [rng.gauss(0, 1) for _ in range(16)]
+        norm = sum(x * x for x in v) ** 0.5
+        out.append([5.0 * x / norm for x in v])
+    rng.shuffle(out)
+    return [array.array("f", v) for v in out]
+
+
+def test_every_clustered_vector_is_found_by_its_own_value(path):
+    # Half the documents before the indexes are declared (built from the
+    # rows), half after (kept up by the writes); then the file opened again.
+    vectors = clustered_with_outliers()
+    half = len(vectors) // 2
+
+    def missed(c):
+        return {field: sum(c.query().vector(field, v, 1, "l2").run()[0].key != f"k{i:04d}" for i, v in enumerate(vectors))
+                for field in ("m", "d")}
+
+    with native.Db.open(path) as db, db.collection("c") as c:
+        c.insert_many([(f"k{i:04d}", {"m": v, "d": v}) for i, v in enumerate(vectors[:half])])
+        c.create_vector_index("m", "l2")
+        c.create_vector_index_ondisk("d", "l2")
+        for i in range(half, len(vectors)):
+            c.insert(f"k{i:04d}", {"m": vectors[i], "d": vectors[i]})
+        assert missed(c) == {"m": 0, "d": 0}
+    with native.Db.open(path) as db, db.collection("c") as c:
+        assert missed(c) == {"m": 0, "d": 0}
