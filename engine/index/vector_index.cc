@@ -317,6 +317,20 @@ void update_memory_vector_indexes(Engine& engine, std::string_view collection, s
     } else {
       hnsw_remove_key(it->second, key);
     }
+    // Tombstones still cost every search that walks through them and the
+    // memory of their nodes: past a third of the nodes, as for on-disk
+    // graphs, the graph is built again from the rows, which this write's
+    // commit already holds. Done under "index lock", so no search sees a
+    // half-built graph and no later write's update can come before it; a
+    // failed build keeps the graph as it was.
+    if (it->second.live_count() < 2 * it->second.tombstone_count()) {
+      auto declared = (*reg)->declared.find(it->first);
+      if (declared == (*reg)->declared.end()) continue;
+      const VectorIndexInfo& info = declared->second;
+      auto rebuilt = hnsw_from_rows(engine, collection, it->first.second, static_cast<Metric>(info.metric),
+                                    static_cast<Quantization>(info.quantization), info.codebook);
+      if (rebuilt) it->second = std::move(*rebuilt);
+    }
   }
 }
 

@@ -175,10 +175,11 @@ Result<bool> memory_vector_index_for(Engine& engine, std::string_view collection
 
 // The on-disk search of a complete on-disk index of (collection, field)
 // through view: up to k live keys nearest to query (vector/disk_hnsw.h's
-// dann_search, which widens by the deleted count). nullopt when the field
-// has no on-disk index, its build is unfinished (in the declared entry or
-// in view's registry row), or the query's length is not the graph's (or
-// its codebook's) dimension: the caller then scores exactly. Errors:
+// dann_search, whose deleted nodes route but are never returned). nullopt
+// when the field has no on-disk index, its build is unfinished (in the
+// declared entry or in view's registry row), or the query's length is not
+// the graph's (or its codebook's) dimension: the caller then scores
+// exactly. Errors:
 // CorruptIndex, Storage.
 Result<std::optional<std::vector<HnswHit>>> disk_vector_index_search(Engine& engine, const ReadView& view,
                                                                      std::string_view collection,
@@ -195,7 +196,10 @@ void rebuild_deleted_heavy_vector_indexes(Engine& engine, std::string_view colle
 
 // Applies a committed put (doc) or delete (null) to the loaded in-memory
 // graphs of the collection; graphs not loaded are left to their first use.
-// Never fails.
+// A graph whose live keys have then fallen below twice its tombstones
+// (more than a third of its nodes removed or replaced) is built again from
+// the rows under "index lock" (hnsw_from_rows); should that fail, the old
+// graph stays. Never fails.
 void update_memory_vector_indexes(Engine& engine, std::string_view collection, std::string_view key,
                                   const Value* doc);
 

@@ -2,10 +2,12 @@
 // on-disk search entry (declared in index/vector_index.h).
 //
 // A removed or replaced key leaves its node in the on-disk graph, marked
-// deleted: it still routes searches but every search widens by the deleted
-// count, so a graph that is mostly deleted nodes grows slow and loses
-// recall. Once live < 2 x deleted (more than a third deleted) the index is
-// reset and rebuilt from the rows right after the commit that tipped it.
+// deleted: it still routes searches, which walk through it without
+// returning it, so a graph that is mostly deleted nodes grows slow and its
+// rows pile up. Once live < 2 x deleted (more than a third deleted) the
+// index is reset and rebuilt from the rows right after the commit that
+// tipped it. In-memory graphs follow the same rule
+// (update_memory_vector_indexes).
 
 #include <utility>
 

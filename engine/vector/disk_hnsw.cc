@@ -16,6 +16,7 @@ namespace {
 using dann_internal::DannNodeView;
 using dann_internal::DannStore;
 using dann_internal::SearchLayer;
+using dann_internal::SearchLayerAdmitting;
 
 constexpr size_t kMetaBaseBytes = 17;
 constexpr size_t kCodebookHeaderBytes = 16;
@@ -357,6 +358,16 @@ Status Connect(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params,
   return Ok();
 }
 
+// Whether a stored form holds exactly these bytes: float32 components
+// compared bit for bit (so -0.0 differs from +0.0, and a NaN equals itself
+// only with the same payload), codes byte for byte.
+bool SameStored(const StoredVector& a, const StoredVector& b) {
+  if (a.kind != b.kind) return false;
+  if (a.kind == StoredKind::kCodes) return a.codes == b.codes;
+  return a.f32.size() == b.f32.size() &&
+         (a.f32.empty() || std::memcmp(a.f32.data(), b.f32.data(), a.f32.size() * sizeof(float)) == 0);
+}
+
 std::string IdValue(uint64_t id) {
   std::string out;
   PutFixed64BE(&out, id);
@@ -379,10 +390,18 @@ Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
     if (old->size() != 8) return Ok();
     return MarkDeleted(ctx, ns, params, cache, meta, DecodeFixed64BE(old->data()));
   }
-  if (!meta.dim.has_value()) meta.dim = static_cast<uint32_t>(vector.size());
+  StoredVector stored = params.has_codebook() ? StoredVector::Codes(pq_encode(*params.codebook, vector))
+                                              : quantize_vector(params.quant, vector);
   if (old.has_value() && old->size() == 8) {
-    RETURN_IF_ERROR(MarkDeleted(ctx, ns, params, cache, meta, DecodeFixed64BE(old->data())));
+    const uint64_t old_id = DecodeFixed64BE(old->data());
+    ASSIGN_OR_RETURN(auto node, load_dann_node(ctx, ns, cache, params.has_codebook(), params.quant, old_id));
+    // Most writes of a document leave its vector as it was: its node
+    // stays, rather than becoming a deleted node beside an identical one.
+    if (node != nullptr && !node->deleted && node->key == key && SameStored(node->stored, stored)) return Ok();
+    node.reset();  // the cache's reference alone: MarkDeleted need not copy the node
+    RETURN_IF_ERROR(MarkDeleted(ctx, ns, params, cache, meta, old_id));
   }
+  if (!meta.dim.has_value()) meta.dim = static_cast<uint32_t>(vector.size());
   // Ids are never reused; a counter at its end (possible only in a damaged
   // meta row) would hand out an id that another node already has.
   if (meta.next == UINT64_MAX) return Fail(Malformed(ns, "malformed meta row"));
@@ -390,8 +409,7 @@ Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
   const uint32_t level = dann_level(id, params.ml);
   auto node = std::make_shared<DiskHnswNode>();
   node->key.assign(key);
-  node->stored = params.has_codebook() ? StoredVector::Codes(pq_encode(*params.codebook, vector))
-                                       : quantize_vector(params.quant, vector);
+  node->stored = std::move(stored);
   node->layers.resize(size_t{level} + 1);
   cache.nodes[id] = std::move(node);
   cache.changed.insert(id);
@@ -417,9 +435,12 @@ Status flush_dann_nodes(WriteCtx& ctx, std::string_view ns, DannNodeCache& cache
 Status dann_upsert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, std::string_view key,
                    std::span<const float> vector) {
   ASSIGN_OR_RETURN(DiskHnswMeta meta, read_dann_meta(ctx, ns));
+  const DiskHnswMeta before = meta;
   DannNodeCache cache;
   RETURN_IF_ERROR(dann_insert(ctx, ns, params, cache, meta, key, vector));
   RETURN_IF_ERROR(flush_dann_nodes(ctx, ns, cache));
+  // An unchanged vector wrote nothing; neither does its meta row.
+  if (meta == before) return Ok();
   return put_row(ctx, ns, kDannMetaKey, encode_dann_meta(meta));
 }
 
@@ -482,8 +503,12 @@ Result<std::vector<HnswHit>> dann_search(const ReadView& view, std::string_view 
     if (nearest.empty()) break;
     ep = nearest.front().id;
   }
-  uint64_t ef = SaturatingAdd(meta.deleted, HnswSearchEf(k));
-  ASSIGN_OR_RETURN(auto nearest, SearchLayer(store, ep, ef, 0));
+  // Deleted nodes route the search but take no place among its results.
+  auto live = [&store](uint64_t id) {
+    const DannNodeView* node = store.Node(id);
+    return node != nullptr && !node->deleted;
+  };
+  ASSIGN_OR_RETURN(auto nearest, SearchLayerAdmitting(store, ep, HnswSearchEf(k), 0, live));
   std::vector<HnswHit> hits;
   for (const auto& scored : nearest) {
     if (hits.size() >= k) break;

@@ -172,8 +172,10 @@ Result<std::shared_ptr<const DiskHnswNode>> load_dann_node(WriteCtx& ctx, std::s
 
 // Inserts or replaces the vector of key. The key row is written at once;
 // changed nodes stay in the cache for flush_dann_nodes; meta is updated in
-// place for the caller to write. A vector whose length is not the index's
-// dimension removes the key instead and is not inserted. Errors:
+// place for the caller to write. A key whose live node already stores
+// exactly this vector (bit for bit in its stored form) is left as it is:
+// nothing changes and nothing is written. A vector whose length is not the
+// index's dimension removes the key instead and is not inserted. Errors:
 // CorruptIndex, Storage.
 Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
                    DiskHnswMeta& meta, std::string_view key, std::span<const float> vector);
@@ -182,7 +184,8 @@ Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
 Status flush_dann_nodes(WriteCtx& ctx, std::string_view ns, DannNodeCache& cache);
 
 // The whole write-side sequence for one document: read meta, insert, flush,
-// write meta. Errors: those of the steps.
+// write meta (unless the insert left it as it was). Errors: those of the
+// steps.
 Status dann_upsert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, std::string_view key,
                    std::span<const float> vector);
 
@@ -213,8 +216,9 @@ Result<std::vector<ScoredNode<uint64_t>>> dann_search_layer(const ReadView& view
 
 // Up to k live keys nearest to query, nearest first. Empty when k is 0, the
 // index is empty, or the query's length differs from the index's dimension
-// or its codebook's. Layer 0 is searched with ef = deleted + max(4k, k, 64)
-// (saturating) so that deleted nodes do not starve the results. Errors:
+// or its codebook's. Layer 0 is searched with ef = max(4k, k, 64)
+// (saturating): deleted nodes route the search but are never admitted to
+// its results, so they cannot starve them and need no wider search. Errors:
 // CorruptIndex (meta or node rows), Storage.
 Result<std::vector<HnswHit>> dann_search(const ReadView& view, std::string_view ns, const DiskHnswParams& params,
                                          std::span<const float> query, uint64_t k);

@@ -244,6 +244,20 @@ inline Result<std::vector<ScoredNode<uint64_t>>> SearchLayer(DannStore& store, u
   return found;
 }
 
+// The same, with only the nodes `admit` accepts among the results (see
+// hnsw_search_layer_admitting).
+template <typename Admit>
+Result<std::vector<ScoredNode<uint64_t>>> SearchLayerAdmitting(DannStore& store, uint64_t entry, uint64_t ef,
+                                                               uint32_t layer, Admit admit) {
+  if (store.Node(entry) == nullptr) {
+    RETURN_IF_ERROR(store.status());
+    return std::vector<ScoredNode<uint64_t>>{};
+  }
+  auto found = hnsw_search_layer_admitting(store, entry, ef, layer, admit);
+  RETURN_IF_ERROR(store.status());
+  return found;
+}
+
 }  // namespace pallix::dann_internal
 
 #endif  // PALLIX_VECTOR_DISK_HNSW_INTERNAL_H_

@@ -360,24 +360,31 @@ void HnswIndex::Connect(uint32_t id, uint32_t level, const PreparedQuery& query)
 }
 
 void hnsw_insert(HnswIndex& graph, std::string_view key, std::span<const float> vector) {
-  hnsw_remove_key(graph, key);
   // A codebook fixes the length: a vector of another one would be coded as
   // zeros and, inserted first, would shut out every vector it was made for.
   if (!graph.dim_.has_value() && graph.codebook_ != nullptr) graph.FixDimension(graph.codebook_->dim);
-  if (graph.dim_.has_value() && *graph.dim_ != vector.size()) return;
-  if (!graph.dim_.has_value()) graph.FixDimension(vector.size());
-  PreparedQuery query = prepare_query(graph.codebook_.get(), graph.metric_, graph.quant_, vector);
-  uint32_t level = graph.DrawLevel();
+  const bool fits = !graph.dim_.has_value() || *graph.dim_ == vector.size();
   // Float nodes keep the vector as given; the other forms are encoded.
   std::vector<uint8_t> codes;
   std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(vector.data()), vector.size_bytes());
-  if (graph.codebook_ != nullptr) {
+  if (fits && graph.codebook_ != nullptr) {
     codes = pq_encode(*graph.codebook_, vector);
     bytes = codes;
-  } else if (graph.quant_ != Quantization::kNone) {
+  } else if (fits && graph.quant_ != Quantization::kNone) {
     codes = quantize_vector(graph.quant_, vector).codes;
     bytes = codes;
   }
+  // Most writes of a document leave its vector as it was: its node stays,
+  // rather than becoming a tombstone beside an identical new node.
+  if (auto it = graph.key_map_.find(key); fits && it != graph.key_map_.end() && bytes.size() == graph.stored_bytes_ &&
+                                           std::memcmp(graph.StoredBytes(it->second), bytes.data(), bytes.size()) == 0) {
+    return;
+  }
+  hnsw_remove_key(graph, key);
+  if (!fits) return;
+  if (!graph.dim_.has_value()) graph.FixDimension(vector.size());
+  PreparedQuery query = prepare_query(graph.codebook_.get(), graph.metric_, graph.quant_, vector);
+  uint32_t level = graph.DrawLevel();
   uint32_t id = graph.AppendNode(level, bytes);
   if (!graph.entry_.has_value()) {
     graph.entry_ = id;
@@ -396,20 +403,23 @@ void hnsw_remove_key(HnswIndex& graph, std::string_view key) {
 
 std::vector<HnswHit> hnsw_search(const HnswIndex& graph, std::span<const float> query, uint64_t k) {
   if (k == 0 || !graph.entry_.has_value() || graph.dim_ != query.size()) return {};
-  uint64_t k_eff = SaturatingAdd(k, graph.tombstone_count());
   PreparedQuery prepared = prepare_query(graph.codebook_.get(), graph.metric_, graph.quant_, query);
   QueryScorer scorer(graph.codebook_.get(), graph.metric_, graph.quant_, prepared.ref());
   std::unique_ptr<hnsw_internal::Visited> visited = graph.search_visited_->Acquire();
   HnswMemoryStore store(graph, scorer, visited->stamps, visited->epoch);
   uint32_t ep = HnswDescend(store, *graph.entry_, graph.level(*graph.entry_), 0);
-  auto nearest = hnsw_search_layer(store, ep, HnswSearchEf(k_eff), 0);
+  // Tombstones route the search but take no place among its results.
+  auto live = [&graph](uint32_t id) { return graph.key_slots_[id].live; };
+  auto nearest = hnsw_search_layer_admitting(store, ep, HnswSearchEf(k), 0, live);
   graph.search_visited_->Release(std::move(visited));
 
   std::vector<HnswHit> hits;
-  hits.reserve(std::min<uint64_t>(k, graph.live_count()));
-  size_t walk = std::min<uint64_t>(k_eff, nearest.size());
-  for (size_t i = 0; i < walk && hits.size() < k; ++i) {
-    if (auto key = graph.key(nearest[i].id)) hits.push_back(HnswHit{std::string(*key), nearest[i].distance});
+  size_t take = std::min<uint64_t>(k, nearest.size());
+  hits.reserve(take);
+  for (size_t i = 0; i < take; ++i) {
+    std::optional<std::string_view> key = graph.key(nearest[i].id);
+    PALLIX_INVARIANT(key.has_value(), "hnsw search admits live nodes only");
+    hits.push_back(HnswHit{std::string(*key), nearest[i].distance});
   }
   return hits;
 }

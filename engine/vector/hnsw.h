@@ -7,8 +7,10 @@
 // committed write to it (hnsw_insert, hnsw_remove_key), and the query
 // executor searches it (hnsw_search). It is never persisted and never
 // shrinks: a removed or replaced key leaves a tombstoned node behind that
-// still routes searches, and searches widen themselves by the number of
-// tombstones so that k live keys can still be found.
+// still routes searches. Searches walk through tombstones but give them no
+// place among their results, so they keep the width of a graph without
+// any; the index layer rebuilds a graph once tombstones pass a third of its
+// nodes. Rewriting a key with the very vector it has changes nothing.
 //
 // The graph knows only neighbour links; every distance comes from the rule
 // of vector/quant.h through a QueryScorer, so float32, binary, scalar and
@@ -53,7 +55,7 @@ inline constexpr uint32_t kHnswM0 = 32;                   // neighbour cap on la
 inline constexpr uint32_t kHnswEfConstruction = 128;      // search width while inserting
 inline constexpr double kHnswLevelMultiplier = 0.36067376022224085;  // 1 / ln 16
 inline constexpr uint64_t kHnswSeed = 0x9E3779B97F4A7C15ull;        // xorshift64 seed
-// The narrowest layer-0 search: ef = max(4 * k_eff, k_eff, 64).
+// The narrowest layer-0 search: ef = max(4 * k, k, 64).
 inline constexpr uint64_t kHnswMinSearchEf = 64;
 
 // ---------------------------------------------------------------------------
@@ -133,8 +135,16 @@ inline bool HeapAfter(const HeapNode<Id>& a, const HeapNode<Id>& b) {
 // computed before any of them is admitted: distances do not depend on the
 // heaps, so this is the order of the one-at-a-time description, and it lets
 // the store fetch all their vectors at once.
-template <HnswLayerStore S>
-std::vector<ScoredNode<typename S::Id>> hnsw_search_layer(S& store, typename S::Id ep, uint64_t ef, uint32_t layer) {
+//
+// With `admit`, only nodes it accepts enter the results: the others (the
+// nodes of removed keys) are still reached, queued and walked through, but
+// hold no place among the ef results, so a graph full of them needs no
+// wider search to return ef usable nodes. The tests against the worst
+// result then compare with the worst admitted one. Without it (every node
+// admitted) this is the search above, as inserts use it.
+template <HnswLayerStore S, typename Admit>
+std::vector<ScoredNode<typename S::Id>> hnsw_search_layer_admitting(S& store, typename S::Id ep, uint64_t ef,
+                                                                    uint32_t layer, Admit admit) {
   using Id = typename S::Id;
   using Node = hnsw_internal::HeapNode<Id>;
   store.StartVisits();
@@ -142,7 +152,8 @@ std::vector<ScoredNode<typename S::Id>> hnsw_search_layer(S& store, typename S::
   if (!store.ok()) return {};
   store.Visit(ep);
   std::vector<Node> candidates{Node::Of(d, ep)};  // min-heap: closest on top
-  std::vector<Node> results{Node::Of(d, ep)};     // max-heap: worst on top
+  std::vector<Node> results;                      // max-heap: worst on top
+  if (admit(ep)) results.push_back(Node::Of(d, ep));
   std::vector<Id> fresh;
   std::vector<float> distances;
   while (!candidates.empty()) {
@@ -175,6 +186,7 @@ std::vector<ScoredNode<typename S::Id>> hnsw_search_layer(S& store, typename S::
         Node node = Node::Of(dv, fresh[i]);
         candidates.push_back(node);
         std::push_heap(candidates.begin(), candidates.end(), hnsw_internal::HeapAfter<Id>);
+        if (!admit(node.id)) continue;
         results.push_back(node);
         std::push_heap(results.begin(), results.end(), hnsw_internal::HeapBefore<Id>);
         if (results.size() > ef) {
@@ -189,6 +201,13 @@ std::vector<ScoredNode<typename S::Id>> hnsw_search_layer(S& store, typename S::
   out.reserve(results.size());
   for (const Node& n : results) out.push_back({n.distance, n.id});
   return out;
+}
+
+// Every node admitted: the search of inserts, which link to the nodes of
+// removed keys as to any other, and of the descent through upper layers.
+template <HnswLayerStore S>
+std::vector<ScoredNode<typename S::Id>> hnsw_search_layer(S& store, typename S::Id ep, uint64_t ef, uint32_t layer) {
+  return hnsw_search_layer_admitting(store, ep, ef, layer, [](typename S::Id) { return true; });
 }
 
 // Greedy descent: from ep on layer `top` down to layer `bottom` + 1, each
@@ -241,9 +260,9 @@ size_t HnswSelectNeighbours(ScoredNode<Id>* candidates, size_t count, size_t cap
 inline uint64_t SaturatingAdd(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 inline uint64_t SaturatingTimes4(uint64_t a) { return a > UINT64_MAX / 4 ? UINT64_MAX : a * 4; }
 
-// The layer-0 search width for k_eff wanted results.
-inline uint64_t HnswSearchEf(uint64_t k_eff) {
-  return std::max({SaturatingTimes4(k_eff), k_eff, kHnswMinSearchEf});
+// The layer-0 search width for k wanted results.
+inline uint64_t HnswSearchEf(uint64_t k) {
+  return std::max({SaturatingTimes4(k), k, kHnswMinSearchEf});
 }
 
 // ---------------------------------------------------------------------------
@@ -382,9 +401,13 @@ class HnswIndex {
   std::unique_ptr<hnsw_internal::VisitedPool> search_visited_;
 };
 
-// Inserts or replaces the vector of `key`. The key's old node is tombstoned
-// first; a vector whose length differs from the graph's dimension is then
-// dropped (so the key is no longer found). Never fails.
+// Inserts or replaces the vector of `key`. A live key whose node already
+// stores exactly this vector (bit for bit as the graph stores it: the
+// float32 components, or the codes of a quantized graph) is left as it is,
+// so that rewriting a document without touching its vector leaves no
+// tombstone. Otherwise the key's old node is tombstoned first; a vector
+// whose length differs from the graph's dimension is then dropped (so the
+// key is no longer found). Never fails.
 void hnsw_insert(HnswIndex& graph, std::string_view key, std::span<const float> vector);
 
 // Tombstones the key's node and forgets the key; an absent key changes
@@ -393,9 +416,10 @@ void hnsw_remove_key(HnswIndex& graph, std::string_view key);
 
 // Up to k live keys nearest to `query`, nearest first (ties by node id, that
 // is insertion order). Empty when k is 0, the graph is empty or the query's
-// length is not the graph's dimension. The layer-0 search is widened by the
-// number of tombstones (k_eff = k + tombstones, ef = max(4 * k_eff, k_eff,
-// 64), all saturating), and memory grows with the nodes reached, not with k.
+// length is not the graph's dimension. The layer-0 search walks through
+// tombstones but admits only live nodes to its ef = max(4k, k, 64)
+// (saturating) results, so its width does not depend on how many keys were
+// removed; memory grows with the nodes reached, not with k.
 std::vector<HnswHit> hnsw_search(const HnswIndex& graph, std::span<const float> query, uint64_t k);
 
 }  // namespace pallix

@@ -368,6 +368,51 @@ TEST_F(DiskHnswTest, RemoveTwiceAndSaturation) {
   EXPECT_EQ(hits->front().key, "z");
 }
 
+// Rewriting a key with the vector it has (bit for bit in its stored form)
+// writes nothing: no deleted node, no new id, not one row changed. A vector
+// that differs, or one that comes back after its key was removed, takes a
+// new node.
+TEST_F(DiskHnswTest, UnchangedVectorWritesNothing) {
+  Rng rng(31);
+  std::vector<std::vector<float>> data;
+  for (int i = 0; i < 60; ++i) data.push_back(rng.Vector(8));
+  auto codebook = std::make_shared<const PqCodebook>(*pq_train(data, 2, 8, 1));
+  auto rows = [&](const std::string& ns) {
+    auto txn = engine_->store().BeginRead();
+    auto all = ReadView(*txn).view_scan_all(ns);
+    EXPECT_TRUE(all.has_value());
+    std::map<std::string, std::string> out;
+    for (const Row& row : *all) out[row.key] = row.value;
+    return out;
+  };
+  for (int kind = 0; kind < 4; ++kind) {
+    SCOPED_TRACE(kind);
+    DiskHnswParams params;
+    params.quant = kind == 1 ? Quantization::kBinary : kind == 2 ? Quantization::kScalar : Quantization::kNone;
+    if (kind == 3) params.codebook = codebook;
+    const std::string ns = "__dann__same__" + std::to_string(kind);
+    auto upsert = [&](size_t i, const std::vector<float>& v) {
+      Write([&](WriteCtx& ctx) { ASSERT_TRUE(dann_upsert(ctx, ns, params, "k" + std::to_string(i), v).has_value()); });
+    };
+    for (size_t i = 0; i < data.size(); ++i) upsert(i, data[i]);
+    const auto before = rows(ns);
+    for (size_t i = 0; i < data.size(); ++i) upsert(i, std::vector<float>(data[i]));
+    EXPECT_EQ(rows(ns), before);
+    std::vector<float> moved = data[5];
+    for (float& x : moved) x = -x;
+    upsert(5, moved);
+    Write([&](WriteCtx& ctx) {
+      ASSERT_TRUE(dann_remove_key(ctx, ns, params.has_codebook(), params.quant, "k6").value());
+      ASSERT_TRUE(dann_upsert(ctx, ns, params, "k6", data[6]).has_value());
+    });
+    auto txn = engine_->store().BeginRead();
+    auto meta = read_dann_meta_ro(ReadView(*txn), ns);
+    ASSERT_TRUE(meta.has_value());
+    EXPECT_EQ(meta->next, data.size() + 2);
+    EXPECT_EQ(meta->deleted, 2u);
+  }
+}
+
 TEST_F(DiskHnswTest, WrongDimensionRemovesTheKey) {
   DiskHnswParams params;
   Upsert(params, "a", {1, 0});
@@ -447,8 +492,9 @@ TEST_F(DiskHnswTest, DamagedCodesRankLast) {
   EXPECT_TRUE(Search(params, {0, 0, 0}, 3)->empty());  // query length is not the codebook's
 }
 
-// The in-memory graph copied into rows: with no deletion both searches walk
-// the same graph with the same widths, so they return the same keys with
+// The in-memory graph copied into rows, its tombstones as deleted nodes:
+// both searches walk the same graph with the same width, through the
+// removed nodes without returning them, so they return the same keys with
 // bitwise the same distances.
 TEST_F(DiskHnswTest, SearchEqualsInMemorySearchOverTheSameGraph) {
   constexpr size_t kDim = 12;
@@ -465,11 +511,21 @@ TEST_F(DiskHnswTest, SearchEqualsInMemorySearchOverTheSameGraph) {
       if (kind == 3) params.codebook = codebook;
       HnswIndex graph(metric, params.quant, params.codebook);
       for (size_t i = 0; i < data.size(); ++i) hnsw_insert(graph, "k" + std::to_string(i), data[i]);
+      // A third of the keys replaced or removed.
+      for (size_t i = 0; i < data.size(); i += 3) {
+        if (i % 2 == 0) {
+          hnsw_insert(graph, "k" + std::to_string(i), rng.Vector(kDim));
+        } else {
+          hnsw_remove_key(graph, "k" + std::to_string(i));
+        }
+      }
+      ASSERT_EQ(graph.tombstone_count(), 50u);
       std::string name = "__dann__eq__" + std::to_string(ns++);
       Write([&](WriteCtx& ctx) {
         for (uint64_t id = 0; id < graph.node_count(); ++id) {
           DiskHnswNode node;
-          node.key = std::string(*graph.key(id));
+          node.deleted = !graph.key(id).has_value();
+          node.key = node.deleted ? "removed" + std::to_string(id) : std::string(*graph.key(id));
           StoredRef stored = graph.stored(id);
           node.stored = stored.kind == StoredKind::kF32
                             ? StoredVector::F32({stored.f32.begin(), stored.f32.end()})
@@ -480,15 +536,18 @@ TEST_F(DiskHnswTest, SearchEqualsInMemorySearchOverTheSameGraph) {
           }
           ASSERT_TRUE(put_row(ctx, name, dann_node_row_key(id), encode_dann_node(node)).has_value());
         }
-        DiskHnswMeta meta{true, *graph.entry(), graph.node_count(), static_cast<uint32_t>(kDim), 0};
+        DiskHnswMeta meta{true, *graph.entry(), graph.node_count(), static_cast<uint32_t>(kDim),
+                          static_cast<uint32_t>(graph.tombstone_count())};
         ASSERT_TRUE(put_row(ctx, name, "m", encode_dann_meta(meta)).has_value());
       });
       auto txn = engine_->store().BeginRead();
       for (int qi = 0; qi < 8; ++qi) {
         std::vector<float> q = rng.Vector(kDim);
-        auto want = hnsw_search(graph, q, 7);
-        auto got = dann_search(ReadView(*txn), name, params, q, 7);
+        const uint64_t k = qi % 2 == 0 ? 7 : 40;
+        auto want = hnsw_search(graph, q, k);
+        auto got = dann_search(ReadView(*txn), name, params, q, k);
         ASSERT_TRUE(got.has_value());
+        ASSERT_EQ(want.size(), k);
         ASSERT_EQ(got->size(), want.size());
         for (size_t i = 0; i < want.size(); ++i) {
           EXPECT_EQ((*got)[i].key, want[i].key);
@@ -562,7 +621,12 @@ Result<std::vector<HnswHit>> OracleSearch(const ReadView& view, const DiskHnswPa
       RETURN_IF_ERROR(store.status());
       return std::vector<ScoredNode<uint64_t>>{};
     }
-    auto found = hnsw_search_layer(store, ep, ef, layer);
+    // Only layer 0 gathers results; deleted nodes hold no place among them.
+    auto live = [&](uint64_t id) {
+      const DiskHnswNode* node = store.Node(id);
+      return layer > 0 || (node != nullptr && !node->deleted);
+    };
+    auto found = hnsw_search_layer_admitting(store, ep, ef, layer, live);
     RETURN_IF_ERROR(store.status());
     return found;
   };
@@ -575,7 +639,7 @@ Result<std::vector<HnswHit>> OracleSearch(const ReadView& view, const DiskHnswPa
     if (nearest.empty()) break;
     ep = nearest.front().id;
   }
-  ASSIGN_OR_RETURN(auto nearest, layer_search(ep, SaturatingAdd(meta.deleted, HnswSearchEf(k)), 0));
+  ASSIGN_OR_RETURN(auto nearest, layer_search(ep, HnswSearchEf(k), 0));
   std::vector<HnswHit> hits;
   for (const auto& scored : nearest) {
     if (hits.size() >= k) break;

@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <set>
@@ -183,26 +184,138 @@ TEST(HnswTest, UpsertLeavesOneLiveKeyAndOneTombstone) {
   EXPECT_EQ(graph.tombstone_count(), 1u);
   EXPECT_FALSE(graph.key(0).has_value());
   EXPECT_EQ(graph.key(1), "a");
-  // The tombstone at (0, 0) is nearer; k = 1 widens to 2 and finds "a".
+  // The tombstone at (0, 0) is nearer; it routes the search to "a" but is
+  // not returned.
   auto hits = hnsw_search(graph, std::vector<float>{0, 0}, 1);
   ASSERT_EQ(hits.size(), 1u);
   EXPECT_EQ(hits[0].key, "a");
   EXPECT_EQ(hits[0].distance, 50.0f);
 }
 
-TEST(HnswTest, TombstonesWidenTheSearch) {
-  // Stale copies of "target" sit exactly on the query, in the middle of the
-  // other points, all older (so lower ids, so first among equal distances)
-  // than the live one. Without widening, k = 1 would see only a tombstone.
+TEST(HnswTest, TombstonesRouteButTakeNoPlaceInResults) {
+  // 30 stale nodes crowd around the query, all nearer than any live point:
+  // every k must still come back, exactly the k nearest live points. (Many
+  // more, all nearer to each other than to anything else, would keep only
+  // links among themselves and wall the query in.)
   HnswIndex graph(Metric::kL2, Quantization::kNone);
   Rng rng(5);
-  for (int i = 0; i < 300; ++i) hnsw_insert(graph, Key(i), std::vector<float>{rng.Normal(), rng.Normal(), rng.Normal()});
-  for (int i = 0; i < 30; ++i) hnsw_insert(graph, "target", std::vector<float>{0, 0, 0});
-  EXPECT_EQ(graph.tombstone_count(), 29u);
-  auto hits = hnsw_search(graph, std::vector<float>{0, 0, 0}, 1);
-  ASSERT_EQ(hits.size(), 1u);
-  EXPECT_EQ(hits[0].key, "target");
-  EXPECT_EQ(hits[0].distance, 0.0f);
+  std::vector<std::vector<float>> base;
+  for (int i = 0; i < 300; ++i) {
+    base.push_back({rng.Normal(), rng.Normal(), rng.Normal()});
+    hnsw_insert(graph, Key(i), base.back());
+  }
+  for (int i = 0; i < 30; ++i) {
+    float x = 0.001f * static_cast<float>(i);
+    hnsw_insert(graph, "stale", std::vector<float>{x, -x, x});
+  }
+  hnsw_remove_key(graph, "stale");
+  EXPECT_EQ(graph.tombstone_count(), 30u);
+  const std::vector<float> q = {0, 0, 0};
+  for (uint64_t k : {1u, 10u, 64u, 100u}) {
+    std::vector<std::string> want;
+    for (size_t i : BruteForce(base, q, Metric::kL2, k)) want.push_back(Key(i));
+    EXPECT_EQ(Keys(hnsw_search(graph, q, k)), want) << "k " << k;
+  }
+}
+
+// A document rewritten without touching its vector must not leave a
+// tombstone behind, whatever form the graph stores vectors in; a vector
+// that changes by a single bit is a new vector.
+TEST(HnswTest, UnchangedVectorLeavesTheGraphAlone) {
+  ClusteredData data(4, 16, 8);
+  std::vector<std::vector<float>> vectors;
+  for (int i = 0; i < 400; ++i) vectors.push_back(data.Next());
+  auto trained = pq_train(vectors, 4, 16);
+  ASSERT_TRUE(trained.has_value());
+  auto codebook = std::make_shared<const PqCodebook>(std::move(*trained));
+  for (auto [quant, book] : {std::pair{Quantization::kNone, std::shared_ptr<const PqCodebook>()},
+                             std::pair{Quantization::kBinary, std::shared_ptr<const PqCodebook>()},
+                             std::pair{Quantization::kScalar, std::shared_ptr<const PqCodebook>()},
+                             std::pair{Quantization::kNone, codebook}}) {
+    SCOPED_TRACE(std::string(QuantizationName(quant)) + (book ? " product" : ""));
+    HnswIndex graph(Metric::kCosine, quant, book);
+    for (size_t i = 0; i < vectors.size(); ++i) hnsw_insert(graph, Key(i), vectors[i]);
+    std::vector<std::vector<uint32_t>> links;
+    for (uint64_t id = 0; id < graph.node_count(); ++id) {
+      auto list = graph.neighbours(id, 0);
+      links.emplace_back(list.begin(), list.end());
+    }
+    for (size_t i = 0; i < vectors.size(); ++i) hnsw_insert(graph, Key(i), std::vector<float>(vectors[i]));
+    EXPECT_EQ(graph.node_count(), vectors.size());
+    EXPECT_EQ(graph.tombstone_count(), 0u);
+    for (uint64_t id = 0; id < graph.node_count(); ++id) {
+      auto list = graph.neighbours(id, 0);
+      ASSERT_EQ(std::vector<uint32_t>(list.begin(), list.end()), links[id]) << id;
+    }
+    // A changed vector replaces the node, and so does one that comes back
+    // after its key was removed.
+    std::vector<float> moved = vectors[3];
+    for (float& x : moved) x = -x;
+    hnsw_insert(graph, Key(3), moved);
+    hnsw_remove_key(graph, Key(4));
+    hnsw_insert(graph, Key(4), vectors[4]);
+    EXPECT_EQ(graph.node_count(), vectors.size() + 2);
+    EXPECT_EQ(graph.tombstone_count(), 2u);
+    EXPECT_EQ(graph.find(Key(3)), vectors.size());
+    EXPECT_EQ(graph.find(Key(4)), vectors.size() + 1);
+  }
+  // Bit for bit: -0.0 and +0.0 are different vectors.
+  HnswIndex graph(Metric::kL2, Quantization::kNone);
+  hnsw_insert(graph, "a", std::vector<float>{0.0f, 1});
+  hnsw_insert(graph, "a", std::vector<float>{-0.0f, 1});
+  EXPECT_EQ(graph.tombstone_count(), 1u);
+}
+
+// A graph with a third of its nodes tombstoned (every search walks through
+// them) finds the live neighbours as well as a graph built afresh from the
+// live vectors, always k of them, never a removed key.
+TEST(HnswTest, ChurnedGraphKeepsItsRecall) {
+  constexpr size_t kBase = 6000, kQueries = 200, kK = 10;
+  ClusteredData data(40, 64, 17);
+  std::map<std::string, std::vector<float>> live;
+  HnswIndex churned(Metric::kCosine, Quantization::kNone);
+  for (size_t i = 0; i < kBase; ++i) {
+    live[Key(i)] = data.Next();
+    hnsw_insert(churned, Key(i), live[Key(i)]);
+  }
+  Rng rng(23);
+  for (size_t step = 0; step < 3000; ++step) {
+    std::string key = Key(rng.Next() % kBase);
+    if (step % 3 == 0) {
+      hnsw_remove_key(churned, key);
+      live.erase(key);
+    } else {
+      live[key] = data.Next();
+      hnsw_insert(churned, key, live[key]);
+    }
+  }
+  ASSERT_GE(churned.tombstone_count() * 3, churned.node_count());
+  HnswIndex fresh(Metric::kCosine, Quantization::kNone);
+  std::vector<std::vector<float>> base;
+  std::vector<std::string> keys;
+  for (const auto& [key, v] : live) {
+    hnsw_insert(fresh, key, v);
+    base.push_back(v);
+    keys.push_back(key);
+  }
+  size_t found_churned = 0, found_fresh = 0;
+  for (size_t q = 0; q < kQueries; ++q) {
+    std::vector<float> query = data.Next();
+    std::set<std::string> exact;
+    for (size_t i : BruteForce(base, query, Metric::kCosine, kK)) exact.insert(keys[i]);
+    auto hits = hnsw_search(churned, query, kK);
+    ASSERT_EQ(hits.size(), kK);
+    for (const auto& hit : hits) {
+      ASSERT_TRUE(live.count(hit.key)) << hit.key;
+      found_churned += exact.count(hit.key);
+    }
+    for (const auto& hit : hnsw_search(fresh, query, kK)) found_fresh += exact.count(hit.key);
+  }
+  double churned_recall = static_cast<double>(found_churned) / (kQueries * kK);
+  double fresh_recall = static_cast<double>(found_fresh) / (kQueries * kK);
+  std::printf("[ recall   ] churned %.4f, fresh %.4f\n", churned_recall, fresh_recall);
+  EXPECT_GE(churned_recall, fresh_recall - 0.02);
+  EXPECT_GE(churned_recall, 0.95);
 }
 
 TEST(HnswTest, RemovedKeysAreNeverReturned) {
@@ -450,7 +563,16 @@ TEST(HnswTest, LayerSearchOverAnotherStore) {
   // A NaN distance is admitted while results are short and sorts last.
   store.distance[2] = std::numeric_limits<float>::quiet_NaN();
   EXPECT_EQ(Ids(hnsw_search_layer(store, uint64_t{0}, 10, 0)), (std::vector<uint64_t>{4, 3, 1, 0, 2}));
+  // Nodes not admitted are walked through but hold no place among the ef
+  // results: with 3 and 4 refused, ef 2 holds 1 and 2 although 3 and 4 are
+  // nearer; with only 4 admitted, even ef 1 walks on until it reaches 4.
+  store.distance[2] = 4;
+  auto admit = [](uint64_t id) { return id != 3 && id != 4; };
+  EXPECT_EQ(Ids(hnsw_search_layer_admitting(store, uint64_t{0}, 2, 0, admit)), (std::vector<uint64_t>{1, 2}));
+  auto only_four = [](uint64_t id) { return id == 4; };
+  EXPECT_EQ(Ids(hnsw_search_layer_admitting(store, uint64_t{0}, 1, 0, only_four)), (std::vector<uint64_t>{4}));
   // A failed load ends the search; the store keeps the failure.
+  store.distance[2] = std::numeric_limits<float>::quiet_NaN();
   store.broken = 3;
   EXPECT_TRUE(hnsw_search_layer(store, uint64_t{0}, 10, 0).empty());
   EXPECT_FALSE(store.ok());
@@ -519,6 +641,14 @@ class ModelGraph {
       : metric_(metric), quant_(quant), codebook_(std::move(codebook)) {}
 
   void Insert(const std::string& key, const std::vector<float>& v) {
+    if (auto it = live_.find(key); it != live_.end() && dim_ == v.size()) {
+      StoredVector stored = codebook_ ? StoredVector::Codes(pq_encode(*codebook_, v)) : quantize_vector(quant_, v);
+      const StoredVector& old = nodes_[it->second].stored;
+      bool same = stored.kind == StoredKind::kCodes
+                      ? stored.codes == old.codes
+                      : std::memcmp(stored.f32.data(), old.f32.data(), stored.f32.size() * sizeof(float)) == 0;
+      if (same) return;
+    }
     Remove(key);
     if (dim_ && *dim_ != v.size()) return;
     if (!dim_) dim_ = v.size();
@@ -560,17 +690,14 @@ class ModelGraph {
 
   std::vector<HnswHit> Search(const std::vector<float>& query, uint64_t k) const {
     if (k == 0 || (dim_ && *dim_ != query.size()) || !entry_) return {};
-    uint64_t k_eff = k + (slots_.size() - live_.size());
     PreparedQuery q = prepare_query(codebook_.get(), metric_, quant_, query);
     std::vector<uint32_t> stamps;
     uint32_t epoch = 0;
     uint64_t ep = *entry_;
     for (uint32_t l = Level(ep); l >= 1; --l) ep = SearchLayer(q, ep, 1, l, stamps, epoch).front().id;
-    auto w = SearchLayer(q, ep, std::max<uint64_t>({4 * k_eff, k_eff, 64}), 0, stamps, epoch);
+    auto w = SearchLayer(q, ep, std::max<uint64_t>({4 * k, k, 64}), 0, stamps, epoch, true);
     std::vector<HnswHit> out;
-    for (size_t i = 0; i < std::min<uint64_t>(k_eff, w.size()) && out.size() < k; ++i) {
-      if (slots_[w[i].id]) out.push_back({*slots_[w[i].id], w[i].distance});
-    }
+    for (size_t i = 0; i < std::min<uint64_t>(k, w.size()); ++i) out.push_back({*slots_[w[i].id], w[i].distance});
     return out;
   }
 
@@ -598,8 +725,12 @@ class ModelGraph {
     return pq_code_distance(codebook_.get(), metric_, quant_, q.ref(), nodes_[id].stored.ref());
   }
 
+  // With live_only, tombstones are queued as candidates but never enter
+  // the results, and the tests against the worst result use the worst
+  // live one.
   std::vector<ScoredNode<uint64_t>> SearchLayer(const PreparedQuery& q, uint64_t ep, uint64_t ef, uint32_t l,
-                                                std::vector<uint32_t>& stamps, uint32_t& epoch) const {
+                                                std::vector<uint32_t>& stamps, uint32_t& epoch,
+                                                bool live_only = false) const {
     stamps.resize(nodes_.size(), 0);
     if (epoch == UINT32_MAX) {
       std::fill(stamps.begin(), stamps.end(), 0);
@@ -610,13 +741,14 @@ class ModelGraph {
     std::map<uint64_t, float> dist;
     auto pair = [&](uint64_t id) { return Pair{TotalOrderKey(dist[id]), id}; };
     dist[ep] = Distance(q, ep);
-    std::set<Pair> candidates{pair(ep)}, results{pair(ep)};
+    auto admitted = [&](uint64_t id) { return !live_only || slots_[id].has_value(); };
+    std::set<Pair> candidates{pair(ep)}, results;
+    if (admitted(ep)) results.insert(pair(ep));
     stamps[ep] = epoch;
     while (!candidates.empty()) {
       uint64_t c = candidates.begin()->second;
       candidates.erase(candidates.begin());
-      float worst = dist[results.rbegin()->second];
-      if (results.size() >= ef && dist[c] > worst) break;
+      if (results.size() >= ef && dist[c] > dist[results.rbegin()->second]) break;
       if (l >= nodes_[c].layers.size()) continue;
       for (uint64_t v : nodes_[c].layers[l]) {
         if (stamps[v] == epoch) continue;
@@ -624,6 +756,7 @@ class ModelGraph {
         dist[v] = Distance(q, v);
         if (results.size() < ef || dist[v] < dist[results.rbegin()->second]) {
           candidates.insert(pair(v));
+          if (!admitted(v)) continue;
           results.insert(pair(v));
           if (results.size() > ef) results.erase(std::prev(results.end()));
         }

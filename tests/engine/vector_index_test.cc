@@ -208,7 +208,7 @@ TEST_P(VectorIndexRecall, MatchesBruteForceAcrossReopenDeletesAndRebuild) {
   }
   recall = Recall(engine, "c", corpus, live, metric);
   EXPECT_GE(recall, kind.min_recall - 0.1);
-  // Past a third deleted, an on-disk graph is rebuilt without its deleted nodes.
+  // Past a third deleted, a graph is rebuilt without its deleted nodes.
   for (size_t i = 0; i < 150; ++i) {
     ASSERT_TRUE(delete_document(engine, "c", corpus.docs[i * 4 + 1].first).has_value());
     live.erase(corpus.docs[i * 4 + 1].first);
@@ -217,6 +217,11 @@ TEST_P(VectorIndexRecall, MatchesBruteForceAcrossReopenDeletesAndRebuild) {
     auto meta = read_index_meta(engine, vector_namespace("c", "e"));
     ASSERT_TRUE(meta.has_value());
     EXPECT_LT(meta->deleted * 3, meta->live + meta->deleted) << "rebuild did not run";
+  } else {
+    ASSERT_TRUE(memory_vector_index_for(engine, "c", "e", [&](const HnswIndex& g) {
+      EXPECT_LT(g.tombstone_count() * 3, g.node_count()) << "rebuild did not run";
+      EXPECT_EQ(g.live_count(), live.size());
+    }).value());
   }
   recall = Recall(engine, "c", corpus, live, metric);
   EXPECT_GE(recall, kind.min_recall - 0.1);
@@ -251,6 +256,61 @@ TEST(VectorIndex, RebuildsOnceLiveFallsBelowTwiceDeleted) {
   ASSERT_TRUE(delete_document(*engine, "c", "k10"));  // live 19 < 22
   EXPECT_EQ(Meta(*engine).deleted, 0u);
   EXPECT_EQ(Meta(*engine).live, 19u);
+}
+
+size_t Tombstones(Engine& engine) {
+  size_t tombstones = SIZE_MAX;
+  EXPECT_TRUE(memory_vector_index_for(engine, "c", "e", [&](const HnswIndex& g) { tombstones = g.tombstone_count(); })
+                  .value());
+  return tombstones;
+}
+
+// The on-disk rule holds in memory too: the write that brings the
+// tombstones past a third of the nodes rebuilds the loaded graph from the
+// rows, that write included, and searches stay exact. Writes that leave a
+// vector as it was leave no tombstone.
+TEST(VectorIndex, InMemoryGraphRebuildsOnceLiveFallsBelowTwiceTombstones) {
+  auto engine = test::MemEngine();
+  auto vec = [](float x) { return std::vector<float>{x, 1.0f - x, 0.5f}; };
+  std::map<std::string, std::vector<float>> live;
+  auto put = [&](int i, float x, std::optional<int64_t> extra = std::nullopt) {
+    std::string key = "k" + std::to_string(i);
+    Value doc = VecDoc(x);
+    if (extra) doc.mutable_map().Set("n", Value::Int(*extra));
+    ASSERT_TRUE(insert(*engine, "c", key, doc));
+    live[key] = vec(x);
+  };
+  auto remove = [&](int i) {
+    ASSERT_TRUE(delete_document(*engine, "c", "k" + std::to_string(i)));
+    live.erase("k" + std::to_string(i));
+  };
+  for (int i = 0; i < 30; ++i) put(i, i * 0.03f);
+  ASSERT_TRUE(create_vector_index(*engine, "c", "e", Metric::kL2).has_value());
+  EXPECT_EQ(Tombstones(*engine), 0u);  // loads the graph
+  for (int i = 0; i < 6; ++i) remove(i);
+  for (int i = 6; i < 10; ++i) put(i, 0.95f - i * 0.01f);  // replaced: a tombstone each
+  for (int i = 10; i < 30; ++i) put(i, i * 0.03f, i);      // other fields only: none
+  EXPECT_EQ(Tombstones(*engine), 10u);
+  remove(10);
+  EXPECT_EQ(Tombstones(*engine), 11u);  // live 23, not below 22
+  remove(11);                           // live 22 < 24
+  EXPECT_EQ(Tombstones(*engine), 0u);
+  ASSERT_TRUE(memory_vector_index_for(*engine, "c", "e", [&](const HnswIndex& g) {
+    EXPECT_EQ(g.node_count(), 22u);
+    EXPECT_EQ(g.live_count(), 22u);
+  }).value());
+  for (float x : {0.0f, 0.3f, 0.55f, 0.9f, 1.2f}) {
+    std::vector<HnswHit> hits = Search(*engine, "c", vec(x));
+    std::set<std::string> got;
+    for (size_t i = 0; i < hits.size(); ++i) {
+      got.insert(hits[i].key);
+      EXPECT_EQ(hits[i].distance, distance_by_metric(Metric::kL2, vec(x), live.at(hits[i].key)));
+      if (i > 0) {
+        EXPECT_LE(hits[i - 1].distance, hits[i].distance);
+      }
+    }
+    EXPECT_EQ(got, Exact(live, Metric::kL2, vec(x))) << x;
+  }
 }
 
 TEST(VectorIndex, RebuildWaitsWhileTheResumeLockIsHeld) {
@@ -314,21 +374,21 @@ TEST(VectorIndex, TrainingTakesTheFirstVectorsInKeyOrder) {
 
 TEST(VectorIndex, RedeclaringDropsTheLoadedGraph) {
   auto engine = test::MemEngine();
-  ASSERT_TRUE(insert(*engine, "c", "a", VecDoc(0.1f)));
+  for (const char* key : {"a", "b", "c"}) ASSERT_TRUE(insert(*engine, "c", key, VecDoc(0.1f)));
   ASSERT_TRUE(create_vector_index(*engine, "c", "e", Metric::kL2).has_value());
   size_t nodes = 0;
   ASSERT_TRUE(memory_vector_index_for(*engine, "c", "e", [&](const HnswIndex& g) { nodes = g.node_count(); }));
-  EXPECT_EQ(nodes, 1u);
+  EXPECT_EQ(nodes, 3u);
   ASSERT_TRUE(insert(*engine, "c", "a", VecDoc(0.2f)));  // the loaded graph takes the write: a tombstone
   ASSERT_TRUE(memory_vector_index_for(*engine, "c", "e", [&](const HnswIndex& g) { nodes = g.node_count(); }));
-  EXPECT_EQ(nodes, 2u);
+  EXPECT_EQ(nodes, 4u);
   ASSERT_TRUE(create_vector_index(*engine, "c", "e", Metric::kCosine).has_value());
   Metric metric = Metric::kL2;
   ASSERT_TRUE(memory_vector_index_for(*engine, "c", "e", [&](const HnswIndex& g) {
     nodes = g.node_count();
     metric = g.metric();
   }));
-  EXPECT_EQ(nodes, 1u);
+  EXPECT_EQ(nodes, 3u);
   EXPECT_EQ(metric, Metric::kCosine);
 }
 
