@@ -325,8 +325,15 @@ void RankAndCut(std::vector<ScoredDoc>& items, uint64_t k) { SortAndCut(items, k
 // ------------------------------------------------------------ phrases
 
 bool MatchesPhrase(std::span<const std::span<const uint32_t>> positions) {
-  if (positions.empty()) return false;
+  if (positions.empty() || positions.back().empty()) return false;
+  // A start whose last token would sit past the last token's last position
+  // cannot match, nor can any later start: without this bound a phrase
+  // longer than a text of one repeated word would try every start, each
+  // for the text's remaining length.
+  const uint64_t last = positions.back().back();
+  const uint64_t span = positions.size() - 1;
   for (const uint32_t start : positions[0]) {
+    if (uint64_t{start} + span > last) return false;
     bool all = true;
     for (size_t i = 1; i < positions.size() && all; ++i) {
       // In 64 bits: a start near 2^32 must not wrap round to a small
@@ -510,8 +517,12 @@ class TopDocs {
 
 }  // namespace
 
-// One phrase search over one index: the postings of every phrase token,
-// crossed by document id, each match scored and offered to the top k.
+// One phrase search over one index: the postings of every distinct phrase
+// token, crossed by document id, each match scored and offered to the top
+// k. A token repeated in the phrase is looked up and crossed once, and the
+// work per candidate is one pass over the phrase, so a long phrase costs
+// time in proportion to its length (and to the postings of its distinct
+// tokens), never to its length squared.
 class PhraseScorer {
  public:
   PhraseScorer(const TextIndex& index, uint64_t k, float avg)
@@ -519,17 +530,23 @@ class PhraseScorer {
 
   // False when some token is in no document: then nothing can match.
   bool Prepare(std::span<const std::string> tokens) {
+    std::unordered_map<const TextIndex::Postings*, uint32_t> seen;
+    places_.reserve(tokens.size());
     for (const std::string& token : tokens) {
       const TextIndex::Postings* p = index_.Find(token);
       if (p == nullptr) return false;
-      lists_.push_back(p);
-      idfs_.push_back(Bm25Idf(index_.doc_count(), p->live));
+      const auto [it, added] = seen.emplace(p, static_cast<uint32_t>(lists_.size()));
+      if (added) {
+        lists_.push_back(p);
+        idfs_.push_back(Bm25Idf(index_.doc_count(), p->live));
+      }
+      places_.push_back(it->second);
     }
     return true;
   }
 
   std::vector<ScoredKey> Run() {
-    if (lists_.size() == 1) {
+    if (places_.size() == 1) {
       ScoreOneToken();
     } else {
       FindCommonDocs();
@@ -540,6 +557,14 @@ class PhraseScorer {
 
  private:
   using DocId = TextIndex::DocId;
+
+  // One narrowing of the candidates by list `list`: candidate `kept` of
+  // the narrowed set was candidate from[kept] before it and sits at
+  // at[kept] in the list.
+  struct Step {
+    size_t list;
+    std::vector<uint32_t> from, at;
+  };
 
   // Every live posting matches a one-token phrase.
   void ScoreOneToken() {
@@ -560,32 +585,51 @@ class PhraseScorer {
     }
   }
 
-  // Leaves in docs_ the documents holding every token (removed ones
-  // included: few survive, and they are dropped when scored), ascending, and
-  // in where_[j] the index of each in list j: the shortest list first, then
-  // narrowed by the others from the shortest up.
+  // Leaves in docs_ the documents holding every distinct token (removed
+  // ones included: few survive, and they are dropped when scored),
+  // ascending, and in where_[j] the index of each in list j: the shortest
+  // list first, then narrowed by the others from the shortest up. Each
+  // narrowing records only how the survivors map to the candidates before
+  // it; the indexes are put together once at the end, walking the steps
+  // backwards, so that a narrowing costs nothing per list already crossed.
   void FindCommonDocs() {
     std::vector<size_t> order(lists_.size());
     for (size_t j = 0; j < order.size(); ++j) order[j] = j;
     std::stable_sort(order.begin(), order.end(),
                      [&](size_t a, size_t b) { return lists_[a]->docs.size() < lists_[b]->docs.size(); });
-    where_.assign(lists_.size(), {});
     const TextIndex::Postings& lead = *lists_[order[0]];
     docs_.assign(lead.docs.begin(), lead.docs.end());
-    for (size_t j = 0; j < lists_.size(); ++j) where_[j].resize(docs_.size());
-    for (size_t i = 0; i < docs_.size(); ++i) where_[order[0]][i] = static_cast<uint32_t>(i);
-    for (size_t o = 1; o < order.size() && !docs_.empty(); ++o) Narrow(order[o]);
+    std::vector<Step> steps;
+    for (size_t o = 1; o < order.size() && !docs_.empty(); ++o) steps.push_back(Narrow(order[o]));
+    where_.assign(lists_.size(), {});
+    if (docs_.empty()) return;
+    // back[c]: the index, in the candidates before the step being undone,
+    // of the final candidate c; before the first step that is its index in
+    // the lead list.
+    std::vector<uint32_t> back(docs_.size());
+    for (size_t c = 0; c < back.size(); ++c) back[c] = static_cast<uint32_t>(c);
+    for (auto s = steps.rbegin(); s != steps.rend(); ++s) {
+      std::vector<uint32_t>& w = where_[s->list];
+      w.resize(back.size());
+      for (size_t c = 0; c < back.size(); ++c) {
+        w[c] = s->at[back[c]];
+        back[c] = s->from[back[c]];
+      }
+    }
+    where_[order[0]] = std::move(back);
   }
 
   // Keeps the candidates that list j holds, noting where.
-  void Narrow(size_t j) {
+  Step Narrow(size_t j) {
     const std::vector<DocId>& docs = lists_[j]->docs;
+    Step step{j, {}, {}};
+    step.from.reserve(std::min(docs_.size(), docs.size()));
+    step.at.reserve(step.from.capacity());
     size_t kept = 0;
     auto keep = [&](size_t r, size_t at) {
-      docs_[kept] = docs_[r];
-      for (std::vector<uint32_t>& w : where_) w[kept] = w[r];
-      where_[j][kept] = static_cast<uint32_t>(at);
-      ++kept;
+      docs_[kept++] = docs_[r];
+      step.from.push_back(static_cast<uint32_t>(r));
+      step.at.push_back(static_cast<uint32_t>(at));
     };
     const bool gallop = docs.size() / kGallopRatio > docs_.size();
     if (gallop || ScanBeatsMarks(docs.size())) {
@@ -602,7 +646,7 @@ class PhraseScorer {
       for (size_t h = 0; h < hits; ++h) keep(hit_rank_[h], hit_at_[h]);
     }
     docs_.resize(kept);
-    for (std::vector<uint32_t>& w : where_) w.resize(kept);
+    return step;
   }
 
   // A scan from each candidate waits on the previous one (about 24 cycles
@@ -615,22 +659,27 @@ class PhraseScorer {
 
   // The score needs only term frequencies, so it comes first and the
   // positions are checked only for a document that would enter the top k.
+  // A document shorter than the phrase cannot hold it (every position is
+  // below the length) and is passed over before anything is summed.
   void ScoreCommonDocs() {
-    const size_t m = lists_.size();
+    const size_t m = places_.size();
     std::vector<std::span<const uint32_t>> spans(m);
+    std::vector<uint64_t> tfs(lists_.size());
     LengthCutoffs cutoffs(m);
     for (size_t c = 0; c < docs_.size(); ++c) {
       const DocId d = docs_[c];
       const uint64_t dl = index_.lengths_[d];
-      const size_t code = cutoffs.Code(m, [&](size_t j) { return lists_[j]->Tf(where_[j][c]); });
-      if (dl == TextIndex::kRemoved || cutoffs.Out(code, dl)) continue;
+      if (dl == TextIndex::kRemoved || dl < m) continue;
+      for (size_t j = 0; j < lists_.size(); ++j) tfs[j] = lists_[j]->Tf(where_[j][c]);
+      const size_t code = cutoffs.Code(m, [&](size_t i) { return tfs[places_[i]]; });
+      if (cutoffs.Out(code, dl)) continue;
       float score = -0.0f;
-      for (size_t j = 0; j < m; ++j) score += TermScore(lists_[j]->Tf(where_[j][c]), idfs_[j], dl, avg_);
+      for (size_t i = 0; i < m; ++i) score += TermScore(tfs[places_[i]], idfs_[places_[i]], dl, avg_);
       if (!top_.Admits(score, d)) {
         if (top_.Excludes(score)) cutoffs.MarkOut(code, dl);
         continue;
       }
-      for (size_t j = 0; j < m; ++j) spans[j] = lists_[j]->At(where_[j][c]);
+      for (size_t i = 0; i < m; ++i) spans[i] = lists_[places_[i]]->At(where_[places_[i]][c]);
       if (MatchesPhrase(spans)) top_.Push(score, d);
     }
   }
@@ -638,10 +687,11 @@ class PhraseScorer {
   const TextIndex& index_;
   const float avg_;
   TopDocs top_;
-  std::vector<const TextIndex::Postings*> lists_;  // one per phrase token
-  std::vector<float> idfs_;
+  std::vector<const TextIndex::Postings*> lists_;  // one per distinct token
+  std::vector<float> idfs_;                        // per distinct token
+  std::vector<uint32_t> places_;  // per phrase token: its distinct token
   std::vector<DocId> docs_;                   // candidates, ascending
-  std::vector<std::vector<uint32_t>> where_;  // [token][candidate]
+  std::vector<std::vector<uint32_t>> where_;  // [distinct token][candidate]
   std::vector<uint32_t> hit_rank_, hit_at_;   // Narrow's scratch
 };
 
@@ -661,11 +711,31 @@ namespace {
 
 uint32_t SaturateU32(uint64_t n) { return n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n); }
 
+// Past this many phrase tokens the counts come from one tally of the
+// document's tokens: counting the document once per phrase token costs the
+// product of the two lengths, minutes for a long phrase over long texts.
+constexpr size_t kTallyPhrase = 8;
+
+// counts[j] = the occurrences of phrase[j] among the document's tokens.
+void CountTokens(std::span<const std::string> doc, std::span<const std::string> phrase,
+                 std::vector<uint32_t>& counts) {
+  counts.assign(phrase.size(), 0);
+  if (phrase.size() <= kTallyPhrase) {
+    for (size_t j = 0; j < phrase.size(); ++j) counts[j] = SaturateU32(std::count(doc.begin(), doc.end(), phrase[j]));
+    return;
+  }
+  std::unordered_map<std::string_view, uint64_t> tally;
+  for (const std::string& token : phrase) tally.emplace(token, 0);
+  for (const std::string& token : doc) {
+    const auto it = tally.find(token);
+    if (it != tally.end()) ++it->second;
+  }
+  for (size_t j = 0; j < phrase.size(); ++j) counts[j] = SaturateU32(tally.find(phrase[j])->second);
+}
+
 // Fills counts and occurrences of candidate from the document's tokens.
 void CountPhrase(std::span<const std::string> doc, std::span<const std::string> phrase, PhraseCandidate& candidate) {
-  candidate.counts.assign(phrase.size(), 0);
-  for (size_t j = 0; j < phrase.size(); ++j)
-    candidate.counts[j] = SaturateU32(std::count(doc.begin(), doc.end(), phrase[j]));
+  CountTokens(doc, phrase, candidate.counts);
   candidate.doc_length = doc.size();
   candidate.occurrences = 0;
   if (phrase.empty() || phrase.size() > doc.size()) return;

@@ -1,9 +1,10 @@
 #include "text/phrase.h"
 
-#include <algorithm>
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
+#include <utility>
 
 #include "text/disk_fts.h"
 #include "text/text.h"
@@ -44,7 +45,7 @@ class DiskPhraseScorer {
   DiskPhraseScorer(const std::vector<TokenRows>& distinct, const std::vector<size_t>& per_place, uint64_t doc_count,
                    float avg, uint64_t k)
       : distinct_(distinct), per_place_(per_place), avg_(avg), top_(k), at_(distinct.size(), 0),
-        positions_(per_place.size()), spans_(per_place.size()) {
+        positions_(distinct.size()), spans_(per_place.size()) {
     for (const size_t d : per_place_) idfs_.push_back(Bm25Idf(doc_count, distinct_[d].df));
   }
 
@@ -75,11 +76,10 @@ class DiskPhraseScorer {
       score += Bm25Term(distinct_[d].rows.tf(at_[d]), idfs_[i], dl, avg_);
     }
     if (!top_.Admits(score, key)) return;
-    for (size_t i = 0; i < per_place_.size(); ++i) {
-      const size_t d = per_place_[i];
-      distinct_[d].rows.Positions(at_[d], positions_[i]);
-      spans_[i] = positions_[i];
-    }
+    // Each distinct token's positions are decoded once; a token repeated
+    // in the phrase shares them.
+    for (size_t d = 0; d < distinct_.size(); ++d) distinct_[d].rows.Positions(at_[d], positions_[d]);
+    for (size_t i = 0; i < per_place_.size(); ++i) spans_[i] = positions_[per_place_[i]];
     if (MatchesPhrase(spans_)) top_.Push(score, key);
   }
 
@@ -89,7 +89,7 @@ class DiskPhraseScorer {
   TopKeys top_;
   std::vector<float> idfs_;                     // per phrase token
   std::vector<size_t> at_;                      // per distinct token: the current row
-  std::vector<std::vector<uint32_t>> positions_;  // per phrase token, scratch
+  std::vector<std::vector<uint32_t>> positions_;  // per distinct token, scratch
   std::vector<std::span<const uint32_t>> spans_;
 };
 
@@ -107,11 +107,13 @@ Result<std::vector<ScoredKey>> SearchPhraseOnDisk(const ReadView& view, std::str
   std::vector<TokenRows> distinct;
   distinct.reserve(tokens.size());  // narrow points into it
   std::vector<size_t> per_place;
+  // Keyed by views into tokens, which outlive the map: a long phrase of
+  // many distinct tokens must not search the ones read before each time.
+  std::unordered_map<std::string_view, size_t> seen;
   for (const std::string& token : tokens) {
-    auto same = [&](const TokenRows& t) { return t.token == token; };
-    const auto seen = std::find_if(distinct.begin(), distinct.end(), same);
-    per_place.push_back(static_cast<size_t>(seen - distinct.begin()));
-    if (seen != distinct.end()) continue;
+    const auto [it, added] = seen.emplace(token, distinct.size());
+    per_place.push_back(it->second);
+    if (!added) continue;
     const DftsPostings* narrow = distinct.empty() ? nullptr : &distinct.back().rows;
     distinct.emplace_back();
     distinct.back().token = token;

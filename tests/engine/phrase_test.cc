@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <map>
 #include <string>
@@ -139,6 +140,63 @@ TEST_F(PhraseTest, ThreePathsAgreeOnRandomTexts) {
     non_empty += !SearchAll(phrase, 1 + next() % 8).empty();
   }
   EXPECT_GT(non_empty, 50u);
+}
+
+std::string Repeat(const std::string& piece, size_t times) {
+  std::string out;
+  for (size_t i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
+// Phrases of thousands of tokens (a word repeated, a sentence repeated, a
+// long run of a random text, stop words, a word no document holds) over
+// short texts and a few long ones, some replaced so that the in-memory
+// index holds removed documents: the three paths agree, and every long run
+// a text holds is found.
+TEST_F(PhraseTest, LongPhrasesAgree) {
+  const std::vector<std::string> words = {"red", "fox", "jumps", "dog", "lazy", "blue", "cat", "the", "of"};
+  uint64_t s = 11;
+  auto next = [&s] {
+    s = s * 6364136223846793005ull + 1442695040888963407ull;
+    return s >> 33;
+  };
+  auto random_text = [&](size_t n) {
+    std::string text;
+    for (size_t i = 0; i < n; ++i) text += words[next() % words.size()] + " ";
+    return text;
+  };
+  for (int i = 0; i < 60; ++i) AddText("s" + std::to_string(i), random_text(5 + next() % 30));
+  const std::string sentence = "red fox jumps over the lazy dog ";
+  const std::string long_random = random_text(3000);
+  AddText("l-fox", Repeat("fox ", 2500));
+  AddText("l-sentence", Repeat(sentence, 400));
+  AddText("l-sentence2", Repeat(sentence, 400));
+  AddText("l-random", long_random);
+  AddText("s0", "blue cat");
+  AddText("l-sentence2", Repeat(sentence, 300));
+  AddText("s1", Repeat(sentence, 2));
+
+  using KeyList = std::vector<std::string>;
+  EXPECT_EQ(Keys(Repeat("fox ", 2000), 10), KeyList{"l-fox"});
+  EXPECT_EQ(Keys(Repeat("the FOX of ", 2500), 10), KeyList{"l-fox"});
+  EXPECT_TRUE(Keys(Repeat("fox ", 2501), 10).empty());
+  EXPECT_TRUE(Keys(Repeat("fox ", 2000) + "nowhere", 10).empty());
+  EXPECT_EQ(Keys(Repeat(sentence, 350), 10), KeyList{"l-sentence"});
+  KeyList both = Keys(Repeat(sentence, 250), 10);
+  std::sort(both.begin(), both.end());
+  EXPECT_EQ(both, (KeyList{"l-sentence", "l-sentence2"}));
+  EXPECT_EQ(Keys(Repeat(sentence, 250), 1).size(), 1u);
+  EXPECT_EQ(Keys(sentence + sentence, 100).size(), 3u);  // s1 too
+
+  const std::vector<std::string> tokens = analyze_text(long_random);
+  std::string run;
+  ASSERT_GT(tokens.size(), 2000u);
+  for (size_t i = 100; i + 100 < tokens.size(); ++i) run += tokens[i] + " ";
+  EXPECT_EQ(Keys(run, 10), KeyList{"l-random"});
+  EXPECT_EQ(Keys("The " + run + " of", 3), KeyList{"l-random"});
+  EXPECT_TRUE(Keys(run + "nowhere", 10).empty());
+  EXPECT_TRUE(Keys(run + run, 10).empty());
+  for (int q = 0; q < 5; ++q) SearchAll(random_text(8000), 1 + q * 3);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@ import shutil
 import pytest
 
 import pallix._native as native
-from conftest import RawFile, bulk_seed, crash_child, pallix_error, stored
+from conftest import RawFile, bulk_seed, crash_child, pallix_error, run_child, stored
 
 
 def three_ways(db, docs):
@@ -185,6 +185,95 @@ def test_real_cjk_text_gives_the_same_answers_three_ways(db, lang):
     run = re.search(r"[\u4e00-\u9fff]{3}", two).group(0)
     hits = {r.key for r in c.phrase_search("body", run, 5000)}
     assert hits and all(run[:2] in c.get(k)["body"] for k in hits)
+
+
+SENTENCE = "quick brown fox jumps over the lazy dog"  # seven tokens: "the" is a stop word
+
+
+def long_phrase_docs():
+    """60 short texts, each holding SENTENCE among random words, and two documents of SENTENCE 1,200 times."""
+    rng = random.Random(18)
+    vocab = [f"w{n}x" for n in range(300)] + ["the", "of", "fox", "foxes"]
+    docs = {}
+    for i in range(60):
+        words = [rng.choice(vocab) for _ in range(rng.randint(8, 40))]
+        at = rng.randint(0, len(words))
+        docs[f"d{i:02d}"] = {"body": " ".join(words[:at] + [SENTENCE] + words[at:])}
+    docs["long-a"] = docs["long-b"] = {"body": " ".join([SENTENCE] * 1200)}
+    return docs
+
+
+def repeated(words, count):
+    return " ".join((words * (count // len(words) + 1))[:count])
+
+
+def test_long_phrases_give_the_same_answers_three_ways(db):
+    cs = three_ways(db, long_phrase_docs())
+    sentence = SENTENCE.split()
+    megabyte = (SENTENCE + " ") * (1_000_000 // (len(SENTENCE) + 1))
+    vocab_rng = random.Random(7)
+    cases = {
+        # 8,000 words, 7,000 tokens: only the two long documents hold them.
+        repeated(sentence, 8000): ["long-a", "long-b"],
+        repeated(sentence, 8000) + " nowhere": [],               # a word no document holds
+        "The THE " + repeated(sentence, 8000) + " of the": ["long-a", "long-b"],  # stop words drop out
+        repeated(["fox", "fox", "dog"], 8000): [],                # repeated words, out of order
+        " ".join(vocab_rng.choice(sentence + ["w1x", "w2x"]) for _ in range(8000)): [],
+        megabyte: [],                                             # about 143,000 tokens: longer than any text
+        repeated(sentence, 20): ["long-a", "long-b"],
+        SENTENCE: None,                                           # every document; the long ones rank apart
+    }
+    for phrase, keys in cases.items():
+        for k in (1, 10):
+            got = answers(cs, phrase, k)
+            assert got["mem"] == got["scan"], phrase[:60]
+            assert got["disk"] == got["scan"], phrase[:60]
+            if keys is not None:
+                assert [key for key, _ in got["mem"]] == keys[:k], phrase[:60]
+    assert len(answers(cs, SENTENCE, 100)["mem"]) == 62
+
+
+def test_other_threads_run_while_a_long_phrase_is_searched():
+    # With a switch interval of many minutes the interpreter lock changes
+    # hands only when its holder gives it up. The spinning thread gives it
+    # up between its turns; the searching thread, only inside phrase_search
+    # if at all. So the spinner can find the "inside" flag set only when the
+    # search runs without the lock: kept throughout, the count stays 0.
+    # Each search (a megabyte over an in-memory index) leaves the spinner
+    # ample time to get its turn; a few tries rule out a late wake-up. The
+    # child's time limit turns a search that takes minutes into a failure.
+    out = run_child("""
+        import sys, threading, time
+        import pallix._native as native
+        db = native.Db()
+        c = db.collection("c")
+        for i in range(60):
+            c.insert(f"d{i:02d}", {"body": f"quick brown fox jumps over lazy dog number {i}"})
+        c.create_text_index("body")
+        phrase = "quick brown fox jumps over lazy dog " * 30000
+        state = {"inside": False, "turns": 0, "stop": False}
+
+        def spin():
+            while not state["stop"]:
+                if state["inside"]:
+                    state["turns"] += 1
+                time.sleep(0.001)
+
+        sys.setswitchinterval(1000)
+        t = threading.Thread(target=spin)
+        t.start()
+        tries = 0
+        while state["turns"] == 0 and tries < 20:
+            tries += 1
+            state["inside"] = True
+            hits = c.phrase_search("body", phrase, 10)
+            state["inside"] = False
+            assert hits == []
+        state["stop"] = True
+        t.join(60)
+        print(state["turns"] > 0, c.phrase_search("body", "lazy dog number 7", 10)[0].key)
+    """)
+    assert out.split() == ["True", "d07"]
 
 
 def test_a_crashed_on_disk_text_build_resumes_to_the_same_rows(tmp_path):
