@@ -147,8 +147,12 @@ Result<std::vector<QueryRow>> ExactRoute(const QuerySpec& spec, const ReadView& 
     whole = &view;
   }
   for (const QuerySource& s : spec.sources) {
-    if (const auto* t = std::get_if<TextSource>(&s)) lists.push_back(ScoreTextSource(rows, *t));
-    else lists.push_back(ScoreVectorSource(rows, std::get<VectorSource>(s)));
+    if (const auto* t = std::get_if<TextSource>(&s)) {
+      ASSIGN_OR_RETURN(SourceList list, ScoreTextSourceIndexed(*spec.engine, view, spec.collection, rows, *t));
+      lists.push_back(std::move(list));
+    } else {
+      lists.push_back(ScoreVectorSource(rows, std::get<VectorSource>(s)));
+    }
   }
   return RankedTail(spec, std::move(rows), lists, whole);
 }

@@ -39,6 +39,15 @@ using SourceList = std::vector<SourceEntry>;
 // first, ties by key ascending, cut to k.
 SourceList ScoreTextSource(const std::vector<CandidateRow>& rows, const TextSource& source);
 
+// The same list, the same bits: where the field has a complete text index
+// (loaded in memory, or on disk with its build finished), each candidate
+// whose text the index holds as the candidate has it takes its token count
+// and term counts from the index instead of analysing its text again; the
+// statistics stay those of the candidates. Errors: Storage (the on-disk
+// rows), Transaction (the registry load).
+Result<SourceList> ScoreTextSourceIndexed(Engine& engine, const ReadView& view, const std::string& collection,
+                                          const std::vector<CandidateRow>& rows, const TextSource& source);
+
 // Distances of the candidates whose field is a Vector as long as the query;
 // nearest first, ties by key ascending, cut to k.
 SourceList ScoreVectorSource(const std::vector<CandidateRow>& rows, const VectorSource& source);

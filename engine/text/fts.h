@@ -120,6 +120,16 @@ class TextIndex {
   // The key of the document with id, which is not removed.
   std::string_view id_key(uint32_t id) const { return keys_[id]; }
 
+  // The id of the document under key when the index holds it as added with
+  // exactly this text; nullopt when the key is not indexed, or was indexed
+  // with another text. A filtered scorer reads its candidates from a
+  // snapshot while the index follows every commit, so either may be ahead
+  // of the other: only a document the index holds as the snapshot has it
+  // can take its length and term counts from the index. Texts are compared
+  // through a keyed 64-bit hash kept per document (the key drawn per index,
+  // so no crafted text can aim at a collision).
+  std::optional<uint32_t> current_id(std::string_view key, std::string_view text) const;
+
  private:
   using DocId = uint32_t;
   using TermId = uint32_t;
@@ -146,7 +156,7 @@ class TextIndex {
   std::optional<DocId> IdOf(std::string_view key) const;
   void Add(std::string_view key, std::string_view text);
   void Remove(std::string_view key);
-  DocId NewDoc(std::string_view key, uint64_t length);
+  DocId NewDoc(std::string_view key, uint64_t length, uint64_t text_hash);
   TermId TermFor(const std::string& term);
   void FreeTerm(TermId t);
   template <typename Renumber>
@@ -159,7 +169,9 @@ class TextIndex {
   BytesMap<DocId> doc_ids_;  // live documents only
   std::vector<std::string> keys_;
   std::vector<uint64_t> lengths_;
+  std::vector<uint64_t> text_hashes_;  // by id: text_hash_ of the text added
   std::vector<std::vector<TermId>> doc_terms_;
+  SeededHash text_hash_;
   uint64_t live_docs_ = 0;
   uint64_t removed_docs_ = 0;
   uint64_t total_tokens_ = 0;
