@@ -148,8 +148,8 @@ class MemoryCounts {
     for (const std::string& t : terms) docs_.push_back(index.term_docs(t));
   }
   Result<std::optional<uint64_t>> operator()(std::string_view key, std::string_view text, uint32_t* counts) {
-    const std::optional<uint32_t> id = index_.current_id(key, text);
-    if (!id) return std::optional<uint64_t>();
+    const std::optional<uint32_t> id = Find(key);
+    if (!id || !index_.id_holds_text(*id, text)) return std::optional<uint64_t>();
     for (size_t j = 0; j < docs_.size(); ++j) {
       const TextIndex::TermDocs& d = docs_[j];
       const size_t i = Seek(d.ids.size(), hints_[j], [&](size_t at) { return d.ids[at] < *id; });
@@ -159,9 +159,36 @@ class MemoryCounts {
   }
 
  private:
+  // A walk keeps its candidates in key order, and an index built from the
+  // rows numbers them in key order too: the ids of ascending keys are then
+  // found by walking the ids forward, a few string compares in one array
+  // instead of a hash lookup each. Past kWalk ids, or for a key out of
+  // order, the key map answers. Invariant: every live id below next_ has a
+  // key at most last_.
+  static constexpr size_t kWalk = 16;
+  std::optional<uint32_t> Find(std::string_view key) {
+    if (!index_.ids_follow_keys() || (last_ && key <= *last_)) return index_.id_of(key);
+    last_ = key;
+    for (size_t steps = 0; next_ < index_.id_limit() && steps < kWalk; ++next_, ++steps) {
+      const auto id = static_cast<uint32_t>(next_);
+      if (index_.id_length(id) == TextIndex::kRemoved) continue;
+      const int c = index_.id_key(id).compare(key);
+      if (c == 0) {
+        ++next_;
+        return id;
+      }
+      if (c > 0) return std::nullopt;
+    }
+    const std::optional<uint32_t> id = index_.id_of(key);
+    if (id) next_ = *id + 1;
+    return id;
+  }
+
   const TextIndex& index_;
   std::vector<TextIndex::TermDocs> docs_;
   std::vector<size_t> hints_;
+  size_t next_ = 0;
+  std::optional<std::string_view> last_;
 };
 
 // Counts from a complete on-disk index, read through the candidates' own

@@ -82,12 +82,6 @@ std::optional<std::vector<std::string>> TextIndex::doc_terms(std::string_view ke
   return out;
 }
 
-std::optional<uint32_t> TextIndex::current_id(std::string_view key, std::string_view text) const {
-  const std::optional<DocId> id = IdOf(key);
-  if (!id || text_hashes_[*id] != text_hash_(text)) return std::nullopt;
-  return *id;
-}
-
 std::vector<std::string> TextIndex::terms() const {
   std::vector<std::string> out;
   out.reserve(term_ids_.size());
