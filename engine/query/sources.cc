@@ -47,7 +47,7 @@ std::vector<std::string> DistinctTerms(const std::string& query) {
 // term, how often it occurs (a row of counts per document, one column per
 // term).
 struct TermCounts {
-  std::vector<const std::string*> keys;
+  std::vector<std::string_view> keys;
   std::vector<float> lengths;
   std::vector<uint32_t> counts;
   uint64_t total_tokens = 0;
@@ -59,22 +59,20 @@ struct TermCounts {
 // then analysed. Either way a document gets the same numbers, so the
 // scores do not depend on which documents an index knew.
 template <typename FromIndex>
-Result<TermCounts> CountTerms(const std::vector<CandidateRow>& rows, const TextSource& source,
-                              const std::vector<std::string>& terms, FromIndex from_index) {
+Result<TermCounts> CountTerms(std::span<const TextCandidate> docs, const std::vector<std::string>& terms,
+                              FromIndex from_index) {
   std::optional<TermCounter> counter;  // built for the first text analysed
   const size_t m = terms.size();
   TermCounts out;
-  for (const auto& [key, doc] : rows) {
-    const Value* v = get_path(doc, source.field);
-    if (v == nullptr || !v->is_text()) continue;
+  for (const auto& [key, text] : docs) {
     out.counts.resize(out.counts.size() + m, 0);
     uint32_t* counts = out.counts.data() + out.counts.size() - m;
-    ASSIGN_OR_RETURN(std::optional<uint64_t> length, from_index(key, v->as_text(), counts));
+    ASSIGN_OR_RETURN(std::optional<uint64_t> length, from_index(key, text, counts));
     if (!length) {
       if (!counter) counter.emplace(terms);
-      length = counter->Count(v->as_text(), counts);
+      length = counter->Count(text, counts);
     }
-    out.keys.push_back(&key);
+    out.keys.push_back(key);
     out.lengths.push_back(static_cast<float>(*length));
     out.total_tokens += *length;
   }
@@ -107,7 +105,7 @@ SourceList RankCounts(const TermCounts& docs, size_t m, uint64_t k) {
   }
   TopKeys top(k);
   for (size_t i = 0; i < count; ++i) {
-    if (scores[i] > 0.0f && top.Admits(scores[i], *docs.keys[i])) top.Push(scores[i], *docs.keys[i]);
+    if (scores[i] > 0.0f && top.Admits(scores[i], docs.keys[i])) top.Push(scores[i], docs.keys[i]);
   }
   for (ScoredKey& e : top.Take()) out.push_back({std::move(e.key), e.score});
   return out;
@@ -239,33 +237,51 @@ class DiskCounts {
 
 }  // namespace
 
+namespace {
+
+std::vector<TextCandidate> TextCandidates(const std::vector<CandidateRow>& rows, std::string_view field) {
+  std::vector<TextCandidate> out;
+  for (const auto& [key, doc] : rows) {
+    const Value* v = get_path(doc, field);
+    if (v != nullptr && v->is_text()) out.push_back({key, v->as_text()});
+  }
+  return out;
+}
+
+}  // namespace
+
 SourceList ScoreTextSource(const std::vector<CandidateRow>& rows, const TextSource& source) {
   const std::vector<std::string> terms = DistinctTerms(source.query);
   if (terms.empty()) return {};
-  Result<TermCounts> docs = CountTerms(rows, source, terms, NoIndex);
+  Result<TermCounts> docs = CountTerms(TextCandidates(rows, source.field), terms, NoIndex);
   PALLIX_INVARIANT(docs.has_value(), "counting by analysis never fails");
   return RankCounts(*docs, terms.size(), source.k);
+}
+
+Result<SourceList> ScoreTextSourceIndexed(Engine& engine, const ReadView& view, const std::string& collection,
+                                          const std::vector<CandidateRow>& rows, const TextSource& source) {
+  return ScoreTextCandidates(engine, view, collection, TextCandidates(rows, source.field), source);
 }
 
 // The loaded in-memory index first, under "fts lock" for the whole count;
 // then a complete on-disk one; else every text is analysed. An in-memory
 // index not yet loaded is not built here: a filtered query with a handful
 // of candidates would pay for analysing the whole collection.
-Result<SourceList> ScoreTextSourceIndexed(Engine& engine, const ReadView& view, const std::string& collection,
-                                          const std::vector<CandidateRow>& rows, const TextSource& source) {
+Result<SourceList> ScoreTextCandidates(Engine& engine, const ReadView& view, const std::string& collection,
+                                       std::span<const TextCandidate> texts, const TextSource& source) {
   const std::vector<std::string> terms = DistinctTerms(source.query);
-  if (terms.empty() || rows.empty()) return SourceList();
+  if (terms.empty() || texts.empty()) return SourceList();
   std::optional<Result<TermCounts>> docs;
   ASSIGN_OR_RETURN(bool loaded, loaded_text_index_for(engine, collection, source.field, [&](const TextIndex& index) {
-                     docs.emplace(CountTerms(rows, source, terms, MemoryCounts(index, terms)));
+                     docs.emplace(CountTerms(texts, terms, MemoryCounts(index, terms)));
                    }));
   if (!loaded) {
     ASSIGN_OR_RETURN(std::optional<std::string> ns, disk_text_index_namespace(engine, collection, source.field));
     if (ns) {
-      ASSIGN_OR_RETURN(DiskCounts from, DiskCounts::Open(view, std::move(*ns), terms, rows.size()));
-      docs.emplace(CountTerms(rows, source, terms, std::move(from)));
+      ASSIGN_OR_RETURN(DiskCounts from, DiskCounts::Open(view, std::move(*ns), terms, texts.size()));
+      docs.emplace(CountTerms(texts, terms, std::move(from)));
     } else {
-      docs.emplace(CountTerms(rows, source, terms, NoIndex));
+      docs.emplace(CountTerms(texts, terms, NoIndex));
     }
   }
   if (!docs->has_value()) return Fail(std::move(docs->error()));

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,17 @@ SourceList ScoreTextSource(const std::vector<CandidateRow>& rows, const TextSour
 // rows), Transaction (the registry load).
 Result<SourceList> ScoreTextSourceIndexed(Engine& engine, const ReadView& view, const std::string& collection,
                                           const std::vector<CandidateRow>& rows, const TextSource& source);
+
+// One candidate of a text source: its key and the text at the source's
+// field (views of the caller's rows).
+struct TextCandidate {
+  std::string_view key;
+  std::string_view text;
+};
+
+// As ScoreTextSourceIndexed, over the candidates whose field holds text.
+Result<SourceList> ScoreTextCandidates(Engine& engine, const ReadView& view, const std::string& collection,
+                                       std::span<const TextCandidate> texts, const TextSource& source);
 
 // Distances of the candidates whose field is a Vector as long as the query;
 // nearest first, ties by key ascending, cut to k.
