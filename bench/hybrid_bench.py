@@ -36,13 +36,26 @@ The two sides do not compute the same thing:
 - the tokenizers differ (pallix folds plurals; bm25s here has English stop
   words and no stemmer), and so do the BM25 parameters' details.
 
+With --baseline PATH (an `_native` extension module file of another
+build, e.g. the previous commit's), that build runs the same queries over
+its own copy of the data in the same process, interleaved query by query
+with this one, and the table gains its rows and the ratio of the two
+medians. Each build prints a digest (SHA-256 of every result's keys and
+score bits, with and without approx()): identical digests mean identical
+results.
+
 Run: python3 bench/hybrid_bench.py [--queries 300] [--docs N] [--seed 1]
+     [--baseline path/to/_native.abi3.so] [--module path/to/_native.abi3.so]
 Needs: pip install numpy hnswlib bm25s; data from bench/corpus.py and
 bench/embed.py.
 """
 
 import argparse
 import array
+import hashlib
+import importlib.machinery
+import importlib.util
+import struct
 import json
 import random
 import re
@@ -111,6 +124,72 @@ def rrf(lists):
     return [k for k, _ in sorted(score.items(), key=lambda kv: (-kv[1], kv[0]))]
 
 
+def load_module(path, name):
+    """The extension module file at path, loaded under its own name, so two
+    builds of it can live in one process."""
+    loader = importlib.machinery.ExtensionFileLoader(f"{name}._native", str(path))
+    spec = importlib.util.spec_from_file_location(f"{name}._native", str(path), loader=loader)
+    mod = importlib.util.module_from_spec(spec)
+    loader.exec_module(mod)
+    return mod
+
+
+def digest(results):
+    h = hashlib.sha256()
+    for rows in results:
+        for key, score in rows:
+            h.update(key.encode())
+            h.update(struct.pack("<f", score))
+        h.update(b"|")
+    return h.hexdigest()[:16]
+
+
+class Pallix:
+    """One build of the module, with the documents loaded and both indexes
+    built; run(j, approx) answers query j as (key, score) pairs."""
+
+    def __init__(self, native, label, keys, texts, vecs, doc_ids, lengths, threshold, qarrs, phrases):
+        self.label = label
+        self.db = native.Db.open_memory()
+        c = self.c = self.db.collection("paras")
+        t0 = time.perf_counter()
+        batch = []
+        for j, i in enumerate(doc_ids):
+            emb = array.array("f")
+            emb.frombytes(vecs[i].tobytes())
+            batch.append((keys[j], {"text": texts[i], "emb": emb, "length": int(lengths[j])}))
+            if len(batch) == 5000:
+                c.insert_many(batch)
+                batch = []
+        if batch:
+            c.insert_many(batch)
+        t_load = time.perf_counter() - t0
+        t0 = time.perf_counter()
+        c.create_text_index("text")
+        c.create_vector_index("emb", "cosine")
+        c.query().vector("emb", qarrs[0], TOP, "cosine").run()
+        c.query().text("text", phrases[0], TOP).run()
+        t_index = time.perf_counter() - t0
+        print(f"pallix ({label}): load {t_load:.1f} s, text + vector index build {t_index:.1f} s")
+        self.flt = native.field("length").gt(threshold)
+        self.qarrs, self.phrases = qarrs, phrases
+
+    def run(self, j, approx=False):
+        qb = (self.c.query().filter(self.flt).vector("emb", self.qarrs[j], TOP, "cosine")
+              .text("text", self.phrases[j], TOP))
+        if approx:
+            qb = qb.approx()
+        return [(r.key, r.score) for r in qb.fuse_rrf(RRF_K).limit(TOP).select(["length"]).run()]
+
+    def text_hits(self):
+        return sum(bool(self.c.query().filter(self.flt).text("text", p, TOP).select(["length"]).run())
+                   for p in self.phrases)
+
+    def close(self):
+        self.c.close()
+        self.db.close()
+
+
 def pct(xs, p):
     xs = sorted(xs)
     return xs[min(len(xs) - 1, int(round(p / 100 * (len(xs) - 1))))]
@@ -122,15 +201,23 @@ def main():
     ap.add_argument("--docs", type=int, default=0, help="load at most this many paragraphs (0: all)")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--ef", type=int, default=100, help="hnswlib ef at query time (at least the fetch size)")
+    ap.add_argument("--data", help="directory of paragraphs.jsonl and embeddings.f32/.json (default: bench/data)")
+    ap.add_argument("--module", help="the _native extension file to measure (default: import pallix._native)")
+    ap.add_argument("--baseline", help="another build's _native extension file, run beside it")
     args = ap.parse_args()
+    global DATA
+    if args.data:
+        DATA = Path(args.data)
     require()
 
     import bm25s
     import hnswlib
     import numpy as np
 
-    import pallix._native as native
-    from pallix._native import field
+    if args.module:
+        native = load_module(args.module, "pallix_this")
+    else:
+        import pallix._native as native
 
     meta = json.loads((DATA / "embeddings.json").read_text())
     dim = meta["dim"]
@@ -155,40 +242,16 @@ def main():
     print(f"phrases: {sum(' ' in p for p in phrases)} of two words, e.g. {phrases[:5]}")
     keys = [key_of(i) for i in doc_ids]
 
-    # pallix: load, declare the in-memory indexes, build them with a first query.
-    db = native.Db.open_memory()
-    c = db.collection("paras")
-    t0 = time.perf_counter()
-    batch = []
-    for j, i in enumerate(doc_ids):
-        emb = array.array("f")
-        emb.frombytes(vecs[i].tobytes())
-        batch.append((keys[j], {"text": texts[i], "emb": emb, "length": int(lengths[j])}))
-        if len(batch) == 5000:
-            c.insert_many(batch)
-            batch = []
-    if batch:
-        c.insert_many(batch)
-    t_load = time.perf_counter() - t0
-    t0 = time.perf_counter()
-    c.create_text_index("text")
-    c.create_vector_index("emb", "cosine")
     qarrs = []
     for q in query_ids:
         a = array.array("f")
         a.frombytes(vecs[q].tobytes())
         qarrs.append(a)
-    c.query().vector("emb", qarrs[0], TOP, "cosine").run()
-    c.query().text("text", phrases[0], TOP).run()
-    t_index = time.perf_counter() - t0
-    print(f"pallix: load {t_load:.1f} s, text + vector index build {t_index:.1f} s")
-    flt = field("length").gt(threshold)
-
-    def ours(j, approx=False):
-        qb = c.query().filter(flt).vector("emb", qarrs[j], TOP, "cosine").text("text", phrases[j], TOP)
-        if approx:
-            qb = qb.approx()
-        return [r.key for r in qb.fuse_rrf(RRF_K).limit(TOP).select(["length"]).run()]
+    # pallix: load, declare the in-memory indexes, build them with a first query.
+    builds = [Pallix(native, "this build", keys, texts, vecs, doc_ids, lengths, threshold, qarrs, phrases)]
+    if args.baseline:
+        builds.append(Pallix(load_module(args.baseline, "pallix_base"), "baseline", keys, texts, vecs, doc_ids,
+                             lengths, threshold, qarrs, phrases))
 
     # Peer: hnswlib + bm25s.
     t0 = time.perf_counter()
@@ -230,48 +293,62 @@ def main():
         return rrf([[keys[d] for d in vector_top(j)], [keys[d] for d in text_top(j)]])[:TOP]
 
     for j in range(min(5, len(query_ids))):  # warm-up
-        ours(j)
+        for p in builds:
+            p.run(j)
         theirs(j)
 
-    lat_ours, lat_approx, lat_theirs, overlap, overlap_approx, res_ours, res_theirs = [], [], [], [], [], [], []
+    lat = {(p.label, ax): [] for p in builds for ax in (False, True)}
+    res = {(p.label, ax): [] for p in builds for ax in (False, True)}
+    lat_theirs, res_theirs = [], []
     for j in range(len(query_ids)):
+        for p in builds:
+            for ax in (False, True):
+                t0 = time.perf_counter()
+                r = p.run(j, approx=ax)
+                lat[(p.label, ax)].append(time.perf_counter() - t0)
+                res[(p.label, ax)].append(r)
         t0 = time.perf_counter()
-        a = ours(j)
-        t1 = time.perf_counter()
-        b = theirs(j)
-        t2 = time.perf_counter()
-        ax = ours(j, approx=True)
-        t3 = time.perf_counter()
-        lat_ours.append(t1 - t0)
-        lat_theirs.append(t2 - t1)
-        lat_approx.append(t3 - t2)
-        res_ours.append(a)
-        res_theirs.append(b)
-        overlap.append(len(set(a) & set(b)) / TOP)
-        overlap_approx.append(len(set(ax) & set(b)) / TOP)
+        res_theirs.append(theirs(j))
+        lat_theirs.append(time.perf_counter() - t0)
+
+    def overlap(label, ax):
+        return statistics.mean(len({k for k, _ in a} & set(b)) / TOP
+                               for a, b in zip(res[(label, ax)], res_theirs))
 
     # Checks on what was compared: every result passes the filter, and how
     # often the text source contributed on each side.
     passes = {keys[d] for d in range(len(doc_ids)) if keep[d]}
-    bad = sum(k not in passes for r in res_ours + res_theirs for k in r)
-    text_hits_ours = sum(bool(c.query().filter(flt).text("text", p, TOP).select(["length"]).run()) for p in phrases)
+    bad = sum(k not in passes for r in res_theirs for k in r)
+    bad += sum(k not in passes for rs in res.values() for r in rs for k, _ in r)
     text_hits_theirs = sum(bool(text_top(j)) for j in range(len(query_ids)))
 
-    mo, mt = statistics.median(lat_ours) * 1e3, statistics.median(lat_theirs) * 1e3
-    po, pt = pct(lat_ours, 95) * 1e3, pct(lat_theirs, 95) * 1e3
+    mt, pt = statistics.median(lat_theirs) * 1e3, pct(lat_theirs, 95) * 1e3
     print()
-    ma, pa = statistics.median(lat_approx) * 1e3, pct(lat_approx, 95) * 1e3
-    print(f"{'pipeline':<32}{'median ms':>10}{'p95 ms':>10}{'overlap':>9}")
-    print(f"{'pallix filter+vec+text+rrf':<32}{mo:>10.2f}{po:>10.2f}{statistics.mean(overlap):>9.3f}")
-    print(f"{'pallix the same + approx()':<32}{ma:>10.2f}{pa:>10.2f}{statistics.mean(overlap_approx):>9.3f}")
-    print(f"{'hnswlib + bm25s + python rrf':<32}{mt:>10.2f}{pt:>10.2f}{'-':>9}")
-    print(f"ratio peer/pallix: median {mt / mo:.2f}x, p95 {pt / po:.2f}x (above 1: pallix faster); "
-          f"with approx(): median {mt / ma:.2f}x, p95 {pt / pa:.2f}x")
-    print("overlap: mean |pallix top-10 & peer top-10| / 10")
-    print(f"queries whose text source found a match after the filter: pallix {text_hits_ours}, "
+    print(f"{'pipeline':<44}{'median ms':>10}{'p95 ms':>10}{'overlap':>9}{'peer/this':>10}")
+    for p in builds:
+        for ax in (False, True):
+            xs = lat[(p.label, ax)]
+            m, q95 = statistics.median(xs) * 1e3, pct(xs, 95) * 1e3
+            name = f"pallix {p.label}: filter+vec+text+rrf" + (" approx()" if ax else "")
+            print(f"{name:<44}{m:>10.2f}{q95:>10.2f}{overlap(p.label, ax):>9.3f}{mt / m:>9.2f}x")
+    print(f"{'hnswlib + bm25s + python rrf':<44}{mt:>10.2f}{pt:>10.2f}{'-':>9}{'-':>10}")
+    print("overlap: mean |pallix top-10 & peer top-10| / 10; peer/this above 1: pallix faster")
+    if len(builds) == 2:
+        for ax in (False, True):
+            mb = statistics.median(lat[("baseline", ax)])
+            mn = statistics.median(lat[("this build", ax)])
+            print(f"this build against the baseline{' with approx()' if ax else ''}: median {mb / mn:.2f}x faster")
+    for p in builds:
+        d = digest(res[(p.label, False)]), digest(res[(p.label, True)])
+        print(f"result digest ({p.label}): {d[0]}, with approx() {d[1]}")
+    if len(builds) == 2:
+        same = all(res[("this build", ax)] == res[("baseline", ax)] for ax in (False, True))
+        print(f"results identical to the baseline (keys and score bits): {'yes' if same else 'NO'}")
+    hits = ", ".join(f"pallix {p.label} {p.text_hits()}" for p in builds)
+    print(f"queries whose text source found a match after the filter: {hits}, "
           f"bm25s {text_hits_theirs} of {len(query_ids)}; results failing the filter: {bad}")
-    c.close()
-    db.close()
+    for p in builds:
+        p.close()
 
 
 if __name__ == "__main__":

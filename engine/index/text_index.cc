@@ -192,6 +192,19 @@ Result<bool> memory_text_index_for(Engine& engine, std::string_view collection, 
   return true;
 }
 
+Result<bool> loaded_text_index_for(Engine& engine, std::string_view collection, std::string_view field,
+                                   const std::function<void(const TextIndex&)>& visit) {
+  NamedMutex::Guard guard(engine.fts_lock);
+  ASSIGN_OR_RETURN(TextRegistry * reg, text_registry(engine));
+  const FieldKey key(collection, field);
+  auto declared = reg->declared.find(key);
+  if (declared == reg->declared.end() || declared->second.on_disk) return false;
+  auto loaded = reg->loaded.find(key);
+  if (loaded == reg->loaded.end()) return false;
+  visit(loaded->second);
+  return true;
+}
+
 Result<std::optional<std::string>> disk_text_index_namespace(Engine& engine, const ReadView& view,
                                                              std::string_view collection, std::string_view field) {
   {

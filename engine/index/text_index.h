@@ -103,6 +103,13 @@ Result<TextIndex> text_index_from_rows(Engine& engine, std::string_view collecti
 Result<bool> memory_text_index_for(Engine& engine, std::string_view collection, std::string_view field,
                                    const std::function<void(const TextIndex&)>& visit);
 
+// As memory_text_index_for, but only an index already loaded is handed to
+// visit; false when there is none, and nothing is built. For readers that
+// can do without the index (a filtered scorer with few candidates must not
+// pay for a build over the whole collection).
+Result<bool> loaded_text_index_for(Engine& engine, std::string_view collection, std::string_view field,
+                                   const std::function<void(const TextIndex&)>& visit);
+
 // The namespace of the complete on-disk index of (collection, field), to be
 // read through view with text/disk_fts.h's readers; nullopt when there is
 // none or its build is unfinished, in the declared entry or in view's

@@ -28,14 +28,19 @@ const VectorSource* FirstVectorSource(const QuerySpec& spec) {
   return nullptr;
 }
 
+// The bound of a vector source's pool of distances: max(4k, 1024), the
+// product saturating.
+uint64_t VectorPool(uint64_t k) {
+  return std::max<uint64_t>(k > std::numeric_limits<uint64_t>::max() / 4 ? k : 4 * k, kMinVectorPool);
+}
+
 // The single-source vector walk over the whole collection: a pool of at
 // most max(4k, 1024) distances, cut back to k whenever it fills, so memory
 // does not grow with the collection. Only the winners' documents are kept.
 Result<std::vector<CandidateRow>> PooledVectorWalk(const QuerySpec& spec, const ReadView& view,
                                                    const VectorSource& src, SourceList& list) {
   if (src.k == 0) return std::vector<CandidateRow>();
-  const uint64_t pool = std::max<uint64_t>(src.k > std::numeric_limits<uint64_t>::max() / 4 ? src.k : 4 * src.k,
-                                           kMinVectorPool);
+  const uint64_t pool = VectorPool(src.k);
   RowFilter filter(spec.filters, {src.field});
   RETURN_IF_ERROR(view.view_for_each(spec.collection, [&](std::string_view key, std::string_view bytes) -> Result<bool> {
     ASSIGN_OR_RETURN(std::optional<Value> doc, filter.Partial(bytes));
@@ -127,6 +132,54 @@ std::vector<std::string_view> RankedFields(const QuerySpec& spec) {
   return fields;
 }
 
+// The exact route over the whole collection when neither an ordering nor
+// MMR reads the candidates' documents: each kept row's vector distances
+// are taken as the walk reaches it (into pools cut back to k as they fill)
+// and its partial document is dropped there, so that only keys and the
+// texts of the text sources are kept. The candidates' vectors, most of a
+// hybrid query's bytes, are then read while still in cache and never held.
+// The texts are scored once the walk is over (their statistics span every
+// candidate), and the few documents returned are read whole at the end.
+Result<std::vector<QueryRow>> StreamedExactRoute(const QuerySpec& spec, const ReadView& view) {
+  const size_t n = spec.sources.size();
+  std::vector<SourceList> lists(n);
+  std::vector<std::vector<std::string>> texts(n);
+  std::vector<std::vector<size_t>> text_rows(n);  // the row of each text
+  std::vector<CandidateRow> rows;  // keys only
+  RowFilter filter(spec.filters, RankedFields(spec));
+  RETURN_IF_ERROR(view.view_for_each(spec.collection, [&](std::string_view key, std::string_view bytes) -> Result<bool> {
+    ASSIGN_OR_RETURN(std::optional<Value> doc, filter.Partial(bytes));
+    if (!doc) return true;
+    rows.emplace_back(std::string(key), Value());
+    for (size_t i = 0; i < n; ++i) {
+      if (const auto* t = std::get_if<TextSource>(&spec.sources[i])) {
+        const Value* v = get_path(*doc, t->field);
+        if (v == nullptr || !v->is_text()) continue;
+        texts[i].push_back(v->as_text());
+        text_rows[i].push_back(rows.size() - 1);
+        continue;
+      }
+      const VectorSource& src = std::get<VectorSource>(spec.sources[i]);
+      const Value* v = get_path(*doc, src.field);
+      if (src.k == 0 || v == nullptr || !v->is_vector() || v->as_vector().size() != src.query.size()) continue;
+      lists[i].push_back({rows.back().first, distance_by_metric(src.metric, src.query, v->as_vector())});
+      if (lists[i].size() >= VectorPool(src.k)) CutNearest(lists[i], src.k);
+    }
+    return true;
+  }));
+  for (size_t i = 0; i < n; ++i) {
+    if (const auto* t = std::get_if<TextSource>(&spec.sources[i])) {
+      std::vector<TextCandidate> candidates;
+      candidates.reserve(texts[i].size());
+      for (size_t j = 0; j < texts[i].size(); ++j) candidates.push_back({rows[text_rows[i][j]].first, texts[i][j]});
+      ASSIGN_OR_RETURN(lists[i], ScoreTextCandidates(*spec.engine, view, spec.collection, candidates, *t));
+    } else {
+      CutNearest(lists[i], std::get<VectorSource>(spec.sources[i]).k);
+    }
+  }
+  return RankedTail(spec, std::move(rows), lists, &view);
+}
+
 // Scores every candidate for every source; candidates nullopt = the whole
 // collection, filtered. A walk keeps only what scoring and ordering read of
 // each document, and the few documents returned are read whole at the end.
@@ -139,6 +192,9 @@ Result<std::vector<QueryRow>> ExactRoute(const QuerySpec& spec, const ReadView& 
     ASSIGN_OR_RETURN(rows, PooledVectorWalk(spec, view, *only_vec, lists.back()));
     return RankedTail(spec, std::move(rows), lists);
   }
+  if (!candidates && !spec.order_by && !(spec.mmr_lambda && FirstVectorSource(spec) != nullptr)) {
+    return StreamedExactRoute(spec, view);
+  }
   const ReadView* whole = nullptr;
   if (candidates) {
     rows = std::move(*candidates);
@@ -147,8 +203,12 @@ Result<std::vector<QueryRow>> ExactRoute(const QuerySpec& spec, const ReadView& 
     whole = &view;
   }
   for (const QuerySource& s : spec.sources) {
-    if (const auto* t = std::get_if<TextSource>(&s)) lists.push_back(ScoreTextSource(rows, *t));
-    else lists.push_back(ScoreVectorSource(rows, std::get<VectorSource>(s)));
+    if (const auto* t = std::get_if<TextSource>(&s)) {
+      ASSIGN_OR_RETURN(SourceList list, ScoreTextSourceIndexed(*spec.engine, view, spec.collection, rows, *t));
+      lists.push_back(std::move(list));
+    } else {
+      lists.push_back(ScoreVectorSource(rows, std::get<VectorSource>(s)));
+    }
   }
   return RankedTail(spec, std::move(rows), lists, whole);
 }

@@ -49,11 +49,21 @@ void AddPredicatePaths(const Predicate& predicate, PathSet& out) {
 
 RowFilter::RowFilter(const std::vector<Predicate>& filters, const std::vector<std::string_view>& fields)
     : filters_(filters) {
-  for (const Predicate& f : filters) AddPredicatePaths(f, paths_);
+  for (const Predicate& f : filters) {
+    AddPredicatePaths(f, filter_paths_);
+    AddPredicatePaths(f, paths_);
+  }
   for (std::string_view f : fields) paths_.Add(f);
+  two_stage_ = !filters.empty() && !fields.empty();
 }
 
 Result<std::optional<Value>> RowFilter::Partial(std::string_view bytes) const {
+  if (two_stage_) {
+    ASSIGN_OR_RETURN(Value tested, decode_selected(bytes, filter_paths_));
+    if (!EvalFilters(filters_, tested)) return std::optional<Value>();
+    ASSIGN_OR_RETURN(Value doc, decode_selected(bytes, paths_));
+    return std::optional<Value>(std::move(doc));
+  }
   ASSIGN_OR_RETURN(Value doc, decode_selected(bytes, paths_));
   if (!EvalFilters(filters_, doc)) return std::optional<Value>();
   return std::optional<Value>(std::move(doc));

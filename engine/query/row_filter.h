@@ -40,7 +40,12 @@ class RowFilter {
 
  private:
   const std::vector<Predicate>& filters_;
-  PathSet paths_;
+  PathSet filter_paths_;  // what the filters read
+  PathSet paths_;  // and the caller's fields
+  // Whether the caller's fields reach past the filters' paths: the filters
+  // are then tested on a decode of their own paths first, so that a row they
+  // reject never builds the caller's fields (a text, a vector).
+  bool two_stage_ = false;
 };
 
 }  // namespace pallix

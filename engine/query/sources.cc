@@ -47,39 +47,47 @@ std::vector<std::string> DistinctTerms(const std::string& query) {
 // term, how often it occurs (a row of counts per document, one column per
 // term).
 struct TermCounts {
-  std::vector<const std::string*> keys;
+  std::vector<std::string_view> keys;
   std::vector<float> lengths;
   std::vector<uint32_t> counts;
   uint64_t total_tokens = 0;
 };
 
-TermCounts CountTerms(const std::vector<CandidateRow>& rows, const TextSource& source,
-                      const std::vector<std::string>& terms) {
-  TermCounter counter(terms);
+// The candidates' counts. from_index(key, text, counts) gives a document's
+// length and fills its row of counts when an index knows the document as
+// the candidate holds it, or nullopt (the row left at zero): the text is
+// then analysed. Either way a document gets the same numbers, so the
+// scores do not depend on which documents an index knew.
+template <typename FromIndex>
+Result<TermCounts> CountTerms(std::span<const TextCandidate> docs, const std::vector<std::string>& terms,
+                              FromIndex from_index) {
+  std::optional<TermCounter> counter;  // built for the first text analysed
   const size_t m = terms.size();
   TermCounts out;
-  for (const auto& [key, doc] : rows) {
-    const Value* v = get_path(doc, source.field);
-    if (v == nullptr || !v->is_text()) continue;
+  for (const auto& [key, text] : docs) {
     out.counts.resize(out.counts.size() + m, 0);
-    const uint64_t length = counter.Count(v->as_text(), out.counts.data() + out.counts.size() - m);
-    out.keys.push_back(&key);
-    out.lengths.push_back(static_cast<float>(length));
-    out.total_tokens += length;
+    uint32_t* counts = out.counts.data() + out.counts.size() - m;
+    ASSIGN_OR_RETURN(std::optional<uint64_t> length, from_index(key, text, counts));
+    if (!length) {
+      if (!counter) counter.emplace(terms);
+      length = counter->Count(text, counts);
+    }
+    out.keys.push_back(key);
+    out.lengths.push_back(static_cast<float>(*length));
+    out.total_tokens += *length;
   }
   return out;
 }
 
-}  // namespace
+Result<std::optional<uint64_t>> NoIndex(std::string_view, std::string_view, uint32_t*) {
+  return std::optional<uint64_t>();
+}
 
-// Each document's score is summed term by term in query order from +0.0,
-// as the index paths sum it.
-SourceList ScoreTextSource(const std::vector<CandidateRow>& rows, const TextSource& source) {
-  std::vector<std::string> terms = DistinctTerms(source.query);
+// BM25 over the counts: each document's score is summed term by term in
+// query order from +0.0, as the index paths sum it.
+SourceList RankCounts(const TermCounts& docs, size_t m, uint64_t k) {
   SourceList out;
-  if (terms.empty()) return out;
-  const TermCounts docs = CountTerms(rows, source, terms);
-  const size_t m = terms.size(), count = docs.keys.size();
+  const size_t count = docs.keys.size();
   if (count == 0) return out;
   const float n = static_cast<float>(count);
   float avgdl = static_cast<float>(docs.total_tokens) / n;
@@ -95,12 +103,189 @@ SourceList ScoreTextSource(const std::vector<CandidateRow>& rows, const TextSour
       if (tf != 0) scores[i] += TermScore(static_cast<float>(tf), idf, docs.lengths[i], avgdl);
     }
   }
-  TopKeys top(source.k);
+  TopKeys top(k);
   for (size_t i = 0; i < count; ++i) {
-    if (scores[i] > 0.0f && top.Admits(scores[i], *docs.keys[i])) top.Push(scores[i], *docs.keys[i]);
+    if (scores[i] > 0.0f && top.Admits(scores[i], docs.keys[i])) top.Push(scores[i], docs.keys[i]);
   }
   for (ScoredKey& e : top.Take()) out.push_back({std::move(e.key), e.score});
   return out;
+}
+
+// The first i in [0, size) with !less(i) (size when none), for a sorted
+// sequence searched for a run of targets: hint is where the last search
+// ended, and while targets ascend the search gallops forward from it, so a
+// walk in order costs about the gaps between targets rather than a
+// bisection each. A target below the last starts again from 0.
+template <typename Less>
+size_t Seek(size_t size, size_t& hint, Less less) {
+  size_t lo = std::min(hint, size);
+  if (lo > 0 && !less(lo - 1)) lo = 0;
+  size_t hi = lo, step = 1;
+  while (hi < size && less(hi)) {
+    lo = hi + 1;
+    hi = lo + step;
+    step *= 2;
+  }
+  hi = std::min(hi, size);
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (less(mid)) lo = mid + 1;
+    else hi = mid;
+  }
+  hint = lo;
+  return lo;
+}
+
+// Counts from a loaded in-memory index, for the documents it holds with the
+// candidate's text; one it holds with another text (the index newer or
+// older than the snapshot) is analysed.
+class MemoryCounts {
+ public:
+  MemoryCounts(const TextIndex& index, const std::vector<std::string>& terms)
+      : index_(index), hints_(terms.size(), 0) {
+    for (const std::string& t : terms) docs_.push_back(index.term_docs(t));
+  }
+  Result<std::optional<uint64_t>> operator()(std::string_view key, std::string_view text, uint32_t* counts) {
+    const std::optional<uint32_t> id = Find(key);
+    if (!id || !index_.id_holds_text(*id, text)) return std::optional<uint64_t>();
+    for (size_t j = 0; j < docs_.size(); ++j) {
+      const TextIndex::TermDocs& d = docs_[j];
+      const size_t i = Seek(d.ids.size(), hints_[j], [&](size_t at) { return d.ids[at] < *id; });
+      if (i < d.ids.size() && d.ids[i] == *id) counts[j] = static_cast<uint32_t>(d.bounds[i + 1] - d.bounds[i]);
+    }
+    return std::optional<uint64_t>(index_.id_length(*id));
+  }
+
+ private:
+  // A walk keeps its candidates in key order, and an index built from the
+  // rows numbers them in key order too: the ids of ascending keys are then
+  // found by walking the ids forward, a few string compares in one array
+  // instead of a hash lookup each. Past kWalk ids, or for a key out of
+  // order, the key map answers. Invariant: every live id below next_ has a
+  // key at most last_.
+  static constexpr size_t kWalk = 16;
+  std::optional<uint32_t> Find(std::string_view key) {
+    if (!index_.ids_follow_keys() || (last_ && key <= *last_)) return index_.id_of(key);
+    last_ = key;
+    for (size_t steps = 0; next_ < index_.id_limit() && steps < kWalk; ++next_, ++steps) {
+      const auto id = static_cast<uint32_t>(next_);
+      if (index_.id_length(id) == TextIndex::kRemoved) continue;
+      const int c = index_.id_key(id).compare(key);
+      if (c == 0) {
+        ++next_;
+        return id;
+      }
+      if (c > 0) return std::nullopt;
+    }
+    const std::optional<uint32_t> id = index_.id_of(key);
+    if (id) next_ = *id + 1;
+    return id;
+  }
+
+  const TextIndex& index_;
+  std::vector<TextIndex::TermDocs> docs_;
+  std::vector<size_t> hints_;
+  size_t next_ = 0;
+  std::optional<std::string_view> last_;
+};
+
+// Counts from a complete on-disk index, read through the candidates' own
+// snapshot, so a document with a forward row is indexed as the candidate
+// holds it. Few candidates against a large index read their posting rows
+// one by one; otherwise each term's postings are read once and searched.
+class DiskCounts {
+ public:
+  static Result<DiskCounts> Open(const ReadView& view, std::string ns, const std::vector<std::string>& terms,
+                                 size_t candidates) {
+    DiskCounts out(view, std::move(ns), terms);
+    ASSIGN_OR_RETURN(DftsMeta meta, dfts_read_meta_ro(view, out.ns_));
+    // A point read costs a descent of the tree, some tens of rows of a scan.
+    out.point_ = candidates < meta.doc_count / 32;
+    if (!out.point_) {
+      out.postings_.resize(terms.size());
+      for (size_t j = 0; j < terms.size(); ++j)
+        RETURN_IF_ERROR(dfts_read_posting_rows(view, out.ns_, terms[j], out.postings_[j]));
+    }
+    return out;
+  }
+  Result<std::optional<uint64_t>> operator()(std::string_view key, std::string_view, uint32_t* counts) {
+    ASSIGN_OR_RETURN(std::optional<uint32_t> length, dfts_read_doc_length(*view_, ns_, key));
+    if (!length) return std::optional<uint64_t>();
+    for (size_t j = 0; j < terms_->size(); ++j) {
+      if (point_) {
+        ASSIGN_OR_RETURN(std::optional<std::string> row, view_->view_get(ns_, dfts_posting_key((*terms_)[j], key)));
+        if (row) counts[j] = static_cast<uint32_t>(dfts_parse_posting(*row).positions.size());
+        continue;
+      }
+      const DftsPostings& p = postings_[j];
+      const size_t i = Seek(p.size(), hints_[j], [&](size_t at) { return p.key(at) < key; });
+      if (i < p.size() && p.key(i) == key) counts[j] = p.tf(i);
+    }
+    return std::optional<uint64_t>(*length);
+  }
+
+ private:
+  DiskCounts(const ReadView& view, std::string ns, const std::vector<std::string>& terms)
+      : view_(&view), ns_(std::move(ns)), terms_(&terms), hints_(terms.size(), 0) {}
+  const ReadView* view_;
+  std::string ns_;
+  const std::vector<std::string>* terms_;
+  bool point_ = false;
+  std::vector<DftsPostings> postings_;
+  std::vector<size_t> hints_;
+};
+
+}  // namespace
+
+namespace {
+
+std::vector<TextCandidate> TextCandidates(const std::vector<CandidateRow>& rows, std::string_view field) {
+  std::vector<TextCandidate> out;
+  for (const auto& [key, doc] : rows) {
+    const Value* v = get_path(doc, field);
+    if (v != nullptr && v->is_text()) out.push_back({key, v->as_text()});
+  }
+  return out;
+}
+
+}  // namespace
+
+SourceList ScoreTextSource(const std::vector<CandidateRow>& rows, const TextSource& source) {
+  const std::vector<std::string> terms = DistinctTerms(source.query);
+  if (terms.empty()) return {};
+  Result<TermCounts> docs = CountTerms(TextCandidates(rows, source.field), terms, NoIndex);
+  PALLIX_INVARIANT(docs.has_value(), "counting by analysis never fails");
+  return RankCounts(*docs, terms.size(), source.k);
+}
+
+Result<SourceList> ScoreTextSourceIndexed(Engine& engine, const ReadView& view, const std::string& collection,
+                                          const std::vector<CandidateRow>& rows, const TextSource& source) {
+  return ScoreTextCandidates(engine, view, collection, TextCandidates(rows, source.field), source);
+}
+
+// The loaded in-memory index first, under "fts lock" for the whole count;
+// then a complete on-disk one; else every text is analysed. An in-memory
+// index not yet loaded is not built here: a filtered query with a handful
+// of candidates would pay for analysing the whole collection.
+Result<SourceList> ScoreTextCandidates(Engine& engine, const ReadView& view, const std::string& collection,
+                                       std::span<const TextCandidate> texts, const TextSource& source) {
+  const std::vector<std::string> terms = DistinctTerms(source.query);
+  if (terms.empty() || texts.empty()) return SourceList();
+  std::optional<Result<TermCounts>> docs;
+  ASSIGN_OR_RETURN(bool loaded, loaded_text_index_for(engine, collection, source.field, [&](const TextIndex& index) {
+                     docs.emplace(CountTerms(texts, terms, MemoryCounts(index, terms)));
+                   }));
+  if (!loaded) {
+    ASSIGN_OR_RETURN(std::optional<std::string> ns, disk_text_index_namespace(engine, view, collection, source.field));
+    if (ns) {
+      ASSIGN_OR_RETURN(DiskCounts from, DiskCounts::Open(view, std::move(*ns), terms, texts.size()));
+      docs.emplace(CountTerms(texts, terms, std::move(from)));
+    } else {
+      docs.emplace(CountTerms(texts, terms, NoIndex));
+    }
+  }
+  if (!docs->has_value()) return Fail(std::move(docs->error()));
+  return RankCounts(**docs, terms.size(), source.k);
 }
 
 void CutNearest(SourceList& list, uint64_t k) {

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,26 @@ using SourceList = std::vector<SourceEntry>;
 // those candidates only; documents without a query term are left out. Best
 // first, ties by key ascending, cut to k.
 SourceList ScoreTextSource(const std::vector<CandidateRow>& rows, const TextSource& source);
+
+// The same list, the same bits: where the field has a complete text index
+// (loaded in memory, or on disk with its build finished), each candidate
+// whose text the index holds as the candidate has it takes its token count
+// and term counts from the index instead of analysing its text again; the
+// statistics stay those of the candidates. Errors: Storage (the on-disk
+// rows), Transaction (the registry load).
+Result<SourceList> ScoreTextSourceIndexed(Engine& engine, const ReadView& view, const std::string& collection,
+                                          const std::vector<CandidateRow>& rows, const TextSource& source);
+
+// One candidate of a text source: its key and the text at the source's
+// field (views of the caller's rows).
+struct TextCandidate {
+  std::string_view key;
+  std::string_view text;
+};
+
+// As ScoreTextSourceIndexed, over the candidates whose field holds text.
+Result<SourceList> ScoreTextCandidates(Engine& engine, const ReadView& view, const std::string& collection,
+                                       std::span<const TextCandidate> texts, const TextSource& source);
 
 // Distances of the candidates whose field is a Vector as long as the query;
 // nearest first, ties by key ascending, cut to k.

@@ -219,6 +219,14 @@ Result<DftsMeta> dfts_read_meta_ro(const ReadView& view, std::string_view ns) {
   return row.has_value() ? dfts_parse_meta(*row) : DftsMeta{};
 }
 
+Result<std::optional<uint32_t>> dfts_read_doc_length(const ReadView& view, std::string_view ns, std::string_view key) {
+  ASSIGN_OR_RETURN(std::optional<std::string> row, view.view_get(ns, dfts_forward_key(key)));
+  uint32_t length = 0;
+  std::vector<std::string_view> terms;
+  if (!row.has_value() || !ParseForward(*row, length, terms)) return std::optional<uint32_t>();
+  return std::optional<uint32_t>(length);
+}
+
 Result<std::vector<DftsPosting>> dfts_read_postings(const ReadView& view, std::string_view ns, std::string_view term) {
   const std::string prefix = dfts_posting_prefix(term);
   ASSIGN_OR_RETURN(std::vector<Row> rows, view.view_scan_prefix(ns, prefix));

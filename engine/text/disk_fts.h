@@ -50,6 +50,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -162,6 +163,10 @@ Status dfts_clear(WriteCtx& ctx, std::string_view ns);
 // The meta row through a write context or a read view. Errors: Storage.
 Result<DftsMeta> dfts_read_meta(WriteCtx& ctx, std::string_view ns);
 Result<DftsMeta> dfts_read_meta_ro(const ReadView& view, std::string_view ns);
+// The token count of the document under key, from its forward row; nullopt
+// when the key has no forward row or a malformed one (the document is then
+// not known to the index). Errors: Storage.
+Result<std::optional<uint32_t>> dfts_read_doc_length(const ReadView& view, std::string_view ns, std::string_view key);
 // The posting rows of term, in document key order. Errors: Storage.
 Result<std::vector<DftsPosting>> dfts_read_postings(const ReadView& view, std::string_view ns, std::string_view term);
 // Calls fn(document key, posting value) for each posting row of term, in

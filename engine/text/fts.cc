@@ -90,7 +90,7 @@ std::vector<std::string> TextIndex::terms() const {
   return out;
 }
 
-TextIndex::DocId TextIndex::NewDoc(std::string_view key, uint64_t length) {
+TextIndex::DocId TextIndex::NewDoc(std::string_view key, uint64_t length, uint64_t text_hash) {
   // Ids are u32 and kNoDoc is reserved; only a long run of replacements
   // without a removal-triggered renumbering can get here.
   if (keys_.size() >= kNoDoc) RenumberDocs();
@@ -102,6 +102,7 @@ TextIndex::DocId TextIndex::NewDoc(std::string_view key, uint64_t length) {
   last_key_.assign(key);
   keys_.emplace_back(key);
   lengths_.push_back(length);
+  text_hashes_.push_back(text_hash);
   doc_terms_.emplace_back();
   doc_ids_.emplace(std::string(key), id);
   ++live_docs_;
@@ -171,10 +172,12 @@ void TextIndex::RenumberDocs() {
     if (to == kNoDoc || to == id) continue;
     keys_[to] = std::move(keys_[id]);
     lengths_[to] = lengths_[id];
+    text_hashes_[to] = text_hashes_[id];
     doc_terms_[to] = std::move(doc_terms_[id]);
   }
   keys_.resize(next);
   lengths_.resize(next);
+  text_hashes_.resize(next);
   doc_terms_.resize(next);
   for (auto& [key, id] : doc_ids_) id = renumber[id];
   removed_docs_ = 0;
@@ -187,7 +190,7 @@ void TextIndex::Add(std::string_view key, std::string_view text) {
   Remove(key);
   const std::vector<std::string> tokens = analyze_text(text);
   const uint64_t length = std::min<uint64_t>(tokens.size(), kMaxIndexedTokens);
-  const DocId id = NewDoc(key, length);
+  const DocId id = NewDoc(key, length, text_hash_(text));
   std::vector<TermId> held;
   for (uint64_t pos = 0; pos < length; ++pos) {
     const TermId t = TermFor(tokens[pos]);

@@ -120,6 +120,23 @@ class TextIndex {
   // The key of the document with id, which is not removed.
   std::string_view id_key(uint32_t id) const { return keys_[id]; }
 
+  // The id of the document under key; nullopt when the key is not indexed.
+  std::optional<uint32_t> id_of(std::string_view key) const { return IdOf(key); }
+  // One past the largest id (removed ones included).
+  size_t id_limit() const { return keys_.size(); }
+  // Whether ids ascend with keys among the documents (as when the index is
+  // built from rows in key order), so that a reader given keys in
+  // ascending order can find their ids by walking the ids forward.
+  bool ids_follow_keys() const { return ids_follow_keys_; }
+  // Whether the document with id (not removed) was added with exactly this
+  // text. A filtered scorer reads its candidates from a snapshot while the
+  // index follows every commit, so either may be ahead of the other: only a
+  // document the index holds as the snapshot has it can take its length and
+  // term counts from the index. Texts are compared through a keyed 64-bit
+  // hash kept per document, the key drawn per index, so that no crafted
+  // text can aim at a collision.
+  bool id_holds_text(uint32_t id, std::string_view text) const { return text_hashes_[id] == text_hash_(text); }
+
  private:
   using DocId = uint32_t;
   using TermId = uint32_t;
@@ -146,7 +163,7 @@ class TextIndex {
   std::optional<DocId> IdOf(std::string_view key) const;
   void Add(std::string_view key, std::string_view text);
   void Remove(std::string_view key);
-  DocId NewDoc(std::string_view key, uint64_t length);
+  DocId NewDoc(std::string_view key, uint64_t length, uint64_t text_hash);
   TermId TermFor(const std::string& term);
   void FreeTerm(TermId t);
   template <typename Renumber>
@@ -159,7 +176,9 @@ class TextIndex {
   BytesMap<DocId> doc_ids_;  // live documents only
   std::vector<std::string> keys_;
   std::vector<uint64_t> lengths_;
+  std::vector<uint64_t> text_hashes_;  // by id: text_hash_ of the text added
   std::vector<std::vector<TermId>> doc_terms_;
+  SeededHash text_hash_;
   uint64_t live_docs_ = 0;
   uint64_t removed_docs_ = 0;
   uint64_t total_tokens_ = 0;

@@ -1,5 +1,6 @@
 #include "query/executor.h"
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -206,6 +207,64 @@ void IndexBackedSources(bool on_disk, uint64_t seed) {
 
 TEST(ExecutorTest, InMemoryIndexSources) { IndexBackedSources(false, 41); }
 TEST(ExecutorTest, OnDiskIndexSources) { IndexBackedSources(true, 42); }
+
+// Filtered text sources, alone or beside a vector source (RRF), give the
+// same rows and the same score bits whether the text field has no index,
+// a loaded in-memory one or an on-disk one: three engines take the same
+// writes, part of them after the indexes are built.
+TEST(ExecutorTest, FilteredTextRouteSameWithAndWithoutIndex) {
+  std::mt19937_64 rng(61);
+  std::vector<std::shared_ptr<Engine>> engines = {MemEngine(), MemEngine(), MemEngine()};
+  auto write_all = [&](int ops) {
+    for (int op = 0; op < ops; ++op) {
+      char key[16];
+      snprintf(key, sizeof key, "k%04d", static_cast<int>(rng() % 400));
+      const bool del = rng() % 7 == 0;
+      const Value doc = RandomDoc(rng);
+      for (auto& e : engines) {
+        if (del) ASSERT_TRUE(delete_document(*e, "c", key).has_value());
+        else ASSERT_TRUE(insert(*e, "c", key, doc).has_value());
+      }
+    }
+  };
+  write_all(500);
+  ASSERT_TRUE(create_text_index(*engines[1], "c", "t").has_value());
+  ASSERT_TRUE(memory_text_index_for(*engines[1], "c", "t", [](const TextIndex&) {}).value());
+  ASSERT_TRUE(create_text_index_ondisk(*engines[2], "c", "t").has_value());
+  write_all(300);
+  for (int round = 0; round < 150; ++round) {
+    std::vector<Predicate> filters = RandomFilters(rng);
+    std::vector<QuerySource> sources;
+    const std::string q = std::string(kWords[rng() % 8]) + " " + kWords[rng() % 8] + (rng() % 3 ? "s" : "");
+    sources.push_back(TextSource{"t", q, 1 + rng() % 15});
+    if (filters.empty() || rng() % 3 != 0) {
+      std::vector<float> v(4);
+      for (float& x : v) x = static_cast<float>(rng() % 200) / 50.0f - 2.0f;
+      sources.insert(rng() % 2 ? sources.begin() : sources.end(), VectorSource{"v", v, 1 + rng() % 15, Metric::kCosine});
+    }
+    // approx() sends a single source to its index's proposals, which only
+    // the indexed engines have; beside a vector source it changes nothing.
+    const bool approx = sources.size() == 2 && rng() % 4 == 0;
+    const std::optional<uint64_t> limit = rng() % 2 ? std::optional<uint64_t>(1 + rng() % 10) : std::nullopt;
+    std::vector<std::vector<QueryRow>> got;
+    for (auto& e : engines) {
+      QuerySpec spec = SpecOf(e, "c", filters);
+      spec.sources = sources;
+      spec.approx = approx;
+      spec.limit = limit;
+      auto rows = run_query_entry(std::move(spec));
+      ASSERT_TRUE(rows.has_value()) << rows.error().Message();
+      got.push_back(std::move(*rows));
+    }
+    for (size_t i = 1; i < got.size(); ++i) {
+      ASSERT_EQ(KeysOf(got[i]), KeysOf(got[0])) << "round " << round << " engine " << i;
+      for (size_t r = 0; r < got[0].size(); ++r) {
+        EXPECT_EQ(std::bit_cast<uint32_t>(got[i][r].score), std::bit_cast<uint32_t>(got[0][r].score));
+        EXPECT_TRUE(values_same(got[i][r].document, got[0][r].document));
+      }
+    }
+  }
+}
 
 TEST(ExecutorTest, OrderedScanLimitZeroReadsNothing) {
   auto e = MemEngine();

@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "base/numeric.h"
+#include "index/resume.h"
 #include "index/text_index.h"
 #include "query/ordering.h"
 #include "tests/engine/query_corpus.h"
@@ -195,6 +196,124 @@ void IndexProposalsMatchModel(bool on_disk, uint64_t seed) {
 
 TEST(SourcesTest, InMemoryProposalsMatchModel) { IndexProposalsMatchModel(false, 3); }
 TEST(SourcesTest, OnDiskProposalsMatchModel) { IndexProposalsMatchModel(true, 4); }
+
+// ------------------------------------------------------------ counts from the index
+
+// A field worth scoring: words (a plural the analyser folds, CJK), only
+// stop words, nothing at all, a number, or no field.
+Value VariedDoc(std::mt19937_64& rng) {
+  ValueMap m;
+  switch (rng() % 9) {
+    case 0: m.Set("t", Value::Int(7)); break;
+    case 1: break;
+    case 2: m.Set("t", Value::Text(rng() % 2 ? "the a" : "")); break;
+    default: m.Set("t", Value::Text(RandomText(rng))); break;
+  }
+  return Value::Map(std::move(m));
+}
+
+// Inserts, replacements (out of key order) and deletions over 150 keys.
+void WriteRandomly(Engine& e, std::mt19937_64& rng, int ops) {
+  for (int op = 0; op < ops; ++op) {
+    const std::string key = "k" + std::to_string(rng() % 150);
+    if (rng() % 6 == 0) {
+      ASSERT_TRUE(delete_document(e, "c", key).has_value());
+    } else {
+      ASSERT_TRUE(insert(e, "c", key, VariedDoc(rng)).has_value());
+    }
+  }
+}
+
+// Candidates as a filter would give them: all rows, a random half, or a
+// handful; in key order, or shuffled as a planner may answer them.
+std::vector<CandidateRow> SomeRows(const std::vector<CandidateRow>& rows, std::mt19937_64& rng) {
+  std::vector<CandidateRow> out;
+  const uint64_t mode = rng() % 4;
+  for (const CandidateRow& r : rows) {
+    if (mode == 0 || (mode == 1 && rng() % 2 == 0) || (mode >= 2 && rng() % 40 == 0)) out.push_back(r);
+  }
+  if (mode == 3) std::shuffle(out.begin(), out.end(), rng);
+  return out;
+}
+
+// The indexed scoring of any candidates is the analysing one, bit for bit:
+// the index was built, then updated and deleted from, and then written to
+// again after the candidates' snapshot was taken (an in-memory index then
+// holds some documents with a newer text, which must be analysed).
+void IndexedScoringMatchesAnalysis(bool on_disk, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  auto e = MemEngine();
+  WriteRandomly(*e, rng, 200);
+  if (on_disk) {
+    ASSERT_TRUE(create_text_index_ondisk(*e, "c", "t").has_value());
+  } else {
+    ASSERT_TRUE(create_text_index(*e, "c", "t").has_value());
+    ASSERT_TRUE(memory_text_index_for(*e, "c", "t", [](const TextIndex&) {}).value());
+  }
+  WriteRandomly(*e, rng, 200);
+  auto txn = e->store().BeginRead();
+  ASSERT_TRUE(txn.has_value());
+  ReadView view(*txn);
+  auto rows = scan_documents(view, "c");
+  ASSERT_TRUE(rows.has_value());
+  WriteRandomly(*e, rng, 60);
+  for (int round = 0; round < 300; ++round) {
+    const TextSource source{"t", RandomQuery(rng), rng() % 8 == 0 ? 1000 : rng() % 12};
+    const std::vector<CandidateRow> some = SomeRows(*rows, rng);
+    auto got = ScoreTextSourceIndexed(*e, view, "c", some, source);
+    ASSERT_TRUE(got.has_value()) << got.error().Message();
+    ExpectSame(*got, ScoreTextSource(some, source), source.query);
+  }
+}
+
+TEST(SourcesTest, InMemoryIndexedScoringMatchesAnalysis) { IndexedScoringMatchesAnalysis(false, 21); }
+TEST(SourcesTest, OnDiskIndexedScoringMatchesAnalysis) { IndexedScoringMatchesAnalysis(true, 22); }
+
+// An on-disk index is read only once its build has finished. A build
+// stopped by a row that does not decode has indexed its first batch; one
+// of those documents' posting rows is then given another count, which
+// only a reader of the index would see.
+TEST(SourcesTest, OnDiskIndexReadOnlyWhenComplete) {
+  std::vector<std::pair<std::string, Value>> docs;
+  for (int i = 0; i < 2100; ++i) {
+    docs.emplace_back("k" + std::to_string(10000 + i), Doc({{"t", Value::Text(i % 3 ? "river stone" : "river")}}));
+  }
+  auto e = MemEngine();
+  ASSERT_TRUE(put_many(*e, "c", docs).has_value());
+  {
+    auto ctx = BeginWriteCtx(e->store());
+    ASSERT_TRUE(put_row(*ctx, "c", "k99999", "\xff").has_value());
+    ASSERT_TRUE(ctx->Commit().has_value());
+  }
+  ASSERT_FALSE(create_text_index_ondisk(*e, "c", "t").has_value());
+  ASSERT_TRUE(delete_document(*e, "c", "k99999").has_value());
+  {
+    auto ctx = BeginWriteCtx(e->store());
+    std::string tampered;
+    for (uint32_t x : {2u, 2u, 0u, 1u}) tampered.append(reinterpret_cast<const char*>(&x), 4);
+    ASSERT_TRUE(put_row(*ctx, dfts_namespace("c", "t"), dfts_posting_key("river", "k10001"), tampered).has_value());
+    ASSERT_TRUE(ctx->Commit().has_value());
+  }
+  const TextSource source{"t", "river", 3};
+  auto score = [&]() -> SourceList {
+    auto txn = e->store().BeginRead();
+    ReadView view(*txn);
+    auto rows = scan_documents(view, "c");
+    EXPECT_TRUE(rows.has_value());
+    auto got = ScoreTextSourceIndexed(*e, view, "c", *rows, source);
+    EXPECT_TRUE(got.has_value());
+    return got.value_or(SourceList());
+  };
+  auto txn = e->store().BeginRead();
+  ReadView view(*txn);
+  const SourceList analysed = ScoreTextSource(*scan_documents(view, "c"), source);
+  ExpectSame(score(), analysed, "building");
+  ASSERT_TRUE(resume_index_builds(*e, "c").has_value());
+  const SourceList indexed = score();
+  ASSERT_FALSE(indexed.empty());
+  EXPECT_EQ(indexed[0].key, "k10001");  // the count of 2 puts it first
+  EXPECT_NE(KeysOf(indexed), KeysOf(analysed));
+}
 
 TEST(SourcesTest, TextScoringOfManyTermsMatchesModel) {
   std::mt19937_64 rng(9);
