@@ -64,6 +64,7 @@ Status CopyAndCommit(Store& source, Store& target) {
   ASSIGN_OR_RETURN(ReadTxn read, source.BeginRead());
   ASSIGN_OR_RETURN(WriteTxn write, target.BeginWrite());
   RETURN_IF_ERROR(StoreCopy::CopyTables(read, write));
+  if (auto hook = store_internal::TestHooks().before_copy_commit) hook(target.path());
   return write.Commit();
 }
 

@@ -21,6 +21,8 @@ namespace pallix::store_internal {
 EngineError FromLmdb(ErrorKind kind, int rc);
 // The error a test-injected fault of kind reports.
 EngineError InjectedFault(ErrorKind kind);
+// The hooks set by SetStoreTestHooks (store.h).
+const StoreTestHooks& TestHooks();
 // The table's LMDB name ("records", "catalog", "meta"), for messages.
 const char* TableName(StoreTable table);
 

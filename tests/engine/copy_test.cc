@@ -107,6 +107,70 @@ TEST(CopyTest, FailedBackupRemovesOnlyItsOwnFile) {
 
 uint64_t FileSize(const std::string& path) { return std::filesystem::file_size(path); }
 
+// Puts 300 padding rows in one transaction and removes them in another,
+// leaving the file larger than its data.
+void FillAndEmpty(Store& store, const std::string& pad) {
+  for (bool fill : {true, false}) {
+    auto ctx = BeginWriteCtx(store);
+    if (!ctx) return;
+    for (int i = 0; i < 300; ++i) {
+      if (fill) {
+        (void)put_row(*ctx, "pad", std::to_string(i), pad);
+      } else {
+        (void)delete_row_counted(*ctx, "pad", std::to_string(i));
+      }
+    }
+    (void)ctx->Commit();
+  }
+}
+
+// A compaction that strikes between an opener's open and its lock: the
+// file the opener holds is replaced at the path, and its lock released
+// with the old store. The owner is then kept open or closed.
+struct CompactionRace {
+  std::shared_ptr<Engine> owner;
+  bool close_owner = false;
+  int calls = 0;
+};
+CompactionRace* g_race = nullptr;
+
+void CompactBeforeLock(const std::string&) {
+  if (g_race == nullptr || g_race->calls++ > 0) return;
+  auto shrank = compact_engine(*g_race->owner);
+  EXPECT_TRUE(shrank.has_value() && *shrank);
+  if (g_race->close_owner) g_race->owner.reset();
+}
+
+TEST(CopyTest, OpenerOfAFileReplacedBeforeItsLockOpensThePathAgain) {
+  TempDir dir;
+  std::string path = dir.path() + "/a.db";
+  for (bool close_owner : {false, true}) {
+    CompactionRace race{FileEngine(path), close_owner};
+    FillAndEmpty(race.owner->store(), std::string(4000, 'x'));
+    g_race = &race;
+    SetStoreTestHooks({.before_lock = CompactBeforeLock});
+    auto second = open_engine(path);
+    SetStoreTestHooks({});
+    g_race = nullptr;
+    ASSERT_GE(race.calls, 1);
+    if (!close_owner) {
+      // The new file is locked by the compacting owner.
+      ASSERT_FALSE(second.has_value());
+      EXPECT_EQ(second.error().Message(), "database: Database already open. Cannot acquire lock.");
+      continue;
+    }
+    // The owner is gone: the opener holds the file at the path, so what it
+    // writes is there for the next opener.
+    ASSERT_TRUE(second.has_value());
+    ASSERT_TRUE(insert(**second, "c", "kept", Value::Int(1)).has_value());
+    second->reset();
+    auto reopened = FileEngine(path);
+    auto doc = get_document(reopened->store(), "c", "kept");
+    ASSERT_TRUE(doc.has_value());
+    EXPECT_TRUE(doc->has_value());
+  }
+}
+
 TEST(CopyTest, CompactionShrinksKeepsEverythingAndHoldsTheLock) {
   TempDir dir;
   std::string path = dir.path() + "/a.db";
@@ -157,23 +221,6 @@ TEST(CopyTest, InMemoryCompactionMovesNothing) {
   auto shrank = compact_engine(*e);
   ASSERT_TRUE(shrank.has_value());
   EXPECT_FALSE(*shrank);
-}
-
-// Puts 300 padding rows in one transaction and removes them in another,
-// leaving the file larger than its data.
-void FillAndEmpty(Store& store, const std::string& pad) {
-  for (bool fill : {true, false}) {
-    auto ctx = BeginWriteCtx(store);
-    if (!ctx) return;
-    for (int i = 0; i < 300; ++i) {
-      if (fill) {
-        (void)put_row(*ctx, "pad", std::to_string(i), pad);
-      } else {
-        (void)delete_row_counted(*ctx, "pad", std::to_string(i));
-      }
-    }
-    (void)ctx->Commit();
-  }
 }
 
 // A child grows and shrinks a padding collection and compacts, over and
