@@ -174,7 +174,11 @@ Result<Copy> CopyBeside(Store& store, const std::string& path, mode_t mode) {
   Result<std::unique_ptr<Store>> opened = StoreCopy::Open(fd, copy.temp);
   if (!opened) return Fail(EngineError::Compaction(opened.error().detail()));
   copy.store = std::move(*opened);
-  RETURN_IF_ERROR(CopyAndCommit(store, *copy.store));
+  // Whatever step of the copy fails (a read snapshot, a row, the commit on
+  // a full disk), the compaction failed: the caller hears one kind of error
+  // with the store's text, and the database is as it was.
+  if (Status copied = CopyAndCommit(store, *copy.store); !copied)
+    return Fail(EngineError::Compaction(copied.error().detail()));
   return copy;
 }
 

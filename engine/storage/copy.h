@@ -40,9 +40,10 @@ Status backup_store(Store& source, const std::string& path);
 // old one's place; otherwise removes the copy and returns null. A crash at
 // any point leaves the old file or the whole new one at the path (plus,
 // before the rename, the unfinished copy beside it). An in-memory store
-// returns null: it has no file to shrink. Errors: Compaction (files,
-// rename, a database file moved since open), Transaction, Storage, Commit;
-// on every error the old store stays open and untouched.
+// returns null: it has no file to shrink. Errors: Compaction, for every
+// failure (files, the copy's transactions, rows and commit, the rename, a
+// database file moved since open), with the failing step's text; on every
+// error the old store stays open and untouched.
 Result<std::unique_ptr<Store>> compact_store(Store& store);
 
 }  // namespace pallix

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
 
@@ -52,6 +53,13 @@ std::shared_ptr<Engine> FileEngine(const std::string& path) {
   auto e = open_engine(path);
   EXPECT_TRUE(e.has_value());
   return e ? *e : nullptr;
+}
+
+std::vector<std::string> DirEntries(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 TEST(CopyTest, BackupCopiesEveryRowAndRefusesExistingTargets) {
@@ -169,6 +177,27 @@ TEST(CopyTest, OpenerOfAFileReplacedBeforeItsLockOpensThePathAgain) {
     ASSERT_TRUE(doc.has_value());
     EXPECT_TRUE(doc->has_value());
   }
+}
+
+// A failure during the copy is a compaction error, whatever step failed,
+// and leaves the database and its folder as they were.
+TEST(CopyTest, FailedCompactionCopyIsACompactionError) {
+  TempDir dir;
+  std::string path = dir.path() + "/a.db";
+  auto e = FileEngine(path);
+  FillAndEmpty(e->store(), std::string(4000, 'x'));
+  ASSERT_TRUE(insert(*e, "c", "k", Value::Int(1)).has_value());
+  auto before = StoreRows(e->store());
+  StoreFaults faults;
+  faults.fail_begin_read = true;
+  e->store().set_faults(&faults);
+  auto failed = compact_engine(*e);
+  e->store().set_faults(nullptr);
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_EQ(failed.error().kind(), ErrorKind::kCompaction);
+  EXPECT_EQ(failed.error().Message(), "compaction: injected fault");
+  EXPECT_EQ(StoreRows(e->store()), before);
+  EXPECT_EQ(DirEntries(dir.path()), std::vector<std::string>{"a.db"});
 }
 
 TEST(CopyTest, CompactionShrinksKeepsEverythingAndHoldsTheLock) {
