@@ -235,7 +235,10 @@ Result<std::unique_ptr<Store>> Store::OpenFile(const std::string& path, StoreOpt
     resolved = real;
     free(real);
   }
-  return OpenLockedFd(fd, std::move(resolved), options);
+  ASSIGN_OR_RETURN(std::unique_ptr<Store> store, OpenLockedFd(fd, std::move(resolved), options));
+  // No compaction of this file can be running while its lock is ours.
+  store_internal::RemoveCompactionLeftovers(store->path());
+  return store;
 }
 
 Result<std::unique_ptr<Store>> Store::OpenLockedFd(int fd, std::string path, StoreOptions options) {

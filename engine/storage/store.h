@@ -136,9 +136,11 @@ class Store {
   // Opens (creating when absent, never truncating) the database file at
   // path, locked exclusively; the lock is held on the file the path names
   // once it is taken (a file a compaction replaced meanwhile is let go and
-  // the path opened again). Nothing but that file is touched: LMDB's lock
-  // file lives in a private directory, so the file's own directory may be
-  // read-only and a "<path>-lock" there is none of our business. Errors:
+  // the path opened again). Nothing but that file is touched, apart from
+  // the unfinished copies killed compactions of it left beside it, which
+  // go (copy.h): LMDB's lock file lives in a private directory, so the
+  // file's own directory may be read-only and a "<path>-lock" there is
+  // none of our business. Errors:
   // Database ("I/O error: ..." for the file, "Database already open. Cannot
   // acquire lock." for a file another opener holds, "file is truncated:
   // <size> bytes, <needed> expected" for a file shorter than its meta pages
