@@ -1,6 +1,8 @@
 #include "base/port.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -68,6 +70,22 @@ std::optional<uint64_t> FreeBytes(int fd) {
   if (fstatvfs(fd, &st) != 0) return std::nullopt;
   const uint64_t blocks = geteuid() == 0 ? st.f_bfree : st.f_bavail;
   return blocks * static_cast<uint64_t>(st.f_frsize);
+}
+
+int RenameNoReplace(const std::string& from, const std::string& to) {
+#if defined(__linux__)
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  // EINVAL: a file system without the flag; ENOSYS: a kernel without the call.
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+#elif defined(__APPLE__)
+  if (renamex_np(from.c_str(), to.c_str(), RENAME_EXCL) == 0) return 0;
+  if (errno != ENOTSUP && errno != EINVAL) return errno;
+#endif
+  if (link(from.c_str(), to.c_str()) != 0) return errno;
+  // The file is in place; a failure here leaves a second name behind,
+  // which the caller's clean-up of its own leftovers finds.
+  (void)unlink(from.c_str());
+  return 0;
 }
 
 }  // namespace pallix::port

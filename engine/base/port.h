@@ -1,7 +1,7 @@
 // The few operating-system calls whose form differs between platforms: the
 // text of an errno value, naming the calling thread, the system's random
-// source, a path naming an open descriptor and the room left on a file
-// system; and the mark of handlers that let a thread's end through.
+// source, a path naming an open descriptor, the room left on a file system
+// and a rename that never replaces; and the mark of handlers that let a thread's end through.
 // Everything else in the engine uses plain POSIX or the C++ library.
 // SIMD kernels live with their portable fallback in the vector layer.
 //
@@ -56,6 +56,14 @@ int LinkToOpenFile(int fd, const std::string& link_path);
 // superuser may also use the blocks reserved for it), or nullopt when the
 // system does not say.
 std::optional<uint64_t> FreeBytes(int fd);
+
+// Gives the file at `from` the name `to` (same file system) only when `to`
+// does not exist: an existing file, directory or link at `to`, even a
+// dangling one or one that another process creates at the last moment, is
+// never replaced. Returns 0, or the errno value of the failure (EEXIST when
+// `to` exists). Where the file system cannot rename this way, the file is
+// linked under `to` (which never replaces either) and `from` unlinked.
+int RenameNoReplace(const std::string& from, const std::string& to);
 
 }  // namespace pallix::port
 

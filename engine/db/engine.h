@@ -123,8 +123,8 @@ Status raise_auto_counters(Engine& engine, const std::vector<std::pair<std::stri
 // Compacts the database file (storage/copy.h, compact_store) and, when it
 // shrank, goes on over the new file: the Engine and its in-memory state
 // stay as they are. Returns whether the file shrank. The caller makes sure
-// nobody else uses the Engine meanwhile. Errors: Compaction, Transaction,
-// Storage, Commit; the database stays open and unchanged on every error.
+// nobody else uses the Engine meanwhile. Errors: Compaction; the database
+// stays open and unchanged on every error.
 Result<bool> compact_engine(Engine& engine);
 
 }  // namespace pallix

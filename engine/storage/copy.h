@@ -21,28 +21,35 @@
 
 namespace pallix {
 
-// Copies one snapshot of `source` into a new database file at `path`, made
-// as Store::OpenFile makes one (created, locked) and closed again before
-// returning. A target that exists is refused up front with
-// BackupTargetExists (path as given); so is one that appears before it is
-// opened and is not empty (another writer won the race), untouched. On a
-// later failure the file is removed only when this call created it (and
-// it is still the file at `path`). Errors: BackupTargetExists; Database
-// (create, lock, lay out; a NUL byte in path, before any system call);
-// Transaction; Storage (a row copy); Commit.
+// Copies one snapshot of `source` into a new database file at `path` (at
+// the end of a symbolic link there). A target that exists is refused up
+// front with BackupTargetExists (path as given). The copy is made in a file
+// of its own beside the target, named "<target>.backup-" and six letters or
+// digits, created and locked as Store::OpenFile does; only once its commit
+// is synced does it get the target's name, by a rename that never replaces
+// a file (a target that appeared meanwhile is refused the same way,
+// untouched), and the directory is synced. So the target exists only after
+// a successful backup; on a failure the copy's file is removed, and a file
+// left by a killed backup to the same target is removed by the next one
+// when nobody holds it locked. Errors: BackupTargetExists; Database
+// (create, lock, lay out, rename, directory sync; a NUL byte in path,
+// before any system call); Transaction; Storage (a row copy); Commit.
 Status backup_store(Store& source, const std::string& path);
 
 // Copies one snapshot of the file database `store` into a new file beside
-// it (created exclusively and locked) and syncs it. When the copy is
-// smaller, renames it over the database file while it is locked, so an
-// opener of the path finds one locked file or the other throughout, syncs
-// the directory and returns the new store, which the caller puts in the
-// old one's place; otherwise removes the copy and returns null. A crash at
-// any point leaves the old file or the whole new one at the path (plus,
-// before the rename, the unfinished copy beside it). An in-memory store
-// returns null: it has no file to shrink. Errors: Compaction (files,
-// rename, a database file moved since open), Transaction, Storage, Commit;
-// on every error the old store stays open and untouched.
+// it (created exclusively and locked, named "<path>.compact-" and six
+// letters or digits) and syncs it. When the copy is smaller, renames it
+// over the database file while it is locked, so an opener of the path
+// finds one locked file or the other throughout, syncs the directory and
+// returns the new store, which the caller puts in the old one's place;
+// otherwise removes the copy and returns null. A crash at any point leaves
+// the old file or the whole new one at the path (plus, before the rename,
+// the unfinished copy beside it, which the next opener of the database
+// removes). An in-memory store returns null: it has no file to shrink.
+// Errors: Compaction, for every failure (files, the copy's transactions,
+// rows and commit, the rename, a database file moved since open), with the
+// failing step's text; on every error the old store stays open and
+// untouched.
 Result<std::unique_ptr<Store>> compact_store(Store& store);
 
 }  // namespace pallix

@@ -31,6 +31,7 @@ constexpr uint64_t kCommitChunkPages = 64;
 const char* const kTableNames[3] = {"records", "catalog", "meta"};
 
 BlockingWaitHooks g_wait_hooks;
+StoreTestHooks g_test_hooks;
 
 EngineError IoError(int err) { return EngineError::Database("I/O error: " + port::OsErrorText(err)); }
 
@@ -80,11 +81,12 @@ struct FdCloser {
   int release() { return std::exchange(fd, -1); }
 };
 
-// Opens (creating, never truncating) and locks the database file.
-Result<int> OpenLocked(const std::string& path) {
+// Opens (creating, never truncating) and locks the file at path.
+Result<int> OpenAndLock(const std::string& path) {
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return Fail(IoError(errno));
   FdCloser closer{fd};
+  if (g_test_hooks.before_lock != nullptr) g_test_hooks.before_lock(path);
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int err = errno;
     if (err == EWOULDBLOCK) return Fail(EngineError::Database("Database already open. Cannot acquire lock."));
@@ -92,6 +94,33 @@ Result<int> OpenLocked(const std::string& path) {
     if (err != ENOLCK && err != EOPNOTSUPP && err != ENOSYS && err != EINVAL) return Fail(IoError(err));
   }
   return closer.release();
+}
+
+// Whether path names the file open on fd.
+bool PathNamesFile(const std::string& path, int fd) {
+  struct stat at_path, open_file;
+  return fstat(fd, &open_file) == 0 && stat(path.c_str(), &at_path) == 0 && at_path.st_dev == open_file.st_dev &&
+         at_path.st_ino == open_file.st_ino;
+}
+
+// Attempts before an opener that keeps meeting replaced files gives up.
+constexpr int kOpenAttempts = 8;
+
+// Opens and locks the database file. The lock protects the file the path
+// names only if the path still names it once the lock is held: compaction
+// renames its packed copy over the database file and then closes the old
+// file, whose lock goes with it. An opener that opened the path just
+// before that rename would take the old file's lock and write to a file
+// nobody can reach any more. So the path is checked after locking and,
+// when it names another file by then, opened again: the new file is held
+// by the compacting opener, and the retry fails as any second opener does.
+Result<int> OpenLocked(const std::string& path) {
+  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+    ASSIGN_OR_RETURN(int fd, OpenAndLock(path));
+    if (PathNamesFile(path, fd)) return fd;
+    close(fd);
+  }
+  return Fail(EngineError::Database("Database already open. Cannot acquire lock."));
 }
 
 }  // namespace
@@ -119,12 +148,16 @@ EngineError InjectedFault(ErrorKind kind) {
 
 const char* TableName(StoreTable table) { return kTableNames[static_cast<int>(table)]; }
 
+const StoreTestHooks& TestHooks() { return g_test_hooks; }
+
 }  // namespace store_internal
 
 using store_internal::FromLmdb;
 using store_internal::InjectedFault;
 
 void SetBlockingWaitHooks(BlockingWaitHooks hooks) { g_wait_hooks = hooks; }
+
+void SetStoreTestHooks(StoreTestHooks hooks) { g_test_hooks = hooks; }
 
 // ------------------------------------------------------------------ Store
 
@@ -202,7 +235,10 @@ Result<std::unique_ptr<Store>> Store::OpenFile(const std::string& path, StoreOpt
     resolved = real;
     free(real);
   }
-  return OpenLockedFd(fd, std::move(resolved), options);
+  ASSIGN_OR_RETURN(std::unique_ptr<Store> store, OpenLockedFd(fd, std::move(resolved), options));
+  // No compaction of this file can be running while its lock is ours.
+  store_internal::RemoveCompactionLeftovers(store->path());
+  return store;
 }
 
 Result<std::unique_ptr<Store>> Store::OpenLockedFd(int fd, std::string path, StoreOptions options) {

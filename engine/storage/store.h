@@ -100,6 +100,18 @@ struct BlockingWaitHooks {
 };
 void SetBlockingWaitHooks(BlockingWaitHooks hooks);
 
+// Test-only: functions the storage layer calls at the moments when another
+// opener, a failure or a kill can strike, so that a test acts there
+// deterministically instead of racing. Null members are skipped.
+struct StoreTestHooks {
+  // Store::OpenFile, after the file is open and before it is locked.
+  void (*before_lock)(const std::string& path) = nullptr;
+  // Backup and compaction, after every row is copied and before the copy's
+  // commit; `file` names the copy's own file.
+  void (*before_copy_commit)(const std::string& file) = nullptr;
+};
+void SetStoreTestHooks(StoreTestHooks hooks);
+
 struct StoreOptions {
   // Initial size of the memory map. The file only grows with use; the map
   // is doubled before a write transaction once more than half is used.
@@ -122,9 +134,13 @@ class WriteTxn;
 class Store {
  public:
   // Opens (creating when absent, never truncating) the database file at
-  // path, locked exclusively. Nothing but that file is touched: LMDB's lock
-  // file lives in a private directory, so the file's own directory may be
-  // read-only and a "<path>-lock" there is none of our business. Errors:
+  // path, locked exclusively; the lock is held on the file the path names
+  // once it is taken (a file a compaction replaced meanwhile is let go and
+  // the path opened again). Nothing but that file is touched, apart from
+  // the unfinished copies killed compactions of it left beside it, which
+  // go (copy.h): LMDB's lock file lives in a private directory, so the
+  // file's own directory may be read-only and a "<path>-lock" there is
+  // none of our business. Errors:
   // Database ("I/O error: ..." for the file, "Database already open. Cannot
   // acquire lock." for a file another opener holds, "file is truncated:
   // <size> bytes, <needed> expected" for a file shorter than its meta pages

@@ -1,10 +1,13 @@
 // Nested write transactions, backup into a new file and compaction by copy
 // and rename, including crashes of a compacting child process.
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
 
@@ -54,6 +57,13 @@ std::shared_ptr<Engine> FileEngine(const std::string& path) {
   return e ? *e : nullptr;
 }
 
+std::vector<std::string> DirEntries(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 TEST(CopyTest, BackupCopiesEveryRowAndRefusesExistingTargets) {
   TempDir dir;
   auto e = test::MemEngine();
@@ -95,17 +105,215 @@ TEST(CopyTest, FailedBackupRemovesOnlyItsOwnFile) {
   e->store().set_faults(nullptr);
   ASSERT_FALSE(s.has_value());
   EXPECT_FALSE(std::filesystem::exists(target));
-  // A dangling link's end is created through the link, but it was not
-  // created by name here, so a failure leaves it.
+  // A backup through a dangling link is made at the link's end; a failed
+  // one leaves nothing there, and the link as it was.
   std::string end = dir.path() + "/end";
-  std::filesystem::create_symlink(end, dir.path() + "/link");
+  std::filesystem::create_symlink("end", dir.path() + "/link");
   e->store().set_faults(&faults);
   ASSERT_FALSE(backup_store(e->store(), dir.path() + "/link").has_value());
   e->store().set_faults(nullptr);
-  EXPECT_TRUE(std::filesystem::exists(end));
+  EXPECT_EQ(DirEntries(dir.path()), std::vector<std::string>{"link"});
+  ASSERT_TRUE(backup_store(e->store(), dir.path() + "/link").has_value());
+  EXPECT_EQ(DirEntries(dir.path()), (std::vector<std::string>{"end", "link"}));
+  auto copy = Store::OpenFile(end);
+  ASSERT_TRUE(copy.has_value());
+  EXPECT_EQ(StoreRows(**copy), StoreRows(e->store()));
 }
 
 uint64_t FileSize(const std::string& path) { return std::filesystem::file_size(path); }
+
+// Puts 300 padding rows in one transaction and removes them in another,
+// leaving the file larger than its data.
+void FillAndEmpty(Store& store, const std::string& pad) {
+  for (bool fill : {true, false}) {
+    auto ctx = BeginWriteCtx(store);
+    if (!ctx) return;
+    for (int i = 0; i < 300; ++i) {
+      if (fill) {
+        (void)put_row(*ctx, "pad", std::to_string(i), pad);
+      } else {
+        (void)delete_row_counted(*ctx, "pad", std::to_string(i));
+      }
+    }
+    (void)ctx->Commit();
+  }
+}
+
+// Runs body in a child process that stops at its first copy commit; kills
+// it there. The child opens what it needs itself: an LMDB environment is
+// not to be used across fork.
+void KillAtCopyCommit(const std::function<void()>& body) {
+  static int ready_fd = -1;
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(ready[0]);
+    ready_fd = ready[1];
+    SetStoreTestHooks({.before_copy_commit = [](const std::string&) {
+      (void)!write(ready_fd, "r", 1);
+      for (;;) pause();
+    }});
+    body();
+    _exit(3);  // never reached the commit
+  }
+  close(ready[1]);
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  close(ready[0]);
+  kill(child, SIGKILL);
+  int status;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status));
+}
+
+// A compaction that strikes between an opener's open and its lock: the
+// file the opener holds is replaced at the path, and its lock released
+// with the old store. The owner is then kept open or closed.
+struct CompactionRace {
+  std::shared_ptr<Engine> owner;
+  bool close_owner = false;
+  int calls = 0;
+};
+CompactionRace* g_race = nullptr;
+
+void CompactBeforeLock(const std::string&) {
+  if (g_race == nullptr || g_race->calls++ > 0) return;
+  auto shrank = compact_engine(*g_race->owner);
+  EXPECT_TRUE(shrank.has_value() && *shrank);
+  if (g_race->close_owner) g_race->owner.reset();
+}
+
+TEST(CopyTest, OpenerOfAFileReplacedBeforeItsLockOpensThePathAgain) {
+  TempDir dir;
+  std::string path = dir.path() + "/a.db";
+  for (bool close_owner : {false, true}) {
+    CompactionRace race{FileEngine(path), close_owner};
+    FillAndEmpty(race.owner->store(), std::string(4000, 'x'));
+    g_race = &race;
+    SetStoreTestHooks({.before_lock = CompactBeforeLock});
+    auto second = open_engine(path);
+    SetStoreTestHooks({});
+    g_race = nullptr;
+    ASSERT_GE(race.calls, 1);
+    if (!close_owner) {
+      // The new file is locked by the compacting owner.
+      ASSERT_FALSE(second.has_value());
+      EXPECT_EQ(second.error().Message(), "database: Database already open. Cannot acquire lock.");
+      continue;
+    }
+    // The owner is gone: the opener holds the file at the path, so what it
+    // writes is there for the next opener.
+    ASSERT_TRUE(second.has_value());
+    ASSERT_TRUE(insert(**second, "c", "kept", Value::Int(1)).has_value());
+    second->reset();
+    auto reopened = FileEngine(path);
+    auto doc = get_document(reopened->store(), "c", "kept");
+    ASSERT_TRUE(doc.has_value());
+    EXPECT_TRUE(doc->has_value());
+  }
+}
+
+TEST(CopyTest, KilledBackupLeavesNoTargetAndARetryCleansUp) {
+  TempDir dir;
+  std::string source = dir.path() + "/a.db";
+  std::string target = dir.path() + "/b.db";
+  {
+    auto e = FileEngine(source);
+    std::vector<std::pair<std::string, Value>> docs;
+    for (int i = 0; i < 200; ++i) docs.emplace_back("k" + std::to_string(i), Value::Int(i));
+    ASSERT_TRUE(put_many(*e, "c", docs).has_value());
+  }
+  KillAtCopyCommit([&] {
+    auto e = open_engine(source);
+    if (e) (void)backup_store((*e)->store(), target);
+  });
+  EXPECT_FALSE(std::filesystem::exists(target));
+  std::vector<std::string> left = DirEntries(dir.path());
+  ASSERT_EQ(left.size(), 2u);
+  EXPECT_TRUE(left[1].starts_with("b.db.backup-")) << left[1];
+  auto e = FileEngine(source);
+  ASSERT_TRUE(backup_store(e->store(), target).has_value());
+  // The killed backup's file is gone with the retry.
+  EXPECT_EQ(DirEntries(dir.path()), (std::vector<std::string>{"a.db", "b.db"}));
+  {
+    auto copy = Store::OpenFile(target);
+    ASSERT_TRUE(copy.has_value());
+    EXPECT_EQ(StoreRows(**copy), StoreRows(e->store()));
+  }
+  auto again = backup_store(e->store(), target);
+  ASSERT_FALSE(again.has_value());
+  EXPECT_EQ(again.error().Message(), "backup target already exists: " + target);
+
+  // A target that appears while the copy is made is not replaced either.
+  static std::string racer;
+  racer = dir.path() + "/c.db";
+  SetStoreTestHooks({.before_copy_commit = [](const std::string&) {
+    std::ofstream(racer) << "theirs";
+  }});
+  auto raced = backup_store(e->store(), racer);
+  SetStoreTestHooks({});
+  ASSERT_FALSE(raced.has_value());
+  EXPECT_EQ(raced.error().kind(), ErrorKind::kBackupTargetExists);
+  EXPECT_EQ(test::ReadFile(racer), "theirs");
+  EXPECT_EQ(DirEntries(dir.path()), (std::vector<std::string>{"a.db", "b.db", "c.db"}));
+}
+
+// A failure during the copy is a compaction error, whatever step failed,
+// and leaves the database and its folder as they were.
+TEST(CopyTest, FailedCompactionCopyIsACompactionError) {
+  TempDir dir;
+  std::string path = dir.path() + "/a.db";
+  auto e = FileEngine(path);
+  FillAndEmpty(e->store(), std::string(4000, 'x'));
+  ASSERT_TRUE(insert(*e, "c", "k", Value::Int(1)).has_value());
+  auto before = StoreRows(e->store());
+  StoreFaults faults;
+  faults.fail_begin_read = true;
+  e->store().set_faults(&faults);
+  auto failed = compact_engine(*e);
+  e->store().set_faults(nullptr);
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_EQ(failed.error().kind(), ErrorKind::kCompaction);
+  EXPECT_EQ(failed.error().Message(), "compaction: injected fault");
+  EXPECT_EQ(StoreRows(e->store()), before);
+  EXPECT_EQ(DirEntries(dir.path()), std::vector<std::string>{"a.db"});
+}
+
+// Leftovers of killed compactions go when the database is next opened:
+// only files named after this database's compaction copies, and only those
+// nobody holds locked (a compaction still running holds its copy locked).
+TEST(CopyTest, OpenRemovesUnlockedCompactionLeftovers) {
+  TempDir dir;
+  std::string path = dir.path() + "/a.db";
+  {
+    auto e = FileEngine(path);
+    FillAndEmpty(e->store(), std::string(4000, 'x'));
+  }
+  KillAtCopyCommit([&] {
+    auto e = open_engine(path);
+    if (e) (void)compact_engine(**e);
+  });
+  std::vector<std::string> names = DirEntries(dir.path());
+  ASSERT_EQ(names.size(), 2u);
+  ASSERT_TRUE(names[1].starts_with("a.db.compact-"));
+  for (const char* name : {"a.db.compact-Ab12Cd", "a.db.compact-held01", "a.db.compact-abc", "a.db.compact-abc1234",
+                           "a.db.compact-ab_12c", "b.db.compact-Ab12Cd", "victim"})
+    std::ofstream(dir.path() + "/" + name) << "x";
+  std::filesystem::create_directory(dir.path() + "/a.db.compact-dir123");
+  std::filesystem::create_symlink(dir.path() + "/victim", dir.path() + "/a.db.compact-link12");
+  int held = open((dir.path() + "/a.db.compact-held01").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+  auto e = FileEngine(path);
+  ASSERT_NE(e, nullptr);
+  close(held);
+  EXPECT_EQ(DirEntries(dir.path()),
+            (std::vector<std::string>{"a.db", "a.db.compact-ab_12c", "a.db.compact-abc", "a.db.compact-abc1234",
+                                      "a.db.compact-dir123", "a.db.compact-held01", "a.db.compact-link12",
+                                      "b.db.compact-Ab12Cd", "victim"}));
+}
 
 TEST(CopyTest, CompactionShrinksKeepsEverythingAndHoldsTheLock) {
   TempDir dir;
@@ -157,23 +365,6 @@ TEST(CopyTest, InMemoryCompactionMovesNothing) {
   auto shrank = compact_engine(*e);
   ASSERT_TRUE(shrank.has_value());
   EXPECT_FALSE(*shrank);
-}
-
-// Puts 300 padding rows in one transaction and removes them in another,
-// leaving the file larger than its data.
-void FillAndEmpty(Store& store, const std::string& pad) {
-  for (bool fill : {true, false}) {
-    auto ctx = BeginWriteCtx(store);
-    if (!ctx) return;
-    for (int i = 0; i < 300; ++i) {
-      if (fill) {
-        (void)put_row(*ctx, "pad", std::to_string(i), pad);
-      } else {
-        (void)delete_row_counted(*ctx, "pad", std::to_string(i));
-      }
-    }
-    (void)ctx->Commit();
-  }
 }
 
 // A child grows and shrinks a padding collection and compacts, over and

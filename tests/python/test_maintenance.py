@@ -143,3 +143,32 @@ def test_second_opener_fails_during_compaction(tmp_path):
         print(all(refused))
     """)
     assert out.split() == ["True", "True"]
+
+
+def test_compaction_copy_failure_is_a_compaction_error(tmp_path):
+    # The copy is written under a file size limit it cannot fit in: the
+    # failure comes from the copy's writes, as on a full disk.
+    path = str(tmp_path / "a.db")
+    out = run_child(f"""
+        import os, resource, signal, pallix._native as native
+        db = native.Db.open({path!r})
+        c = db.collection("c")
+        for i in range(300):
+            c.insert(str(i), "x" * 8000)
+        for i in range(0, 300, 3):
+            c.delete(str(i))
+        c.close()
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (512 * 1024, resource.RLIM_INFINITY))
+        try:
+            db.compact()
+            print("compacted")
+        except native.PallixError as e:
+            print(e.code, e.message)
+        print(sorted(os.listdir({str(tmp_path)!r})))
+        print(len(db.collection("c")))
+    """)
+    failure, listing, count = out.splitlines()
+    assert failure.startswith("7 compaction: "), failure
+    assert listing == "['a.db']"
+    assert count == "200"
