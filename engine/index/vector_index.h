@@ -21,9 +21,9 @@
 // loaded in-memory graph of the field is dropped too.
 //
 // Every graph uses m 16, m0 32, ef_construction 128 and mL 1/ln 16. The
-// neighbours kept for a node are simply its closest candidates (no
-// diversity pruning), so clustered or un-normalised data under l2 loses
-// recall; cosine and dot, or normalised vectors, fare best.
+// neighbours kept for a node are chosen for the directions they lead in
+// (HnswSelectNeighbours in vector/hnsw.h), so clusters stay linked and
+// every node reachable.
 //
 // Callers: the binding and the dump loader (creators), the write path
 // (vector_index_put, vector_index_remove, and update_memory_indexes in

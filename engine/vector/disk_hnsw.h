@@ -3,7 +3,7 @@
 // write transaction and searched through a read view.
 //
 // The graph algorithm is the in-memory one (vector/hnsw.h): the same layered
-// insert, neighbour caps, pruning order and the very same layer search
+// insert, neighbour caps and selection, and the very same layer search
 // (hnsw_search_layer over a store of rows). It differs in three ways: a
 // node's level is drawn from its node id (SplitMix64), so it is the same in
 // every database; removal only marks a node deleted and raises a counter;
