@@ -290,7 +290,7 @@ namespace {
 // before the data behind it is seen.
 class Decoder {
  public:
-  explicit Decoder(std::string_view in) : in_(in) {}
+  explicit Decoder(std::string_view in) : in_(in), all_(in) {}
 
   Status Read(uint32_t depth, Value& out) {
     if (depth > kMaxValueDepth) return Fail(EngineError::Decode("value nests deeper than 128"));
@@ -363,6 +363,40 @@ class Decoder {
         RETURN_IF_ERROR(Skip(depth + 1));
       } else {
         RETURN_IF_ERROR(ReadSelected(depth + 1, child, map.AppendUnordered(std::string(key), Value())));
+      }
+    }
+    map.Normalize();
+    return Ok();
+  }
+
+  // ReadSelected at the top, also handing back the encoded bytes (tag
+  // included) of each top-level entry named in raw_names; the last entry
+  // of a name wins, as it does in the built map.
+  Status ReadSelectedRaw(const PathSet::Node* node, std::span<const std::string_view> raw_names,
+                         std::span<std::string_view> raw_out, Value& out) {
+    for (std::string_view& r : raw_out) r = {};
+    size_t mark = in_.Mark();
+    uint8_t tag;
+    if (!in_.Byte(tag)) return Eof();
+    in_.Rewind(mark);
+    if (tag != 7 || node == nullptr || node->whole) return ReadSelected(0, node, out);
+    in_.Byte(tag);
+    uint32_t count;
+    if (!in_.U32(count)) return Eof();
+    out = Value::Map(ValueMap());
+    ValueMap& map = out.mutable_map();
+    for (uint32_t i = 0; i < count; ++i) {
+      std::string_view key;
+      RETURN_IF_ERROR(ReadKey(key));
+      const size_t begin = in_.Mark();
+      const PathSet::Node* child = node->Child(key);
+      if (child == nullptr) {
+        RETURN_IF_ERROR(Skip(1));
+      } else {
+        RETURN_IF_ERROR(ReadSelected(1, child, map.AppendUnordered(std::string(key), Value())));
+      }
+      for (size_t j = 0; j < raw_names.size(); ++j) {
+        if (raw_names[j] == key) raw_out[j] = all_.substr(begin, in_.Mark() - begin);
       }
     }
     map.Normalize();
@@ -490,6 +524,7 @@ class Decoder {
   }
 
   ByteCursor in_;
+  std::string_view all_;
 };
 
 }  // namespace
@@ -607,6 +642,34 @@ const Value* get_path(const Value& value, std::string_view path) {
     if (dot == std::string_view::npos) return cur;
     path.remove_prefix(dot + 1);
   }
+}
+
+}  // namespace pallix
+
+namespace pallix {
+
+Result<Value> decode_selected_raw(std::string_view bytes, const PathSet& paths,
+                                  std::span<const std::string_view> raw_names, std::span<std::string_view> raw_out) {
+  PALLIX_INVARIANT(raw_names.size() == raw_out.size(), "one raw slot per name");
+  Decoder d(bytes);
+  Value v;
+  RETURN_IF_ERROR(d.ReadSelectedRaw(&paths.root(), raw_names, raw_out, v));
+  if (d.Left() > 0) return Fail(EngineError::Decode(std::to_string(d.Left()) + " trailing byte(s) after value"));
+  return v;
+}
+
+bool raw_text(std::string_view encoded, std::string_view& text) {
+  if (encoded.size() < 5 || static_cast<uint8_t>(encoded[0]) != 4) return false;
+  text = encoded.substr(5);
+  return true;
+}
+
+bool raw_vector_into(std::string_view encoded, ValueVector& out) {
+  if (encoded.size() < 5 || static_cast<uint8_t>(encoded[0]) != 8) return false;
+  const std::string_view data = encoded.substr(5);
+  out.resize(data.size() / 4);
+  if (!data.empty()) std::memcpy(out.data(), data.data(), data.size());
+  return true;
 }
 
 }  // namespace pallix

@@ -31,6 +31,7 @@
 #include <cstring>
 #include <cstdint>
 #include <map>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -286,6 +287,22 @@ class PathSet {
 // Filters and aggregates that read a few fields of large documents decode
 // with far fewer allocations this way.
 Result<Value> decode_selected(std::string_view bytes, const PathSet& paths);
+
+// decode_selected that also hands back, in raw_out[i], the encoded bytes
+// (tag included) of the top-level map entry named raw_names[i] (the last
+// such entry, as in the built map), or an empty view when the value is not
+// a map or holds no such entry. Every byte is checked as decode_value
+// checks it, so the views hold well-formed values. A walk reads large
+// fields (a text, a vector) of the rows it keeps from these views instead
+// of building them. Names are single segments (no '.').
+Result<Value> decode_selected_raw(std::string_view bytes, const PathSet& paths,
+                                  std::span<const std::string_view> raw_names, std::span<std::string_view> raw_out);
+
+// Readers of a raw view of decode_selected_raw. raw_text: the text when the
+// value is a Text. raw_vector_into: copies the components into out (reused,
+// so a walk allocates once) when the value is a Vector.
+bool raw_text(std::string_view encoded, std::string_view& text);
+bool raw_vector_into(std::string_view encoded, ValueVector& out);
 
 }  // namespace pallix
 

@@ -1,6 +1,7 @@
 #include "query/executor.h"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <unordered_map>
 #include <unordered_set>
@@ -20,6 +21,10 @@ namespace pallix {
 namespace {
 
 constexpr uint64_t kMinVectorPool = 1024;
+
+std::atomic<bool> raw_field_reads{true};
+
+bool RawFieldsEnabled() { return raw_field_reads.load(std::memory_order_relaxed); }
 
 const VectorSource* FirstVectorSource(const QuerySpec& spec) {
   for (const QuerySource& s : spec.sources) {
@@ -132,6 +137,15 @@ std::vector<std::string_view> RankedFields(const QuerySpec& spec) {
   return fields;
 }
 
+// Whether every source reads a top-level field (one segment), which the
+// walk can read from the row's encoded bytes.
+bool TopLevelSourceFields(const QuerySpec& spec) {
+  for (std::string_view f : RankedFields(spec)) {
+    if (f.empty() || f.find('.') != std::string_view::npos) return false;
+  }
+  return true;
+}
+
 // The exact route over the whole collection when neither an ordering nor
 // MMR reads the candidates' documents: each kept row's vector distances
 // are taken as the walk reaches it (into pools cut back to k as they fill)
@@ -140,30 +154,60 @@ std::vector<std::string_view> RankedFields(const QuerySpec& spec) {
 // hybrid query's bytes, are then read while still in cache and never held.
 // The texts are scored once the walk is over (their statistics span every
 // candidate), and the few documents returned are read whole at the end.
-Result<std::vector<QueryRow>> StreamedExactRoute(const QuerySpec& spec, const ReadView& view) {
+//
+// When every source reads a top-level field, each row is decoded once, as
+// far as the filters reach, and the sources' fields are read from their
+// encoded bytes (raw_fields): the kept text is appended to one buffer and
+// the distance is taken over the stored components, copied into one reused
+// vector, so no partial document is built.
+Result<std::vector<QueryRow>> StreamedExactRoute(const QuerySpec& spec, const ReadView& view, bool raw_fields) {
   const size_t n = spec.sources.size();
   std::vector<SourceList> lists(n);
-  std::vector<std::vector<std::string>> texts(n);
+  std::string text_bytes;  // every kept text, end to end
+  std::vector<std::vector<std::pair<size_t, size_t>>> texts(n);  // offset and size in text_bytes
   std::vector<std::vector<size_t>> text_rows(n);  // the row of each text
   std::vector<CandidateRow> rows;  // keys only
-  RowFilter filter(spec.filters, RankedFields(spec));
+  const std::vector<std::string_view> fields = RankedFields(spec);
+  RowFilter filter(spec.filters, fields);
+  std::vector<std::string_view> raw(n);
+  ValueVector components;
+  auto keep_text = [&](size_t i, std::string_view text) {
+    texts[i].emplace_back(text_bytes.size(), text.size());
+    text_bytes.append(text);
+    text_rows[i].push_back(rows.size() - 1);
+  };
+  auto keep_distance = [&](size_t i, std::span<const float> v) {
+    const VectorSource& src = std::get<VectorSource>(spec.sources[i]);
+    if (src.k == 0 || v.size() != src.query.size()) return;
+    lists[i].push_back({rows.back().first, distance_by_metric(src.metric, src.query, v)});
+    if (lists[i].size() >= VectorPool(src.k)) CutNearest(lists[i], src.k);
+  };
   RETURN_IF_ERROR(view.view_for_each(spec.collection, [&](std::string_view key, std::string_view bytes) -> Result<bool> {
+    if (raw_fields) {
+      ASSIGN_OR_RETURN(bool pass, filter.PassesRaw(bytes, std::span(fields).first(n), raw));
+      if (!pass) return true;
+      rows.emplace_back(std::string(key), Value());
+      for (size_t i = 0; i < n; ++i) {
+        if (std::holds_alternative<TextSource>(spec.sources[i])) {
+          std::string_view text;
+          if (raw_text(raw[i], text)) keep_text(i, text);
+        } else if (raw_vector_into(raw[i], components)) {
+          keep_distance(i, components);
+        }
+      }
+      return true;
+    }
     ASSIGN_OR_RETURN(std::optional<Value> doc, filter.Partial(bytes));
     if (!doc) return true;
     rows.emplace_back(std::string(key), Value());
     for (size_t i = 0; i < n; ++i) {
-      if (const auto* t = std::get_if<TextSource>(&spec.sources[i])) {
-        const Value* v = get_path(*doc, t->field);
-        if (v == nullptr || !v->is_text()) continue;
-        texts[i].push_back(v->as_text());
-        text_rows[i].push_back(rows.size() - 1);
-        continue;
+      const Value* v = get_path(*doc, fields[i]);
+      if (v == nullptr) continue;
+      if (std::holds_alternative<TextSource>(spec.sources[i])) {
+        if (v->is_text()) keep_text(i, v->as_text());
+      } else if (v->is_vector()) {
+        keep_distance(i, v->as_vector());
       }
-      const VectorSource& src = std::get<VectorSource>(spec.sources[i]);
-      const Value* v = get_path(*doc, src.field);
-      if (src.k == 0 || v == nullptr || !v->is_vector() || v->as_vector().size() != src.query.size()) continue;
-      lists[i].push_back({rows.back().first, distance_by_metric(src.metric, src.query, v->as_vector())});
-      if (lists[i].size() >= VectorPool(src.k)) CutNearest(lists[i], src.k);
     }
     return true;
   }));
@@ -171,7 +215,10 @@ Result<std::vector<QueryRow>> StreamedExactRoute(const QuerySpec& spec, const Re
     if (const auto* t = std::get_if<TextSource>(&spec.sources[i])) {
       std::vector<TextCandidate> candidates;
       candidates.reserve(texts[i].size());
-      for (size_t j = 0; j < texts[i].size(); ++j) candidates.push_back({rows[text_rows[i][j]].first, texts[i][j]});
+      for (size_t j = 0; j < texts[i].size(); ++j) {
+        candidates.push_back(
+            {rows[text_rows[i][j]].first, std::string_view(text_bytes).substr(texts[i][j].first, texts[i][j].second)});
+      }
       ASSIGN_OR_RETURN(lists[i], ScoreTextCandidates(*spec.engine, view, spec.collection, candidates, *t));
     } else {
       CutNearest(lists[i], std::get<VectorSource>(spec.sources[i]).k);
@@ -193,7 +240,7 @@ Result<std::vector<QueryRow>> ExactRoute(const QuerySpec& spec, const ReadView& 
     return RankedTail(spec, std::move(rows), lists);
   }
   if (!candidates && !spec.order_by && !(spec.mmr_lambda && FirstVectorSource(spec) != nullptr)) {
-    return StreamedExactRoute(spec, view);
+    return StreamedExactRoute(spec, view, RawFieldsEnabled() && TopLevelSourceFields(spec));
   }
   const ReadView* whole = nullptr;
   if (candidates) {
@@ -256,6 +303,8 @@ Result<std::vector<QueryRow>> execute_query(const QuerySpec& spec, const ReadVie
   ASSIGN_OR_RETURN(CandidateRows planned, plan_scalar_candidates(spec, view));
   return ExactRoute(spec, view, std::move(planned));
 }
+
+void set_raw_field_reads(bool on) { raw_field_reads.store(on, std::memory_order_relaxed); }
 
 Result<std::vector<QueryRow>> run_query_entry(QuerySpec spec) {
   RETURN_IF_ERROR(ValidateQuerySpec(spec));

@@ -30,6 +30,12 @@ Result<std::vector<QueryRow>> run_query_entry(QuerySpec spec);
 // The executor over a validated description and an open snapshot.
 Result<std::vector<QueryRow>> execute_query(const QuerySpec& spec, const ReadView& view);
 
+// Whether the filtered walk of a multi-source query reads the sources'
+// top-level fields straight from the rows' encoded bytes (the default) or
+// from a partial document built per kept row. Both give the same rows,
+// scores and errors; tests switch it off to compare the two.
+void set_raw_field_reads(bool on);
+
 }  // namespace pallix
 
 #endif  // PALLIX_QUERY_EXECUTOR_H_

@@ -69,6 +69,12 @@ Result<std::optional<Value>> RowFilter::Partial(std::string_view bytes) const {
   return std::optional<Value>(std::move(doc));
 }
 
+Result<bool> RowFilter::PassesRaw(std::string_view bytes, std::span<const std::string_view> raw_names,
+                                  std::span<std::string_view> raw_out) const {
+  ASSIGN_OR_RETURN(Value tested, decode_selected_raw(bytes, filter_paths_, raw_names, raw_out));
+  return EvalFilters(filters_, tested);
+}
+
 Result<std::optional<Value>> RowFilter::Full(std::string_view bytes) const {
   if (filters_.empty()) {
     ASSIGN_OR_RETURN(Value doc, decode_value(bytes));

@@ -15,6 +15,7 @@
 #define PALLIX_QUERY_ROW_FILTER_H_
 
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -35,6 +36,12 @@ class RowFilter {
   // The document reduced to the filter and field paths, or nullopt when a
   // filter fails. Errors: Decode.
   Result<std::optional<Value>> Partial(std::string_view bytes) const;
+  // A decode of the filters' paths alone, tested, that hands back the
+  // encoded bytes of the top-level fields raw_names as decode_selected_raw
+  // does; false when a filter fails. One pass over the row, which fails
+  // exactly where Partial fails. Errors: Decode.
+  Result<bool> PassesRaw(std::string_view bytes, std::span<const std::string_view> raw_names,
+                         std::span<std::string_view> raw_out) const;
   // The whole document, or nullopt when a filter fails. Errors: Decode.
   Result<std::optional<Value>> Full(std::string_view bytes) const;
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <random>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include "index/text_index.h"
 #include "index/vector_index.h"
 #include "query/projection.h"
+#include "storage/rows.h"
 #include "tests/engine/query_corpus.h"
 #include "text/text.h"
 #include "vector/quant.h"
@@ -262,6 +264,121 @@ TEST(ExecutorTest, FilteredTextRouteSameWithAndWithoutIndex) {
         EXPECT_EQ(std::bit_cast<uint32_t>(got[i][r].score), std::bit_cast<uint32_t>(got[0][r].score));
         EXPECT_TRUE(values_same(got[i][r].document, got[0][r].document));
       }
+    }
+  }
+}
+
+// The hybrid walk reads its sources' fields from the rows' bytes or from
+// partial documents: both give the same rows, score bits and documents over
+// rows whose fields are of every kind (repeated keys, whose last entry
+// wins, among them), and the same Decode error for a damaged row.
+TEST(ExecutorTest, RawFieldReadsSameAsPartialDocuments) {
+  auto u32 = [](uint32_t n) { return std::string(reinterpret_cast<const char*>(&n), 4); };
+  auto text = [&](std::string_view t) { return "\x04" + u32(static_cast<uint32_t>(t.size())) + std::string(t); };
+  auto vec = [&](std::vector<float> v) {
+    return "\x08" + u32(static_cast<uint32_t>(v.size())) + std::string(reinterpret_cast<const char*>(v.data()), 4 * v.size());
+  };
+  auto int_ = [](int64_t n) { return "\x02" + std::string(reinterpret_cast<const char*>(&n), 8); };
+  auto map = [&](std::vector<std::pair<std::string, std::string>> entries) {
+    std::string out = "\x07" + u32(static_cast<uint32_t>(entries.size()));
+    for (auto& [k, v] : entries) out += u32(static_cast<uint32_t>(k.size())) + k + v;
+    return out;
+  };
+  std::mt19937_64 rng(67);
+  auto rand_vec = [&](size_t n) {
+    std::vector<float> v(n);
+    for (float& x : v) x = static_cast<float>(static_cast<int>(rng() % 200) - 100) / 37.0f;
+    return v;
+  };
+  auto rand_text = [&] {
+    std::string t;
+    for (int i = 0, n = 1 + static_cast<int>(rng() % 5); i < n; ++i) t += std::string(i ? " " : "") + kWords[rng() % 8];
+    return rng() % 5 == 0 ? t + " \xc3\xa9t\xc3\xa9" : t;
+  };
+  auto rand_row = [&] {
+    std::vector<std::pair<std::string, std::string>> e;
+    if (rng() % 5) e.emplace_back("n", int_(static_cast<int64_t>(rng() % 30)));
+    switch (rng() % 6) {
+      case 0: break;
+      case 1: e.emplace_back("t", int_(4)); break;
+      case 2: e.emplace_back("t", "\x05" + u32(3) + "abc"); break;
+      default: e.emplace_back("t", text(rand_text()));
+    }
+    switch (rng() % 6) {
+      case 0: break;
+      case 1: e.emplace_back("v", vec(rand_vec(3))); break;
+      case 2: e.emplace_back("v", text("v")); break;
+      default: e.emplace_back("v", vec(rand_vec(4)));
+    }
+    if (rng() % 3 == 0) e.emplace_back("m", map({{"t", text(rand_text())}, {"v", vec(rand_vec(4))}}));
+    if (rng() % 6 == 0) e.emplace_back("t", text(rand_text()));  // a repeated key: this entry wins
+    if (rng() % 6 == 0) e.emplace_back("v", vec(rand_vec(4)));
+    if (rng() % 2) std::shuffle(e.begin(), e.end(), rng);
+    return rng() % 40 == 0 ? int_(1) : map(e);
+  };
+  auto run = [&](std::shared_ptr<Engine> e, const std::vector<Predicate>& filters, const std::vector<QuerySource>& sources,
+                 bool raw) {
+    set_raw_field_reads(raw);
+    QuerySpec spec = SpecOf(e, "c", filters);
+    spec.sources = sources;
+    auto rows = run_query_entry(std::move(spec));
+    set_raw_field_reads(true);
+    return rows;
+  };
+  auto random_sources = [&] {
+    std::vector<QuerySource> sources;
+    sources.push_back(TextSource{"t", std::string(kWords[rng() % 8]) + " " + kWords[rng() % 8], 1 + rng() % 15});
+    sources.push_back(VectorSource{"v", rand_vec(4), 1 + rng() % 15, rng() % 2 ? Metric::kCosine : Metric::kL2});
+    if (rng() % 3 == 0) sources.push_back(VectorSource{"v", rand_vec(4), rng() % 5, Metric::kDot});
+    if (rng() % 2) std::shuffle(sources.begin(), sources.end(), rng);
+    return sources;
+  };
+  auto e = MemEngine();
+  for (int i = 0; i < 300; ++i) {
+    char key[16];
+    snprintf(key, sizeof key, "k%04d", i);
+    ASSERT_TRUE(put_row_once(e->store(), "c", key, rand_row()).has_value());
+  }
+  for (int round = 0; round < 60; ++round) {
+    std::vector<Predicate> filters;
+    if (rng() % 4) filters.push_back(Predicate::Compare("n", CompareOp::kGt, Value::Int(static_cast<int64_t>(rng() % 30))));
+    const std::vector<QuerySource> sources = random_sources();
+    auto raw = run(e, filters, sources, true);
+    auto partial = run(e, filters, sources, false);
+    ASSERT_TRUE(raw.has_value()) << raw.error().Message();
+    ASSERT_TRUE(partial.has_value()) << partial.error().Message();
+    ASSERT_EQ(KeysOf(*raw), KeysOf(*partial)) << "round " << round;
+    for (size_t r = 0; r < raw->size(); ++r) {
+      EXPECT_EQ(std::bit_cast<uint32_t>((*raw)[r].score), std::bit_cast<uint32_t>((*partial)[r].score));
+      EXPECT_TRUE(values_same((*raw)[r].document, (*partial)[r].document));
+    }
+  }
+  // Damaged rows, in a field the walk reads and in one it skips.
+  const std::string good = map({{"n", int_(20)}, {"t", text("alpha beta")}, {"v", vec({1, 2, 3, 4})}});
+  const std::vector<std::string> damaged = {
+      good.substr(0, good.size() - 3),
+      good + "x",
+      map({{"n", int_(20)}, {"t", text("al\xff")}, {"v", vec({1, 2, 3, 4})}}),
+      map({{"n", int_(1)}, {"t", text("al\xff")}}),
+      map({{"n", int_(20)}, {"x", "\x09"}, {"t", text("alpha")}}),
+      map({{"n", int_(1)}, {"k\xff", int_(1)}}),
+      map({{"n", int_(20)}, {"v", "\x08" + u32(4) + "abc"}}),
+      "\x07" + u32(3) + u32(1) + "n" + int_(20),
+  };
+  for (size_t i = 0; i < damaged.size(); ++i) {
+    auto d = MemEngine();
+    ASSERT_TRUE(put_row_once(d->store(), "c", "a", good).has_value());
+    ASSERT_TRUE(put_row_once(d->store(), "c", "b", damaged[i]).has_value());
+    ASSERT_TRUE(put_row_once(d->store(), "c", "c", good).has_value());
+    for (bool filtered : {false, true}) {
+      std::vector<Predicate> filters;
+      if (filtered) filters.push_back(Predicate::Compare("n", CompareOp::kGt, Value::Int(10)));
+      std::vector<QuerySource> sources = {TextSource{"t", "alpha", 5}, VectorSource{"v", {1, 0, 0, 0}, 5, Metric::kCosine}};
+      auto raw = run(d, filters, sources, true);
+      auto partial = run(d, filters, sources, false);
+      ASSERT_FALSE(partial.has_value()) << "damaged row " << i;
+      ASSERT_FALSE(raw.has_value()) << "damaged row " << i;
+      EXPECT_EQ(raw.error().Message(), partial.error().Message()) << "damaged row " << i;
     }
   }
 }
