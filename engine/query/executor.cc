@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
+#include <optional>
 #include <limits>
 #include <unordered_map>
 #include <unordered_set>
 
+#include "base/numeric.h"
 #include "index/resume.h"
 #include "index/scalar_index.h"
 #include "query/executor_internal.h"
@@ -82,16 +85,38 @@ std::unordered_map<std::string_view, size_t> RowsOfFused(const std::vector<Candi
   return by_key;
 }
 
+// The sources' lists fused by RRF.
+std::vector<FusedEntry> FuseLists(const QuerySpec& spec, const std::vector<SourceList>& lists) {
+  std::vector<std::vector<std::string>> keys(lists.size());
+  for (size_t i = 0; i < lists.size(); ++i) {
+    for (const SourceEntry& e : lists[i]) keys[i].push_back(e.key);
+  }
+  return fuse_rrf(keys, spec.rrf_k);
+}
+
+// Fusion, window and projection over the lists of a walk that kept no
+// documents: the few returned are read whole from view.
+Result<std::vector<QueryRow>> WholeTail(const QuerySpec& spec, const std::vector<SourceList>& lists,
+                                        const ReadView& view) {
+  std::vector<FusedEntry> fused = FuseLists(spec, lists);
+  apply_window(fused, spec.offset, spec.limit);
+  std::vector<QueryRow> out;
+  out.reserve(fused.size());
+  for (FusedEntry& e : fused) {
+    ASSIGN_OR_RETURN(std::optional<Value> doc, get_document_via(view, spec.collection, e.key));
+    if (!doc) return Fail(EngineError::InvalidArgument("key came from filtered set"));
+    if (spec.select) *doc = project_fields(std::move(*doc), *spec.select);
+    out.push_back(QueryRow{std::move(e.key), std::move(*doc), e.score});
+  }
+  return out;
+}
+
 // Fusion, MMR, ordering, window and projection over the source lists. With
 // whole set, rows hold partial documents and the documents returned are
 // read whole from it.
 Result<std::vector<QueryRow>> RankedTail(const QuerySpec& spec, std::vector<CandidateRow> rows,
                                          const std::vector<SourceList>& lists, const ReadView* whole = nullptr) {
-  std::vector<std::vector<std::string>> keys(lists.size());
-  for (size_t i = 0; i < lists.size(); ++i) {
-    for (const SourceEntry& e : lists[i]) keys[i].push_back(e.key);
-  }
-  std::vector<FusedEntry> fused = fuse_rrf(keys, spec.rrf_k);
+  std::vector<FusedEntry> fused = FuseLists(spec, lists);
   const std::unordered_map<std::string_view, size_t> by_key = RowsOfFused(rows, fused);
   auto doc_of = [&](std::string_view key) -> const Value* {
     auto it = by_key.find(key);
@@ -146,85 +171,152 @@ bool TopLevelSourceFields(const QuerySpec& spec) {
   return true;
 }
 
+// One vector source's nearest rows as a walk meets them: a pool of at most
+// max(4k, 1024) distances, cut back to the k nearest whenever it fills.
+// Once cut, the k-th nearest only ever moves nearer, so a distance past it
+// can never enter and is not pushed: after the first cut most rows cost a
+// distance and one comparison. The distances are distance_by_metric's bits
+// (QueryScorer, with the query's self product taken once).
+class NearestPool {
+ public:
+  explicit NearestPool(const VectorSource& src)
+      : k_(src.k),
+        dim_(src.query.size()),
+        scorer_(nullptr, src.metric, Quantization::kNone, QueryRef{QueryKind::kRaw, src.query, {}}) {}
+
+  void Offer(std::string_view key, std::span<const float> v) {
+    if (k_ == 0 || v.size() != dim_) return;
+    const float d = scorer_(StoredRef::F32(v));
+    if (bound_ && TotalCompare(d, *bound_) > 0) return;
+    list_.push_back({std::string(key), d});
+    if (list_.size() < VectorPool(k_)) return;
+    CutNearest(list_, k_);
+    if (list_.size() == k_) bound_ = list_.back().score;
+  }
+  SourceList Take() {
+    CutNearest(list_, k_);
+    return std::move(list_);
+  }
+
+ private:
+  uint64_t k_;
+  size_t dim_;
+  QueryScorer scorer_;
+  SourceList list_;
+  std::optional<float> bound_;  // the k-th nearest at the last cut
+};
+
+// The candidates of a streamed walk: the kept rows' keys end to end in one
+// buffer, and per text source the kept rows' texts. In a read snapshot a
+// text is a view of the row's stored bytes, which stay where they are until
+// the transaction ends (store.h); otherwise, or when the text was decoded
+// into a document that is dropped, it is copied.
+class StreamedRows {
+ public:
+  StreamedRows(size_t sources, bool stable_values) : texts_(sources), stable_(stable_values) {}
+
+  void AddRow(std::string_view key) {
+    keys_.append(key);
+    key_ends_.push_back(keys_.size());
+  }
+  // A text of the row added last; stored is whether it views the row's
+  // stored bytes (else it views a document about to be dropped).
+  void AddText(size_t source, std::string_view text, bool stored) {
+    if (!(stored && stable_)) text = copies_.emplace_back(text);
+    texts_[source].push_back({key_ends_.size() - 1, text});
+  }
+  // The key of the row added last, valid until the next AddRow.
+  std::string_view LastKey() const { return Key(key_ends_.size() - 1); }
+  // The source's candidates; the keys view this object.
+  std::vector<TextCandidate> TextCandidates(size_t source) const {
+    std::vector<TextCandidate> out;
+    out.reserve(texts_[source].size());
+    for (const auto& [row, text] : texts_[source]) out.push_back({Key(row), text});
+    return out;
+  }
+
+ private:
+  std::string_view Key(size_t row) const {
+    const size_t begin = row == 0 ? 0 : key_ends_[row - 1];
+    return std::string_view(keys_).substr(begin, key_ends_[row] - begin);
+  }
+
+  std::string keys_;
+  std::vector<size_t> key_ends_;
+  std::vector<std::vector<std::pair<size_t, std::string_view>>> texts_;
+  std::deque<std::string> copies_;  // never moves its strings
+  bool stable_;
+};
+
 // The exact route over the whole collection when neither an ordering nor
 // MMR reads the candidates' documents: each kept row's vector distances
-// are taken as the walk reaches it (into pools cut back to k as they fill)
-// and its partial document is dropped there, so that only keys and the
-// texts of the text sources are kept. The candidates' vectors, most of a
-// hybrid query's bytes, are then read while still in cache and never held.
-// The texts are scored once the walk is over (their statistics span every
-// candidate), and the few documents returned are read whole at the end.
+// are taken as the walk reaches it (NearestPool) and its partial document
+// is dropped there, so that only keys and the texts of the text sources
+// are kept. The candidates' vectors, most of a hybrid query's bytes, are
+// then read while still in cache and never held. The texts are scored once
+// the walk is over (their statistics span every candidate), and the few
+// documents returned are read whole at the end.
 //
 // When every source reads a top-level field, each row is decoded once, as
 // far as the filters reach, and the sources' fields are read from their
-// encoded bytes (raw_fields): the kept text is appended to one buffer and
-// the distance is taken over the stored components, copied into one reused
+// encoded bytes (raw_fields): a text is kept as a view of the row, and the
+// distance is taken over the stored components, copied into one reused
 // vector, so no partial document is built.
 Result<std::vector<QueryRow>> StreamedExactRoute(const QuerySpec& spec, const ReadView& view, bool raw_fields) {
   const size_t n = spec.sources.size();
-  std::vector<SourceList> lists(n);
-  std::string text_bytes;  // every kept text, end to end
-  std::vector<std::vector<std::pair<size_t, size_t>>> texts(n);  // offset and size in text_bytes
-  std::vector<std::vector<size_t>> text_rows(n);  // the row of each text
-  std::vector<CandidateRow> rows;  // keys only
   const std::vector<std::string_view> fields = RankedFields(spec);
   RowFilter filter(spec.filters, fields);
+  StreamedRows rows(n, view.txn().is_snapshot());
+  std::vector<std::optional<NearestPool>> pools(n);
+  for (size_t i = 0; i < n; ++i) {
+    if (const auto* v = std::get_if<VectorSource>(&spec.sources[i])) pools[i].emplace(*v);
+  }
   std::vector<std::string_view> raw(n);
   ValueVector components;
-  auto keep_text = [&](size_t i, std::string_view text) {
-    texts[i].emplace_back(text_bytes.size(), text.size());
-    text_bytes.append(text);
-    text_rows[i].push_back(rows.size() - 1);
-  };
-  auto keep_distance = [&](size_t i, std::span<const float> v) {
-    const VectorSource& src = std::get<VectorSource>(spec.sources[i]);
-    if (src.k == 0 || v.size() != src.query.size()) return;
-    lists[i].push_back({rows.back().first, distance_by_metric(src.metric, src.query, v)});
-    if (lists[i].size() >= VectorPool(src.k)) CutNearest(lists[i], src.k);
-  };
-  RETURN_IF_ERROR(view.view_for_each(spec.collection, [&](std::string_view key, std::string_view bytes) -> Result<bool> {
-    if (raw_fields) {
-      ASSIGN_OR_RETURN(bool pass, filter.PassesRaw(bytes, std::span(fields).first(n), raw));
-      if (!pass) return true;
-      rows.emplace_back(std::string(key), Value());
-      for (size_t i = 0; i < n; ++i) {
-        if (std::holds_alternative<TextSource>(spec.sources[i])) {
-          std::string_view text;
-          if (raw_text(raw[i], text)) keep_text(i, text);
-        } else if (raw_vector_into(raw[i], components)) {
-          keep_distance(i, components);
-        }
+  auto keep_raw = [&](std::string_view key, std::string_view bytes) -> Status {
+    ASSIGN_OR_RETURN(bool pass, filter.PassesRaw(bytes, std::span(fields).first(n), raw));
+    if (!pass) return Ok();
+    rows.AddRow(key);
+    for (size_t i = 0; i < n; ++i) {
+      std::string_view text;
+      if (pools[i]) {
+        if (raw_vector_into(raw[i], components)) pools[i]->Offer(rows.LastKey(), components);
+      } else if (raw_text(raw[i], text)) {
+        rows.AddText(i, text, true);
       }
-      return true;
     }
+    return Ok();
+  };
+  auto keep_partial = [&](std::string_view key, std::string_view bytes) -> Status {
     ASSIGN_OR_RETURN(std::optional<Value> doc, filter.Partial(bytes));
-    if (!doc) return true;
-    rows.emplace_back(std::string(key), Value());
+    if (!doc) return Ok();
+    rows.AddRow(key);
     for (size_t i = 0; i < n; ++i) {
       const Value* v = get_path(*doc, fields[i]);
       if (v == nullptr) continue;
-      if (std::holds_alternative<TextSource>(spec.sources[i])) {
-        if (v->is_text()) keep_text(i, v->as_text());
-      } else if (v->is_vector()) {
-        keep_distance(i, v->as_vector());
+      if (pools[i]) {
+        if (v->is_vector()) pools[i]->Offer(rows.LastKey(), v->as_vector());
+      } else if (v->is_text()) {
+        rows.AddText(i, v->as_text(), false);
       }
     }
+    return Ok();
+  };
+  RETURN_IF_ERROR(view.view_for_each_batch(spec.collection, [&](std::span<const RowRef> batch) -> Result<bool> {
+    for (const RowRef& row : batch) RETURN_IF_ERROR(raw_fields ? keep_raw(row.key, row.value) : keep_partial(row.key, row.value));
     return true;
   }));
+  std::vector<SourceList> lists(n);
   for (size_t i = 0; i < n; ++i) {
-    if (const auto* t = std::get_if<TextSource>(&spec.sources[i])) {
-      std::vector<TextCandidate> candidates;
-      candidates.reserve(texts[i].size());
-      for (size_t j = 0; j < texts[i].size(); ++j) {
-        candidates.push_back(
-            {rows[text_rows[i][j]].first, std::string_view(text_bytes).substr(texts[i][j].first, texts[i][j].second)});
-      }
-      ASSIGN_OR_RETURN(lists[i], ScoreTextCandidates(*spec.engine, view, spec.collection, candidates, *t));
-    } else {
-      CutNearest(lists[i], std::get<VectorSource>(spec.sources[i]).k);
+    if (pools[i]) {
+      lists[i] = pools[i]->Take();
+      continue;
     }
+    const std::vector<TextCandidate> candidates = rows.TextCandidates(i);
+    ASSIGN_OR_RETURN(lists[i], ScoreTextCandidates(*spec.engine, view, spec.collection, candidates,
+                                                   std::get<TextSource>(spec.sources[i])));
   }
-  return RankedTail(spec, std::move(rows), lists, &view);
+  return WholeTail(spec, lists, view);
 }
 
 // Scores every candidate for every source; candidates nullopt = the whole

@@ -26,6 +26,8 @@ namespace pallix {
 // The read-only interface over one transaction (one snapshot). Borrows the
 // transaction, which must outlive it. Results are owned copies; keys are
 // row keys without the collection id; lists are in ascending bytewise order.
+// Views handed to visitors follow RowVisitor's rule (store.h): valid during
+// the call, and a value of a read snapshot until the transaction ends.
 class ReadView {
  public:
   explicit ReadView(const Txn& txn) : txn_(txn) {}
@@ -46,8 +48,7 @@ class ReadView {
   // for walks over whole collections, which would otherwise pay an
   // indirect call or two per row.
   Status view_for_each_batch(std::string_view collection, const RowBatchVisitor& visit) const;
-  // As view_for_each over the rows whose key starts with prefix; the views
-  // handed to visit are valid only during the call.
+  // As view_for_each over the rows whose key starts with prefix.
   Status view_for_each_prefix(std::string_view collection, std::string_view prefix, const RowVisitor& visit) const;
 
   // As view_get, handing a view of the stored bytes to fn instead of a copy.

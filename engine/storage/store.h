@@ -66,7 +66,13 @@ struct Row {
 };
 
 // Visitor over rows: true to go on, false to stop, or an error that ends the
-// walk and is passed through. The views are valid only during the call.
+// walk and is passed through. The views are valid only during the call,
+// with one exception: in a read snapshot (Txn::is_snapshot) a value view
+// stays valid until the transaction ends. It points into the memory map,
+// which moves only while no transaction is live, at pages that no writer
+// reuses while a snapshot that sees them is open. A write transaction
+// gives no such promise (its own writes move and reuse pages), nor does
+// any key (a long key is assembled in a buffer of the walk).
 using RowVisitor = std::function<Result<bool>(std::string_view key, std::string_view value)>;
 
 // One row as a pair of views, for visitors that take rows a batch at a time.
@@ -76,7 +82,8 @@ struct RowRef {
 };
 
 // Visitor over batches of rows, in key order: as RowVisitor, once per batch
-// of up to kRowBatch rows; the views are valid only during the call. A
+// of up to kRowBatch rows; the views are valid only during the call, the
+// values of a read snapshot excepted as for RowVisitor. A
 // whole-table walk pays one indirect call per batch instead of per row.
 using RowBatchVisitor = std::function<Result<bool>(std::span<const RowRef> rows)>;
 inline constexpr size_t kRowBatch = 256;
