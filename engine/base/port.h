@@ -1,7 +1,8 @@
 // The few operating-system calls whose form differs between platforms: the
 // text of an errno value, naming the calling thread, the system's random
 // source, a path naming an open descriptor, the room left on a file system
-// and a rename that never replaces; and the mark of handlers that let a thread's end through.
+// and a rename that never replaces; the mark of handlers that let a thread's
+// end through; and a hint that bytes will soon be read.
 // Everything else in the engine uses plain POSIX or the C++ library.
 // SIMD kernels live with their portable fallback in the vector layer.
 //
@@ -15,6 +16,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // glibc ends a thread (pthread_exit, cancellation; an embedding interpreter
 // calls pthread_exit on threads that touch it during its exit) by unwinding
@@ -28,6 +30,14 @@
 #define PALLIX_CATCHES_FORCED_UNWIND __attribute__((no_sanitize("null")))
 
 namespace pallix::port {
+
+// Asks the processor to start loading every cache line of bytes, so that a
+// walk over rows scattered through memory can overlap their loads with the
+// work on the rows before them. Only a hint: nothing is read, and bytes may
+// be anywhere (even unmapped).
+inline void PrefetchBytes(std::string_view bytes) {
+  for (size_t at = 0; at < bytes.size(); at += 64) __builtin_prefetch(bytes.data() + at);
+}
 
 // The system's text for errno value err, as "<text> (os error <err>)".
 std::string OsErrorText(int err);

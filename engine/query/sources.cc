@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "base/numeric.h"
+#include "base/port.h"
 #include "index/text_index.h"
 #include "index/vector_index.h"
 #include "query/ordering.h"
@@ -43,6 +44,11 @@ std::vector<std::string> DistinctTerms(const std::string& query) {
   return out;
 }
 
+// Candidates' texts are views of rows scattered over the store, each read
+// in full (hashed or analysed) once: asking for a text a few candidates
+// ahead overlaps its memory loads with the work on the ones before it.
+constexpr size_t kPrefetchAhead = 4;
+
 // Per candidate whose field is text: its key, its length and, per query
 // term, how often it occurs (a row of counts per document, one column per
 // term).
@@ -64,7 +70,9 @@ Result<TermCounts> CountTerms(std::span<const TextCandidate> docs, const std::ve
   std::optional<TermCounter> counter;  // built for the first text analysed
   const size_t m = terms.size();
   TermCounts out;
-  for (const auto& [key, text] : docs) {
+  for (size_t i = 0; i < docs.size(); ++i) {
+    const auto& [key, text] = docs[i];
+    if (i + kPrefetchAhead < docs.size()) port::PrefetchBytes(docs[i + kPrefetchAhead].text);
     out.counts.resize(out.counts.size() + m, 0);
     uint32_t* counts = out.counts.data() + out.counts.size() - m;
     ASSIGN_OR_RETURN(std::optional<uint64_t> length, from_index(key, text, counts));
