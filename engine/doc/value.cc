@@ -383,8 +383,9 @@ class Decoder {
     in_.Byte(tag);
     uint32_t count;
     if (!in_.U32(count)) return Eof();
-    out = Value::Map(ValueMap());
+    if (!out.is_map()) out = Value::Map(ValueMap());
     ValueMap& map = out.mutable_map();
+    map.Clear();
     for (uint32_t i = 0; i < count; ++i) {
       std::string_view key;
       RETURN_IF_ERROR(ReadKey(key));
@@ -650,12 +651,19 @@ namespace pallix {
 
 Result<Value> decode_selected_raw(std::string_view bytes, const PathSet& paths,
                                   std::span<const std::string_view> raw_names, std::span<std::string_view> raw_out) {
+  Value v;
+  RETURN_IF_ERROR(decode_selected_raw_into(bytes, paths, raw_names, raw_out, v));
+  return v;
+}
+
+Status decode_selected_raw_into(std::string_view bytes, const PathSet& paths,
+                                std::span<const std::string_view> raw_names, std::span<std::string_view> raw_out,
+                                Value& out) {
   PALLIX_INVARIANT(raw_names.size() == raw_out.size(), "one raw slot per name");
   Decoder d(bytes);
-  Value v;
-  RETURN_IF_ERROR(d.ReadSelectedRaw(&paths.root(), raw_names, raw_out, v));
+  RETURN_IF_ERROR(d.ReadSelectedRaw(&paths.root(), raw_names, raw_out, out));
   if (d.Left() > 0) return Fail(EngineError::Decode(std::to_string(d.Left()) + " trailing byte(s) after value"));
-  return v;
+  return Ok();
 }
 
 bool raw_text(std::string_view encoded, std::string_view& text) {

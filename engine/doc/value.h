@@ -89,6 +89,9 @@ class ValueMap {
   Value& AppendUnordered(std::string key, Value value);
   // Makes room for n entries in all.
   void Reserve(size_t n);
+  // Removes every entry, keeping the room (a decoder reusing one map for
+  // row after row).
+  void Clear() { entries_.clear(); }
   // Sorts the entries by key and keeps the last of duplicate keys.
   void Normalize();
 
@@ -297,6 +300,12 @@ Result<Value> decode_selected(std::string_view bytes, const PathSet& paths);
 // of building them. Names are single segments (no '.').
 Result<Value> decode_selected_raw(std::string_view bytes, const PathSet& paths,
                                   std::span<const std::string_view> raw_names, std::span<std::string_view> raw_out);
+// The same into out, whose map (when it holds one) is reused, so that a walk
+// decoding row after row allocates for the first row only. On failure out
+// holds some value that must not be read.
+Status decode_selected_raw_into(std::string_view bytes, const PathSet& paths,
+                                std::span<const std::string_view> raw_names, std::span<std::string_view> raw_out,
+                                Value& out);
 
 // Readers of a raw view of decode_selected_raw. raw_text: the text when the
 // value is a Text. raw_vector_into: copies the components into out (reused,

@@ -279,9 +279,10 @@ Result<std::vector<QueryRow>> StreamedExactRoute(const QuerySpec& spec, const Re
     if (const auto* v = std::get_if<VectorSource>(&spec.sources[i])) pools[i].emplace(*v);
   }
   std::vector<std::string_view> raw(n);
+  Value tested;  // the filters' fields of a row, reused
   ValueVector components;
   auto keep_raw = [&](std::string_view key, std::string_view bytes) -> Status {
-    ASSIGN_OR_RETURN(bool pass, filter.PassesRaw(bytes, std::span(fields).first(n), raw));
+    ASSIGN_OR_RETURN(bool pass, filter.PassesRaw(bytes, std::span(fields).first(n), raw, tested));
     if (!pass) return Ok();
     rows.AddRow(key);
     for (size_t i = 0; i < n; ++i) {

@@ -120,6 +120,8 @@ bool FilterEqual(const Value& stored, const Value& wanted) {
 // walk descends again from there. The stack holds only pending left sides
 // and Not nodes, never more than the tree's depth.
 bool eval_predicate(const Predicate& predicate, const Value& document) {
+  // Most filters are one leaf, tested once per row of a walk: no stack.
+  if (predicate.kind() < PredicateKind::kAnd) return EvalLeaf(predicate, document);
   NodeStack pending;
   const Predicate* cur = &predicate;
   while (true) {

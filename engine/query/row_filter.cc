@@ -70,9 +70,9 @@ Result<std::optional<Value>> RowFilter::Partial(std::string_view bytes) const {
 }
 
 Result<bool> RowFilter::PassesRaw(std::string_view bytes, std::span<const std::string_view> raw_names,
-                                  std::span<std::string_view> raw_out) const {
-  ASSIGN_OR_RETURN(Value tested, decode_selected_raw(bytes, filter_paths_, raw_names, raw_out));
-  return EvalFilters(filters_, tested);
+                                  std::span<std::string_view> raw_out, Value& scratch) const {
+  RETURN_IF_ERROR(decode_selected_raw_into(bytes, filter_paths_, raw_names, raw_out, scratch));
+  return EvalFilters(filters_, scratch);
 }
 
 Result<std::optional<Value>> RowFilter::Full(std::string_view bytes) const {

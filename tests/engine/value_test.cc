@@ -330,10 +330,14 @@ Value RandomNested(std::mt19937_64& rng, int depth) {
 }
 
 // Every selected path (and prefix) reads the same from the partial decode;
-// damaged bytes fail both decoders with the same message.
+// damaged bytes fail both decoders with the same message. The raw decode,
+// into one value reused from round to round, builds what the partial
+// decode builds and hands back the top-level entries' encoded bytes.
 TEST(ValueTest, DecodeSelectedAgreesWithDecode) {
   std::mt19937_64 rng(17);
   const char* paths[] = {"a", "b", "a.b", "a.c.d", "c.a", "d", "", "a..b"};
+  const std::string_view raw_names[] = {"a", "c"};
+  Value reused;
   for (int round = 0; round < 3000; ++round) {
     Value doc = RandomNested(rng, 0);
     std::string bytes = encode_value(doc);
@@ -348,10 +352,22 @@ TEST(ValueTest, DecodeSelectedAgreesWithDecode) {
     }
     auto full = decode_value(bytes);
     auto part = decode_selected(bytes, set);
+    std::string_view raw[2];
+    auto raw_status = decode_selected_raw_into(bytes, set, raw_names, raw, reused);
     ASSERT_EQ(full.has_value(), part.has_value()) << "round " << round;
+    ASSERT_EQ(full.has_value(), raw_status.has_value()) << "round " << round;
     if (!full) {
       EXPECT_EQ(full.error().Message(), part.error().Message());
+      EXPECT_EQ(full.error().Message(), raw_status.error().Message());
       continue;
+    }
+    EXPECT_TRUE(values_same(*part, reused)) << "round " << round;
+    for (size_t i = 0; i < 2; ++i) {
+      const Value* at = full->is_map() ? full->as_map().Find(raw_names[i]) : nullptr;
+      ASSERT_EQ(at == nullptr, raw[i].empty()) << "round " << round;
+      if (at != nullptr) {
+        EXPECT_EQ(raw[i], encode_value(*at)) << "round " << round;
+      }
     }
     for (const std::string& p : chosen) {
       std::vector<size_t> cuts;
