@@ -36,6 +36,9 @@ class SeededHash {
   size_t operator()(std::string_view bytes) const noexcept {
     return static_cast<size_t>(SipHash13(k0_, k1_, bytes));
   }
+  // Equal hashers hash alike (a copy equals its original; no two hashers
+  // made apart do).
+  bool operator==(const SeededHash&) const = default;
 
  private:
   uint64_t k0_;

@@ -217,10 +217,16 @@ class NearestPool {
 // buffer, and per text source the kept rows' texts. In a read snapshot a
 // text is a view of the row's stored bytes, which stay where they are until
 // the transaction ends (store.h); otherwise, or when the text was decoded
-// into a document that is dropped, it is copied.
+// into a document that is dropped, it is copied. A text source whose field
+// has a loaded in-memory index has its texts hashed with the index's hasher
+// here, while their bytes are in cache, so that scoring need not read them
+// again.
 class StreamedRows {
  public:
-  StreamedRows(size_t sources, bool stable_values) : texts_(sources), stable_(stable_values) {}
+  StreamedRows(size_t sources, bool stable_values) : texts_(sources), hashers_(sources), stable_(stable_values) {}
+
+  void HashTexts(size_t source, const SeededHash& hasher) { hashers_[source] = hasher; }
+  const SeededHash* Hasher(size_t source) const { return hashers_[source] ? &*hashers_[source] : nullptr; }
 
   void AddRow(std::string_view key) {
     keys_.append(key);
@@ -229,8 +235,9 @@ class StreamedRows {
   // A text of the row added last; stored is whether it views the row's
   // stored bytes (else it views a document about to be dropped).
   void AddText(size_t source, std::string_view text, bool stored) {
+    const uint64_t hash = hashers_[source] ? (*hashers_[source])(text) : 0;
     if (!(stored && stable_)) text = copies_.emplace_back(text);
-    texts_[source].push_back({key_ends_.size() - 1, text});
+    texts_[source].push_back({key_ends_.size() - 1, text, hash});
   }
   // The key of the row added last, valid until the next AddRow.
   std::string_view LastKey() const { return Key(key_ends_.size() - 1); }
@@ -238,7 +245,7 @@ class StreamedRows {
   std::vector<TextCandidate> TextCandidates(size_t source) const {
     std::vector<TextCandidate> out;
     out.reserve(texts_[source].size());
-    for (const auto& [row, text] : texts_[source]) out.push_back({Key(row), text});
+    for (const Text& t : texts_[source]) out.push_back({Key(t.row), t.text, t.hash});
     return out;
   }
 
@@ -248,9 +255,16 @@ class StreamedRows {
     return std::string_view(keys_).substr(begin, key_ends_[row] - begin);
   }
 
+  struct Text {
+    size_t row;
+    std::string_view text;
+    uint64_t hash;
+  };
+
   std::string keys_;
   std::vector<size_t> key_ends_;
-  std::vector<std::vector<std::pair<size_t, std::string_view>>> texts_;
+  std::vector<std::vector<Text>> texts_;
+  std::vector<std::optional<SeededHash>> hashers_;
   std::deque<std::string> copies_;  // never moves its strings
   bool stable_;
 };
@@ -276,7 +290,12 @@ Result<std::vector<QueryRow>> StreamedExactRoute(const QuerySpec& spec, const Re
   StreamedRows rows(n, view.txn().is_snapshot());
   std::vector<std::optional<NearestPool>> pools(n);
   for (size_t i = 0; i < n; ++i) {
-    if (const auto* v = std::get_if<VectorSource>(&spec.sources[i])) pools[i].emplace(*v);
+    if (const auto* v = std::get_if<VectorSource>(&spec.sources[i])) {
+      pools[i].emplace(*v);
+      continue;
+    }
+    ASSIGN_OR_RETURN(std::optional<SeededHash> hasher, LoadedTextHasher(*spec.engine, spec.collection, fields[i]));
+    if (hasher) rows.HashTexts(i, *hasher);
   }
   std::vector<std::string_view> raw(n);
   Value tested;  // the filters' fields of a row, reused
@@ -326,7 +345,7 @@ Result<std::vector<QueryRow>> StreamedExactRoute(const QuerySpec& spec, const Re
     }
     const std::vector<TextCandidate> candidates = rows.TextCandidates(i);
     ASSIGN_OR_RETURN(lists[i], ScoreTextCandidates(*spec.engine, view, spec.collection, candidates,
-                                                   std::get<TextSource>(spec.sources[i])));
+                                                   std::get<TextSource>(spec.sources[i]), rows.Hasher(i)));
   }
   return WholeTail(spec, lists, view);
 }

@@ -59,35 +59,36 @@ struct TermCounts {
   uint64_t total_tokens = 0;
 };
 
-// The candidates' counts. from_index(key, text, counts) gives a document's
+// The candidates' counts. from_index(candidate, counts) gives a document's
 // length and fills its row of counts when an index knows the document as
 // the candidate holds it, or nullopt (the row left at zero): the text is
 // then analysed. Either way a document gets the same numbers, so the
-// scores do not depend on which documents an index knew.
+// scores do not depend on which documents an index knew. reads_texts: the
+// texts are read (by from_index or the analysis) and worth prefetching.
 template <typename FromIndex>
 Result<TermCounts> CountTerms(std::span<const TextCandidate> docs, const std::vector<std::string>& terms,
-                              FromIndex from_index) {
+                              FromIndex from_index, bool reads_texts) {
   std::optional<TermCounter> counter;  // built for the first text analysed
   const size_t m = terms.size();
   TermCounts out;
   for (size_t i = 0; i < docs.size(); ++i) {
-    const auto& [key, text] = docs[i];
-    if (i + kPrefetchAhead < docs.size()) port::PrefetchBytes(docs[i + kPrefetchAhead].text);
+    const TextCandidate& doc = docs[i];
+    if (reads_texts && i + kPrefetchAhead < docs.size()) port::PrefetchBytes(docs[i + kPrefetchAhead].text);
     out.counts.resize(out.counts.size() + m, 0);
     uint32_t* counts = out.counts.data() + out.counts.size() - m;
-    ASSIGN_OR_RETURN(std::optional<uint64_t> length, from_index(key, text, counts));
+    ASSIGN_OR_RETURN(std::optional<uint64_t> length, from_index(doc, counts));
     if (!length) {
       if (!counter) counter.emplace(terms);
-      length = counter->Count(text, counts);
+      length = counter->Count(doc.text, counts);
     }
-    out.keys.push_back(key);
+    out.keys.push_back(doc.key);
     out.lengths.push_back(static_cast<float>(*length));
     out.total_tokens += *length;
   }
   return out;
 }
 
-Result<std::optional<uint64_t>> NoIndex(std::string_view, std::string_view, uint32_t*) {
+Result<std::optional<uint64_t>> NoIndex(const TextCandidate&, uint32_t*) {
   return std::optional<uint64_t>();
 }
 
@@ -146,16 +147,20 @@ size_t Seek(size_t size, size_t& hint, Less less) {
 
 // Counts from a loaded in-memory index, for the documents it holds with the
 // candidate's text; one it holds with another text (the index newer or
-// older than the snapshot) is analysed.
+// older than the snapshot) is analysed. The candidates' hashes are used
+// when taken with the index's own hasher (hashed_by).
 class MemoryCounts {
  public:
-  MemoryCounts(const TextIndex& index, const std::vector<std::string>& terms)
-      : index_(index), hints_(terms.size(), 0) {
+  MemoryCounts(const TextIndex& index, const std::vector<std::string>& terms, const SeededHash* hashed_by)
+      : index_(index), hints_(terms.size(), 0), hashed_(hashed_by != nullptr && *hashed_by == index.text_hasher()) {
     for (const std::string& t : terms) docs_.push_back(index.term_docs(t));
   }
-  Result<std::optional<uint64_t>> operator()(std::string_view key, std::string_view text, uint32_t* counts) {
-    const std::optional<uint32_t> id = Find(key);
-    if (!id || !index_.id_holds_text(*id, text)) return std::optional<uint64_t>();
+  // Whether the texts are read for more than the documents the index lacks.
+  bool reads_texts() const { return !hashed_; }
+  Result<std::optional<uint64_t>> operator()(const TextCandidate& doc, uint32_t* counts) {
+    const std::optional<uint32_t> id = Find(doc.key);
+    if (!id || !(hashed_ ? index_.id_holds_hash(*id, doc.hash) : index_.id_holds_text(*id, doc.text)))
+      return std::optional<uint64_t>();
     for (size_t j = 0; j < docs_.size(); ++j) {
       const TextIndex::TermDocs& d = docs_[j];
       const size_t i = Seek(d.ids.size(), hints_[j], [&](size_t at) { return d.ids[at] < *id; });
@@ -193,6 +198,7 @@ class MemoryCounts {
   const TextIndex& index_;
   std::vector<TextIndex::TermDocs> docs_;
   std::vector<size_t> hints_;
+  bool hashed_;
   size_t next_ = 0;
   std::optional<std::string_view> last_;
 };
@@ -216,7 +222,8 @@ class DiskCounts {
     }
     return out;
   }
-  Result<std::optional<uint64_t>> operator()(std::string_view key, std::string_view, uint32_t* counts) {
+  Result<std::optional<uint64_t>> operator()(const TextCandidate& doc, uint32_t* counts) {
+    const std::string_view key = doc.key;
     ASSIGN_OR_RETURN(std::optional<uint32_t> length, dfts_read_doc_length(*view_, ns_, key));
     if (!length) return std::optional<uint64_t>();
     for (size_t j = 0; j < terms_->size(); ++j) {
@@ -261,7 +268,7 @@ std::vector<TextCandidate> TextCandidates(const std::vector<CandidateRow>& rows,
 SourceList ScoreTextSource(const std::vector<CandidateRow>& rows, const TextSource& source) {
   const std::vector<std::string> terms = DistinctTerms(source.query);
   if (terms.empty()) return {};
-  Result<TermCounts> docs = CountTerms(TextCandidates(rows, source.field), terms, NoIndex);
+  Result<TermCounts> docs = CountTerms(TextCandidates(rows, source.field), terms, NoIndex, true);
   PALLIX_INVARIANT(docs.has_value(), "counting by analysis never fails");
   return RankCounts(*docs, terms.size(), source.k);
 }
@@ -276,24 +283,35 @@ Result<SourceList> ScoreTextSourceIndexed(Engine& engine, const ReadView& view, 
 // index not yet loaded is not built here: a filtered query with a handful
 // of candidates would pay for analysing the whole collection.
 Result<SourceList> ScoreTextCandidates(Engine& engine, const ReadView& view, const std::string& collection,
-                                       std::span<const TextCandidate> texts, const TextSource& source) {
+                                       std::span<const TextCandidate> texts, const TextSource& source,
+                                       const SeededHash* hashed_by) {
   const std::vector<std::string> terms = DistinctTerms(source.query);
   if (terms.empty() || texts.empty()) return SourceList();
   std::optional<Result<TermCounts>> docs;
   ASSIGN_OR_RETURN(bool loaded, loaded_text_index_for(engine, collection, source.field, [&](const TextIndex& index) {
-                     docs.emplace(CountTerms(texts, terms, MemoryCounts(index, terms)));
+                     MemoryCounts from(index, terms, hashed_by);
+                     const bool reads = from.reads_texts();
+                     docs.emplace(CountTerms(texts, terms, std::move(from), reads));
                    }));
   if (!loaded) {
     ASSIGN_OR_RETURN(std::optional<std::string> ns, disk_text_index_namespace(engine, view, collection, source.field));
     if (ns) {
       ASSIGN_OR_RETURN(DiskCounts from, DiskCounts::Open(view, std::move(*ns), terms, texts.size()));
-      docs.emplace(CountTerms(texts, terms, std::move(from)));
+      docs.emplace(CountTerms(texts, terms, std::move(from), false));
     } else {
-      docs.emplace(CountTerms(texts, terms, NoIndex));
+      docs.emplace(CountTerms(texts, terms, NoIndex, true));
     }
   }
   if (!docs->has_value()) return Fail(std::move(docs->error()));
   return RankCounts(**docs, terms.size(), source.k);
+}
+
+Result<std::optional<SeededHash>> LoadedTextHasher(Engine& engine, std::string_view collection,
+                                                   std::string_view field) {
+  std::optional<SeededHash> hasher;
+  RETURN_IF_ERROR(loaded_text_index_for(engine, collection, field,
+                                        [&](const TextIndex& index) { hasher = index.text_hasher(); }));
+  return hasher;
 }
 
 void CutNearest(SourceList& list, uint64_t k) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/siphash.h"
 #include "query/planner.h"
 #include "query/query_spec.h"
 #include "storage/read_view.h"
@@ -50,15 +51,26 @@ Result<SourceList> ScoreTextSourceIndexed(Engine& engine, const ReadView& view, 
                                           const std::vector<CandidateRow>& rows, const TextSource& source);
 
 // One candidate of a text source: its key and the text at the source's
-// field (views of the caller's rows).
+// field (views of the caller's rows), and the text's hash when the caller
+// took it (see ScoreTextCandidates).
 struct TextCandidate {
   std::string_view key;
   std::string_view text;
+  uint64_t hash = 0;
 };
 
 // As ScoreTextSourceIndexed, over the candidates whose field holds text.
+// With hashed_by, every candidate's hash is hashed_by(text): when the
+// loaded index's text_hasher() is that hasher, whether the index holds a
+// candidate's text is then decided without reading the text again.
 Result<SourceList> ScoreTextCandidates(Engine& engine, const ReadView& view, const std::string& collection,
-                                       std::span<const TextCandidate> texts, const TextSource& source);
+                                       std::span<const TextCandidate> texts, const TextSource& source,
+                                       const SeededHash* hashed_by = nullptr);
+// The text hasher of the field's loaded in-memory index, for a walk that
+// hashes its candidates' texts as it meets them; nullopt when none is
+// loaded. Errors: those of loaded_text_index_for.
+Result<std::optional<SeededHash>> LoadedTextHasher(Engine& engine, std::string_view collection,
+                                                   std::string_view field);
 
 // Distances of the candidates whose field is a Vector as long as the query;
 // nearest first, ties by key ascending, cut to k.

@@ -136,6 +136,11 @@ class TextIndex {
   // hash kept per document, the key drawn per index, so that no crafted
   // text can aim at a collision.
   bool id_holds_text(uint32_t id, std::string_view text) const { return text_hashes_[id] == text_hash_(text); }
+  // The same test for a text hashed ahead with text_hasher() (a copy of
+  // which a reader may take and use while it holds no lock): a walk hashes
+  // each text while its bytes are still in cache, and scores later.
+  bool id_holds_hash(uint32_t id, uint64_t hash) const { return text_hashes_[id] == hash; }
+  const SeededHash& text_hasher() const { return text_hash_; }
 
  private:
   using DocId = uint32_t;

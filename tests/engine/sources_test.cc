@@ -262,7 +262,23 @@ void IndexedScoringMatchesAnalysis(bool on_disk, uint64_t seed) {
     const std::vector<CandidateRow> some = SomeRows(*rows, rng);
     auto got = ScoreTextSourceIndexed(*e, view, "c", some, source);
     ASSERT_TRUE(got.has_value()) << got.error().Message();
-    ExpectSame(*got, ScoreTextSource(some, source), source.query);
+    const SourceList want = ScoreTextSource(some, source);
+    ExpectSame(*got, want, source.query);
+    // The texts hashed ahead, by the loaded index's hasher (an in-memory
+    // index then compares hashes) or by another one (which it must not).
+    auto loaded = LoadedTextHasher(*e, "c", "t");
+    ASSERT_TRUE(loaded.has_value());
+    ASSERT_EQ(loaded->has_value(), !on_disk);
+    for (const SeededHash& hasher : {loaded->value_or(SeededHash()), SeededHash()}) {
+      std::vector<TextCandidate> texts;
+      for (const auto& [key, doc] : some) {
+        const Value* v = get_path(doc, "t");
+        if (v != nullptr && v->is_text()) texts.push_back({key, v->as_text(), hasher(v->as_text())});
+      }
+      auto hashed = ScoreTextCandidates(*e, view, "c", texts, source, &hasher);
+      ASSERT_TRUE(hashed.has_value()) << hashed.error().Message();
+      ExpectSame(*hashed, want, source.query);
+    }
   }
 }
 
