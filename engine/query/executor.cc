@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
-#include <optional>
 #include <limits>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 

@@ -212,8 +212,9 @@ TEST(ExecutorTest, OnDiskIndexSources) { IndexBackedSources(true, 42); }
 
 // Filtered text sources, alone or beside a vector source (RRF), give the
 // same rows and the same score bits whether the text field has no index,
-// a loaded in-memory one or an on-disk one: three engines take the same
-// writes, part of them after the indexes are built.
+// a loaded in-memory one or an on-disk one, and whether the walk reads the
+// sources' fields from the rows' bytes or from partial documents: three
+// engines take the same writes, part of them after the indexes are built.
 TEST(ExecutorTest, FilteredTextRouteSameWithAndWithoutIndex) {
   std::mt19937_64 rng(61);
   std::vector<std::shared_ptr<Engine>> engines = {MemEngine(), MemEngine(), MemEngine()};
@@ -249,15 +250,19 @@ TEST(ExecutorTest, FilteredTextRouteSameWithAndWithoutIndex) {
     const bool approx = sources.size() == 2 && rng() % 4 == 0;
     const std::optional<uint64_t> limit = rng() % 2 ? std::optional<uint64_t>(1 + rng() % 10) : std::nullopt;
     std::vector<std::vector<QueryRow>> got;
-    for (auto& e : engines) {
-      QuerySpec spec = SpecOf(e, "c", filters);
-      spec.sources = sources;
-      spec.approx = approx;
-      spec.limit = limit;
-      auto rows = run_query_entry(std::move(spec));
-      ASSERT_TRUE(rows.has_value()) << rows.error().Message();
-      got.push_back(std::move(*rows));
+    for (bool raw : {true, false}) {
+      set_raw_field_reads(raw);
+      for (auto& e : engines) {
+        QuerySpec spec = SpecOf(e, "c", filters);
+        spec.sources = sources;
+        spec.approx = approx;
+        spec.limit = limit;
+        auto rows = run_query_entry(std::move(spec));
+        ASSERT_TRUE(rows.has_value()) << rows.error().Message();
+        got.push_back(std::move(*rows));
+      }
     }
+    set_raw_field_reads(true);
     for (size_t i = 1; i < got.size(); ++i) {
       ASSERT_EQ(KeysOf(got[i]), KeysOf(got[0])) << "round " << round << " engine " << i;
       for (size_t r = 0; r < got[0].size(); ++r) {
