@@ -347,7 +347,10 @@ Status Connect(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params,
     ASSIGN_OR_RETURN(auto nearest, SearchLayer(store, ep, params.ef_construction, layer));
     if (nearest.empty()) continue;
     uint32_t cap = layer > 0 ? params.m : params.m0;
-    ASSIGN_OR_RETURN(size_t take, SelectNeighbours(params, store, nearest, cap));
+    size_t take = HnswChooseNeighbours(store, nearest, id, layer, [&](auto& candidates) {
+      return SelectNeighbours(params, store, candidates, cap).value_or(0);
+    });
+    RETURN_IF_ERROR(store.status());
     std::vector<uint64_t>& own = Mutable(cache, id)->layers[layer];
     own.clear();
     for (size_t i = 0; i < take; ++i) own.push_back(nearest[i].id);

@@ -349,7 +349,9 @@ void HnswIndex::Connect(uint32_t id, uint32_t level, const PreparedQuery& query)
   for (uint32_t layer = std::min(top, level) + 1; layer-- > 0;) {
     auto nearest = hnsw_search_layer(store, ep, kHnswEfConstruction, layer);
     uint32_t cap = layer > 0 ? kHnswM : kHnswM0;
-    auto take = static_cast<uint32_t>(SelectNeighbours(nearest.data(), nearest.size(), cap));
+    auto take = static_cast<uint32_t>(HnswChooseNeighbours(store, nearest, id, layer, [&](auto& candidates) {
+      return SelectNeighbours(candidates.data(), candidates.size(), cap);
+    }));
     LinkList own = Links(id, layer);
     for (uint32_t i = 0; i < take; ++i) own.ids[i] = nearest[i].id;
     *own.count = take;

@@ -256,6 +256,64 @@ size_t HnswSelectNeighbours(ScoredNode<Id>* candidates, size_t count, size_t cap
   return kept;
 }
 
+// Neighbour selection keeping fewer than this many of a new node's
+// candidates widens them (HnswChooseNeighbours).
+inline constexpr size_t kHnswWidenBelow = 8;
+// How many of the widened candidates, nearest first, selection sees.
+inline constexpr size_t kHnswWidenedCandidates = 256;
+
+// A new node's neighbours on `layer`: selection over the candidates its
+// layer search found (sorted by the graph ordering), by select(candidates),
+// which moves the kept ones to the front and returns how many.
+//
+// That search stops in the region nearest to the node. On tightly clustered
+// data its ef_construction results are the members of one or two clusters,
+// which cover one another, so selection keeps only a few of them, all
+// leading the same way; a far point inserted then is linked from that
+// region alone, and a later search for it whose beam settles in the next
+// cluster never meets it. So when fewer than kHnswWidenBelow are kept, the
+// candidates are widened by every node their own lists on the layer name
+// (those lead on to the clusters around), the nearest
+// kHnswWidenedCandidates of them are kept, and selection runs again over
+// those. Elsewhere selection keeps more almost always, and nothing changes.
+//
+// self is never a candidate. A store failure met while widening stops it;
+// the store keeps the failure for the caller.
+template <HnswLayerStore S, typename Select>
+size_t HnswChooseNeighbours(S& store, std::vector<ScoredNode<typename S::Id>>& candidates, typename S::Id self,
+                            uint32_t layer, Select&& select) {
+  using Id = typename S::Id;
+  std::vector<ScoredNode<Id>> widened(candidates);  // selection reorders candidates
+  const size_t kept = select(candidates);
+  if (kept >= kHnswWidenBelow) return kept;
+  store.StartVisits();
+  store.Visit(self);
+  for (const ScoredNode<Id>& c : widened) store.Visit(c.id);
+  std::vector<Id> fresh;
+  for (size_t j = 0, found = widened.size(); j < found; ++j) {
+    // A list may live only until the store loads another node: its new
+    // ids are taken before any distance is asked for.
+    const auto& list = store.Neighbours(widened[j].id, layer);
+    if (!store.ok()) return kept;
+    for (size_t i = 0, count = list.size(); i < count; ++i) {
+      if (store.Visit(list[i])) fresh.push_back(list[i]);
+    }
+  }
+  if (fresh.empty()) return kept;
+  std::vector<float> distances(fresh.size());
+  if constexpr (requires { store.DistanceBatch(fresh.data(), fresh.size(), distances.data()); }) {
+    store.DistanceBatch(fresh.data(), fresh.size(), distances.data());
+  } else {
+    for (size_t i = 0; i < fresh.size(); ++i) distances[i] = store.Distance(fresh[i]);
+  }
+  if (!store.ok()) return kept;
+  for (size_t i = 0; i < fresh.size(); ++i) widened.push_back({distances[i], fresh[i]});
+  std::sort(widened.begin(), widened.end(), ScoredBefore<Id>);
+  if (widened.size() > kHnswWidenedCandidates) widened.resize(kHnswWidenedCandidates);
+  candidates = std::move(widened);
+  return select(candidates);
+}
+
 // a + b and 4 * a, stopping at the largest value instead of wrapping.
 inline uint64_t SaturatingAdd(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 inline uint64_t SaturatingTimes4(uint64_t a) { return a > UINT64_MAX / 4 ? UINT64_MAX : a * 4; }

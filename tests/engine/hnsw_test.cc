@@ -413,34 +413,38 @@ TEST(HnswTest, NeighbourListsRespectTheCapsAndLayers) {
 // entry point, and every stored vector found by its own value, or the index
 // holds documents it can never return. Linking each node to its nearest
 // only kept no link between clusters and let every neighbour of a far
-// point prune it.
+// point prune it; with selection alone, a far point linked only from the
+// one cluster its insert's search settled in was missed now and then by a
+// search settling in the next one (both data sets here, under l2, and the second under cosine).
 TEST(HnswTest, EveryStoredVectorIsFoundByItsOwnValue) {
-  test::ClusteredVectors data = test::TightClustersWithOutliers(3);
-  for (Metric metric : {Metric::kL2, Metric::kCosine}) {
-    SCOPED_TRACE(MetricName(metric));
-    HnswIndex graph(metric, Quantization::kNone);
-    for (size_t i = 0; i < data.vectors.size(); ++i) hnsw_insert(graph, Key(i), data.vectors[i]);
-    std::vector<bool> seen(graph.node_count());
-    std::vector<uint64_t> todo{*graph.entry()};
-    seen[*graph.entry()] = true;
-    while (!todo.empty()) {
-      uint64_t id = todo.back();
-      todo.pop_back();
-      for (uint32_t layer = 0; layer <= graph.level(id); ++layer) {
-        for (uint32_t n : graph.neighbours(id, layer)) {
-          if (!seen[n]) todo.push_back(n);
-          seen[n] = true;
+  for (uint64_t seed : {1, 2}) {
+    test::ClusteredVectors data = test::TightClustersWithOutliers(seed);
+    for (Metric metric : {Metric::kL2, Metric::kCosine}) {
+      SCOPED_TRACE(testing::Message() << MetricName(metric) << " seed " << seed);
+      HnswIndex graph(metric, Quantization::kNone);
+      for (size_t i = 0; i < data.vectors.size(); ++i) hnsw_insert(graph, Key(i), data.vectors[i]);
+      std::vector<bool> seen(graph.node_count());
+      std::vector<uint64_t> todo{*graph.entry()};
+      seen[*graph.entry()] = true;
+      while (!todo.empty()) {
+        uint64_t id = todo.back();
+        todo.pop_back();
+        for (uint32_t layer = 0; layer <= graph.level(id); ++layer) {
+          for (uint32_t n : graph.neighbours(id, layer)) {
+            if (!seen[n]) todo.push_back(n);
+            seen[n] = true;
+          }
         }
       }
+      EXPECT_EQ(std::count(seen.begin(), seen.end(), true), static_cast<long>(graph.node_count()));
+      auto nearest = [&](size_t i) {
+        auto hits = hnsw_search(graph, data.vectors[i], 1);
+        return hits.empty() ? std::string() : hits[0].key;
+      };
+      test::Misses misses = test::CountMisses(data, nearest, Key);
+      EXPECT_LE(misses.total, data.vectors.size() / 200);
+      EXPECT_EQ(misses.outliers, 0u);
     }
-    EXPECT_EQ(std::count(seen.begin(), seen.end(), true), static_cast<long>(graph.node_count()));
-    auto nearest = [&](size_t i) {
-      auto hits = hnsw_search(graph, data.vectors[i], 1);
-      return hits.empty() ? std::string() : hits[0].key;
-    };
-    test::Misses misses = test::CountMisses(data, nearest, Key);
-    EXPECT_LE(misses.total, data.vectors.size() / 200);
-    EXPECT_EQ(misses.outliers, 0u);
   }
 }
 
@@ -667,6 +671,21 @@ class ModelGraph {
         auto w = SearchLayer(q, ep, kHnswEfConstruction, l, stamps_, epoch_);
         size_t cap = l > 0 ? kHnswM : kHnswM0;
         nodes_[id].layers[l] = Select(w, cap);
+        if (nodes_[id].layers[l].size() < kHnswWidenBelow) {
+          // Widened by every node the candidates' lists name, nearest
+          // kHnswWidenedCandidates chosen from again.
+          std::set<uint64_t> seen{id};
+          for (const auto& c : w) seen.insert(c.id);
+          const size_t found = w.size();
+          for (size_t j = 0; j < found; ++j) {
+            for (uint64_t v : nodes_[w[j].id].layers[l]) {
+              if (seen.insert(v).second) w.push_back({Distance(q, v), v});
+            }
+          }
+          std::sort(w.begin(), w.end(), ScoredBefore<uint64_t>);
+          if (w.size() > kHnswWidenedCandidates) w.resize(kHnswWidenedCandidates);
+          nodes_[id].layers[l] = Select(w, cap);
+        }
         for (uint64_t n : nodes_[id].layers[l]) {
           nodes_[n].layers[l].push_back(id);
           if (nodes_[n].layers[l].size() > cap) Prune(n, l, cap);
