@@ -236,7 +236,9 @@ def clustered_with_outliers(seed=3):
 def test_every_clustered_vector_is_found_by_its_own_value(path):
     # Half the documents before the indexes are declared (built from the
     # rows), half after (kept up by the writes); then the file opened again.
-    vectors = clustered_with_outliers()
+    # On this data set a far point was once linked only from the cluster its
+    # insert's search settled in, and missed by both graphs.
+    vectors = clustered_with_outliers(20)
     half = len(vectors) // 2
 
     def missed(c):
