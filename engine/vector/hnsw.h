@@ -120,6 +120,19 @@ inline bool HeapAfter(const HeapNode<Id>& a, const HeapNode<Id>& b) {
   return HeapBefore(b, a);
 }
 
+// distances[i] = the store's distance to ids[i], all at once when the store
+// can; false when the store failed meanwhile.
+template <HnswLayerStore S>
+bool ScoreAll(S& store, const std::vector<typename S::Id>& ids, std::vector<float>& distances) {
+  distances.resize(ids.size());
+  if constexpr (requires { store.DistanceBatch(ids.data(), ids.size(), distances.data()); }) {
+    store.DistanceBatch(ids.data(), ids.size(), distances.data());
+  } else {
+    for (size_t i = 0; i < ids.size() && store.ok(); ++i) distances[i] = store.Distance(ids[i]);
+  }
+  return store.ok();
+}
+
 }  // namespace hnsw_internal
 
 // The search primitive of insert and search: the (up to) ef nodes nearest to
@@ -171,15 +184,7 @@ std::vector<ScoredNode<typename S::Id>> hnsw_search_layer_admitting(S& store, ty
       Id v = list[i];
       if (store.Visit(v)) fresh.push_back(v);
     }
-    distances.resize(fresh.size());
-    if constexpr (requires { store.DistanceBatch(fresh.data(), fresh.size(), distances.data()); }) {
-      store.DistanceBatch(fresh.data(), fresh.size(), distances.data());
-    } else {
-      for (size_t i = 0; i < fresh.size(); ++i) {
-        distances[i] = store.Distance(fresh[i]);
-        if (!store.ok()) return {};
-      }
-    }
+    if (!hnsw_internal::ScoreAll(store, fresh, distances)) return {};
     for (size_t i = 0; i < fresh.size(); ++i) {
       float dv = distances[i];
       if (results.size() < ef || dv < results.front().distance) {
@@ -299,14 +304,8 @@ size_t HnswChooseNeighbours(S& store, std::vector<ScoredNode<typename S::Id>>& c
       if (store.Visit(list[i])) fresh.push_back(list[i]);
     }
   }
-  if (fresh.empty()) return kept;
-  std::vector<float> distances(fresh.size());
-  if constexpr (requires { store.DistanceBatch(fresh.data(), fresh.size(), distances.data()); }) {
-    store.DistanceBatch(fresh.data(), fresh.size(), distances.data());
-  } else {
-    for (size_t i = 0; i < fresh.size(); ++i) distances[i] = store.Distance(fresh[i]);
-  }
-  if (!store.ok()) return kept;
+  std::vector<float> distances;
+  if (fresh.empty() || !hnsw_internal::ScoreAll(store, fresh, distances)) return kept;
   for (size_t i = 0; i < fresh.size(); ++i) widened.push_back({distances[i], fresh[i]});
   std::sort(widened.begin(), widened.end(), ScoredBefore<Id>);
   if (widened.size() > kHnswWidenedCandidates) widened.resize(kHnswWidenedCandidates);

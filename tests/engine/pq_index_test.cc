@@ -32,6 +32,22 @@ std::shared_ptr<Engine> MixedLengths() {
   return engine;
 }
 
+struct GraphShape {
+  std::optional<uint64_t> dim;
+  size_t live = 0;
+};
+
+// The dimension and live count of the in-memory graph of field "e" of "c".
+GraphShape InMemoryGraphShape(Engine& engine) {
+  GraphShape shape;
+  auto found = memory_vector_index_for(engine, "c", "e", [&](const HnswIndex& graph) {
+    shape.dim = graph.dim();
+    shape.live = graph.live_count();
+  });
+  EXPECT_TRUE(found.has_value() && *found);
+  return shape;
+}
+
 // A live database: both graphs trained on 4-float vectors, then a 3-float
 // vector comes first in key order. The in-memory graph, built from the
 // rows at first use, and the on-disk one, rebuilt from the rows once
@@ -46,14 +62,9 @@ TEST(PqIndex, TheCodebookFixesTheGraphDimension) {
   ASSERT_TRUE(create_vector_index_ondisk_pq(*engine, "c", "o", Metric::kL2, 2, 4).has_value());
   const Value stray = Value::Vector({0.5f, 0.5f, 0.5f});
   ASSERT_TRUE(insert(*engine, "c", "a", Doc({{"e", stray}, {"o", stray}})));
-  std::optional<uint64_t> dim;
-  size_t live = 0;
-  ASSERT_TRUE(memory_vector_index_for(*engine, "c", "e", [&](const HnswIndex& graph) {
-                dim = graph.dim();
-                live = graph.live_count();
-              }).value());
-  EXPECT_EQ(dim, 4u);
-  EXPECT_EQ(live, 30u);
+  const GraphShape shape = InMemoryGraphShape(*engine);
+  EXPECT_EQ(shape.dim, 4u);
+  EXPECT_EQ(shape.live, 30u);
   for (int i = 0; i < 11; ++i) ASSERT_TRUE(delete_document(*engine, "c", "k" + std::to_string(100 + i)));
   auto meta = read_index_meta(*engine, vector_namespace("c", "o"));  // rebuilt after the 11th delete
   ASSERT_TRUE(meta.has_value());
@@ -82,14 +93,9 @@ TEST(PqIndex, CommonLengthTrainsAndFixesTheGraphDimension) {
   ASSERT_TRUE(meta.has_value());
   EXPECT_EQ(meta->live, 40u);
   ASSERT_TRUE(create_pq_vector_index(*engine, "c", "e", Metric::kL2, 2, 4, kVectorInMemoryPq, kCommon));
-  std::optional<uint64_t> dim;
-  size_t live = 0;
-  ASSERT_TRUE(memory_vector_index_for(*engine, "c", "e", [&](const HnswIndex& graph) {
-                dim = graph.dim();
-                live = graph.live_count();
-              }).value());
-  EXPECT_EQ(dim, 4u);
-  EXPECT_EQ(live, 40u);
+  const GraphShape shape = InMemoryGraphShape(*engine);
+  EXPECT_EQ(shape.dim, 4u);
+  EXPECT_EQ(shape.live, 40u);
 }
 
 TEST(PqIndex, CommonLengthStillNeedsAVectorOfALengthMDivides) {
