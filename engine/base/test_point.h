@@ -1,0 +1,59 @@
+// Test points: the named moments at which the engine lets a test act, so
+// that an interleaving with another thread, a failure or a kill happens
+// exactly there instead of by chance in a race loop.
+//
+// The engine calls ReachTestPoint(point, arg) at each moment; with no hook
+// installed that is one relaxed atomic load. A test installs a hook for
+// one scope with ScopedTestHook, whose destructor takes it out again even
+// when the test fails an assertion and returns early, so no hook outlives
+// the test that set it. Scopes nest: a scope restores the hook it
+// replaced.
+//
+// Callers: every layer (ReachTestPoint); tests (ScopedTestHook).
+//
+// Thread-safety: hooks may be reached from any thread while another
+// installs or removes one; a hook that is running when its scope ends
+// finishes on the copy it started with.
+
+#ifndef PALLIX_BASE_TEST_POINT_H_
+#define PALLIX_BASE_TEST_POINT_H_
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+namespace pallix {
+
+// The moments. `arg` names what the moment is about, as listed.
+enum class TestPoint : size_t {
+  kStoreBeforeLock,       // a database file is open, not yet locked: its path
+  kCopyBeforeCommit,      // a backup or compaction copy is full, not committed: the copy's file
+  kIndexReset,            // an index namespace was emptied and committed: the namespace
+  kBuildBatchBeforeWrite, // an index build batch has read its rows, not yet written: the namespace
+  kAfterRead,             // a read-modify-write has read, not yet written: the collection
+  kQueryAfterSnapshot,    // a query holds its read snapshot, before it asks the indexes: the collection
+  kCount
+};
+
+using TestHook = std::function<void(std::string_view arg)>;
+
+// Runs the hook installed at `point`, if any.
+void ReachTestPoint(TestPoint point, std::string_view arg = {});
+
+// Installs `hook` at `point` for the life of the object.
+class ScopedTestHook {
+ public:
+  ScopedTestHook(TestPoint point, TestHook hook);
+  ~ScopedTestHook();
+  ScopedTestHook(const ScopedTestHook&) = delete;
+  ScopedTestHook& operator=(const ScopedTestHook&) = delete;
+
+ private:
+  TestPoint point_;
+  std::shared_ptr<const TestHook> previous_;
+};
+
+}  // namespace pallix
+
+#endif  // PALLIX_BASE_TEST_POINT_H_
