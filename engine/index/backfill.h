@@ -1,14 +1,24 @@
 // Resumable index builds: fills an index declared over a collection that
 // already holds documents, in batches that survive a crash.
 //
-// The collection's rows are read in key order, 2048 at a time, each batch
-// in a read transaction of its own. The batch's index entries and the
-// index's registry row, whose cursor names where the next batch starts
-// (the batch's last key followed by 0x00), are written in one write
-// transaction; the last, empty read writes the registry row without a
-// cursor. So after a crash at any point the stored cursor is exactly the
-// first row whose entries are not stored, and resume_index_builds
-// (index/resume.h) goes on from there. Memory is bounded by one batch.
+// The collection's rows are read in key order, 2048 at a time. Each batch
+// is one write transaction: it reads its rows, writes their index entries
+// and the index's registry row, whose cursor names where the next batch
+// starts (the batch's last key followed by 0x00); the last, empty read
+// writes the registry row without a cursor. So after a crash at any point
+// the stored cursor is exactly the first row whose entries are not stored,
+// and resume_index_builds (index/resume.h) goes on from there. Memory is
+// bounded by one batch.
+//
+// Why the rows are read inside the write transaction and not in a snapshot
+// of their own: writes go on between batches (other threads, or this one
+// between two resumes), and each write keeps every declared index up,
+// building or not. A row read in an earlier snapshot may since have been
+// deleted or replaced, and its entries written from that stale copy would
+// undo the write's upkeep for good: a deleted document back in the index,
+// a replaced one filed under its old value, wrong text statistics. Inside
+// the one write transaction no other write can come between the read and
+// the entries.
 //
 // Test hook: the environment variable PALLIX_TEST_ABORT_AFTER_PAGES, read
 // once per process when a build first commits a batch. An optional '+'
@@ -48,13 +58,14 @@ using BatchWriter = std::function<Status(WriteCtx& ctx, const std::vector<Row>& 
 
 // Fills the index from `start` (inclusive; empty: the first row) to the end
 // of `collection` and leaves the registry row (`registry`, `key`) complete
-// with `payload`. A failing batch (the writer's error, a storage failure, a
+// with `payload`. `ns` is the index's namespace, which the test point
+// kBuildBatchBeforeWrite names before each batch's transaction begins. A failing batch (the writer's error, a storage failure, a
 // failed commit) stores nothing of itself; the error is returned and the
 // registry keeps the cursor of the last committed batch. Errors:
 // Transaction, Storage, Commit, or the writer's (Decode for a stored
 // document that does not decode).
-Status backfill_index(Engine& engine, std::string_view collection, std::string_view registry, std::string_view key,
-                      std::string_view payload, std::string start, const BatchWriter& writer);
+Status backfill_index(Engine& engine, std::string_view collection, std::string_view ns, std::string_view registry,
+                      std::string_view key, std::string_view payload, std::string start, const BatchWriter& writer);
 
 // The threshold PALLIX_TEST_ABORT_AFTER_PAGES would set for `text`
 // (nullopt: off). Exposed for tests.

@@ -143,7 +143,7 @@ Status build_compound_index(Engine& engine, std::string_view collection, const s
     }
     return adjust_row_count(ctx, ns, added);
   };
-  RETURN_IF_ERROR(backfill_index(engine, collection, kCompoundRegistry, reg_key, kBuildingPayload, std::move(start), writer));
+  RETURN_IF_ERROR(backfill_index(engine, collection, ns, kCompoundRegistry, reg_key, kBuildingPayload, std::move(start), writer));
   bool covering = false;
   if (was_building) {
     ASSIGN_OR_RETURN(covering, SettleCovering(engine, reg_key));
