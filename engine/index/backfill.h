@@ -11,14 +11,15 @@
 // bounded by one batch.
 //
 // Why the rows are read inside the write transaction and not in a snapshot
-// of their own: writes go on between batches (other threads, or this one
-// between two resumes), and each write keeps every declared index up,
-// building or not. A row read in an earlier snapshot may since have been
-// deleted or replaced, and its entries written from that stale copy would
-// undo the write's upkeep for good: a deleted document back in the index,
-// a replaced one filed under its old value, wrong text statistics. Inside
-// the one write transaction no other write can come between the read and
-// the entries.
+// of their own: other threads write while a build runs, and each write
+// keeps every declared index up, building or not. A row read in an earlier
+// snapshot may since have been deleted or replaced, and entries written
+// from that stale copy would undo the write's upkeep for good: a deleted
+// document back in the index, a replaced one filed under its old value,
+// wrong text statistics. The store admits one write transaction at a time,
+// so inside it no write can come between the read and the entries. Writes
+// that land before the batch's transaction are simply read; those after
+// it keep the entries up themselves.
 //
 // Test hook: the environment variable PALLIX_TEST_ABORT_AFTER_PAGES, read
 // once per process when a build first commits a batch. An optional '+'
@@ -58,12 +59,13 @@ using BatchWriter = std::function<Status(WriteCtx& ctx, const std::vector<Row>& 
 
 // Fills the index from `start` (inclusive; empty: the first row) to the end
 // of `collection` and leaves the registry row (`registry`, `key`) complete
-// with `payload`. `ns` is the index's namespace, which the test point
-// kBuildBatchBeforeWrite names before each batch's transaction begins. A failing batch (the writer's error, a storage failure, a
+// with `payload`. A failing batch (the writer's error, a storage failure, a
 // failed commit) stores nothing of itself; the error is returned and the
-// registry keeps the cursor of the last committed batch. Errors:
-// Transaction, Storage, Commit, or the writer's (Decode for a stored
-// document that does not decode).
+// registry keeps the cursor of the last committed batch. `ns` is the
+// index's namespace, which the test point kBuildBatchBeforeWrite names
+// before each batch's transaction begins. Errors: Transaction, Storage,
+// Commit, or the writer's (Decode for a stored document that does not
+// decode).
 Status backfill_index(Engine& engine, std::string_view collection, std::string_view ns, std::string_view registry,
                       std::string_view key, std::string_view payload, std::string start, const BatchWriter& writer);
 
