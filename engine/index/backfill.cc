@@ -61,7 +61,10 @@ Status backfill_index(Engine& engine, std::string_view collection, std::string_v
     ReachTestPoint(TestPoint::kBuildBatchBeforeWrite, ns);
     ASSIGN_OR_RETURN(std::optional<std::string> next,
                      CommitBatch(engine, collection, registry, key, payload, start, writer));
-    if (!next) return Ok();  // the completing step, not counted as a page
+    if (!next) {  // the completing step, not counted as a page
+      ReachTestPoint(TestPoint::kBuildComplete, ns);
+      return Ok();
+    }
     ++pages;
     const std::optional<uint64_t>& threshold = AbortThreshold();
     if (threshold && pages >= *threshold) std::abort();  // crash-test hook: no unwinding, no further write

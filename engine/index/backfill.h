@@ -62,8 +62,9 @@ using BatchWriter = std::function<Status(WriteCtx& ctx, const std::vector<Row>& 
 // with `payload`. A failing batch (the writer's error, a storage failure, a
 // failed commit) stores nothing of itself; the error is returned and the
 // registry keeps the cursor of the last committed batch. `ns` is the
-// index's namespace, which the test point kBuildBatchBeforeWrite names
-// before each batch's transaction begins. Errors: Transaction, Storage,
+// index's namespace, which the test points name: kBuildBatchBeforeWrite
+// before each batch's transaction begins, kBuildComplete after the
+// completing commit. Errors: Transaction, Storage,
 // Commit, or the writer's (Decode for a stored document that does not
 // decode).
 Status backfill_index(Engine& engine, std::string_view collection, std::string_view ns, std::string_view registry,

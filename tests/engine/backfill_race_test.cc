@@ -1,10 +1,13 @@
 // Index builds while another thread writes. Before each batch's write
-// transaction (the test point kBuildBatchBeforeWrite) another thread
-// deletes and re-writes documents: in the batch about to be written, in
-// earlier batches and in later ones. Afterwards the index of every kind
-// must answer exactly as a scan of the final rows does; a batch that wrote
-// its entries from rows read before those writes would leave a deleted
-// document in the index, or a re-written one under its old value.
+// transaction (the test point kBuildBatchBeforeWrite), or once the last
+// step has committed but the index is not yet marked built
+// (kBuildComplete), another thread deletes and re-writes documents: in the
+// batch about to be written, in earlier batches and in later ones, one of
+// them without any indexed field. Afterwards the index of every kind must
+// answer exactly as a scan of the final rows does; a batch that wrote its
+// entries from rows read before those writes would leave a deleted
+// document in the index, or a re-written one under its old value, and a
+// compound index must not call itself covering past a document it lacks.
 
 #include <gtest/gtest.h>
 
@@ -14,6 +17,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "base/test_point.h"
@@ -89,13 +93,17 @@ Lines ProbeValues(Engine& engine, const ReadView& view, const ValueProbe& probe)
   return out;
 }
 
-Lines ScanValues(const Rows& rows) {
-  std::map<int, std::vector<std::string>> keys;
-  for (int v = 0; v < kValues; ++v) keys[v];
-  for (const auto& [key, doc] : rows) keys[static_cast<int>(get_path(doc, "n")->as_int())].push_back(key);
-  Lines out;
-  for (auto& [v, list] : keys) out.push_back(Join(std::to_string(v), std::move(list)));
-  return out;
+// The documents holding `field`, by value.
+std::function<Lines(const Rows&)> ScanValues(const char* field) {
+  return [field](const Rows& rows) {
+    std::map<int, std::vector<std::string>> keys;
+    for (int v = 0; v < kValues; ++v) keys[v];
+    for (const auto& [key, doc] : rows)
+      if (get_path(doc, field) != nullptr) keys[static_cast<int>(get_path(doc, "n")->as_int())].push_back(key);
+    Lines out;
+    for (auto& [v, list] : keys) out.push_back(Join(std::to_string(v), std::move(list)));
+    return out;
+  };
 }
 
 Result<KeyList> ScalarProbe(Engine& engine, const ReadView& view, int v) {
@@ -113,6 +121,23 @@ Result<KeyList> CompoundProbe(Engine& engine, const ReadView& view, int v) {
 Result<KeyList> GeoProbe(Engine& engine, const ReadView& view, int v) {
   const GeoPoint p = PointOf(v);
   return geo_cell_ranges(engine, "c", "p", view, GeoBox{p.lat - 0.01, p.lon - 0.01, p.lat + 0.01, p.lon + 0.01});
+}
+
+// A compound index may answer for its leading field only while every
+// document has an entry.
+Lines ProbeCompound(Engine& engine, const ReadView& view) {
+  Lines out = ProbeValues(engine, view, CompoundProbe);
+  Result<bool> covering = find_compound_index(engine, "c", {"a", "b"});
+  out.push_back(!covering ? "error" : *covering ? "covering" : "not covering");
+  return out;
+}
+
+Lines ScanCompound(const Rows& rows) {
+  Lines out = ScanValues("a")(rows);
+  bool covering = true;
+  for (const auto& [key, doc] : rows) covering = covering && get_path(doc, "a") != nullptr;
+  out.push_back(covering ? "covering" : "not covering");
+  return out;
 }
 
 // On-disk text: the collection statistics BM25 weighs by, and each term's
@@ -144,6 +169,7 @@ Lines ScanText(const Rows& rows) {
   std::map<std::string, std::vector<std::string>> postings;
   for (const std::string& term : Vocabulary()) postings[term];
   for (const auto& [key, doc] : rows) {
+    if (get_path(doc, "t") == nullptr) continue;
     const std::vector<std::string> terms = analyze_text(get_path(doc, "t")->as_text());
     ++docs;
     tokens += terms.size();
@@ -182,7 +208,8 @@ Lines ProbeVector(Engine&, const ReadView& view) {
 
 Lines ScanVector(const Rows& rows) {
   Lines out;
-  for (const auto& [key, doc] : rows) out.push_back(VectorLine(key, get_path(doc, "e")->as_vector()));
+  for (const auto& [key, doc] : rows)
+    if (get_path(doc, "e") != nullptr) out.push_back(VectorLine(key, get_path(doc, "e")->as_vector()));
   return out;
 }
 
@@ -206,11 +233,11 @@ std::vector<Kind> Kinds() {
   };
   return {
       {"scalar", scalar_namespace("c", "n"), kSeveralBatches, nullptr,
-       [](Engine& e) { return create_scalar_index(e, "c", "n"); }, values(ScalarProbe), ScanValues},
+       [](Engine& e) { return create_scalar_index(e, "c", "n"); }, values(ScalarProbe), ScanValues("n")},
       {"compound", compound_table_name("c", {"a", "b"}), kSeveralBatches, nullptr,
-       [](Engine& e) { return create_compound_index(e, "c", {"a", "b"}); }, values(CompoundProbe), ScanValues},
+       [](Engine& e) { return create_compound_index(e, "c", {"a", "b"}); }, ProbeCompound, ScanCompound},
       {"geo", geo_namespace("c", "p"), kSeveralBatches, nullptr,
-       [](Engine& e) { return create_geo_index(e, "c", "p"); }, values(GeoProbe), ScanValues},
+       [](Engine& e) { return create_geo_index(e, "c", "p"); }, values(GeoProbe), ScanValues("p")},
       {"disk_text", text_namespace("c", "t"), kSeveralBatches, nullptr,
        [](Engine& e) { return create_text_index_ondisk(e, "c", "t"); }, ProbeText, ScanText},
       {"disk_vector", vector_namespace("c", "e"), kSeveralBatches, nullptr,
@@ -228,15 +255,17 @@ std::vector<Kind> Kinds() {
   };
 }
 
-// At the call-th batch point: from another thread, 45 keys spread evenly
-// over the collection, two of three re-written as version call + 1, the
-// rest deleted, and one new key.
+// At the call-th test point: from another thread, 45 keys spread evenly
+// over the collection, a third deleted, one re-written without any indexed
+// field, the rest re-written as version call + 1; and one new key.
 void WriteMeanwhile(Engine& engine, int rows, int call) {
   std::thread other([&] {
     for (int t = 0; t < 45; ++t) {
       const int i = (call * 31 + t * rows / 45) % rows;
       if (t % 3 == 0) {
         EXPECT_TRUE(delete_document(engine, "c", Key(i)));
+      } else if (t == 1) {
+        EXPECT_TRUE(insert(engine, "c", Key(i), Doc({{"n", Value::Int(ValueOf(i, call + 1))}})));
       } else {
         EXPECT_TRUE(insert(engine, "c", Key(i), Document(i, call + 1)));
       }
@@ -246,10 +275,10 @@ void WriteMeanwhile(Engine& engine, int rows, int call) {
   other.join();
 }
 
-class BackfillRace : public testing::TestWithParam<Kind> {};
+class BackfillRace : public testing::TestWithParam<std::tuple<Kind, TestPoint>> {};
 
 TEST_P(BackfillRace, IndexAnswersAsAScanOfTheFinalRows) {
-  const Kind& kind = GetParam();
+  const auto& [kind, point] = GetParam();
   auto engine = MemEngine();
   std::vector<std::pair<std::string, Value>> docs;
   for (int i = 0; i < kind.rows; ++i) docs.emplace_back(Key(i), Document(i, 0));
@@ -258,7 +287,7 @@ TEST_P(BackfillRace, IndexAnswersAsAScanOfTheFinalRows) {
   ASSERT_FALSE(HasFatalFailure());
   int calls = 0;
   {
-    ScopedTestHook hook(TestPoint::kBuildBatchBeforeWrite, [&](std::string_view ns) {
+    ScopedTestHook hook(point, [&](std::string_view ns) {
       if (ns == kind.ns && calls < 3) WriteMeanwhile(*engine, kind.rows, calls++);
     });
     Status built = kind.build(*engine);
@@ -273,8 +302,13 @@ TEST_P(BackfillRace, IndexAnswersAsAScanOfTheFinalRows) {
   EXPECT_EQ(kind.indexed(*engine, view), kind.scanned(Rows(rows->begin(), rows->end())));
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, BackfillRace, testing::ValuesIn(Kinds()),
-                         [](const testing::TestParamInfo<Kind>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Kinds, BackfillRace,
+                         testing::Combine(testing::ValuesIn(Kinds()),
+                                          testing::Values(TestPoint::kBuildBatchBeforeWrite, TestPoint::kBuildComplete)),
+                         [](const testing::TestParamInfo<std::tuple<Kind, TestPoint>>& info) {
+                           const bool batch = std::get<1>(info.param) == TestPoint::kBuildBatchBeforeWrite;
+                           return std::string(std::get<0>(info.param).name) + (batch ? "_batch" : "_complete");
+                         });
 
 }  // namespace
 }  // namespace pallix::test
