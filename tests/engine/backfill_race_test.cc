@@ -11,9 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <ostream>
 #include <set>
 #include <string>
 #include <thread>
