@@ -30,7 +30,8 @@ enum class TestPoint : size_t {
   kStoreBeforeLock,       // a database file is open, not yet locked: its path
   kCopyBeforeCommit,      // a backup or compaction copy is full, not committed: the copy's file
   kIndexReset,            // an index namespace was emptied and committed: the namespace
-  kBuildBatchBeforeWrite, // an index build batch has read its rows, not yet written: the namespace
+  kBuildBatchBeforeWrite, // an index build is about to begin a batch's transaction: the namespace
+  kBuildComplete,         // an index build committed its last step, its entry not yet built: the namespace
   kAfterRead,             // a read-modify-write has read, not yet written: the collection
   kQueryAfterSnapshot,    // a query holds its read snapshot, before it asks the indexes: the collection
   kCount

@@ -2,9 +2,9 @@
 
 #include <cstdlib>
 
+#include "base/test_point.h"
 #include "doc/value.h"
 #include "index/index_state.h"
-#include "storage/read_view.h"
 
 namespace pallix {
 
@@ -17,13 +17,24 @@ const std::optional<uint64_t>& AbortThreshold() {
   return threshold;
 }
 
-// One batch's entries and the cursor after it, committed together.
-Status CommitBatch(Engine& engine, std::string_view registry, std::string_view key, std::string_view state,
-                   const std::vector<Row>& batch, const BatchWriter& writer) {
+// One batch, read and indexed in one write transaction together with the
+// cursor after it. Returns that cursor, or nullopt when no row was left and
+// the registry row was written complete instead.
+Result<std::optional<std::string>> CommitBatch(Engine& engine, std::string_view collection,
+                                               std::string_view registry, std::string_view key,
+                                               std::string_view payload, std::string_view start,
+                                               const BatchWriter& writer) {
   ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
-  RETURN_IF_ERROR(writer(ctx, batch));
-  RETURN_IF_ERROR(put_row(ctx, registry, key, state));
-  return ctx.Commit();
+  ASSIGN_OR_RETURN(std::vector<Row> batch, scan_rows_from(ctx, collection, start, kBackfillBatch));
+  std::optional<std::string> next;
+  if (!batch.empty()) {
+    next = batch.back().key;
+    next->push_back('\0');
+    RETURN_IF_ERROR(writer(ctx, batch));
+  }
+  RETURN_IF_ERROR(put_row(ctx, registry, key, encode_index_state(payload, next)));
+  RETURN_IF_ERROR(ctx.Commit());
+  return next;
 }
 
 }  // namespace
@@ -43,19 +54,21 @@ std::optional<uint64_t> parse_abort_threshold(const char* text) {
   return n;
 }
 
-Status backfill_index(Engine& engine, std::string_view collection, std::string_view registry, std::string_view key,
-                      std::string_view payload, std::string start, const BatchWriter& writer) {
+Status backfill_index(Engine& engine, std::string_view collection, std::string_view ns, std::string_view registry,
+                      std::string_view key, std::string_view payload, std::string start, const BatchWriter& writer) {
   uint64_t pages = 0;
   while (true) {
-    ASSIGN_OR_RETURN(std::vector<Row> batch, scan_rows_batch(engine.store(), collection, start, kBackfillBatch));
-    if (batch.empty()) return put_row_once(engine.store(), registry, key, encode_index_state(payload, std::nullopt));
-    std::string next = batch.back().key;
-    next.push_back('\0');
-    RETURN_IF_ERROR(CommitBatch(engine, registry, key, encode_index_state(payload, next), batch, writer));
+    ReachTestPoint(TestPoint::kBuildBatchBeforeWrite, ns);
+    ASSIGN_OR_RETURN(std::optional<std::string> next,
+                     CommitBatch(engine, collection, registry, key, payload, start, writer));
+    if (!next) {  // the completing step, not counted as a page
+      ReachTestPoint(TestPoint::kBuildComplete, ns);
+      return Ok();
+    }
     ++pages;
     const std::optional<uint64_t>& threshold = AbortThreshold();
     if (threshold && pages >= *threshold) std::abort();  // crash-test hook: no unwinding, no further write
-    start = std::move(next);
+    start = std::move(*next);
   }
 }
 

@@ -76,14 +76,44 @@ Result<bool> PutEntry(WriteCtx& ctx, const std::string& ns, const std::vector<st
   return compound_entry_put(ctx, ns, key, values, delta);
 }
 
-// After a build: settles whether the index covers every document.
-Result<bool> SettleCovering(Engine& engine, std::string_view reg_key) {
+// Whether the registry row is the one the last batch left: complete,
+// still in the building state, so no write's miss has settled it since.
+bool LeftByTheBuild(const std::optional<std::string>& row) {
+  if (!row) return false;
+  IndexState state = decode_index_state(*row);
+  return !state.cursor && !state.payload.empty() && state.payload[0] == kCompoundBuilding;
+}
+
+// After a build: settles whether the index covers every document and
+// marks its entry built. Both happen in one write transaction, the entry
+// before the commit: a write that cannot index a document either commits
+// before it (and has written its miss, which this sees) or begins after
+// it (and then finds the entry built and turns it, and the row, not
+// covering). Settled apart, such a miss between the last batch and the
+// settling would be overwritten by "covering".
+Status SettleBuilt(Engine& engine, std::string_view collection, const std::vector<std::string>& fields,
+                   bool was_building) {
+  const std::string reg_key = compound_registry_key(collection, fields);
   ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
-  ASSIGN_OR_RETURN(std::optional<std::string> miss, get_row(ctx, kCompoundMisses, reg_key));
-  if (miss) return false;  // the row stays "state 2, complete": not covering
-  RETURN_IF_ERROR(put_row(ctx, kCompoundRegistry, reg_key, encode_index_state({&kCompoundCovering, 1}, std::nullopt)));
-  RETURN_IF_ERROR(ctx.Commit());
-  return true;
+  ASSIGN_OR_RETURN(std::optional<std::string> row, get_row(ctx, kCompoundRegistry, reg_key));
+  bool covering = false;
+  if (was_building && LeftByTheBuild(row)) {
+    ASSIGN_OR_RETURN(std::optional<std::string> miss, get_row(ctx, kCompoundMisses, reg_key));
+    covering = !miss;  // with a miss the row stays "state 2, complete": not covering
+  }
+  if (covering)
+    RETURN_IF_ERROR(put_row(ctx, kCompoundRegistry, reg_key, encode_index_state({&kCompoundCovering, 1}, std::nullopt)));
+  {
+    NamedMutex::Guard guard(engine.scalar_lock);
+    ASSIGN_OR_RETURN(ScalarRegistry * reg, scalar_registry(engine));
+    CompoundKey id(collection, fields);
+    auto it = reg->compounds.find(id);
+    if (it != reg->compounds.end() && !it->second.building) covering = covering && it->second.covering;
+    reg->compounds[std::move(id)] = CompoundFlags{false, covering};
+  }
+  Status committed = ctx.Commit();
+  if (!committed && covering) RETURN_IF_ERROR(SetFlags(engine, collection, fields, CompoundFlags{false, false}));
+  return committed;
 }
 
 // A put that could not index the document.
@@ -143,20 +173,8 @@ Status build_compound_index(Engine& engine, std::string_view collection, const s
     }
     return adjust_row_count(ctx, ns, added);
   };
-  RETURN_IF_ERROR(backfill_index(engine, collection, kCompoundRegistry, reg_key, kBuildingPayload, std::move(start), writer));
-  bool covering = false;
-  if (was_building) {
-    ASSIGN_OR_RETURN(covering, SettleCovering(engine, reg_key));
-  }
-  NamedMutex::Guard guard(engine.scalar_lock);
-  ASSIGN_OR_RETURN(std::optional<IndexState> after, read_index_state_once(engine.store(), kCompoundRegistry, reg_key));
-  covering = covering && after && !after->cursor && !after->payload.empty() && after->payload[0] == kCompoundCovering;
-  ASSIGN_OR_RETURN(ScalarRegistry * reg, scalar_registry(engine));
-  CompoundKey id(collection, fields);
-  auto it = reg->compounds.find(id);
-  if (it != reg->compounds.end() && !it->second.building) covering = covering && it->second.covering;
-  reg->compounds[std::move(id)] = CompoundFlags{false, covering};
-  return Ok();
+  RETURN_IF_ERROR(backfill_index(engine, collection, ns, kCompoundRegistry, reg_key, kBuildingPayload, std::move(start), writer));
+  return SettleBuilt(engine, collection, fields, was_building);
 }
 
 Result<std::vector<CompoundInfo>> compound_indexes_of(Engine& engine, std::string_view collection) {

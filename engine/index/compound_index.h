@@ -22,8 +22,8 @@
 // the scan in index/scalar_lookup.h).
 //
 // Thread-safety: the registry lives under "scalar lock", released before
-// any row is touched, except that the final covering decision of a build
-// reads the registry row under it.
+// any row is touched, except that a build's final step (the covering
+// decision) sets the entry under it inside its write transaction.
 
 #ifndef PALLIX_INDEX_COMPOUND_INDEX_H_
 #define PALLIX_INDEX_COMPOUND_INDEX_H_

@@ -90,7 +90,7 @@ Status build_geo_index(Engine& engine, std::string_view collection, std::string_
     return adjust_row_count(ctx, ns, added);
   };
   RETURN_IF_ERROR(
-      backfill_index(engine, collection, kGeoRegistry, registry_key(collection, field), {}, std::move(start), writer));
+      backfill_index(engine, collection, ns, kGeoRegistry, registry_key(collection, field), {}, std::move(start), writer));
   return MarkBuilding(engine, collection, field, false);
 }
 

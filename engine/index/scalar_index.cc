@@ -58,7 +58,7 @@ Status build_scalar_index(Engine& engine, std::string_view collection, std::stri
     for (const Row& row : batch) RETURN_IF_ERROR(IndexRow(ctx, ns, field, row, &added));
     return adjust_row_count(ctx, ns, added);
   };
-  RETURN_IF_ERROR(backfill_index(engine, collection, kScalarRegistry, registry_key(collection, field), {},
+  RETURN_IF_ERROR(backfill_index(engine, collection, ns, kScalarRegistry, registry_key(collection, field), {},
                                  std::move(start), writer));
   return MarkBuilding(engine, collection, field, false);
 }

@@ -2,11 +2,11 @@
 
 #include <utility>
 
+#include "base/test_point.h"
 #include "index/backfill.h"
 #include "index/declare.h"
 #include "index/index_state.h"
 #include "index/registry.h"
-#include "index/reset_hook.h"
 #include "text/disk_fts.h"
 
 namespace pallix {
@@ -55,7 +55,7 @@ Status BeginFreshBuild(Engine& engine, std::string_view collection, std::string_
   RETURN_IF_ERROR(put_row(ctx, kTextRegistry, registry_key(collection, field),
                           encode_index_state(std::string(1, kTextOnDisk), std::string())));
   RETURN_IF_ERROR(ctx.Commit());
-  after_index_reset(text_namespace(collection, field));
+  ReachTestPoint(TestPoint::kIndexReset, text_namespace(collection, field));
   return Ok();
 }
 
@@ -117,7 +117,7 @@ Status build_disk_text_index(Engine& engine, std::string_view collection, std::s
     for (const Row& row : batch) RETURN_IF_ERROR(IndexRow(ctx, ns, field, row));
     return Ok();
   };
-  RETURN_IF_ERROR(backfill_index(engine, collection, kTextRegistry, registry_key(collection, field),
+  RETURN_IF_ERROR(backfill_index(engine, collection, ns, kTextRegistry, registry_key(collection, field),
                                  std::string(1, kTextOnDisk), std::move(start), writer));
   NamedMutex::Guard guard(engine.fts_lock);
   ASSIGN_OR_RETURN(TextRegistry * reg, text_registry(engine));

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <utility>
 
+#include "base/test_point.h"
 #include "index/backfill.h"
 #include "index/declare.h"
 #include "index/index_state.h"
-#include "index/reset_hook.h"
 #include "storage/read_view.h"
 
 namespace pallix {
@@ -197,7 +197,7 @@ Status write_vector_index_registry(Engine& engine, std::string_view key, std::st
   if (codebook != nullptr) RETURN_IF_ERROR(put_row(ctx, ns, kDannCodebookKey, encode_dann_codebook(*codebook)));
   RETURN_IF_ERROR(put_row(ctx, kVectorRegistry, key, encode_index_state(payload, cursor)));
   RETURN_IF_ERROR(ctx.Commit());
-  after_index_reset(ns);
+  ReachTestPoint(TestPoint::kIndexReset, ns);
   return Ok();
 }
 
@@ -234,7 +234,7 @@ Status build_disk_vector_index(Engine& engine, std::string_view collection, std:
   auto writer = [&](WriteCtx& ctx, const std::vector<Row>& batch) -> Status {
     return InsertBatch(ctx, ns, field, params, batch);
   };
-  RETURN_IF_ERROR(backfill_index(engine, collection, kVectorRegistry, registry_key(collection, field), payload,
+  RETURN_IF_ERROR(backfill_index(engine, collection, ns, kVectorRegistry, registry_key(collection, field), payload,
                                  std::move(start), writer));
   return SetBuilding(engine, collection, field, false);
 }

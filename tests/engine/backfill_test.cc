@@ -54,7 +54,7 @@ TEST(BackfillTest, BatchesCursorsAndCompletion) {
       cursors.push_back(row && *row ? decode_index_state(**row).cursor : std::nullopt);
       return Ok();
     };
-    ASSERT_TRUE(backfill_index(*engine, "c", "__reg", "r", "\x07", "", writer));
+    ASSERT_TRUE(backfill_index(*engine, "c", "__entries", "__reg", "r", "\x07", "", writer));
     std::vector<size_t> want = n == 0 ? std::vector<size_t>{} : n == 2048 ? std::vector<size_t>{2048}
                                                                             : std::vector<size_t>{2048, 2048, 904};
     EXPECT_EQ(sizes, want);
@@ -74,7 +74,7 @@ TEST(BackfillTest, AFailedBatchKeepsTheCursorBeforeIt) {
     if (++calls == 3) return Fail(EngineError::Decode("bad row"));
     return Ok();
   };
-  auto r = backfill_index(*engine, "c", "__reg", "r", "", "", writer);
+  auto r = backfill_index(*engine, "c", "__entries", "__reg", "r", "", "", writer);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind(), ErrorKind::kDecode);
   auto state = decode_index_state(get_row_once(engine->store(), "__reg", "r").value().value());

@@ -1,9 +1,8 @@
 // Queries while an index is reset: a re-declaration or a delete-heavy
 // rebuild commits the emptied index before the in-memory registry says
-// building. A writer thread is held right after that commit (the reset
-// hook) while this thread queries; no query may then miss a row.
-
-#include "index/reset_hook.h"
+// building. A writer thread is held right after that commit (the test
+// point kIndexReset) while this thread queries; no query may then miss a
+// row.
 
 #include <gtest/gtest.h>
 
@@ -14,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/test_point.h"
 #include "index/text_index.h"
 #include "index/vector_index.h"
 #include "query/executor.h"
@@ -24,37 +24,24 @@
 namespace pallix::test {
 namespace {
 
-// The writer thread parks in the hook, once, at the reset of `ns`.
-struct Pause {
-  std::string ns;
-  std::atomic<bool> armed{false};
-  std::binary_semaphore reached{0};
-  std::binary_semaphore resume{0};
-};
-Pause* g_pause = nullptr;
-
-void ParkAtReset(std::string_view ns) {
-  if (ns != g_pause->ns || !g_pause->armed.exchange(false)) return;
-  g_pause->reached.release();
-  g_pause->resume.acquire();
-}
-
 // Runs write() on a thread of its own, and check() on this thread while
-// that thread is held right after it committed the emptied index `ns`.
+// that thread is held right after it committed the emptied index `ns`
+// (once: later resets of the same write pass).
 template <typename Write, typename Check>
 void WhileReset(const std::string& ns, Write write, Check check) {
-  Pause pause;
-  pause.ns = ns;
-  pause.armed = true;
-  g_pause = &pause;
-  set_index_reset_hook(ParkAtReset);
+  std::atomic<bool> armed{true};
+  std::binary_semaphore reached{0};
+  std::binary_semaphore resume{0};
+  ScopedTestHook hook(TestPoint::kIndexReset, [&](std::string_view reset) {
+    if (reset != ns || !armed.exchange(false)) return;
+    reached.release();
+    resume.acquire();
+  });
   std::thread writer(write);
-  pause.reached.acquire();
+  reached.acquire();
   check();
-  pause.resume.release();
+  resume.release();
   writer.join();
-  set_index_reset_hook(nullptr);
-  g_pause = nullptr;
 }
 
 std::vector<float> Vec(int i) { return {static_cast<float>(i % 7), static_cast<float>(i / 7), 1.0f, -0.5f}; }
