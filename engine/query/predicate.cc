@@ -1,5 +1,6 @@
 #include "query/predicate.h"
 
+#include <atomic>
 #include <utility>
 
 namespace pallix {
@@ -105,14 +106,21 @@ Predicate::~Predicate() {
   // Instead every such child moves to a local stack and is emptied of its
   // own sole-held children before it goes, so the frames never nest.
   // use_count() == 1 is exact here: only a holder can raise the count, and
-  // this node is the only holder. A child shared with another tree only
-  // loses this node's reference when the member destructors run.
+  // this node is the only holder. The count is read relaxed, so an acquire
+  // fence orders everything another thread did with the child before it
+  // dropped its reference ahead of this thread emptying the child. A child
+  // shared with another tree only loses this node's reference when the
+  // member destructors run.
   std::vector<PredicateRef> stack;
   auto detach = [&stack](Predicate& p) {
     PredicateRef* slots[2];
     int n = p.Children(slots);
-    for (int i = 0; i < n; ++i)
-      if (*slots[i] && slots[i]->use_count() == 1) stack.push_back(std::move(*slots[i]));
+    for (int i = 0; i < n; ++i) {
+      if (*slots[i] && slots[i]->use_count() == 1) {
+        std::atomic_thread_fence(std::memory_order_acquire);
+        stack.push_back(std::move(*slots[i]));
+      }
+    }
   };
   detach(*this);
   while (!stack.empty()) {
