@@ -150,6 +150,7 @@ Predicate Predicate::Contains(std::string path, std::string substring) {
 Predicate Predicate::WithinKm(std::string path, double lat, double lon, double radius_km) {
   return Predicate(WithinKmPred{std::move(path), lat, lon, radius_km});
 }
+
 namespace {
 
 // The operand's root moved into a node of its own; its subtrees stay where
