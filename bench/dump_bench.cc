@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "db/engine.h"
 #include "dump/dump_loader.h"
 #include "dump/dump_writer.h"
+#include "index/open.h"
 #include "write/write.h"
 
 namespace {

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "db/engine.h"
+#include "index/open.h"
 #include "index/scalar_index.h"
 #include "index/scalar_lookup.h"
 #include "storage/read_view.h"

@@ -34,8 +34,8 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "db/engine.h"
 #include "doc/value.h"
+#include "index/open.h"
 #include "storage/rows.h"
 #include "storage/store.h"
 #include "text/disk_fts.h"

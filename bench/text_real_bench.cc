@@ -35,8 +35,8 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "db/engine.h"
 #include "doc/value.h"
+#include "index/open.h"
 #include "storage/read_view.h"
 #include "storage/rows.h"
 #include "storage/store.h"

@@ -43,7 +43,7 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "db/engine.h"
+#include "index/open.h"
 #include "storage/read_view.h"
 #include "storage/rows.h"
 #include "storage/store.h"

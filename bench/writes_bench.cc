@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "db/engine.h"
+#include "index/open.h"
 #include "storage/read_view.h"
 #include "storage/rows.h"
 #include "storage/store.h"

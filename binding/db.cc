@@ -11,7 +11,7 @@
 #include "binding/value.h"
 #include "dump/dump_loader.h"
 #include "dump/dump_writer.h"
-#include "index/registry.h"
+#include "index/open.h"
 #include "storage/copy.h"
 
 namespace pallix::py {
@@ -32,7 +32,7 @@ DbHandle& H(PyObject* self) { return Unbox<DbHandle>(self); }
 // its index registries and schemas loaded (a registry that cannot be read
 // fails the open).
 Result<std::shared_ptr<Engine>> OpenEngine(const std::string* path) {
-  return path != nullptr ? open_engine(*path, load_index_registries) : open_in_memory(load_index_registries);
+  return path != nullptr ? open_engine(*path) : open_in_memory();
 }
 
 PyObject* OpenDb(const std::string* path) {

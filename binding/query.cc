@@ -1,8 +1,10 @@
 // The predicate classes Predicate and FieldRef, and the module functions
 // field, and_, or_ and not_ that build predicate trees.
 //
-// A Predicate owns one tree (query/predicate.h); every consumer takes a deep
-// copy, so one Predicate may be reused in any number of trees and queries.
+// A Predicate holds one immutable tree (query/predicate.h); every consumer
+// takes a copy, which shares the tree's nodes instead of duplicating them,
+// so one Predicate may be reused in any number of trees and queries, and
+// growing a filter one or_ at a time costs one node per call.
 // and_/or_ fold left: and_(a, b, c) is And(And(a, b), c).
 
 #include "binding/error.h"
@@ -162,7 +164,8 @@ PyObject* Field(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   return type != nullptr ? NewBoxed<std::string>(type, std::move(path)) : nullptr;
 }
 
-// and_ / or_: the left fold of copies of every argument's tree.
+// and_ / or_: the left fold of copies of every argument's tree (each copy
+// shares the argument's nodes: constant time per argument).
 PyObject* Fold(const char* fname, bool is_and, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (!NoKeywords(fname, kwnames)) return nullptr;
   static constexpr const char* kNames[] = {"preds"};

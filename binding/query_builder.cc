@@ -50,7 +50,7 @@ PyObject* QueryFilter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     RaiseArgType(kParams, 0, a[0], "Predicate");
     return nullptr;
   }
-  Predicate copy = *pred;  // copied before the lock: a deep tree takes a while
+  Predicate copy = *pred;  // shares the tree's nodes
   return Set(self, [&](QuerySpec& s) -> BResult<void> { s.filters.push_back(std::move(copy)); return {}; });
 }
 

@@ -26,35 +26,6 @@ Status check_format_version(Store& store) {
   return Ok();
 }
 
-Result<std::shared_ptr<Engine>> build_engine(std::unique_ptr<Store> store, IndexRegistryLoader load_indexes) {
-  auto engine = std::make_shared<Engine>(std::move(store));
-  // Persisted registries load in this fixed order: vector indexes, text
-  // indexes, scalar indexes, compound indexes, geo indexes (all four by
-  // load_indexes, from the index layer above), then schemas. A failure
-  // drops the half-built engine and fails the open.
-  if (load_indexes != nullptr) RETURN_IF_ERROR(load_indexes(*engine));
-  RETURN_IF_ERROR(load_schemas(*engine));
-  return engine;
-}
-
-namespace {
-
-Result<std::shared_ptr<Engine>> Finish(Result<std::unique_ptr<Store>> store, IndexRegistryLoader load_indexes) {
-  if (!store) return Fail(std::move(store).error());
-  RETURN_IF_ERROR(check_format_version(**store));
-  return build_engine(std::move(*store), load_indexes);
-}
-
-}  // namespace
-
-Result<std::shared_ptr<Engine>> open_engine(const std::string& path, IndexRegistryLoader load_indexes) {
-  return Finish(Store::OpenFile(path), load_indexes);
-}
-
-Result<std::shared_ptr<Engine>> open_in_memory(IndexRegistryLoader load_indexes) {
-  return Finish(Store::OpenInMemory(), load_indexes);
-}
-
 Status validate_name(std::string_view name) {
   if (name.find('\0') != std::string_view::npos || name.find("__") != std::string_view::npos)
     return Fail(EngineError::InvalidName(std::string(name)));

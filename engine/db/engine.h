@@ -3,8 +3,9 @@
 // is shared by reference count among the Python handles (the last one to
 // drop it closes the store and releases the file lock).
 //
-// Also here: opening a database (file or memory) with its format check,
-// the collection name rules, the catalog listing and auto-id counters.
+// Also here: the format check an open makes, the collection name rules,
+// the catalog listing and auto-id counters. Opening itself, which loads the
+// registries of the layers above, is index/open.h.
 //
 // Thread-safety: an Engine may be shared across threads. Registries are
 // read and written only under their lock; a routine holds at most one
@@ -75,27 +76,9 @@ class Engine {
   std::unique_ptr<Store> store_;
 };
 
-// Loads the index registries (index/registry.h: load_index_registries).
-// They belong to a layer above this one, so the open takes their loader as
-// an argument: it runs before the schemas load, keeping the open's order.
-// Null leaves the index registries to load on first use.
-using IndexRegistryLoader = Status (*)(Engine& engine);
-
-// Opens (creating when absent) the database file at path: exclusive lock,
-// format check, registries loaded (the index registries by load_indexes,
-// then the schemas). Errors: Database (file, lock, not a database),
-// IncompatibleFormat, and whatever loading a registry returns.
-Result<std::shared_ptr<Engine>> open_engine(const std::string& path, IndexRegistryLoader load_indexes = nullptr);
-// A new private in-memory database. Errors: Database.
-Result<std::shared_ptr<Engine>> open_in_memory(IndexRegistryLoader load_indexes = nullptr);
-
 // In one write transaction: writes format_version 1 when absent, accepts 1,
 // and refuses anything else with IncompatibleFormat (nothing written).
 Status check_format_version(Store& store);
-// Wraps an opened store in an Engine and loads the persisted registries:
-// the index registries by load_indexes (when given), then the schemas.
-Result<std::shared_ptr<Engine>> build_engine(std::unique_ptr<Store> store,
-                                             IndexRegistryLoader load_indexes = nullptr);
 
 // A name holding a NUL byte or "__" anywhere: InvalidName. The empty name
 // passes.

@@ -7,8 +7,8 @@
 // (write/unique.h). Deletes are never checked, and setting a schema does not
 // re-check stored documents.
 //
-// Callers: the write path calls validate_against; build_engine
-// calls load_schemas at open, after the index registries; the binding and
+// Callers: the write path calls validate_against; the open
+// (index/open.h) calls load_schemas, after the index registries; the binding and
 // the dump loader call set_schema and get_schema.
 //
 // Stored record: one row of the internal collection "__schemas__" per

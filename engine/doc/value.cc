@@ -649,13 +649,6 @@ const Value* get_path(const Value& value, std::string_view path) {
 
 namespace pallix {
 
-Result<Value> decode_selected_raw(std::string_view bytes, const PathSet& paths,
-                                  std::span<const std::string_view> raw_names, std::span<std::string_view> raw_out) {
-  Value v;
-  RETURN_IF_ERROR(decode_selected_raw_into(bytes, paths, raw_names, raw_out, v));
-  return v;
-}
-
 Status decode_selected_raw_into(std::string_view bytes, const PathSet& paths,
                                 std::span<const std::string_view> raw_names, std::span<std::string_view> raw_out,
                                 Value& out) {

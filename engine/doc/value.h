@@ -291,23 +291,20 @@ class PathSet {
 // with far fewer allocations this way.
 Result<Value> decode_selected(std::string_view bytes, const PathSet& paths);
 
-// decode_selected that also hands back, in raw_out[i], the encoded bytes
-// (tag included) of the top-level map entry named raw_names[i] (the last
-// such entry, as in the built map), or an empty view when the value is not
-// a map or holds no such entry. Every byte is checked as decode_value
+// decode_selected into out that also hands back, in raw_out[i], the encoded
+// bytes (tag included) of the top-level map entry named raw_names[i] (the
+// last such entry, as in the built map), or an empty view when the value is
+// not a map or holds no such entry. Every byte is checked as decode_value
 // checks it, so the views hold well-formed values. A walk reads large
 // fields (a text, a vector) of the rows it keeps from these views instead
-// of building them. Names are single segments (no '.').
-Result<Value> decode_selected_raw(std::string_view bytes, const PathSet& paths,
-                                  std::span<const std::string_view> raw_names, std::span<std::string_view> raw_out);
-// The same into out, whose map (when it holds one) is reused, so that a walk
-// decoding row after row allocates for the first row only. On failure out
-// holds some value that must not be read.
+// of building them. Names are single segments (no '.'). out's map (when it
+// holds one) is reused, so that a walk decoding row after row allocates for
+// the first row only. On failure out holds some value that must not be read.
 Status decode_selected_raw_into(std::string_view bytes, const PathSet& paths,
                                 std::span<const std::string_view> raw_names, std::span<std::string_view> raw_out,
                                 Value& out);
 
-// Readers of a raw view of decode_selected_raw. raw_text: the text when the
+// Readers of a raw view of decode_selected_raw_into. raw_text: the text when the
 // value is a Text. raw_vector_into: copies the components into out (reused,
 // so a walk allocates once) when the value is a Vector.
 bool raw_text(std::string_view encoded, std::string_view& text);

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -59,9 +61,13 @@ class Loader {
       ASSIGN_OR_RETURN(uint64_t count, in_.ReadU64());
       RETURN_IF_ERROR(LoadSection(section, count));
     }
-    if (!untrained_.empty())
-      return Fail(EngineError::EmptyIndexTraining("for " + untrained_ +
+    if (!untrained_.empty()) {
+      std::string names;
+      for (const auto& [collection, field] : untrained_)
+        names += (names.empty() ? "" : ", ") + ("collection '" + collection + "' field '" + field + "'");
+      return Fail(EngineError::EmptyIndexTraining("for " + names +
                                                   " (left out; everything else in the dump was loaded)"));
+    }
     return Ok();
   }
 
@@ -108,9 +114,11 @@ class Loader {
   const RenameMap& renames_;
   std::map<std::string, std::string, std::less<>> targets_;
   std::vector<std::pair<std::string, uint64_t>> counters_;
-  // The product-quantized declarations no codebook could be trained for,
-  // named for the error raised once every section is loaded.
-  std::string untrained_;
+  // The (collection, field) of each product-quantized declaration no
+  // codebook could be trained for, in the order first met, each once (a
+  // dump may declare one field more than once), named by the error raised
+  // once every section is loaded.
+  std::vector<std::pair<std::string, std::string>> untrained_;
 };
 
 // One document: the row put (counted) and the index upkeep of the target's
@@ -229,7 +237,8 @@ Status Loader::LoadVectorIndex(const std::string& target) {
   // after the last section.
   Status replayed = replay_vector_index(engine_, target, decl);
   if (!replayed && kind >= 2 && replayed.error().kind() == ErrorKind::kEmptyIndexTraining) {
-    untrained_ += (untrained_.empty() ? "" : ", ") + ("collection '" + target + "' field '" + field + "'");
+    std::pair<std::string, std::string> name(target, field);
+    if (std::find(untrained_.begin(), untrained_.end(), name) == untrained_.end()) untrained_.push_back(std::move(name));
     return Ok();
   }
   return replayed;

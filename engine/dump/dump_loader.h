@@ -46,7 +46,8 @@ Result<std::unique_ptr<DumpReader>> open_dump_file(const std::string& path);
 // exception: a product-quantized declaration whose codebook cannot be
 // trained again (the dump holds no codebook, and the field may have lost
 // every vector since) is left out while the load goes on; once the last
-// section is in, EmptyIndexTraining names every such collection and field.
+// section is in, EmptyIndexTraining names every such collection and field,
+// each once.
 Status load_dump(Engine& engine, DumpReader& in, const RenameMap& renames);
 
 // open_dump_file, then load_dump; the errors of both.

@@ -1,27 +1,11 @@
 #include "query/predicate.h"
 
+#include <atomic>
 #include <utility>
 
 namespace pallix {
 
 namespace {
-
-// A copy of a node with empty child slots for the inner kinds.
-Predicate::Node ShallowCopy(const Predicate::Node& node) {
-  switch (node.index()) {
-    case static_cast<size_t>(PredicateKind::kAnd): return AndPred{};
-    case static_cast<size_t>(PredicateKind::kOr): return OrPred{};
-    case static_cast<size_t>(PredicateKind::kNot): return NotPred{};
-    default: return std::visit([](const auto& leaf) -> Predicate::Node {
-        using T = std::decay_t<decltype(leaf)>;
-        if constexpr (std::is_copy_constructible_v<T>) {
-          return leaf;
-        } else {
-          return ExistsPred{};  // unreachable: inner kinds are handled above
-        }
-      }, node);
-  }
-}
 
 bool SameLeaf(const Predicate::Node& a, const Predicate::Node& b) {
   if (a.index() != b.index()) return false;
@@ -72,9 +56,7 @@ bool SameLeaf(const Predicate::Node& a, const Predicate::Node& b) {
 
 }  // namespace
 
-Predicate::Predicate(ShallowTag, const Node& node) : node_(ShallowCopy(node)) {}
-
-int Predicate::Children(std::unique_ptr<Predicate>* out[2]) {
+int Predicate::Children(PredicateRef* out[2]) {
   switch (kind()) {
     case PredicateKind::kAnd: {
       auto& n = std::get<AndPred>(node_);
@@ -97,29 +79,10 @@ int Predicate::Children(std::unique_ptr<Predicate>* out[2]) {
 }
 
 int Predicate::Children(const Predicate* out[2]) const {
-  std::unique_ptr<Predicate>* slots[2];
+  PredicateRef* slots[2];
   int n = const_cast<Predicate*>(this)->Children(slots);
   for (int i = 0; i < n; ++i) out[i] = slots[i]->get();
   return n;
-}
-
-Predicate::Predicate(const Predicate& other) : node_(ShallowCopy(other.node_)) {
-  // Each entry: a source node whose copy `dst` still has empty child slots.
-  std::vector<std::pair<const Predicate*, Predicate*>> stack;
-  stack.emplace_back(&other, this);
-  while (!stack.empty()) {
-    auto [src, dst] = stack.back();
-    stack.pop_back();
-    const Predicate* from[2];
-    std::unique_ptr<Predicate>* to[2];
-    int n = src->Children(from);
-    dst->Children(to);
-    for (int i = 0; i < n; ++i) {
-      if (from[i] == nullptr) continue;
-      *to[i] = std::unique_ptr<Predicate>(new Predicate(ShallowTag{}, from[i]->node_));
-      stack.emplace_back(from[i], to[i]->get());
-    }
-  }
 }
 
 Predicate& Predicate::operator=(const Predicate& other) {
@@ -137,20 +100,34 @@ Predicate& Predicate::operator=(Predicate&& other) noexcept {
 }
 
 Predicate::~Predicate() {
-  // Detach every child before its parent dies, so that no destructor ever
-  // meets a child: the recursion depth stays 1 whatever the tree's depth.
-  std::vector<std::unique_ptr<Predicate>> stack;
+  // A child held by this node alone would die in this destructor, its own
+  // children in that one, and so on: one stack frame per level, which a
+  // chain folded one call at a time makes as deep as the number of calls.
+  // Instead every such child moves to a local stack and is emptied of its
+  // own sole-held children before it goes, so the frames never nest.
+  // use_count() == 1 is exact here: only a holder can raise the count, and
+  // this node is the only holder. The count is read relaxed, so an acquire
+  // fence orders everything another thread did with the child before it
+  // dropped its reference ahead of this thread emptying the child. A child
+  // shared with another tree only loses this node's reference when the
+  // member destructors run.
+  std::vector<PredicateRef> stack;
   auto detach = [&stack](Predicate& p) {
-    std::unique_ptr<Predicate>* slots[2];
+    PredicateRef* slots[2];
     int n = p.Children(slots);
-    for (int i = 0; i < n; ++i)
-      if (*slots[i]) stack.push_back(std::move(*slots[i]));
+    for (int i = 0; i < n; ++i) {
+      if (*slots[i] && slots[i]->use_count() == 1) {
+        std::atomic_thread_fence(std::memory_order_acquire);
+        stack.push_back(std::move(*slots[i]));
+      }
+    }
   };
   detach(*this);
   while (!stack.empty()) {
-    std::unique_ptr<Predicate> p = std::move(stack.back());
+    PredicateRef p = std::move(stack.back());
     stack.pop_back();
-    detach(*p);
+    // Built non-const by the factories below and held by `p` alone.
+    detach(const_cast<Predicate&>(*p));
   }
 }
 
@@ -173,15 +150,22 @@ Predicate Predicate::Contains(std::string path, std::string substring) {
 Predicate Predicate::WithinKm(std::string path, double lat, double lon, double radius_km) {
   return Predicate(WithinKmPred{std::move(path), lat, lon, radius_km});
 }
+
+namespace {
+
+// The operand's root moved into a node of its own; its subtrees stay where
+// they are. Made non-const so the destructor may empty it (see ~Predicate).
+PredicateRef Hold(Predicate p) { return std::make_shared<Predicate>(std::move(p)); }
+
+}  // namespace
+
 Predicate Predicate::And(Predicate left, Predicate right) {
-  return Predicate(AndPred{std::make_unique<Predicate>(std::move(left)), std::make_unique<Predicate>(std::move(right))});
+  return Predicate(AndPred{Hold(std::move(left)), Hold(std::move(right))});
 }
 Predicate Predicate::Or(Predicate left, Predicate right) {
-  return Predicate(OrPred{std::make_unique<Predicate>(std::move(left)), std::make_unique<Predicate>(std::move(right))});
+  return Predicate(OrPred{Hold(std::move(left)), Hold(std::move(right))});
 }
-Predicate Predicate::Not(Predicate inner) {
-  return Predicate(NotPred{std::make_unique<Predicate>(std::move(inner))});
-}
+Predicate Predicate::Not(Predicate inner) { return Predicate(NotPred{Hold(std::move(inner))}); }
 
 size_t Predicate::NodeCount() const {
   size_t count = 0;
@@ -203,6 +187,7 @@ bool Predicate::SameAs(const Predicate& other) const {
   while (!stack.empty()) {
     auto [a, b] = stack.back();
     stack.pop_back();
+    if (a == b) continue;  // one shared subtree
     if (!SameLeaf(a->node_, b->node_)) return false;
     const Predicate* ka[2];
     const Predicate* kb[2];

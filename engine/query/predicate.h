@@ -3,14 +3,23 @@
 // Python builders (field(...).eq(...), and_, or_, not_); the executor, the
 // planner and the aggregates read them; query/predicate_eval.h evaluates them.
 //
-// A tree owns its children. Copies are deep: every consumer (a query, a
-// filtered delete) takes its own copy, so one Python Predicate object can
-// feed any number of queries. The builders fold and_(p1, ..., pn) into a
-// left spine And(And(p1, p2), ...) as long as the argument list, so copying
-// and destroying a tree never recurse: both walk the tree with an explicit
-// stack, and a tree of any depth is safe to copy and drop.
+// Nodes are immutable once built, so an inner node holds its children by
+// shared_ptr<const Predicate> and a copy of a tree copies only its root:
+// the children are shared, never copied. Every consumer (a query, a
+// filtered delete, a larger tree built over it) therefore takes a copy in
+// constant time, and folding or_(p, q) one argument at a time costs one node
+// per call instead of a copy of everything built so far. Since nothing can
+// change a node after it is built, a shared subtree reads exactly as a deep
+// copy would.
 //
-// Thread-safety: plain values; share read-only or copy.
+// The builders fold and_(p1, ..., pn) into a left spine And(And(p1, p2), ...)
+// as long as the argument list, and a chain folded one call at a time is as
+// deep as the number of calls, so nothing here recurses on the tree: the
+// destructor, NodeCount and SameAs walk with an explicit stack, and a tree of
+// any depth is safe to build, copy and drop.
+//
+// Thread-safety: immutable values; copies may be used and dropped on any
+// thread (the shared children's reference counts are atomic).
 
 #ifndef PALLIX_QUERY_PREDICATE_H_
 #define PALLIX_QUERY_PREDICATE_H_
@@ -75,17 +84,19 @@ struct WithinKmPred {
   double lon = 0;
   double radius_km = 0;
 };
-// Inner nodes. Children are never null in a finished tree.
+// Inner nodes. Children are never null in a finished tree, and are shared
+// with every copy of the node.
+using PredicateRef = std::shared_ptr<const Predicate>;
 struct AndPred {
-  std::unique_ptr<Predicate> left;
-  std::unique_ptr<Predicate> right;
+  PredicateRef left;
+  PredicateRef right;
 };
 struct OrPred {
-  std::unique_ptr<Predicate> left;
-  std::unique_ptr<Predicate> right;
+  PredicateRef left;
+  PredicateRef right;
 };
 struct NotPred {
-  std::unique_ptr<Predicate> inner;
+  PredicateRef inner;
 };
 
 class Predicate {
@@ -95,12 +106,14 @@ class Predicate {
                             WithinKmPred, AndPred, OrPred, NotPred>;
 
   explicit Predicate(Node node) : node_(std::move(node)) {}
-  // Deep copy, without recursion.
-  Predicate(const Predicate& other);
+  // Copies the root node; the children are shared. Constant time for inner
+  // nodes, a leaf's own fields for a leaf.
+  Predicate(const Predicate& other) = default;
   Predicate& operator=(const Predicate& other);
   Predicate(Predicate&& other) noexcept = default;
   Predicate& operator=(Predicate&& other) noexcept;
-  // Frees the whole tree without recursion.
+  // Drops this node's hold on its children; frees every subtree no other
+  // tree shares, without recursion.
   ~Predicate();
 
   static Predicate Compare(std::string path, CompareOp op, Value value);
@@ -110,6 +123,8 @@ class Predicate {
   static Predicate StartsWith(std::string path, std::string prefix);
   static Predicate Contains(std::string path, std::string substring);
   static Predicate WithinKm(std::string path, double lat, double lon, double radius_km);
+  // Inner nodes over their operands, which they hold without copying their
+  // subtrees: constant time whatever the operands' size.
   static Predicate And(Predicate left, Predicate right);
   static Predicate Or(Predicate left, Predicate right);
   static Predicate Not(Predicate inner);
@@ -117,18 +132,16 @@ class Predicate {
   PredicateKind kind() const { return static_cast<PredicateKind>(node_.index()); }
   const Node& node() const { return node_; }
 
-  // Number of nodes in the tree (iterative).
+  // Number of nodes in the tree, a shared subtree counted at each place it
+  // occurs (iterative).
   size_t NodeCount() const;
   // Structural equality (leaf values by values_same), iterative. For tests
   // and for callers that want to compare built trees.
   bool SameAs(const Predicate& other) const;
 
  private:
-  struct ShallowTag {};
-  // Copies a leaf whole, or an inner node with empty child slots.
-  Predicate(ShallowTag, const Node& node);
   // The child slots of this node (0, 1 or 2), in left-to-right order.
-  int Children(std::unique_ptr<Predicate>* out[2]);
+  int Children(PredicateRef* out[2]);
   int Children(const Predicate* out[2]) const;
 
   Node node_;

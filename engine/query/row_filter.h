@@ -37,11 +37,10 @@ class RowFilter {
   // filter fails. Errors: Decode.
   Result<std::optional<Value>> Partial(std::string_view bytes) const;
   // A decode of the filters' paths alone, tested, that hands back the
-  // encoded bytes of the top-level fields raw_names as decode_selected_raw
-  // does; false when a filter fails. One pass over the row, which fails
-  // exactly where Partial fails. scratch holds the decoded filter paths
-  // and is reused from row to row (decode_selected_raw_into). Errors:
-  // Decode.
+  // encoded bytes of the top-level fields raw_names as
+  // decode_selected_raw_into does; false when a filter fails. One pass over
+  // the row, which fails exactly where Partial fails. scratch holds the
+  // decoded filter paths and is reused from row to row. Errors: Decode.
   Result<bool> PassesRaw(std::string_view bytes, std::span<const std::string_view> raw_names,
                          std::span<std::string_view> raw_out, Value& scratch) const;
   // The whole document, or nullopt when a filter fails. Errors: Decode.

@@ -313,8 +313,7 @@ size_t HnswChooseNeighbours(S& store, std::vector<ScoredNode<typename S::Id>>& c
   return select(candidates);
 }
 
-// a + b and 4 * a, stopping at the largest value instead of wrapping.
-inline uint64_t SaturatingAdd(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+// 4 * a, stopping at the largest value instead of wrapping.
 inline uint64_t SaturatingTimes4(uint64_t a) { return a > UINT64_MAX / 4 ? UINT64_MAX : a * 4; }
 
 // The layer-0 search width for k wanted results.

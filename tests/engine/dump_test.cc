@@ -404,6 +404,48 @@ TEST(DumpTest, TextAndVectorDeclarationsRoundTrip) {
   EXPECT_EQ(DumpBytes(*target), first);
 }
 
+// Product-quantized declarations that cannot be trained again (no vectors)
+// are left out and named once each, in the order first met, however often
+// the dump declares them; the rest of the dump loads.
+TEST(DumpTest, UntrainableDeclarationsAreNamedOnceEach) {
+  std::string dump(kDumpMagic);
+  dump_put_u64(dump, 1);
+  dump_put_bytes(dump, "v");
+  dump_put_bytes(dump, "k");
+  dump_put_bytes(dump, encode_value(Doc({{"n", Value::Int(1)}})));
+  struct Declared {
+    const char* field;
+    uint8_t kind;
+  };
+  const Declared declared[] = {{"e", 3}, {"e", 2}, {"f", 3}, {"e", 3}, {"f", 2}};
+  dump_put_u64(dump, std::size(declared));
+  for (const Declared& d : declared) {
+    dump_put_bytes(dump, "v");
+    dump_put_bytes(dump, d.field);
+    dump_put_u8(dump, 2);  // l2
+    dump_put_u8(dump, 0);
+    dump_put_u8(dump, d.kind);
+    dump_put_u64(dump, 2);  // m
+    dump_put_u64(dump, 4);  // k
+  }
+  dump_put_u64(dump, 0);  // text indexes
+  dump_put_u64(dump, 1);  // scalar indexes
+  dump_put_bytes(dump, "v");
+  dump_put_bytes(dump, "n");
+  for (int i = 4; i < kDumpSections; ++i) dump_put_u64(dump, 0);
+  auto e = MemEngine();
+  Status loaded = LoadBytes(*e, dump);
+  ASSERT_FALSE(loaded.has_value());
+  EXPECT_EQ(loaded.error().code(), 14u);
+  EXPECT_EQ(loaded.error().Message(),
+            "cannot train a PQ codebook: no usable training vectors for collection 'v' field 'e', "
+            "collection 'v' field 'f' (left out; everything else in the dump was loaded)");
+  EXPECT_EQ(count_rows(e->store(), "v").value_or(0), 1u);
+  auto indexed = has_scalar_index(*e, "v", "n");
+  ASSERT_TRUE(indexed.has_value());
+  EXPECT_TRUE(*indexed);
+}
+
 // The documents section built entry by entry from a row-by-row walk of the
 // same snapshot: what the writer's batched copy must reproduce byte for
 // byte.

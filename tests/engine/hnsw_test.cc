@@ -142,14 +142,14 @@ void ExpectRecall(RecallSetup setup, double floor, const char* label) {
   EXPECT_GE(recall, floor) << label;
 }
 
-// Float storage: the measured recall on these data is 0.9825 for each metric
+// Float storage: the measured recall on these data is 0.9995 for each metric
 // (the vectors have unit length, so the three rank alike).
 TEST(HnswTest, RecallCosine) { ExpectRecall({Metric::kCosine, Quantization::kNone, false}, 0.95, "cosine"); }
 TEST(HnswTest, RecallDot) { ExpectRecall({Metric::kDot, Quantization::kNone, false}, 0.95, "dot"); }
 TEST(HnswTest, RecallL2) { ExpectRecall({Metric::kL2, Quantization::kNone, false}, 0.95, "l2"); }
 // Reduced storage ranks by approximate distances; the floors sit a little
-// under what these data measured (binary 0.2895: 64 sign bits leave many
-// ties; scalar 0.9745; product 0.5105 with 16 subspaces of 64 centroids).
+// under what these data measured (binary 0.2910: 64 sign bits leave many
+// ties; scalar 0.9920; product 0.5365 with 16 subspaces of 64 centroids).
 TEST(HnswTest, RecallBinary) { ExpectRecall({Metric::kCosine, Quantization::kBinary, false}, 0.25, "binary"); }
 TEST(HnswTest, RecallScalar) { ExpectRecall({Metric::kL2, Quantization::kScalar, false}, 0.95, "scalar"); }
 TEST(HnswTest, RecallProduct) { ExpectRecall({Metric::kL2, Quantization::kNone, true}, 0.45, "product"); }
@@ -194,9 +194,10 @@ TEST(HnswTest, UpsertLeavesOneLiveKeyAndOneTombstone) {
 
 TEST(HnswTest, TombstonesRouteButTakeNoPlaceInResults) {
   // 30 stale nodes crowd around the query, all nearer than any live point:
-  // every k must still come back, exactly the k nearest live points. (Many
-  // more, all nearer to each other than to anything else, would keep only
-  // links among themselves and wall the query in.)
+  // every k must still come back, exactly the k nearest live points. (The
+  // crowd is no wall: each stale node's candidates cover one another, so
+  // its insert widened them and linked it with the points around; even
+  // thousands of them leave the live points reachable.)
   HnswIndex graph(Metric::kL2, Quantization::kNone);
   Rng rng(5);
   std::vector<std::vector<float>> base;
@@ -367,15 +368,14 @@ TEST(HnswTest, SearchWidthSaturates) {
   EXPECT_EQ(HnswSearchEf(17), 68u);
   EXPECT_EQ(HnswSearchEf(UINT64_MAX / 4 + 1), UINT64_MAX);
   EXPECT_EQ(HnswSearchEf(UINT64_MAX), UINT64_MAX);
-  EXPECT_EQ(SaturatingAdd(UINT64_MAX - 1, 5), UINT64_MAX);
 }
 
 TEST(HnswTest, HugeKWithTombstonesReturnsEveryLiveKeyWithoutHugeMemory) {
   HnswIndex graph(Metric::kL2, Quantization::kNone);
   for (int i = 0; i < 200; ++i) hnsw_insert(graph, Key(i % 150), std::vector<float>{static_cast<float>(i), 1});
   ASSERT_EQ(graph.tombstone_count(), 50u);
-  // k + tombstones and 4 * k_eff would wrap; the search must neither wrap
-  // to a tiny width nor reserve room for ef entries.
+  // 4 * k would wrap; the search must neither wrap to a tiny width nor
+  // reserve room for ef entries.
   for (uint64_t k : {UINT64_MAX, UINT64_MAX - 10, UINT64_MAX / 4 + 3}) {
     auto hits = hnsw_search(graph, std::vector<float>{0, 1}, k);
     EXPECT_EQ(hits.size(), 150u);
@@ -488,12 +488,14 @@ TEST(HnswTest, SameInsertsBuildTheSameGraph) {
   }
 }
 
-// Random inserts, upserts and removals against a std::map model. With k at
-// least the number of nodes, every node reachable from the entry point is
-// examined. Keeping only the closest neighbours can leave a few nodes with
-// no links pointing to them, so not every live key need come back; but
-// whatever comes back must be live, unique, at its exact distance and in
-// the graph ordering, and nearly all live keys must be found.
+// Random inserts, upserts and removals against a std::map model. With k the
+// number of live keys, the results (live nodes only) never fill the search
+// width, so the layer-0 search never stops early and examines every node
+// reachable from where the descent lands. Neighbour selection and pruning
+// can leave a few nodes with no links pointing to them, so not every live
+// key need come back; but whatever comes back must be live, unique, at its
+// exact distance and in the graph ordering, and nearly all live keys must
+// be found.
 TEST(HnswTest, MatchesABruteForceModelUnderRandomOperations) {
   for (Metric metric : {Metric::kCosine, Metric::kDot, Metric::kL2}) {
     SCOPED_TRACE(MetricName(metric));
@@ -529,9 +531,9 @@ TEST(HnswTest, MatchesABruteForceModelUnderRandomOperations) {
   }
 }
 
-// The layer search over a store of another shape, as the on-disk graph
-// will provide: 64-bit ids, a hash-set visited set, neighbour lists held by
-// the store, and a node whose load fails.
+// The layer search over a store of another shape, as the on-disk graph's
+// is: 64-bit ids, neighbour lists held by the store, and a node whose load
+// fails; this one keeps its visited set in a std::set.
 struct ListStore {
   using Id = uint64_t;
   std::vector<std::vector<uint64_t>> links;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <vector>
 
 namespace pallix {
 namespace {
@@ -31,19 +32,47 @@ TEST(Predicate, KindNumbersFollowTheVariant) {
   EXPECT_EQ(static_cast<int>(CompareOp::kGe), 5);
 }
 
-TEST(Predicate, CopyIsDeepAndIndependent) {
+TEST(Predicate, CopySharesChildrenAndOutlivesTheOriginal) {
   Predicate a = Predicate::Or(Predicate::Not(Leaf(1)), Predicate::In("g", {Value::Text("x"), Value::Null()}));
   Predicate b = a;
   EXPECT_TRUE(a.SameAs(b));
   EXPECT_EQ(b.NodeCount(), 4u);
   const auto& ao = std::get<OrPred>(a.node());
   const auto& bo = std::get<OrPred>(b.node());
-  EXPECT_NE(ao.left.get(), bo.left.get());
-  EXPECT_NE(ao.right.get(), bo.right.get());
+  EXPECT_EQ(ao.left.get(), bo.left.get());
+  EXPECT_EQ(ao.right.get(), bo.right.get());
   // Dropping the original leaves the copy whole.
   a = Leaf(7);
   EXPECT_EQ(b.NodeCount(), 4u);
   EXPECT_EQ(std::get<InPred>(bo.right->node()).values.size(), 2u);
+  EXPECT_TRUE(b.SameAs(Predicate::Or(Predicate::Not(Leaf(1)), Predicate::In("g", {Value::Text("x"), Value::Null()}))));
+}
+
+// The binding's or_(p, q) copies p and q and wraps the copies. Grown one
+// call at a time, every call must add one node and reuse every node the
+// previous tree had: each step's left child holds exactly the children of
+// the tree before it, and the older trees stay whole and usable.
+TEST(Predicate, FoldingOneCallAtATimeReusesEveryNode) {
+  constexpr int kCalls = 10'000;
+  std::vector<Predicate> steps{Leaf(0)};
+  steps.reserve(kCalls + 1);
+  for (int i = 1; i <= kCalls; ++i) {
+    Predicate previous = steps.back();  // a copy, as a consumer takes one
+    steps.push_back(Predicate::Or(std::move(previous), Leaf(i)));
+  }
+  for (int i = 2; i <= kCalls; ++i) {
+    const auto& now = std::get<OrPred>(steps[i].node());
+    const auto& before = std::get<OrPred>(steps[i - 1].node());
+    const auto& held = std::get<OrPred>(now.left->node());
+    ASSERT_EQ(held.left.get(), before.left.get()) << i;
+    ASSERT_EQ(held.right.get(), before.right.get()) << i;
+  }
+  EXPECT_EQ(steps.back().NodeCount(), 2u * kCalls + 1);
+  EXPECT_EQ(steps[kCalls / 2].NodeCount(), static_cast<size_t>(kCalls + 1));
+  // Dropping the newest trees first, then the oldest, frees everything once.
+  steps.erase(steps.begin() + kCalls / 2, steps.end());
+  EXPECT_EQ(steps.back().NodeCount(), static_cast<size_t>(kCalls - 1));
+  steps.clear();
 }
 
 TEST(Predicate, LeavesKeepTheirFields) {

@@ -10,26 +10,32 @@
 namespace pallix {
 namespace {
 
-using test::MemEngine;
-
 std::string B(std::initializer_list<int> bytes) {
   std::string out;
   for (int b : bytes) out.push_back(static_cast<char>(b));
   return out;
 }
 
-// Writes raw registry rows into a fresh engine, then loads its registries.
-std::shared_ptr<Engine> WithRows(const std::vector<std::tuple<std::string_view, std::string, std::string>>& rows) {
-  auto engine = MemEngine();
-  for (const auto& [coll, key, value] : rows) EXPECT_TRUE(put_row_once(engine->store(), coll, key, value));
-  EXPECT_TRUE(load_index_registries(*engine));
-  return engine;
+// Writes raw registry rows into a new database file in `dir`, then reopens
+// it: the open loads the registries.
+std::shared_ptr<Engine> WithRows(const test::TempDir& dir,
+                                 const std::vector<std::tuple<std::string_view, std::string, std::string>>& rows) {
+  std::string path = dir.path() + "/db";
+  {
+    auto engine = open_engine(path);
+    EXPECT_TRUE(engine.has_value());
+    for (const auto& [coll, key, value] : rows) EXPECT_TRUE(put_row_once((*engine)->store(), coll, key, value));
+  }
+  auto engine = open_engine(path);
+  EXPECT_TRUE(engine.has_value());
+  return *engine;
 }
 
 TEST(RegistryTest, VectorRowsLoadByTheirRules) {
   PqCodebook cb;
   cb.m = 2, cb.k = 2, cb.subspace_dim = 1, cb.dim = 2, cb.centroids = {1, 2, 3, 4};
-  auto engine = WithRows({
+  test::TempDir dir;
+  auto engine = WithRows(dir, {
       {kVectorRegistry, registry_key("c", "bad"), B({0xFF, 0, 5, 0, 0})},  // metric 5: skipped
       {kVectorRegistry, registry_key("c", "empty"), B({0xFF, 0})},         // no payload: skipped
       {kVectorRegistry, registry_key("c", "old"), B({0, 7})},              // old form, quantization 7
@@ -57,7 +63,8 @@ TEST(RegistryTest, VectorRowsLoadByTheirRules) {
 }
 
 TEST(RegistryTest, OtherKindsLoad) {
-  auto engine = WithRows({
+  test::TempDir dir;
+  auto engine = WithRows(dir, {
       {kTextRegistry, registry_key("c", "disk"), B({0xFF, 1, 0, 0, 0, 0, 1})},
       {kTextRegistry, registry_key("c", "damaged"), B({0xFF, 9})},
       {kScalarRegistry, registry_key("c", "a"), B({0xFF, 0})},
@@ -84,6 +91,23 @@ TEST(RegistryTest, OtherKindsLoad) {
   }
   NamedMutex::Guard guard(engine->geo_lock);
   EXPECT_EQ((*geo_registry(*engine))->fields, (std::map<FieldKey, bool>{{{"c", "p"}, true}}));
+}
+
+// Every open, in memory or from a file, loads every registry, as the
+// binding's does: none is left to load on first use.
+TEST(RegistryTest, OpenLoadsEveryRegistry) {
+  test::TempDir dir;
+  auto file = open_engine(dir.path() + "/db");
+  auto memory = open_in_memory();
+  ASSERT_TRUE(file.has_value());
+  ASSERT_TRUE(memory.has_value());
+  for (const auto& engine : {*file, *memory}) {
+    EXPECT_NE(engine->vector_registry, nullptr);
+    EXPECT_NE(engine->text_registry, nullptr);
+    EXPECT_NE(engine->scalar_registry, nullptr);
+    EXPECT_NE(engine->geo_registry, nullptr);
+    EXPECT_NE(engine->schemas, nullptr);
+  }
 }
 
 TEST(RegistryTest, CodebookRecords) {

@@ -244,6 +244,8 @@ TEST(SchemaTest, BadRegistryRowsAreDroppedAtOpen) {
   EXPECT_EQ((*engine)->schemas->by_collection.size(), 3u);
 }
 
+// A store whose reads fail: the first registry load fails, and with it the
+// open, which leaves no Engine behind.
 TEST(SchemaTest, LoadFailureFailsTheOpen) {
   auto store = Store::OpenInMemory();
   ASSERT_TRUE(store.has_value());
@@ -251,7 +253,7 @@ TEST(SchemaTest, LoadFailureFailsTheOpen) {
   StoreFaults faults;
   faults.fail_begin_read = true;
   (*store)->set_faults(&faults);
-  auto engine = build_engine(std::move(*store));
+  auto engine = open_engine_over(std::move(*store));
   ASSERT_FALSE(engine.has_value());
   EXPECT_EQ(engine.error().code(), 2u);
 }

@@ -781,7 +781,7 @@ TEST(StoreTest, RandomRowsAgainstModel) {
       for (const auto& cc : collections) model.Check(cc, rng, probes);
     }
   }
-  auto names = list_collections(*std::make_shared<Engine>(Store::OpenInMemory().value()));
+  auto names = list_collections(*test::MemEngine());
   EXPECT_TRUE(names->empty());
 }
 

@@ -21,6 +21,7 @@
 
 #include "db/engine.h"
 #include "doc/value.h"
+#include "index/open.h"
 #include "storage/store.h"
 
 namespace pallix {

@@ -198,6 +198,31 @@ def test_huge_trees_are_built_copied_and_dropped_without_recursion():
     run_in_small_stack(lambda: build() and None)
 
 
+def test_filters_grown_one_call_at_a_time(db):
+    """A filter folded one or_/and_ call at a time, 10,000 calls each way, answers as a model says."""
+    c = db.collection("grow")
+    c.insert_many([(f"k{i:04}", {"b": i, "s": i % 7}) for i in range(600)])
+    model = sorted(f"k{i:04}" for i in range(600) if i % 3 == 0 and i % 7 != 3)
+
+    def check():
+        # Each call wraps the tree built so far: left spines 10,000 deep.
+        ors = field("b").eq(0)
+        for i in range(1, 10_000):
+            ors = or_(ors, field("b").eq(3 * i))
+        ands = field("s").ne(3)
+        for j in range(1, 10_000):
+            ands = and_(ands, field("s").ne(6 + j))
+        both = and_(ors, ands)
+        assert [r.key for r in c.query().filter(both).run()] == model
+        c.create_scalar_index("b")  # the Or filter now plans through the index
+        assert [r.key for r in c.query().filter(ors).filter(ands).run()] == model
+        assert c.query().filter(not_(both)).count() == 600 - len(model)
+        assert c.delete_where(both) == len(model)
+        assert c.query().filter(ors).count() == 200 - len(model)
+
+    run_in_small_stack(check)
+
+
 # ---------------------------------------------------------------- Query handle
 
 
