@@ -33,6 +33,7 @@ enum class TestPoint : size_t {
   kBuildBatchBeforeWrite, // an index build batch has read its rows, not yet written: the namespace
   kAfterRead,             // a read-modify-write has read, not yet written: the collection
   kQueryAfterSnapshot,    // a query holds its read snapshot, before it asks the indexes: the collection
+  kWriterWaits,           // a thread is about to wait for the writer turn another thread holds: ""
   kCount
 };
 
