@@ -126,7 +126,8 @@ def test_compare_and_set_race(tmp_path):
 def test_delete_where_never_deletes_a_document_patched_meanwhile(shared_db):
     """A document patched to n=2 while delete_where(n == 1) runs is kept (or patched anew after the delete)."""
     shared_db.collection("c").insert_many([(f"{k:04}", {"n": 1}) for k in range(3000)])
-    patched = [f"{k:04}" for k in range(0, 3000, 3)]
+    # From the last key down, towards the keys that the deletes reach last.
+    patched = [f"{k:04}" for k in range(2999, -1, -3)]
     removed = []
     some_patched = threading.Event()
 

@@ -351,7 +351,8 @@ def test_patch_is_validated_as_a_whole_document(c):
 
 def test_reentry_from_an_update_callback_fails_fast():
     out = run_child("""
-                import pallix._native as native
+        import threading
+        import pallix._native as native
         c = native.Db().collection("c")
         c.insert("k", 1)
         results = []
