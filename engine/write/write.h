@@ -26,7 +26,10 @@
 // the caller's thread and begins and ends its own transactions.
 //
 // Thread-safety: entries may run from several threads; the store admits one
-// write transaction at a time. No registry lock is held across a write
+// write transaction at a time. A read-modify-write (patch, compare_and_set,
+// insert_auto) reads in the transaction that writes; update, whose caller's
+// function runs between its read and its write, holds the store's writer
+// turn instead, so no other thread's write falls in between either. No registry lock is held across a write
 // transaction: the schema and index registries are copied under their lock
 // one at a time and the lock released before any row is touched.
 
