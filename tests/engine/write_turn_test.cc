@@ -11,6 +11,7 @@
 
 #include "base/test_point.h"
 #include "db/engine.h"
+#include "db/schema.h"
 #include "index/scalar_index.h"
 #include "query/delete_where.h"
 #include "storage/read_view.h"
@@ -174,6 +175,25 @@ TEST(WriteTurnTest, UpdateCallbackMayWriteOnItsOwnThread) {
   std::thread other([&] { EXPECT_TRUE(insert(*e, "c", "late", Value::Int(1)).has_value()); });
   other.join();
   EXPECT_EQ(*count_rows(e->store(), "c"), 2u);
+}
+
+// Two schemas set at once, the second started after the first committed
+// and before it replaced the schema in memory: memory ends with the
+// schema that was stored last.
+TEST(WriteTurnTest, SchemaInMemoryIsTheLastOneStored) {
+  auto e = MemEngine();
+  const std::vector<SchemaField> first{{"a", FieldType::kInt, true, false}};
+  const std::vector<SchemaField> second{{"b", FieldType::kText, false, false}};
+  Racer racer;
+  ScopedTestHook hook(TestPoint::kAfterCommit, [&](std::string_view) {
+    racer.Start([&] { EXPECT_TRUE(set_schema(*e, "c", second).has_value()); });
+  });
+  ASSERT_TRUE(set_schema(*e, "c", first).has_value());
+  racer.Join();
+  auto stored = get_row_once(e->store(), kSchemasCollection, "c");
+  ASSERT_TRUE(stored.has_value() && stored->has_value());
+  EXPECT_EQ(decode_schema(**stored), get_schema(*e, "c"));
+  EXPECT_EQ(get_schema(*e, "c"), second);
 }
 
 }  // namespace
