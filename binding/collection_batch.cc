@@ -1,6 +1,7 @@
 // The batch and conditional writes of a Collection: insert_many (one
-// transaction, all or nothing), delete_batch and delete_where (one
-// transaction per deleted key), compare_and_set (one transaction).
+// transaction, all or nothing), delete_batch (one transaction per key),
+// delete_where (one transaction for the evaluation and every delete),
+// compare_and_set (one transaction).
 //
 // Sequences are taken apart before the lock (TypeError there); keys and
 // documents are converted under it; the engine work runs without the
@@ -8,7 +9,7 @@
 
 #include "binding/collection.h"
 #include "binding/value.h"
-#include "query/executor.h"
+#include "query/delete_where.h"
 #include "write/write.h"
 
 namespace pallix::py {
@@ -99,22 +100,9 @@ PyObject* CollectionDeleteWhere(PyObject* self, PyObject* const* args, Py_ssize_
     RaiseArgType(kParams, 0, a[0], "Predicate");
     return nullptr;
   }
-  return FinishCount(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<uint64_t> {
-    QuerySpec spec;
-    spec.engine = Unbox<CollectionHandle>(self).state->engine;
-    spec.collection = name;
-    spec.filters.push_back(*pred);
-    RETURN_IF_ERROR(check_collection_name(name));
-    // Every match is collected before the first delete, so the deletes
-    // cannot disturb the query.
-    return WithoutGil([&]() -> Result<uint64_t> {
-      ASSIGN_OR_RETURN(std::vector<QueryRow> rows, run_query_entry(std::move(spec)));
-      std::vector<std::string> keys;
-      keys.reserve(rows.size());
-      for (QueryRow& r : rows) keys.push_back(std::move(r.key));
-      rows.clear();
-      return DeleteEach(engine, name, keys);
-    });
+  return FinishCount(WithOpen(self, [&](const std::string& name, Engine&) -> BResult<uint64_t> {
+    const std::shared_ptr<Engine>& engine = Unbox<CollectionHandle>(self).state->engine;
+    return WithoutGil([&] { return pallix::delete_where(engine, name, *pred); });
   }));
 }
 

@@ -14,12 +14,14 @@
 // its whole purge: a callback that calls back into the same handle is
 // refused at once by the handle lock (code 12) instead of waiting forever,
 // and another thread using the handle waits with the interpreter lock
-// released, so the callback can finish.
+// released, so the callback can finish. While the callback runs, this
+// thread holds the store's writer turn (storage/store.h): other threads'
+// writes wait, with the interpreter lock released, and the callback's own
+// writes through other handles go on.
 
 #include "binding/collection.h"
 #include "binding/value.h"
 #include "db/ttl.h"
-#include "storage/read_view.h"
 #include "write/write.h"
 
 namespace pallix::py {
@@ -31,25 +33,23 @@ PyObject* NewInt(int64_t v) { return PyLong_FromLongLong(v); }
 PyObject* NewUInt(uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 
 // The update callback's argument: the stored document as a Python object,
-// or None when there is none. A document that does not decode is the
-// engine's Decode error; one that cannot become a Python object is code 12
-// "invalid argument: <type>: <text>".
-BResult<Ref> CurrentDocument(Engine& engine, const std::string& collection, const std::string& key) {
-  ASSIGN_OR_RETURN(std::optional<std::string> stored, get_row_once(engine.store(), collection, key));
+// or None when there is none. One that cannot become a Python object is
+// code 12 "invalid argument: <type>: <text>".
+BResult<Ref> CurrentDocument(const std::optional<std::string>& stored) {
   if (!stored) return None();
   ASSIGN_OR_RETURN(Ref doc, DocumentToPy(*stored));
   if (!doc) return std::unexpected(BindingError(EngineError::InvalidArgument(TakePyErrText())));
   return doc;
 }
 
-// update's read and call: the document update(key, f) is to store (nullopt:
-// delete the key). f runs under the lock. Any object is accepted as f; a
-// failing call (a non-callable f included) is reported, never re-raised,
-// with no "invalid argument: " prefix, unlike the walk's callback message.
-// Every Python object of the call is gone once this returns, before the
-// write (which may run without the interpreter lock).
-BResult<std::optional<Value>> Updated(Engine& engine, const std::string& name, const std::string& key, PyObject* f) {
-  ASSIGN_OR_RETURN(Ref current, CurrentDocument(engine, name, key));
+// update's call: the document update(key, f) is to store (nullopt: delete
+// the key), given the stored row. Any object is accepted as f; a failing
+// call (a non-callable f included) is reported, never re-raised, with no
+// "invalid argument: " prefix, unlike the walk's callback message. Every
+// Python object of the call is gone once this returns, before the write
+// (which may run without the interpreter lock).
+BResult<std::optional<Value>> Updated(const std::optional<std::string>& stored, PyObject* f) {
+  ASSIGN_OR_RETURN(Ref current, CurrentDocument(stored));
   Ref result = CallPositional(f, current.get());
   if (!result) return Invalid("update callback failed: " + TakePyErrText());
   if (result.get() == Py_None) return std::optional<Value>();
@@ -83,23 +83,27 @@ PyObject* CollectionInsertAuto(PyObject* self, PyObject* const* args, Py_ssize_t
   return Finish(std::move(key), [](const std::string& k) { return NewStr(k).release(); });
 }
 
-// update(key, f): read, call f under the lock, then delete (f returned
-// None) or insert. Two transactions, serialised only by the handle lock.
+// update(key, f): the engine's update, whose read, call and write are one
+// step against other threads' writes; f runs under the handle lock with the
+// interpreter lock (taken back for it on a file database). The callback's
+// own failure is kept here, and the engine is only told to stop.
 PyObject* CollectionUpdate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PALLIX_PARAMS(kParams, "Collection.update", 2, "key", "f");
   PyObject* a[2];
   if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
   return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
-    ASSIGN_OR_RETURN(std::optional<Value> doc, Updated(engine, name, key, a[1]));
-    return EngineWrite(engine, [&]() -> BResult<void> {
-      if (doc) {
-        RETURN_IF_ERROR(pallix::insert(engine, name, key, *doc));
-      } else {
-        RETURN_IF_ERROR(pallix::delete_document(engine, name, key));
-      }
-      return {};
-    });
+    std::optional<BindingError> failed;
+    auto call = [&](const std::optional<std::string>& stored) -> Result<std::optional<Value>> {
+      BResult<std::optional<Value>> next = WithGil([&] { return Updated(stored, a[1]); });
+      if (next) return std::move(*next);
+      failed = std::move(next.error());
+      return Fail(EngineError::InvalidArgument("update callback failed"));
+    };
+    Status done = EngineWrite(engine, [&] { return pallix::update(engine, name, key, call); });
+    if (failed) return std::unexpected(std::move(*failed));
+    RETURN_IF_ERROR(done);
+    return {};
   }));
 }
 

@@ -105,8 +105,10 @@ auto UnderLock(HandleLock& lock, F&& body) -> std::optional<decltype(body())> {
 // WithoutGil already has).
 void InstallWaitHooks();
 
-// True on a thread inside WithoutGil's fn.
+// True on a thread inside WithoutGil's fn (outside any WithGil inside it).
 inline thread_local bool t_without_gil = false;
+// The thread state WithoutGil gave up, for WithGil to take back.
+inline thread_local PyThreadState* t_released_state = nullptr;
 
 // Runs fn() with the interpreter lock released and returns its result, so
 // that other Python threads run meanwhile. For engine work that touches no
@@ -125,6 +127,7 @@ PALLIX_CATCHES_FORCED_UNWIND auto WithoutGil(F&& fn) -> decltype(fn()) {
   std::optional<R> result;
   std::exception_ptr failure;
   PyThreadState* state = PyEval_SaveThread();
+  t_released_state = state;
   t_without_gil = true;
   try {
     result.emplace(fn());
@@ -138,6 +141,34 @@ PALLIX_CATCHES_FORCED_UNWIND auto WithoutGil(F&& fn) -> decltype(fn()) {
   // call ends the thread by an unwind, which must not start inside a
   // noexcept destructor.
   PyEval_RestoreThread(state);
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*result);
+}
+
+// Runs fn() holding the interpreter lock: inside WithoutGil's fn (an
+// engine call that calls back into Python, such as update's callback) the
+// lock is taken back for fn and given up again afterwards; elsewhere fn()
+// just runs. fn must leave no Python reference behind in the calling
+// frames, as for WithoutGil. An exception from fn is passed on with the
+// interpreter lock given up again.
+template <class F>
+PALLIX_CATCHES_FORCED_UNWIND auto WithGil(F&& fn) -> decltype(fn()) {
+  if (!t_without_gil) return fn();
+  using R = decltype(fn());
+  static_assert(!std::is_void_v<R>);
+  std::optional<R> result;
+  std::exception_ptr failure;
+  t_without_gil = false;
+  PyEval_RestoreThread(t_released_state);
+  try {
+    result.emplace(fn());
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  t_released_state = PyEval_SaveThread();
+  t_without_gil = true;
   if (failure) std::rethrow_exception(failure);
   return std::move(*result);
 }

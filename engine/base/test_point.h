@@ -34,6 +34,8 @@ enum class TestPoint : size_t {
   kBuildComplete,         // an index build committed its last step, its entry not yet built: the namespace
   kAfterRead,             // a read-modify-write has read, not yet written: the collection
   kQueryAfterSnapshot,    // a query holds its read snapshot, before it asks the indexes: the collection
+  kWriterWaits,           // a thread is about to wait for the writer turn another thread holds: ""
+  kAfterCommit,           // a write has committed, its in-memory copy not yet updated: the collection
   kCount
 };
 

@@ -5,6 +5,7 @@
 
 #include "base/coding.h"
 #include "base/lock.h"
+#include "base/test_point.h"
 #include "db/engine.h"
 #include "storage/read_view.h"
 #include "storage/rows.h"
@@ -99,7 +100,12 @@ Status set_schema(Engine& engine, std::string_view collection, const std::vector
   for (const SchemaField& f : fields) {
     if (f.name.size() > kMaxEncodedLength) return Fail(LengthExceeded("field name", f.name.size(), kMaxEncodedLength));
   }
+  // The writer turn keeps another set_schema from committing between this
+  // commit and the replacement in memory: memory then always holds the
+  // schema stored last.
+  Store::WriterTurn turn = engine.store().TakeWriterTurn();
   RETURN_IF_ERROR(put_row_once(engine.store(), kSchemasCollection, collection, encode_schema(fields)));
+  ReachTestPoint(TestPoint::kAfterCommit, collection);
   NamedMutex::Guard guard(engine.schema_lock);
   engine.schemas->by_collection[std::string(collection)] = fields;
   return Ok();

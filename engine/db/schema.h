@@ -31,7 +31,9 @@
 // Thread-safety: the registry (Engine::schemas) is read and written only
 // under Engine::schema_lock, held just long enough to copy or replace one
 // entry. The checks work on their own copy, so a schema replaced while a
-// write runs applies from the next write on.
+// write runs applies from the next write on. set_schema holds the store's
+// writer turn from its write to the replacement in memory, so that of two
+// schemas set at once, memory keeps the one stored last.
 
 #ifndef PALLIX_DB_SCHEMA_H_
 #define PALLIX_DB_SCHEMA_H_

@@ -4,7 +4,7 @@
 // single source, exact scoring), all ending in fusion, MMR, ordering, the
 // offset/limit window and projection.
 //
-// Callers: the binding's Query.run and Collection.delete_where.
+// Callers: the binding's Query.run; delete_where (over its write transaction).
 // Thread-safety: reads one snapshot; registry locks are taken one at a time
 // and never held across storage reads.
 

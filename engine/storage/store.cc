@@ -12,6 +12,7 @@
 
 #include "base/lock.h"
 #include "base/port.h"
+#include "base/test_point.h"
 #include "storage/file_check.h"
 #include "storage/store_internal.h"
 
@@ -335,15 +336,7 @@ Result<WriteTxn> Store::BeginWrite() {
   if (faults_ != nullptr && faults_->fail_begin_write) return Fail(InjectedFault(ErrorKind::kTransaction));
   if (writer_thread_.load() == std::this_thread::get_id())
     return Fail(EngineError::Transaction("a write transaction is already open on this thread"));
-  std::unique_lock<std::mutex> slot(writer_mu_, std::try_to_lock);
-  if (!slot) {
-    void* token = g_wait_hooks.before ? g_wait_hooks.before() : nullptr;
-    slot.lock();
-    // An embedder may end this thread inside after() by unwinding it (an
-    // interpreter at exit does); `slot` then frees the writer slot.
-    if (g_wait_hooks.after) g_wait_hooks.after(token);
-  }
-  slot.release();
+  AcquireTurn();
   writer_thread_.store(std::this_thread::get_id());
   MaybeGrowMap();
   MDB_txn* txn = nullptr;
@@ -383,7 +376,39 @@ int Store::WriteFailure(int rc) const {
 
 void Store::ReleaseWriter() {
   writer_thread_.store(std::thread::id());
-  writer_mu_.unlock();
+  ReleaseTurn();
+}
+
+Store::WriterTurn Store::TakeWriterTurn() {
+  AcquireTurn();
+  return WriterTurn(this);
+}
+
+void Store::AcquireTurn() {
+  const std::thread::id self = std::this_thread::get_id();
+  // Only this thread ever stores its own id, so this is a re-entry.
+  if (turn_owner_.load() == self) {
+    ++turn_depth_;
+    return;
+  }
+  std::unique_lock<std::mutex> turn(turn_mu_, std::try_to_lock);
+  if (!turn) {
+    ReachTestPoint(TestPoint::kWriterWaits);
+    void* token = g_wait_hooks.before ? g_wait_hooks.before() : nullptr;
+    turn.lock();
+    // An embedder may end this thread inside after() by unwinding it (an
+    // interpreter at exit does); `turn` then gives the turn up.
+    if (g_wait_hooks.after) g_wait_hooks.after(token);
+  }
+  turn.release();
+  turn_owner_.store(self);
+  turn_depth_ = 1;
+}
+
+void Store::ReleaseTurn() {
+  if (--turn_depth_ != 0) return;
+  turn_owner_.store(std::thread::id());
+  turn_mu_.unlock();
 }
 
 // ------------------------------------------------------------------ Txn

@@ -31,6 +31,15 @@
 // the thread that holds one fails at once instead of deadlocking). Read
 // transactions run on snapshots beside the writer. A transaction object is
 // used by one thread at a time.
+//
+// The writer turn: every write transaction holds the store's writer turn
+// from its begin to its end, and a thread may also hold the turn on its
+// own (Store::TakeWriterTurn) across several steps, so that what it reads
+// in one and writes in a later one cannot be changed by another thread in
+// between. The turn belongs to a thread and that thread may take it again:
+// while it holds the turn it still begins write transactions (one at a
+// time), and every other thread's write transaction waits until the turn
+// is given up.
 
 #ifndef PALLIX_STORAGE_STORE_H_
 #define PALLIX_STORAGE_STORE_H_
@@ -98,9 +107,9 @@ struct StoreFaults {
   bool fail_begin_read = false;
 };
 
-// Called around a wait for the single writer slot, so that an embedding
+// Called around a wait for the writer turn, so that an embedding
 // interpreter can release its own lock while this thread waits. after()
-// may end the thread by unwinding it; the slot is not kept then.
+// may end the thread by unwinding it; the turn is not kept then.
 struct BlockingWaitHooks {
   void* (*before)() = nullptr;       // returns a token
   void (*after)(void* token) = nullptr;
@@ -162,8 +171,32 @@ class Store {
 
   // Transaction: a read snapshot. Errors: Transaction.
   Result<ReadTxn> BeginRead();
-  // Transaction: the single write transaction. Errors: Transaction.
+  // Transaction: the single write transaction; waits for the writer turn
+  // unless this thread holds it. Errors: Transaction (also for a second
+  // write transaction on a thread that has one open).
   Result<WriteTxn> BeginWrite();
+
+  // The writer turn held for a scope: until it is destroyed, write
+  // transactions of other threads wait, while this thread may still begin
+  // its own. Taking it waits (through the blocking-wait hooks) while
+  // another thread holds it or has a write transaction open; a thread that
+  // holds it already takes it again at once. Whatever this thread does
+  // while it holds the turn must not wait for another thread's write, or
+  // both wait forever.
+  class [[nodiscard]] WriterTurn {
+   public:
+    WriterTurn(WriterTurn&& other) noexcept : store_(std::exchange(other.store_, nullptr)) {}
+    WriterTurn& operator=(WriterTurn&&) = delete;
+    ~WriterTurn() {
+      if (store_ != nullptr) store_->ReleaseTurn();
+    }
+
+   private:
+    friend class Store;
+    explicit WriterTurn(Store* store) : store_(store) {}
+    Store* store_;
+  };
+  WriterTurn TakeWriterTurn();
 
   bool in_memory() const { return in_memory_; }
 
@@ -206,6 +239,8 @@ class Store {
   void MaybeGrowMap();
   void ReleaseReader(MDB_txn* txn);
   void ReleaseWriter();
+  void AcquireTurn();
+  void ReleaseTurn();
 
   MDB_env* env_ = nullptr;
   unsigned dbi_[3] = {0, 0, 0};
@@ -223,7 +258,13 @@ class Store {
   std::vector<MDB_txn*> idle_readers_;  // reset read transactions for reuse
   std::atomic<int64_t> live_txns_{0};
 
-  std::mutex writer_mu_;
+  // The writer turn: turn_mu_ is locked while some thread holds it,
+  // turn_owner_ names that thread, turn_depth_ (touched by the owner only)
+  // counts its holds, write transactions included.
+  std::mutex turn_mu_;
+  std::atomic<std::thread::id> turn_owner_{};
+  uint64_t turn_depth_ = 0;
+  // The thread with the write transaction open, if any.
   std::atomic<std::thread::id> writer_thread_{};
 
   mutable std::mutex ids_mu_;

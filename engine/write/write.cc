@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdio>
 
+#include "base/test_point.h"
+
 #include "db/edges.h"
 #include "db/engine.h"
 #include "db/schema.h"
@@ -272,11 +274,50 @@ Result<bool> compare_and_set(Engine& engine, std::string_view collection, std::s
   return changed;
 }
 
+// The stored document is read in the write transaction, so the merge sees
+// the last committed version and nothing can commit between; the merged
+// document is only known there, so its validation and size checks run
+// inside the transaction too.
 Status patch(Engine& engine, std::string_view collection, std::string_view key, const Value& patch_doc) {
   RETURN_IF_ERROR(check_collection_name(collection));
-  ASSIGN_OR_RETURN(std::optional<Value> current, get_document(engine.store(), collection, key));
-  RETURN_IF_ERROR(insert(engine, collection, key, Patched(current, patch_doc)));
+  RETURN_IF_ERROR(check_document_key(key));
+  SchemaCopy schema = get_schema(engine, collection);
+  ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
+  ASSIGN_OR_RETURN(std::optional<std::string> stored, get_row(ctx, collection, key));
+  std::optional<Value> current;
+  if (stored) {
+    ASSIGN_OR_RETURN(current, decode_value(*stored));
+  }
+  ReachTestPoint(TestPoint::kAfterRead, collection);
+  Value merged = Patched(current, patch_doc);
+  if (schema) RETURN_IF_ERROR(validate_against(*schema, merged));
+  ASSIGN_OR_RETURN(size_t size, CheckStorable(key, merged));
+  std::string buffer;
+  RETURN_IF_ERROR(PutSteps(engine, ctx, schema, collection, key, merged, size, buffer));
+  RETURN_IF_ERROR(drop_ttl_rows(ctx, collection, key));
+  RETURN_IF_ERROR(ctx.Commit());
+  update_memory_indexes(engine, collection, key, &merged);
   return Ok();
+}
+
+// fn may run for long (a Python callback), so it cannot run inside a write
+// transaction: the writer turn keeps other threads' writes out instead,
+// while this thread's own writes, fn's included, go on.
+Status update(Engine& engine, std::string_view collection, std::string_view key, const UpdateFn& fn) {
+  Store::WriterTurn turn = engine.store().TakeWriterTurn();
+  ASSIGN_OR_RETURN(std::optional<std::string> stored, get_row_once(engine.store(), collection, key));
+  ReachTestPoint(TestPoint::kAfterRead, collection);
+  ASSIGN_OR_RETURN(std::optional<Value> next, fn(stored));
+  if (next) {
+    RETURN_IF_ERROR(insert(engine, collection, key, *next));
+  } else {
+    RETURN_IF_ERROR(delete_document(engine, collection, key));
+  }
+  return Ok();
+}
+
+Result<bool> delete_in(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key) {
+  return DeleteSteps(engine, ctx, collection, key);
 }
 
 Status put_many(Engine& engine, std::string_view collection,

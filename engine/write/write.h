@@ -26,7 +26,10 @@
 // the caller's thread and begins and ends its own transactions.
 //
 // Thread-safety: entries may run from several threads; the store admits one
-// write transaction at a time. No registry lock is held across a write
+// write transaction at a time. A read-modify-write (patch, compare_and_set,
+// insert_auto) reads in the transaction that writes; update, whose caller's
+// function runs between its read and its write, holds the store's writer
+// turn instead, so no other thread's write falls in between either. No registry lock is held across a write
 // transaction: the schema and index registries are copied under their lock
 // one at a time and the lock released before any row is touched.
 
@@ -86,11 +89,29 @@ Result<bool> delete_document(Engine& engine, std::string_view collection, std::s
 Result<bool> compare_and_set(Engine& engine, std::string_view collection, std::string_view key,
                              const std::optional<Value>& expected, const std::optional<Value>& replacement);
 
-// Reads the key's document, then inserts: the stored map with every entry
-// of the patch set (top level only; nested maps replaced whole) when both
-// are maps, else the patch itself. Two transactions; the key's expiry is
-// removed. A write by another handle in between is overwritten.
+// Stores, in one transaction, the key's document patched: the stored map
+// with every entry of the patch set (top level only; nested maps replaced
+// whole) when both are maps, else the patch itself. The document is read
+// in the transaction that writes it, so no other write can fall between;
+// the merged document is validated there. The key's expiry is removed.
 Status patch(Engine& engine, std::string_view collection, std::string_view key, const Value& patch_doc);
+
+// What update makes of the key's stored row (the document's encoding, or
+// nullopt when there is none): the document to store, or nullopt to delete
+// the key. An error ends the update with nothing written.
+using UpdateFn = std::function<Result<std::optional<Value>>(const std::optional<std::string>& stored)>;
+
+// Read-modify-write of one key as one step against every other thread's
+// writes: holding the store's writer turn (store.h), reads the key's row,
+// calls fn exactly once, and then inserts what fn returned (as insert) or
+// deletes the key (as delete_document). fn may write through the same
+// engine on this thread (its writes commit on their own, before update's
+// write); no other thread's write falls between the read and the write.
+// fn must not wait for another thread's write. The name is checked only by
+// the write, so fn runs even on a collection that the write then refuses.
+// Errors: Transaction, Storage (the read), fn's, then insert's or
+// delete_document's.
+Status update(Engine& engine, std::string_view collection, std::string_view key, const UpdateFn& fn);
 
 // All pairs in one transaction, all or nothing: every document validated
 // first; each pair's unique check sees the pairs before it; a key given
@@ -108,6 +129,13 @@ Status put_many(Engine& engine, std::string_view collection,
 // not advance the counter. Extra error: InvalidArgument "auto-id counter
 // exhausted for collection <c>" when no number up to 2^64-1 is free.
 Result<std::string> insert_auto(Engine& engine, std::string_view collection, const Value& doc);
+
+// The delete of one key inside the caller's transaction, as
+// delete_document does it (no name check, no after-commit update): the
+// document with its index entries, count and expiry rows, and the key's
+// edges. Returns whether a document was removed. Errors: Storage,
+// CorruptIndex.
+Result<bool> delete_in(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key);
 
 // The one-document write without name checks or validation (callers make
 // them): a put of *doc (with or without an expiry), or, when doc is null, a

@@ -11,6 +11,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -20,6 +24,7 @@
 #include <span>
 #include <set>
 
+#include "base/test_point.h"
 #include "db/engine.h"
 #include "db/schema.h"
 #include "tests/engine/test_util.h"
@@ -491,6 +496,47 @@ TEST(StoreTest, NestedWriteOnSameThreadFailsFast) {
   auto w2 = store->BeginWrite();
   ASSERT_FALSE(w2.has_value());
   EXPECT_EQ(w2.error().code(), 2u);
+}
+
+// The writer turn: its holder takes it again and writes, one transaction
+// at a time; another thread's write waits until the last hold ends, and
+// the wait goes through the blocking-wait hooks.
+TEST(StoreTest, WriterTurnHoldsOffOtherThreadsOnly) {
+  auto store = MemStore();
+  static std::atomic<int> hooked_waits{0};
+  SetBlockingWaitHooks({[]() -> void* { ++hooked_waits; return nullptr; }, [](void*) {}});
+  struct Unhook {
+    ~Unhook() { SetBlockingWaitHooks({}); }
+  } unhook;
+  std::mutex mu;
+  std::condition_variable cv;
+  bool waiting = false;
+  ScopedTestHook hook(TestPoint::kWriterWaits, [&](std::string_view) {
+    std::lock_guard<std::mutex> lock(mu);
+    waiting = true;
+    cv.notify_all();
+  });
+  std::thread other;
+  {
+    Store::WriterTurn outer = store->TakeWriterTurn();
+    {
+      Store::WriterTurn inner = store->TakeWriterTurn();
+      ASSERT_TRUE(put_row_once(*store, "c", "a", "mine").has_value());
+      auto w1 = store->BeginWrite();
+      ASSERT_TRUE(w1.has_value());
+      EXPECT_EQ(store->BeginWrite().error().code(), 2u);
+    }
+    other = std::thread([&] { EXPECT_TRUE(put_row_once(*store, "c", "a", "theirs").has_value()); });
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait(lock, [&] { return waiting; });
+    // The other thread is held back: the row is still this thread's.
+    EXPECT_EQ(*get_row_once(*store, "c", "a"), "mine");
+    ASSERT_TRUE(put_row_once(*store, "c", "b", "mine").has_value());
+  }
+  other.join();
+  EXPECT_EQ(hooked_waits.load(), 1);
+  EXPECT_EQ(*get_row_once(*store, "c", "a"), "theirs");
+  EXPECT_EQ(*get_row_once(*store, "c", "b"), "mine");
 }
 
 TEST(StoreTest, InjectedFaultsLeaveStorageUnchanged) {

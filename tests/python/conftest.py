@@ -2,10 +2,13 @@
 
 import array
 import os
+import shutil
 import resource
 import struct
 import subprocess
 import sys
+import tempfile
+import threading
 import textwrap
 
 import pytest
@@ -18,6 +21,41 @@ def db():
     d = native.Db()
     yield d
     d.close()
+
+
+@pytest.fixture(params=["file", "memory"])
+def shared_db(request, tmp_path):
+    """A database for threads with handles of their own: a file (on a RAM disk when there is one, so that
+    commits cost no disk sync) or in memory. Threads switch often, so that their calls interleave."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    if request.param == "memory":
+        d = native.Db.open_memory()
+        where = None
+    else:
+        where = tempfile.mkdtemp(dir="/dev/shm" if os.access("/dev/shm", os.W_OK) else str(tmp_path))
+        d = native.Db.open(os.path.join(where, "t.db"))
+    yield d
+    d.close()
+    sys.setswitchinterval(interval)
+    if where:
+        shutil.rmtree(where, ignore_errors=True)
+
+
+def run_threads(*targets):
+    """Runs each target on a thread of its own, all released together, and waits for all of them."""
+    start = threading.Barrier(len(targets))
+
+    def run(target):
+        start.wait()
+        target()
+
+    threads = [threading.Thread(target=run, args=(t,)) for t in targets]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert not any(t.is_alive() for t in threads), "a thread hung"
 
 
 @pytest.fixture

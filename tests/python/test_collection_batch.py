@@ -7,6 +7,7 @@ import pytest
 
 import pallix._native as native
 from pallix._native import SchemaField, field
+from conftest import run_threads
 
 
 def code_of(call):
@@ -120,3 +121,28 @@ def test_compare_and_set_race(tmp_path):
     assert sum(wins) == rounds
     assert db.collection("c").get("counter") == rounds
     db.close()
+
+
+def test_delete_where_never_deletes_a_document_patched_meanwhile(shared_db):
+    """A document patched to n=2 while delete_where(n == 1) runs is kept (or patched anew after the delete)."""
+    shared_db.collection("c").insert_many([(f"{k:04}", {"n": 1}) for k in range(3000)])
+    # From the last key down, towards the keys that the deletes reach last.
+    patched = [f"{k:04}" for k in range(2999, -1, -3)]
+    removed = []
+    some_patched = threading.Event()
+
+    def patcher():
+        c = shared_db.collection("c")
+        for i, key in enumerate(patched):
+            c.patch(key, {"n": 2})
+            if i == 50:
+                some_patched.set()
+
+    def deleter():
+        some_patched.wait(30)
+        removed.append(shared_db.collection("c").delete_where(field("n").eq(1)))
+
+    run_threads(patcher, deleter)
+    c = shared_db.collection("c")
+    assert {k: d for k, d in c.scan()} == {k: {"n": 2} for k in patched}
+    assert 2000 <= removed[0] <= 3000 - 51

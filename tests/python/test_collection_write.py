@@ -10,7 +10,7 @@ import textwrap
 import pytest
 
 import pallix._native as native
-from conftest import RawFile, child_env, pallix_error, run_child
+from conftest import RawFile, child_env, pallix_error, run_child, run_threads
 
 AUTO1 = "0" * 19 + "1"
 AUTO2 = "0" * 19 + "2"
@@ -410,6 +410,38 @@ def test_a_second_thread_waits_while_an_update_callback_runs():
         print(got)
     """)
     assert out.strip() == "[100]"
+
+
+def test_concurrent_updates_lose_no_increment(shared_db):
+    shared_db.collection("c").insert("n", 0)
+
+    def work():
+        c = shared_db.collection("c")
+        for _ in range(300):
+            c.update("n", lambda d: d + 1)
+
+    run_threads(*[work] * 4)
+    assert shared_db.collection("c").get("n") == 1200
+
+
+def test_concurrent_patches_of_one_document_lose_no_field(shared_db):
+    shared_db.collection("c").insert_many([(str(k), {}) for k in range(200)])
+
+    def work(i):
+        c = shared_db.collection("c")
+        for k in range(200):
+            c.patch(str(k), {f"f{i}": k})
+
+    run_threads(*[lambda i=i: work(i) for i in range(4)])
+    c = shared_db.collection("c")
+    assert [c.get(str(k)) for k in range(200)] == [{f"f{i}": k for i in range(4)} for k in range(200)]
+
+
+def test_an_update_callback_writes_through_another_handle_on_its_own_thread(shared_db):
+    c, other = shared_db.collection("c"), shared_db.collection("c")
+    c.insert("k", 1)
+    c.update("k", lambda d: other.update("j", lambda e: 7) or other.insert("k", 99) or d + 1)
+    assert c.get("k") == 2 and c.get("j") == 7
 
 
 # ---------------------------------------------------------------- durability

@@ -1,0 +1,200 @@
+// Read-modify-write entries (patch, update, delete_where) against another
+// thread's write started at the moment between their read and their write.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "base/test_point.h"
+#include "db/engine.h"
+#include "db/schema.h"
+#include "index/scalar_index.h"
+#include "query/delete_where.h"
+#include "storage/read_view.h"
+#include "tests/engine/test_util.h"
+#include "write/write.h"
+
+namespace pallix {
+namespace {
+
+using test::Doc;
+using test::MemEngine;
+
+// Runs one write on a thread of its own, started from inside another
+// entry. Start returns once that write has either finished or stopped to
+// wait for the writer turn: the write has then had every chance to land
+// where it was started. Only the first Start of a Racer does anything, so
+// the racing write may pass the same test point itself.
+class Racer {
+ public:
+  ~Racer() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+  void Start(std::function<void()> write) {
+    if (started_.exchange(true)) return;
+    thread_ = std::thread([this, write = std::move(write)] {
+      write();
+      Signal();
+    });
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [this] { return signalled_; });
+  }
+
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void Signal() {
+    std::lock_guard<std::mutex> lock(mu_);
+    signalled_ = true;
+    cv_.notify_all();
+  }
+
+  std::atomic<bool> started_{false};
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool signalled_ = false;
+  std::thread thread_;
+  ScopedTestHook waits_{TestPoint::kWriterWaits, [this](std::string_view) { Signal(); }};
+};
+
+std::optional<Value> Stored(Engine& e, std::string_view key) {
+  auto r = get_document(e.store(), "c", key);
+  EXPECT_TRUE(r.has_value());
+  return r.value_or(std::nullopt);
+}
+
+int64_t IntOf(const std::optional<std::string>& stored) {
+  if (!stored) return 0;
+  auto doc = decode_value(*stored);
+  return doc && doc->is_int() ? doc->as_int() : -1;
+}
+
+// Two patches of different fields of one document, the second started
+// between the first's read and its write: both fields end up stored.
+TEST(WriteTurnTest, PatchKeepsAFieldPatchedMeanwhile) {
+  auto e = MemEngine();
+  ASSERT_TRUE(insert(*e, "c", "k", Doc({{"a", Value::Int(0)}, {"b", Value::Int(0)}})).has_value());
+  Racer racer;
+  ScopedTestHook hook(TestPoint::kAfterRead, [&](std::string_view) {
+    racer.Start([&] { EXPECT_TRUE(patch(*e, "c", "k", Doc({{"b", Value::Int(1)}})).has_value()); });
+  });
+  ASSERT_TRUE(patch(*e, "c", "k", Doc({{"a", Value::Int(1)}})).has_value());
+  racer.Join();
+  EXPECT_TRUE(values_same(*Stored(*e, "k"), Doc({{"a", Value::Int(1)}, {"b", Value::Int(1)}})));
+}
+
+// delete_where(n == 1) while another thread patches one match to n = 2:
+// whichever order the two take, the patched document ends up stored with
+// n = 2 and every other match is gone. With and without an index on n.
+TEST(WriteTurnTest, DeleteWhereNeverDeletesADocumentThatStoppedMatching) {
+  for (bool indexed : {false, true}) {
+    SCOPED_TRACE(indexed ? "indexed" : "scan");
+    auto e = MemEngine();
+    if (indexed) {
+      ASSERT_TRUE(create_scalar_index(*e, "c", "n").has_value());
+    }
+    for (int i = 0; i < 10; ++i) {
+      ASSERT_TRUE(insert(*e, "c", "k" + std::to_string(i), Doc({{"n", Value::Int(1)}})).has_value());
+    }
+    Racer racer;
+    ScopedTestHook hook(TestPoint::kAfterRead, [&](std::string_view) {
+      racer.Start([&] { EXPECT_TRUE(patch(*e, "c", "k3", Doc({{"n", Value::Int(2)}})).has_value()); });
+    });
+    auto removed = delete_where(e, "c", Predicate::Compare("n", CompareOp::kEq, Value::Int(1)));
+    racer.Join();
+    ASSERT_TRUE(removed.has_value());
+    EXPECT_GE(*removed, 9u);
+    for (int i = 0; i < 10; ++i) {
+      std::string key = "k" + std::to_string(i);
+      std::optional<Value> doc = Stored(*e, key);
+      if (i == 3) {
+        EXPECT_TRUE(doc && values_same(*doc, Doc({{"n", Value::Int(2)}}))) << key;
+      } else {
+        EXPECT_FALSE(doc.has_value()) << key;
+      }
+    }
+    EXPECT_EQ(*count_rows(e->store(), "c"), 1u);
+  }
+}
+
+// Two increments through update, the second started by the first's
+// callback: both count.
+TEST(WriteTurnTest, UpdateCountsAnIncrementStartedByItsCallback) {
+  auto e = MemEngine();
+  Racer racer;
+  auto increment = [&](const std::optional<std::string>& stored) -> Result<std::optional<Value>> {
+    racer.Start([&] {
+      EXPECT_TRUE(update(*e, "c", "k", [](const std::optional<std::string>& s) -> Result<std::optional<Value>> {
+                    return Value::Int(IntOf(s) + 1);
+                  }).has_value());
+    });
+    return Value::Int(IntOf(stored) + 1);
+  };
+  ASSERT_TRUE(update(*e, "c", "k", increment).has_value());
+  racer.Join();
+  EXPECT_TRUE(values_same(*Stored(*e, "k"), Value::Int(2)));
+}
+
+// A callback that writes on its own thread (another key, and the key
+// itself) goes on at once; update's write follows its writes. A failing
+// callback writes nothing of update's own; a delete is a None result.
+TEST(WriteTurnTest, UpdateCallbackMayWriteOnItsOwnThread) {
+  auto e = MemEngine();
+  int calls = 0;
+  ASSERT_TRUE(update(*e, "c", "k", [&](const std::optional<std::string>& stored) -> Result<std::optional<Value>> {
+                ++calls;
+                EXPECT_FALSE(stored.has_value());
+                EXPECT_TRUE(insert(*e, "c", "other", Value::Int(7)).has_value());
+                EXPECT_TRUE(insert(*e, "c", "k", Value::Int(5)).has_value());
+                EXPECT_TRUE(update(*e, "c", "other", [](const std::optional<std::string>& s)
+                                                         -> Result<std::optional<Value>> {
+                              return Value::Int(IntOf(s) + 1);
+                            }).has_value());
+                return Value::Int(1);
+              }).has_value());
+  EXPECT_EQ(calls, 1);
+  EXPECT_TRUE(values_same(*Stored(*e, "k"), Value::Int(1)));
+  EXPECT_TRUE(values_same(*Stored(*e, "other"), Value::Int(8)));
+  auto failed = update(*e, "c", "k", [](const std::optional<std::string>&) -> Result<std::optional<Value>> {
+    return Fail(EngineError::InvalidArgument("no"));
+  });
+  EXPECT_EQ(failed.error().code(), 12u);
+  EXPECT_TRUE(values_same(*Stored(*e, "k"), Value::Int(1)));
+  ASSERT_TRUE(update(*e, "c", "k", [](const std::optional<std::string>&) -> Result<std::optional<Value>> {
+                return std::optional<Value>();
+              }).has_value());
+  EXPECT_FALSE(Stored(*e, "k").has_value());
+  // Afterwards the turn is free: another thread writes at once.
+  std::thread other([&] { EXPECT_TRUE(insert(*e, "c", "late", Value::Int(1)).has_value()); });
+  other.join();
+  EXPECT_EQ(*count_rows(e->store(), "c"), 2u);
+}
+
+// Two schemas set at once, the second started after the first committed
+// and before it replaced the schema in memory: memory ends with the
+// schema that was stored last.
+TEST(WriteTurnTest, SchemaInMemoryIsTheLastOneStored) {
+  auto e = MemEngine();
+  const std::vector<SchemaField> first{{"a", FieldType::kInt, true, false}};
+  const std::vector<SchemaField> second{{"b", FieldType::kText, false, false}};
+  Racer racer;
+  ScopedTestHook hook(TestPoint::kAfterCommit, [&](std::string_view) {
+    racer.Start([&] { EXPECT_TRUE(set_schema(*e, "c", second).has_value()); });
+  });
+  ASSERT_TRUE(set_schema(*e, "c", first).has_value());
+  racer.Join();
+  auto stored = get_row_once(e->store(), kSchemasCollection, "c");
+  ASSERT_TRUE(stored.has_value() && stored->has_value());
+  EXPECT_EQ(decode_schema(**stored), get_schema(*e, "c"));
+  EXPECT_EQ(get_schema(*e, "c"), second);
+}
+
+}  // namespace
+}  // namespace pallix
