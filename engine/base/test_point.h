@@ -28,11 +28,13 @@ namespace pallix {
 // The moments. `arg` names what the moment is about, as listed.
 enum class TestPoint : size_t {
   kStoreBeforeLock,       // a database file is open, not yet locked: its path
-  kCopyBeforeCommit,      // a backup or compaction copy is full, not committed: the copy's file
+  kCopyBeforeCommit,      // a backup or compaction copy is full, not committed: the path it is for
   kIndexReset,            // an index namespace was emptied and committed: the namespace
   kBuildBatchBeforeWrite, // an index build batch has read its rows, not yet written: the namespace
   kAfterRead,             // a read-modify-write has read, not yet written: the collection
   kQueryAfterSnapshot,    // a query holds its read snapshot, before it asks the indexes: the collection
+  kStoreBeforeEnvOpen,    // a store's LMDB lock file is made, LMDB not yet open: the path LMDB is given
+  kCopyBeforeName,        // a backup or compaction copy is committed, not yet named: the path it is for
   kCount
 };
 
