@@ -1,10 +1,9 @@
 // Nested write transactions, backup into a new file and compaction by copy
-// and rename, including crashes of a compacting child process.
+// and rename, including kills of a child process at every moment of an
+// open, a backup and a compaction.
 
-#include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
