@@ -1,8 +1,9 @@
 // The few operating-system calls whose form differs between platforms: the
 // text of an errno value, naming the calling thread, the system's random
-// source, a path naming an open descriptor, the room left on a file system
-// and a rename that never replaces; the mark of handlers that let a thread's
-// end through; and a hint that bytes will soon be read.
+// source, a path naming an open descriptor, the room left on a file system,
+// a rename that never replaces and files that have no name until they are
+// complete; the mark of handlers that let a thread's end through; and a
+// hint that bytes will soon be read.
 // Everything else in the engine uses plain POSIX or the C++ library.
 // SIMD kernels live with their portable fallback in the vector layer.
 //
@@ -55,12 +56,11 @@ struct RandomSeed {
 };
 RandomSeed DrawRandomSeed();
 
-// Creates a symbolic link at link_path through which opening reaches the
-// file open on fd itself (Linux: "/proc/self/fd/<fd>"; the BSDs and macOS:
-// "/dev/fd/<fd>"), not whatever a name points at by then. Returns 0, or the
-// errno value of the failure (ENOSYS where the platform has no such path).
-// The link is only meaningful inside this process.
-int LinkToOpenFile(int fd, const std::string& link_path);
+// The path through which opening reaches the file open on fd itself
+// (Linux: "/proc/self/fd/<fd>"; the BSDs and macOS: "/dev/fd/<fd>"), not
+// whatever a name points at by then; "" where the platform has none. Only
+// meaningful inside this process.
+std::string OpenFilePath(int fd);
 
 // The bytes the file system holding fd can still give this process (the
 // superuser may also use the blocks reserved for it), or nullopt when the
@@ -74,6 +74,57 @@ std::optional<uint64_t> FreeBytes(int fd);
 // `to` exists). Where the file system cannot rename this way, the file is
 // linked under `to` (which never replaces either) and `from` unlinked.
 int RenameNoReplace(const std::string& from, const std::string& to);
+
+// Opens, in the directory dir, a new regular file that has no name at all
+// (read-write, close-on-exec, permission bits 0600), for bytes that live
+// only while the file is open: a process killed at any moment leaves
+// nothing of it. Where the file system cannot make an unnamed file, it is
+// created under a name nobody else picks and unlinked at once. Returns 0
+// and sets *fd, or returns the errno value of the failure.
+int OpenAnonymousFile(const std::string& dir, int* fd);
+
+// A new regular file that is filled first and given its name only once
+// complete (a copy of a database). Where the file system can (Linux's
+// O_TMPFILE), it has no name at all until Link or Replace, so a process
+// killed before that leaves nothing behind. Elsewhere it is made under a
+// name of its own in the same directory, ".pallix-tmp-<pid>-<random>",
+// never derived from the name it is to get (so that a name at the file
+// system's length limit still works), and removed by this object unless
+// named; only a kill leaves it. No file this object did not make is ever
+// removed.
+class PendingFile {
+ public:
+  // Makes the file in dir, open read-write and close-on-exec, with the
+  // permission bits mode before the process's file-creation mask. Returns
+  // 0, or the errno value of the failure (ENOENT: no such directory).
+  static int Create(const std::string& dir, unsigned mode, PendingFile* out);
+  // As Create, always under a name of its own: what Create falls back to.
+  static int CreateNamed(const std::string& dir, unsigned mode, PendingFile* out);
+
+  PendingFile() = default;
+  PendingFile(PendingFile&& other) noexcept;
+  PendingFile& operator=(PendingFile&&) = delete;
+  PendingFile(const PendingFile&) = delete;
+  // Closes the file; unless it was given its name, nothing of it remains.
+  ~PendingFile();
+
+  int fd() const { return fd_; }
+
+  // Gives the file the name `target` only when nothing is there: an
+  // existing file, directory or link, even a dangling one, is never
+  // replaced. Returns 0, or the errno value (EEXIST when `target` exists).
+  int Link(const std::string& target);
+  // Gives the file the name `target` in place of the file there, in one
+  // step (a rename): an opener of `target` finds one file or the other.
+  // An unnamed file first gets a name of its own beside `target` for the
+  // two system calls between, the only moment a kill would leave one.
+  // Returns 0, or the errno value.
+  int Replace(const std::string& target);
+
+ private:
+  int fd_ = -1;
+  std::string temp_;  // the file's own name where it could not be unnamed
+};
 
 }  // namespace pallix::port
 

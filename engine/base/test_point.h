@@ -28,7 +28,7 @@ namespace pallix {
 // The moments. `arg` names what the moment is about, as listed.
 enum class TestPoint : size_t {
   kStoreBeforeLock,       // a database file is open, not yet locked: its path
-  kCopyBeforeCommit,      // a backup or compaction copy is full, not committed: the copy's file
+  kCopyBeforeCommit,      // a backup or compaction copy is full, not committed: the path it is for
   kIndexReset,            // an index namespace was emptied and committed: the namespace
   kBuildBatchBeforeWrite, // an index build is about to begin a batch's transaction: the namespace
   kBuildComplete,         // an index build committed its last step, its entry not yet built: the namespace
@@ -36,6 +36,8 @@ enum class TestPoint : size_t {
   kQueryAfterSnapshot,    // a query holds its read snapshot, before it asks the indexes: the collection
   kWriterWaits,           // a thread is about to wait for the writer turn another thread holds: ""
   kAfterCommit,           // a write has committed, its in-memory copy not yet updated: the collection
+  kStoreBeforeEnvOpen,    // a store's LMDB lock file is made, LMDB not yet open: the path LMDB is given
+  kCopyBeforeName,        // a backup or compaction copy is committed, not yet named: the path it is for
   kCount
 };
 

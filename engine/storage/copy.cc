@@ -1,19 +1,15 @@
 #include "storage/copy.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <lmdb.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <string_view>
-#include <vector>
 
 #include "base/port.h"
+#include "base/test_point.h"
 #include "storage/store_internal.h"
 
 namespace pallix {
@@ -63,12 +59,13 @@ EngineError CompactIo(const std::string& what, int err) {
   return EngineError::Compaction(what + ": " + port::OsErrorText(err));
 }
 
-// Copies a snapshot of source into target and commits (a synced commit).
-Status CopyAndCommit(Store& source, Store& target) {
+// Copies a snapshot of source into target and commits (a synced commit);
+// `for_path` names the file the copy is for.
+Status CopyAndCommit(Store& source, Store& target, const std::string& for_path) {
   ASSIGN_OR_RETURN(ReadTxn read, source.BeginRead());
   ASSIGN_OR_RETURN(WriteTxn write, target.BeginWrite());
   RETURN_IF_ERROR(StoreCopy::CopyTables(read, write));
-  if (auto hook = store_internal::TestHooks().before_copy_commit) hook(target.path());
+  ReachTestPoint(TestPoint::kCopyBeforeCommit, for_path);
   return write.Commit();
 }
 
@@ -99,137 +96,77 @@ int SyncDirOf(const std::string& path) {
   return err;
 }
 
-// The copies are made under the target's name followed by one of these and
-// six letters or digits (mkostemp's pattern), beside the target.
-constexpr std::string_view kCompactTag = ".compact-";
-constexpr std::string_view kBackupTag = ".backup-";
-constexpr size_t kUniqueChars = 6;
-
-bool IsCopyName(std::string_view name, std::string_view prefix) {
-  if (name.size() != prefix.size() + kUniqueChars || !name.starts_with(prefix)) return false;
-  // Not isalnum: an embedding interpreter sets the locale.
-  return std::all_of(name.begin() + prefix.size(), name.end(), [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-  });
-}
-
-// Removes file when it is a regular file that nobody holds locked. A copy
-// being made is locked by its maker right after its creation, and one
-// whose maker was killed is locked by nobody.
-void RemoveIfUnlocked(const std::string& file) {
-  struct stat named;
-  if (lstat(file.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) return;
-  int fd = open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return;
-  struct stat opened;
-  if (fstat(fd, &opened) == 0 && SameFile(named, opened) && flock(fd, LOCK_EX | LOCK_NB) == 0)
-    RemoveIfSame(file, fd);
-  close(fd);
-}
-
-// Removes the unlocked copies made for `path` under `tag` that a killed
-// process left behind.
-void RemoveLeftovers(const std::string& path, std::string_view tag) {
-  const std::string dir = DirPrefix(path);
-  const std::string prefix = path.substr(dir.size()) + std::string(tag);
-  std::vector<std::string> found;
-  DIR* d = opendir(DirOf(path).c_str());
-  if (d == nullptr) return;
-  while (const dirent* entry = readdir(d))
-    if (IsCopyName(entry->d_name, prefix)) found.push_back(dir + entry->d_name);
-  closedir(d);
-  for (const std::string& file : found) RemoveIfUnlocked(file);
-}
-
 // Where a backup to path is made: the name a symbolic link at path finally
 // leads to (a relative link read from the link's own directory), or path
 // itself. A dangling link's end is where the backup appears, as a file
-// created through the link would.
-std::string FollowLinks(std::string path) {
-  for (int hops = 0; hops < 40; ++hops) {
+// created through the link would. Errors: Database (ELOOP past as many
+// links as the system follows).
+Result<std::string> FollowLinks(std::string path) {
+  constexpr int kMaxLinks = 40;  // Linux's limit
+  for (int hops = 0; hops <= kMaxLinks; ++hops) {
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
     std::string to(4096, '\0');
     ssize_t n = readlink(path.c_str(), to.data(), to.size());
-    if (n <= 0 || static_cast<size_t>(n) == to.size()) break;
+    if (n <= 0 || static_cast<size_t>(n) == to.size()) return path;
     to.resize(static_cast<size_t>(n));
     path = to.front() == '/' ? to : DirPrefix(path) + to;
   }
-  return path;
+  return Fail(DbIo(ELOOP));
 }
 
-// A copy of a database in a file of its own at `temp`, open and locked;
-// `probe` is a second descriptor of it, which recognises the file after
-// the store is gone.
+// A copy of a database being made in a file without a name (port.h's
+// PendingFile) in the directory it is for, open and locked as
+// Store::OpenFile leaves a file. The store goes first, then the file,
+// which leaves nothing unless it was given its name.
 struct Copy {
+  port::PendingFile file;
   std::unique_ptr<Store> store;
-  std::string temp;
-  int probe = -1;
-
-  Copy() = default;
-  Copy(Copy&& other) noexcept
-      : store(std::move(other.store)), temp(std::move(other.temp)), probe(std::exchange(other.probe, -1)) {}
-  // The copy is closed and, unless kept, its file removed (when `temp`
-  // still names it: a backup moved into place is not there any more).
-  ~Copy() {
-    store.reset();
-    if (probe < 0) return;
-    RemoveIfSame(temp, probe);
-    close(probe);
-  }
-  std::unique_ptr<Store> Keep() {
-    close(std::exchange(probe, -1));
-    return std::move(store);
-  }
 };
 
-// Creates a new file beside path under a name of its own (permission bits
-// 0666 before the process's file-creation mask, as a database file opened
-// by name gets) and locks it. Errors: Database.
-Result<Copy> CreateBackupFile(const std::string& path) {
+// Makes the copy's file in dir with the permission bits mode (before the
+// process's file-creation mask) and opens an empty store on it. Errors:
+// Database.
+Result<Copy> MakeCopy(const std::string& dir, unsigned mode) {
   Copy copy;
-  const std::string prefix = path + std::string(kBackupTag);
-  static constexpr char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  int fd = -1;
-  for (int attempt = 0; fd < 0 && attempt < 64; ++attempt) {
-    port::RandomSeed seed = port::DrawRandomSeed();
-    copy.temp = prefix;
-    for (size_t i = 0; i < kUniqueChars; ++i, seed.k0 /= 62) copy.temp += kChars[seed.k0 % 62];
-    fd = open(copy.temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) return Fail(DbIo(errno));
-  }
-  if (fd < 0) return Fail(DbIo(EEXIST));
-  copy.probe = dup(fd);
+  if (int err = port::PendingFile::Create(dir, mode, &copy.file); err != 0) return Fail(DbIo(err));
+  // Locked as any database file is: a file made under a name of its own
+  // could be opened by another opener before it is complete.
+  int fd = fcntl(copy.file.fd(), F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return Fail(DbIo(errno));
   if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
     close(fd);
     return Fail(EngineError::Database("Database already open. Cannot acquire lock."));
   }
-  ASSIGN_OR_RETURN(copy.store, StoreCopy::Open(fd, copy.temp));
+  ASSIGN_OR_RETURN(copy.store, StoreCopy::Open(fd, ""));
   return copy;
 }
 
 }  // namespace
 
-// The target is built in a file of its own beside it and given the
-// target's name only once its commit is synced, by a rename that never
-// replaces a file: a backup killed part-way leaves no target (which a
-// retry would refuse), only its unfinished file, which the next backup to
-// the same target removes; and a target that appears meanwhile is never
-// written over.
+// The target is built in a file without a name in the target's directory
+// and given its name only once its commit is synced, by a link that never
+// replaces a file: a backup killed part-way leaves nothing at all, and a
+// target that appears meanwhile is never written over.
 Status backup_store(Store& source, const std::string& path) {
   if (path.find('\0') != std::string::npos)
     return Fail(EngineError::Database("I/O error: file name contained an unexpected NUL byte"));
   struct stat st;
   if (stat(path.c_str(), &st) == 0) return Fail(EngineError::BackupTargetExists(path));
-  const std::string target = FollowLinks(path);
-  RemoveLeftovers(target, kBackupTag);
-  ASSIGN_OR_RETURN(Copy copy, CreateBackupFile(target));
-  RETURN_IF_ERROR(CopyAndCommit(source, *copy.store));
-  if (int err = port::RenameNoReplace(copy.temp, target); err != 0)
+  // Any failure but "no such file" (a loop of links, a name too long, a
+  // file where a directory should be, a directory that may not be
+  // searched) is one the target's creation would meet as well: reported
+  // now, before anything is copied.
+  if (errno != ENOENT) return Fail(DbIo(errno));
+  ASSIGN_OR_RETURN(std::string target, FollowLinks(path));
+  ASSIGN_OR_RETURN(Copy copy, MakeCopy(DirOf(target), 0666));
+  RETURN_IF_ERROR(CopyAndCommit(source, *copy.store, target));
+  ReachTestPoint(TestPoint::kCopyBeforeName, target);
+  if (int err = copy.file.Link(target); err != 0)
     return Fail(err == EEXIST ? EngineError::BackupTargetExists(path) : DbIo(err));
   if (int err = SyncDirOf(target); err != 0) {
     // The backup might not survive a power cut: it is not made.
-    RemoveIfSame(target, copy.probe);
+    RemoveIfSame(target, copy.file.fd());
     return Fail(DbIo(err));
   }
   return Ok();
@@ -237,37 +174,22 @@ Status backup_store(Store& source, const std::string& path) {
 
 namespace {
 
-// Creates the file beside path exclusively (with the database's mode),
-// locks it and copies a snapshot of `store` into it with a synced commit.
+// Makes the copy beside path (with the database's mode) and copies a
+// snapshot of `store` into it with a synced commit.
 Result<Copy> CopyBeside(Store& store, const std::string& path, mode_t mode) {
-  Copy copy;
-  copy.temp = path + std::string(kCompactTag) + std::string(kUniqueChars, 'X');
-  int fd = mkostemp(copy.temp.data(), O_CLOEXEC);
-  if (fd < 0) return Fail(CompactIo("create " + copy.temp, errno));
-  copy.probe = dup(fd);
-  fchmod(fd, mode & 07777);
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-    close(fd);
-    return Fail(EngineError::Compaction("the new file is locked by another opener: " + copy.temp));
-  }
-  Result<std::unique_ptr<Store>> opened = StoreCopy::Open(fd, copy.temp);
-  if (!opened) return Fail(EngineError::Compaction(opened.error().detail()));
-  copy.store = std::move(*opened);
+  Result<Copy> made = MakeCopy(DirOf(path), mode & 07777);
+  if (!made) return Fail(EngineError::Compaction(made.error().detail()));
+  // fchmod: the file-creation mask must not take bits the database had.
+  if (fchmod(made->file.fd(), mode & 07777) != 0) return Fail(CompactIo("chmod", errno));
   // Whatever step of the copy fails (a read snapshot, a row, the commit on
   // a full disk), the compaction failed: the caller hears one kind of error
   // with the store's text, and the database is as it was.
-  if (Status copied = CopyAndCommit(store, *copy.store); !copied)
+  if (Status copied = CopyAndCommit(store, *made->store, path); !copied)
     return Fail(EngineError::Compaction(copied.error().detail()));
-  return copy;
+  return made;
 }
 
 }  // namespace
-
-namespace store_internal {
-
-void RemoveCompactionLeftovers(const std::string& path) { RemoveLeftovers(path, kCompactTag); }
-
-}  // namespace store_internal
 
 Result<std::unique_ptr<Store>> compact_store(Store& store) {
   if (store.in_memory()) return std::unique_ptr<Store>();
@@ -277,11 +199,12 @@ Result<std::unique_ptr<Store>> compact_store(Store& store) {
   if (stat(path.c_str(), &at_path) != 0 || !SameFile(old_st, at_path))
     return Fail(EngineError::Compaction("the database file was moved or replaced since it was opened: " + path));
   ASSIGN_OR_RETURN(Copy copy, CopyBeside(store, path, old_st.st_mode));
-  if (fstat(copy.probe, &new_st) != 0 || new_st.st_size >= old_st.st_size) return std::unique_ptr<Store>();
+  if (fstat(copy.file.fd(), &new_st) != 0 || new_st.st_size >= old_st.st_size) return std::unique_ptr<Store>();
+  ReachTestPoint(TestPoint::kCopyBeforeName, path);
   // The copy stays locked across the rename: an opener of the path meets
   // the old file (locked by `store`) or the new one (locked by the copy).
-  if (rename(copy.temp.c_str(), path.c_str()) != 0) return Fail(CompactIo("rename", errno));
-  std::unique_ptr<Store> packed = copy.Keep();
+  if (int err = copy.file.Replace(path); err != 0) return Fail(CompactIo("rename", err));
+  std::unique_ptr<Store> packed = std::move(copy.store);
   StoreCopy::SetPath(*packed, path);
   // The rename is done; a failed directory sync only means it might not
   // survive a power cut, and the old store cannot take its place again.

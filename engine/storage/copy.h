@@ -23,33 +23,36 @@ namespace pallix {
 
 // Copies one snapshot of `source` into a new database file at `path` (at
 // the end of a symbolic link there). A target that exists is refused up
-// front with BackupTargetExists (path as given). The copy is made in a file
-// of its own beside the target, named "<target>.backup-" and six letters or
-// digits, created and locked as Store::OpenFile does; only once its commit
-// is synced does it get the target's name, by a rename that never replaces
-// a file (a target that appeared meanwhile is refused the same way,
-// untouched), and the directory is synced. So the target exists only after
-// a successful backup; on a failure the copy's file is removed, and a file
-// left by a killed backup to the same target is removed by the next one
-// when nobody holds it locked. Errors: BackupTargetExists; Database
-// (create, lock, lay out, rename, directory sync; a NUL byte in path,
-// before any system call); Transaction; Storage (a row copy); Commit.
+// front with BackupTargetExists (path as given); so is, with Database, any
+// other reason the target's name cannot be made (a loop of links, a name
+// too long), before anything is copied. The copy is made in a file without
+// a name in the target's directory, created and locked as Store::OpenFile
+// does; only once its commit is synced does it get the target's name, by a
+// link that never replaces a file (a target that appeared meanwhile is
+// refused the same way, untouched), and the directory is synced. So the
+// target exists only after a successful backup, and a failed or killed
+// backup leaves nothing anywhere; no other file is ever removed. Where the
+// file system cannot make unnamed files, the copy has a name of its own
+// until then (port.h's PendingFile), which only a kill leaves. Errors:
+// BackupTargetExists; Database (create, lock, lay out, link, directory
+// sync; a NUL byte in path, before any system call); Transaction; Storage
+// (a row copy); Commit.
 Status backup_store(Store& source, const std::string& path);
 
-// Copies one snapshot of the file database `store` into a new file beside
-// it (created exclusively and locked, named "<path>.compact-" and six
-// letters or digits) and syncs it. When the copy is smaller, renames it
-// over the database file while it is locked, so an opener of the path
-// finds one locked file or the other throughout, syncs the directory and
-// returns the new store, which the caller puts in the old one's place;
-// otherwise removes the copy and returns null. A crash at any point leaves
-// the old file or the whole new one at the path (plus, before the rename,
-// the unfinished copy beside it, which the next opener of the database
-// removes). An in-memory store returns null: it has no file to shrink.
-// Errors: Compaction, for every failure (files, the copy's transactions,
-// rows and commit, the rename, a database file moved since open), with the
-// failing step's text; on every error the old store stays open and
-// untouched.
+// Copies one snapshot of the file database `store` into a new file without
+// a name in its directory (locked) and syncs it. When the copy is smaller,
+// puts it in place of the database file by a rename while it is locked, so
+// an opener of the path finds one locked file or the other throughout,
+// syncs the directory and returns the new store, which the caller puts in
+// the old one's place; otherwise drops the copy and returns null. A crash
+// at any point leaves the old file or the whole new one at the path, and
+// nothing else: the copy gets a name of its own beside the database only
+// for the two system calls that rename it over (port.h's PendingFile). No
+// other file is ever removed. An in-memory store returns null: it has no
+// file to shrink. Errors: Compaction, for every failure (files, the copy's
+// transactions, rows and commit, the rename, a database file moved since
+// open), with the failing step's text; on every error the old store stays
+// open and untouched.
 Result<std::unique_ptr<Store>> compact_store(Store& store);
 
 }  // namespace pallix

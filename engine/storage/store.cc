@@ -32,46 +32,17 @@ constexpr uint64_t kCommitChunkPages = 64;
 const char* const kTableNames[3] = {"records", "catalog", "meta"};
 
 BlockingWaitHooks g_wait_hooks;
-StoreTestHooks g_test_hooks;
 
 EngineError IoError(int err) { return EngineError::Database("I/O error: " + port::OsErrorText(err)); }
 
-// A directory of this process's own for the names LMDB insists on: the
-// environment's file "db" (a link to the locked database file, or the
-// in-memory database itself) and LMDB's "db-lock" beside it (its reader
-// table and writer mutex, which nobody else may share anyway: the database
-// file is locked exclusively, and an in-memory database is private). Made
-// with mode 0700 under /dev/shm, else $TMPDIR, else /tmp; the destructor
-// removes both names and the directory. LMDB keeps what it opened through
-// its descriptors and mappings, so the names can go as soon as the
-// environment is open: nothing is left behind, even after a crash later on.
-class PrivateDir {
- public:
-  static Result<PrivateDir> Make() {
-    std::string base = "/dev/shm";
-    struct stat st;
-    if (stat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || access(base.c_str(), W_OK | X_OK) != 0) {
-      const char* tmp = getenv("TMPDIR");
-      base = (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
-    }
-    std::string dir = base + "/pallix-env-XXXXXX";
-    if (mkdtemp(dir.data()) == nullptr) return Fail(IoError(errno));
-    return PrivateDir(std::move(dir));
-  }
-  PrivateDir(PrivateDir&& other) noexcept : dir_(std::exchange(other.dir_, {})) {}
-  PrivateDir& operator=(PrivateDir&&) = delete;
-  ~PrivateDir() {
-    if (dir_.empty()) return;
-    unlink(db_path().c_str());
-    unlink((db_path() + "-lock").c_str());
-    rmdir(dir_.c_str());
-  }
-  std::string db_path() const { return dir_ + "/db"; }
-
- private:
-  explicit PrivateDir(std::string dir) : dir_(std::move(dir)) {}
-  std::string dir_;
-};
+// Where a store's private files go: /dev/shm (memory) when usable, else
+// $TMPDIR, else /tmp.
+std::string PrivateFileDir() {
+  struct stat st;
+  if (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && access("/dev/shm", W_OK | X_OK) == 0) return "/dev/shm";
+  const char* tmp = getenv("TMPDIR");
+  return (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
+}
 
 // Closes a descriptor unless released.
 struct FdCloser {
@@ -87,7 +58,7 @@ Result<int> OpenAndLock(const std::string& path) {
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return Fail(IoError(errno));
   FdCloser closer{fd};
-  if (g_test_hooks.before_lock != nullptr) g_test_hooks.before_lock(path);
+  ReachTestPoint(TestPoint::kStoreBeforeLock, path);
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int err = errno;
     if (err == EWOULDBLOCK) return Fail(EngineError::Database("Database already open. Cannot acquire lock."));
@@ -149,16 +120,12 @@ EngineError InjectedFault(ErrorKind kind) {
 
 const char* TableName(StoreTable table) { return kTableNames[static_cast<int>(table)]; }
 
-const StoreTestHooks& TestHooks() { return g_test_hooks; }
-
 }  // namespace store_internal
 
 using store_internal::FromLmdb;
 using store_internal::InjectedFault;
 
 void SetBlockingWaitHooks(BlockingWaitHooks hooks) { g_wait_hooks = hooks; }
-
-void SetStoreTestHooks(StoreTestHooks hooks) { g_test_hooks = hooks; }
 
 // ------------------------------------------------------------------ Store
 
@@ -170,7 +137,8 @@ namespace {
 // leaf, and each write as a system call into the temporary file costs
 // several times the copy itself. A file database keeps writing pages, so
 // that an I/O error on a real disk comes back from the write as an error.
-void ConfigureEnv(MDB_env* env, unsigned flags) {
+void ConfigureEnv(MDB_env* env, unsigned flags, int lock_file) {
+  mdb_env_set_lockfile_fd(env, lock_file);
   mdb_env_set_maxdbs(env, 4);
   mdb_env_set_maxreaders(env, kMaxReaders);
   if ((flags & MDB_NOSYNC) != 0) mdb_env_set_commit_map(env);
@@ -184,14 +152,23 @@ uint64_t NextMapping() {
 
 }  // namespace
 
+// LMDB's lock file holds its reader table and writer mutex, which nobody
+// else may share anyway: the database file is locked exclusively, and an
+// in-memory database is private. So it is a file without a name, which
+// LMDB is handed open (it keeps a duplicate): nothing of it is left when
+// the process ends, however it ends.
 Result<std::unique_ptr<Store>> Store::OpenEnv(const std::string& path, unsigned flags, StoreOptions options,
                                               int locked_fd) {
+  int lock_file = -1;
+  if (int err = port::OpenAnonymousFile(PrivateFileDir(), &lock_file); err != 0) return Fail(IoError(err));
+  FdCloser lock_closer{lock_file};
+  ReachTestPoint(TestPoint::kStoreBeforeEnvOpen, path);
   std::unique_ptr<Store> store(new Store());
   int rc = mdb_env_create(&store->env_);
   if (rc != 0) return Fail(FromLmdb(ErrorKind::kDatabase, rc));
   store->map_size_ = options.map_size;
   store->fixed_map_size_ = options.fixed_map_size;
-  ConfigureEnv(store->env_, flags);
+  ConfigureEnv(store->env_, flags, lock_file);
   // Reserve address space; shrink the request if the system refuses it.
   for (uint64_t size = store->map_size_;; size /= 4) {
     rc = mdb_env_set_mapsize(store->env_, size);
@@ -200,7 +177,7 @@ Result<std::unique_ptr<Store>> Store::OpenEnv(const std::string& path, unsigned 
     mdb_env_close(store->env_);
     store->env_ = nullptr;
     if ((rc = mdb_env_create(&store->env_)) != 0) break;
-    ConfigureEnv(store->env_, flags);
+    ConfigureEnv(store->env_, flags, lock_file);
     store->map_size_ = size / 4;
   }
   if (rc != 0) return Fail(FromLmdb(ErrorKind::kDatabase, rc));
@@ -236,10 +213,7 @@ Result<std::unique_ptr<Store>> Store::OpenFile(const std::string& path, StoreOpt
     resolved = real;
     free(real);
   }
-  ASSIGN_OR_RETURN(std::unique_ptr<Store> store, OpenLockedFd(fd, std::move(resolved), options));
-  // No compaction of this file can be running while its lock is ours.
-  store_internal::RemoveCompactionLeftovers(store->path());
-  return store;
+  return OpenLockedFd(fd, std::move(resolved), options);
 }
 
 Result<std::unique_ptr<Store>> Store::OpenLockedFd(int fd, std::string path, StoreOptions options) {
@@ -247,16 +221,15 @@ Result<std::unique_ptr<Store>> Store::OpenLockedFd(int fd, std::string path, Sto
   // environment before the lock goes.
   FdCloser lock{fd};
   RETURN_IF_ERROR(store_internal::CheckMetaPages(fd));
-  // LMDB opens the file by name and puts "<name>-lock" beside it. Given the
-  // user's path, it would create, follow or overwrite "<path>-lock" (another
-  // file of the user's, or a planted link), need a writable directory, and
-  // open by name a file that could be swapped after our lock was taken. It
-  // gets instead a name in a private directory that leads to the very file
-  // locked above.
-  ASSIGN_OR_RETURN(PrivateDir dir, PrivateDir::Make());
-  if (int err = port::LinkToOpenFile(fd, dir.db_path()); err != 0) return Fail(IoError(err));
+  // LMDB opens the data file by name. Given the user's path, it would open
+  // by name a file that could be swapped after our lock was taken; it gets
+  // instead the path that leads to the very file locked above. Its lock
+  // file has no name at all (OpenEnv), so nothing beside the database file
+  // is touched and its directory may be read-only.
+  const std::string env_path = port::OpenFilePath(fd);
+  if (env_path.empty()) return Fail(IoError(ENOSYS));
   if (options.map_size == 0) options.map_size = kDefaultFileMap;
-  ASSIGN_OR_RETURN(std::unique_ptr<Store> store, OpenEnv(dir.db_path(), MDB_NOSUBDIR | MDB_NOTLS, options, fd));
+  ASSIGN_OR_RETURN(std::unique_ptr<Store> store, OpenEnv(env_path, MDB_NOSUBDIR | MDB_NOTLS, options, fd));
   store->lock_fd_ = lock.release();
   store->path_ = std::move(path);
   return store;
@@ -269,10 +242,17 @@ std::optional<std::pair<uint64_t, uint64_t>> Store::FileIdentity() const {
 }
 
 Result<std::unique_ptr<Store>> Store::OpenInMemory(StoreOptions options) {
-  ASSIGN_OR_RETURN(PrivateDir dir, PrivateDir::Make());
+  // The database is a file without a name in memory (or the temporary
+  // directory), reached through its descriptor; LMDB opens its own, so
+  // ours goes once the environment is open, and the file with the store.
+  int data = -1;
+  if (int err = port::OpenAnonymousFile(PrivateFileDir(), &data); err != 0) return Fail(IoError(err));
+  FdCloser data_closer{data};
+  const std::string env_path = port::OpenFilePath(data);
+  if (env_path.empty()) return Fail(IoError(ENOSYS));
   if (options.map_size == 0) options.map_size = kDefaultMemoryMap;
   ASSIGN_OR_RETURN(std::unique_ptr<Store> store,
-                   OpenEnv(dir.db_path(), MDB_NOSUBDIR | MDB_NOTLS | MDB_NOSYNC | MDB_NOMETASYNC, options, -1));
+                   OpenEnv(env_path, MDB_NOSUBDIR | MDB_NOTLS | MDB_NOSYNC | MDB_NOMETASYNC, options, -1));
   store->in_memory_ = true;
   return store;
 }

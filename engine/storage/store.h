@@ -116,18 +116,6 @@ struct BlockingWaitHooks {
 };
 void SetBlockingWaitHooks(BlockingWaitHooks hooks);
 
-// Test-only: functions the storage layer calls at the moments when another
-// opener, a failure or a kill can strike, so that a test acts there
-// deterministically instead of racing. Null members are skipped.
-struct StoreTestHooks {
-  // Store::OpenFile, after the file is open and before it is locked.
-  void (*before_lock)(const std::string& path) = nullptr;
-  // Backup and compaction, after every row is copied and before the copy's
-  // commit; `file` names the copy's own file.
-  void (*before_copy_commit)(const std::string& file) = nullptr;
-};
-void SetStoreTestHooks(StoreTestHooks hooks);
-
 struct StoreOptions {
   // Initial size of the memory map. The file only grows with use; the map
   // is doubled before a write transaction once more than half is used.
@@ -152,17 +140,17 @@ class Store {
   // Opens (creating when absent, never truncating) the database file at
   // path, locked exclusively; the lock is held on the file the path names
   // once it is taken (a file a compaction replaced meanwhile is let go and
-  // the path opened again). Nothing but that file is touched, apart from
-  // the unfinished copies killed compactions of it left beside it, which
-  // go (copy.h): LMDB's lock file lives in a private directory, so the
-  // file's own directory may be read-only and a "<path>-lock" there is
-  // none of our business. Errors:
+  // the path opened again). Nothing but that file is touched or made,
+  // there or anywhere: LMDB's lock file has no name, so the file's own
+  // directory may be read-only, a "<path>-lock" there is none of our
+  // business, and a process killed while opening leaves nothing. Errors:
   // Database ("I/O error: ..." for the file, "Database already open. Cannot
   // acquire lock." for a file another opener holds, "file is truncated:
   // <size> bytes, <needed> expected" for a file shorter than its meta pages
   // claim, the LMDB text for a file LMDB cannot open).
   static Result<std::unique_ptr<Store>> OpenFile(const std::string& path, StoreOptions options = {});
-  // A private database in memory: nothing is visible in the file system.
+  // A private database in memory: nothing is visible in the file system,
+  // not even while it opens.
   static Result<std::unique_ptr<Store>> OpenInMemory(StoreOptions options = {});
 
   ~Store();
@@ -228,7 +216,7 @@ class Store {
   // Opens the database on fd, already open read-write and locked (owned
   // from here on, closed on failure); path is what path() reports.
   static Result<std::unique_ptr<Store>> OpenLockedFd(int fd, std::string path, StoreOptions options);
-  // Opens the environment at path (a name in a private directory). With
+  // Opens the environment at path (the path of an open descriptor). With
   // locked_fd >= 0, the file open there is checked against it before any
   // page but the meta pages is read.
   static Result<std::unique_ptr<Store>> OpenEnv(const std::string& path, unsigned flags, StoreOptions options,

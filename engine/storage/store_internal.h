@@ -21,13 +21,6 @@ namespace pallix::store_internal {
 EngineError FromLmdb(ErrorKind kind, int rc);
 // The error a test-injected fault of kind reports.
 EngineError InjectedFault(ErrorKind kind);
-// The hooks set by SetStoreTestHooks (store.h).
-const StoreTestHooks& TestHooks();
-// Removes what killed compactions of the database file at path (as the
-// store resolved it) left beside it: the files named as compaction names
-// its copies that nobody holds locked. Only for an opener that holds the
-// database file's lock. Failures are ignored: a leftover only takes room.
-void RemoveCompactionLeftovers(const std::string& path);
 // The table's LMDB name ("records", "catalog", "meta"), for messages.
 const char* TableName(StoreTable table);
 

@@ -99,5 +99,30 @@ TEST(FileCheckTest, FileWithoutTheMagicIsLeftToLmdb) {
   EXPECT_EQ(test::ReadFile(path), whole);
 }
 
+
+// Pages a transaction wrote and freed again are never written, so when
+// they are the file's last pages, the file would end short of the pages
+// its meta page counts and read as cut short at the next open. A database
+// closed normally after such transactions always opens again.
+TEST(FileCheckTest, PagesFreedByTheTransactionThatMadeThemStillOpen) {
+  TempDir dir;
+  const std::string path = dir.path() + "/db";
+  for (int round = 0; round < 3; ++round) {
+    {
+      auto store = Store::OpenFile(path);
+      ASSERT_TRUE(store.has_value()) << round << ": " << store.error().Message();
+      auto ctx = BeginWriteCtx(**store);
+      ASSERT_TRUE(ctx.has_value());
+      const std::string pad(3000, 'p');
+      for (int i = 0; i < 300; ++i) ASSERT_TRUE(put_row(*ctx, "pad", std::to_string(i), pad).has_value());
+      for (int i = 0; i < 300; ++i) ASSERT_TRUE(delete_row_counted(*ctx, "pad", std::to_string(i)).has_value());
+      ASSERT_TRUE(put_row(*ctx, "c", "k" + std::to_string(round), "v").has_value());
+      ASSERT_TRUE(ctx->Commit().has_value());
+    }
+    auto store = Store::OpenFile(path);
+    ASSERT_TRUE(store.has_value()) << round << ": " << store.error().Message();
+    EXPECT_EQ(*count_rows(**store, "c"), static_cast<uint64_t>(round + 1));
+  }
+}
 }  // namespace
 }  // namespace pallix

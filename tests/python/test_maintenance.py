@@ -172,3 +172,47 @@ def test_compaction_copy_failure_is_a_compaction_error(tmp_path):
     assert failure.startswith("7 compaction: "), failure
     assert listing == "['a.db']"
     assert count == "200"
+
+
+def test_user_files_named_like_copies_survive(tmp_path):
+    # Files of the user's beside a database are never the engine's to
+    # remove, whatever their names look like.
+    theirs = ["app.db.backup-240101", "app.db.backup-240102", "app.db.backup-240103",
+              "app.db.compact-before", "app.db.compact-Ab12Cd", "app.db-lock"]
+    for name in theirs:
+        (tmp_path / name).write_text("kept " + name)
+    app = str(tmp_path / "app.db")
+    src = native.Db()
+    src.collection("c").insert("k", 1)
+    src.backup(app)
+    assert error_of(lambda: src.backup(app)).code == 17
+    db = native.Db.open(app)
+    c = db.collection("c")
+    for i in range(200):
+        c.insert(f"p{i}", "x" * 8000)
+    for i in range(200):
+        c.delete(f"p{i}")
+    c.close()
+    assert db.compact() is True
+    db.close()
+    assert sorted(os.listdir(tmp_path)) == sorted(theirs + ["app.db"])
+    for name in theirs:
+        assert (tmp_path / name).read_text() == "kept " + name
+
+
+def test_backup_names_at_the_limit_and_link_loops(tmp_path):
+    db = native.Db()
+    db.collection("c").insert("k", 1)
+    longest = str(tmp_path / ("n" * 252 + ".db"))
+    db.backup(longest)
+    copy = native.Db.open(longest)
+    assert copy.collection("c").get("k") == 1
+    assert copy.compact() in (True, False)
+    copy.close()
+    e = error_of(lambda: db.backup(longest + "x"))
+    assert (e.code, e.message) == (1, "database: I/O error: File name too long (os error 36)")
+    os.symlink("loop-b", tmp_path / "loop-a")
+    os.symlink("loop-a", tmp_path / "loop-b")
+    e = error_of(lambda: db.backup(str(tmp_path / "loop-a")))
+    assert (e.code, e.message) == (1, "database: I/O error: Too many levels of symbolic links (os error 40)")
+    assert sorted(os.listdir(tmp_path)) == sorted([os.path.basename(longest), "loop-a", "loop-b"])
