@@ -168,18 +168,23 @@ Result<Loader::Loaded> Loader::ReadDocument() {
 // document by document up to the failing one.
 Status Loader::LoadDocuments() {
   ASSIGN_OR_RETURN(uint64_t count, in_.ReadU64());
+  std::optional<Store::WriterTurn> turn;
   std::optional<WriteCtx> ctx;
   std::vector<Loaded> pending;
   size_t batch_bytes = 0, chunk_start = 0;
   // Every failure first commits the documents before it.
   auto stop = [&](Status failure) -> Status {
     Status committed = FinishBatch(ctx, pending);
+    turn.reset();
     return committed ? failure : committed;
   };
   for (uint64_t i = 0; i < count; ++i) {
     Result<Loaded> doc = ReadDocument();
     if (!doc) return stop(Fail(doc.error()));
     if (!ctx) {
+      // Held until the batch is in the in-memory indexes too, so that a
+      // write of another thread to a loaded key reaches them after it.
+      turn.emplace(engine_.store().TakeWriterTurn());
       Result<WriteCtx> begun = BeginWriteCtx(engine_.store());
       if (!begun) return stop(Fail(begun.error()));
       ctx.emplace(std::move(*begun));
@@ -203,6 +208,7 @@ Status Loader::LoadDocuments() {
     }
     if (pending.size() >= kBatchDocuments || batch_bytes >= kBatchBytes) {
       RETURN_IF_ERROR(FinishBatch(ctx, pending));
+      turn.reset();
       batch_bytes = 0;
     }
   }

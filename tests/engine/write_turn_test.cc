@@ -13,6 +13,7 @@
 #include "db/engine.h"
 #include "db/schema.h"
 #include "index/scalar_index.h"
+#include "index/vector_index.h"
 #include "query/delete_where.h"
 #include "storage/read_view.h"
 #include "tests/engine/test_util.h"
@@ -194,6 +195,38 @@ TEST(WriteTurnTest, SchemaInMemoryIsTheLastOneStored) {
   ASSERT_TRUE(stored.has_value() && stored->has_value());
   EXPECT_EQ(decode_schema(**stored), get_schema(*e, "c"));
   EXPECT_EQ(get_schema(*e, "c"), second);
+}
+
+// Two writes of one key, the second started after the first committed and
+// before the first reached the in-memory vector index: the index ends
+// with the vector that was stored last, as a graph built afresh would.
+TEST(WriteTurnTest, InMemoryIndexTakesWritesInCommitOrder) {
+  auto e = MemEngine();
+  auto doc = [](float x) { return Doc({{"e", Value::Vector(ValueVector{x, 1.0f})}}); };
+  ASSERT_TRUE(insert(*e, "c", "k", doc(0.0f)).has_value());
+  // Enough other keys that the two replacements' tombstones never make
+  // the graph build itself again from the rows.
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_TRUE(insert(*e, "c", "far" + std::to_string(i), doc(100.0f + i)).has_value());
+  }
+  ASSERT_TRUE(create_vector_index(*e, "c", "e", Metric::kL2).has_value());
+  ASSERT_TRUE(memory_vector_index_for(*e, "c", "e", [](const HnswIndex&) {}).value());  // loads it
+  {
+    Racer racer;
+    ScopedTestHook hook(TestPoint::kAfterCommit, [&](std::string_view) {
+      racer.Start([&] { EXPECT_TRUE(insert(*e, "c", "k", doc(2.0f)).has_value()); });
+    });
+    ASSERT_TRUE(insert(*e, "c", "k", doc(1.0f)).has_value());
+    racer.Join();
+  }
+  EXPECT_TRUE(values_same(*Stored(*e, "k"), doc(2.0f)));
+  const std::vector<float> stored_last{2.0f, 1.0f};
+  ASSERT_TRUE(memory_vector_index_for(*e, "c", "e", [&](const HnswIndex& g) {
+    std::vector<HnswHit> hits = hnsw_search(g, stored_last, 1);
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_EQ(hits[0].key, "k");
+    EXPECT_EQ(hits[0].distance, 0.0f);
+  }).value());
 }
 
 }  // namespace
