@@ -32,7 +32,7 @@ enum class TestPoint : size_t {
   kIndexReset,            // an index namespace was emptied and committed: the namespace
   kBuildBatchBeforeWrite, // an index build batch has read its rows, not yet written: the namespace
   kAfterRead,             // a read-modify-write has read, not yet written: the collection
-  kQueryAfterSnapshot,    // a query holds its read snapshot, before it asks the indexes: the collection
+  kQueryAfterSnapshot,    // a query or phrase search holds its read snapshot, before it asks the indexes: the collection
   kCount
 };
 

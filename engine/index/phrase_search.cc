@@ -3,9 +3,10 @@
 // with the same BM25 in float32 over the same statistics, so an answer does
 // not depend on which one gave it.
 
-#include "index/index_state.h"
+#include "base/test_point.h"
 #include "index/registry.h"
 #include "index/resume.h"
+#include "index/snapshot_index.h"
 #include "index/text_index.h"
 #include "text/phrase.h"
 
@@ -23,17 +24,16 @@ Result<std::optional<TextIndexInfo>> Declared(Engine& engine, std::string_view c
   return std::optional<TextIndexInfo>(it->second);
 }
 
-// The snapshot's registry row decides, not only the declared entry: a
-// re-declaration commits the emptied namespace before the entry says
-// building, and a build may finish between this snapshot and the entry's
-// read; a snapshot whose build has not reached every row answers nothing.
-Result<Answer> OnDisk(std::string_view collection, std::string_view field, const ReadView& view,
+// The snapshot's own registry row decides (index/snapshot_index.h), not
+// the declared entry: a snapshot older than the declaration has no index
+// rows, and one whose build had not reached every row lacks documents; it
+// answers "no index", and the caller scans.
+Result<Answer> OnDisk(Engine& engine, std::string_view collection, std::string_view field, const ReadView& view,
                       std::string_view phrase, uint64_t k) {
-  ASSIGN_OR_RETURN(std::optional<IndexState> state,
-                   read_index_state(view, kTextRegistry, registry_key(collection, field)));
-  if (state && state->cursor) return Answer();
-  ASSIGN_OR_RETURN(std::vector<ScoredKey> hits,
-                   SearchPhraseOnDisk(view, text_namespace(collection, field), phrase, k));
+  ASSIGN_OR_RETURN(std::optional<SnapshotDiskIndex> index,
+                   snapshot_disk_index(engine, view, DiskIndexFamily::kText, collection, field));
+  if (!index) return Answer();
+  ASSIGN_OR_RETURN(std::vector<ScoredKey> hits, SearchPhraseOnDisk(view, index->ns, phrase, k));
   return Answer(std::move(hits));
 }
 
@@ -43,10 +43,7 @@ Result<Answer> phrase_search(Engine& engine, std::string_view collection, std::s
                              const ReadView& view, std::string_view phrase, uint64_t k) {
   ASSIGN_OR_RETURN(std::optional<TextIndexInfo> info, Declared(engine, collection, field));
   if (!info) return Answer();
-  if (info->on_disk) {
-    if (info->building) return Answer();
-    return OnDisk(collection, field, view, phrase, k);
-  }
+  if (info->on_disk) return OnDisk(engine, collection, field, view, phrase, k);
   std::vector<ScoredKey> hits;
   ASSIGN_OR_RETURN(bool found, memory_text_index_for(engine, collection, field, [&](const TextIndex& index) {
                      hits = SearchPhraseInIndex(index, phrase, k);
@@ -60,6 +57,7 @@ Result<std::vector<PhraseHit>> phrase_search_entry(Engine& engine, std::string_v
   RETURN_IF_ERROR(resume_index_builds(engine, collection));
   ASSIGN_OR_RETURN(ReadTxn txn, engine.store().BeginRead());
   ReadView view(txn);
+  ReachTestPoint(TestPoint::kQueryAfterSnapshot, collection);
   ASSIGN_OR_RETURN(Answer answer, phrase_search(engine, collection, field, view, phrase, k));
   std::vector<PhraseHit> out;
   if (answer) {

@@ -124,6 +124,12 @@ std::vector<std::string> fields_of(const std::map<FieldKey, V>& registry, std::s
   return out;
 }
 
+// The entry a vector registry payload declares, without its codebook and
+// building flag; nullopt for a payload the open skips (empty, or a metric
+// byte of 3 or more). A quantization byte of 3 or more reads as none, a
+// storage kind of 4 or more as in memory.
+std::optional<VectorIndexInfo> vector_info_of_payload(std::string_view payload);
+
 // The registry row of `key` in `registry`, decoded: nullopt when absent.
 // Errors: Storage (and Transaction for the own-transaction form).
 Result<std::optional<IndexState>> read_index_state(const ReadView& view, std::string_view registry,

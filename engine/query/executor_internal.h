@@ -1,5 +1,5 @@
 // Private pieces of the executor shared between its files: the routes
-// without sources and the final tail.
+// without sources (scan_routes.cc) and the exact route (exact_route.cc).
 
 #ifndef PALLIX_QUERY_EXECUTOR_INTERNAL_H_
 #define PALLIX_QUERY_EXECUTOR_INTERNAL_H_
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "query/executor.h"
 #include "query/planner.h"
 #include "query/query_spec.h"
 #include "storage/read_view.h"
@@ -33,6 +34,12 @@ Result<std::vector<CandidateRow>> WalkFiltered(const QuerySpec& spec, const Read
 // The same, each document reduced to the filters' paths and fields.
 Result<std::vector<CandidateRow>> WalkFilteredPartial(const QuerySpec& spec, const ReadView& view,
                                                       const std::vector<std::string_view>& fields);
+
+// Scores every candidate for every source (candidates nullopt: every row
+// of the collection that passes the filters), then fusion, MMR, ordering,
+// the window and projection.
+Result<std::vector<QueryRow>> ExactRoute(const QuerySpec& spec, const ReadView& view, CandidateRows candidates,
+                                         const ExecuteOptions& options);
 
 }  // namespace pallix
 
