@@ -114,46 +114,6 @@ Result<std::vector<QueryRow>> WholeTail(const QuerySpec& spec, const std::vector
   return out;
 }
 
-// Fusion, MMR, ordering, window and projection over the source lists. With
-// whole set, rows hold partial documents and the documents returned are
-// read whole from it.
-Result<std::vector<QueryRow>> RankedTail(const QuerySpec& spec, std::vector<CandidateRow> rows,
-                                         const std::vector<SourceList>& lists, const ReadView* whole = nullptr) {
-  std::vector<FusedEntry> fused = FuseLists(spec, lists);
-  const std::unordered_map<std::string_view, size_t> by_key = RowsOfFused(rows, fused);
-  auto doc_of = [&](std::string_view key) -> const Value* {
-    auto it = by_key.find(key);
-    return it == by_key.end() ? nullptr : &rows[it->second].second;
-  };
-  const VectorSource* vec = FirstVectorSource(spec);
-  if (spec.mmr_lambda && vec != nullptr) {
-    fused = ApplyMmr(std::move(fused), doc_of, vec->field, vec->query, vec->metric, *spec.mmr_lambda);
-  }
-  if (spec.order_by) {
-    SortByOrder(
-        fused, spec.order_by->field, spec.order_by->descending,
-        [&](const FusedEntry& e) { return doc_of(e.key); }, [](const FusedEntry& e) { return std::string_view(e.key); });
-  }
-  apply_window(fused, spec.offset, spec.limit);
-  std::vector<QueryRow> out;
-  out.reserve(fused.size());
-  for (FusedEntry& e : fused) {
-    auto it = by_key.find(e.key);
-    if (it == by_key.end()) return Fail(EngineError::InvalidArgument("key came from filtered set"));
-    Value doc;
-    if (whole != nullptr) {
-      ASSIGN_OR_RETURN(std::optional<Value> read, get_document_via(*whole, spec.collection, e.key));
-      if (!read) return Fail(EngineError::InvalidArgument("key came from filtered set"));
-      doc = std::move(*read);
-    } else {
-      doc = std::move(rows[it->second].second);
-    }
-    if (spec.select) doc = project_fields(std::move(doc), *spec.select);
-    out.push_back(QueryRow{std::move(e.key), std::move(doc), e.score});
-  }
-  return out;
-}
-
 // The paths the sources and the ordering read from a candidate.
 std::vector<std::string_view> RankedFields(const QuerySpec& spec) {
   std::vector<std::string_view> fields;
@@ -348,6 +308,50 @@ Result<std::vector<QueryRow>> StreamedExactRoute(const QuerySpec& spec, const Re
 
 }  // namespace
 
+Result<std::vector<QueryRow>> RankedTail(const QuerySpec& spec, std::vector<CandidateRow> rows,
+                                         const std::vector<SourceList>& lists, const ReadView* whole) {
+  std::vector<FusedEntry> fused = FuseLists(spec, lists);
+  const std::unordered_map<std::string_view, size_t> by_key = RowsOfFused(rows, fused);
+  auto doc_of = [&](std::string_view key) -> const Value* {
+    auto it = by_key.find(key);
+    return it == by_key.end() ? nullptr : &rows[it->second].second;
+  };
+  const VectorSource* vec = FirstVectorSource(spec);
+  if (spec.mmr_lambda && vec != nullptr) {
+    fused = ApplyMmr(std::move(fused), doc_of, vec->field, vec->query, vec->metric, *spec.mmr_lambda);
+  }
+  if (spec.order_by) {
+    SortByOrder(
+        fused, spec.order_by->field, spec.order_by->descending,
+        [&](const FusedEntry& e) { return doc_of(e.key); }, [](const FusedEntry& e) { return std::string_view(e.key); });
+  }
+  apply_window(fused, spec.offset, spec.limit);
+  std::vector<QueryRow> out;
+  out.reserve(fused.size());
+  for (FusedEntry& e : fused) {
+    auto it = by_key.find(e.key);
+    if (it == by_key.end()) return Fail(EngineError::InvalidArgument("key came from filtered set"));
+    Value doc;
+    if (whole != nullptr) {
+      ASSIGN_OR_RETURN(std::optional<Value> read, get_document_via(*whole, spec.collection, e.key));
+      if (!read) return Fail(EngineError::InvalidArgument("key came from filtered set"));
+      doc = std::move(*read);
+    } else {
+      doc = std::move(rows[it->second].second);
+    }
+    if (spec.select) doc = project_fields(std::move(doc), *spec.select);
+    out.push_back(QueryRow{std::move(e.key), std::move(doc), e.score});
+  }
+  return out;
+}
+
+Result<SourceList> ScoreSource(const QuerySpec& spec, const ReadView& view, const std::vector<CandidateRow>& rows,
+                               const QuerySource& source) {
+  if (const auto* t = std::get_if<TextSource>(&source))
+    return ScoreTextSourceIndexed(*spec.engine, view, spec.collection, rows, *t);
+  return ScoreVectorSource(rows, std::get<VectorSource>(source));
+}
+
 // Scores every candidate for every source; candidates nullopt = the whole
 // collection, filtered. A walk keeps only what scoring and ordering read of
 // each document, and the few documents returned are read whole at the end.
@@ -372,12 +376,8 @@ Result<std::vector<QueryRow>> ExactRoute(const QuerySpec& spec, const ReadView& 
     whole = &view;
   }
   for (const QuerySource& s : spec.sources) {
-    if (const auto* t = std::get_if<TextSource>(&s)) {
-      ASSIGN_OR_RETURN(SourceList list, ScoreTextSourceIndexed(*spec.engine, view, spec.collection, rows, *t));
-      lists.push_back(std::move(list));
-    } else {
-      lists.push_back(ScoreVectorSource(rows, std::get<VectorSource>(s)));
-    }
+    ASSIGN_OR_RETURN(SourceList list, ScoreSource(spec, view, rows, s));
+    lists.push_back(std::move(list));
   }
   return RankedTail(spec, std::move(rows), lists, whole);
 }

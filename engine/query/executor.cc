@@ -34,39 +34,76 @@ uint64_t SourceK(const QuerySource& s) {
   return std::get<VectorSource>(s).k;
 }
 
-// The candidate rows of the single source's index: the first k proposed
-// keys, in the index's order, that the snapshot holds, each kept when the
-// filters pass (only with approx are there any). An in-memory index runs
-// ahead of an older snapshot, proposing keys committed since: those are
-// passed over and the index asked for twice as many, until k held keys are
-// found or it proposes fewer than asked (it holds no more). Having passed a
-// key over, an index that runs out may also lack rows the snapshot still
-// has (removed since): nullopt then, and the exact route answers. An index
-// in step with the snapshot answers in one round, as ever.
-Result<std::optional<std::vector<CandidateRow>>> IndexCandidateRows(const QuerySpec& spec, const ReadView& view) {
-  using Rows = std::optional<std::vector<CandidateRow>>;
-  const uint64_t k = SourceK(spec.sources[0]);
-  std::vector<CandidateRow> rows;
-  std::unordered_set<std::string> seen;
-  uint64_t held = 0;
-  bool passed_over = false;
-  for (uint64_t count = k;; count = count > UINT64_MAX / 2 ? UINT64_MAX : 2 * count) {
-    ASSIGN_OR_RETURN(std::optional<std::vector<std::string>> proposed, IndexProposal(spec, view, count));
-    if (!proposed) return Rows();
-    for (std::string& key : *proposed) {
-      if (held == k) break;
-      if (!seen.insert(key).second) continue;
-      ASSIGN_OR_RETURN(std::optional<std::string> bytes, view.view_get(spec.collection, key));
-      if (!bytes) {
-        passed_over = true;
-        continue;
-      }
-      ++held;
-      ASSIGN_OR_RETURN(Value doc, decode_value(*bytes));
-      if (EvalFilters(spec.filters, doc)) rows.emplace_back(std::move(key), std::move(doc));
+uint64_t Twice(uint64_t n) { return n > UINT64_MAX / 2 ? UINT64_MAX : 2 * n; }
+
+// The candidates an index proposes, as the snapshot holds them.
+struct Proposed {
+  std::vector<CandidateRow> rows;  // held and passing the filters, in the index's order
+  std::unordered_set<std::string> seen;  // every key met
+  uint64_t held = 0;  // rows the snapshot holds and the source was not seen to pass by
+  bool passed_over = false;  // some key the snapshot does not hold, or holds otherwise
+};
+
+// Takes keys the index proposed, in order, until k are held.
+Status TakeProposed(const QuerySpec& spec, const ReadView& view, std::vector<std::string>& keys, uint64_t k,
+                    Proposed& out) {
+  for (std::string& key : keys) {
+    if (out.held == k) break;
+    if (!out.seen.insert(key).second) continue;
+    ASSIGN_OR_RETURN(std::optional<std::string> bytes, view.view_get(spec.collection, key));
+    if (!bytes) {
+      out.passed_over = true;
+      continue;
     }
-    if (held == k) return Rows(std::move(rows));
-    if (proposed->size() < count) return passed_over ? Rows() : Rows(std::move(rows));
+    ++out.held;
+    ASSIGN_OR_RETURN(Value doc, decode_value(*bytes));
+    if (EvalFilters(spec.filters, doc)) out.rows.emplace_back(std::move(key), std::move(doc));
+  }
+  return Ok();
+}
+
+// Drops the rows the list does not rank; returns how many.
+uint64_t DropUnranked(std::vector<CandidateRow>& rows, const SourceList& list) {
+  std::unordered_set<std::string_view> ranked;
+  for (const SourceEntry& e : list) ranked.insert(e.key);
+  const size_t before = rows.size();
+  std::erase_if(rows, [&](const CandidateRow& r) { return !ranked.contains(r.first); });
+  return before - rows.size();
+}
+
+// The single source's index-backed route: the first k proposed keys, in
+// the index's order, whose rows the snapshot holds and the source ranks,
+// kept when the filters pass (only with approx are there any), then scored
+// exactly. An in-memory index runs ahead of an older snapshot: it proposes
+// keys committed since, and keys whose rows changed since (which the
+// source may not rank as the snapshot holds them). Those are passed over
+// and the index asked for twice as many, until k are found or it proposes
+// fewer than asked (it holds no more). Having passed a key over, an index
+// that runs out may also lack rows the snapshot still has (removed since):
+// nullopt then, and the exact route answers. An index in step with the
+// snapshot answers in one round and one scoring.
+Result<std::optional<std::vector<QueryRow>>> IndexBackedRoute(const QuerySpec& spec, const ReadView& view) {
+  using Answer = std::optional<std::vector<QueryRow>>;
+  const uint64_t k = SourceK(spec.sources[0]);
+  Proposed found;
+  for (uint64_t count = k;; count = Twice(count)) {
+    ASSIGN_OR_RETURN(std::optional<std::vector<std::string>> keys, IndexProposal(spec, view, count));
+    if (!keys) return Answer();
+    RETURN_IF_ERROR(TakeProposed(spec, view, *keys, k, found));
+    const bool exhausted = keys->size() < count;
+    if (found.held < k && !exhausted) continue;
+    ASSIGN_OR_RETURN(SourceList list, ScoreSource(spec, view, found.rows, spec.sources[0]));
+    if (list.size() < found.rows.size()) {
+      // The statistics of a text list span its candidates: the rest are
+      // scored again once replaced.
+      if (exhausted) return Answer();
+      found.held -= DropUnranked(found.rows, list);
+      found.passed_over = true;
+      continue;
+    }
+    if (found.held < k && found.passed_over) return Answer();
+    ASSIGN_OR_RETURN(std::vector<QueryRow> rows, RankedTail(spec, std::move(found.rows), {std::move(list)}));
+    return Answer(std::move(rows));
   }
 }
 
@@ -83,8 +120,8 @@ Result<std::vector<QueryRow>> execute_query(const QuerySpec& spec, const ReadVie
     return FilteredScanRoute(spec, view, std::move(planned));
   }
   if (spec.sources.size() == 1 && (spec.filters.empty() || spec.approx)) {
-    ASSIGN_OR_RETURN(std::optional<std::vector<CandidateRow>> rows, IndexCandidateRows(spec, view));
-    if (rows) return ExactRoute(spec, view, std::move(*rows), options);
+    ASSIGN_OR_RETURN(std::optional<std::vector<QueryRow>> rows, IndexBackedRoute(spec, view));
+    if (rows) return std::move(*rows);
     // No usable index, or one that lost rows of the snapshot: every
     // candidate is scored exactly.
   }

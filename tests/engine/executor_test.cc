@@ -386,8 +386,10 @@ TEST(ExecutorTest, RawFieldReadsSameAsPartialDocuments) {
 }
 
 // The in-memory indexes are kept up after each commit, so a query whose
-// snapshot predates a commit meets keys its snapshot does not hold. At
-// kQueryAfterSnapshot another thread commits documents the index ranks
+// snapshot predates a commit meets keys its snapshot does not hold, or
+// holds otherwise. At kQueryAfterSnapshot another thread commits documents
+// the index ranks first, gives documents the source cannot rank in the
+// snapshot (no vector, no query term) what makes the index rank them
 // first, and deletes; the index-backed query (no filter) must still answer
 // what the exact route answers over its snapshot: k rows while the
 // snapshot holds k. In the last round k exceeds every document and the
@@ -414,6 +416,10 @@ void IndexAheadOfSnapshot(bool text) {
     const Value v = text ? body(1 + i % 5) : Value::Vector(rand_vec());
     ASSERT_TRUE(insert(*engine, "c", "d" + std::to_string(100 + i), Doc({{field.c_str(), v}})));
   }
+  // Documents the source cannot rank: "u<round>" becomes rankable, and
+  // first, at the writes of that round.
+  for (int round = 0; round < 8; ++round)
+    ASSERT_TRUE(insert(*engine, "c", "u" + std::to_string(round), Doc({{field.c_str(), text ? body(0) : Value::Int(1)}})));
   if (text) {
     ASSERT_TRUE(create_text_index(*engine, "c", field).has_value());
     ASSERT_TRUE(memory_text_index_for(*engine, "c", field, [](const TextIndex&) {}).value());
@@ -449,6 +455,8 @@ void IndexAheadOfSnapshot(bool text) {
         const Value v = text ? body(6) : Value::Vector(near);
         EXPECT_TRUE(insert(*engine, "c", "n" + std::to_string(round) + "_" + std::to_string(i), Doc({{field.c_str(), v}})));
       }
+      const Value first = text ? body(6) : Value::Vector(q);
+      EXPECT_TRUE(insert(*engine, "c", "u" + std::to_string(round), Doc({{field.c_str(), first}})));
       for (const std::string& key : doomed) EXPECT_TRUE(delete_document(*engine, "c", key));
     });
     auto got = run_query_entry(spec);
