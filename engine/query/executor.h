@@ -41,11 +41,12 @@ Result<std::vector<QueryRow>> run_query_entry(QuerySpec spec, const ExecuteOptio
 //
 // A single source without filters (or with approx) takes its candidates
 // from its index. The in-memory indexes are kept up after each commit, so
-// they may hold keys the snapshot does not: such a key is passed over and
-// the index asked for more (twice as many each time), until k keys with a
-// row in the snapshot are found. An index that runs out first, having
-// proposed a key the snapshot lacks, may be missing rows the snapshot has
-// (removed after the snapshot): the exact route then answers.
+// they may hold keys the snapshot does not, or holds otherwise: such a key
+// is passed over and the index asked for more (twice as many each time),
+// until k keys whose rows the snapshot holds and the source ranks are
+// found. An index that runs out first, having proposed such a key, may be
+// missing rows the snapshot has (removed since): the exact route then
+// answers.
 Result<std::vector<QueryRow>> execute_query(const QuerySpec& spec, const ReadView& view,
                                             const ExecuteOptions& options = {});
 
