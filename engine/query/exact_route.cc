@@ -1,8 +1,9 @@
 // The exact route: every candidate scored for every source, by a walk of
-// the collection or over the rows an index or the planner gave, then
-// fusion, MMR, ordering, the window and projection. A walk keeps only what
+// the collection or over the rows the planner gave. A walk keeps only what
 // scoring and ordering read of each row; the few documents returned are
-// read whole at the end.
+// read whole at the end. Also the ranked tail every route with sources
+// ends in (fusion, MMR, ordering, the window, projection), which the
+// index-backed route (executor.cc) enters with its own scored candidates.
 
 #include <algorithm>
 #include <deque>
