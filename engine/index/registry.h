@@ -66,6 +66,15 @@ struct VectorIndexInfo {
   std::shared_ptr<const PqCodebook> codebook;
 };
 
+// A read snapshot whose codebook row was found to be exactly a declared
+// codebook: later readers of the same snapshot share that codebook without
+// comparing again (index/snapshot_index.h), while it is still the declared
+// one.
+struct CodebookSeen {
+  std::shared_ptr<const PqCodebook> codebook;
+  SnapshotTag snapshot;
+};
+
 struct TextIndexInfo {
   bool on_disk = false;
   bool building = false;
@@ -92,6 +101,7 @@ using CompoundKey = std::pair<std::string, std::vector<std::string>>;
 struct VectorRegistry : RegistrySlot {  // Engine::vector_registry, index_lock
   std::map<FieldKey, VectorIndexInfo> declared;
   std::map<FieldKey, HnswIndex> loaded;
+  std::map<FieldKey, CodebookSeen> codebook_seen;
 };
 struct TextRegistry : RegistrySlot {  // Engine::text_registry, fts_lock
   std::map<FieldKey, TextIndexInfo> declared;

@@ -17,26 +17,40 @@ using Found = std::optional<SnapshotDiskIndex>;
 // The declared codebook of (collection, field) when view's codebook row is
 // that very one (the common case: no re-declaration since the snapshot),
 // so that it is shared rather than decoded per query; otherwise the row's
-// own codebook, or null when the row is absent or unusable.
+// own codebook, or null when the row is absent or unusable. Comparing a
+// codebook costs a read of every centroid, so the snapshot found to hold
+// the declared one is remembered, and its later readers skip the compare.
 Result<std::shared_ptr<const PqCodebook>> SnapshotCodebook(Engine& engine, const ReadView& view,
                                                            std::string_view collection, std::string_view field,
                                                            const std::string& ns) {
+  const SnapshotTag tag = view.snapshot_tag();
   std::shared_ptr<const PqCodebook> declared;
   {
     NamedMutex::Guard guard(engine.index_lock);
     ASSIGN_OR_RETURN(VectorRegistry * reg, vector_registry(engine));
     auto it = reg->declared.find(FieldKey(collection, field));
     if (it != reg->declared.end()) declared = it->second.codebook;
+    auto seen = reg->codebook_seen.find(FieldKey(collection, field));
+    if (declared && seen != reg->codebook_seen.end() && seen->second.codebook == declared &&
+        seen->second.snapshot.SameSnapshot(tag))
+      return declared;
   }
   std::shared_ptr<const PqCodebook> out;
+  bool same = false;
   ASSIGN_OR_RETURN(bool present, view.view_get_with(ns, kDannCodebookKey, [&](std::string_view bytes) {
                      if (declared && dann_codebook_is(bytes, *declared)) {
-                       out = std::move(declared);
+                       out = declared;
+                       same = true;
                      } else if (std::optional<PqCodebook> own = decode_dann_codebook(bytes)) {
                        out = std::make_shared<const PqCodebook>(std::move(*own));
                      }
                    }));
   (void)present;  // an absent row leaves out null
+  if (same) {
+    NamedMutex::Guard guard(engine.index_lock);
+    ASSIGN_OR_RETURN(VectorRegistry * reg, vector_registry(engine));
+    reg->codebook_seen[FieldKey(collection, field)] = CodebookSeen{declared, tag};
+  }
   return out;
 }
 

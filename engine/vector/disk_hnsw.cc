@@ -200,9 +200,13 @@ bool dann_codebook_is(std::string_view bytes, const PqCodebook& codebook) {
   const size_t count = codebook.centroids.size();
   if (count > (bytes.size() - kCodebookHeaderBytes) / 4) return false;
   const char* p = bytes.data() + kCodebookHeaderBytes;
-  for (size_t i = 0; i < count; ++i)
-    if (DecodeFixed32LE(p + i * 4) != std::bit_cast<uint32_t>(codebook.centroids[i])) return false;
-  return true;
+  if constexpr (std::endian::native == std::endian::little) {
+    return std::memcmp(p, codebook.centroids.data(), count * 4) == 0;
+  } else {
+    for (size_t i = 0; i < count; ++i)
+      if (DecodeFixed32LE(p + i * 4) != std::bit_cast<uint32_t>(codebook.centroids[i])) return false;
+    return true;
+  }
 }
 
 std::string encode_dann_codebook(const PqCodebook& codebook) {
