@@ -137,10 +137,14 @@ struct PhraseHit {
 
 // The whole phrase search of the binding: resumes the collection's
 // pending builds, then in one read transaction asks phrase_search and reads
-// each hit's document (a key without a row is skipped), or, without an
-// index, scores every document by a full scan (text/phrase.h), which gives
-// the same keys and scores an index would. Errors: Transaction, Storage,
-// Decode, CorruptIndex, and those of the resumed builds.
+// each hit's document, or, without an index, scores every document by a
+// full scan (text/phrase.h), which gives the same keys and scores an index
+// would. The in-memory index may run ahead of the transaction: a hit whose
+// row the snapshot lacks, or holds with another text, is passed over and
+// the index asked for more, until k hits are found; an index that runs out
+// first after passing one over leaves the answer to the scan. Errors:
+// Transaction, Storage, Decode, CorruptIndex, and those of the resumed
+// builds.
 Result<std::vector<PhraseHit>> phrase_search_entry(Engine& engine, std::string_view collection,
                                                    std::string_view field, std::string_view phrase, uint64_t k);
 
