@@ -64,7 +64,8 @@ Result<std::vector<bool>> HeldAsIs(Engine& engine, std::string_view collection, 
 // in-memory index is kept up after each commit and may run ahead of the
 // snapshot: a hit whose row the snapshot lacks, or holds with another text
 // than the index has, is passed over and the index asked for twice as
-// many, until k are found or it gives fewer than asked. Having passed a
+// many, until k are found or it gives fewer than asked. The texts are
+// compared only when something was committed since the snapshot began. Having passed a
 // hit over, an index that runs out may also lack documents the snapshot
 // has (removed since): nullopt then, as without an index, and the caller
 // scans.
@@ -85,9 +86,13 @@ Result<std::optional<std::vector<PhraseHit>>> IndexHits(Engine& engine, std::str
       if (doc) fresh.push_back(PhraseHit{std::move(hit.key), std::move(*doc), hit.score});
       else passed_over = true;
     }
-    std::vector<std::pair<std::string_view, const Value*>> asked;
-    for (const PhraseHit& h : fresh) asked.emplace_back(h.key, &h.document);
-    ASSIGN_OR_RETURN(std::vector<bool> held, HeldAsIs(engine, collection, field, asked));
+    // Read after the search: a commit the index had applied then is seen.
+    std::vector<bool> held(fresh.size(), true);
+    if (engine.store().LastCommitId() != view.snapshot_tag().txn_id) {
+      std::vector<std::pair<std::string_view, const Value*>> asked;
+      for (const PhraseHit& h : fresh) asked.emplace_back(h.key, &h.document);
+      ASSIGN_OR_RETURN(held, HeldAsIs(engine, collection, field, asked));
+    }
     for (size_t i = 0; i < fresh.size() && out.size() < k; ++i) {
       if (held[i]) out.push_back(std::move(fresh[i]));
       else passed_over = true;
