@@ -44,7 +44,7 @@ Result<Answer> OnDisk(Engine& engine, std::string_view collection, std::string_v
 uint64_t Twice(uint64_t n) { return n > UINT64_MAX / 2 ? UINT64_MAX : 2 * n; }
 
 // Whether the field's loaded in-memory index holds each document's text at
-// field as the document has it (documents[i] null: not asked). Without a
+// field as the document has it. Without a
 // loaded index (the answer came from an on-disk index, which is read
 // through the same snapshot) every one is held.
 Result<std::vector<bool>> HeldAsIs(Engine& engine, std::string_view collection, std::string_view field,
@@ -65,10 +65,11 @@ Result<std::vector<bool>> HeldAsIs(Engine& engine, std::string_view collection, 
 // snapshot: a hit whose row the snapshot lacks, or holds with another text
 // than the index has, is passed over and the index asked for twice as
 // many, until k are found or it gives fewer than asked. The texts are
-// compared only when something was committed since the snapshot began. Having passed a
-// hit over, an index that runs out may also lack documents the snapshot
-// has (removed since): nullopt then, as without an index, and the caller
-// scans.
+// compared only when something was committed since the snapshot began. An
+// index that runs out short of k may also lack documents the snapshot has
+// (removed since): when it has passed a hit over, or is in memory and
+// something was committed since, nullopt then, as without an index, and
+// the caller scans.
 Result<std::optional<std::vector<PhraseHit>>> IndexHits(Engine& engine, std::string_view collection,
                                                         std::string_view field, const ReadView& view,
                                                         std::string_view phrase, uint64_t k) {
@@ -87,8 +88,9 @@ Result<std::optional<std::vector<PhraseHit>>> IndexHits(Engine& engine, std::str
       else passed_over = true;
     }
     // Read after the search: a commit the index had applied then is seen.
+    const bool committed_since = engine.store().LastCommitId() != view.snapshot_tag().txn_id;
     std::vector<bool> held(fresh.size(), true);
-    if (engine.store().LastCommitId() != view.snapshot_tag().txn_id) {
+    if (committed_since) {
       std::vector<std::pair<std::string_view, const Value*>> asked;
       for (const PhraseHit& h : fresh) asked.emplace_back(h.key, &h.document);
       ASSIGN_OR_RETURN(held, HeldAsIs(engine, collection, field, asked));
@@ -98,7 +100,13 @@ Result<std::optional<std::vector<PhraseHit>>> IndexHits(Engine& engine, std::str
       else passed_over = true;
     }
     if (out.size() == k) return Hits(std::move(out));
-    if (answer->size() < count) return passed_over ? Hits() : Hits(std::move(out));
+    if (answer->size() >= count) continue;
+    if (passed_over) return Hits();
+    if (committed_since) {
+      ASSIGN_OR_RETURN(bool in_memory, loaded_text_index_for(engine, collection, field, [](const TextIndex&) {}));
+      if (in_memory) return Hits();
+    }
+    return Hits(std::move(out));
   }
 }
 

@@ -142,7 +142,8 @@ struct PhraseHit {
 // would. The in-memory index may run ahead of the transaction: a hit whose
 // row the snapshot lacks, or holds with another text, is passed over and
 // the index asked for more, until k hits are found; an index that runs out
-// first after passing one over leaves the answer to the scan. Errors:
+// first, after passing one over or (in memory) with something committed
+// since the snapshot began, leaves the answer to the scan. Errors:
 // Transaction, Storage, Decode, CorruptIndex, and those of the resumed
 // builds.
 Result<std::vector<PhraseHit>> phrase_search_entry(Engine& engine, std::string_view collection,

@@ -20,13 +20,14 @@ namespace pallix {
 namespace {
 
 // One source whose index may propose candidates: up to count keys, best
-// first; nullopt sends the query down the exact route.
+// first; nullopt sends the query down the exact route. *in_memory: whether
+// an in-memory index answered.
 Result<std::optional<std::vector<std::string>>> IndexProposal(const QuerySpec& spec, const ReadView& view,
-                                                              uint64_t count) {
+                                                              uint64_t count, bool* in_memory) {
   const QuerySource& s = spec.sources[0];
   if (const auto* t = std::get_if<TextSource>(&s))
-    return IndexTextCandidates(*spec.engine, view, spec.collection, *t, count);
-  return IndexVectorCandidates(*spec.engine, view, spec.collection, std::get<VectorSource>(s), count);
+    return IndexTextCandidates(*spec.engine, view, spec.collection, *t, count, in_memory);
+  return IndexVectorCandidates(*spec.engine, view, spec.collection, std::get<VectorSource>(s), count, in_memory);
 }
 
 uint64_t SourceK(const QuerySource& s) {
@@ -42,6 +43,7 @@ struct Proposed {
   std::unordered_set<std::string> seen;  // every key met
   uint64_t held = 0;  // rows the snapshot holds and the source was not seen to pass by
   bool passed_over = false;  // some key the snapshot does not hold, or holds otherwise
+  bool in_memory = false;    // the index is kept up after commits, not read through the snapshot
 };
 
 // Takes keys the index proposed, in order, until k are held.
@@ -62,6 +64,12 @@ Status TakeProposed(const QuerySpec& spec, const ReadView& view, std::vector<std
   return Ok();
 }
 
+// Whether anything was committed since view's snapshot began. Asked after
+// the index answered: a commit the index had applied by then is seen.
+bool CommittedSince(const QuerySpec& spec, const ReadView& view) {
+  return spec.engine->store().LastCommitId() != view.snapshot_tag().txn_id;
+}
+
 // Drops the rows the list does not rank; returns how many.
 uint64_t DropUnranked(std::vector<CandidateRow>& rows, const SourceList& list) {
   std::unordered_set<std::string_view> ranked;
@@ -78,16 +86,17 @@ uint64_t DropUnranked(std::vector<CandidateRow>& rows, const SourceList& list) {
 // keys committed since, and keys whose rows changed since (which the
 // source may not rank as the snapshot holds them). Those are passed over
 // and the index asked for twice as many, until k are found or it proposes
-// fewer than asked (it holds no more). Having passed a key over, an index
-// that runs out may also lack rows the snapshot still has (removed since):
-// nullopt then, and the exact route answers. An index in step with the
-// snapshot answers in one round and one scoring.
+// fewer than asked (it holds no more). An index that runs out short of k
+// may also lack rows the snapshot still has (removed since): when it has
+// passed a key over, or is in memory and something was committed since
+// the snapshot began, nullopt then, and the exact route answers. An index
+// in step with the snapshot answers in one round and one scoring.
 Result<std::optional<std::vector<QueryRow>>> IndexBackedRoute(const QuerySpec& spec, const ReadView& view) {
   using Answer = std::optional<std::vector<QueryRow>>;
   const uint64_t k = SourceK(spec.sources[0]);
   Proposed found;
   for (uint64_t count = k;; count = Twice(count)) {
-    ASSIGN_OR_RETURN(std::optional<std::vector<std::string>> keys, IndexProposal(spec, view, count));
+    ASSIGN_OR_RETURN(std::optional<std::vector<std::string>> keys, IndexProposal(spec, view, count, &found.in_memory));
     if (!keys) return Answer();
     RETURN_IF_ERROR(TakeProposed(spec, view, *keys, k, found));
     const bool exhausted = keys->size() < count;
@@ -101,7 +110,7 @@ Result<std::optional<std::vector<QueryRow>>> IndexBackedRoute(const QuerySpec& s
       found.passed_over = true;
       continue;
     }
-    if (found.held < k && found.passed_over) return Answer();
+    if (found.held < k && (found.passed_over || (found.in_memory && CommittedSince(spec, view)))) return Answer();
     ASSIGN_OR_RETURN(std::vector<QueryRow> rows, RankedTail(spec, std::move(found.rows), {std::move(list)}));
     return Answer(std::move(rows));
   }

@@ -44,8 +44,9 @@ Result<std::vector<QueryRow>> run_query_entry(QuerySpec spec, const ExecuteOptio
 // they may hold keys the snapshot does not, or holds otherwise: such a key
 // is passed over and the index asked for more (twice as many each time),
 // until k keys whose rows the snapshot holds and the source ranks are
-// found. An index that runs out first, having proposed such a key, may be
-// missing rows the snapshot has (removed since): the exact route then
+// found. An index that runs out first may be missing rows the snapshot has
+// (removed since): when it proposed such a key, or is in memory and
+// something was committed since the snapshot began, the exact route then
 // answers.
 Result<std::vector<QueryRow>> execute_query(const QuerySpec& spec, const ReadView& view,
                                             const ExecuteOptions& options = {});
