@@ -33,7 +33,7 @@ enum class TestPoint : size_t {
   kBuildBatchBeforeWrite, // an index build is about to begin a batch's transaction: the namespace
   kBuildComplete,         // an index build committed its last step, its entry not yet built: the namespace
   kAfterRead,             // a read-modify-write has read, not yet written: the collection
-  kQueryAfterSnapshot,    // a query holds its read snapshot, before it asks the indexes: the collection
+  kQueryAfterSnapshot,    // a query or phrase search holds its read snapshot, before it asks the indexes: the collection
   kWriterWaits,           // a thread is about to wait for the writer turn another thread holds: ""
   kAfterCommit,           // a write has committed, its in-memory copy not yet updated: the collection
   kStoreBeforeEnvOpen,    // a store's LMDB lock file is made, LMDB not yet open: the path LMDB is given

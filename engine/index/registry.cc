@@ -36,6 +36,15 @@ Result<std::shared_ptr<const PqCodebook>> LoadCodebook(Engine& engine, std::stri
 
 }  // namespace
 
+std::optional<VectorIndexInfo> vector_info_of_payload(std::string_view p) {
+  if (p.empty() || static_cast<uint8_t>(p[0]) >= 3) return std::nullopt;
+  VectorIndexInfo info;
+  info.metric = static_cast<uint8_t>(p[0]);
+  if (p.size() > 1 && static_cast<uint8_t>(p[1]) < 3) info.quantization = static_cast<uint8_t>(p[1]);
+  if (p.size() > 2 && static_cast<uint8_t>(p[2]) < 4) info.storage_kind = static_cast<uint8_t>(p[2]);
+  return info;
+}
+
 Result<std::optional<IndexState>> read_index_state(const ReadView& view, std::string_view registry,
                                                    std::string_view key) {
   ASSIGN_OR_RETURN(std::optional<std::string> row, view.view_get(registry, key));
@@ -54,12 +63,9 @@ namespace {
 
 Status LoadVectors(Engine& engine, VectorRegistry& reg) {
   return ForEachRegistryRow(engine, kVectorRegistry, [&](std::string c, std::string f, IndexState state) -> Status {
-    const std::string& p = state.payload;
-    if (p.empty() || static_cast<uint8_t>(p[0]) >= 3) return Ok();
-    VectorIndexInfo info;
-    info.metric = static_cast<uint8_t>(p[0]);
-    if (p.size() > 1 && static_cast<uint8_t>(p[1]) < 3) info.quantization = static_cast<uint8_t>(p[1]);
-    if (p.size() > 2 && static_cast<uint8_t>(p[2]) < 4) info.storage_kind = static_cast<uint8_t>(p[2]);
+    std::optional<VectorIndexInfo> described = vector_info_of_payload(state.payload);
+    if (!described) return Ok();
+    VectorIndexInfo info = std::move(*described);
     if (info.storage_kind == kVectorOnDiskPq || info.storage_kind == kVectorInMemoryPq) {
       ASSIGN_OR_RETURN(info.codebook, LoadCodebook(engine, c, f));
     }

@@ -66,6 +66,15 @@ struct VectorIndexInfo {
   std::shared_ptr<const PqCodebook> codebook;
 };
 
+// A read snapshot whose codebook row was found to be exactly a declared
+// codebook: later readers of the same snapshot share that codebook without
+// comparing again (index/snapshot_index.h), while it is still the declared
+// one.
+struct CodebookSeen {
+  std::shared_ptr<const PqCodebook> codebook;
+  SnapshotTag snapshot;
+};
+
 struct TextIndexInfo {
   bool on_disk = false;
   bool building = false;
@@ -92,6 +101,7 @@ using CompoundKey = std::pair<std::string, std::vector<std::string>>;
 struct VectorRegistry : RegistrySlot {  // Engine::vector_registry, index_lock
   std::map<FieldKey, VectorIndexInfo> declared;
   std::map<FieldKey, HnswIndex> loaded;
+  std::map<FieldKey, CodebookSeen> codebook_seen;
 };
 struct TextRegistry : RegistrySlot {  // Engine::text_registry, fts_lock
   std::map<FieldKey, TextIndexInfo> declared;
@@ -123,6 +133,12 @@ std::vector<std::string> fields_of(const std::map<FieldKey, V>& registry, std::s
     out.push_back(it->first.second);
   return out;
 }
+
+// The entry a vector registry payload declares, without its codebook and
+// building flag; nullopt for a payload the open skips (empty, or a metric
+// byte of 3 or more). A quantization byte of 3 or more reads as none, a
+// storage kind of 4 or more as in memory.
+std::optional<VectorIndexInfo> vector_info_of_payload(std::string_view payload);
 
 // The registry row of `key` in `registry`, decoded: nullopt when absent.
 // Errors: Storage (and Transaction for the own-transaction form).

@@ -205,23 +205,4 @@ Result<bool> loaded_text_index_for(Engine& engine, std::string_view collection, 
   return true;
 }
 
-Result<std::optional<std::string>> disk_text_index_namespace(Engine& engine, const ReadView& view,
-                                                             std::string_view collection, std::string_view field) {
-  {
-    NamedMutex::Guard guard(engine.fts_lock);
-    ASSIGN_OR_RETURN(TextRegistry * reg, text_registry(engine));
-    auto it = reg->declared.find(FieldKey(collection, field));
-    if (it == reg->declared.end() || !it->second.on_disk || it->second.building)
-      return std::optional<std::string>();
-  }
-  // A re-declaration commits the emptied namespace (and a cursor in the
-  // registry row) before the declared entry says building, and view may be
-  // older or newer than that entry: the snapshot's own row decides.
-  ASSIGN_OR_RETURN(std::optional<IndexState> state,
-                   read_index_state(view, kTextRegistry, registry_key(collection, field)));
-  if (!state || state->cursor || state->payload.empty() || state->payload[0] != kTextOnDisk)
-    return std::optional<std::string>();
-  return std::optional<std::string>(text_namespace(collection, field));
-}
-
 }  // namespace pallix

@@ -110,20 +110,20 @@ Result<bool> memory_text_index_for(Engine& engine, std::string_view collection, 
 Result<bool> loaded_text_index_for(Engine& engine, std::string_view collection, std::string_view field,
                                    const std::function<void(const TextIndex&)>& visit);
 
-// The namespace of the complete on-disk index of (collection, field), to be
-// read through view with text/disk_fts.h's readers; nullopt when there is
-// none or its build is unfinished, in the declared entry or in view's
-// registry row. Errors: Transaction, Storage (the registry reads).
+// The namespace of the on-disk index of (collection, field) that view may
+// read (index/snapshot_index.h: view's own registry row says it is complete),
+// to be read through view with text/disk_fts.h's readers; nullopt
+// otherwise. Errors: Transaction, Storage (the registry reads).
 Result<std::optional<std::string>> disk_text_index_namespace(Engine& engine, const ReadView& view,
                                                              std::string_view collection, std::string_view field);
 
 // ------------------------------------------------------------ phrase search
 
 // The phrase from the field's index: a loaded (or now built) in-memory
-// index, else a complete on-disk one read through view. nullopt ("no
-// index") when no text index is declared, the on-disk build is unfinished,
-// or an on-disk answer is empty while the registry row (read through view)
-// still carries a cursor. Results best first, ties by key, cut to k.
+// index, else an on-disk one that view may read (index/snapshot_index.h).
+// nullopt ("no index") when no text index is declared, or the field is
+// declared on disk but view's registry row does not show a complete
+// on-disk index (declared after the snapshot, or its build unfinished). Results best first, ties by key, cut to k.
 // Errors: Storage, and those of an in-memory build.
 Result<std::optional<std::vector<ScoredKey>>> phrase_search(Engine& engine, std::string_view collection,
                                                             std::string_view field, const ReadView& view,
@@ -137,10 +137,15 @@ struct PhraseHit {
 
 // The whole phrase search of the binding: resumes the collection's
 // pending builds, then in one read transaction asks phrase_search and reads
-// each hit's document (a key without a row is skipped), or, without an
-// index, scores every document by a full scan (text/phrase.h), which gives
-// the same keys and scores an index would. Errors: Transaction, Storage,
-// Decode, CorruptIndex, and those of the resumed builds.
+// each hit's document, or, without an index, scores every document by a
+// full scan (text/phrase.h), which gives the same keys and scores an index
+// would. The in-memory index may run ahead of the transaction: a hit whose
+// row the snapshot lacks, or holds with another text, is passed over and
+// the index asked for more, until k hits are found; an index that runs out
+// first, after passing one over or (in memory) with something committed
+// since the snapshot began, leaves the answer to the scan. Errors:
+// Transaction, Storage, Decode, CorruptIndex, and those of the resumed
+// builds.
 Result<std::vector<PhraseHit>> phrase_search_entry(Engine& engine, std::string_view collection,
                                                    std::string_view field, std::string_view phrase, uint64_t k);
 

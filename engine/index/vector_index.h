@@ -173,14 +173,13 @@ Result<HnswIndex> hnsw_from_rows(Engine& engine, std::string_view collection, st
 Result<bool> memory_vector_index_for(Engine& engine, std::string_view collection, std::string_view field,
                                      const std::function<void(const HnswIndex&)>& visit);
 
-// The on-disk search of a complete on-disk index of (collection, field)
-// through view: up to k live keys nearest to query (vector/disk_hnsw.h's
-// dann_search, whose deleted nodes route but are never returned). nullopt
-// when the field has no on-disk index, its build is unfinished (in the
-// declared entry or in view's registry row), or the query's length is not
-// the graph's (or its codebook's) dimension: the caller then scores
-// exactly. Errors:
-// CorruptIndex, Storage.
+// The on-disk search of (collection, field) through view: up to k live
+// keys nearest to query (vector/disk_hnsw.h's dann_search, whose deleted
+// nodes route but are never returned), with the metric, quantization and
+// codebook view holds. nullopt when view may not use an on-disk index of
+// the field (index/snapshot_index.h), or the query's length is not the
+// graph's (or its codebook's) dimension: the caller then scores exactly.
+// Errors: CorruptIndex, Storage, Transaction.
 Result<std::optional<std::vector<HnswHit>>> disk_vector_index_search(Engine& engine, const ReadView& view,
                                                                      std::string_view collection,
                                                                      std::string_view field,

@@ -1,412 +1,125 @@
+// The query run and the executor's route choice; the routes themselves
+// live in scan_routes.cc (no sources) and exact_route.cc (exact scoring).
+
 #include "query/executor.h"
 
-#include <algorithm>
-#include <atomic>
-#include <deque>
-#include <limits>
+#include <cstdint>
 #include <optional>
-#include <unordered_map>
+#include <string>
 #include <unordered_set>
 
-#include "base/numeric.h"
-#include "base/port.h"
+#include "base/test_point.h"
 #include "index/resume.h"
 #include "index/scalar_index.h"
 #include "query/executor_internal.h"
-#include "query/fusion.h"
-#include "query/ordering.h"
 #include "query/predicate_eval.h"
-#include "query/projection.h"
-#include "query/row_filter.h"
 #include "query/sources.h"
 
 namespace pallix {
 
 namespace {
 
-constexpr uint64_t kMinVectorPool = 1024;
-
-// A hybrid walk reads most bytes of each row it meets, and the rows lie
-// apart in the store: asking for the rows a few places ahead (their first
-// kRowPrefetch bytes) overlaps their loads with the work on this one.
-constexpr size_t kRowsAhead = 2;
-constexpr size_t kRowPrefetch = 4096;
-
-std::atomic<bool> raw_field_reads{true};
-
-bool RawFieldsEnabled() { return raw_field_reads.load(std::memory_order_relaxed); }
-
-const VectorSource* FirstVectorSource(const QuerySpec& spec) {
-  for (const QuerySource& s : spec.sources) {
-    if (const auto* v = std::get_if<VectorSource>(&s)) return v;
-  }
-  return nullptr;
-}
-
-// The bound of a vector source's pool of distances: max(4k, 1024), the
-// product saturating.
-uint64_t VectorPool(uint64_t k) {
-  return std::max<uint64_t>(k > std::numeric_limits<uint64_t>::max() / 4 ? k : 4 * k, kMinVectorPool);
-}
-
-// The single-source vector walk over the whole collection: a pool of at
-// most max(4k, 1024) distances, cut back to k whenever it fills, so memory
-// does not grow with the collection. Only the winners' documents are kept.
-Result<std::vector<CandidateRow>> PooledVectorWalk(const QuerySpec& spec, const ReadView& view,
-                                                   const VectorSource& src, SourceList& list) {
-  if (src.k == 0) return std::vector<CandidateRow>();
-  const uint64_t pool = VectorPool(src.k);
-  RowFilter filter(spec.filters, {src.field});
-  RETURN_IF_ERROR(view.view_for_each(spec.collection, [&](std::string_view key, std::string_view bytes) -> Result<bool> {
-    ASSIGN_OR_RETURN(std::optional<Value> doc, filter.Partial(bytes));
-    if (!doc) return true;
-    const Value* v = get_path(*doc, src.field);
-    if (v == nullptr || !v->is_vector() || v->as_vector().size() != src.query.size()) return true;
-    list.push_back({std::string(key), distance_by_metric(src.metric, src.query, v->as_vector())});
-    if (list.size() >= pool) CutNearest(list, src.k);
-    return true;
-  }));
-  CutNearest(list, src.k);
-  std::vector<CandidateRow> rows;
-  for (const SourceEntry& e : list) {
-    ASSIGN_OR_RETURN(std::optional<std::string> bytes, view.view_get(spec.collection, e.key));
-    if (!bytes) continue;
-    ASSIGN_OR_RETURN(Value doc, decode_value(*bytes));
-    rows.emplace_back(e.key, std::move(doc));
-  }
-  return rows;
-}
-
-// The rows of the fused keys by key: the views are the rows' own keys, so
-// they outlive the fused list's reordering. A key given twice in rows
-// keeps its first row.
-std::unordered_map<std::string_view, size_t> RowsOfFused(const std::vector<CandidateRow>& rows,
-                                                         const std::vector<FusedEntry>& fused) {
-  std::unordered_set<std::string_view> wanted;
-  wanted.reserve(fused.size());
-  for (const FusedEntry& e : fused) wanted.insert(e.key);
-  std::unordered_map<std::string_view, size_t> by_key;
-  by_key.reserve(fused.size());
-  for (size_t i = 0; i < rows.size(); ++i)
-    if (wanted.contains(rows[i].first)) by_key.emplace(rows[i].first, i);
-  return by_key;
-}
-
-// The sources' lists fused by RRF.
-std::vector<FusedEntry> FuseLists(const QuerySpec& spec, const std::vector<SourceList>& lists) {
-  std::vector<std::vector<std::string>> keys(lists.size());
-  for (size_t i = 0; i < lists.size(); ++i) {
-    for (const SourceEntry& e : lists[i]) keys[i].push_back(e.key);
-  }
-  return fuse_rrf(keys, spec.rrf_k);
-}
-
-// Fusion, window and projection over the lists of a walk that kept no
-// documents: the few returned are read whole from view.
-Result<std::vector<QueryRow>> WholeTail(const QuerySpec& spec, const std::vector<SourceList>& lists,
-                                        const ReadView& view) {
-  std::vector<FusedEntry> fused = FuseLists(spec, lists);
-  apply_window(fused, spec.offset, spec.limit);
-  std::vector<QueryRow> out;
-  out.reserve(fused.size());
-  for (FusedEntry& e : fused) {
-    ASSIGN_OR_RETURN(std::optional<Value> doc, get_document_via(view, spec.collection, e.key));
-    if (!doc) return Fail(EngineError::InvalidArgument("key came from filtered set"));
-    if (spec.select) *doc = project_fields(std::move(*doc), *spec.select);
-    out.push_back(QueryRow{std::move(e.key), std::move(*doc), e.score});
-  }
-  return out;
-}
-
-// Fusion, MMR, ordering, window and projection over the source lists. With
-// whole set, rows hold partial documents and the documents returned are
-// read whole from it.
-Result<std::vector<QueryRow>> RankedTail(const QuerySpec& spec, std::vector<CandidateRow> rows,
-                                         const std::vector<SourceList>& lists, const ReadView* whole = nullptr) {
-  std::vector<FusedEntry> fused = FuseLists(spec, lists);
-  const std::unordered_map<std::string_view, size_t> by_key = RowsOfFused(rows, fused);
-  auto doc_of = [&](std::string_view key) -> const Value* {
-    auto it = by_key.find(key);
-    return it == by_key.end() ? nullptr : &rows[it->second].second;
-  };
-  const VectorSource* vec = FirstVectorSource(spec);
-  if (spec.mmr_lambda && vec != nullptr) {
-    fused = ApplyMmr(std::move(fused), doc_of, vec->field, vec->query, vec->metric, *spec.mmr_lambda);
-  }
-  if (spec.order_by) {
-    SortByOrder(
-        fused, spec.order_by->field, spec.order_by->descending,
-        [&](const FusedEntry& e) { return doc_of(e.key); }, [](const FusedEntry& e) { return std::string_view(e.key); });
-  }
-  apply_window(fused, spec.offset, spec.limit);
-  std::vector<QueryRow> out;
-  out.reserve(fused.size());
-  for (FusedEntry& e : fused) {
-    auto it = by_key.find(e.key);
-    if (it == by_key.end()) return Fail(EngineError::InvalidArgument("key came from filtered set"));
-    Value doc;
-    if (whole != nullptr) {
-      ASSIGN_OR_RETURN(std::optional<Value> read, get_document_via(*whole, spec.collection, e.key));
-      if (!read) return Fail(EngineError::InvalidArgument("key came from filtered set"));
-      doc = std::move(*read);
-    } else {
-      doc = std::move(rows[it->second].second);
-    }
-    if (spec.select) doc = project_fields(std::move(doc), *spec.select);
-    out.push_back(QueryRow{std::move(e.key), std::move(doc), e.score});
-  }
-  return out;
-}
-
-// The paths the sources and the ordering read from a candidate.
-std::vector<std::string_view> RankedFields(const QuerySpec& spec) {
-  std::vector<std::string_view> fields;
-  for (const QuerySource& s : spec.sources) {
-    if (const auto* t = std::get_if<TextSource>(&s)) fields.push_back(t->field);
-    else fields.push_back(std::get<VectorSource>(s).field);
-  }
-  if (spec.order_by) fields.push_back(spec.order_by->field);
-  return fields;
-}
-
-// Whether every source reads a top-level field (one segment), which the
-// walk can read from the row's encoded bytes.
-bool TopLevelSourceFields(const QuerySpec& spec) {
-  for (std::string_view f : RankedFields(spec)) {
-    if (f.empty() || f.find('.') != std::string_view::npos) return false;
-  }
-  return true;
-}
-
-// One vector source's nearest rows as a walk meets them: a pool of at most
-// max(4k, 1024) distances, cut back to the k nearest whenever it fills.
-// Once cut, the k-th nearest only ever moves nearer, so a distance past it
-// can never enter and is not pushed: after the first cut most rows cost a
-// distance and one comparison. The distances are distance_by_metric's bits
-// (QueryScorer, with the query's self product taken once).
-class NearestPool {
- public:
-  explicit NearestPool(const VectorSource& src)
-      : k_(src.k),
-        dim_(src.query.size()),
-        scorer_(nullptr, src.metric, Quantization::kNone, QueryRef{QueryKind::kRaw, src.query, {}}) {}
-
-  void Offer(std::string_view key, std::span<const float> v) {
-    if (k_ == 0 || v.size() != dim_) return;
-    const float d = scorer_(StoredRef::F32(v));
-    if (bound_ && TotalCompare(d, *bound_) > 0) return;
-    list_.push_back({std::string(key), d});
-    if (list_.size() < VectorPool(k_)) return;
-    CutNearest(list_, k_);
-    if (list_.size() == k_) bound_ = list_.back().score;
-  }
-  SourceList Take() {
-    CutNearest(list_, k_);
-    return std::move(list_);
-  }
-
- private:
-  uint64_t k_;
-  size_t dim_;
-  QueryScorer scorer_;
-  SourceList list_;
-  std::optional<float> bound_;  // the k-th nearest at the last cut
-};
-
-// The candidates of a streamed walk: the kept rows' keys end to end in one
-// buffer, and per text source the kept rows' texts. In a read snapshot a
-// text is a view of the row's stored bytes, which stay where they are until
-// the transaction ends (store.h); otherwise, or when the text was decoded
-// into a document that is dropped, it is copied. A text source whose field
-// has a loaded in-memory index has its texts hashed with the index's hasher
-// here, while their bytes are in cache, so that scoring need not read them
-// again.
-class StreamedRows {
- public:
-  StreamedRows(size_t sources, bool stable_values) : texts_(sources), hashers_(sources), stable_(stable_values) {}
-
-  void HashTexts(size_t source, const SeededHash& hasher) { hashers_[source] = hasher; }
-  const SeededHash* Hasher(size_t source) const { return hashers_[source] ? &*hashers_[source] : nullptr; }
-
-  void AddRow(std::string_view key) {
-    keys_.append(key);
-    key_ends_.push_back(keys_.size());
-  }
-  // A text of the row added last; stored is whether it views the row's
-  // stored bytes (else it views a document about to be dropped).
-  void AddText(size_t source, std::string_view text, bool stored) {
-    const uint64_t hash = hashers_[source] ? (*hashers_[source])(text) : 0;
-    if (!(stored && stable_)) text = copies_.emplace_back(text);
-    texts_[source].push_back({key_ends_.size() - 1, text, hash});
-  }
-  // The key of the row added last, valid until the next AddRow.
-  std::string_view LastKey() const { return Key(key_ends_.size() - 1); }
-  // The source's candidates; the keys view this object.
-  std::vector<TextCandidate> TextCandidates(size_t source) const {
-    std::vector<TextCandidate> out;
-    out.reserve(texts_[source].size());
-    for (const Text& t : texts_[source]) out.push_back({Key(t.row), t.text, t.hash});
-    return out;
-  }
-
- private:
-  std::string_view Key(size_t row) const {
-    const size_t begin = row == 0 ? 0 : key_ends_[row - 1];
-    return std::string_view(keys_).substr(begin, key_ends_[row] - begin);
-  }
-
-  struct Text {
-    size_t row;
-    std::string_view text;
-    uint64_t hash;
-  };
-
-  std::string keys_;
-  std::vector<size_t> key_ends_;
-  std::vector<std::vector<Text>> texts_;
-  std::vector<std::optional<SeededHash>> hashers_;
-  std::deque<std::string> copies_;  // never moves its strings
-  bool stable_;
-};
-
-// The exact route over the whole collection when neither an ordering nor
-// MMR reads the candidates' documents: each kept row's vector distances
-// are taken as the walk reaches it (NearestPool) and its partial document
-// is dropped there, so that only keys and the texts of the text sources
-// are kept. The candidates' vectors, most of a hybrid query's bytes, are
-// then read while still in cache and never held. The texts are scored once
-// the walk is over (their statistics span every candidate), and the few
-// documents returned are read whole at the end.
-//
-// When every source reads a top-level field, each row is decoded once, as
-// far as the filters reach, and the sources' fields are read from their
-// encoded bytes (raw_fields): a text is kept as a view of the row, and the
-// distance is taken over the stored components, copied into one reused
-// vector, so no partial document is built.
-Result<std::vector<QueryRow>> StreamedExactRoute(const QuerySpec& spec, const ReadView& view, bool raw_fields) {
-  const size_t n = spec.sources.size();
-  const std::vector<std::string_view> fields = RankedFields(spec);
-  RowFilter filter(spec.filters, fields);
-  StreamedRows rows(n, view.txn().is_snapshot());
-  std::vector<std::optional<NearestPool>> pools(n);
-  for (size_t i = 0; i < n; ++i) {
-    if (const auto* v = std::get_if<VectorSource>(&spec.sources[i])) {
-      pools[i].emplace(*v);
-      continue;
-    }
-    ASSIGN_OR_RETURN(std::optional<SeededHash> hasher, LoadedTextHasher(*spec.engine, spec.collection, fields[i]));
-    if (hasher) rows.HashTexts(i, *hasher);
-  }
-  std::vector<std::string_view> raw(n);
-  Value tested;  // the filters' fields of a row, reused
-  ValueVector components;
-  auto keep_raw = [&](std::string_view key, std::string_view bytes) -> Status {
-    ASSIGN_OR_RETURN(bool pass, filter.PassesRaw(bytes, std::span(fields).first(n), raw, tested));
-    if (!pass) return Ok();
-    rows.AddRow(key);
-    for (size_t i = 0; i < n; ++i) {
-      std::string_view text;
-      if (pools[i]) {
-        if (raw_vector_into(raw[i], components)) pools[i]->Offer(rows.LastKey(), components);
-      } else if (raw_text(raw[i], text)) {
-        rows.AddText(i, text, true);
-      }
-    }
-    return Ok();
-  };
-  auto keep_partial = [&](std::string_view key, std::string_view bytes) -> Status {
-    ASSIGN_OR_RETURN(std::optional<Value> doc, filter.Partial(bytes));
-    if (!doc) return Ok();
-    rows.AddRow(key);
-    for (size_t i = 0; i < n; ++i) {
-      const Value* v = get_path(*doc, fields[i]);
-      if (v == nullptr) continue;
-      if (pools[i]) {
-        if (v->is_vector()) pools[i]->Offer(rows.LastKey(), v->as_vector());
-      } else if (v->is_text()) {
-        rows.AddText(i, v->as_text(), false);
-      }
-    }
-    return Ok();
-  };
-  RETURN_IF_ERROR(view.view_for_each_batch(spec.collection, [&](std::span<const RowRef> batch) -> Result<bool> {
-    for (size_t j = 0; j < batch.size(); ++j) {
-      if (j + kRowsAhead < batch.size()) port::PrefetchBytes(batch[j + kRowsAhead].value.substr(0, kRowPrefetch));
-      const RowRef& row = batch[j];
-      RETURN_IF_ERROR(raw_fields ? keep_raw(row.key, row.value) : keep_partial(row.key, row.value));
-    }
-    return true;
-  }));
-  std::vector<SourceList> lists(n);
-  for (size_t i = 0; i < n; ++i) {
-    if (pools[i]) {
-      lists[i] = pools[i]->Take();
-      continue;
-    }
-    const std::vector<TextCandidate> candidates = rows.TextCandidates(i);
-    ASSIGN_OR_RETURN(lists[i], ScoreTextCandidates(*spec.engine, view, spec.collection, candidates,
-                                                   std::get<TextSource>(spec.sources[i]), rows.Hasher(i)));
-  }
-  return WholeTail(spec, lists, view);
-}
-
-// Scores every candidate for every source; candidates nullopt = the whole
-// collection, filtered. A walk keeps only what scoring and ordering read of
-// each document, and the few documents returned are read whole at the end.
-Result<std::vector<QueryRow>> ExactRoute(const QuerySpec& spec, const ReadView& view, CandidateRows candidates) {
-  std::vector<SourceList> lists;
-  std::vector<CandidateRow> rows;
-  const VectorSource* only_vec = spec.sources.size() == 1 ? std::get_if<VectorSource>(&spec.sources[0]) : nullptr;
-  if (!candidates && only_vec != nullptr) {
-    lists.emplace_back();
-    ASSIGN_OR_RETURN(rows, PooledVectorWalk(spec, view, *only_vec, lists.back()));
-    return RankedTail(spec, std::move(rows), lists);
-  }
-  if (!candidates && !spec.order_by && !(spec.mmr_lambda && FirstVectorSource(spec) != nullptr)) {
-    return StreamedExactRoute(spec, view, RawFieldsEnabled() && TopLevelSourceFields(spec));
-  }
-  const ReadView* whole = nullptr;
-  if (candidates) {
-    rows = std::move(*candidates);
-  } else {
-    ASSIGN_OR_RETURN(rows, WalkFilteredPartial(spec, view, RankedFields(spec)));
-    whole = &view;
-  }
-  for (const QuerySource& s : spec.sources) {
-    if (const auto* t = std::get_if<TextSource>(&s)) {
-      ASSIGN_OR_RETURN(SourceList list, ScoreTextSourceIndexed(*spec.engine, view, spec.collection, rows, *t));
-      lists.push_back(std::move(list));
-    } else {
-      lists.push_back(ScoreVectorSource(rows, std::get<VectorSource>(s)));
-    }
-  }
-  return RankedTail(spec, std::move(rows), lists, whole);
-}
-
-// The index's proposed keys, fetched and filtered, in the index's order.
-Result<std::vector<CandidateRow>> FetchProposed(const QuerySpec& spec, const ReadView& view,
-                                                const std::vector<std::string>& keys) {
-  std::vector<CandidateRow> rows;
-  for (const std::string& key : keys) {
-    ASSIGN_OR_RETURN(std::optional<std::string> bytes, view.view_get(spec.collection, key));
-    if (!bytes) continue;
-    ASSIGN_OR_RETURN(Value doc, decode_value(*bytes));
-    if (EvalFilters(spec.filters, doc)) rows.emplace_back(key, std::move(doc));
-  }
-  return rows;
-}
-
-// One source whose index may propose candidates; nullopt sends the query
-// down the exact route.
-Result<std::optional<std::vector<std::string>>> IndexProposal(const QuerySpec& spec, const ReadView& view) {
+// One source whose index may propose candidates: up to count keys, best
+// first; nullopt sends the query down the exact route. *in_memory: whether
+// an in-memory index answered.
+Result<std::optional<std::vector<std::string>>> IndexProposal(const QuerySpec& spec, const ReadView& view,
+                                                              uint64_t count, bool* in_memory) {
   const QuerySource& s = spec.sources[0];
-  if (const auto* t = std::get_if<TextSource>(&s)) return IndexTextCandidates(*spec.engine, view, spec.collection, *t);
-  return IndexVectorCandidates(*spec.engine, view, spec.collection, std::get<VectorSource>(s));
+  if (const auto* t = std::get_if<TextSource>(&s))
+    return IndexTextCandidates(*spec.engine, view, spec.collection, *t, count, in_memory);
+  return IndexVectorCandidates(*spec.engine, view, spec.collection, std::get<VectorSource>(s), count, in_memory);
+}
+
+uint64_t SourceK(const QuerySource& s) {
+  if (const auto* t = std::get_if<TextSource>(&s)) return t->k;
+  return std::get<VectorSource>(s).k;
+}
+
+uint64_t Twice(uint64_t n) { return n > UINT64_MAX / 2 ? UINT64_MAX : 2 * n; }
+
+// The candidates an index proposes, as the snapshot holds them.
+struct Proposed {
+  std::vector<CandidateRow> rows;  // held and passing the filters, in the index's order
+  std::unordered_set<std::string> seen;  // every key met
+  uint64_t held = 0;  // rows the snapshot holds and the source was not seen to pass by
+  bool passed_over = false;  // some key the snapshot does not hold, or holds otherwise
+  bool in_memory = false;    // the index is kept up after commits, not read through the snapshot
+};
+
+// Takes keys the index proposed, in order, until k are held.
+Status TakeProposed(const QuerySpec& spec, const ReadView& view, std::vector<std::string>& keys, uint64_t k,
+                    Proposed& out) {
+  for (std::string& key : keys) {
+    if (out.held == k) break;
+    if (!out.seen.insert(key).second) continue;
+    ASSIGN_OR_RETURN(std::optional<std::string> bytes, view.view_get(spec.collection, key));
+    if (!bytes) {
+      out.passed_over = true;
+      continue;
+    }
+    ++out.held;
+    ASSIGN_OR_RETURN(Value doc, decode_value(*bytes));
+    if (EvalFilters(spec.filters, doc)) out.rows.emplace_back(std::move(key), std::move(doc));
+  }
+  return Ok();
+}
+
+// Whether anything was committed since view's snapshot began. Asked after
+// the index answered: a commit the index had applied by then is seen.
+bool CommittedSince(const QuerySpec& spec, const ReadView& view) {
+  return spec.engine->store().LastCommitId() != view.snapshot_tag().txn_id;
+}
+
+// Drops the rows the list does not rank; returns how many.
+uint64_t DropUnranked(std::vector<CandidateRow>& rows, const SourceList& list) {
+  std::unordered_set<std::string_view> ranked;
+  for (const SourceEntry& e : list) ranked.insert(e.key);
+  const size_t before = rows.size();
+  std::erase_if(rows, [&](const CandidateRow& r) { return !ranked.contains(r.first); });
+  return before - rows.size();
+}
+
+// The single source's index-backed route: the first k proposed keys, in
+// the index's order, whose rows the snapshot holds and the source ranks,
+// kept when the filters pass (only with approx are there any), then scored
+// exactly. An in-memory index runs ahead of an older snapshot: it proposes
+// keys committed since, and keys whose rows changed since (which the
+// source may not rank as the snapshot holds them). Those are passed over
+// and the index asked for twice as many, until k are found or it proposes
+// fewer than asked (it holds no more). An index that runs out short of k
+// may also lack rows the snapshot still has (removed since): when it has
+// passed a key over, or is in memory and something was committed since
+// the snapshot began, nullopt then, and the exact route answers. An index
+// in step with the snapshot answers in one round and one scoring.
+Result<std::optional<std::vector<QueryRow>>> IndexBackedRoute(const QuerySpec& spec, const ReadView& view) {
+  using Answer = std::optional<std::vector<QueryRow>>;
+  const uint64_t k = SourceK(spec.sources[0]);
+  Proposed found;
+  for (uint64_t count = k;; count = Twice(count)) {
+    ASSIGN_OR_RETURN(std::optional<std::vector<std::string>> keys, IndexProposal(spec, view, count, &found.in_memory));
+    if (!keys) return Answer();
+    RETURN_IF_ERROR(TakeProposed(spec, view, *keys, k, found));
+    const bool exhausted = keys->size() < count;
+    if (found.held < k && !exhausted) continue;
+    ASSIGN_OR_RETURN(SourceList list, ScoreSource(spec, view, found.rows, spec.sources[0]));
+    if (list.size() < found.rows.size()) {
+      // The statistics of a text list span its candidates: the rest are
+      // scored again once replaced.
+      if (exhausted) return Answer();
+      found.held -= DropUnranked(found.rows, list);
+      found.passed_over = true;
+      continue;
+    }
+    if (found.held < k && (found.passed_over || (found.in_memory && CommittedSince(spec, view)))) return Answer();
+    ASSIGN_OR_RETURN(std::vector<QueryRow> rows, RankedTail(spec, std::move(found.rows), {std::move(list)}));
+    return Answer(std::move(rows));
+  }
 }
 
 }  // namespace
 
-Result<std::vector<QueryRow>> execute_query(const QuerySpec& spec, const ReadView& view) {
+Result<std::vector<QueryRow>> execute_query(const QuerySpec& spec, const ReadView& view,
+                                            const ExecuteOptions& options) {
   if (spec.sources.empty()) {
     if (spec.order_by && spec.filters.empty()) {
       ASSIGN_OR_RETURN(bool indexed, has_scalar_index(*spec.engine, spec.collection, spec.order_by->field));
@@ -416,25 +129,22 @@ Result<std::vector<QueryRow>> execute_query(const QuerySpec& spec, const ReadVie
     return FilteredScanRoute(spec, view, std::move(planned));
   }
   if (spec.sources.size() == 1 && (spec.filters.empty() || spec.approx)) {
-    ASSIGN_OR_RETURN(std::optional<std::vector<std::string>> proposed, IndexProposal(spec, view));
-    if (proposed) {
-      ASSIGN_OR_RETURN(std::vector<CandidateRow> rows, FetchProposed(spec, view, *proposed));
-      return ExactRoute(spec, view, std::move(rows));
-    }
-    // No usable index: every candidate is scored exactly.
+    ASSIGN_OR_RETURN(std::optional<std::vector<QueryRow>> rows, IndexBackedRoute(spec, view));
+    if (rows) return std::move(*rows);
+    // No usable index, or one that lost rows of the snapshot: every
+    // candidate is scored exactly.
   }
   ASSIGN_OR_RETURN(CandidateRows planned, plan_scalar_candidates(spec, view));
-  return ExactRoute(spec, view, std::move(planned));
+  return ExactRoute(spec, view, std::move(planned), options);
 }
 
-void set_raw_field_reads(bool on) { raw_field_reads.store(on, std::memory_order_relaxed); }
-
-Result<std::vector<QueryRow>> run_query_entry(QuerySpec spec) {
+Result<std::vector<QueryRow>> run_query_entry(QuerySpec spec, const ExecuteOptions& options) {
   RETURN_IF_ERROR(ValidateQuerySpec(spec));
   RETURN_IF_ERROR(resume_index_builds(*spec.engine, spec.collection));
   ASSIGN_OR_RETURN(ReadTxn txn, spec.engine->store().BeginRead());
   ReadView view(txn);
-  return execute_query(spec, view);
+  ReachTestPoint(TestPoint::kQueryAfterSnapshot, spec.collection);
+  return execute_query(spec, view, options);
 }
 
 }  // namespace pallix

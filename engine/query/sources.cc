@@ -541,16 +541,19 @@ std::vector<std::string> HitKeys(std::vector<HnswHit> hits) {
 // source is scored exactly over every candidate.
 Result<std::optional<std::vector<std::string>>> IndexTextCandidates(Engine& engine, const ReadView& view,
                                                                     const std::string& collection,
-                                                                    const TextSource& source) {
+                                                                    const TextSource& source,
+                                                                    std::optional<uint64_t> count, bool* in_memory) {
   const std::vector<std::string> terms = DistinctTerms(source.query);
+  const uint64_t k = count.value_or(source.k);
   std::vector<std::string> keys;
-  ASSIGN_OR_RETURN(bool in_memory, memory_text_index_for(engine, collection, source.field, [&](const TextIndex& index) {
-                     keys = MemoryTextKeys(index, terms, source.k);
+  ASSIGN_OR_RETURN(bool loaded, memory_text_index_for(engine, collection, source.field, [&](const TextIndex& index) {
+                     keys = MemoryTextKeys(index, terms, k);
                    }));
-  if (in_memory) return std::optional<std::vector<std::string>>(std::move(keys));
+  if (in_memory != nullptr) *in_memory = loaded;
+  if (loaded) return std::optional<std::vector<std::string>>(std::move(keys));
   ASSIGN_OR_RETURN(std::optional<std::string> ns, disk_text_index_namespace(engine, view, collection, source.field));
   if (!ns) return std::optional<std::vector<std::string>>();
-  ASSIGN_OR_RETURN(keys, DiskTextKeys(view, *ns, terms, source.k));
+  ASSIGN_OR_RETURN(keys, DiskTextKeys(view, *ns, terms, k));
   return std::optional<std::vector<std::string>>(std::move(keys));
 }
 
@@ -559,19 +562,22 @@ Result<std::optional<std::vector<std::string>>> IndexTextCandidates(Engine& engi
 // nothing, and the source is scored exactly.
 Result<std::optional<std::vector<std::string>>> IndexVectorCandidates(Engine& engine, const ReadView& view,
                                                                       const std::string& collection,
-                                                                      const VectorSource& source) {
+                                                                      const VectorSource& source,
+                                                                      std::optional<uint64_t> count, bool* in_memory) {
+  const uint64_t k = count.value_or(source.k);
   std::optional<std::vector<HnswHit>> hits;
-  ASSIGN_OR_RETURN(bool in_memory,
+  ASSIGN_OR_RETURN(bool loaded,
                    memory_vector_index_for(engine, collection, source.field, [&](const HnswIndex& graph) {
                      if (!graph.dim() || *graph.dim() == source.query.size()) {
-                       hits = hnsw_search(graph, source.query, source.k);
+                       hits = hnsw_search(graph, source.query, k);
                      }
                    }));
-  if (in_memory) {
+  if (in_memory != nullptr) *in_memory = loaded;
+  if (loaded) {
     if (!hits) return std::optional<std::vector<std::string>>();
     return std::optional<std::vector<std::string>>(HitKeys(std::move(*hits)));
   }
-  ASSIGN_OR_RETURN(hits, disk_vector_index_search(engine, view, collection, source.field, source.query, source.k));
+  ASSIGN_OR_RETURN(hits, disk_vector_index_search(engine, view, collection, source.field, source.query, k));
   if (!hits) return std::optional<std::vector<std::string>>();
   return std::optional<std::vector<std::string>>(HitKeys(std::move(*hits)));
 }

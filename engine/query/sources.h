@@ -80,16 +80,24 @@ SourceList ScoreVectorSource(const std::vector<CandidateRow>& rows, const Vector
 // key), then cut.
 void CutNearest(SourceList& list, uint64_t k);
 
-// The keys a declared index proposes for the source, best first, at most k;
-// nullopt when no usable index exists (none declared, a build unfinished,
-// a vector query whose length differs from the index's dimension), and the
-// executor then scores every candidate exactly.
+// The keys a declared index proposes for the source, best first, at most
+// count (the source's k when not given); fewer only when the index holds
+// no more. nullopt when no usable index exists (none declared, a build
+// unfinished, a vector query whose length differs from the index's
+// dimension), and the executor then scores every candidate exactly. With
+// in_memory, *in_memory tells whether an in-memory index answered (kept
+// up after each commit, so it may be ahead of view) rather than an
+// on-disk one (read through view).
 Result<std::optional<std::vector<std::string>>> IndexTextCandidates(Engine& engine, const ReadView& view,
                                                                     const std::string& collection,
-                                                                    const TextSource& source);
+                                                                    const TextSource& source,
+                                                                    std::optional<uint64_t> count = std::nullopt,
+                                                                    bool* in_memory = nullptr);
 Result<std::optional<std::vector<std::string>>> IndexVectorCandidates(Engine& engine, const ReadView& view,
                                                                       const std::string& collection,
-                                                                      const VectorSource& source);
+                                                                      const VectorSource& source,
+                                                                      std::optional<uint64_t> count = std::nullopt,
+                                                                      bool* in_memory = nullptr);
 
 }  // namespace pallix
 

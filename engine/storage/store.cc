@@ -266,6 +266,12 @@ Store::~Store() {
   if (lock_fd_ >= 0) close(lock_fd_);
 }
 
+uint64_t Store::LastCommitId() const {
+  MDB_envinfo info;
+  if (mdb_env_info(env_, &info) != 0) return 0;
+  return static_cast<uint64_t>(info.me_last_txnid);
+}
+
 void Store::MaybeGrowMap() {
   if (fixed_map_size_) return;
   MDB_envinfo info;

@@ -188,6 +188,11 @@ class Store {
 
   bool in_memory() const { return in_memory_; }
 
+  // The id of the newest committed write transaction: a read snapshot whose
+  // SnapshotTag::txn_id equals it holds every commit made so far, so
+  // nothing kept up after a commit can be ahead of it.
+  uint64_t LastCommitId() const;
+
   // The database file's absolute path as resolved at open ("" in memory).
   const std::string& path() const { return path_; }
   // (device, inode) of the locked database file; nullopt in memory or when

@@ -192,6 +192,23 @@ std::optional<PqCodebook> decode_dann_codebook(std::string_view bytes) {
   return cb;
 }
 
+bool dann_codebook_is(std::string_view bytes, const PqCodebook& codebook) {
+  if (bytes.size() < kCodebookHeaderBytes || DecodeFixed32LE(bytes.data()) != codebook.m ||
+      DecodeFixed32LE(bytes.data() + 4) != codebook.k || DecodeFixed32LE(bytes.data() + 8) != codebook.subspace_dim ||
+      DecodeFixed32LE(bytes.data() + 12) != codebook.dim || !codebook.valid())
+    return false;
+  const size_t count = codebook.centroids.size();
+  if (count > (bytes.size() - kCodebookHeaderBytes) / 4) return false;
+  const char* p = bytes.data() + kCodebookHeaderBytes;
+  if constexpr (std::endian::native == std::endian::little) {
+    return std::memcmp(p, codebook.centroids.data(), count * 4) == 0;
+  } else {
+    for (size_t i = 0; i < count; ++i)
+      if (DecodeFixed32LE(p + i * 4) != std::bit_cast<uint32_t>(codebook.centroids[i])) return false;
+    return true;
+  }
+}
+
 std::string encode_dann_codebook(const PqCodebook& codebook) {
   std::string out;
   PutFixed32LE(&out, codebook.m);

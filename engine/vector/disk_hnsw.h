@@ -158,6 +158,10 @@ std::string encode_dann_node(const DiskHnswNode& node);
 // (too short, a zero field, k above 256 or below 2, dim != m *
 // subspace_dim, or fewer centroid values than m * k * subspace_dim).
 std::optional<PqCodebook> decode_dann_codebook(std::string_view bytes);
+// Whether bytes decode to exactly codebook (its fields, and its centroid
+// values bit for bit), without building a copy: a reader that holds a
+// codebook and the stored row can tell whether they are the same one.
+bool dann_codebook_is(std::string_view bytes, const PqCodebook& codebook);
 std::string encode_dann_codebook(const PqCodebook& codebook);
 
 // The level of node id: floor(-ln(u) * ml), u from SplitMix64 of the id.

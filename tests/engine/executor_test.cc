@@ -15,9 +15,11 @@
 #include "index/vector_index.h"
 #include "query/projection.h"
 #include "storage/rows.h"
+#include "tests/engine/at_snapshot.h"
 #include "tests/engine/query_corpus.h"
 #include "text/text.h"
 #include "vector/quant.h"
+#include "write/write.h"
 
 namespace pallix::test {
 namespace {
@@ -251,18 +253,16 @@ TEST(ExecutorTest, FilteredTextRouteSameWithAndWithoutIndex) {
     const std::optional<uint64_t> limit = rng() % 2 ? std::optional<uint64_t>(1 + rng() % 10) : std::nullopt;
     std::vector<std::vector<QueryRow>> got;
     for (bool raw : {true, false}) {
-      set_raw_field_reads(raw);
       for (auto& e : engines) {
         QuerySpec spec = SpecOf(e, "c", filters);
         spec.sources = sources;
         spec.approx = approx;
         spec.limit = limit;
-        auto rows = run_query_entry(std::move(spec));
+        auto rows = run_query_entry(std::move(spec), ExecuteOptions{.raw_field_reads = raw});
         ASSERT_TRUE(rows.has_value()) << rows.error().Message();
         got.push_back(std::move(*rows));
       }
     }
-    set_raw_field_reads(true);
     for (size_t i = 1; i < got.size(); ++i) {
       ASSERT_EQ(KeysOf(got[i]), KeysOf(got[0])) << "round " << round << " engine " << i;
       for (size_t r = 0; r < got[0].size(); ++r) {
@@ -323,12 +323,9 @@ TEST(ExecutorTest, RawFieldReadsSameAsPartialDocuments) {
   };
   auto run = [&](std::shared_ptr<Engine> e, const std::vector<Predicate>& filters, const std::vector<QuerySource>& sources,
                  bool raw) {
-    set_raw_field_reads(raw);
     QuerySpec spec = SpecOf(e, "c", filters);
     spec.sources = sources;
-    auto rows = run_query_entry(std::move(spec));
-    set_raw_field_reads(true);
-    return rows;
+    return run_query_entry(std::move(spec), ExecuteOptions{.raw_field_reads = raw});
   };
   auto random_sources = [&] {
     std::vector<QuerySource> sources;
@@ -387,6 +384,96 @@ TEST(ExecutorTest, RawFieldReadsSameAsPartialDocuments) {
     }
   }
 }
+
+// The in-memory indexes are kept up after each commit, so a query whose
+// snapshot predates a commit meets keys its snapshot does not hold, or
+// holds otherwise. At kQueryAfterSnapshot another thread commits documents
+// the index ranks first, gives documents the source cannot rank in the
+// snapshot (no vector, no query term) what makes the index rank them
+// first, and deletes; the index-backed query (no filter) must still answer
+// what the exact route answers over its snapshot: k rows while the
+// snapshot holds k. In the last two rounds k exceeds every document and
+// the deletes hit the best ones, which the index no longer has: once it
+// runs out, the exact route answers, whether it passed keys over or (in
+// the very last round, deletes alone) not.
+void IndexAheadOfSnapshot(bool text) {
+  std::mt19937_64 rng(text ? 71 : 72);
+  auto engine = MemEngine();
+  const std::string field = text ? "body" : "e";
+  auto rand_vec = [&] {
+    std::vector<float> v(4);
+    for (float& x : v) x = static_cast<float>(static_cast<int>(rng() % 801) - 400) / 100.0f;
+    return v;
+  };
+  // Text: every body has six tokens, so BM25 ranks by the count of "apple"
+  // alone, whatever the statistics; new documents hold it six times.
+  auto body = [](int apples) {
+    std::string b;
+    for (int i = 0; i < 6; ++i) b += i < apples ? "apple " : "pear ";
+    return Value::Text(b);
+  };
+  const int docs = text ? 60 : 100;
+  for (int i = 0; i < docs; ++i) {
+    const Value v = text ? body(1 + i % 5) : Value::Vector(rand_vec());
+    ASSERT_TRUE(insert(*engine, "c", "d" + std::to_string(100 + i), Doc({{field.c_str(), v}})));
+  }
+  // Documents the source cannot rank: "u<round>" becomes rankable, and
+  // first, at the writes of that round.
+  for (int round = 0; round < 8; ++round)
+    ASSERT_TRUE(insert(*engine, "c", "u" + std::to_string(round), Doc({{field.c_str(), text ? body(0) : Value::Int(1)}})));
+  if (text) {
+    ASSERT_TRUE(create_text_index(*engine, "c", field).has_value());
+    ASSERT_TRUE(memory_text_index_for(*engine, "c", field, [](const TextIndex&) {}).value());
+  } else {
+    ASSERT_TRUE(create_vector_index(*engine, "c", field, Metric::kL2).has_value());
+    ASSERT_TRUE(memory_vector_index_for(*engine, "c", field, [](const HnswIndex&) {}).value());
+  }
+  const int inserted[] = {1, 3, 9, 10, 25, 2, 40, 5, 0};
+  for (int round = 0; round < 9; ++round) {
+    const bool last = round >= 7;
+    const uint64_t k = last ? 1000 : 10;
+    QuerySpec spec = SpecOf(engine, "c");
+    const std::vector<float> q = rand_vec();
+    if (text) spec.sources.push_back(TextSource{field, "apple", k});
+    else spec.sources.push_back(VectorSource{field, q, k, Metric::kL2});
+    QuerySpec exact = spec;
+    exact.filters.push_back(Predicate::Exists(field));
+    auto want = run_query_entry(exact);
+    ASSERT_TRUE(want.has_value()) << want.error().Message();
+    if (last) ASSERT_GT(want->size(), 10u);
+    else ASSERT_EQ(want->size(), 10u);
+    // Deleted: three of the answer in the last round, else three outside it.
+    std::set<std::string> doomed;
+    while (doomed.size() < 3) {
+      const std::string key = "d" + std::to_string(100 + rng() % docs);
+      const bool answered = std::any_of(want->begin(), want->end(), [&](const QueryRow& r) { return r.key == key; });
+      if (answered == last) doomed.insert(key);
+    }
+    WritesAtSnapshot writes("c", [&] {
+      for (int i = 0; i < inserted[round]; ++i) {
+        std::vector<float> near = q;
+        near[0] += 1e-3f * static_cast<float>(i + 1);
+        const Value v = text ? body(6) : Value::Vector(near);
+        EXPECT_TRUE(insert(*engine, "c", "n" + std::to_string(round) + "_" + std::to_string(i), Doc({{field.c_str(), v}})));
+      }
+      const Value first = text ? body(6) : Value::Vector(q);
+      if (round < 8) {
+        EXPECT_TRUE(insert(*engine, "c", "u" + std::to_string(round), Doc({{field.c_str(), first}})));
+      }
+      for (const std::string& key : doomed) EXPECT_TRUE(delete_document(*engine, "c", key));
+    });
+    auto got = run_query_entry(spec);
+    ASSERT_TRUE(writes.fired());
+    ASSERT_TRUE(got.has_value()) << got.error().Message();
+    ASSERT_EQ(KeysOf(*got), KeysOf(*want)) << "round " << round;
+    for (size_t i = 0; i < got->size(); ++i)
+      EXPECT_EQ(std::bit_cast<uint32_t>((*got)[i].score), std::bit_cast<uint32_t>((*want)[i].score));
+    // Later rounds' snapshots hold this round's writes.
+  }
+}
+
+TEST(ExecutorTest, VectorIndexAheadOfTheSnapshotStillAnswersK) { IndexAheadOfSnapshot(false); }
+TEST(ExecutorTest, TextIndexAheadOfTheSnapshotStillAnswersK) { IndexAheadOfSnapshot(true); }
 
 TEST(ExecutorTest, OrderedScanLimitZeroReadsNothing) {
   auto e = MemEngine();

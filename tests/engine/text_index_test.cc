@@ -14,6 +14,7 @@
 #include "index/registry.h"
 #include "storage/read_view.h"
 #include "test_util.h"
+#include "tests/engine/at_snapshot.h"
 #include "text/disk_fts.h"
 #include "text/phrase.h"
 #include "write/write.h"
@@ -205,6 +206,62 @@ TEST(TextIndex, InMemoryIndexIsBuiltOnFirstUseWithEarlierWrites) {
   std::vector<Hit> hits = Search(*engine, "c", "red fox", 10);
   ASSERT_EQ(hits.size(), 1u);
   EXPECT_EQ(hits[0].key, "b");
+}
+
+// The in-memory index is kept up after each commit, so a phrase search
+// whose snapshot predates a commit meets hits the snapshot does not hold,
+// or holds with another text. At the search's snapshot another thread
+// commits documents the index ranks first, makes a document that lacks the
+// phrase in the snapshot the index's best, and deletes; the search must
+// still answer the keys a search in step with its snapshot answers, k of
+// them while the snapshot holds k. Every body has six tokens, so the ranking
+// follows the phrase's token counts alone, whatever the statistics. In the
+// last two rounds k exceeds every match and the deletes hit matches the
+// index no longer has: once it runs out, the scan answers, whether it
+// passed hits over or (in the very last round, deletes alone) not.
+TEST(TextIndex, PhraseSearchWithTheIndexAheadOfItsSnapshot) {
+  auto engine = test::MemEngine();
+  auto body = [](int phrases) {
+    std::string b;
+    for (int i = 0; i < 3; ++i) b += i < phrases ? "quick brown " : "lazy dog ";
+    return Doc({{"body", Value::Text(b)}});
+  };
+  for (int i = 0; i < 40; ++i) ASSERT_TRUE(insert(*engine, "c", "d" + std::to_string(100 + i), body(i % 3)));
+  ASSERT_TRUE(create_text_index(*engine, "c", "body").has_value());
+  ASSERT_TRUE(memory_text_index_for(*engine, "c", "body", [](const TextIndex&) {}).value());
+  auto keys = [](const std::vector<PhraseHit>& hits) {
+    std::vector<std::string> out;
+    for (const PhraseHit& h : hits) out.push_back(h.key);
+    return out;
+  };
+  const int inserted[] = {1, 4, 9, 20, 3, 0};
+  for (int round = 0; round < 6; ++round) {
+    const bool last = round >= 4;
+    const uint64_t k = last ? 1000 : 10;
+    auto want = phrase_search_entry(*engine, "c", "body", "quick brown", k);  // the index, in step
+    ASSERT_TRUE(want.has_value());
+    if (!last) {
+      ASSERT_EQ(want->size(), 10u);
+    }
+    std::vector<std::string> doomed;
+    for (int i = 0; doomed.size() < 2; ++i) {
+      const std::string key = "d" + std::to_string(100 + (i * 7 + round) % 40);
+      const bool answered = std::any_of(want->begin(), want->end(), [&](const PhraseHit& h) { return h.key == key; });
+      if (answered == last && std::find(doomed.begin(), doomed.end(), key) == doomed.end()) doomed.push_back(key);
+    }
+    test::WritesAtSnapshot writes("c", [&] {
+      for (int i = 0; i < inserted[round]; ++i)
+        EXPECT_TRUE(insert(*engine, "c", "n" + std::to_string(round) + "_" + std::to_string(i), body(3)));
+      if (round < 5) {
+        EXPECT_TRUE(insert(*engine, "c", "d" + std::to_string(100 + 3 * round), body(3)));  // lacks it before
+      }
+      for (const std::string& key : doomed) EXPECT_TRUE(delete_document(*engine, "c", key));
+    });
+    auto got = phrase_search_entry(*engine, "c", "body", "quick brown", k);
+    ASSERT_TRUE(writes.fired());
+    ASSERT_TRUE(got.has_value()) << got.error().Message();
+    EXPECT_EQ(keys(*got), keys(*want)) << "round " << round;
+  }
 }
 
 // ------------------------------------------------------------ sizes and damage
