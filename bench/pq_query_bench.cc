@@ -21,6 +21,7 @@
 
 #include "bench_util.h"
 #include "db/engine.h"
+#include "index/open.h"
 #include "index/snapshot_index.h"
 #include "index/vector_index.h"
 #include "query/executor.h"
