@@ -53,16 +53,16 @@ constexpr std::array<IndexKindUpkeep, 5> kIndexKinds{{
 using MemoryUpkeep = void (*)(Engine&, std::string_view collection, std::string_view key, const Value* doc);
 
 // The after-commit steps, in order:
-//   1. in-memory vector indexes (insert or remove the key's node)
+//   1. in-memory vector indexes (insert or remove the key's node, and a
+//      bounded step of the graph's repair around removed nodes)
 //   2. in-memory text indexes (add or remove the key's postings)
-//   3. rebuild of on-disk vector indexes whose live nodes have fallen below
-//      twice their deleted nodes, only when "index resume lock" is free
-// Each takes its registry lock alone ("index lock", then "fts lock", then
-// "index resume lock" before "index lock"), never two at once.
-constexpr std::array<MemoryUpkeep, 3> kMemoryUpkeep{
+// Each takes its registry lock alone ("index lock", then "fts lock"), never
+// two at once. On-disk vector graphs are repaired inside the write's own
+// transaction (vector_index_put, vector_index_remove), never rebuilt whole
+// by a write.
+constexpr std::array<MemoryUpkeep, 2> kMemoryUpkeep{
     update_memory_vector_indexes,
     update_memory_text_indexes,
-    rebuild_deleted_heavy_vector_indexes,
 };
 
 EngineError CounterExhausted(std::string_view collection) {
