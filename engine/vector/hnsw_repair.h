@@ -163,21 +163,17 @@ void Relink(G& g, typename G::Id id, uint32_t layer) {
   if (!g.ok()) return;
   std::vector<Id> ids(kept);
   for (size_t i = 0; i < kept; ++i) ids[i] = pairs[i].id;
-  // Room the selection left is filled as inserts fill lists, with the
-  // candidates it passed over, nearest first, the node's own live
-  // neighbours before the rest. A live node may hold its only links from
-  // the neighbours of a deleted node (a far point whose neighbours all
-  // select closer ones); dropping them here would cut it off for good.
-  auto fill = [&](bool own_only) {
-    for (const ScoredNode<Id>& pair : sorted) {
-      if (ids.size() >= cap) return;
-      const bool is_own = std::find(own.begin(), own.end(), pair.id) != own.end();
-      if (is_own != own_only || std::find(ids.begin(), ids.end(), pair.id) != ids.end()) continue;
-      ids.push_back(pair.id);
-    }
-  };
-  fill(true);
-  fill(false);
+  // Room the selection left goes back to the node's own live neighbours
+  // it passed over, nearest first: each such link may be the only one a
+  // far node still has (its other neighbours all select closer nodes), and
+  // dropping it here would cut that node off for good. The deleted nodes'
+  // neighbours get in only by selection, so lists do not fill up with
+  // links that cost every later search and prune.
+  for (const ScoredNode<Id>& pair : sorted) {
+    if (ids.size() >= cap) break;
+    if (std::find(own.begin(), own.end(), pair.id) == own.end()) continue;
+    if (std::find(ids.begin(), ids.end(), pair.id) == ids.end()) ids.push_back(pair.id);
+  }
   g.SetLinks(id, layer, std::span<const Id>(ids));
 }
 
