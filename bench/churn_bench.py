@@ -64,6 +64,7 @@ Needs: numpy, and pallix installed (pip install .).
 
 import argparse
 import array
+import ctypes
 import importlib.machinery
 import importlib.util
 import json
@@ -101,7 +102,13 @@ def load_vectors(n_needed, seed):
 
 
 def rss_bytes():
-    """Anonymous resident memory: the heap, without the database file's mapped pages."""
+    """Anonymous resident memory: the heap, without the database file's mapped
+    pages. Freed heap memory is handed back first, so that what the process
+    freed (the documents loaded before) does not count."""
+    try:
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
     with open("/proc/self/status") as f:
         for line in f:
             if line.startswith("RssAnon:"):
@@ -292,6 +299,13 @@ def counts_of(ops):
     return counts
 
 
+def insert_all(coll, live):
+    """insert_many in batches, so that the documents' Python objects stay few."""
+    items = list(live.items())
+    for at in range(0, len(items), 5000):
+        coll.insert_many([(k, doc_of(v, at + i)) for i, (k, v) in enumerate(items[at: at + 5000])])
+
+
 def run_kind(px, kind, docs, queries, ops, live_after, args, tmp, ticker, full):
     """One build's run of one index kind. full: also the latency, recall and
     memory measures and the fresh graph of the live documents."""
@@ -299,7 +313,7 @@ def run_kind(px, kind, docs, queries, ops, live_after, args, tmp, ticker, full):
     tag = "full" if full else "base"
     db = open_db(px, tmp, f"{kind}-{tag}-churn", args.db)
     coll = db.collection("docs")
-    coll.insert_many([(k, doc_of(v, i)) for i, (k, v) in enumerate(live.items())])
+    insert_all(coll, live)
     rss_before = rss_bytes()
     declare(coll, kind)
     r = {"kind": kind}
@@ -321,7 +335,7 @@ def run_kind(px, kind, docs, queries, ops, live_after, args, tmp, ticker, full):
     if full:
         fresh_db = open_db(px, tmp, f"{kind}-fresh", args.db)
         fresh = fresh_db.collection("docs")
-        fresh.insert_many([(k, doc_of(v, i)) for i, (k, v) in enumerate(live_after.items())])
+        insert_all(fresh, live_after)
         declare(fresh, kind)
         r["fresh_ms"], r["fresh_recall"] = measure(fresh, queries, live_after, args.passes)
         fresh.close()

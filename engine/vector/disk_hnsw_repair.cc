@@ -86,10 +86,10 @@ class DannRepair {
       if (row.key.size() != kNodeKeyBytes || row.key[0] != kDannNodePrefix) break;
       const uint64_t id = DecodeFixed64BE(row.key.data() + 1);
       DannNodeView view;
-      if (!dann_internal::ParseDannNode(row.value, view)) {
-        Failed(dann_internal::MalformedDannNode(ns_, id));
-        return out;
-      }
+      // A damaged row is passed by as a live node without lists: the repair
+      // cannot mend it, and a write fails on it only where an insert or a
+      // relink must read it.
+      if (!dann_internal::ParseDannNode(row.value, view)) view = DannNodeView{};
       swept_.emplace(id, view);
       out.push_back(id);
     }
@@ -272,12 +272,16 @@ class DannRepair {
   Status status_;
 };
 
-// The repair row; none when the graph has none yet.
+// The repair row; none when the graph has none yet, or a damaged one. A
+// repair may start over at any time: a new pass from id 0 drops only nodes
+// queued before it began, after it has gone over every node, whatever
+// pass number either parity's rows were queued under.
 Result<std::optional<HnswRepairCursor>> ReadCursor(WriteCtx& ctx, std::string_view ns) {
   ASSIGN_OR_RETURN(std::optional<std::string> row, get_row(ctx, ns, kDannRepairKey));
   if (!row) return std::optional<HnswRepairCursor>();
-  ASSIGN_OR_RETURN(HnswRepairCursor cursor, decode_dann_repair_cursor(ns, *row));
-  return std::optional<HnswRepairCursor>(cursor);
+  Result<HnswRepairCursor> cursor = decode_dann_repair_cursor(ns, *row);
+  if (!cursor) return std::optional<HnswRepairCursor>();
+  return std::optional<HnswRepairCursor>(*cursor);
 }
 
 }  // namespace

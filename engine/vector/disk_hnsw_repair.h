@@ -15,8 +15,8 @@
 //   "r"                                       repair cursor, below
 //   "d" + parity u8 + node id u64 (10 bytes)  empty: a queued node
 //
-// Repair cursor ("r", 17 bytes; a graph without one starts at pass 1,
-// sweeping from id 0):
+// Repair cursor ("r", 17 bytes; a graph without one, or with a damaged
+// one, starts at pass 1, sweeping from id 0, which is always safe):
 //   offset  size  field
 //   0       8     pass (passes begun, from 1)
 //   8       1     phase: 0 sweeping, 1 dropping
@@ -58,8 +58,8 @@ std::string dann_queue_row_key(uint64_t pass, uint64_t id);
 // One step of the repair of the graph in namespace ns: reads the meta and
 // repair rows, passes or drops a slice, writes the changed node rows, the
 // queue rows and then the meta and repair rows. A graph without nodes
-// writes nothing. Errors: CorruptIndex (a malformed meta, node or repair
-// row), Storage.
+// writes nothing. Errors: CorruptIndex (a malformed meta row, or a node row
+// a relink must read), Storage.
 Result<HnswRepairCounts> dann_repair(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params,
                                      const HnswRepairLimits& limits = HnswRepairLimits{});
 

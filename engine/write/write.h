@@ -142,9 +142,9 @@ Status index_upkeep_put(Engine& engine, WriteCtx& ctx, std::string_view collecti
 Status index_upkeep_remove(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key);
 
 // After a commit: applies a put (doc) or delete (null) to the collection's
-// in-memory vector and text indexes, then lets on-disk vector indexes that
-// hold too many deleted nodes rebuild. Never fails: the write's outcome was
-// decided by its commit.
+// in-memory vector and text indexes (with one bounded repair step of each
+// in-memory graph). Never fails: the write's outcome was decided by its
+// commit.
 void update_memory_indexes(Engine& engine, std::string_view collection, std::string_view key, const Value* doc);
 
 // ---------------------------------------------------------------- walk

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -373,6 +374,37 @@ TEST(HnswRepair, OldDiskGraphWithManyDeletedNodesIsRepairedByLaterWrites) {
                                         })
                   .has_value());
   EXPECT_EQ(node_rows, model.size());
+}
+
+// A damaged repair row starts the repair over: writes go on, and the
+// deleted nodes still go.
+TEST(HnswRepair, DamagedRepairRowStartsTheRepairOver) {
+  auto engine = test::MemEngine();
+  const DiskHnswParams params = L2Params();
+  Rng rng(9);
+  auto write = [&](const std::function<Status(WriteCtx&)>& fn) {
+    auto ctx = BeginWriteCtx(engine->store());
+    ASSERT_TRUE(ctx.has_value());
+    ASSERT_TRUE(fn(*ctx).has_value());
+    auto step = dann_repair(*ctx, kNs, params, kSmall);
+    ASSERT_TRUE(step.has_value()) << step.error().Message();
+    ASSERT_TRUE(ctx->Commit().has_value());
+  };
+  for (int i = 0; i < 60; ++i) {
+    write([&](WriteCtx& ctx) { return dann_upsert(ctx, kNs, params, "k" + std::to_string(i), rng.Vector()); });
+  }
+  write([&](WriteCtx& ctx) { return put_row(ctx, kNs, kDannRepairKey, "junk"); });
+  for (int i = 0; i < 30; ++i) {
+    if (i == 10) write([&](WriteCtx& ctx) { return put_row(ctx, kNs, kDannRepairKey, std::string(17, '\7')); });
+    write([&](WriteCtx& ctx) -> Status {
+      auto removed = dann_remove_key(ctx, kNs, false, Quantization::kNone, "k" + std::to_string(i));
+      if (!removed) return Fail(removed.error());
+      return Ok();
+    });
+  }
+  for (int i = 0; i < 200; ++i) write([](WriteCtx&) { return Ok(); });
+  auto txn = engine->store().BeginRead();
+  EXPECT_EQ(read_dann_meta_ro(ReadView(*txn), kNs)->deleted, 0u);
 }
 
 TEST(HnswRepair, RepairRowLayoutAndDamage) {
