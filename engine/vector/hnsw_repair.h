@@ -163,17 +163,22 @@ void Relink(G& g, typename G::Id id, uint32_t layer) {
   if (!g.ok()) return;
   std::vector<Id> ids(kept);
   for (size_t i = 0; i < kept; ++i) ids[i] = pairs[i].id;
-  // Room the selection left goes back to the node's own live neighbours
-  // it passed over, nearest first: each such link may be the only one a
-  // far node still has (its other neighbours all select closer nodes), and
-  // dropping it here would cut that node off for good. The deleted nodes'
-  // neighbours get in only by selection, so lists do not fill up with
-  // links that cost every later search and prune.
-  for (const ScoredNode<Id>& pair : sorted) {
-    if (ids.size() >= cap) break;
-    if (std::find(own.begin(), own.end(), pair.id) == own.end()) continue;
-    if (std::find(ids.begin(), ids.end(), pair.id) == ids.end()) ids.push_back(pair.id);
-  }
+  // Room the selection left is filled as reverse links fill lists, nearest
+  // first: the node's own live neighbours it passed over, up to the cap,
+  // then the other candidates up to the list's length before. Each such
+  // own link may be the only one a far node still has (its other
+  // neighbours all select closer nodes), and dropping it here would cut
+  // that node off for good; the others keep the node's degree where
+  // inserts left it, without filling every relinked list to its cap.
+  auto fill = [&](bool owned, size_t room) {
+    for (const ScoredNode<Id>& pair : sorted) {
+      if (ids.size() >= room) return;
+      const bool is_own = std::find(own.begin(), own.end(), pair.id) != own.end();
+      if (is_own == owned && std::find(ids.begin(), ids.end(), pair.id) == ids.end()) ids.push_back(pair.id);
+    }
+  };
+  fill(true, cap);
+  fill(false, std::min(cap, own.size()));
   g.SetLinks(id, layer, std::span<const Id>(ids));
 }
 
