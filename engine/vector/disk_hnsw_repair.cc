@@ -130,9 +130,9 @@ class DannRepair {
   size_t Select(Id, std::vector<ScoredNode<Id>>& pairs, size_t cap) {
     Result<size_t> kept = dann_internal::SelectNeighbours(params_, *store_, pairs, static_cast<uint32_t>(cap));
     if (!kept) {
-        Failed(kept.error());
-        return 0;
-      }
+      Failed(kept.error());
+      return 0;
+    }
     return *kept;
   }
 
@@ -176,11 +176,12 @@ class DannRepair {
       if (!row.key.starts_with(prefix)) break;
       if (row.key.size() == kQueueKeyBytes) {
         out.push_back(DecodeFixed64BE(row.key.data() + 2));
-      } else if (auto gone = delete_row_counted(ctx_, ns_, row.key); !gone) {
-        {
+        continue;
+      }
+      // A damaged queue row names no node: it is dropped.
+      if (auto gone = delete_row_counted(ctx_, ns_, row.key); !gone) {
         Failed(gone.error());
         return out;
-      }  // a damaged queue row: dropped, it names no node
       }
     }
     return out;
@@ -231,9 +232,9 @@ class DannRepair {
     }
     const DannNodeView* v = store_->Node(id);
     if (!store_->ok()) {
-        Failed(store_->status().error());
-        return ref;
-      }
+      Failed(store_->status().error());
+      return ref;
+    }
     if (v == nullptr) return ref;
     return {true, v->deleted, v->layer_count, nullptr, nullptr};
   }

@@ -16,8 +16,9 @@
 // a deleted node is linked again on that layer: its live neighbours and
 // the live neighbours of its deleted neighbours are the candidates, and the
 // graph's own neighbour selection (HnswSelectNeighbours, by distance from
-// the node) keeps up to the layer's cap of them. A deleted node the sweep
-// passes is queued for dropping.
+// the node) keeps up to the layer's cap of them; the room it leaves goes to
+// the candidates it passed over, nearest first (see Relink). A deleted
+// node the sweep passes is queued for dropping.
 //
 // Drop. Once the sweep has passed every node (a pass), the nodes queued
 // before that pass began are dropped, a slice per step; then the next pass
