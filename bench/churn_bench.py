@@ -34,20 +34,39 @@ Latency: the median over the queries of each query's best time of
 fetched as a user gets them.
 
 Prints per kind: latency fresh / churned and their ratio (the target is at
-most 2), recall@10 churned and fresh, the time the writes took, and for the
-in-memory kind the growth of the process's anonymous resident memory (the
-heap, not the database file's mapped pages) over the writes.
+most 2), recall@10 churned and fresh, the time the writes took, the worst
+single write, the longest pause of another Python thread during the writes
+(a thread that sleeps about 1 ms in a loop and records the largest gap
+between its wake-ups: a write that holds the interpreter lock holds it
+back), and for the in-memory kind the process's anonymous resident memory
+(the heap, not the database file's mapped pages) after the writes against
+that of the fresh graph (both measured from before the graph was built).
+
+The whole write sequence, replacement vectors included, is drawn before
+anything is measured, so the benchmark's own objects do not count as the
+graph's memory, and every build runs exactly the same writes.
+
+With --baseline PATH (an `_native` extension module file of another build,
+e.g. main's), that build runs the same writes of each kind in the same
+process right after this one (graph built, writes timed; no latency
+measures), and the table gains its rows and the ratio of the two builds'
+total write times. The machine may be shared: the load average is printed
+beside each kind.
 
 Databases live in a temporary directory (in /dev/shm when there is one, so
 commits do not wait for a disk).
 
 Usage: python3 bench/churn_bench.py [--docs 10000] [--writes 100000]
        [--queries 200] [--passes 3] [--kinds memory,disk] [--seed 7]
+       [--disk-docs N] [--db file|memory] [--baseline PATH] [--module PATH]
 Needs: numpy, and pallix installed (pip install .).
 """
 
 import argparse
 import array
+import ctypes
+import importlib.machinery
+import importlib.util
 import json
 import os
 import random
@@ -55,12 +74,12 @@ import shutil
 import statistics
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
 import numpy as np
 
-import pallix._native as px
 
 DATA = Path(__file__).resolve().parent / "data"
 K = 10
@@ -83,7 +102,13 @@ def load_vectors(n_needed, seed):
 
 
 def rss_bytes():
-    """Anonymous resident memory: the heap, without the database file's mapped pages."""
+    """Anonymous resident memory: the heap, without the database file's mapped
+    pages. Freed heap memory is handed back first, so that what the process
+    freed (the documents loaded before) does not count."""
+    try:
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
     with open("/proc/self/status") as f:
         for line in f:
             if line.startswith("RssAnon:"):
@@ -99,9 +124,20 @@ def doc_of(v, n):
     return {"e": as_array(v), "n": n, "t": "paragraph %d" % n}
 
 
-def open_db(tmp, name, kind):
-    path = os.path.join(tmp, name)
-    return px.Db.open(path)
+def load_module(path, name):
+    """The extension module file at path, loaded under its own name, so two
+    builds of it can live in one process."""
+    loader = importlib.machinery.ExtensionFileLoader(f"{name}._native", str(path))
+    spec = importlib.util.spec_from_file_location(f"{name}._native", str(path), loader=loader)
+    mod = importlib.util.module_from_spec(spec)
+    loader.exec_module(mod)
+    return mod
+
+
+def open_db(px, tmp, name, db_kind):
+    if db_kind == "memory":
+        return px.Db.open_memory()
+    return px.Db.open(os.path.join(tmp, name))
 
 
 def declare(coll, kind):
@@ -141,13 +177,17 @@ def measure(coll, queries, live, passes):
     return statistics.median(best) * 1e3, found / (len(queries) * K)
 
 
-def churn(coll, live, removed, pool, n_writes, seed, report):
+def plan(docs, pool, n_writes, seed):
+    """The write sequence, drawn once: a list of (op, key, vector or n), and
+    the live documents after it."""
     rng = random.Random(seed)
+    live = {"d%06d" % i: docs[i] for i in range(len(docs))}
+    removed = {}
     live_keys = list(live)
     where = {k: i for i, k in enumerate(live_keys)}
-    removed_keys = list(removed)
+    removed_keys = []
     pool_at = 0
-    counts = {"patch": 0, "replace": 0, "delete": 0, "reinsert": 0}
+    noise = np.random.default_rng(seed)
 
     def take_live():
         return live_keys[rng.randrange(len(live_keys))]
@@ -163,23 +203,21 @@ def churn(coll, live, removed, pool, n_writes, seed, report):
         where[key] = len(live_keys)
         live_keys.append(key)
 
-    start = time.perf_counter()
+    ops = []
     for step in range(n_writes):
         r = rng.random()
         if r < 0.15 and len(live_keys) > K:
             key = take_live()
-            coll.delete(key)
             removed[key] = live.pop(key)
             drop_live(key)
             removed_keys.append(key)
-            counts["delete"] += 1
+            ops.append(("delete", key, None))
         elif r < 0.35 and removed_keys:
             key = removed_keys.pop(rng.randrange(len(removed_keys)))
             v = removed.pop(key)
-            coll.insert(key, doc_of(v, step))
             live[key] = v
             add_live(key)
-            counts["reinsert"] += 1
+            ops.append(("insert", key, v))
         elif r < 0.60:
             key = take_live()
             if pool_at < len(pool):
@@ -187,89 +225,196 @@ def churn(coll, live, removed, pool, n_writes, seed, report):
                 pool_at += 1
             else:
                 base = live[take_live()]
-                v = base + 0.05 * np.asarray([rng.gauss(0, 1) for _ in range(base.shape[0])], dtype=np.float32)
+                v = base + 0.05 * noise.standard_normal(base.shape[0], dtype=np.float32)
                 v = (v / np.linalg.norm(v)).astype(np.float32)
-            coll.insert(key, doc_of(v, step))
             live[key] = v
+            ops.append(("insert", key, v))
+        else:
+            ops.append(("patch", take_live(), step))
+    return ops, live
+
+
+class Ticker:
+    """A thread that sleeps about 1 ms at a time and keeps the longest gap
+    between its wake-ups while `active`."""
+
+    def __init__(self):
+        self.active = False
+        self.worst = 0.0
+        self._stop = False
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        last = time.perf_counter()
+        while not self._stop:
+            time.sleep(0.001)
+            now = time.perf_counter()
+            if self.active:
+                self.worst = max(self.worst, now - last)
+            last = now
+
+    def close(self):
+        self._stop = True
+        self._thread.join()
+
+
+def execute(coll, ops, ticker, report):
+    """Runs the writes; (total seconds, worst single write in seconds, the
+    ticking thread's longest pause in seconds)."""
+    worst = 0.0
+    ticker.worst = 0.0
+    ticker.active = True
+    start = time.perf_counter()
+    for i, (op, key, arg) in enumerate(ops):
+        t = time.perf_counter()
+        if op == "delete":
+            coll.delete(key)
+        elif op == "insert":
+            coll.insert(key, doc_of(arg, i))
+        else:
+            coll.patch(key, {"n": arg})
+        worst = max(worst, time.perf_counter() - t)
+        if report and (i + 1) % report == 0:
+            print(f"    {i + 1} writes, {time.perf_counter() - start:.1f} s", file=sys.stderr, flush=True)
+    total = time.perf_counter() - start
+    ticker.active = False
+    return total, worst, ticker.worst
+
+
+def counts_of(ops):
+    counts = {"patch": 0, "replace": 0, "delete": 0, "reinsert": 0}
+    seen_deleted = set()
+    for op, key, _ in ops:
+        if op == "delete":
+            counts["delete"] += 1
+            seen_deleted.add(key)
+        elif op == "insert" and key in seen_deleted:
+            counts["reinsert"] += 1
+            seen_deleted.discard(key)
+        elif op == "insert":
             counts["replace"] += 1
         else:
-            coll.patch(take_live(), {"n": step})
             counts["patch"] += 1
-        if report and (step + 1) % report == 0:
-            print(f"    {step + 1} writes, {time.perf_counter() - start:.1f} s", file=sys.stderr, flush=True)
-    return time.perf_counter() - start, counts
+    return counts
 
 
-def run_kind(kind, vectors, args, tmp):
-    docs = vectors[: args.docs]
-    queries = vectors[args.docs: args.docs + args.queries]
-    pool = vectors[args.docs + args.queries:]
-    live = {"d%06d" % i: docs[i] for i in range(args.docs)}
-    removed = {}
+def insert_all(coll, live):
+    """insert_many in batches, so that the documents' Python objects stay few."""
+    items = list(live.items())
+    for at in range(0, len(items), 5000):
+        coll.insert_many([(k, doc_of(v, at + i)) for i, (k, v) in enumerate(items[at: at + 5000])])
 
-    db = open_db(tmp, kind + "-churn", kind)
+
+def run_kind(px, kind, docs, queries, ops, live_after, args, tmp, ticker, full):
+    """One build's run of one index kind. full: also the latency, recall and
+    memory measures and the fresh graph of the live documents."""
+    live = {"d%06d" % i: docs[i] for i in range(len(docs))}
+    tag = "full" if full else "base"
+    db = open_db(px, tmp, f"{kind}-{tag}-churn", args.db)
     coll = db.collection("docs")
-    coll.insert_many([(k, doc_of(v, i)) for i, (k, v) in enumerate(live.items())])
-    declare(coll, kind)
-    start_ms, start_recall = measure(coll, queries, live, args.passes)
+    insert_all(coll, live)
     rss_before = rss_bytes()
-    seconds, counts = churn(coll, live, removed, pool, args.writes, args.seed, args.report)
-    rss_growth = rss_bytes() - rss_before
-    churned_ms, churned_recall = measure(coll, queries, live, args.passes)
+    declare(coll, kind)
+    r = {"kind": kind}
+    if full:
+        r["start_ms"], r["start_recall"] = measure(coll, queries, live, args.passes)
+    else:
+        search(coll, as_array(queries[0]))  # builds an in-memory graph
+    rss_graph = rss_bytes()
+    r["write_s"], r["worst_ms"], r["pause_ms"] = execute(coll, ops, ticker, args.report)
+    r["worst_ms"] *= 1e3
+    r["pause_ms"] *= 1e3
+    rss_after = rss_bytes()
+    r["mem_ratio"] = (rss_after - rss_before) / max(1, rss_graph - rss_before)
+    r["graph_mib"] = (rss_graph - rss_before) / 2**20
+    if full:
+        r["churned_ms"], r["churned_recall"] = measure(coll, queries, live_after, args.passes)
     coll.close()
     db.close()
+    if full:
+        fresh_db = open_db(px, tmp, f"{kind}-fresh", args.db)
+        fresh = fresh_db.collection("docs")
+        insert_all(fresh, live_after)
+        declare(fresh, kind)
+        r["fresh_ms"], r["fresh_recall"] = measure(fresh, queries, live_after, args.passes)
+        fresh.close()
+        fresh_db.close()
+    return r
 
-    fresh_db = open_db(tmp, kind + "-fresh", kind)
-    fresh = fresh_db.collection("docs")
-    fresh.insert_many([(k, doc_of(v, i)) for i, (k, v) in enumerate(live.items())])
-    declare(fresh, kind)
-    fresh_ms, fresh_recall = measure(fresh, queries, live, args.passes)
-    fresh.close()
-    fresh_db.close()
-    return {
-        "kind": kind, "start_ms": start_ms, "start_recall": start_recall, "churned_ms": churned_ms,
-        "churned_recall": churned_recall, "fresh_ms": fresh_ms, "fresh_recall": fresh_recall,
-        "write_s": seconds, "counts": counts, "live": len(live), "rss_growth": rss_growth,
-    }
+
+def load_average():
+    return os.getloadavg()[0]
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--docs", type=int, default=10000)
+    ap.add_argument("--disk-docs", type=int, default=0, help="documents of the on-disk kind (default: --docs)")
     ap.add_argument("--writes", type=int, default=100000)
     ap.add_argument("--queries", type=int, default=200)
     ap.add_argument("--passes", type=int, default=3)
     ap.add_argument("--kinds", default="memory,disk")
     ap.add_argument("--seed", type=int, default=7)
+    ap.add_argument("--db", choices=["file", "memory"], default="file",
+                    help="database in a file (in /dev/shm when there is one) or in memory")
+    ap.add_argument("--module", help="the _native extension file to measure (default: import pallix._native)")
+    ap.add_argument("--baseline", help="another build's _native extension file, run beside it")
     ap.add_argument("--report", type=int, default=0, help="print progress every N writes")
     args = ap.parse_args()
 
-    vectors, source = load_vectors(args.docs + args.queries + args.writes // 4 + 1, args.seed)
-    if vectors.shape[0] < args.docs + args.queries:
-        sys.exit(f"only {vectors.shape[0]} vectors: fewer than --docs + --queries")
-    print(f"{source}: {args.docs} documents, {args.queries} queries, {args.writes} writes, k={K}, cosine")
+    if args.module:
+        px = load_module(args.module, "pallix_this")
+    else:
+        import pallix._native as px
+    base_px = load_module(args.baseline, "pallix_base") if args.baseline else None
+
+    n_docs = max(args.docs, args.disk_docs)
+    vectors, source = load_vectors(n_docs + args.queries + args.writes // 4 + 1, args.seed)
+    if vectors.shape[0] < n_docs + args.queries:
+        sys.exit(f"only {vectors.shape[0]} vectors: fewer than the documents + --queries")
+    print(f"{source}: {args.writes} writes, {args.queries} queries, k={K}, cosine, {args.db} database")
     base = "/dev/shm" if os.path.isdir("/dev/shm") else None
     tmp = tempfile.mkdtemp(prefix="pallix-churn-", dir=base)
+    ticker = Ticker()
     print()
-    print("| index | live docs | fresh ms | churned ms | churned / fresh | recall churned | recall fresh "
-          "| first graph ms | writes s | RSS growth MiB |")
-    print("|---|---|---|---|---|---|---|---|---|---|", flush=True)
+    print("| index | build | docs | load | fresh ms | churned ms | churned / fresh | recall churned | recall fresh "
+          "| writes s | worst write ms | longest pause ms | memory / fresh graph |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|", flush=True)
     counts = None
+    ratios = []
     try:
-        # Each kind's row as soon as it is measured: a long run keeps what it
-        # has if it is stopped.
+        # Each kind's rows as soon as they are measured: a long run keeps
+        # what it has if it is stopped.
         for kind in args.kinds.split(","):
-            r = run_kind(kind, vectors, args, tmp)
-            counts = r["counts"]
-            rss = f"{r['rss_growth'] / 2**20:.0f}" if r["kind"] == "memory" else "-"
-            print(f"| {r['kind']} | {r['live']} | {r['fresh_ms']:.3f} | {r['churned_ms']:.3f} "
+            n = args.disk_docs if kind == "disk" and args.disk_docs else args.docs
+            # The queries and the replacement pool follow the largest
+            # document set, so every kind draws from the same vectors.
+            docs = vectors[:n]
+            queries = vectors[n_docs: n_docs + args.queries]
+            pool = vectors[n_docs + args.queries:]
+            ops, live_after = plan(docs, pool, args.writes, args.seed)
+            counts = counts_of(ops)
+            load = load_average()
+            r = run_kind(px, kind, docs, queries, ops, live_after, args, tmp, ticker, True)
+            mem = f"{r['mem_ratio']:.2f}x of {r['graph_mib']:.0f} MiB" if kind == "memory" and args.db == "file" else "-"
+            print(f"| {kind} | this | {n} | {load:.1f} | {r['fresh_ms']:.3f} | {r['churned_ms']:.3f} "
                   f"| {r['churned_ms'] / r['fresh_ms']:.2f}x | {r['churned_recall']:.4f} | {r['fresh_recall']:.4f} "
-                  f"| {r['start_ms']:.3f} | {r['write_s']:.1f} | {rss} |", flush=True)
+                  f"| {r['write_s']:.1f} | {r['worst_ms']:.1f} | {r['pause_ms']:.1f} | {mem} |", flush=True)
+            if base_px is not None:
+                load = load_average()
+                b = run_kind(base_px, kind, docs, queries, ops, live_after, args, tmp, ticker, False)
+                print(f"| {kind} | baseline | {n} | {load:.1f} | - | - | - | - | - | {b['write_s']:.1f} "
+                      f"| {b['worst_ms']:.1f} | {b['pause_ms']:.1f} | - |", flush=True)
+                ratios.append((kind, r["write_s"] / b["write_s"]))
     finally:
+        ticker.close()
         shutil.rmtree(tmp, ignore_errors=True)
     if counts:
         print(f"\nwrites: {counts['patch']} patches, {counts['replace']} replacements, {counts['delete']} deletes, "
               f"{counts['reinsert']} re-inserts")
+    for kind, ratio in ratios:
+        print(f"{kind}: all writes took {ratio:.2f}x the baseline's time")
 
 
 if __name__ == "__main__":

@@ -61,8 +61,8 @@ class Engine {
   NamedMutex scalar_lock{"scalar lock"};
   NamedMutex geo_lock{"geo lock"};
   NamedMutex schema_lock{"schema lock"};
-  // Guards no data: serialises vector index builds and resumes against the
-  // after-commit rebuild step, which only tries it.
+  // Guards no data: serialises vector index declarations and builds
+  // against resume_index_builds, which only tries it.
   NamedMutex index_resume_lock{"index resume lock"};
 
   // The registries. Each is read and written only under its lock above.

@@ -8,6 +8,8 @@
 #include "index/declare.h"
 #include "index/index_state.h"
 #include "storage/read_view.h"
+#include "vector/disk_hnsw_repair.h"
+#include "vector/hnsw_repair.h"
 
 namespace pallix {
 
@@ -258,14 +260,17 @@ Status vector_index_put(Engine& engine, WriteCtx& ctx, std::string_view collecti
     } else {
       RETURN_IF_ERROR(dann_remove_key(ctx, index.ns, index.params.has_codebook(), index.params.quant, key));
     }
+    RETURN_IF_ERROR(dann_repair(ctx, index.ns, index.params));
   }
   return Ok();
 }
 
 Status vector_index_remove(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key) {
   ASSIGN_OR_RETURN(std::vector<DiskIndex> indexes, DiskIndexesOf(engine, collection));
-  for (const DiskIndex& index : indexes)
+  for (const DiskIndex& index : indexes) {
     RETURN_IF_ERROR(dann_remove_key(ctx, index.ns, index.params.has_codebook(), index.params.quant, key));
+    RETURN_IF_ERROR(dann_repair(ctx, index.ns, index.params));
+  }
   return Ok();
 }
 
@@ -317,20 +322,11 @@ void update_memory_vector_indexes(Engine& engine, std::string_view collection, s
     } else {
       hnsw_remove_key(it->second, key);
     }
-    // Tombstones still cost every search that walks through them and the
-    // memory of their nodes: past a third of the nodes, as for on-disk
-    // graphs, the graph is built again from the rows, which this write's
-    // commit already holds. Done under "index lock", so no search sees a
-    // half-built graph and no later write's update can come before it; a
-    // failed build keeps the graph as it was.
-    if (it->second.live_count() < 2 * it->second.tombstone_count()) {
-      auto declared = (*reg)->declared.find(it->first);
-      if (declared == (*reg)->declared.end()) continue;
-      const VectorIndexInfo& info = declared->second;
-      auto rebuilt = hnsw_from_rows(engine, collection, it->first.second, static_cast<Metric>(info.metric),
-                                    static_cast<Quantization>(info.quantization), info.codebook);
-      if (rebuilt) it->second = std::move(*rebuilt);
-    }
+    // Tombstones cost every search that walks through them and the memory
+    // of their nodes: each write repairs a bounded slice of the graph
+    // around them (vector/hnsw_repair.h), under the same lock, so no write
+    // pays for the whole graph and a search waits at most for one slice.
+    hnsw_repair(it->second);
   }
 }
 

@@ -150,12 +150,13 @@ DiskHnswParams vector_index_params(const VectorIndexInfo& info);
 
 // Inside the caller's write transaction, for every on-disk index of the
 // collection (building or not): a Vector at the field is inserted (its
-// earlier node replaced), anything else removes the key. Errors: Storage,
-// CorruptIndex.
+// earlier node replaced), anything else removes the key; then one bounded
+// step of the graph's repair around deleted nodes (dann_repair). Errors:
+// Storage, CorruptIndex.
 Status vector_index_put(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key,
                         const Value& doc);
-// Removes the key from every on-disk index of the collection. Errors:
-// Storage, CorruptIndex.
+// Removes the key from every on-disk index of the collection, each followed
+// by one step of its repair. Errors: Storage, CorruptIndex.
 Status vector_index_remove(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key);
 
 // ------------------------------------------------------------ in memory
@@ -185,20 +186,10 @@ Result<std::optional<std::vector<HnswHit>>> disk_vector_index_search(Engine& eng
                                                                      std::string_view field,
                                                                      std::span<const float> query, uint64_t k);
 
-// After a commit: every complete on-disk index of the collection whose live
-// nodes have fallen below twice its deleted nodes is reset and rebuilt from
-// the rows, when "index resume lock" is free (else a later write does it).
-// Failures are dropped: a rebuild that stopped stays building, and
-// resume_index_builds finishes it. Never fails.
-void rebuild_deleted_heavy_vector_indexes(Engine& engine, std::string_view collection, std::string_view key,
-                                          const Value* doc);
-
 // Applies a committed put (doc) or delete (null) to the loaded in-memory
-// graphs of the collection; graphs not loaded are left to their first use.
-// A graph whose live keys have then fallen below twice its tombstones
-// (more than a third of its nodes removed or replaced) is built again from
-// the rows under "index lock" (hnsw_from_rows); should that fail, the old
-// graph stays. Never fails.
+// graphs of the collection, each followed by one bounded step of its repair
+// around removed nodes (hnsw_repair), under "index lock"; graphs not loaded
+// are left to their first use. Never fails.
 void update_memory_vector_indexes(Engine& engine, std::string_view collection, std::string_view key,
                                   const Value* doc);
 

@@ -78,8 +78,10 @@ Result<std::shared_ptr<const DiskHnswNode>> LoadThrough(Get get, std::string_vie
 
 bool AsCodes(const DiskHnswParams& params) { return params.has_codebook() || params.quant != Quantization::kNone; }
 
-// The cached node made private to the cache (copied when another holder
-// still shares it) and marked changed; null when it has no row.
+}  // namespace
+
+namespace dann_internal {
+
 DiskHnswNode* Mutable(DannNodeCache& cache, uint64_t id) {
   auto it = cache.nodes.find(id);
   if (it == cache.nodes.end() || it->second == nullptr) return nullptr;
@@ -88,7 +90,9 @@ DiskHnswNode* Mutable(DannNodeCache& cache, uint64_t id) {
   return it->second.get();
 }
 
-}  // namespace
+}  // namespace dann_internal
+
+using dann_internal::Mutable;
 
 // ------------------------------------------------------------ rows
 
@@ -255,12 +259,8 @@ float dann_code_distance(const DiskHnswParams& params, QueryRef query, StoredRef
 
 // ------------------------------------------------------------ graph
 
-namespace {
+namespace dann_internal {
 
-// The query a neighbour's own stored vector gives when its list is pruned:
-// without a codebook its stored form as a query; with one, its decoded codes
-// prepared as a query (a distance table under l2). Codes that do not decode
-// and float nodes give an empty PqRaw query, at +inf from everything.
 PreparedQuery NeighbourQuery(const DiskHnswParams& params, StoredRef stored) {
   if (!params.has_codebook()) return query_from_stored(params.quant, stored);
   if (stored.kind == StoredKind::kCodes) {
@@ -271,10 +271,6 @@ PreparedQuery NeighbourQuery(const DiskHnswParams& params, StoredRef stored) {
   return empty;
 }
 
-// HnswSelectNeighbours over candidates sorted by distance to a base node,
-// the distances between candidates from each kept node's own query (the
-// rule of pruning above), read through the insert's store. A kept id
-// without a row is near nothing. Fails with the store's first failure.
 Result<size_t> SelectNeighbours(const DiskHnswParams& params, DannStore& store,
                                 std::vector<ScoredNode<uint64_t>>& candidates, uint32_t cap) {
   std::vector<PreparedQuery> queries;
@@ -295,6 +291,13 @@ Result<size_t> SelectNeighbours(const DiskHnswParams& params, DannStore& store,
   RETURN_IF_ERROR(store.status());
   return kept;
 }
+
+}  // namespace dann_internal
+
+namespace {
+
+using dann_internal::NeighbourQuery;
+using dann_internal::SelectNeighbours;
 
 // Marks node id deleted when it has a row, and counts one more deletion.
 Status MarkDeleted(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,

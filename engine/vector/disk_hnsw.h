@@ -13,8 +13,9 @@
 //
 // Callers: the index layer drives inserts and removals from the write path
 // and from builds (read meta, dann_insert, flush_dann_nodes, write meta),
-// reads the meta row to decide rebuilds and writes the codebook row; the
-// query executor calls dann_search.
+// runs the repair after each write (vector/disk_hnsw_repair.h, which adds
+// the rows "r" and "d" and drops deleted nodes' rows) and writes the
+// codebook row; the query executor calls dann_search.
 //
 // Rows of the namespace (integers big-endian unless marked LE):
 //
@@ -100,7 +101,8 @@ struct DiskHnswMeta {
   std::optional<uint32_t> dim;
   uint32_t deleted = 0;
 
-  // next - deleted, floored at 0: what the index layer weighs rebuilds by.
+  // next - deleted, floored at 0: ids handed out less the deleted nodes
+  // still held (the ids of nodes the repair dropped count as live here).
   uint64_t live() const { return next > deleted ? next - deleted : 0; }
   bool operator==(const DiskHnswMeta&) const = default;
 };

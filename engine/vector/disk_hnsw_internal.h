@@ -232,6 +232,23 @@ class DannStore {
   Status status_;
 };
 
+// The cached node made private to the cache (copied when another holder
+// still shares it) and marked changed; null when it has no row.
+DiskHnswNode* Mutable(DannNodeCache& cache, uint64_t id);
+
+// The query a neighbour's own stored vector gives when its list is pruned:
+// without a codebook its stored form as a query; with one, its decoded codes
+// prepared as a query (a distance table under l2). Codes that do not decode
+// and float nodes give an empty PqRaw query, at +inf from everything.
+PreparedQuery NeighbourQuery(const DiskHnswParams& params, StoredRef stored);
+
+// HnswSelectNeighbours over candidates sorted by distance to a base node,
+// the distances between candidates from each kept node's own query (the
+// rule of pruning above), read through the store. A kept id without a row
+// is near nothing. Fails with the store's first failure.
+Result<size_t> SelectNeighbours(const DiskHnswParams& params, DannStore& store,
+                                std::vector<ScoredNode<uint64_t>>& candidates, uint32_t cap);
+
 // One layer search from entry; empty when the entry has no row.
 inline Result<std::vector<ScoredNode<uint64_t>>> SearchLayer(DannStore& store, uint64_t entry, uint64_t ef,
                                                              uint32_t layer) {

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "base/lock.h"
+#include "vector/hnsw_repair.h"
 
 namespace pallix {
 namespace hnsw_internal {
@@ -156,7 +157,8 @@ HnswIndex::HnswIndex(Metric metric, Quantization quant, std::shared_ptr<const Pq
       codebook_(std::move(codebook)),
       arena_(std::make_unique<hnsw_internal::KeyArena>()),
       key_map_(0, SeededHash()),
-      search_visited_(std::make_unique<hnsw_internal::VisitedPool>()) {}
+      search_visited_(std::make_unique<hnsw_internal::VisitedPool>()),
+      repair_(std::make_unique<hnsw_internal::RepairState>()) {}
 
 HnswIndex::~HnswIndex() = default;
 HnswIndex::HnswIndex(HnswIndex&&) noexcept = default;
@@ -203,6 +205,14 @@ std::span<const uint32_t> HnswIndex::neighbours(uint64_t id, uint32_t layer) con
   if (layer > level(id32)) return {};
   LinkList list = Links(id32, layer);
   return {list.ids, *list.count};
+}
+
+size_t HnswIndex::tombstone_count() const {
+  return node_count_ - key_map_.size() - repair_->free_ids.size();
+}
+
+bool HnswIndex::present(uint64_t id) const {
+  return id < node_count_ && repair_->Mark(static_cast<uint32_t>(id)) != hnsw_internal::RepairState::kDropped;
 }
 
 std::optional<std::string_view> HnswIndex::key(uint64_t id) const {
@@ -259,12 +269,19 @@ uint32_t HnswIndex::AppendNode(uint32_t level, std::span<const uint8_t> stored) 
   PALLIX_INVARIANT(node_count_ < UINT32_MAX, "hnsw node ids fit 32 bits");
   PALLIX_INVARIANT(stored.size() == stored_bytes_, "hnsw stored vector has the index's size");
   uint32_t id = node_count_;
-  size_t chunk = id < kFirstChunkNodes ? 0 : std::bit_width(size_t{id} >> kFirstChunkShift);
-  if (chunk == chunks_.size()) {
-    size_t nodes = chunk == 0 ? kFirstChunkNodes : kFirstChunkNodes << (chunk - 1);
-    chunks_.push_back(std::make_unique_for_overwrite<std::byte[]>(nodes * block_bytes_));
+  if (!repair_->free_ids.empty()) {
+    // A node the repair dropped: its block and id are free.
+    id = repair_->free_ids.back();
+    repair_->free_ids.pop_back();
+    repair_->SetMark(id, hnsw_internal::RepairState::kUnmarked);
+  } else {
+    size_t chunk = id < kFirstChunkNodes ? 0 : std::bit_width(size_t{id} >> kFirstChunkShift);
+    if (chunk == chunks_.size()) {
+      size_t nodes = chunk == 0 ? kFirstChunkNodes : kFirstChunkNodes << (chunk - 1);
+      chunks_.push_back(std::make_unique_for_overwrite<std::byte[]>(nodes * block_bytes_));
+    }
+    ++node_count_;
   }
-  ++node_count_;
   std::byte* block = Block(id);
   std::memset(block, 0, stored_offset_);
   block[kLevelOffset] = static_cast<std::byte>(level);
@@ -285,8 +302,27 @@ uint32_t HnswIndex::AppendNode(uint32_t level, std::span<const uint8_t> stored) 
 void HnswIndex::AddKey(uint32_t id, std::string_view key) {
   PALLIX_INVARIANT(key.size() <= UINT32_MAX, "hnsw key length fits 32 bits");
   const char* data = arena_->Store(key);
-  key_slots_.push_back(KeySlot{data, static_cast<uint32_t>(key.size()), true});
+  KeySlot slot{data, static_cast<uint32_t>(key.size()), true};
+  if (id < key_slots_.size()) {
+    key_slots_[id] = slot;  // a dropped node's id, taken again
+  } else {
+    key_slots_.push_back(slot);
+  }
   key_map_.emplace(std::string_view(data, key.size()), id);
+}
+
+void HnswIndex::SetNeighbours(uint32_t id, uint32_t layer, std::span<const uint32_t> ids) {
+  PALLIX_INVARIANT(ids.size() <= (layer > 0 ? kHnswM : kHnswM0), "hnsw neighbour list within its cap");
+  LinkList list = Links(id, layer);
+  std::copy(ids.begin(), ids.end(), list.ids);
+  *list.count = static_cast<uint32_t>(ids.size());
+}
+
+void HnswIndex::FreeUpperLists(uint32_t id) {
+  if (level(id) == 0) return;
+  uint32_t slot;
+  std::memcpy(&slot, Block(id) + kUpperSlotOffset, 4);
+  upper_[slot].reset();
 }
 
 // The node's own stored form as a query: decoded codes under product
@@ -394,6 +430,7 @@ void hnsw_insert(HnswIndex& graph, std::string_view key, std::span<const float> 
     graph.Connect(id, level, query);
   }
   graph.AddKey(id, key);
+  hnsw_internal::RepairNewNode(graph, id);
 }
 
 void hnsw_remove_key(HnswIndex& graph, std::string_view key) {

@@ -6,11 +6,13 @@
 // from the collection's rows when the index is first needed, applies every
 // committed write to it (hnsw_insert, hnsw_remove_key), and the query
 // executor searches it (hnsw_search). It is never persisted and never
-// shrinks: a removed or replaced key leaves a tombstoned node behind that
-// still routes searches. Searches walk through tombstones but give them no
-// place among their results, so they keep the width of a graph without
-// any; the index layer rebuilds a graph once tombstones pass a third of its
-// nodes. Rewriting a key with the very vector it has changes nothing.
+// shrinks by itself: a removed or replaced key leaves a tombstoned node
+// behind that still routes searches. Searches walk through tombstones but
+// give them no place among their results, so they keep the width of a
+// graph without any. hnsw_repair (vector/hnsw_repair.h), which the index
+// layer runs a bounded step of after every write, links the graph around
+// tombstones and drops them; a dropped node's id and storage go to a later
+// insert. Rewriting a key with the very vector it has changes nothing.
 //
 // The graph knows only neighbour links; every distance comes from the rule
 // of vector/quant.h through a QueryScorer, so float32, binary, scalar and
@@ -332,6 +334,7 @@ struct HnswHit {
 namespace hnsw_internal {
 struct KeyArena;
 struct VisitedPool;
+struct RepairState;
 // Begins a layer search on visited stamps: grows them with zeros to `nodes`
 // and moves to the next epoch; when the epoch would wrap, every stamp is
 // cleared and the epoch restarts at 1, so no stale stamp reads as visited.
@@ -354,11 +357,15 @@ class HnswIndex {
   const std::shared_ptr<const PqCodebook>& codebook() const { return codebook_; }
   // The vector length, fixed by the first insert; none while unset.
   std::optional<uint64_t> dim() const { return dim_; }
-  // Nodes ever inserted, tombstoned ones included; node ids are 0 .. n-1.
+  // The node ids in use: 0 .. n-1, each a live node, a tombstone, or
+  // dropped by the repair (present() false) until an insert takes it again.
   size_t node_count() const { return node_count_; }
   // Keys with a live node.
   size_t live_count() const { return key_map_.size(); }
-  size_t tombstone_count() const { return node_count_ - key_map_.size(); }
+  // Nodes of removed keys not dropped yet.
+  size_t tombstone_count() const;
+  // Whether id (< node_count()) holds a node: false once dropped.
+  bool present(uint64_t id) const;
   // The entry point; none while the graph is empty.
   std::optional<uint64_t> entry() const { return entry_; }
 
@@ -375,6 +382,7 @@ class HnswIndex {
   friend void hnsw_remove_key(HnswIndex& graph, std::string_view key);
   friend std::vector<HnswHit> hnsw_search(const HnswIndex& graph, std::span<const float> query, uint64_t k);
   friend class HnswMemoryStore;
+  friend class HnswMemoryRepair;
 
   struct KeySlot {
     const char* data;
@@ -398,6 +406,10 @@ class HnswIndex {
   // the distances between candidates from each kept node's own query.
   size_t SelectNeighbours(ScoredNode<uint32_t>* candidates, size_t count, uint32_t cap);
   void AddKey(uint32_t id, std::string_view key);
+  // For the repair (vector/hnsw_repair.cc): replaces node id's list on
+  // `layer` (at most its cap); frees the upper lists of a dropped node.
+  void SetNeighbours(uint32_t id, uint32_t layer, std::span<const uint32_t> ids);
+  void FreeUpperLists(uint32_t id);
 
   // out[i] = scorer's distance to node ids[i].
   void ScoreNodes(QueryScorer& scorer, const uint32_t* ids, size_t n, float* out) const;
@@ -455,6 +467,8 @@ class HnswIndex {
   std::vector<QueryScorer> select_scorers_;
   std::vector<std::vector<float>> select_scratch_;
   std::unique_ptr<hnsw_internal::VisitedPool> search_visited_;
+  // Where the repair around tombstones stands, and the dropped ids.
+  std::unique_ptr<hnsw_internal::RepairState> repair_;
 };
 
 // Inserts or replaces the vector of `key`. A live key whose node already

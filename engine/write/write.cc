@@ -55,10 +55,13 @@ constexpr std::array<IndexKindUpkeep, 5> kIndexKinds{{
 using MemoryUpkeep = void (*)(Engine&, std::string_view collection, std::string_view key, const Value* doc);
 
 // The after-commit steps, in order:
-//   1. in-memory vector indexes (insert or remove the key's node)
+//   1. in-memory vector indexes (insert or remove the key's node, and a
+//      bounded step of the graph's repair around removed nodes)
 //   2. in-memory text indexes (add or remove the key's postings)
-// Each takes its registry lock alone ("index lock", then "fts lock"),
-// never two at once.
+// Each takes its registry lock alone ("index lock", then "fts lock"), never
+// two at once. On-disk vector graphs are repaired inside the write's own
+// transaction (vector_index_put, vector_index_remove), never rebuilt whole
+// by a write.
 constexpr std::array<MemoryUpkeep, 2> kMemoryUpkeep{
     update_memory_vector_indexes,
     update_memory_text_indexes,
@@ -205,14 +208,6 @@ void update_memory_indexes(Engine& engine, std::string_view collection, std::str
   for (MemoryUpkeep step : kMemoryUpkeep) step(engine, collection, key, doc);
 }
 
-WriteEntryTurn::WriteEntryTurn(Engine& engine, std::string_view collection)
-    : engine_(engine), collection_(collection), turn_(engine.store().TakeWriterTurn()) {}
-
-WriteEntryTurn::~WriteEntryTurn() {
-  turn_.reset();
-  rebuild_deleted_heavy_vector_indexes(engine_, collection_, {}, nullptr);
-}
-
 Result<bool> write_document(Engine& engine, std::string_view collection, std::string_view key, const Value* doc,
                             std::optional<int64_t> expiry) {
   SchemaCopy schema = doc != nullptr ? get_schema(engine, collection) : std::nullopt;
@@ -224,7 +219,7 @@ Result<bool> insert_document(Engine& engine, std::string_view collection, std::s
   RETURN_IF_ERROR(check_collection_name(collection));
   SchemaCopy schema = get_schema(engine, collection);
   if (schema) RETURN_IF_ERROR(validate_against(*schema, doc));
-  WriteEntryTurn turn(engine, collection);
+  Store::WriterTurn turn = engine.store().TakeWriterTurn();
   ASSIGN_OR_RETURN(bool changed, WriteWithSchema(engine, schema, collection, key, &doc, expiry));
   ReachTestPoint(TestPoint::kAfterCommit, collection);
   if (changed) update_memory_indexes(engine, collection, key, &doc);
@@ -242,7 +237,7 @@ Result<bool> insert_with_ttl(Engine& engine, std::string_view collection, std::s
 
 Result<bool> delete_document(Engine& engine, std::string_view collection, std::string_view key) {
   RETURN_IF_ERROR(check_collection_name(collection));
-  WriteEntryTurn turn(engine, collection);
+  Store::WriterTurn turn = engine.store().TakeWriterTurn();
   ASSIGN_OR_RETURN(bool changed, WriteWithSchema(engine, std::nullopt, collection, key, nullptr, std::nullopt));
   ReachTestPoint(TestPoint::kAfterCommit, collection);
   if (changed) update_memory_indexes(engine, collection, key, nullptr);
@@ -260,7 +255,7 @@ Result<bool> compare_and_set(Engine& engine, std::string_view collection, std::s
   } else {
     RETURN_IF_ERROR(check_document_key(key));
   }
-  WriteEntryTurn turn(engine, collection);
+  Store::WriterTurn turn = engine.store().TakeWriterTurn();
   ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
   ASSIGN_OR_RETURN(std::optional<std::string> stored, get_row(ctx, collection, key));
   bool applies = !stored && !expected;
@@ -293,7 +288,7 @@ Status patch(Engine& engine, std::string_view collection, std::string_view key, 
   RETURN_IF_ERROR(check_collection_name(collection));
   RETURN_IF_ERROR(check_document_key(key));
   SchemaCopy schema = get_schema(engine, collection);
-  WriteEntryTurn turn(engine, collection);
+  Store::WriterTurn turn = engine.store().TakeWriterTurn();
   ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
   ASSIGN_OR_RETURN(std::optional<std::string> stored, get_row(ctx, collection, key));
   std::optional<Value> current;
@@ -316,7 +311,7 @@ Status patch(Engine& engine, std::string_view collection, std::string_view key, 
 // transaction: the writer turn keeps other threads' writes out instead,
 // while this thread's own writes, fn's included, go on.
 Status update(Engine& engine, std::string_view collection, std::string_view key, const UpdateFn& fn) {
-  WriteEntryTurn turn(engine, collection);
+  Store::WriterTurn turn = engine.store().TakeWriterTurn();
   ASSIGN_OR_RETURN(std::optional<std::string> stored, get_row_once(engine.store(), collection, key));
   ReachTestPoint(TestPoint::kAfterRead, collection);
   ASSIGN_OR_RETURN(std::optional<Value> next, fn(stored));
@@ -345,7 +340,7 @@ Status put_many(Engine& engine, std::string_view collection,
     ASSIGN_OR_RETURN(size_t size, CheckStorable(key, doc));
     sizes.push_back(size);
   }
-  WriteEntryTurn turn(engine, collection);
+  Store::WriterTurn turn = engine.store().TakeWriterTurn();
   ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
   const std::string ttl_coll = ttl_collection(collection);
   std::string buffer;
@@ -368,7 +363,7 @@ Result<std::string> insert_auto(Engine& engine, std::string_view collection, con
   RETURN_IF_ERROR(check_collection_name(collection));
   // Every generated key has the same length.
   ASSIGN_OR_RETURN(const size_t size, CheckStorable(auto_key(0), doc));
-  WriteEntryTurn turn(engine, collection);
+  Store::WriterTurn turn = engine.store().TakeWriterTurn();
   ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
   const std::string counter = AutoKey(collection);
   ASSIGN_OR_RETURN(std::optional<uint64_t> last, ctx.txn().GetU64(StoreTable::kMeta, counter));
@@ -395,7 +390,7 @@ Result<uint64_t> purge_expired(Engine& engine, std::string_view collection, int6
   const std::string ttl_coll = ttl_collection(collection);
   uint64_t removed = 0;
   for (const ExpiredKey& candidate : candidates) {
-    WriteEntryTurn turn(engine, collection);
+    Store::WriterTurn turn = engine.store().TakeWriterTurn();
     ASSIGN_OR_RETURN(bool gone, PurgeOne(engine, collection, ttl_coll, candidate));
     if (!gone) continue;
     update_memory_indexes(engine, collection, candidate.key, nullptr);

@@ -170,31 +170,13 @@ Status index_upkeep_put(Engine& engine, WriteCtx& ctx, std::string_view collecti
 Status index_upkeep_remove(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key);
 
 // After a commit: applies a put (doc) or delete (null) to the collection's
-// in-memory vector and text indexes. Never fails: the write's outcome was
-// decided by its commit. Callers hold the writer turn (WriteEntryTurn)
-// from before the write transaction until this returns.
+// in-memory vector and text indexes (with one bounded repair step of each
+// in-memory graph). Never fails: the write's outcome was decided by its
+// commit. Callers hold the store's writer turn from before the write
+// transaction until this returns: a second writer of the same key then
+// commits, and updates the in-memory indexes, only after it, so they
+// always end with the document stored last.
 void update_memory_indexes(Engine& engine, std::string_view collection, std::string_view key, const Value* doc);
-
-// The writer turn of one write entry, held from before its transaction
-// until the in-memory indexes hold its change: a second writer of the same
-// key then commits, and updates them, only after it, so the in-memory
-// indexes always end with the document stored last. Letting go, it
-// rebuilds the collection's on-disk vector indexes that hold too many
-// deleted nodes (only when "index resume lock" is free): that step writes
-// transactions of its own and is no part of the entry's change, so other
-// writers need not wait for it.
-class WriteEntryTurn {
- public:
-  WriteEntryTurn(Engine& engine, std::string_view collection);
-  ~WriteEntryTurn();
-  WriteEntryTurn(const WriteEntryTurn&) = delete;
-  WriteEntryTurn& operator=(const WriteEntryTurn&) = delete;
-
- private:
-  Engine& engine_;
-  std::string_view collection_;
-  std::optional<Store::WriterTurn> turn_;
-};
 
 // ---------------------------------------------------------------- walk
 

@@ -219,7 +219,6 @@ struct Kind {
   const char* name;
   std::string ns;  // the namespace whose build batches the other thread writes between
   int rows;        // documents before the build
-  std::function<void(Engine&)> prepare;   // before the hook is set
   std::function<Status(Engine&)> build;   // runs the build, with the hook set
   std::function<Lines(Engine&, const ReadView&)> indexed;
   std::function<Lines(const Rows&)> scanned;
@@ -227,33 +226,22 @@ struct Kind {
 
 void PrintTo(const Kind& kind, std::ostream* os) { *os << kind.name; }
 
-Status Done(Result<bool> r) { return r ? Ok() : Fail(r.error()); }
-
 std::vector<Kind> Kinds() {
   auto values = [](ValueProbe probe) {
     return [probe](Engine& engine, const ReadView& view) { return ProbeValues(engine, view, probe); };
   };
   return {
-      {"scalar", scalar_namespace("c", "n"), kSeveralBatches, nullptr,
+      {"scalar", scalar_namespace("c", "n"), kSeveralBatches,
        [](Engine& e) { return create_scalar_index(e, "c", "n"); }, values(ScalarProbe), ScanValues("n")},
-      {"compound", compound_table_name("c", {"a", "b"}), kSeveralBatches, nullptr,
+      {"compound", compound_table_name("c", {"a", "b"}), kSeveralBatches,
        [](Engine& e) { return create_compound_index(e, "c", {"a", "b"}); }, ProbeCompound, ScanCompound},
-      {"geo", geo_namespace("c", "p"), kSeveralBatches, nullptr,
+      {"geo", geo_namespace("c", "p"), kSeveralBatches,
        [](Engine& e) { return create_geo_index(e, "c", "p"); }, values(GeoProbe), ScanValues("p")},
-      {"disk_text", text_namespace("c", "t"), kSeveralBatches, nullptr,
+      {"disk_text", text_namespace("c", "t"), kSeveralBatches,
        [](Engine& e) { return create_text_index_ondisk(e, "c", "t"); }, ProbeText, ScanText},
-      {"disk_vector", vector_namespace("c", "e"), kSeveralBatches, nullptr,
+      {"disk_vector", vector_namespace("c", "e"), kSeveralBatches,
        [](Engine& e) { return create_vector_index_ondisk(e, "c", "e", Metric::kL2, Quantization::kNone); },
        ProbeVector, ScanVector},
-      // 100 deletes of 300 nodes leave live 200 = 2 x 100; the 101st tips
-      // the graph into its rebuild (one batch), right after that delete's
-      // commit.
-      {"disk_vector_rebuild", vector_namespace("c", "e"), 300,
-       [](Engine& e) {
-         ASSERT_TRUE(create_vector_index_ondisk(e, "c", "e", Metric::kL2, Quantization::kNone));
-         for (int i = 0; i < 100; ++i) ASSERT_TRUE(delete_document(e, "c", Key(i)));
-       },
-       [](Engine& e) { return Done(delete_document(e, "c", Key(100))); }, ProbeVector, ScanVector},
   };
 }
 
@@ -285,8 +273,6 @@ TEST_P(BackfillRace, IndexAnswersAsAScanOfTheFinalRows) {
   std::vector<std::pair<std::string, Value>> docs;
   for (int i = 0; i < kind.rows; ++i) docs.emplace_back(Key(i), Document(i, 0));
   ASSERT_TRUE(put_many(*engine, "c", docs));
-  if (kind.prepare) kind.prepare(*engine);
-  ASSERT_FALSE(HasFatalFailure());
   int calls = 0;
   {
     ScopedTestHook hook(point, [&](std::string_view ns) {

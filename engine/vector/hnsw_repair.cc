@@ -1,0 +1,100 @@
+// The in-memory graph's side of the repair (vector/hnsw_repair.h): its
+// access for HnswRepairStep, over the graph's blocks in place.
+
+#include "vector/hnsw_repair.h"
+
+#include <algorithm>
+
+namespace pallix {
+
+using hnsw_internal::RepairState;
+
+class HnswMemoryRepair {
+ public:
+  using Id = uint32_t;
+
+  explicit HnswMemoryRepair(HnswIndex& graph) : g_(graph), state_(*graph.repair_) {}
+
+  HnswRepairCursor& cursor() { return state_.cursor; }
+
+  std::vector<Id> NextPresent(uint64_t from, size_t max) const {
+    std::vector<Id> out;
+    for (uint64_t id = from; id < g_.node_count_ && out.size() < max; ++id) {
+      if (state_.Mark(static_cast<Id>(id)) != RepairState::kDropped) out.push_back(static_cast<Id>(id));
+    }
+    return out;
+  }
+  bool Present(Id id) const { return id < g_.node_count_ && state_.Mark(id) != RepairState::kDropped; }
+  bool Deleted(Id id) const { return !g_.key_slots_[id].live; }
+  // Every tombstone is known at no cost: links to it go at the first pass.
+  bool Doomed(Id id) const { return Deleted(id); }
+  bool Queued(Id id) const { return state_.Mark(id) == RepairState::kQueued; }
+  void Queue(Id id) {
+    state_.SetMark(id, RepairState::kQueued);
+    state_.waiting.push_back(id);
+  }
+
+  uint32_t Layers(Id id) const { return g_.level(id) + 1; }
+  std::span<const uint32_t> Links(Id id, uint32_t layer) const { return g_.neighbours(id, layer); }
+  void SetLinks(Id id, uint32_t layer, std::span<const Id> ids) { g_.SetNeighbours(id, layer, ids); }
+  static size_t Cap(uint32_t layer) { return layer > 0 ? kHnswM : kHnswM0; }
+
+  void Score(Id base, const std::vector<Id>& ids, std::vector<float>& out) {
+    QueryScorer scorer(g_.codebook_.get(), g_.metric_, g_.quant_, g_.OwnQuery(base, scratch_));
+    out.resize(ids.size());
+    g_.ScoreNodes(scorer, ids.data(), ids.size(), out.data());
+  }
+  size_t Select(Id, std::vector<ScoredNode<Id>>& pairs, size_t cap) {
+    return g_.SelectNeighbours(pairs.data(), pairs.size(), static_cast<uint32_t>(cap));
+  }
+
+  std::optional<Id> Entry() const { return g_.entry_; }
+  void SetEntry(std::optional<Id> id) { g_.entry_ = id; }
+  std::optional<Id> FirstLive(Id except) const {
+    for (Id id = 0; id < g_.node_count_; ++id) {
+      if (id != except && Present(id) && !Deleted(id)) return id;
+    }
+    return std::nullopt;
+  }
+
+  std::vector<Id> ReadyBatch(size_t max) {
+    std::vector<Id> out;
+    while (out.size() < max && !state_.ready.empty()) {
+      out.push_back(state_.ready.back());
+      state_.ready.pop_back();
+    }
+    return out;
+  }
+  // The node's upper lists are freed; its block waits for a new node.
+  void Drop(Id id) {
+    g_.FreeUpperLists(id);
+    state_.SetMark(id, RepairState::kDropped);
+    state_.free_ids.push_back(id);
+  }
+  void StartPass() {
+    state_.ready.swap(state_.waiting);
+    state_.waiting.clear();
+  }
+  static constexpr bool ok() { return true; }
+
+ private:
+  HnswIndex& g_;
+  RepairState& state_;
+  std::vector<float> scratch_;
+};
+
+HnswRepairCounts hnsw_repair(HnswIndex& graph, const HnswRepairLimits& limits) {
+  HnswMemoryRepair access(graph);
+  return HnswRepairStep(access, limits);
+}
+
+namespace hnsw_internal {
+
+void RepairNewNode(HnswIndex& graph, uint32_t id) {
+  HnswMemoryRepair access(graph);
+  HnswRepairNewNode(access, id);
+}
+
+}  // namespace hnsw_internal
+
+}  // namespace pallix

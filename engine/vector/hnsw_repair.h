@@ -1,0 +1,323 @@
+// Repair of a vector graph around the nodes of removed keys, one bounded
+// step per write, shared by the in-memory graph (vector/hnsw.h) and the
+// on-disk graph (vector/disk_hnsw_repair.h): the rule is written once here,
+// against a small graph-access interface (HnswRepairGraph), and each graph
+// supplies the access.
+//
+// A removed or replaced key leaves its node behind, marked deleted: it
+// still routes searches, which walk through it without returning it. Left
+// alone such nodes pile up, and every search pays for the walk and every
+// graph for their memory or rows. Rebuilding the whole graph once they pass
+// some share makes one write pay for the whole graph; instead each write
+// does a bounded step of this repair:
+//
+// Sweep. A cursor passes over the node ids in ascending order, a slice per
+// step. Each node it passes (live or deleted) that links, on some layer, to
+// a deleted node is linked again on that layer: its live neighbours and
+// the live neighbours of its deleted neighbours are the candidates, and the
+// graph's own neighbour selection (HnswSelectNeighbours, by distance from
+// the node) keeps up to the layer's cap of them; the room it leaves goes to
+// the candidates it passed over, nearest first (see Relink). A deleted
+// node the sweep passes is queued for dropping.
+//
+// Drop. Once the sweep has passed every node (a pass), the nodes queued
+// before that pass began are dropped, a slice per step; then the next pass
+// begins. Such a node has no link from any node: the pass went over every
+// node after it was queued, and took every link to it away; new links go
+// only to live nodes (an insert links its new node to what its search
+// finds, but that node's id is ahead of the cursor, so the pass still goes
+// over it, and where a graph reuses a dropped id behind the cursor it
+// repairs the new node at once: HnswRepairNewNode); and no search can reach
+// it, since the entry point is moved to a live node before the drops
+// begin. So dropping it leaves no link dangling, and searches never notice.
+//
+// The cost of a step is bounded by HnswRepairLimits (nodes passed, nodes
+// linked again, nodes dropped), whatever the graph's size or the number of
+// deleted nodes; deleted nodes wait at most about two passes.
+//
+// Thread-safety: a step mutates the graph; callers serialise it with every
+// other use of the graph as they do inserts.
+
+#ifndef PALLIX_VECTOR_HNSW_REPAIR_H_
+#define PALLIX_VECTOR_HNSW_REPAIR_H_
+
+#include <algorithm>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "vector/hnsw.h"
+
+namespace pallix {
+
+// The most work one step does.
+struct HnswRepairLimits {
+  size_t nodes = 64;     // nodes the sweep passes
+  size_t relinks = 16;   // of those, nodes linked again (the costly part)
+  size_t drops = 64;     // queued nodes dropped
+};
+
+// What one step did; for tests and benchmarks.
+struct HnswRepairCounts {
+  size_t passed = 0;
+  size_t relinked = 0;
+  size_t dropped = 0;
+};
+
+// Where the repair stands.
+struct HnswRepairCursor {
+  uint64_t pass = 1;      // passes begun; nodes queued in pass p drop after pass p + 1
+  bool dropping = false;  // the sweep of this pass is done; its drops are under way
+  uint64_t next = 0;      // while sweeping: the lowest node id not passed yet
+  bool operator==(const HnswRepairCursor&) const = default;
+};
+
+// What the repair needs from a graph:
+//   Id                         node id type
+//   cursor()                   the graph's HnswRepairCursor, changed in place
+//   NextPresent(from, max)     up to max ids >= from that hold a node,
+//                              ascending (a std::vector<Id>)
+//   Present(id)                id holds a node (not dropped, not missing)
+//   Deleted(id)                the node of a removed key (id present)
+//   Doomed(id)                 a cheap test, over a neighbour, that the
+//                              node is deleted; true at least for every
+//                              queued node
+//   Queued(id), Queue(id)      queued for dropping / queue it in this pass
+//   Layers(id)                 the node's layer count (level + 1)
+//   Links(id, layer)           its list: a sized range indexable by position,
+//                              valid until the graph next changes
+//   SetLinks(id, layer, ids)   replaces the list
+//   Cap(layer)                 the list cap of the layer
+//   Score(base, ids, out)      out[i] = distance from node base's own vector
+//                              (as pruning measures it) to node ids[i]
+//   Select(base, pairs, cap)   the graph's neighbour selection over pairs
+//                              sorted by distance from base; moves the kept
+//                              ones to the front and returns how many
+//   Entry(), SetEntry(id?)     the entry point
+//   FirstLive(except)          some live node other than except, or none
+//   ReadyBatch(max)            up to max nodes queued before this pass
+//   Drop(id)                   removes a queued node and its queue entry
+//   StartPass()                the queue of this pass becomes the ready one
+//   ok()                       false once the graph failed (a row that did
+//                              not read): the step stops, the graph keeps
+//                              the failure
+template <typename G>
+concept HnswRepairGraph = requires(G& g, typename G::Id id, uint32_t layer) {
+  { g.cursor() } -> std::same_as<HnswRepairCursor&>;
+  { g.NextPresent(uint64_t{0}, size_t{0}) } -> std::same_as<std::vector<typename G::Id>>;
+  { g.Present(id) } -> std::same_as<bool>;
+  { g.Deleted(id) } -> std::same_as<bool>;
+  { g.Doomed(id) } -> std::same_as<bool>;
+  { g.Queued(id) } -> std::same_as<bool>;
+  g.Queue(id);
+  { g.Layers(id) } -> std::convertible_to<uint32_t>;
+  { g.Links(id, layer).size() } -> std::convertible_to<size_t>;
+  { g.Cap(layer) } -> std::convertible_to<size_t>;
+  { g.Entry() } -> std::same_as<std::optional<typename G::Id>>;
+  { g.FirstLive(id) } -> std::same_as<std::optional<typename G::Id>>;
+  { g.ReadyBatch(size_t{0}) } -> std::same_as<std::vector<typename G::Id>>;
+  g.Drop(id);
+  g.StartPass();
+  { g.ok() } -> std::convertible_to<bool>;
+};
+
+namespace hnsw_repair_internal {
+
+// Links node id again on `layer`: candidates are its present live
+// neighbours and the present live neighbours of its deleted ones.
+template <HnswRepairGraph G>
+void Relink(G& g, typename G::Id id, uint32_t layer) {
+  using Id = typename G::Id;
+  std::vector<Id> own;
+  {
+    const auto& list = g.Links(id, layer);
+    own.reserve(list.size());
+    for (size_t i = 0, n = list.size(); i < n; ++i) own.push_back(list[i]);
+  }
+  std::vector<Id> candidates;
+  for (Id v : own) {
+    if (!g.Present(v)) continue;
+    if (!g.Deleted(v)) {
+      candidates.push_back(v);
+      continue;
+    }
+    const auto& next = g.Links(v, layer);
+    for (size_t i = 0, n = next.size(); i < n; ++i) candidates.push_back(next[i]);
+    if (!g.ok()) return;
+  }
+  std::sort(candidates.begin(), candidates.end());
+  candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+  std::erase_if(candidates, [&](Id w) { return w == id || !g.Present(w) || g.Deleted(w); });
+  if (!g.ok()) return;
+  std::vector<float> distances;
+  g.Score(id, candidates, distances);
+  std::vector<ScoredNode<Id>> pairs(candidates.size());
+  for (size_t i = 0; i < candidates.size(); ++i) pairs[i] = {distances[i], candidates[i]};
+  std::sort(pairs.begin(), pairs.end(), ScoredBefore<Id>);
+  const std::vector<ScoredNode<Id>> sorted(pairs);  // selection reorders pairs
+  const size_t cap = g.Cap(layer);
+  const size_t kept = g.Select(id, pairs, cap);
+  if (!g.ok()) return;
+  std::vector<Id> ids(kept);
+  for (size_t i = 0; i < kept; ++i) ids[i] = pairs[i].id;
+  // Room the selection left is filled as reverse links fill lists, nearest
+  // first: the node's own live neighbours it passed over, up to the cap,
+  // then the other candidates up to the list's length before. Each such
+  // own link may be the only one a far node still has (its other
+  // neighbours all select closer nodes), and dropping it here would cut
+  // that node off for good; the others keep the node's degree where
+  // inserts left it, without filling every relinked list to its cap.
+  auto fill = [&](bool owned, size_t room) {
+    for (const ScoredNode<Id>& pair : sorted) {
+      if (ids.size() >= room) return;
+      const bool is_own = std::find(own.begin(), own.end(), pair.id) != own.end();
+      if (is_own == owned && std::find(ids.begin(), ids.end(), pair.id) == ids.end()) ids.push_back(pair.id);
+    }
+  };
+  fill(true, cap);
+  fill(false, std::min(cap, own.size()));
+  g.SetLinks(id, layer, std::span<const Id>(ids));
+}
+
+// Links node id again on every layer where it links to a doomed node;
+// true when it did on any.
+template <HnswRepairGraph G>
+bool RepairNode(G& g, typename G::Id id) {
+  bool relinked = false;
+  for (uint32_t layer = 0, layers = g.Layers(id); layer < layers && g.ok(); ++layer) {
+    bool doomed = false;
+    {
+      const auto& list = g.Links(id, layer);
+      for (size_t i = 0, n = list.size(); i < n && !doomed; ++i) doomed = g.Doomed(list[i]);
+    }
+    if (!doomed) continue;
+    Relink(g, id, layer);
+    relinked = true;
+  }
+  return relinked;
+}
+
+// A live node to stand for node x as the entry point: its nearest live
+// neighbour on its highest layer that has one (such a node reaches as
+// high), else any live node; none when no node is live.
+template <HnswRepairGraph G>
+std::optional<typename G::Id> LiveNear(G& g, typename G::Id x) {
+  if (g.Present(x)) {
+    for (uint32_t layer = g.Layers(x); layer-- > 0;) {
+      const auto& list = g.Links(x, layer);
+      for (size_t i = 0, n = list.size(); i < n; ++i) {
+        if (g.Present(list[i]) && !g.Deleted(list[i])) return list[i];
+      }
+    }
+  }
+  return g.FirstLive(x);
+}
+
+template <HnswRepairGraph G>
+void MoveEntryIfDeleted(G& g) {
+  std::optional<typename G::Id> entry = g.Entry();
+  if (entry && (!g.Present(*entry) || g.Deleted(*entry))) g.SetEntry(LiveNear(g, *entry));
+}
+
+template <HnswRepairGraph G>
+void Sweep(G& g, const HnswRepairLimits& limits, HnswRepairCounts& counts) {
+  HnswRepairCursor& at = g.cursor();
+  const auto ids = g.NextPresent(at.next, limits.nodes);
+  for (const auto id : ids) {
+    if (counts.relinked >= limits.relinks || !g.ok()) return;
+    if (g.Deleted(id) && !g.Queued(id)) g.Queue(id);
+    if (RepairNode(g, id)) ++counts.relinked;
+    ++counts.passed;
+    at.next = uint64_t{id} + 1;
+  }
+  if (ids.size() == limits.nodes || !g.ok()) return;  // more nodes may follow
+  // The pass is over. No search may reach a node about to be dropped, so
+  // the entry point leaves a deleted node now.
+  MoveEntryIfDeleted(g);
+  at.dropping = true;
+  at.next = 0;
+}
+
+template <HnswRepairGraph G>
+void DropReady(G& g, const HnswRepairLimits& limits, HnswRepairCounts& counts) {
+  HnswRepairCursor& at = g.cursor();
+  const auto ready = g.ReadyBatch(limits.drops);
+  for (const auto x : ready) {
+    if (!g.ok()) return;
+    // The entry left deleted nodes when the drops began; nothing moves it
+    // back onto one, but should it stand here it moves first.
+    if (g.Entry() == x) g.SetEntry(LiveNear(g, x));
+    g.Drop(x);
+    ++counts.dropped;
+  }
+  if (ready.size() == limits.drops || !g.ok()) return;
+  ++at.pass;
+  at.dropping = false;
+  at.next = 0;
+  g.StartPass();
+}
+
+}  // namespace hnsw_repair_internal
+
+// One step of the repair: a slice of the sweep, or of the drops after it.
+template <HnswRepairGraph G>
+HnswRepairCounts HnswRepairStep(G& g, const HnswRepairLimits& limits) {
+  HnswRepairCounts counts;
+  if (g.cursor().dropping) {
+    hnsw_repair_internal::DropReady(g, limits, counts);
+  } else {
+    hnsw_repair_internal::Sweep(g, limits, counts);
+  }
+  return counts;
+}
+
+// For a graph that hands a dropped id to a new node: a new node behind the
+// sweep's cursor is one this pass will not go over, so whatever deleted
+// nodes its insert linked it to, it is linked again at once.
+template <HnswRepairGraph G>
+void HnswRepairNewNode(G& g, typename G::Id id) {
+  const HnswRepairCursor& at = g.cursor();
+  if (!at.dropping && id < at.next) hnsw_repair_internal::RepairNode(g, id);
+}
+
+// ---------------------------------------------------------------------------
+// The in-memory graph.
+
+// One step of the repair of an in-memory graph; dropped nodes' storage goes
+// to the graph's next inserts. The index layer calls it after each write it
+// applies, under the same lock.
+HnswRepairCounts hnsw_repair(HnswIndex& graph, const HnswRepairLimits& limits = HnswRepairLimits{});
+
+namespace hnsw_internal {
+
+// The in-memory graph's repair state (HnswIndex::repair_).
+struct RepairState {
+  static constexpr uint8_t kUnmarked = 0;
+  static constexpr uint8_t kQueued = 1;
+  static constexpr uint8_t kDropped = 2;
+
+  HnswRepairCursor cursor;
+  std::vector<uint8_t> marks;      // by node id; ids past the end are unmarked
+  std::vector<uint32_t> waiting;   // queued in this pass
+  std::vector<uint32_t> ready;     // queued in the pass before: dropped after this one
+  std::vector<uint32_t> free_ids;  // dropped: their blocks take the next new nodes
+
+  uint8_t Mark(uint32_t id) const { return id < marks.size() ? marks[id] : kUnmarked; }
+  void SetMark(uint32_t id, uint8_t mark) {
+    if (id >= marks.size()) marks.resize(size_t{id} + 1, kUnmarked);
+    marks[id] = mark;
+  }
+};
+
+// After hnsw_insert placed a new node at id (called by it).
+void RepairNewNode(HnswIndex& graph, uint32_t id);
+
+}  // namespace hnsw_internal
+
+}  // namespace pallix
+
+#endif  // PALLIX_VECTOR_HNSW_REPAIR_H_

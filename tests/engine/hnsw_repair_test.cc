@@ -1,0 +1,426 @@
+// The repair of vector graphs around removed nodes (vector/hnsw_repair.h),
+// on the in-memory and the on-disk graph alike, against a model: random
+// inserts, removals and replacements, each write followed by one step of
+// the repair, then every live key found by its own vector, searches within
+// recall of brute force and never returning a removed key, no step beyond
+// its limits, the graph's invariants (caps, no link to a dropped node), and
+// every removed node dropped in the end. Then an on-disk graph written by
+// the earlier rule (deleted nodes left as they were) is repaired by later
+// writes, and the repair row's layout.
+
+#include "vector/hnsw_repair.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/engine/test_util.h"
+#include "vector/disk_hnsw.h"
+#include "vector/disk_hnsw_repair.h"
+
+namespace pallix {
+namespace {
+
+constexpr size_t kDim = 8;
+constexpr char kNs[] = "__dann__c__v";
+
+class Rng {
+ public:
+  explicit Rng(uint64_t seed) : s_(seed) {}
+  uint64_t Next() {
+    s_ = s_ * 6364136223846793005ull + 1442695040888963407ull;
+    return s_ >> 11;
+  }
+  std::vector<float> Vector() {
+    std::vector<float> v(kDim);
+    for (float& x : v) x = static_cast<float>(Next() % 2000001) / 1000000.0f - 1.0f;
+    return v;
+  }
+
+ private:
+  uint64_t s_;
+};
+
+DiskHnswParams L2Params() {
+  DiskHnswParams params;
+  params.metric = Metric::kL2;
+  return params;
+}
+
+using Model = std::map<std::string, std::vector<float>>;
+
+// Small limits, so that many steps, passes and drop phases happen.
+constexpr HnswRepairLimits kSmall{16, 4, 8};
+
+void ExpectWithin(const HnswRepairCounts& counts, const HnswRepairLimits& limits) {
+  EXPECT_LE(counts.passed, limits.nodes);
+  EXPECT_LE(counts.relinked, limits.relinks);
+  EXPECT_LE(counts.dropped, limits.drops);
+}
+
+// The in-memory graph under test.
+class MemoryGraph {
+ public:
+  HnswRepairCounts Put(const std::string& key, const std::vector<float>& v, const HnswRepairLimits& limits) {
+    hnsw_insert(graph_, key, v);
+    return hnsw_repair(graph_, limits);
+  }
+  HnswRepairCounts Remove(const std::string& key, const HnswRepairLimits& limits) {
+    hnsw_remove_key(graph_, key);
+    return hnsw_repair(graph_, limits);
+  }
+  HnswRepairCounts Step(const HnswRepairLimits& limits) { return hnsw_repair(graph_, limits); }
+  std::vector<HnswHit> Search(const std::vector<float>& q, uint64_t k) { return hnsw_search(graph_, q, k); }
+  size_t Deleted() { return graph_.tombstone_count(); }
+
+  // Caps, links only to present nodes that have the layer, the entry point
+  // present, every model key live under its node. Returns the present
+  // node count.
+  size_t CheckInvariants(const Model& model) {
+    size_t present = 0;
+    for (uint64_t id = 0; id < graph_.node_count(); ++id) {
+      if (!graph_.present(id)) continue;
+      ++present;
+      for (uint32_t layer = 0; layer <= graph_.level(id); ++layer) {
+        auto list = graph_.neighbours(id, layer);
+        EXPECT_LE(list.size(), layer > 0 ? kHnswM : kHnswM0);
+        for (uint32_t v : list) {
+          EXPECT_NE(v, id);
+          EXPECT_TRUE(v < graph_.node_count() && graph_.present(v)) << id << " links to dropped " << v;
+          if (v < graph_.node_count() && graph_.present(v)) {
+            EXPECT_GE(graph_.level(v), layer);
+          }
+        }
+      }
+    }
+    if (graph_.entry()) {
+      EXPECT_TRUE(graph_.present(*graph_.entry()));
+    }
+    EXPECT_EQ(graph_.entry().has_value(), !model.empty());
+    EXPECT_EQ(graph_.live_count(), model.size());
+    for (const auto& [key, v] : model) {
+      auto id = graph_.find(key);
+      EXPECT_TRUE(id && graph_.present(*id) && graph_.key(*id) == key) << key;
+    }
+    EXPECT_EQ(present, graph_.live_count() + graph_.tombstone_count());
+    return present;
+  }
+
+ private:
+  HnswIndex graph_{Metric::kL2, Quantization::kNone};
+};
+
+// The on-disk graph under test: each write and its step in one transaction.
+class DiskGraph {
+ public:
+  HnswRepairCounts Put(const std::string& key, const std::vector<float>& v, const HnswRepairLimits& limits) {
+    return Write(limits, [&](WriteCtx& ctx) { return dann_upsert(ctx, kNs, params_, key, v); });
+  }
+  HnswRepairCounts Remove(const std::string& key, const HnswRepairLimits& limits) {
+    return Write(limits, [&](WriteCtx& ctx) -> Status {
+      auto removed = dann_remove_key(ctx, kNs, false, Quantization::kNone, key);
+      if (!removed) return Fail(removed.error());
+      return Ok();
+    });
+  }
+  HnswRepairCounts Step(const HnswRepairLimits& limits) {
+    return Write(limits, [](WriteCtx&) { return Ok(); });
+  }
+  std::vector<HnswHit> Search(const std::vector<float>& q, uint64_t k) {
+    auto txn = engine_->store().BeginRead();
+    auto hits = dann_search(ReadView(*txn), kNs, params_, q, k);
+    EXPECT_TRUE(hits.has_value()) << hits.error().Message();
+    return hits ? *hits : std::vector<HnswHit>{};
+  }
+  size_t Deleted() { return Meta().deleted; }
+  DiskHnswMeta Meta() {
+    auto txn = engine_->store().BeginRead();
+    auto meta = read_dann_meta_ro(ReadView(*txn), kNs);
+    EXPECT_TRUE(meta.has_value());
+    return meta ? *meta : DiskHnswMeta{};
+  }
+
+  // The same invariants over the rows, and the meta row's deleted count
+  // equal to the deleted node rows, every queue row naming a deleted node.
+  size_t CheckInvariants(const Model& model) {
+    auto txn = engine_->store().BeginRead();
+    ReadView view(*txn);
+    std::map<uint64_t, DiskHnswNode> nodes;
+    std::map<std::string, uint64_t> keys;
+    std::set<uint64_t> queued;
+    auto visit = [&](std::string_view key, std::string_view value) -> Result<bool> {
+      if (key[0] == kDannNodePrefix) {
+        uint64_t id = DecodeFixed64BE(key.data() + 1);
+        auto node = decode_dann_node(kNs, id, value, false, Quantization::kNone);
+        EXPECT_TRUE(node.has_value());
+        if (node) nodes[id] = std::move(*node);
+      } else if (key[0] == kDannKeyPrefix) {
+        keys[std::string(key.substr(1))] = DecodeFixed64BE(value.data());
+      } else if (key[0] == kDannQueuePrefix) {
+        queued.insert(DecodeFixed64BE(key.data() + 2));
+      }
+      return true;
+    };
+    EXPECT_TRUE(view.view_for_each(kNs, visit).has_value());
+    size_t deleted = 0;
+    for (const auto& [id, node] : nodes) {
+      deleted += node.deleted;
+      for (uint32_t layer = 0; layer < node.layers.size(); ++layer) {
+        EXPECT_LE(node.layers[layer].size(), layer > 0 ? kHnswM : kHnswM0);
+        for (uint64_t v : node.layers[layer]) {
+          EXPECT_NE(v, id);
+          auto it = nodes.find(v);
+          EXPECT_NE(it, nodes.end()) << id << " links to dropped " << v;
+          if (it != nodes.end()) {
+            EXPECT_GT(it->second.layers.size(), layer);
+          }
+        }
+      }
+    }
+    DiskHnswMeta meta = Meta();
+    EXPECT_EQ(meta.deleted, deleted);
+    if (meta.has_entry) {
+      EXPECT_TRUE(nodes.contains(meta.entry));
+    }
+    EXPECT_EQ(meta.has_entry, !model.empty());
+    for (uint64_t id : queued) EXPECT_TRUE(nodes.contains(id) && nodes[id].deleted) << id;
+    EXPECT_EQ(keys.size(), model.size());
+    for (const auto& [key, v] : model) {
+      auto it = keys.find(key);
+      EXPECT_TRUE(it != keys.end() && nodes.contains(it->second) && !nodes[it->second].deleted &&
+                  nodes[it->second].key == key)
+          << key;
+    }
+    return nodes.size();
+  }
+
+  Engine& engine() { return *engine_; }
+
+ private:
+  template <typename Fn>
+  HnswRepairCounts Write(const HnswRepairLimits& limits, Fn fn) {
+    HnswRepairCounts counts;
+    auto ctx = BeginWriteCtx(engine_->store());
+    EXPECT_TRUE(ctx.has_value());
+    EXPECT_TRUE(fn(*ctx).has_value());
+    auto step = dann_repair(*ctx, kNs, params_, limits);
+    EXPECT_TRUE(step.has_value()) << step.error().Message();
+    if (step) counts = *step;
+    EXPECT_TRUE(ctx->Commit().has_value());
+    return counts;
+  }
+
+  std::shared_ptr<Engine> engine_ = test::MemEngine();
+  DiskHnswParams params_ = L2Params();
+};
+
+std::set<std::string> Exact(const Model& model, const std::vector<float>& q, size_t k) {
+  std::vector<std::pair<float, std::string>> all;
+  for (const auto& [key, v] : model) all.emplace_back(l2_f32(q, v), key);
+  std::sort(all.begin(), all.end());
+  std::set<std::string> out;
+  for (size_t i = 0; i < std::min(k, all.size()); ++i) out.insert(all[i].second);
+  return out;
+}
+
+// Every live key found by its own vector, recall@10 of random queries, no
+// removed key ever returned.
+template <typename Graph>
+void ExpectSearchesRight(Graph& graph, const Model& model, Rng& rng, double min_recall) {
+  for (const auto& [key, v] : model) {
+    bool found = false;
+    for (const HnswHit& hit : graph.Search(v, 10)) found = found || hit.key == key;
+    EXPECT_TRUE(found) << key << " not found by its own vector";
+  }
+  double found = 0, wanted = 0;
+  for (int i = 0; i < 40; ++i) {
+    std::vector<float> q = rng.Vector();
+    std::set<std::string> exact = Exact(model, q, 10);
+    for (const HnswHit& hit : graph.Search(q, 10)) {
+      EXPECT_TRUE(model.contains(hit.key)) << "removed key " << hit.key << " returned";
+      found += exact.count(hit.key);
+    }
+    wanted += exact.size();
+  }
+  if (wanted > 0) {
+    EXPECT_GE(found / wanted, min_recall);
+  }
+}
+
+template <typename Graph>
+class HnswRepairModel : public ::testing::Test {};
+using Graphs = ::testing::Types<MemoryGraph, DiskGraph>;
+TYPED_TEST_SUITE(HnswRepairModel, Graphs);
+
+TYPED_TEST(HnswRepairModel, ChurnKeepsSearchesRightAndDropsEveryRemovedNode) {
+  TypeParam graph;
+  Model model;
+  Rng rng(17);
+  std::vector<std::string> keys;
+  for (int i = 0; i < 300; ++i) keys.push_back("k" + std::to_string(i));
+  size_t most_present = 0, steps_dropping = 0;
+  for (int op = 0; op < 3000; ++op) {
+    const std::string& key = keys[rng.Next() % keys.size()];
+    HnswRepairCounts counts;
+    if (rng.Next() % 10 < 4 && model.contains(key)) {
+      counts = graph.Remove(key, kSmall);
+      model.erase(key);
+    } else {
+      std::vector<float> v = rng.Vector();  // a new key, or a replacement
+      counts = graph.Put(key, v, kSmall);
+      model[key] = v;
+    }
+    ExpectWithin(counts, kSmall);
+    steps_dropping += counts.dropped > 0;
+    if (op % 250 == 249) {
+      most_present = std::max(most_present, graph.CheckInvariants(model));
+      ExpectSearchesRight(graph, model, rng, 0.95);
+    }
+  }
+  EXPECT_GT(steps_dropping, 10u) << "the repair never got to drop nodes";
+  // 3000 writes on at most 300 keys: without drops about 2000 nodes.
+  EXPECT_LT(most_present, model.size() * 2);
+  // Without writes, steps alone drop every removed node.
+  for (int i = 0; i < 2000 && graph.Deleted() > 0; ++i) ExpectWithin(graph.Step(kSmall), kSmall);
+  EXPECT_EQ(graph.Deleted(), 0u);
+  EXPECT_EQ(graph.CheckInvariants(model), model.size());
+  ExpectSearchesRight(graph, model, rng, 0.95);
+
+  // Everything removed and dropped, the entry point with it; the graph
+  // then starts again from its next insert.
+  for (const auto& [key, v] : model) ExpectWithin(graph.Remove(key, kSmall), kSmall);
+  model.clear();
+  for (int i = 0; i < 2000 && graph.Deleted() > 0; ++i) graph.Step(kSmall);
+  EXPECT_EQ(graph.CheckInvariants(model), 0u);
+  EXPECT_TRUE(graph.Search(rng.Vector(), 10).empty());
+  for (int i = 0; i < 20; ++i) {
+    std::vector<float> v = rng.Vector();
+    graph.Put(keys[i], v, kSmall);
+    model[keys[i]] = v;
+  }
+  graph.CheckInvariants(model);
+  ExpectSearchesRight(graph, model, rng, 1.0);
+}
+
+// A graph whose deleted nodes an earlier build left in place (no repair or
+// queue rows, deleted bytes set): it keeps answering, and later writes
+// repair it a slice at a time until every deleted node is gone.
+TEST(HnswRepair, OldDiskGraphWithManyDeletedNodesIsRepairedByLaterWrites) {
+  auto engine = test::MemEngine();
+  const DiskHnswParams params = L2Params();
+  Rng rng(5);
+  Model model;
+  {
+    auto ctx = BeginWriteCtx(engine->store());
+    ASSERT_TRUE(ctx.has_value());
+    for (int i = 0; i < 400; ++i) {
+      std::string key = "k" + std::to_string(i);
+      model[key] = rng.Vector();
+      ASSERT_TRUE(dann_upsert(*ctx, kNs, params, key, model[key]).has_value());
+    }
+    for (int i = 0; i < 400; ++i) {
+      if (i % 4 == 0) continue;
+      std::string key = "k" + std::to_string(i);
+      ASSERT_TRUE(dann_remove_key(*ctx, kNs, false, Quantization::kNone, key).value());
+      model.erase(key);
+    }
+    ASSERT_TRUE(ctx->Commit().has_value());
+  }
+  auto search = [&](const std::vector<float>& q) {
+    auto txn = engine->store().BeginRead();
+    auto hits = dann_search(ReadView(*txn), kNs, params, q, 10);
+    EXPECT_TRUE(hits.has_value());
+    return hits ? *hits : std::vector<HnswHit>{};
+  };
+  auto meta = [&] {
+    auto txn = engine->store().BeginRead();
+    return *read_dann_meta_ro(ReadView(*txn), kNs);
+  };
+  ASSERT_EQ(meta().deleted, 300u);
+  const HnswRepairLimits limits;
+  int writes = 0;
+  for (; writes < 1000 && meta().deleted > 0; ++writes) {
+    // A write that leaves its vector as it was: the repair step alone.
+    auto ctx = BeginWriteCtx(engine->store());
+    const auto& [key, v] = *std::next(model.begin(), writes % model.size());
+    ASSERT_TRUE(dann_upsert(*ctx, kNs, params, key, v).has_value());
+    auto counts = dann_repair(*ctx, kNs, params, limits);
+    ASSERT_TRUE(counts.has_value()) << counts.error().Message();
+    ExpectWithin(*counts, limits);
+    ASSERT_TRUE(ctx->Commit().has_value());
+    if (writes % 5 == 0) {
+      for (const auto& [k2, v2] : model) {
+        auto hits = search(v2);
+        ASSERT_FALSE(hits.empty());
+        EXPECT_EQ(hits.front().key, k2);
+        for (const HnswHit& hit : hits) EXPECT_TRUE(model.contains(hit.key)) << hit.key;
+      }
+    }
+  }
+  EXPECT_EQ(meta().deleted, 0u);
+  EXPECT_GT(writes, 3) << "repaired in one write";
+  size_t node_rows = 0;
+  auto txn = engine->store().BeginRead();
+  ASSERT_TRUE(ReadView(*txn)
+                  .view_for_each_prefix(kNs, std::string(1, kDannNodePrefix),
+                                        [&](std::string_view, std::string_view) -> Result<bool> {
+                                          ++node_rows;
+                                          return true;
+                                        })
+                  .has_value());
+  EXPECT_EQ(node_rows, model.size());
+}
+
+// A damaged repair row starts the repair over: writes go on, and the
+// deleted nodes still go.
+TEST(HnswRepair, DamagedRepairRowStartsTheRepairOver) {
+  auto engine = test::MemEngine();
+  const DiskHnswParams params = L2Params();
+  Rng rng(9);
+  auto write = [&](const std::function<Status(WriteCtx&)>& fn) {
+    auto ctx = BeginWriteCtx(engine->store());
+    ASSERT_TRUE(ctx.has_value());
+    ASSERT_TRUE(fn(*ctx).has_value());
+    auto step = dann_repair(*ctx, kNs, params, kSmall);
+    ASSERT_TRUE(step.has_value()) << step.error().Message();
+    ASSERT_TRUE(ctx->Commit().has_value());
+  };
+  for (int i = 0; i < 60; ++i) {
+    write([&](WriteCtx& ctx) { return dann_upsert(ctx, kNs, params, "k" + std::to_string(i), rng.Vector()); });
+  }
+  write([&](WriteCtx& ctx) { return put_row(ctx, kNs, kDannRepairKey, "junk"); });
+  for (int i = 0; i < 30; ++i) {
+    if (i == 10) write([&](WriteCtx& ctx) { return put_row(ctx, kNs, kDannRepairKey, std::string(17, '\7')); });
+    write([&](WriteCtx& ctx) -> Status {
+      auto removed = dann_remove_key(ctx, kNs, false, Quantization::kNone, "k" + std::to_string(i));
+      if (!removed) return Fail(removed.error());
+      return Ok();
+    });
+  }
+  for (int i = 0; i < 200; ++i) write([](WriteCtx&) { return Ok(); });
+  auto txn = engine->store().BeginRead();
+  EXPECT_EQ(read_dann_meta_ro(ReadView(*txn), kNs)->deleted, 0u);
+}
+
+TEST(HnswRepair, RepairRowLayoutAndDamage) {
+  HnswRepairCursor cursor{0x0102030405060708ull, true, 42};
+  std::string bytes = encode_dann_repair_cursor(cursor);
+  ASSERT_EQ(bytes.size(), 17u);
+  EXPECT_EQ(bytes.substr(0, 9), std::string("\1\2\3\4\5\6\7\x08\1", 9));
+  EXPECT_EQ(decode_dann_repair_cursor(kNs, bytes).value(), cursor);
+  for (std::string bad : {bytes.substr(0, 16), bytes + "x", std::string(8, '\0') + "\2" + std::string(8, '\0')}) {
+    auto decoded = decode_dann_repair_cursor(kNs, bad);
+    ASSERT_FALSE(decoded.has_value());
+    EXPECT_EQ(decoded.error().Message(), "corrupt index state: malformed repair row in index namespace '__dann__c__v'");
+  }
+  EXPECT_EQ(dann_queue_row_key(3, 0x0a), std::string("d\1\0\0\0\0\0\0\0\x0a", 10));
+  EXPECT_EQ(dann_queue_row_key(4, 0x0a), std::string("d\0\0\0\0\0\0\0\0\x0a", 10));
+}
+
+}  // namespace
+}  // namespace pallix
