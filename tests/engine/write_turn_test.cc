@@ -335,5 +335,58 @@ TEST(WriteTurnTest, TurnHolderNeverWaitsForABuildThatWaitsForItsTurn) {
   }
 }
 
+// The waits a turn holder gives up are exactly those that would never end:
+// a lock held by a thread that waits for another lock whose holder waits
+// for the turn (a chain) is refused; a lock whose holder waits for nothing
+// of this thread's is waited for and taken.
+TEST(WriteTurnTest, TurnHolderRefusesOnlyLocksWhoseHoldersWaitForItsTurn) {
+  WithinDeadline([] {
+    auto e = MemEngine();
+    Store& store = e->store();
+    NamedMutex first("first lock"), second("second lock");
+    Signal c_waits, b_waits;
+    std::atomic<bool> once_turn{false}, once_lock{false};
+    ScopedTestHook turn_waits(TestPoint::kWriterWaits, [&](std::string_view) {
+      if (!once_turn.exchange(true)) c_waits.Set();
+    });
+    ScopedTestHook lock_waits(TestPoint::kLockWaits, [&](std::string_view) {
+      if (!once_lock.exchange(true)) b_waits.Set();
+    });
+    std::thread b, c;
+    {
+      Store::WriterTurn turn = store.TakeWriterTurn();
+      c = std::thread([&] {  // holds the second lock, waits for the turn
+        NamedMutex::Guard hold(second);
+        Store::WriterTurn waited = store.TakeWriterTurn();
+      });
+      c_waits.Wait();
+      b = std::thread([&] {  // holds the first lock, waits for the second
+        NamedMutex::Guard hold(first);
+        EXPECT_TRUE(LockWithoutTurnCycle(second).has_value());  // holds no turn: simply waits
+        second.Unlock();
+      });
+      b_waits.Wait();
+      Status refused = LockWithoutTurnCycle(first);
+      ASSERT_FALSE(refused.has_value());
+      EXPECT_EQ(refused.error().Message(),
+                "invalid argument: first lock is held by a thread waiting for this thread's write");
+    }
+    c.join();
+    b.join();
+    // A holder that waits for nothing lets go, and the turn holder takes the lock.
+    Signal holds;
+    std::thread d([&] {
+      NamedMutex::Guard hold(first);
+      holds.Set();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    });
+    holds.Wait();
+    Store::WriterTurn turn = store.TakeWriterTurn();
+    EXPECT_TRUE(LockWithoutTurnCycle(first).has_value());
+    first.Unlock();
+    d.join();
+  });
+}
+
 }  // namespace
 }  // namespace pallix
