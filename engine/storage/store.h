@@ -183,7 +183,9 @@ class Store {
   // another thread holds it or has a write transaction open; a thread that
   // holds it already takes it again at once. Whatever this thread does
   // while it holds the turn must not wait for another thread's write, or
-  // both wait forever.
+  // both wait forever: a lock that a writer may hold while it waits for the
+  // turn is therefore waited for through WaitForLock, which gives the wait
+  // up in that case.
   class [[nodiscard]] WriterTurn {
    public:
     WriterTurn(WriterTurn&& other) noexcept : store_(std::exchange(other.store_, nullptr)) {}

@@ -302,7 +302,8 @@ TEST(WriteTurnTest, TurnHolderNeverWaitsForABuildThatWaitsForItsTurn) {
       std::thread builder;
       Status built = Ok();
       auto build = [&] {
-        builder = std::thread([&] { built = create_vector_index_ondisk(*e, "c", "e", Metric::kL2, Quantization::kNone); });
+        builder = std::thread(
+            [&] { built = create_vector_index_ondisk(*e, "c", "e", Metric::kL2, Quantization::kNone); });
       };
       if (!holder_waits_first) {
         build();
