@@ -12,16 +12,29 @@ bool HandleLock::Acquire() {
     RaiseError(BindingError{busy_, kInvalidArgumentCode});
     return false;
   }
-  std::unique_lock<std::mutex> held(mu_, std::try_to_lock);
+  std::unique_lock<std::timed_mutex> held(mu_, std::try_to_lock);
+  bool refused = false;
   if (!held) {
     // Another thread holds it, maybe running a Python callback that needs
-    // the interpreter lock to finish: wait without it. Taking the
-    // interpreter lock back ends this thread when the interpreter is
-    // exiting (an unwind, see error.h); `held` then gives the lock up, so
-    // the thread that finalizes never waits for a thread that is gone.
+    // the interpreter lock to finish: wait without it. When this thread
+    // holds the store's writer turn (an update callback) and the holder
+    // waits for that turn, neither could go on: the wait is given up
+    // (storage/store.h). Taking the interpreter lock back ends this thread
+    // when the interpreter is exiting (an unwind, see error.h); `held` then
+    // gives the lock up, so the thread that finalizes never waits for a
+    // thread that is gone.
     PyThreadState* state = PyEval_SaveThread();
-    held.lock();
+    if (Store::WaitForLock(owner_, [&](std::chrono::nanoseconds wait) { return mu_.try_lock_for(wait); })) {
+      held = std::unique_lock<std::timed_mutex>(mu_, std::adopt_lock);
+    } else {
+      refused = true;
+    }
     PyEval_RestoreThread(state);
+  }
+  if (refused) {
+    RaiseError(BindingError{std::string(name_) + " is held by a thread waiting for this thread's write",
+                            kInvalidArgumentCode});
+    return false;
   }
   if (poisoned()) {
     held.unlock();

@@ -8,6 +8,10 @@
 //   - a call from another thread first tries the lock and, only when it is
 //     held, waits for it with the interpreter lock released, so the holder
 //     (whose callback needs the interpreter lock) can finish;
+//   - a call from a thread that holds the store's writer turn (inside an
+//     update callback) fails with PallixError code 12 ("<name> is held by
+//     a thread waiting for this thread's write") once the holder waits for
+//     that turn, instead of both waiting forever (storage/store.h);
 //   - a holder stopped by a C++ exception (a broken invariant) poisons the
 //     lock; every later acquisition raises the panic exception naming it.
 //     A thread ended at interpreter exit (the unwind described in error.h)
@@ -63,7 +67,7 @@ class HandleLock {
   const char* name() const { return name_; }
 
  private:
-  std::mutex mu_;
+  std::timed_mutex mu_;
   std::atomic<std::thread::id> owner_{};
   std::atomic<bool> poisoned_{false};
   const char* name_;

@@ -8,7 +8,9 @@
 // engine throws.
 //
 // NamedMutex is a plain, non-recursive mutex with a name ("index lock",
-// "fts lock", ...). A holder that unwinds by an exception poisons it; every
+// "fts lock", ...) that records its holder thread, so that a thread about
+// to wait for it can tell who it would wait for (storage/store.h,
+// LockWithoutTurnCycle). A holder that unwinds by an exception poisons it; every
 // later acquisition then throws InvariantError carrying the lock's name, so
 // a registry left half-updated is never read again. A thread ended by an
 // unwind (abi::__forced_unwind: pthread_exit, which an embedding
@@ -24,10 +26,12 @@
 #define PALLIX_BASE_LOCK_H_
 
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace pallix {
 
@@ -56,14 +60,11 @@ class NamedMutex {
    public:
     explicit Guard(NamedMutex& mu) : mu_(mu), exceptions_(std::uncaught_exceptions()) {
       mu_.mu_.lock();
-      if (mu_.poisoned()) {
-        mu_.mu_.unlock();
-        throw InvariantError(mu_.name_);
-      }
+      mu_.Took();
     }
     ~Guard() {
       if (std::uncaught_exceptions() > exceptions_) mu_.poisoned_.store(true, std::memory_order_release);
-      mu_.mu_.unlock();
+      mu_.Unlock();
     }
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
@@ -77,19 +78,38 @@ class NamedMutex {
   // Throws InvariantError(name) when it is poisoned.
   bool TryLock() {
     if (!mu_.try_lock()) return false;
-    if (poisoned()) {
-      mu_.unlock();
-      throw InvariantError(name_);
-    }
+    Took();
     return true;
   }
-  void Unlock() { mu_.unlock(); }
+  // As TryLock, waiting up to `wait` for the lock to come free.
+  bool TryLockFor(std::chrono::nanoseconds wait) {
+    if (!mu_.try_lock_for(wait)) return false;
+    Took();
+    return true;
+  }
+  void Unlock() {
+    owner_.store(std::thread::id(), std::memory_order_release);
+    mu_.unlock();
+  }
+  // The thread that holds the lock; empty while it is free (and for a
+  // moment after a thread takes it, before it records itself).
+  const std::atomic<std::thread::id>& owner() const { return owner_; }
   // For tests and for holders that detect a half-done update themselves.
   void Poison() { poisoned_.store(true, std::memory_order_release); }
 
  private:
+  // Called with mu_ just taken.
+  void Took() {
+    if (poisoned()) {
+      mu_.unlock();
+      throw InvariantError(name_);
+    }
+    owner_.store(std::this_thread::get_id(), std::memory_order_release);
+  }
+
   const char* name_;
-  std::mutex mu_;
+  std::timed_mutex mu_;
+  std::atomic<std::thread::id> owner_{};
   std::atomic<bool> poisoned_{false};
 };
 

@@ -38,6 +38,7 @@ enum class TestPoint : size_t {
   kAfterCommit,           // a write has committed, its in-memory copy not yet updated: the collection
   kStoreBeforeEnvOpen,    // a store's LMDB lock file is made, LMDB not yet open: the path LMDB is given
   kCopyBeforeName,        // a backup or compaction copy is committed, not yet named: the path it is for
+  kLockWaits,             // a thread is about to wait for a lock another thread holds (Store::WaitForLock): ""
   kCount
 };
 

@@ -31,8 +31,9 @@ namespace pallix {
 // Transaction, Storage, and those of the builds.
 Status resume_index_builds(Engine& engine, std::string_view collection);
 
-// Holds a lock taken with TryLock (the "index resume lock" of a resume or
-// an after-commit rebuild) and releases it; poisons it when a build
+// Holds a lock taken with TryLock or LockWithoutTurnCycle (the "index
+// resume lock" of a resume, a build or an after-commit rebuild) and
+// releases it; poisons it when a build
 // unwinds through, so that no later build trusts a half-written index.
 class TryLockHolder {
  public:

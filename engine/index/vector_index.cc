@@ -7,6 +7,7 @@
 #include "index/backfill.h"
 #include "index/declare.h"
 #include "index/index_state.h"
+#include "index/resume.h"
 #include "storage/read_view.h"
 #include "vector/disk_hnsw_repair.h"
 #include "vector/hnsw_repair.h"
@@ -149,7 +150,9 @@ Status create_vector_index_pq(Engine& engine, std::string_view collection, std::
 Status create_vector_index_ondisk(Engine& engine, std::string_view collection, std::string_view field,
                                   Metric metric, Quantization quant) {
   RETURN_IF_ERROR(CheckNames(engine, collection, field));
-  NamedMutex::Guard hold(engine.index_resume_lock);  // waits; poisoned: InvariantError
+  // Waits (poisoned: InvariantError), unless the holder waits for this thread's writer turn.
+  RETURN_IF_ERROR(LockWithoutTurnCycle(engine.index_resume_lock));
+  TryLockHolder hold(engine.index_resume_lock);
   RETURN_IF_ERROR(register_vector_index(engine, collection, field, metric, quant, kVectorOnDisk, nullptr));
   return build_disk_vector_index(engine, collection, field, std::string());
 }
@@ -165,7 +168,9 @@ Status create_pq_vector_index(Engine& engine, std::string_view collection, std::
                               uint64_t m, uint64_t k, uint8_t kind, PqTrainingSet training) {
   RETURN_IF_ERROR(CheckNames(engine, collection, field));
   ASSIGN_OR_RETURN(std::shared_ptr<const PqCodebook> codebook, Train(engine, collection, field, m, k, training));
-  NamedMutex::Guard hold(engine.index_resume_lock);  // waits; poisoned: InvariantError
+  // Waits (poisoned: InvariantError), unless the holder waits for this thread's writer turn.
+  RETURN_IF_ERROR(LockWithoutTurnCycle(engine.index_resume_lock));
+  TryLockHolder hold(engine.index_resume_lock);
   RETURN_IF_ERROR(register_vector_index(engine, collection, field, metric, Quantization::kNone, kind,
                                         std::move(codebook)));
   if (!vector_kind_on_disk(kind)) return Ok();

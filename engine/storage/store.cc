@@ -127,6 +127,67 @@ using store_internal::InjectedFault;
 
 void SetBlockingWaitHooks(BlockingWaitHooks hooks) { g_wait_hooks = hooks; }
 
+// ------------------------------------------------------------ waits
+
+namespace {
+
+// What a waiting thread waits for: the holder slot of a lock, or the
+// turn_owner_ of a store whose turn it waits for.
+struct Wait {
+  const std::atomic<std::thread::id>* owner;
+  bool turn;
+};
+
+// Every thread that waits for a turn or through Store::WaitForLock. An
+// entry lives only while its thread waits, so the slot it points at (in
+// the store or lock that thread waits for) is alive while it is listed.
+std::mutex g_waits_mu;
+std::unordered_map<std::thread::id, Wait> g_waits;
+
+// Turns this thread holds, one per store whatever its depth there.
+thread_local uint32_t t_turns_held = 0;
+
+void RecordWait(const std::atomic<std::thread::id>* owner, bool turn) {
+  const std::thread::id self = std::this_thread::get_id();
+  std::lock_guard<std::mutex> lock(g_waits_mu);
+  if (owner == nullptr) {
+    g_waits.erase(self);
+  } else {
+    g_waits[self] = Wait{owner, turn};
+  }
+}
+
+// A chain longer than this is not followed (a lock cycle among other
+// threads, which no wait here can break, could otherwise hold it forever).
+constexpr int kMaxWaitChain = 64;
+
+}  // namespace
+
+bool Store::ThisThreadHoldsATurn() { return t_turns_held != 0; }
+
+void Store::RecordLockWait(const std::atomic<std::thread::id>* owner) { RecordWait(owner, false); }
+
+bool Store::WaitsForMyTurn(std::thread::id holder) {
+  const std::thread::id self = std::this_thread::get_id();
+  std::lock_guard<std::mutex> lock(g_waits_mu);
+  std::thread::id thread = holder;
+  for (int step = 0; step < kMaxWaitChain; ++step) {
+    if (thread == std::thread::id() || thread == self) return false;
+    auto it = g_waits.find(thread);
+    if (it == g_waits.end()) return false;
+    if (it->second.turn) return it->second.owner->load() == self;
+    thread = it->second.owner->load();
+  }
+  return false;
+}
+
+Status LockWithoutTurnCycle(NamedMutex& mu) {
+  if (mu.TryLock()) return Ok();
+  if (Store::WaitForLock(mu.owner(), [&](std::chrono::nanoseconds wait) { return mu.TryLockFor(wait); })) return Ok();
+  return Fail(EngineError::InvalidArgument(std::string(mu.name()) +
+                                           " is held by a thread waiting for this thread's write"));
+}
+
 // ------------------------------------------------------------------ Store
 
 namespace {
@@ -381,7 +442,9 @@ void Store::AcquireTurn() {
   if (!turn) {
     ReachTestPoint(TestPoint::kWriterWaits);
     void* token = g_wait_hooks.before ? g_wait_hooks.before() : nullptr;
+    RecordWait(&turn_owner_, true);
     turn.lock();
+    RecordWait(nullptr, false);
     // An embedder may end this thread inside after() by unwinding it (an
     // interpreter at exit does); `turn` then gives the turn up.
     if (g_wait_hooks.after) g_wait_hooks.after(token);
@@ -389,10 +452,12 @@ void Store::AcquireTurn() {
   turn.release();
   turn_owner_.store(self);
   turn_depth_ = 1;
+  ++t_turns_held;
 }
 
 void Store::ReleaseTurn() {
   if (--turn_depth_ != 0) return;
+  --t_turns_held;
   turn_owner_.store(std::thread::id());
   turn_mu_.unlock();
 }

@@ -40,11 +40,22 @@
 // while it holds the turn it still begins write transactions (one at a
 // time), and every other thread's write transaction waits until the turn
 // is given up.
+//
+// Waits around the turn: a thread that holds the turn may go on to wait for
+// a lock (a binding handle lock, "index resume lock") whose holder waits
+// for that very turn, and then both would wait forever. So every wait for
+// a turn, and every wait through WaitForLock, is recorded in a process-wide
+// table of waiting threads; a thread that holds a turn waits for a lock in
+// short steps, and between steps follows the holder's recorded waits (the
+// holder may wait for another recorded lock, whose holder may wait...).
+// When that chain ends at a turn this thread holds, the wait is given up
+// instead. Holders come and go, so the check is made again every step.
 
 #ifndef PALLIX_STORAGE_STORE_H_
 #define PALLIX_STORAGE_STORE_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -59,6 +70,8 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/lock.h"
+#include "base/test_point.h"
 
 struct MDB_env;
 struct MDB_txn;
@@ -170,7 +183,9 @@ class Store {
   // another thread holds it or has a write transaction open; a thread that
   // holds it already takes it again at once. Whatever this thread does
   // while it holds the turn must not wait for another thread's write, or
-  // both wait forever.
+  // both wait forever: a lock that a writer may hold while it waits for the
+  // turn is therefore waited for through WaitForLock, which gives the wait
+  // up in that case.
   class [[nodiscard]] WriterTurn {
    public:
     WriterTurn(WriterTurn&& other) noexcept : store_(std::exchange(other.store_, nullptr)) {}
@@ -185,6 +200,18 @@ class Store {
     Store* store_;
   };
   WriterTurn TakeWriterTurn();
+
+  // Whether this thread holds the writer turn of some store (a write
+  // transaction included).
+  static bool ThisThreadHoldsATurn();
+  // Waits for a lock held by another thread, the lock whose holder `owner`
+  // records: try_for(d) tries to take it, waiting up to d. The wait is
+  // recorded (see above). Returns true once the lock is taken; false,
+  // without it, when this thread holds a writer turn that the lock's
+  // holder waits for, directly or through recorded lock waits. A thread
+  // that holds no turn simply waits.
+  template <class TryFor>
+  static bool WaitForLock(const std::atomic<std::thread::id>& owner, TryFor&& try_for);
 
   bool in_memory() const { return in_memory_; }
 
@@ -234,6 +261,10 @@ class Store {
   void ReleaseWriter();
   void AcquireTurn();
   void ReleaseTurn();
+  // The recording of WaitForLock's wait, and its check between steps: true
+  // when `holder` waits for a turn this thread holds.
+  static void RecordLockWait(const std::atomic<std::thread::id>* owner);
+  static bool WaitsForMyTurn(std::thread::id holder);
 
   MDB_env* env_ = nullptr;
   unsigned dbi_[3] = {0, 0, 0};
@@ -263,6 +294,37 @@ class Store {
   mutable std::mutex ids_mu_;
   std::unordered_map<std::string, uint64_t, NameHash, std::equal_to<>> committed_ids_;
 };
+
+template <class TryFor>
+bool Store::WaitForLock(const std::atomic<std::thread::id>& owner, TryFor&& try_for) {
+  // A thread with no turn cannot close such a cycle: it waits as for any
+  // lock (in long steps, as a timed mutex waits).
+  const bool holds_turn = ThisThreadHoldsATurn();
+  ReachTestPoint(TestPoint::kLockWaits);
+  struct Recorded {
+    explicit Recorded(const std::atomic<std::thread::id>* owner) { RecordLockWait(owner); }
+    ~Recorded() { RecordLockWait(nullptr); }
+  } recorded(&owner);
+  for (;;) {
+    if (try_for(holds_turn ? std::chrono::nanoseconds(std::chrono::milliseconds(2))
+                           : std::chrono::nanoseconds(std::chrono::hours(1))))
+      return true;
+    if (!holds_turn) continue;
+    std::thread::id holder = owner.load(std::memory_order_acquire);
+    // The holder is read again after the check: a holder that waits for
+    // this thread's turn cannot let go of the lock meanwhile, so the same
+    // holder then means it held the lock all along.
+    if (holder != std::thread::id() && WaitsForMyTurn(holder) && owner.load(std::memory_order_acquire) == holder)
+      return false;
+  }
+}
+
+// Takes `mu`, waiting while another thread holds it (Store::WaitForLock).
+// On success the caller holds it and lets it go with mu.Unlock(). Throws
+// InvariantError when it is poisoned, as NamedMutex::Guard. Errors:
+// InvalidArgument ("<name> is held by a thread waiting for this thread's
+// write") when this thread holds a writer turn that the holder waits for.
+Status LockWithoutTurnCycle(NamedMutex& mu);
 
 // What the bytes of a read snapshot are: the store's current memory map
 // (a process-unique number that changes whenever the map may move: a store

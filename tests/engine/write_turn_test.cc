@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -227,6 +231,162 @@ TEST(WriteTurnTest, InMemoryIndexTakesWritesInCommitOrder) {
     EXPECT_EQ(hits[0].key, "k");
     EXPECT_EQ(hits[0].distance, 0.0f);
   }).value());
+}
+
+// Runs body on a thread of its own and waits for it a generous while: a
+// wait cycle among its threads fails the run (the binary ends, as nothing
+// can unwind threads that wait forever) instead of hanging it.
+void WithinDeadline(std::function<void()> body) {
+  std::packaged_task<void()> task(std::move(body));
+  std::future<void> done = task.get_future();
+  std::thread runner(std::move(task));
+  if (done.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+    std::fprintf(stderr, "FAILED: %s hung: its threads wait for each other\n",
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::fflush(stderr);
+    std::_Exit(1);
+  }
+  runner.join();
+}
+
+// One-shot signal between two threads.
+class Signal {
+ public:
+  void Set() {
+    std::lock_guard<std::mutex> lock(mu_);
+    set_ = true;
+    cv_.notify_all();
+  }
+  void Wait() {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [this] { return set_; });
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool set_ = false;
+};
+
+// An update callback (which holds the writer turn) declares an on-disk
+// vector index while another thread's build of one holds "index resume
+// lock" and waits for that turn, either already when the callback asks for
+// the lock or only once the callback waits for it. The declaration fails
+// at once instead of both waiting forever; a query, which resumes pending
+// builds only when the lock is free, goes on; and once the callback is
+// done the build finishes.
+TEST(WriteTurnTest, TurnHolderNeverWaitsForABuildThatWaitsForItsTurn) {
+  for (bool holder_waits_first : {true, false}) {
+    SCOPED_TRACE(holder_waits_first ? "build waits first" : "build waits later");
+    WithinDeadline([&] {
+      auto e = MemEngine();
+      for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(insert(*e, "c", "v" + std::to_string(i),
+                           Doc({{"e", Value::Vector(ValueVector{float(i), 1.0f})}})).has_value());
+      }
+      Signal build_holds_lock, may_go_on, build_waits;
+      std::atomic<bool> once_batch{false}, once_turn{false}, once_lock{false};
+      // "build waits later": the build holds the lock, stopped before its
+      // first batch, until the callback waits for the lock.
+      ScopedTestHook batch(TestPoint::kBuildBatchBeforeWrite, [&](std::string_view) {
+        if (holder_waits_first || once_batch.exchange(true)) return;
+        build_holds_lock.Set();
+        may_go_on.Wait();
+      });
+      ScopedTestHook lock_waits(TestPoint::kLockWaits, [&](std::string_view) {
+        if (!holder_waits_first && !once_lock.exchange(true)) may_go_on.Set();
+      });
+      ScopedTestHook turn_waits(TestPoint::kWriterWaits, [&](std::string_view) {
+        if (!once_turn.exchange(true)) build_waits.Set();
+      });
+      std::thread builder;
+      Status built = Ok();
+      auto build = [&] {
+        builder = std::thread(
+            [&] { built = create_vector_index_ondisk(*e, "c", "e", Metric::kL2, Quantization::kNone); });
+      };
+      if (!holder_waits_first) {
+        build();
+        build_holds_lock.Wait();  // registered, stopped before its first batch
+      }
+      auto callback = [&](const std::optional<std::string>&) -> Result<std::optional<Value>> {
+        if (holder_waits_first) {
+          build();
+          build_waits.Wait();  // holds the lock (taken before its first write), waits for this turn
+        }
+        Status declared = create_vector_index_ondisk(*e, "c", "f", Metric::kL2, Quantization::kNone);
+        EXPECT_FALSE(declared.has_value());
+        if (!declared) {
+          EXPECT_EQ(declared.error().kind(), ErrorKind::kInvalidArgument);
+          EXPECT_NE(declared.error().Message().find("index resume lock is held by a thread waiting for this "
+                                                    "thread's write"),
+                    std::string::npos)
+              << declared.error().Message();
+        }
+        auto removed = delete_where(e, "c", Predicate::Compare("n", CompareOp::kEq, Value::Int(1)));
+        EXPECT_TRUE(removed.has_value());
+        return Value::Int(1);
+      };
+      ASSERT_TRUE(update(*e, "c", "k", callback).has_value());
+      builder.join();
+      EXPECT_TRUE(built.has_value());
+      // With the turn let go, the refused declaration now goes through.
+      EXPECT_TRUE(create_vector_index_ondisk(*e, "c", "f", Metric::kL2, Quantization::kNone).has_value());
+    });
+  }
+}
+
+// The waits a turn holder gives up are exactly those that would never end:
+// a lock held by a thread that waits for another lock whose holder waits
+// for the turn (a chain) is refused; a lock whose holder waits for nothing
+// of this thread's is waited for and taken.
+TEST(WriteTurnTest, TurnHolderRefusesOnlyLocksWhoseHoldersWaitForItsTurn) {
+  WithinDeadline([] {
+    auto e = MemEngine();
+    Store& store = e->store();
+    NamedMutex first("first lock"), second("second lock");
+    Signal c_waits, b_waits;
+    std::atomic<bool> once_turn{false}, once_lock{false};
+    ScopedTestHook turn_waits(TestPoint::kWriterWaits, [&](std::string_view) {
+      if (!once_turn.exchange(true)) c_waits.Set();
+    });
+    ScopedTestHook lock_waits(TestPoint::kLockWaits, [&](std::string_view) {
+      if (!once_lock.exchange(true)) b_waits.Set();
+    });
+    std::thread b, c;
+    {
+      Store::WriterTurn turn = store.TakeWriterTurn();
+      c = std::thread([&] {  // holds the second lock, waits for the turn
+        NamedMutex::Guard hold(second);
+        Store::WriterTurn waited = store.TakeWriterTurn();
+      });
+      c_waits.Wait();
+      b = std::thread([&] {  // holds the first lock, waits for the second
+        NamedMutex::Guard hold(first);
+        EXPECT_TRUE(LockWithoutTurnCycle(second).has_value());  // holds no turn: simply waits
+        second.Unlock();
+      });
+      b_waits.Wait();
+      Status refused = LockWithoutTurnCycle(first);
+      ASSERT_FALSE(refused.has_value());
+      EXPECT_EQ(refused.error().Message(),
+                "invalid argument: first lock is held by a thread waiting for this thread's write");
+    }
+    c.join();
+    b.join();
+    // A holder that waits for nothing lets go, and the turn holder takes the lock.
+    Signal holds;
+    std::thread d([&] {
+      NamedMutex::Guard hold(first);
+      holds.Set();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    });
+    holds.Wait();
+    Store::WriterTurn turn = store.TakeWriterTurn();
+    EXPECT_TRUE(LockWithoutTurnCycle(first).has_value());
+    first.Unlock();
+    d.join();
+  });
 }
 
 }  // namespace

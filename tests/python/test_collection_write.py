@@ -6,6 +6,8 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import pytest
 
@@ -442,6 +444,79 @@ def test_an_update_callback_writes_through_another_handle_on_its_own_thread(shar
     c.insert("k", 1)
     c.update("k", lambda d: other.update("j", lambda e: 7) or other.insert("k", 99) or d + 1)
     assert c.get("k") == 2 and c.get("j") == 7
+
+
+def test_an_update_callback_is_refused_a_handle_whose_holder_waits_for_its_write():
+    # Another thread's insert holds the shared handle and waits for the
+    # turn the callback holds: the callback's call on that handle fails at
+    # once instead of both waiting forever. Until the insert holds the
+    # handle, the callback's calls simply go through, so it polls; the
+    # outcome never depends on when the insert gets there. Afterwards the
+    # callback's own handles go on, and the insert lands after the update.
+    out = run_child("""
+        import threading, time
+        import pallix._native as native
+        db = native.Db()
+        c, shared, mine, log = db.collection("c"), db.collection("c"), db.collection("c"), db.collection("log")
+        c.insert("k", 1)
+        refused = []
+
+        def writer():
+            shared.insert("w", 1)
+
+        t = threading.Thread(target=writer)
+
+        def f(d):
+            t.start()
+            deadline = time.monotonic() + 30
+            while not refused and time.monotonic() < deadline:
+                try:
+                    shared.get("k")
+                    time.sleep(0.001)
+                except native.PallixError as e:
+                    refused.append((e.code, e.message))
+            mine.insert("x", 2)
+            log.update("n", lambda n: (n or 0) + 1)
+            return d + 1 + mine.get("x") + (mine.get("w") or 0)
+
+        c.update("k", f)
+        t.join(30)
+        assert not t.is_alive(), "the insert hung"
+        print(repr(refused))
+        print(c.get("k"), shared.get("w"), log.get("n"), len(shared))
+    """, timeout=90)
+    lines = out.splitlines()
+    assert eval(lines[0]) == [(12, "collection lock is held by a thread waiting for this thread's write")]
+    assert lines[1] == "4 1 1 3"
+
+
+def test_an_update_callback_uses_unshared_handles_while_another_write_waits(shared_db):
+    # Each thread has handles of its own: the other thread's write waits
+    # for the update (the sleep only gives it the chance to get there),
+    # the callback's writes through its other handles go on.
+    c, other = shared_db.collection("c"), shared_db.collection("c")
+    c.insert("k", 1)
+    started = threading.Event()
+
+    def writer():
+        theirs = shared_db.collection("c")
+        started.set()
+        theirs.insert("w", 5)
+
+    t = threading.Thread(target=writer)
+
+    def f(d):
+        t.start()
+        started.wait(30)
+        time.sleep(0.02)
+        other.insert("x", 2)
+        other.update("x", lambda e: e + 1)
+        return d + other.get("x") + (other.get("w") or 0)
+
+    c.update("k", f)
+    t.join(30)
+    assert not t.is_alive(), "the other write hung"
+    assert c.get("k") == 4 and c.get("w") == 5 and c.get("x") == 3
 
 
 # ---------------------------------------------------------------- durability
