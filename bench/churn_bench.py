@@ -65,8 +65,6 @@ Needs: numpy, and pallix installed (pip install .).
 import argparse
 import array
 import ctypes
-import importlib.machinery
-import importlib.util
 import json
 import os
 import random
@@ -79,6 +77,8 @@ import time
 from pathlib import Path
 
 import numpy as np
+
+from modload import load_module
 
 
 DATA = Path(__file__).resolve().parent / "data"
@@ -122,16 +122,6 @@ def as_array(v):
 
 def doc_of(v, n):
     return {"e": as_array(v), "n": n, "t": "paragraph %d" % n}
-
-
-def load_module(path, name):
-    """The extension module file at path, loaded under its own name, so two
-    builds of it can live in one process."""
-    loader = importlib.machinery.ExtensionFileLoader(f"{name}._native", str(path))
-    spec = importlib.util.spec_from_file_location(f"{name}._native", str(path), loader=loader)
-    mod = importlib.util.module_from_spec(spec)
-    loader.exec_module(mod)
-    return mod
 
 
 def open_db(px, tmp, name, db_kind):

@@ -53,8 +53,6 @@ bench/embed.py.
 import argparse
 import array
 import hashlib
-import importlib.machinery
-import importlib.util
 import struct
 import json
 import random
@@ -63,6 +61,8 @@ import statistics
 import sys
 import time
 from pathlib import Path
+
+from modload import load_module
 
 DATA = Path(__file__).resolve().parent / "data"
 RRF_K = 60
@@ -122,16 +122,6 @@ def rrf(lists):
         for i, key in enumerate(lst):
             score[key] = score.get(key, 0.0) + 1.0 / (RRF_K + i + 1)
     return [k for k, _ in sorted(score.items(), key=lambda kv: (-kv[1], kv[0]))]
-
-
-def load_module(path, name):
-    """The extension module file at path, loaded under its own name, so two
-    builds of it can live in one process."""
-    loader = importlib.machinery.ExtensionFileLoader(f"{name}._native", str(path))
-    spec = importlib.util.spec_from_file_location(f"{name}._native", str(path), loader=loader)
-    mod = importlib.util.module_from_spec(spec)
-    loader.exec_module(mod)
-    return mod
 
 
 def digest(results):

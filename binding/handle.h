@@ -114,6 +114,29 @@ inline thread_local bool t_without_gil = false;
 // The thread state WithoutGil gave up, for WithGil to take back.
 inline thread_local PyThreadState* t_released_state = nullptr;
 
+// Runs fn() between leave() and enter(), which switch the interpreter lock
+// and this thread's flags: an exception from fn is held until enter() has
+// run and then passed on (a forced unwind, which ends the thread, goes
+// straight through).
+template <class F, class Leave, class Enter>
+PALLIX_CATCHES_FORCED_UNWIND auto SwitchedAround(F&& fn, Leave leave, Enter enter) -> decltype(fn()) {
+  using R = decltype(fn());
+  static_assert(!std::is_void_v<R>);
+  std::optional<R> result;
+  std::exception_ptr failure;
+  leave();
+  try {
+    result.emplace(fn());
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  enter();
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*result);
+}
+
 // Runs fn() with the interpreter lock released and returns its result, so
 // that other Python threads run meanwhile. For engine work that touches no
 // Python object: the writes (whose commit waits for the disk) and long
@@ -124,29 +147,23 @@ inline thread_local PyThreadState* t_released_state = nullptr;
 // interpreter is exiting, taking its lock back ends the thread by an
 // unwind (error.h), which would drop that reference without the lock. An
 // exception from fn is passed on with the interpreter lock taken back.
+// The lock is taken back in enter() rather than in a destructor: at
+// interpreter exit that call ends the thread by an unwind, which must not
+// start inside a noexcept destructor.
 template <class F>
-PALLIX_CATCHES_FORCED_UNWIND auto WithoutGil(F&& fn) -> decltype(fn()) {
-  using R = decltype(fn());
-  static_assert(!std::is_void_v<R>);
-  std::optional<R> result;
-  std::exception_ptr failure;
-  PyThreadState* state = PyEval_SaveThread();
-  t_released_state = state;
-  t_without_gil = true;
-  try {
-    result.emplace(fn());
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  t_without_gil = false;
-  // Taken back here rather than in a destructor: at interpreter exit this
-  // call ends the thread by an unwind, which must not start inside a
-  // noexcept destructor.
-  PyEval_RestoreThread(state);
-  if (failure) std::rethrow_exception(failure);
-  return std::move(*result);
+auto WithoutGil(F&& fn) -> decltype(fn()) {
+  PyThreadState* state = nullptr;
+  return SwitchedAround(
+      std::forward<F>(fn),
+      [&] {
+        state = PyEval_SaveThread();
+        t_released_state = state;
+        t_without_gil = true;
+      },
+      [&] {
+        t_without_gil = false;
+        PyEval_RestoreThread(state);
+      });
 }
 
 // Runs fn() holding the interpreter lock: inside WithoutGil's fn (an
@@ -156,25 +173,18 @@ PALLIX_CATCHES_FORCED_UNWIND auto WithoutGil(F&& fn) -> decltype(fn()) {
 // frames, as for WithoutGil. An exception from fn is passed on with the
 // interpreter lock given up again.
 template <class F>
-PALLIX_CATCHES_FORCED_UNWIND auto WithGil(F&& fn) -> decltype(fn()) {
+auto WithGil(F&& fn) -> decltype(fn()) {
   if (!t_without_gil) return fn();
-  using R = decltype(fn());
-  static_assert(!std::is_void_v<R>);
-  std::optional<R> result;
-  std::exception_ptr failure;
-  t_without_gil = false;
-  PyEval_RestoreThread(t_released_state);
-  try {
-    result.emplace(fn());
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  t_released_state = PyEval_SaveThread();
-  t_without_gil = true;
-  if (failure) std::rethrow_exception(failure);
-  return std::move(*result);
+  return SwitchedAround(
+      std::forward<F>(fn),
+      [] {
+        t_without_gil = false;
+        PyEval_RestoreThread(t_released_state);
+      },
+      [] {
+        t_released_state = PyEval_SaveThread();
+        t_without_gil = true;
+      });
 }
 
 // WithoutGil(fn) when `release`, else fn() with the interpreter lock kept.
