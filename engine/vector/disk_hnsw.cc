@@ -236,15 +236,7 @@ float dann_code_distance(const DiskHnswParams& params, QueryRef query, StoredRef
   return pq_code_distance(params.codebook.get(), params.metric, params.quant, query, stored);
 }
 
-// ------------------------------------------------------------ graph
-
-namespace {
-
-// The query a neighbour's own stored vector gives when its list is pruned:
-// without a codebook its stored form as a query; with one, its decoded codes
-// prepared as a query (a distance table under l2). Codes that do not decode
-// and float nodes give an empty PqRaw query, at +inf from everything.
-PreparedQuery NeighbourQuery(const DiskHnswParams& params, StoredRef stored) {
+PreparedQuery dann_internal::NeighbourQuery(const DiskHnswParams& params, StoredRef stored) {
   if (!params.has_codebook()) return query_from_stored(params.quant, stored);
   if (stored.kind == StoredKind::kCodes) {
     if (auto decoded = pq_decode(*params.codebook, stored.codes)) return dann_query_prepare(params, *decoded);
@@ -254,30 +246,9 @@ PreparedQuery NeighbourQuery(const DiskHnswParams& params, StoredRef stored) {
   return empty;
 }
 
-// HnswSelectNeighbours over candidates sorted by distance to a base node,
-// the distances between candidates from each kept node's own query (the
-// rule of pruning above), read through the insert's store. A kept id
-// without a row is near nothing. Fails with the store's first failure.
-Result<size_t> SelectNeighbours(const DiskHnswParams& params, DannStore& store,
-                                std::vector<ScoredNode<uint64_t>>& candidates, uint32_t cap) {
-  std::vector<PreparedQuery> queries;
-  std::vector<QueryScorer> scorers;
-  std::vector<bool> present;
-  queries.reserve(cap);
-  scorers.reserve(cap);
-  std::vector<float> scratch;
-  auto keep = [&](uint64_t id) {
-    present.push_back(store.Node(id) != nullptr);
-    queries.push_back(NeighbourQuery(params, store.StoredOf(id, scratch)));
-    scorers.emplace_back(params.codebook.get(), params.metric, params.quant, queries.back().ref());
-  };
-  auto between = [&](size_t j, uint64_t id) {
-    return present[j] ? store.ScoreWith(scorers[j], id) : std::numeric_limits<float>::infinity();
-  };
-  size_t kept = HnswSelectNeighbours(candidates.data(), candidates.size(), cap, keep, between);
-  RETURN_IF_ERROR(store.status());
-  return kept;
-}
+// ------------------------------------------------------------ graph
+
+namespace {
 
 // Marks node id deleted when it has a row, and counts one more deletion.
 Status MarkDeleted(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
@@ -290,46 +261,15 @@ Status MarkDeleted(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
   return Ok();
 }
 
-// Appends new_id to the list of node_id on `layer`; a list then holding more
-// than cap ids is chosen again from them and new_id by neighbour selection,
-// with the node itself as the base, nearest first by (distance, id). A
-// neighbour without a row or without that layer (a damaged graph) is left
-// alone; a listed id without a row is farthest (+inf). The listed nodes'
-// vectors are read through the insert's store.
-Status AddLink(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
-               DannStore& store, uint64_t node_id, uint32_t layer, uint64_t new_id, uint32_t cap) {
-  ASSIGN_OR_RETURN(auto shared, load_dann_node(ctx, ns, cache, params.has_codebook(), params.quant, node_id));
-  if (shared == nullptr || layer >= shared->layers.size()) return Ok();
-  shared.reset();  // the cache's reference alone: Mutable need not copy the node
-  DiskHnswNode* node = Mutable(cache, node_id);
-  std::vector<uint64_t>& list = node->layers[layer];
-  list.push_back(new_id);
-  if (list.size() <= cap) return Ok();
-  PreparedQuery query = NeighbourQuery(params, node->stored.ref());
-  QueryScorer scorer(params.codebook.get(), params.metric, params.quant, query.ref());
-  std::vector<ScoredNode<uint64_t>> pairs;
-  pairs.reserve(list.size());
-  for (uint64_t v : list) {
-    float d = store.ScoreWith(scorer, v);
-    RETURN_IF_ERROR(store.status());
-    pairs.push_back({d, v});
-  }
-  std::sort(pairs.begin(), pairs.end(), ScoredBefore<uint64_t>);
-  ASSIGN_OR_RETURN(size_t kept, SelectNeighbours(params, store, pairs, cap));
-  list.resize(kept);
-  for (size_t i = 0; i < kept; ++i) list[i] = pairs[i].id;
-  return Ok();
-}
-
-// Links the new node id (already cached) into every layer up to its level.
-// An entry point without a row is treated as absent: the new node becomes
-// the entry. A layer search that finds nothing links nothing on that layer.
-// Nothing is written meanwhile, so the store's views of rows stay valid.
+// Links the new node id (already cached) into every layer up to its level
+// (HnswConnect over the insert's store). An entry point without a row is
+// treated as absent: the new node becomes the entry. Nothing is written
+// meanwhile, so the store's views of rows stay valid.
 Status Connect(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
                DiskHnswMeta& meta, uint64_t id, uint32_t level, std::span<const float> vector) {
   PreparedQuery query = dann_query_prepare(params, vector);
   QueryScorer scorer(params.codebook.get(), params.metric, params.quant, query.ref());
-  DannStore store(ctx, cache, ns, AsCodes(params), scorer, query.floats);
+  DannStore store(ctx, cache, ns, params, scorer, query.floats);
   const DannNodeView* entry = store.Node(meta.entry);
   RETURN_IF_ERROR(store.status());
   if (entry == nullptr) {
@@ -337,26 +277,8 @@ Status Connect(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params,
     return Ok();
   }
   const uint32_t top = entry->layer_count > 0 ? entry->layer_count - 1 : 0;
-  uint64_t ep = meta.entry;
-  for (uint32_t layer = top; layer > level; --layer) {
-    ASSIGN_OR_RETURN(auto nearest, SearchLayer(store, ep, 1, layer));
-    if (nearest.empty()) break;
-    ep = nearest.front().id;
-  }
-  for (uint32_t layer = std::min(top, level) + 1; layer-- > 0;) {
-    ASSIGN_OR_RETURN(auto nearest, SearchLayer(store, ep, params.ef_construction, layer));
-    if (nearest.empty()) continue;
-    uint32_t cap = layer > 0 ? params.m : params.m0;
-    size_t take = HnswChooseNeighbours(store, nearest, id, layer, [&](auto& candidates) {
-      return SelectNeighbours(params, store, candidates, cap).value_or(0);
-    });
-    RETURN_IF_ERROR(store.status());
-    std::vector<uint64_t>& own = Mutable(cache, id)->layers[layer];
-    own.clear();
-    for (size_t i = 0; i < take; ++i) own.push_back(nearest[i].id);
-    for (size_t i = 0; i < take; ++i) RETURN_IF_ERROR(AddLink(ctx, ns, params, cache, store, nearest[i].id, layer, id, cap));
-    ep = nearest.front().id;
-  }
+  HnswConnect(store, id, level, meta.entry, top, HnswShape{params.m, params.m0, params.ef_construction});
+  RETURN_IF_ERROR(store.status());
   if (level > top) meta.entry = id;
   return Ok();
 }

@@ -130,11 +130,14 @@ class DannStore {
   DannStore(const ReadView& view, std::string_view ns, bool as_codes, QueryScorer& scorer,
             std::span<const float> query);
   // Over the rows of a write transaction, where the nodes of `cache`
-  // (changed, not yet written back) take precedence over their rows. The
-  // store keeps the nodes it met as they were then, and must not be used
-  // after the transaction writes.
-  DannStore(WriteCtx& ctx, const DannNodeCache& cache, std::string_view ns, bool as_codes, QueryScorer& scorer,
-            std::span<const float> query);
+  // (changed, not yet written back) take precedence over their rows: the
+  // store of an insert (HnswInsertStore), which changes nodes through the
+  // cache. A node it changes is decoded into the cache from the row it
+  // already read (or taken from the cache) and marked changed; the store
+  // reads it there from then on. Rows are viewed in place, so the store
+  // must not be used after the transaction writes.
+  DannStore(WriteCtx& ctx, DannNodeCache& cache, std::string_view ns, const DiskHnswParams& params,
+            QueryScorer& scorer, std::span<const float> query);
 
   void StartVisits() { ++epoch_; }
   // Notes a node not seen yet; its row is read with the other nodes noted
@@ -145,7 +148,7 @@ class DannStore {
   void PrefetchVisit(Id id);
   bool Visit(Id id);
   float Distance(Id id) { return ScoreWith(scorer_, id); }
-  void DistanceBatch(const Id* ids, size_t n, float* out);
+  void DistanceBatch(const Id* ids, size_t n, float* out) { ScoreBatch(scorer_, query_.size(), ids, n, out); }
   DannLinks Neighbours(Id id, uint32_t layer);
   bool ok() const { return status_.has_value(); }
   Status status() const { return status_; }
@@ -159,6 +162,17 @@ class DannStore {
   // Node id's stored vector, viewing its row, the node of the cache or
   // `scratch`; an empty F32 vector when it has no row or a load failed.
   StoredRef StoredOf(Id id, std::vector<float>& scratch);
+
+  // The insert's side (a store over a write transaction only). Pruning
+  // measures from a node's own stored vector by NeighbourQuery; a node
+  // without a row is near nothing.
+  void ScoreFrom(Id from, const Id* ids, size_t n, float* out);
+  bool HasLayer(Id id, uint32_t layer) {
+    const DannNodeView* node = Node(id);
+    return node != nullptr && layer < node->layer_count;
+  }
+  void SetLinks(Id id, uint32_t layer, const Id* ids, size_t n);
+  void AppendLink(Id id, uint32_t layer, Id v);
 
  private:
   static constexpr uint32_t kUnused = UINT32_MAX;
@@ -176,9 +190,9 @@ class DannStore {
     uint32_t epoch = 0;       // the layer search that last visited it
   };
   struct Entry {
-    std::string_view row;                        // the stored bytes, until parsed
-    DannNodeView view;                           // once parsed
-    std::shared_ptr<const DiskHnswNode> owned;   // a node of the cache, instead of a row
+    std::string_view row;                 // the stored bytes, until parsed
+    DannNodeView view;                    // once parsed
+    const DiskHnswNode* owned = nullptr;  // a node of the cache, instead of a row
     bool parsed = false;
   };
 
@@ -205,15 +219,22 @@ class DannStore {
   // (room for bytes.size() / 4 floats).
   static const float* Floats(std::string_view bytes, float* scratch);
   // The node's vector for FloatBatch (copied into scratch when it must
-  // be); null when it has no row or is not exactly as long as the query.
-  const float* BatchVector(Id id, float* scratch);
+  // be); null when it has no row or is not exactly dim floats long.
+  const float* BatchVector(Id id, size_t dim, float* scratch);
   // The entry's vector as the distance rule reads it.
   StoredRef Stored(const Entry& entry, std::vector<float>& scratch) const;
+  // out[i] = scorer's distance to node ids[i], float vectors of length dim
+  // scored several at a time.
+  void ScoreBatch(QueryScorer& scorer, size_t dim, const Id* ids, size_t n, float* out);
+  // Node id's list on `layer` in the cache, made private to it and marked
+  // changed; null when it has no row or no such layer.
+  std::vector<uint64_t>* MutableLinks(Id id, uint32_t layer);
 
   const ReadView* view_ = nullptr;
   RowLocations* locations_ = nullptr;  // with view_: rows met by earlier searches
   WriteCtx* ctx_ = nullptr;
-  const DannNodeCache* cache_ = nullptr;
+  DannNodeCache* cache_ = nullptr;
+  const DiskHnswParams* params_ = nullptr;
   std::string_view ns_;
   bool as_codes_;
   QueryScorer& scorer_;
@@ -227,10 +248,18 @@ class DannStore {
   std::vector<std::string_view> pending_views_;
   std::vector<uint32_t> pending_found_;
   std::vector<float> single_;       // one vector copied for ScoreWith
-  std::vector<float> batch_;        // vectors copied for DistanceBatch
+  std::vector<float> batch_;        // vectors copied for ScoreBatch
+  std::vector<float> own_;          // a pruned node's vector copied for ScoreFrom
   uint32_t epoch_ = 1;
   Status status_;
 };
+
+// The query a node's own stored vector gives when its list is pruned:
+// without a codebook its stored form as a query; with one, its decoded
+// codes prepared as a query (a distance table under l2). Codes that do not
+// decode and float nodes give an empty PqRaw query, at +inf from
+// everything.
+PreparedQuery NeighbourQuery(const DiskHnswParams& params, StoredRef stored);
 
 // One layer search from entry; empty when the entry has no row.
 inline Result<std::vector<ScoredNode<uint64_t>>> SearchLayer(DannStore& store, uint64_t entry, uint64_t ef,

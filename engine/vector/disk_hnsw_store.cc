@@ -118,9 +118,15 @@ DannStore::DannStore(const ReadView& view, std::string_view ns, bool as_codes, Q
   locations_ = RowLocations::For(ns, view.snapshot_tag());
 }
 
-DannStore::DannStore(WriteCtx& ctx, const DannNodeCache& cache, std::string_view ns, bool as_codes,
+DannStore::DannStore(WriteCtx& ctx, DannNodeCache& cache, std::string_view ns, const DiskHnswParams& params,
                      QueryScorer& scorer, std::span<const float> query)
-    : ctx_(&ctx), cache_(&cache), ns_(ns), as_codes_(as_codes), scorer_(scorer), query_(query) {}
+    : ctx_(&ctx),
+      cache_(&cache),
+      params_(&params),
+      ns_(ns),
+      as_codes_(params.has_codebook() || params.quant != Quantization::kNone),
+      scorer_(scorer),
+      query_(query) {}
 
 void DannStore::PrefetchVisit(Id id) {
   if (!ok()) return;
@@ -184,26 +190,69 @@ StoredRef DannStore::StoredOf(Id id, std::vector<float>& scratch) {
   return Stored(*entry, scratch);
 }
 
-void DannStore::DistanceBatch(const Id* ids, size_t n, float* out) {
-  if (as_codes_ || !scorer_.float_batch()) {
-    for (size_t i = 0; i < n; ++i) out[i] = Distance(ids[i]);
+void DannStore::ScoreFrom(Id from, const Id* ids, size_t n, float* out) {
+  Entry* entry = Find(from);
+  if (entry == nullptr || params_ == nullptr) {
+    std::fill(out, out + n, std::numeric_limits<float>::infinity());
     return;
   }
-  const size_t dim = query_.size();
+  PreparedQuery query = NeighbourQuery(*params_, Stored(*entry, own_));
+  QueryScorer scorer(params_->codebook.get(), params_->metric, params_->quant, query.ref());
+  ScoreBatch(scorer, query.floats.size(), ids, n, out);
+}
+
+std::vector<uint64_t>* DannStore::MutableLinks(Id id, uint32_t layer) {
+  Slot* slot = Resolve(id);
+  if (slot == nullptr || cache_ == nullptr) return nullptr;
+  Entry& entry = nodes_[slot->node];
+  if (layer >= entry.view.layer_count) return nullptr;
+  auto [it, fresh] = cache_->nodes.try_emplace(id);
+  std::shared_ptr<DiskHnswNode>& held = it->second;
+  if (fresh) {
+    // Decoded from the row this store read, not read again.
+    Result<DiskHnswNode> decoded = decode_dann_node(ns_, id, entry.row, as_codes_, Quantization::kNone);
+    if (!decoded.has_value()) {
+      cache_->nodes.erase(it);
+      status_ = Fail(std::move(decoded).error());
+      return nullptr;
+    }
+    held = std::make_shared<DiskHnswNode>(std::move(*decoded));
+  } else if (held.use_count() > 1) {
+    // Another holder keeps the node as it was.
+    held = std::make_shared<DiskHnswNode>(*held);
+  }
+  cache_->changed.insert(id);
+  entry.owned = held.get();
+  return &held->layers[layer];
+}
+
+void DannStore::SetLinks(Id id, uint32_t layer, const Id* ids, size_t n) {
+  if (std::vector<uint64_t>* list = MutableLinks(id, layer)) list->assign(ids, ids + n);
+}
+
+void DannStore::AppendLink(Id id, uint32_t layer, Id v) {
+  if (std::vector<uint64_t>* list = MutableLinks(id, layer)) list->push_back(v);
+}
+
+void DannStore::ScoreBatch(QueryScorer& scorer, size_t dim, const Id* ids, size_t n, float* out) {
+  if (as_codes_ || !scorer.float_batch()) {
+    for (size_t i = 0; i < n; ++i) out[i] = ScoreWith(scorer, ids[i]);
+    return;
+  }
   batch_.resize(kBatch * dim);
   const float* vectors[kBatch];
   size_t at[kBatch];
   float found[kBatch];
   size_t count = 0;
   auto score = [&] {
-    scorer_.FloatBatch(vectors, count, found);
+    scorer.FloatBatch(vectors, count, found);
     for (size_t j = 0; j < count; ++j) out[at[j]] = found[j];
     count = 0;
   };
   for (size_t i = 0; i < n; ++i) {
-    const float* v = BatchVector(ids[i], batch_.data() + count * dim);
+    const float* v = BatchVector(ids[i], dim, batch_.data() + count * dim);
     if (v == nullptr) {
-      out[i] = Distance(ids[i]);
+      out[i] = ScoreWith(scorer, ids[i]);
       continue;
     }
     vectors[count] = v;
@@ -213,10 +262,9 @@ void DannStore::DistanceBatch(const Id* ids, size_t n, float* out) {
   if (count > 0) score();
 }
 
-const float* DannStore::BatchVector(Id id, float* scratch) {
+const float* DannStore::BatchVector(Id id, size_t dim, float* scratch) {
   const Entry* entry = Find(id);
   if (entry == nullptr) return nullptr;
-  const size_t dim = query_.size();
   if (entry->owned != nullptr) {
     const StoredVector& stored = entry->owned->stored;
     return stored.kind == StoredKind::kF32 && stored.f32.size() == dim ? stored.f32.data() : nullptr;
@@ -320,7 +368,7 @@ uint32_t DannStore::Fetch(Id id) {
     if (auto it = cache_->nodes.find(id); it != cache_->nodes.end()) {
       if (it->second == nullptr) return kMissing;
       const DiskHnswNode& node = *it->second;
-      entry.owned = it->second;
+      entry.owned = it->second.get();
       entry.view.deleted = node.deleted;
       entry.view.key = node.key;
       entry.view.layer_count = static_cast<uint32_t>(node.layers.size());

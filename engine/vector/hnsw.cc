@@ -301,63 +301,38 @@ QueryRef HnswIndex::OwnQuery(uint32_t id, std::vector<float>& scratch) const {
   return query;
 }
 
-size_t HnswIndex::SelectNeighbours(ScoredNode<uint32_t>* candidates, size_t count, uint32_t cap) {
-  if (select_scratch_.size() < cap) select_scratch_.resize(cap);
-  select_scorers_.clear();
-  select_scorers_.reserve(cap);
-  auto keep = [&](uint32_t id) {
-    QueryRef query = OwnQuery(id, select_scratch_[select_scorers_.size()]);
-    select_scorers_.emplace_back(codebook_.get(), metric_, quant_, query);
-  };
-  auto between = [&](size_t j, uint32_t id) { return select_scorers_[j](stored(id)); };
-  return HnswSelectNeighbours(candidates, count, cap, keep, between);
-}
+// The insert's store: the search store over the graph being changed, whose
+// lists change in place.
+class HnswMemoryInsertStore : public HnswMemoryStore {
+ public:
+  HnswMemoryInsertStore(HnswIndex& graph, QueryScorer& scorer)
+      : HnswMemoryStore(graph, scorer, graph.visited_, graph.visited_epoch_), graph_(graph) {}
 
-// Appends new_id to node's list on `layer`; a list that then holds more than
-// cap ids is chosen again from them and new_id by neighbour selection, with
-// the node itself as the base.
-void HnswIndex::AddLink(uint32_t node, uint32_t layer, uint32_t new_id, uint32_t cap, std::vector<float>& scratch) {
-  PALLIX_INVARIANT(level(node) >= layer, "hnsw neighbour has the layer it is linked on");
-  LinkList list = Links(node, layer);
-  if (*list.count < cap) {
-    list.ids[(*list.count)++] = new_id;
-    return;
+  void ScoreFrom(Id from, const Id* ids, size_t n, float* out) {
+    QueryScorer scorer(graph_.codebook_.get(), graph_.metric_, graph_.quant_, graph_.OwnQuery(from, graph_.own_scratch_));
+    graph_.ScoreNodes(scorer, ids, n, out);
   }
-  QueryScorer scorer(codebook_.get(), metric_, quant_, OwnQuery(node, scratch));
-  uint32_t n = *list.count;
-  uint32_t ids[kHnswM0 + 1];
-  float distances[kHnswM0 + 1];
-  std::copy(list.ids, list.ids + n, ids);
-  ids[n] = new_id;
-  ScoreNodes(scorer, ids, n + 1, distances);
-  ScoredNode<uint32_t> pairs[kHnswM0 + 1];
-  for (uint32_t i = 0; i <= n; ++i) pairs[i] = {distances[i], ids[i]};
-  std::sort(pairs, pairs + n + 1, ScoredBefore<uint32_t>);
-  auto kept = static_cast<uint32_t>(SelectNeighbours(pairs, n + 1, cap));
-  for (uint32_t i = 0; i < kept; ++i) list.ids[i] = pairs[i].id;
-  *list.count = kept;
-}
+  bool HasLayer(Id id, uint32_t layer) const { return graph_.level(id) >= layer; }
+  void SetLinks(Id id, uint32_t layer, const Id* ids, size_t n) {
+    HnswIndex::LinkList list = graph_.Links(id, layer);
+    std::copy(ids, ids + n, list.ids);
+    *list.count = static_cast<uint32_t>(n);
+  }
+  void AppendLink(Id id, uint32_t layer, Id v) {
+    HnswIndex::LinkList list = graph_.Links(id, layer);
+    list.ids[(*list.count)++] = v;
+  }
+
+ private:
+  HnswIndex& graph_;
+};
 
 // Links a freshly appended node into every layer up to its level.
 void HnswIndex::Connect(uint32_t id, uint32_t level, const PreparedQuery& query) {
   QueryScorer scorer(codebook_.get(), metric_, quant_, query.ref());
-  HnswMemoryStore store(*this, scorer, visited_, visited_epoch_);
-  uint32_t ep = *entry_;
-  uint32_t top = this->level(ep);
-  ep = HnswDescend(store, ep, top, level);
-  std::vector<float> scratch;
-  for (uint32_t layer = std::min(top, level) + 1; layer-- > 0;) {
-    auto nearest = hnsw_search_layer(store, ep, kHnswEfConstruction, layer);
-    uint32_t cap = layer > 0 ? kHnswM : kHnswM0;
-    auto take = static_cast<uint32_t>(HnswChooseNeighbours(store, nearest, id, layer, [&](auto& candidates) {
-      return SelectNeighbours(candidates.data(), candidates.size(), cap);
-    }));
-    LinkList own = Links(id, layer);
-    for (uint32_t i = 0; i < take; ++i) own.ids[i] = nearest[i].id;
-    *own.count = take;
-    for (uint32_t i = 0; i < take; ++i) AddLink(nearest[i].id, layer, id, cap, scratch);
-    ep = nearest.front().id;
-  }
+  HnswMemoryInsertStore store(*this, scorer);
+  const uint32_t top = this->level(*entry_);
+  HnswConnect(store, id, level, *entry_, top, HnswShape{});
   if (level > top) entry_ = id;
 }
 

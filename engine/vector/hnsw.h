@@ -120,6 +120,21 @@ inline bool HeapAfter(const HeapNode<Id>& a, const HeapNode<Id>& b) {
   return HeapBefore(b, a);
 }
 
+// The orderings as function objects, which the heap and sort algorithms
+// inline (a function pointer they call through).
+struct HeapBeforeOrder {
+  template <typename Id>
+  bool operator()(const HeapNode<Id>& a, const HeapNode<Id>& b) const {
+    return HeapBefore(a, b);
+  }
+};
+struct HeapAfterOrder {
+  template <typename Id>
+  bool operator()(const HeapNode<Id>& a, const HeapNode<Id>& b) const {
+    return HeapBefore(b, a);
+  }
+};
+
 // distances[i] = the store's distance to ids[i], all at once when the store
 // can; false when the store failed meanwhile.
 template <HnswLayerStore S>
@@ -170,7 +185,7 @@ std::vector<ScoredNode<typename S::Id>> hnsw_search_layer_admitting(S& store, ty
   std::vector<Id> fresh;
   std::vector<float> distances;
   while (!candidates.empty()) {
-    std::pop_heap(candidates.begin(), candidates.end(), hnsw_internal::HeapAfter<Id>);
+    std::pop_heap(candidates.begin(), candidates.end(), hnsw_internal::HeapAfterOrder{});
     Node c = candidates.back();
     candidates.pop_back();
     if (results.size() >= ef && c.distance > results.front().distance) break;
@@ -190,18 +205,18 @@ std::vector<ScoredNode<typename S::Id>> hnsw_search_layer_admitting(S& store, ty
       if (results.size() < ef || dv < results.front().distance) {
         Node node = Node::Of(dv, fresh[i]);
         candidates.push_back(node);
-        std::push_heap(candidates.begin(), candidates.end(), hnsw_internal::HeapAfter<Id>);
+        std::push_heap(candidates.begin(), candidates.end(), hnsw_internal::HeapAfterOrder{});
         if (!admit(node.id)) continue;
         results.push_back(node);
-        std::push_heap(results.begin(), results.end(), hnsw_internal::HeapBefore<Id>);
+        std::push_heap(results.begin(), results.end(), hnsw_internal::HeapBeforeOrder{});
         if (results.size() > ef) {
-          std::pop_heap(results.begin(), results.end(), hnsw_internal::HeapBefore<Id>);
+          std::pop_heap(results.begin(), results.end(), hnsw_internal::HeapBeforeOrder{});
           results.pop_back();
         }
       }
     }
   }
-  std::sort_heap(results.begin(), results.end(), hnsw_internal::HeapBefore<Id>);
+  std::sort_heap(results.begin(), results.end(), hnsw_internal::HeapBeforeOrder{});
   std::vector<ScoredNode<Id>> out;
   out.reserve(results.size());
   for (const Node& n : results) out.push_back({n.distance, n.id});
@@ -227,12 +242,44 @@ typename S::Id HnswDescend(S& store, typename S::Id ep, uint32_t top, uint32_t b
   return ep;
 }
 
+// ---------------------------------------------------------------------------
+// The shared insert: both graphs link a new node by the same code, over a
+// store that extends HnswLayerStore (whose distances are those to the new
+// node) with what linking needs:
+//   ScoreFrom(from, ids, n, out)   out[i] = the distance from node `from`'s
+//                                  own stored vector, taken as a query (the
+//                                  graph's rule for pruning), to node
+//                                  ids[i]; +inf for every id when `from` has
+//                                  no vector, and for an id without one
+//   HasLayer(id, layer) -> bool    whether node id has a list on the layer
+//                                  (a damaged on-disk graph may lack one)
+//   SetLinks(id, layer, ids, n)    replaces node id's list on the layer
+//   AppendLink(id, layer, v)       appends v to node id's list on the layer
+// A list the store handed out (Neighbours) may change or lapse once the
+// node is changed.
+template <typename S>
+concept HnswInsertStore =
+    HnswLayerStore<S> && requires(S& s, typename S::Id id, uint32_t layer, const typename S::Id* ids, size_t n,
+                                  float* out) {
+      s.ScoreFrom(id, ids, n, out);
+      { s.HasLayer(id, layer) } -> std::same_as<bool>;
+      s.SetLinks(id, layer, ids, n);
+      s.AppendLink(id, layer, id);
+    };
+
+// The neighbour caps and the insert's search width.
+struct HnswShape {
+  uint32_t m = kHnswM;
+  uint32_t m0 = kHnswM0;
+  uint64_t ef_construction = kHnswEfConstruction;
+};
+
 // Neighbour selection, for a new node's list and for pruning an over-full
 // one alike: candidates[0 .. count) are sorted by the graph ordering of
 // their distance to the base node; walking them nearest first, a candidate
 // is kept unless it is strictly closer to a neighbour kept so far than to
 // the base, until cap are kept. The kept ones move to the front in that
-// order; returns how many.
+// order; returns how many (those kept so far when the store fails).
 //
 // Keeping only the nearest would fill a node's list with its own tight
 // cluster and drop every link towards the rest of the graph, which then
@@ -241,22 +288,44 @@ typename S::Id HnswDescend(S& store, typename S::Id ep, uint32_t top, uint32_t b
 // neighbour already covers adds no new direction, so the list spends its
 // room on the directions that lead elsewhere. A candidate at equal
 // distance from the base and a kept neighbour is kept: duplicate vectors
-// would otherwise leave a node one link.
+// would otherwise leave a node one link. The first candidate is always
+// kept, so the nearest stays first.
 //
-// keep(id) is told of each kept node before any later candidate is tested;
-// between(j, id) is the distance from the j-th kept node (as the query) to
-// candidate id. The first candidate is always kept, so the nearest stays
-// first.
-template <typename Id, typename Keep, typename Between>
-size_t HnswSelectNeighbours(ScoredNode<Id>* candidates, size_t count, size_t cap, Keep&& keep, Between&& between) {
+// The tests run kept node by kept node: as soon as a node is kept, its
+// distances to every later candidate not yet covered are computed in one
+// batch (ScoreFrom), which lets the store overlap the vectors' memory loads
+// and score several at once. A candidate meets the same kept nodes in the
+// same order as when each candidate is tested in turn, and is no longer
+// scored once covered, so the outcome and the distances computed are those
+// of the one-at-a-time walk (besides those to candidates past the point
+// where cap is reached).
+template <HnswInsertStore S>
+size_t HnswSelectNeighbours(S& store, ScoredNode<typename S::Id>* candidates, size_t count, size_t cap) {
+  using Id = typename S::Id;
+  std::vector<uint8_t> covered(count, 0);
+  std::vector<Id> ids;
+  std::vector<size_t> at;
+  std::vector<float> distances;
   size_t kept = 0;
   for (size_t i = 0; i < count && kept < cap; ++i) {
+    if (covered[i]) continue;
     const ScoredNode<Id> candidate = candidates[i];
-    bool covered = false;
-    for (size_t j = 0; j < kept && !covered; ++j) covered = between(j, candidate.id) < candidate.distance;
-    if (covered) continue;
-    candidates[kept++] = candidate;
-    keep(candidate.id);
+    candidates[kept++] = candidate;  // kept <= i: only walked positions move
+    if (kept == cap) break;
+    ids.clear();
+    at.clear();
+    for (size_t j = i + 1; j < count; ++j) {
+      if (covered[j]) continue;
+      ids.push_back(candidates[j].id);
+      at.push_back(j);
+    }
+    if (ids.empty()) continue;
+    distances.resize(ids.size());
+    store.ScoreFrom(candidate.id, ids.data(), ids.size(), distances.data());
+    if (!store.ok()) return kept;
+    for (size_t k = 0; k < ids.size(); ++k) {
+      if (distances[k] < candidates[at[k]].distance) covered[at[k]] = 1;
+    }
   }
   return kept;
 }
@@ -300,17 +369,95 @@ size_t HnswChooseNeighbours(S& store, std::vector<ScoredNode<typename S::Id>>& c
     // ids are taken before any distance is asked for.
     const auto& list = store.Neighbours(widened[j].id, layer);
     if (!store.ok()) return kept;
+    if constexpr (requires { store.PrefetchVisit(self); }) {
+      for (size_t i = 0, count = list.size(); i < count; ++i) store.PrefetchVisit(list[i]);
+    }
     for (size_t i = 0, count = list.size(); i < count; ++i) {
       if (store.Visit(list[i])) fresh.push_back(list[i]);
     }
   }
   std::vector<float> distances;
   if (fresh.empty() || !hnsw_internal::ScoreAll(store, fresh, distances)) return kept;
-  for (size_t i = 0; i < fresh.size(); ++i) widened.push_back({distances[i], fresh[i]});
-  std::sort(widened.begin(), widened.end(), ScoredBefore<Id>);
-  if (widened.size() > kHnswWidenedCandidates) widened.resize(kHnswWidenedCandidates);
-  candidates = std::move(widened);
+  // The nearest kHnswWidenedCandidates in the graph ordering: ids are
+  // distinct, so the ordering is total and any way of finding and sorting
+  // them gives the same list. The keys are computed once.
+  using Node = hnsw_internal::HeapNode<Id>;
+  std::vector<Node> pool;
+  pool.reserve(widened.size() + fresh.size());
+  for (const ScoredNode<Id>& c : widened) pool.push_back(Node::Of(c.distance, c.id));
+  for (size_t i = 0; i < fresh.size(); ++i) pool.push_back(Node::Of(distances[i], fresh[i]));
+  const size_t keep = std::min(pool.size(), kHnswWidenedCandidates);
+  if (keep < pool.size()) {
+    std::nth_element(pool.begin(), pool.begin() + static_cast<ptrdiff_t>(keep), pool.end(),
+                     hnsw_internal::HeapBeforeOrder{});
+  }
+  std::sort(pool.begin(), pool.begin() + static_cast<ptrdiff_t>(keep), hnsw_internal::HeapBeforeOrder{});
+  candidates.resize(keep);
+  for (size_t i = 0; i < keep; ++i) candidates[i] = {pool[i].distance, pool[i].id};
   return select(candidates);
+}
+
+// Links new_id from node's list on `layer`: appended while the list holds
+// fewer than cap ids, else the list is chosen again from its ids and new_id
+// by neighbour selection with the node itself as the base, nearest first by
+// the graph ordering. A node without that layer is left alone.
+template <HnswInsertStore S>
+void HnswAddLink(S& store, typename S::Id node, uint32_t layer, typename S::Id new_id, size_t cap) {
+  using Id = typename S::Id;
+  if (!store.HasLayer(node, layer)) return;
+  std::vector<Id> ids;
+  {
+    const auto& list = store.Neighbours(node, layer);
+    if (!store.ok()) return;
+    if (list.size() < cap) {
+      store.AppendLink(node, layer, new_id);
+      return;
+    }
+    ids.reserve(list.size() + 1);
+    for (size_t i = 0, count = list.size(); i < count; ++i) ids.push_back(list[i]);
+  }
+  ids.push_back(new_id);
+  std::vector<float> distances(ids.size());
+  store.ScoreFrom(node, ids.data(), ids.size(), distances.data());
+  if (!store.ok()) return;
+  std::vector<ScoredNode<Id>> pairs(ids.size());
+  for (size_t i = 0; i < ids.size(); ++i) pairs[i] = {distances[i], ids[i]};
+  std::sort(pairs.begin(), pairs.end(), [](const ScoredNode<Id>& a, const ScoredNode<Id>& b) { return ScoredBefore(a, b); });
+  const size_t kept = HnswSelectNeighbours(store, pairs.data(), pairs.size(), cap);
+  if (!store.ok()) return;
+  for (size_t i = 0; i < kept; ++i) ids[i] = pairs[i].id;
+  store.SetLinks(node, layer, ids.data(), kept);
+}
+
+// Links node id, of `level`, whose vector the store's distances measure
+// from, into every layer up to its level: a greedy descent from entry (of
+// level top) to the layer above the node's, then on each layer from
+// min(top, level) down to 0 a search of width ef_construction, the node's
+// neighbours chosen from its results (HnswChooseNeighbours), and each of
+// them linked back (HnswAddLink); the nearest result enters the next layer
+// down. A layer whose search finds nothing links nothing. Stops at the
+// store's first failure, which the store keeps. The caller makes the node
+// the entry when its level is above top.
+template <HnswInsertStore S>
+void HnswConnect(S& store, typename S::Id id, uint32_t level, typename S::Id entry, uint32_t top,
+                 const HnswShape& shape) {
+  using Id = typename S::Id;
+  Id ep = HnswDescend(store, entry, top, level);
+  std::vector<Id> own;
+  for (uint32_t layer = std::min(top, level) + 1; layer-- > 0 && store.ok();) {
+    auto nearest = hnsw_search_layer(store, ep, shape.ef_construction, layer);
+    if (!store.ok() || nearest.empty()) continue;
+    const size_t cap = layer > 0 ? shape.m : shape.m0;
+    const size_t take = HnswChooseNeighbours(store, nearest, id, layer, [&](auto& candidates) {
+      return HnswSelectNeighbours(store, candidates.data(), candidates.size(), cap);
+    });
+    if (!store.ok()) return;
+    own.clear();
+    for (size_t i = 0; i < take; ++i) own.push_back(nearest[i].id);
+    store.SetLinks(id, layer, own.data(), own.size());
+    for (size_t i = 0; i < take && store.ok(); ++i) HnswAddLink(store, own[i], layer, id, cap);
+    ep = nearest.front().id;
+  }
 }
 
 // a + b and 4 * a, stopping at the largest value instead of wrapping.
@@ -376,6 +523,7 @@ class HnswIndex {
   friend void hnsw_remove_key(HnswIndex& graph, std::string_view key);
   friend std::vector<HnswHit> hnsw_search(const HnswIndex& graph, std::span<const float> query, uint64_t k);
   friend class HnswMemoryStore;
+  friend class HnswMemoryInsertStore;
 
   struct KeySlot {
     const char* data;
@@ -392,12 +540,8 @@ class HnswIndex {
   uint32_t DrawLevel();
   uint32_t AppendNode(uint32_t level, std::span<const uint8_t> stored);
   void Connect(uint32_t id, uint32_t level, const PreparedQuery& query);
-  void AddLink(uint32_t node, uint32_t layer, uint32_t new_id, uint32_t cap, std::vector<float>& scratch);
   // Node id's own stored vector as a query (viewing it or `scratch`).
   QueryRef OwnQuery(uint32_t id, std::vector<float>& scratch) const;
-  // HnswSelectNeighbours over candidates sorted by distance to a base node,
-  // the distances between candidates from each kept node's own query.
-  size_t SelectNeighbours(ScoredNode<uint32_t>* candidates, size_t count, uint32_t cap);
   void AddKey(uint32_t id, std::string_view key);
 
   // out[i] = scorer's distance to node ids[i].
@@ -451,10 +595,8 @@ class HnswIndex {
   // The insert path's visited stamps; searches draw theirs from the pool.
   std::vector<uint32_t> visited_;
   uint32_t visited_epoch_ = 0;
-  // Neighbour selection's scorers of the kept nodes and their decoding
-  // space, reused by every insert.
-  std::vector<QueryScorer> select_scorers_;
-  std::vector<std::vector<float>> select_scratch_;
+  // Decoding space of the insert path's own-vector queries.
+  std::vector<float> own_scratch_;
   std::unique_ptr<hnsw_internal::VisitedPool> search_visited_;
 };
 
