@@ -129,9 +129,21 @@ struct DiskHnswParams {
 // The nodes one operation has decoded, to change them or through
 // load_dann_node (a null pointer records a missing row, so it is read once
 // too), and the ids changed since the cache was made.
+//
+// An operation of many inserts (a build's batch) meets the same rows again
+// and again; reading each from the store every time cost most of a build.
+// A row an insert reads is noted in `met`, and read by a later insert of the
+// same cache, copied into `rows`, from where every later insert reads it.
+// A copy is of the row as the transaction holds it; the cache's own nodes
+// take precedence over it, and nothing else rewrites a node row while the
+// operation runs. rows[id] is empty without a copy, else one byte p, p
+// bytes of padding that align the row's vector for the distance kernels,
+// and the row.
 struct DannNodeCache {
   std::unordered_map<uint64_t, std::shared_ptr<DiskHnswNode>> nodes;
   std::set<uint64_t> changed;
+  std::vector<std::string> rows;  // by node id
+  std::vector<bool> met;          // by node id
 };
 
 // ------------------------------------------------------------ rows

@@ -208,6 +208,8 @@ class DannStore {
   Result<bool> GetRow(Id id, std::string_view& row) const;
   // Reads the rows of every pending node in one batch.
   void FetchPending();
+  // Copies node id's row into the cache (DannNodeCache::rows); the copy.
+  std::string_view CopyRow(Id id, std::string_view row);
   // The entry index of a row read: taken from the cache when it holds the
   // node, else the row's bytes (unparsed).
   uint32_t AddRow(std::string_view row);

@@ -48,6 +48,9 @@ constexpr size_t kLocationTables = 2;
 // Node ids past this are not remembered, so that a table stays within
 // 32 MiB however large the graph.
 constexpr uint64_t kMaxRememberedIds = uint64_t{1} << 21;
+// Nor copied into an insert's cache (whose `met` marks are by id), so that
+// a damaged id far past the others cannot make them huge.
+constexpr uint64_t kMaxCopiedId = uint64_t{1} << 26;
 
 RowLocations* RowLocations::For(std::string_view ns, const SnapshotTag& tag) {
   if (tag.mapping == 0) return nullptr;
@@ -377,6 +380,11 @@ uint32_t DannStore::Fetch(Id id) {
       return static_cast<uint32_t>(nodes_.size() - 1);
     }
   }
+  if (cache_ != nullptr && id < cache_->rows.size() && !cache_->rows[id].empty()) {
+    const std::string& copy = cache_->rows[id];
+    const size_t skip = 1 + static_cast<uint8_t>(copy[0]);
+    return AddRow(std::string_view(copy).substr(skip));
+  }
   if (locations_ != nullptr) {
     if (std::string_view row = locations_->Find(id); !row.empty()) return AddRow(row);
   }
@@ -387,7 +395,30 @@ uint32_t DannStore::Fetch(Id id) {
   }
   if (!*found) return kMissing;
   if (locations_ != nullptr) locations_->Remember(id, entry.row);
+  if (cache_ != nullptr && id < kMaxCopiedId) {
+    // Met by an earlier insert of this cache: later ones will meet it too.
+    std::vector<bool>& met = cache_->met;
+    if (id < met.size() && met[id]) return AddRow(CopyRow(id, entry.row));
+    if (id >= met.size()) met.resize(std::max<size_t>(id + 1, met.size() * 2));
+    met[id] = true;
+  }
   return AddRow(entry.row);
+}
+
+std::string_view DannStore::CopyRow(Id id, std::string_view row) {
+  std::vector<std::string>& rows = cache_->rows;
+  if (id >= rows.size()) rows.resize(std::max<size_t>(id + 1, rows.size() * 2));
+  // The vector starts 9 bytes and the key's length into the row; a heap
+  // block is 16-aligned, so this padding puts the vector on a 16-byte
+  // boundary and it is scored in place rather than copied first.
+  const size_t key_len = row.size() >= 5 ? DecodeFixed32LE(row.data() + 1) : 0;
+  const size_t pad = (16 - (1 + 9 + key_len % 16) % 16) % 16;
+  std::string& copy = rows[id];
+  copy.reserve(1 + pad + row.size());
+  copy.assign(1, static_cast<char>(pad));
+  copy.append(pad, '\0');
+  copy.append(row);
+  return std::string_view(copy).substr(1 + pad);
 }
 
 void DannStore::Parse(Id id, Entry& entry) {

@@ -302,11 +302,75 @@ QueryRef HnswIndex::OwnQuery(uint32_t id, std::vector<float>& scratch) const {
 }
 
 // The insert's store: the search store over the graph being changed, whose
-// lists change in place.
-class HnswMemoryInsertStore : public HnswMemoryStore {
+// lists change in place. Distances from the new node are remembered for the
+// whole insert (the scorer does not change meanwhile, so a remembered
+// distance is the one scoring again would give): the layer searches meet
+// the same nodes on every layer, and widening a node's candidates walks
+// the lists of its search's results, whose members that search has
+// already scored.
+class HnswMemoryInsertStore {
  public:
+  using Id = uint32_t;
+  using Mark = hnsw_internal::InsertMark;
+
   HnswMemoryInsertStore(HnswIndex& graph, QueryScorer& scorer)
-      : HnswMemoryStore(graph, scorer, graph.visited_, graph.visited_epoch_), graph_(graph) {}
+      : graph_(graph), scorer_(scorer), marks_(graph.insert_marks_) {
+    if (marks_.size() < graph_.node_count_) marks_.resize(graph_.node_count_, Mark{0, 0, 0.0f});
+    if (graph_.insert_epoch_ == UINT32_MAX) {
+      for (Mark& m : marks_) m.insert = 0;
+      graph_.insert_epoch_ = 0;
+    }
+    insert_ = ++graph_.insert_epoch_;
+  }
+
+  void StartVisits() {
+    if (graph_.visit_epoch_ == UINT32_MAX) {
+      for (Mark& m : marks_) m.visit = 0;
+      graph_.visit_epoch_ = 0;
+    }
+    visit_ = ++graph_.visit_epoch_;
+  }
+  bool Visit(Id id) {
+    if (marks_[id].visit == visit_) return false;
+    marks_[id].visit = visit_;
+    return true;
+  }
+  void PrefetchVisit(Id id) const { Prefetch(&marks_[id]); }
+  float Distance(Id id) {
+    Mark& m = marks_[id];
+    if (m.insert != insert_) {
+      m.insert = insert_;
+      m.distance = scorer_(graph_.stored(id));
+    }
+    return m.distance;
+  }
+  void DistanceBatch(const Id* ids, size_t n, float* out) {
+    misses_.clear();
+    at_.clear();
+    for (size_t i = 0; i < n; ++i) {
+      const Mark& m = marks_[ids[i]];
+      if (m.insert == insert_) {
+        out[i] = m.distance;
+      } else {
+        misses_.push_back(ids[i]);
+        at_.push_back(i);
+      }
+    }
+    if (misses_.empty()) return;
+    scored_.resize(misses_.size());
+    graph_.ScoreNodes(scorer_, misses_.data(), misses_.size(), scored_.data());
+    for (size_t k = 0; k < misses_.size(); ++k) {
+      out[at_[k]] = scored_[k];
+      marks_[misses_[k]].insert = insert_;
+      marks_[misses_[k]].distance = scored_[k];
+    }
+  }
+  std::span<const uint32_t> Neighbours(Id id, uint32_t layer) const {
+    if (layer > 0) return graph_.neighbours(id, layer);
+    HnswIndex::LinkList list = graph_.Links(id, 0);
+    return {list.ids, *list.count};
+  }
+  static constexpr bool ok() { return true; }
 
   void ScoreFrom(Id from, const Id* ids, size_t n, float* out) {
     QueryScorer scorer(graph_.codebook_.get(), graph_.metric_, graph_.quant_, graph_.OwnQuery(from, graph_.own_scratch_));
@@ -325,6 +389,13 @@ class HnswMemoryInsertStore : public HnswMemoryStore {
 
  private:
   HnswIndex& graph_;
+  QueryScorer& scorer_;
+  std::vector<Mark>& marks_;
+  uint32_t visit_ = 0;
+  uint32_t insert_ = 0;
+  std::vector<Id> misses_;
+  std::vector<size_t> at_;
+  std::vector<float> scored_;
 };
 
 // Links a freshly appended node into every layer up to its level.

@@ -480,6 +480,11 @@ struct HnswHit {
 namespace hnsw_internal {
 struct KeyArena;
 struct VisitedPool;
+struct InsertMark {
+  uint32_t visit;
+  uint32_t insert;
+  float distance;
+};
 // Begins a layer search on visited stamps: grows them with zeros to `nodes`
 // and moves to the next epoch; when the epoch would wrap, every stamp is
 // cleared and the epoch restarts at 1, so no stale stamp reads as visited.
@@ -592,9 +597,14 @@ class HnswIndex {
   std::unique_ptr<hnsw_internal::KeyArena> arena_;
   std::unordered_map<std::string_view, uint32_t, SeededHash> key_map_;
 
-  // The insert path's visited stamps; searches draw theirs from the pool.
-  std::vector<uint32_t> visited_;
-  uint32_t visited_epoch_ = 0;
+  // The insert path's marks, one per node: its visited stamp, and its
+  // distance from the node being linked, kept for the whole insert (where
+  // the mark's insert number is insert_epoch_), so that a node the
+  // upper-layer, layer-0 and widening searches all meet is scored once.
+  // Searches draw their stamps from the pool.
+  std::vector<hnsw_internal::InsertMark> insert_marks_;
+  uint32_t visit_epoch_ = 0;
+  uint32_t insert_epoch_ = 0;
   // Decoding space of the insert path's own-vector queries.
   std::vector<float> own_scratch_;
   std::unique_ptr<hnsw_internal::VisitedPool> search_visited_;

@@ -161,12 +161,55 @@ __attribute__((target("avx"))) void AvxDotSelf(const float* q, const float* v, s
   *vv = AddTails<false>(SumLanes(lanes), v, n, v, n);
 }
 
-// Four vectors at a time against the same query: four independent
-// accumulators, each receiving its own vector's blocks in block order.
+// Eight vectors at a time against the same query: eight independent
+// accumulators, each receiving its own vector's blocks in block order. One
+// accumulator's adds wait on each other; eight chains side by side keep the
+// adder busy where four left it waiting.
+template <bool kL2>
+__attribute__((target("avx"), always_inline)) inline __m256 AvxStep(__m256 acc, __m256 vq, const float* v) {
+  __m256 x = _mm256_loadu_ps(v);
+  if constexpr (kL2) {
+    x = _mm256_sub_ps(vq, x);
+    return _mm256_add_ps(acc, _mm256_mul_ps(x, x));
+  } else {
+    return _mm256_add_ps(acc, _mm256_mul_ps(vq, x));
+  }
+}
+
+template <bool kL2>
+__attribute__((target("avx"))) void AvxEight(const float* q, const float* const* vs, size_t n, float* out) {
+  const size_t blocks = n / 8;
+  const float *v0 = vs[0], *v1 = vs[1], *v2 = vs[2], *v3 = vs[3];
+  const float *v4 = vs[4], *v5 = vs[5], *v6 = vs[6], *v7 = vs[7];
+  __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
+  __m256 a4 = _mm256_setzero_ps(), a5 = _mm256_setzero_ps(), a6 = _mm256_setzero_ps(), a7 = _mm256_setzero_ps();
+  for (size_t off = 0; off < blocks * 8; off += 8) {
+    __m256 vq = _mm256_loadu_ps(q + off);
+    a0 = AvxStep<kL2>(a0, vq, v0 + off);
+    a1 = AvxStep<kL2>(a1, vq, v1 + off);
+    a2 = AvxStep<kL2>(a2, vq, v2 + off);
+    a3 = AvxStep<kL2>(a3, vq, v3 + off);
+    a4 = AvxStep<kL2>(a4, vq, v4 + off);
+    a5 = AvxStep<kL2>(a5, vq, v5 + off);
+    a6 = AvxStep<kL2>(a6, vq, v6 + off);
+    a7 = AvxStep<kL2>(a7, vq, v7 + off);
+  }
+  const __m256 acc[8] = {a0, a1, a2, a3, a4, a5, a6, a7};
+  float lanes[8];
+  for (size_t j = 0; j < 8; ++j) {
+    _mm256_storeu_ps(lanes, acc[j]);
+    out[j] = AddTails<kL2>(SumLanes(lanes), q, n, vs[j], n);
+  }
+}
+
+// Eight vectors at a time while eight remain (AvxEight), then four: four
+// independent accumulators, each receiving its own vector's blocks in block
+// order.
 template <bool kL2>
 __attribute__((target("avx"))) void AvxMany(const float* q, const float* const* vs, size_t count, size_t n,
                                             float* out) {
   size_t blocks = n / 8, i = 0;
+  for (; i + 8 <= count; i += 8) AvxEight<kL2>(q, vs + i, n, out + i);
   for (; i + 4 <= count; i += 4) {
     const float *v0 = vs[i], *v1 = vs[i + 1], *v2 = vs[i + 2], *v3 = vs[i + 3];
     __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
@@ -212,9 +255,40 @@ __attribute__((target("avx"))) void AvxMany(const float* q, const float* const* 
   for (; i < count; ++i) out[i] = AvxPair<kL2>(q, n, vs[i], n);
 }
 
+// Four vectors' dot and self products at once: eight independent chains.
+__attribute__((target("avx"))) void AvxDotSelfFour(const float* q, const float* const* vs, size_t n, float* out_qv,
+                                                   float* out_vv) {
+  const size_t blocks = n / 8;
+  const float *v0 = vs[0], *v1 = vs[1], *v2 = vs[2], *v3 = vs[3];
+  __m256 x0 = _mm256_setzero_ps(), x1 = _mm256_setzero_ps(), x2 = _mm256_setzero_ps(), x3 = _mm256_setzero_ps();
+  __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps(), s2 = _mm256_setzero_ps(), s3 = _mm256_setzero_ps();
+  for (size_t off = 0; off < blocks * 8; off += 8) {
+    __m256 vq = _mm256_loadu_ps(q + off);
+    __m256 y0 = _mm256_loadu_ps(v0 + off), y1 = _mm256_loadu_ps(v1 + off);
+    x0 = _mm256_add_ps(x0, _mm256_mul_ps(vq, y0));
+    s0 = _mm256_add_ps(s0, _mm256_mul_ps(y0, y0));
+    x1 = _mm256_add_ps(x1, _mm256_mul_ps(vq, y1));
+    s1 = _mm256_add_ps(s1, _mm256_mul_ps(y1, y1));
+    __m256 y2 = _mm256_loadu_ps(v2 + off), y3 = _mm256_loadu_ps(v3 + off);
+    x2 = _mm256_add_ps(x2, _mm256_mul_ps(vq, y2));
+    s2 = _mm256_add_ps(s2, _mm256_mul_ps(y2, y2));
+    x3 = _mm256_add_ps(x3, _mm256_mul_ps(vq, y3));
+    s3 = _mm256_add_ps(s3, _mm256_mul_ps(y3, y3));
+  }
+  const __m256 dots[4] = {x0, x1, x2, x3}, selfs[4] = {s0, s1, s2, s3};
+  float lanes[8];
+  for (size_t j = 0; j < 4; ++j) {
+    _mm256_storeu_ps(lanes, dots[j]);
+    out_qv[j] = AddTails<false>(SumLanes(lanes), q, n, vs[j], n);
+    _mm256_storeu_ps(lanes, selfs[j]);
+    out_vv[j] = AddTails<false>(SumLanes(lanes), vs[j], n, vs[j], n);
+  }
+}
+
 __attribute__((target("avx"))) void AvxDotSelfMany(const float* q, const float* const* vs, size_t count, size_t n,
                                                    float* out_qv, float* out_vv) {
   size_t blocks = n / 8, i = 0;
+  for (; i + 4 <= count; i += 4) AvxDotSelfFour(q, vs + i, n, out_qv + i, out_vv + i);
   for (; i + 2 <= count; i += 2) {
     const float *v0 = vs[i], *v1 = vs[i + 1];
     __m256 x0 = _mm256_setzero_ps(), x1 = _mm256_setzero_ps();

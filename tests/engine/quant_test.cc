@@ -197,7 +197,8 @@ TEST(QuantTest, ManyVectorKernelsMatchSingleOnes) {
   for (size_t n : {0u, 3u, 8u, 21u, 64u}) {
     std::vector<float> q(n);
     for (auto& x : q) x = uniform(rng);
-    std::vector<std::vector<float>> vs(11, std::vector<float>(n));
+    // Up to 19: groups of eight and of four, and every remainder after them.
+    std::vector<std::vector<float>> vs(19, std::vector<float>(n));
     std::vector<const float*> ptrs;
     for (auto& v : vs) {
       for (auto& x : v) x = uniform(rng);
