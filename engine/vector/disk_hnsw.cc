@@ -63,7 +63,7 @@ void AppendStored(std::string& out, const StoredVector& stored) {
 template <typename Get>
 Result<std::shared_ptr<const DiskHnswNode>> LoadThrough(Get get, std::string_view ns, DannNodeCache& cache,
                                                         bool has_codebook, Quantization quant, uint64_t id) {
-  if (auto it = cache.nodes.find(id); it != cache.nodes.end()) return it->second;
+  if (const auto* held = cache.Held(id)) return std::shared_ptr<const DiskHnswNode>(*held);
   std::optional<Result<DiskHnswNode>> decoded;
   auto decode = [&](std::string_view row) { decoded = decode_dann_node(ns, id, row, has_codebook, quant); };
   ASSIGN_OR_RETURN(bool found, get(dann_node_row_key(id), decode));
@@ -72,7 +72,7 @@ Result<std::shared_ptr<const DiskHnswNode>> LoadThrough(Get get, std::string_vie
     if (!decoded->has_value()) return Fail(std::move(*decoded).error());
     node = std::make_shared<DiskHnswNode>(std::move(**decoded));
   }
-  cache.nodes.emplace(id, node);
+  cache.Hold(id) = node;
   return std::shared_ptr<const DiskHnswNode>(node);
 }
 
@@ -336,7 +336,7 @@ Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
   node->key.assign(key);
   node->stored = std::move(stored);
   node->layers.resize(size_t{level} + 1);
-  cache.nodes[id] = std::move(node);
+  cache.Hold(id) = std::move(node);
   cache.changed.insert(id);
   RETURN_IF_ERROR(put_row(ctx, ns, key_row, IdValue(id)));
   if (!meta.has_entry) {

@@ -68,6 +68,7 @@
 #ifndef PALLIX_VECTOR_DISK_HNSW_H_
 #define PALLIX_VECTOR_DISK_HNSW_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -139,11 +140,29 @@ struct DiskHnswParams {
 // operation runs. rows[id] is empty without a copy, else one byte p, p
 // bytes of padding that align the row's vector for the distance kernels,
 // and the row.
+//
+// `held` marks by id what `nodes` holds, so that the many ids an insert
+// meets which it does not hold cost no hash lookup: every entry of `nodes`
+// is made through Hold.
 struct DannNodeCache {
   std::unordered_map<uint64_t, std::shared_ptr<DiskHnswNode>> nodes;
   std::set<uint64_t> changed;
   std::vector<std::string> rows;  // by node id
   std::vector<bool> met;          // by node id
+  std::vector<bool> held;         // by node id
+
+  // The entry of id in `nodes`, made (null) when there was none.
+  std::shared_ptr<DiskHnswNode>& Hold(uint64_t id) {
+    if (id >= held.size()) held.resize(std::max<size_t>(id + 1, held.size() * 2));
+    held[id] = true;
+    return nodes[id];
+  }
+  // The entry of id in `nodes`, or null when there is none.
+  const std::shared_ptr<DiskHnswNode>* Held(uint64_t id) const {
+    if (id >= held.size() || !held[id]) return nullptr;
+    auto it = nodes.find(id);
+    return it == nodes.end() ? nullptr : &it->second;
+  }
 };
 
 // ------------------------------------------------------------ rows

@@ -209,21 +209,18 @@ std::vector<uint64_t>* DannStore::MutableLinks(Id id, uint32_t layer) {
   if (slot == nullptr || cache_ == nullptr) return nullptr;
   Entry& entry = nodes_[slot->node];
   if (layer >= entry.view.layer_count) return nullptr;
-  auto [it, fresh] = cache_->nodes.try_emplace(id);
-  std::shared_ptr<DiskHnswNode>& held = it->second;
-  if (fresh) {
+  if (entry.owned == nullptr) {
     // Decoded from the row this store read, not read again.
     Result<DiskHnswNode> decoded = decode_dann_node(ns_, id, entry.row, as_codes_, Quantization::kNone);
     if (!decoded.has_value()) {
-      cache_->nodes.erase(it);
       status_ = Fail(std::move(decoded).error());
       return nullptr;
     }
-    held = std::make_shared<DiskHnswNode>(std::move(*decoded));
-  } else if (held.use_count() > 1) {
-    // Another holder keeps the node as it was.
-    held = std::make_shared<DiskHnswNode>(*held);
+    cache_->Hold(id) = std::make_shared<DiskHnswNode>(std::move(*decoded));
   }
+  std::shared_ptr<DiskHnswNode>& held = cache_->Hold(id);
+  // Another holder keeps the node as it was.
+  if (held.use_count() > 1) held = std::make_shared<DiskHnswNode>(*held);
   cache_->changed.insert(id);
   entry.owned = held.get();
   return &held->layers[layer];
@@ -368,10 +365,10 @@ uint32_t DannStore::AddRow(std::string_view row) {
 uint32_t DannStore::Fetch(Id id) {
   Entry entry;
   if (cache_ != nullptr) {
-    if (auto it = cache_->nodes.find(id); it != cache_->nodes.end()) {
-      if (it->second == nullptr) return kMissing;
-      const DiskHnswNode& node = *it->second;
-      entry.owned = it->second.get();
+    if (const auto* held = cache_->Held(id)) {
+      if (*held == nullptr) return kMissing;
+      const DiskHnswNode& node = **held;
+      entry.owned = held->get();
       entry.view.deleted = node.deleted;
       entry.view.key = node.key;
       entry.view.layer_count = static_cast<uint32_t>(node.layers.size());

@@ -408,6 +408,11 @@ void HnswIndex::Connect(uint32_t id, uint32_t level, const PreparedQuery& query)
 }
 
 void hnsw_insert(HnswIndex& graph, std::string_view key, std::span<const float> vector) {
+  hnsw_internal::InsertAtLevel(graph, key, vector, std::nullopt);
+}
+
+void hnsw_internal::InsertAtLevel(HnswIndex& graph, std::string_view key, std::span<const float> vector,
+                                  std::optional<uint32_t> given_level) {
   // A codebook fixes the length: a vector of another one would be coded as
   // zeros and, inserted first, would shut out every vector it was made for.
   if (!graph.dim_.has_value() && graph.codebook_ != nullptr) graph.FixDimension(graph.codebook_->dim);
@@ -432,7 +437,7 @@ void hnsw_insert(HnswIndex& graph, std::string_view key, std::span<const float> 
   if (!fits) return;
   if (!graph.dim_.has_value()) graph.FixDimension(vector.size());
   PreparedQuery query = prepare_query(graph.codebook_.get(), graph.metric_, graph.quant_, vector);
-  uint32_t level = graph.DrawLevel();
+  uint32_t level = given_level.has_value() ? *given_level : graph.DrawLevel();
   uint32_t id = graph.AppendNode(level, bytes);
   if (!graph.entry_.has_value()) {
     graph.entry_ = id;

@@ -477,6 +477,8 @@ struct HnswHit {
   float distance;
 };
 
+class HnswIndex;
+
 namespace hnsw_internal {
 struct KeyArena;
 struct VisitedPool;
@@ -485,6 +487,11 @@ struct InsertMark {
   uint32_t insert;
   float distance;
 };
+// hnsw_insert with the new node's level given instead of drawn (none: drawn
+// as hnsw_insert draws it), for tests that compare the graph with the
+// on-disk one, whose levels come from node ids.
+void InsertAtLevel(HnswIndex& graph, std::string_view key, std::span<const float> vector,
+                   std::optional<uint32_t> level);
 // Begins a layer search on visited stamps: grows them with zeros to `nodes`
 // and moves to the next epoch; when the epoch would wrap, every stamp is
 // cleared and the epoch restarts at 1, so no stale stamp reads as visited.
@@ -525,6 +532,8 @@ class HnswIndex {
 
  private:
   friend void hnsw_insert(HnswIndex& graph, std::string_view key, std::span<const float> vector);
+  friend void hnsw_internal::InsertAtLevel(HnswIndex& graph, std::string_view key, std::span<const float> vector,
+                                           std::optional<uint32_t> level);
   friend void hnsw_remove_key(HnswIndex& graph, std::string_view key);
   friend std::vector<HnswHit> hnsw_search(const HnswIndex& graph, std::span<const float> query, uint64_t k);
   friend class HnswMemoryStore;
