@@ -81,11 +81,11 @@ bool AsCodes(const DiskHnswParams& params) { return params.has_codebook() || par
 // The cached node made private to the cache (copied when another holder
 // still shares it) and marked changed; null when it has no row.
 DiskHnswNode* Mutable(DannNodeCache& cache, uint64_t id) {
-  auto it = cache.nodes.find(id);
-  if (it == cache.nodes.end() || it->second == nullptr) return nullptr;
-  if (it->second.use_count() > 1) it->second = std::make_shared<DiskHnswNode>(*it->second);
+  std::shared_ptr<DiskHnswNode>* held = cache.Held(id);
+  if (held == nullptr || *held == nullptr) return nullptr;
+  if (held->use_count() > 1) *held = std::make_shared<DiskHnswNode>(**held);
   cache.changed.insert(id);
-  return it->second.get();
+  return held->get();
 }
 
 }  // namespace
@@ -349,9 +349,9 @@ Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
 
 Status flush_dann_nodes(WriteCtx& ctx, std::string_view ns, DannNodeCache& cache) {
   for (uint64_t id : cache.changed) {
-    auto it = cache.nodes.find(id);
-    if (it == cache.nodes.end() || it->second == nullptr) continue;
-    RETURN_IF_ERROR(put_row(ctx, ns, dann_node_row_key(id), encode_dann_node(*it->second)));
+    std::shared_ptr<DiskHnswNode>* held = cache.Held(id);
+    if (held == nullptr || *held == nullptr) continue;
+    RETURN_IF_ERROR(put_row(ctx, ns, dann_node_row_key(id), encode_dann_node(**held)));
   }
   cache.changed.clear();
   return Ok();

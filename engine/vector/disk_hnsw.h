@@ -131,38 +131,74 @@ struct DiskHnswParams {
 // load_dann_node (a null pointer records a missing row, so it is read once
 // too), and the ids changed since the cache was made.
 //
-// An operation of many inserts (a build's batch) meets the same rows again
+// An operation of many inserts (a build's batch) meets the same nodes again
 // and again; reading each from the store every time cost most of a build.
-// A row an insert reads is noted in `met`, and read by a later insert of the
-// same cache, copied into `rows`, from where every later insert reads it.
-// A copy is of the row as the transaction holds it; the cache's own nodes
-// take precedence over it, and nothing else rewrites a node row while the
+// So the nodes are kept by id in arrays (ids are dense; ids past
+// kDenseIds, which only a damaged graph has, in a map), and a row an insert
+// reads is noted in `met` and, read by a later insert of the same cache,
+// copied into `rows`, from where every later insert reads it. A copy is of
+// the row as the transaction holds it; the cache's own nodes take
+// precedence over it, and nothing else rewrites a node row while the
 // operation runs. rows[id] is empty without a copy, else one byte p, p
 // bytes of padding that align the row's vector for the distance kernels,
-// and the row.
-//
-// `held` marks by id what `nodes` holds, so that the many ids an insert
-// meets which it does not hold cost no hash lookup: every entry of `nodes`
-// is made through Hold.
+// and the row. `selfs` keeps dot(v, v) of a node's float vector once a
+// cosine distance needed it (the vector of an id never changes).
+namespace dann_internal {
+class DannStore;
+}
+
 struct DannNodeCache {
-  std::unordered_map<uint64_t, std::shared_ptr<DiskHnswNode>> nodes;
+  static constexpr uint64_t kDenseIds = uint64_t{1} << 26;
+
+  // Inserts made with this cache, and the node table their stores share
+  // from the second on (disk_hnsw_internal.h).
+  uint64_t inserts = 0;
+  std::shared_ptr<void> shared;
+
   std::set<uint64_t> changed;
   std::vector<std::string> rows;  // by node id
   std::vector<bool> met;          // by node id
-  std::vector<bool> held;         // by node id
+  std::vector<float> selfs;       // by node id, where has_self
+  std::vector<bool> has_self;
 
-  // The entry of id in `nodes`, made (null) when there was none.
+  // The entry of id, made (null) when there was none.
   std::shared_ptr<DiskHnswNode>& Hold(uint64_t id) {
-    if (id >= held.size()) held.resize(std::max<size_t>(id + 1, held.size() * 2));
-    held[id] = true;
-    return nodes[id];
+    if (id >= kDenseIds) return sparse_[id];
+    if (id >= held_.size()) {
+      const size_t size = std::max<size_t>(id + 1, held_.size() * 2);
+      held_.resize(size);
+      dense_.resize(size);
+    }
+    held_[id] = true;
+    return dense_[id];
   }
-  // The entry of id in `nodes`, or null when there is none.
-  const std::shared_ptr<DiskHnswNode>* Held(uint64_t id) const {
-    if (id >= held.size() || !held[id]) return nullptr;
-    auto it = nodes.find(id);
-    return it == nodes.end() ? nullptr : &it->second;
+  // The entry of id, or null when there is none.
+  std::shared_ptr<DiskHnswNode>* Held(uint64_t id) {
+    if (id >= kDenseIds) {
+      auto it = sparse_.find(id);
+      return it == sparse_.end() ? nullptr : &it->second;
+    }
+    return id < held_.size() && held_[id] ? &dense_[id] : nullptr;
   }
+
+  // Starts loading where Held(id) and the row copy of id are kept; then,
+  // once those have arrived, the node or the copy itself.
+  void PrefetchSlots(uint64_t id) const {
+    if (id < dense_.size()) __builtin_prefetch(&dense_[id]);
+    if (id < rows.size()) __builtin_prefetch(&rows[id]);
+  }
+  void PrefetchNode(uint64_t id) const {
+    if (id < held_.size() && held_[id] && dense_[id] != nullptr) {
+      __builtin_prefetch(dense_[id].get());
+    } else if (id < rows.size() && !rows[id].empty()) {
+      __builtin_prefetch(rows[id].data());
+    }
+  }
+
+ private:
+  std::vector<std::shared_ptr<DiskHnswNode>> dense_;
+  std::vector<bool> held_;
+  std::unordered_map<uint64_t, std::shared_ptr<DiskHnswNode>> sparse_;
 };
 
 // ------------------------------------------------------------ rows

@@ -184,17 +184,34 @@ class DannStore {
   // failure surfaces where the search meets it.
   static constexpr uint32_t kRetry = UINT32_MAX - 3;
 
+ public:
   struct Slot {
     uint64_t id = 0;
-    uint32_t node = kUnused;  // index into nodes_, kMissing (no row) or kUnused
+    uint32_t node = kUnused;  // index into the entries, kMissing (no row) or kUnused
     uint32_t epoch = 0;       // the layer search that last visited it
+    uint32_t store = 0;       // in a shared table: the store that last used it
   };
   struct Entry {
     std::string_view row;                 // the stored bytes, until parsed
     DannNodeView view;                    // once parsed
     const DiskHnswNode* owned = nullptr;  // a node of the cache, instead of a row
     bool parsed = false;
+    // Outlives the store: a node of the cache or a row copied into it
+    // (else the row is viewed where the transaction keeps it, which a
+    // later write may move).
+    bool lasting = false;
   };
+  // What the stores of one cache's inserts share (DannNodeCache::shared):
+  // slots by node id, whose lasting entries later stores take over without
+  // looking the node up again.
+  struct Shared {
+    std::vector<Slot> slots;  // by node id, below DannNodeCache::kDenseIds
+    std::vector<Entry> entries;
+    std::vector<const char*> upper;
+    uint32_t stores = 0;
+  };
+
+ private:
 
   // The slot of id, its row read on first sight and parsed; null when it
   // has no row or the store failed.
@@ -213,6 +230,12 @@ class DannStore {
   // The entry index of a row read: taken from the cache when it holds the
   // node, else the row's bytes (unparsed).
   uint32_t AddRow(std::string_view row);
+  // The same for a row copied into the cache, which outlives the store.
+  uint32_t AddLastingRow(std::string_view row);
+  // Makes a slot of the shared table this store's: a lasting entry stays
+  // (following the cache if it now holds the node), anything else is
+  // forgotten.
+  void TakeOver(Id id, Slot& slot);
   // Parses the entry's row; status_ keeps the failure when it does not.
   void Parse(Id id, Entry& entry);
   void Grow();
@@ -228,6 +251,8 @@ class DannStore {
   // out[i] = scorer's distance to node ids[i], float vectors of length dim
   // scored several at a time.
   void ScoreBatch(QueryScorer& scorer, size_t dim, const Id* ids, size_t n, float* out);
+  // dot(v, v) of node id's float vector v (dim long), kept in the cache.
+  float SelfOf(Id id, const float* v, size_t dim);
   // Node id's list on `layer` in the cache, made private to it and marked
   // changed; null when it has no row or no such layer.
   std::vector<uint64_t>* MutableLinks(Id id, uint32_t layer);
@@ -243,8 +268,14 @@ class DannStore {
   std::span<const float> query_;
   std::vector<Slot> slots_;
   size_t used_ = 0;
-  std::vector<Entry> nodes_;
-  std::vector<const char*> upper_;  // the upper layers of every parsed row
+  std::vector<Entry> own_entries_;
+  std::vector<const char*> own_upper_;
+  // The entries and the upper layers of every parsed row: this store's own,
+  // or those of the cache's shared table.
+  std::vector<Entry>* nodes_ = &own_entries_;
+  std::vector<const char*>* upper_ = &own_upper_;
+  Shared* shared_ = nullptr;
+  uint32_t serial_ = 0;  // this store's number in the shared table
   std::vector<uint64_t> pending_;   // ids of kPending slots, in hint order
   std::string pending_keys_;        // their row keys, for the batched read
   std::vector<std::string_view> pending_views_;

@@ -117,7 +117,7 @@ bool ParseDannNode(std::string_view bytes, DannNodeView& out, std::vector<const 
 DannStore::DannStore(const ReadView& view, std::string_view ns, bool as_codes, QueryScorer& scorer,
                      std::span<const float> query)
     : view_(&view), ns_(ns), as_codes_(as_codes), scorer_(scorer), query_(query) {
-  nodes_.reserve(kFirstEntries);
+  own_entries_.reserve(kFirstEntries);
   locations_ = RowLocations::For(ns, view.snapshot_tag());
 }
 
@@ -129,7 +129,39 @@ DannStore::DannStore(WriteCtx& ctx, DannNodeCache& cache, std::string_view ns, c
       ns_(ns),
       as_codes_(params.has_codebook() || params.quant != Quantization::kNone),
       scorer_(scorer),
-      query_(query) {}
+      query_(query) {
+  // From a cache's second insert on, the stores share one node table by id:
+  // a node an earlier insert met is taken over, not looked up again.
+  if (cache.inserts++ == 0) return;
+  if (cache.shared == nullptr) cache.shared = std::make_shared<Shared>();
+  shared_ = static_cast<Shared*>(cache.shared.get());
+  nodes_ = &shared_->entries;
+  upper_ = &shared_->upper;
+  if (shared_->stores == UINT32_MAX) {
+    for (Slot& slot : shared_->slots) slot.store = 0;
+    shared_->stores = 0;
+  }
+  serial_ = ++shared_->stores;
+}
+
+void DannStore::TakeOver(Id id, Slot& slot) {
+  slot.store = serial_;
+  slot.epoch = 0;
+  slot.id = id;
+  if (slot.node >= kRetry) {
+    slot.node = kUnused;
+    return;
+  }
+  Entry& entry = (*nodes_)[slot.node];
+  // The node may have come into the cache since (changed by an insert).
+  if (std::shared_ptr<DiskHnswNode>* held = cache_->Held(id); held != nullptr && *held != nullptr) {
+    entry.owned = held->get();
+    entry.view.layer_count = static_cast<uint32_t>(entry.owned->layers.size());
+    entry.lasting = true;
+    return;
+  }
+  if (!entry.lasting) slot.node = kUnused;
+}
 
 void DannStore::PrefetchVisit(Id id) {
   if (!ok()) return;
@@ -148,17 +180,14 @@ void DannStore::PrefetchVisit(Id id) {
     pending_.push_back(id);
     return;
   }
-  uint32_t node = Fetch(id);
-  // A failed read is not recorded: Visit reads the row again and keeps the
-  // failure then, so that failures surface in the order the search meets
-  // them.
-  if (!ok()) {
-    status_ = Ok();
-    return;
-  }
+  // In a write transaction the nodes met come mostly from the cache: start
+  // loading where it keeps them, and fetch them all once one is needed, so
+  // that their memory loads overlap rather than follow one another.
   slot.id = id;
-  slot.node = node;
   ++used_;
+  slot.node = kPending;
+  pending_.push_back(id);
+  cache_->PrefetchSlots(id);
 }
 
 bool DannStore::Visit(Id id) {
@@ -177,7 +206,7 @@ DannLinks DannStore::Neighbours(Id id, uint32_t layer) {
   Entry* entry = Find(id);
   if (entry == nullptr || layer >= entry->view.layer_count) return {};
   if (entry->owned != nullptr) return DannLinks(entry->owned->layers[layer]);
-  const char* count = layer == 0 ? entry->view.layers : upper_[entry->view.upper + layer - 1];
+  const char* count = layer == 0 ? entry->view.layers : (*upper_)[entry->view.upper + layer - 1];
   return {count + 4, DecodeFixed32LE(count)};
 }
 
@@ -207,9 +236,10 @@ void DannStore::ScoreFrom(Id from, const Id* ids, size_t n, float* out) {
 std::vector<uint64_t>* DannStore::MutableLinks(Id id, uint32_t layer) {
   Slot* slot = Resolve(id);
   if (slot == nullptr || cache_ == nullptr) return nullptr;
-  Entry& entry = nodes_[slot->node];
+  Entry& entry = (*nodes_)[slot->node];
   if (layer >= entry.view.layer_count) return nullptr;
-  if (entry.owned == nullptr) {
+  std::shared_ptr<DiskHnswNode>* cached = cache_->Held(id);
+  if (cached == nullptr || *cached == nullptr) {
     // Decoded from the row this store read, not read again.
     Result<DiskHnswNode> decoded = decode_dann_node(ns_, id, entry.row, as_codes_, Quantization::kNone);
     if (!decoded.has_value()) {
@@ -223,6 +253,7 @@ std::vector<uint64_t>* DannStore::MutableLinks(Id id, uint32_t layer) {
   if (held.use_count() > 1) held = std::make_shared<DiskHnswNode>(*held);
   cache_->changed.insert(id);
   entry.owned = held.get();
+  entry.lasting = true;
   return &held->layers[layer];
 }
 
@@ -243,9 +274,18 @@ void DannStore::ScoreBatch(QueryScorer& scorer, size_t dim, const Id* ids, size_
   const float* vectors[kBatch];
   size_t at[kBatch];
   float found[kBatch];
+  float selfs[kBatch];
   size_t count = 0;
+  // An insert's cache keeps each node's self product for cosine, which
+  // then costs one product per node and batch instead of two.
+  const bool keep_selfs = cache_ != nullptr && params_ != nullptr && params_->metric == Metric::kCosine;
   auto score = [&] {
-    scorer.FloatBatch(vectors, count, found);
+    if (keep_selfs) {
+      for (size_t j = 0; j < count; ++j) selfs[j] = SelfOf(ids[at[j]], vectors[j], dim);
+      scorer.FloatBatchWithSelf(vectors, selfs, count, found);
+    } else {
+      scorer.FloatBatch(vectors, count, found);
+    }
     for (size_t j = 0; j < count; ++j) out[at[j]] = found[j];
     count = 0;
   };
@@ -260,6 +300,21 @@ void DannStore::ScoreBatch(QueryScorer& scorer, size_t dim, const Id* ids, size_
     if (++count == kBatch) score();
   }
   if (count > 0) score();
+}
+
+float DannStore::SelfOf(Id id, const float* v, size_t dim) {
+  std::span<const float> vector(v, dim);
+  if (id >= DannNodeCache::kDenseIds) return dot_f32(vector, vector);
+  if (id >= cache_->has_self.size()) {
+    const size_t size = std::max<size_t>(id + 1, cache_->has_self.size() * 2);
+    cache_->has_self.resize(size);
+    cache_->selfs.resize(size);
+  }
+  if (!cache_->has_self[id]) {
+    cache_->selfs[id] = dot_f32(vector, vector);
+    cache_->has_self[id] = true;
+  }
+  return cache_->selfs[id];
 }
 
 const float* DannStore::BatchVector(Id id, size_t dim, float* scratch) {
@@ -294,6 +349,13 @@ StoredRef DannStore::Stored(const Entry& entry, std::vector<float>& scratch) con
 }
 
 DannStore::Slot& DannStore::Probe(Id id) {
+  if (shared_ != nullptr && id < DannNodeCache::kDenseIds) {
+    std::vector<Slot>& slots = shared_->slots;
+    if (id >= slots.size()) slots.resize(std::max<size_t>(id + 1, slots.size() * 2));
+    Slot& slot = slots[id];
+    if (slot.store != serial_) TakeOver(id, slot);
+    return slot;
+  }
   if (used_ * 2 >= slots_.size()) Grow();
   const size_t mask = slots_.size() - 1;
   for (size_t i = SlotOf(id, mask);; i = (i + 1) & mask) {
@@ -312,14 +374,14 @@ DannStore::Slot* DannStore::Resolve(Id id) {
     slot.node = Fetch(id);
   }
   if (slot.node == kMissing || !ok()) return nullptr;
-  Entry& entry = nodes_[slot.node];
+  Entry& entry = (*nodes_)[slot.node];
   if (!entry.parsed) Parse(id, entry);
   return ok() ? &slot : nullptr;
 }
 
 DannStore::Entry* DannStore::Find(Id id) {
   Slot* slot = Resolve(id);
-  return slot != nullptr ? &nodes_[slot->node] : nullptr;
+  return slot != nullptr ? &(*nodes_)[slot->node] : nullptr;
 }
 
 Result<bool> DannStore::GetRow(Id id, std::string_view& row) const {
@@ -329,6 +391,20 @@ Result<bool> DannStore::GetRow(Id id, std::string_view& row) const {
 }
 
 void DannStore::FetchPending() {
+  if (view_ == nullptr) {
+    for (uint64_t id : pending_) cache_->PrefetchNode(id);
+    for (uint64_t id : pending_) {
+      const uint32_t node = Fetch(id);
+      // A failed read is not recorded: Visit reads the row again and keeps
+      // the failure then, so that failures surface in the order the search
+      // meets them.
+      const bool failed = !ok();
+      if (failed) status_ = Ok();
+      Probe(id).node = failed ? kRetry : node;
+    }
+    pending_.clear();
+    return;
+  }
   // Row keys of 9 bytes each, side by side in one reused buffer.
   constexpr size_t kKeyBytes = 9;
   pending_keys_.resize(pending_.size() * kKeyBytes);
@@ -352,14 +428,20 @@ void DannStore::FetchPending() {
   pending_.clear();
 }
 
+uint32_t DannStore::AddLastingRow(std::string_view row) {
+  const uint32_t at = AddRow(row);
+  (*nodes_)[at].lasting = true;
+  return at;
+}
+
 uint32_t DannStore::AddRow(std::string_view row) {
   // The row is parsed and its vector scored shortly: start fetching all of
   // it now so that its lines arrive meanwhile.
   for (size_t line = 0; line < row.size(); line += kCacheLine) Prefetch(row.data() + line);
   Entry entry;
   entry.row = row;
-  nodes_.push_back(std::move(entry));
-  return static_cast<uint32_t>(nodes_.size() - 1);
+  nodes_->push_back(std::move(entry));
+  return static_cast<uint32_t>(nodes_->size() - 1);
 }
 
 uint32_t DannStore::Fetch(Id id) {
@@ -373,14 +455,15 @@ uint32_t DannStore::Fetch(Id id) {
       entry.view.key = node.key;
       entry.view.layer_count = static_cast<uint32_t>(node.layers.size());
       entry.parsed = true;
-      nodes_.push_back(std::move(entry));
-      return static_cast<uint32_t>(nodes_.size() - 1);
+      entry.lasting = true;
+      nodes_->push_back(std::move(entry));
+      return static_cast<uint32_t>(nodes_->size() - 1);
     }
   }
   if (cache_ != nullptr && id < cache_->rows.size() && !cache_->rows[id].empty()) {
     const std::string& copy = cache_->rows[id];
     const size_t skip = 1 + static_cast<uint8_t>(copy[0]);
-    return AddRow(std::string_view(copy).substr(skip));
+    return AddLastingRow(std::string_view(copy).substr(skip));
   }
   if (locations_ != nullptr) {
     if (std::string_view row = locations_->Find(id); !row.empty()) return AddRow(row);
@@ -395,7 +478,7 @@ uint32_t DannStore::Fetch(Id id) {
   if (cache_ != nullptr && id < kMaxCopiedId) {
     // Met by an earlier insert of this cache: later ones will meet it too.
     std::vector<bool>& met = cache_->met;
-    if (id < met.size() && met[id]) return AddRow(CopyRow(id, entry.row));
+    if (id < met.size() && met[id]) return AddLastingRow(CopyRow(id, entry.row));
     if (id >= met.size()) met.resize(std::max<size_t>(id + 1, met.size() * 2));
     met[id] = true;
   }
@@ -419,7 +502,7 @@ std::string_view DannStore::CopyRow(Id id, std::string_view row) {
 }
 
 void DannStore::Parse(Id id, Entry& entry) {
-  if (!ParseDannNode(entry.row, entry.view, &upper_)) {
+  if (!ParseDannNode(entry.row, entry.view, upper_)) {
     status_ = Fail(MalformedDannNode(ns_, id));
     return;
   }
