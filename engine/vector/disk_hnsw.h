@@ -181,6 +181,14 @@ struct DannNodeCache {
     return id < held_.size() && held_[id] ? &dense_[id] : nullptr;
   }
 
+  // The node Held(id) names; null when none (or a missing row).
+  const DiskHnswNode* HeldNode(uint64_t id) const {
+    if (id >= kDenseIds) {
+      auto it = sparse_.find(id);
+      return it == sparse_.end() ? nullptr : it->second.get();
+    }
+    return id < held_.size() && held_[id] ? dense_[id].get() : nullptr;
+  }
   // Starts loading where Held(id) and the row copy of id are kept; then,
   // once those have arrived, the node or the copy itself.
   void PrefetchSlots(uint64_t id) const {

@@ -153,14 +153,20 @@ void DannStore::TakeOver(Id id, Slot& slot) {
     return;
   }
   Entry& entry = (*nodes_)[slot.node];
-  // The node may have come into the cache since (changed by an insert).
-  if (std::shared_ptr<DiskHnswNode>* held = cache_->Held(id); held != nullptr && *held != nullptr) {
-    entry.owned = held->get();
-    entry.view.layer_count = static_cast<uint32_t>(entry.owned->layers.size());
-    entry.lasting = true;
+  // The node may have come into the cache since (changed by an insert), or
+  // the cache may hold another copy of it.
+  const DiskHnswNode* held = cache_->HeldNode(id);
+  if (held == entry.owned) {
+    if (!entry.lasting) slot.node = kUnused;
     return;
   }
-  if (!entry.lasting) slot.node = kUnused;
+  if (held == nullptr) {
+    slot.node = kUnused;
+    return;
+  }
+  entry.owned = held;
+  entry.view.layer_count = static_cast<uint32_t>(held->layers.size());
+  entry.lasting = true;
 }
 
 void DannStore::PrefetchVisit(Id id) {
