@@ -2,14 +2,17 @@
 // collection ("__dann__<collection>__<field>"), written inside the caller's
 // write transaction and searched through a read view.
 //
-// The graph algorithm is the in-memory one (vector/hnsw.h): the same layered
-// insert, neighbour caps and selection, and the very same layer search
-// (hnsw_search_layer over a store of rows). It differs in three ways: a
-// node's level is drawn from its node id (SplitMix64), so it is the same in
-// every database; removal only marks a node deleted and raises a counter;
-// searches read node rows in place, while the nodes an insert changes are
-// decoded into a per-operation cache, which later reads of those nodes go
-// through, and are written back once at the end (flush_dann_nodes).
+// The graph algorithm is the in-memory one (vector/hnsw.h): the very same
+// insert (HnswConnect) and layer search (hnsw_search_layer), run over a
+// store of rows. It differs in three ways: a node's level is drawn from its
+// node id (SplitMix64), so it is the same in every database; removal only
+// marks a node deleted and raises a counter; searches read node rows in
+// place, while the nodes an insert changes are decoded into a
+// per-operation cache, which later reads of those nodes go through, and
+// are written back once at the end (flush_dann_nodes). Given the same
+// levels, both graphs build the same lists. An operation of many inserts
+// (a build's batch) keeps one cache for all of them, which then also keeps
+// the nodes they meet (see DannNodeCache).
 //
 // Callers: the index layer drives inserts and removals from the write path
 // and from builds (read meta, dann_insert, flush_dann_nodes, write meta),

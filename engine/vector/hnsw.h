@@ -15,8 +15,11 @@
 // The graph knows only neighbour links; every distance comes from the rule
 // of vector/quant.h through a QueryScorer, so float32, binary, scalar and
 // product-quantized storage all use the same code. hnsw_search_layer is
-// written against a small store interface (HnswLayerStore below) so that
-// the on-disk graph runs the same search over its node rows.
+// written against a small store interface (HnswLayerStore below), and the
+// insert (HnswConnect: descent, layer searches, neighbour selection and
+// widening, linking back and pruning) against its extension
+// (HnswInsertStore), so that the on-disk graph runs the same search and
+// the same insert over its node rows: each rule exists once.
 //
 // Ordering: every ordering of (distance, node id) pairs compares distances
 // by the IEEE total order of float32 (-0.0 before +0.0, NaN after +inf) and
