@@ -83,7 +83,10 @@ bool AsCodes(const DiskHnswParams& params) { return params.has_codebook() || par
 DiskHnswNode* Mutable(DannNodeCache& cache, uint64_t id) {
   std::shared_ptr<DiskHnswNode>* held = cache.Held(id);
   if (held == nullptr || *held == nullptr) return nullptr;
-  if (held->use_count() > 1) *held = std::make_shared<DiskHnswNode>(**held);
+  if (held->use_count() > 1) {
+    *held = std::make_shared<DiskHnswNode>(**held);
+    cache.rebound.push_back(id);
+  }
   cache.changed.insert(id);
   return held->get();
 }

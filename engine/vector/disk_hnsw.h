@@ -157,6 +157,9 @@ struct DannNodeCache {
   // from the second on (disk_hnsw_internal.h).
   uint64_t inserts = 0;
   std::shared_ptr<void> shared;
+  // Ids whose node the cache took in or replaced since the last insert's
+  // store was made (every Hold): the shared table follows them.
+  std::vector<uint64_t> rebound;
 
   std::set<uint64_t> changed;
   std::vector<std::string> rows;  // by node id
@@ -166,6 +169,7 @@ struct DannNodeCache {
 
   // The entry of id, made (null) when there was none.
   std::shared_ptr<DiskHnswNode>& Hold(uint64_t id) {
+    rebound.push_back(id);
     if (id >= kDenseIds) return sparse_[id];
     if (id >= held_.size()) {
       const size_t size = std::max<size_t>(id + 1, held_.size() * 2);

@@ -190,6 +190,7 @@ class DannStore {
     uint32_t node = kUnused;  // index into the entries, kMissing (no row) or kUnused
     uint32_t epoch = 0;       // the layer search that last visited it
     uint32_t store = 0;       // in a shared table: the store that last used it
+    uint32_t lasting = 0;     // its entry is lasting (Entry::lasting)
   };
   struct Entry {
     std::string_view row;                 // the stored bytes, until parsed

@@ -142,31 +142,34 @@ DannStore::DannStore(WriteCtx& ctx, DannNodeCache& cache, std::string_view ns, c
     shared_->stores = 0;
   }
   serial_ = ++shared_->stores;
+  for (uint64_t id : cache.rebound) {
+    if (id >= shared_->slots.size() || shared_->slots[id].node >= kRetry) continue;
+    Slot& slot = shared_->slots[id];
+    const DiskHnswNode* held = cache.HeldNode(id);
+    if (held == nullptr) {
+      slot.node = kUnused;
+      slot.lasting = 0;
+      continue;
+    }
+    Entry& entry = (*nodes_)[slot.node];
+    entry.owned = held;
+    entry.view.layer_count = static_cast<uint32_t>(held->layers.size());
+    entry.lasting = true;
+    slot.lasting = 1;
+  }
+  cache.rebound.clear();
 }
 
 void DannStore::TakeOver(Id id, Slot& slot) {
   slot.store = serial_;
   slot.epoch = 0;
   slot.id = id;
-  if (slot.node >= kRetry) {
+  // A lasting entry already follows the cache (the ids it took in or
+  // replaced were applied when this store was made).
+  if (slot.node >= kRetry || slot.lasting == 0) {
     slot.node = kUnused;
-    return;
+    slot.lasting = 0;
   }
-  Entry& entry = (*nodes_)[slot.node];
-  // The node may have come into the cache since (changed by an insert), or
-  // the cache may hold another copy of it.
-  const DiskHnswNode* held = cache_->HeldNode(id);
-  if (held == entry.owned) {
-    if (!entry.lasting) slot.node = kUnused;
-    return;
-  }
-  if (held == nullptr) {
-    slot.node = kUnused;
-    return;
-  }
-  entry.owned = held;
-  entry.view.layer_count = static_cast<uint32_t>(held->layers.size());
-  entry.lasting = true;
 }
 
 void DannStore::PrefetchVisit(Id id) {
@@ -260,6 +263,7 @@ std::vector<uint64_t>* DannStore::MutableLinks(Id id, uint32_t layer) {
   cache_->changed.insert(id);
   entry.owned = held.get();
   entry.lasting = true;
+  slot->lasting = 1;
   return &held->layers[layer];
 }
 
@@ -378,6 +382,7 @@ DannStore::Slot* DannStore::Resolve(Id id) {
     if (slot.node == kUnused) ++used_;
     slot.id = id;
     slot.node = Fetch(id);
+    slot.lasting = slot.node < kRetry && (*nodes_)[slot.node].lasting ? 1 : 0;
   }
   if (slot.node == kMissing || !ok()) return nullptr;
   Entry& entry = (*nodes_)[slot.node];
@@ -406,7 +411,9 @@ void DannStore::FetchPending() {
       // meets them.
       const bool failed = !ok();
       if (failed) status_ = Ok();
-      Probe(id).node = failed ? kRetry : node;
+      Slot& slot = Probe(id);
+      slot.node = failed ? kRetry : node;
+      slot.lasting = !failed && node < kRetry && (*nodes_)[node].lasting ? 1 : 0;
     }
     pending_.clear();
     return;
