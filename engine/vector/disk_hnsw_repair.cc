@@ -56,7 +56,7 @@ class DannRepair {
   // the slice.
   Status BeginSweep() {
     RETURN_IF_ERROR(LoadQueued());
-    store_ = std::make_unique<DannStore>(ctx_, cache_, ns_, as_codes_, unused_, std::span<const float>());
+    store_ = std::make_unique<DannStore>(ctx_, cache_, ns_, params_, unused_, std::span<const float>());
     return Ok();
   }
   // Writes what the step changed, the store gone first.
@@ -111,29 +111,23 @@ class DannRepair {
     if (node.view != nullptr) return node.view->Links(layer);
     return store_->Neighbours(id, layer);
   }
+  // Lists change, are scored and chosen as the insert's own (the store is
+  // an HnswInsertStore): the node goes into the cache, marked changed, and
+  // the store reads it there from then on.
   void SetLinks(Id id, uint32_t layer, std::span<const Id> ids) {
-    auto loaded = load_dann_node(ctx_, ns_, cache_, params_.has_codebook(), params_.quant, id);
-    if (!loaded) return Failed(loaded.error());
-    if (*loaded == nullptr || layer >= (*loaded)->layers.size()) return;
-    loaded->reset();  // the cache's reference alone: Mutable need not copy the node
-    dann_internal::Mutable(cache_, id)->layers[layer].assign(ids.begin(), ids.end());
+    store_->SetLinks(id, layer, ids.data(), ids.size());
+    if (!store_->ok()) Failed(store_->status().error());
   }
   size_t Cap(uint32_t layer) const { return layer > 0 ? params_.m : params_.m0; }
   void Score(Id base, const std::vector<Id>& ids, std::vector<float>& out) {
-    std::vector<float> scratch;
-    PreparedQuery query = dann_internal::NeighbourQuery(params_, store_->StoredOf(base, scratch));
-    QueryScorer scorer(params_.codebook.get(), params_.metric, params_.quant, query.ref());
     out.resize(ids.size());
-    for (size_t i = 0; i < ids.size(); ++i) out[i] = store_->ScoreWith(scorer, ids[i]);
+    store_->ScoreFrom(base, ids.data(), ids.size(), out.data());
     if (!store_->ok()) Failed(store_->status().error());
   }
   size_t Select(Id, std::vector<ScoredNode<Id>>& pairs, size_t cap) {
-    Result<size_t> kept = dann_internal::SelectNeighbours(params_, *store_, pairs, static_cast<uint32_t>(cap));
-    if (!kept) {
-      Failed(kept.error());
-      return 0;
-    }
-    return *kept;
+    const size_t kept = HnswSelectNeighbours(*store_, pairs.data(), pairs.size(), cap);
+    if (!store_->ok()) Failed(store_->status().error());
+    return kept;
   }
 
   std::optional<Id> Entry() const { return meta_.has_entry ? std::optional<Id>(meta_.entry) : std::nullopt; }
@@ -194,8 +188,8 @@ class DannRepair {
       if (auto gone = delete_row_counted(ctx_, ns_, dann_node_row_key(id)); !gone) return Failed(gone.error());
       if (meta_.deleted > 0) --meta_.deleted;
     }
-    cache_.nodes.erase(id);
-    cache_.changed.erase(id);
+    // Nor is it written back, or met again by a later read of the step.
+    cache_.Forget(id);
     if (auto gone = delete_row_counted(ctx_, ns_, dann_queue_row_key(cursor_.pass + 1, id)); !gone)
       Failed(gone.error());
   }

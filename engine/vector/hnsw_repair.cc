@@ -39,13 +39,15 @@ class HnswMemoryRepair {
   void SetLinks(Id id, uint32_t layer, std::span<const Id> ids) { g_.SetNeighbours(id, layer, ids); }
   static size_t Cap(uint32_t layer) { return layer > 0 ? kHnswM : kHnswM0; }
 
+  // Distances and selection are the insert's (HnswPruneStore): a relinked
+  // list is chosen as an insert's pruning would choose it.
+  void ScoreFrom(Id from, const Id* ids, size_t n, float* out) { g_.ScoreFrom(from, ids, n, out); }
   void Score(Id base, const std::vector<Id>& ids, std::vector<float>& out) {
-    QueryScorer scorer(g_.codebook_.get(), g_.metric_, g_.quant_, g_.OwnQuery(base, scratch_));
     out.resize(ids.size());
-    g_.ScoreNodes(scorer, ids.data(), ids.size(), out.data());
+    ScoreFrom(base, ids.data(), ids.size(), out.data());
   }
   size_t Select(Id, std::vector<ScoredNode<Id>>& pairs, size_t cap) {
-    return g_.SelectNeighbours(pairs.data(), pairs.size(), static_cast<uint32_t>(cap));
+    return HnswSelectNeighbours(*this, pairs.data(), pairs.size(), cap);
   }
 
   std::optional<Id> Entry() const { return g_.entry_; }
@@ -80,7 +82,6 @@ class HnswMemoryRepair {
  private:
   HnswIndex& g_;
   RepairState& state_;
-  std::vector<float> scratch_;
 };
 
 HnswRepairCounts hnsw_repair(HnswIndex& graph, const HnswRepairLimits& limits) {

@@ -558,6 +558,78 @@ TEST_F(DiskHnswTest, SearchEqualsInMemorySearchOverTheSameGraph) {
   }
 }
 
+// Both graphs link a new node by the one shared insert, so given the same
+// levels (the on-disk graph draws them from node ids; the in-memory one is
+// given those) they build the same graph node for node, whatever the
+// metric and stored form (product codes aside: pruning there measures from
+// decoded codes in memory and from their distance table on disk). Small
+// integer coordinates make ties, full lists and widened candidates common;
+// upserts, removals and a wrong length leave deleted nodes behind. The
+// on-disk inserts come one per transaction and in batches sharing a node
+// cache (whose copied rows must read as the rows).
+TEST_F(DiskHnswTest, InsertsBuildTheInMemoryGraphGivenTheSameLevels) {
+  int ns = 0;
+  for (Quantization quant : {Quantization::kNone, Quantization::kBinary, Quantization::kScalar}) {
+    for (Metric metric : {Metric::kCosine, Metric::kDot, Metric::kL2}) {
+      SCOPED_TRACE(std::string(MetricName(metric)) + " " + std::string(QuantizationName(quant)));
+      DiskHnswParams params;
+      params.metric = metric;
+      params.quant = quant;
+      const std::string name = "__dann__same__" + std::to_string(ns++);
+      HnswIndex graph(metric, quant);
+      Rng rng(static_cast<uint64_t>(ns));
+      uint64_t next_id = 0;
+      for (int step = 0; step < 420;) {
+        // Batches of 1 (dann_upsert) and of up to 60 inserts sharing a cache.
+        const int batch = step % 120 < 60 ? 1 : 60;
+        Write([&](WriteCtx& ctx) {
+          DiskHnswMeta meta = read_dann_meta(ctx, name).value();
+          DannNodeCache cache;
+          for (int i = 0; i < batch; ++i, ++step) {
+            const std::string key = "k" + std::to_string(rng.Next() % 300);
+            const uint64_t op = rng.Next() % 25;
+            if (op == 0) {
+              hnsw_remove_key(graph, key);
+              ASSERT_TRUE(flush_dann_nodes(ctx, name, cache).has_value());
+              ASSERT_TRUE(put_row(ctx, name, kDannMetaKey, encode_dann_meta(meta)).has_value());
+              ASSERT_TRUE(dann_remove_key(ctx, name, false, quant, key).has_value());
+              meta = read_dann_meta(ctx, name).value();
+              cache = DannNodeCache{};
+              continue;
+            }
+            std::vector<float> v(op == 1 ? 3 : 4);
+            for (float& x : v) x = static_cast<float>(static_cast<int>(rng.Next() % 5) - 2);
+            const size_t before = graph.node_count();
+            hnsw_internal::InsertAtLevel(graph, key, v, dann_level(next_id, params.ml));
+            if (graph.node_count() > before) ++next_id;
+            ASSERT_TRUE(dann_insert(ctx, name, params, cache, meta, key, v).has_value());
+            ASSERT_EQ(meta.next, next_id);
+          }
+          ASSERT_TRUE(flush_dann_nodes(ctx, name, cache).has_value());
+          ASSERT_TRUE(put_row(ctx, name, kDannMetaKey, encode_dann_meta(meta)).has_value());
+        });
+      }
+      auto txn = engine_->store().BeginRead();
+      ReadView view(*txn);
+      DiskHnswMeta meta = read_dann_meta_ro(view, name).value();
+      ASSERT_EQ(meta.next, graph.node_count());
+      ASSERT_EQ(meta.has_entry, graph.entry().has_value());
+      ASSERT_EQ(meta.entry, *graph.entry());
+      DannNodeCache cache;
+      for (uint64_t id = 0; id < graph.node_count(); ++id) {
+        auto node = load_dann_node_ro(view, name, cache, false, quant, id).value();
+        ASSERT_NE(node, nullptr) << id;
+        ASSERT_EQ(node->layers.size(), graph.level(id) + 1) << id;
+        for (uint32_t layer = 0; layer <= graph.level(id); ++layer) {
+          auto list = graph.neighbours(id, layer);
+          ASSERT_EQ(node->layers[layer], std::vector<uint64_t>(list.begin(), list.end()))
+              << "node " << id << " layer " << layer;
+        }
+      }
+    }
+  }
+}
+
 // The search written plainly, as an oracle: every node row decoded whole
 // by decode_dann_node into a map on first use, visited sets in a std::set.
 class DecodedStore {
