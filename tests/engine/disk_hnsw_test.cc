@@ -16,6 +16,7 @@
 #include "base/coding.h"
 #include "tests/engine/clustered_vectors.h"
 #include "tests/engine/test_util.h"
+#include "vector/disk_hnsw_internal.h"
 
 namespace pallix {
 namespace {
@@ -821,6 +822,64 @@ TEST_F(DiskHnswTest, BatchedInsertsLeaveTheRowsOfSingleUpserts) {
   for (size_t i = 0; i < a.size(); ++i) {
     EXPECT_EQ(a[i].key, b[i].key);
     EXPECT_EQ(a[i].value, b[i].value) << i;
+  }
+}
+
+// A node whose row the operation deleted (as the repair drops a node) and
+// which the cache of a batch's inserts then forgets is gone for the
+// batch's later inserts, whether the cache held it changed or kept a copy
+// of its row, through the node table their stores share; no later insert
+// links it again and the flush does not write its row back.
+TEST_F(DiskHnswTest, ForgottenNodesStayGoneForTheBatchsLaterInserts) {
+  Rng rng(11);
+  DiskHnswParams params;
+  params.m = 4;
+  params.m0 = 8;
+  params.ef_construction = 12;
+  constexpr uint64_t kOld = 60;
+  for (uint64_t i = 0; i < kOld; ++i) Upsert(params, "k" + std::to_string(i), rng.Vector(6));
+  std::vector<uint64_t> gone;
+  Write([&](WriteCtx& ctx) {
+    DiskHnswMeta meta = read_dann_meta(ctx, kNs).value();
+    DannNodeCache cache;
+    for (int i = 0; i < 30; ++i) {
+      ASSERT_TRUE(dann_insert(ctx, kNs, params, cache, meta, "a" + std::to_string(i), rng.Vector(6)).has_value());
+    }
+    // One old node the cache holds changed, one whose row it only copied.
+    for (uint64_t id = 0; id < kOld && gone.empty(); ++id) {
+      if (cache.changed.contains(id)) gone.push_back(id);
+    }
+    for (uint64_t id = 0; id < kOld && gone.size() < 2; ++id) {
+      if (cache.Held(id) == nullptr && id < cache.rows.size() && !cache.rows[id].empty()) gone.push_back(id);
+    }
+    ASSERT_EQ(gone.size(), 2u);
+    for (uint64_t id : gone) {
+      ASSERT_TRUE(delete_row_counted(ctx, kNs, dann_node_row_key(id)).has_value());
+      cache.Forget(id);
+    }
+    {
+      QueryScorer unused(nullptr, params.metric, params.quant, QueryRef{});
+      dann_internal::DannStore store(ctx, cache, kNs, params, unused, {});
+      for (uint64_t id : gone) EXPECT_EQ(store.Node(id), nullptr) << id;
+      EXPECT_TRUE(store.ok());
+    }
+    for (int i = 30; i < 60; ++i) {
+      ASSERT_TRUE(dann_insert(ctx, kNs, params, cache, meta, "a" + std::to_string(i), rng.Vector(6)).has_value());
+    }
+    ASSERT_TRUE(flush_dann_nodes(ctx, kNs, cache).has_value());
+    ASSERT_TRUE(put_row(ctx, kNs, kDannMetaKey, encode_dann_meta(meta)).has_value());
+  });
+  auto txn = engine_->store().BeginRead();
+  ReadView view(*txn);
+  for (uint64_t id : gone) EXPECT_FALSE(view.view_get(kNs, dann_node_row_key(id)).value().has_value()) << id;
+  // No node the later inserts made links to them.
+  for (uint64_t id = kOld + 30; id < kOld + 60; ++id) {
+    DannNodeCache cache;
+    auto node = load_dann_node_ro(view, kNs, cache, false, params.quant, id).value();
+    ASSERT_NE(node, nullptr);
+    for (const auto& list : node->layers) {
+      for (uint64_t v : list) EXPECT_TRUE(std::find(gone.begin(), gone.end(), v) == gone.end()) << id;
+    }
   }
 }
 
