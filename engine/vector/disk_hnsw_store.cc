@@ -175,6 +175,19 @@ void DannStore::TakeOver(Id id, Slot& slot) {
 void DannStore::PrefetchVisit(Id id) {
   if (!ok()) return;
   Slot& slot = Probe(id);
+  if (slot.node < kRetry) {
+    // Met before: start loading its entry, and what scoring it reads.
+    const Entry& entry = (*nodes_)[slot.node];
+    Prefetch(&entry);
+    if (shared_ != nullptr && slot.lasting != 0) {
+      if (entry.owned != nullptr) {
+        Prefetch(entry.owned);
+      } else {
+        Prefetch(entry.row.data());
+      }
+    }
+    return;
+  }
   if (slot.node != kUnused) return;
   if (view_ != nullptr) {
     slot.id = id;
