@@ -4,12 +4,14 @@
 //
 // While sweeping, nothing is written until the step ends: the slice's node
 // rows are read in one range scan and parsed in place, other nodes through
-// a DannStore (whose views of rows a write would invalidate), and relinked
-// nodes are changed in a node cache; the cache, the new queue rows, the
-// meta and the cursor are written at the end. Which nodes are queued is
+// a DannStore (whose views of rows a write would invalidate), which is the
+// insert's store: relinked lists are scored, chosen and changed as an
+// insert's pruning does it, into a node cache; the cache, the new queue
+// rows, the meta and the cursor are written at the end. Which nodes are queued is
 // read once per step from the queue rows, so telling whether a neighbour
 // is doomed costs no row read. While dropping, rows are deleted as the
-// step goes, so nodes are read as decoded copies (load_dann_node) instead.
+// step goes, so nodes are read as decoded copies (load_dann_node) instead,
+// and a dropped node is forgotten by the cache (DannNodeCache::Forget).
 
 #include "vector/disk_hnsw_repair.h"
 
@@ -119,15 +121,9 @@ class DannRepair {
     if (!store_->ok()) Failed(store_->status().error());
   }
   size_t Cap(uint32_t layer) const { return layer > 0 ? params_.m : params_.m0; }
-  void Score(Id base, const std::vector<Id>& ids, std::vector<float>& out) {
-    out.resize(ids.size());
-    store_->ScoreFrom(base, ids.data(), ids.size(), out.data());
+  void ScoreFrom(Id from, const Id* ids, size_t n, float* out) {
+    store_->ScoreFrom(from, ids, n, out);
     if (!store_->ok()) Failed(store_->status().error());
-  }
-  size_t Select(Id, std::vector<ScoredNode<Id>>& pairs, size_t cap) {
-    const size_t kept = HnswSelectNeighbours(*store_, pairs.data(), pairs.size(), cap);
-    if (!store_->ok()) Failed(store_->status().error());
-    return kept;
   }
 
   std::optional<Id> Entry() const { return meta_.has_entry ? std::optional<Id>(meta_.entry) : std::nullopt; }
@@ -257,7 +253,7 @@ class DannRepair {
   DiskHnswMeta& meta_;
   HnswRepairCursor& cursor_;
   const bool as_codes_;
-  QueryScorer unused_;  // the store's own query: the step scores with its own scorers
+  QueryScorer unused_;  // the store's query, never asked: the step scores from nodes (ScoreFrom)
   DannNodeCache cache_;
   std::unique_ptr<DannStore> store_;
   std::vector<Row> slice_rows_;  // the slice's node rows, which swept_ views

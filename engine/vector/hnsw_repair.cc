@@ -39,16 +39,8 @@ class HnswMemoryRepair {
   void SetLinks(Id id, uint32_t layer, std::span<const Id> ids) { g_.SetNeighbours(id, layer, ids); }
   static size_t Cap(uint32_t layer) { return layer > 0 ? kHnswM : kHnswM0; }
 
-  // Distances and selection are the insert's (HnswPruneStore): a relinked
-  // list is chosen as an insert's pruning would choose it.
+  // The insert's pruning distance (its store's ScoreFrom).
   void ScoreFrom(Id from, const Id* ids, size_t n, float* out) { g_.ScoreFrom(from, ids, n, out); }
-  void Score(Id base, const std::vector<Id>& ids, std::vector<float>& out) {
-    out.resize(ids.size());
-    ScoreFrom(base, ids.data(), ids.size(), out.data());
-  }
-  size_t Select(Id, std::vector<ScoredNode<Id>>& pairs, size_t cap) {
-    return HnswSelectNeighbours(*this, pairs.data(), pairs.size(), cap);
-  }
 
   std::optional<Id> Entry() const { return g_.entry_; }
   void SetEntry(std::optional<Id> id) { g_.entry_ = id; }
