@@ -164,6 +164,7 @@ struct DannNodeCache {
   std::set<uint64_t> changed;
   std::vector<std::string> rows;  // by node id
   std::vector<bool> met;          // by node id
+  size_t copied_bytes = 0;        // held by `rows` (at most about 256 MiB)
   std::vector<float> selfs;       // by node id, where has_self
   std::vector<bool> has_self;
 
