@@ -166,6 +166,7 @@ struct DannNodeCache {
   std::set<uint64_t> changed;
   std::vector<std::string> rows;  // by node id
   std::vector<bool> met;          // by node id
+  size_t copied_bytes = 0;        // held by `rows` (at most about 256 MiB)
   std::vector<float> selfs;       // by node id, where has_self
   std::vector<bool> has_self;
 
@@ -213,7 +214,10 @@ struct DannNodeCache {
       held_[id] = false;
       dense_[id].reset();
     }
-    if (id < rows.size()) std::string().swap(rows[id]);
+    if (id < rows.size() && !rows[id].empty()) {
+      copied_bytes -= std::min(copied_bytes, rows[id].capacity());
+      std::string().swap(rows[id]);
+    }
     if (id < met.size()) met[id] = false;
     if (id < has_self.size()) has_self[id] = false;
   }

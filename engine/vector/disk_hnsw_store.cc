@@ -51,6 +51,10 @@ constexpr uint64_t kMaxRememberedIds = uint64_t{1} << 21;
 // Nor copied into an insert's cache (whose `met` marks are by id), so that
 // a damaged id far past the others cannot make them huge.
 constexpr uint64_t kMaxCopiedId = uint64_t{1} << 26;
+// Nor past this many bytes of copies in one cache: a batch over a graph far
+// larger than it can meet most of the graph, whose rows it then reads from
+// the store instead of holding them all.
+constexpr size_t kMaxCopiedBytes = size_t{256} << 20;
 
 RowLocations* RowLocations::For(std::string_view ns, const SnapshotTag& tag) {
   if (tag.mapping == 0) return nullptr;
@@ -504,7 +508,9 @@ uint32_t DannStore::Fetch(Id id) {
   if (cache_ != nullptr && id < kMaxCopiedId) {
     // Met by an earlier insert of this cache: later ones will meet it too.
     std::vector<bool>& met = cache_->met;
-    if (id < met.size() && met[id]) return AddLastingRow(CopyRow(id, entry.row));
+    if (id < met.size() && met[id] && cache_->copied_bytes < kMaxCopiedBytes) {
+      return AddLastingRow(CopyRow(id, entry.row));
+    }
     if (id >= met.size()) met.resize(std::max<size_t>(id + 1, met.size() * 2));
     met[id] = true;
   }
@@ -524,6 +530,7 @@ std::string_view DannStore::CopyRow(Id id, std::string_view row) {
   copy.assign(1, static_cast<char>(pad));
   copy.append(pad, '\0');
   copy.append(row);
+  cache_->copied_bytes += copy.capacity();
   return std::string_view(copy).substr(1 + pad);
 }
 
