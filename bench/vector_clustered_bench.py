@@ -26,7 +26,9 @@ and the same file opened again by a new process. Peers from PyPI: hnswlib,
 faiss (IndexHNSWFlat), usearch. Targets: ours at most 0.5% missed and no
 outlier missed, in memory and on disk, before and after reopening.
 
-Usage: python3 bench/vector_clustered_bench.py [--metrics l2,cosine] [--binary PATH]
+Usage: python3 bench/vector_clustered_bench.py [--metrics l2,cosine] [--binary PATH] [--seeds FIRST-LAST]
+With --seeds, ours alone over one data set per seed (the seed of the data
+draw), each line its misses, then the totals.
 Needs: pip install numpy hnswlib faiss-cpu usearch. Run it as
   env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python3 bench/vector_clustered_bench.py
 """
@@ -52,8 +54,8 @@ CLUSTERS, PER_CLUSTER, OUTLIERS, DIM = 20, 100, 20, 16
 SEED = 18
 
 
-def clustered(spread, far_at):
-    rng = np.random.default_rng(SEED)
+def clustered(spread, far_at, seed=SEED):
+    rng = np.random.default_rng(seed)
     centres = rng.normal(size=(CLUSTERS, DIM))
     points = np.repeat(centres, PER_CLUSTER, axis=0) + spread * rng.normal(size=(CLUSTERS * PER_CLUSTER, DIM))
     far = rng.normal(size=(OUTLIERS, DIM))
@@ -117,17 +119,46 @@ def bench_metric(metric, binary, scratch, spread, far_at):
               f"{outliers} outliers {'met' if met else 'MISSED'}")
 
 
+def sweep_seeds(metric, binary, scratch, spread, far_at, seeds):
+    """Ours only, over one data set per seed: the misses of each and the outliers missed in all."""
+    totals = {"pallix memory": [0, 0], "pallix disk": [0, 0]}
+    print(f"\n{metric}: {len(seeds)} data sets (seeds {seeds[0]}-{seeds[-1]}), each vector searched by its value")
+    for seed in seeds:
+        vectors, outlier = clustered(spread, far_at, seed)
+        n = vectors.shape[0]
+        data_path = scratch / f"clustered_{metric}_{seed}.bin"
+        results_path = scratch / f"clustered_{metric}_{seed}_results.bin"
+        vb.write_vectors(data_path, vectors, vectors)
+        line = []
+        for name, mode in (("pallix memory", "memory"), ("pallix disk", "disk-file")):
+            _, found = run_ours(binary, data_path, results_path, metric, mode, n)
+            missed = found[:, 0] != np.arange(n)
+            totals[name][0] += int(missed.sum())
+            totals[name][1] += int((missed & outlier).sum())
+            line.append(f"{name} missed {missed.sum()} (outliers {(missed & outlier).sum()})")
+        print(f"  seed {seed}: " + "; ".join(line))
+    for name, (missed, outliers) in totals.items():
+        print(f"  total {name}: {missed} missed, {outliers} outliers missed "
+              f"{'(no outlier missed)' if outliers == 0 else 'MISSED OUTLIERS'}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--metrics", default="l2,cosine")
     parser.add_argument("--binary", default=None)
     parser.add_argument("--spread", type=float, default=0.01, help="per component, around the cluster centres")
     parser.add_argument("--far", type=float, default=5.0, help="the outliers' distance from the origin")
+    parser.add_argument("--seeds", default=None,
+                        help="FIRST-LAST: ours alone over one data set per seed (e.g. 30-69), no peers")
     args = parser.parse_args()
     binary = vb.find_binary(args.binary)
     with tempfile.TemporaryDirectory(prefix="pallix-clustered-") as scratch:
         for metric in args.metrics.split(","):
-            bench_metric(metric, binary, Path(scratch), args.spread, args.far)
+            if args.seeds:
+                first, last = (int(x) for x in args.seeds.split("-"))
+                sweep_seeds(metric, binary, Path(scratch), args.spread, args.far, list(range(first, last + 1)))
+            else:
+                bench_metric(metric, binary, Path(scratch), args.spread, args.far)
     return 0
 
 

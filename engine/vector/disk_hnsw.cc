@@ -63,7 +63,7 @@ void AppendStored(std::string& out, const StoredVector& stored) {
 template <typename Get>
 Result<std::shared_ptr<const DiskHnswNode>> LoadThrough(Get get, std::string_view ns, DannNodeCache& cache,
                                                         bool has_codebook, Quantization quant, uint64_t id) {
-  if (auto it = cache.nodes.find(id); it != cache.nodes.end()) return it->second;
+  if (const auto* held = cache.Held(id)) return std::shared_ptr<const DiskHnswNode>(*held);
   std::optional<Result<DiskHnswNode>> decoded;
   auto decode = [&](std::string_view row) { decoded = decode_dann_node(ns, id, row, has_codebook, quant); };
   ASSIGN_OR_RETURN(bool found, get(dann_node_row_key(id), decode));
@@ -72,27 +72,26 @@ Result<std::shared_ptr<const DiskHnswNode>> LoadThrough(Get get, std::string_vie
     if (!decoded->has_value()) return Fail(std::move(*decoded).error());
     node = std::make_shared<DiskHnswNode>(std::move(**decoded));
   }
-  cache.nodes.emplace(id, node);
+  cache.Hold(id) = node;
   return std::shared_ptr<const DiskHnswNode>(node);
 }
 
 bool AsCodes(const DiskHnswParams& params) { return params.has_codebook() || params.quant != Quantization::kNone; }
 
-}  // namespace
-
-namespace dann_internal {
-
+// The cached node made private to the cache (copied when another holder
+// still shares it) and marked changed; null when it has no row.
 DiskHnswNode* Mutable(DannNodeCache& cache, uint64_t id) {
-  auto it = cache.nodes.find(id);
-  if (it == cache.nodes.end() || it->second == nullptr) return nullptr;
-  if (it->second.use_count() > 1) it->second = std::make_shared<DiskHnswNode>(*it->second);
+  std::shared_ptr<DiskHnswNode>* held = cache.Held(id);
+  if (held == nullptr || *held == nullptr) return nullptr;
+  if (held->use_count() > 1) {
+    *held = std::make_shared<DiskHnswNode>(**held);
+    cache.rebound.push_back(id);
+  }
   cache.changed.insert(id);
-  return it->second.get();
+  return held->get();
 }
 
-}  // namespace dann_internal
-
-using dann_internal::Mutable;
+}  // namespace
 
 // ------------------------------------------------------------ rows
 
@@ -257,11 +256,7 @@ float dann_code_distance(const DiskHnswParams& params, QueryRef query, StoredRef
   return pq_code_distance(params.codebook.get(), params.metric, params.quant, query, stored);
 }
 
-// ------------------------------------------------------------ graph
-
-namespace dann_internal {
-
-PreparedQuery NeighbourQuery(const DiskHnswParams& params, StoredRef stored) {
+PreparedQuery dann_internal::NeighbourQuery(const DiskHnswParams& params, StoredRef stored) {
   if (!params.has_codebook()) return query_from_stored(params.quant, stored);
   if (stored.kind == StoredKind::kCodes) {
     if (auto decoded = pq_decode(*params.codebook, stored.codes)) return dann_query_prepare(params, *decoded);
@@ -271,33 +266,9 @@ PreparedQuery NeighbourQuery(const DiskHnswParams& params, StoredRef stored) {
   return empty;
 }
 
-Result<size_t> SelectNeighbours(const DiskHnswParams& params, DannStore& store,
-                                std::vector<ScoredNode<uint64_t>>& candidates, uint32_t cap) {
-  std::vector<PreparedQuery> queries;
-  std::vector<QueryScorer> scorers;
-  std::vector<bool> present;
-  queries.reserve(cap);
-  scorers.reserve(cap);
-  std::vector<float> scratch;
-  auto keep = [&](uint64_t id) {
-    present.push_back(store.Node(id) != nullptr);
-    queries.push_back(NeighbourQuery(params, store.StoredOf(id, scratch)));
-    scorers.emplace_back(params.codebook.get(), params.metric, params.quant, queries.back().ref());
-  };
-  auto between = [&](size_t j, uint64_t id) {
-    return present[j] ? store.ScoreWith(scorers[j], id) : std::numeric_limits<float>::infinity();
-  };
-  size_t kept = HnswSelectNeighbours(candidates.data(), candidates.size(), cap, keep, between);
-  RETURN_IF_ERROR(store.status());
-  return kept;
-}
-
-}  // namespace dann_internal
+// ------------------------------------------------------------ graph
 
 namespace {
-
-using dann_internal::NeighbourQuery;
-using dann_internal::SelectNeighbours;
 
 // Marks node id deleted when it has a row, and counts one more deletion.
 Status MarkDeleted(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
@@ -310,46 +281,15 @@ Status MarkDeleted(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
   return Ok();
 }
 
-// Appends new_id to the list of node_id on `layer`; a list then holding more
-// than cap ids is chosen again from them and new_id by neighbour selection,
-// with the node itself as the base, nearest first by (distance, id). A
-// neighbour without a row or without that layer (a damaged graph) is left
-// alone; a listed id without a row is farthest (+inf). The listed nodes'
-// vectors are read through the insert's store.
-Status AddLink(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
-               DannStore& store, uint64_t node_id, uint32_t layer, uint64_t new_id, uint32_t cap) {
-  ASSIGN_OR_RETURN(auto shared, load_dann_node(ctx, ns, cache, params.has_codebook(), params.quant, node_id));
-  if (shared == nullptr || layer >= shared->layers.size()) return Ok();
-  shared.reset();  // the cache's reference alone: Mutable need not copy the node
-  DiskHnswNode* node = Mutable(cache, node_id);
-  std::vector<uint64_t>& list = node->layers[layer];
-  list.push_back(new_id);
-  if (list.size() <= cap) return Ok();
-  PreparedQuery query = NeighbourQuery(params, node->stored.ref());
-  QueryScorer scorer(params.codebook.get(), params.metric, params.quant, query.ref());
-  std::vector<ScoredNode<uint64_t>> pairs;
-  pairs.reserve(list.size());
-  for (uint64_t v : list) {
-    float d = store.ScoreWith(scorer, v);
-    RETURN_IF_ERROR(store.status());
-    pairs.push_back({d, v});
-  }
-  std::sort(pairs.begin(), pairs.end(), ScoredBefore<uint64_t>);
-  ASSIGN_OR_RETURN(size_t kept, SelectNeighbours(params, store, pairs, cap));
-  list.resize(kept);
-  for (size_t i = 0; i < kept; ++i) list[i] = pairs[i].id;
-  return Ok();
-}
-
-// Links the new node id (already cached) into every layer up to its level.
-// An entry point without a row is treated as absent: the new node becomes
-// the entry. A layer search that finds nothing links nothing on that layer.
-// Nothing is written meanwhile, so the store's views of rows stay valid.
+// Links the new node id (already cached) into every layer up to its level
+// (HnswConnect over the insert's store). An entry point without a row is
+// treated as absent: the new node becomes the entry. Nothing is written
+// meanwhile, so the store's views of rows stay valid.
 Status Connect(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
                DiskHnswMeta& meta, uint64_t id, uint32_t level, std::span<const float> vector) {
   PreparedQuery query = dann_query_prepare(params, vector);
   QueryScorer scorer(params.codebook.get(), params.metric, params.quant, query.ref());
-  DannStore store(ctx, cache, ns, AsCodes(params), scorer, query.floats);
+  DannStore store(ctx, cache, ns, params, scorer, query.floats);
   const DannNodeView* entry = store.Node(meta.entry);
   RETURN_IF_ERROR(store.status());
   if (entry == nullptr) {
@@ -357,26 +297,8 @@ Status Connect(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params,
     return Ok();
   }
   const uint32_t top = entry->layer_count > 0 ? entry->layer_count - 1 : 0;
-  uint64_t ep = meta.entry;
-  for (uint32_t layer = top; layer > level; --layer) {
-    ASSIGN_OR_RETURN(auto nearest, SearchLayer(store, ep, 1, layer));
-    if (nearest.empty()) break;
-    ep = nearest.front().id;
-  }
-  for (uint32_t layer = std::min(top, level) + 1; layer-- > 0;) {
-    ASSIGN_OR_RETURN(auto nearest, SearchLayer(store, ep, params.ef_construction, layer));
-    if (nearest.empty()) continue;
-    uint32_t cap = layer > 0 ? params.m : params.m0;
-    size_t take = HnswChooseNeighbours(store, nearest, id, layer, [&](auto& candidates) {
-      return SelectNeighbours(params, store, candidates, cap).value_or(0);
-    });
-    RETURN_IF_ERROR(store.status());
-    std::vector<uint64_t>& own = Mutable(cache, id)->layers[layer];
-    own.clear();
-    for (size_t i = 0; i < take; ++i) own.push_back(nearest[i].id);
-    for (size_t i = 0; i < take; ++i) RETURN_IF_ERROR(AddLink(ctx, ns, params, cache, store, nearest[i].id, layer, id, cap));
-    ep = nearest.front().id;
-  }
+  HnswConnect(store, id, level, meta.entry, top, HnswShape{params.m, params.m0, params.ef_construction});
+  RETURN_IF_ERROR(store.status());
   if (level > top) meta.entry = id;
   return Ok();
 }
@@ -434,7 +356,7 @@ Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
   node->key.assign(key);
   node->stored = std::move(stored);
   node->layers.resize(size_t{level} + 1);
-  cache.nodes[id] = std::move(node);
+  cache.Hold(id) = std::move(node);
   cache.changed.insert(id);
   RETURN_IF_ERROR(put_row(ctx, ns, key_row, IdValue(id)));
   if (!meta.has_entry) {
@@ -447,9 +369,9 @@ Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
 
 Status flush_dann_nodes(WriteCtx& ctx, std::string_view ns, DannNodeCache& cache) {
   for (uint64_t id : cache.changed) {
-    auto it = cache.nodes.find(id);
-    if (it == cache.nodes.end() || it->second == nullptr) continue;
-    RETURN_IF_ERROR(put_row(ctx, ns, dann_node_row_key(id), encode_dann_node(*it->second)));
+    std::shared_ptr<DiskHnswNode>* held = cache.Held(id);
+    if (held == nullptr || *held == nullptr) continue;
+    RETURN_IF_ERROR(put_row(ctx, ns, dann_node_row_key(id), encode_dann_node(**held)));
   }
   cache.changed.clear();
   return Ok();

@@ -2,14 +2,17 @@
 // collection ("__dann__<collection>__<field>"), written inside the caller's
 // write transaction and searched through a read view.
 //
-// The graph algorithm is the in-memory one (vector/hnsw.h): the same layered
-// insert, neighbour caps and selection, and the very same layer search
-// (hnsw_search_layer over a store of rows). It differs in three ways: a
-// node's level is drawn from its node id (SplitMix64), so it is the same in
-// every database; removal only marks a node deleted and raises a counter;
-// searches read node rows in place, while the nodes an insert changes are
-// decoded into a per-operation cache, which later reads of those nodes go
-// through, and are written back once at the end (flush_dann_nodes).
+// The graph algorithm is the in-memory one (vector/hnsw.h): the very same
+// insert (HnswConnect) and layer search (hnsw_search_layer), run over a
+// store of rows. It differs in three ways: a node's level is drawn from its
+// node id (SplitMix64), so it is the same in every database; removal only
+// marks a node deleted and raises a counter; searches read node rows in
+// place, while the nodes an insert changes are decoded into a
+// per-operation cache, which later reads of those nodes go through, and
+// are written back once at the end (flush_dann_nodes). Given the same
+// levels, both graphs build the same lists. An operation of many inserts
+// (a build's batch) keeps one cache for all of them, which then also keeps
+// the nodes they meet (see DannNodeCache).
 //
 // Callers: the index layer drives inserts and removals from the write path
 // and from builds (read meta, dann_insert, flush_dann_nodes, write meta),
@@ -69,6 +72,7 @@
 #ifndef PALLIX_VECTOR_DISK_HNSW_H_
 #define PALLIX_VECTOR_DISK_HNSW_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -131,9 +135,110 @@ struct DiskHnswParams {
 // The nodes one operation has decoded, to change them or through
 // load_dann_node (a null pointer records a missing row, so it is read once
 // too), and the ids changed since the cache was made.
+//
+// An operation of many inserts (a build's batch) meets the same nodes again
+// and again; reading each from the store every time cost most of a build.
+// So the nodes are kept by id in arrays (ids are dense; ids past
+// kDenseIds, which only a damaged graph has, in a map), and a row an insert
+// reads is noted in `met` and, read by a later insert of the same cache,
+// copied into `rows`, from where every later insert reads it. A copy is of
+// the row as the transaction holds it; the cache's own nodes take
+// precedence over it, and nothing else rewrites a node row while the
+// operation runs. rows[id] is empty without a copy, else one byte p, p
+// bytes of padding that align the row's vector for the distance kernels,
+// and the row. `selfs` keeps dot(v, v) of a node's float vector once a
+// cosine distance needed it (the vector of an id never changes).
+namespace dann_internal {
+class DannStore;
+}
+
 struct DannNodeCache {
-  std::unordered_map<uint64_t, std::shared_ptr<DiskHnswNode>> nodes;
+  static constexpr uint64_t kDenseIds = uint64_t{1} << 26;
+
+  // Inserts made with this cache, and the node table their stores share
+  // from the second on (disk_hnsw_internal.h).
+  uint64_t inserts = 0;
+  std::shared_ptr<void> shared;
+  // Ids whose node the cache took in or replaced since the last insert's
+  // store was made (every Hold): the shared table follows them.
+  std::vector<uint64_t> rebound;
+
   std::set<uint64_t> changed;
+  std::vector<std::string> rows;  // by node id
+  std::vector<bool> met;          // by node id
+  size_t copied_bytes = 0;        // held by `rows` (at most about 256 MiB)
+  std::vector<float> selfs;       // by node id, where has_self
+  std::vector<bool> has_self;
+
+  // The entry of id, made (null) when there was none.
+  std::shared_ptr<DiskHnswNode>& Hold(uint64_t id) {
+    rebound.push_back(id);
+    if (id >= kDenseIds) return sparse_[id];
+    if (id >= held_.size()) {
+      const size_t size = std::max<size_t>(id + 1, held_.size() * 2);
+      held_.resize(size);
+      dense_.resize(size);
+    }
+    held_[id] = true;
+    return dense_[id];
+  }
+  // The entry of id, or null when there is none.
+  std::shared_ptr<DiskHnswNode>* Held(uint64_t id) {
+    if (id >= kDenseIds) {
+      auto it = sparse_.find(id);
+      return it == sparse_.end() ? nullptr : &it->second;
+    }
+    return id < held_.size() && held_[id] ? &dense_[id] : nullptr;
+  }
+
+  // The node Held(id) names; null when none (or a missing row).
+  const DiskHnswNode* HeldNode(uint64_t id) const {
+    if (id >= kDenseIds) {
+      auto it = sparse_.find(id);
+      return it == sparse_.end() ? nullptr : it->second.get();
+    }
+    return id < held_.size() && held_[id] ? dense_[id].get() : nullptr;
+  }
+  // Forgets node id altogether, once the operation deleted its row (the
+  // repair dropping a node): its node, any change not written back, its
+  // row copy, its marks and self product, so that no flush writes the row
+  // again and no later insert of this cache meets the node. A shared
+  // table drops it when the next insert's store is made (rebound); no
+  // store made over the cache may be in use meanwhile.
+  void Forget(uint64_t id) {
+    rebound.push_back(id);
+    changed.erase(id);
+    if (id >= kDenseIds) {
+      sparse_.erase(id);
+    } else if (id < held_.size()) {
+      held_[id] = false;
+      dense_[id].reset();
+    }
+    if (id < rows.size() && !rows[id].empty()) {
+      copied_bytes -= std::min(copied_bytes, rows[id].capacity());
+      std::string().swap(rows[id]);
+    }
+    if (id < met.size()) met[id] = false;
+    if (id < has_self.size()) has_self[id] = false;
+  }
+  // Starts loading where Held(id) and the row copy of id are kept; then,
+  // once those have arrived, the node or the copy itself.
+  void PrefetchSlots(uint64_t id) const {
+    if (id < dense_.size()) __builtin_prefetch(&dense_[id]);
+    if (id < rows.size()) __builtin_prefetch(&rows[id]);
+  }
+  void PrefetchNode(uint64_t id) const {
+    if (id < held_.size() && held_[id] && dense_[id] != nullptr) {
+      __builtin_prefetch(dense_[id].get());
+    } else if (id < rows.size() && !rows[id].empty()) {
+      __builtin_prefetch(rows[id].data());
+    }
+  }
+
+ private:
+  std::vector<std::shared_ptr<DiskHnswNode>> dense_;
+  std::vector<bool> held_;
+  std::unordered_map<uint64_t, std::shared_ptr<DiskHnswNode>> sparse_;
 };
 
 // ------------------------------------------------------------ rows

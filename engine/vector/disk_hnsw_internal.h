@@ -130,11 +130,14 @@ class DannStore {
   DannStore(const ReadView& view, std::string_view ns, bool as_codes, QueryScorer& scorer,
             std::span<const float> query);
   // Over the rows of a write transaction, where the nodes of `cache`
-  // (changed, not yet written back) take precedence over their rows. The
-  // store keeps the nodes it met as they were then, and must not be used
-  // after the transaction writes.
-  DannStore(WriteCtx& ctx, const DannNodeCache& cache, std::string_view ns, bool as_codes, QueryScorer& scorer,
-            std::span<const float> query);
+  // (changed, not yet written back) take precedence over their rows: the
+  // store of an insert (HnswInsertStore), which changes nodes through the
+  // cache. A node it changes is decoded into the cache from the row it
+  // already read (or taken from the cache) and marked changed; the store
+  // reads it there from then on. Rows are viewed in place, so the store
+  // must not be used after the transaction writes.
+  DannStore(WriteCtx& ctx, DannNodeCache& cache, std::string_view ns, const DiskHnswParams& params,
+            QueryScorer& scorer, std::span<const float> query);
 
   void StartVisits() { ++epoch_; }
   // Notes a node not seen yet; its row is read with the other nodes noted
@@ -145,7 +148,7 @@ class DannStore {
   void PrefetchVisit(Id id);
   bool Visit(Id id);
   float Distance(Id id) { return ScoreWith(scorer_, id); }
-  void DistanceBatch(const Id* ids, size_t n, float* out);
+  void DistanceBatch(const Id* ids, size_t n, float* out) { ScoreBatch(scorer_, query_.size(), ids, n, out); }
   DannLinks Neighbours(Id id, uint32_t layer);
   bool ok() const { return status_.has_value(); }
   Status status() const { return status_; }
@@ -160,6 +163,17 @@ class DannStore {
   // `scratch`; an empty F32 vector when it has no row or a load failed.
   StoredRef StoredOf(Id id, std::vector<float>& scratch);
 
+  // The insert's side (a store over a write transaction only). Pruning
+  // measures from a node's own stored vector by NeighbourQuery; a node
+  // without a row is near nothing.
+  void ScoreFrom(Id from, const Id* ids, size_t n, float* out);
+  bool HasLayer(Id id, uint32_t layer) {
+    const DannNodeView* node = Node(id);
+    return node != nullptr && layer < node->layer_count;
+  }
+  void SetLinks(Id id, uint32_t layer, const Id* ids, size_t n);
+  void AppendLink(Id id, uint32_t layer, Id v);
+
  private:
   static constexpr uint32_t kUnused = UINT32_MAX;
   static constexpr uint32_t kMissing = UINT32_MAX - 1;
@@ -170,17 +184,35 @@ class DannStore {
   // failure surfaces where the search meets it.
   static constexpr uint32_t kRetry = UINT32_MAX - 3;
 
+ public:
   struct Slot {
     uint64_t id = 0;
-    uint32_t node = kUnused;  // index into nodes_, kMissing (no row) or kUnused
+    uint32_t node = kUnused;  // index into the entries, kMissing (no row) or kUnused
     uint32_t epoch = 0;       // the layer search that last visited it
+    uint32_t store = 0;       // in a shared table: the store that last used it
+    uint32_t lasting = 0;     // its entry is lasting (Entry::lasting)
   };
   struct Entry {
-    std::string_view row;                        // the stored bytes, until parsed
-    DannNodeView view;                           // once parsed
-    std::shared_ptr<const DiskHnswNode> owned;   // a node of the cache, instead of a row
+    std::string_view row;                 // the stored bytes, until parsed
+    DannNodeView view;                    // once parsed
+    const DiskHnswNode* owned = nullptr;  // a node of the cache, instead of a row
     bool parsed = false;
+    // Outlives the store: a node of the cache or a row copied into it
+    // (else the row is viewed where the transaction keeps it, which a
+    // later write may move).
+    bool lasting = false;
   };
+  // What the stores of one cache's inserts share (DannNodeCache::shared):
+  // slots by node id, whose lasting entries later stores take over without
+  // looking the node up again.
+  struct Shared {
+    std::vector<Slot> slots;  // by node id, below DannNodeCache::kDenseIds
+    std::vector<Entry> entries;
+    std::vector<const char*> upper;
+    uint32_t stores = 0;
+  };
+
+ private:
 
   // The slot of id, its row read on first sight and parsed; null when it
   // has no row or the store failed.
@@ -194,9 +226,17 @@ class DannStore {
   Result<bool> GetRow(Id id, std::string_view& row) const;
   // Reads the rows of every pending node in one batch.
   void FetchPending();
+  // Copies node id's row into the cache (DannNodeCache::rows); the copy.
+  std::string_view CopyRow(Id id, std::string_view row);
   // The entry index of a row read: taken from the cache when it holds the
   // node, else the row's bytes (unparsed).
   uint32_t AddRow(std::string_view row);
+  // The same for a row copied into the cache, which outlives the store.
+  uint32_t AddLastingRow(std::string_view row);
+  // Makes a slot of the shared table this store's: a lasting entry stays
+  // (following the cache if it now holds the node), anything else is
+  // forgotten.
+  void TakeOver(Id id, Slot& slot);
   // Parses the entry's row; status_ keeps the failure when it does not.
   void Parse(Id id, Entry& entry);
   void Grow();
@@ -205,49 +245,55 @@ class DannStore {
   // (room for bytes.size() / 4 floats).
   static const float* Floats(std::string_view bytes, float* scratch);
   // The node's vector for FloatBatch (copied into scratch when it must
-  // be); null when it has no row or is not exactly as long as the query.
-  const float* BatchVector(Id id, float* scratch);
+  // be); null when it has no row or is not exactly dim floats long.
+  const float* BatchVector(Id id, size_t dim, float* scratch);
   // The entry's vector as the distance rule reads it.
   StoredRef Stored(const Entry& entry, std::vector<float>& scratch) const;
+  // out[i] = scorer's distance to node ids[i], float vectors of length dim
+  // scored several at a time.
+  void ScoreBatch(QueryScorer& scorer, size_t dim, const Id* ids, size_t n, float* out);
+  // dot(v, v) of node id's float vector v (dim long), kept in the cache.
+  float SelfOf(Id id, const float* v, size_t dim);
+  // Node id's list on `layer` in the cache, made private to it and marked
+  // changed; null when it has no row or no such layer.
+  std::vector<uint64_t>* MutableLinks(Id id, uint32_t layer);
 
   const ReadView* view_ = nullptr;
   RowLocations* locations_ = nullptr;  // with view_: rows met by earlier searches
   WriteCtx* ctx_ = nullptr;
-  const DannNodeCache* cache_ = nullptr;
+  DannNodeCache* cache_ = nullptr;
+  const DiskHnswParams* params_ = nullptr;
   std::string_view ns_;
   bool as_codes_;
   QueryScorer& scorer_;
   std::span<const float> query_;
   std::vector<Slot> slots_;
   size_t used_ = 0;
-  std::vector<Entry> nodes_;
-  std::vector<const char*> upper_;  // the upper layers of every parsed row
+  std::vector<Entry> own_entries_;
+  std::vector<const char*> own_upper_;
+  // The entries and the upper layers of every parsed row: this store's own,
+  // or those of the cache's shared table.
+  std::vector<Entry>* nodes_ = &own_entries_;
+  std::vector<const char*>* upper_ = &own_upper_;
+  Shared* shared_ = nullptr;
+  uint32_t serial_ = 0;  // this store's number in the shared table
   std::vector<uint64_t> pending_;   // ids of kPending slots, in hint order
   std::string pending_keys_;        // their row keys, for the batched read
   std::vector<std::string_view> pending_views_;
   std::vector<uint32_t> pending_found_;
   std::vector<float> single_;       // one vector copied for ScoreWith
-  std::vector<float> batch_;        // vectors copied for DistanceBatch
+  std::vector<float> batch_;        // vectors copied for ScoreBatch
+  std::vector<float> own_;          // a pruned node's vector copied for ScoreFrom
   uint32_t epoch_ = 1;
   Status status_;
 };
 
-// The cached node made private to the cache (copied when another holder
-// still shares it) and marked changed; null when it has no row.
-DiskHnswNode* Mutable(DannNodeCache& cache, uint64_t id);
-
-// The query a neighbour's own stored vector gives when its list is pruned:
-// without a codebook its stored form as a query; with one, its decoded codes
-// prepared as a query (a distance table under l2). Codes that do not decode
-// and float nodes give an empty PqRaw query, at +inf from everything.
+// The query a node's own stored vector gives when its list is pruned:
+// without a codebook its stored form as a query; with one, its decoded
+// codes prepared as a query (a distance table under l2). Codes that do not
+// decode and float nodes give an empty PqRaw query, at +inf from
+// everything.
 PreparedQuery NeighbourQuery(const DiskHnswParams& params, StoredRef stored);
-
-// HnswSelectNeighbours over candidates sorted by distance to a base node,
-// the distances between candidates from each kept node's own query (the
-// rule of pruning above), read through the store. A kept id without a row
-// is near nothing. Fails with the store's first failure.
-Result<size_t> SelectNeighbours(const DiskHnswParams& params, DannStore& store,
-                                std::vector<ScoredNode<uint64_t>>& candidates, uint32_t cap);
 
 // One layer search from entry; empty when the entry has no row.
 inline Result<std::vector<ScoredNode<uint64_t>>> SearchLayer(DannStore& store, uint64_t entry, uint64_t ef,

@@ -4,12 +4,14 @@
 //
 // While sweeping, nothing is written until the step ends: the slice's node
 // rows are read in one range scan and parsed in place, other nodes through
-// a DannStore (whose views of rows a write would invalidate), and relinked
-// nodes are changed in a node cache; the cache, the new queue rows, the
-// meta and the cursor are written at the end. Which nodes are queued is
+// a DannStore (whose views of rows a write would invalidate), which is the
+// insert's store: relinked lists are scored, chosen and changed as an
+// insert's pruning does it, into a node cache; the cache, the new queue
+// rows, the meta and the cursor are written at the end. Which nodes are queued is
 // read once per step from the queue rows, so telling whether a neighbour
 // is doomed costs no row read. While dropping, rows are deleted as the
-// step goes, so nodes are read as decoded copies (load_dann_node) instead.
+// step goes, so nodes are read as decoded copies (load_dann_node) instead,
+// and a dropped node is forgotten by the cache (DannNodeCache::Forget).
 
 #include "vector/disk_hnsw_repair.h"
 
@@ -56,7 +58,7 @@ class DannRepair {
   // the slice.
   Status BeginSweep() {
     RETURN_IF_ERROR(LoadQueued());
-    store_ = std::make_unique<DannStore>(ctx_, cache_, ns_, as_codes_, unused_, std::span<const float>());
+    store_ = std::make_unique<DannStore>(ctx_, cache_, ns_, params_, unused_, std::span<const float>());
     return Ok();
   }
   // Writes what the step changed, the store gone first.
@@ -111,29 +113,17 @@ class DannRepair {
     if (node.view != nullptr) return node.view->Links(layer);
     return store_->Neighbours(id, layer);
   }
+  // Lists change, are scored and chosen as the insert's own (the store is
+  // an HnswInsertStore): the node goes into the cache, marked changed, and
+  // the store reads it there from then on.
   void SetLinks(Id id, uint32_t layer, std::span<const Id> ids) {
-    auto loaded = load_dann_node(ctx_, ns_, cache_, params_.has_codebook(), params_.quant, id);
-    if (!loaded) return Failed(loaded.error());
-    if (*loaded == nullptr || layer >= (*loaded)->layers.size()) return;
-    loaded->reset();  // the cache's reference alone: Mutable need not copy the node
-    dann_internal::Mutable(cache_, id)->layers[layer].assign(ids.begin(), ids.end());
-  }
-  size_t Cap(uint32_t layer) const { return layer > 0 ? params_.m : params_.m0; }
-  void Score(Id base, const std::vector<Id>& ids, std::vector<float>& out) {
-    std::vector<float> scratch;
-    PreparedQuery query = dann_internal::NeighbourQuery(params_, store_->StoredOf(base, scratch));
-    QueryScorer scorer(params_.codebook.get(), params_.metric, params_.quant, query.ref());
-    out.resize(ids.size());
-    for (size_t i = 0; i < ids.size(); ++i) out[i] = store_->ScoreWith(scorer, ids[i]);
+    store_->SetLinks(id, layer, ids.data(), ids.size());
     if (!store_->ok()) Failed(store_->status().error());
   }
-  size_t Select(Id, std::vector<ScoredNode<Id>>& pairs, size_t cap) {
-    Result<size_t> kept = dann_internal::SelectNeighbours(params_, *store_, pairs, static_cast<uint32_t>(cap));
-    if (!kept) {
-      Failed(kept.error());
-      return 0;
-    }
-    return *kept;
+  size_t Cap(uint32_t layer) const { return layer > 0 ? params_.m : params_.m0; }
+  void ScoreFrom(Id from, const Id* ids, size_t n, float* out) {
+    store_->ScoreFrom(from, ids, n, out);
+    if (!store_->ok()) Failed(store_->status().error());
   }
 
   std::optional<Id> Entry() const { return meta_.has_entry ? std::optional<Id>(meta_.entry) : std::nullopt; }
@@ -194,8 +184,8 @@ class DannRepair {
       if (auto gone = delete_row_counted(ctx_, ns_, dann_node_row_key(id)); !gone) return Failed(gone.error());
       if (meta_.deleted > 0) --meta_.deleted;
     }
-    cache_.nodes.erase(id);
-    cache_.changed.erase(id);
+    // Nor is it written back, or met again by a later read of the step.
+    cache_.Forget(id);
     if (auto gone = delete_row_counted(ctx_, ns_, dann_queue_row_key(cursor_.pass + 1, id)); !gone)
       Failed(gone.error());
   }
@@ -263,7 +253,7 @@ class DannRepair {
   DiskHnswMeta& meta_;
   HnswRepairCursor& cursor_;
   const bool as_codes_;
-  QueryScorer unused_;  // the store's own query: the step scores with its own scorers
+  QueryScorer unused_;  // the store's query, never asked: the step scores from nodes (ScoreFrom)
   DannNodeCache cache_;
   std::unique_ptr<DannStore> store_;
   std::vector<Row> slice_rows_;  // the slice's node rows, which swept_ views

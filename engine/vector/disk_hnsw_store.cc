@@ -48,6 +48,13 @@ constexpr size_t kLocationTables = 2;
 // Node ids past this are not remembered, so that a table stays within
 // 32 MiB however large the graph.
 constexpr uint64_t kMaxRememberedIds = uint64_t{1} << 21;
+// Nor copied into an insert's cache (whose `met` marks are by id), so that
+// a damaged id far past the others cannot make them huge.
+constexpr uint64_t kMaxCopiedId = uint64_t{1} << 26;
+// Nor past this many bytes of copies in one cache: a batch over a graph far
+// larger than it can meet most of the graph, whose rows it then reads from
+// the store instead of holding them all.
+constexpr size_t kMaxCopiedBytes = size_t{256} << 20;
 
 RowLocations* RowLocations::For(std::string_view ns, const SnapshotTag& tag) {
   if (tag.mapping == 0) return nullptr;
@@ -114,17 +121,77 @@ bool ParseDannNode(std::string_view bytes, DannNodeView& out, std::vector<const 
 DannStore::DannStore(const ReadView& view, std::string_view ns, bool as_codes, QueryScorer& scorer,
                      std::span<const float> query)
     : view_(&view), ns_(ns), as_codes_(as_codes), scorer_(scorer), query_(query) {
-  nodes_.reserve(kFirstEntries);
+  own_entries_.reserve(kFirstEntries);
   locations_ = RowLocations::For(ns, view.snapshot_tag());
 }
 
-DannStore::DannStore(WriteCtx& ctx, const DannNodeCache& cache, std::string_view ns, bool as_codes,
+DannStore::DannStore(WriteCtx& ctx, DannNodeCache& cache, std::string_view ns, const DiskHnswParams& params,
                      QueryScorer& scorer, std::span<const float> query)
-    : ctx_(&ctx), cache_(&cache), ns_(ns), as_codes_(as_codes), scorer_(scorer), query_(query) {}
+    : ctx_(&ctx),
+      cache_(&cache),
+      params_(&params),
+      ns_(ns),
+      as_codes_(params.has_codebook() || params.quant != Quantization::kNone),
+      scorer_(scorer),
+      query_(query) {
+  // From a cache's second insert on, the stores share one node table by id:
+  // a node an earlier insert met is taken over, not looked up again.
+  if (cache.inserts++ == 0) return;
+  if (cache.shared == nullptr) cache.shared = std::make_shared<Shared>();
+  shared_ = static_cast<Shared*>(cache.shared.get());
+  nodes_ = &shared_->entries;
+  upper_ = &shared_->upper;
+  if (shared_->stores == UINT32_MAX) {
+    for (Slot& slot : shared_->slots) slot.store = 0;
+    shared_->stores = 0;
+  }
+  serial_ = ++shared_->stores;
+  for (uint64_t id : cache.rebound) {
+    if (id >= shared_->slots.size() || shared_->slots[id].node >= kRetry) continue;
+    Slot& slot = shared_->slots[id];
+    const DiskHnswNode* held = cache.HeldNode(id);
+    if (held == nullptr) {
+      slot.node = kUnused;
+      slot.lasting = 0;
+      continue;
+    }
+    Entry& entry = (*nodes_)[slot.node];
+    entry.owned = held;
+    entry.view.layer_count = static_cast<uint32_t>(held->layers.size());
+    entry.lasting = true;
+    slot.lasting = 1;
+  }
+  cache.rebound.clear();
+}
+
+void DannStore::TakeOver(Id id, Slot& slot) {
+  slot.store = serial_;
+  slot.epoch = 0;
+  slot.id = id;
+  // A lasting entry already follows the cache (the ids it took in or
+  // replaced were applied when this store was made).
+  if (slot.node >= kRetry || slot.lasting == 0) {
+    slot.node = kUnused;
+    slot.lasting = 0;
+  }
+}
 
 void DannStore::PrefetchVisit(Id id) {
   if (!ok()) return;
   Slot& slot = Probe(id);
+  if (slot.node < kRetry) {
+    // Met before: start loading its entry, and what scoring it reads.
+    const Entry& entry = (*nodes_)[slot.node];
+    Prefetch(&entry);
+    if (shared_ != nullptr && slot.lasting != 0) {
+      if (entry.owned != nullptr) {
+        Prefetch(entry.owned);
+      } else {
+        Prefetch(entry.row.data());
+      }
+    }
+    return;
+  }
   if (slot.node != kUnused) return;
   if (view_ != nullptr) {
     slot.id = id;
@@ -139,17 +206,14 @@ void DannStore::PrefetchVisit(Id id) {
     pending_.push_back(id);
     return;
   }
-  uint32_t node = Fetch(id);
-  // A failed read is not recorded: Visit reads the row again and keeps the
-  // failure then, so that failures surface in the order the search meets
-  // them.
-  if (!ok()) {
-    status_ = Ok();
-    return;
-  }
+  // In a write transaction the nodes met come mostly from the cache: start
+  // loading where it keeps them, and fetch them all once one is needed, so
+  // that their memory loads overlap rather than follow one another.
   slot.id = id;
-  slot.node = node;
   ++used_;
+  slot.node = kPending;
+  pending_.push_back(id);
+  cache_->PrefetchSlots(id);
 }
 
 bool DannStore::Visit(Id id) {
@@ -168,7 +232,7 @@ DannLinks DannStore::Neighbours(Id id, uint32_t layer) {
   Entry* entry = Find(id);
   if (entry == nullptr || layer >= entry->view.layer_count) return {};
   if (entry->owned != nullptr) return DannLinks(entry->owned->layers[layer]);
-  const char* count = layer == 0 ? entry->view.layers : upper_[entry->view.upper + layer - 1];
+  const char* count = layer == 0 ? entry->view.layers : (*upper_)[entry->view.upper + layer - 1];
   return {count + 4, DecodeFixed32LE(count)};
 }
 
@@ -184,26 +248,78 @@ StoredRef DannStore::StoredOf(Id id, std::vector<float>& scratch) {
   return Stored(*entry, scratch);
 }
 
-void DannStore::DistanceBatch(const Id* ids, size_t n, float* out) {
-  if (as_codes_ || !scorer_.float_batch()) {
-    for (size_t i = 0; i < n; ++i) out[i] = Distance(ids[i]);
+void DannStore::ScoreFrom(Id from, const Id* ids, size_t n, float* out) {
+  Entry* entry = Find(from);
+  if (entry == nullptr || params_ == nullptr) {
+    std::fill(out, out + n, std::numeric_limits<float>::infinity());
     return;
   }
-  const size_t dim = query_.size();
+  PreparedQuery query = NeighbourQuery(*params_, Stored(*entry, own_));
+  QueryScorer scorer(params_->codebook.get(), params_->metric, params_->quant, query.ref());
+  ScoreBatch(scorer, query.floats.size(), ids, n, out);
+}
+
+std::vector<uint64_t>* DannStore::MutableLinks(Id id, uint32_t layer) {
+  Slot* slot = Resolve(id);
+  if (slot == nullptr || cache_ == nullptr) return nullptr;
+  Entry& entry = (*nodes_)[slot->node];
+  if (layer >= entry.view.layer_count) return nullptr;
+  std::shared_ptr<DiskHnswNode>* cached = cache_->Held(id);
+  if (cached == nullptr || *cached == nullptr) {
+    // Decoded from the row this store read, not read again.
+    Result<DiskHnswNode> decoded = decode_dann_node(ns_, id, entry.row, as_codes_, Quantization::kNone);
+    if (!decoded.has_value()) {
+      status_ = Fail(std::move(decoded).error());
+      return nullptr;
+    }
+    cache_->Hold(id) = std::make_shared<DiskHnswNode>(std::move(*decoded));
+  }
+  std::shared_ptr<DiskHnswNode>& held = cache_->Hold(id);
+  // Another holder keeps the node as it was.
+  if (held.use_count() > 1) held = std::make_shared<DiskHnswNode>(*held);
+  cache_->changed.insert(id);
+  entry.owned = held.get();
+  entry.lasting = true;
+  slot->lasting = 1;
+  return &held->layers[layer];
+}
+
+void DannStore::SetLinks(Id id, uint32_t layer, const Id* ids, size_t n) {
+  if (std::vector<uint64_t>* list = MutableLinks(id, layer)) list->assign(ids, ids + n);
+}
+
+void DannStore::AppendLink(Id id, uint32_t layer, Id v) {
+  if (std::vector<uint64_t>* list = MutableLinks(id, layer)) list->push_back(v);
+}
+
+void DannStore::ScoreBatch(QueryScorer& scorer, size_t dim, const Id* ids, size_t n, float* out) {
+  if (as_codes_ || !scorer.float_batch()) {
+    for (size_t i = 0; i < n; ++i) out[i] = ScoreWith(scorer, ids[i]);
+    return;
+  }
   batch_.resize(kBatch * dim);
   const float* vectors[kBatch];
   size_t at[kBatch];
   float found[kBatch];
+  float selfs[kBatch];
   size_t count = 0;
+  // An insert's cache keeps each node's self product for cosine, which
+  // then costs one product per node and batch instead of two.
+  const bool keep_selfs = cache_ != nullptr && params_ != nullptr && params_->metric == Metric::kCosine;
   auto score = [&] {
-    scorer_.FloatBatch(vectors, count, found);
+    if (keep_selfs) {
+      for (size_t j = 0; j < count; ++j) selfs[j] = SelfOf(ids[at[j]], vectors[j], dim);
+      scorer.FloatBatchWithSelf(vectors, selfs, count, found);
+    } else {
+      scorer.FloatBatch(vectors, count, found);
+    }
     for (size_t j = 0; j < count; ++j) out[at[j]] = found[j];
     count = 0;
   };
   for (size_t i = 0; i < n; ++i) {
-    const float* v = BatchVector(ids[i], batch_.data() + count * dim);
+    const float* v = BatchVector(ids[i], dim, batch_.data() + count * dim);
     if (v == nullptr) {
-      out[i] = Distance(ids[i]);
+      out[i] = ScoreWith(scorer, ids[i]);
       continue;
     }
     vectors[count] = v;
@@ -213,10 +329,24 @@ void DannStore::DistanceBatch(const Id* ids, size_t n, float* out) {
   if (count > 0) score();
 }
 
-const float* DannStore::BatchVector(Id id, float* scratch) {
+float DannStore::SelfOf(Id id, const float* v, size_t dim) {
+  std::span<const float> vector(v, dim);
+  if (id >= DannNodeCache::kDenseIds) return dot_f32(vector, vector);
+  if (id >= cache_->has_self.size()) {
+    const size_t size = std::max<size_t>(id + 1, cache_->has_self.size() * 2);
+    cache_->has_self.resize(size);
+    cache_->selfs.resize(size);
+  }
+  if (!cache_->has_self[id]) {
+    cache_->selfs[id] = dot_f32(vector, vector);
+    cache_->has_self[id] = true;
+  }
+  return cache_->selfs[id];
+}
+
+const float* DannStore::BatchVector(Id id, size_t dim, float* scratch) {
   const Entry* entry = Find(id);
   if (entry == nullptr) return nullptr;
-  const size_t dim = query_.size();
   if (entry->owned != nullptr) {
     const StoredVector& stored = entry->owned->stored;
     return stored.kind == StoredKind::kF32 && stored.f32.size() == dim ? stored.f32.data() : nullptr;
@@ -246,6 +376,13 @@ StoredRef DannStore::Stored(const Entry& entry, std::vector<float>& scratch) con
 }
 
 DannStore::Slot& DannStore::Probe(Id id) {
+  if (shared_ != nullptr && id < DannNodeCache::kDenseIds) {
+    std::vector<Slot>& slots = shared_->slots;
+    if (id >= slots.size()) slots.resize(std::max<size_t>(id + 1, slots.size() * 2));
+    Slot& slot = slots[id];
+    if (slot.store != serial_) TakeOver(id, slot);
+    return slot;
+  }
   if (used_ * 2 >= slots_.size()) Grow();
   const size_t mask = slots_.size() - 1;
   for (size_t i = SlotOf(id, mask);; i = (i + 1) & mask) {
@@ -262,16 +399,17 @@ DannStore::Slot* DannStore::Resolve(Id id) {
     if (slot.node == kUnused) ++used_;
     slot.id = id;
     slot.node = Fetch(id);
+    slot.lasting = slot.node < kRetry && (*nodes_)[slot.node].lasting ? 1 : 0;
   }
   if (slot.node == kMissing || !ok()) return nullptr;
-  Entry& entry = nodes_[slot.node];
+  Entry& entry = (*nodes_)[slot.node];
   if (!entry.parsed) Parse(id, entry);
   return ok() ? &slot : nullptr;
 }
 
 DannStore::Entry* DannStore::Find(Id id) {
   Slot* slot = Resolve(id);
-  return slot != nullptr ? &nodes_[slot->node] : nullptr;
+  return slot != nullptr ? &(*nodes_)[slot->node] : nullptr;
 }
 
 Result<bool> DannStore::GetRow(Id id, std::string_view& row) const {
@@ -281,6 +419,22 @@ Result<bool> DannStore::GetRow(Id id, std::string_view& row) const {
 }
 
 void DannStore::FetchPending() {
+  if (view_ == nullptr) {
+    for (uint64_t id : pending_) cache_->PrefetchNode(id);
+    for (uint64_t id : pending_) {
+      const uint32_t node = Fetch(id);
+      // A failed read is not recorded: Visit reads the row again and keeps
+      // the failure then, so that failures surface in the order the search
+      // meets them.
+      const bool failed = !ok();
+      if (failed) status_ = Ok();
+      Slot& slot = Probe(id);
+      slot.node = failed ? kRetry : node;
+      slot.lasting = !failed && node < kRetry && (*nodes_)[node].lasting ? 1 : 0;
+    }
+    pending_.clear();
+    return;
+  }
   // Row keys of 9 bytes each, side by side in one reused buffer.
   constexpr size_t kKeyBytes = 9;
   pending_keys_.resize(pending_.size() * kKeyBytes);
@@ -304,30 +458,42 @@ void DannStore::FetchPending() {
   pending_.clear();
 }
 
+uint32_t DannStore::AddLastingRow(std::string_view row) {
+  const uint32_t at = AddRow(row);
+  (*nodes_)[at].lasting = true;
+  return at;
+}
+
 uint32_t DannStore::AddRow(std::string_view row) {
   // The row is parsed and its vector scored shortly: start fetching all of
   // it now so that its lines arrive meanwhile.
   for (size_t line = 0; line < row.size(); line += kCacheLine) Prefetch(row.data() + line);
   Entry entry;
   entry.row = row;
-  nodes_.push_back(std::move(entry));
-  return static_cast<uint32_t>(nodes_.size() - 1);
+  nodes_->push_back(std::move(entry));
+  return static_cast<uint32_t>(nodes_->size() - 1);
 }
 
 uint32_t DannStore::Fetch(Id id) {
   Entry entry;
   if (cache_ != nullptr) {
-    if (auto it = cache_->nodes.find(id); it != cache_->nodes.end()) {
-      if (it->second == nullptr) return kMissing;
-      const DiskHnswNode& node = *it->second;
-      entry.owned = it->second;
+    if (const auto* held = cache_->Held(id)) {
+      if (*held == nullptr) return kMissing;
+      const DiskHnswNode& node = **held;
+      entry.owned = held->get();
       entry.view.deleted = node.deleted;
       entry.view.key = node.key;
       entry.view.layer_count = static_cast<uint32_t>(node.layers.size());
       entry.parsed = true;
-      nodes_.push_back(std::move(entry));
-      return static_cast<uint32_t>(nodes_.size() - 1);
+      entry.lasting = true;
+      nodes_->push_back(std::move(entry));
+      return static_cast<uint32_t>(nodes_->size() - 1);
     }
+  }
+  if (cache_ != nullptr && id < cache_->rows.size() && !cache_->rows[id].empty()) {
+    const std::string& copy = cache_->rows[id];
+    const size_t skip = 1 + static_cast<uint8_t>(copy[0]);
+    return AddLastingRow(std::string_view(copy).substr(skip));
   }
   if (locations_ != nullptr) {
     if (std::string_view row = locations_->Find(id); !row.empty()) return AddRow(row);
@@ -339,11 +505,37 @@ uint32_t DannStore::Fetch(Id id) {
   }
   if (!*found) return kMissing;
   if (locations_ != nullptr) locations_->Remember(id, entry.row);
+  if (cache_ != nullptr && id < kMaxCopiedId) {
+    // Met by an earlier insert of this cache: later ones will meet it too.
+    std::vector<bool>& met = cache_->met;
+    if (id < met.size() && met[id] && cache_->copied_bytes < kMaxCopiedBytes) {
+      return AddLastingRow(CopyRow(id, entry.row));
+    }
+    if (id >= met.size()) met.resize(std::max<size_t>(id + 1, met.size() * 2));
+    met[id] = true;
+  }
   return AddRow(entry.row);
 }
 
+std::string_view DannStore::CopyRow(Id id, std::string_view row) {
+  std::vector<std::string>& rows = cache_->rows;
+  if (id >= rows.size()) rows.resize(std::max<size_t>(id + 1, rows.size() * 2));
+  // The vector starts 9 bytes and the key's length into the row; a heap
+  // block is 16-aligned, so this padding puts the vector on a 16-byte
+  // boundary and it is scored in place rather than copied first.
+  const size_t key_len = row.size() >= 5 ? DecodeFixed32LE(row.data() + 1) : 0;
+  const size_t pad = (16 - (1 + 9 + key_len % 16) % 16) % 16;
+  std::string& copy = rows[id];
+  copy.reserve(1 + pad + row.size());
+  copy.assign(1, static_cast<char>(pad));
+  copy.append(pad, '\0');
+  copy.append(row);
+  cache_->copied_bytes += copy.capacity();
+  return std::string_view(copy).substr(1 + pad);
+}
+
 void DannStore::Parse(Id id, Entry& entry) {
-  if (!ParseDannNode(entry.row, entry.view, &upper_)) {
+  if (!ParseDannNode(entry.row, entry.view, upper_)) {
     status_ = Fail(MalformedDannNode(ns_, id));
     return;
   }

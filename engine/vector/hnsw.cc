@@ -337,67 +337,120 @@ QueryRef HnswIndex::OwnQuery(uint32_t id, std::vector<float>& scratch) const {
   return query;
 }
 
-size_t HnswIndex::SelectNeighbours(ScoredNode<uint32_t>* candidates, size_t count, uint32_t cap) {
-  if (select_scratch_.size() < cap) select_scratch_.resize(cap);
-  select_scorers_.clear();
-  select_scorers_.reserve(cap);
-  auto keep = [&](uint32_t id) {
-    QueryRef query = OwnQuery(id, select_scratch_[select_scorers_.size()]);
-    select_scorers_.emplace_back(codebook_.get(), metric_, quant_, query);
-  };
-  auto between = [&](size_t j, uint32_t id) { return select_scorers_[j](stored(id)); };
-  return HnswSelectNeighbours(candidates, count, cap, keep, between);
+void HnswIndex::ScoreFrom(uint32_t from, const uint32_t* ids, size_t n, float* out) {
+  QueryScorer scorer(codebook_.get(), metric_, quant_, OwnQuery(from, own_scratch_));
+  ScoreNodes(scorer, ids, n, out);
 }
 
-// Appends new_id to node's list on `layer`; a list that then holds more than
-// cap ids is chosen again from them and new_id by neighbour selection, with
-// the node itself as the base.
-void HnswIndex::AddLink(uint32_t node, uint32_t layer, uint32_t new_id, uint32_t cap, std::vector<float>& scratch) {
-  PALLIX_INVARIANT(level(node) >= layer, "hnsw neighbour has the layer it is linked on");
-  LinkList list = Links(node, layer);
-  if (*list.count < cap) {
-    list.ids[(*list.count)++] = new_id;
-    return;
+// The insert's store: the search store over the graph being changed, whose
+// lists change in place. Distances from the new node are remembered for the
+// whole insert (the scorer does not change meanwhile, so a remembered
+// distance is the one scoring again would give): the layer searches meet
+// the same nodes on every layer, and widening a node's candidates walks
+// the lists of its search's results, whose members that search has
+// already scored.
+class HnswMemoryInsertStore {
+ public:
+  using Id = uint32_t;
+  using Mark = hnsw_internal::InsertMark;
+
+  HnswMemoryInsertStore(HnswIndex& graph, QueryScorer& scorer)
+      : graph_(graph), scorer_(scorer), marks_(graph.insert_marks_) {
+    if (marks_.size() < graph_.node_count_) marks_.resize(graph_.node_count_, Mark{0, 0, 0.0f});
+    if (graph_.insert_epoch_ == UINT32_MAX) {
+      for (Mark& m : marks_) m.insert = 0;
+      graph_.insert_epoch_ = 0;
+    }
+    insert_ = ++graph_.insert_epoch_;
   }
-  QueryScorer scorer(codebook_.get(), metric_, quant_, OwnQuery(node, scratch));
-  uint32_t n = *list.count;
-  uint32_t ids[kHnswM0 + 1];
-  float distances[kHnswM0 + 1];
-  std::copy(list.ids, list.ids + n, ids);
-  ids[n] = new_id;
-  ScoreNodes(scorer, ids, n + 1, distances);
-  ScoredNode<uint32_t> pairs[kHnswM0 + 1];
-  for (uint32_t i = 0; i <= n; ++i) pairs[i] = {distances[i], ids[i]};
-  std::sort(pairs, pairs + n + 1, ScoredBefore<uint32_t>);
-  auto kept = static_cast<uint32_t>(SelectNeighbours(pairs, n + 1, cap));
-  for (uint32_t i = 0; i < kept; ++i) list.ids[i] = pairs[i].id;
-  *list.count = kept;
-}
+
+  void StartVisits() {
+    if (graph_.visit_epoch_ == UINT32_MAX) {
+      for (Mark& m : marks_) m.visit = 0;
+      graph_.visit_epoch_ = 0;
+    }
+    visit_ = ++graph_.visit_epoch_;
+  }
+  bool Visit(Id id) {
+    if (marks_[id].visit == visit_) return false;
+    marks_[id].visit = visit_;
+    return true;
+  }
+  void PrefetchVisit(Id id) const { Prefetch(&marks_[id]); }
+  float Distance(Id id) {
+    Mark& m = marks_[id];
+    if (m.insert != insert_) {
+      m.insert = insert_;
+      m.distance = scorer_(graph_.stored(id));
+    }
+    return m.distance;
+  }
+  void DistanceBatch(const Id* ids, size_t n, float* out) {
+    misses_.clear();
+    at_.clear();
+    for (size_t i = 0; i < n; ++i) {
+      const Mark& m = marks_[ids[i]];
+      if (m.insert == insert_) {
+        out[i] = m.distance;
+      } else {
+        misses_.push_back(ids[i]);
+        at_.push_back(i);
+      }
+    }
+    if (misses_.empty()) return;
+    scored_.resize(misses_.size());
+    graph_.ScoreNodes(scorer_, misses_.data(), misses_.size(), scored_.data());
+    for (size_t k = 0; k < misses_.size(); ++k) {
+      out[at_[k]] = scored_[k];
+      marks_[misses_[k]].insert = insert_;
+      marks_[misses_[k]].distance = scored_[k];
+    }
+  }
+  std::span<const uint32_t> Neighbours(Id id, uint32_t layer) const {
+    if (layer > 0) return graph_.neighbours(id, layer);
+    HnswIndex::LinkList list = graph_.Links(id, 0);
+    return {list.ids, *list.count};
+  }
+  static constexpr bool ok() { return true; }
+
+  void ScoreFrom(Id from, const Id* ids, size_t n, float* out) { graph_.ScoreFrom(from, ids, n, out); }
+  bool HasLayer(Id id, uint32_t layer) const { return graph_.level(id) >= layer; }
+  void SetLinks(Id id, uint32_t layer, const Id* ids, size_t n) {
+    HnswIndex::LinkList list = graph_.Links(id, layer);
+    std::copy(ids, ids + n, list.ids);
+    *list.count = static_cast<uint32_t>(n);
+  }
+  void AppendLink(Id id, uint32_t layer, Id v) {
+    HnswIndex::LinkList list = graph_.Links(id, layer);
+    list.ids[(*list.count)++] = v;
+  }
+
+ private:
+  HnswIndex& graph_;
+  QueryScorer& scorer_;
+  std::vector<Mark>& marks_;
+  uint32_t visit_ = 0;
+  uint32_t insert_ = 0;
+  std::vector<Id> misses_;
+  std::vector<size_t> at_;
+  std::vector<float> scored_;
+};
 
 // Links a freshly appended node into every layer up to its level.
 void HnswIndex::Connect(uint32_t id, uint32_t level, const PreparedQuery& query) {
   QueryScorer scorer(codebook_.get(), metric_, quant_, query.ref());
-  HnswMemoryStore store(*this, scorer, visited_, visited_epoch_);
-  uint32_t ep = *entry_;
-  uint32_t top = this->level(ep);
-  ep = HnswDescend(store, ep, top, level);
-  std::vector<float> scratch;
-  for (uint32_t layer = std::min(top, level) + 1; layer-- > 0;) {
-    auto nearest = hnsw_search_layer(store, ep, kHnswEfConstruction, layer);
-    uint32_t cap = layer > 0 ? kHnswM : kHnswM0;
-    auto take = static_cast<uint32_t>(HnswChooseNeighbours(store, nearest, id, layer, [&](auto& candidates) {
-      return SelectNeighbours(candidates.data(), candidates.size(), cap);
-    }));
-    LinkList own = Links(id, layer);
-    for (uint32_t i = 0; i < take; ++i) own.ids[i] = nearest[i].id;
-    *own.count = take;
-    for (uint32_t i = 0; i < take; ++i) AddLink(nearest[i].id, layer, id, cap, scratch);
-    ep = nearest.front().id;
-  }
+  HnswMemoryInsertStore store(*this, scorer);
+  const uint32_t top = this->level(*entry_);
+  HnswConnect(store, id, level, *entry_, top, HnswShape{});
   if (level > top) entry_ = id;
 }
 
 void hnsw_insert(HnswIndex& graph, std::string_view key, std::span<const float> vector) {
+  hnsw_internal::InsertAtLevel(graph, key, vector, std::nullopt);
+}
+
+void hnsw_internal::InsertAtLevel(HnswIndex& graph, std::string_view key, std::span<const float> vector,
+                                  std::optional<uint32_t> given_level) {
   // A codebook fixes the length: a vector of another one would be coded as
   // zeros and, inserted first, would shut out every vector it was made for.
   if (!graph.dim_.has_value() && graph.codebook_ != nullptr) graph.FixDimension(graph.codebook_->dim);
@@ -422,7 +475,7 @@ void hnsw_insert(HnswIndex& graph, std::string_view key, std::span<const float> 
   if (!fits) return;
   if (!graph.dim_.has_value()) graph.FixDimension(vector.size());
   PreparedQuery query = prepare_query(graph.codebook_.get(), graph.metric_, graph.quant_, vector);
-  uint32_t level = graph.DrawLevel();
+  uint32_t level = given_level.has_value() ? *given_level : graph.DrawLevel();
   uint32_t id = graph.AppendNode(level, bytes);
   if (!graph.entry_.has_value()) {
     graph.entry_ = id;

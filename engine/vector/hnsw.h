@@ -17,8 +17,11 @@
 // The graph knows only neighbour links; every distance comes from the rule
 // of vector/quant.h through a QueryScorer, so float32, binary, scalar and
 // product-quantized storage all use the same code. hnsw_search_layer is
-// written against a small store interface (HnswLayerStore below) so that
-// the on-disk graph runs the same search over its node rows.
+// written against a small store interface (HnswLayerStore below), and the
+// insert (HnswConnect: descent, layer searches, neighbour selection and
+// widening, linking back and pruning) against its extension
+// (HnswInsertStore), so that the on-disk graph runs the same search and
+// the same insert over its node rows: each rule exists once.
 //
 // Ordering: every ordering of (distance, node id) pairs compares distances
 // by the IEEE total order of float32 (-0.0 before +0.0, NaN after +inf) and
@@ -122,6 +125,21 @@ inline bool HeapAfter(const HeapNode<Id>& a, const HeapNode<Id>& b) {
   return HeapBefore(b, a);
 }
 
+// The orderings as function objects, which the heap and sort algorithms
+// inline (a function pointer they call through).
+struct HeapBeforeOrder {
+  template <typename Id>
+  bool operator()(const HeapNode<Id>& a, const HeapNode<Id>& b) const {
+    return HeapBefore(a, b);
+  }
+};
+struct HeapAfterOrder {
+  template <typename Id>
+  bool operator()(const HeapNode<Id>& a, const HeapNode<Id>& b) const {
+    return HeapBefore(b, a);
+  }
+};
+
 // distances[i] = the store's distance to ids[i], all at once when the store
 // can; false when the store failed meanwhile.
 template <HnswLayerStore S>
@@ -172,7 +190,7 @@ std::vector<ScoredNode<typename S::Id>> hnsw_search_layer_admitting(S& store, ty
   std::vector<Id> fresh;
   std::vector<float> distances;
   while (!candidates.empty()) {
-    std::pop_heap(candidates.begin(), candidates.end(), hnsw_internal::HeapAfter<Id>);
+    std::pop_heap(candidates.begin(), candidates.end(), hnsw_internal::HeapAfterOrder{});
     Node c = candidates.back();
     candidates.pop_back();
     if (results.size() >= ef && c.distance > results.front().distance) break;
@@ -192,18 +210,18 @@ std::vector<ScoredNode<typename S::Id>> hnsw_search_layer_admitting(S& store, ty
       if (results.size() < ef || dv < results.front().distance) {
         Node node = Node::Of(dv, fresh[i]);
         candidates.push_back(node);
-        std::push_heap(candidates.begin(), candidates.end(), hnsw_internal::HeapAfter<Id>);
+        std::push_heap(candidates.begin(), candidates.end(), hnsw_internal::HeapAfterOrder{});
         if (!admit(node.id)) continue;
         results.push_back(node);
-        std::push_heap(results.begin(), results.end(), hnsw_internal::HeapBefore<Id>);
+        std::push_heap(results.begin(), results.end(), hnsw_internal::HeapBeforeOrder{});
         if (results.size() > ef) {
-          std::pop_heap(results.begin(), results.end(), hnsw_internal::HeapBefore<Id>);
+          std::pop_heap(results.begin(), results.end(), hnsw_internal::HeapBeforeOrder{});
           results.pop_back();
         }
       }
     }
   }
-  std::sort_heap(results.begin(), results.end(), hnsw_internal::HeapBefore<Id>);
+  std::sort_heap(results.begin(), results.end(), hnsw_internal::HeapBeforeOrder{});
   std::vector<ScoredNode<Id>> out;
   out.reserve(results.size());
   for (const Node& n : results) out.push_back({n.distance, n.id});
@@ -229,12 +247,51 @@ typename S::Id HnswDescend(S& store, typename S::Id ep, uint32_t top, uint32_t b
   return ep;
 }
 
+// ---------------------------------------------------------------------------
+// The shared insert: both graphs link a new node by the same code, over a
+// store that extends HnswLayerStore (whose distances are those to the new
+// node) with what linking needs:
+//   ScoreFrom(from, ids, n, out)   out[i] = the distance from node `from`'s
+//                                  own stored vector, taken as a query (the
+//                                  graph's rule for pruning), to node
+//                                  ids[i]; +inf for every id when `from` has
+//                                  no vector, and for an id without one
+//   HasLayer(id, layer) -> bool    whether node id has a list on the layer
+//                                  (a damaged on-disk graph may lack one)
+//   SetLinks(id, layer, ids, n)    replaces node id's list on the layer
+//   AppendLink(id, layer, v)       appends v to node id's list on the layer
+// A list the store handed out (Neighbours) may change or lapse once the
+// node is changed. Neighbour selection needs only ScoreFrom and ok()
+// (HnswPruneStore), so that the repair around removed nodes
+// (vector/hnsw_repair.h) chooses lists by the very rule the insert does.
+template <typename S>
+concept HnswPruneStore = requires(S& s, typename S::Id id, const typename S::Id* ids, size_t n, float* out) {
+  s.ScoreFrom(id, ids, n, out);
+  { s.ok() } -> std::convertible_to<bool>;
+};
+
+template <typename S>
+concept HnswInsertStore =
+    HnswLayerStore<S> && HnswPruneStore<S> &&
+    requires(S& s, typename S::Id id, uint32_t layer, const typename S::Id* ids, size_t n) {
+      { s.HasLayer(id, layer) } -> std::same_as<bool>;
+      s.SetLinks(id, layer, ids, n);
+      s.AppendLink(id, layer, id);
+    };
+
+// The neighbour caps and the insert's search width.
+struct HnswShape {
+  uint32_t m = kHnswM;
+  uint32_t m0 = kHnswM0;
+  uint64_t ef_construction = kHnswEfConstruction;
+};
+
 // Neighbour selection, for a new node's list and for pruning an over-full
 // one alike: candidates[0 .. count) are sorted by the graph ordering of
 // their distance to the base node; walking them nearest first, a candidate
 // is kept unless it is strictly closer to a neighbour kept so far than to
 // the base, until cap are kept. The kept ones move to the front in that
-// order; returns how many.
+// order; returns how many (those kept so far when the store fails).
 //
 // Keeping only the nearest would fill a node's list with its own tight
 // cluster and drop every link towards the rest of the graph, which then
@@ -243,22 +300,44 @@ typename S::Id HnswDescend(S& store, typename S::Id ep, uint32_t top, uint32_t b
 // neighbour already covers adds no new direction, so the list spends its
 // room on the directions that lead elsewhere. A candidate at equal
 // distance from the base and a kept neighbour is kept: duplicate vectors
-// would otherwise leave a node one link.
+// would otherwise leave a node one link. The first candidate is always
+// kept, so the nearest stays first.
 //
-// keep(id) is told of each kept node before any later candidate is tested;
-// between(j, id) is the distance from the j-th kept node (as the query) to
-// candidate id. The first candidate is always kept, so the nearest stays
-// first.
-template <typename Id, typename Keep, typename Between>
-size_t HnswSelectNeighbours(ScoredNode<Id>* candidates, size_t count, size_t cap, Keep&& keep, Between&& between) {
+// The tests run kept node by kept node: as soon as a node is kept, its
+// distances to every later candidate not yet covered are computed in one
+// batch (ScoreFrom), which lets the store overlap the vectors' memory loads
+// and score several at once. A candidate meets the same kept nodes in the
+// same order as when each candidate is tested in turn, and is no longer
+// scored once covered, so the outcome and the distances computed are those
+// of the one-at-a-time walk (besides those to candidates past the point
+// where cap is reached).
+template <HnswPruneStore S>
+size_t HnswSelectNeighbours(S& store, ScoredNode<typename S::Id>* candidates, size_t count, size_t cap) {
+  using Id = typename S::Id;
+  std::vector<uint8_t> covered(count, 0);
+  std::vector<Id> ids;
+  std::vector<size_t> at;
+  std::vector<float> distances;
   size_t kept = 0;
   for (size_t i = 0; i < count && kept < cap; ++i) {
+    if (covered[i]) continue;
     const ScoredNode<Id> candidate = candidates[i];
-    bool covered = false;
-    for (size_t j = 0; j < kept && !covered; ++j) covered = between(j, candidate.id) < candidate.distance;
-    if (covered) continue;
-    candidates[kept++] = candidate;
-    keep(candidate.id);
+    candidates[kept++] = candidate;  // kept <= i: only walked positions move
+    if (kept == cap) break;
+    ids.clear();
+    at.clear();
+    for (size_t j = i + 1; j < count; ++j) {
+      if (covered[j]) continue;
+      ids.push_back(candidates[j].id);
+      at.push_back(j);
+    }
+    if (ids.empty()) continue;
+    distances.resize(ids.size());
+    store.ScoreFrom(candidate.id, ids.data(), ids.size(), distances.data());
+    if (!store.ok()) return kept;
+    for (size_t k = 0; k < ids.size(); ++k) {
+      if (distances[k] < candidates[at[k]].distance) covered[at[k]] = 1;
+    }
   }
   return kept;
 }
@@ -302,17 +381,95 @@ size_t HnswChooseNeighbours(S& store, std::vector<ScoredNode<typename S::Id>>& c
     // ids are taken before any distance is asked for.
     const auto& list = store.Neighbours(widened[j].id, layer);
     if (!store.ok()) return kept;
+    if constexpr (requires { store.PrefetchVisit(self); }) {
+      for (size_t i = 0, count = list.size(); i < count; ++i) store.PrefetchVisit(list[i]);
+    }
     for (size_t i = 0, count = list.size(); i < count; ++i) {
       if (store.Visit(list[i])) fresh.push_back(list[i]);
     }
   }
   std::vector<float> distances;
   if (fresh.empty() || !hnsw_internal::ScoreAll(store, fresh, distances)) return kept;
-  for (size_t i = 0; i < fresh.size(); ++i) widened.push_back({distances[i], fresh[i]});
-  std::sort(widened.begin(), widened.end(), ScoredBefore<Id>);
-  if (widened.size() > kHnswWidenedCandidates) widened.resize(kHnswWidenedCandidates);
-  candidates = std::move(widened);
+  // The nearest kHnswWidenedCandidates in the graph ordering: ids are
+  // distinct, so the ordering is total and any way of finding and sorting
+  // them gives the same list. The keys are computed once.
+  using Node = hnsw_internal::HeapNode<Id>;
+  std::vector<Node> pool;
+  pool.reserve(widened.size() + fresh.size());
+  for (const ScoredNode<Id>& c : widened) pool.push_back(Node::Of(c.distance, c.id));
+  for (size_t i = 0; i < fresh.size(); ++i) pool.push_back(Node::Of(distances[i], fresh[i]));
+  const size_t keep = std::min(pool.size(), kHnswWidenedCandidates);
+  if (keep < pool.size()) {
+    std::nth_element(pool.begin(), pool.begin() + static_cast<ptrdiff_t>(keep), pool.end(),
+                     hnsw_internal::HeapBeforeOrder{});
+  }
+  std::sort(pool.begin(), pool.begin() + static_cast<ptrdiff_t>(keep), hnsw_internal::HeapBeforeOrder{});
+  candidates.resize(keep);
+  for (size_t i = 0; i < keep; ++i) candidates[i] = {pool[i].distance, pool[i].id};
   return select(candidates);
+}
+
+// Links new_id from node's list on `layer`: appended while the list holds
+// fewer than cap ids, else the list is chosen again from its ids and new_id
+// by neighbour selection with the node itself as the base, nearest first by
+// the graph ordering. A node without that layer is left alone.
+template <HnswInsertStore S>
+void HnswAddLink(S& store, typename S::Id node, uint32_t layer, typename S::Id new_id, size_t cap) {
+  using Id = typename S::Id;
+  if (!store.HasLayer(node, layer)) return;
+  std::vector<Id> ids;
+  {
+    const auto& list = store.Neighbours(node, layer);
+    if (!store.ok()) return;
+    if (list.size() < cap) {
+      store.AppendLink(node, layer, new_id);
+      return;
+    }
+    ids.reserve(list.size() + 1);
+    for (size_t i = 0, count = list.size(); i < count; ++i) ids.push_back(list[i]);
+  }
+  ids.push_back(new_id);
+  std::vector<float> distances(ids.size());
+  store.ScoreFrom(node, ids.data(), ids.size(), distances.data());
+  if (!store.ok()) return;
+  std::vector<ScoredNode<Id>> pairs(ids.size());
+  for (size_t i = 0; i < ids.size(); ++i) pairs[i] = {distances[i], ids[i]};
+  std::sort(pairs.begin(), pairs.end(), [](const ScoredNode<Id>& a, const ScoredNode<Id>& b) { return ScoredBefore(a, b); });
+  const size_t kept = HnswSelectNeighbours(store, pairs.data(), pairs.size(), cap);
+  if (!store.ok()) return;
+  for (size_t i = 0; i < kept; ++i) ids[i] = pairs[i].id;
+  store.SetLinks(node, layer, ids.data(), kept);
+}
+
+// Links node id, of `level`, whose vector the store's distances measure
+// from, into every layer up to its level: a greedy descent from entry (of
+// level top) to the layer above the node's, then on each layer from
+// min(top, level) down to 0 a search of width ef_construction, the node's
+// neighbours chosen from its results (HnswChooseNeighbours), and each of
+// them linked back (HnswAddLink); the nearest result enters the next layer
+// down. A layer whose search finds nothing links nothing. Stops at the
+// store's first failure, which the store keeps. The caller makes the node
+// the entry when its level is above top.
+template <HnswInsertStore S>
+void HnswConnect(S& store, typename S::Id id, uint32_t level, typename S::Id entry, uint32_t top,
+                 const HnswShape& shape) {
+  using Id = typename S::Id;
+  Id ep = HnswDescend(store, entry, top, level);
+  std::vector<Id> own;
+  for (uint32_t layer = std::min(top, level) + 1; layer-- > 0 && store.ok();) {
+    auto nearest = hnsw_search_layer(store, ep, shape.ef_construction, layer);
+    if (!store.ok() || nearest.empty()) continue;
+    const size_t cap = layer > 0 ? shape.m : shape.m0;
+    const size_t take = HnswChooseNeighbours(store, nearest, id, layer, [&](auto& candidates) {
+      return HnswSelectNeighbours(store, candidates.data(), candidates.size(), cap);
+    });
+    if (!store.ok()) return;
+    own.clear();
+    for (size_t i = 0; i < take; ++i) own.push_back(nearest[i].id);
+    store.SetLinks(id, layer, own.data(), own.size());
+    for (size_t i = 0; i < take && store.ok(); ++i) HnswAddLink(store, own[i], layer, id, cap);
+    ep = nearest.front().id;
+  }
 }
 
 // 4 * a, stopping at the largest value instead of wrapping.
@@ -331,10 +488,22 @@ struct HnswHit {
   float distance;
 };
 
+class HnswIndex;
+
 namespace hnsw_internal {
 struct KeyArena;
 struct VisitedPool;
 struct RepairState;
+struct InsertMark {
+  uint32_t visit;
+  uint32_t insert;
+  float distance;
+};
+// hnsw_insert with the new node's level given instead of drawn (none: drawn
+// as hnsw_insert draws it), for tests that compare the graph with the
+// on-disk one, whose levels come from node ids.
+void InsertAtLevel(HnswIndex& graph, std::string_view key, std::span<const float> vector,
+                   std::optional<uint32_t> level);
 // Begins a layer search on visited stamps: grows them with zeros to `nodes`
 // and moves to the next epoch; when the epoch would wrap, every stamp is
 // cleared and the epoch restarts at 1, so no stale stamp reads as visited.
@@ -379,9 +548,12 @@ class HnswIndex {
 
  private:
   friend void hnsw_insert(HnswIndex& graph, std::string_view key, std::span<const float> vector);
+  friend void hnsw_internal::InsertAtLevel(HnswIndex& graph, std::string_view key, std::span<const float> vector,
+                                           std::optional<uint32_t> level);
   friend void hnsw_remove_key(HnswIndex& graph, std::string_view key);
   friend std::vector<HnswHit> hnsw_search(const HnswIndex& graph, std::span<const float> query, uint64_t k);
   friend class HnswMemoryStore;
+  friend class HnswMemoryInsertStore;
   friend class HnswMemoryRepair;
 
   struct KeySlot {
@@ -399,12 +571,12 @@ class HnswIndex {
   uint32_t DrawLevel();
   uint32_t AppendNode(uint32_t level, std::span<const uint8_t> stored);
   void Connect(uint32_t id, uint32_t level, const PreparedQuery& query);
-  void AddLink(uint32_t node, uint32_t layer, uint32_t new_id, uint32_t cap, std::vector<float>& scratch);
   // Node id's own stored vector as a query (viewing it or `scratch`).
   QueryRef OwnQuery(uint32_t id, std::vector<float>& scratch) const;
-  // HnswSelectNeighbours over candidates sorted by distance to a base node,
-  // the distances between candidates from each kept node's own query.
-  size_t SelectNeighbours(ScoredNode<uint32_t>* candidates, size_t count, uint32_t cap);
+  // out[i] = the distance from node `from`'s own stored vector, as a query,
+  // to node ids[i]: the rule pruning measures by, for the insert's store and
+  // the repair alike.
+  void ScoreFrom(uint32_t from, const uint32_t* ids, size_t n, float* out);
   void AddKey(uint32_t id, std::string_view key);
   // For the repair (vector/hnsw_repair.cc): replaces node id's list on
   // `layer` (at most its cap); frees the upper lists of a dropped node.
@@ -459,13 +631,16 @@ class HnswIndex {
   std::unique_ptr<hnsw_internal::KeyArena> arena_;
   std::unordered_map<std::string_view, uint32_t, SeededHash> key_map_;
 
-  // The insert path's visited stamps; searches draw theirs from the pool.
-  std::vector<uint32_t> visited_;
-  uint32_t visited_epoch_ = 0;
-  // Neighbour selection's scorers of the kept nodes and their decoding
-  // space, reused by every insert.
-  std::vector<QueryScorer> select_scorers_;
-  std::vector<std::vector<float>> select_scratch_;
+  // The insert path's marks, one per node: its visited stamp, and its
+  // distance from the node being linked, kept for the whole insert (where
+  // the mark's insert number is insert_epoch_), so that a node the
+  // upper-layer, layer-0 and widening searches all meet is scored once.
+  // Searches draw their stamps from the pool.
+  std::vector<hnsw_internal::InsertMark> insert_marks_;
+  uint32_t visit_epoch_ = 0;
+  uint32_t insert_epoch_ = 0;
+  // Decoding space of the insert path's own-vector queries.
+  std::vector<float> own_scratch_;
   std::unique_ptr<hnsw_internal::VisitedPool> search_visited_;
   // Where the repair around tombstones stands, and the dropped ids.
   std::unique_ptr<hnsw_internal::RepairState> repair_;

@@ -39,14 +39,8 @@ class HnswMemoryRepair {
   void SetLinks(Id id, uint32_t layer, std::span<const Id> ids) { g_.SetNeighbours(id, layer, ids); }
   static size_t Cap(uint32_t layer) { return layer > 0 ? kHnswM : kHnswM0; }
 
-  void Score(Id base, const std::vector<Id>& ids, std::vector<float>& out) {
-    QueryScorer scorer(g_.codebook_.get(), g_.metric_, g_.quant_, g_.OwnQuery(base, scratch_));
-    out.resize(ids.size());
-    g_.ScoreNodes(scorer, ids.data(), ids.size(), out.data());
-  }
-  size_t Select(Id, std::vector<ScoredNode<Id>>& pairs, size_t cap) {
-    return g_.SelectNeighbours(pairs.data(), pairs.size(), static_cast<uint32_t>(cap));
-  }
+  // The insert's pruning distance (its store's ScoreFrom).
+  void ScoreFrom(Id from, const Id* ids, size_t n, float* out) { g_.ScoreFrom(from, ids, n, out); }
 
   std::optional<Id> Entry() const { return g_.entry_; }
   void SetEntry(std::optional<Id> id) { g_.entry_ = id; }
@@ -80,7 +74,6 @@ class HnswMemoryRepair {
  private:
   HnswIndex& g_;
   RepairState& state_;
-  std::vector<float> scratch_;
 };
 
 HnswRepairCounts hnsw_repair(HnswIndex& graph, const HnswRepairLimits& limits) {

@@ -92,11 +92,11 @@ struct HnswRepairCursor {
 //                              valid until the graph next changes
 //   SetLinks(id, layer, ids)   replaces the list
 //   Cap(layer)                 the list cap of the layer
-//   Score(base, ids, out)      out[i] = distance from node base's own vector
-//                              (as pruning measures it) to node ids[i]
-//   Select(base, pairs, cap)   the graph's neighbour selection over pairs
-//                              sorted by distance from base; moves the kept
-//                              ones to the front and returns how many
+//   ScoreFrom(base, ids, n, out)  out[i] = distance from node base's own
+//                              vector to node ids[i], as the insert's
+//                              pruning measures it (HnswPruneStore): the
+//                              relinked list is chosen by the insert's own
+//                              HnswSelectNeighbours over these distances
 //   Entry(), SetEntry(id?)     the entry point
 //   FirstLive(except)          some live node other than except, or none
 //   ReadyBatch(max)            up to max nodes queued before this pass
@@ -106,7 +106,7 @@ struct HnswRepairCursor {
 //                              not read): the step stops, the graph keeps
 //                              the failure
 template <typename G>
-concept HnswRepairGraph = requires(G& g, typename G::Id id, uint32_t layer) {
+concept HnswRepairGraph = HnswPruneStore<G> && requires(G& g, typename G::Id id, uint32_t layer) {
   { g.cursor() } -> std::same_as<HnswRepairCursor&>;
   { g.NextPresent(uint64_t{0}, size_t{0}) } -> std::same_as<std::vector<typename G::Id>>;
   { g.Present(id) } -> std::same_as<bool>;
@@ -153,14 +153,15 @@ void Relink(G& g, typename G::Id id, uint32_t layer) {
   candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
   std::erase_if(candidates, [&](Id w) { return w == id || !g.Present(w) || g.Deleted(w); });
   if (!g.ok()) return;
-  std::vector<float> distances;
-  g.Score(id, candidates, distances);
+  std::vector<float> distances(candidates.size());
+  g.ScoreFrom(id, candidates.data(), candidates.size(), distances.data());
+  if (!g.ok()) return;
   std::vector<ScoredNode<Id>> pairs(candidates.size());
   for (size_t i = 0; i < candidates.size(); ++i) pairs[i] = {distances[i], candidates[i]};
   std::sort(pairs.begin(), pairs.end(), ScoredBefore<Id>);
   const std::vector<ScoredNode<Id>> sorted(pairs);  // selection reorders pairs
   const size_t cap = g.Cap(layer);
-  const size_t kept = g.Select(id, pairs, cap);
+  const size_t kept = HnswSelectNeighbours(g, pairs.data(), pairs.size(), cap);
   if (!g.ok()) return;
   std::vector<Id> ids(kept);
   for (size_t i = 0; i < kept; ++i) ids[i] = pairs[i].id;

@@ -69,6 +69,17 @@ void ReferenceDotSelf(const float* q, const float* v, size_t n, float* qv, float
   *vv = ReferencePair<false>(v, n, v, n);
 }
 
+// The cosine distance from the products ab = dot(a, b), aa = dot(a, a) and
+// bb = dot(b, b): exactly 1 when either self product is 0.
+inline float CosineOf(float ab, float aa, float bb) {
+  if (aa == 0.0f || bb == 0.0f) return 1.0f;
+  return 1.0f - ab / (std::sqrt(aa) * std::sqrt(bb));
+}
+
+void CosineManyBySingles(const float* ab, float aa, const float* bb, size_t n, float* out) {
+  for (size_t i = 0; i < n; ++i) out[i] = CosineOf(ab[i], aa, bb[i]);
+}
+
 template <PairKernel kPair>
 void ManyBySingles(const float* q, const float* const* vs, size_t count, size_t n, float* out) {
   for (size_t i = 0; i < count; ++i) out[i] = kPair(q, n, vs[i], n);
@@ -161,12 +172,55 @@ __attribute__((target("avx"))) void AvxDotSelf(const float* q, const float* v, s
   *vv = AddTails<false>(SumLanes(lanes), v, n, v, n);
 }
 
-// Four vectors at a time against the same query: four independent
-// accumulators, each receiving its own vector's blocks in block order.
+// Eight vectors at a time against the same query: eight independent
+// accumulators, each receiving its own vector's blocks in block order. One
+// accumulator's adds wait on each other; eight chains side by side keep the
+// adder busy where four left it waiting.
+template <bool kL2>
+__attribute__((target("avx"), always_inline)) inline __m256 AvxStep(__m256 acc, __m256 vq, const float* v) {
+  __m256 x = _mm256_loadu_ps(v);
+  if constexpr (kL2) {
+    x = _mm256_sub_ps(vq, x);
+    return _mm256_add_ps(acc, _mm256_mul_ps(x, x));
+  } else {
+    return _mm256_add_ps(acc, _mm256_mul_ps(vq, x));
+  }
+}
+
+template <bool kL2>
+__attribute__((target("avx"))) void AvxEight(const float* q, const float* const* vs, size_t n, float* out) {
+  const size_t blocks = n / 8;
+  const float *v0 = vs[0], *v1 = vs[1], *v2 = vs[2], *v3 = vs[3];
+  const float *v4 = vs[4], *v5 = vs[5], *v6 = vs[6], *v7 = vs[7];
+  __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
+  __m256 a4 = _mm256_setzero_ps(), a5 = _mm256_setzero_ps(), a6 = _mm256_setzero_ps(), a7 = _mm256_setzero_ps();
+  for (size_t off = 0; off < blocks * 8; off += 8) {
+    __m256 vq = _mm256_loadu_ps(q + off);
+    a0 = AvxStep<kL2>(a0, vq, v0 + off);
+    a1 = AvxStep<kL2>(a1, vq, v1 + off);
+    a2 = AvxStep<kL2>(a2, vq, v2 + off);
+    a3 = AvxStep<kL2>(a3, vq, v3 + off);
+    a4 = AvxStep<kL2>(a4, vq, v4 + off);
+    a5 = AvxStep<kL2>(a5, vq, v5 + off);
+    a6 = AvxStep<kL2>(a6, vq, v6 + off);
+    a7 = AvxStep<kL2>(a7, vq, v7 + off);
+  }
+  const __m256 acc[8] = {a0, a1, a2, a3, a4, a5, a6, a7};
+  float lanes[8];
+  for (size_t j = 0; j < 8; ++j) {
+    _mm256_storeu_ps(lanes, acc[j]);
+    out[j] = AddTails<kL2>(SumLanes(lanes), q, n, vs[j], n);
+  }
+}
+
+// Eight vectors at a time while eight remain (AvxEight), then four: four
+// independent accumulators, each receiving its own vector's blocks in block
+// order.
 template <bool kL2>
 __attribute__((target("avx"))) void AvxMany(const float* q, const float* const* vs, size_t count, size_t n,
                                             float* out) {
   size_t blocks = n / 8, i = 0;
+  for (; i + 8 <= count; i += 8) AvxEight<kL2>(q, vs + i, n, out + i);
   for (; i + 4 <= count; i += 4) {
     const float *v0 = vs[i], *v1 = vs[i + 1], *v2 = vs[i + 2], *v3 = vs[i + 3];
     __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
@@ -212,9 +266,40 @@ __attribute__((target("avx"))) void AvxMany(const float* q, const float* const* 
   for (; i < count; ++i) out[i] = AvxPair<kL2>(q, n, vs[i], n);
 }
 
+// Four vectors' dot and self products at once: eight independent chains.
+__attribute__((target("avx"))) void AvxDotSelfFour(const float* q, const float* const* vs, size_t n, float* out_qv,
+                                                   float* out_vv) {
+  const size_t blocks = n / 8;
+  const float *v0 = vs[0], *v1 = vs[1], *v2 = vs[2], *v3 = vs[3];
+  __m256 x0 = _mm256_setzero_ps(), x1 = _mm256_setzero_ps(), x2 = _mm256_setzero_ps(), x3 = _mm256_setzero_ps();
+  __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps(), s2 = _mm256_setzero_ps(), s3 = _mm256_setzero_ps();
+  for (size_t off = 0; off < blocks * 8; off += 8) {
+    __m256 vq = _mm256_loadu_ps(q + off);
+    __m256 y0 = _mm256_loadu_ps(v0 + off), y1 = _mm256_loadu_ps(v1 + off);
+    x0 = _mm256_add_ps(x0, _mm256_mul_ps(vq, y0));
+    s0 = _mm256_add_ps(s0, _mm256_mul_ps(y0, y0));
+    x1 = _mm256_add_ps(x1, _mm256_mul_ps(vq, y1));
+    s1 = _mm256_add_ps(s1, _mm256_mul_ps(y1, y1));
+    __m256 y2 = _mm256_loadu_ps(v2 + off), y3 = _mm256_loadu_ps(v3 + off);
+    x2 = _mm256_add_ps(x2, _mm256_mul_ps(vq, y2));
+    s2 = _mm256_add_ps(s2, _mm256_mul_ps(y2, y2));
+    x3 = _mm256_add_ps(x3, _mm256_mul_ps(vq, y3));
+    s3 = _mm256_add_ps(s3, _mm256_mul_ps(y3, y3));
+  }
+  const __m256 dots[4] = {x0, x1, x2, x3}, selfs[4] = {s0, s1, s2, s3};
+  float lanes[8];
+  for (size_t j = 0; j < 4; ++j) {
+    _mm256_storeu_ps(lanes, dots[j]);
+    out_qv[j] = AddTails<false>(SumLanes(lanes), q, n, vs[j], n);
+    _mm256_storeu_ps(lanes, selfs[j]);
+    out_vv[j] = AddTails<false>(SumLanes(lanes), vs[j], n, vs[j], n);
+  }
+}
+
 __attribute__((target("avx"))) void AvxDotSelfMany(const float* q, const float* const* vs, size_t count, size_t n,
                                                    float* out_qv, float* out_vv) {
   size_t blocks = n / 8, i = 0;
+  for (; i + 4 <= count; i += 4) AvxDotSelfFour(q, vs + i, n, out_qv + i, out_vv + i);
   for (; i + 2 <= count; i += 2) {
     const float *v0 = vs[i], *v1 = vs[i + 1];
     __m256 x0 = _mm256_setzero_ps(), x1 = _mm256_setzero_ps();
@@ -238,6 +323,23 @@ __attribute__((target("avx"))) void AvxDotSelfMany(const float* q, const float* 
     out_vv[i + 1] = AddTails<false>(SumLanes(lanes), v1, n, v1, n);
   }
   for (; i < count; ++i) AvxDotSelf(q, vs[i], n, &out_qv[i], &out_vv[i]);
+}
+
+// CosineOf eight at a time: the same correctly rounded square roots,
+// product, quotient and difference, in the same order, so bitwise the same
+// values.
+__attribute__((target("avx"))) void AvxCosineMany(const float* ab, float aa, const float* bb, size_t n, float* out) {
+  const float root_aa = std::sqrt(aa);
+  const __m256 ra = _mm256_set1_ps(root_aa), one = _mm256_set1_ps(1.0f), zero = _mm256_setzero_ps();
+  const bool aa_zero = aa == 0.0f;
+  size_t i = 0;
+  for (; !aa_zero && i + 8 <= n; i += 8) {
+    __m256 b = _mm256_loadu_ps(bb + i);
+    __m256 q = _mm256_div_ps(_mm256_loadu_ps(ab + i), _mm256_mul_ps(ra, _mm256_sqrt_ps(b)));
+    __m256 d = _mm256_sub_ps(one, q);
+    _mm256_storeu_ps(out + i, _mm256_blendv_ps(d, one, _mm256_cmp_ps(b, zero, _CMP_EQ_OQ)));
+  }
+  for (; i < n; ++i) out[i] = CosineOf(ab[i], aa, bb[i]);
 }
 
 __attribute__((target("popcnt"))) uint32_t HammingPopcnt(const uint8_t* a, const uint8_t* b, size_t n) {
@@ -274,7 +376,8 @@ const Kernels kReference = {"reference",
                             ReferenceDotSelf,
                             ManyBySingles<ReferencePair<false>>,
                             ManyBySingles<ReferencePair<true>>,
-                            DotSelfManyBySingles<ReferenceDotSelf>};
+                            DotSelfManyBySingles<ReferenceDotSelf>,
+                            CosineManyBySingles};
 #ifdef PALLIX_X86_KERNELS
 const Kernels kSse2 = {"sse2",
                        Sse2Pair<false>,
@@ -282,8 +385,10 @@ const Kernels kSse2 = {"sse2",
                        Sse2DotSelf,
                        ManyBySingles<Sse2Pair<false>>,
                        ManyBySingles<Sse2Pair<true>>,
-                       DotSelfManyBySingles<Sse2DotSelf>};
-const Kernels kAvx = {"avx", AvxPair<false>, AvxPair<true>, AvxDotSelf, AvxMany<false>, AvxMany<true>, AvxDotSelfMany};
+                       DotSelfManyBySingles<Sse2DotSelf>,
+                       CosineManyBySingles};
+const Kernels kAvx = {"avx",          AvxPair<false>, AvxPair<true>,  AvxDotSelf,
+                      AvxMany<false>, AvxMany<true>,  AvxDotSelfMany, AvxCosineMany};
 #endif
 
 using HammingFn = uint32_t (*)(const uint8_t*, const uint8_t*, size_t);
@@ -344,10 +449,7 @@ void StoreF32Le(float x, uint8_t* p) { EncodeFloat32LE(reinterpret_cast<char*>(p
 
 const quant_internal::Kernels& K() { return quant_internal::ActiveKernels(); }
 
-float CosineFrom(float ab, float aa, float bb) {
-  if (aa == 0.0f || bb == 0.0f) return 1.0f;
-  return 1.0f - ab / (std::sqrt(aa) * std::sqrt(bb));
-}
+float CosineFrom(float ab, float aa, float bb) { return quant_internal::CosineOf(ab, aa, bb); }
 
 // Decodes scalar codes into out (resized); codes shorter than the header
 // decode to nothing.
@@ -560,7 +662,7 @@ void QueryScorer::FloatBatch(const float* const* vectors, size_t count, float* o
     case Metric::kCosine: {
       scratch_.resize(count);
       k.dot_self_many(q, vectors, count, n, out, scratch_.data());
-      for (size_t i = 0; i < count; ++i) out[i] = CosineFrom(out[i], query_self_, scratch_[i]);
+      k.cosine_many(out, query_self_, scratch_.data(), count, out);
       return;
     }
     case Metric::kDot:
@@ -574,7 +676,7 @@ void QueryScorer::FloatBatch(const float* const* vectors, size_t count, float* o
 void QueryScorer::FloatBatchWithSelf(const float* const* vectors, const float* selfs, size_t count, float* out) {
   if (metric_ != Metric::kCosine) return FloatBatch(vectors, count, out);
   K().dot_many(query_.floats.data(), vectors, count, query_.floats.size(), out);
-  for (size_t i = 0; i < count; ++i) out[i] = CosineFrom(out[i], query_self_, selfs[i]);
+  K().cosine_many(out, query_self_, selfs, count, out);
 }
 
 float QueryScorer::operator()(StoredRef stored) {

@@ -33,6 +33,11 @@ using ManyKernel = void (*)(const float* q, const float* const* vs, size_t count
 using DotSelfManyKernel = void (*)(const float* q, const float* const* vs, size_t count, size_t n, float* out_qv,
                                    float* out_vv);
 
+// out[i] = the cosine distance from the products ab[i] = dot(a, b_i),
+// aa = dot(a, a) and bb[i] = dot(b_i, b_i), by the metric's rule (exactly
+// 1 when a self product is 0); out may be ab.
+using CosineManyKernel = void (*)(const float* ab, float aa, const float* bb, size_t n, float* out);
+
 struct Kernels {
   const char* name;
   PairKernel dot;
@@ -41,6 +46,7 @@ struct Kernels {
   ManyKernel dot_many;
   ManyKernel l2_many;
   DotSelfManyKernel dot_self_many;
+  CosineManyKernel cosine_many;
 };
 
 // The portable lane-by-lane reference.

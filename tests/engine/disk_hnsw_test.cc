@@ -16,6 +16,7 @@
 #include "base/coding.h"
 #include "tests/engine/clustered_vectors.h"
 #include "tests/engine/test_util.h"
+#include "vector/disk_hnsw_internal.h"
 
 namespace pallix {
 namespace {
@@ -558,6 +559,78 @@ TEST_F(DiskHnswTest, SearchEqualsInMemorySearchOverTheSameGraph) {
   }
 }
 
+// Both graphs link a new node by the one shared insert, so given the same
+// levels (the on-disk graph draws them from node ids; the in-memory one is
+// given those) they build the same graph node for node, whatever the
+// metric and stored form (product codes aside: pruning there measures from
+// decoded codes in memory and from their distance table on disk). Small
+// integer coordinates make ties, full lists and widened candidates common;
+// upserts, removals and a wrong length leave deleted nodes behind. The
+// on-disk inserts come one per transaction and in batches sharing a node
+// cache (whose copied rows must read as the rows).
+TEST_F(DiskHnswTest, InsertsBuildTheInMemoryGraphGivenTheSameLevels) {
+  int ns = 0;
+  for (Quantization quant : {Quantization::kNone, Quantization::kBinary, Quantization::kScalar}) {
+    for (Metric metric : {Metric::kCosine, Metric::kDot, Metric::kL2}) {
+      SCOPED_TRACE(std::string(MetricName(metric)) + " " + std::string(QuantizationName(quant)));
+      DiskHnswParams params;
+      params.metric = metric;
+      params.quant = quant;
+      const std::string name = "__dann__same__" + std::to_string(ns++);
+      HnswIndex graph(metric, quant);
+      Rng rng(static_cast<uint64_t>(ns));
+      uint64_t next_id = 0;
+      for (int step = 0; step < 420;) {
+        // Batches of 1 (dann_upsert) and of up to 60 inserts sharing a cache.
+        const int batch = step % 120 < 60 ? 1 : 60;
+        Write([&](WriteCtx& ctx) {
+          DiskHnswMeta meta = read_dann_meta(ctx, name).value();
+          DannNodeCache cache;
+          for (int i = 0; i < batch; ++i, ++step) {
+            const std::string key = "k" + std::to_string(rng.Next() % 300);
+            const uint64_t op = rng.Next() % 25;
+            if (op == 0) {
+              hnsw_remove_key(graph, key);
+              ASSERT_TRUE(flush_dann_nodes(ctx, name, cache).has_value());
+              ASSERT_TRUE(put_row(ctx, name, kDannMetaKey, encode_dann_meta(meta)).has_value());
+              ASSERT_TRUE(dann_remove_key(ctx, name, false, quant, key).has_value());
+              meta = read_dann_meta(ctx, name).value();
+              cache = DannNodeCache{};
+              continue;
+            }
+            std::vector<float> v(op == 1 ? 3 : 4);
+            for (float& x : v) x = static_cast<float>(static_cast<int>(rng.Next() % 5) - 2);
+            const size_t before = graph.node_count();
+            hnsw_internal::InsertAtLevel(graph, key, v, dann_level(next_id, params.ml));
+            if (graph.node_count() > before) ++next_id;
+            ASSERT_TRUE(dann_insert(ctx, name, params, cache, meta, key, v).has_value());
+            ASSERT_EQ(meta.next, next_id);
+          }
+          ASSERT_TRUE(flush_dann_nodes(ctx, name, cache).has_value());
+          ASSERT_TRUE(put_row(ctx, name, kDannMetaKey, encode_dann_meta(meta)).has_value());
+        });
+      }
+      auto txn = engine_->store().BeginRead();
+      ReadView view(*txn);
+      DiskHnswMeta meta = read_dann_meta_ro(view, name).value();
+      ASSERT_EQ(meta.next, graph.node_count());
+      ASSERT_EQ(meta.has_entry, graph.entry().has_value());
+      ASSERT_EQ(meta.entry, *graph.entry());
+      DannNodeCache cache;
+      for (uint64_t id = 0; id < graph.node_count(); ++id) {
+        auto node = load_dann_node_ro(view, name, cache, false, quant, id).value();
+        ASSERT_NE(node, nullptr) << id;
+        ASSERT_EQ(node->layers.size(), graph.level(id) + 1) << id;
+        for (uint32_t layer = 0; layer <= graph.level(id); ++layer) {
+          auto list = graph.neighbours(id, layer);
+          ASSERT_EQ(node->layers[layer], std::vector<uint64_t>(list.begin(), list.end()))
+              << "node " << id << " layer " << layer;
+        }
+      }
+    }
+  }
+}
+
 // The search written plainly, as an oracle: every node row decoded whole
 // by decode_dann_node into a map on first use, visited sets in a std::set.
 class DecodedStore {
@@ -749,6 +822,64 @@ TEST_F(DiskHnswTest, BatchedInsertsLeaveTheRowsOfSingleUpserts) {
   for (size_t i = 0; i < a.size(); ++i) {
     EXPECT_EQ(a[i].key, b[i].key);
     EXPECT_EQ(a[i].value, b[i].value) << i;
+  }
+}
+
+// A node whose row the operation deleted (as the repair drops a node) and
+// which the cache of a batch's inserts then forgets is gone for the
+// batch's later inserts, whether the cache held it changed or kept a copy
+// of its row, through the node table their stores share; no later insert
+// links it again and the flush does not write its row back.
+TEST_F(DiskHnswTest, ForgottenNodesStayGoneForTheBatchsLaterInserts) {
+  Rng rng(11);
+  DiskHnswParams params;
+  params.m = 4;
+  params.m0 = 8;
+  params.ef_construction = 12;
+  constexpr uint64_t kOld = 60;
+  for (uint64_t i = 0; i < kOld; ++i) Upsert(params, "k" + std::to_string(i), rng.Vector(6));
+  std::vector<uint64_t> gone;
+  Write([&](WriteCtx& ctx) {
+    DiskHnswMeta meta = read_dann_meta(ctx, kNs).value();
+    DannNodeCache cache;
+    for (int i = 0; i < 30; ++i) {
+      ASSERT_TRUE(dann_insert(ctx, kNs, params, cache, meta, "a" + std::to_string(i), rng.Vector(6)).has_value());
+    }
+    // One old node the cache holds changed, one whose row it only copied.
+    for (uint64_t id = 0; id < kOld && gone.empty(); ++id) {
+      if (cache.changed.contains(id)) gone.push_back(id);
+    }
+    for (uint64_t id = 0; id < kOld && gone.size() < 2; ++id) {
+      if (cache.Held(id) == nullptr && id < cache.rows.size() && !cache.rows[id].empty()) gone.push_back(id);
+    }
+    ASSERT_EQ(gone.size(), 2u);
+    for (uint64_t id : gone) {
+      ASSERT_TRUE(delete_row_counted(ctx, kNs, dann_node_row_key(id)).has_value());
+      cache.Forget(id);
+    }
+    {
+      QueryScorer unused(nullptr, params.metric, params.quant, QueryRef{});
+      dann_internal::DannStore store(ctx, cache, kNs, params, unused, {});
+      for (uint64_t id : gone) EXPECT_EQ(store.Node(id), nullptr) << id;
+      EXPECT_TRUE(store.ok());
+    }
+    for (int i = 30; i < 60; ++i) {
+      ASSERT_TRUE(dann_insert(ctx, kNs, params, cache, meta, "a" + std::to_string(i), rng.Vector(6)).has_value());
+    }
+    ASSERT_TRUE(flush_dann_nodes(ctx, kNs, cache).has_value());
+    ASSERT_TRUE(put_row(ctx, kNs, kDannMetaKey, encode_dann_meta(meta)).has_value());
+  });
+  auto txn = engine_->store().BeginRead();
+  ReadView view(*txn);
+  for (uint64_t id : gone) EXPECT_FALSE(view.view_get(kNs, dann_node_row_key(id)).value().has_value()) << id;
+  // No node the later inserts made links to them.
+  for (uint64_t id = kOld + 30; id < kOld + 60; ++id) {
+    DannNodeCache cache;
+    auto node = load_dann_node_ro(view, kNs, cache, false, params.quant, id).value();
+    ASSERT_NE(node, nullptr);
+    for (const auto& list : node->layers) {
+      for (uint64_t v : list) EXPECT_TRUE(std::find(gone.begin(), gone.end(), v) == gone.end()) << id;
+    }
   }
 }
 

@@ -197,7 +197,8 @@ TEST(QuantTest, ManyVectorKernelsMatchSingleOnes) {
   for (size_t n : {0u, 3u, 8u, 21u, 64u}) {
     std::vector<float> q(n);
     for (auto& x : q) x = uniform(rng);
-    std::vector<std::vector<float>> vs(11, std::vector<float>(n));
+    // Up to 19: groups of eight and of four, and every remainder after them.
+    std::vector<std::vector<float>> vs(19, std::vector<float>(n));
     std::vector<const float*> ptrs;
     for (auto& v : vs) {
       for (auto& x : v) x = uniform(rng);
@@ -210,6 +211,16 @@ TEST(QuantTest, ManyVectorKernelsMatchSingleOnes) {
         k->dot_many(q.data(), ptrs.data(), count, n, dots.data());
         k->l2_many(q.data(), ptrs.data(), count, n, l2s.data());
         k->dot_self_many(q.data(), ptrs.data(), count, n, qv.data(), vv.data());
+        // The cosine step over those products, a zero and a NaN self
+        // product among them.
+        std::vector<float> selfs = vv, cosines(count), want(count);
+        if (count > 2) selfs[1] = 0.0f;
+        if (count > 9) selfs[9] = std::numeric_limits<float>::quiet_NaN();
+        for (float aa : {dots.empty() ? 1.0f : std::fabs(dots[0]), 0.0f}) {
+          k->cosine_many(dots.data(), aa, selfs.data(), count, cosines.data());
+          ref.cosine_many(dots.data(), aa, selfs.data(), count, want.data());
+          for (size_t i = 0; i < count; ++i) EXPECT_EQ(Bits(cosines[i]), Bits(want[i])) << i;
+        }
         for (size_t i = 0; i < count; ++i) {
           EXPECT_EQ(Bits(dots[i]), Bits(ref.dot(q.data(), n, ptrs[i], n)));
           EXPECT_EQ(Bits(l2s[i]), Bits(ref.l2(q.data(), n, ptrs[i], n)));
