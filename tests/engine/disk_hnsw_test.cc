@@ -23,23 +23,7 @@ namespace {
 
 constexpr char kNs[] = "__dann__c__v";
 
-class Rng {
- public:
-  explicit Rng(uint64_t seed) : s_(seed) {}
-  uint64_t Next() {
-    s_ = s_ * 6364136223846793005ull + 1442695040888963407ull;
-    return s_ >> 11;
-  }
-  float Uniform() { return static_cast<float>(Next() % 2000001) / 1000000.0f - 1.0f; }  // [-1, 1]
-  std::vector<float> Vector(size_t dim) {
-    std::vector<float> v(dim);
-    for (float& x : v) x = Uniform();
-    return v;
-  }
-
- private:
-  uint64_t s_;
-};
+using Rng = test::LcgRng;
 
 class DiskHnswTest : public ::testing::Test {
  protected:

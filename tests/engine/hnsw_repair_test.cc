@@ -29,21 +29,11 @@ namespace {
 constexpr size_t kDim = 8;
 constexpr char kNs[] = "__dann__c__v";
 
-class Rng {
+// Vectors of kDim components.
+class Rng : public test::LcgRng {
  public:
-  explicit Rng(uint64_t seed) : s_(seed) {}
-  uint64_t Next() {
-    s_ = s_ * 6364136223846793005ull + 1442695040888963407ull;
-    return s_ >> 11;
-  }
-  std::vector<float> Vector() {
-    std::vector<float> v(kDim);
-    for (float& x : v) x = static_cast<float>(Next() % 2000001) / 1000000.0f - 1.0f;
-    return v;
-  }
-
- private:
-  uint64_t s_;
+  using LcgRng::LcgRng;
+  std::vector<float> Vector() { return LcgRng::Vector(kDim); }
 };
 
 DiskHnswParams L2Params() {

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <sys/mman.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <ostream>
@@ -130,6 +131,26 @@ inline std::vector<std::pair<int, Row>> StoreRows(Store& store) {
   }
   return out;
 }
+
+// A small deterministic generator (a 64-bit LCG), so that test data is
+// the same on every machine.
+class LcgRng {
+ public:
+  explicit LcgRng(uint64_t seed) : s_(seed) {}
+  uint64_t Next() {
+    s_ = s_ * 6364136223846793005ull + 1442695040888963407ull;
+    return s_ >> 11;
+  }
+  float Uniform() { return static_cast<float>(Next() % 2000001) / 1000000.0f - 1.0f; }  // [-1, 1]
+  std::vector<float> Vector(size_t dim) {
+    std::vector<float> v(dim);
+    for (float& x : v) x = Uniform();
+    return v;
+  }
+
+ private:
+  uint64_t s_;
+};
 
 }  // namespace pallix::test
 
