@@ -17,8 +17,10 @@ struct KeyArena {
   std::vector<std::unique_ptr<char[]>> blocks;
   char* next = nullptr;
   size_t left = 0;
+  size_t used = 0;  // bytes of every key stored, live or not
 
   const char* Store(std::string_view key) {
+    used += key.size();
     if (key.size() > left) {
       // A key larger than a quarter block gets a block of its own, so the
       // current block's free space is not thrown away for it.
@@ -211,6 +213,8 @@ size_t HnswIndex::tombstone_count() const {
   return node_count_ - key_map_.size() - repair_->free_ids.size();
 }
 
+size_t HnswIndex::key_bytes_held() const { return arena_->used; }
+
 bool HnswIndex::present(uint64_t id) const {
   return id < node_count_ && repair_->Mark(static_cast<uint32_t>(id)) != hnsw_internal::RepairState::kDropped;
 }
@@ -309,6 +313,31 @@ void HnswIndex::AddKey(uint32_t id, std::string_view key) {
     key_slots_.push_back(slot);
   }
   key_map_.emplace(std::string_view(data, key.size()), id);
+  live_key_bytes_ += key.size();
+  MaybeCompactKeys();
+}
+
+// Every replaced or removed key leaves its bytes in the arena, so a graph
+// that lives through many writes would grow by its keys without bound.
+// Once the dead bytes outweigh the live ones (and are worth a copy), the
+// live keys move to a fresh arena: a copy of the live keys at most once per
+// as many bytes written, so each write pays a constant share.
+void HnswIndex::MaybeCompactKeys() {
+  constexpr size_t kMinDeadBytes = 1 << 20;
+  const size_t dead = arena_->used - live_key_bytes_;
+  if (dead < kMinDeadBytes || dead < live_key_bytes_) return;
+  auto fresh = std::make_unique<hnsw_internal::KeyArena>();
+  key_map_.clear();
+  for (uint32_t id = 0; id < key_slots_.size(); ++id) {
+    KeySlot& slot = key_slots_[id];
+    if (!slot.live) {
+      slot = KeySlot{nullptr, 0, false};  // never read: key() answers none
+      continue;
+    }
+    slot.data = fresh->Store(std::string_view(slot.data, slot.size));
+    key_map_.emplace(std::string_view(slot.data, slot.size), id);
+  }
+  arena_ = std::move(fresh);
 }
 
 void HnswIndex::SetNeighbours(uint32_t id, uint32_t layer, std::span<const uint32_t> ids) {
@@ -490,6 +519,7 @@ void hnsw_remove_key(HnswIndex& graph, std::string_view key) {
   auto it = graph.key_map_.find(key);
   if (it == graph.key_map_.end()) return;
   graph.key_slots_[it->second].live = false;
+  graph.live_key_bytes_ -= it->first.size();
   graph.key_map_.erase(it);
 }
 

@@ -531,6 +531,8 @@ class HnswIndex {
   size_t node_count() const { return node_count_; }
   // Keys with a live node.
   size_t live_count() const { return key_map_.size(); }
+  // Bytes of key storage held, live keys and those not yet reclaimed.
+  size_t key_bytes_held() const;
   // Nodes of removed keys not dropped yet.
   size_t tombstone_count() const;
   // Whether id (< node_count()) holds a node: false once dropped.
@@ -578,6 +580,7 @@ class HnswIndex {
   // the repair alike.
   void ScoreFrom(uint32_t from, const uint32_t* ids, size_t n, float* out);
   void AddKey(uint32_t id, std::string_view key);
+  void MaybeCompactKeys();
   // For the repair (vector/hnsw_repair.cc): replaces node id's list on
   // `layer` (at most its cap); frees the upper lists of a dropped node.
   void SetNeighbours(uint32_t id, uint32_t layer, std::span<const uint32_t> ids);
@@ -630,6 +633,7 @@ class HnswIndex {
   std::vector<KeySlot> key_slots_;
   std::unique_ptr<hnsw_internal::KeyArena> arena_;
   std::unordered_map<std::string_view, uint32_t, SeededHash> key_map_;
+  size_t live_key_bytes_ = 0;  // bytes of the keys in key_map_
 
   // The insert path's marks, one per node: its visited stamp, and its
   // distance from the node being linked, kept for the whole insert (where

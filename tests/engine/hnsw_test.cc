@@ -332,6 +332,28 @@ TEST(HnswTest, RemovedKeysAreNeverReturned) {
   EXPECT_EQ(Keys(hits), (std::vector<std::string>{"k1", "k2", "k3"}));
 }
 
+// Keys replaced again and again: the bytes of the old keys are reclaimed,
+// so key storage stays within a bound of the live keys, and every live key
+// is still found by its own vector afterwards.
+TEST(HnswTest, ReplacedKeysDoNotGrowKeyStorage) {
+  HnswIndex graph(Metric::kL2, Quantization::kNone);
+  constexpr int kKeys = 200;
+  auto key = [](int i) { return Key(i) + std::string(1000, 'x'); };
+  auto vec = [](int i, int round) { return std::vector<float>{static_cast<float>(i), static_cast<float>(round % 3)}; };
+  const size_t live_bytes = kKeys * key(0).size();
+  for (int round = 0; round < 25; ++round) {
+    for (int i = 0; i < kKeys; ++i) hnsw_insert(graph, key(i), vec(i, round));
+    EXPECT_LE(graph.key_bytes_held(), 2 * live_bytes + (1u << 20) + key(0).size()) << round;
+  }
+  EXPECT_EQ(graph.live_count(), size_t{kKeys});
+  for (int i = 0; i < kKeys; ++i) {
+    auto hits = hnsw_search(graph, vec(i, 24), 1);
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_EQ(hits[0].key, key(i));
+    EXPECT_EQ(graph.find(key(i)).has_value(), true);
+  }
+}
+
 TEST(HnswTest, WrongDimensionIsDroppedAndRemovesTheOldVector) {
   HnswIndex graph(Metric::kL2, Quantization::kNone);
   hnsw_insert(graph, "a", std::vector<float>{1, 0});
