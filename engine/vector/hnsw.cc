@@ -9,6 +9,7 @@
 #include "vector/hnsw_repair.h"
 
 namespace pallix {
+
 namespace hnsw_internal {
 
 // Holds key bytes at stable addresses: the key map's string_views point here.
@@ -118,6 +119,16 @@ inline HnswIndex::LinkList HnswIndex::Links(uint32_t id, uint32_t layer) const {
   return {list, list + 1};
 }
 
+// Starts loading node id's list on layer 0 (a count and up to m0 ids at
+// the head of its block); above layer 0 only the block, which says where
+// the list lives.
+inline void HnswIndex::PrefetchLinks(uint32_t id, uint32_t layer) const {
+  const std::byte* block = Block(id);
+  Prefetch(block);
+  if (layer > 0) return;
+  for (size_t line = 64; line < kHeaderBytes + 4 * kHnswM0; line += 64) Prefetch(block + line);
+}
+
 // The graph store of hnsw_search_layer for the in-memory graph: node ids are
 // 32-bit (four billion nodes are far beyond what memory holds), vectors and
 // lists are read in place.
@@ -136,6 +147,7 @@ class HnswMemoryStore {
   }
   // The stamps of a whole neighbour list are fetched before any is tested.
   void PrefetchVisit(Id id) const { Prefetch(&stamps_[id]); }
+  void PrefetchNeighbours(Id id, uint32_t layer) const { graph_.PrefetchLinks(id, layer); }
   float Distance(Id id) { return scorer_(graph_.stored(id)); }
   void DistanceBatch(const Id* ids, size_t n, float* out) { graph_.ScoreNodes(scorer_, ids, n, out); }
   // Layer 0 is every node's; higher layers only exist up to a node's level.
@@ -401,11 +413,13 @@ class HnswMemoryInsertStore {
     visit_ = ++graph_.visit_epoch_;
   }
   bool Visit(Id id) {
-    if (marks_[id].visit == visit_) return false;
-    marks_[id].visit = visit_;
-    return true;
+    Mark& m = marks_[id];
+    const bool first = m.visit != visit_;
+    m.visit = visit_;
+    return first;
   }
   void PrefetchVisit(Id id) const { Prefetch(&marks_[id]); }
+  void PrefetchNeighbours(Id id, uint32_t layer) const { graph_.PrefetchLinks(id, layer); }
   float Distance(Id id) {
     Mark& m = marks_[id];
     if (m.insert != insert_) {

@@ -36,6 +36,7 @@
 #define PALLIX_VECTOR_HNSW_H_
 
 #include <algorithm>
+#include <bit>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -91,8 +92,9 @@ inline bool ScoredBefore(const ScoredNode<Id>& a, const ScoredNode<Id>& b) {
 //                           store keeps the failure
 // and optionally DistanceBatch(ids, n, out), the distances of n nodes at
 // once (the same values Distance gives; a store can overlap their memory
-// loads and arithmetic), and PrefetchVisit(id), a hint that Visit(id)
-// follows shortly.
+// loads and arithmetic), PrefetchVisit(id), a hint that Visit(id)
+// follows shortly, and PrefetchNeighbours(id, layer), a hint that
+// Neighbours(id, layer) does.
 template <typename S>
 concept HnswLayerStore = requires(S& s, typename S::Id id, uint32_t layer) {
   s.StartVisits();
@@ -140,6 +142,23 @@ struct HeapAfterOrder {
   }
 };
 
+// Replaces the worst node of the max-heap `heap` (non-empty) with `node`,
+// which comes before it, and restores the heap.
+template <typename Id>
+void ReplaceTop(std::vector<HeapNode<Id>>& heap, const HeapNode<Id>& node) {
+  const size_t n = heap.size();
+  size_t hole = 0;
+  for (;;) {
+    size_t child = 2 * hole + 1;
+    if (child >= n) break;
+    if (child + 1 < n && HeapBefore(heap[child], heap[child + 1])) ++child;
+    if (!HeapBefore(node, heap[child])) break;
+    heap[hole] = heap[child];
+    hole = child;
+  }
+  heap[hole] = node;
+}
+
 // distances[i] = the store's distance to ids[i], all at once when the store
 // can; false when the store failed meanwhile.
 template <HnswLayerStore S>
@@ -151,6 +170,99 @@ bool ScoreAll(S& store, const std::vector<typename S::Id>& ids, std::vector<floa
     for (size_t i = 0; i < ids.size() && store.ok(); ++i) distances[i] = store.Distance(ids[i]);
   }
   return store.ok();
+}
+
+// Leaves the `keep` smallest of the distinct values v[0 .. n) in
+// v[0 .. keep), in no particular order; the rest of v is left undefined.
+// A radix selection from the highest bit where the values differ, eight
+// bits a round: each round counts the values still in doubt by their next
+// eight bits, takes all those whose digit is below the one where the count
+// reaches what is still needed, and goes on with that digit's values
+// alone. Unlike a selection by comparisons, no branch depends on how the
+// values compare, which the processor could not predict.
+inline void KeepSmallest(uint64_t* v, size_t n, size_t keep, std::vector<uint64_t>& scratch) {
+  if (keep == 0 || keep >= n) return;
+  uint64_t differ = 0;
+  for (size_t i = 0; i < n; ++i) differ |= v[i] ^ v[0];
+  int shift = std::max(0, static_cast<int>(std::bit_width(differ)) - 8);
+  scratch.resize(2 * n);
+  const uint64_t* doubt = v;  // the values in doubt: doubt[0 .. m)
+  size_t m = n, taken = 0;    // v[0 .. taken) are among the smallest
+  uint64_t* next = scratch.data();
+  for (;;) {
+    uint32_t count[256] = {};
+    for (size_t i = 0; i < m; ++i) ++count[(doubt[i] >> shift) & 255];
+    const size_t need = keep - taken;
+    size_t below = 0;
+    unsigned digit = 0;
+    while (below + count[digit] < need) below += count[digit++];
+    // v is written no further than it was read: taken <= i.
+    size_t in_doubt = 0;
+    for (size_t i = 0; i < m; ++i) {
+      const uint64_t x = doubt[i];
+      const unsigned d = (x >> shift) & 255;
+      v[taken] = x;
+      taken += d < digit ? 1 : 0;
+      next[in_doubt] = x;
+      in_doubt += d == digit ? 1 : 0;
+    }
+    // Distinct values with every bit from `shift` up alike are one value,
+    // so the last round always ends here.
+    if (in_doubt == keep - taken || shift == 0) {
+      std::copy(next, next + (keep - taken), v + taken);
+      return;
+    }
+    doubt = next;
+    m = in_doubt;
+    next = doubt == scratch.data() ? scratch.data() + n : scratch.data();
+    shift = std::max(0, shift - 8);
+  }
+}
+
+// Leaves the first `keep` nodes in the graph ordering in nodes[0 .. keep),
+// in no particular order (nodes hold distinct ids, so the ordering is
+// total); the rest of nodes is left undefined. With ids of 32 bits each
+// node packs into one integer that orders the same way (its order key,
+// sign bit flipped, above its id), selected by KeepSmallest; a node's
+// distance is then the inverse of its order key, exact for every distance
+// but NaN, whose nodes are looked up again.
+template <typename Id>
+void NearestAhead(std::vector<HeapNode<Id>>& nodes, size_t keep) {
+  keep = std::min(keep, nodes.size());
+  if constexpr (sizeof(Id) <= sizeof(uint32_t)) {
+    std::vector<uint64_t> packed(nodes.size()), scratch;
+    std::vector<HeapNode<Id>> nan_nodes;
+    for (size_t i = 0; i < nodes.size(); ++i) {
+      const uint64_t order = static_cast<uint32_t>(nodes[i].order) ^ 0x80000000u;
+      packed[i] = order << 32 | static_cast<uint32_t>(nodes[i].id);
+      if (nodes[i].order == INT32_MAX) nan_nodes.push_back(nodes[i]);
+    }
+    KeepSmallest(packed.data(), packed.size(), keep, scratch);
+    for (size_t i = 0; i < keep; ++i) {
+      const auto order = static_cast<int32_t>(static_cast<uint32_t>(packed[i] >> 32) ^ 0x80000000u);
+      const auto id = static_cast<Id>(static_cast<uint32_t>(packed[i]));
+      if (order == INT32_MAX) {  // every NaN has this key
+        for (const HeapNode<Id>& n : nan_nodes) {
+          if (n.id == id) nodes[i] = n;
+        }
+        continue;
+      }
+      // The key flips the magnitude bits of a negative float and keeps its
+      // sign: flipping again gives the float back.
+      const int32_t bits = order ^ static_cast<int32_t>(static_cast<uint32_t>(order >> 31) >> 1);
+      nodes[i] = {order, std::bit_cast<float>(bits), id};
+    }
+  } else if (keep < nodes.size()) {
+    std::nth_element(nodes.begin(), nodes.begin() + static_cast<ptrdiff_t>(keep), nodes.end(), HeapBeforeOrder{});
+  }
+}
+
+// NearestAhead, then those `keep` sorted.
+template <typename Id>
+void NearestFirst(std::vector<HeapNode<Id>>& nodes, size_t keep) {
+  keep = std::min(keep, nodes.size());
+  NearestAhead(nodes, keep);
+  std::sort(nodes.begin(), nodes.begin() + static_cast<ptrdiff_t>(keep), HeapBeforeOrder{});
 }
 
 }  // namespace hnsw_internal
@@ -194,6 +306,11 @@ std::vector<ScoredNode<typename S::Id>> hnsw_search_layer_admitting(S& store, ty
     Node c = candidates.back();
     candidates.pop_back();
     if (results.size() >= ef && c.distance > results.front().distance) break;
+    // The closest candidate left is most often the next one taken: its list
+    // loads while this one's neighbours are scored.
+    if constexpr (requires { store.PrefetchNeighbours(ep, layer); }) {
+      if (!candidates.empty()) store.PrefetchNeighbours(candidates.front().id, layer);
+    }
     const auto& list = store.Neighbours(c.id, layer);
     if (!store.ok()) return {};
     fresh.clear();
@@ -212,11 +329,13 @@ std::vector<ScoredNode<typename S::Id>> hnsw_search_layer_admitting(S& store, ty
         candidates.push_back(node);
         std::push_heap(candidates.begin(), candidates.end(), hnsw_internal::HeapAfterOrder{});
         if (!admit(node.id)) continue;
-        results.push_back(node);
-        std::push_heap(results.begin(), results.end(), hnsw_internal::HeapBeforeOrder{});
-        if (results.size() > ef) {
-          std::pop_heap(results.begin(), results.end(), hnsw_internal::HeapBeforeOrder{});
-          results.pop_back();
+        if (results.size() < ef) {
+          results.push_back(node);
+          std::push_heap(results.begin(), results.end(), hnsw_internal::HeapBeforeOrder{});
+        } else {
+          // Strictly closer than the worst, which it replaces: one sift
+          // instead of a push and a pop, with the same nodes kept.
+          hnsw_internal::ReplaceTop(results, node);
         }
       }
     }
@@ -311,35 +430,70 @@ struct HnswShape {
 // scored once covered, so the outcome and the distances computed are those
 // of the one-at-a-time walk (besides those to candidates past the point
 // where cap is reached).
+//
+// HnswSelectNeighboursFrom resumes such a walk over a longer list: the
+// first `kept` candidates are those an earlier selection kept (in its
+// order) from candidates all nearer than candidates[kept .. count), which
+// it walked to the end. Those new candidates may come in any order: the
+// kept ones are tested against them first, as a walk over the whole list
+// meets them, which needs no order; only those left uncovered are sorted
+// and walked on. The outcome is that of selecting from the whole list
+// again, without measuring again what the earlier walk did.
 template <HnswPruneStore S>
-size_t HnswSelectNeighbours(S& store, ScoredNode<typename S::Id>* candidates, size_t count, size_t cap) {
+size_t HnswSelectNeighboursFrom(S& store, ScoredNode<typename S::Id>* candidates, size_t kept, size_t count,
+                                size_t cap) {
   using Id = typename S::Id;
+  if (kept >= cap) return kept;
   std::vector<uint8_t> covered(count, 0);
   std::vector<Id> ids;
   std::vector<size_t> at;
   std::vector<float> distances;
-  size_t kept = 0;
-  for (size_t i = 0; i < count && kept < cap; ++i) {
-    if (covered[i]) continue;
-    const ScoredNode<Id> candidate = candidates[i];
-    candidates[kept++] = candidate;  // kept <= i: only walked positions move
-    if (kept == cap) break;
+  // Kept node `from` covers each uncovered candidate from `after` on that
+  // is strictly closer to it than to the base.
+  auto cover_after = [&](Id from, size_t after) {
     ids.clear();
     at.clear();
-    for (size_t j = i + 1; j < count; ++j) {
+    for (size_t j = after; j < count; ++j) {
       if (covered[j]) continue;
       ids.push_back(candidates[j].id);
       at.push_back(j);
     }
-    if (ids.empty()) continue;
+    if (ids.empty()) return true;
     distances.resize(ids.size());
-    store.ScoreFrom(candidate.id, ids.data(), ids.size(), distances.data());
-    if (!store.ok()) return kept;
+    store.ScoreFrom(from, ids.data(), ids.size(), distances.data());
+    if (!store.ok()) return false;
     for (size_t k = 0; k < ids.size(); ++k) {
       if (distances[k] < candidates[at[k]].distance) covered[at[k]] = 1;
     }
+    return true;
+  };
+  size_t walk = count;  // the candidates still walked: [kept .. walk)
+  if (kept > 0) {
+    for (size_t i = 0; i < kept; ++i) {
+      if (!cover_after(candidates[i].id, kept)) return kept;
+    }
+    walk = kept;
+    for (size_t j = kept; j < count; ++j) {
+      if (!covered[j]) candidates[walk++] = candidates[j];
+    }
+    std::sort(candidates + kept, candidates + walk,
+              [](const ScoredNode<Id>& a, const ScoredNode<Id>& b) { return ScoredBefore(a, b); });
+    count = walk;
+    std::fill(covered.begin(), covered.end(), 0);
+  }
+  for (size_t i = kept; i < count && kept < cap; ++i) {
+    if (covered[i]) continue;
+    const ScoredNode<Id> candidate = candidates[i];
+    candidates[kept++] = candidate;  // kept <= i: only walked positions move
+    if (kept == cap) break;
+    if (!cover_after(candidate.id, i + 1)) return kept;
   }
   return kept;
+}
+
+template <HnswPruneStore S>
+size_t HnswSelectNeighbours(S& store, ScoredNode<typename S::Id>* candidates, size_t count, size_t cap) {
+  return HnswSelectNeighboursFrom(store, candidates, 0, count, cap);
 }
 
 // Neighbour selection keeping fewer than this many of a new node's
@@ -348,9 +502,9 @@ inline constexpr size_t kHnswWidenBelow = 8;
 // How many of the widened candidates, nearest first, selection sees.
 inline constexpr size_t kHnswWidenedCandidates = 256;
 
-// A new node's neighbours on `layer`: selection over the candidates its
-// layer search found (sorted by the graph ordering), by select(candidates),
-// which moves the kept ones to the front and returns how many.
+// A new node's neighbours on `layer`: neighbour selection, up to cap, over
+// the candidates its layer search found (sorted by the graph ordering); the
+// kept ones move to the front, and their count is returned.
 //
 // That search stops in the region nearest to the node. On tightly clustered
 // data its ef_construction results are the members of one or two clusters,
@@ -363,18 +517,29 @@ inline constexpr size_t kHnswWidenedCandidates = 256;
 // kHnswWidenedCandidates of them are kept, and selection runs again over
 // those. Elsewhere selection keeps more almost always, and nothing changes.
 //
+// The search has scored every node the results' lists name, and the
+// results are the nearest of what it scored, so the widened list almost
+// always begins with the first candidates, in their order. Selection then
+// resumes from the first one's outcome (HnswSelectNeighboursFrom) instead
+// of walking those again, and only the extra nodes need sorting;
+// otherwise it runs over the widened list anew.
+//
 // self is never a candidate. A store failure met while widening stops it;
 // the store keeps the failure for the caller.
-template <HnswLayerStore S, typename Select>
+template <HnswLayerStore S>
+  requires HnswPruneStore<S>
 size_t HnswChooseNeighbours(S& store, std::vector<ScoredNode<typename S::Id>>& candidates, typename S::Id self,
-                            uint32_t layer, Select&& select) {
+                            uint32_t layer, size_t cap) {
   using Id = typename S::Id;
   std::vector<ScoredNode<Id>> widened(candidates);  // selection reorders candidates
-  const size_t kept = select(candidates);
-  if (kept >= kHnswWidenBelow) return kept;
+  const size_t kept = HnswSelectNeighbours(store, candidates.data(), candidates.size(), cap);
+  if (kept >= kHnswWidenBelow || !store.ok()) return kept;
   store.StartVisits();
   store.Visit(self);
   for (const ScoredNode<Id>& c : widened) store.Visit(c.id);
+  if constexpr (requires { store.PrefetchNeighbours(self, layer); }) {
+    for (const ScoredNode<Id>& c : widened) store.PrefetchNeighbours(c.id, layer);
+  }
   std::vector<Id> fresh;
   for (size_t j = 0, found = widened.size(); j < found; ++j) {
     // A list may live only until the store loads another node: its new
@@ -384,29 +549,46 @@ size_t HnswChooseNeighbours(S& store, std::vector<ScoredNode<typename S::Id>>& c
     if constexpr (requires { store.PrefetchVisit(self); }) {
       for (size_t i = 0, count = list.size(); i < count; ++i) store.PrefetchVisit(list[i]);
     }
+    // Every id is written and only a new one counted: whether an id is
+    // new follows no pattern a branch could learn.
+    size_t n = fresh.size();
+    fresh.resize(n + list.size());
     for (size_t i = 0, count = list.size(); i < count; ++i) {
-      if (store.Visit(list[i])) fresh.push_back(list[i]);
+      fresh[n] = list[i];
+      n += store.Visit(list[i]) ? 1 : 0;
     }
+    fresh.resize(n);
   }
   std::vector<float> distances;
   if (fresh.empty() || !hnsw_internal::ScoreAll(store, fresh, distances)) return kept;
-  // The nearest kHnswWidenedCandidates in the graph ordering: ids are
-  // distinct, so the ordering is total and any way of finding and sorting
-  // them gives the same list. The keys are computed once.
   using Node = hnsw_internal::HeapNode<Id>;
-  std::vector<Node> pool;
-  pool.reserve(widened.size() + fresh.size());
-  for (const ScoredNode<Id>& c : widened) pool.push_back(Node::Of(c.distance, c.id));
-  for (size_t i = 0; i < fresh.size(); ++i) pool.push_back(Node::Of(distances[i], fresh[i]));
-  const size_t keep = std::min(pool.size(), kHnswWidenedCandidates);
-  if (keep < pool.size()) {
-    std::nth_element(pool.begin(), pool.begin() + static_cast<ptrdiff_t>(keep), pool.end(),
-                     hnsw_internal::HeapBeforeOrder{});
+  std::vector<Node> extra(fresh.size());
+  for (size_t i = 0; i < fresh.size(); ++i) extra[i] = Node::Of(distances[i], fresh[i]);
+  // The nearest kHnswWidenedCandidates of candidates and extra, in the
+  // graph ordering: ids are distinct, so the ordering is total and any way
+  // of finding and sorting them gives the same list. When no extra node
+  // comes before the last candidate (and the first selection walked every
+  // candidate, not stopping at cap), that list is the candidates followed
+  // by the nearest extra ones, and selection resumes.
+  bool resumes = kept < cap && widened.size() <= kHnswWidenedCandidates;
+  if (resumes) {
+    const Node last = Node::Of(widened.back().distance, widened.back().id);
+    for (const Node& e : extra) resumes = resumes && !hnsw_internal::HeapBefore(e, last);
   }
-  std::sort(pool.begin(), pool.begin() + static_cast<ptrdiff_t>(keep), hnsw_internal::HeapBeforeOrder{});
+  if (resumes) {
+    const size_t take = std::min(extra.size(), kHnswWidenedCandidates - widened.size());
+    hnsw_internal::NearestAhead(extra, take);
+    // candidates[0 .. kept) hold the kept ones; the new candidates follow.
+    candidates.resize(kept + take);
+    for (size_t i = 0; i < take; ++i) candidates[kept + i] = {extra[i].distance, extra[i].id};
+    return HnswSelectNeighboursFrom(store, candidates.data(), kept, candidates.size(), cap);
+  }
+  for (const ScoredNode<Id>& c : widened) extra.push_back(Node::Of(c.distance, c.id));
+  const size_t keep = std::min(extra.size(), kHnswWidenedCandidates);
+  hnsw_internal::NearestFirst(extra, keep);
   candidates.resize(keep);
-  for (size_t i = 0; i < keep; ++i) candidates[i] = {pool[i].distance, pool[i].id};
-  return select(candidates);
+  for (size_t i = 0; i < keep; ++i) candidates[i] = {extra[i].distance, extra[i].id};
+  return HnswSelectNeighbours(store, candidates.data(), candidates.size(), cap);
 }
 
 // Links new_id from node's list on `layer`: appended while the list holds
@@ -460,9 +642,7 @@ void HnswConnect(S& store, typename S::Id id, uint32_t level, typename S::Id ent
     auto nearest = hnsw_search_layer(store, ep, shape.ef_construction, layer);
     if (!store.ok() || nearest.empty()) continue;
     const size_t cap = layer > 0 ? shape.m : shape.m0;
-    const size_t take = HnswChooseNeighbours(store, nearest, id, layer, [&](auto& candidates) {
-      return HnswSelectNeighbours(store, candidates.data(), candidates.size(), cap);
-    });
+    const size_t take = HnswChooseNeighbours(store, nearest, id, layer, cap);
     if (!store.ok()) return;
     own.clear();
     for (size_t i = 0; i < take; ++i) own.push_back(nearest[i].id);
@@ -590,6 +770,7 @@ class HnswIndex {
   void ScoreNodes(QueryScorer& scorer, const uint32_t* ids, size_t n, float* out) const;
   std::byte* Block(uint32_t id) const;
   LinkList Links(uint32_t id, uint32_t layer) const;
+  void PrefetchLinks(uint32_t id, uint32_t layer) const;
   const std::byte* StoredBytes(uint32_t id) const { return Block(id) + stored_offset_; }
 
   Metric metric_;

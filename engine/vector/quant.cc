@@ -1,5 +1,6 @@
 #include "vector/quant.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -342,6 +343,83 @@ __attribute__((target("avx"))) void AvxCosineMany(const float* ab, float aa, con
   for (; i < n; ++i) out[i] = CosineOf(ab[i], aa, bb[i]);
 }
 
+// AVX-512: two vectors per 16-lane register, the low eight lanes one
+// vector's accumulator and the high eight another's, so that each vector
+// still receives its own blocks in block order by the same additions as
+// in AvxPair. Compiled for AVX-512F only (its one-rounding multiply-add is
+// not used) and called only after the processor reported it.
+__attribute__((target("avx512f"), always_inline)) inline __m512 Avx512Join(__m256 lo, __m256 hi) {
+  // The masked form with every lane taken: the plain one starts from an
+  // undefined register, which GCC 12 reports as maybe uninitialised.
+  const __m512d base = _mm512_castpd256_pd512(_mm256_castps_pd(lo));
+  return _mm512_castpd_ps(_mm512_mask_insertf64x4(base, 0xFF, base, _mm256_castps_pd(hi), 1));
+}
+
+template <bool kL2>
+__attribute__((target("avx512f"), always_inline)) inline __m512 Avx512Step(__m512 acc, __m512 vq, const float* a,
+                                                                             const float* b) {
+  __m512 x = Avx512Join(_mm256_loadu_ps(a), _mm256_loadu_ps(b));
+  if constexpr (kL2) {
+    x = _mm512_sub_ps(vq, x);
+    return _mm512_add_ps(acc, _mm512_mul_ps(x, x));
+  } else {
+    return _mm512_add_ps(acc, _mm512_mul_ps(vq, x));
+  }
+}
+
+// 2 * kPairs vectors in kPairs two-vector accumulators, side by side so
+// that their additions overlap.
+template <bool kL2, size_t kPairs>
+__attribute__((target("avx512f"))) void Avx512Pairs(const float* q, const float* const* v, size_t n, float* out) {
+  const size_t blocks = n / 8;
+  // Unrolled, so that the accumulators live in registers.
+  __m512 acc[kPairs];
+#pragma GCC unroll 8
+  for (size_t j = 0; j < kPairs; ++j) acc[j] = _mm512_setzero_ps();
+  for (size_t off = 0; off < blocks * 8; off += 8) {
+    const __m256 q8 = _mm256_loadu_ps(q + off);
+    const __m512 vq = Avx512Join(q8, q8);
+#pragma GCC unroll 8
+    for (size_t j = 0; j < kPairs; ++j) acc[j] = Avx512Step<kL2>(acc[j], vq, v[2 * j] + off, v[2 * j + 1] + off);
+  }
+  float lanes[16];
+  for (size_t j = 0; j < kPairs; ++j) {
+    _mm512_storeu_ps(lanes, acc[j]);
+    out[2 * j] = AddTails<kL2>(SumLanes(lanes), q, n, v[2 * j], n);
+    out[2 * j + 1] = AddTails<kL2>(SumLanes(lanes + 8), q, n, v[2 * j + 1], n);
+  }
+}
+
+// Sixteen vectors at a time; a remainder of two or more as one group of
+// pairs, an odd one out repeating the last vector (its repeat's result is
+// dropped); a single one alone.
+template <bool kL2>
+__attribute__((target("avx512f"))) void Avx512Many(const float* q, const float* const* vs, size_t count, size_t n,
+                                                  float* out) {
+  size_t i = 0;
+  for (; i + 16 <= count; i += 16) Avx512Pairs<kL2, 8>(q, vs + i, n, out + i);
+  const size_t rest = count - i;
+  if (rest == 0) return;
+  if (rest == 1) {
+    out[i] = AvxPair<kL2>(q, n, vs[i], n);
+    return;
+  }
+  const float* group[16];
+  float results[16];
+  for (size_t j = 0; j < 16; ++j) group[j] = vs[i + std::min(j, rest - 1)];
+  switch ((rest + 1) / 2) {
+    case 1: Avx512Pairs<kL2, 1>(q, group, n, results); break;
+    case 2: Avx512Pairs<kL2, 2>(q, group, n, results); break;
+    case 3: Avx512Pairs<kL2, 3>(q, group, n, results); break;
+    case 4: Avx512Pairs<kL2, 4>(q, group, n, results); break;
+    case 5: Avx512Pairs<kL2, 5>(q, group, n, results); break;
+    case 6: Avx512Pairs<kL2, 6>(q, group, n, results); break;
+    case 7: Avx512Pairs<kL2, 7>(q, group, n, results); break;
+    default: Avx512Pairs<kL2, 8>(q, group, n, results); break;
+  }
+  for (size_t j = 0; j < rest; ++j) out[i + j] = results[j];
+}
+
 __attribute__((target("popcnt"))) uint32_t HammingPopcnt(const uint8_t* a, const uint8_t* b, size_t n) {
   uint64_t count = 0;
   size_t i = 0;
@@ -389,6 +467,8 @@ const Kernels kSse2 = {"sse2",
                        CosineManyBySingles};
 const Kernels kAvx = {"avx",          AvxPair<false>, AvxPair<true>,  AvxDotSelf,
                       AvxMany<false>, AvxMany<true>,  AvxDotSelfMany, AvxCosineMany};
+const Kernels kAvx512 = {"avx512",          AvxPair<false>, AvxPair<true>,  AvxDotSelf,
+                         Avx512Many<false>, Avx512Many<true>,  AvxDotSelfMany, AvxCosineMany};
 #endif
 
 using HammingFn = uint32_t (*)(const uint8_t*, const uint8_t*, size_t);
@@ -419,8 +499,16 @@ const Kernels* AvxKernels() {
   return nullptr;
 }
 
+const Kernels* Avx512Kernels() {
+#ifdef PALLIX_X86_KERNELS
+  if (__builtin_cpu_supports("avx512f")) return &kAvx512;
+#endif
+  return nullptr;
+}
+
 const Kernels& ActiveKernels() {
   static const Kernels& active = [] () -> const Kernels& {
+    if (const Kernels* avx512 = Avx512Kernels()) return *avx512;
     if (const Kernels* avx = AvxKernels()) return *avx;
     if (const Kernels* sse2 = Sse2Kernels()) return *sse2;
     return kReference;

@@ -6,8 +6,9 @@
 // lanes summed 0..3 of the first then 0..3 of the second, then the paired
 // tails added in order. The SSE2 variant keeps the two accumulators in two
 // 4-lane registers; the AVX variant keeps both in the two halves of one
-// 8-lane register, which is the same arithmetic. The dispatcher picks AVX
-// at run time when the processor has it.
+// 8-lane register, which is the same arithmetic; the AVX-512 variant keeps
+// two vectors' accumulators in the halves of one 16-lane register. The
+// dispatcher picks the widest the processor has at run time.
 //
 // Thread-safety: pure functions.
 
@@ -51,10 +52,11 @@ struct Kernels {
 
 // The portable lane-by-lane reference.
 const Kernels& ReferenceKernels();
-// The SSE2 and AVX variants; nullptr when not built for, or not supported
-// by, this processor.
+// The SSE2, AVX and AVX-512 variants; nullptr when not built for, or not
+// supported by, this processor.
 const Kernels* Sse2Kernels();
 const Kernels* AvxKernels();
+const Kernels* Avx512Kernels();
 // The variant in use.
 const Kernels& ActiveKernels();
 

@@ -160,6 +160,7 @@ TEST(QuantTest, KernelVariantsAreBitwiseIdentical) {
   std::vector<const Kernels*> variants = {&quant_internal::ActiveKernels()};
   if (auto* k = quant_internal::Sse2Kernels()) variants.push_back(k);
   if (auto* k = quant_internal::AvxKernels()) variants.push_back(k);
+  if (auto* k = quant_internal::Avx512Kernels()) variants.push_back(k);
   const Kernels& ref = quant_internal::ReferenceKernels();
   std::mt19937 rng(7);
   std::uniform_real_distribution<float> uniform(-1000.0f, 1000.0f);
@@ -191,14 +192,16 @@ TEST(QuantTest, ManyVectorKernelsMatchSingleOnes) {
   std::vector<const Kernels*> variants = {&quant_internal::ReferenceKernels()};
   if (auto* k = quant_internal::Sse2Kernels()) variants.push_back(k);
   if (auto* k = quant_internal::AvxKernels()) variants.push_back(k);
+  if (auto* k = quant_internal::Avx512Kernels()) variants.push_back(k);
   const Kernels& ref = quant_internal::ReferenceKernels();
   std::mt19937 rng(9);
   std::uniform_real_distribution<float> uniform(-10.0f, 10.0f);
   for (size_t n : {0u, 3u, 8u, 21u, 64u}) {
     std::vector<float> q(n);
     for (auto& x : q) x = uniform(rng);
-    // Up to 19: groups of eight and of four, and every remainder after them.
-    std::vector<std::vector<float>> vs(19, std::vector<float>(n));
+    // Up to 35: groups of sixteen, eight and four, and every remainder
+    // after them.
+    std::vector<std::vector<float>> vs(35, std::vector<float>(n));
     std::vector<const float*> ptrs;
     for (auto& v : vs) {
       for (auto& x : v) x = uniform(rng);
