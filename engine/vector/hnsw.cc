@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "base/lock.h"
+#include "base/port.h"
 #include "vector/hnsw_repair.h"
 
 namespace pallix {
@@ -94,7 +95,7 @@ constexpr size_t kFirstChunkNodes = size_t{1} << kFirstChunkShift;
 // Each upper layer's list: a count and m ids.
 constexpr size_t kUpperListWords = 1 + kHnswM;
 
-inline void Prefetch(const void* p) { __builtin_prefetch(p, 0, 3); }
+inline void Prefetch(const void* p) { port::PrefetchLine(p); }
 
 }  // namespace
 

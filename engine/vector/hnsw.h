@@ -340,7 +340,7 @@ std::vector<ScoredNode<typename S::Id>> hnsw_search_layer_admitting(S& store, ty
       }
     }
   }
-  std::sort_heap(results.begin(), results.end(), hnsw_internal::HeapBeforeOrder{});
+  std::sort(results.begin(), results.end(), hnsw_internal::HeapBeforeOrder{});
   std::vector<ScoredNode<Id>> out;
   out.reserve(results.size());
   for (const Node& n : results) out.push_back({n.distance, n.id});

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <random>
 #include <set>
 #include <string>
 
@@ -604,6 +605,100 @@ TEST(HnswTest, LayerSearchOverAnotherStore) {
   store.broken = 3;
   EXPECT_TRUE(hnsw_search_layer(store, uint64_t{0}, 10, 0).empty());
   EXPECT_FALSE(store.ok());
+}
+
+// Points on a line whose distances are drawn from a few values, so that
+// ties (and, with NaN coordinates, NaN distances) are common: a prune store
+// for the selection helpers, with 32- or 64-bit ids.
+template <typename IdT>
+struct LineStore {
+  using Id = IdT;
+  std::vector<float> x;
+  size_t scored = 0;
+  void ScoreFrom(Id from, const Id* ids, size_t n, float* out) {
+    scored += n;
+    for (size_t i = 0; i < n; ++i) out[i] = std::fabs(x[from] - x[ids[i]]);
+  }
+  bool ok() const { return true; }
+};
+
+template <typename IdT>
+void CheckSelectionHelpers(uint32_t seed) {
+  using Node = hnsw_internal::HeapNode<IdT>;
+  std::mt19937 rng(seed);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<float> values = {0.0f, -0.0f, 0.5f, 1.0f, 1.0f, 2.5f, 1e30f, -1e-30f, 7.0f, nan};
+  for (int round = 0; round < 200; ++round) {
+    // Nearest first: every way of selecting must give the sorted prefix.
+    const size_t n = 1 + rng() % 300, keep = rng() % (n + 2);
+    std::vector<Node> nodes;
+    std::vector<IdT> ids(n);
+    for (size_t i = 0; i < n; ++i) ids[i] = static_cast<IdT>(i * 7919 % 1000003 + (sizeof(IdT) > 4 ? (1ull << 40) : 0));
+    std::shuffle(ids.begin(), ids.end(), rng);
+    for (size_t i = 0; i < n; ++i) {
+      float d = round % 2 ? values[rng() % values.size()] : static_cast<float>(rng() % 5000) * 0.25f;
+      nodes.push_back(Node::Of(d, ids[i]));
+    }
+    std::vector<Node> want = nodes;
+    std::sort(want.begin(), want.end(), hnsw_internal::HeapBeforeOrder{});
+    want.resize(std::min(keep, n));
+    std::vector<Node> got = nodes;
+    hnsw_internal::NearestFirst(got, keep);
+    got.resize(want.size());
+    for (size_t i = 0; i < want.size(); ++i) {
+      ASSERT_EQ(got[i].id, want[i].id) << round << " " << i;
+      ASSERT_EQ(std::bit_cast<uint32_t>(got[i].distance), std::bit_cast<uint32_t>(want[i].distance));
+      ASSERT_EQ(got[i].order, want[i].order);
+    }
+    // The worst-first heap after ReplaceTop keeps what a push and a pop keep.
+    if (!nodes.empty()) {
+      std::vector<Node> heap(nodes.begin(), nodes.begin() + static_cast<ptrdiff_t>(std::min<size_t>(n, 16)));
+      std::make_heap(heap.begin(), heap.end(), hnsw_internal::HeapBeforeOrder{});
+      std::vector<Node> model = heap;
+      for (size_t i = heap.size(); i < n; ++i) {
+        if (!hnsw_internal::HeapBefore(nodes[i], heap.front())) continue;
+        hnsw_internal::ReplaceTop(heap, nodes[i]);
+        model.push_back(nodes[i]);
+        std::push_heap(model.begin(), model.end(), hnsw_internal::HeapBeforeOrder{});
+        std::pop_heap(model.begin(), model.end(), hnsw_internal::HeapBeforeOrder{});
+        model.pop_back();
+        ASSERT_TRUE(std::is_heap(heap.begin(), heap.end(), hnsw_internal::HeapBeforeOrder{}));
+      }
+      std::sort(heap.begin(), heap.end(), hnsw_internal::HeapBeforeOrder{});
+      std::sort(model.begin(), model.end(), hnsw_internal::HeapBeforeOrder{});
+      for (size_t i = 0; i < heap.size(); ++i) ASSERT_EQ(heap[i].id, model[i].id);
+    }
+    // A selection resumed over extra candidates in any order keeps what one
+    // over the whole sorted list keeps, measuring no pair twice.
+    LineStore<IdT> store;
+    const size_t points = 2 + rng() % 120;
+    for (size_t i = 0; i < points; ++i) store.x.push_back(static_cast<float>(rng() % 64) * 0.5f);
+    std::vector<ScoredNode<IdT>> all;
+    for (size_t i = 1; i < points; ++i) all.push_back({std::fabs(store.x[0] - store.x[i]), static_cast<IdT>(i)});
+    std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return ScoredBefore(a, b); });
+    const size_t first = 1 + rng() % all.size(), cap = 1 + rng() % 40;
+    std::vector<ScoredNode<IdT>> whole = all;
+    const size_t want_kept = HnswSelectNeighbours(store, whole.data(), whole.size(), cap);
+    const size_t whole_scored = store.scored;
+    store.scored = 0;
+    std::vector<ScoredNode<IdT>> part(all.begin(), all.begin() + static_cast<ptrdiff_t>(first));
+    size_t kept = HnswSelectNeighbours(store, part.data(), part.size(), cap);
+    if (kept < cap) {
+      part.resize(kept);
+      std::vector<ScoredNode<IdT>> extra(all.begin() + static_cast<ptrdiff_t>(first), all.end());
+      std::shuffle(extra.begin(), extra.end(), rng);
+      part.insert(part.end(), extra.begin(), extra.end());
+      kept = HnswSelectNeighboursFrom(store, part.data(), kept, part.size(), cap);
+      ASSERT_EQ(kept, want_kept) << round;
+      for (size_t i = 0; i < kept; ++i) ASSERT_EQ(part[i].id, whole[i].id) << round << " " << i;
+      EXPECT_LE(store.scored, whole_scored);
+    }
+  }
+}
+
+TEST(HnswTest, SelectionHelpersMatchPlainSorting) {
+  CheckSelectionHelpers<uint32_t>(3);
+  CheckSelectionHelpers<uint64_t>(4);
 }
 
 TEST(HnswTest, NaNVectorsSortLast) {
