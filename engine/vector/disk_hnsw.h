@@ -152,6 +152,64 @@ namespace dann_internal {
 class DannStore;
 }
 
+// The ids of the nodes an operation changed, for the flush to write back
+// in ascending order. An insert marks some sixty lists changed, most of
+// them again; a mark by id makes each mark one bit test rather than a
+// walk down a tree of thousands of ids.
+class DannChangedIds {
+ public:
+  // Marks id; true when it was not marked.
+  bool insert(uint64_t id) {
+    if (id >= kDenseIds) return sparse_.insert(id).second;
+    if (id >= marks_.size()) marks_.resize(std::max<size_t>(id + 1, marks_.size() * 2));
+    if (marks_[id]) return false;
+    marks_[id] = true;
+    ids_.push_back(id);
+    ++count_;
+    return true;
+  }
+  bool contains(uint64_t id) const {
+    if (id >= kDenseIds) return sparse_.contains(id);
+    return id < marks_.size() && marks_[id];
+  }
+  void erase(uint64_t id) {
+    if (id >= kDenseIds) {
+      sparse_.erase(id);
+    } else if (id < marks_.size() && marks_[id]) {
+      marks_[id] = false;  // its place in ids_ is skipped from now on
+      --count_;
+    }
+  }
+  bool empty() const { return count_ == 0 && sparse_.empty(); }
+  size_t size() const { return count_ + sparse_.size(); }
+  void clear() {
+    for (uint64_t id : ids_) marks_[id] = false;
+    ids_.clear();
+    sparse_.clear();
+    count_ = 0;
+  }
+  // The marked ids, ascending.
+  std::vector<uint64_t> Sorted() const {
+    std::vector<uint64_t> out;
+    out.reserve(size());
+    for (uint64_t id : ids_) {
+      if (marks_[id]) out.push_back(id);
+    }
+    std::sort(out.begin(), out.end());
+    // An id erased and marked again sits in ids_ twice.
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    out.insert(out.end(), sparse_.begin(), sparse_.end());
+    return out;
+  }
+
+ private:
+  static constexpr uint64_t kDenseIds = uint64_t{1} << 26;
+  std::vector<uint64_t> ids_;  // every id marked since the last clear, in marking order
+  std::vector<bool> marks_;    // by id, below kDenseIds
+  size_t count_ = 0;           // ids marked now, below kDenseIds
+  std::set<uint64_t> sparse_;  // ids from kDenseIds up (a damaged graph's)
+};
+
 struct DannNodeCache {
   static constexpr uint64_t kDenseIds = uint64_t{1} << 26;
 
@@ -163,7 +221,7 @@ struct DannNodeCache {
   // store was made (every Hold): the shared table follows them.
   std::vector<uint64_t> rebound;
 
-  std::set<uint64_t> changed;
+  DannChangedIds changed;
   std::vector<std::string> rows;  // by node id
   std::vector<bool> met;          // by node id
   size_t copied_bytes = 0;        // held by `rows` (at most about 256 MiB)

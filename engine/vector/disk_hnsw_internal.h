@@ -146,9 +146,18 @@ class DannStore {
   // for a whole neighbour list first, so that the rows' memory loads
   // overlap.
   void PrefetchVisit(Id id);
+  // A hint that Neighbours(id, layer) follows: starts loading the node's
+  // entry when the store has met it.
+  void PrefetchNeighbours(Id id, uint32_t layer);
   bool Visit(Id id);
-  float Distance(Id id) { return ScoreWith(scorer_, id); }
-  void DistanceBatch(const Id* ids, size_t n, float* out) { ScoreBatch(scorer_, query_.size(), ids, n, out); }
+  // Distances from this store's query are kept in the node's slot: the
+  // searches of one insert meet the same nodes on every layer, and
+  // widening walks nodes its search already scored. Scoring again gives
+  // the very same value, so a kept one changes nothing.
+  float Distance(Id id);
+  void DistanceBatch(const Id* ids, size_t n, float* out) {
+    ScoreBatch(scorer_, query_.size(), ids, n, out, /*remember=*/true);
+  }
   DannLinks Neighbours(Id id, uint32_t layer);
   bool ok() const { return status_.has_value(); }
   Status status() const { return status_; }
@@ -185,12 +194,27 @@ class DannStore {
   static constexpr uint32_t kRetry = UINT32_MAX - 3;
 
  public:
-  struct Slot {
-    uint64_t id = 0;
+  // What a layer search reads of a node it meets sits here, beside its
+  // visited mark, so that meeting and scoring a node met before reads one
+  // slot and the vector: not its entry, nor the node of the cache behind
+  // it.
+  // 32 bytes, so that no slot straddles two cache lines; a store's own
+  // table keeps the ids apart (slot_ids_), a shared one is indexed by id.
+  struct alignas(32) Slot {
+    // The node's float vector, exactly dim long and scored where it lies
+    // (the cache's node, a row copy, or a row this store read); null until
+    // a batch scored it. Reset whenever the slot's entry or that entry's
+    // node changes.
+    const float* vec = nullptr;
     uint32_t node = kUnused;  // index into the entries, kMissing (no row) or kUnused
     uint32_t epoch = 0;       // the layer search that last visited it
     uint32_t store = 0;       // in a shared table: the store that last used it
-    uint32_t lasting = 0;     // its entry is lasting (Entry::lasting)
+    float self = 0.0f;        // dot(v, v) of its float vector, where has_self
+    float distance = 0.0f;    // from this store's query, where scored
+    uint8_t lasting = 0;      // its entry is lasting (Entry::lasting)
+    uint8_t parsed = 0;       // its entry is parsed (Entry::parsed)
+    uint8_t has_self = 0;
+    uint8_t scored = 0;       // distance holds this store's distance
   };
   struct Entry {
     std::string_view row;                 // the stored bytes, until parsed
@@ -205,6 +229,7 @@ class DannStore {
   // What the stores of one cache's inserts share (DannNodeCache::shared):
   // slots by node id, whose lasting entries later stores take over without
   // looking the node up again.
+  static_assert(sizeof(Slot) == 32);
   struct Shared {
     std::vector<Slot> slots;  // by node id, below DannNodeCache::kDenseIds
     std::vector<Entry> entries;
@@ -237,6 +262,9 @@ class DannStore {
   // (following the cache if it now holds the node), anything else is
   // forgotten.
   void TakeOver(Id id, Slot& slot);
+  // Points the slot at entry `node` (or kMissing, kRetry, kPending): its
+  // marks follow that entry, and no vector is known yet.
+  void Bind(Slot& slot, uint32_t node);
   // Parses the entry's row; status_ keeps the failure when it does not.
   void Parse(Id id, Entry& entry);
   void Grow();
@@ -244,14 +272,15 @@ class DannStore {
   // little-endian and the bytes are aligned, else copied into scratch
   // (room for bytes.size() / 4 floats).
   static const float* Floats(std::string_view bytes, float* scratch);
-  // The node's vector for FloatBatch (copied into scratch when it must
-  // be); null when it has no row or is not exactly dim floats long.
-  const float* BatchVector(Id id, size_t dim, float* scratch);
+  // The entry's vector for FloatBatch (copied into scratch when it must
+  // be); null when it is not exactly dim floats long.
+  static const float* BatchVector(const Entry& entry, size_t dim, float* scratch);
   // The entry's vector as the distance rule reads it.
   StoredRef Stored(const Entry& entry, std::vector<float>& scratch) const;
   // out[i] = scorer's distance to node ids[i], float vectors of length dim
-  // scored several at a time.
-  void ScoreBatch(QueryScorer& scorer, size_t dim, const Id* ids, size_t n, float* out);
+  // scored several at a time; with `remember` (scorer is this store's),
+  // distances kept in the slots are taken and new ones kept.
+  void ScoreBatch(QueryScorer& scorer, size_t dim, const Id* ids, size_t n, float* out, bool remember);
   // dot(v, v) of node id's float vector v (dim long), kept in the cache.
   float SelfOf(Id id, const float* v, size_t dim);
   // Node id's list on `layer` in the cache, made private to it and marked
@@ -268,6 +297,7 @@ class DannStore {
   QueryScorer& scorer_;
   std::span<const float> query_;
   std::vector<Slot> slots_;
+  std::vector<uint64_t> slot_ids_;  // the id of each slot of slots_ in use
   size_t used_ = 0;
   std::vector<Entry> own_entries_;
   std::vector<const char*> own_upper_;
@@ -284,6 +314,7 @@ class DannStore {
   std::vector<float> single_;       // one vector copied for ScoreWith
   std::vector<float> batch_;        // vectors copied for ScoreBatch
   std::vector<float> own_;          // a pruned node's vector copied for ScoreFrom
+  std::vector<float> own_decoded_;  // its scalar codes decoded, as ScoreFrom's query
   uint32_t epoch_ = 1;
   Status status_;
 };
