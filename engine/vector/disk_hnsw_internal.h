@@ -239,6 +239,12 @@ class DannStore {
 
  private:
 
+  // Acts on the hints of PrefetchVisit not acted on yet, in their order:
+  // TakeHint each.
+  void TakeHints();
+  // Starts loading what scoring node id reads, when met before; else notes
+  // it pending, to be read with the others.
+  void TakeHint(Id id);
   // The slot of id, its row read on first sight and parsed; null when it
   // has no row or the store failed.
   Slot* Resolve(Id id);
@@ -307,6 +313,7 @@ class DannStore {
   std::vector<const char*>* upper_ = &own_upper_;
   Shared* shared_ = nullptr;
   uint32_t serial_ = 0;  // this store's number in the shared table
+  std::vector<uint64_t> hints_;     // ids hinted by PrefetchVisit, TakeHint not run yet
   std::vector<uint64_t> pending_;   // ids of kPending slots, in hint order
   std::string pending_keys_;        // their row keys, for the batched read
   std::vector<std::string_view> pending_views_;

@@ -25,6 +25,7 @@ constexpr size_t kBatch = 32;
 // (and the entries) at a size most searches never outgrow.
 constexpr size_t kFirstSlots = 4096;
 constexpr size_t kFirstEntries = 1024;
+constexpr size_t kMaxHints = 256;
 
 inline void Prefetch(const void* p) { __builtin_prefetch(p, 0, 3); }
 
@@ -191,6 +192,26 @@ void DannStore::Bind(Slot& slot, uint32_t node) {
 
 void DannStore::PrefetchVisit(Id id) {
   if (!ok()) return;
+  // A search hints a whole list at once: here only the slots' loads are
+  // started, none waited for, and what depends on a slot follows once the
+  // search needs the first of them (TakeHints), when most have arrived.
+  if (shared_ != nullptr && id < DannNodeCache::kDenseIds) {
+    if (id < shared_->slots.size()) Prefetch(&shared_->slots[id]);
+  } else if (!slots_.empty()) {
+    Prefetch(&slots_[SlotOf(id, slots_.size() - 1)]);
+  }
+  hints_.push_back(id);
+  // A list longer than any the graph's caps allow (a damaged row's) is
+  // acted on as it comes rather than held.
+  if (hints_.size() >= kMaxHints) TakeHints();
+}
+
+void DannStore::TakeHints() {
+  for (size_t i = 0; i < hints_.size() && ok(); ++i) TakeHint(hints_[i]);
+  hints_.clear();
+}
+
+void DannStore::TakeHint(Id id) {
   Slot& slot = Probe(id);
   if (slot.node < kRetry) {
     // Met before: unless this search visited it or its distance is kept
@@ -462,6 +483,7 @@ DannStore::Slot& DannStore::Probe(Id id) {
 
 DannStore::Slot* DannStore::Resolve(Id id) {
   if (!ok()) return nullptr;
+  if (!hints_.empty()) TakeHints();
   if (Probe(id).node == kPending) FetchPending();
   Slot& slot = Probe(id);
   if (slot.node == kUnused || slot.node == kRetry) {
