@@ -149,7 +149,12 @@ class DannStore {
   // A hint that Neighbours(id, layer) follows: starts loading the node's
   // entry when the store has met it.
   void PrefetchNeighbours(Id id, uint32_t layer);
-  bool Visit(Id id);
+  bool Visit(Id id) {
+    Slot* slot = Resolve(id);
+    if (slot == nullptr || slot->epoch == epoch_) return false;
+    slot->epoch = epoch_;
+    return true;
+  }
   // Distances from this store's query are kept in the node's slot: the
   // searches of one insert meet the same nodes on every layer, and
   // widening walks nodes its search already scored. Scoring again gives
@@ -246,11 +251,28 @@ class DannStore {
   // it pending, to be read with the others.
   void TakeHint(Id id);
   // The slot of id, its row read on first sight and parsed; null when it
-  // has no row or the store failed.
-  Slot* Resolve(Id id);
+  // has no row or the store failed. A search meets a node it has resolved
+  // again and again, most often in a shared table: that case is a bounds
+  // test and one load, inline.
+  Slot* Resolve(Id id) {
+    if (shared_ != nullptr && id < DannNodeCache::kDenseIds && id < shared_->slots.size() && hints_.empty() &&
+        ok()) {
+      Slot& slot = shared_->slots[id];
+      if (slot.store == serial_ && slot.node < kRetry && slot.parsed != 0) return &slot;
+    }
+    return ResolveSlow(id);
+  }
+  Slot* ResolveSlow(Id id);
   Entry* Find(Id id);
   // The slot id has or would take (unused then).
-  Slot& Probe(Id id);
+  Slot& Probe(Id id) {
+    if (shared_ != nullptr && id < DannNodeCache::kDenseIds && id < shared_->slots.size()) {
+      Slot& slot = shared_->slots[id];
+      if (slot.store == serial_) return slot;
+    }
+    return ProbeSlow(id);
+  }
+  Slot& ProbeSlow(Id id);
   // Reads the row of id (or takes the cache's node): its entry's index, or
   // kMissing for no row or a failure (then kept in status_).
   uint32_t Fetch(Id id);

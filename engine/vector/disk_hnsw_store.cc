@@ -255,13 +255,6 @@ void DannStore::PrefetchNeighbours(Id id, uint32_t layer) {
   if (slot.node < kRetry) Prefetch(&(*nodes_)[slot.node]);
 }
 
-bool DannStore::Visit(Id id) {
-  Slot* slot = Resolve(id);
-  if (slot == nullptr || slot->epoch == epoch_) return false;
-  slot->epoch = epoch_;
-  return true;
-}
-
 const DannNodeView* DannStore::Node(Id id) {
   Entry* entry = Find(id);
   return entry != nullptr ? &entry->view : nullptr;
@@ -460,7 +453,7 @@ StoredRef DannStore::Stored(const Entry& entry, std::vector<float>& scratch) con
   return StoredRef::F32({Floats(bytes, scratch.data()), scratch.size()});
 }
 
-DannStore::Slot& DannStore::Probe(Id id) {
+DannStore::Slot& DannStore::ProbeSlow(Id id) {
   if (shared_ != nullptr && id < DannNodeCache::kDenseIds) {
     std::vector<Slot>& slots = shared_->slots;
     if (id >= slots.size()) slots.resize(std::max<size_t>(id + 1, slots.size() * 2));
@@ -481,7 +474,7 @@ DannStore::Slot& DannStore::Probe(Id id) {
   }
 }
 
-DannStore::Slot* DannStore::Resolve(Id id) {
+DannStore::Slot* DannStore::ResolveSlow(Id id) {
   if (!ok()) return nullptr;
   if (!hints_.empty()) TakeHints();
   if (Probe(id).node == kPending) FetchPending();
