@@ -222,6 +222,12 @@ class DannStore {
     uint8_t scored = 0;       // distance holds this store's distance
   };
   struct Entry {
+    // Its layer-0 list, once Neighbours found it, where links0_known: the
+    // search asks for it once per candidate, and an owned node's list
+    // lies three loads further, each waiting on the one before. Forgotten
+    // whenever the node of the cache, or its lists, may have changed.
+    DannLinks links0;
+    bool links0_known = false;
     std::string_view row;                 // the stored bytes, until parsed
     DannNodeView view;                    // once parsed
     const DiskHnswNode* owned = nullptr;  // a node of the cache, instead of a row

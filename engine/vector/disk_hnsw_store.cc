@@ -160,6 +160,7 @@ DannStore::DannStore(WriteCtx& ctx, DannNodeCache& cache, std::string_view ns, c
       continue;
     }
     Entry& entry = (*nodes_)[slot.node];
+    entry.links0_known = false;
     entry.owned = held;
     entry.view.layer_count = static_cast<uint32_t>(held->layers.size());
     entry.lasting = true;
@@ -262,10 +263,21 @@ const DannNodeView* DannStore::Node(Id id) {
 
 DannLinks DannStore::Neighbours(Id id, uint32_t layer) {
   Entry* entry = Find(id);
-  if (entry == nullptr || layer >= entry->view.layer_count) return {};
-  if (entry->owned != nullptr) return DannLinks(entry->owned->layers[layer]);
-  const char* count = layer == 0 ? entry->view.layers : (*upper_)[entry->view.upper + layer - 1];
-  return {count + 4, DecodeFixed32LE(count)};
+  if (entry == nullptr) return {};
+  if (layer == 0 && entry->links0_known) return entry->links0;
+  if (layer >= entry->view.layer_count) return {};
+  DannLinks links;
+  if (entry->owned != nullptr) {
+    links = DannLinks(entry->owned->layers[layer]);
+  } else {
+    const char* count = layer == 0 ? entry->view.layers : (*upper_)[entry->view.upper + layer - 1];
+    links = DannLinks(count + 4, DecodeFixed32LE(count));
+  }
+  if (layer == 0) {
+    entry->links0 = links;
+    entry->links0_known = true;
+  }
+  return links;
 }
 
 float DannStore::ScoreWith(QueryScorer& scorer, Id id) {
@@ -329,6 +341,7 @@ std::vector<uint64_t>* DannStore::MutableLinks(Id id, uint32_t layer) {
   if (held.use_count() > 1) held = std::make_shared<DiskHnswNode>(*held);
   cache_->changed.insert(id);
   if (entry.owned != held.get()) slot->vec = nullptr;
+  entry.links0_known = false;  // the caller changes a list
   entry.owned = held.get();
   entry.lasting = true;
   slot->lasting = 1;
