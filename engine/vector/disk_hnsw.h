@@ -140,8 +140,8 @@ struct DiskHnswParams {
 // and again; reading each from the store every time cost most of a build.
 // So the nodes are kept by id in arrays (ids are dense; ids past
 // kDenseIds, which only a damaged graph has, in a map), and a row an insert
-// reads is noted in `met` and, read by a later insert of the same cache,
-// copied into `rows`, from where every later insert reads it. A copy is of
+// reads from the store is copied into `rows`, from where every later insert
+// of the same cache reads it. A copy is of
 // the row as the transaction holds it; the cache's own nodes take
 // precedence over it, and nothing else rewrites a node row while the
 // operation runs. rows[id] is empty without a copy, else one byte p, p
@@ -223,7 +223,6 @@ struct DannNodeCache {
 
   DannChangedIds changed;
   std::vector<std::string> rows;  // by node id
-  std::vector<bool> met;          // by node id
   size_t copied_bytes = 0;        // held by `rows` (at most about 256 MiB)
   std::vector<float> selfs;       // by node id, where has_self
   std::vector<bool> has_self;
@@ -259,7 +258,7 @@ struct DannNodeCache {
   }
   // Forgets node id altogether, once the operation deleted its row (the
   // repair dropping a node): its node, any change not written back, its
-  // row copy, its marks and self product, so that no flush writes the row
+  // row copy and self product, so that no flush writes the row
   // again and no later insert of this cache meets the node. A shared
   // table drops it when the next insert's store is made (rebound); no
   // store made over the cache may be in use meanwhile.
@@ -276,7 +275,6 @@ struct DannNodeCache {
       copied_bytes -= std::min(copied_bytes, rows[id].capacity());
       std::string().swap(rows[id]);
     }
-    if (id < met.size()) met[id] = false;
     if (id < has_self.size()) has_self[id] = false;
   }
   // Starts loading where Held(id) and the row copy of id are kept; then,

@@ -601,14 +601,11 @@ uint32_t DannStore::Fetch(Id id) {
   }
   if (!*found) return kMissing;
   if (locations_ != nullptr) locations_->Remember(id, entry.row);
-  if (cache_ != nullptr && id < kMaxCopiedId) {
-    // Met by an earlier insert of this cache: later ones will meet it too.
-    std::vector<bool>& met = cache_->met;
-    if (id < met.size() && met[id] && cache_->copied_bytes < kMaxCopiedBytes) {
-      return AddLastingRow(CopyRow(id, entry.row));
-    }
-    if (id >= met.size()) met.resize(std::max<size_t>(id + 1, met.size() * 2));
-    met[id] = true;
+  // Later inserts of this cache are likely to meet the node too: a copy
+  // costs less than one more descent of the B-tree to the row, which a
+  // write between them may have moved.
+  if (cache_ != nullptr && id < kMaxCopiedId && cache_->copied_bytes < kMaxCopiedBytes) {
+    return AddLastingRow(CopyRow(id, entry.row));
   }
   return AddRow(entry.row);
 }
