@@ -221,7 +221,9 @@ void DannStore::TakeHint(Id id) {
     // waiting for anything.
     if (slot.epoch == epoch_ || slot.scored != 0) return;
     if (slot.vec != nullptr) {
-      Prefetch(slot.vec);
+      // All of it: the batch scoring it follows shortly.
+      const char* v = reinterpret_cast<const char*>(slot.vec);
+      for (size_t line = 0; line < query_.size() * sizeof(float); line += kCacheLine) Prefetch(v + line);
     } else {
       Prefetch(&(*nodes_)[slot.node]);
     }
