@@ -48,16 +48,6 @@ StoredVector DecodeStored(std::string_view bytes, bool as_codes) {
   return StoredVector::F32(std::move(f32));
 }
 
-void AppendStored(std::string& out, const StoredVector& stored) {
-  if (stored.kind == StoredKind::kCodes) {
-    PutFixed32LE(&out, static_cast<uint32_t>(stored.codes.size()));
-    out.append(reinterpret_cast<const char*>(stored.codes.data()), stored.codes.size());
-    return;
-  }
-  PutFixed32LE(&out, static_cast<uint32_t>(stored.f32.size() * 4));
-  for (float x : stored.f32) PutFixed32LE(&out, std::bit_cast<uint32_t>(x));
-}
-
 // get(row key, fn) -> Result<bool> hands the row's bytes to fn when it
 // exists; they are decoded before anything else reads or writes.
 template <typename Get>
@@ -163,14 +153,37 @@ Result<DiskHnswNode> decode_dann_node(std::string_view ns, uint64_t id, std::str
 }
 
 std::string encode_dann_node(const DiskHnswNode& node) {
-  std::string out(1, node.deleted ? '\1' : '\0');
-  PutFixed32LE(&out, static_cast<uint32_t>(node.key.size()));
-  out.append(node.key);
-  AppendStored(out, node.stored);
-  PutFixed32LE(&out, static_cast<uint32_t>(node.layers.size()));
+  // A flush writes thousands of rows: sized once, then filled in place.
+  const bool codes = node.stored.kind == StoredKind::kCodes;
+  const size_t vector_bytes = codes ? node.stored.codes.size() : node.stored.f32.size() * 4;
+  size_t size = 1 + 4 + node.key.size() + 4 + vector_bytes + 4;
+  for (const auto& list : node.layers) size += 4 + list.size() * 8;
+  std::string out(size, '\0');
+  char* p = out.data();
+  *p++ = node.deleted ? '\1' : '\0';
+  EncodeFixed32LE(p, static_cast<uint32_t>(node.key.size()));
+  p += 4;
+  if (!node.key.empty()) std::memcpy(p, node.key.data(), node.key.size());
+  p += node.key.size();
+  EncodeFixed32LE(p, static_cast<uint32_t>(vector_bytes));
+  p += 4;
+  if (codes) {
+    if (vector_bytes > 0) std::memcpy(p, node.stored.codes.data(), vector_bytes);
+  } else if constexpr (std::endian::native == std::endian::little) {
+    if (vector_bytes > 0) std::memcpy(p, node.stored.f32.data(), vector_bytes);
+  } else {
+    for (size_t i = 0; i < node.stored.f32.size(); ++i) EncodeFloat32LE(p + i * 4, node.stored.f32[i]);
+  }
+  p += vector_bytes;
+  EncodeFixed32LE(p, static_cast<uint32_t>(node.layers.size()));
+  p += 4;
   for (const auto& list : node.layers) {
-    PutFixed32LE(&out, static_cast<uint32_t>(list.size()));
-    for (uint64_t v : list) PutFixed64BE(&out, v);
+    EncodeFixed32LE(p, static_cast<uint32_t>(list.size()));
+    p += 4;
+    for (uint64_t v : list) {
+      EncodeFixed64BE(p, v);
+      p += 8;
+    }
   }
   return out;
 }
@@ -368,7 +381,7 @@ Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
 }
 
 Status flush_dann_nodes(WriteCtx& ctx, std::string_view ns, DannNodeCache& cache) {
-  for (uint64_t id : cache.changed) {
+  for (uint64_t id : cache.changed.Sorted()) {
     std::shared_ptr<DiskHnswNode>* held = cache.Held(id);
     if (held == nullptr || *held == nullptr) continue;
     RETURN_IF_ERROR(put_row(ctx, ns, dann_node_row_key(id), encode_dann_node(**held)));

@@ -140,8 +140,8 @@ struct DiskHnswParams {
 // and again; reading each from the store every time cost most of a build.
 // So the nodes are kept by id in arrays (ids are dense; ids past
 // kDenseIds, which only a damaged graph has, in a map), and a row an insert
-// reads is noted in `met` and, read by a later insert of the same cache,
-// copied into `rows`, from where every later insert reads it. A copy is of
+// reads from the store is copied into `rows`, from where every later insert
+// of the same cache reads it. A copy is of
 // the row as the transaction holds it; the cache's own nodes take
 // precedence over it, and nothing else rewrites a node row while the
 // operation runs. rows[id] is empty without a copy, else one byte p, p
@@ -151,6 +151,64 @@ struct DiskHnswParams {
 namespace dann_internal {
 class DannStore;
 }
+
+// The ids of the nodes an operation changed, for the flush to write back
+// in ascending order. An insert marks some sixty lists changed, most of
+// them again; a mark by id makes each mark one bit test rather than a
+// walk down a tree of thousands of ids.
+class DannChangedIds {
+ public:
+  // Marks id; true when it was not marked.
+  bool insert(uint64_t id) {
+    if (id >= kDenseIds) return sparse_.insert(id).second;
+    if (id >= marks_.size()) marks_.resize(std::max<size_t>(id + 1, marks_.size() * 2));
+    if (marks_[id]) return false;
+    marks_[id] = true;
+    ids_.push_back(id);
+    ++count_;
+    return true;
+  }
+  bool contains(uint64_t id) const {
+    if (id >= kDenseIds) return sparse_.contains(id);
+    return id < marks_.size() && marks_[id];
+  }
+  void erase(uint64_t id) {
+    if (id >= kDenseIds) {
+      sparse_.erase(id);
+    } else if (id < marks_.size() && marks_[id]) {
+      marks_[id] = false;  // its place in ids_ is skipped from now on
+      --count_;
+    }
+  }
+  bool empty() const { return count_ == 0 && sparse_.empty(); }
+  size_t size() const { return count_ + sparse_.size(); }
+  void clear() {
+    for (uint64_t id : ids_) marks_[id] = false;
+    ids_.clear();
+    sparse_.clear();
+    count_ = 0;
+  }
+  // The marked ids, ascending.
+  std::vector<uint64_t> Sorted() const {
+    std::vector<uint64_t> out;
+    out.reserve(size());
+    for (uint64_t id : ids_) {
+      if (marks_[id]) out.push_back(id);
+    }
+    std::sort(out.begin(), out.end());
+    // An id erased and marked again sits in ids_ twice.
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    out.insert(out.end(), sparse_.begin(), sparse_.end());
+    return out;
+  }
+
+ private:
+  static constexpr uint64_t kDenseIds = uint64_t{1} << 26;
+  std::vector<uint64_t> ids_;  // every id marked since the last clear, in marking order
+  std::vector<bool> marks_;    // by id, below kDenseIds
+  size_t count_ = 0;           // ids marked now, below kDenseIds
+  std::set<uint64_t> sparse_;  // ids from kDenseIds up (a damaged graph's)
+};
 
 struct DannNodeCache {
   static constexpr uint64_t kDenseIds = uint64_t{1} << 26;
@@ -163,9 +221,8 @@ struct DannNodeCache {
   // store was made (every Hold): the shared table follows them.
   std::vector<uint64_t> rebound;
 
-  std::set<uint64_t> changed;
+  DannChangedIds changed;
   std::vector<std::string> rows;  // by node id
-  std::vector<bool> met;          // by node id
   size_t copied_bytes = 0;        // held by `rows` (at most about 256 MiB)
   std::vector<float> selfs;       // by node id, where has_self
   std::vector<bool> has_self;
@@ -201,7 +258,7 @@ struct DannNodeCache {
   }
   // Forgets node id altogether, once the operation deleted its row (the
   // repair dropping a node): its node, any change not written back, its
-  // row copy, its marks and self product, so that no flush writes the row
+  // row copy and self product, so that no flush writes the row
   // again and no later insert of this cache meets the node. A shared
   // table drops it when the next insert's store is made (rebound); no
   // store made over the cache may be in use meanwhile.
@@ -218,7 +275,6 @@ struct DannNodeCache {
       copied_bytes -= std::min(copied_bytes, rows[id].capacity());
       std::string().swap(rows[id]);
     }
-    if (id < met.size()) met[id] = false;
     if (id < has_self.size()) has_self[id] = false;
   }
   // Starts loading where Held(id) and the row copy of id are kept; then,

@@ -146,9 +146,23 @@ class DannStore {
   // for a whole neighbour list first, so that the rows' memory loads
   // overlap.
   void PrefetchVisit(Id id);
-  bool Visit(Id id);
-  float Distance(Id id) { return ScoreWith(scorer_, id); }
-  void DistanceBatch(const Id* ids, size_t n, float* out) { ScoreBatch(scorer_, query_.size(), ids, n, out); }
+  // A hint that Neighbours(id, layer) follows: starts loading the node's
+  // entry when the store has met it.
+  void PrefetchNeighbours(Id id, uint32_t layer);
+  bool Visit(Id id) {
+    Slot* slot = Resolve(id);
+    if (slot == nullptr || slot->epoch == epoch_) return false;
+    slot->epoch = epoch_;
+    return true;
+  }
+  // Distances from this store's query are kept in the node's slot: the
+  // searches of one insert meet the same nodes on every layer, and
+  // widening walks nodes its search already scored. Scoring again gives
+  // the very same value, so a kept one changes nothing.
+  float Distance(Id id);
+  void DistanceBatch(const Id* ids, size_t n, float* out) {
+    ScoreBatch(scorer_, query_.size(), ids, n, out, /*remember=*/true);
+  }
   DannLinks Neighbours(Id id, uint32_t layer);
   bool ok() const { return status_.has_value(); }
   Status status() const { return status_; }
@@ -185,14 +199,35 @@ class DannStore {
   static constexpr uint32_t kRetry = UINT32_MAX - 3;
 
  public:
-  struct Slot {
-    uint64_t id = 0;
+  // What a layer search reads of a node it meets sits here, beside its
+  // visited mark, so that meeting and scoring a node met before reads one
+  // slot and the vector: not its entry, nor the node of the cache behind
+  // it.
+  // 32 bytes, so that no slot straddles two cache lines; a store's own
+  // table keeps the ids apart (slot_ids_), a shared one is indexed by id.
+  struct alignas(32) Slot {
+    // The node's float vector, exactly dim long and scored where it lies
+    // (the cache's node, a row copy, or a row this store read); null until
+    // a batch scored it. Reset whenever the slot's entry or that entry's
+    // node changes.
+    const float* vec = nullptr;
     uint32_t node = kUnused;  // index into the entries, kMissing (no row) or kUnused
     uint32_t epoch = 0;       // the layer search that last visited it
     uint32_t store = 0;       // in a shared table: the store that last used it
-    uint32_t lasting = 0;     // its entry is lasting (Entry::lasting)
+    float self = 0.0f;        // dot(v, v) of its float vector, where has_self
+    float distance = 0.0f;    // from this store's query, where scored
+    uint8_t lasting = 0;      // its entry is lasting (Entry::lasting)
+    uint8_t parsed = 0;       // its entry is parsed (Entry::parsed)
+    uint8_t has_self = 0;
+    uint8_t scored = 0;       // distance holds this store's distance
   };
   struct Entry {
+    // Its layer-0 list, once Neighbours found it, where links0_known: the
+    // search asks for it once per candidate, and an owned node's list
+    // lies three loads further, each waiting on the one before. Forgotten
+    // whenever the node of the cache, or its lists, may have changed.
+    DannLinks links0;
+    bool links0_known = false;
     std::string_view row;                 // the stored bytes, until parsed
     DannNodeView view;                    // once parsed
     const DiskHnswNode* owned = nullptr;  // a node of the cache, instead of a row
@@ -205,6 +240,7 @@ class DannStore {
   // What the stores of one cache's inserts share (DannNodeCache::shared):
   // slots by node id, whose lasting entries later stores take over without
   // looking the node up again.
+  static_assert(sizeof(Slot) == 32);
   struct Shared {
     std::vector<Slot> slots;  // by node id, below DannNodeCache::kDenseIds
     std::vector<Entry> entries;
@@ -214,12 +250,35 @@ class DannStore {
 
  private:
 
+  // Acts on the hints of PrefetchVisit not acted on yet, in their order:
+  // TakeHint each.
+  void TakeHints();
+  // Starts loading what scoring node id reads, when met before; else notes
+  // it pending, to be read with the others.
+  void TakeHint(Id id);
   // The slot of id, its row read on first sight and parsed; null when it
-  // has no row or the store failed.
-  Slot* Resolve(Id id);
+  // has no row or the store failed. A search meets a node it has resolved
+  // again and again, most often in a shared table: that case is a bounds
+  // test and one load, inline.
+  Slot* Resolve(Id id) {
+    if (shared_ != nullptr && id < DannNodeCache::kDenseIds && id < shared_->slots.size() && hints_.empty() &&
+        ok()) {
+      Slot& slot = shared_->slots[id];
+      if (slot.store == serial_ && slot.node < kRetry && slot.parsed != 0) return &slot;
+    }
+    return ResolveSlow(id);
+  }
+  Slot* ResolveSlow(Id id);
   Entry* Find(Id id);
   // The slot id has or would take (unused then).
-  Slot& Probe(Id id);
+  Slot& Probe(Id id) {
+    if (shared_ != nullptr && id < DannNodeCache::kDenseIds && id < shared_->slots.size()) {
+      Slot& slot = shared_->slots[id];
+      if (slot.store == serial_) return slot;
+    }
+    return ProbeSlow(id);
+  }
+  Slot& ProbeSlow(Id id);
   // Reads the row of id (or takes the cache's node): its entry's index, or
   // kMissing for no row or a failure (then kept in status_).
   uint32_t Fetch(Id id);
@@ -237,6 +296,9 @@ class DannStore {
   // (following the cache if it now holds the node), anything else is
   // forgotten.
   void TakeOver(Id id, Slot& slot);
+  // Points the slot at entry `node` (or kMissing, kRetry, kPending): its
+  // marks follow that entry, and no vector is known yet.
+  void Bind(Slot& slot, uint32_t node);
   // Parses the entry's row; status_ keeps the failure when it does not.
   void Parse(Id id, Entry& entry);
   void Grow();
@@ -244,14 +306,15 @@ class DannStore {
   // little-endian and the bytes are aligned, else copied into scratch
   // (room for bytes.size() / 4 floats).
   static const float* Floats(std::string_view bytes, float* scratch);
-  // The node's vector for FloatBatch (copied into scratch when it must
-  // be); null when it has no row or is not exactly dim floats long.
-  const float* BatchVector(Id id, size_t dim, float* scratch);
+  // The entry's vector for FloatBatch (copied into scratch when it must
+  // be); null when it is not exactly dim floats long.
+  static const float* BatchVector(const Entry& entry, size_t dim, float* scratch);
   // The entry's vector as the distance rule reads it.
   StoredRef Stored(const Entry& entry, std::vector<float>& scratch) const;
   // out[i] = scorer's distance to node ids[i], float vectors of length dim
-  // scored several at a time.
-  void ScoreBatch(QueryScorer& scorer, size_t dim, const Id* ids, size_t n, float* out);
+  // scored several at a time; with `remember` (scorer is this store's),
+  // distances kept in the slots are taken and new ones kept.
+  void ScoreBatch(QueryScorer& scorer, size_t dim, const Id* ids, size_t n, float* out, bool remember);
   // dot(v, v) of node id's float vector v (dim long), kept in the cache.
   float SelfOf(Id id, const float* v, size_t dim);
   // Node id's list on `layer` in the cache, made private to it and marked
@@ -268,6 +331,7 @@ class DannStore {
   QueryScorer& scorer_;
   std::span<const float> query_;
   std::vector<Slot> slots_;
+  std::vector<uint64_t> slot_ids_;  // the id of each slot of slots_ in use
   size_t used_ = 0;
   std::vector<Entry> own_entries_;
   std::vector<const char*> own_upper_;
@@ -277,6 +341,7 @@ class DannStore {
   std::vector<const char*>* upper_ = &own_upper_;
   Shared* shared_ = nullptr;
   uint32_t serial_ = 0;  // this store's number in the shared table
+  std::vector<uint64_t> hints_;     // ids hinted by PrefetchVisit, TakeHint not run yet
   std::vector<uint64_t> pending_;   // ids of kPending slots, in hint order
   std::string pending_keys_;        // their row keys, for the batched read
   std::vector<std::string_view> pending_views_;
@@ -284,6 +349,7 @@ class DannStore {
   std::vector<float> single_;       // one vector copied for ScoreWith
   std::vector<float> batch_;        // vectors copied for ScoreBatch
   std::vector<float> own_;          // a pruned node's vector copied for ScoreFrom
+  std::vector<float> own_decoded_;  // its scalar codes decoded, as ScoreFrom's query
   uint32_t epoch_ = 1;
   Status status_;
 };

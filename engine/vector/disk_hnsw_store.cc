@@ -25,6 +25,7 @@ constexpr size_t kBatch = 32;
 // (and the entries) at a size most searches never outgrow.
 constexpr size_t kFirstSlots = 4096;
 constexpr size_t kFirstEntries = 1024;
+constexpr size_t kMaxHints = 256;
 
 inline void Prefetch(const void* p) { __builtin_prefetch(p, 0, 3); }
 
@@ -147,15 +148,19 @@ DannStore::DannStore(WriteCtx& ctx, DannNodeCache& cache, std::string_view ns, c
   }
   serial_ = ++shared_->stores;
   for (uint64_t id : cache.rebound) {
-    if (id >= shared_->slots.size() || shared_->slots[id].node >= kRetry) continue;
+    if (id >= shared_->slots.size()) continue;
     Slot& slot = shared_->slots[id];
+    slot.vec = nullptr;
     const DiskHnswNode* held = cache.HeldNode(id);
+    if (held == nullptr) slot.has_self = 0;
+    if (slot.node >= kRetry) continue;
     if (held == nullptr) {
       slot.node = kUnused;
       slot.lasting = 0;
       continue;
     }
     Entry& entry = (*nodes_)[slot.node];
+    entry.links0_known = false;
     entry.owned = held;
     entry.view.layer_count = static_cast<uint32_t>(held->layers.size());
     entry.lasting = true;
@@ -167,38 +172,69 @@ DannStore::DannStore(WriteCtx& ctx, DannNodeCache& cache, std::string_view ns, c
 void DannStore::TakeOver(Id id, Slot& slot) {
   slot.store = serial_;
   slot.epoch = 0;
-  slot.id = id;
+  slot.scored = 0;
   // A lasting entry already follows the cache (the ids it took in or
   // replaced were applied when this store was made).
   if (slot.node >= kRetry || slot.lasting == 0) {
     slot.node = kUnused;
     slot.lasting = 0;
+    slot.parsed = 0;
+    slot.vec = nullptr;
   }
+}
+
+void DannStore::Bind(Slot& slot, uint32_t node) {
+  slot.node = node;
+  slot.vec = nullptr;
+  const bool entry = node < kRetry;
+  slot.lasting = entry && (*nodes_)[node].lasting ? 1 : 0;
+  slot.parsed = entry && (*nodes_)[node].parsed ? 1 : 0;
 }
 
 void DannStore::PrefetchVisit(Id id) {
   if (!ok()) return;
+  // A search hints a whole list at once: here only the slots' loads are
+  // started, none waited for, and what depends on a slot follows once the
+  // search needs the first of them (TakeHints), when most have arrived.
+  if (shared_ != nullptr && id < DannNodeCache::kDenseIds) {
+    if (id < shared_->slots.size()) Prefetch(&shared_->slots[id]);
+  } else if (!slots_.empty()) {
+    Prefetch(&slots_[SlotOf(id, slots_.size() - 1)]);
+  }
+  hints_.push_back(id);
+  // A list longer than any the graph's caps allow (a damaged row's) is
+  // acted on as it comes rather than held.
+  if (hints_.size() >= kMaxHints) TakeHints();
+}
+
+void DannStore::TakeHints() {
+  for (size_t i = 0; i < hints_.size() && ok(); ++i) TakeHint(hints_[i]);
+  hints_.clear();
+}
+
+void DannStore::TakeHint(Id id) {
   Slot& slot = Probe(id);
   if (slot.node < kRetry) {
-    // Met before: start loading its entry, and what scoring it reads.
-    const Entry& entry = (*nodes_)[slot.node];
-    Prefetch(&entry);
-    if (shared_ != nullptr && slot.lasting != 0) {
-      if (entry.owned != nullptr) {
-        Prefetch(entry.owned);
-      } else {
-        Prefetch(entry.row.data());
-      }
+    // Met before: unless this search visited it or its distance is kept
+    // (most of a list, late in a search), start loading what scoring it
+    // reads (its vector, once a batch found it, else its entry), without
+    // waiting for anything.
+    if (slot.epoch == epoch_ || slot.scored != 0) return;
+    if (slot.vec != nullptr) {
+      // All of it: the batch scoring it follows shortly.
+      const char* v = reinterpret_cast<const char*>(slot.vec);
+      for (size_t line = 0; line < query_.size() * sizeof(float); line += kCacheLine) Prefetch(v + line);
+    } else {
+      Prefetch(&(*nodes_)[slot.node]);
     }
     return;
   }
   if (slot.node != kUnused) return;
   if (view_ != nullptr) {
-    slot.id = id;
     ++used_;
     if (locations_ != nullptr) {
       if (std::string_view row = locations_->Find(id); !row.empty()) {
-        slot.node = AddRow(row);
+        Bind(slot, AddRow(row));
         return;
       }
     }
@@ -209,18 +245,17 @@ void DannStore::PrefetchVisit(Id id) {
   // In a write transaction the nodes met come mostly from the cache: start
   // loading where it keeps them, and fetch them all once one is needed, so
   // that their memory loads overlap rather than follow one another.
-  slot.id = id;
   ++used_;
   slot.node = kPending;
   pending_.push_back(id);
   cache_->PrefetchSlots(id);
 }
 
-bool DannStore::Visit(Id id) {
-  Slot* slot = Resolve(id);
-  if (slot == nullptr || slot->epoch == epoch_) return false;
-  slot->epoch = epoch_;
-  return true;
+void DannStore::PrefetchNeighbours(Id id, uint32_t layer) {
+  (void)layer;
+  if (!ok()) return;
+  const Slot& slot = Probe(id);
+  if (slot.node < kRetry) Prefetch(&(*nodes_)[slot.node]);
 }
 
 const DannNodeView* DannStore::Node(Id id) {
@@ -230,16 +265,37 @@ const DannNodeView* DannStore::Node(Id id) {
 
 DannLinks DannStore::Neighbours(Id id, uint32_t layer) {
   Entry* entry = Find(id);
-  if (entry == nullptr || layer >= entry->view.layer_count) return {};
-  if (entry->owned != nullptr) return DannLinks(entry->owned->layers[layer]);
-  const char* count = layer == 0 ? entry->view.layers : (*upper_)[entry->view.upper + layer - 1];
-  return {count + 4, DecodeFixed32LE(count)};
+  if (entry == nullptr) return {};
+  if (layer == 0 && entry->links0_known) return entry->links0;
+  if (layer >= entry->view.layer_count) return {};
+  DannLinks links;
+  if (entry->owned != nullptr) {
+    links = DannLinks(entry->owned->layers[layer]);
+  } else {
+    const char* count = layer == 0 ? entry->view.layers : (*upper_)[entry->view.upper + layer - 1];
+    links = DannLinks(count + 4, DecodeFixed32LE(count));
+  }
+  if (layer == 0) {
+    entry->links0 = links;
+    entry->links0_known = true;
+  }
+  return links;
 }
 
 float DannStore::ScoreWith(QueryScorer& scorer, Id id) {
   Entry* entry = Find(id);
   if (entry == nullptr) return std::numeric_limits<float>::infinity();
   return scorer(Stored(*entry, single_));
+}
+
+float DannStore::Distance(Id id) {
+  Slot* slot = Resolve(id);
+  if (slot == nullptr) return std::numeric_limits<float>::infinity();
+  if (slot->scored == 0) {
+    slot->distance = scorer_(Stored((*nodes_)[slot->node], single_));
+    slot->scored = 1;
+  }
+  return slot->distance;
 }
 
 StoredRef DannStore::StoredOf(Id id, std::vector<float>& scratch) {
@@ -254,9 +310,17 @@ void DannStore::ScoreFrom(Id from, const Id* ids, size_t n, float* out) {
     std::fill(out, out + n, std::numeric_limits<float>::infinity());
     return;
   }
+  if (!params_->has_codebook()) {
+    // The node's stored form as the query, viewed where it lies (as
+    // NeighbourQuery would copy it).
+    const QueryRef query = QueryRefFromStored(params_->quant, Stored(*entry, own_), own_decoded_);
+    QueryScorer scorer(nullptr, params_->metric, params_->quant, query);
+    ScoreBatch(scorer, query.floats.size(), ids, n, out, /*remember=*/false);
+    return;
+  }
   PreparedQuery query = NeighbourQuery(*params_, Stored(*entry, own_));
   QueryScorer scorer(params_->codebook.get(), params_->metric, params_->quant, query.ref());
-  ScoreBatch(scorer, query.floats.size(), ids, n, out);
+  ScoreBatch(scorer, query.floats.size(), ids, n, out, /*remember=*/false);
 }
 
 std::vector<uint64_t>* DannStore::MutableLinks(Id id, uint32_t layer) {
@@ -278,6 +342,8 @@ std::vector<uint64_t>* DannStore::MutableLinks(Id id, uint32_t layer) {
   // Another holder keeps the node as it was.
   if (held.use_count() > 1) held = std::make_shared<DiskHnswNode>(*held);
   cache_->changed.insert(id);
+  if (entry.owned != held.get()) slot->vec = nullptr;
+  entry.links0_known = false;  // the caller changes a list
   entry.owned = held.get();
   entry.lasting = true;
   slot->lasting = 1;
@@ -292,9 +358,9 @@ void DannStore::AppendLink(Id id, uint32_t layer, Id v) {
   if (std::vector<uint64_t>* list = MutableLinks(id, layer)) list->push_back(v);
 }
 
-void DannStore::ScoreBatch(QueryScorer& scorer, size_t dim, const Id* ids, size_t n, float* out) {
+void DannStore::ScoreBatch(QueryScorer& scorer, size_t dim, const Id* ids, size_t n, float* out, bool remember) {
   if (as_codes_ || !scorer.float_batch()) {
-    for (size_t i = 0; i < n; ++i) out[i] = ScoreWith(scorer, ids[i]);
+    for (size_t i = 0; i < n; ++i) out[i] = remember ? Distance(ids[i]) : ScoreWith(scorer, ids[i]);
     return;
   }
   batch_.resize(kBatch * dim);
@@ -306,21 +372,50 @@ void DannStore::ScoreBatch(QueryScorer& scorer, size_t dim, const Id* ids, size_
   // An insert's cache keeps each node's self product for cosine, which
   // then costs one product per node and batch instead of two.
   const bool keep_selfs = cache_ != nullptr && params_ != nullptr && params_->metric == Metric::kCosine;
+  // A slot's vector was checked against the store's own query length.
+  const bool slot_vectors = dim == query_.size();
   auto score = [&] {
     if (keep_selfs) {
-      for (size_t j = 0; j < count; ++j) selfs[j] = SelfOf(ids[at[j]], vectors[j], dim);
       scorer.FloatBatchWithSelf(vectors, selfs, count, found);
     } else {
       scorer.FloatBatch(vectors, count, found);
     }
     for (size_t j = 0; j < count; ++j) out[at[j]] = found[j];
+    if (remember) {
+      for (size_t j = 0; j < count; ++j) {
+        Slot& slot = Probe(ids[at[j]]);
+        slot.distance = found[j];
+        slot.scored = 1;
+      }
+    }
     count = 0;
   };
   for (size_t i = 0; i < n; ++i) {
-    const float* v = BatchVector(ids[i], dim, batch_.data() + count * dim);
-    if (v == nullptr) {
-      out[i] = ScoreWith(scorer, ids[i]);
+    Slot* slot = Resolve(ids[i]);
+    if (slot == nullptr) {
+      out[i] = std::numeric_limits<float>::infinity();
       continue;
+    }
+    if (remember && slot->scored != 0) {
+      out[i] = slot->distance;
+      continue;
+    }
+    const float* v = slot_vectors ? slot->vec : nullptr;
+    if (v == nullptr) {
+      float* scratch = batch_.data() + count * dim;
+      v = BatchVector((*nodes_)[slot->node], dim, scratch);
+      if (v == nullptr) {
+        out[i] = remember ? Distance(ids[i]) : ScoreWith(scorer, ids[i]);
+        continue;
+      }
+      if (slot_vectors && v != scratch) slot->vec = v;
+    }
+    if (keep_selfs) {
+      if (slot->has_self == 0) {
+        slot->self = SelfOf(ids[i], v, dim);
+        slot->has_self = 1;
+      }
+      selfs[count] = slot->self;
     }
     vectors[count] = v;
     at[count] = i;
@@ -344,14 +439,12 @@ float DannStore::SelfOf(Id id, const float* v, size_t dim) {
   return cache_->selfs[id];
 }
 
-const float* DannStore::BatchVector(Id id, size_t dim, float* scratch) {
-  const Entry* entry = Find(id);
-  if (entry == nullptr) return nullptr;
-  if (entry->owned != nullptr) {
-    const StoredVector& stored = entry->owned->stored;
+const float* DannStore::BatchVector(const Entry& entry, size_t dim, float* scratch) {
+  if (entry.owned != nullptr) {
+    const StoredVector& stored = entry.owned->stored;
     return stored.kind == StoredKind::kF32 && stored.f32.size() == dim ? stored.f32.data() : nullptr;
   }
-  return entry->view.stored.size() / 4 == dim ? Floats(entry->view.stored, scratch) : nullptr;
+  return entry.view.stored.size() / 4 == dim ? Floats(entry.view.stored, scratch) : nullptr;
 }
 
 const float* DannStore::Floats(std::string_view bytes, float* scratch) {
@@ -375,7 +468,7 @@ StoredRef DannStore::Stored(const Entry& entry, std::vector<float>& scratch) con
   return StoredRef::F32({Floats(bytes, scratch.data()), scratch.size()});
 }
 
-DannStore::Slot& DannStore::Probe(Id id) {
+DannStore::Slot& DannStore::ProbeSlow(Id id) {
   if (shared_ != nullptr && id < DannNodeCache::kDenseIds) {
     std::vector<Slot>& slots = shared_->slots;
     if (id >= slots.size()) slots.resize(std::max<size_t>(id + 1, slots.size() * 2));
@@ -387,24 +480,32 @@ DannStore::Slot& DannStore::Probe(Id id) {
   const size_t mask = slots_.size() - 1;
   for (size_t i = SlotOf(id, mask);; i = (i + 1) & mask) {
     Slot& slot = slots_[i];
-    if (slot.node == kUnused || slot.id == id) return slot;
+    if (slot.node == kUnused) {
+      // Whoever takes the slot takes it for id.
+      slot_ids_[i] = id;
+      return slot;
+    }
+    if (slot_ids_[i] == id) return slot;
   }
 }
 
-DannStore::Slot* DannStore::Resolve(Id id) {
+DannStore::Slot* DannStore::ResolveSlow(Id id) {
   if (!ok()) return nullptr;
+  if (!hints_.empty()) TakeHints();
   if (Probe(id).node == kPending) FetchPending();
   Slot& slot = Probe(id);
   if (slot.node == kUnused || slot.node == kRetry) {
     if (slot.node == kUnused) ++used_;
-    slot.id = id;
-    slot.node = Fetch(id);
-    slot.lasting = slot.node < kRetry && (*nodes_)[slot.node].lasting ? 1 : 0;
+    Bind(slot, Fetch(id));
   }
   if (slot.node == kMissing || !ok()) return nullptr;
-  Entry& entry = (*nodes_)[slot.node];
-  if (!entry.parsed) Parse(id, entry);
-  return ok() ? &slot : nullptr;
+  if (slot.parsed == 0) {
+    Entry& entry = (*nodes_)[slot.node];
+    if (!entry.parsed) Parse(id, entry);
+    if (!ok()) return nullptr;
+    slot.parsed = 1;
+  }
+  return &slot;
 }
 
 DannStore::Entry* DannStore::Find(Id id) {
@@ -428,9 +529,7 @@ void DannStore::FetchPending() {
       // meets them.
       const bool failed = !ok();
       if (failed) status_ = Ok();
-      Slot& slot = Probe(id);
-      slot.node = failed ? kRetry : node;
-      slot.lasting = !failed && node < kRetry && (*nodes_)[node].lasting ? 1 : 0;
+      Bind(Probe(id), failed ? kRetry : node);
     }
     pending_.clear();
     return;
@@ -452,8 +551,7 @@ void DannStore::FetchPending() {
   });
   for (size_t i = 0; i < pending_.size(); ++i) {
     // Past a failed read nothing is known: those rows are read again alone.
-    Slot& slot = Probe(pending_[i]);
-    slot.node = !read.has_value() && pending_found_[i] == kMissing ? kRetry : pending_found_[i];
+    Bind(Probe(pending_[i]), !read.has_value() && pending_found_[i] == kMissing ? kRetry : pending_found_[i]);
   }
   pending_.clear();
 }
@@ -505,14 +603,11 @@ uint32_t DannStore::Fetch(Id id) {
   }
   if (!*found) return kMissing;
   if (locations_ != nullptr) locations_->Remember(id, entry.row);
-  if (cache_ != nullptr && id < kMaxCopiedId) {
-    // Met by an earlier insert of this cache: later ones will meet it too.
-    std::vector<bool>& met = cache_->met;
-    if (id < met.size() && met[id] && cache_->copied_bytes < kMaxCopiedBytes) {
-      return AddLastingRow(CopyRow(id, entry.row));
-    }
-    if (id >= met.size()) met.resize(std::max<size_t>(id + 1, met.size() * 2));
-    met[id] = true;
+  // Later inserts of this cache are likely to meet the node too: a copy
+  // costs less than one more descent of the B-tree to the row, which a
+  // write between them may have moved.
+  if (cache_ != nullptr && id < kMaxCopiedId && cache_->copied_bytes < kMaxCopiedBytes) {
+    return AddLastingRow(CopyRow(id, entry.row));
   }
   return AddRow(entry.row);
 }
@@ -544,13 +639,16 @@ void DannStore::Parse(Id id, Entry& entry) {
 
 void DannStore::Grow() {
   std::vector<Slot> old = std::move(slots_);
+  std::vector<uint64_t> old_ids = std::move(slot_ids_);
   slots_.assign(std::max(kFirstSlots, old.size() * 2), Slot{});
+  slot_ids_.assign(slots_.size(), 0);
   const size_t mask = slots_.size() - 1;
-  for (const Slot& slot : old) {
-    if (slot.node == kUnused) continue;
-    size_t i = SlotOf(slot.id, mask);
+  for (size_t k = 0; k < old.size(); ++k) {
+    if (old[k].node == kUnused) continue;
+    size_t i = SlotOf(old_ids[k], mask);
     while (slots_[i].node != kUnused) i = (i + 1) & mask;
-    slots_[i] = slot;
+    slots_[i] = old[k];
+    slot_ids_[i] = old_ids[k];
   }
 }
 

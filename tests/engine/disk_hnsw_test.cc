@@ -128,6 +128,67 @@ TEST(DiskHnswRows, MetaRoundTrip) {
   }
 }
 
+// The node record written field by field as its layout reads, against
+// the encoder, for float and code vectors, an empty key and upper layers.
+TEST(DiskHnswRows, NodeEncodingFollowsTheLayout) {
+  auto reference = [](const DiskHnswNode& node) {
+    std::string out(1, node.deleted ? '\1' : '\0');
+    PutFixed32LE(&out, static_cast<uint32_t>(node.key.size()));
+    out.append(node.key);
+    if (node.stored.kind == StoredKind::kCodes) {
+      PutFixed32LE(&out, static_cast<uint32_t>(node.stored.codes.size()));
+      out.append(node.stored.codes.begin(), node.stored.codes.end());
+    } else {
+      PutFixed32LE(&out, static_cast<uint32_t>(node.stored.f32.size() * 4));
+      for (float x : node.stored.f32) PutFixed32LE(&out, std::bit_cast<uint32_t>(x));
+    }
+    PutFixed32LE(&out, static_cast<uint32_t>(node.layers.size()));
+    for (const auto& list : node.layers) {
+      PutFixed32LE(&out, static_cast<uint32_t>(list.size()));
+      for (uint64_t v : list) PutFixed64BE(&out, v);
+    }
+    return out;
+  };
+  DiskHnswNode floats{true, "key", StoredVector::F32({1.5f, -0.0f, 3e-39f}), {{7, 1ull << 40}, {}, {9}}};
+  DiskHnswNode codes{false, "", StoredVector::Codes({0, 255, 17}), {{}}};
+  DiskHnswNode bare{false, "k", StoredVector::F32({}), {}};
+  for (const DiskHnswNode* node : {&floats, &codes, &bare}) EXPECT_EQ(encode_dann_node(*node), reference(*node));
+}
+
+// The changed-id set against std::set under random marks, erasures and
+// clears, ids past the dense range included: membership, size, and the
+// ascending list the flush writes.
+TEST(DiskHnswRows, ChangedIdsModel) {
+  Rng rng(5);
+  DannChangedIds ids;
+  std::set<uint64_t> model;
+  for (int step = 0; step < 20000; ++step) {
+    const uint64_t r = rng.Next();
+    const uint64_t id = r % 8 == 0 ? (uint64_t{1} << 26) + r % 50 : r % 300;
+    switch (rng.Next() % 16) {
+      case 0: case 1: case 2: case 3:
+        ids.erase(id);
+        model.erase(id);
+        break;
+      case 4:
+        if (rng.Next() % 64 == 0) {
+          ids.clear();
+          model.clear();
+        }
+        break;
+      default:
+        EXPECT_EQ(ids.insert(id), model.insert(id).second);
+    }
+    EXPECT_EQ(ids.contains(id), model.contains(id));
+    ASSERT_EQ(ids.size(), model.size());
+    EXPECT_EQ(ids.empty(), model.empty());
+    if (step % 500 == 0) {
+      EXPECT_EQ(ids.Sorted(), std::vector<uint64_t>(model.begin(), model.end()));
+    }
+  }
+  EXPECT_EQ(ids.Sorted(), std::vector<uint64_t>(model.begin(), model.end()));
+}
+
 TEST(DiskHnswRows, NodeCutAnywhereIsMalformedExtraBytesIgnored) {
   DiskHnswNode node;
   node.key = "doc";
