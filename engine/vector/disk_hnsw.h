@@ -84,6 +84,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/port.h"
 #include "storage/read_view.h"
 #include "storage/rows.h"
 #include "vector/hnsw.h"
@@ -280,14 +281,14 @@ struct DannNodeCache {
   // Starts loading where Held(id) and the row copy of id are kept; then,
   // once those have arrived, the node or the copy itself.
   void PrefetchSlots(uint64_t id) const {
-    if (id < dense_.size()) __builtin_prefetch(&dense_[id]);
-    if (id < rows.size()) __builtin_prefetch(&rows[id]);
+    if (id < dense_.size()) port::PrefetchLine(&dense_[id]);
+    if (id < rows.size()) port::PrefetchLine(&rows[id]);
   }
   void PrefetchNode(uint64_t id) const {
     if (id < held_.size() && held_[id] && dense_[id] != nullptr) {
-      __builtin_prefetch(dense_[id].get());
+      port::PrefetchLine(dense_[id].get());
     } else if (id < rows.size() && !rows[id].empty()) {
-      __builtin_prefetch(rows[id].data());
+      port::PrefetchLine(rows[id].data());
     }
   }
 

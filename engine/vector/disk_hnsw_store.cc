@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/coding.h"
+#include "base/port.h"
 #include "vector/disk_hnsw_internal.h"
 
 namespace pallix {
@@ -27,7 +28,7 @@ constexpr size_t kFirstSlots = 4096;
 constexpr size_t kFirstEntries = 1024;
 constexpr size_t kMaxHints = 256;
 
-inline void Prefetch(const void* p) { __builtin_prefetch(p, 0, 3); }
+inline void Prefetch(const void* p) { port::PrefetchLine(p); }
 
 // Fibonacci hashing: node ids are mostly consecutive integers, which the
 // multiplication spreads over the table.
