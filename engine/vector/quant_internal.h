@@ -15,6 +15,7 @@
 #ifndef PALLIX_VECTOR_QUANT_INTERNAL_H_
 #define PALLIX_VECTOR_QUANT_INTERNAL_H_
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -38,6 +39,13 @@ using DotSelfManyKernel = void (*)(const float* q, const float* const* vs, size_
 // aa = dot(a, a) and bb[i] = dot(b_i, b_i), by the metric's rule (exactly
 // 1 when a self product is 0); out may be ab.
 using CosineManyKernel = void (*)(const float* ab, float aa, const float* bb, size_t n, float* out);
+
+// The cosine distance from the products ab = dot(a, b), aa = dot(a, a) and
+// bb = dot(b, b): exactly 1 when either self product is 0.
+inline float CosineOf(float ab, float aa, float bb) {
+  if (aa == 0.0f || bb == 0.0f) return 1.0f;
+  return 1.0f - ab / (std::sqrt(aa) * std::sqrt(bb));
+}
 
 struct Kernels {
   const char* name;
