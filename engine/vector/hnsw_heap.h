@@ -37,11 +37,6 @@ inline bool HeapBefore(const HeapNode<Id>& a, const HeapNode<Id>& b) {
   return a.order != b.order ? a.order < b.order : a.id < b.id;
 }
 
-template <typename Id>
-inline bool HeapAfter(const HeapNode<Id>& a, const HeapNode<Id>& b) {
-  return HeapBefore(b, a);
-}
-
 // The orderings as function objects, which the heap and sort algorithms
 // inline (a function pointer they call through).
 struct HeapBeforeOrder {
