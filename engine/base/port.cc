@@ -11,10 +11,13 @@
 #include <sys/random.h>
 #endif
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <utility>
+
+#include "base/test_point.h"
 
 namespace pallix::port {
 
@@ -139,12 +142,22 @@ int CreateOwnNamed(const std::string& dir, unsigned mode, int* fd, std::string* 
 
 }  // namespace
 
+namespace {
+
+std::atomic<bool> g_unnamed_allowed{true};
+
+}  // namespace
+
+void AllowUnnamedFilesForTesting(bool allowed) { g_unnamed_allowed.store(allowed); }
+
 int OpenAnonymousFile(const std::string& dir, int* fd) {
 #if defined(O_TMPFILE)
+  if (g_unnamed_allowed.load(std::memory_order_relaxed)) {
   // O_EXCL: the file can never be given a name, not even through /proc.
-  *fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
-  if (*fd >= 0) return 0;
-  if (!NoUnnamedFiles(errno)) return errno;
+    *fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
+    if (*fd >= 0) return 0;
+    if (!NoUnnamedFiles(errno)) return errno;
+  }
 #endif
   std::string name;
   if (int err = CreateOwnNamed(dir, 0600, fd, &name); err != 0) return err;
@@ -154,9 +167,11 @@ int OpenAnonymousFile(const std::string& dir, int* fd) {
 
 int PendingFile::Create(const std::string& dir, unsigned mode, PendingFile* out) {
 #if defined(O_TMPFILE)
-  out->fd_ = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, static_cast<mode_t>(mode));
-  if (out->fd_ >= 0) return 0;
-  if (!NoUnnamedFiles(errno)) return errno;
+  if (g_unnamed_allowed.load(std::memory_order_relaxed)) {
+    out->fd_ = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, static_cast<mode_t>(mode));
+    if (out->fd_ >= 0) return 0;
+    if (!NoUnnamedFiles(errno)) return errno;
+  }
 #endif
   return CreateNamed(dir, mode, out);
 }
@@ -187,6 +202,7 @@ int PendingFile::Link(const std::string& target) {
 
 int PendingFile::Replace(const std::string& target) {
   if (!temp_.empty()) {
+    ReachTestPoint(TestPoint::kCopyStaged, temp_);
     if (rename(temp_.c_str(), target.c_str()) != 0) return errno;
     temp_.clear();
     return 0;
@@ -201,6 +217,7 @@ int PendingFile::Replace(const std::string& target) {
     err = LinkUnnamed(fd_, own);
   }
   if (err != 0) return err;
+  ReachTestPoint(TestPoint::kCopyStaged, own);
   if (rename(own.c_str(), target.c_str()) != 0) {
     err = errno;
     (void)unlink(own.c_str());

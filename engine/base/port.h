@@ -103,6 +103,12 @@ int OpenAnonymousFile(const std::string& dir, int* fd);
 // system's length limit still works), and removed by this object unless
 // named; only a kill leaves it. No file this object did not make is ever
 // removed.
+// For tests only: with `allowed` false, OpenAnonymousFile and
+// PendingFile::Create make files as on a file system without unnamed files
+// (their fallback), so that the fallback is tested where the system has
+// them. Allowed by default.
+void AllowUnnamedFilesForTesting(bool allowed);
+
 class PendingFile {
  public:
   // Makes the file in dir, open read-write and close-on-exec, with the

@@ -39,6 +39,7 @@ enum class TestPoint : size_t {
   kStoreBeforeEnvOpen,    // a store's LMDB lock file is made, LMDB not yet open: the path LMDB is given
   kCopyBeforeName,        // a backup or compaction copy is committed, not yet named: the path it is for
   kLockWaits,             // a thread is about to wait for a lock another thread holds (Store::WaitForLock): ""
+  kCopyStaged,            // a compaction copy has its staging name, not yet the database's: the staging path
   kCount
 };
 
