@@ -1,9 +1,12 @@
 #include "base/port.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -11,12 +14,15 @@
 #include <sys/random.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
+#include "base/sha256.h"
 #include "base/test_point.h"
 
 namespace pallix::port {
@@ -93,17 +99,124 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
 namespace {
 
 // The directory part of path with its slash ("" for a bare name: the
-// working directory).
+// working directory), its last component, and the directory to open.
 std::string DirPrefix(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
+std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+std::string DirOf(const std::string& path) {
+  std::string dir = DirPrefix(path);
+  return dir.empty() ? "." : dir;
+}
 
-// A name nobody else picks: the process id tells processes apart (a name
-// is only ever removed by the process that made it), the random part
-// calls within one.
-std::string OwnName() {
-  RandomSeed seed = DrawRandomSeed();
-  char random[17];
-  snprintf(random, sizeof(random), "%016llx", static_cast<unsigned long long>(seed.k0));
-  return ".pallix-tmp-" + std::to_string(getpid()) + "-" + random;
+std::string Hex(const uint8_t* bytes, size_t n) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (size_t i = 0; i < n; ++i) {
+    hex += kDigits[bytes[i] >> 4];
+    hex += kDigits[bytes[i] & 15];
+  }
+  return hex;
+}
+
+// 16 lowercase hex digits from the system's random source.
+std::string RandomHex() {
+  uint64_t word = DrawRandomSeed().k0;
+  uint8_t bytes[8];
+  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(word >> (8 * i));
+  return Hex(bytes, 8);
+}
+
+constexpr size_t kRandomDigits = 16;
+
+// A name nobody else picks, for a file that is unlinked at once: the
+// process id tells processes apart, the random part calls within one.
+std::string OwnName() { return ".pallix-tmp-" + std::to_string(getpid()) + "-" + RandomHex(); }
+
+// target's staging names of kind (port.h) without their random part: the
+// readable one, then the one of fixed length.
+struct StagingPrefixes {
+  std::string readable;
+  std::string short_form;
+
+  StagingPrefixes(const std::string& name, Staging kind) {
+    const std::string tag = kind == Staging::kBackup ? ".pallix-backup-" : ".pallix-compact-";
+    uint8_t digest[32];
+    Sha256(name, digest);
+    readable = "." + name + tag;
+    short_form = tag + Hex(digest, 8) + "-";
+  }
+
+  // Whether name is one of the two names, exactly.
+  bool Match(std::string_view name) const {
+    for (const std::string* prefix : {&readable, &short_form}) {
+      if (name.size() != prefix->size() + kRandomDigits || !name.starts_with(*prefix)) continue;
+      if (std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix->size()), name.end(),
+                      [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }))
+        return true;
+    }
+    return false;
+  }
+};
+
+// Draws target's staging names (paths), readable ones while they fit.
+class StagingNamer {
+ public:
+  StagingNamer(const std::string& target, Staging kind)
+      : dir_(DirPrefix(target)), prefixes_(BaseName(target), kind),
+        readable_(prefixes_.readable.size() + kRandomDigits <= NAME_MAX) {}
+
+  std::string Next() const { return dir_ + (readable_ ? prefixes_.readable : prefixes_.short_form) + RandomHex(); }
+  // After ENAMETOOLONG: whether a shorter name remains to be tried.
+  bool Shorten() { return std::exchange(readable_, false); }
+
+ private:
+  std::string dir_;
+  StagingPrefixes prefixes_;
+  bool readable_;
+};
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Whether path itself (not what a link there leads to) is the file open
+// on fd.
+bool NamesFile(const std::string& path, int fd) {
+  struct stat named, open_file;
+  return lstat(path.c_str(), &named) == 0 && fstat(fd, &open_file) == 0 && SameFile(named, open_file);
+}
+
+// Whether flock failed because the file system has no such locks.
+bool NoLocks(int err) { return err == ENOLCK || err == EOPNOTSUPP || err == ENOSYS || err == EINVAL; }
+
+// Locks a staging file just made under `name` (exclusive, non-blocking).
+// EAGAIN: a RemoveStaleStaging took the new, still empty file for a stale
+// one in the moment before; it holds or has removed it, so the caller
+// takes another name. A file system without locks leaves it unlocked.
+int LockNew(int fd, const std::string& name) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) return EAGAIN;
+    if (!NoLocks(errno)) return errno;
+  }
+  return NamesFile(name, fd) ? 0 : EAGAIN;
+}
+
+// Creates a new file under one of target's staging names of kind.
+// Returns 0 and sets *fd (locked) and *name, or the errno value.
+int CreateStaged(const std::string& target, Staging kind, unsigned mode, int* fd, std::string* name) {
+  StagingNamer namer(target, kind);
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    *name = namer.Next();
+    *fd = open(name->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode));
+    if (*fd < 0) {
+      if (errno == ENAMETOOLONG && namer.Shorten()) continue;
+      if (errno == EEXIST) continue;
+      return errno;
+    }
+    int err = LockNew(*fd, *name);
+    if (err == 0) return 0;
+    close(*fd);
+    *fd = -1;
+    if (err != EAGAIN) return err;
+  }
+  return EEXIST;
 }
 
 // Creates a new file under a name of OwnName's in dir (a directory path;
@@ -140,10 +253,6 @@ int CreateOwnNamed(const std::string& dir, unsigned mode, int* fd, std::string* 
 #endif
 }
 
-}  // namespace
-
-namespace {
-
 std::atomic<bool> g_unnamed_allowed{true};
 
 }  // namespace
@@ -153,7 +262,7 @@ void AllowUnnamedFilesForTesting(bool allowed) { g_unnamed_allowed.store(allowed
 int OpenAnonymousFile(const std::string& dir, int* fd) {
 #if defined(O_TMPFILE)
   if (g_unnamed_allowed.load(std::memory_order_relaxed)) {
-  // O_EXCL: the file can never be given a name, not even through /proc.
+    // O_EXCL: the file can never be given a name, not even through /proc.
     *fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
     if (*fd >= 0) return 0;
     if (!NoUnnamedFiles(errno)) return errno;
@@ -165,31 +274,36 @@ int OpenAnonymousFile(const std::string& dir, int* fd) {
   return 0;
 }
 
-int PendingFile::Create(const std::string& dir, unsigned mode, PendingFile* out) {
+int PendingFile::Create(const std::string& target, Staging kind, unsigned mode, PendingFile* out) {
 #if defined(O_TMPFILE)
   if (g_unnamed_allowed.load(std::memory_order_relaxed)) {
-    out->fd_ = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, static_cast<mode_t>(mode));
-    if (out->fd_ >= 0) return 0;
+    out->fd_ = open(DirOf(target).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, static_cast<mode_t>(mode));
+    if (out->fd_ >= 0) {
+      out->kind_ = kind;
+      // Locked before Replace can give it a staging name.
+      if (flock(out->fd_, LOCK_EX | LOCK_NB) == 0 || NoLocks(errno)) return 0;
+      int err = errno;
+      close(std::exchange(out->fd_, -1));
+      return err;
+    }
     if (!NoUnnamedFiles(errno)) return errno;
   }
 #endif
-  return CreateNamed(dir, mode, out);
+  return CreateNamed(target, kind, mode, out);
 }
 
-int PendingFile::CreateNamed(const std::string& dir, unsigned mode, PendingFile* out) {
-  return CreateOwnNamed(dir, mode, &out->fd_, &out->temp_);
+int PendingFile::CreateNamed(const std::string& target, Staging kind, unsigned mode, PendingFile* out) {
+  out->kind_ = kind;
+  return CreateStaged(target, kind, mode, &out->fd_, &out->temp_);
 }
 
 PendingFile::PendingFile(PendingFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), temp_(std::exchange(other.temp_, {})) {}
+    : fd_(std::exchange(other.fd_, -1)), kind_(other.kind_), temp_(std::exchange(other.temp_, {})) {}
 
 PendingFile::~PendingFile() {
   if (fd_ < 0) return;
   // The name goes only while it still names this very file.
-  struct stat named, open_file;
-  if (!temp_.empty() && stat(temp_.c_str(), &named) == 0 && fstat(fd_, &open_file) == 0 &&
-      named.st_dev == open_file.st_dev && named.st_ino == open_file.st_ino)
-    (void)unlink(temp_.c_str());
+  if (!temp_.empty() && NamesFile(temp_, fd_)) (void)unlink(temp_.c_str());
   close(fd_);
 }
 
@@ -201,29 +315,51 @@ int PendingFile::Link(const std::string& target) {
 }
 
 int PendingFile::Replace(const std::string& target) {
-  if (!temp_.empty()) {
-    ReachTestPoint(TestPoint::kCopyStaged, temp_);
-    if (rename(temp_.c_str(), target.c_str()) != 0) return errno;
-    temp_.clear();
-    return 0;
+  if (temp_.empty()) {
+    // No call names an unnamed file in place of another: it is linked
+    // under a staging name beside the target and renamed over it at once.
+    StagingNamer namer(target, kind_);
+    int err = EEXIST;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+      temp_ = namer.Next();
+      err = LinkUnnamed(fd_, temp_);
+      if (err == ENAMETOOLONG && namer.Shorten()) continue;
+      if (err != EEXIST) break;
+    }
+    if (err != 0) {
+      temp_.clear();
+      return err;
+    }
   }
-  // No call names an unnamed file in place of another: it is linked under
-  // a name of its own beside the target and renamed over it at once.
-  const std::string dir = DirPrefix(target);
-  std::string own;
-  int err = EEXIST;
-  for (int attempt = 0; attempt < 16 && err == EEXIST; ++attempt) {
-    own = dir + OwnName();
-    err = LinkUnnamed(fd_, own);
-  }
-  if (err != 0) return err;
-  ReachTestPoint(TestPoint::kCopyStaged, own);
-  if (rename(own.c_str(), target.c_str()) != 0) {
-    err = errno;
-    (void)unlink(own.c_str());
-    return err;
-  }
+  ReachTestPoint(TestPoint::kCopyStaged, temp_);
+  if (rename(temp_.c_str(), target.c_str()) != 0) return errno;  // the destructor removes the staging name
+  temp_.clear();
   return 0;
+}
+
+size_t RemoveStaleStaging(const std::string& target, Staging kind, bool (*ours)(int fd)) {
+  const StagingPrefixes prefixes(BaseName(target), kind);
+  std::vector<std::string> found;
+  DIR* dir = opendir(DirOf(target).c_str());
+  if (dir == nullptr) return 0;
+  while (const dirent* entry = readdir(dir))
+    if (prefixes.Match(entry->d_name)) found.emplace_back(entry->d_name);
+  closedir(dir);
+  size_t removed = 0;
+  for (const std::string& name : found) {
+    const std::string path = DirPrefix(target) + name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) continue;
+    // Locked, the file is no maker's: its maker was killed (its lock went
+    // with it), and none can take it back (LockNew).
+    if (NamesFile(path, fd) && flock(fd, LOCK_EX | LOCK_NB) == 0 && ours(fd) && NamesFile(path, fd) &&
+        unlink(path.c_str()) == 0)
+      ++removed;
+    close(fd);
+  }
+  return removed;
 }
 
 }  // namespace pallix::port

@@ -1,9 +1,10 @@
 // The few operating-system calls whose form differs between platforms: the
 // text of an errno value, naming the calling thread, the system's random
 // source, a path naming an open descriptor, the room left on a file system,
-// a rename that never replaces and files that have no name until they are
-// complete; the mark of handlers that let a thread's end through; and a
-// hint that bytes will soon be read.
+// a rename that never replaces, files that have no name until they are
+// complete and the removal of what a killed process left of them; the mark
+// of handlers that let a thread's end through; and a hint that bytes will
+// soon be read.
 // Everything else in the engine uses plain POSIX or the C++ library.
 // SIMD kernels live with their portable fallback in the vector layer.
 //
@@ -14,6 +15,7 @@
 
 #include <cxxabi.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -94,29 +96,43 @@ int RenameNoReplace(const std::string& from, const std::string& to);
 // and sets *fd, or returns the errno value of the failure.
 int OpenAnonymousFile(const std::string& dir, int* fd);
 
-// A new regular file that is filled first and given its name only once
-// complete (a copy of a database). Where the file system can (Linux's
-// O_TMPFILE), it has no name at all until Link or Replace, so a process
-// killed before that leaves nothing behind. Elsewhere it is made under a
-// name of its own in the same directory, ".pallix-tmp-<pid>-<random>",
-// never derived from the name it is to get (so that a name at the file
-// system's length limit still works), and removed by this object unless
-// named; only a kill leaves it. No file this object did not make is ever
-// removed.
-// For tests only: with `allowed` false, OpenAnonymousFile and
-// PendingFile::Create make files as on a file system without unnamed files
-// (their fallback), so that the fallback is tested where the system has
-// them. Allowed by default.
-void AllowUnnamedFilesForTesting(bool allowed);
+// What a staging file (below) is made for: a backup, or a compaction's
+// copy that takes a database's place.
+enum class Staging { kBackup, kCompact };
 
+// Staging names. A file made for the file at path `target` that needs a
+// name before it gets target's own has one of target's staging names of
+// its kind, in target's directory:
+//   .<name>.pallix-<kind>-<random>
+// with <name> target's last component, <kind> "backup" or "compact" and
+// <random> 16 lowercase hex digits; or, where that name would be longer
+// than the file system allows (a target name near the limit),
+//   .pallix-<kind>-<digest>-<random>
+// with <digest> the first 16 lowercase hex digits of SHA-256(<name>). So
+// each file's staging names tell which file it was made for and why, and
+// no name of one target (or kind) is ever a name of another.
+//
+// A new regular file that is filled first and given its name only once
+// complete (a copy of a database, made for `target`). Where the file
+// system can (Linux's O_TMPFILE), it has no name at all until Link or
+// Replace, so a process killed before that leaves nothing behind.
+// Elsewhere it is made under a staging name for target. Replace gives an
+// unnamed file a staging name too, for the two system calls between its
+// link and the rename over target. The file is locked (flock, exclusive)
+// from its creation on, through its descriptor and any duplicate of it, so
+// RemoveStaleStaging never takes a file that is still being made. This
+// object removes the staging name unless the file was named; only a kill
+// leaves one, for RemoveStaleStaging. No file this object did not make is
+// ever removed.
 class PendingFile {
  public:
-  // Makes the file in dir, open read-write and close-on-exec, with the
-  // permission bits mode before the process's file-creation mask. Returns
-  // 0, or the errno value of the failure (ENOENT: no such directory).
-  static int Create(const std::string& dir, unsigned mode, PendingFile* out);
-  // As Create, always under a name of its own: what Create falls back to.
-  static int CreateNamed(const std::string& dir, unsigned mode, PendingFile* out);
+  // Makes the file in target's directory, open read-write and
+  // close-on-exec, with the permission bits mode before the process's
+  // file-creation mask. Returns 0, or the errno value of the failure
+  // (ENOENT: no such directory).
+  static int Create(const std::string& target, Staging kind, unsigned mode, PendingFile* out);
+  // As Create, always under a staging name: what Create falls back to.
+  static int CreateNamed(const std::string& target, Staging kind, unsigned mode, PendingFile* out);
 
   PendingFile() = default;
   PendingFile(PendingFile&& other) noexcept;
@@ -133,15 +149,33 @@ class PendingFile {
   int Link(const std::string& target);
   // Gives the file the name `target` in place of the file there, in one
   // step (a rename): an opener of `target` finds one file or the other.
-  // An unnamed file first gets a name of its own beside `target` for the
-  // two system calls between, the only moment a kill would leave one.
+  // An unnamed file first gets one of target's staging names for the two
+  // system calls between, the only moment a kill would leave one.
   // Returns 0, or the errno value.
   int Replace(const std::string& target);
 
  private:
   int fd_ = -1;
-  std::string temp_;  // the file's own name where it could not be unnamed
+  Staging kind_ = Staging::kBackup;
+  std::string temp_;  // the file's staging name while it has one
 };
+
+// Removes, from target's directory, the files left under target's staging
+// names of `kind` by processes killed while making them: each file whose
+// name is one of those names exactly, that is a regular file (a link,
+// directory or device is never opened), that nobody holds locked and that
+// `ours` accepts (given the file open read-only). The file is held locked
+// while it is judged and removed, and its name removed only while it
+// still names that file. Nothing else is touched. For callers that know
+// every live maker of such a file holds it locked. Returns how many files
+// it removed; a directory that cannot be read removes none.
+size_t RemoveStaleStaging(const std::string& target, Staging kind, bool (*ours)(int fd));
+
+// For tests only: with `allowed` false, OpenAnonymousFile and
+// PendingFile::Create make files as on a file system without unnamed files
+// (their fallback), so that the fallback is tested where the system has
+// them. Allowed by default.
+void AllowUnnamedFilesForTesting(bool allowed);
 
 }  // namespace pallix::port
 

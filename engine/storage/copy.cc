@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <lmdb.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 
 #include "base/port.h"
 #include "base/test_point.h"
+#include "storage/file_check.h"
 #include "storage/store_internal.h"
 
 namespace pallix {
@@ -115,29 +115,25 @@ Result<std::string> FollowLinks(std::string path) {
   return Fail(DbIo(ELOOP));
 }
 
-// A copy of a database being made in a file without a name (port.h's
-// PendingFile) in the directory it is for, open and locked as
-// Store::OpenFile leaves a file. The store goes first, then the file,
+// A copy of a database being made for the file at a path (port.h's
+// PendingFile: without a name, or under a staging name, and locked), open
+// as Store::OpenFile leaves a file. The store goes first, then the file,
 // which leaves nothing unless it was given its name.
 struct Copy {
   port::PendingFile file;
   std::unique_ptr<Store> store;
 };
 
-// Makes the copy's file in dir with the permission bits mode (before the
-// process's file-creation mask) and opens an empty store on it. Errors:
-// Database.
-Result<Copy> MakeCopy(const std::string& dir, unsigned mode) {
+// Makes the copy's file for `target` with the permission bits mode (before
+// the process's file-creation mask) and opens an empty store on it.
+// Errors: Database.
+Result<Copy> MakeCopy(const std::string& target, port::Staging kind, unsigned mode) {
   Copy copy;
-  if (int err = port::PendingFile::Create(dir, mode, &copy.file); err != 0) return Fail(DbIo(err));
-  // Locked as any database file is: a file made under a name of its own
-  // could be opened by another opener before it is complete.
+  if (int err = port::PendingFile::Create(target, kind, mode, &copy.file); err != 0) return Fail(DbIo(err));
+  // The store keeps a descriptor of its own; the lock PendingFile took is
+  // on the open file both share, and goes when both are closed.
   int fd = fcntl(copy.file.fd(), F_DUPFD_CLOEXEC, 0);
   if (fd < 0) return Fail(DbIo(errno));
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-    close(fd);
-    return Fail(EngineError::Database("Database already open. Cannot acquire lock."));
-  }
   ASSIGN_OR_RETURN(copy.store, StoreCopy::Open(fd, ""));
   return copy;
 }
@@ -159,7 +155,10 @@ Status backup_store(Store& source, const std::string& path) {
   // now, before anything is copied.
   if (errno != ENOENT) return Fail(DbIo(errno));
   ASSIGN_OR_RETURN(std::string target, FollowLinks(path));
-  ASSIGN_OR_RETURN(Copy copy, MakeCopy(DirOf(target), 0666));
+  // A backup to this target that was killed while its copy had a staging
+  // name left it there; one still running holds its copy locked.
+  (void)port::RemoveStaleStaging(target, port::Staging::kBackup, store_internal::MayBeStoreFile);
+  ASSIGN_OR_RETURN(Copy copy, MakeCopy(target, port::Staging::kBackup, 0666));
   RETURN_IF_ERROR(CopyAndCommit(source, *copy.store, target));
   ReachTestPoint(TestPoint::kCopyBeforeName, target);
   if (int err = copy.file.Link(target); err != 0)
@@ -177,7 +176,7 @@ namespace {
 // Makes the copy beside path (with the database's mode) and copies a
 // snapshot of `store` into it with a synced commit.
 Result<Copy> CopyBeside(Store& store, const std::string& path, mode_t mode) {
-  Result<Copy> made = MakeCopy(DirOf(path), mode & 07777);
+  Result<Copy> made = MakeCopy(path, port::Staging::kCompact, mode & 07777);
   if (!made) return Fail(EngineError::Compaction(made.error().detail()));
   // fchmod: the file-creation mask must not take bits the database had.
   if (fchmod(made->file.fd(), mode & 07777) != 0) return Fail(CompactIo("chmod", errno));

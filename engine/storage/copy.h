@@ -31,12 +31,16 @@ namespace pallix {
 // link that never replaces a file (a target that appeared meanwhile is
 // refused the same way, untouched), and the directory is synced. So the
 // target exists only after a successful backup, and a failed or killed
-// backup leaves nothing anywhere; no other file is ever removed. Where the
-// file system cannot make unnamed files, the copy has a name of its own
-// until then (port.h's PendingFile), which only a kill leaves. Errors:
-// BackupTargetExists; Database (create, lock, lay out, link, directory
-// sync; a NUL byte in path, before any system call); Transaction; Storage
-// (a row copy); Commit.
+// backup leaves nothing anywhere. Where the file system cannot make
+// unnamed files, the copy has one of the target's staging names until
+// then (port.h: ".<name>.pallix-backup-<16 hex>", or for a name near the
+// length limit ".pallix-backup-<digest>-<16 hex>"), locked while it is
+// made; only a kill leaves it, and the next backup to the same target
+// removes such files that nobody holds locked and that are database files
+// (or empty). No other file is ever removed. Errors: BackupTargetExists;
+// Database (create, lock, lay out, link, directory sync; a NUL byte in
+// path, before any system call); Transaction; Storage (a row copy);
+// Commit.
 Status backup_store(Store& source, const std::string& path);
 
 // Copies one snapshot of the file database `store` into a new file without
@@ -46,13 +50,16 @@ Status backup_store(Store& source, const std::string& path);
 // syncs the directory and returns the new store, which the caller puts in
 // the old one's place; otherwise drops the copy and returns null. A crash
 // at any point leaves the old file or the whole new one at the path, and
-// nothing else: the copy gets a name of its own beside the database only
-// for the two system calls that rename it over (port.h's PendingFile). No
-// other file is ever removed. An in-memory store returns null: it has no
-// file to shrink. Errors: Compaction, for every failure (files, the copy's
-// transactions, rows and commit, the rename, a database file moved since
-// open), with the failing step's text; on every error the old store stays
-// open and untouched.
+// at most the copy under one of the database's staging names (port.h:
+// ".<name>.pallix-compact-<16 hex>", or for a name near the length limit
+// ".pallix-compact-<digest>-<16 hex>"), which it has only for the two
+// system calls that rename it over (throughout where the file system
+// cannot make unnamed files). The next Store::OpenFile of the database
+// removes such a file. No other file is ever removed. An in-memory store
+// returns null: it has no file to shrink. Errors: Compaction, for every
+// failure (files, the copy's transactions, rows and commit, the rename, a
+// database file moved since open), with the failing step's text; on every
+// error the old store stays open and untouched.
 Result<std::unique_ptr<Store>> compact_store(Store& store);
 
 }  // namespace pallix

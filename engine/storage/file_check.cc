@@ -18,6 +18,8 @@ namespace {
 
 constexpr uint32_t kMetaMagic = 0xBEEFC0DE;
 constexpr size_t kMagicOffset = 16;
+constexpr size_t kVersionOffset = 20;
+constexpr uint32_t kDataVersion = 1;
 constexpr size_t kPageSizeOffset = 40;
 constexpr size_t kLastPageOffset = 136;
 constexpr size_t kMetaReadSize = kLastPageOffset + 8;
@@ -112,6 +114,21 @@ Status CheckMappedFile(MDB_env* env, int fd) {
   const uint64_t needed = BytesThrough(info.me_last_pgno, stat.ms_psize);
   if (needed > size) return Fail(Truncated(size, needed));
   return Ok();
+}
+
+bool MayBeStoreFile(int fd) {
+  // Offsets of 64-bit builds, as above; elsewhere no file is taken for one.
+  if constexpr (sizeof(void*) != 8 || sizeof(size_t) != 8) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (st.st_size == 0) return true;
+  char meta[kMetaReadSize];
+  Result<size_t> got = ReadFirstMeta(fd, meta);
+  if (!got || *got < kVersionOffset + 4) return false;
+  uint32_t magic = 0, version = 0;
+  std::memcpy(&magic, meta + kMagicOffset, 4);
+  std::memcpy(&version, meta + kVersionOffset, 4);
+  return magic == kMetaMagic && version == kDataVersion;
 }
 
 }  // namespace pallix::store_internal

@@ -1,5 +1,6 @@
 // Private to the storage layer: the checks a database file passes around
-// LMDB's open, called by Store::OpenFile only.
+// LMDB's open, called by Store::OpenFile only; and the test that tells a
+// copy's leftover staging file from a file of the user's of that name.
 //
 // LMDB maps the whole file and trusts its meta pages: a file shorter than
 // the last page the current meta page claims maps fine, and the first read
@@ -14,6 +15,7 @@
 //
 //   offset  size  field
 //   16      4     magic 0xBEEFC0DE
+//   20      4     format version 1
 //   40      4     page size
 //   136     8     last page in use (pages 0 .. last make up the database)
 //
@@ -41,6 +43,13 @@ Status CheckMetaPages(int fd);
 // file must hold every page up to the last one LMDB's current meta page
 // claims. Errors: Database.
 Status CheckMappedFile(MDB_env* env, int fd);
+
+// Whether the file open on fd may be a database file this engine made:
+// one that starts with LMDB's first meta page (its magic and format
+// version), or an empty one (a copy killed before LMDB laid it out).
+// Anything else, or an unreadable file, is not. For removing what a killed
+// copy left under a staging name (port.h), never a file of the user's.
+bool MayBeStoreFile(int fd);
 
 }  // namespace pallix::store_internal
 

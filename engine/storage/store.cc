@@ -274,7 +274,14 @@ Result<std::unique_ptr<Store>> Store::OpenFile(const std::string& path, StoreOpt
     resolved = real;
     free(real);
   }
-  return OpenLockedFd(fd, std::move(resolved), options);
+  ASSIGN_OR_RETURN(std::unique_ptr<Store> store, OpenLockedFd(fd, std::move(resolved), options));
+  // A compaction killed while its copy had a staging name (between the
+  // link and the rename, or throughout where the file system cannot make
+  // unnamed files) left the copy there. Only a compaction of this database
+  // makes such a file, holding the lock this opener now holds: what is
+  // left is stale. A copy that is still locked is nevertheless left alone.
+  (void)port::RemoveStaleStaging(store->path(), port::Staging::kCompact, store_internal::MayBeStoreFile);
+  return store;
 }
 
 Result<std::unique_ptr<Store>> Store::OpenLockedFd(int fd, std::string path, StoreOptions options) {

@@ -2,8 +2,10 @@
 // and rename, including kills of a child process at every moment of an
 // open, a backup and a compaction.
 
+#include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/port.h"
+#include "base/sha256.h"
 #include "base/test_point.h"
 #include "index/index_state.h"
 #include "index/scalar_index.h"
@@ -549,5 +553,304 @@ TEST(CopyTest, NamesAtTheLengthLimitWorkAndLinkLoopsFailEarly) {
   EXPECT_EQ(copies, 0);
   EXPECT_EQ(DirEntries(dir.path()), entries);
 }
+
+// Files in the folder but the given ones.
+std::vector<std::string> EntriesBut(const std::string& dir, const std::set<std::string>& known) {
+  std::vector<std::string> names;
+  for (const std::string& name : DirEntries(dir))
+    if (!known.contains(name)) names.push_back(name);
+  return names;
+}
+
+// Whether name is ".<of>.pallix-<kind>-" and 16 lowercase hex digits: the
+// staging name of a copy made for the file named `of`.
+bool IsStagingName(const std::string& name, const std::string& of, const std::string& kind) {
+  const std::string prefix = "." + of + ".pallix-" + kind + "-";
+  return name.size() == prefix.size() + 16 && name.starts_with(prefix) &&
+         std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// The first 16 hex digits of SHA-256(name): the long staging names' part
+// that stands for the file they are made for.
+std::string NameDigest(const std::string& name) {
+  uint8_t digest[32];
+  Sha256(name, digest);
+  std::string hex;
+  for (int i = 0; i < 8; ++i) {
+    hex += "0123456789abcdef"[digest[i] >> 4];
+    hex += "0123456789abcdef"[digest[i] & 15];
+  }
+  return hex;
+}
+
+// The bytes of a small database file.
+std::string StoreFileBytes() {
+  TempDir dir;
+  auto e = test::MemEngine();
+  EXPECT_TRUE(insert(*e, "c", "k", Value::Int(1)).has_value());
+  EXPECT_TRUE(backup_store(e->store(), dir.path() + "/s.db").has_value());
+  return test::ReadFile(dir.path() + "/s.db");
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// Files are made as on a file system without unnamed files (or as this
+// one can) for the life of the object, and in children forked meanwhile.
+struct UnnamedFiles {
+  explicit UnnamedFiles(bool allowed) { port::AllowUnnamedFilesForTesting(allowed); }
+  ~UnnamedFiles() { port::AllowUnnamedFilesForTesting(true); }
+};
+
+// Runs body in a child process and kills it the nth time it reaches point.
+// Returns whether it was killed there (and not ended otherwise).
+bool KillAt(TestPoint point, int nth, const std::function<void()>& body) {
+  pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    int reached = 0;
+    ScopedTestHook kill_here(point, [&](std::string_view) {
+      if (++reached == nth) raise(SIGKILL);
+    });
+    body();
+    _exit(0);
+  }
+  int status = 0;
+  return waitpid(child, &status, 0) == child && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
+
+int g_ready_fd = -1;
+
+// In a PausedChild's body: tells the parent it got where it was meant to,
+// and waits to be killed.
+[[noreturn]] void ReadyAndWait() {
+  (void)!write(g_ready_fd, "r", 1);
+  for (;;) pause();
+}
+
+// A child process running body until body calls ReadyAndWait; the parent
+// goes on from there (ready() tells whether it got there), and the child is
+// killed by Kill or at the end of the scope.
+class PausedChild {
+ public:
+  explicit PausedChild(const std::function<void()>& body) {
+    int ready[2];
+    if (pipe(ready) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(ready[0]);
+      g_ready_fd = ready[1];
+      body();
+      _exit(3);
+    }
+    close(ready[1]);
+    char c;
+    ready_ = pid_ > 0 && read(ready[0], &c, 1) == 1;
+    close(ready[0]);
+  }
+  ~PausedChild() { Kill(); }
+  bool ready() const { return ready_; }
+  void Kill() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool ready_ = false;
+};
+
+// A copy killed after it got a name of its own (a compaction's between its
+// staging name and the rename; every copy where the file system cannot
+// make unnamed files) leaves that name, and only until the next open of
+// the database (a compaction's) or the next backup to the same target (a
+// backup's) removes it.
+TEST(CopyTest, StagingFilesOfKilledCopiesGoAtTheNextOpenOrBackup) {
+  TempDir dir;
+  const std::string path = dir.path() + "/a.db";
+  const std::string target = dir.path() + "/b.db";
+  {
+    auto e = FileEngine(path);
+    for (int i = 0; i < 50; ++i) ASSERT_TRUE(insert(*e, "c", "k" + std::to_string(i), Value::Int(i)).has_value());
+    FillAndEmpty(e->store(), std::string(4000, 'x'));  // so compaction gets as far as naming its copy
+  }
+  const std::function<void()> compact = [&] {
+    if (auto e = open_engine(path)) (void)compact_engine(**e);
+  };
+  const std::function<void()> backup = [&] {
+    if (auto e = open_engine(path)) (void)backup_store((*e)->store(), target);
+  };
+  struct Case {
+    const char* what;
+    bool unnamed;
+    TestPoint point;
+    int nth;
+    bool compaction;
+  };
+  const std::vector<Case> cases = {
+      {"compaction, between the staging name and the rename", true, TestPoint::kCopyStaged, 1, true},
+      {"named compaction copy, opening it", false, TestPoint::kStoreBeforeEnvOpen, 2, true},
+      {"named compaction copy, before the commit", false, TestPoint::kCopyBeforeCommit, 1, true},
+      {"named compaction copy, before the rename", false, TestPoint::kCopyStaged, 1, true},
+      {"named backup copy, opening it", false, TestPoint::kStoreBeforeEnvOpen, 2, false},
+      {"named backup copy, before the commit", false, TestPoint::kCopyBeforeCommit, 1, false},
+      {"named backup copy, before its name", false, TestPoint::kCopyBeforeName, 1, false},
+  };
+  for (const Case& c : cases) {
+    {
+      UnnamedFiles unnamed(c.unnamed);
+      ASSERT_TRUE(KillAt(c.point, c.nth, c.compaction ? compact : backup)) << c.what << ": the point was never reached";
+    }
+    std::vector<std::string> left = EntriesBut(dir.path(), {"a.db"});
+    ASSERT_EQ(left.size(), 1u) << c.what;
+    EXPECT_TRUE(IsStagingName(left[0], c.compaction ? "a.db" : "b.db", c.compaction ? "compact" : "backup"))
+        << c.what << ": " << left[0];
+    auto e = FileEngine(path);
+    ASSERT_NE(e, nullptr);
+    if (c.compaction) {
+      EXPECT_EQ(DirEntries(dir.path()), std::vector<std::string>{"a.db"}) << c.what;
+    } else {
+      ASSERT_TRUE(backup_store(e->store(), target).has_value()) << c.what;
+      EXPECT_EQ(DirEntries(dir.path()), (std::vector<std::string>{"a.db", "b.db"})) << c.what;
+      std::filesystem::remove(target);
+    }
+    auto count = count_rows(e->store(), "c");
+    ASSERT_TRUE(count.has_value());
+    EXPECT_EQ(*count, 50u) << c.what;
+  }
+}
+
+// An open removes a compaction's staging file only when its name is one
+// of that database's two staging names exactly, nobody holds it locked
+// and it is a database file (or empty: a copy killed before it was laid
+// out). Nothing else is touched: files of the user's with such names,
+// another database's copies, backups' copies, near misses, links,
+// directories, a file another process holds locked.
+TEST(CopyTest, OpenRemovesOnlyItsOwnUnlockedCompactionCopies) {
+  TempDir dir;
+  const std::string d = dir.path() + "/";
+  const std::string store = StoreFileBytes();
+  ASSERT_GT(store.size(), 4096u);
+  { ASSERT_NE(FileEngine(d + "a.db"), nullptr); }
+  const std::string hex = "0123456789abcdef";
+  const std::vector<std::pair<std::string, std::string>> ours = {
+      {".a.db.pallix-compact-" + hex, store},
+      {".pallix-compact-" + NameDigest("a.db") + "-" + hex, store},
+      {".a.db.pallix-compact-fedcba9876543210", ""},
+  };
+  const std::vector<std::pair<std::string, std::string>> theirs = {
+      {".a.db.pallix-compact-1111111111111111", "a file of the user's"},
+      {".a.db.pallix-compact-2222222222222222", "x" + store},
+      {".b.db.pallix-compact-" + hex, store},
+      {".pallix-compact-" + NameDigest("b.db") + "-" + hex, store},
+      {".a.db.pallix-backup-" + hex, store},
+      {".pallix-backup-" + NameDigest("a.db") + "-" + hex, store},
+      {".a.db.pallix-compact-0123456789ABCDEF", store},
+      {".a.db.pallix-compact-0123456789abcde", store},
+      {".a.db.pallix-compact-0123456789abcdef0", store},
+      {".a.db.pallix-compact-0123456789abcdef~", store},
+      {"a.db.pallix-compact-" + hex, store},
+      {"..a.db.pallix-compact-" + hex, store},
+      {".a.db.pallix-compact-" + hex + ".db", store},
+      {".pallix-tmp-1234-" + hex, store},
+      {"elsewhere.db", store},
+  };
+  for (const auto& [name, bytes] : ours) WriteBytes(d + name, bytes);
+  for (const auto& [name, bytes] : theirs) WriteBytes(d + name, bytes);
+  std::filesystem::create_symlink("elsewhere.db", d + ".a.db.pallix-compact-3333333333333333");
+  std::filesystem::create_directory(d + ".a.db.pallix-compact-4444444444444444");
+  const std::string locked = ".a.db.pallix-compact-5555555555555555";
+  WriteBytes(d + locked, store);
+  PausedChild holder([&] {
+    int fd = open((d + locked).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) ReadyAndWait();
+  });
+  ASSERT_TRUE(holder.ready());
+
+  std::set<std::string> kept = {"a.db", locked, ".a.db.pallix-compact-3333333333333333",
+                                ".a.db.pallix-compact-4444444444444444"};
+  for (const auto& [name, bytes] : theirs) kept.insert(name);
+  auto expect_theirs_kept = [&](const char* after) {
+    for (const auto& [name, bytes] : theirs) EXPECT_EQ(test::ReadFile(d + name), bytes) << name << " after " << after;
+    EXPECT_TRUE(std::filesystem::is_symlink(d + ".a.db.pallix-compact-3333333333333333")) << after;
+    EXPECT_TRUE(std::filesystem::is_directory(d + ".a.db.pallix-compact-4444444444444444")) << after;
+  };
+  { ASSERT_NE(FileEngine(d + "a.db"), nullptr); }
+  EXPECT_EQ(EntriesBut(dir.path(), kept), std::vector<std::string>{}) << "this database's stale copies stay";
+  EXPECT_EQ(test::ReadFile(d + locked), store);
+  expect_theirs_kept("an open while a copy is held");
+
+  // Once its holder is gone, the locked copy is a stale one too.
+  holder.Kill();
+  { ASSERT_NE(FileEngine(d + "a.db"), nullptr); }
+  kept.erase(locked);
+  EXPECT_EQ(DirEntries(dir.path()), std::vector<std::string>(kept.begin(), kept.end()));
+  expect_theirs_kept("the second open");
+}
+
+// A backup removes, before it makes its copy, the stale staging files of
+// its own target and no other: a copy another backup to the same target
+// is still making (locked) stays, and goes at the next backup once that
+// backup was killed; files of the user's with such names, other targets'
+// and compactions' copies stay throughout.
+TEST(CopyTest, BackupRemovesOnlyItsTargetsOwnUnlockedStagingFiles) {
+  TempDir dir;
+  const std::string d = dir.path() + "/";
+  const std::string target = d + "b.db";
+  const std::string store = StoreFileBytes();
+  const std::string hex = "0123456789abcdef";
+  const std::vector<std::pair<std::string, std::string>> theirs = {
+      {".b.db.pallix-backup-1111111111111111", "a file of the user's"},
+      {".c.db.pallix-backup-" + hex, store},
+      {".pallix-backup-" + NameDigest("c.db") + "-" + hex, store},
+      {".b.db.pallix-compact-" + hex, store},
+      {".b.db.pallix-backup-" + hex + "0", store},
+  };
+  for (const auto& [name, bytes] : theirs) WriteBytes(d + name, bytes);
+  WriteBytes(d + ".b.db.pallix-backup-" + hex, store);
+  WriteBytes(d + ".pallix-backup-" + NameDigest("b.db") + "-" + hex, store);
+  auto source = test::MemEngine();
+  ASSERT_TRUE(insert(*source, "c", "k", Value::Int(1)).has_value());
+  std::set<std::string> kept;
+  for (const auto& [name, bytes] : theirs) kept.insert(name);
+  auto expect_theirs_kept = [&](const char* after) {
+    for (const auto& [name, bytes] : theirs) EXPECT_EQ(test::ReadFile(d + name), bytes) << name << " after " << after;
+  };
+
+  UnnamedFiles named(false);
+  PausedChild running([&] {
+    auto e = open_in_memory();
+    if (!e) return;
+    ScopedTestHook pause_here(TestPoint::kCopyBeforeCommit, [](std::string_view) { ReadyAndWait(); });
+    (void)backup_store((*e)->store(), target);
+  });
+  ASSERT_TRUE(running.ready());
+  std::vector<std::string> copying = EntriesBut(dir.path(), kept);
+  std::erase(copying, ".b.db.pallix-backup-" + hex);
+  std::erase(copying, ".pallix-backup-" + NameDigest("b.db") + "-" + hex);
+  ASSERT_EQ(copying.size(), 1u);
+  EXPECT_TRUE(IsStagingName(copying[0], "b.db", "backup")) << copying[0];
+
+  ASSERT_TRUE(backup_store(source->store(), target).has_value());
+  kept.insert("b.db");
+  kept.insert(copying[0]);
+  EXPECT_EQ(DirEntries(dir.path()), std::vector<std::string>(kept.begin(), kept.end()));
+  expect_theirs_kept("a backup while another one runs");
+
+  running.Kill();
+  std::filesystem::remove(target);
+  ASSERT_TRUE(backup_store(source->store(), target).has_value());
+  kept.erase(copying[0]);
+  EXPECT_EQ(DirEntries(dir.path()), std::vector<std::string>(kept.begin(), kept.end()));
+  expect_theirs_kept("a backup after the other one was killed");
+  auto copy = Store::OpenFile(target);
+  ASSERT_TRUE(copy.has_value());
+  EXPECT_EQ(StoreRows(**copy), StoreRows(source->store()));
+}
+
 }  // namespace
 }  // namespace pallix

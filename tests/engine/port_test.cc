@@ -43,13 +43,13 @@ TEST(PortTest, PendingFilesGetOnlyTheirNames) {
     std::filesystem::create_symlink("nowhere", d + "/dangling");
     {
       port::PendingFile dropped;
-      ASSERT_EQ(create(d, 0644, &dropped), 0);
+      ASSERT_EQ(create(d + "/dropped", port::Staging::kBackup, 0644, &dropped), 0);
       Write(dropped, "dropped");
     }
     EXPECT_EQ(Names(d), (std::vector<std::string>{"dangling", "theirs"}));
     {
       port::PendingFile file;
-      ASSERT_EQ(create(d, 0644, &file), 0);
+      ASSERT_EQ(create(d + "/mine", port::Staging::kBackup, 0644, &file), 0);
       Write(file, "mine");
       EXPECT_EQ(file.Link(d + "/theirs"), EEXIST);
       EXPECT_EQ(file.Link(d + "/dangling"), EEXIST);
@@ -62,14 +62,14 @@ TEST(PortTest, PendingFilesGetOnlyTheirNames) {
     EXPECT_EQ(st.st_mode & 0777, 0644u & ~[] { mode_t m = umask(0); umask(m); return m; }());
     {
       port::PendingFile file;
-      ASSERT_EQ(create(d, 0644, &file), 0);
+      ASSERT_EQ(create(d + "/theirs", port::Staging::kCompact, 0644, &file), 0);
       Write(file, "replaced");
       ASSERT_EQ(file.Replace(d + "/theirs"), 0);
     }
     EXPECT_EQ(test::ReadFile(d + "/theirs"), "replaced");
     EXPECT_EQ(Names(d), (std::vector<std::string>{"dangling", "mine", "theirs"}));
     port::PendingFile nowhere;
-    EXPECT_EQ(create(d + "/no/such", 0644, &nowhere), ENOENT);
+    EXPECT_EQ(create(d + "/no/such/x", port::Staging::kBackup, 0644, &nowhere), ENOENT);
   }
 }
 
