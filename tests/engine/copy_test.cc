@@ -70,6 +70,13 @@ std::vector<std::string> DirEntries(const std::string& dir) {
   return names;
 }
 
+// Files are made as on a file system without unnamed files (or as this
+// one can) for the life of the object, and in children forked meanwhile.
+struct UnnamedFiles {
+  explicit UnnamedFiles(bool allowed) { port::AllowUnnamedFilesForTesting(allowed); }
+  ~UnnamedFiles() { port::AllowUnnamedFilesForTesting(true); }
+};
+
 TEST(CopyTest, BackupCopiesEveryRowAndRefusesExistingTargets) {
   TempDir dir;
   auto e = test::MemEngine();
@@ -527,8 +534,11 @@ TEST(CopyTest, NamesAtTheLengthLimitWorkAndLinkLoopsFailEarly) {
   auto source = test::MemEngine();
   ASSERT_TRUE(insert(*source, "c", "k", Value::Int(1)).has_value());
   const std::string longest = std::string(NAME_MAX - 3, 'n') + ".db";
-  ASSERT_TRUE(backup_store(source->store(), dir.path() + "/" + longest).has_value());
-  {
+  // Also where the copies need staging names: the short ones.
+  for (bool unnamed : {false, true}) {
+    UnnamedFiles files(unnamed);
+    std::filesystem::remove(dir.path() + "/" + longest);
+    ASSERT_TRUE(backup_store(source->store(), dir.path() + "/" + longest).has_value());
     auto e = FileEngine(dir.path() + "/" + longest);
     ASSERT_NE(e, nullptr);
     FillAndEmpty(e->store(), std::string(4000, 'x'));
@@ -596,13 +606,6 @@ std::string StoreFileBytes() {
 void WriteBytes(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
-
-// Files are made as on a file system without unnamed files (or as this
-// one can) for the life of the object, and in children forked meanwhile.
-struct UnnamedFiles {
-  explicit UnnamedFiles(bool allowed) { port::AllowUnnamedFilesForTesting(allowed); }
-  ~UnnamedFiles() { port::AllowUnnamedFilesForTesting(true); }
-};
 
 // Runs body in a child process and kills it the nth time it reaches point.
 // Returns whether it was killed there (and not ended otherwise).
