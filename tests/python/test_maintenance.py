@@ -216,3 +216,25 @@ def test_backup_names_at_the_limit_and_link_loops(tmp_path):
     e = error_of(lambda: db.backup(str(tmp_path / "loop-a")))
     assert (e.code, e.message) == (1, "database: I/O error: Too many levels of symbolic links (os error 40)")
     assert sorted(os.listdir(tmp_path)) == sorted([os.path.basename(longest), "loop-a", "loop-b"])
+
+
+def test_open_removes_what_a_killed_compaction_left_and_nothing_else(tmp_path):
+    # A compaction killed between naming its copy and renaming it over the
+    # database leaves a database file under one of that database's staging
+    # names. The next open (through a link too: the name is the database
+    # file's own) removes it; a file of the user's under such a name and
+    # another database's copy stay.
+    src = native.Db()
+    src.collection("c").insert("k", 1)
+    stale = ".a.db.pallix-compact-0123456789abcdef"
+    theirs = ".a.db.pallix-compact-fedcba9876543210"
+    other = ".b.db.pallix-compact-0123456789abcdef"
+    src.backup(str(tmp_path / stale))
+    src.backup(str(tmp_path / other))
+    (tmp_path / theirs).write_text("kept")
+    os.symlink("a.db", tmp_path / "link.db")
+    db = native.Db.open(str(tmp_path / "link.db"))
+    assert sorted(os.listdir(tmp_path)) == sorted([theirs, other, "a.db", "link.db"])
+    db.close()
+    assert (tmp_path / theirs).read_text() == "kept"
+    assert native.Db.open(str(tmp_path / other)).collection("c").get("k") == 1
