@@ -212,6 +212,8 @@ int CreateStaged(const std::string& target, Staging kind, unsigned mode, int* fd
     }
     int err = LockNew(*fd, *name);
     if (err == 0) return 0;
+    // Nothing of a failed attempt stays; a file a remover holds is its.
+    if (err != EAGAIN && NamesFile(*name, *fd)) (void)unlink(name->c_str());
     close(*fd);
     *fd = -1;
     if (err != EAGAIN) return err;
