@@ -33,7 +33,7 @@ cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Release \
 cmake --build build/tsan -j "$JOBS" --target engine_tsan_tests
 rm -rf build/tsan/reports && mkdir -p build/tsan/reports
 tsan_status=0
-TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$PWD/build/tsan/reports/tsan" \
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/engine/tsan.supp:log_path=$PWD/build/tsan/reports/tsan" \
   ctest --test-dir build/tsan -L tsan --output-on-failure -j "$JOBS" || tsan_status=$?
 if compgen -G "build/tsan/reports/tsan*" >/dev/null; then
   cat build/tsan/reports/tsan* >&2
