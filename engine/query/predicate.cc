@@ -105,21 +105,28 @@ Predicate::~Predicate() {
   // chain folded one call at a time makes as deep as the number of calls.
   // Instead every such child moves to a local stack and is emptied of its
   // own sole-held children before it goes, so the frames never nest.
-  // use_count() == 1 is exact here: only a holder can raise the count, and
-  // this node is the only holder. The count is read relaxed, so an acquire
-  // fence orders everything another thread did with the child before it
-  // dropped its reference ahead of this thread emptying the child. A child
-  // shared with another tree only loses this node's reference when the
-  // member destructors run.
+  // A child counted once may still have been read by another thread that
+  // dropped its reference a moment ago, and emptying the child writes to it:
+  // this thread must first see that thread's reads finished. use_count()
+  // reads the count relaxed, so the sole holding is confirmed by taking a
+  // reference (an atomic increment, which reads the latest count; holding
+  // it and the slot, this thread is the only holder when the count is 2,
+  // since only a holder can raise it) followed by an acquire fence, which
+  // orders the other thread's drop before this thread's writes. libstdc++'s
+  // increment is itself acquire-release, which ThreadSanitizer sees; it
+  // does not see fences. A child shared with another tree only loses this
+  // node's reference when the member destructors run.
   std::vector<PredicateRef> stack;
   auto detach = [&stack](Predicate& p) {
     PredicateRef* slots[2];
     int n = p.Children(slots);
     for (int i = 0; i < n; ++i) {
-      if (*slots[i] && slots[i]->use_count() == 1) {
-        std::atomic_thread_fence(std::memory_order_acquire);
-        stack.push_back(std::move(*slots[i]));
-      }
+      if (!*slots[i] || slots[i]->use_count() != 1) continue;
+      PredicateRef probe = *slots[i];
+      if (probe.use_count() != 2) continue;
+      std::atomic_thread_fence(std::memory_order_acquire);
+      probe.reset();
+      stack.push_back(std::move(*slots[i]));
     }
   };
   detach(*this);
