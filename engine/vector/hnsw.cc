@@ -89,6 +89,8 @@ namespace {
 constexpr size_t kHeaderBytes = 16;
 constexpr size_t kCountOffset = 0;
 constexpr size_t kLevelOffset = 4;
+constexpr size_t kSelectedCountOffset = 5;
+constexpr size_t kSelectedLayersOffset = 6;
 constexpr size_t kUpperSlotOffset = 8;
 constexpr size_t kFirstChunkShift = 5;  // chunk 0 holds 32 nodes
 constexpr size_t kFirstChunkNodes = size_t{1} << kFirstChunkShift;
@@ -358,6 +360,29 @@ void HnswIndex::SetNeighbours(uint32_t id, uint32_t layer, std::span<const uint3
   LinkList list = Links(id, layer);
   std::copy(ids.begin(), ids.end(), list.ids);
   *list.count = static_cast<uint32_t>(ids.size());
+  SetSelectedPrefix(id, layer, 0);  // the repair's lists: nothing known of them
+}
+
+size_t HnswIndex::SelectedPrefix(uint32_t id, uint32_t layer) const {
+  const std::byte* block = Block(id);
+  if (layer == 0) return static_cast<size_t>(block[kSelectedCountOffset]);
+  uint16_t mask;
+  std::memcpy(&mask, block + kSelectedLayersOffset, sizeof(mask));
+  return (mask >> layer & 1) != 0 ? *Links(id, layer).count : 0;
+}
+
+void HnswIndex::SetSelectedPrefix(uint32_t id, uint32_t layer, size_t n) {
+  std::byte* block = Block(id);
+  if (layer == 0) {
+    block[kSelectedCountOffset] = static_cast<std::byte>(n);  // n <= m0
+    return;
+  }
+  uint16_t mask;
+  std::memcpy(&mask, block + kSelectedLayersOffset, sizeof(mask));
+  const auto bit = static_cast<uint16_t>(1u << layer);
+  const bool whole = n > 0 && n == *Links(id, layer).count;
+  mask = whole ? static_cast<uint16_t>(mask | bit) : static_cast<uint16_t>(mask & ~bit);
+  std::memcpy(block + kSelectedLayersOffset, &mask, sizeof(mask));
 }
 
 void HnswIndex::FreeUpperLists(uint32_t id) {
@@ -380,6 +405,18 @@ QueryRef HnswIndex::OwnQuery(uint32_t id, std::vector<float>& scratch) const {
 }
 
 void HnswIndex::ScoreFrom(uint32_t from, const uint32_t* ids, size_t n, float* out) {
+  if (caches_self_) {
+    // The node's self product, kept beside its vector, is the one the
+    // scorer would compute for it.
+    const std::byte* p = StoredBytes(from);
+    float self;
+    std::memcpy(&self, p + stored_bytes_, sizeof(float));
+    QueryScorer scorer(nullptr, metric_, quant_,
+                       QueryRef{QueryKind::kRaw, {reinterpret_cast<const float*>(p), stored_bytes_ / sizeof(float)}, {}},
+                       self);
+    ScoreNodes(scorer, ids, n, out);
+    return;
+  }
   QueryScorer scorer(codebook_.get(), metric_, quant_, OwnQuery(from, own_scratch_));
   ScoreNodes(scorer, ids, n, out);
 }
@@ -459,14 +496,24 @@ class HnswMemoryInsertStore {
 
   void ScoreFrom(Id from, const Id* ids, size_t n, float* out) { graph_.ScoreFrom(from, ids, n, out); }
   bool HasLayer(Id id, uint32_t layer) const { return graph_.level(id) >= layer; }
+  // The insert sets a list only to what neighbour selection kept: a new
+  // node's own list with the distances from its vector as given, which in
+  // a float graph are those from its stored vector (ScoreFrom's), and a
+  // pruned list with ScoreFrom's. So in a float graph a list set here is
+  // a selection's outcome whole; an id appended after it (chosen by no
+  // selection) leaves that prefix as it was on layer 0, and above it
+  // (where only whole lists are recorded) forgets it.
+  size_t SelectedPrefix(Id id, uint32_t layer) const { return graph_.SelectedPrefix(id, layer); }
   void SetLinks(Id id, uint32_t layer, const Id* ids, size_t n) {
     HnswIndex::LinkList list = graph_.Links(id, layer);
     std::copy(ids, ids + n, list.ids);
     *list.count = static_cast<uint32_t>(n);
+    graph_.SetSelectedPrefix(id, layer, graph_.stores_f32_ ? n : 0);
   }
   void AppendLink(Id id, uint32_t layer, Id v) {
     HnswIndex::LinkList list = graph_.Links(id, layer);
     list.ids[(*list.count)++] = v;
+    if (layer > 0) graph_.SetSelectedPrefix(id, layer, 0);
   }
 
  private:

@@ -211,6 +211,12 @@ QueryScorer::QueryScorer(const PqCodebook* codebook, Metric metric, Quantization
   }
 }
 
+QueryScorer::QueryScorer(const PqCodebook* codebook, Metric metric, Quantization quant, QueryRef query,
+                         float query_self)
+    : codebook_(codebook), metric_(metric), query_(query), query_self_(query_self) {
+  if (codebook == nullptr && query.kind == QueryKind::kRaw && quant == Quantization::kNone) mode_ = Mode::kFloat;
+}
+
 float QueryScorer::MetricDistance(std::span<const float> v) const {
   std::span<const float> q = query_.floats;
   // The fused kernels need equal lengths; unequal ones take the general

@@ -184,6 +184,12 @@ float quant_code_distance(Quantization quant, Metric metric, QueryRef query, Sto
 class QueryScorer {
  public:
   QueryScorer(const PqCodebook* codebook, Metric metric, Quantization quant, QueryRef query);
+  // The same for a Raw query against float vectors (no codebook,
+  // quantization none) whose self product dot(query, query), as dot_f32
+  // gives it, the caller already holds: a graph node's own vector taken as
+  // a query, whose self product sits beside it. Any other query scores
+  // every vector +inf.
+  QueryScorer(const PqCodebook* codebook, Metric metric, Quantization quant, QueryRef query, float query_self);
 
   float operator()(StoredRef stored);
 
