@@ -99,6 +99,11 @@ constexpr size_t kUpperListWords = 1 + kHnswM;
 
 inline void Prefetch(const void* p) { port::PrefetchLine(p); }
 
+// ScoreNodes: vectors scored per group, and the lines of each requested
+// ahead of it.
+constexpr size_t kScoreGroup = 16;
+constexpr size_t kPrefetchLines = 4;
+
 }  // namespace
 
 // Defined ahead of their callers so that the search loop inlines them.
@@ -186,14 +191,18 @@ void HnswIndex::ScoreNodes(QueryScorer& scorer, const uint32_t* ids, size_t n, f
     for (size_t i = 0; i < n; ++i) out[i] = scorer(stored(ids[i]));
     return;
   }
-  // The next group's lines are requested while this group is scored, so
-  // their memory loads overlap the arithmetic; a small group keeps what was
-  // fetched in the first-level cache until it is used.
-  constexpr size_t group = 16;
+  // The first lines of each vector of the next group are requested while
+  // this group is scored; the processor's own prefetcher follows a vector
+  // on from there once it is read. Requesting every line of every vector
+  // up front (as before) left the loads of the lines requested last
+  // queued behind the rest, so the requests themselves stalled once the
+  // processor's miss buffers were full: on an AMD EPYC (Zen 3) the graph
+  // build took a third longer and searches ran a fifth slower.
+  constexpr size_t group = kScoreGroup;
   auto prefetch = [&](size_t lo) {
     for (size_t i = lo, end = std::min(n, lo + group); i < end; ++i) {
       const std::byte* p = StoredBytes(ids[i]);
-      for (size_t line = 0; line < scored_bytes_; line += 64) Prefetch(p + line);
+      for (size_t line = 0; line < scored_bytes_ && line < 64 * kPrefetchLines; line += 64) Prefetch(p + line);
     }
   };
   prefetch(0);
@@ -201,17 +210,16 @@ void HnswIndex::ScoreNodes(QueryScorer& scorer, const uint32_t* ids, size_t n, f
   float selfs[group];
   for (size_t lo = 0; lo < n; lo += group) {
     if (lo + group < n) prefetch(lo + group);
-    size_t count = std::min(group, n - lo);
+    const size_t count = std::min(group, n - lo);
+    for (size_t i = 0; i < count; ++i) vectors[i] = reinterpret_cast<const float*>(StoredBytes(ids[lo + i]));
+    scorer.FloatDots(vectors, count, out + lo);
+    if (!caches_self_) continue;
+    // A self product sits after its vector's last component: read once
+    // the vector has been, it is in the cache rather than a load of its own.
     for (size_t i = 0; i < count; ++i) {
-      const std::byte* p = StoredBytes(ids[lo + i]);
-      vectors[i] = reinterpret_cast<const float*>(p);
-      if (caches_self_) std::memcpy(&selfs[i], p + stored_bytes_, sizeof(float));
+      std::memcpy(&selfs[i], reinterpret_cast<const std::byte*>(vectors[i]) + stored_bytes_, sizeof(float));
     }
-    if (caches_self_) {
-      scorer.FloatBatchWithSelf(vectors, selfs, count, out + lo);
-    } else {
-      scorer.FloatBatch(vectors, count, out + lo);
-    }
+    scorer.CosineFromDots(selfs, count, out + lo);
   }
 }
 

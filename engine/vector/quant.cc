@@ -259,6 +259,15 @@ void QueryScorer::FloatBatchWithSelf(const float* const* vectors, const float* s
   K().cosine_many(out, query_self_, selfs, count, out);
 }
 
+void QueryScorer::FloatDots(const float* const* vectors, size_t count, float* out) {
+  if (metric_ != Metric::kCosine) return FloatBatch(vectors, count, out);
+  K().dot_many(query_.floats.data(), vectors, count, query_.floats.size(), out);
+}
+
+void QueryScorer::CosineFromDots(const float* selfs, size_t count, float* out) const {
+  if (metric_ == Metric::kCosine) K().cosine_many(out, query_self_, selfs, count, out);
+}
+
 float QueryScorer::operator()(StoredRef stored) {
   bool codes = stored.kind == StoredKind::kCodes;
   switch (mode_) {
