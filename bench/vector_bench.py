@@ -18,7 +18,9 @@ file, page cache warm; built in transactions of 1,000 upserts), driven by
 bench/vector_real_bench.cc; hnswlib, faiss (IndexHNSWFlat) and usearch from
 PyPI. For each: build seconds, recall@10 against exact brute force,
 queries/s (the fastest of 3 passes over the queries; peers get the whole
-query batch in one call, ours runs a C++ loop of single searches), bytes
+query batch in one call, ours runs a C++ loop of single searches, each
+also copying its hits' keys, which the peers' integer labels do not need;
+none goes through Python per query or fetches documents), bytes
 per vector (resident memory the index added; the database file size for the
 on-disk graph), and the ratio of our in-memory queries/s to theirs. Then
 each peer's ef is swept for the smallest ef whose recall reaches our
