@@ -5,6 +5,8 @@
 #ifndef PALLIX_BENCH_BENCH_UTIL_H_
 #define PALLIX_BENCH_BENCH_UTIL_H_
 
+#include <time.h>
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +25,14 @@ using Clock = std::chrono::steady_clock;
 
 inline double Seconds(Clock::time_point since) {
   return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+// CPU seconds the calling thread has run: on a machine shared with other
+// work, the time it was not waiting for a processor.
+inline double ThreadCpuSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 [[noreturn]] inline void Die(const char* what, const std::string& detail) {

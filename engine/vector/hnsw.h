@@ -234,6 +234,12 @@ typename S::Id HnswDescend(S& store, typename S::Id ep, uint32_t top, uint32_t b
 //                                  (a damaged on-disk graph may lack one)
 //   SetLinks(id, layer, ids, n)    replaces node id's list on the layer
 //   AppendLink(id, layer, v)       appends v to node id's list on the layer
+// and optionally SelectedPrefix(id, layer) -> size_t: how many leading ids
+// of the node's list on the layer are, as they stand, what a neighbour
+// selection (below) with the node as the base kept under ScoreFrom's
+// distances (0 when nothing is known): ids appended after a selection
+// follow them. Pruning such a list need not test those ids against each
+// other again (HnswSelectSettled).
 // A list the store handed out (Neighbours) may change or lapse once the
 // node is changed. Neighbour selection needs only ScoreFrom and ok()
 // (HnswPruneStore), so that the repair around removed nodes
@@ -351,6 +357,48 @@ size_t HnswSelectNeighbours(S& store, ScoredNode<typename S::Id>* candidates, si
   return HnswSelectNeighboursFrom(store, candidates, 0, count, cap);
 }
 
+// HnswSelectNeighbours where the candidates with settled[i] set are known
+// not to cover one another: those ids are what an earlier selection with
+// the same base kept (in the graph ordering an earlier kept one never
+// covers a later one, and the ordering and distances are the same now).
+// Their tests against each other are skipped, which changes no outcome;
+// only the other candidates are measured against all. A full list that a
+// selection kept and one new id then cost at most cap distances instead of
+// up to cap * (cap + 1) / 2. settled moves along with the kept candidates.
+template <HnswPruneStore S>
+size_t HnswSelectSettled(S& store, ScoredNode<typename S::Id>* candidates, uint8_t* settled, size_t count,
+                         size_t cap) {
+  using Id = typename S::Id;
+  std::vector<uint8_t> covered(count, 0);
+  std::vector<Id> ids;
+  std::vector<size_t> at;
+  std::vector<float> distances;
+  size_t kept = 0;
+  for (size_t i = 0; i < count && kept < cap; ++i) {
+    if (covered[i]) continue;
+    const ScoredNode<Id> candidate = candidates[i];
+    const uint8_t from_settled = settled[i];
+    candidates[kept] = candidate;  // kept <= i: only walked positions move
+    settled[kept++] = from_settled;
+    if (kept == cap) break;
+    ids.clear();
+    at.clear();
+    for (size_t j = i + 1; j < count; ++j) {
+      if (covered[j] || (from_settled && settled[j])) continue;
+      ids.push_back(candidates[j].id);
+      at.push_back(j);
+    }
+    if (ids.empty()) continue;
+    distances.resize(ids.size());
+    store.ScoreFrom(candidate.id, ids.data(), ids.size(), distances.data());
+    if (!store.ok()) return kept;
+    for (size_t k = 0; k < ids.size(); ++k) {
+      if (distances[k] < candidates[at[k]].distance) covered[at[k]] = 1;
+    }
+  }
+  return kept;
+}
+
 // Neighbour selection keeping fewer than this many of a new node's
 // candidates widens them (HnswChooseNeighbours).
 inline constexpr size_t kHnswWidenBelow = 8;
@@ -465,10 +513,32 @@ void HnswAddLink(S& store, typename S::Id node, uint32_t layer, typename S::Id n
     ids.reserve(list.size() + 1);
     for (size_t i = 0, count = list.size(); i < count; ++i) ids.push_back(list[i]);
   }
+  size_t settled = 0;
+  if constexpr (requires { store.SelectedPrefix(node, layer); }) {
+    settled = std::min(store.SelectedPrefix(node, layer), ids.size());
+  }
   ids.push_back(new_id);
   std::vector<float> distances(ids.size());
   store.ScoreFrom(node, ids.data(), ids.size(), distances.data());
   if (!store.ok()) return;
+  if (settled >= 2) {
+    std::vector<uint32_t> order(ids.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+      return ScoredBefore(ScoredNode<Id>{distances[a], ids[a]}, ScoredNode<Id>{distances[b], ids[b]});
+    });
+    std::vector<ScoredNode<Id>> pairs(ids.size());
+    std::vector<uint8_t> known(ids.size());
+    for (size_t i = 0; i < order.size(); ++i) {
+      pairs[i] = {distances[order[i]], ids[order[i]]};
+      known[i] = order[i] < settled ? 1 : 0;
+    }
+    const size_t kept = HnswSelectSettled(store, pairs.data(), known.data(), pairs.size(), cap);
+    if (!store.ok()) return;
+    for (size_t i = 0; i < kept; ++i) ids[i] = pairs[i].id;
+    store.SetLinks(node, layer, ids.data(), kept);
+    return;
+  }
   std::vector<ScoredNode<Id>> pairs(ids.size());
   for (size_t i = 0; i < ids.size(); ++i) pairs[i] = {distances[i], ids[i]};
   std::sort(pairs.begin(), pairs.end(), [](const ScoredNode<Id>& a, const ScoredNode<Id>& b) { return ScoredBefore(a, b); });
@@ -619,6 +689,11 @@ class HnswIndex {
   // For the repair (vector/hnsw_repair.cc): replaces node id's list on
   // `layer` (at most its cap); frees the upper lists of a dropped node.
   void SetNeighbours(uint32_t id, uint32_t layer, std::span<const uint32_t> ids);
+  // How many leading ids of node id's list on `layer` a neighbour
+  // selection kept (SelectedPrefix of HnswInsertStore), and setting it:
+  // on layer 0 any count, above it the whole list or nothing.
+  size_t SelectedPrefix(uint32_t id, uint32_t layer) const;
+  void SetSelectedPrefix(uint32_t id, uint32_t layer, size_t n);
   void FreeUpperLists(uint32_t id);
 
   // out[i] = scorer's distance to node ids[i].
@@ -644,6 +719,11 @@ class HnswIndex {
   //   offset         size            field
   //   0              4               layer-0 neighbour count
   //   4              1               level
+  //   5              1               how many leading ids of the layer-0
+  //                                  list a neighbour selection kept
+  //                                  (SelectedPrefix)
+  //   6              2               bit l (l > 0) set: the whole list on
+  //                                  layer l is what a selection kept
   //   8              4               upper slot (index into upper_), level > 0
   //   16             4 * m0          layer-0 neighbour ids
   //   16 + 4 * m0    stored_bytes_   stored vector (float32 or code bytes)

@@ -211,6 +211,12 @@ QueryScorer::QueryScorer(const PqCodebook* codebook, Metric metric, Quantization
   }
 }
 
+QueryScorer::QueryScorer(const PqCodebook* codebook, Metric metric, Quantization quant, QueryRef query,
+                         float query_self)
+    : codebook_(codebook), metric_(metric), query_(query), query_self_(query_self) {
+  if (codebook == nullptr && query.kind == QueryKind::kRaw && quant == Quantization::kNone) mode_ = Mode::kFloat;
+}
+
 float QueryScorer::MetricDistance(std::span<const float> v) const {
   std::span<const float> q = query_.floats;
   // The fused kernels need equal lengths; unequal ones take the general
@@ -251,6 +257,15 @@ void QueryScorer::FloatBatchWithSelf(const float* const* vectors, const float* s
   if (metric_ != Metric::kCosine) return FloatBatch(vectors, count, out);
   K().dot_many(query_.floats.data(), vectors, count, query_.floats.size(), out);
   K().cosine_many(out, query_self_, selfs, count, out);
+}
+
+void QueryScorer::FloatDots(const float* const* vectors, size_t count, float* out) {
+  if (metric_ != Metric::kCosine) return FloatBatch(vectors, count, out);
+  K().dot_many(query_.floats.data(), vectors, count, query_.floats.size(), out);
+}
+
+void QueryScorer::CosineFromDots(const float* selfs, size_t count, float* out) const {
+  if (metric_ == Metric::kCosine) K().cosine_many(out, query_self_, selfs, count, out);
 }
 
 float QueryScorer::operator()(StoredRef stored) {

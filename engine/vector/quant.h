@@ -184,6 +184,12 @@ float quant_code_distance(Quantization quant, Metric metric, QueryRef query, Sto
 class QueryScorer {
  public:
   QueryScorer(const PqCodebook* codebook, Metric metric, Quantization quant, QueryRef query);
+  // The same for a Raw query against float vectors (no codebook,
+  // quantization none) whose self product dot(query, query), as dot_f32
+  // gives it, the caller already holds: a graph node's own vector taken as
+  // a query, whose self product sits beside it. Any other query scores
+  // every vector +inf.
+  QueryScorer(const PqCodebook* codebook, Metric metric, Quantization quant, QueryRef query, float query_self);
 
   float operator()(StoredRef stored);
 
@@ -196,6 +202,13 @@ class QueryScorer {
   // The same with each vector's self product dot(v, v) already known (as
   // dot_f32 gives it): cosine then needs only the query's products.
   void FloatBatchWithSelf(const float* const* vectors, const float* selfs, size_t count, float* out);
+  // FloatBatchWithSelf in two steps, for a caller that fetches the self
+  // products only once the vectors are read: under cosine, FloatDots leaves
+  // the query's dot products in out and CosineFromDots turns them into the
+  // distances (the same values); under other metrics FloatDots gives the
+  // distances and CosineFromDots changes nothing.
+  void FloatDots(const float* const* vectors, size_t count, float* out);
+  void CosineFromDots(const float* selfs, size_t count, float* out) const;
 
  private:
   enum class Mode : uint8_t { kInfinite, kFloat, kBits, kScalar, kPqRaw, kPqTable };

@@ -255,11 +255,21 @@ TEST(QuantTest, ScorerBatchMatchesTheDistanceRule) {
     std::vector<float> selfs, cached(vs.size());
     for (auto& v : vs) selfs.push_back(dot_f32(v, v));
     scorer.FloatBatchWithSelf(ptrs.data(), selfs.data(), ptrs.size(), cached.data());
+    // In two steps, self products given after the dot products.
+    std::vector<float> stepped(vs.size());
+    scorer.FloatDots(ptrs.data(), ptrs.size(), stepped.data());
+    scorer.CosineFromDots(selfs.data(), ptrs.size(), stepped.data());
+    // A node's own vector as the query, its self product given.
+    QueryScorer known(nullptr, metric, Quantization::kNone, q.ref(), selfs[0]);
+    std::vector<float> from_known(vs.size());
+    known.FloatBatchWithSelf(ptrs.data(), selfs.data(), ptrs.size(), from_known.data());
     for (size_t i = 0; i < vs.size(); ++i) {
       EXPECT_EQ(Bits(out[i]), Bits(pq_code_distance(nullptr, metric, Quantization::kNone, q.ref(),
                                                      StoredVector::F32(vs[i]).ref())));
       EXPECT_EQ(Bits(out[i]), Bits(distance_by_metric(metric, vs[0], vs[i])));
       EXPECT_EQ(Bits(cached[i]), Bits(out[i]));
+      EXPECT_EQ(Bits(stepped[i]), Bits(out[i]));
+      EXPECT_EQ(Bits(from_known[i]), Bits(out[i]));
     }
   }
 }
