@@ -520,9 +520,9 @@ TEST(StoreTest, WriterTurnHoldsOffOtherThreadsOnly) {
   });
   std::thread other;
   {
-    Store::WriterTurn outer = store->TakeWriterTurn();
+    Store::WriterTurn outer = store->TakeWriterTurn().value();
     {
-      Store::WriterTurn inner = store->TakeWriterTurn();
+      Store::WriterTurn inner = store->TakeWriterTurn().value();
       ASSERT_TRUE(put_row_once(*store, "c", "a", "mine").has_value());
       auto w1 = store->BeginWrite();
       ASSERT_TRUE(w1.has_value());
