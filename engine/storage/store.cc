@@ -154,18 +154,20 @@ constexpr int kMaxWaitChain = 64;
 
 // Whether the chain from `holder` (the holder of what this thread would
 // wait for, through the holders of what each waits for) comes back to
-// this thread. A thread whose wait gives way ends the chain: it will let
-// go. Holders come and go, but a thread listed here is blocked, and a slot
-// names its holder only while that holder has the lock (it is cleared
-// before the lock is let go), so a cycle found is one that would never
-// end. Called under g_waits_mu.
-bool ChainReachesSelf(std::thread::id holder) {
+// this thread. For a wait that cannot give way, a thread whose wait gives
+// way ends the chain: it will let go. A wait that gives way follows the
+// chain through such threads too, so that a cycle with two of them in it
+// is given up by both rather than by neither. Holders come and go, but a
+// thread listed here is blocked, and a slot names its holder only while
+// that holder has the lock (it is cleared before the lock is let go), so
+// a cycle found is one that would never end. Called under g_waits_mu.
+bool ChainReachesSelf(std::thread::id holder, bool gives_way) {
   const std::thread::id self = std::this_thread::get_id();
   for (int step = 0; step < kMaxWaitChain; ++step) {
     if (holder == std::thread::id()) return false;
     if (holder == self) return true;
     auto it = g_waits.find(holder);
-    if (it == g_waits.end() || it->second.gives_way) return false;
+    if (it == g_waits.end() || (it->second.gives_way && !gives_way)) return false;
     holder = it->second.owner->load();
   }
   return false;
@@ -175,7 +177,7 @@ bool ChainReachesSelf(std::thread::id holder) {
 
 bool Store::BeginWait(const std::atomic<std::thread::id>* owner, bool gives_way) {
   std::lock_guard<std::mutex> lock(g_waits_mu);
-  if (ChainReachesSelf(owner->load())) return false;
+  if (ChainReachesSelf(owner->load(), gives_way)) return false;
   g_waits[std::this_thread::get_id()] = Wait{owner, gives_way};
   return true;
 }
@@ -187,7 +189,7 @@ void Store::EndWait() {
 
 bool Store::WaitCloses(const std::atomic<std::thread::id>* owner) {
   std::lock_guard<std::mutex> lock(g_waits_mu);
-  return ChainReachesSelf(owner->load());
+  return ChainReachesSelf(owner->load(), true);
 }
 
 Status LockWithoutTurnCycle(NamedMutex& mu) {
