@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <random>
 #include <span>
@@ -539,6 +540,34 @@ TEST(StoreTest, WriterTurnHoldsOffOtherThreadsOnly) {
   EXPECT_EQ(hooked_waits.load(), 1);
   EXPECT_EQ(*get_row_once(*store, "c", "a"), "theirs");
   EXPECT_EQ(*get_row_once(*store, "c", "b"), "mine");
+}
+
+// A wait for a lock through LockWithoutTurnCycle goes through the
+// blocking-wait hooks too: an embedder's own lock (an interpreter's) is
+// not held while this thread waits, since the holder may need it to
+// finish.
+TEST(StoreTest, LockWaitsGoThroughTheBlockingWaitHooks) {
+  static std::atomic<int> befores{0}, afters{0};
+  SetBlockingWaitHooks({[]() -> void* { ++befores; return nullptr; }, [](void*) { ++afters; }});
+  struct Unhook {
+    ~Unhook() { SetBlockingWaitHooks({}); }
+  } unhook;
+  NamedMutex mu("some lock");
+  std::promise<void> held, waiting;
+  std::thread holder([&] {
+    NamedMutex::Guard hold(mu);
+    held.set_value();
+    waiting.get_future().wait();
+  });
+  held.get_future().wait();
+  {
+    ScopedTestHook hook(TestPoint::kLockWaits, [&](std::string_view) { waiting.set_value(); });
+    ASSERT_TRUE(LockWithoutTurnCycle(mu).has_value());
+  }
+  mu.Unlock();
+  holder.join();
+  EXPECT_EQ(befores.load(), 1);
+  EXPECT_EQ(afters.load(), 1);
 }
 
 TEST(StoreTest, InjectedFaultsLeaveStorageUnchanged) {
