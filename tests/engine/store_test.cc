@@ -506,7 +506,8 @@ TEST(StoreTest, NestedWriteOnSameThreadFailsFast) {
 // the wait goes through the blocking-wait hooks.
 TEST(StoreTest, WriterTurnHoldsOffOtherThreadsOnly) {
   auto store = MemStore();
-  static std::atomic<int> hooked_waits{0};
+  static std::atomic<int> hooked_waits;
+  hooked_waits = 0;
   SetBlockingWaitHooks({[]() -> void* { ++hooked_waits; return nullptr; }, [](void*) {}});
   struct Unhook {
     ~Unhook() { SetBlockingWaitHooks({}); }
@@ -547,7 +548,9 @@ TEST(StoreTest, WriterTurnHoldsOffOtherThreadsOnly) {
 // not held while this thread waits, since the holder may need it to
 // finish.
 TEST(StoreTest, LockWaitsGoThroughTheBlockingWaitHooks) {
-  static std::atomic<int> befores{0}, afters{0};
+  static std::atomic<int> befores, afters;
+  befores = 0;
+  afters = 0;
   SetBlockingWaitHooks({[]() -> void* { ++befores; return nullptr; }, [](void*) { ++afters; }});
   struct Unhook {
     ~Unhook() { SetBlockingWaitHooks({}); }
