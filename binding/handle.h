@@ -21,11 +21,14 @@
 // No write waits for a writer turn while it holds a handle lock: an update
 // callback holds its store's turn and may wait for any handle lock, so a
 // writer that held one while it waited for that turn would make the
-// callback's call fail under plain contention. A write lets go of its
-// handle lock when it has to wait (for the turn, or for "index resume
-// lock") and goes on without it (LetGoWhileWaiting); update, which must
-// hold its lock while its callback runs, takes the turn before it holds
-// the lock for good (TakeTurnKeepingLock).
+// callback's call fail under plain contention. Of the two ways out (take
+// the turn before the handle lock, or let go of the handle lock while
+// waiting for the turn) writes take the second, which keeps the order in
+// which engine calls take "index resume lock" and the turn: a write lets
+// go of its handle lock when it has to wait (for the turn, or for "index
+// resume lock") and goes on without it (LetGoWhileWaiting); update, which
+// must hold its lock while its callback runs, lets go of it while it waits
+// for the turn and takes it back before the callback (TakeTurnKeepingLock).
 //
 // Also here: WithoutGil, which runs engine work with the interpreter lock
 // released while the handle lock stays held, and the store's wait hooks.
