@@ -61,6 +61,22 @@ auto WithOpen(PyObject* self, F&& body) {
   });
 }
 
+// WithOpen for a write: the engine call lets go of the lock if it has to
+// wait (LetGoWhileWaiting, handle.h), so body gets an engine reference of
+// the call's own, and must not touch the handle's state after its engine
+// call has begun.
+template <class F>
+auto WithOpenWrite(PyObject* self, F&& body) {
+  CollectionHandle& h = Unbox<CollectionHandle>(self);
+  using R = decltype(body(h.name, *h.state->engine));
+  return UnderLock(h.lock, [&]() -> R {
+    if (!h.state) return Invalid(kCollectionClosed);
+    std::shared_ptr<Engine> engine = h.state->engine;
+    LetGoWhileWaiting let_go(&h.lock);
+    return body(h.name, *engine);
+  });
+}
+
 // When the engine work of a method runs without the interpreter lock
 // (MaybeWithoutGil, handle.h): a write when its commit waits for a disk
 // sync (a file database; an in-memory commit is quick), a read when it

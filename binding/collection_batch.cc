@@ -68,7 +68,7 @@ PyObject* CollectionInsertMany(PyObject* self, PyObject* const* args, Py_ssize_t
   if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgSequence(kParams, 0, a[0], &list) ||
       !CheckPairs(kParams, list.get()))
     return nullptr;
-  return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
+  return FinishNone(WithOpenWrite(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(auto pairs, ConvertPairs(list.get()));
     RETURN_IF_ERROR(EngineWrite(engine, [&] { return pallix::put_many(engine, name, pairs); }));
     return {};
@@ -80,7 +80,7 @@ PyObject* CollectionDeleteBatch(PyObject* self, PyObject* const* args, Py_ssize_
   PyObject* a[1];
   Ref list;
   if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgSequence(kParams, 0, a[0], &list)) return nullptr;
-  return FinishCount(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<uint64_t> {
+  return FinishCount(WithOpenWrite(self, [&](const std::string& name, Engine& engine) -> BResult<uint64_t> {
     std::vector<std::string> keys;
     for (Py_ssize_t i = 0; i < PyList_Size(list.get()); ++i) {
       ASSIGN_OR_RETURN(std::string key, KeyFromPy(PyList_GetItem(list.get(), i)));
@@ -101,7 +101,9 @@ PyObject* CollectionDeleteWhere(PyObject* self, PyObject* const* args, Py_ssize_
     return nullptr;
   }
   return FinishCount(WithOpen(self, [&](const std::string& name, Engine&) -> BResult<uint64_t> {
-    const std::shared_ptr<Engine>& engine = Unbox<CollectionHandle>(self).state->engine;
+    // A reference of the call's own: the lock is let go if the call waits.
+    std::shared_ptr<Engine> engine = Unbox<CollectionHandle>(self).state->engine;
+    LetGoWhileWaiting let_go(&Unbox<CollectionHandle>(self).lock);
     return WithoutGil([&] { return pallix::delete_where(engine, name, *pred); });
   }));
 }
@@ -110,7 +112,7 @@ PyObject* CollectionCompareAndSet(PyObject* self, PyObject* const* args, Py_ssiz
   PALLIX_PARAMS(kParams, "Collection.compare_and_set", 3, "key", "expected", "replacement");
   PyObject* a[3];
   if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
-  return FinishBool(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<bool> {
+  return FinishBool(WithOpenWrite(self, [&](const std::string& name, Engine& engine) -> BResult<bool> {
     ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
     std::optional<Value> expected, replacement;
     if (a[1] != Py_None) {

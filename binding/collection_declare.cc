@@ -56,7 +56,7 @@ PyObject* DeclareFieldIndex(const Params& params, PyObject* self, PyObject* cons
   PyObject* a[1];
   std::string field;
   if (!MatchArgs(params, args, nargs, kwnames, a) || !ArgStr(params, 0, a[0], &field)) return nullptr;
-  return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
+  return FinishNone(WithOpenWrite(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     return EngineWrite(engine, [&] { return create(engine, name, field); });
   }));
 }
@@ -97,7 +97,7 @@ bool FieldAndNames(const Params& params, PyObject* const* args, Py_ssize_t nargs
 template <class Create>
 PyObject* DeclareVectorIndex(PyObject* self, const std::string& field, const std::string& metric_name,
                              const std::string& quant_name, Create create) {
-  return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
+  return FinishNone(WithOpenWrite(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(Metric metric, ParseMetric(metric_name));
     ASSIGN_OR_RETURN(Quantization quant, ParseQuant(quant_name));
     return EngineWrite(engine, [&]() -> BResult<void> { return create(engine, name, field, metric, quant); });
@@ -114,7 +114,7 @@ PyObject* DeclarePqIndex(const Params& params, PyObject* self, PyObject* const* 
   if (!MatchArgs(params, args, nargs, kwnames, a) || !ArgStr(params, 0, a[0], &field) ||
       !ArgStr(params, 1, a[1], &metric_name) || !ArgU64(params, 2, a[2], &m) || !ArgU64(params, 3, a[3], &k))
     return nullptr;
-  return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
+  return FinishNone(WithOpenWrite(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(Metric metric, ParseMetric(metric_name));
     return EngineWrite(engine, [&]() -> BResult<void> { return create(engine, name, field, metric, m, k); });
   }));
@@ -190,7 +190,7 @@ PyObject* CollectionCreateCompoundIndex(PyObject* self, PyObject* const* args, P
   PyObject* a[1];
   std::vector<std::string> fields;
   if (!MatchArgs(kParams, args, nargs, kwnames, a) || !StrList(kParams, a[0], &fields)) return nullptr;
-  return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
+  return FinishNone(WithOpenWrite(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     return EngineWrite(engine, [&] { return create_compound_index(engine, name, fields); });
   }));
 }
@@ -218,7 +218,7 @@ PyObject* CollectionSetSchema(PyObject* self, PyObject* const* args, Py_ssize_t 
   // The fields are copied out, so that no reference is owned across the
   // lock wait (a thread ended there at interpreter exit would drop it
   // without the interpreter lock; see error.h).
-  return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
+  return FinishNone(WithOpenWrite(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(std::vector<SchemaField> fields, EngineFields(given));
     return EngineWrite(engine, [&]() -> BResult<void> { return pallix::set_schema(engine, name, fields); });
   }));

@@ -41,7 +41,7 @@ PyObject* WeightedToPy(const WeightedKeys& edges) {
 
 // link and link_weighted: a plain edge when weight is null.
 PyObject* Link(PyObject* self, PyObject* from, const std::string& relation, PyObject* to, const double* weight) {
-  return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
+  return FinishNone(WithOpenWrite(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(std::string f, KeyFromPy(from));
     ASSIGN_OR_RETURN(std::string t, KeyFromPy(to));
     return EngineWrite(engine, [&]() -> BResult<void> {
@@ -86,7 +86,7 @@ PyObject* CollectionUnlink(PyObject* self, PyObject* const* args, Py_ssize_t nar
   PyObject* a[3];
   std::string relation;
   if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgStr(kParams, 1, a[1], &relation)) return nullptr;
-  return FinishBool(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<bool> {
+  return FinishBool(WithOpenWrite(self, [&](const std::string& name, Engine& engine) -> BResult<bool> {
     ASSIGN_OR_RETURN(std::string from, KeyFromPy(a[0]));
     ASSIGN_OR_RETURN(std::string to, KeyFromPy(a[2]));
     // (bool: libstdc++ 12 cannot convert expected<bool, E> implicitly.)

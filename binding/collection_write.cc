@@ -10,14 +10,20 @@
 // with the interpreter lock released: its commit waits for the disk sync,
 // and other Python threads go on meanwhile.
 //
-// update runs its Python callback under the lock, as purge_expired runs
-// its whole purge: a callback that calls back into the same handle is
-// refused at once by the handle lock (code 12) instead of waiting forever,
-// and another thread using the handle waits with the interpreter lock
-// released, so the callback can finish. While the callback runs, this
-// thread holds the store's writer turn (storage/store.h): other threads'
-// writes wait, with the interpreter lock released, and the callback's own
-// writes through other handles go on.
+// A write that has to wait in the engine (for the store's writer turn)
+// lets go of the handle lock for the rest of its call (LetGoWhileWaiting,
+// handle.h): no write waits while it holds a handle lock.
+//
+// update runs its Python callback under the lock: a callback that calls
+// back into the same handle is refused at once by the handle lock (code
+// 12) instead of waiting forever, and another thread using the handle
+// waits with the interpreter lock released, so the callback can finish.
+// While the callback runs, this thread holds the store's writer turn
+// (storage/store.h): other threads' writes wait, with the interpreter lock
+// released and their handle locks let go, and the callback's own writes
+// through other handles go on. A callback's write that would wait for a
+// thread that waits for this one (another update's callback writing back
+// into this database) fails at once with code 12.
 
 #include "binding/collection.h"
 #include "binding/value.h"
@@ -63,7 +69,7 @@ PyObject* CollectionInsert(PyObject* self, PyObject* const* args, Py_ssize_t nar
   PALLIX_PARAMS(kParams, "Collection.insert", 2, "key", "doc");
   PyObject* a[2];
   if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
-  return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
+  return FinishNone(WithOpenWrite(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
     ASSIGN_OR_RETURN(Value doc, ValueFromPy(a[1]));
     RETURN_IF_ERROR(EngineWrite(engine, [&] { return pallix::insert(engine, name, key, doc); }));
@@ -75,7 +81,7 @@ PyObject* CollectionInsertAuto(PyObject* self, PyObject* const* args, Py_ssize_t
   PALLIX_PARAMS(kParams, "Collection.insert_auto", 1, "doc");
   PyObject* a[1];
   if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
-  auto key = WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<std::string> {
+  auto key = WithOpenWrite(self, [&](const std::string& name, Engine& engine) -> BResult<std::string> {
     ASSIGN_OR_RETURN(Value doc, ValueFromPy(a[0]));
     return EngineWrite(engine, [&] { return pallix::insert_auto(engine, name, doc); });
   });
@@ -86,13 +92,23 @@ PyObject* CollectionInsertAuto(PyObject* self, PyObject* const* args, Py_ssize_t
 // update(key, f): the engine's update, whose read, call and write are one
 // step against other threads' writes; f runs under the handle lock with the
 // interpreter lock (taken back for it on a file database). The callback's
-// own failure is kept here, and the engine is only told to stop.
+// own failure is kept here, and the engine is only told to stop. The
+// writer turn is taken first, without waiting for it under the handle lock
+// (TakeTurnKeepingLock): a callback of another thread may be waiting for
+// this handle while it holds the turn.
 PyObject* CollectionUpdate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PALLIX_PARAMS(kParams, "Collection.update", 2, "key", "f");
   PyObject* a[2];
   if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
-  return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
+  CollectionHandle& h = Unbox<CollectionHandle>(self);
+  return FinishNone(WithOpen(self, [&](const std::string& name, Engine&) -> BResult<void> {
     ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
+    // A reference of the call's own: the lock may be let go meanwhile.
+    std::shared_ptr<Engine> kept = h.state->engine;
+    Engine& engine = *kept;
+    ASSIGN_OR_RETURN(Store::WriterTurn turn, TakeTurnKeepingLock(h.lock, engine.store()));
+    if (!h.state) return Invalid(kCollectionClosed);  // closed while the lock was let go
+    LetGoWhileWaiting keep_lock(nullptr);  // held across the callback, whatever it waits for
     std::optional<BindingError> failed;
     auto call = [&](const std::optional<std::string>& stored) -> Result<std::optional<Value>> {
       BResult<std::optional<Value>> next = WithGil([&] { return Updated(stored, a[1]); });
@@ -111,7 +127,7 @@ PyObject* CollectionPatch(PyObject* self, PyObject* const* args, Py_ssize_t narg
   PALLIX_PARAMS(kParams, "Collection.patch", 2, "key", "patch");
   PyObject* a[2];
   if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
-  return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
+  return FinishNone(WithOpenWrite(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
     ASSIGN_OR_RETURN(Value patch, ValueFromPy(a[1]));
     return EngineWrite(engine, [&]() -> BResult<void> { return pallix::patch(engine, name, key, patch); });
@@ -122,7 +138,7 @@ PyObject* CollectionDelete(PyObject* self, PyObject* const* args, Py_ssize_t nar
   PALLIX_PARAMS(kParams, "Collection.delete", 1, "key");
   PyObject* a[1];
   if (!MatchArgs(kParams, args, nargs, kwnames, a)) return nullptr;
-  return FinishBool(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<bool> {
+  return FinishBool(WithOpenWrite(self, [&](const std::string& name, Engine& engine) -> BResult<bool> {
     ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
     return EngineWrite(engine, [&]() -> BResult<bool> {
       ASSIGN_OR_RETURN(bool existed, pallix::delete_document(engine, name, key));
@@ -138,7 +154,7 @@ PyObject* CollectionInsertWithTtl(PyObject* self, PyObject* const* args, Py_ssiz
   PyObject* a[3];
   int64_t expires_at;
   if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgI64(kParams, 2, a[2], &expires_at)) return nullptr;
-  return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
+  return FinishNone(WithOpenWrite(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
     ASSIGN_OR_RETURN(Value doc, ValueFromPy(a[1]));
     RETURN_IF_ERROR(EngineWrite(engine, [&] { return pallix::insert_with_ttl(engine, name, key, doc, expires_at); }));
@@ -151,7 +167,7 @@ PyObject* CollectionSetTtl(PyObject* self, PyObject* const* args, Py_ssize_t nar
   PyObject* a[2];
   int64_t expires_at;
   if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgI64(kParams, 1, a[1], &expires_at)) return nullptr;
-  return FinishNone(WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
+  return FinishNone(WithOpenWrite(self, [&](const std::string& name, Engine& engine) -> BResult<void> {
     ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
     return EngineWrite(engine, [&]() -> BResult<void> { return pallix::set_ttl(engine, name, key, expires_at); });
   }));
@@ -168,13 +184,15 @@ PyObject* CollectionGetTtl(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return Finish(std::move(ttl), [](std::optional<int64_t> t) { return t ? NewInt(*t) : Py_NewRef(Py_None); });
 }
 
-// The purge holds the lock from the first candidate to the last commit.
+// The purge holds the lock from the first candidate to the last commit,
+// unless it has to wait for the writer turn on the way (then, as every
+// write, it goes on without it).
 PyObject* CollectionPurgeExpired(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PALLIX_PARAMS(kParams, "Collection.purge_expired", 1, "now");
   PyObject* a[1];
   int64_t now;
   if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgI64(kParams, 0, a[0], &now)) return nullptr;
-  auto removed = WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<uint64_t> {
+  auto removed = WithOpenWrite(self, [&](const std::string& name, Engine& engine) -> BResult<uint64_t> {
     return EngineWrite(engine, [&]() -> BResult<uint64_t> { return pallix::purge_expired(engine, name, now); });
   });
   return Finish(std::move(removed), NewUInt);

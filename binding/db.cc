@@ -156,7 +156,8 @@ BResult<RenameMap> RenamesFrom(PyObject* dict) {
 }
 
 // Both load methods, in this order under "db lock": the closed check, the
-// file's open (Io), then the renames dict (null for none), then the load.
+// file's open (Io), then the renames dict (null for none), then the load
+// (which goes on without the lock once it waits for the writer turn).
 // The open leaves the interpreter lock: a FIFO's open waits for a writer.
 PyObject* LoadDump(PyObject* self, const std::string& path, PyObject* renames_dict) {
   return WithOpenEngine(self, [&](EngineRefs& refs) -> BResult<PyObject*> {
@@ -165,7 +166,11 @@ PyObject* LoadDump(PyObject* self, const std::string& path, PyObject* renames_di
     if (renames_dict != nullptr) {
       ASSIGN_OR_RETURN(renames, RenamesFrom(renames_dict));
     }
-    return NoneOr([&] { return load_dump(*refs.engine, *file, renames); });
+    // The load lets go of "db lock" if it has to wait for the writer turn
+    // (LetGoWhileWaiting, handle.h), so it keeps a reference of its own.
+    std::shared_ptr<Engine> engine = refs.engine;
+    LetGoWhileWaiting let_go(&H(self).lock);
+    return NoneOr([&] { return load_dump(*engine, *file, renames); });
   });
 }
 

@@ -8,14 +8,27 @@
 //   - a call from another thread first tries the lock and, only when it is
 //     held, waits for it with the interpreter lock released, so the holder
 //     (whose callback needs the interpreter lock) can finish;
-//   - a call from a thread that holds the store's writer turn (inside an
-//     update callback) fails with PallixError code 12 ("<name> is held by
-//     a thread waiting for this thread's write") once the holder waits for
-//     that turn, instead of both waiting forever (storage/store.h);
+//   - a wait that would close a cycle of waits (the holder waits, maybe
+//     through other threads, for a writer turn or lock this thread holds:
+//     inside an update callback) fails with PallixError code 12 ("<name>
+//     is held by a thread waiting for this thread's write") instead of
+//     both waiting forever (storage/store.h);
 //   - a holder stopped by a C++ exception (a broken invariant) poisons the
 //     lock; every later acquisition raises the panic exception naming it.
 //     A thread ended at interpreter exit (the unwind described in error.h)
 //     releases the lock it holds or waits for, without poisoning it.
+//
+// No write waits for a writer turn while it holds a handle lock: an update
+// callback holds its store's turn and may wait for any handle lock, so a
+// writer that held one while it waited for that turn would make the
+// callback's call fail under plain contention. Of the two ways out (take
+// the turn before the handle lock, or let go of the handle lock while
+// waiting for the turn) writes take the second, which keeps the order in
+// which engine calls take "index resume lock" and the turn: a write lets
+// go of its handle lock when it has to wait (for the turn, or for "index
+// resume lock") and goes on without it (LetGoWhileWaiting); update, which
+// must hold its lock while its callback runs, lets go of it while it waits
+// for the turn and takes it back before the callback (TakeTurnKeepingLock).
 //
 // Also here: WithoutGil, which runs engine work with the interpreter lock
 // released while the handle lock stays held, and the store's wait hooks.
@@ -31,12 +44,15 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <type_traits>
 #include <utility>
 
 #include "base/port.h"
+#include "binding/error.h"
 #include "binding/py.h"
+#include "storage/store.h"
 
 namespace pallix::py {
 
@@ -59,14 +75,28 @@ class HandleLock {
   // for a re-entrant call, the panic exception when the lock is poisoned.
   bool Acquire();
   void Release();
+  // Takes the lock back after this thread let go of it, waiting without
+  // the interpreter lock (which it holds when called). With may_give_way
+  // the wait is one that gives way (storage/store.h): kGaveWay, without
+  // the lock, once its holder waits through other threads for this one.
+  // Throws InvariantError(name) when the lock is poisoned.
+  Store::LockWait Retake(bool may_give_way);
+  // Whether this thread holds the lock.
+  bool HeldHere() const { return owner_.load(std::memory_order_acquire) == std::this_thread::get_id(); }
   void Poison() { poisoned_.store(true, std::memory_order_release); }
   bool poisoned() const { return poisoned_.load(std::memory_order_acquire); }
   // For members that never take the lock (__repr__): raises the panic and
   // returns false when the lock is poisoned.
   bool CheckNotPoisoned() const;
   const char* name() const { return name_; }
+  // The message of a wait refused because it would close a cycle.
+  std::string CycleMessage() const;
 
  private:
+  // Takes mu_ into `held` (the owner not yet recorded), waiting without
+  // the interpreter lock when it is busy.
+  Store::LockWait TakeMutex(std::unique_lock<std::timed_mutex>& held, bool may_give_way);
+
   std::timed_mutex mu_;
   std::atomic<std::thread::id> owner_{};
   std::atomic<bool> poisoned_{false};
@@ -75,12 +105,14 @@ class HandleLock {
 };
 
 // Holds a HandleLock for a scope; a C++ exception leaving the scope
-// poisons it. Test with operator bool after construction.
+// poisons it. Test with operator bool after construction. The scope may
+// let go of the lock on the way (LetGoWhileWaiting); then it neither
+// releases nor poisons it.
 class HandleGuard {
  public:
   explicit HandleGuard(HandleLock& lock) : lock_(lock), held_(lock.Acquire()), exceptions_(std::uncaught_exceptions()) {}
   ~HandleGuard() {
-    if (!held_) return;
+    if (!held_ || !lock_.HeldHere()) return;
     if (std::uncaught_exceptions() > exceptions_) lock_.Poison();
     lock_.Release();
   }
@@ -105,9 +137,43 @@ auto UnderLock(HandleLock& lock, F&& body) -> std::optional<decltype(body())> {
 }
 
 // Installs the store's blocking-wait hooks, so that a thread waiting for
-// the single writer releases the interpreter lock meanwhile (unless
-// WithoutGil already has).
+// a writer turn or "index resume lock" releases the interpreter lock
+// meanwhile (unless WithoutGil already has) and lets go of the handle lock
+// of its write (LetGoWhileWaiting).
 void InstallWaitHooks();
+
+// The handle lock that the write running on this thread lets go of at its
+// first wait in the engine (null: none).
+inline thread_local HandleLock* t_let_go = nullptr;
+
+// For a write's engine call, made while it holds `lock`: when the call has
+// to wait (for a writer turn, or for "index resume lock"), the lock is let
+// go of for good before the wait, and the call goes on without it, so that
+// no write waits while it holds a handle lock. Until then the lock is
+// held throughout, as for any method. The caller keeps its own reference
+// to the engine: once the lock is let go, the handle may be closed. Null
+// shields an outer write's lock (an update's, held across its callback).
+class LetGoWhileWaiting {
+ public:
+  explicit LetGoWhileWaiting(HandleLock* lock) : previous_(std::exchange(t_let_go, lock)) {}
+  ~LetGoWhileWaiting() { t_let_go = previous_; }
+  LetGoWhileWaiting(const LetGoWhileWaiting&) = delete;
+  LetGoWhileWaiting& operator=(const LetGoWhileWaiting&) = delete;
+
+ private:
+  HandleLock* previous_;
+};
+
+// The writer turn of `store` for a call that holds `lock` and must keep
+// holding it with the turn (update: its callback runs under both). The
+// turn is never waited for while the lock is held: when it is busy, the
+// lock is let go of, the turn waited for, and the lock taken back; when
+// the lock's holder then waits, through other threads, for this very turn
+// (a scan_each callback writing to the store), the turn is given back and
+// the lock waited for first. Errors: code 12 when a wait would close a
+// cycle ("writer turn is held by ...", "<lock> is held by ..."); the lock
+// is then not held. Call with the interpreter lock held.
+BResult<Store::WriterTurn> TakeTurnKeepingLock(HandleLock& lock, Store& store);
 
 // True on a thread inside WithoutGil's fn (outside any WithGil inside it).
 inline thread_local bool t_without_gil = false;

@@ -34,11 +34,11 @@ enum class TestPoint : size_t {
   kBuildComplete,         // an index build committed its last step, its entry not yet built: the namespace
   kAfterRead,             // a read-modify-write has read, not yet written: the collection
   kQueryAfterSnapshot,    // a query or phrase search holds its read snapshot, before it asks the indexes: the collection
-  kWriterWaits,           // a thread is about to wait for the writer turn another thread holds: ""
+  kWriterWaits,           // a thread's wait for the writer turn another thread holds is recorded, not yet begun: ""
   kAfterCommit,           // a write has committed, its in-memory copy not yet updated: the collection
   kStoreBeforeEnvOpen,    // a store's LMDB lock file is made, LMDB not yet open: the path LMDB is given
   kCopyBeforeName,        // a backup or compaction copy is committed, not yet named: the path it is for
-  kLockWaits,             // a thread is about to wait for a lock another thread holds (Store::WaitForLock): ""
+  kLockWaits,             // a thread's wait for a lock another thread holds is recorded (Store::WaitForLock): ""
   kCopyStaged,            // a compaction copy has its staging name, not yet the database's: the staging path
   kCount
 };

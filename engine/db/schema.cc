@@ -103,7 +103,7 @@ Status set_schema(Engine& engine, std::string_view collection, const std::vector
   // The writer turn keeps another set_schema from committing between this
   // commit and the replacement in memory: memory then always holds the
   // schema stored last.
-  Store::WriterTurn turn = engine.store().TakeWriterTurn();
+  ASSIGN_OR_RETURN(Store::WriterTurn turn, engine.store().TakeWriterTurn());
   RETURN_IF_ERROR(put_row_once(engine.store(), kSchemasCollection, collection, encode_schema(fields)));
   ReachTestPoint(TestPoint::kAfterCommit, collection);
   NamedMutex::Guard guard(engine.schema_lock);

@@ -184,7 +184,9 @@ Status Loader::LoadDocuments() {
     if (!ctx) {
       // Held until the batch is in the in-memory indexes too, so that a
       // write of another thread to a loaded key reaches them after it.
-      turn.emplace(engine_.store().TakeWriterTurn());
+      Result<Store::WriterTurn> taken = engine_.store().TakeWriterTurn();
+      if (!taken) return stop(Fail(taken.error()));
+      turn.emplace(std::move(*taken));
       Result<WriteCtx> begun = BeginWriteCtx(engine_.store());
       if (!begun) return stop(Fail(begun.error()));
       ctx.emplace(std::move(*begun));

@@ -25,7 +25,7 @@ Result<uint64_t> delete_where(const std::shared_ptr<Engine>& engine, std::string
   RETURN_IF_ERROR(ValidateQuerySpec(spec));
   // Builds write in transactions of their own: before this one begins.
   RETURN_IF_ERROR(resume_index_builds(*engine, collection));
-  Store::WriterTurn turn = engine->store().TakeWriterTurn();
+  ASSIGN_OR_RETURN(Store::WriterTurn turn, engine->store().TakeWriterTurn());
   ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine->store()));
   std::vector<std::string> keys;
   {

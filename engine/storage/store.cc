@@ -132,58 +132,87 @@ void SetBlockingWaitHooks(BlockingWaitHooks hooks) { g_wait_hooks = hooks; }
 namespace {
 
 // What a waiting thread waits for: the holder slot of a lock, or the
-// turn_owner_ of a store whose turn it waits for.
+// turn_owner_ of a store whose turn it waits for; and whether the wait
+// gives way rather than close a cycle.
 struct Wait {
   const std::atomic<std::thread::id>* owner;
-  bool turn;
+  bool gives_way;
 };
 
 // Every thread that waits for a turn or through Store::WaitForLock. An
 // entry lives only while its thread waits, so the slot it points at (in
 // the store or lock that thread waits for) is alive while it is listed.
+// Entries are added, checked and removed under g_waits_mu, so the checks
+// of two waits that would close one cycle between them are made one after
+// the other, and the second sees the first.
 std::mutex g_waits_mu;
 std::unordered_map<std::thread::id, Wait> g_waits;
 
-// Turns this thread holds, one per store whatever its depth there.
-thread_local uint32_t t_turns_held = 0;
-
-void RecordWait(const std::atomic<std::thread::id>* owner, bool turn) {
-  const std::thread::id self = std::this_thread::get_id();
-  std::lock_guard<std::mutex> lock(g_waits_mu);
-  if (owner == nullptr) {
-    g_waits.erase(self);
-  } else {
-    g_waits[self] = Wait{owner, turn};
-  }
-}
-
-// A chain longer than this is not followed (a lock cycle among other
-// threads, which no wait here can break, could otherwise hold it forever).
+// A chain longer than this is not followed (it cannot be a cycle that a
+// check let through; it is cut short to keep the check bounded).
 constexpr int kMaxWaitChain = 64;
 
-}  // namespace
-
-bool Store::ThisThreadHoldsATurn() { return t_turns_held != 0; }
-
-void Store::RecordLockWait(const std::atomic<std::thread::id>* owner) { RecordWait(owner, false); }
-
-bool Store::WaitsForMyTurn(std::thread::id holder) {
+// Whether the chain from `holder` (the holder of what this thread would
+// wait for, through the holders of what each waits for) comes back to
+// this thread. For a wait that cannot give way, a thread whose wait gives
+// way ends the chain: it will let go. A wait that gives way follows the
+// chain through such threads too, so that a cycle with two of them in it
+// is given up by both rather than by neither. Holders come and go, but a
+// thread listed here is blocked, and a slot names its holder only while
+// that holder has the lock (it is cleared before the lock is let go), so
+// a cycle found is one that would never end. Called under g_waits_mu.
+bool ChainReachesSelf(std::thread::id holder, bool gives_way) {
   const std::thread::id self = std::this_thread::get_id();
-  std::lock_guard<std::mutex> lock(g_waits_mu);
-  std::thread::id thread = holder;
   for (int step = 0; step < kMaxWaitChain; ++step) {
-    if (thread == std::thread::id() || thread == self) return false;
-    auto it = g_waits.find(thread);
-    if (it == g_waits.end()) return false;
-    if (it->second.turn) return it->second.owner->load() == self;
-    thread = it->second.owner->load();
+    if (holder == std::thread::id()) return false;
+    if (holder == self) return true;
+    auto it = g_waits.find(holder);
+    if (it == g_waits.end() || (it->second.gives_way && !gives_way)) return false;
+    holder = it->second.owner->load();
   }
   return false;
 }
 
+}  // namespace
+
+bool Store::BeginWait(const std::atomic<std::thread::id>* owner, bool gives_way) {
+  std::lock_guard<std::mutex> lock(g_waits_mu);
+  if (ChainReachesSelf(owner->load(), gives_way)) return false;
+  g_waits[std::this_thread::get_id()] = Wait{owner, gives_way};
+  return true;
+}
+
+void Store::EndWait() {
+  std::lock_guard<std::mutex> lock(g_waits_mu);
+  g_waits.erase(std::this_thread::get_id());
+}
+
+bool Store::WaitCloses(const std::atomic<std::thread::id>* owner) {
+  std::lock_guard<std::mutex> lock(g_waits_mu);
+  return ChainReachesSelf(owner->load(), true);
+}
+
 Status LockWithoutTurnCycle(NamedMutex& mu) {
   if (mu.TryLock()) return Ok();
-  if (Store::WaitForLock(mu.owner(), [&](std::chrono::nanoseconds wait) { return mu.TryLockFor(wait); })) return Ok();
+  void* token = g_wait_hooks.before ? g_wait_hooks.before() : nullptr;
+  Store::LockWait waited = Store::LockWait::kRefused;
+  try {
+    waited = Store::WaitForLock(mu.owner(), [&](std::chrono::nanoseconds wait) { return mu.TryLockFor(wait); });
+  } catch (...) {  // a poisoned lock: the embedder's lock is taken back first
+    if (g_wait_hooks.after) g_wait_hooks.after(token);
+    throw;
+  }
+  // An embedder may end this thread inside after() by unwinding it; the
+  // lock taken is let go then.
+  struct Unwound {
+    NamedMutex* held;
+    ~Unwound() {
+      if (held != nullptr) held->Unlock();
+    }
+  } unwound{waited == Store::LockWait::kTaken ? &mu : nullptr};
+  if (g_wait_hooks.after) g_wait_hooks.after(token);
+  unwound.held = nullptr;
+  if (waited == Store::LockWait::kTaken) return Ok();
   return Fail(EngineError::InvalidArgument(std::string(mu.name()) +
                                            " is held by a thread waiting for this thread's write"));
 }
@@ -390,7 +419,7 @@ Result<WriteTxn> Store::BeginWrite() {
   if (faults_ != nullptr && faults_->fail_begin_write) return Fail(InjectedFault(ErrorKind::kTransaction));
   if (writer_thread_.load() == std::this_thread::get_id())
     return Fail(EngineError::Transaction("a write transaction is already open on this thread"));
-  AcquireTurn();
+  RETURN_IF_ERROR(AcquireTurn());
   writer_thread_.store(std::this_thread::get_id());
   MaybeGrowMap();
   MDB_txn* txn = nullptr;
@@ -433,38 +462,54 @@ void Store::ReleaseWriter() {
   ReleaseTurn();
 }
 
-Store::WriterTurn Store::TakeWriterTurn() {
-  AcquireTurn();
+Result<Store::WriterTurn> Store::TakeWriterTurn() {
+  RETURN_IF_ERROR(AcquireTurn());
   return WriterTurn(this);
 }
 
-void Store::AcquireTurn() {
-  const std::thread::id self = std::this_thread::get_id();
+std::optional<Store::WriterTurn> Store::TryTakeWriterTurn() {
+  if (!TryAcquireTurn()) return std::nullopt;
+  return WriterTurn(this);
+}
+
+bool Store::TryAcquireTurn() {
   // Only this thread ever stores its own id, so this is a re-entry.
-  if (turn_owner_.load() == self) {
+  if (turn_owner_.load() == std::this_thread::get_id()) {
     ++turn_depth_;
-    return;
+    return true;
   }
-  std::unique_lock<std::mutex> turn(turn_mu_, std::try_to_lock);
-  if (!turn) {
-    ReachTestPoint(TestPoint::kWriterWaits);
-    void* token = g_wait_hooks.before ? g_wait_hooks.before() : nullptr;
-    RecordWait(&turn_owner_, true);
-    turn.lock();
-    RecordWait(nullptr, false);
-    // An embedder may end this thread inside after() by unwinding it (an
-    // interpreter at exit does); `turn` then gives the turn up.
-    if (g_wait_hooks.after) g_wait_hooks.after(token);
-  }
-  turn.release();
-  turn_owner_.store(self);
+  if (!turn_mu_.try_lock()) return false;
+  TakeOwnership();
+  return true;
+}
+
+void Store::TakeOwnership() {
+  turn_owner_.store(std::this_thread::get_id());
   turn_depth_ = 1;
-  ++t_turns_held;
+}
+
+Status Store::AcquireTurn() {
+  if (TryAcquireTurn()) return Ok();
+  // What this thread lets go of while it waits goes before the wait is
+  // checked: the check must not count it as held.
+  void* token = g_wait_hooks.before ? g_wait_hooks.before() : nullptr;
+  if (!BeginWait(&turn_owner_, false)) {
+    if (g_wait_hooks.after) g_wait_hooks.after(token);
+    return Fail(EngineError::InvalidArgument("writer turn is held by a thread waiting for this thread's write"));
+  }
+  ReachTestPoint(TestPoint::kWriterWaits);
+  std::unique_lock<std::mutex> turn(turn_mu_);
+  EndWait();
+  // An embedder may end this thread inside after() by unwinding it (an
+  // interpreter at exit does); `turn` then gives the turn up.
+  if (g_wait_hooks.after) g_wait_hooks.after(token);
+  turn.release();
+  TakeOwnership();
+  return Ok();
 }
 
 void Store::ReleaseTurn() {
   if (--turn_depth_ != 0) return;
-  --t_turns_held;
   turn_owner_.store(std::thread::id());
   turn_mu_.unlock();
 }

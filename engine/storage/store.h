@@ -41,15 +41,30 @@
 // time), and every other thread's write transaction waits until the turn
 // is given up.
 //
-// Waits around the turn: a thread that holds the turn may go on to wait for
-// a lock (a binding handle lock, "index resume lock") whose holder waits
-// for that very turn, and then both would wait forever. So every wait for
-// a turn, and every wait through WaitForLock, is recorded in a process-wide
-// table of waiting threads; a thread that holds a turn waits for a lock in
-// short steps, and between steps follows the holder's recorded waits (the
-// holder may wait for another recorded lock, whose holder may wait...).
-// When that chain ends at a turn this thread holds, the wait is given up
-// instead. Holders come and go, so the check is made again every step.
+// Waits: a thread may wait for a turn while it holds another store's turn
+// or a lock (an update callback writing to a second database, a binding
+// handle lock, "index resume lock"), and the holder of what it waits for
+// may in turn wait for something this thread holds: then both would wait
+// forever. So every wait for a turn, and every wait through WaitForLock,
+// is recorded in a process-wide table of waiting threads (what each waits
+// for), and a wait is checked against it as it begins: when the holder of
+// what this thread would wait for waits, directly or through a chain of
+// recorded waits, for something this thread holds, the wait would close a
+// cycle, and it is refused at once (InvalidArgument). Only the wait that
+// would close a cycle is refused; every other wait simply waits, and the
+// table never holds a cycle. A thread that holds nothing cannot close one.
+// The check happens once, when the wait begins: a later wait that would
+// close a cycle through this one is the one refused.
+//
+// A wait may instead be one that gives way (WaitForLock with may_give_way):
+// its thread has just taken something it can let go of again (a writer
+// turn) and will do so rather than close a cycle. Another thread's check
+// that reaches it stops there (it will let go); the waiting thread itself
+// checks again in short steps and gives up the wait once a cycle runs
+// through it.
+//
+// Waits that no table can see (a callback that hands a write to another
+// thread and waits for it) are beyond this: such a thread waits forever.
 
 #ifndef PALLIX_STORAGE_STORE_H_
 #define PALLIX_STORAGE_STORE_H_
@@ -120,9 +135,11 @@ struct StoreFaults {
   bool fail_begin_read = false;
 };
 
-// Called around a wait for the writer turn, so that an embedding
-// interpreter can release its own lock while this thread waits. after()
-// may end the thread by unwinding it; the turn is not kept then.
+// Called around a wait for a writer turn or for a lock through
+// LockWithoutTurnCycle, so that an embedder can let go of what must not be
+// held while this thread waits (an interpreter its own lock; the binding
+// also the handle lock of the write that waits). after() may end the
+// thread by unwinding it; what the wait took is not kept then.
 struct BlockingWaitHooks {
   void* (*before)() = nullptr;       // returns a token
   void (*after)(void* token) = nullptr;
@@ -181,11 +198,11 @@ class Store {
   // transactions of other threads wait, while this thread may still begin
   // its own. Taking it waits (through the blocking-wait hooks) while
   // another thread holds it or has a write transaction open; a thread that
-  // holds it already takes it again at once. Whatever this thread does
-  // while it holds the turn must not wait for another thread's write, or
-  // both wait forever: a lock that a writer may hold while it waits for the
-  // turn is therefore waited for through WaitForLock, which gives the wait
-  // up in that case.
+  // holds it already takes it again at once. A wait that would close a
+  // cycle (see above) is refused: InvalidArgument ("writer turn is held by
+  // a thread waiting for this thread's write"). Whatever this thread waits
+  // for while it holds the turn must be a recorded wait (a turn, or
+  // WaitForLock), so that such a cycle is seen.
   class [[nodiscard]] WriterTurn {
    public:
     WriterTurn(WriterTurn&& other) noexcept : store_(std::exchange(other.store_, nullptr)) {}
@@ -199,19 +216,20 @@ class Store {
     explicit WriterTurn(Store* store) : store_(store) {}
     Store* store_;
   };
-  WriterTurn TakeWriterTurn();
+  Result<WriterTurn> TakeWriterTurn();
+  // The turn when it is free or already this thread's, without waiting.
+  std::optional<WriterTurn> TryTakeWriterTurn();
 
-  // Whether this thread holds the writer turn of some store (a write
-  // transaction included).
-  static bool ThisThreadHoldsATurn();
   // Waits for a lock held by another thread, the lock whose holder `owner`
   // records: try_for(d) tries to take it, waiting up to d. The wait is
-  // recorded (see above). Returns true once the lock is taken; false,
-  // without it, when this thread holds a writer turn that the lock's
-  // holder waits for, directly or through recorded lock waits. A thread
-  // that holds no turn simply waits.
+  // recorded and checked (see above). kTaken once the lock is taken;
+  // kRefused, without it, when the wait would close a cycle; with
+  // may_give_way, kGaveWay instead, also once a cycle runs through the
+  // wait later (the caller then lets go of what it can and waits again).
+  enum class LockWait { kTaken, kRefused, kGaveWay };
   template <class TryFor>
-  static bool WaitForLock(const std::atomic<std::thread::id>& owner, TryFor&& try_for);
+  static LockWait WaitForLock(const std::atomic<std::thread::id>& owner, TryFor&& try_for,
+                              bool may_give_way = false);
 
   bool in_memory() const { return in_memory_; }
 
@@ -259,12 +277,18 @@ class Store {
   void MaybeGrowMap();
   void ReleaseReader(MDB_txn* txn);
   void ReleaseWriter();
-  void AcquireTurn();
+  Status AcquireTurn();
+  bool TryAcquireTurn();
+  void TakeOwnership();
   void ReleaseTurn();
-  // The recording of WaitForLock's wait, and its check between steps: true
-  // when `holder` waits for a turn this thread holds.
-  static void RecordLockWait(const std::atomic<std::thread::id>* owner);
-  static bool WaitsForMyTurn(std::thread::id holder);
+  // The recording of a wait for what `owner` names, checked as it begins:
+  // false, and nothing recorded, when the wait would close a cycle.
+  // Ended with EndWait.
+  static bool BeginWait(const std::atomic<std::thread::id>* owner, bool gives_way);
+  static void EndWait();
+  // Whether a cycle of recorded waits runs through this thread's wait for
+  // what `owner` names (for a wait that gives way).
+  static bool WaitCloses(const std::atomic<std::thread::id>* owner);
 
   MDB_env* env_ = nullptr;
   unsigned dbi_[3] = {0, 0, 0};
@@ -296,34 +320,29 @@ class Store {
 };
 
 template <class TryFor>
-bool Store::WaitForLock(const std::atomic<std::thread::id>& owner, TryFor&& try_for) {
-  // A thread with no turn cannot close such a cycle: it waits as for any
-  // lock (in long steps, as a timed mutex waits).
-  const bool holds_turn = ThisThreadHoldsATurn();
+Store::LockWait Store::WaitForLock(const std::atomic<std::thread::id>& owner, TryFor&& try_for, bool may_give_way) {
+  if (!BeginWait(&owner, may_give_way)) return may_give_way ? LockWait::kGaveWay : LockWait::kRefused;
+  struct Ended {
+    ~Ended() { EndWait(); }
+  } ended;
   ReachTestPoint(TestPoint::kLockWaits);
-  struct Recorded {
-    explicit Recorded(const std::atomic<std::thread::id>* owner) { RecordLockWait(owner); }
-    ~Recorded() { RecordLockWait(nullptr); }
-  } recorded(&owner);
+  // A wait that may give way looks again in short steps; any other was
+  // checked as it began, and a later cycle through it is refused to the
+  // wait that would close it.
+  const std::chrono::nanoseconds step = may_give_way ? std::chrono::nanoseconds(std::chrono::milliseconds(2))
+                                                     : std::chrono::nanoseconds(std::chrono::hours(1));
   for (;;) {
-    if (try_for(holds_turn ? std::chrono::nanoseconds(std::chrono::milliseconds(2))
-                           : std::chrono::nanoseconds(std::chrono::hours(1))))
-      return true;
-    if (!holds_turn) continue;
-    std::thread::id holder = owner.load(std::memory_order_acquire);
-    // The holder is read again after the check: a holder that waits for
-    // this thread's turn cannot let go of the lock meanwhile, so the same
-    // holder then means it held the lock all along.
-    if (holder != std::thread::id() && WaitsForMyTurn(holder) && owner.load(std::memory_order_acquire) == holder)
-      return false;
+    if (try_for(step)) return LockWait::kTaken;
+    if (may_give_way && WaitCloses(&owner)) return LockWait::kGaveWay;
   }
 }
 
-// Takes `mu`, waiting while another thread holds it (Store::WaitForLock).
-// On success the caller holds it and lets it go with mu.Unlock(). Throws
-// InvariantError when it is poisoned, as NamedMutex::Guard. Errors:
-// InvalidArgument ("<name> is held by a thread waiting for this thread's
-// write") when this thread holds a writer turn that the holder waits for.
+// Takes `mu`, waiting while another thread holds it (Store::WaitForLock,
+// through the blocking-wait hooks). On success the caller holds it and
+// lets it go with mu.Unlock(). Throws InvariantError when it is poisoned,
+// as NamedMutex::Guard. Errors: InvalidArgument ("<name> is held by a
+// thread waiting for this thread's write") when the wait would close a
+// cycle of waits.
 Status LockWithoutTurnCycle(NamedMutex& mu);
 
 // What the bytes of a read snapshot are: the store's current memory map

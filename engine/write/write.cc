@@ -219,7 +219,7 @@ Result<bool> insert_document(Engine& engine, std::string_view collection, std::s
   RETURN_IF_ERROR(check_collection_name(collection));
   SchemaCopy schema = get_schema(engine, collection);
   if (schema) RETURN_IF_ERROR(validate_against(*schema, doc));
-  Store::WriterTurn turn = engine.store().TakeWriterTurn();
+  ASSIGN_OR_RETURN(Store::WriterTurn turn, engine.store().TakeWriterTurn());
   ASSIGN_OR_RETURN(bool changed, WriteWithSchema(engine, schema, collection, key, &doc, expiry));
   ReachTestPoint(TestPoint::kAfterCommit, collection);
   if (changed) update_memory_indexes(engine, collection, key, &doc);
@@ -237,7 +237,7 @@ Result<bool> insert_with_ttl(Engine& engine, std::string_view collection, std::s
 
 Result<bool> delete_document(Engine& engine, std::string_view collection, std::string_view key) {
   RETURN_IF_ERROR(check_collection_name(collection));
-  Store::WriterTurn turn = engine.store().TakeWriterTurn();
+  ASSIGN_OR_RETURN(Store::WriterTurn turn, engine.store().TakeWriterTurn());
   ASSIGN_OR_RETURN(bool changed, WriteWithSchema(engine, std::nullopt, collection, key, nullptr, std::nullopt));
   ReachTestPoint(TestPoint::kAfterCommit, collection);
   if (changed) update_memory_indexes(engine, collection, key, nullptr);
@@ -255,7 +255,7 @@ Result<bool> compare_and_set(Engine& engine, std::string_view collection, std::s
   } else {
     RETURN_IF_ERROR(check_document_key(key));
   }
-  Store::WriterTurn turn = engine.store().TakeWriterTurn();
+  ASSIGN_OR_RETURN(Store::WriterTurn turn, engine.store().TakeWriterTurn());
   ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
   ASSIGN_OR_RETURN(std::optional<std::string> stored, get_row(ctx, collection, key));
   bool applies = !stored && !expected;
@@ -288,7 +288,7 @@ Status patch(Engine& engine, std::string_view collection, std::string_view key, 
   RETURN_IF_ERROR(check_collection_name(collection));
   RETURN_IF_ERROR(check_document_key(key));
   SchemaCopy schema = get_schema(engine, collection);
-  Store::WriterTurn turn = engine.store().TakeWriterTurn();
+  ASSIGN_OR_RETURN(Store::WriterTurn turn, engine.store().TakeWriterTurn());
   ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
   ASSIGN_OR_RETURN(std::optional<std::string> stored, get_row(ctx, collection, key));
   std::optional<Value> current;
@@ -311,7 +311,7 @@ Status patch(Engine& engine, std::string_view collection, std::string_view key, 
 // transaction: the writer turn keeps other threads' writes out instead,
 // while this thread's own writes, fn's included, go on.
 Status update(Engine& engine, std::string_view collection, std::string_view key, const UpdateFn& fn) {
-  Store::WriterTurn turn = engine.store().TakeWriterTurn();
+  ASSIGN_OR_RETURN(Store::WriterTurn turn, engine.store().TakeWriterTurn());
   ASSIGN_OR_RETURN(std::optional<std::string> stored, get_row_once(engine.store(), collection, key));
   ReachTestPoint(TestPoint::kAfterRead, collection);
   ASSIGN_OR_RETURN(std::optional<Value> next, fn(stored));
@@ -340,7 +340,7 @@ Status put_many(Engine& engine, std::string_view collection,
     ASSIGN_OR_RETURN(size_t size, CheckStorable(key, doc));
     sizes.push_back(size);
   }
-  Store::WriterTurn turn = engine.store().TakeWriterTurn();
+  ASSIGN_OR_RETURN(Store::WriterTurn turn, engine.store().TakeWriterTurn());
   ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
   const std::string ttl_coll = ttl_collection(collection);
   std::string buffer;
@@ -363,7 +363,7 @@ Result<std::string> insert_auto(Engine& engine, std::string_view collection, con
   RETURN_IF_ERROR(check_collection_name(collection));
   // Every generated key has the same length.
   ASSIGN_OR_RETURN(const size_t size, CheckStorable(auto_key(0), doc));
-  Store::WriterTurn turn = engine.store().TakeWriterTurn();
+  ASSIGN_OR_RETURN(Store::WriterTurn turn, engine.store().TakeWriterTurn());
   ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
   const std::string counter = AutoKey(collection);
   ASSIGN_OR_RETURN(std::optional<uint64_t> last, ctx.txn().GetU64(StoreTable::kMeta, counter));
@@ -390,7 +390,7 @@ Result<uint64_t> purge_expired(Engine& engine, std::string_view collection, int6
   const std::string ttl_coll = ttl_collection(collection);
   uint64_t removed = 0;
   for (const ExpiredKey& candidate : candidates) {
-    Store::WriterTurn turn = engine.store().TakeWriterTurn();
+    ASSIGN_OR_RETURN(Store::WriterTurn turn, engine.store().TakeWriterTurn());
     ASSIGN_OR_RETURN(bool gone, PurgeOne(engine, collection, ttl_coll, candidate));
     if (!gone) continue;
     update_memory_indexes(engine, collection, candidate.key, nullptr);

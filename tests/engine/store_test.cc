@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <random>
 #include <span>
@@ -505,7 +506,8 @@ TEST(StoreTest, NestedWriteOnSameThreadFailsFast) {
 // the wait goes through the blocking-wait hooks.
 TEST(StoreTest, WriterTurnHoldsOffOtherThreadsOnly) {
   auto store = MemStore();
-  static std::atomic<int> hooked_waits{0};
+  static std::atomic<int> hooked_waits;
+  hooked_waits = 0;
   SetBlockingWaitHooks({[]() -> void* { ++hooked_waits; return nullptr; }, [](void*) {}});
   struct Unhook {
     ~Unhook() { SetBlockingWaitHooks({}); }
@@ -520,9 +522,9 @@ TEST(StoreTest, WriterTurnHoldsOffOtherThreadsOnly) {
   });
   std::thread other;
   {
-    Store::WriterTurn outer = store->TakeWriterTurn();
+    Store::WriterTurn outer = store->TakeWriterTurn().value();
     {
-      Store::WriterTurn inner = store->TakeWriterTurn();
+      Store::WriterTurn inner = store->TakeWriterTurn().value();
       ASSERT_TRUE(put_row_once(*store, "c", "a", "mine").has_value());
       auto w1 = store->BeginWrite();
       ASSERT_TRUE(w1.has_value());
@@ -539,6 +541,36 @@ TEST(StoreTest, WriterTurnHoldsOffOtherThreadsOnly) {
   EXPECT_EQ(hooked_waits.load(), 1);
   EXPECT_EQ(*get_row_once(*store, "c", "a"), "theirs");
   EXPECT_EQ(*get_row_once(*store, "c", "b"), "mine");
+}
+
+// A wait for a lock through LockWithoutTurnCycle goes through the
+// blocking-wait hooks too: an embedder's own lock (an interpreter's) is
+// not held while this thread waits, since the holder may need it to
+// finish.
+TEST(StoreTest, LockWaitsGoThroughTheBlockingWaitHooks) {
+  static std::atomic<int> befores, afters;
+  befores = 0;
+  afters = 0;
+  SetBlockingWaitHooks({[]() -> void* { ++befores; return nullptr; }, [](void*) { ++afters; }});
+  struct Unhook {
+    ~Unhook() { SetBlockingWaitHooks({}); }
+  } unhook;
+  NamedMutex mu("some lock");
+  std::promise<void> held, waiting;
+  std::thread holder([&] {
+    NamedMutex::Guard hold(mu);
+    held.set_value();
+    waiting.get_future().wait();
+  });
+  held.get_future().wait();
+  {
+    ScopedTestHook hook(TestPoint::kLockWaits, [&](std::string_view) { waiting.set_value(); });
+    ASSERT_TRUE(LockWithoutTurnCycle(mu).has_value());
+  }
+  mu.Unlock();
+  holder.join();
+  EXPECT_EQ(befores.load(), 1);
+  EXPECT_EQ(afters.load(), 1);
 }
 
 TEST(StoreTest, InjectedFaultsLeaveStorageUnchanged) {

@@ -446,48 +446,138 @@ def test_an_update_callback_writes_through_another_handle_on_its_own_thread(shar
     assert c.get("k") == 2 and c.get("j") == 7
 
 
-def test_an_update_callback_is_refused_a_handle_whose_holder_waits_for_its_write():
-    # Another thread's insert holds the shared handle and waits for the
-    # turn the callback holds: the callback's call on that handle fails at
-    # once instead of both waiting forever. Until the insert holds the
-    # handle, the callback's calls simply go through, so it polls; the
-    # outcome never depends on when the insert gets there. Afterwards the
-    # callback's own handles go on, and the insert lands after the update.
-    out = run_child("""
-        import threading, time
+@pytest.mark.parametrize("storage", ["file", "memory"])
+def test_an_update_callback_writes_through_a_handle_whose_writer_waits_for_its_turn(storage, tmp_path):
+    # Another thread's insert through the shared handle waits for the turn
+    # the update holds; the callback then writes through that handle, and
+    # both writes land. The order is fixed by the interpreter lock: with a
+    # switch interval that never runs out, the writer keeps that lock from
+    # the moment it calls insert until its first wait, the one for the turn.
+    out = run_child(f"""
+        import sys, threading
         import pallix._native as native
-        db = native.Db()
-        c, shared, mine, log = db.collection("c"), db.collection("c"), db.collection("c"), db.collection("log")
+        sys.setswitchinterval(1000)
+        db = native.Db.open({str(tmp_path / "t.db")!r}) if {storage == "file"} else native.Db()
+        c, shared = db.collection("c"), db.collection("s")
         c.insert("k", 1)
-        refused = []
+        calling = threading.Event()
 
         def writer():
+            def profile(frame, event, arg):
+                if event == "c_call" and getattr(arg, "__self__", None) is shared:
+                    calling.set()
+            sys.setprofile(profile)
             shared.insert("w", 1)
+            sys.setprofile(None)
 
-        t = threading.Thread(target=writer)
+        t = threading.Thread(target=writer, daemon=True)
 
         def f(d):
             t.start()
-            deadline = time.monotonic() + 30
-            while not refused and time.monotonic() < deadline:
-                try:
-                    shared.get("k")
-                    time.sleep(0.001)
-                except native.PallixError as e:
-                    refused.append((e.code, e.message))
-            mine.insert("x", 2)
-            log.update("n", lambda n: (n or 0) + 1)
-            return d + 1 + mine.get("x") + (mine.get("w") or 0)
+            calling.wait(30)
+            shared.insert("x", 2)
+            return d + shared.get("x")
 
         c.update("k", f)
         t.join(30)
         assert not t.is_alive(), "the insert hung"
-        print(repr(refused))
-        print(c.get("k"), shared.get("w"), log.get("n"), len(shared))
+        print(c.get("k"), shared.get("x"), shared.get("w"), len(shared))
+    """, timeout=90)
+    assert out.split() == ["3", "2", "1", "2"]
+
+
+def test_update_callbacks_and_writers_share_a_handle_without_refusals(shared_db):
+    # Two updaters whose callbacks insert through one shared handle, two
+    # threads inserting through it: nobody is refused, the counter holds
+    # every update, and every acknowledged insert is stored.
+    shared = shared_db.collection("s")
+    shared_db.collection("n").insert("n", 0)
+    refused, stored, updates = [], [], []
+    until = time.monotonic() + 2
+
+    def updater(u):
+        n = shared_db.collection("n")
+        i = 0
+        while time.monotonic() < until:
+            key = f"u{u}-{i}"
+            try:
+                n.update("n", lambda d: shared.insert(key, i) or d + 1)
+                stored.append(key)
+                updates.append(key)
+            except native.PallixError as e:
+                refused.append((e.code, e.message))
+            i += 1
+
+    def inserter(w):
+        i = 0
+        while time.monotonic() < until:
+            key = f"w{w}-{i}"
+            try:
+                shared.insert(key, i)
+                stored.append(key)
+            except native.PallixError as e:
+                refused.append((e.code, e.message))
+            i += 1
+
+    run_threads(lambda: updater(0), lambda: updater(1), lambda: inserter(0), lambda: inserter(1))
+    assert refused == []
+    assert updates and shared_db.collection("n").get("n") == len(updates)
+    assert [k for k in stored if shared.get(k) is None] == []
+
+
+RING_WRITES = ["insert", "insert_many", "patch", "delete", "delete_where", "update", "create_scalar_index",
+               "create_text_index"]
+
+
+@pytest.mark.parametrize("storage", ["file", "memory"])
+@pytest.mark.parametrize("kind", RING_WRITES)
+def test_update_callbacks_writing_into_each_others_database_refuse_one_write(kind, storage, tmp_path):
+    # A ring of 2 and of 3 databases: the update of each holds its writer
+    # turn while its callback writes into the next database. Once every
+    # callback runs, the write that would close the cycle fails at once
+    # with code 12 (whichever comes last), the other writes wait and land,
+    # every update completes, and every database takes writes afterwards.
+    out = run_child(f"""
+        import threading
+        import pallix._native as native
+        write = {{"insert": lambda c: c.insert("x", 1),
+                 "insert_many": lambda c: c.insert_many([("x", 1), ("y", 2)]),
+                 "patch": lambda c: c.patch("x", {{"a": 1}}),
+                 "delete": lambda c: c.delete("x"),
+                 "delete_where": lambda c: c.delete_where(native.field("a").eq(1)),
+                 "update": lambda c: c.update("x", lambda d: 2),
+                 "create_scalar_index": lambda c: c.create_scalar_index("a"),
+                 "create_text_index": lambda c: c.create_text_index("t")}}[{kind!r}]
+        for n in (2, 3):
+            dbs = [native.Db.open({str(tmp_path)!r} + f"/{{n}}-{{i}}.db") if {storage == "file"} else native.Db()
+                   for i in range(n)]
+            running = threading.Barrier(n)
+            refused = []
+
+            def run(i):
+                def f(d):
+                    running.wait(30)
+                    try:
+                        write(dbs[(i + 1) % n].collection("c"))
+                    except native.PallixError as e:
+                        refused.append((e.code, e.message))
+                    return i
+                dbs[i].collection("c").update("k", f)
+
+            threads = [threading.Thread(target=run, args=(i,), daemon=True) for i in range(n)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(30)
+            assert not any(t.is_alive() for t in threads), "the updates hung"
+            print(refused)
+            print([db.collection("c").get("k") for db in dbs])
+            for db in dbs:
+                db.collection("c").insert("after", 1)
     """, timeout=90)
     lines = out.splitlines()
-    assert eval(lines[0]) == [(12, "collection lock is held by a thread waiting for this thread's write")]
-    assert lines[1] == "4 1 1 3"
+    refusal = [(12, "invalid argument: writer turn is held by a thread waiting for this thread's write")]
+    assert lines == [repr(refusal), "[0, 1]", repr(refusal), "[0, 1, 2]"]
 
 
 def test_an_update_callback_uses_unshared_handles_while_another_write_waits(shared_db):
