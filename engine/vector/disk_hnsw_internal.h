@@ -158,13 +158,16 @@ class DannStore {
     slot->epoch = epoch_;
     return true;
   }
-  // Distances from this store's query are kept in the node's slot: the
+  // Distances from an insert's query are kept in the node's slot: the
   // searches of one insert meet the same nodes on every layer, and
   // widening walks nodes its search already scored. Scoring again gives
-  // the very same value, so a kept one changes nothing.
+  // the very same value, so a kept one changes nothing. A query's search
+  // scores each node once (a layer's entry aside), so a query's store
+  // keeps only what Distance scores, not a batch's distances, whose slots
+  // the batch's vectors have pushed out of the cache by then.
   float Distance(Id id);
   void DistanceBatch(const Id* ids, size_t n, float* out) {
-    ScoreBatch(scorer_, query_.size(), ids, n, out, /*remember=*/true);
+    ScoreBatch(scorer_, query_.size(), ids, n, out, /*remember=*/view_ == nullptr);
   }
   DannLinks Neighbours(Id id, uint32_t layer);
   bool ok() const { return status_.has_value(); }
@@ -246,7 +249,7 @@ class DannStore {
   // looking the node up again.
   static_assert(sizeof(Slot) == 32);
   struct Shared {
-    std::vector<Slot> slots;  // by node id, below DannNodeCache::kDenseIds
+    std::vector<Slot> slots;  // by node id, below DannStore::dense_ids_
     std::vector<Entry> entries;
     std::vector<const char*> upper;
     uint32_t stores = 0;
@@ -269,7 +272,7 @@ class DannStore {
   Slot* Resolve(Id id) {
     if (hints_.empty() && ok()) {
       Slot* slot = nullptr;
-      if (shared_ != nullptr && id < DannNodeCache::kDenseIds) {
+      if (shared_ != nullptr && id < dense_ids_) {
         if (id < shared_->slots.size() && shared_->slots[id].store == serial_) slot = &shared_->slots[id];
       } else {
         slot = OwnSlot(id);
@@ -282,14 +285,22 @@ class DannStore {
   // store's when stamped with its serial (Slot::store) and taken (node not
   // kUnused); any other is free. So the next store reuses a table without
   // clearing it: a slot is cleared when taken. A query's store borrows the
-  // one its thread keeps, so that a query neither allocates nor clears a
-  // table for the thousands of nodes it meets.
+  // one its thread keeps (Reader).
   struct OwnTable {
     std::vector<Slot> slots;
     std::vector<uint64_t> ids;  // the id of each slot taken
     uint32_t serial = 0;        // the stamp of the store using it
-    bool lent = false;          // a store of this thread holds it
   };
+  // What a thread lends its query stores, one at a time: a table of slots
+  // by node id (shared_) for the ids below kReadDenseIds, as an insert's
+  // stores share one, whose entries and upper layers (emptied, their room
+  // kept) serve the store; and an own table for any ids past those.
+  struct Reader {
+    Shared by_id;
+    OwnTable hashed;
+    bool lent = false;
+  };
+  static Reader& ThreadReader();
   bool OwnFree(const Slot& slot) const { return slot.store != table_->serial || slot.node == kUnused; }
   // Fibonacci hashing: node ids are mostly consecutive integers, which the
   // multiplication spreads over the table.
@@ -307,15 +318,13 @@ class DannStore {
       if (table_->ids[i] == id) return &slots[i];
     }
   }
-  // The own table a thread lends its query stores, one at a time.
-  static OwnTable& ThreadTable();
   // Stamps the own table for this store: every slot of it is free.
   void StartOwnTable();
   Slot* ResolveSlow(Id id);
   Entry* Find(Id id);
   // The slot id has or would take (unused then).
   Slot& Probe(Id id) {
-    if (shared_ != nullptr && id < DannNodeCache::kDenseIds && id < shared_->slots.size()) {
+    if (shared_ != nullptr && id < dense_ids_ && id < shared_->slots.size()) {
       Slot& slot = shared_->slots[id];
       if (slot.store == serial_) return slot;
     }
@@ -384,6 +393,8 @@ class DannStore {
   std::vector<const char*>* upper_ = &own_upper_;
   Shared* shared_ = nullptr;
   uint32_t serial_ = 0;  // this store's number in the shared table
+  uint64_t dense_ids_ = DannNodeCache::kDenseIds;  // ids by id in the shared table
+  Reader* reader_ = nullptr;  // lent by this thread (a query's store)
   std::vector<uint64_t> hints_;     // ids hinted by PrefetchVisit, TakeHint not run yet
   std::vector<uint64_t> pending_;   // ids of kPending slots, in hint order
   std::string pending_keys_;        // their row keys, for the batched read

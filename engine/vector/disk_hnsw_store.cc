@@ -27,8 +27,11 @@ constexpr size_t kBatch = 32;
 constexpr size_t kFirstSlots = 4096;
 constexpr size_t kFirstEntries = 1024;
 constexpr size_t kMaxHints = 256;
-// A thread keeps the own table its last query grew up to this many slots
-// (2.5 MiB with their ids): room for a search meeting 32,768 nodes.
+// A thread's query stores find node ids below this by id (a table of up to
+// 8 MiB), any others in a hashed table, which the thread keeps up to this
+// many slots (2.5 MiB with their ids), and the room of the entries up to
+// half as many (under 4 MiB): enough for a search meeting 32,768 nodes.
+constexpr uint64_t kReadDenseIds = uint64_t{1} << 18;
 constexpr size_t kMaxKeptSlots = size_t{1} << 16;
 
 inline void Prefetch(const void* p) { port::PrefetchLine(p); }
@@ -116,30 +119,47 @@ bool ParseDannNode(std::string_view bytes, DannNodeView& out, std::vector<const 
   return true;
 }
 
-DannStore::OwnTable& DannStore::ThreadTable() {
-  thread_local OwnTable table;
-  return table;
+DannStore::Reader& DannStore::ThreadReader() {
+  thread_local Reader reader;
+  return reader;
 }
 
 DannStore::DannStore(const ReadView& view, std::string_view ns, bool as_codes, QueryScorer& scorer,
                      std::span<const float> query)
     : view_(&view), ns_(ns), as_codes_(as_codes), scorer_(scorer), query_(query) {
-  own_entries_.reserve(kFirstEntries);
   locations_ = RowLocations::For(ns, view.snapshot_tag());
-  if (OwnTable& table = ThreadTable(); !table.lent) {
-    table.lent = true;
-    table_ = &table;
+  // The thread's tables, unless another store of it holds them: a query
+  // neither allocates nor clears a table for the thousands of nodes it
+  // meets, and finds a node by id in one load rather than by probing.
+  if (Reader& reader = ThreadReader(); !reader.lent) {
+    reader.lent = true;
+    reader_ = &reader;
+    shared_ = &reader.by_id;
+    dense_ids_ = kReadDenseIds;
+    table_ = &reader.hashed;
+    nodes_ = &shared_->entries;
+    upper_ = &shared_->upper;
+    if (shared_->stores == UINT32_MAX) {
+      for (Slot& slot : shared_->slots) slot.store = 0;
+      shared_->stores = 0;
+    }
+    serial_ = ++shared_->stores;
   }
+  nodes_->reserve(kFirstEntries);
   StartOwnTable();
 }
 
 DannStore::~DannStore() {
-  if (table_ == &private_table_) return;
-  table_->lent = false;
-  // The table of a search that met far more nodes than most is not kept.
-  if (table_->slots.size() > kMaxKeptSlots) {
-    table_->slots = {};
-    table_->ids = {};
+  if (reader_ == nullptr) return;
+  reader_->lent = false;
+  // Its rows are the read transaction's: no later store may see them.
+  reader_->by_id.entries.clear();
+  reader_->by_id.upper.clear();
+  // What a search that met far more nodes than most needed is not kept.
+  if (reader_->hashed.slots.size() > kMaxKeptSlots) reader_->hashed = OwnTable{};
+  if (reader_->by_id.entries.capacity() > kMaxKeptSlots / 2) {
+    reader_->by_id.entries = {};
+    reader_->by_id.upper = {};
   }
 }
 
@@ -227,7 +247,7 @@ void DannStore::PrefetchVisit(Id id) {
   // A search hints a whole list at once: here only the slots' loads are
   // started, none waited for, and what depends on a slot follows once the
   // search needs the first of them (TakeHints), when most have arrived.
-  if (shared_ != nullptr && id < DannNodeCache::kDenseIds) {
+  if (shared_ != nullptr && id < dense_ids_) {
     if (id < shared_->slots.size()) Prefetch(&shared_->slots[id]);
   } else if (!table_->slots.empty()) {
     Prefetch(&table_->slots[SlotOf(id, table_->slots.size() - 1)]);
@@ -505,10 +525,10 @@ StoredRef DannStore::Stored(const Entry& entry, std::vector<float>& scratch) con
 }
 
 DannStore::Slot& DannStore::ProbeSlow(Id id) {
-  if (shared_ != nullptr && id < DannNodeCache::kDenseIds) {
+  if (shared_ != nullptr && id < dense_ids_) {
     std::vector<Slot>& slots = shared_->slots;
     if (id >= slots.size()) {
-      slots.resize(std::max<size_t>(id + 1, slots.size() * 2));
+      slots.resize(std::min<size_t>(std::max<size_t>(id + 1, slots.size() * 2), dense_ids_));
       ++moves_;
     }
     Slot& slot = slots[id];

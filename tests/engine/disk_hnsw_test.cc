@@ -322,12 +322,12 @@ TEST_F(DiskHnswTest, RecallAgainstBruteForce) {
   }
 }
 
-// A query's store borrows its thread's slot table, whose slots are stamped
+// A query's store borrows its thread's slot tables, whose slots are stamped
 // for each store instead of cleared: searches one after another on one
-// thread (an exhaustive one growing the table past its first size among
-// them, smaller ones then meeting its stale slots) and searches made while
-// another store holds the table (on a table of their own) answer exactly
-// as the same search on a thread of its own, whose table is new.
+// thread (an exhaustive one growing the table among them, smaller ones
+// then meeting its stale slots) and searches made while another store
+// holds the tables (on a hashed table of their own) answer exactly as the
+// same search on a thread of its own, whose tables are new.
 TEST_F(DiskHnswTest, QueryStoresReuseTheirThreadsTable) {
   constexpr size_t kDim = 4, kN = 2600;
   Rng rng(5);
