@@ -12,7 +12,8 @@ Times, for each build, in one run:
 
 Each build has its own databases, filled with the same data. Repetitions
 interleave the builds (this, baseline, this, baseline, ...), and each figure
-is the fastest (and the median) of --reps. A build that is loaded first into a process can
+is the median of the per-repetition ratios (and each build's fastest
+and median repetition) over --reps. A build that is loaded first into a process can
 run at another speed than the second (where each lands in memory), so by
 default the run starts two processes, one per load order, and prints both
 orders' ratios: ours/base rate for get (>= 1.0 is as fast or faster), time
@@ -178,8 +179,12 @@ def run_one_order(args):
         shutil.rmtree(tmp, ignore_errors=True)
     med = {name: {w: statistics.median(v) for w, v in t.items()} for name, t in times.items()}
     best = {name: {w: min(v) for w, v in t.items()} for name, t in times.items()}
+    # Each repetition times both builds back to back: the median of those
+    # pairs' ratios leaves out what the machine's load did between them.
+    paired = {w: statistics.median(a / b for a, b in zip(times["this"][w], times["base"][w]))
+              for w in ("get", "query", "update")}
     print(json.dumps({"order": order, "source": source, "load": [load0, load1], "median": med, "best": best,
-                      "all": times}))
+                      "paired": paired, "all": times}))
 
 
 def main():
@@ -211,13 +216,16 @@ def main():
     print(f"{results[0]['source']}; {args.db} databases; get: {args.gets} of {args.docs} documents; "
           f"vector query: {args.queries} queries, k={K}, on-disk index over {args.vectors}; "
           f"update: {args.updates} on {args.counters} documents; {args.reps} interleaved repetitions")
-    print("best: each build's fastest repetition (on a shared machine the least disturbed one); "
-          "median: each build's median repetition")
+    print("paired: the median over repetitions of the ratio of the two builds' times in that repetition "
+          "(timed back to back); best: each build's fastest repetition; median: each build's median one")
     print()
     print("| load order | figure | load avg | get this (op/s) | get base (op/s) | get rate ratio | query this (ms) "
           "| query base (ms) | query time ratio | update this (us) | update base (us) | update time ratio |")
     print("|---|---|---|---|---|---|---|---|---|---|---|---|")
     for r in results:
+        p = r["paired"]
+        print(f"| {' then '.join(r['order'])} | paired | {r['load'][0]:.1f}-{r['load'][1]:.1f} | | "
+              f"| {1 / p['get']:.3f} | | | {p['query']:.3f} | | | {p['update']:.3f} |")
         for figure in ("best", "median"):
             t, b = r[figure]["this"], r[figure]["base"]
             print(f"| {' then '.join(r['order'])} | {figure} | {r['load'][0]:.1f}-{r['load'][1]:.1f} "
