@@ -25,6 +25,8 @@
 // thread that waits for this one (another update's callback writing back
 // into this database) fails at once with code 12.
 
+#include <functional>
+
 #include "binding/collection.h"
 #include "binding/value.h"
 #include "db/ttl.h"
@@ -91,11 +93,14 @@ PyObject* CollectionInsertAuto(PyObject* self, PyObject* const* args, Py_ssize_t
 
 // update(key, f): the engine's update, whose read, call and write are one
 // step against other threads' writes; f runs under the handle lock with the
-// interpreter lock (taken back for it on a file database). The callback's
-// own failure is kept here, and the engine is only told to stop. The
-// writer turn is taken first, without waiting for it under the handle lock
-// (TakeTurnKeepingLock): a callback of another thread may be waiting for
-// this handle while it holds the turn.
+// interpreter lock. The writer turn is taken first, without waiting for
+// it under the handle lock (TakeTurnKeepingLock): a callback of another
+// thread may be waiting for this handle while it holds the turn. The
+// engine is then called holding the interpreter lock, and on a file
+// database gives it up once f has returned, for the write, whose commit
+// waits for the disk (one switch per update rather than one around the
+// whole update and another back for f). The callback's own failure is kept
+// here, and the engine is only told to stop.
 PyObject* CollectionUpdate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PALLIX_PARAMS(kParams, "Collection.update", 2, "key", "f");
   PyObject* a[2];
@@ -110,13 +115,16 @@ PyObject* CollectionUpdate(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!h.state) return Invalid(kCollectionClosed);  // closed while the lock was let go
     LetGoWhileWaiting keep_lock(nullptr);  // held across the callback, whatever it waits for
     std::optional<BindingError> failed;
+    GilReleasedLater gil;
     auto call = [&](const std::optional<std::string>& stored) -> Result<std::optional<Value>> {
-      BResult<std::optional<Value>> next = WithGil([&] { return Updated(stored, a[1]); });
+      BResult<std::optional<Value>> next = Updated(stored, a[1]);
+      if (!engine.store().in_memory()) gil.Release();
       if (next) return std::move(*next);
       failed = std::move(next.error());
       return Fail(EngineError::InvalidArgument("update callback failed"));
     };
-    Status done = EngineWrite(engine, [&] { return pallix::update(engine, name, key, call); });
+    // By reference: the engine's std::function then holds no copy on the heap.
+    Status done = gil.Around([&] { return pallix::update(engine, name, key, std::ref(call)); });
     if (failed) return std::unexpected(std::move(*failed));
     RETURN_IF_ERROR(done);
     return {};

@@ -253,6 +253,37 @@ auto WithGil(F&& fn) -> decltype(fn()) {
       });
 }
 
+// The interpreter lock given up partway through a call: Around(fn) runs
+// fn() holding it; fn calls Release() once what is left of its work
+// touches no Python object (a write about to commit) and may wait for the
+// disk; the lock is taken back when fn returns or throws, as in
+// WithoutGil. A call that runs a Python callback before such a write
+// switches the lock once this way, where WithoutGil around the whole call
+// and WithGil around the callback would switch it twice.
+class GilReleasedLater {
+ public:
+  template <class F>
+  auto Around(F&& fn) -> decltype(fn()) {
+    return SwitchedAround(std::forward<F>(fn), [] {}, [this] { Enter(); });
+  }
+  // At most once; only with the interpreter lock held and outside
+  // WithoutGil.
+  void Release() {
+    if (state_ != nullptr) return;
+    state_ = PyEval_SaveThread();
+    t_released_state = state_;
+    t_without_gil = true;
+  }
+
+ private:
+  void Enter() {
+    if (state_ == nullptr) return;
+    t_without_gil = false;
+    PyEval_RestoreThread(std::exchange(state_, nullptr));
+  }
+  PyThreadState* state_ = nullptr;
+};
+
 // WithoutGil(fn) when `release`, else fn() with the interpreter lock kept.
 // Giving the lock up is worth it only for long work: taking it back waits
 // behind any thread busy in Python until that thread's switch interval

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -432,11 +433,41 @@ Result<WriteTxn> Store::BeginWrite() {
   return WriteTxn(this, txn);
 }
 
+uint64_t Store::NextSerial() {
+  static std::atomic<uint64_t> next{1};
+  return next.fetch_add(1, std::memory_order_relaxed);
+}
+
 std::optional<uint64_t> Store::KnownCollectionId(std::string_view collection) const {
-  std::lock_guard<std::mutex> lock(ids_mu_);
-  auto it = committed_ids_.find(collection);
-  if (it == committed_ids_.end()) return std::nullopt;
-  return it->second;
+  // A remembered id never changes nor goes, so a thread may keep its last
+  // few answers and give them again without the lock: every point read
+  // asks, most often for the collection it asked for last.
+  struct Known {
+    uint64_t store = 0;  // serial_; 0 for none
+    std::string name;
+    uint64_t id = 0;
+  };
+  struct Recent {
+    std::array<Known, 4> known;
+    size_t next = 0;
+  };
+  thread_local Recent recent;
+  for (const Known& known : recent.known) {
+    if (known.store == serial_ && known.name == collection) return known.id;
+  }
+  std::optional<uint64_t> id;
+  {
+    std::lock_guard<std::mutex> lock(ids_mu_);
+    auto it = committed_ids_.find(collection);
+    if (it != committed_ids_.end()) id = it->second;
+  }
+  if (id) {
+    Known& slot = recent.known[recent.next++ % recent.known.size()];
+    slot.store = serial_;
+    slot.name.assign(collection);
+    slot.id = *id;
+  }
+  return id;
 }
 
 void Store::RememberCollectionId(std::string_view collection, uint64_t id) {

@@ -317,6 +317,10 @@ class Store {
 
   mutable std::mutex ids_mu_;
   std::unordered_map<std::string, uint64_t, NameHash, std::equal_to<>> committed_ids_;
+  // A number no other store of this process has, by which a thread's
+  // recent KnownCollectionId answers name their store.
+  static uint64_t NextSerial();
+  const uint64_t serial_ = NextSerial();
 };
 
 template <class TryFor>

@@ -138,6 +138,9 @@ class DannStore {
   // must not be used after the transaction writes.
   DannStore(WriteCtx& ctx, DannNodeCache& cache, std::string_view ns, const DiskHnswParams& params,
             QueryScorer& scorer, std::span<const float> query);
+  ~DannStore();
+  DannStore(const DannStore&) = delete;
+  DannStore& operator=(const DannStore&) = delete;
 
   void StartVisits() { ++epoch_; }
   // Notes a node not seen yet; its row is read with the other nodes noted
@@ -155,13 +158,16 @@ class DannStore {
     slot->epoch = epoch_;
     return true;
   }
-  // Distances from this store's query are kept in the node's slot: the
+  // Distances from an insert's query are kept in the node's slot: the
   // searches of one insert meet the same nodes on every layer, and
   // widening walks nodes its search already scored. Scoring again gives
-  // the very same value, so a kept one changes nothing.
+  // the very same value, so a kept one changes nothing. A query's search
+  // scores each node once (a layer's entry aside), so a query's store
+  // keeps only what Distance scores, not a batch's distances, whose slots
+  // the batch's vectors have pushed out of the cache by then.
   float Distance(Id id);
   void DistanceBatch(const Id* ids, size_t n, float* out) {
-    ScoreBatch(scorer_, query_.size(), ids, n, out, /*remember=*/true);
+    ScoreBatch(scorer_, query_.size(), ids, n, out, /*remember=*/view_ == nullptr);
   }
   DannLinks Neighbours(Id id, uint32_t layer);
   bool ok() const { return status_.has_value(); }
@@ -204,7 +210,8 @@ class DannStore {
   // slot and the vector: not its entry, nor the node of the cache behind
   // it.
   // 32 bytes, so that no slot straddles two cache lines; a store's own
-  // table keeps the ids apart (slot_ids_), a shared one is indexed by id.
+  // table keeps the ids apart (OwnTable::ids), a shared one is indexed by
+  // id.
   struct alignas(32) Slot {
     // The node's float vector, exactly dim long and scored where it lies
     // (the cache's node, a row copy, or a row this store read); null until
@@ -213,7 +220,7 @@ class DannStore {
     const float* vec = nullptr;
     uint32_t node = kUnused;  // index into the entries, kMissing (no row) or kUnused
     uint32_t epoch = 0;       // the layer search that last visited it
-    uint32_t store = 0;       // in a shared table: the store that last used it
+    uint32_t store = 0;       // the store that last used it (OwnTable::serial, Shared::stores)
     float self = 0.0f;        // dot(v, v) of its float vector, where has_self
     float distance = 0.0f;    // from this store's query, where scored
     uint8_t lasting = 0;      // its entry is lasting (Entry::lasting)
@@ -242,7 +249,7 @@ class DannStore {
   // looking the node up again.
   static_assert(sizeof(Slot) == 32);
   struct Shared {
-    std::vector<Slot> slots;  // by node id, below DannNodeCache::kDenseIds
+    std::vector<Slot> slots;  // by node id, below DannStore::dense_ids_
     std::vector<Entry> entries;
     std::vector<const char*> upper;
     uint32_t stores = 0;
@@ -260,19 +267,64 @@ class DannStore {
   // has no row or the store failed. A search meets a node it has resolved
   // again and again, most often in a shared table: that case is a bounds
   // test and one load, inline.
+  // A query's store meets most nodes several times too (hinted, visited,
+  // scored, admitted), in its own table: one probe, inline, there.
   Slot* Resolve(Id id) {
-    if (shared_ != nullptr && id < DannNodeCache::kDenseIds && id < shared_->slots.size() && hints_.empty() &&
-        ok()) {
-      Slot& slot = shared_->slots[id];
-      if (slot.store == serial_ && slot.node < kRetry && slot.parsed != 0) return &slot;
+    if (hints_.empty() && ok()) {
+      Slot* slot = nullptr;
+      if (shared_ != nullptr && id < dense_ids_) {
+        if (id < shared_->slots.size() && shared_->slots[id].store == serial_) slot = &shared_->slots[id];
+      } else {
+        slot = OwnSlot(id);
+      }
+      if (slot != nullptr && slot->node < kRetry && slot->parsed != 0) return slot;
     }
     return ResolveSlow(id);
   }
+  // A store's own table of slots, open addressing by SlotOf. A slot is the
+  // store's when stamped with its serial (Slot::store) and taken (node not
+  // kUnused); any other is free. So the next store reuses a table without
+  // clearing it: a slot is cleared when taken. A query's store borrows the
+  // one its thread keeps (Reader).
+  struct OwnTable {
+    std::vector<Slot> slots;
+    std::vector<uint64_t> ids;  // the id of each slot taken
+    uint32_t serial = 0;        // the stamp of the store using it
+  };
+  // What a thread lends its query stores, one at a time: a table of slots
+  // by node id (shared_) for the ids below kReadDenseIds, as an insert's
+  // stores share one, whose entries and upper layers (emptied, their room
+  // kept) serve the store; and an own table for any ids past those.
+  struct Reader {
+    Shared by_id;
+    OwnTable hashed;
+    bool lent = false;
+  };
+  static Reader& ThreadReader();
+  bool OwnFree(const Slot& slot) const { return slot.store != table_->serial || slot.node == kUnused; }
+  // Fibonacci hashing: node ids are mostly consecutive integers, which the
+  // multiplication spreads over the table.
+  static size_t SlotOf(uint64_t id, size_t mask) {
+    const uint64_t h = id * 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(h ^ (h >> 32)) & mask;
+  }
+  // The slot of id in the store's own table; null when it has none.
+  Slot* OwnSlot(Id id) {
+    std::vector<Slot>& slots = table_->slots;
+    if (slots.empty()) return nullptr;
+    const size_t mask = slots.size() - 1;
+    for (size_t i = SlotOf(id, mask);; i = (i + 1) & mask) {
+      if (OwnFree(slots[i])) return nullptr;
+      if (table_->ids[i] == id) return &slots[i];
+    }
+  }
+  // Stamps the own table for this store: every slot of it is free.
+  void StartOwnTable();
   Slot* ResolveSlow(Id id);
   Entry* Find(Id id);
   // The slot id has or would take (unused then).
   Slot& Probe(Id id) {
-    if (shared_ != nullptr && id < DannNodeCache::kDenseIds && id < shared_->slots.size()) {
+    if (shared_ != nullptr && id < dense_ids_ && id < shared_->slots.size()) {
       Slot& slot = shared_->slots[id];
       if (slot.store == serial_) return slot;
     }
@@ -330,9 +382,9 @@ class DannStore {
   bool as_codes_;
   QueryScorer& scorer_;
   std::span<const float> query_;
-  std::vector<Slot> slots_;
-  std::vector<uint64_t> slot_ids_;  // the id of each slot of slots_ in use
-  size_t used_ = 0;
+  OwnTable private_table_;
+  OwnTable* table_ = &private_table_;  // private_table_ or the thread's (a query's store)
+  size_t used_ = 0;                  // slots of the own table this store took
   std::vector<Entry> own_entries_;
   std::vector<const char*> own_upper_;
   // The entries and the upper layers of every parsed row: this store's own,
@@ -341,6 +393,8 @@ class DannStore {
   std::vector<const char*>* upper_ = &own_upper_;
   Shared* shared_ = nullptr;
   uint32_t serial_ = 0;  // this store's number in the shared table
+  uint64_t dense_ids_ = DannNodeCache::kDenseIds;  // ids by id in the shared table
+  Reader* reader_ = nullptr;  // lent by this thread (a query's store)
   std::vector<uint64_t> hints_;     // ids hinted by PrefetchVisit, TakeHint not run yet
   std::vector<uint64_t> pending_;   // ids of kPending slots, in hint order
   std::string pending_keys_;        // their row keys, for the batched read
@@ -351,6 +405,7 @@ class DannStore {
   std::vector<float> own_;          // a pruned node's vector copied for ScoreFrom
   std::vector<float> own_decoded_;  // its scalar codes decoded, as ScoreFrom's query
   uint32_t epoch_ = 1;
+  uint64_t moves_ = 0;  // how often a table this store uses moved its slots
   Status status_;
 };
 

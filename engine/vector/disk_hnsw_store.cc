@@ -27,15 +27,14 @@ constexpr size_t kBatch = 32;
 constexpr size_t kFirstSlots = 4096;
 constexpr size_t kFirstEntries = 1024;
 constexpr size_t kMaxHints = 256;
+// A thread's query stores find node ids below this by id (a table of up to
+// 8 MiB), any others in a hashed table, which the thread keeps up to this
+// many slots (2.5 MiB with their ids), and the room of the entries up to
+// half as many (under 4 MiB): enough for a search meeting 32,768 nodes.
+constexpr uint64_t kReadDenseIds = uint64_t{1} << 18;
+constexpr size_t kMaxKeptSlots = size_t{1} << 16;
 
 inline void Prefetch(const void* p) { port::PrefetchLine(p); }
-
-// Fibonacci hashing: node ids are mostly consecutive integers, which the
-// multiplication spreads over the table.
-inline size_t SlotOf(uint64_t id, size_t mask) {
-  uint64_t h = id * 0x9E3779B97F4A7C15ull;
-  return static_cast<size_t>(h ^ (h >> 32)) & mask;
-}
 
 }  // namespace
 
@@ -120,11 +119,55 @@ bool ParseDannNode(std::string_view bytes, DannNodeView& out, std::vector<const 
   return true;
 }
 
+DannStore::Reader& DannStore::ThreadReader() {
+  thread_local Reader reader;
+  return reader;
+}
+
 DannStore::DannStore(const ReadView& view, std::string_view ns, bool as_codes, QueryScorer& scorer,
                      std::span<const float> query)
     : view_(&view), ns_(ns), as_codes_(as_codes), scorer_(scorer), query_(query) {
-  own_entries_.reserve(kFirstEntries);
   locations_ = RowLocations::For(ns, view.snapshot_tag());
+  // The thread's tables, unless another store of it holds them: a query
+  // neither allocates nor clears a table for the thousands of nodes it
+  // meets, and finds a node by id in one load rather than by probing.
+  if (Reader& reader = ThreadReader(); !reader.lent) {
+    reader.lent = true;
+    reader_ = &reader;
+    shared_ = &reader.by_id;
+    dense_ids_ = kReadDenseIds;
+    table_ = &reader.hashed;
+    nodes_ = &shared_->entries;
+    upper_ = &shared_->upper;
+    if (shared_->stores == UINT32_MAX) {
+      for (Slot& slot : shared_->slots) slot.store = 0;
+      shared_->stores = 0;
+    }
+    serial_ = ++shared_->stores;
+  }
+  nodes_->reserve(kFirstEntries);
+  StartOwnTable();
+}
+
+DannStore::~DannStore() {
+  if (reader_ == nullptr) return;
+  reader_->lent = false;
+  // Its rows are the read transaction's: no later store may see them.
+  reader_->by_id.entries.clear();
+  reader_->by_id.upper.clear();
+  // What a search that met far more nodes than most needed is not kept.
+  if (reader_->hashed.slots.size() > kMaxKeptSlots) reader_->hashed = OwnTable{};
+  if (reader_->by_id.entries.capacity() > kMaxKeptSlots / 2) {
+    reader_->by_id.entries = {};
+    reader_->by_id.upper = {};
+  }
+}
+
+void DannStore::StartOwnTable() {
+  if (++table_->serial != 0) return;
+  // The stamps wrapped: no slot may look taken by the new serial.
+  for (Slot& slot : table_->slots) slot.store = 0;
+  table_->serial = 1;
 }
 
 DannStore::DannStore(WriteCtx& ctx, DannNodeCache& cache, std::string_view ns, const DiskHnswParams& params,
@@ -136,6 +179,7 @@ DannStore::DannStore(WriteCtx& ctx, DannNodeCache& cache, std::string_view ns, c
       as_codes_(params.has_codebook() || params.quant != Quantization::kNone),
       scorer_(scorer),
       query_(query) {
+  StartOwnTable();
   // From a cache's second insert on, the stores share one node table by id:
   // a node an earlier insert met is taken over, not looked up again.
   if (cache.inserts++ == 0) return;
@@ -194,13 +238,19 @@ void DannStore::Bind(Slot& slot, uint32_t node) {
 
 void DannStore::PrefetchVisit(Id id) {
   if (!ok()) return;
+  // A query's store looks the node up at once: its own table is small and
+  // hot, so holding the hint back would cost more than it overlaps.
+  if (view_ != nullptr) {
+    TakeHint(id);
+    return;
+  }
   // A search hints a whole list at once: here only the slots' loads are
   // started, none waited for, and what depends on a slot follows once the
   // search needs the first of them (TakeHints), when most have arrived.
-  if (shared_ != nullptr && id < DannNodeCache::kDenseIds) {
+  if (shared_ != nullptr && id < dense_ids_) {
     if (id < shared_->slots.size()) Prefetch(&shared_->slots[id]);
-  } else if (!slots_.empty()) {
-    Prefetch(&slots_[SlotOf(id, slots_.size() - 1)]);
+  } else if (!table_->slots.empty()) {
+    Prefetch(&table_->slots[SlotOf(id, table_->slots.size() - 1)]);
   }
   hints_.push_back(id);
   // A list longer than any the graph's caps allow (a damaged row's) is
@@ -367,9 +417,12 @@ void DannStore::ScoreBatch(QueryScorer& scorer, size_t dim, const Id* ids, size_
   batch_.resize(kBatch * dim);
   const float* vectors[kBatch];
   size_t at[kBatch];
+  Slot* held[kBatch];
   float found[kBatch];
   float selfs[kBatch];
   size_t count = 0;
+  // The batch's slots stay where they are unless a table grows meanwhile.
+  uint64_t moves = moves_;
   // An insert's cache keeps each node's self product for cosine, which
   // then costs one product per node and batch instead of two.
   const bool keep_selfs = cache_ != nullptr && params_ != nullptr && params_->metric == Metric::kCosine;
@@ -384,12 +437,13 @@ void DannStore::ScoreBatch(QueryScorer& scorer, size_t dim, const Id* ids, size_
     for (size_t j = 0; j < count; ++j) out[at[j]] = found[j];
     if (remember) {
       for (size_t j = 0; j < count; ++j) {
-        Slot& slot = Probe(ids[at[j]]);
+        Slot& slot = moves == moves_ ? *held[j] : Probe(ids[at[j]]);
         slot.distance = found[j];
         slot.scored = 1;
       }
     }
     count = 0;
+    moves = moves_;
   };
   for (size_t i = 0; i < n; ++i) {
     Slot* slot = Resolve(ids[i]);
@@ -420,6 +474,7 @@ void DannStore::ScoreBatch(QueryScorer& scorer, size_t dim, const Id* ids, size_
     }
     vectors[count] = v;
     at[count] = i;
+    held[count] = slot;
     if (++count == kBatch) score();
   }
   if (count > 0) score();
@@ -470,23 +525,32 @@ StoredRef DannStore::Stored(const Entry& entry, std::vector<float>& scratch) con
 }
 
 DannStore::Slot& DannStore::ProbeSlow(Id id) {
-  if (shared_ != nullptr && id < DannNodeCache::kDenseIds) {
+  if (shared_ != nullptr && id < dense_ids_) {
     std::vector<Slot>& slots = shared_->slots;
-    if (id >= slots.size()) slots.resize(std::max<size_t>(id + 1, slots.size() * 2));
+    if (id >= slots.size()) {
+      slots.resize(std::min<size_t>(std::max<size_t>(id + 1, slots.size() * 2), dense_ids_));
+      ++moves_;
+    }
     Slot& slot = slots[id];
     if (slot.store != serial_) TakeOver(id, slot);
     return slot;
   }
-  if (used_ * 2 >= slots_.size()) Grow();
-  const size_t mask = slots_.size() - 1;
+  if (used_ * 2 >= table_->slots.size()) Grow();
+  OwnTable& table = *table_;
+  const size_t mask = table.slots.size() - 1;
   for (size_t i = SlotOf(id, mask);; i = (i + 1) & mask) {
-    Slot& slot = slots_[i];
-    if (slot.node == kUnused) {
-      // Whoever takes the slot takes it for id.
-      slot_ids_[i] = id;
+    Slot& slot = table.slots[i];
+    if (OwnFree(slot)) {
+      // Whoever takes the slot takes it for id; an earlier store's marks
+      // go.
+      if (slot.store != table.serial) {
+        slot = Slot{};
+        slot.store = table.serial;
+      }
+      table.ids[i] = id;
       return slot;
     }
-    if (slot_ids_[i] == id) return slot;
+    if (table.ids[i] == id) return slot;
   }
 }
 
@@ -566,10 +630,8 @@ uint32_t DannStore::AddLastingRow(std::string_view row) {
 uint32_t DannStore::AddRow(std::string_view row) {
   // The row is parsed and its vector scored shortly: start fetching all of
   // it now so that its lines arrive meanwhile.
-  for (size_t line = 0; line < row.size(); line += kCacheLine) Prefetch(row.data() + line);
-  Entry entry;
-  entry.row = row;
-  nodes_->push_back(std::move(entry));
+  for (const char *p = row.data(), *end = p + row.size(); p < end; p += kCacheLine) Prefetch(p);
+  nodes_->emplace_back().row = row;
   return static_cast<uint32_t>(nodes_->size() - 1);
 }
 
@@ -639,17 +701,20 @@ void DannStore::Parse(Id id, Entry& entry) {
 }
 
 void DannStore::Grow() {
-  std::vector<Slot> old = std::move(slots_);
-  std::vector<uint64_t> old_ids = std::move(slot_ids_);
-  slots_.assign(std::max(kFirstSlots, old.size() * 2), Slot{});
-  slot_ids_.assign(slots_.size(), 0);
-  const size_t mask = slots_.size() - 1;
+  ++moves_;
+  OwnTable& table = *table_;
+  std::vector<Slot> old = std::move(table.slots);
+  std::vector<uint64_t> old_ids = std::move(table.ids);
+  // Stamped 0, which no serial is: free.
+  table.slots.assign(std::max(kFirstSlots, old.size() * 2), Slot{});
+  table.ids.assign(table.slots.size(), 0);
+  const size_t mask = table.slots.size() - 1;
   for (size_t k = 0; k < old.size(); ++k) {
-    if (old[k].node == kUnused) continue;
+    if (OwnFree(old[k])) continue;
     size_t i = SlotOf(old_ids[k], mask);
-    while (slots_[i].node != kUnused) i = (i + 1) & mask;
-    slots_[i] = old[k];
-    slot_ids_[i] = old_ids[k];
+    while (!OwnFree(table.slots[i])) i = (i + 1) & mask;
+    table.slots[i] = old[k];
+    table.ids[i] = old_ids[k];
   }
 }
 

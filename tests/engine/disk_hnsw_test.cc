@@ -322,6 +322,66 @@ TEST_F(DiskHnswTest, RecallAgainstBruteForce) {
   }
 }
 
+// A query's store borrows its thread's slot tables, whose slots are stamped
+// for each store instead of cleared: searches one after another on one
+// thread (an exhaustive one growing the table among them, smaller ones
+// then meeting its stale slots) and searches made while another store
+// holds the tables (on a hashed table of their own) answer exactly as the
+// same search on a thread of its own, whose tables are new.
+TEST_F(DiskHnswTest, QueryStoresReuseTheirThreadsTable) {
+  constexpr size_t kDim = 4, kN = 2600;
+  Rng rng(5);
+  DiskHnswParams params;
+  params.metric = Metric::kL2;
+  Write([&](WriteCtx& ctx) {
+    for (size_t i = 0; i < kN; ++i) {
+      ASSERT_TRUE(dann_upsert(ctx, kNs, params, "k" + std::to_string(i), rng.Vector(kDim)).has_value());
+    }
+  });
+  std::vector<std::pair<std::vector<float>, uint64_t>> queries;
+  for (uint64_t k : std::initializer_list<uint64_t>{10, 1, kN, 40, 3, kN, 10, 64}) {
+    queries.emplace_back(rng.Vector(kDim), k);
+  }
+  auto same = [](const std::vector<HnswHit>& a, const std::vector<HnswHit>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+      if (a[i].key != b[i].key || std::bit_cast<uint32_t>(a[i].distance) != std::bit_cast<uint32_t>(b[i].distance))
+        return false;
+    }
+    return true;
+  };
+  std::vector<std::vector<HnswHit>> fresh;
+  for (const auto& [q, k] : queries) {
+    std::thread([&] {
+      auto hits = Search(params, q, k);
+      ASSERT_TRUE(hits.has_value());
+      fresh.push_back(*hits);
+    }).join();
+  }
+  ASSERT_EQ(fresh.size(), queries.size());
+  EXPECT_EQ(fresh[2].size(), kN);
+  for (int round = 0; round < 2; ++round) {
+    for (size_t i = 0; i < queries.size(); ++i) {
+      auto hits = Search(params, queries[i].first, queries[i].second);
+      ASSERT_TRUE(hits.has_value());
+      EXPECT_TRUE(same(*hits, fresh[i])) << "round " << round << " query " << i;
+    }
+  }
+  auto txn = engine_->store().BeginRead();
+  ASSERT_TRUE(txn.has_value());
+  ReadView view(*txn);
+  std::vector<float> q0 = queries[0].first;
+  PreparedQuery prepared = dann_query_prepare(params, q0);
+  QueryScorer scorer(nullptr, params.metric, params.quant, prepared.ref());
+  dann_internal::DannStore holder(view, kNs, false, scorer, prepared.floats);
+  ASSERT_NE(holder.Node(0), nullptr);
+  for (size_t i = 0; i < queries.size(); ++i) {
+    auto hits = dann_search(view, kNs, params, queries[i].first, queries[i].second);
+    ASSERT_TRUE(hits.has_value());
+    EXPECT_TRUE(same(*hits, fresh[i])) << "beside a held store, query " << i;
+  }
+}
+
 // Random inserts, replacements and removals against a std::map model: with
 // a small graph every search is exhaustive, so it must return exactly the
 // live keys, each with its own vector's distance.

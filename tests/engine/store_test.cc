@@ -266,6 +266,38 @@ TEST(StoreTest, OpensLeaveNoPrivateDirectoryBehind) {
   EXPECT_EQ(*get_row_once((*a)->store(), "c", "k"), std::optional<std::string>("v"));
 }
 
+// A thread keeps its last few collection ids without the lock: stores in
+// which one name has different ids, read in turn on one thread (more of
+// them than the thread keeps, and each new store's id answered where a
+// closed store's was), each read their own rows.
+TEST(StoreTest, RememberedCollectionIdsBelongToTheirStore) {
+  std::vector<std::unique_ptr<Store>> stores;
+  auto open = [&](size_t i) {
+    auto store = MemStore();
+    auto ctx = BeginWriteCtx(*store);
+    ASSERT_TRUE(ctx.has_value());
+    // "x" takes id 0 in even stores, id 1 in odd ones.
+    for (const char* name : i % 2 == 0 ? std::vector<const char*>{"x", "y"} : std::vector<const char*>{"y", "x"}) {
+      ASSERT_TRUE(put_row(*ctx, name, "k", std::string(name) + std::to_string(i)).has_value());
+    }
+    ASSERT_TRUE(ctx->Commit().has_value());
+    stores[i] = std::move(store);
+  };
+  stores.resize(7);
+  for (size_t i = 0; i < stores.size(); ++i) open(i);
+  for (size_t round = 0; round < 3; ++round) {
+    for (size_t i = 0; i < stores.size(); ++i) {
+      for (const char* name : {"x", "y", "x"}) {
+        EXPECT_EQ(*get_row_once(*stores[i], name, "k"), std::optional<std::string>(name + std::to_string(i)))
+            << "round " << round << " store " << i;
+      }
+    }
+    // A store closed and another opened, most likely where it was.
+    stores[round].reset();
+    open(round);
+  }
+}
+
 TEST(StoreTest, CollectionIdsAndCounts) {
   auto store = MemStore();
   {
