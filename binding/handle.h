@@ -175,10 +175,8 @@ class LetGoWhileWaiting {
 // is then not held. Call with the interpreter lock held.
 BResult<Store::WriterTurn> TakeTurnKeepingLock(HandleLock& lock, Store& store);
 
-// True on a thread inside WithoutGil's fn (outside any WithGil inside it).
+// True on a thread inside WithoutGil's fn, or after GilReleasedLater let go.
 inline thread_local bool t_without_gil = false;
-// The thread state WithoutGil gave up, for WithGil to take back.
-inline thread_local PyThreadState* t_released_state = nullptr;
 
 // Runs fn() between leave() and enter(), which switch the interpreter lock
 // and this thread's flags: an exception from fn is held until enter() has
@@ -223,33 +221,11 @@ auto WithoutGil(F&& fn) -> decltype(fn()) {
       std::forward<F>(fn),
       [&] {
         state = PyEval_SaveThread();
-        t_released_state = state;
         t_without_gil = true;
       },
       [&] {
         t_without_gil = false;
         PyEval_RestoreThread(state);
-      });
-}
-
-// Runs fn() holding the interpreter lock: inside WithoutGil's fn (an
-// engine call that calls back into Python, such as update's callback) the
-// lock is taken back for fn and given up again afterwards; elsewhere fn()
-// just runs. fn must leave no Python reference behind in the calling
-// frames, as for WithoutGil. An exception from fn is passed on with the
-// interpreter lock given up again.
-template <class F>
-auto WithGil(F&& fn) -> decltype(fn()) {
-  if (!t_without_gil) return fn();
-  return SwitchedAround(
-      std::forward<F>(fn),
-      [] {
-        t_without_gil = false;
-        PyEval_RestoreThread(t_released_state);
-      },
-      [] {
-        t_released_state = PyEval_SaveThread();
-        t_without_gil = true;
       });
 }
 
@@ -259,7 +235,7 @@ auto WithGil(F&& fn) -> decltype(fn()) {
 // disk; the lock is taken back when fn returns or throws, as in
 // WithoutGil. A call that runs a Python callback before such a write
 // switches the lock once this way, where WithoutGil around the whole call
-// and WithGil around the callback would switch it twice.
+// and taking the lock back around the callback would switch it twice.
 class GilReleasedLater {
  public:
   template <class F>
@@ -271,7 +247,6 @@ class GilReleasedLater {
   void Release() {
     if (state_ != nullptr) return;
     state_ = PyEval_SaveThread();
-    t_released_state = state_;
     t_without_gil = true;
   }
 
