@@ -343,25 +343,29 @@ Result<std::shared_ptr<const DiskHnswNode>> load_dann_node(WriteCtx& ctx, std::s
 // place for the caller to write. A key whose live node already stores
 // exactly this vector (bit for bit in its stored form) is left as it is:
 // nothing changes and nothing is written. A vector whose length is not the
-// index's dimension removes the key instead and is not inserted. Errors:
+// index's dimension removes the key instead and is not inserted. A node
+// the insert marked deleted (the key's old one) goes into *removed when
+// given, for the repair around it (vector/disk_hnsw_repair.h). Errors:
 // CorruptIndex, Storage.
 Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
-                   DiskHnswMeta& meta, std::string_view key, std::span<const float> vector);
+                   DiskHnswMeta& meta, std::string_view key, std::span<const float> vector,
+                   std::optional<uint64_t>* removed = nullptr);
 
 // Writes every changed node row and empties the changed set. Errors: Storage.
 Status flush_dann_nodes(WriteCtx& ctx, std::string_view ns, DannNodeCache& cache);
 
 // The whole write-side sequence for one document: read meta, insert, flush,
-// write meta (unless the insert left it as it was). Errors: those of the
-// steps.
+// write meta (unless the insert left it as it was); *removed as for
+// dann_insert. Errors: those of the steps.
 Status dann_upsert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, std::string_view key,
-                   std::span<const float> vector);
+                   std::span<const float> vector, std::optional<uint64_t>* removed = nullptr);
 
 // Marks the key's node deleted, drops its key row and raises the deleted
 // count; true when the key had a node. A key row that is not 8 bytes is
-// dropped silently (false). Errors: CorruptIndex (meta), Storage.
+// dropped silently (false). The node it marked deleted goes into *removed
+// when given. Errors: CorruptIndex (meta), Storage.
 Result<bool> dann_remove_key(WriteCtx& ctx, std::string_view ns, bool has_codebook, Quantization quant,
-                             std::string_view key);
+                             std::string_view key, std::optional<uint64_t>* removed = nullptr);
 
 // ------------------------------------------------------------ read side
 
