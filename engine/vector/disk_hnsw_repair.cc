@@ -404,12 +404,16 @@ Result<HnswRepairCounts> dann_repair_after_write(WriteCtx& ctx, std::string_view
     RETURN_IF_ERROR(access.status());
     RETURN_IF_ERROR(access.Finish());
   }
-  Status status = Ok();
-  hnsw_repair_internal::PayDebt(cursor, keep, counts, [&](HnswRepairCounts& one) {
-    status = Step(ctx, ns, params, limits, meta, cursor, one);
-    return status.has_value();
-  });
-  RETURN_IF_ERROR(status);
+  if (removed) {
+    Status status = Ok();
+    hnsw_repair_internal::PayDebt(cursor, keep, counts, [&](HnswRepairCounts& one) {
+      status = Step(ctx, ns, params, limits, meta, cursor, one);
+      return status.has_value();
+    });
+    RETURN_IF_ERROR(status);
+  } else {
+    RETURN_IF_ERROR(Step(ctx, ns, params, limits, meta, cursor, counts));
+  }
   // Without deleted nodes nothing is owed, whatever an earlier build's
   // graph was taken to owe.
   if (meta.deleted == 0) cursor.debt = 0;

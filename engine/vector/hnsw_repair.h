@@ -378,13 +378,13 @@ void PayDebt(HnswRepairCursor& at, uint64_t keep, HnswRepairCounts& counts, Step
 // write steps until that share is paid. A write that removed nothing does
 // nothing unless a debt is left over (only a graph an earlier build left
 // with deleted nodes has one): then one step of it, as a removing write
-// pays beyond its own share.
+// pays (at most one step's worth, or one slice) beyond its own share.
 template <HnswRepairGraph G>
 HnswRepairCounts HnswRepairAfterWrite(G& g, std::span<const typename G::Id> removed,
                                       const HnswRepairLimits& limits) {
   HnswRepairCounts counts;
   HnswRepairCursor& at = g.cursor();
-  if (removed.empty() && at.debt == 0) return counts;
+  if (removed.empty()) return at.debt == 0 ? counts : HnswRepairStep(g, limits);
   const uint64_t keep = hnsw_repair_internal::DebtKept(at.debt, limits);
   hnsw_repair_internal::RepairRemoved(g, removed, limits, counts);
   hnsw_repair_internal::PayDebt(at, keep, counts, [&](HnswRepairCounts& one) {
