@@ -341,7 +341,7 @@ void update_memory_vector_indexes(Engine& engine, std::string_view collection, s
     // (vector/hnsw_repair.h), under the same lock, so no write pays for the
     // whole graph, and one that left the vector alone pays nothing.
     std::optional<uint32_t> removed;
-    if (before && graph.find(key) != before) removed = static_cast<uint32_t>(*before);
+    if (before && !graph.key(*before)) removed = static_cast<uint32_t>(*before);  // now a tombstone
     hnsw_repair_after_write(graph, removed);
   }
 }
