@@ -396,7 +396,7 @@ Status dann_upsert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
                    std::span<const float> vector, std::optional<uint64_t>* removed) {
   ASSIGN_OR_RETURN(DiskHnswMeta meta, read_dann_meta(ctx, ns));
   const DiskHnswMeta before = meta;
-  DannNodeCache cache;
+  DannNodeCache cache(true);  // one write: a few nodes
   RETURN_IF_ERROR(dann_insert(ctx, ns, params, cache, meta, key, vector, removed));
   RETURN_IF_ERROR(flush_dann_nodes(ctx, ns, cache));
   // An unchanged vector wrote nothing; neither does its meta row.

@@ -287,7 +287,7 @@ class DannRepair {
   HnswRepairCursor& cursor_;
   const bool as_codes_;
   QueryScorer unused_;  // the store's query, never asked: the step scores from nodes (ScoreFrom)
-  DannNodeCache cache_;
+  DannNodeCache cache_{true};  // one step: a few hundred nodes at most
   std::unique_ptr<DannStore> store_;
   std::vector<Row> slice_rows_;  // the slice's node rows, which swept_ views
   std::unordered_map<uint64_t, DannNodeView> swept_;
