@@ -317,11 +317,11 @@ Result<StoredCursor> ReadCursor(WriteCtx& ctx, std::string_view ns) {
 
 // The debt of a graph whose repair row holds none (a graph of an earlier
 // build, a new graph, or a damaged row) that counts `deleted` deleted
-// nodes from before this write: two passes over every id handed out, when
-// it has any.
+// nodes from before this write: the pass under way and two more over
+// every id handed out, and their drops, when it has any.
 uint64_t DebtWithoutRow(const DiskHnswMeta& meta, uint64_t deleted) {
   if (deleted == 0) return 0;
-  return meta.next > (UINT64_MAX - deleted) / 2 ? UINT64_MAX : 2 * meta.next + deleted;
+  return meta.next > (UINT64_MAX - deleted) / 3 ? UINT64_MAX : 3 * meta.next + deleted;
 }
 
 // One step, with an access of its own (a sweep's views of rows end with its

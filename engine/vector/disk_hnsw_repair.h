@@ -26,8 +26,8 @@
 //   17      8     debt: nodes the sweep owes removals (HnswRepairCursor)
 // The 17-byte row of earlier builds (no debt, as they repaired on every
 // write) is read as is; so is a missing or damaged row. Such a graph, when
-// its meta row counts deleted nodes, owes two passes over every id handed
-// out, paid a step per write until its deleted nodes are gone. Earlier
+// its meta row counts deleted nodes, owes three passes over every id
+// handed out, paid a step per write until its deleted nodes are gone. Earlier
 // builds read the 25-byte row as damaged and start over, which is safe.
 //
 // A node queued during pass p is queued under parity p mod 2; the drops

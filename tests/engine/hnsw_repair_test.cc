@@ -526,6 +526,53 @@ TEST(HnswRepair, RepairRowWithoutADebtIsReadAndItsGraphRepaired) {
   ExpectWriteWithin(graph.Put(key, v, limits), false, limits);
 }
 
+// More deleted nodes queued than a step reads the queue rows of (as in an
+// earlier build's graph with thousands of them): the sweep then tells a
+// doomed neighbour by its row, and the graph is still repaired whole.
+TEST(HnswRepair, QueueBeyondWhatAStepReadsIsRepairedToo) {
+  auto engine = test::MemEngine();
+  const DiskHnswParams params = L2Params();
+  Rng rng(41);
+  Model model;
+  {
+    auto ctx = BeginWriteCtx(engine->store());
+    ASSERT_TRUE(ctx.has_value());
+    for (int i = 0; i < 5000; ++i) {
+      std::string key = "k" + std::to_string(i);
+      model[key] = rng.Vector();
+      ASSERT_TRUE(dann_upsert(*ctx, kNs, params, key, model[key]).has_value());
+    }
+    for (int i = 0; i < 5000; ++i) {
+      if (i % 10 == 0) continue;
+      std::string key = "k" + std::to_string(i);
+      ASSERT_TRUE(dann_remove_key(*ctx, kNs, false, Quantization::kNone, key).value());
+      model.erase(key);
+    }
+    ASSERT_TRUE(ctx->Commit().has_value());
+  }
+  auto meta = [&] {
+    auto txn = engine->store().BeginRead();
+    return *read_dann_meta_ro(ReadView(*txn), kNs);
+  };
+  const HnswRepairLimits limits{256, 64, 256};
+  for (int writes = 0; writes < 400 && meta().deleted > 0; ++writes) {
+    auto ctx = BeginWriteCtx(engine->store());
+    auto counts = dann_repair_after_write(*ctx, kNs, params, std::nullopt, limits);
+    ASSERT_TRUE(counts.has_value()) << counts.error().Message();
+    ExpectWithin(*counts, limits);
+    ASSERT_TRUE(ctx->Commit().has_value());
+  }
+  EXPECT_EQ(meta().deleted, 0u);
+  auto txn = engine->store().BeginRead();
+  for (const auto& [key, v] : model) {
+    auto hits = dann_search(ReadView(*txn), kNs, params, v, 10);
+    ASSERT_TRUE(hits.has_value());
+    ASSERT_FALSE(hits->empty());
+    EXPECT_EQ(hits->front().key, key);
+    for (const HnswHit& hit : *hits) EXPECT_TRUE(model.contains(hit.key)) << hit.key;
+  }
+}
+
 // A damaged repair row starts the repair over: writes go on, and the
 // deleted nodes still go.
 TEST(HnswRepair, DamagedRepairRowStartsTheRepairOver) {
