@@ -33,6 +33,12 @@ Latency: the median over the queries of each query's best time of
 --passes runs of query().vector("e", q, 10).limit(10).run(), documents
 fetched as a user gets them.
 
+Then, for each index kind, a patch-only phase on its own database: the
+--docs documents inserted and the index declared (a fresh graph),
+--patches patches of an unrelated field ("n"), then 1,000 deletes, then
+--patches patches again: what a write that leaves the vector alone pays on
+a fresh graph and on one with removed nodes.
+
 Prints per kind: latency fresh / churned and their ratio (the target is at
 most 2), recall@10 churned and fresh, the time the writes took, the worst
 single write, the longest pause of another Python thread during the writes
@@ -50,7 +56,9 @@ With --baseline PATH (an `_native` extension module file of another build,
 e.g. main's), that build runs the same writes of each kind in the same
 process right after this one (graph built, writes timed; no latency
 measures), and the table gains its rows and the ratio of the two builds'
-total write times. The machine may be shared: the load average is printed
+total write times, plus a table of the mean time of each write kind
+(patch, replacement, delete, re-insert, and the patch-only phases) for both
+builds and their ratio. The machine may be shared: the load average is printed
 beside each kind.
 
 Databases live in a temporary directory (in /dev/shm when there is one, so
@@ -59,6 +67,7 @@ commits do not wait for a disk).
 Usage: python3 bench/churn_bench.py [--docs 10000] [--writes 100000]
        [--queries 200] [--passes 3] [--kinds memory,disk] [--seed 7]
        [--disk-docs N] [--db file|memory] [--baseline PATH] [--module PATH]
+       [--patches 2000]
 Needs: numpy, and pallix installed (pip install .).
 """
 
@@ -249,9 +258,29 @@ class Ticker:
         self._thread.join()
 
 
-def execute(coll, ops, ticker, report):
+def kinds_of(ops):
+    """The write kind of each op: patch, replace, delete or reinsert."""
+    out = []
+    deleted = set()
+    for op, key, _ in ops:
+        if op == "delete":
+            out.append("delete")
+            deleted.add(key)
+        elif op == "insert" and key in deleted:
+            out.append("reinsert")
+            deleted.discard(key)
+        elif op == "insert":
+            out.append("replace")
+        else:
+            out.append("patch")
+    return out
+
+
+def execute(coll, ops, ticker, report, per_kind=None):
     """Runs the writes; (total seconds, worst single write in seconds, the
-    ticking thread's longest pause in seconds)."""
+    ticking thread's longest pause in seconds). per_kind: a dict that gains
+    each write kind's total seconds."""
+    kinds = kinds_of(ops) if per_kind is not None else None
     worst = 0.0
     ticker.worst = 0.0
     ticker.active = True
@@ -264,7 +293,10 @@ def execute(coll, ops, ticker, report):
             coll.insert(key, doc_of(arg, i))
         else:
             coll.patch(key, {"n": arg})
-        worst = max(worst, time.perf_counter() - t)
+        took = time.perf_counter() - t
+        worst = max(worst, took)
+        if kinds is not None:
+            per_kind[kinds[i]] = per_kind.get(kinds[i], 0.0) + took
         if report and (i + 1) % report == 0:
             print(f"    {i + 1} writes, {time.perf_counter() - start:.1f} s", file=sys.stderr, flush=True)
     total = time.perf_counter() - start
@@ -274,18 +306,8 @@ def execute(coll, ops, ticker, report):
 
 def counts_of(ops):
     counts = {"patch": 0, "replace": 0, "delete": 0, "reinsert": 0}
-    seen_deleted = set()
-    for op, key, _ in ops:
-        if op == "delete":
-            counts["delete"] += 1
-            seen_deleted.add(key)
-        elif op == "insert" and key in seen_deleted:
-            counts["reinsert"] += 1
-            seen_deleted.discard(key)
-        elif op == "insert":
-            counts["replace"] += 1
-        else:
-            counts["patch"] += 1
+    for kind in kinds_of(ops):
+        counts[kind] += 1
     return counts
 
 
@@ -312,7 +334,8 @@ def run_kind(px, kind, docs, queries, ops, live_after, args, tmp, ticker, full):
     else:
         search(coll, as_array(queries[0]))  # builds an in-memory graph
     rss_graph = rss_bytes()
-    r["write_s"], r["worst_ms"], r["pause_ms"] = execute(coll, ops, ticker, args.report)
+    r["per_kind"] = {}
+    r["write_s"], r["worst_ms"], r["pause_ms"] = execute(coll, ops, ticker, args.report, r["per_kind"])
     r["worst_ms"] *= 1e3
     r["pause_ms"] *= 1e3
     rss_after = rss_bytes()
@@ -333,6 +356,34 @@ def run_kind(px, kind, docs, queries, ops, live_after, args, tmp, ticker, full):
     return r
 
 
+def patch_phases(px, kind, docs, args, tmp, ticker):
+    """The patch-only phases of one build: {phase: (mean seconds per write,
+    worst ms, longest pause ms)} for patches on a fresh graph, 1,000 deletes,
+    then patches again."""
+    live = {"d%06d" % i: docs[i] for i in range(len(docs))}
+    db = open_db(px, tmp, f"{kind}-patch-{id(px)}", args.db)
+    coll = db.collection("docs")
+    insert_all(coll, live)
+    declare(coll, kind)
+    search(coll, as_array(docs[0]))  # builds an in-memory graph
+    rng = random.Random(args.seed + 1)
+    keys = list(live)
+    n_deletes = min(1000, len(keys) // 2)
+    doomed = rng.sample(keys, n_deletes)
+    gone = set(doomed)
+    kept = [k for k in keys if k not in gone]
+    first = [("patch", kept[rng.randrange(len(kept))], i) for i in range(args.patches)]
+    deletes = [("delete", k, None) for k in doomed]
+    second = [("patch", kept[rng.randrange(len(kept))], i) for i in range(args.patches)]
+    out = {}
+    for name, ops in (("patch fresh", first), ("delete 1,000", deletes), ("patch after deletes", second)):
+        total, worst, pause = execute(coll, ops, ticker, 0)
+        out[name] = (total / max(1, len(ops)), worst * 1e3, pause * 1e3)
+    coll.close()
+    db.close()
+    return out
+
+
 def load_average():
     return os.getloadavg()[0]
 
@@ -351,6 +402,7 @@ def main():
     ap.add_argument("--module", help="the _native extension file to measure (default: import pallix._native)")
     ap.add_argument("--baseline", help="another build's _native extension file, run beside it")
     ap.add_argument("--report", type=int, default=0, help="print progress every N writes")
+    ap.add_argument("--patches", type=int, default=2000, help="patches of each patch-only phase (0: no such phase)")
     args = ap.parse_args()
 
     if args.module:
@@ -373,6 +425,7 @@ def main():
     print("|---|---|---|---|---|---|---|---|---|---|---|---|---|", flush=True)
     counts = None
     ratios = []
+    kind_rows = []  # (index, write kind, count, this mean s, baseline mean s or None)
     try:
         # Each kind's rows as soon as they are measured: a long run keeps
         # what it has if it is stopped.
@@ -397,6 +450,19 @@ def main():
                 print(f"| {kind} | baseline | {n} | {load:.1f} | - | - | - | - | - | {b['write_s']:.1f} "
                       f"| {b['worst_ms']:.1f} | {b['pause_ms']:.1f} | - |", flush=True)
                 ratios.append((kind, r["write_s"] / b["write_s"]))
+            for wk in ("patch", "replace", "delete", "reinsert"):
+                n_wk = counts[wk]
+                if n_wk == 0:
+                    continue
+                mine = r["per_kind"].get(wk, 0.0) / n_wk
+                theirs = b["per_kind"].get(wk, 0.0) / n_wk if base_px is not None else None
+                kind_rows.append((kind, "churn " + wk, n_wk, mine, theirs, None, None))
+            if args.patches:
+                mine = patch_phases(px, kind, docs, args, tmp, ticker)
+                theirs = patch_phases(base_px, kind, docs, args, tmp, ticker) if base_px is not None else {}
+                for phase, (mean, worst, pause) in mine.items():
+                    n_ph = args.patches if phase.startswith("patch") else min(1000, n // 2)
+                    kind_rows.append((kind, phase, n_ph, mean, theirs.get(phase, (None,))[0], worst, pause))
     finally:
         ticker.close()
         shutil.rmtree(tmp, ignore_errors=True)
@@ -405,6 +471,17 @@ def main():
               f"{counts['reinsert']} re-inserts")
     for kind, ratio in ratios:
         print(f"{kind}: all writes took {ratio:.2f}x the baseline's time")
+    if kind_rows:
+        print("\n| index | write kind | count | this µs/write | baseline µs/write | this / baseline "
+              "| worst ms | longest pause ms |")
+        print("|---|---|---|---|---|---|---|---|")
+        for kind, wk, n_wk, mine, theirs, worst, pause in kind_rows:
+            base = f"{theirs * 1e6:.1f}" if theirs is not None else "-"
+            ratio = f"{mine / theirs:.2f}x" if theirs else "-"
+            w = f"{worst:.1f}" if worst is not None else "-"
+            p = f"{pause:.1f}" if pause is not None else "-"
+            print(f"| {kind} | {wk} | {n_wk} | {mine * 1e6:.1f} | {base} | {ratio} | {w} | {p} |")
+        print(f"load average at the end: {load_average():.1f}")
 
 
 if __name__ == "__main__":

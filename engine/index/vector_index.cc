@@ -260,12 +260,17 @@ Status vector_index_put(Engine& engine, WriteCtx& ctx, std::string_view collecti
   ASSIGN_OR_RETURN(std::vector<DiskIndex> indexes, DiskIndexesOf(engine, collection));
   for (const DiskIndex& index : indexes) {
     const Value* v = get_path(doc, index.field);
+    // The node this write deleted, if any: the repair follows removals
+    // (vector/disk_hnsw_repair.h), and a write that leaves the vector as
+    // it was pays one row read for it.
+    std::optional<uint64_t> removed;
     if (v != nullptr && v->is_vector()) {
-      RETURN_IF_ERROR(dann_upsert(ctx, index.ns, index.params, key, v->as_vector()));
+      RETURN_IF_ERROR(dann_upsert(ctx, index.ns, index.params, key, v->as_vector(), &removed));
     } else {
-      RETURN_IF_ERROR(dann_remove_key(ctx, index.ns, index.params.has_codebook(), index.params.quant, key));
+      RETURN_IF_ERROR(
+          dann_remove_key(ctx, index.ns, index.params.has_codebook(), index.params.quant, key, &removed));
     }
-    RETURN_IF_ERROR(dann_repair(ctx, index.ns, index.params));
+    RETURN_IF_ERROR(dann_repair_after_write(ctx, index.ns, index.params, removed));
   }
   return Ok();
 }
@@ -273,8 +278,9 @@ Status vector_index_put(Engine& engine, WriteCtx& ctx, std::string_view collecti
 Status vector_index_remove(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key) {
   ASSIGN_OR_RETURN(std::vector<DiskIndex> indexes, DiskIndexesOf(engine, collection));
   for (const DiskIndex& index : indexes) {
-    RETURN_IF_ERROR(dann_remove_key(ctx, index.ns, index.params.has_codebook(), index.params.quant, key));
-    RETURN_IF_ERROR(dann_repair(ctx, index.ns, index.params));
+    std::optional<uint64_t> removed;
+    RETURN_IF_ERROR(dann_remove_key(ctx, index.ns, index.params.has_codebook(), index.params.quant, key, &removed));
+    RETURN_IF_ERROR(dann_repair_after_write(ctx, index.ns, index.params, removed));
   }
   return Ok();
 }
@@ -321,17 +327,22 @@ void update_memory_vector_indexes(Engine& engine, std::string_view collection, s
   auto& loaded = (*reg)->loaded;
   for (auto it = loaded.lower_bound(FieldKey(collection, "")); it != loaded.end() && it->first.first == collection;
        ++it) {
+    HnswIndex& graph = it->second;
+    const std::optional<uint64_t> before = graph.find(key);
     const Value* v = doc == nullptr ? nullptr : get_path(*doc, it->first.second);
     if (v != nullptr && v->is_vector()) {
-      hnsw_insert(it->second, key, v->as_vector());
+      hnsw_insert(graph, key, v->as_vector());
     } else {
-      hnsw_remove_key(it->second, key);
+      hnsw_remove_key(graph, key);
     }
     // Tombstones cost every search that walks through them and the memory
-    // of their nodes: each write repairs a bounded slice of the graph
-    // around them (vector/hnsw_repair.h), under the same lock, so no write
-    // pays for the whole graph and a search waits at most for one slice.
-    hnsw_repair(it->second);
+    // of their nodes: a write that removed or replaced the key's node
+    // repairs the graph around it and pays its share of the sweep
+    // (vector/hnsw_repair.h), under the same lock, so no write pays for the
+    // whole graph, and one that left the vector alone pays nothing.
+    std::optional<uint32_t> removed;
+    if (before && !graph.key(*before)) removed = static_cast<uint32_t>(*before);  // now a tombstone
+    hnsw_repair_after_write(graph, removed);
   }
 }
 

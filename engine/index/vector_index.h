@@ -150,13 +150,14 @@ DiskHnswParams vector_index_params(const VectorIndexInfo& info);
 
 // Inside the caller's write transaction, for every on-disk index of the
 // collection (building or not): a Vector at the field is inserted (its
-// earlier node replaced), anything else removes the key; then one bounded
-// step of the graph's repair around deleted nodes (dann_repair). Errors:
-// Storage, CorruptIndex.
+// earlier node replaced), anything else removes the key; then the repair
+// the write owes for the node it removed, if any (dann_repair_after_write:
+// nothing when the vector was left as it was). Errors: Storage,
+// CorruptIndex.
 Status vector_index_put(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key,
                         const Value& doc);
 // Removes the key from every on-disk index of the collection, each followed
-// by one step of its repair. Errors: Storage, CorruptIndex.
+// by the repair its removal owes. Errors: Storage, CorruptIndex.
 Status vector_index_remove(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key);
 
 // ------------------------------------------------------------ in memory
@@ -187,8 +188,8 @@ Result<std::optional<std::vector<HnswHit>>> disk_vector_index_search(Engine& eng
                                                                      std::span<const float> query, uint64_t k);
 
 // Applies a committed put (doc) or delete (null) to the loaded in-memory
-// graphs of the collection, each followed by one bounded step of its repair
-// around removed nodes (hnsw_repair), under "index lock"; graphs not loaded
+// graphs of the collection, each followed by the repair owed for the node
+// it removed, if any (hnsw_repair_after_write), under "index lock"; graphs not loaded
 // are left to their first use. Never fails.
 void update_memory_vector_indexes(Engine& engine, std::string_view collection, std::string_view key,
                                   const Value* doc);

@@ -285,11 +285,12 @@ namespace {
 
 // Marks node id deleted when it has a row, and counts one more deletion.
 Status MarkDeleted(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
-                   DiskHnswMeta& meta, uint64_t id) {
+                   DiskHnswMeta& meta, uint64_t id, std::optional<uint64_t>* removed) {
   ASSIGN_OR_RETURN(auto node, load_dann_node(ctx, ns, cache, params.has_codebook(), params.quant, id));
   bool present = node != nullptr;
   node.reset();  // the cache's reference alone: Mutable need not copy the node
   if (present) Mutable(cache, id)->deleted = true;
+  if (present && removed != nullptr) *removed = id;
   meta.deleted = SaturatingIncrement(meta.deleted);
   return Ok();
 }
@@ -335,7 +336,8 @@ std::string IdValue(uint64_t id) {
 }  // namespace
 
 Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
-                   DiskHnswMeta& meta, std::string_view key, std::span<const float> vector) {
+                   DiskHnswMeta& meta, std::string_view key, std::span<const float> vector,
+                   std::optional<uint64_t>* removed) {
   const std::string key_row = dann_key_row_key(key);
   ASSIGN_OR_RETURN(std::optional<std::string> old, get_row(ctx, ns, key_row));
   // A codebook fixes the length: a vector of another one would be coded as
@@ -346,7 +348,7 @@ Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
     if (!old.has_value()) return Ok();
     RETURN_IF_ERROR(delete_row_counted(ctx, ns, key_row));
     if (old->size() != 8) return Ok();
-    return MarkDeleted(ctx, ns, params, cache, meta, DecodeFixed64BE(old->data()));
+    return MarkDeleted(ctx, ns, params, cache, meta, DecodeFixed64BE(old->data()), removed);
   }
   StoredVector stored = params.has_codebook() ? StoredVector::Codes(pq_encode(*params.codebook, vector))
                                               : quantize_vector(params.quant, vector);
@@ -357,7 +359,7 @@ Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
     // stays, rather than becoming a deleted node beside an identical one.
     if (node != nullptr && !node->deleted && node->key == key && SameStored(node->stored, stored)) return Ok();
     node.reset();  // the cache's reference alone: MarkDeleted need not copy the node
-    RETURN_IF_ERROR(MarkDeleted(ctx, ns, params, cache, meta, old_id));
+    RETURN_IF_ERROR(MarkDeleted(ctx, ns, params, cache, meta, old_id, removed));
   }
   if (!meta.dim.has_value()) meta.dim = static_cast<uint32_t>(vector.size());
   // Ids are never reused; a counter at its end (possible only in a damaged
@@ -391,11 +393,11 @@ Status flush_dann_nodes(WriteCtx& ctx, std::string_view ns, DannNodeCache& cache
 }
 
 Status dann_upsert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, std::string_view key,
-                   std::span<const float> vector) {
+                   std::span<const float> vector, std::optional<uint64_t>* removed) {
   ASSIGN_OR_RETURN(DiskHnswMeta meta, read_dann_meta(ctx, ns));
   const DiskHnswMeta before = meta;
-  DannNodeCache cache;
-  RETURN_IF_ERROR(dann_insert(ctx, ns, params, cache, meta, key, vector));
+  DannNodeCache cache(true);  // one write: a few nodes
+  RETURN_IF_ERROR(dann_insert(ctx, ns, params, cache, meta, key, vector, removed));
   RETURN_IF_ERROR(flush_dann_nodes(ctx, ns, cache));
   // An unchanged vector wrote nothing; neither does its meta row.
   if (meta == before) return Ok();
@@ -403,7 +405,7 @@ Status dann_upsert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
 }
 
 Result<bool> dann_remove_key(WriteCtx& ctx, std::string_view ns, bool has_codebook, Quantization quant,
-                             std::string_view key) {
+                             std::string_view key, std::optional<uint64_t>* removed) {
   const std::string key_row = dann_key_row_key(key);
   ASSIGN_OR_RETURN(std::optional<std::string> id_bytes, get_row(ctx, ns, key_row));
   if (!id_bytes.has_value()) return false;
@@ -418,8 +420,10 @@ Result<bool> dann_remove_key(WriteCtx& ctx, std::string_view ns, bool has_codebo
     // A node row that does not decode stays as it is: the key is gone
     // either way, and the search skips nothing it could not read.
     if (auto node = decode_dann_node(ns, id, *row, has_codebook, quant); node.has_value()) {
+      const bool was_live = !node->deleted;
       node->deleted = true;
       RETURN_IF_ERROR(put_row(ctx, ns, node_row, encode_dann_node(*node)));
+      if (was_live && removed != nullptr) *removed = id;
     }
   }
   RETURN_IF_ERROR(delete_row_counted(ctx, ns, key_row));

@@ -214,6 +214,14 @@ class DannChangedIds {
 struct DannNodeCache {
   static constexpr uint64_t kDenseIds = uint64_t{1} << 26;
 
+  DannNodeCache() = default;
+  // few: the cache of one write, which meets a few hundred nodes at most:
+  // they are kept in a map, and no row copy or self product is kept by id.
+  // Tables by id would cost every write in proportion to the largest id,
+  // which grows with every node a graph ever had.
+  explicit DannNodeCache(bool few) : few_ids(few) {}
+  bool few_ids = false;
+
   // Inserts made with this cache, and the node table their stores share
   // from the second on (disk_hnsw_internal.h).
   uint64_t inserts = 0;
@@ -231,7 +239,7 @@ struct DannNodeCache {
   // The entry of id, made (null) when there was none.
   std::shared_ptr<DiskHnswNode>& Hold(uint64_t id) {
     rebound.push_back(id);
-    if (id >= kDenseIds) return sparse_[id];
+    if (!Dense(id)) return sparse_[id];
     if (id >= held_.size()) {
       const size_t size = std::max<size_t>(id + 1, held_.size() * 2);
       held_.resize(size);
@@ -242,7 +250,7 @@ struct DannNodeCache {
   }
   // The entry of id, or null when there is none.
   std::shared_ptr<DiskHnswNode>* Held(uint64_t id) {
-    if (id >= kDenseIds) {
+    if (!Dense(id)) {
       auto it = sparse_.find(id);
       return it == sparse_.end() ? nullptr : &it->second;
     }
@@ -251,7 +259,7 @@ struct DannNodeCache {
 
   // The node Held(id) names; null when none (or a missing row).
   const DiskHnswNode* HeldNode(uint64_t id) const {
-    if (id >= kDenseIds) {
+    if (!Dense(id)) {
       auto it = sparse_.find(id);
       return it == sparse_.end() ? nullptr : it->second.get();
     }
@@ -266,7 +274,7 @@ struct DannNodeCache {
   void Forget(uint64_t id) {
     rebound.push_back(id);
     changed.erase(id);
-    if (id >= kDenseIds) {
+    if (!Dense(id)) {
       sparse_.erase(id);
     } else if (id < held_.size()) {
       held_[id] = false;
@@ -293,6 +301,8 @@ struct DannNodeCache {
   }
 
  private:
+  bool Dense(uint64_t id) const { return !few_ids && id < kDenseIds; }
+
   std::vector<std::shared_ptr<DiskHnswNode>> dense_;
   std::vector<bool> held_;
   std::unordered_map<uint64_t, std::shared_ptr<DiskHnswNode>> sparse_;
@@ -343,25 +353,29 @@ Result<std::shared_ptr<const DiskHnswNode>> load_dann_node(WriteCtx& ctx, std::s
 // place for the caller to write. A key whose live node already stores
 // exactly this vector (bit for bit in its stored form) is left as it is:
 // nothing changes and nothing is written. A vector whose length is not the
-// index's dimension removes the key instead and is not inserted. Errors:
+// index's dimension removes the key instead and is not inserted. A node
+// the insert marked deleted (the key's old one) goes into *removed when
+// given, for the repair around it (vector/disk_hnsw_repair.h). Errors:
 // CorruptIndex, Storage.
 Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
-                   DiskHnswMeta& meta, std::string_view key, std::span<const float> vector);
+                   DiskHnswMeta& meta, std::string_view key, std::span<const float> vector,
+                   std::optional<uint64_t>* removed = nullptr);
 
 // Writes every changed node row and empties the changed set. Errors: Storage.
 Status flush_dann_nodes(WriteCtx& ctx, std::string_view ns, DannNodeCache& cache);
 
 // The whole write-side sequence for one document: read meta, insert, flush,
-// write meta (unless the insert left it as it was). Errors: those of the
-// steps.
+// write meta (unless the insert left it as it was); *removed as for
+// dann_insert. Errors: those of the steps.
 Status dann_upsert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, std::string_view key,
-                   std::span<const float> vector);
+                   std::span<const float> vector, std::optional<uint64_t>* removed = nullptr);
 
 // Marks the key's node deleted, drops its key row and raises the deleted
 // count; true when the key had a node. A key row that is not 8 bytes is
-// dropped silently (false). Errors: CorruptIndex (meta), Storage.
+// dropped silently (false). The node it marked deleted goes into *removed
+// when given. Errors: CorruptIndex (meta), Storage.
 Result<bool> dann_remove_key(WriteCtx& ctx, std::string_view ns, bool has_codebook, Quantization quant,
-                             std::string_view key);
+                             std::string_view key, std::optional<uint64_t>* removed = nullptr);
 
 // ------------------------------------------------------------ read side
 

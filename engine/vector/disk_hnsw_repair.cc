@@ -2,16 +2,19 @@
 // vector/disk_hnsw_repair.h): its access for HnswRepairStep over the rows
 // of one write transaction.
 //
-// While sweeping, nothing is written until the step ends: the slice's node
-// rows are read in one range scan and parsed in place, other nodes through
-// a DannStore (whose views of rows a write would invalidate), which is the
-// insert's store: relinked lists are scored, chosen and changed as an
-// insert's pruning does it, into a node cache; the cache, the new queue
-// rows, the meta and the cursor are written at the end. Which nodes are queued is
-// read once per step from the queue rows, so telling whether a neighbour
-// is doomed costs no row read. While dropping, rows are deleted as the
-// step goes, so nodes are read as decoded copies (load_dann_node) instead,
-// and a dropped node is forgotten by the cache (DannNodeCache::Forget).
+// While sweeping, or repairing around removed nodes, nothing is written
+// until the step ends: the slice's node rows are read in one range scan and
+// parsed in place, other nodes through a DannStore (whose views of rows a
+// write would invalidate), which is the insert's store: relinked lists are
+// scored, chosen and changed as an insert's pruning does it, into a node
+// cache; the cache, the new queue rows, the meta and the cursor are written
+// at the end. Which nodes are queued is read once per sweep step from the
+// queue rows, up to kQueueMemo of them, so telling whether a neighbour is
+// doomed costs no row read; past that (a bulk removal), a neighbour is
+// doomed when it is deleted, which its row tells. While dropping, rows are
+// deleted as the step goes, so nodes are read as decoded copies
+// (load_dann_node) instead, and a dropped node is forgotten by the cache
+// (DannNodeCache::Forget).
 
 #include "vector/disk_hnsw_repair.h"
 
@@ -32,11 +35,14 @@ using dann_internal::DannLinks;
 using dann_internal::DannNodeView;
 using dann_internal::DannStore;
 
-constexpr size_t kCursorBytes = 17;
+constexpr size_t kCursorBytes = 25;
+constexpr size_t kOldCursorBytes = 17;  // written by earlier builds: no debt
 constexpr size_t kQueueKeyBytes = 10;
 constexpr size_t kNodeKeyBytes = 9;
 // Rows read per range scan where a walk must go on until a prefix ends.
 constexpr size_t kScanBatch = 1024;
+// The most queue rows a sweep step reads to know the queued nodes.
+constexpr size_t kQueueMemo = 4096;
 
 uint8_t Parity(uint64_t pass) { return static_cast<uint8_t>(pass & 1); }
 
@@ -54,10 +60,11 @@ class DannRepair {
         as_codes_(params.has_codebook() || params.quant != Quantization::kNone),
         unused_(params.codebook.get(), params.metric, params.quant, QueryRef{}) {}
 
-  // The sweep's reads: the queued set and a store for the nodes outside
-  // the slice.
-  Status BeginSweep() {
-    RETURN_IF_ERROR(LoadQueued());
+  // The sweep's reads: the queued set (with_queue; without, each test
+  // reads the node's queue rows) and a store for the nodes outside the
+  // slice.
+  Status BeginSweep(bool with_queue) {
+    if (with_queue) RETURN_IF_ERROR(LoadQueued());
     store_ = std::make_unique<DannStore>(ctx_, cache_, ns_, params_, unused_, std::span<const float>());
     return Ok();
   }
@@ -83,6 +90,7 @@ class DannRepair {
       Failed(rows.error());
       return out;
     }
+    swept_.clear();
     slice_rows_ = std::move(*rows);
     for (const Row& row : slice_rows_) {
       if (row.key.size() != kNodeKeyBytes || row.key[0] != kDannNodePrefix) break;
@@ -99,8 +107,20 @@ class DannRepair {
   }
   bool Present(Id id) { return Find(id).present; }
   bool Deleted(Id id) { return Find(id).deleted; }
-  bool Doomed(Id id) const { return queued_.contains(id); }
-  bool Queued(Id id) const { return queued_.contains(id); }
+  // Every queued node is deleted.
+  bool Doomed(Id id) { return queue_known_ ? queued_.contains(id) : Deleted(id); }
+  bool Queued(Id id) {
+    if (queue_known_ || queued_.contains(id)) return queued_.contains(id);
+    for (uint64_t parity : {0, 1}) {
+      auto row = get_row(ctx_, ns_, dann_queue_row_key(parity, id));
+      if (!row) {
+        Failed(row.error());
+        return false;
+      }
+      if (row->has_value()) return true;
+    }
+    return false;
+  }
   void Queue(Id id) {
     queued_.insert(id);
     newly_queued_.push_back(id);
@@ -229,18 +249,31 @@ class DannRepair {
     return {true, v->deleted, v->layer_count, nullptr, nullptr};
   }
 
+  // The queued set, when at most kQueueMemo rows hold it. The first scan
+  // is short: the rows after the queue's are not wanted.
   Status LoadQueued() {
     std::string start(1, kDannQueuePrefix);
-    while (true) {
-      ASSIGN_OR_RETURN(std::vector<Row> rows, scan_rows_from(ctx_, ns_, start, kScanBatch));
+    size_t batch = 32, seen = 0;
+    while (seen < kQueueMemo) {
+      ASSIGN_OR_RETURN(std::vector<Row> rows, scan_rows_from(ctx_, ns_, start, batch));
       for (const Row& row : rows) {
-        if (row.key.empty() || row.key[0] != kDannQueuePrefix) return Ok();
+        if (row.key.empty() || row.key[0] != kDannQueuePrefix) {
+          queue_known_ = true;
+          return Ok();
+        }
         if (row.key.size() == kQueueKeyBytes) queued_.insert(DecodeFixed64BE(row.key.data() + 2));
+        ++seen;
       }
-      if (rows.size() < kScanBatch) return Ok();
+      if (rows.size() < batch) {
+        queue_known_ = true;
+        return Ok();
+      }
       start = rows.back().key;
       start.push_back('\0');
+      batch = kScanBatch;
     }
+    queued_.clear();
+    return Ok();
   }
 
   void Failed(const EngineError& error) {
@@ -254,25 +287,52 @@ class DannRepair {
   HnswRepairCursor& cursor_;
   const bool as_codes_;
   QueryScorer unused_;  // the store's query, never asked: the step scores from nodes (ScoreFrom)
-  DannNodeCache cache_;
+  DannNodeCache cache_{true};  // one step: a few hundred nodes at most
   std::unique_ptr<DannStore> store_;
   std::vector<Row> slice_rows_;  // the slice's node rows, which swept_ views
   std::unordered_map<uint64_t, DannNodeView> swept_;
-  std::unordered_set<uint64_t> queued_;
+  std::unordered_set<uint64_t> queued_;  // every queued node when queue_known_, else those queued here
+  bool queue_known_ = false;
   std::vector<uint64_t> newly_queued_;
   Status status_;
 };
 
-// The repair row; none when the graph has none yet, or a damaged one. A
-// repair may start over at any time: a new pass from id 0 drops only nodes
-// queued before it began, after it has gone over every node, whatever
-// pass number either parity's rows were queued under.
-Result<std::optional<HnswRepairCursor>> ReadCursor(WriteCtx& ctx, std::string_view ns) {
+// The repair row as read: none when the graph has none yet, or a damaged
+// one. A repair may start over at any time: a new pass from id 0 drops
+// only nodes queued before it began, after it has gone over every node,
+// whatever pass number either parity's rows were queued under.
+struct StoredCursor {
+  std::optional<HnswRepairCursor> cursor;
+  bool has_debt = false;  // a row of this build's layout
+};
+
+Result<StoredCursor> ReadCursor(WriteCtx& ctx, std::string_view ns) {
   ASSIGN_OR_RETURN(std::optional<std::string> row, get_row(ctx, ns, kDannRepairKey));
-  if (!row) return std::optional<HnswRepairCursor>();
-  Result<HnswRepairCursor> cursor = decode_dann_repair_cursor(ns, *row);
-  if (!cursor) return std::optional<HnswRepairCursor>();
-  return std::optional<HnswRepairCursor>(*cursor);
+  StoredCursor out;
+  if (!row) return out;
+  Result<HnswRepairCursor> cursor = decode_dann_repair_cursor(ns, *row, &out.has_debt);
+  if (cursor) out.cursor = *cursor;
+  return out;
+}
+
+// The debt of a graph whose repair row holds none (a graph of an earlier
+// build, a new graph, or a damaged row) that counts `deleted` deleted
+// nodes from before this write: the pass under way and two more over
+// every id handed out, and their drops, when it has any.
+uint64_t DebtWithoutRow(const DiskHnswMeta& meta, uint64_t deleted) {
+  if (deleted == 0) return 0;
+  return meta.next > (UINT64_MAX - deleted) / 3 ? UINT64_MAX : 3 * meta.next + deleted;
+}
+
+// One step, with an access of its own (a sweep's views of rows end with its
+// step; the drops delete rows).
+Status Step(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, const HnswRepairLimits& limits,
+            DiskHnswMeta& meta, HnswRepairCursor& cursor, HnswRepairCounts& counts) {
+  DannRepair access(ctx, ns, params, meta, cursor);
+  if (!cursor.dropping) RETURN_IF_ERROR(access.BeginSweep(true));
+  counts = HnswRepairStep(access, limits);
+  RETURN_IF_ERROR(access.status());
+  return access.Finish();
 }
 
 }  // namespace
@@ -282,17 +342,20 @@ std::string encode_dann_repair_cursor(const HnswRepairCursor& cursor) {
   PutFixed64BE(&out, cursor.pass);
   out.push_back(cursor.dropping ? '\1' : '\0');
   PutFixed64BE(&out, cursor.next);
+  PutFixed64BE(&out, cursor.debt);
   return out;
 }
 
-Result<HnswRepairCursor> decode_dann_repair_cursor(std::string_view ns, std::string_view bytes) {
-  if (bytes.size() != kCursorBytes || static_cast<uint8_t>(bytes[8]) > 1) {
+Result<HnswRepairCursor> decode_dann_repair_cursor(std::string_view ns, std::string_view bytes, bool* has_debt) {
+  if ((bytes.size() != kCursorBytes && bytes.size() != kOldCursorBytes) || static_cast<uint8_t>(bytes[8]) > 1) {
     return Fail(EngineError::CorruptIndex("malformed repair row in index namespace '" + std::string(ns) + "'"));
   }
   HnswRepairCursor cursor;
   cursor.pass = DecodeFixed64BE(bytes.data());
   cursor.dropping = bytes[8] == 1;
   cursor.next = DecodeFixed64BE(bytes.data() + 9);
+  if (bytes.size() == kCursorBytes) cursor.debt = DecodeFixed64BE(bytes.data() + 17);
+  if (has_debt != nullptr) *has_debt = bytes.size() == kCursorBytes;
   return cursor;
 }
 
@@ -307,16 +370,55 @@ Result<HnswRepairCounts> dann_repair(WriteCtx& ctx, std::string_view ns, const D
                                      const HnswRepairLimits& limits) {
   ASSIGN_OR_RETURN(DiskHnswMeta meta, read_dann_meta(ctx, ns));
   if (meta.next == 0) return HnswRepairCounts{};
-  ASSIGN_OR_RETURN(std::optional<HnswRepairCursor> stored, ReadCursor(ctx, ns));
-  HnswRepairCursor cursor = stored.value_or(HnswRepairCursor{});
+  ASSIGN_OR_RETURN(StoredCursor stored, ReadCursor(ctx, ns));
+  HnswRepairCursor cursor = stored.cursor.value_or(HnswRepairCursor{});
+  if (!stored.has_debt) cursor.debt = DebtWithoutRow(meta, meta.deleted);
   const DiskHnswMeta meta_before = meta;
-  DannRepair access(ctx, ns, params, meta, cursor);
-  if (!cursor.dropping) RETURN_IF_ERROR(access.BeginSweep());
-  HnswRepairCounts counts = HnswRepairStep(access, limits);
-  RETURN_IF_ERROR(access.status());
-  RETURN_IF_ERROR(access.Finish());
+  HnswRepairCounts counts;
+  RETURN_IF_ERROR(Step(ctx, ns, params, limits, meta, cursor, counts));
   if (meta != meta_before) RETURN_IF_ERROR(put_row(ctx, ns, kDannMetaKey, encode_dann_meta(meta)));
-  if (cursor != stored) {
+  if (!stored.has_debt || cursor != stored.cursor) {
+    RETURN_IF_ERROR(put_row(ctx, ns, kDannRepairKey, encode_dann_repair_cursor(cursor)));
+  }
+  return counts;
+}
+
+Result<HnswRepairCounts> dann_repair_after_write(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params,
+                                                 std::optional<uint64_t> removed, const HnswRepairLimits& limits) {
+  ASSIGN_OR_RETURN(StoredCursor stored, ReadCursor(ctx, ns));
+  // The usual write: the vector left alone, nothing owed.
+  if (!removed && stored.has_debt && stored.cursor->debt == 0) return HnswRepairCounts{};
+  ASSIGN_OR_RETURN(DiskHnswMeta meta, read_dann_meta(ctx, ns));
+  if (meta.next == 0) return HnswRepairCounts{};
+  HnswRepairCursor cursor = stored.cursor.value_or(HnswRepairCursor{});
+  if (!stored.has_debt) cursor.debt = DebtWithoutRow(meta, meta.deleted - std::min<uint64_t>(meta.deleted, removed ? 1 : 0));
+  // A new graph without a removal yet: nothing owed, and no row to write.
+  if (!removed && cursor.debt == 0) return HnswRepairCounts{};
+  const DiskHnswMeta meta_before = meta;
+  const uint64_t keep = hnsw_repair_internal::DebtKept(cursor.debt, limits);
+  HnswRepairCounts counts;
+  if (removed) {
+    DannRepair access(ctx, ns, params, meta, cursor);
+    RETURN_IF_ERROR(access.BeginSweep(false));
+    hnsw_repair_internal::RepairRemoved(access, std::span<const uint64_t>(&*removed, 1), limits, counts);
+    RETURN_IF_ERROR(access.status());
+    RETURN_IF_ERROR(access.Finish());
+  }
+  if (removed) {
+    Status status = Ok();
+    hnsw_repair_internal::PayDebt(cursor, keep, counts, [&](HnswRepairCounts& one) {
+      status = Step(ctx, ns, params, limits, meta, cursor, one);
+      return status.has_value();
+    });
+    RETURN_IF_ERROR(status);
+  } else {
+    RETURN_IF_ERROR(Step(ctx, ns, params, limits, meta, cursor, counts));
+  }
+  // Without deleted nodes nothing is owed, whatever an earlier build's
+  // graph was taken to owe.
+  if (meta.deleted == 0) cursor.debt = 0;
+  if (meta != meta_before) RETURN_IF_ERROR(put_row(ctx, ns, kDannMetaKey, encode_dann_meta(meta)));
+  if (!stored.has_debt || cursor != stored.cursor) {
     RETURN_IF_ERROR(put_row(ctx, ns, kDannRepairKey, encode_dann_repair_cursor(cursor)));
   }
   return counts;

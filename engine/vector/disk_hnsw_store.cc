@@ -482,7 +482,7 @@ void DannStore::ScoreBatch(QueryScorer& scorer, size_t dim, const Id* ids, size_
 
 float DannStore::SelfOf(Id id, const float* v, size_t dim) {
   std::span<const float> vector(v, dim);
-  if (id >= DannNodeCache::kDenseIds) return dot_f32(vector, vector);
+  if (id >= DannNodeCache::kDenseIds || cache_->few_ids) return dot_f32(vector, vector);
   if (id >= cache_->has_self.size()) {
     const size_t size = std::max<size_t>(id + 1, cache_->has_self.size() * 2);
     cache_->has_self.resize(size);
@@ -669,7 +669,7 @@ uint32_t DannStore::Fetch(Id id) {
   // Later inserts of this cache are likely to meet the node too: a copy
   // costs less than one more descent of the B-tree to the row, which a
   // write between them may have moved.
-  if (cache_ != nullptr && id < kMaxCopiedId && cache_->copied_bytes < kMaxCopiedBytes) {
+  if (cache_ != nullptr && !cache_->few_ids && id < kMaxCopiedId && cache_->copied_bytes < kMaxCopiedBytes) {
     return AddLastingRow(CopyRow(id, entry.row));
   }
   return AddRow(entry.row);

@@ -81,6 +81,14 @@ HnswRepairCounts hnsw_repair(HnswIndex& graph, const HnswRepairLimits& limits) {
   return HnswRepairStep(access, limits);
 }
 
+HnswRepairCounts hnsw_repair_after_write(HnswIndex& graph, std::optional<uint32_t> removed,
+                                         const HnswRepairLimits& limits) {
+  HnswMemoryRepair access(graph);
+  std::span<const uint32_t> ids;
+  if (removed) ids = std::span<const uint32_t>(&*removed, 1);
+  return HnswRepairAfterWrite(access, ids, limits);
+}
+
 namespace hnsw_internal {
 
 void RepairNewNode(HnswIndex& graph, uint32_t id) {

@@ -1,24 +1,34 @@
-// Repair of a vector graph around the nodes of removed keys, one bounded
-// step per write, shared by the in-memory graph (vector/hnsw.h) and the
-// on-disk graph (vector/disk_hnsw_repair.h): the rule is written once here,
-// against a small graph-access interface (HnswRepairGraph), and each graph
-// supplies the access.
+// Repair of a vector graph around the nodes of removed keys, paid for by
+// the writes that remove them, shared by the in-memory graph
+// (vector/hnsw.h) and the on-disk graph (vector/disk_hnsw_repair.h): the
+// rule is written once here, against a small graph-access interface
+// (HnswRepairGraph), and each graph supplies the access.
 //
 // A removed or replaced key leaves its node behind, marked deleted: it
 // still routes searches, which walk through it without returning it. Left
 // alone such nodes pile up, and every search pays for the walk and every
 // graph for their memory or rows. Rebuilding the whole graph once they pass
-// some share makes one write pay for the whole graph; instead each write
-// does a bounded step of this repair:
+// some share makes one write pay for the whole graph; instead the write
+// that removes a node pays for a bounded share of the repair, and a write
+// that removes nothing pays nothing (HnswRepairAfterWrite):
 //
-// Sweep. A cursor passes over the node ids in ascending order, a slice per
-// step. Each node it passes (live or deleted) that links, on some layer, to
-// a deleted node is linked again on that layer: its live neighbours and
-// the live neighbours of its deleted neighbours are the candidates, and the
-// graph's own neighbour selection (HnswSelectNeighbours, by distance from
-// the node) keeps up to the layer's cap of them; the room it leaves goes to
-// the candidates it passed over, nearest first (see Relink). A deleted
-// node the sweep passes is queued for dropping.
+// Around. The removed node is queued for dropping at once, and each live
+// node it links to that links back to it on a layer (links are mostly
+// mutual, so these are most of the nodes that lose a neighbour) is linked
+// again on that layer right away (see Relink), so searches near it lose
+// little while it waits to be dropped.
+//
+// Sweep. A removal also adds to the graph's repair debt
+// (HnswRepairCursor::debt): the sweep's share it owes. A cursor passes over
+// the node ids in ascending order, a slice per step, and the removing write
+// steps until the debt it added is paid. Each node the sweep passes (live
+// or deleted) that links, on some layer, to a doomed node is linked again on
+// that layer: its live neighbours and the live neighbours of its deleted
+// neighbours are the candidates, and the graph's own neighbour selection
+// (HnswSelectNeighbours, by distance from the node) keeps up to the layer's
+// cap of them; the room it leaves goes to the candidates it passed over,
+// nearest first (see Relink). A deleted node the sweep passes that was not
+// queued yet (one an earlier build removed) is queued then.
 //
 // Drop. Once the sweep has passed every node (a pass), the nodes queued
 // before that pass began are dropped, a slice per step; then the next pass
@@ -31,12 +41,15 @@
 // it, since the entry point is moved to a live node before the drops
 // begin. So dropping it leaves no link dangling, and searches never notice.
 //
-// The cost of a step is bounded by HnswRepairLimits (nodes passed, nodes
-// linked again, nodes dropped), whatever the graph's size or the number of
-// deleted nodes; deleted nodes wait at most about two passes.
+// Each removal owes HnswRepairLimits::per_removal nodes passed or dropped,
+// so a pass ends after about (nodes / per_removal) removals, whatever the
+// graph's size: deleted nodes stay a small, bounded share of the graph, and
+// the whole repair costs in proportion to what was removed, never to the
+// number of writes. A step's cost is bounded by HnswRepairLimits (nodes
+// passed, nodes linked again, nodes dropped).
 //
-// Thread-safety: a step mutates the graph; callers serialise it with every
-// other use of the graph as they do inserts.
+// Thread-safety: the repair mutates the graph; callers serialise it with
+// every other use of the graph as they do inserts.
 
 #ifndef PALLIX_VECTOR_HNSW_REPAIR_H_
 #define PALLIX_VECTOR_HNSW_REPAIR_H_
@@ -59,6 +72,10 @@ struct HnswRepairLimits {
   size_t nodes = 64;     // nodes the sweep passes
   size_t relinks = 16;   // of those, nodes linked again (the costly part)
   size_t drops = 64;     // queued nodes dropped
+  // Not a step's bound: the nodes passed or dropped that each removal owes
+  // (HnswRepairCursor::debt). A pass ends after about nodes / per_removal
+  // removals, so deleted nodes stay about 2 / per_removal of the graph.
+  size_t per_removal = 64;
 };
 
 // What one step did; for tests and benchmarks.
@@ -66,6 +83,12 @@ struct HnswRepairCounts {
   size_t passed = 0;
   size_t relinked = 0;
   size_t dropped = 0;
+  HnswRepairCounts& operator+=(const HnswRepairCounts& o) {
+    passed += o.passed;
+    relinked += o.relinked;
+    dropped += o.dropped;
+    return *this;
+  }
 };
 
 // Where the repair stands.
@@ -73,6 +96,7 @@ struct HnswRepairCursor {
   uint64_t pass = 1;      // passes begun; nodes queued in pass p drop after pass p + 1
   bool dropping = false;  // the sweep of this pass is done; its drops are under way
   uint64_t next = 0;      // while sweeping: the lowest node id not passed yet
+  uint64_t debt = 0;      // nodes the sweep still owes removals: to pass or drop
   bool operator==(const HnswRepairCursor&) const = default;
 };
 
@@ -262,9 +286,38 @@ void DropReady(G& g, const HnswRepairLimits& limits, HnswRepairCounts& counts) {
   g.StartPass();
 }
 
+// Links again, on each layer of the removed node x, every present live
+// node x links to there that links back to x: the nodes that lost a
+// neighbour, as far as x's own lists tell.
+template <HnswRepairGraph G>
+void RepairAround(G& g, typename G::Id x, HnswRepairCounts& counts) {
+  using Id = typename G::Id;
+  for (uint32_t layer = 0, layers = g.Layers(x); layer < layers && g.ok(); ++layer) {
+    std::vector<Id> near;
+    {
+      const auto& list = g.Links(x, layer);
+      near.reserve(list.size());
+      for (size_t i = 0, n = list.size(); i < n; ++i) near.push_back(list[i]);
+    }
+    for (Id v : near) {
+      if (!g.ok()) return;
+      if (v == x || !g.Present(v) || g.Deleted(v) || g.Layers(v) <= layer) continue;
+      bool back = false;
+      {
+        const auto& list = g.Links(v, layer);
+        for (size_t i = 0, n = list.size(); i < n && !back; ++i) back = list[i] == x;
+      }
+      if (!back) continue;
+      Relink(g, v, layer);
+      ++counts.relinked;
+    }
+  }
+}
+
 }  // namespace hnsw_repair_internal
 
 // One step of the repair: a slice of the sweep, or of the drops after it.
+// The nodes it passes or drops pay the debt down.
 template <HnswRepairGraph G>
 HnswRepairCounts HnswRepairStep(G& g, const HnswRepairLimits& limits) {
   HnswRepairCounts counts;
@@ -273,6 +326,71 @@ HnswRepairCounts HnswRepairStep(G& g, const HnswRepairLimits& limits) {
   } else {
     hnsw_repair_internal::Sweep(g, limits, counts);
   }
+  HnswRepairCursor& at = g.cursor();
+  at.debt -= std::min<uint64_t>(at.debt, counts.passed + counts.dropped);
+  return counts;
+}
+
+namespace hnsw_repair_internal {
+
+// Queues each removed node (a deleted node, present), repairs around it
+// and adds its share to the debt; then moves the entry point off removed
+// nodes, so that searches start from a live one.
+template <HnswRepairGraph G>
+void RepairRemoved(G& g, std::span<const typename G::Id> removed, const HnswRepairLimits& limits,
+                   HnswRepairCounts& counts) {
+  for (const auto x : removed) {
+    if (!g.ok()) return;
+    if (!g.Present(x) || !g.Deleted(x)) continue;
+    if (!g.Queued(x)) g.Queue(x);
+    RepairAround(g, x, counts);
+    g.cursor().debt += limits.per_removal;
+  }
+  if (!removed.empty() && g.ok()) MoveEntryIfDeleted(g);
+}
+
+// What a write leaves owed of a debt it found: one step's worth less.
+inline uint64_t DebtKept(uint64_t found, const HnswRepairLimits& limits) {
+  return found - std::min<uint64_t>(found, limits.nodes);
+}
+
+// Steps (step(counts): one HnswRepairStep, false on a failure) while more
+// than `keep` is owed. The steps after a pass's end move on to its drops
+// or to the next pass without passing a node; two such in a row mean the
+// graph has nothing left to pass, and the debt is let go.
+template <typename StepFn>
+void PayDebt(HnswRepairCursor& at, uint64_t keep, HnswRepairCounts& counts, StepFn step) {
+  int idle = 0;
+  while (at.debt > keep && idle < 2) {
+    HnswRepairCounts one;
+    if (!step(one)) return;
+    idle = one.passed + one.dropped == 0 ? idle + 1 : 0;
+    counts += one;
+  }
+  if (idle == 2) at.debt = 0;
+}
+
+}  // namespace hnsw_repair_internal
+
+// The repair a write owes, after it removed the nodes `removed` (deleted
+// nodes; none when it removed or replaced no vector): each is queued and
+// repaired around at once, adds limits.per_removal to the debt, and the
+// write steps until that share is paid. A write that removed nothing does
+// nothing unless a debt is left over (only a graph an earlier build left
+// with deleted nodes has one): then one step of it, as a removing write
+// pays (at most one step's worth, or one slice) beyond its own share.
+template <HnswRepairGraph G>
+HnswRepairCounts HnswRepairAfterWrite(G& g, std::span<const typename G::Id> removed,
+                                      const HnswRepairLimits& limits) {
+  HnswRepairCounts counts;
+  HnswRepairCursor& at = g.cursor();
+  if (removed.empty()) return at.debt == 0 ? counts : HnswRepairStep(g, limits);
+  const uint64_t keep = hnsw_repair_internal::DebtKept(at.debt, limits);
+  hnsw_repair_internal::RepairRemoved(g, removed, limits, counts);
+  hnsw_repair_internal::PayDebt(at, keep, counts, [&](HnswRepairCounts& one) {
+    one = HnswRepairStep(g, limits);
+    return g.ok();
+  });
   return counts;
 }
 
@@ -288,10 +406,16 @@ void HnswRepairNewNode(G& g, typename G::Id id) {
 // ---------------------------------------------------------------------------
 // The in-memory graph.
 
-// One step of the repair of an in-memory graph; dropped nodes' storage goes
-// to the graph's next inserts. The index layer calls it after each write it
-// applies, under the same lock.
+// One step of the repair of an in-memory graph, whatever its debt; dropped
+// nodes' storage goes to the graph's next inserts.
 HnswRepairCounts hnsw_repair(HnswIndex& graph, const HnswRepairLimits& limits = HnswRepairLimits{});
+
+// The repair owed after a write that removed the node `removed` (a key's
+// node it deleted or replaced; none: nothing, the usual case, at the cost of
+// one test) (HnswRepairAfterWrite). The index layer calls it after each
+// write it applies, under the same lock.
+HnswRepairCounts hnsw_repair_after_write(HnswIndex& graph, std::optional<uint32_t> removed,
+                                         const HnswRepairLimits& limits = HnswRepairLimits{});
 
 namespace hnsw_internal {
 

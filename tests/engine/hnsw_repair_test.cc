@@ -1,12 +1,14 @@
 // The repair of vector graphs around removed nodes (vector/hnsw_repair.h),
 // on the in-memory and the on-disk graph alike, against a model: random
-// inserts, removals and replacements, each write followed by one step of
-// the repair, then every live key found by its own vector, searches within
-// recall of brute force and never returning a removed key, no step beyond
-// its limits, the graph's invariants (caps, no link to a dropped node), and
-// every removed node dropped in the end. Then an on-disk graph written by
-// the earlier rule (deleted nodes left as they were) is repaired by later
-// writes, and the repair row's layout.
+// inserts, removals and replacements, each write followed by the repair it
+// owes, then every live key found by its own vector, searches within
+// recall of brute force and never returning a removed key, no write's
+// repair beyond its bounds, the graph's invariants (caps, no link to a
+// dropped node), and every removed node dropped in the end; the repair's
+// work follows the removals, never the number of writes. Then an on-disk
+// graph written by earlier rules (deleted nodes left as they were, or a
+// repair row without a debt) is repaired by later writes, and the repair
+// row's layout.
 
 #include "vector/hnsw_repair.h"
 
@@ -45,25 +47,43 @@ DiskHnswParams L2Params() {
 using Model = std::map<std::string, std::vector<float>>;
 
 // Small limits, so that many steps, passes and drop phases happen.
-constexpr HnswRepairLimits kSmall{16, 4, 8};
+constexpr HnswRepairLimits kSmall{16, 4, 8, 16};
 
+// One explicit step's bounds.
 void ExpectWithin(const HnswRepairCounts& counts, const HnswRepairLimits& limits) {
   EXPECT_LE(counts.passed, limits.nodes);
   EXPECT_LE(counts.relinked, limits.relinks);
   EXPECT_LE(counts.dropped, limits.drops);
 }
 
+// Nodes a removed node's lists can hold (layers 0 to 7; the test graphs
+// are far smaller than needing more).
+constexpr size_t kAroundMost = kHnswM0 + 7 * kHnswM;
+
+// The bounds of a write's repair: nothing unless it removed a node; else
+// its share of the sweep (the last step may pass a slice beyond it), the
+// relinks around the node and at most one per node passed.
+void ExpectWriteWithin(const HnswRepairCounts& counts, bool removed, const HnswRepairLimits& limits) {
+  if (!removed) {
+    EXPECT_EQ(counts.passed + counts.relinked + counts.dropped, 0u) << "a write that removed nothing repaired";
+    return;
+  }
+  EXPECT_LE(counts.passed + counts.dropped, limits.per_removal + std::max(limits.nodes, limits.drops));
+  EXPECT_LE(counts.relinked, kAroundMost + counts.passed);
+}
+
 // The in-memory graph under test.
 class MemoryGraph {
  public:
-  HnswRepairCounts Put(const std::string& key, const std::vector<float>& v, const HnswRepairLimits& limits) {
-    hnsw_insert(graph_, key, v);
-    return hnsw_repair(graph_, limits);
+  // Each write and the repair it owes; *removed: it removed a node.
+  HnswRepairCounts Put(const std::string& key, const std::vector<float>& v, const HnswRepairLimits& limits,
+                       bool* removed = nullptr) {
+    return Write(key, limits, removed, [&] { hnsw_insert(graph_, key, v); });
   }
-  HnswRepairCounts Remove(const std::string& key, const HnswRepairLimits& limits) {
-    hnsw_remove_key(graph_, key);
-    return hnsw_repair(graph_, limits);
+  HnswRepairCounts Remove(const std::string& key, const HnswRepairLimits& limits, bool* removed = nullptr) {
+    return Write(key, limits, removed, [&] { hnsw_remove_key(graph_, key); });
   }
+  // One step, whatever the debt.
   HnswRepairCounts Step(const HnswRepairLimits& limits) { return hnsw_repair(graph_, limits); }
   std::vector<HnswHit> Search(const std::vector<float>& q, uint64_t k) { return hnsw_search(graph_, q, k); }
   size_t Deleted() { return graph_.tombstone_count(); }
@@ -102,24 +122,45 @@ class MemoryGraph {
   }
 
  private:
+  template <typename Fn>
+  HnswRepairCounts Write(const std::string& key, const HnswRepairLimits& limits, bool* removed, Fn fn) {
+    const std::optional<uint64_t> before = graph_.find(key);
+    fn();
+    std::optional<uint32_t> gone;
+    if (before && graph_.find(key) != before) gone = static_cast<uint32_t>(*before);
+    if (removed != nullptr) *removed = gone.has_value();
+    return hnsw_repair_after_write(graph_, gone, limits);
+  }
+
   HnswIndex graph_{Metric::kL2, Quantization::kNone};
 };
 
 // The on-disk graph under test: each write and its step in one transaction.
 class DiskGraph {
  public:
-  HnswRepairCounts Put(const std::string& key, const std::vector<float>& v, const HnswRepairLimits& limits) {
-    return Write(limits, [&](WriteCtx& ctx) { return dann_upsert(ctx, kNs, params_, key, v); });
+  HnswRepairCounts Put(const std::string& key, const std::vector<float>& v, const HnswRepairLimits& limits,
+                       bool* removed = nullptr) {
+    return Write(limits, removed, [&](WriteCtx& ctx, std::optional<uint64_t>* gone) {
+      return dann_upsert(ctx, kNs, params_, key, v, gone);
+    });
   }
-  HnswRepairCounts Remove(const std::string& key, const HnswRepairLimits& limits) {
-    return Write(limits, [&](WriteCtx& ctx) -> Status {
-      auto removed = dann_remove_key(ctx, kNs, false, Quantization::kNone, key);
-      if (!removed) return Fail(removed.error());
+  HnswRepairCounts Remove(const std::string& key, const HnswRepairLimits& limits, bool* removed = nullptr) {
+    return Write(limits, removed, [&](WriteCtx& ctx, std::optional<uint64_t>* gone) -> Status {
+      auto existed = dann_remove_key(ctx, kNs, false, Quantization::kNone, key, gone);
+      if (!existed) return Fail(existed.error());
       return Ok();
     });
   }
+  // One step, whatever the debt.
   HnswRepairCounts Step(const HnswRepairLimits& limits) {
-    return Write(limits, [](WriteCtx&) { return Ok(); });
+    HnswRepairCounts counts;
+    auto ctx = BeginWriteCtx(engine_->store());
+    EXPECT_TRUE(ctx.has_value());
+    auto step = dann_repair(*ctx, kNs, params_, limits);
+    EXPECT_TRUE(step.has_value()) << step.error().Message();
+    if (step) counts = *step;
+    EXPECT_TRUE(ctx->Commit().has_value());
+    return counts;
   }
   std::vector<HnswHit> Search(const std::vector<float>& q, uint64_t k) {
     auto txn = engine_->store().BeginRead();
@@ -193,12 +234,14 @@ class DiskGraph {
 
  private:
   template <typename Fn>
-  HnswRepairCounts Write(const HnswRepairLimits& limits, Fn fn) {
+  HnswRepairCounts Write(const HnswRepairLimits& limits, bool* removed, Fn fn) {
     HnswRepairCounts counts;
     auto ctx = BeginWriteCtx(engine_->store());
     EXPECT_TRUE(ctx.has_value());
-    EXPECT_TRUE(fn(*ctx).has_value());
-    auto step = dann_repair(*ctx, kNs, params_, limits);
+    std::optional<uint64_t> gone;
+    EXPECT_TRUE(fn(*ctx, &gone).has_value());
+    if (removed != nullptr) *removed = gone.has_value();
+    auto step = dann_repair_after_write(*ctx, kNs, params_, gone, limits);
     EXPECT_TRUE(step.has_value()) << step.error().Message();
     if (step) counts = *step;
     EXPECT_TRUE(ctx->Commit().has_value());
@@ -257,15 +300,16 @@ TYPED_TEST(HnswRepairModel, ChurnKeepsSearchesRightAndDropsEveryRemovedNode) {
   for (int op = 0; op < 3000; ++op) {
     const std::string& key = keys[rng.Next() % keys.size()];
     HnswRepairCounts counts;
+    bool removed = false;
     if (rng.Next() % 10 < 4 && model.contains(key)) {
-      counts = graph.Remove(key, kSmall);
+      counts = graph.Remove(key, kSmall, &removed);
       model.erase(key);
     } else {
       std::vector<float> v = rng.Vector();  // a new key, or a replacement
-      counts = graph.Put(key, v, kSmall);
+      counts = graph.Put(key, v, kSmall, &removed);
       model[key] = v;
     }
-    ExpectWithin(counts, kSmall);
+    ExpectWriteWithin(counts, removed, kSmall);
     steps_dropping += counts.dropped > 0;
     if (op % 250 == 249) {
       most_present = std::max(most_present, graph.CheckInvariants(model));
@@ -283,7 +327,7 @@ TYPED_TEST(HnswRepairModel, ChurnKeepsSearchesRightAndDropsEveryRemovedNode) {
 
   // Everything removed and dropped, the entry point with it; the graph
   // then starts again from its next insert.
-  for (const auto& [key, v] : model) ExpectWithin(graph.Remove(key, kSmall), kSmall);
+  for (const auto& [key, v] : model) ExpectWriteWithin(graph.Remove(key, kSmall), true, kSmall);
   model.clear();
   for (int i = 0; i < 2000 && graph.Deleted() > 0; ++i) graph.Step(kSmall);
   EXPECT_EQ(graph.CheckInvariants(model), 0u);
@@ -295,6 +339,65 @@ TYPED_TEST(HnswRepairModel, ChurnKeepsSearchesRightAndDropsEveryRemovedNode) {
   }
   graph.CheckInvariants(model);
   ExpectSearchesRight(graph, model, rng, 1.0);
+}
+
+// The repair's work follows the removals: writes that remove nothing (new
+// keys, vectors written again as they were) do none at all, however many;
+// over R removals among many more writes the whole repair passes and
+// drops about per_removal nodes per removal, and links again at most the
+// nodes around each removed one plus those passed; and it keeps up: the
+// deleted nodes stay a small share of the graph.
+TYPED_TEST(HnswRepairModel, RepairWorkFollowsRemovalsNotTheNumberOfWrites) {
+  TypeParam graph;
+  Model model;
+  Rng rng(23);
+  const HnswRepairLimits limits;
+  std::vector<std::string> keys;
+  for (int i = 0; i < 400; ++i) {
+    keys.push_back("k" + std::to_string(i));
+    model[keys.back()] = rng.Vector();
+    bool removed = true;
+    ExpectWriteWithin(graph.Put(keys.back(), model[keys.back()], limits, &removed), false, limits);
+    EXPECT_FALSE(removed);
+  }
+  HnswRepairCounts total;
+  size_t removals = 0;
+  for (int op = 0; op < 2400; ++op) {
+    const std::string key = keys[rng.Next() % keys.size()];
+    const uint64_t r = rng.Next() % 24;
+    HnswRepairCounts counts;
+    bool removed = false;
+    if (r == 0 && model.contains(key)) {
+      counts = graph.Remove(key, limits, &removed);
+      model.erase(key);
+    } else if (r == 1 || !model.contains(key)) {
+      model[key] = rng.Vector();  // a replacement, or the key back
+      counts = graph.Put(key, model[key], limits, &removed);
+    } else if (r < 4) {
+      keys.push_back("n" + std::to_string(op));
+      model[keys.back()] = rng.Vector();
+      counts = graph.Put(keys.back(), model[keys.back()], limits, &removed);
+    } else {
+      counts = graph.Put(key, model[key], limits, &removed);  // as it was
+    }
+    ExpectWriteWithin(counts, removed, limits);
+    removals += removed;
+    total += counts;
+  }
+  EXPECT_GT(removals, 60u);
+  EXPECT_LT(removals, 400u);
+  EXPECT_LE(total.passed + total.dropped, removals * (limits.per_removal + limits.nodes));
+  EXPECT_LE(total.relinked, removals * kAroundMost + total.passed);
+  const size_t present = graph.CheckInvariants(model);
+  EXPECT_LE(graph.Deleted(), 4 * (present / limits.per_removal + 2)) << "the repair fell behind";
+  ExpectSearchesRight(graph, model, rng, 0.95);
+  // However many more writes remove nothing, they repair nothing.
+  for (int op = 0; op < 3000; ++op) {
+    const auto& [key, v] = *std::next(model.begin(), op % model.size());
+    bool removed = true;
+    ExpectWriteWithin(graph.Put(key, v, limits, &removed), false, limits);
+    EXPECT_FALSE(removed);
+  }
 }
 
 // A graph whose deleted nodes an earlier build left in place (no repair or
@@ -335,11 +438,14 @@ TEST(HnswRepair, OldDiskGraphWithManyDeletedNodesIsRepairedByLaterWrites) {
   const HnswRepairLimits limits;
   int writes = 0;
   for (; writes < 1000 && meta().deleted > 0; ++writes) {
-    // A write that leaves its vector as it was: the repair step alone.
+    // A write that leaves its vector as it was: one step of the debt an
+    // earlier build's graph owes, and nothing else.
     auto ctx = BeginWriteCtx(engine->store());
     const auto& [key, v] = *std::next(model.begin(), writes % model.size());
-    ASSERT_TRUE(dann_upsert(*ctx, kNs, params, key, v).has_value());
-    auto counts = dann_repair(*ctx, kNs, params, limits);
+    std::optional<uint64_t> removed;
+    ASSERT_TRUE(dann_upsert(*ctx, kNs, params, key, v, &removed).has_value());
+    ASSERT_FALSE(removed.has_value());
+    auto counts = dann_repair_after_write(*ctx, kNs, params, removed, limits);
     ASSERT_TRUE(counts.has_value()) << counts.error().Message();
     ExpectWithin(*counts, limits);
     ASSERT_TRUE(ctx->Commit().has_value());
@@ -364,6 +470,107 @@ TEST(HnswRepair, OldDiskGraphWithManyDeletedNodesIsRepairedByLaterWrites) {
                                         })
                   .has_value());
   EXPECT_EQ(node_rows, model.size());
+  // Repaired, the graph owes nothing: a write that removes nothing does nothing.
+  auto ctx = BeginWriteCtx(engine->store());
+  auto counts = dann_repair_after_write(*ctx, kNs, params, std::nullopt, limits);
+  ASSERT_TRUE(counts.has_value());
+  ExpectWriteWithin(*counts, false, limits);
+}
+
+// A graph an earlier build was repairing (its 17-byte repair row holds no
+// debt; queue rows wait) is repaired by this build's writes: each write,
+// removing or not, pays a step of what such a graph owes until its deleted
+// nodes are gone; then the row has this build's layout, owes nothing, and
+// writes that remove nothing do nothing.
+TEST(HnswRepair, RepairRowWithoutADebtIsReadAndItsGraphRepaired) {
+  DiskGraph graph;
+  Model model;
+  Rng rng(31);
+  for (int i = 0; i < 300; ++i) {
+    std::string key = "k" + std::to_string(i);
+    model[key] = rng.Vector();
+    graph.Put(key, model[key], kSmall);
+  }
+  for (int i = 0; i < 300; i += 2) {
+    graph.Remove("k" + std::to_string(i), kSmall);
+    model.erase("k" + std::to_string(i));
+  }
+  ASSERT_GT(graph.Deleted(), 0u);
+  auto row = [&]() -> std::string {
+    auto txn = graph.engine().store().BeginRead();
+    auto found = ReadView(*txn).view_get(kNs, kDannRepairKey);
+    EXPECT_TRUE(found.has_value() && found->has_value());
+    return found && *found ? **found : std::string();
+  };
+  ASSERT_EQ(row().size(), 25u);
+  {
+    auto ctx = BeginWriteCtx(graph.engine().store());
+    ASSERT_TRUE(put_row(*ctx, kNs, kDannRepairKey, row().substr(0, 17)).has_value());
+    ASSERT_TRUE(ctx->Commit().has_value());
+  }
+  const HnswRepairLimits limits;
+  int writes = 0;
+  for (; writes < 200 && graph.Deleted() > 0; ++writes) {
+    const auto& [key, v] = *std::next(model.begin(), writes % model.size());
+    bool removed = true;
+    ExpectWithin(graph.Put(key, v, limits, &removed), limits);
+    EXPECT_FALSE(removed);
+  }
+  EXPECT_EQ(graph.Deleted(), 0u);
+  EXPECT_EQ(graph.CheckInvariants(model), model.size());
+  ExpectSearchesRight(graph, model, rng, 0.95);
+  const std::string repaired = row();
+  ASSERT_EQ(repaired.size(), 25u);
+  EXPECT_EQ(decode_dann_repair_cursor(kNs, repaired).value().debt, 0u);
+  const auto& [key, v] = *model.begin();
+  ExpectWriteWithin(graph.Put(key, v, limits), false, limits);
+}
+
+// More deleted nodes queued than a step reads the queue rows of (as in an
+// earlier build's graph with thousands of them): the sweep then tells a
+// doomed neighbour by its row, and the graph is still repaired whole.
+TEST(HnswRepair, QueueBeyondWhatAStepReadsIsRepairedToo) {
+  auto engine = test::MemEngine();
+  const DiskHnswParams params = L2Params();
+  Rng rng(41);
+  Model model;
+  {
+    auto ctx = BeginWriteCtx(engine->store());
+    ASSERT_TRUE(ctx.has_value());
+    for (int i = 0; i < 5000; ++i) {
+      std::string key = "k" + std::to_string(i);
+      model[key] = rng.Vector();
+      ASSERT_TRUE(dann_upsert(*ctx, kNs, params, key, model[key]).has_value());
+    }
+    for (int i = 0; i < 5000; ++i) {
+      if (i % 10 == 0) continue;
+      std::string key = "k" + std::to_string(i);
+      ASSERT_TRUE(dann_remove_key(*ctx, kNs, false, Quantization::kNone, key).value());
+      model.erase(key);
+    }
+    ASSERT_TRUE(ctx->Commit().has_value());
+  }
+  auto meta = [&] {
+    auto txn = engine->store().BeginRead();
+    return *read_dann_meta_ro(ReadView(*txn), kNs);
+  };
+  const HnswRepairLimits limits{256, 64, 256};
+  for (int writes = 0; writes < 400 && meta().deleted > 0; ++writes) {
+    auto ctx = BeginWriteCtx(engine->store());
+    auto counts = dann_repair_after_write(*ctx, kNs, params, std::nullopt, limits);
+    ASSERT_TRUE(counts.has_value()) << counts.error().Message();
+    ExpectWithin(*counts, limits);
+    ASSERT_TRUE(ctx->Commit().has_value());
+  }
+  EXPECT_EQ(meta().deleted, 0u);
+  auto txn = engine->store().BeginRead();
+  for (const auto& [key, v] : model) {
+    auto hits = dann_search(ReadView(*txn), kNs, params, v, 10);
+    ASSERT_TRUE(hits.has_value());
+    ASSERT_FALSE(hits->empty());
+    EXPECT_EQ(hits->front().key, key);
+    for (const HnswHit& hit : *hits) EXPECT_TRUE(model.contains(hit.key)) << hit.key;
+  }
 }
 
 // A damaged repair row starts the repair over: writes go on, and the
@@ -398,12 +605,21 @@ TEST(HnswRepair, DamagedRepairRowStartsTheRepairOver) {
 }
 
 TEST(HnswRepair, RepairRowLayoutAndDamage) {
-  HnswRepairCursor cursor{0x0102030405060708ull, true, 42};
+  HnswRepairCursor cursor{0x0102030405060708ull, true, 42, 0x1112131415161718ull};
   std::string bytes = encode_dann_repair_cursor(cursor);
-  ASSERT_EQ(bytes.size(), 17u);
+  ASSERT_EQ(bytes.size(), 25u);
   EXPECT_EQ(bytes.substr(0, 9), std::string("\1\2\3\4\5\6\7\x08\1", 9));
-  EXPECT_EQ(decode_dann_repair_cursor(kNs, bytes).value(), cursor);
-  for (std::string bad : {bytes.substr(0, 16), bytes + "x", std::string(8, '\0') + "\2" + std::string(8, '\0')}) {
+  EXPECT_EQ(bytes.substr(17), std::string("\x11\x12\x13\x14\x15\x16\x17\x18", 8));
+  bool has_debt = false;
+  EXPECT_EQ(decode_dann_repair_cursor(kNs, bytes, &has_debt).value(), cursor);
+  EXPECT_TRUE(has_debt);
+  // The row of earlier builds: no debt.
+  HnswRepairCursor old = cursor;
+  old.debt = 0;
+  EXPECT_EQ(decode_dann_repair_cursor(kNs, bytes.substr(0, 17), &has_debt).value(), old);
+  EXPECT_FALSE(has_debt);
+  for (std::string bad : {bytes.substr(0, 16), bytes.substr(0, 18), bytes.substr(0, 24), bytes + "x",
+                          std::string(8, '\0') + "\2" + std::string(16, '\0')}) {
     auto decoded = decode_dann_repair_cursor(kNs, bad);
     ASSERT_FALSE(decoded.has_value());
     EXPECT_EQ(decoded.error().Message(), "corrupt index state: malformed repair row in index namespace '__dann__c__v'");
