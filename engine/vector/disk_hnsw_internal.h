@@ -253,6 +253,15 @@ class DannStore {
     std::vector<Entry> entries;
     std::vector<const char*> upper;
     uint32_t stores = 0;
+    // A serial for the next store to use these slots; when the stamps
+    // wrap, no slot may look taken by the new serial.
+    uint32_t NextStore() {
+      if (stores == UINT32_MAX) {
+        for (Slot& slot : slots) slot.store = 0;
+        stores = 0;
+      }
+      return ++stores;
+    }
   };
 
  private:

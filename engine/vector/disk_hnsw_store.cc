@@ -139,11 +139,7 @@ DannStore::DannStore(const ReadView& view, std::string_view ns, bool as_codes, Q
     table_ = &reader.hashed;
     nodes_ = &shared_->entries;
     upper_ = &shared_->upper;
-    if (shared_->stores == UINT32_MAX) {
-      for (Slot& slot : shared_->slots) slot.store = 0;
-      shared_->stores = 0;
-    }
-    serial_ = ++shared_->stores;
+    serial_ = shared_->NextStore();
   }
   nodes_->reserve(kFirstEntries);
   StartOwnTable();
@@ -187,11 +183,7 @@ DannStore::DannStore(WriteCtx& ctx, DannNodeCache& cache, std::string_view ns, c
   shared_ = static_cast<Shared*>(cache.shared.get());
   nodes_ = &shared_->entries;
   upper_ = &shared_->upper;
-  if (shared_->stores == UINT32_MAX) {
-    for (Slot& slot : shared_->slots) slot.store = 0;
-    shared_->stores = 0;
-  }
-  serial_ = ++shared_->stores;
+  serial_ = shared_->NextStore();
   for (uint64_t id : cache.rebound) {
     if (id >= shared_->slots.size()) continue;
     Slot& slot = shared_->slots[id];
