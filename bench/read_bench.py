@@ -39,29 +39,11 @@ import subprocess
 import sys
 import tempfile
 import time
-from pathlib import Path
 
-import numpy as np
-
+from churn_bench import load_vectors
 from modload import load_module
 
-DATA = Path(__file__).resolve().parent / "data"
 K = 10
-
-
-def load_vectors(n_needed, seed):
-    meta, path = DATA / "embeddings.json", DATA / "embeddings.f32"
-    if meta.exists() and path.exists():
-        info = json.loads(meta.read_text())
-        vectors = np.fromfile(path, dtype="<f4").reshape(info["n"], info["dim"])
-        if vectors.shape[0] >= n_needed:
-            return vectors[:n_needed], "MiniLM embeddings (bench/data)"
-    rng = np.random.default_rng(seed)
-    mixing = rng.normal(size=(24, 384)).astype(np.float32)
-    latent = rng.normal(size=(n_needed, 24)).astype(np.float32)
-    vectors = latent @ mixing + 0.3 * rng.normal(size=(n_needed, 384)).astype(np.float32)
-    vectors /= np.linalg.norm(vectors, axis=1, keepdims=True)
-    return vectors.astype(np.float32), "random embedding-like vectors (bench/data has no embeddings)"
 
 
 def make_docs(n, seed=1):
@@ -148,6 +130,7 @@ def run_one_order(args):
     rng = random.Random(args.seed)
     get_keys = [docs[rng.randrange(len(docs))][0] for _ in range(args.gets)]
     vectors, source = load_vectors(args.vectors + args.queries, args.seed)
+    vectors = vectors[: args.vectors + args.queries]
     queries = [array.array("f", q.tobytes()) for q in vectors[args.vectors:]]
     upd_keys = [f"c:{rng.randrange(args.counters):05d}" for _ in range(args.updates)]
     base_dir = "/dev/shm" if os.path.isdir("/dev/shm") else None
