@@ -15,10 +15,13 @@ interleave the builds (this, baseline, this, baseline, ...), and each figure
 is the median of the per-repetition ratios (and each build's fastest
 and median repetition) over --reps. A build that is loaded first into a process can
 run at another speed than the second (where each lands in memory), so by
-default the run starts two processes, one per load order, and prints both
+default the run starts processes for both load orders, and prints both
 orders' ratios: ours/base rate for get (>= 1.0 is as fast or faster), time
 ratios ours/base for the vector query and update (<= 1.0 is as fast or
-faster).
+faster). Where each build lands also changes from one process to the next
+(address space layout is random), by a few percent either way; so each
+order runs in --processes processes (alternating with the other order),
+and an order's figure is the median of its processes' paired ratios.
 
 Vectors: MiniLM embeddings from bench/data when present, else a random
 embedding-like set (the same generator as churn_bench.py).
@@ -186,32 +189,44 @@ def main():
     ap.add_argument("--updates", type=int, default=5_000)
     ap.add_argument("--reps", type=int, default=15)
     ap.add_argument("--seed", type=int, default=7)
+    ap.add_argument("--processes", type=int, default=3, help="processes per load order")
     args = ap.parse_args()
     if args.order:
         run_one_order(args)
         return
 
-    results = []
-    for order in ("this,base", "base,this"):
-        cmd = [sys.executable, __file__, "--order", order] + sys.argv[1:]
-        out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
-        results.append(json.loads(out.strip().splitlines()[-1]))
-    print(f"{results[0]['source']}; {args.db} databases; get: {args.gets} of {args.docs} documents; "
+    runs = {"this,base": [], "base,this": []}
+    for _ in range(args.processes):
+        for order in runs:
+            cmd = [sys.executable, __file__, "--order", order] + sys.argv[1:]
+            out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
+            runs[order].append(json.loads(out.strip().splitlines()[-1]))
+    first = runs["this,base"][0]
+    print(f"{first['source']}; {args.db} databases; get: {args.gets} of {args.docs} documents; "
           f"vector query: {args.queries} queries, k={K}, on-disk index over {args.vectors}; "
-          f"update: {args.updates} on {args.counters} documents; {args.reps} interleaved repetitions")
+          f"update: {args.updates} on {args.counters} documents; {args.reps} interleaved repetitions "
+          f"in each of {args.processes} processes per load order")
     print("paired: the median over repetitions of the ratio of the two builds' times in that repetition "
-          "(timed back to back); best: each build's fastest repetition; median: each build's median one")
+          "(timed back to back), one row per process, then the median over an order's processes; "
+          "best: each build's fastest repetition; median: each build's median one")
     print()
     print("| load order | figure | load avg | get this (op/s) | get base (op/s) | get rate ratio | query this (ms) "
           "| query base (ms) | query time ratio | update this (us) | update base (us) | update time ratio |")
     print("|---|---|---|---|---|---|---|---|---|---|---|---|")
-    for r in results:
-        p = r["paired"]
-        print(f"| {' then '.join(r['order'])} | paired | {r['load'][0]:.1f}-{r['load'][1]:.1f} | | "
-              f"| {1 / p['get']:.3f} | | | {p['query']:.3f} | | | {p['update']:.3f} |")
+    for order, results in runs.items():
+        name = " then ".join(order.split(","))
+        for i, r in enumerate(results):
+            p = r["paired"]
+            print(f"| {name} | paired, process {i + 1} | {r['load'][0]:.1f}-{r['load'][1]:.1f} | | "
+                  f"| {1 / p['get']:.3f} | | | {p['query']:.3f} | | | {p['update']:.3f} |")
+        med = {w: statistics.median(r["paired"][w] for r in results) for w in ("get", "query", "update")}
+        print(f"| {name} | **paired, median of {len(results)}** | | | | **{1 / med['get']:.3f}** | | "
+              f"| **{med['query']:.3f}** | | | **{med['update']:.3f}** |")
+    for order, results in runs.items():
+        r = results[0]
         for figure in ("best", "median"):
             t, b = r[figure]["this"], r[figure]["base"]
-            print(f"| {' then '.join(r['order'])} | {figure} | {r['load'][0]:.1f}-{r['load'][1]:.1f} "
+            print(f"| {' then '.join(r['order'])} | {figure}, process 1 | {r['load'][0]:.1f}-{r['load'][1]:.1f} "
                   f"| {args.gets / t['get']:,.0f} | {args.gets / b['get']:,.0f} | {b['get'] / t['get']:.3f} "
                   f"| {t['query'] / args.queries * 1e3:.3f} | {b['query'] / args.queries * 1e3:.3f} "
                   f"| {t['query'] / b['query']:.3f} "

@@ -108,11 +108,12 @@ PyObject* CollectionUpdate(PyObject* self, PyObject* const* args, Py_ssize_t nar
   CollectionHandle& h = Unbox<CollectionHandle>(self);
   return FinishNone(WithOpen(self, [&](const std::string& name, Engine&) -> BResult<void> {
     ASSIGN_OR_RETURN(std::string key, KeyFromPy(a[0]));
-    // A reference of the call's own: the lock may be let go meanwhile.
-    std::shared_ptr<Engine> kept = h.state->engine;
-    Engine& engine = *kept;
-    ASSIGN_OR_RETURN(Store::WriterTurn turn, TakeTurnKeepingLock(h.lock, engine.store()));
+    // Declared before the turn, which it must outlive: set when the lock
+    // was let go meanwhile.
+    std::shared_ptr<Engine> kept;
+    ASSIGN_OR_RETURN(Store::WriterTurn turn, TakeTurnKeepingLock(h.lock, h.state->engine, kept));
     if (!h.state) return Invalid(kCollectionClosed);  // closed while the lock was let go
+    Engine& engine = kept ? *kept : *h.state->engine;
     LetGoWhileWaiting keep_lock(nullptr);  // held across the callback, whatever it waits for
     std::optional<BindingError> failed;
     GilReleasedLater gil;

@@ -1,6 +1,7 @@
 #include "binding/handle.h"
 
 #include "binding/error.h"
+#include "db/engine.h"
 #include "storage/store.h"
 
 namespace pallix::py {
@@ -72,11 +73,14 @@ bool HandleLock::CheckNotPoisoned() const {
   return false;
 }
 
-BResult<Store::WriterTurn> TakeTurnKeepingLock(HandleLock& lock, Store& store) {
+BResult<Store::WriterTurn> TakeTurnKeepingLock(HandleLock& lock, const std::shared_ptr<Engine>& engine,
+                                               std::shared_ptr<Engine>& kept) {
   // The waits below are this call's own; an outer write's lock stays held.
   LetGoWhileWaiting none(nullptr);
+  Store& store = engine->store();
   for (;;) {
     if (std::optional<Store::WriterTurn> turn = store.TryTakeWriterTurn()) return std::move(*turn);
+    if (!kept) kept = engine;  // `engine` may go with the lock
     lock.Release();
     Result<Store::WriterTurn> waited = store.TakeWriterTurn();  // without the interpreter lock (the wait hooks)
     if (!waited) return std::unexpected(FromEngineError(waited.error()));

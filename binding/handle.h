@@ -42,6 +42,7 @@
 #include <atomic>
 #include <cstddef>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -53,6 +54,10 @@
 #include "binding/error.h"
 #include "binding/py.h"
 #include "storage/store.h"
+
+namespace pallix {
+class Engine;
+}  // namespace pallix
 
 namespace pallix::py {
 
@@ -172,8 +177,12 @@ class LetGoWhileWaiting {
 // (a scan_each callback writing to the store), the turn is given back and
 // the lock waited for first. Errors: code 12 when a wait would close a
 // cycle ("writer turn is held by ...", "<lock> is held by ..."); the lock
-// is then not held. Call with the interpreter lock held.
-BResult<Store::WriterTurn> TakeTurnKeepingLock(HandleLock& lock, Store& store);
+// is then not held. Call with the interpreter lock held. The turn is
+// `engine`'s store's; `engine` names the handle's own reference, which a
+// close may drop while the lock is let go: before it is, `kept` takes a
+// reference of the call's own, which must outlive the turn.
+BResult<Store::WriterTurn> TakeTurnKeepingLock(HandleLock& lock, const std::shared_ptr<Engine>& engine,
+                                               std::shared_ptr<Engine>& kept);
 
 // True on a thread inside WithoutGil's fn, or after GilReleasedLater let go.
 inline thread_local bool t_without_gil = false;

@@ -15,7 +15,9 @@
 #ifndef PALLIX_DB_ENGINE_H_
 #define PALLIX_DB_ENGINE_H_
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -72,8 +74,27 @@ class Engine {
   std::unique_ptr<RegistrySlot> geo_registry;     // guarded by geo_lock
   std::unique_ptr<SchemaRegistry> schemas;        // guarded by schema_lock; never null
 
+  // Which collections may have an index of some kind, as a mask of one bit
+  // per hash of the name: every registry sets a collection's bit, under
+  // its lock, before it takes an entry for that collection, and no bit is
+  // ever cleared. A write whose collection's bit is clear skips every
+  // kind's upkeep: no registry held an entry for the collection when the
+  // bit was read, as the upkeep would have found, one registry after
+  // another, had it looked then.
+  void NoteIndexed(std::string_view collection) {
+    indexed_.fetch_or(IndexBit(collection), std::memory_order_acq_rel);
+  }
+  bool MaybeIndexed(std::string_view collection) const {
+    return (indexed_.load(std::memory_order_acquire) & IndexBit(collection)) != 0;
+  }
+
  private:
+  static uint64_t IndexBit(std::string_view collection) {
+    return uint64_t{1} << (std::hash<std::string_view>{}(collection) & 63);
+  }
+
   std::unique_ptr<Store> store_;
+  std::atomic<uint64_t> indexed_{0};
 };
 
 // In one write transaction: writes format_version 1 when absent, accepts 1,

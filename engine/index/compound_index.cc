@@ -47,6 +47,7 @@ Status SetFlags(Engine& engine, std::string_view collection, const std::vector<s
                 CompoundFlags flags) {
   NamedMutex::Guard guard(engine.scalar_lock);
   ASSIGN_OR_RETURN(ScalarRegistry * reg, scalar_registry(engine));
+  engine.NoteIndexed(collection);
   reg->compounds[CompoundKey(collection, fields)] = flags;
   return Ok();
 }
@@ -109,6 +110,7 @@ Status SettleBuilt(Engine& engine, std::string_view collection, const std::vecto
     CompoundKey id(collection, fields);
     auto it = reg->compounds.find(id);
     if (it != reg->compounds.end() && !it->second.building) covering = covering && it->second.covering;
+    engine.NoteIndexed(collection);
     reg->compounds[std::move(id)] = CompoundFlags{false, covering};
   }
   Status committed = ctx.Commit();

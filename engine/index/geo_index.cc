@@ -15,6 +15,7 @@ bool StartsWithZero(std::string_view key) { return !key.empty() && key[0] == '\0
 Status MarkBuilding(Engine& engine, std::string_view collection, std::string_view field, bool building) {
   NamedMutex::Guard guard(engine.geo_lock);
   ASSIGN_OR_RETURN(GeoRegistry * reg, geo_registry(engine));
+  engine.NoteIndexed(collection);
   reg->fields[FieldKey(collection, field)] = building;
   return Ok();
 }

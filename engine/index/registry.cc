@@ -70,6 +70,7 @@ Status LoadVectors(Engine& engine, VectorRegistry& reg) {
       ASSIGN_OR_RETURN(info.codebook, LoadCodebook(engine, c, f));
     }
     info.building = state.cursor.has_value();
+    engine.NoteIndexed(c);
     reg.declared[FieldKey(std::move(c), std::move(f))] = std::move(info);
     return Ok();
   });
@@ -78,6 +79,7 @@ Status LoadVectors(Engine& engine, VectorRegistry& reg) {
 Status LoadTexts(Engine& engine, TextRegistry& reg) {
   return ForEachRegistryRow(engine, kTextRegistry, [&](std::string c, std::string f, IndexState state) -> Status {
     bool on_disk = !state.payload.empty() && state.payload[0] == 1;
+    engine.NoteIndexed(c);
     reg.declared[FieldKey(std::move(c), std::move(f))] = TextIndexInfo{on_disk, state.cursor.has_value()};
     return Ok();
   });
@@ -85,6 +87,7 @@ Status LoadTexts(Engine& engine, TextRegistry& reg) {
 
 Status LoadScalars(Engine& engine, ScalarRegistry& reg) {
   RETURN_IF_ERROR(ForEachRegistryRow(engine, kScalarRegistry, [&](std::string c, std::string f, IndexState state) -> Status {
+    engine.NoteIndexed(c);
     reg.scalars[FieldKey(std::move(c), std::move(f))] = state.cursor.has_value();
     return Ok();
   }));
@@ -95,6 +98,7 @@ Status LoadScalars(Engine& engine, ScalarRegistry& reg) {
     IndexState state = decode_index_state(row.value);
     bool building = state.cursor.has_value();
     bool covering = !building && !state.payload.empty() && state.payload[0] == kCompoundCovering;
+    engine.NoteIndexed(names->first);
     reg.compounds[CompoundKey(std::move(names->first), std::move(names->second))] = CompoundFlags{building, covering};
   }
   return Ok();
@@ -102,6 +106,7 @@ Status LoadScalars(Engine& engine, ScalarRegistry& reg) {
 
 Status LoadGeos(Engine& engine, GeoRegistry& reg) {
   return ForEachRegistryRow(engine, kGeoRegistry, [&](std::string c, std::string f, IndexState state) -> Status {
+    engine.NoteIndexed(c);
     reg.fields[FieldKey(std::move(c), std::move(f))] = state.cursor.has_value();
     return Ok();
   });

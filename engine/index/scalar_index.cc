@@ -13,6 +13,7 @@ namespace {
 Status MarkBuilding(Engine& engine, std::string_view collection, std::string_view field, bool building) {
   NamedMutex::Guard guard(engine.scalar_lock);
   ASSIGN_OR_RETURN(ScalarRegistry * reg, scalar_registry(engine));
+  engine.NoteIndexed(collection);
   reg->scalars[FieldKey(collection, field)] = building;
   return Ok();
 }

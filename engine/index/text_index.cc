@@ -100,6 +100,7 @@ Result<std::string> register_text_index(Engine& engine, std::string_view collect
   NamedMutex::Guard guard(engine.fts_lock);
   ASSIGN_OR_RETURN(TextRegistry * reg, text_registry(engine));
   FieldKey fk(collection, field);
+  engine.NoteIndexed(collection);
   reg->declared[fk] = TextIndexInfo{kind == kTextOnDisk, kind == kTextOnDisk};
   reg->loaded.erase(fk);
   return start;
@@ -121,6 +122,7 @@ Status build_disk_text_index(Engine& engine, std::string_view collection, std::s
                                  std::string(1, kTextOnDisk), std::move(start), writer));
   NamedMutex::Guard guard(engine.fts_lock);
   ASSIGN_OR_RETURN(TextRegistry * reg, text_registry(engine));
+  engine.NoteIndexed(collection);
   TextIndexInfo& entry = reg->declared[FieldKey(collection, field)];
   if (!info) entry.on_disk = true;
   entry.building = false;

@@ -189,6 +189,7 @@ Status register_vector_index(Engine& engine, std::string_view collection, std::s
   NamedMutex::Guard guard(engine.index_lock);
   ASSIGN_OR_RETURN(VectorRegistry * reg, vector_registry(engine));
   FieldKey key(collection, field);
+  engine.NoteIndexed(collection);
   reg->declared[key] = VectorIndexInfo{kind, static_cast<uint8_t>(metric), static_cast<uint8_t>(quant),
                                        vector_kind_on_disk(kind),
                                        std::move(codebook)};

@@ -459,9 +459,11 @@ std::string AutoKey(std::string_view collection) { return "auto:" + std::string(
 Result<std::optional<uint64_t>> collection_id(WriteCtx& ctx, std::string_view collection) {
   auto it = ctx.ids.find(collection);
   if (it != ctx.ids.end()) return it->second;
-  std::optional<uint64_t> id = ctx.store().KnownCollectionId(collection);
-  if (!id) {
+  Store& store = ctx.store();
+  std::optional<uint64_t> id = store.KnownCollectionId(collection);
+  if (!id && !store.KnownAbsent(collection)) {
     ASSIGN_OR_RETURN(id, ctx.txn().GetU64(StoreTable::kCatalog, collection));
+    if (!id) store.RememberAbsent(collection);
   }
   ctx.ids.emplace(std::string(collection), id);
   return id;
@@ -475,6 +477,7 @@ Result<uint64_t> collection_id_or_create(WriteCtx& ctx, std::string_view collect
   // Ids are never reused; past the last id there is nothing left to give.
   if (id == UINT64_MAX) return Fail(EngineError::Storage("collection ids exhausted"));
   RETURN_IF_ERROR(ctx.txn().PutU64(StoreTable::kMeta, "next_collection_id", id + 1));
+  ctx.store().NoteCollectionMade();
   RETURN_IF_ERROR(ctx.txn().PutU64(StoreTable::kCatalog, collection, id));
   ctx.ids.insert_or_assign(std::string(collection), std::optional<uint64_t>(id));
   return id;

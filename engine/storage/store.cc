@@ -169,7 +169,7 @@ bool ChainReachesSelf(std::thread::id holder, bool gives_way) {
     if (holder == self) return true;
     auto it = g_waits.find(holder);
     if (it == g_waits.end() || (it->second.gives_way && !gives_way)) return false;
-    holder = it->second.owner->load();
+    holder = it->second.owner->load(std::memory_order_acquire);
   }
   return false;
 }
@@ -178,7 +178,7 @@ bool ChainReachesSelf(std::thread::id holder, bool gives_way) {
 
 bool Store::BeginWait(const std::atomic<std::thread::id>* owner, bool gives_way) {
   std::lock_guard<std::mutex> lock(g_waits_mu);
-  if (ChainReachesSelf(owner->load(), gives_way)) return false;
+  if (ChainReachesSelf(owner->load(std::memory_order_acquire), gives_way)) return false;
   g_waits[std::this_thread::get_id()] = Wait{owner, gives_way};
   return true;
 }
@@ -190,7 +190,7 @@ void Store::EndWait() {
 
 bool Store::WaitCloses(const std::atomic<std::thread::id>* owner) {
   std::lock_guard<std::mutex> lock(g_waits_mu);
-  return ChainReachesSelf(owner->load(), true);
+  return ChainReachesSelf(owner->load(std::memory_order_acquire), true);
 }
 
 Status LockWithoutTurnCycle(NamedMutex& mu) {
@@ -418,10 +418,10 @@ void Store::ReleaseReader(MDB_txn* txn) {
 
 Result<WriteTxn> Store::BeginWrite() {
   if (faults_ != nullptr && faults_->fail_begin_write) return Fail(InjectedFault(ErrorKind::kTransaction));
-  if (writer_thread_.load() == std::this_thread::get_id())
+  if (writer_thread_.load(std::memory_order_relaxed) == std::this_thread::get_id())
     return Fail(EngineError::Transaction("a write transaction is already open on this thread"));
   RETURN_IF_ERROR(AcquireTurn());
-  writer_thread_.store(std::this_thread::get_id());
+  writer_thread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
   MaybeGrowMap();
   MDB_txn* txn = nullptr;
   int rc = mdb_txn_begin(env_, nullptr, 0, &txn);
@@ -470,6 +470,37 @@ std::optional<uint64_t> Store::KnownCollectionId(std::string_view collection) co
   return id;
 }
 
+namespace {
+
+struct Absent {
+  uint64_t store = 0;  // the store's serial; 0 for none
+  uint64_t made = 0;   // its count of collections made when the name was missing
+  std::string name;
+};
+struct RecentAbsent {
+  std::array<Absent, 4> absent;
+  size_t next = 0;
+};
+thread_local RecentAbsent recent_absent;
+
+}  // namespace
+
+bool Store::KnownAbsent(std::string_view collection) const {
+  const uint64_t made = collections_made_.load(std::memory_order_acquire);
+  for (const Absent& a : recent_absent.absent) {
+    if (a.store == serial_ && a.made == made && a.name == collection) return true;
+  }
+  return false;
+}
+
+void Store::RememberAbsent(std::string_view collection) {
+  RecentAbsent& recent = recent_absent;
+  Absent& slot = recent.absent[recent.next++ % recent.absent.size()];
+  slot.store = serial_;
+  slot.made = collections_made_.load(std::memory_order_acquire);
+  slot.name.assign(collection);
+}
+
 void Store::RememberCollectionId(std::string_view collection, uint64_t id) {
   std::lock_guard<std::mutex> lock(ids_mu_);
   committed_ids_.emplace(std::string(collection), id);
@@ -489,7 +520,7 @@ int Store::WriteFailure(int rc) const {
 }
 
 void Store::ReleaseWriter() {
-  writer_thread_.store(std::thread::id());
+  writer_thread_.store(std::thread::id(), std::memory_order_relaxed);
   ReleaseTurn();
 }
 
@@ -505,7 +536,7 @@ std::optional<Store::WriterTurn> Store::TryTakeWriterTurn() {
 
 bool Store::TryAcquireTurn() {
   // Only this thread ever stores its own id, so this is a re-entry.
-  if (turn_owner_.load() == std::this_thread::get_id()) {
+  if (turn_owner_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
     ++turn_depth_;
     return true;
   }
@@ -515,7 +546,7 @@ bool Store::TryAcquireTurn() {
 }
 
 void Store::TakeOwnership() {
-  turn_owner_.store(std::this_thread::get_id());
+  turn_owner_.store(std::this_thread::get_id(), std::memory_order_release);
   turn_depth_ = 1;
 }
 
@@ -541,7 +572,7 @@ Status Store::AcquireTurn() {
 
 void Store::ReleaseTurn() {
   if (--turn_depth_ != 0) return;
-  turn_owner_.store(std::thread::id());
+  turn_owner_.store(std::thread::id(), std::memory_order_release);
   turn_mu_.unlock();
 }
 

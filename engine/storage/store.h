@@ -253,6 +253,18 @@ class Store {
   std::optional<uint64_t> KnownCollectionId(std::string_view collection) const;
   void RememberCollectionId(std::string_view collection, uint64_t id);
 
+  // Names a write transaction of this thread looked up in the catalog and
+  // did not find, so that the next write skips the lookup (every write
+  // asks for its collection's expiry rows, which most collections never
+  // have). Catalog rows are only ever added, each by a write transaction
+  // that calls NoteCollectionMade first; write transactions run one at a
+  // time, so an answer stays true until the count of collections made
+  // moves, and one transaction's own additions move it before it asks
+  // again. Only for write transactions: a read snapshot may predate a row.
+  bool KnownAbsent(std::string_view collection) const;
+  void RememberAbsent(std::string_view collection);
+  void NoteCollectionMade() { collections_made_.fetch_add(1, std::memory_order_release); }
+
   // Test hook; the pointer must outlive its use.
   void set_faults(StoreFaults* faults) { faults_ = faults; }
   StoreFaults* faults() const { return faults_; }
@@ -308,15 +320,19 @@ class Store {
 
   // The writer turn: turn_mu_ is locked while some thread holds it,
   // turn_owner_ names that thread, turn_depth_ (touched by the owner only)
-  // counts its holds, write transactions included.
+  // counts its holds, write transactions included. turn_owner_ is only
+  // compared with the reading thread's own id, or read under the wait
+  // table's mutex, which orders it as the lock owners' slots are ordered.
   std::mutex turn_mu_;
   std::atomic<std::thread::id> turn_owner_{};
   uint64_t turn_depth_ = 0;
-  // The thread with the write transaction open, if any.
+  // The thread with the write transaction open, if any. Compared only
+  // with the reading thread's own id, which only that thread stores.
   std::atomic<std::thread::id> writer_thread_{};
 
   mutable std::mutex ids_mu_;
   std::unordered_map<std::string, uint64_t, NameHash, std::equal_to<>> committed_ids_;
+  std::atomic<uint64_t> collections_made_{0};
   // A number no other store of this process has, by which a thread's
   // recent KnownCollectionId answers name their store.
   static uint64_t NextSerial();

@@ -195,16 +195,19 @@ std::string auto_key(uint64_t n) {
 
 Status index_upkeep_put(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key,
                         const Value& doc) {
+  if (!engine.MaybeIndexed(collection)) return Ok();
   for (const IndexKindUpkeep& kind : kIndexKinds) RETURN_IF_ERROR(kind.put(engine, ctx, collection, key, doc));
   return Ok();
 }
 
 Status index_upkeep_remove(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key) {
+  if (!engine.MaybeIndexed(collection)) return Ok();
   for (const IndexKindUpkeep& kind : kIndexKinds) RETURN_IF_ERROR(kind.remove(engine, ctx, collection, key));
   return Ok();
 }
 
 void update_memory_indexes(Engine& engine, std::string_view collection, std::string_view key, const Value* doc) {
+  if (!engine.MaybeIndexed(collection)) return;
   for (MemoryUpkeep step : kMemoryUpkeep) step(engine, collection, key, doc);
 }
 

@@ -298,6 +298,65 @@ TEST(StoreTest, RememberedCollectionIdsBelongToTheirStore) {
   }
 }
 
+// A write that found no collection of a name remembers that on its thread;
+// whatever makes that collection afterwards (another thread, a transaction
+// whose ids the store never learns, a nested transaction rolled back and
+// made again, another store) must be seen by the next write.
+TEST(StoreTest, WritesSeeCollectionsMadeAfterTheyFoundNone) {
+  for (bool in_memory : {true, false}) {
+    TempDir dir;
+    auto opened = in_memory ? Store::OpenInMemory() : Store::OpenFile(dir.path() + "/db");
+    ASSERT_TRUE(opened.has_value());
+    Store& store = **opened;
+    auto lookup = [&](std::string_view name) {
+      auto ctx = BeginWriteCtx(store);
+      EXPECT_TRUE(ctx.has_value());
+      auto id = collection_id(*ctx, name);
+      EXPECT_TRUE(id.has_value());
+      EXPECT_TRUE(ctx->Commit().has_value());
+      return *id;
+    };
+    ASSERT_EQ(lookup("x"), std::nullopt);
+    ASSERT_EQ(lookup("x"), std::nullopt);
+    // Made on another thread, committed without the store learning its id.
+    std::thread([&] {
+      auto ctx = BeginWriteCtx(store);
+      ASSERT_TRUE(ctx.has_value());
+      ASSERT_TRUE(put_row(*ctx, "x", "k", "v").has_value());
+      ASSERT_TRUE(ctx->txn().Commit().has_value());
+    }).join();
+    EXPECT_EQ(lookup("x"), std::optional<uint64_t>(0));
+    {
+      auto ctx = BeginWriteCtx(store);
+      EXPECT_EQ(*get_row(*ctx, "x", "k"), std::optional<std::string>("v"));
+    }
+
+    // Made in a nested transaction that rolls back, then for good.
+    ASSERT_EQ(lookup("y"), std::nullopt);
+    {
+      auto ctx = BeginWriteCtx(store);
+      EXPECT_EQ(*collection_id(*ctx, "y"), std::nullopt);
+      ASSERT_TRUE(ctx->BeginNested().has_value());
+      EXPECT_EQ(*collection_id_or_create(*ctx, "y"), 1u);
+      ctx->AbortNested();
+      EXPECT_EQ(*collection_id(*ctx, "y"), std::nullopt);
+      EXPECT_EQ(*collection_id_or_create(*ctx, "y"), 1u);
+      ASSERT_TRUE(ctx->txn().Commit().has_value());
+    }
+    EXPECT_EQ(lookup("y"), std::optional<uint64_t>(1));
+
+    // Another store's absence says nothing of this one.
+    auto other = Store::OpenInMemory();
+    ASSERT_TRUE(other.has_value());
+    {
+      auto ctx = BeginWriteCtx(**other);
+      EXPECT_EQ(*collection_id(*ctx, "x"), std::nullopt);
+      ASSERT_TRUE(ctx->Commit().has_value());
+    }
+    EXPECT_EQ(lookup("x"), std::optional<uint64_t>(0));
+  }
+}
+
 TEST(StoreTest, CollectionIdsAndCounts) {
   auto store = MemStore();
   {
