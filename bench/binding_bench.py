@@ -34,27 +34,7 @@ except ImportError:  # pragma: no cover - installed on demand
     subprocess.check_call([sys.executable, "-m", "pip", "install", "--quiet", "lmdb"])
     import lmdb
 
-
-def make_docs(n, seed=1):
-    rng = random.Random(seed)
-    words = ["alpha", "beta", "gamma", "delta", "omega", "kappa", "sigma", "theta"]
-    docs = []
-    for i in range(n):
-        docs.append(
-            (
-                f"user:{i:08d}",
-                {
-                    "name": f"{rng.choice(words)} {rng.choice(words)} {i}",
-                    "age": rng.randrange(18, 90),
-                    "score": rng.random() * 100,
-                    "active": rng.random() < 0.5,
-                    "address": {"city": rng.choice(words).title(), "zip": f"{rng.randrange(10000, 99999)}"},
-                    "tags": [rng.choice(words) for _ in range(3)],
-                    "meta": {"created": 1_700_000_000 + i, "version": rng.randrange(1, 5)},
-                },
-            )
-        )
-    return docs
+from sample_docs import make_docs
 
 
 def timed(fn, count):

@@ -45,29 +45,9 @@ import time
 
 from churn_bench import load_vectors
 from modload import load_module
+from sample_docs import make_docs
 
 K = 10
-
-
-def make_docs(n, seed=1):
-    """binding_bench.py's documents: ~200 bytes of nested maps each."""
-    rng = random.Random(seed)
-    words = ["alpha", "beta", "gamma", "delta", "omega", "kappa", "sigma", "theta"]
-    return [
-        (
-            f"user:{i:08d}",
-            {
-                "name": f"{rng.choice(words)} {rng.choice(words)} {i}",
-                "age": rng.randrange(18, 90),
-                "score": rng.random() * 100,
-                "active": rng.random() < 0.5,
-                "address": {"city": rng.choice(words).title(), "zip": f"{rng.randrange(10000, 99999)}"},
-                "tags": [rng.choice(words) for _ in range(3)],
-                "meta": {"created": 1_700_000_000 + i, "version": rng.randrange(1, 5)},
-            },
-        )
-        for i in range(n)
-    ]
 
 
 def increment(doc):

@@ -438,67 +438,74 @@ uint64_t Store::NextSerial() {
   return next.fetch_add(1, std::memory_order_relaxed);
 }
 
+namespace {
+
+// A thread's last few answers about collection names, each of one store
+// (by its serial; 0 for none): the ids found in committed catalog rows,
+// and the names a write transaction found missing, with the store's count
+// of collections made at the time.
+class RecentAnswers {
+ public:
+  const uint64_t* Find(uint64_t store, std::string_view name) const {
+    for (const Answer& a : answers_) {
+      if (a.store == store && a.name == name) return &a.value;
+    }
+    return nullptr;
+  }
+  void Put(uint64_t store, std::string_view name, uint64_t value) {
+    Answer* slot = nullptr;
+    for (Answer& a : answers_) {
+      if (a.store == store && a.name == name) slot = &a;
+    }
+    if (slot == nullptr) {
+      slot = &answers_[next_++ % answers_.size()];
+      slot->store = store;
+      slot->name.assign(name);
+    }
+    slot->value = value;
+  }
+
+ private:
+  struct Answer {
+    uint64_t store = 0;
+    std::string name;
+    uint64_t value = 0;
+  };
+  std::array<Answer, 4> answers_;
+  size_t next_ = 0;
+};
+
+struct Recent {
+  RecentAnswers ids;
+  RecentAnswers absent;
+};
+thread_local Recent t_recent;
+
+}  // namespace
+
 std::optional<uint64_t> Store::KnownCollectionId(std::string_view collection) const {
   // A remembered id never changes nor goes, so a thread may keep its last
   // few answers and give them again without the lock: every point read
   // asks, most often for the collection it asked for last.
-  struct Known {
-    uint64_t store = 0;  // serial_; 0 for none
-    std::string name;
-    uint64_t id = 0;
-  };
-  struct Recent {
-    std::array<Known, 4> known;
-    size_t next = 0;
-  };
-  thread_local Recent recent;
-  for (const Known& known : recent.known) {
-    if (known.store == serial_ && known.name == collection) return known.id;
-  }
+  Recent& recent = t_recent;
+  if (const uint64_t* id = recent.ids.Find(serial_, collection)) return *id;
   std::optional<uint64_t> id;
   {
     std::lock_guard<std::mutex> lock(ids_mu_);
     auto it = committed_ids_.find(collection);
     if (it != committed_ids_.end()) id = it->second;
   }
-  if (id) {
-    Known& slot = recent.known[recent.next++ % recent.known.size()];
-    slot.store = serial_;
-    slot.name.assign(collection);
-    slot.id = *id;
-  }
+  if (id) recent.ids.Put(serial_, collection, *id);
   return id;
 }
 
-namespace {
-
-struct Absent {
-  uint64_t store = 0;  // the store's serial; 0 for none
-  uint64_t made = 0;   // its count of collections made when the name was missing
-  std::string name;
-};
-struct RecentAbsent {
-  std::array<Absent, 4> absent;
-  size_t next = 0;
-};
-thread_local RecentAbsent recent_absent;
-
-}  // namespace
-
 bool Store::KnownAbsent(std::string_view collection) const {
-  const uint64_t made = collections_made_.load(std::memory_order_acquire);
-  for (const Absent& a : recent_absent.absent) {
-    if (a.store == serial_ && a.made == made && a.name == collection) return true;
-  }
-  return false;
+  const uint64_t* made = t_recent.absent.Find(serial_, collection);
+  return made != nullptr && *made == collections_made_.load(std::memory_order_acquire);
 }
 
 void Store::RememberAbsent(std::string_view collection) {
-  RecentAbsent& recent = recent_absent;
-  Absent& slot = recent.absent[recent.next++ % recent.absent.size()];
-  slot.store = serial_;
-  slot.made = collections_made_.load(std::memory_order_acquire);
-  slot.name.assign(collection);
+  t_recent.absent.Put(serial_, collection, collections_made_.load(std::memory_order_acquire));
 }
 
 void Store::RememberCollectionId(std::string_view collection, uint64_t id) {
