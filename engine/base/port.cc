@@ -183,6 +183,16 @@ bool NamesFile(const std::string& path, int fd) {
   return lstat(path.c_str(), &named) == 0 && fstat(fd, &open_file) == 0 && SameFile(named, open_file);
 }
 
+// Whether the file open on fd has exactly one name. A staging file has
+// only its staging name until it is given the target's (and a maker killed
+// between the link and the unlink of that leaves a complete file under
+// both): a file with a second name is someone's, a hard link perhaps that
+// happens to be spelt like a staging name, and never removed.
+bool OneName(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && st.st_nlink == 1;
+}
+
 // Whether flock failed because the file system has no such locks.
 bool NoLocks(int err) { return err == ENOLCK || err == EOPNOTSUPP || err == ENOSYS || err == EINVAL; }
 
@@ -351,12 +361,12 @@ size_t RemoveStaleStaging(const std::string& target, Staging kind, bool (*ours)(
   for (const std::string& name : found) {
     const std::string path = DirPrefix(target) + name;
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) continue;
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) continue;
     // Locked, the file is no maker's: its maker was killed (its lock went
     // with it), and none can take it back (LockNew).
-    if (NamesFile(path, fd) && flock(fd, LOCK_EX | LOCK_NB) == 0 && ours(fd) && NamesFile(path, fd) &&
+    if (NamesFile(path, fd) && flock(fd, LOCK_EX | LOCK_NB) == 0 && OneName(fd) && ours(fd) && NamesFile(path, fd) &&
         unlink(path.c_str()) == 0)
       ++removed;
     close(fd);

@@ -163,7 +163,9 @@ class PendingFile {
 // Removes, from target's directory, the files left under target's staging
 // names of `kind` by processes killed while making them: each file whose
 // name is one of those names exactly, that is a regular file (a link,
-// directory or device is never opened), that nobody holds locked and that
+// directory or device is never opened) with no other name (a second name
+// of someone's file, spelt like a staging name, is never one of ours),
+// that nobody holds locked and that
 // `ours` accepts (given the file open read-only). The file is held locked
 // while it is judged and removed, and its name removed only while it
 // still names that file. Nothing else is touched. For callers that know

@@ -148,16 +148,20 @@ Status backup_store(Store& source, const std::string& path) {
   if (path.find('\0') != std::string::npos)
     return Fail(EngineError::Database("I/O error: file name contained an unexpected NUL byte"));
   struct stat st;
-  if (stat(path.c_str(), &st) == 0) return Fail(EngineError::BackupTargetExists(path));
+  const bool exists = stat(path.c_str(), &st) == 0;
   // Any failure but "no such file" (a loop of links, a name too long, a
   // file where a directory should be, a directory that may not be
   // searched) is one the target's creation would meet as well: reported
   // now, before anything is copied.
-  if (errno != ENOENT) return Fail(DbIo(errno));
+  if (!exists && errno != ENOENT) return Fail(DbIo(errno));
   ASSIGN_OR_RETURN(std::string target, FollowLinks(path));
   // A backup to this target that was killed while its copy had a staging
-  // name left it there; one still running holds its copy locked.
+  // name left it there; one still running holds its copy locked. Removed
+  // before an existing target is refused too: when two backups ran to one
+  // target and the other one made it, every later backup to that target
+  // is refused, and the killed one's copy would otherwise stay for good.
   (void)port::RemoveStaleStaging(target, port::Staging::kBackup, store_internal::MayBeStoreFile);
+  if (exists) return Fail(EngineError::BackupTargetExists(path));
   ASSIGN_OR_RETURN(Copy copy, MakeCopy(target, port::Staging::kBackup, 0666));
   RETURN_IF_ERROR(CopyAndCommit(source, *copy.store, target));
   ReachTestPoint(TestPoint::kCopyBeforeName, target);

@@ -36,8 +36,9 @@ namespace pallix {
 // then (port.h: ".<name>.pallix-backup-<16 hex>", or for a name near the
 // length limit ".pallix-backup-<digest>-<16 hex>"), locked while it is
 // made; only a kill leaves it, and the next backup to the same target
-// removes such files that nobody holds locked and that are database files
-// (or empty). No other file is ever removed. Errors: BackupTargetExists;
+// (even one refused because the target exists) removes such files that
+// nobody holds locked, that have no other name and that are database
+// files (or empty). No other file is ever removed. Errors: BackupTargetExists;
 // Database (create, lock, lay out, link, directory sync; a NUL byte in
 // path, before any system call); Transaction; Storage (a row copy);
 // Commit.

@@ -766,6 +766,9 @@ TEST(CopyTest, OpenRemovesOnlyItsOwnUnlockedCompactionCopies) {
   for (const auto& [name, bytes] : theirs) WriteBytes(d + name, bytes);
   std::filesystem::create_symlink("elsewhere.db", d + ".a.db.pallix-compact-3333333333333333");
   std::filesystem::create_directory(d + ".a.db.pallix-compact-4444444444444444");
+  // A second name of a database of the user's, spelt like a copy: a file
+  // with more than one name is never a copy.
+  std::filesystem::create_hard_link(d + "elsewhere.db", d + ".a.db.pallix-compact-6666666666666666");
   const std::string locked = ".a.db.pallix-compact-5555555555555555";
   WriteBytes(d + locked, store);
   PausedChild holder([&] {
@@ -775,12 +778,13 @@ TEST(CopyTest, OpenRemovesOnlyItsOwnUnlockedCompactionCopies) {
   ASSERT_TRUE(holder.ready());
 
   std::set<std::string> kept = {"a.db", locked, ".a.db.pallix-compact-3333333333333333",
-                                ".a.db.pallix-compact-4444444444444444"};
+                                ".a.db.pallix-compact-4444444444444444", ".a.db.pallix-compact-6666666666666666"};
   for (const auto& [name, bytes] : theirs) kept.insert(name);
   auto expect_theirs_kept = [&](const char* after) {
     for (const auto& [name, bytes] : theirs) EXPECT_EQ(test::ReadFile(d + name), bytes) << name << " after " << after;
     EXPECT_TRUE(std::filesystem::is_symlink(d + ".a.db.pallix-compact-3333333333333333")) << after;
     EXPECT_TRUE(std::filesystem::is_directory(d + ".a.db.pallix-compact-4444444444444444")) << after;
+    EXPECT_TRUE(test::ReadFile(d + ".a.db.pallix-compact-6666666666666666") == store) << after;
   };
   { ASSERT_NE(FileEngine(d + "a.db"), nullptr); }
   EXPECT_EQ(EntriesBut(dir.path(), kept), std::vector<std::string>{}) << "this database's stale copies stay";
@@ -795,11 +799,13 @@ TEST(CopyTest, OpenRemovesOnlyItsOwnUnlockedCompactionCopies) {
   expect_theirs_kept("the second open");
 }
 
-// A backup removes, before it makes its copy, the stale staging files of
-// its own target and no other: a copy another backup to the same target
-// is still making (locked) stays, and goes at the next backup once that
-// backup was killed; files of the user's with such names, other targets'
-// and compactions' copies stay throughout.
+// A backup removes, before it makes its copy or refuses an existing
+// target, the stale staging files of its own target and no other: a copy
+// another backup to the same target is still making (locked) stays, and
+// goes at the next backup once that backup was killed, even when that
+// backup is refused; files of the user's with such names (a second name
+// of a database among them), other targets' and compactions' copies stay
+// throughout.
 TEST(CopyTest, BackupRemovesOnlyItsTargetsOwnUnlockedStagingFiles) {
   TempDir dir;
   const std::string d = dir.path() + "/";
@@ -812,16 +818,21 @@ TEST(CopyTest, BackupRemovesOnlyItsTargetsOwnUnlockedStagingFiles) {
       {".pallix-backup-" + NameDigest("c.db") + "-" + hex, store},
       {".b.db.pallix-compact-" + hex, store},
       {".b.db.pallix-backup-" + hex + "0", store},
+      {"c.db", store},
   };
   for (const auto& [name, bytes] : theirs) WriteBytes(d + name, bytes);
+  const std::string second_name = ".b.db.pallix-backup-6666666666666666";
+  std::filesystem::create_hard_link(d + "c.db", d + second_name);
   WriteBytes(d + ".b.db.pallix-backup-" + hex, store);
   WriteBytes(d + ".pallix-backup-" + NameDigest("b.db") + "-" + hex, store);
   auto source = test::MemEngine();
   ASSERT_TRUE(insert(*source, "c", "k", Value::Int(1)).has_value());
   std::set<std::string> kept;
   for (const auto& [name, bytes] : theirs) kept.insert(name);
+  kept.insert(second_name);
   auto expect_theirs_kept = [&](const char* after) {
     for (const auto& [name, bytes] : theirs) EXPECT_EQ(test::ReadFile(d + name), bytes) << name << " after " << after;
+    EXPECT_TRUE(test::ReadFile(d + second_name) == store) << after;
   };
 
   UnnamedFiles named(false);
@@ -844,10 +855,15 @@ TEST(CopyTest, BackupRemovesOnlyItsTargetsOwnUnlockedStagingFiles) {
   EXPECT_EQ(DirEntries(dir.path()), std::vector<std::string>(kept.begin(), kept.end()));
   expect_theirs_kept("a backup while another one runs");
 
+  // The killed backup's copy must not outlive the target the other one
+  // made: a backup refused for that target still removes it.
   running.Kill();
+  EXPECT_EQ(backup_store(source->store(), target).error().kind(), ErrorKind::kBackupTargetExists);
+  kept.erase(copying[0]);
+  EXPECT_EQ(DirEntries(dir.path()), std::vector<std::string>(kept.begin(), kept.end()));
+  expect_theirs_kept("a backup refused after the other one was killed");
   std::filesystem::remove(target);
   ASSERT_TRUE(backup_store(source->store(), target).has_value());
-  kept.erase(copying[0]);
   EXPECT_EQ(DirEntries(dir.path()), std::vector<std::string>(kept.begin(), kept.end()));
   expect_theirs_kept("a backup after the other one was killed");
   auto copy = Store::OpenFile(target);
