@@ -18,6 +18,7 @@
 #ifndef PALLIX_VECTOR_DISK_HNSW_INTERNAL_H_
 #define PALLIX_VECTOR_DISK_HNSW_INTERNAL_H_
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -85,24 +86,21 @@ EngineError MalformedDannNode(std::string_view ns, uint64_t id);
                                  std::vector<const char*>* upper = nullptr);
 
 // Where the node rows of one namespace sit in the store's map, as read by
-// earlier searches of this thread, for as long as the snapshot stays the
-// newest commit (SnapshotTag): then every row is where it was, and a
-// search finds the rows it met before without descending the B-tree again.
-// A new commit, a store reopened or a map that grew empties the table on
-// the next search. One table per thread, so searches never wait on each
-// other; only the last few namespaces a thread searched keep theirs.
+// earlier searches, for as long as the snapshot stays the newest commit
+// (SnapshotTag): then every row is where it was, and a search finds the
+// rows it met before without descending the B-tree again. A new commit, a
+// store reopened or a map that grew empties the table on the next search.
+// The tables go with the slot tables a query's store borrows (DannStore's
+// pool), one store at a time, so searches never wait on each other.
 class RowLocations {
  public:
-  // The calling thread's table of ns, emptied when it was filled under
-  // another snapshot; null when the tag names no read snapshot.
-  static RowLocations* For(std::string_view ns, const SnapshotTag& tag);
-
   // The remembered row of node id; empty when none.
   std::string_view Find(uint64_t id) const;
   // Remembers the row of node id, read in the table's snapshot.
   void Remember(uint64_t id, std::string_view row);
 
  private:
+  friend class RowLocationTables;
   struct Location {
     const char* data = nullptr;
     uint32_t size = 0;
@@ -111,6 +109,22 @@ class RowLocations {
   SnapshotTag tag_;
   uint64_t last_use_ = 0;
   std::vector<Location> rows_;  // by node id (ids are dense)
+};
+
+// The row locations of the last few namespaces searched with one set of
+// borrowed tables: enough for a query that alternates two graphs, small
+// beside the graphs.
+class RowLocationTables {
+ public:
+  // The table of ns, emptied when it was filled under another snapshot;
+  // null when the tag names no read snapshot.
+  RowLocations* For(std::string_view ns, const SnapshotTag& tag);
+  // The room of the tables, in bytes.
+  size_t Bytes() const;
+
+ private:
+  std::array<RowLocations, 2> tables_;
+  uint64_t clock_ = 0;
 };
 
 // The store of hnsw_search_layer for one prepared query. Nodes are looked
@@ -193,6 +207,16 @@ class DannStore {
   }
   void SetLinks(Id id, uint32_t layer, const Id* ids, size_t n);
   void AppendLink(Id id, uint32_t layer, Id v);
+
+  // The tables query stores borrow: how many sets exist, how many of those
+  // the pool keeps for later queries and their room in bytes. Between
+  // queries every set is the pool's: no thread keeps one.
+  struct KeptTables {
+    size_t readers = 0;
+    size_t pooled_readers = 0;
+    size_t pooled_bytes = 0;
+  };
+  static KeptTables Kept();
 
  private:
   static constexpr uint32_t kUnused = UINT32_MAX;
@@ -300,16 +324,19 @@ class DannStore {
     std::vector<uint64_t> ids;  // the id of each slot taken
     uint32_t serial = 0;        // the stamp of the store using it
   };
-  // What a thread lends its query stores, one at a time: a table of slots
-  // by node id (shared_) for the ids below kReadDenseIds, as an insert's
-  // stores share one, whose entries and upper layers (emptied, their room
-  // kept) serve the store; and an own table for any ids past those.
+  // The tables a query's store borrows from the pool (ReaderPool) for its
+  // life: a table of slots by node id (shared_) for the ids below
+  // kReadDenseIds, as an insert's stores share one, whose entries and
+  // upper layers (emptied, their room kept) serve the store; an own table
+  // for any ids past those; and the row locations of recent searches.
   struct Reader {
     Shared by_id;
     OwnTable hashed;
-    bool lent = false;
+    RowLocationTables locations;
+    size_t pooled_bytes = 0;  // Bytes() when given back to the pool
+    size_t Bytes() const;
   };
-  static Reader& ThreadReader();
+  class ReaderPool;
   bool OwnFree(const Slot& slot) const { return slot.store != table_->serial || slot.node == kUnused; }
   // Fibonacci hashing: node ids are mostly consecutive integers, which the
   // multiplication spreads over the table.
@@ -403,7 +430,7 @@ class DannStore {
   Shared* shared_ = nullptr;
   uint32_t serial_ = 0;  // this store's number in the shared table
   uint64_t dense_ids_ = DannNodeCache::kDenseIds;  // ids by id in the shared table
-  Reader* reader_ = nullptr;  // lent by this thread (a query's store)
+  std::unique_ptr<Reader> reader_;  // borrowed from the pool (a query's store)
   std::vector<uint64_t> hints_;     // ids hinted by PrefetchVisit, TakeHint not run yet
   std::vector<uint64_t> pending_;   // ids of kPending slots, in hint order
   std::string pending_keys_;        // their row keys, for the batched read

@@ -7,6 +7,8 @@
 #include <array>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "base/coding.h"
@@ -27,12 +29,16 @@ constexpr size_t kBatch = 32;
 constexpr size_t kFirstSlots = 4096;
 constexpr size_t kFirstEntries = 1024;
 constexpr size_t kMaxHints = 256;
-// A thread's query stores find node ids below this by id (a table of up to
-// 8 MiB), any others in a hashed table, which the thread keeps up to this
-// many slots (2.5 MiB with their ids), and the room of the entries up to
-// half as many (under 4 MiB): enough for a search meeting 32,768 nodes.
+// Query stores find node ids below this by id (a table of up to 8 MiB),
+// any others in a hashed table, which the pool keeps up to this many slots
+// (2.5 MiB with their ids), and the room of the entries up to half as many
+// (under 4 MiB): enough for a search meeting 32,768 nodes.
 constexpr uint64_t kReadDenseIds = uint64_t{1} << 18;
 constexpr size_t kMaxKeptSlots = size_t{1} << 16;
+// The pool of query stores' tables keeps up to this many sets, within this
+// room (the last set given back aside, kept whatever its size).
+constexpr size_t kMaxPooledReaders = 8;
+constexpr size_t kMaxPooledBytes = size_t{32} << 20;
 
 inline void Prefetch(const void* p) { port::PrefetchLine(p); }
 
@@ -43,9 +49,6 @@ EngineError MalformedDannNode(std::string_view ns, uint64_t id) {
                                    std::string(ns) + "'");
 }
 
-// A thread keeps the tables of the last two namespaces it searched: enough
-// for a query that alternates two graphs, small beside the graphs.
-constexpr size_t kLocationTables = 2;
 // Node ids past this are not remembered, so that a table stays within
 // 32 MiB however large the graph.
 constexpr uint64_t kMaxRememberedIds = uint64_t{1} << 21;
@@ -57,12 +60,10 @@ constexpr uint64_t kMaxCopiedId = uint64_t{1} << 26;
 // the store instead of holding them all.
 constexpr size_t kMaxCopiedBytes = size_t{256} << 20;
 
-RowLocations* RowLocations::For(std::string_view ns, const SnapshotTag& tag) {
+RowLocations* RowLocationTables::For(std::string_view ns, const SnapshotTag& tag) {
   if (tag.mapping == 0) return nullptr;
-  thread_local std::array<RowLocations, kLocationTables> tables;
-  thread_local uint64_t clock = 0;
-  RowLocations* pick = &tables[0];
-  for (RowLocations& t : tables) {
+  RowLocations* pick = &tables_[0];
+  for (RowLocations& t : tables_) {
     if (t.ns_ == ns) {
       pick = &t;
       break;
@@ -75,8 +76,14 @@ RowLocations* RowLocations::For(std::string_view ns, const SnapshotTag& tag) {
     pick->tag_ = tag;
     pick->rows_.clear();
   }
-  pick->last_use_ = ++clock;
+  pick->last_use_ = ++clock_;
   return pick;
+}
+
+size_t RowLocationTables::Bytes() const {
+  size_t bytes = 0;
+  for (const RowLocations& t : tables_) bytes += t.rows_.capacity() * sizeof(RowLocations::Location);
+  return bytes;
 }
 
 std::string_view RowLocations::Find(uint64_t id) const {
@@ -119,35 +126,94 @@ bool ParseDannNode(std::string_view bytes, DannNodeView& out, std::vector<const 
   return true;
 }
 
-DannStore::Reader& DannStore::ThreadReader() {
-  thread_local Reader reader;
-  return reader;
+size_t DannStore::Reader::Bytes() const {
+  return by_id.slots.capacity() * sizeof(Slot) + by_id.entries.capacity() * sizeof(Entry) +
+         by_id.upper.capacity() * sizeof(const char*) + hashed.slots.capacity() * sizeof(Slot) +
+         hashed.ids.capacity() * sizeof(uint64_t) + locations.Bytes();
 }
+
+// The query stores' tables, lent one set per store and given back after.
+// A table by node id is up to 8 MiB, the row locations as much again on a
+// large graph: kept per thread, a pool of threads that each ran one query
+// would hold them all until the threads end. The pool keeps the sets given
+// back, up to a few and a bounded room (always the last one, however
+// large, so that queries one after another reuse their tables as before);
+// the rest are freed. The last set given back is lent first: its memory
+// is the likeliest still in cache.
+//
+// The mutex is held only to take or put back one set, never across a wait
+// or another lock.
+class DannStore::ReaderPool {
+ public:
+  static ReaderPool& Get() {
+    // Never destroyed: a thread may still give its tables back while the
+    // process exits.
+    static ReaderPool* const pool = new ReaderPool;
+    return *pool;
+  }
+
+  std::unique_ptr<Reader> Take() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (!free_.empty()) {
+        std::unique_ptr<Reader> reader = std::move(free_.back());
+        free_.pop_back();
+        bytes_ -= reader->pooled_bytes;
+        return reader;
+      }
+      ++readers_;
+    }
+    return std::make_unique<Reader>();
+  }
+
+  void Give(std::unique_ptr<Reader> reader) {
+    reader->pooled_bytes = reader->Bytes();
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (free_.empty() || (free_.size() < kMaxPooledReaders && bytes_ + reader->pooled_bytes <= kMaxPooledBytes)) {
+        bytes_ += reader->pooled_bytes;
+        free_.push_back(std::move(reader));
+        return;
+      }
+      --readers_;
+    }
+    reader.reset();  // freed outside the lock
+  }
+
+  KeptTables Kept() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return KeptTables{readers_, free_.size(), bytes_};
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<std::unique_ptr<Reader>> free_;
+  size_t bytes_ = 0;    // the pooled sets' room
+  size_t readers_ = 0;  // sets lent or pooled
+};
+
+DannStore::KeptTables DannStore::Kept() { return ReaderPool::Get().Kept(); }
 
 DannStore::DannStore(const ReadView& view, std::string_view ns, bool as_codes, QueryScorer& scorer,
                      std::span<const float> query)
     : view_(&view), ns_(ns), as_codes_(as_codes), scorer_(scorer), query_(query) {
-  locations_ = RowLocations::For(ns, view.snapshot_tag());
-  // The thread's tables, unless another store of it holds them: a query
-  // neither allocates nor clears a table for the thousands of nodes it
-  // meets, and finds a node by id in one load rather than by probing.
-  if (Reader& reader = ThreadReader(); !reader.lent) {
-    reader.lent = true;
-    reader_ = &reader;
-    shared_ = &reader.by_id;
-    dense_ids_ = kReadDenseIds;
-    table_ = &reader.hashed;
-    nodes_ = &shared_->entries;
-    upper_ = &shared_->upper;
-    serial_ = shared_->NextStore();
-  }
+  // Borrowed tables: a query neither allocates nor clears a table for the
+  // thousands of nodes it meets, and finds a node by id in one load rather
+  // than by probing.
+  reader_ = ReaderPool::Get().Take();
+  locations_ = reader_->locations.For(ns, view.snapshot_tag());
+  shared_ = &reader_->by_id;
+  dense_ids_ = kReadDenseIds;
+  table_ = &reader_->hashed;
+  nodes_ = &shared_->entries;
+  upper_ = &shared_->upper;
+  serial_ = shared_->NextStore();
   nodes_->reserve(kFirstEntries);
   StartOwnTable();
 }
 
 DannStore::~DannStore() {
   if (reader_ == nullptr) return;
-  reader_->lent = false;
   // Its rows are the read transaction's: no later store may see them.
   reader_->by_id.entries.clear();
   reader_->by_id.upper.clear();
@@ -157,6 +223,7 @@ DannStore::~DannStore() {
     reader_->by_id.entries = {};
     reader_->by_id.upper = {};
   }
+  ReaderPool::Get().Give(std::move(reader_));
 }
 
 void DannStore::StartOwnTable() {
