@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -80,6 +81,13 @@ std::optional<uint64_t> FreeBytes(int fd) {
   const uint64_t blocks = geteuid() == 0 ? st.f_bfree : st.f_bavail;
   return blocks * static_cast<uint64_t>(st.f_frsize);
 }
+
+void* MapPages(size_t bytes) {
+  void* pages = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return pages == MAP_FAILED ? nullptr : pages;
+}
+
+void UnmapPages(void* pages, size_t bytes) { (void)munmap(pages, bytes); }
 
 int RenameNoReplace(const std::string& from, const std::string& to) {
 #if defined(__linux__)

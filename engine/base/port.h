@@ -88,6 +88,12 @@ std::optional<uint64_t> FreeBytes(int fd);
 // linked under `to` (which never replaces either) and `from` unlinked.
 int RenameNoReplace(const std::string& from, const std::string& to);
 
+// Maps `bytes` of fresh zeroed memory (whole pages, private, anonymous)
+// straight from the system; null when it has none to give. UnmapPages gives
+// them back at once, with the same size.
+void* MapPages(size_t bytes);
+void UnmapPages(void* pages, size_t bytes);
+
 // Opens, in the directory dir, a new regular file that has no name at all
 // (read-write, close-on-exec, permission bits 0600), for bytes that live
 // only while the file is open: a process killed at any moment leaves

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "base/coding.h"
+#include "base/page_allocator.h"
 #include "base/error.h"
 #include "storage/read_view.h"
 #include "storage/rows.h"
@@ -108,7 +109,7 @@ class RowLocations {
   std::string ns_;
   SnapshotTag tag_;
   uint64_t last_use_ = 0;
-  std::vector<Location> rows_;  // by node id (ids are dense)
+  PagedVector<Location> rows_;  // by node id (ids are dense)
 };
 
 // The row locations of the last few namespaces searched with one set of
@@ -273,8 +274,8 @@ class DannStore {
   // looking the node up again.
   static_assert(sizeof(Slot) == 32);
   struct Shared {
-    std::vector<Slot> slots;  // by node id, below DannStore::dense_ids_
-    std::vector<Entry> entries;
+    PagedVector<Slot> slots;  // by node id, below DannStore::dense_ids_
+    PagedVector<Entry> entries;
     std::vector<const char*> upper;
     uint32_t stores = 0;
     // A serial for the next store to use these slots; when the stamps
@@ -320,8 +321,8 @@ class DannStore {
   // clearing it: a slot is cleared when taken. A query's store borrows the
   // one its thread keeps (Reader).
   struct OwnTable {
-    std::vector<Slot> slots;
-    std::vector<uint64_t> ids;  // the id of each slot taken
+    PagedVector<Slot> slots;
+    PagedVector<uint64_t> ids;  // the id of each slot taken
     uint32_t serial = 0;        // the stamp of the store using it
   };
   // The tables a query's store borrows from the pool (ReaderPool) for its
@@ -346,7 +347,7 @@ class DannStore {
   }
   // The slot of id in the store's own table; null when it has none.
   Slot* OwnSlot(Id id) {
-    std::vector<Slot>& slots = table_->slots;
+    PagedVector<Slot>& slots = table_->slots;
     if (slots.empty()) return nullptr;
     const size_t mask = slots.size() - 1;
     for (size_t i = SlotOf(id, mask);; i = (i + 1) & mask) {
@@ -421,11 +422,11 @@ class DannStore {
   OwnTable private_table_;
   OwnTable* table_ = &private_table_;  // private_table_ or the thread's (a query's store)
   size_t used_ = 0;                  // slots of the own table this store took
-  std::vector<Entry> own_entries_;
+  PagedVector<Entry> own_entries_;
   std::vector<const char*> own_upper_;
   // The entries and the upper layers of every parsed row: this store's own,
   // or those of the cache's shared table.
-  std::vector<Entry>* nodes_ = &own_entries_;
+  PagedVector<Entry>* nodes_ = &own_entries_;
   std::vector<const char*>* upper_ = &own_upper_;
   Shared* shared_ = nullptr;
   uint32_t serial_ = 0;  // this store's number in the shared table

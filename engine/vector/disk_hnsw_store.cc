@@ -585,7 +585,7 @@ StoredRef DannStore::Stored(const Entry& entry, std::vector<float>& scratch) con
 
 DannStore::Slot& DannStore::ProbeSlow(Id id) {
   if (shared_ != nullptr && id < dense_ids_) {
-    std::vector<Slot>& slots = shared_->slots;
+    PagedVector<Slot>& slots = shared_->slots;
     if (id >= slots.size()) {
       slots.resize(std::min<size_t>(std::max<size_t>(id + 1, slots.size() * 2), dense_ids_));
       ++moves_;
@@ -762,8 +762,8 @@ void DannStore::Parse(Id id, Entry& entry) {
 void DannStore::Grow() {
   ++moves_;
   OwnTable& table = *table_;
-  std::vector<Slot> old = std::move(table.slots);
-  std::vector<uint64_t> old_ids = std::move(table.ids);
+  PagedVector<Slot> old = std::move(table.slots);
+  PagedVector<uint64_t> old_ids = std::move(table.ids);
   // Stamped 0, which no serial is: free.
   table.slots.assign(std::max(kFirstSlots, old.size() * 2), Slot{});
   table.ids.assign(table.slots.size(), 0);
