@@ -13,7 +13,8 @@
 // little-endian and the bytes are aligned for floats, else from a copy in
 // reused scratch space.
 //
-// Thread-safety: a DannStore belongs to one operation on one thread.
+// Thread-safety: a DannStore belongs to one operation on one thread; the
+// tables a query's store borrows come from a pool any thread may use.
 
 #ifndef PALLIX_VECTOR_DISK_HNSW_INTERNAL_H_
 #define PALLIX_VECTOR_DISK_HNSW_INTERNAL_H_
@@ -218,6 +219,9 @@ class DannStore {
     size_t pooled_bytes = 0;
   };
   static KeptTables Kept();
+  // For tests: frees every set of tables the pool keeps, so that the next
+  // query's store starts on new ones.
+  static void EmptyPoolForTesting();
 
  private:
   static constexpr uint32_t kUnused = UINT32_MAX;
@@ -318,8 +322,8 @@ class DannStore {
   // A store's own table of slots, open addressing by SlotOf. A slot is the
   // store's when stamped with its serial (Slot::store) and taken (node not
   // kUnused); any other is free. So the next store reuses a table without
-  // clearing it: a slot is cleared when taken. A query's store borrows the
-  // one its thread keeps (Reader).
+  // clearing it: a slot is cleared when taken. A query's store borrows one
+  // from the pool (Reader).
   struct OwnTable {
     PagedVector<Slot> slots;
     PagedVector<uint64_t> ids;  // the id of each slot taken
@@ -420,7 +424,7 @@ class DannStore {
   QueryScorer& scorer_;
   std::span<const float> query_;
   OwnTable private_table_;
-  OwnTable* table_ = &private_table_;  // private_table_ or the thread's (a query's store)
+  OwnTable* table_ = &private_table_;  // private_table_ or the borrowed one (a query's store)
   size_t used_ = 0;                  // slots of the own table this store took
   PagedVector<Entry> own_entries_;
   std::vector<const char*> own_upper_;

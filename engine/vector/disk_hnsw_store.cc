@@ -1,7 +1,7 @@
 // The read side of the on-disk graph's rows: node records parsed in place,
-// the store hnsw_search_layer walks over them (DannStore), and the row
-// locations a thread remembers across searches (declared in
-// disk_hnsw_internal.h).
+// the store hnsw_search_layer walks over them (DannStore), the pool of
+// tables query stores borrow, and the row locations remembered across
+// searches with those (declared in disk_hnsw_internal.h).
 
 #include <algorithm>
 #include <array>
@@ -180,6 +180,14 @@ class DannStore::ReaderPool {
     reader.reset();  // freed outside the lock
   }
 
+  void Empty() {
+    std::vector<std::unique_ptr<Reader>> dropped;
+    std::lock_guard<std::mutex> lock(mu_);
+    readers_ -= free_.size();
+    bytes_ = 0;
+    dropped.swap(free_);
+  }
+
   KeptTables Kept() {
     std::lock_guard<std::mutex> lock(mu_);
     return KeptTables{readers_, free_.size(), bytes_};
@@ -193,6 +201,8 @@ class DannStore::ReaderPool {
 };
 
 DannStore::KeptTables DannStore::Kept() { return ReaderPool::Get().Kept(); }
+
+void DannStore::EmptyPoolForTesting() { ReaderPool::Get().Empty(); }
 
 DannStore::DannStore(const ReadView& view, std::string_view ns, bool as_codes, QueryScorer& scorer,
                      std::span<const float> query)

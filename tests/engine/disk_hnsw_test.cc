@@ -322,12 +322,11 @@ TEST_F(DiskHnswTest, RecallAgainstBruteForce) {
   }
 }
 
-// A query's store borrows its thread's slot tables, whose slots are stamped
-// for each store instead of cleared: searches one after another on one
-// thread (an exhaustive one growing the table among them, smaller ones
-// then meeting its stale slots) and searches made while another store
-// holds the tables (on a hashed table of their own) answer exactly as the
-// same search on a thread of its own, whose tables are new.
+// A query's store borrows its slot tables from a pool, and their slots are
+// stamped for each store instead of cleared: searches one after another
+// (an exhaustive one growing the table among them, smaller ones then
+// meeting its stale slots) and searches made while another store holds a
+// set of tables answer exactly as the same search on new tables.
 TEST_F(DiskHnswTest, QueryStoresReuseTheirThreadsTable) {
   constexpr size_t kDim = 4, kN = 2600;
   Rng rng(5);
@@ -352,6 +351,7 @@ TEST_F(DiskHnswTest, QueryStoresReuseTheirThreadsTable) {
   };
   std::vector<std::vector<HnswHit>> fresh;
   for (const auto& [q, k] : queries) {
+    dann_internal::DannStore::EmptyPoolForTesting();
     std::thread([&] {
       auto hits = Search(params, q, k);
       ASSERT_TRUE(hits.has_value());
@@ -413,7 +413,7 @@ TEST_F(DiskHnswTest, ModelOfUpsertsAndRemovals) {
 // newest commit. Interleaved with writes that move and rewrite rows (and
 // free the pages of the old ones for reuse), every search, repeated or
 // after a commit, must see exactly the live keys at their exact distances,
-// as a search from a thread that remembers nothing does.
+// as a search on new tables, which remember nothing, does.
 TEST_F(DiskHnswTest, RememberedRowsFollowEveryCommit) {
   DiskHnswParams params;
   params.metric = Metric::kL2;
@@ -422,6 +422,7 @@ TEST_F(DiskHnswTest, RememberedRowsFollowEveryCommit) {
   auto check = [&](const std::vector<float>& q) {
     std::vector<HnswHit> hits = ExpectTheModel(params, model, q);
     Result<std::vector<HnswHit>> fresh = Fail(EngineError::Storage("not run"));
+    dann_internal::DannStore::EmptyPoolForTesting();
     std::thread([&] { fresh = Search(params, q, 1000); }).join();
     ASSERT_TRUE(fresh.has_value());
     ASSERT_EQ(fresh->size(), hits.size());
