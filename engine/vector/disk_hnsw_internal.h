@@ -330,14 +330,16 @@ class DannStore {
     uint32_t serial = 0;        // the stamp of the store using it
   };
   // The tables a query's store borrows from the pool (ReaderPool) for its
-  // life: a table of slots by node id (shared_) for the ids below
-  // kReadDenseIds, as an insert's stores share one, whose entries and
-  // upper layers (emptied, their room kept) serve the store; an own table
-  // for any ids past those; and the row locations of recent searches.
+  // life: the entries and upper layers (emptied, their room kept) that
+  // serve the store; an own table; and, where by_id_lookup, a table of
+  // slots by node id (shared_) for the ids below kReadDenseIds, as an
+  // insert's stores share one (the own table then holds only the ids past
+  // those), and the row locations of recent searches.
   struct Reader {
     Shared by_id;
     OwnTable hashed;
     RowLocationTables locations;
+    bool by_id_lookup = false;
     size_t pooled_bytes = 0;  // Bytes() when given back to the pool
     size_t Bytes() const;
   };

@@ -35,10 +35,10 @@ constexpr size_t kMaxHints = 256;
 // (under 4 MiB): enough for a search meeting 32,768 nodes.
 constexpr uint64_t kReadDenseIds = uint64_t{1} << 18;
 constexpr size_t kMaxKeptSlots = size_t{1} << 16;
-// The pool of query stores' tables keeps up to this many sets, within this
-// room (the last set given back aside, kept whatever its size).
+// At most this many sets of query stores' tables find nodes by id (and
+// remember rows), and the pool keeps up to this many others (ReaderPool).
+constexpr size_t kMaxByIdReaders = 2;
 constexpr size_t kMaxPooledReaders = 8;
-constexpr size_t kMaxPooledBytes = size_t{32} << 20;
 
 inline void Prefetch(const void* p) { port::PrefetchLine(p); }
 
@@ -94,7 +94,11 @@ std::string_view RowLocations::Find(uint64_t id) const {
 
 void RowLocations::Remember(uint64_t id, std::string_view row) {
   if (id >= kMaxRememberedIds || row.empty() || row.size() > UINT32_MAX) return;
-  if (id >= rows_.size()) rows_.resize(std::max<size_t>(id + 1, rows_.size() * 2));
+  if (id >= rows_.size()) {
+    const size_t size = std::min<size_t>(std::max<size_t>(id + 1, rows_.size() * 2), kMaxRememberedIds);
+    rows_.reserve(size);
+    rows_.resize(size);
+  }
   rows_[id] = Location{row.data(), static_cast<uint32_t>(row.size())};
 }
 
@@ -133,13 +137,20 @@ size_t DannStore::Reader::Bytes() const {
 }
 
 // The query stores' tables, lent one set per store and given back after.
-// A table by node id is up to 8 MiB, the row locations as much again on a
-// large graph: kept per thread, a pool of threads that each ran one query
-// would hold them all until the threads end. The pool keeps the sets given
-// back, up to a few and a bounded room (always the last one, however
-// large, so that queries one after another reuse their tables as before);
-// the rest are freed. The last set given back is lent first: its memory
-// is the likeliest still in cache.
+//
+// A set whose slots are found by node id (by_id) answers a lookup in one
+// load, and remembers where rows sit; but its tables are as large as the
+// graph's ids (up to 8 MiB of slots and as much again of row locations),
+// and a new one pays a page fault for nearly every page of them. Kept per
+// thread, a pool of threads that each ran one query held them all until
+// the threads ended; made afresh for each query, they would cost more than
+// the search. So only a few sets ever look nodes up by id: made while
+// fewer exist, kept by the pool however large, and lent first, so that
+// queries one after another, or a few at once, reuse them as before. Every
+// other set, for the queries beyond those running at once, hashes every
+// id into a table as large as the nodes its searches meet (a few hundred
+// KiB), and remembers no rows; the pool keeps a few of them too. The rest
+// are freed.
 //
 // The mutex is held only to take or put back one set, never across a wait
 // or another lock.
@@ -153,24 +164,31 @@ class DannStore::ReaderPool {
   }
 
   std::unique_ptr<Reader> Take() {
+    bool by_id;
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (!free_.empty()) {
-        std::unique_ptr<Reader> reader = std::move(free_.back());
-        free_.pop_back();
+        // The last set by id given back, else the last set.
+        auto it = std::find_if(free_.rbegin(), free_.rend(), [](const auto& r) { return r->by_id_lookup; });
+        std::unique_ptr<Reader> reader = std::move(it != free_.rend() ? *it : free_.back());
+        free_.erase(it != free_.rend() ? std::next(it).base() : free_.end() - 1);
         bytes_ -= reader->pooled_bytes;
         return reader;
       }
+      by_id = by_id_readers_ < kMaxByIdReaders;
+      by_id_readers_ += by_id;
       ++readers_;
     }
-    return std::make_unique<Reader>();
+    auto reader = std::make_unique<Reader>();
+    reader->by_id_lookup = by_id;
+    return reader;
   }
 
   void Give(std::unique_ptr<Reader> reader) {
     reader->pooled_bytes = reader->Bytes();
     {
       std::lock_guard<std::mutex> lock(mu_);
-      if (free_.empty() || (free_.size() < kMaxPooledReaders && bytes_ + reader->pooled_bytes <= kMaxPooledBytes)) {
+      if (reader->by_id_lookup || free_.size() < kMaxPooledReaders) {
         bytes_ += reader->pooled_bytes;
         free_.push_back(std::move(reader));
         return;
@@ -184,6 +202,7 @@ class DannStore::ReaderPool {
     std::vector<std::unique_ptr<Reader>> dropped;
     std::lock_guard<std::mutex> lock(mu_);
     readers_ -= free_.size();
+    for (const auto& reader : free_) by_id_readers_ -= reader->by_id_lookup;
     bytes_ = 0;
     dropped.swap(free_);
   }
@@ -196,8 +215,9 @@ class DannStore::ReaderPool {
  private:
   std::mutex mu_;
   std::vector<std::unique_ptr<Reader>> free_;
-  size_t bytes_ = 0;    // the pooled sets' room
-  size_t readers_ = 0;  // sets lent or pooled
+  size_t bytes_ = 0;          // the pooled sets' room
+  size_t readers_ = 0;        // sets lent or pooled
+  size_t by_id_readers_ = 0;  // of those, sets by id
 };
 
 DannStore::KeptTables DannStore::Kept() { return ReaderPool::Get().Kept(); }
@@ -208,16 +228,17 @@ DannStore::DannStore(const ReadView& view, std::string_view ns, bool as_codes, Q
                      std::span<const float> query)
     : view_(&view), ns_(ns), as_codes_(as_codes), scorer_(scorer), query_(query) {
   // Borrowed tables: a query neither allocates nor clears a table for the
-  // thousands of nodes it meets, and finds a node by id in one load rather
-  // than by probing.
+  // thousands of nodes it meets.
   reader_ = ReaderPool::Get().Take();
-  locations_ = reader_->locations.For(ns, view.snapshot_tag());
-  shared_ = &reader_->by_id;
-  dense_ids_ = kReadDenseIds;
   table_ = &reader_->hashed;
-  nodes_ = &shared_->entries;
-  upper_ = &shared_->upper;
-  serial_ = shared_->NextStore();
+  nodes_ = &reader_->by_id.entries;
+  upper_ = &reader_->by_id.upper;
+  if (reader_->by_id_lookup) {
+    locations_ = reader_->locations.For(ns, view.snapshot_tag());
+    shared_ = &reader_->by_id;
+    dense_ids_ = kReadDenseIds;
+    serial_ = shared_->NextStore();
+  }
   nodes_->reserve(kFirstEntries);
   StartOwnTable();
 }
@@ -597,7 +618,11 @@ DannStore::Slot& DannStore::ProbeSlow(Id id) {
   if (shared_ != nullptr && id < dense_ids_) {
     PagedVector<Slot>& slots = shared_->slots;
     if (id >= slots.size()) {
-      slots.resize(std::min<size_t>(std::max<size_t>(id + 1, slots.size() * 2), dense_ids_));
+      // Reserved exactly first: resize alone may double the room past the
+      // ids the table can hold.
+      const size_t size = std::min<size_t>(std::max<size_t>(id + 1, slots.size() * 2), dense_ids_);
+      slots.reserve(size);
+      slots.resize(size);
       ++moves_;
     }
     Slot& slot = slots[id];

@@ -66,12 +66,14 @@ TEST(DiskHnswStoreTest, IdleThreadsKeepNoLargeTables) {
       EXPECT_EQ(got[t][i].distance, alone[i].distance) << t << " " << i;
     }
   }
-  // A set of tables takes over 8 MiB here: the pool keeps few of them.
+  // Tables that find these ids by id take 16 MiB a set, which each thread
+  // kept for itself before: only two such sets are ever made, the other
+  // queries hash the few hundred ids they meet.
   dann_internal::DannStore::KeptTables kept = dann_internal::DannStore::Kept();
   EXPECT_EQ(kept.readers, kept.pooled_readers);
-  EXPECT_GE(kept.pooled_bytes, size_t{8} << 20);
-  EXPECT_LE(kept.pooled_bytes, size_t{32} << 20);
-  EXPECT_LE(kept.pooled_readers, 3u);
+  EXPECT_GE(kept.pooled_bytes, size_t{16} << 20);
+  EXPECT_LE(kept.pooled_bytes, size_t{40} << 20);
+  EXPECT_LE(kept.pooled_readers, kThreads);
 }
 
 }  // namespace
