@@ -9,7 +9,8 @@ query().vector(field, q, 10).limit(10).run(), and stay alive, idle: the
 resident anonymous memory (RssAnon, after malloc_trim, as churn_bench.py
 measures it) is read then, while every thread still exists. The table shows
 each build's memory with 1 thread and with --threads threads, and the
-difference: what the extra idle threads keep.
+difference: what the extra idle threads keep; and the rate of the queries
+(all threads' over the time until the last one ended).
 
 Run: python3 bench/query_memory_bench.py --module build/rel/binding/_native.abi3.so
        --baseline /path/to/old/_native.abi3.so [--vectors 300000] [--threads 32]
@@ -25,6 +26,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 from churn_bench import rss_bytes
 from modload import load_module
@@ -74,16 +76,19 @@ def measure(args):
         release.wait()
 
     threads = [threading.Thread(target=worker, args=(t,)) for t in range(args.threads)]
+    start = time.perf_counter()
     for t in threads:
         t.start()
     done.wait()
+    seconds = time.perf_counter() - start
     rss_idle = rss_bytes()
     release.set()
     for t in threads:
         t.join()
     c.close()
     db.close()
-    print(json.dumps({"open": rss_open, "idle": rss_idle, "errors": errors}))
+    print(json.dumps({"open": rss_open, "idle": rss_idle, "rate": args.threads * args.queries / seconds,
+                      "errors": errors}))
 
 
 def main():
@@ -93,7 +98,7 @@ def main():
     ap.add_argument("--vectors", type=int, default=300_000)
     ap.add_argument("--dim", type=int, default=8)
     ap.add_argument("--threads", type=int, default=32)
-    ap.add_argument("--queries", type=int, default=20, help="queries per thread")
+    ap.add_argument("--queries", type=int, default=100, help="queries per thread")
     ap.add_argument("--measure", help=argparse.SUPPRESS)
     ap.add_argument("--db-path", help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -123,13 +128,16 @@ def main():
         shutil.rmtree(tmp, ignore_errors=True)
     print(f"on-disk index over {args.vectors} vectors of {args.dim} floats ({args.vectors} node ids); "
           f"{args.queries} queries (k={K}) per thread; resident anonymous memory (RssAnon after malloc_trim) "
-          f"while the threads idle after their queries")
+          f"while the threads idle after their queries; queries/s: all threads' queries over the time until "
+          f"the last one ended (the process's first queries: tables are made then)")
     print()
-    print(f"| build | 1 thread (MiB) | {args.threads} threads (MiB) | difference (MiB) |")
-    print("|---|---|---|---|")
+    print(f"| build | 1 thread (MiB) | {args.threads} threads (MiB) | difference (MiB) "
+          f"| queries/s, 1 thread | queries/s, {args.threads} threads |")
+    print("|---|---|---|---|---|---|")
     for label, rss in rows:
         one, many = rss[1]["idle"] / MiB, rss[args.threads]["idle"] / MiB
-        print(f"| {label} | {one:.1f} | {many:.1f} | {many - one:.1f} |")
+        print(f"| {label} | {one:.1f} | {many:.1f} | {many - one:.1f} "
+              f"| {rss[1]['rate']:,.0f} | {rss[args.threads]['rate']:,.0f} |")
 
 
 if __name__ == "__main__":

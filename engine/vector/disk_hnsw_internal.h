@@ -29,8 +29,8 @@
 #include <vector>
 
 #include "base/coding.h"
-#include "base/page_allocator.h"
 #include "base/error.h"
+#include "base/page_allocator.h"
 #include "storage/read_view.h"
 #include "storage/rows.h"
 #include "vector/disk_hnsw.h"
