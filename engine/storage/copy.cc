@@ -154,14 +154,15 @@ Status backup_store(Store& source, const std::string& path) {
   // searched) is one the target's creation would meet as well: reported
   // now, before anything is copied.
   if (!exists && errno != ENOENT) return Fail(DbIo(errno));
-  ASSIGN_OR_RETURN(std::string target, FollowLinks(path));
+  Result<std::string> followed = FollowLinks(path);
   // A backup to this target that was killed while its copy had a staging
   // name left it there; one still running holds its copy locked. Removed
   // before an existing target is refused too: when two backups ran to one
   // target and the other one made it, every later backup to that target
   // is refused, and the killed one's copy would otherwise stay for good.
-  (void)port::RemoveStaleStaging(target, port::Staging::kBackup, store_internal::MayBeStoreFile);
+  if (followed) (void)port::RemoveStaleStaging(*followed, port::Staging::kBackup, store_internal::MayBeStoreFile);
   if (exists) return Fail(EngineError::BackupTargetExists(path));
+  ASSIGN_OR_RETURN(std::string target, std::move(followed));
   ASSIGN_OR_RETURN(Copy copy, MakeCopy(target, port::Staging::kBackup, 0666));
   RETURN_IF_ERROR(CopyAndCommit(source, *copy.store, target));
   ReachTestPoint(TestPoint::kCopyBeforeName, target);
