@@ -22,6 +22,7 @@
 #include "index/compound_index.h"
 #include "index/geo_index.h"
 #include "index/scalar_index.h"
+#include "index/vector_repair_batch.h"
 #include "storage/rows.h"
 #include "write/write.h"
 
@@ -103,6 +104,7 @@ class Loader {
   Result<Loaded> ReadDocument();
   Status PutDocument(WriteCtx& ctx, const Loaded& doc);
   void Replay(WriteCtx& ctx, std::vector<Loaded>& pending, size_t from);
+  void RepairGraphs(WriteCtx& ctx);
   Status FinishBatch(std::optional<WriteCtx>& ctx, std::vector<Loaded>& pending);
   Status LoadSection(int section, uint64_t count);
   Status LoadEntry(int section, const std::string& target);
@@ -119,6 +121,9 @@ class Loader {
   // dump may declare one field more than once), named by the error raised
   // once every section is loaded.
   std::vector<std::pair<std::string, std::string>> untrained_;
+  // The vector graphs' repair of the batch under way: once per batch, not
+  // once per replaced vector.
+  VectorRepairBatch repairs_;
 };
 
 // One document: the row put (counted) and the index upkeep of the target's
@@ -126,7 +131,17 @@ class Loader {
 // may leave LMDB's transaction unusable) is dropped with it.
 Status Loader::PutDocument(WriteCtx& ctx, const Loaded& doc) {
   RETURN_IF_ERROR(put_row(ctx, doc.collection, doc.key, doc.bytes));
-  return index_upkeep_put(engine_, ctx, doc.collection, doc.key, doc.doc);
+  return index_upkeep_put(engine_, ctx, doc.collection, doc.key, doc.doc, &repairs_);
+}
+
+// The on-disk graphs' repair of the batch's replaced vectors, once, before
+// its commit. In a nested transaction of its own: should it fail, the
+// batch still commits, with the repair each replacement noted, which later
+// writes then pay.
+void Loader::RepairGraphs(WriteCtx& ctx) {
+  if (!repairs_.has_disk() || !ctx.BeginNested()) return;
+  if (repairs_.FinishDisk(engine_, ctx) && ctx.CommitNested()) return;
+  if (ctx.txn().nesting() > 0) ctx.AbortNested();
 }
 
 // After documents [from, end) of the batch were dropped with their nested
@@ -145,10 +160,13 @@ void Loader::Replay(WriteCtx& ctx, std::vector<Loaded>& pending, size_t from) {
 // Commits the batch, then brings in-memory indexes up to date with it.
 Status Loader::FinishBatch(std::optional<WriteCtx>& ctx, std::vector<Loaded>& pending) {
   if (!ctx) return Ok();
+  RepairGraphs(*ctx);
   Status committed = ctx->Commit();
   ctx.reset();
-  if (committed)
-    for (const Loaded& d : pending) update_memory_indexes(engine_, d.collection, d.key, &d.doc);
+  if (committed) {
+    for (const Loaded& d : pending) update_memory_indexes(engine_, d.collection, d.key, &d.doc, &repairs_);
+    repairs_.FinishMemory(engine_);
+  }
   pending.clear();
   return committed;
 }

@@ -394,6 +394,65 @@ HnswRepairCounts HnswRepairAfterWrite(G& g, std::span<const typename G::Id> remo
   return counts;
 }
 
+// ---------------------------------------------------------------------------
+// Bulk removals.
+//
+// A call that removes many nodes at once (a filtered delete, a batch of
+// deletes, a dump load that replaces documents) repairs once, at its end,
+// instead of once per node. The per-node path above costs each removal
+// the relinks around it plus per_removal nodes of the sweep, so past
+// nodes / per_removal removals it does more than one pass over the whole
+// graph, and relinks most nodes many times over. A bulk past that point
+// makes one pass instead, after every node it removed is marked deleted:
+// each live node that links, on some layer, to a deleted node is linked
+// again there (RepairNode, with every deleted node doomed), the entry
+// point leaves the deleted nodes, and then every deleted node is dropped
+// at once, whichever queue it waited in: the pass went over every live
+// node after all of them were deleted and took every link to them away,
+// and relinking adds links to live nodes only. Deleted nodes are not
+// relinked, since nothing reaches them once the pass is over. A smaller
+// bulk takes the per-node path for all its nodes together, which costs
+// what as many single removals would.
+
+namespace hnsw_repair_internal {
+
+// Whether a bulk of `removed` nodes over a graph of about `nodes` present
+// nodes makes one pass rather than the per-node path.
+inline bool BulkPasses(size_t removed, uint64_t nodes, const HnswRepairLimits& limits) {
+  return removed > 0 && removed >= (nodes + limits.per_removal - 1) / limits.per_removal;
+}
+
+// The pass of a bulk: every live node linked again away from every deleted
+// node, then the entry point moved off them. Requires Doomed(id) to hold
+// for every deleted node. Returns the deleted nodes met, for the graph to
+// drop at once (no node links to them any more); the repair's cursor
+// starts a new pass with nothing owed.
+template <HnswRepairGraph G>
+std::vector<typename G::Id> FullPass(G& g, const HnswRepairLimits& limits, HnswRepairCounts& counts) {
+  std::vector<typename G::Id> deleted;
+  uint64_t from = 0;
+  while (g.ok()) {
+    const auto ids = g.NextPresent(from, limits.nodes);
+    for (const auto id : ids) {
+      if (!g.ok()) break;
+      ++counts.passed;
+      if (g.Deleted(id)) {
+        deleted.push_back(id);
+      } else if (RepairNode(g, id)) {
+        ++counts.relinked;
+      }
+    }
+    if (ids.size() < limits.nodes) break;
+    from = uint64_t{ids.back()} + 1;
+  }
+  if (g.ok()) MoveEntryIfDeleted(g);
+  HnswRepairCursor& at = g.cursor();
+  at = HnswRepairCursor{at.pass + 1, false, 0, 0};
+  return deleted;
+}
+
+}  // namespace hnsw_repair_internal
+
 // For a graph that hands a dropped id to a new node: a new node behind the
 // sweep's cursor is one this pass will not go over, so whatever deleted
 // nodes its insert linked it to, it is linked again at once.
@@ -416,6 +475,13 @@ HnswRepairCounts hnsw_repair(HnswIndex& graph, const HnswRepairLimits& limits = 
 // write it applies, under the same lock.
 HnswRepairCounts hnsw_repair_after_write(HnswIndex& graph, std::optional<uint32_t> removed,
                                          const HnswRepairLimits& limits = HnswRepairLimits{});
+
+// The repair owed after a bulk removal whose nodes `removed` are all
+// tombstoned already (ids that are no longer tombstones are passed by):
+// one pass and every tombstone dropped, or, for a small bulk, the per-node
+// path for all of them (see "Bulk removals" above).
+HnswRepairCounts hnsw_repair_after_bulk(HnswIndex& graph, std::span<const uint32_t> removed,
+                                        const HnswRepairLimits& limits = HnswRepairLimits{});
 
 namespace hnsw_internal {
 
