@@ -53,7 +53,9 @@ Status CheckRenames(const RenameMap& renames) {
 
 class Loader {
  public:
-  Loader(Engine& engine, DumpReader& in, const RenameMap& renames) : engine_(engine), in_(in), renames_(renames) {}
+  Loader(Engine& engine, DumpReader& in, const RenameMap& renames) : engine_(engine), in_(in), renames_(renames) {
+    repairs_.ShareInserts();
+  }
 
   Status Run() {
     RETURN_IF_ERROR(in_.ReadHeader());
@@ -104,6 +106,7 @@ class Loader {
   Result<Loaded> ReadDocument();
   Status PutDocument(WriteCtx& ctx, const Loaded& doc);
   void Replay(WriteCtx& ctx, std::vector<Loaded>& pending, size_t from);
+  Status FoldChunk(WriteCtx& ctx);
   void RepairGraphs(WriteCtx& ctx);
   Status FinishBatch(std::optional<WriteCtx>& ctx, std::vector<Loaded>& pending);
   Status LoadSection(int section, uint64_t count);
@@ -138,10 +141,25 @@ Status Loader::PutDocument(WriteCtx& ctx, const Loaded& doc) {
 // its commit. In a nested transaction of its own: should it fail, the
 // batch still commits, with the repair each replacement noted, which later
 // writes then pay.
+// Folds the nested transaction of a chunk of documents, the on-disk
+// graphs' rows its inserts changed written first. On failure the nested
+// transaction is gone, and with it what the shared inserts held.
+Status Loader::FoldChunk(WriteCtx& ctx) {
+  Status done = repairs_.FlushInserts(ctx);
+  if (!done) {
+    ctx.AbortNested();
+  } else {
+    done = ctx.CommitNested();
+  }
+  if (!done) repairs_.DropInserts();
+  return done;
+}
+
 void Loader::RepairGraphs(WriteCtx& ctx) {
   if (!repairs_.has_disk() || !ctx.BeginNested()) return;
   if (repairs_.FinishDisk(engine_, ctx) && ctx.CommitNested()) return;
   if (ctx.txn().nesting() > 0) ctx.AbortNested();
+  repairs_.DropInserts();
 }
 
 // After documents [from, end) of the batch were dropped with their nested
@@ -150,8 +168,12 @@ void Loader::RepairGraphs(WriteCtx& ctx) {
 void Loader::Replay(WriteCtx& ctx, std::vector<Loaded>& pending, size_t from) {
   for (size_t i = from; i < pending.size(); ++i) {
     bool ok = ctx.BeginNested().has_value();
-    if (ok && PutDocument(ctx, pending[i]) && ctx.CommitNested()) continue;
+    if (ok && PutDocument(ctx, pending[i])) {
+      if (FoldChunk(ctx)) continue;
+      ok = false;  // gone with its nested transaction
+    }
     if (ok && ctx.txn().nesting() > 0) ctx.AbortNested();
+    repairs_.DropInserts();
     pending.resize(i);
     return;
   }
@@ -160,8 +182,11 @@ void Loader::Replay(WriteCtx& ctx, std::vector<Loaded>& pending, size_t from) {
 // Commits the batch, then brings in-memory indexes up to date with it.
 Status Loader::FinishBatch(std::optional<WriteCtx>& ctx, std::vector<Loaded>& pending) {
   if (!ctx) return Ok();
-  RepairGraphs(*ctx);
-  Status committed = ctx->Commit();
+  // The inserts of a chunk still open (its fold is the commit's).
+  Status committed = repairs_.FlushInserts(*ctx);
+  repairs_.DropInserts();  // the next batch may follow other threads' writes
+  if (committed) RepairGraphs(*ctx);
+  if (committed) committed = ctx->Commit();
   ctx.reset();
   if (committed) {
     for (const Loaded& d : pending) update_memory_indexes(engine_, d.collection, d.key, &d.doc, &repairs_);
@@ -215,13 +240,14 @@ Status Loader::LoadDocuments() {
     }
     if (Status put = PutDocument(*ctx, *doc); !put) {
       ctx->AbortNested();
+      repairs_.DropInserts();
       Replay(*ctx, pending, chunk_start);
       return stop(put);
     }
     batch_bytes += doc->key.size() + doc->bytes.size();
     pending.push_back(std::move(*doc));
     if (pending.size() - chunk_start >= kChunkDocuments) {
-      if (Status folded = ctx->CommitNested(); !folded) {
+      if (Status folded = FoldChunk(*ctx); !folded) {
         Replay(*ctx, pending, chunk_start);
         return stop(folded);
       }

@@ -284,9 +284,13 @@ Status vector_index_put(Engine& engine, WriteCtx& ctx, std::string_view collecti
     // (vector/disk_hnsw_repair.h), and a write that leaves the vector as
     // it was pays one row read for it.
     std::optional<uint64_t> removed;
-    if (v != nullptr && v->is_vector()) {
+    if (v != nullptr && v->is_vector() && batch != nullptr && batch->shares_inserts()) {
+      RETURN_IF_ERROR(batch->SharedInsert(ctx, index.ns, index.params, key, v->as_vector(), &removed));
+    } else if (v != nullptr && v->is_vector()) {
       RETURN_IF_ERROR(dann_upsert(ctx, index.ns, index.params, key, v->as_vector(), &removed));
     } else {
+      // Reads and writes the graph's rows: what shared inserts changed first.
+      if (batch != nullptr) RETURN_IF_ERROR(batch->FlushInserts(ctx, index.ns));
       RETURN_IF_ERROR(
           dann_remove_key(ctx, index.ns, index.params.has_codebook(), index.params.quant, key, &removed));
     }
@@ -300,6 +304,7 @@ Status vector_index_remove(Engine& engine, WriteCtx& ctx, std::string_view colle
   ASSIGN_OR_RETURN(std::vector<DiskIndex> indexes, DiskIndexesOf(engine, collection));
   for (const DiskIndex& index : indexes) {
     std::optional<uint64_t> removed;
+    if (batch != nullptr) RETURN_IF_ERROR(batch->FlushInserts(ctx, index.ns));
     RETURN_IF_ERROR(dann_remove_key(ctx, index.ns, index.params.has_codebook(), index.params.quant, key, &removed));
     RETURN_IF_ERROR(RepairOrNote(ctx, collection, index, removed, batch));
   }

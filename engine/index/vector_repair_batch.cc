@@ -19,7 +19,41 @@ void VectorRepairBatch::NoteMemory(std::string_view collection, std::string_view
   memory_[FieldKey(collection, field)].push_back(id);
 }
 
+Status VectorRepairBatch::SharedInsert(WriteCtx& ctx, const std::string& ns, const DiskHnswParams& params,
+                                       std::string_view key, std::span<const float> vector,
+                                       std::optional<uint64_t>* removed) {
+  auto it = inserts_.find(ns);
+  if (it == inserts_.end()) {
+    ASSIGN_OR_RETURN(DiskHnswMeta meta, read_dann_meta(ctx, ns));
+    it = inserts_.emplace(ns, Inserts{meta, meta, DannNodeCache()}).first;
+  }
+  Inserts& at = it->second;
+  return dann_insert(ctx, ns, params, at.cache, at.meta, key, vector, removed);
+}
+
+Status VectorRepairBatch::FlushInserts(WriteCtx& ctx) {
+  for (auto& [ns, at] : inserts_) {
+    RETURN_IF_ERROR(flush_dann_nodes(ctx, ns, at.cache));
+    if (at.meta == at.written) continue;
+    RETURN_IF_ERROR(put_row(ctx, ns, kDannMetaKey, encode_dann_meta(at.meta)));
+    at.written = at.meta;
+  }
+  return Ok();
+}
+
+Status VectorRepairBatch::FlushInserts(WriteCtx& ctx, const std::string& ns) {
+  auto it = inserts_.find(ns);
+  if (it == inserts_.end()) return Ok();
+  Inserts& at = it->second;
+  RETURN_IF_ERROR(flush_dann_nodes(ctx, ns, at.cache));
+  if (at.meta != at.written) RETURN_IF_ERROR(put_row(ctx, ns, kDannMetaKey, encode_dann_meta(at.meta)));
+  inserts_.erase(it);
+  return Ok();
+}
+
 Status VectorRepairBatch::FinishDisk(Engine& engine, WriteCtx& ctx) {
+  RETURN_IF_ERROR(FlushInserts(ctx));
+  DropInserts();  // the repair changes node rows behind the caches
   auto noted = std::move(disk_);
   disk_.clear();
   for (const auto& [field_key, ids] : noted) {

@@ -26,6 +26,8 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +35,7 @@
 #include "base/error.h"
 #include "index/registry.h"
 #include "storage/rows.h"
+#include "vector/disk_hnsw.h"
 
 namespace pallix {
 
@@ -49,6 +52,28 @@ class VectorRepairBatch {
 
   bool has_disk() const { return !disk_.empty(); }
 
+  // Inserts into on-disk graphs (a dump load's, which replaces many
+  // vectors in one transaction) then share one node cache and meta row per
+  // graph, as an index build's batch does, instead of reading both anew
+  // per document: SharedInsert. FlushInserts writes what they changed;
+  // it must come before anything else reads or writes those graphs' rows
+  // (a removal, the repair, the commit of a nested transaction), and
+  // DropInserts after a nested transaction holding unflushed or flushed
+  // inserts is aborted.
+  void ShareInserts() { share_inserts_ = true; }
+  bool shares_inserts() const { return share_inserts_; }
+  // dann_insert of key's vector into the graph in ns through the shared
+  // cache; *removed as dann_insert's. Errors: as dann_insert's, and
+  // CorruptIndex of the meta row.
+  Status SharedInsert(WriteCtx& ctx, const std::string& ns, const DiskHnswParams& params, std::string_view key,
+                      std::span<const float> vector, std::optional<uint64_t>* removed);
+  // Writes the changed nodes and the meta row of every graph inserted
+  // into; the caches stay, current, for the next inserts. Errors: Storage.
+  Status FlushInserts(WriteCtx& ctx);
+  // The same for the graph in ns alone, which is then let go.
+  Status FlushInserts(WriteCtx& ctx, const std::string& ns);
+  void DropInserts() { inserts_.clear(); }
+
   // Repairs, inside ctx, every on-disk graph that removals were noted in
   // and that is still declared on disk (dann_repair_after_bulk), and
   // forgets them. Errors: Storage, CorruptIndex.
@@ -61,8 +86,16 @@ class VectorRepairBatch {
   void FinishMemory(Engine& engine);
 
  private:
+  struct Inserts {
+    DiskHnswMeta meta;
+    DiskHnswMeta written;  // the meta row as stored
+    DannNodeCache cache;
+  };
+
   std::map<FieldKey, std::vector<uint64_t>> disk_;
   std::map<FieldKey, std::vector<uint32_t>> memory_;
+  bool share_inserts_ = false;
+  std::map<std::string, Inserts, std::less<>> inserts_;  // by namespace
 };
 
 }  // namespace pallix
