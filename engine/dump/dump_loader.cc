@@ -34,8 +34,12 @@ namespace {
 // early, which bound the memory of the after-commit list.
 constexpr size_t kBatchDocuments = 65536;
 constexpr size_t kBatchBytes = size_t{64} << 20;
-// Documents per nested transaction.
+// Documents per nested transaction; more while on-disk graphs take their
+// vectors, whose changed nodes are written at every fold (a neighbour of
+// many new nodes is written once per fold rather than once per chunk of
+// 64), at the price of a longer replay after a failure.
 constexpr size_t kChunkDocuments = 64;
+constexpr size_t kChunkDocumentsIntoGraphs = 1024;
 // Up-front room for lists whose declared size the file could inflate.
 constexpr uint64_t kReserveCap = 4096;
 
@@ -246,7 +250,7 @@ Status Loader::LoadDocuments() {
     }
     batch_bytes += doc->key.size() + doc->bytes.size();
     pending.push_back(std::move(*doc));
-    if (pending.size() - chunk_start >= kChunkDocuments) {
+    if (pending.size() - chunk_start >= (repairs_.has_inserts() ? kChunkDocumentsIntoGraphs : kChunkDocuments)) {
       if (Status folded = FoldChunk(*ctx); !folded) {
         Replay(*ctx, pending, chunk_start);
         return stop(folded);

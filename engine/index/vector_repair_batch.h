@@ -73,6 +73,8 @@ class VectorRepairBatch {
   // The same for the graph in ns alone, which is then let go.
   Status FlushInserts(WriteCtx& ctx, const std::string& ns);
   void DropInserts() { inserts_.clear(); }
+  // Whether shared inserts were made since the last drop.
+  bool has_inserts() const { return !inserts_.empty(); }
 
   // Repairs, inside ctx, every on-disk graph that removals were noted in
   // and that is still declared on disk (dann_repair_after_bulk), and
