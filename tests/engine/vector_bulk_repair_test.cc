@@ -4,7 +4,8 @@
 // with no removed node, every live vector reachable from the entry point
 // and recall as good as a graph declared afresh; the repair of a large
 // bulk is one pass over the graph, and a small one costs what as many
-// single removals would.
+// single removals would; deletes cut short before their repair leave it to
+// later writes.
 
 #include <algorithm>
 #include <map>
@@ -18,6 +19,7 @@
 #include "dump/dump_writer.h"
 #include "index/index_state.h"
 #include "index/vector_index.h"
+#include "index/vector_repair_batch.h"
 #include "query/delete_where.h"
 #include "storage/read_view.h"
 #include "test_util.h"
@@ -258,6 +260,40 @@ TEST(VectorBulkRepairWork, LargeBulkIsOnePassSmallBulkFollowsItsRemovals) {
       EXPECT_EQ(read_dann_meta(*ctx, ns)->deleted, 0u);
     }
   }
+}
+
+// A batch of deletes cut short before its repair (a crash after some of
+// its per-key commits): each delete noted what it owes in its own rows, so
+// later writes, though they remove nothing, repair the graph until no
+// removed node is left.
+TEST(VectorBulkRepairWork, DeletesCutShortBeforeTheirRepairAreRepairedByLaterWrites) {
+  auto engine = test::MemEngine();
+  test::LcgRng rng(5);
+  Live live;
+  for (size_t i = 0; i < 600; ++i) live[KeyOf(i)] = rng.Vector(kDim);
+  ASSERT_TRUE(PutAll(*engine, "c", live).has_value());
+  ASSERT_TRUE(Declare(*engine, "c", /*on_disk=*/true).has_value());
+  {
+    VectorRepairBatch batch;  // never finished
+    for (size_t i = 0; i < 600; i += 2) {
+      auto ctx = BeginWriteCtx(engine->store());
+      ASSERT_TRUE(ctx.has_value());
+      ASSERT_TRUE(delete_in(*engine, *ctx, "c", KeyOf(i), &batch).value());
+      ASSERT_TRUE(ctx->Commit().has_value());
+      live.erase(KeyOf(i));
+    }
+  }
+  ASSERT_EQ(ShotOf(*engine, "c").Deleted(), 300u);
+  int writes = 0;
+  for (; writes < 2000 && ShotOf(*engine, "c").deleted_count > 0; ++writes) {
+    const auto& [key, v] = *std::next(live.begin(), writes % live.size());
+    ASSERT_TRUE(patch(*engine, "c", key, Doc({{"n", Value::Int(writes)}})).has_value());
+  }
+  const GraphShot shot = ShotOf(*engine, "c");
+  EXPECT_EQ(shot.Deleted(), 0u);
+  EXPECT_EQ(shot.queue_rows, 0u);
+  EXPECT_EQ(shot.Unreachable(), 0u);
+  for (const auto& [key, v] : live) EXPECT_EQ(Search(*engine, "c", v).front().key, key);
 }
 
 }  // namespace
