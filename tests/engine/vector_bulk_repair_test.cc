@@ -22,6 +22,7 @@
 #include "index/vector_repair_batch.h"
 #include "query/delete_where.h"
 #include "storage/read_view.h"
+#include "clustered_vectors.h"
 #include "test_util.h"
 #include "vector/disk_hnsw_repair.h"
 #include "vector/hnsw_repair.h"
@@ -209,6 +210,42 @@ TEST_P(VectorBulkRepair, LeavesNoRemovedNodeNothingUnreachableAndFreshRecall) {
 INSTANTIATE_TEST_SUITE_P(VectorBulk, VectorBulkRepair,
                          ::testing::Combine(::testing::Bool(),
                                             ::testing::Values(Bulk::kDeleteWhere, Bulk::kDeleteBatch, Bulk::kLoad)));
+
+// Where links are scarce, a live node may have had in-links from removed
+// nodes alone: tight clusters with far outliers (every graph kind), and
+// product-quantized distances. The bulk links every such node in again.
+TEST(VectorBulkRepairHard, FilteredDeleteLeavesNothingUnreachable) {
+  const test::ClusteredVectors clustered = test::TightClustersWithOutliers(3);
+  enum Kind { kMemory, kDisk, kMemoryPq, kDiskScalar };
+  for (Kind kind : {kMemory, kDisk, kMemoryPq, kDiskScalar}) {
+    SCOPED_TRACE(kind);
+    auto engine = test::MemEngine();
+    test::LcgRng rng(13);
+    Live live;
+    if (kind == kMemory || kind == kDisk) {
+      for (size_t i = 0; i < clustered.vectors.size(); ++i) live[KeyOf(i)] = clustered.vectors[i];
+    } else {
+      for (size_t i = 0; i < kDocs; ++i) live[KeyOf(i)] = rng.Vector(kDim);
+    }
+    ASSERT_TRUE(PutAll(*engine, "c", live).has_value());
+    if (kind == kMemoryPq) {
+      ASSERT_TRUE(create_vector_index_pq(*engine, "c", "e", Metric::kL2, 4, 16).has_value());
+      ASSERT_TRUE(memory_vector_index_for(*engine, "c", "e", [](const HnswIndex&) {}).has_value());
+    } else if (kind == kDiskScalar) {
+      ASSERT_TRUE(create_vector_index_ondisk(*engine, "c", "e", Metric::kL2, Quantization::kScalar).has_value());
+    } else {
+      ASSERT_TRUE(Declare(*engine, "c", kind == kDisk).has_value());
+    }
+    auto removed = delete_where(engine, "c", Predicate::Compare("odd", CompareOp::kEq, Value::Int(1)));
+    ASSERT_TRUE(removed.has_value());
+    std::erase_if(live, [](const auto& kv) { return (kv.first.back() - '0') % 2 == 1; });
+    const GraphShot shot = ShotOf(*engine, "c");
+    EXPECT_EQ(shot.Deleted(), 0u);
+    EXPECT_EQ(shot.nodes.size(), live.size());
+    EXPECT_EQ(shot.Unreachable(), 0u);
+    for (const HnswHit& hit : Search(*engine, "c", live.begin()->second)) EXPECT_TRUE(live.contains(hit.key));
+  }
+}
 
 // The repair's own work, counted on each graph kind: a large bulk passes
 // each node once, relinks at most each live node once and drops every
