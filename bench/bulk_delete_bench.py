@@ -223,8 +223,8 @@ def main():
                 print(f"  {kind} {op}: {secs:.2f} s", file=sys.stderr)
         print()
         if rows:
-            print(f"{'index':8} {'call':13} {'call s':>7} {'fresh s':>8} {'/fresh':>7} {'16d6804 s':>10} {'/16d6804':>9} "
-                  f"{'pause ms':>9} {'unreach':>8} {'recall':>7} {'fresh':>7}")
+            print(f"{'index':8} {'call':13} {'call s':>7} {'fresh s':>8} {'/fresh':>7} {'16d6804 s':>10} "
+                  f"{'/16d6804':>9} {'pause ms':>9} {'unreach':>8} {'recall':>7} {'fresh':>7}")
             for kind, op, secs, fresh_s, base, pause, unreachable, recall, fresh_recall in rows:
                 base_s = f"{base:10.2f}" if base is not None else f"{'-':>10}"
                 base_r = f"{secs / base:8.2f}x" if base is not None else f"{'-':>9}"

@@ -366,7 +366,9 @@ Result<HnswRepairCounts> RepairAfter(WriteCtx& ctx, std::string_view ns, const D
   ASSIGN_OR_RETURN(DiskHnswMeta meta, read_dann_meta(ctx, ns));
   if (meta.next == 0) return HnswRepairCounts{};
   HnswRepairCursor cursor = stored.cursor.value_or(HnswRepairCursor{});
-  if (!stored.has_debt) cursor.debt = DebtWithoutRow(meta, meta.deleted - std::min<uint64_t>(meta.deleted, removed.size()));
+  if (!stored.has_debt) {
+    cursor.debt = DebtWithoutRow(meta, meta.deleted - std::min<uint64_t>(meta.deleted, removed.size()));
+  }
   cursor.debt -= std::min(cursor.debt, noted);
   // A new graph without a removal yet: nothing owed, and no row to write.
   if (removed.empty() && cursor.debt == 0) return HnswRepairCounts{};
