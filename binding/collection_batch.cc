@@ -45,16 +45,6 @@ BResult<std::vector<std::pair<std::string, Value>>> ConvertPairs(PyObject* list)
   return pairs;
 }
 
-// Deletes keys one transaction each; the count of documents removed.
-Result<uint64_t> DeleteEach(Engine& engine, const std::string& name, const std::vector<std::string>& keys) {
-  uint64_t removed = 0;
-  for (const std::string& key : keys) {
-    ASSIGN_OR_RETURN(bool existed, pallix::delete_document(engine, name, key));
-    removed += existed ? 1 : 0;
-  }
-  return removed;
-}
-
 PyObject* FinishCount(std::optional<BResult<uint64_t>> r) {
   return Finish(std::move(r), [](uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
 }
@@ -86,8 +76,7 @@ PyObject* CollectionDeleteBatch(PyObject* self, PyObject* const* args, Py_ssize_
       ASSIGN_OR_RETURN(std::string key, KeyFromPy(PyList_GetItem(list.get(), i)));
       keys.push_back(std::move(key));
     }
-    RETURN_IF_ERROR(check_collection_name(name));
-    return EngineWrite(engine, [&] { return DeleteEach(engine, name, keys); });
+    return EngineWrite(engine, [&] { return pallix::delete_batch(engine, name, keys); });
   }));
 }
 

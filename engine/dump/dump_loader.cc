@@ -22,6 +22,7 @@
 #include "index/compound_index.h"
 #include "index/geo_index.h"
 #include "index/scalar_index.h"
+#include "index/vector_repair_batch.h"
 #include "storage/rows.h"
 #include "write/write.h"
 
@@ -33,8 +34,12 @@ namespace {
 // early, which bound the memory of the after-commit list.
 constexpr size_t kBatchDocuments = 65536;
 constexpr size_t kBatchBytes = size_t{64} << 20;
-// Documents per nested transaction.
+// Documents per nested transaction; more while on-disk graphs take their
+// vectors, whose changed nodes are written at every fold (a neighbour of
+// many new nodes is written once per fold rather than once per chunk of
+// 64), at the price of a longer replay after a failure.
 constexpr size_t kChunkDocuments = 64;
+constexpr size_t kChunkDocumentsIntoGraphs = 1024;
 // Up-front room for lists whose declared size the file could inflate.
 constexpr uint64_t kReserveCap = 4096;
 
@@ -52,7 +57,9 @@ Status CheckRenames(const RenameMap& renames) {
 
 class Loader {
  public:
-  Loader(Engine& engine, DumpReader& in, const RenameMap& renames) : engine_(engine), in_(in), renames_(renames) {}
+  Loader(Engine& engine, DumpReader& in, const RenameMap& renames) : engine_(engine), in_(in), renames_(renames) {
+    repairs_.ShareInserts();
+  }
 
   Status Run() {
     RETURN_IF_ERROR(in_.ReadHeader());
@@ -103,6 +110,8 @@ class Loader {
   Result<Loaded> ReadDocument();
   Status PutDocument(WriteCtx& ctx, const Loaded& doc);
   void Replay(WriteCtx& ctx, std::vector<Loaded>& pending, size_t from);
+  Status FoldChunk(WriteCtx& ctx);
+  void RepairGraphs(WriteCtx& ctx);
   Status FinishBatch(std::optional<WriteCtx>& ctx, std::vector<Loaded>& pending);
   Status LoadSection(int section, uint64_t count);
   Status LoadEntry(int section, const std::string& target);
@@ -119,6 +128,9 @@ class Loader {
   // dump may declare one field more than once), named by the error raised
   // once every section is loaded.
   std::vector<std::pair<std::string, std::string>> untrained_;
+  // The vector graphs' repair of the batch under way: once per batch, not
+  // once per replaced vector.
+  VectorRepairBatch repairs_;
 };
 
 // One document: the row put (counted) and the index upkeep of the target's
@@ -126,7 +138,32 @@ class Loader {
 // may leave LMDB's transaction unusable) is dropped with it.
 Status Loader::PutDocument(WriteCtx& ctx, const Loaded& doc) {
   RETURN_IF_ERROR(put_row(ctx, doc.collection, doc.key, doc.bytes));
-  return index_upkeep_put(engine_, ctx, doc.collection, doc.key, doc.doc);
+  return index_upkeep_put(engine_, ctx, doc.collection, doc.key, doc.doc, &repairs_);
+}
+
+// The on-disk graphs' repair of the batch's replaced vectors, once, before
+// its commit. In a nested transaction of its own: should it fail, the
+// batch still commits, with the repair each replacement noted, which later
+// writes then pay.
+// Folds the nested transaction of a chunk of documents, the on-disk
+// graphs' rows its inserts changed written first. On failure the nested
+// transaction is gone, and with it what the shared inserts held.
+Status Loader::FoldChunk(WriteCtx& ctx) {
+  Status done = repairs_.FlushInserts(ctx);
+  if (!done) {
+    ctx.AbortNested();
+  } else {
+    done = ctx.CommitNested();
+  }
+  if (!done) repairs_.DropInserts();
+  return done;
+}
+
+void Loader::RepairGraphs(WriteCtx& ctx) {
+  if (!repairs_.has_disk() || !ctx.BeginNested()) return;
+  if (repairs_.FinishDisk(engine_, ctx) && ctx.CommitNested()) return;
+  if (ctx.txn().nesting() > 0) ctx.AbortNested();
+  repairs_.DropInserts();
 }
 
 // After documents [from, end) of the batch were dropped with their nested
@@ -135,8 +172,12 @@ Status Loader::PutDocument(WriteCtx& ctx, const Loaded& doc) {
 void Loader::Replay(WriteCtx& ctx, std::vector<Loaded>& pending, size_t from) {
   for (size_t i = from; i < pending.size(); ++i) {
     bool ok = ctx.BeginNested().has_value();
-    if (ok && PutDocument(ctx, pending[i]) && ctx.CommitNested()) continue;
+    if (ok && PutDocument(ctx, pending[i])) {
+      if (FoldChunk(ctx)) continue;
+      ok = false;  // gone with its nested transaction
+    }
     if (ok && ctx.txn().nesting() > 0) ctx.AbortNested();
+    repairs_.DropInserts();
     pending.resize(i);
     return;
   }
@@ -145,10 +186,16 @@ void Loader::Replay(WriteCtx& ctx, std::vector<Loaded>& pending, size_t from) {
 // Commits the batch, then brings in-memory indexes up to date with it.
 Status Loader::FinishBatch(std::optional<WriteCtx>& ctx, std::vector<Loaded>& pending) {
   if (!ctx) return Ok();
-  Status committed = ctx->Commit();
+  // The inserts of a chunk still open (its fold is the commit's).
+  Status committed = repairs_.FlushInserts(*ctx);
+  repairs_.DropInserts();  // the next batch may follow other threads' writes
+  if (committed) RepairGraphs(*ctx);
+  if (committed) committed = ctx->Commit();
   ctx.reset();
-  if (committed)
-    for (const Loaded& d : pending) update_memory_indexes(engine_, d.collection, d.key, &d.doc);
+  if (committed) {
+    for (const Loaded& d : pending) update_memory_indexes(engine_, d.collection, d.key, &d.doc, &repairs_);
+    repairs_.FinishMemory(engine_);
+  }
   pending.clear();
   return committed;
 }
@@ -197,13 +244,14 @@ Status Loader::LoadDocuments() {
     }
     if (Status put = PutDocument(*ctx, *doc); !put) {
       ctx->AbortNested();
+      repairs_.DropInserts();
       Replay(*ctx, pending, chunk_start);
       return stop(put);
     }
     batch_bytes += doc->key.size() + doc->bytes.size();
     pending.push_back(std::move(*doc));
-    if (pending.size() - chunk_start >= kChunkDocuments) {
-      if (Status folded = ctx->CommitNested(); !folded) {
+    if (pending.size() - chunk_start >= (repairs_.has_inserts() ? kChunkDocumentsIntoGraphs : kChunkDocuments)) {
+      if (Status folded = FoldChunk(*ctx); !folded) {
         Replay(*ctx, pending, chunk_start);
         return stop(folded);
       }

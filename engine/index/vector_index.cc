@@ -8,6 +8,7 @@
 #include "index/declare.h"
 #include "index/index_state.h"
 #include "index/resume.h"
+#include "index/vector_repair_batch.h"
 #include "storage/read_view.h"
 #include "vector/disk_hnsw_repair.h"
 #include "vector/hnsw_repair.h"
@@ -256,8 +257,26 @@ Result<IndexMetaInfo> read_index_meta(Engine& engine, std::string_view ns) {
 
 // ------------------------------------------------------------ write upkeep
 
+namespace {
+
+// The repair a write owes for the node `removed` it deleted, if any: now,
+// or, in a bulk, noted for the batch's end.
+Status RepairOrNote(WriteCtx& ctx, std::string_view collection, const DiskIndex& index,
+                    std::optional<uint64_t> removed, VectorRepairBatch* batch) {
+  if (batch == nullptr) {
+    RETURN_IF_ERROR(dann_repair_after_write(ctx, index.ns, index.params, removed));
+    return Ok();
+  }
+  if (!removed) return Ok();
+  RETURN_IF_ERROR(dann_note_removal(ctx, index.ns, *removed));
+  batch->NoteDisk(collection, index.field, *removed);
+  return Ok();
+}
+
+}  // namespace
+
 Status vector_index_put(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key,
-                        const Value& doc) {
+                        const Value& doc, VectorRepairBatch* batch) {
   ASSIGN_OR_RETURN(std::vector<DiskIndex> indexes, DiskIndexesOf(engine, collection));
   for (const DiskIndex& index : indexes) {
     const Value* v = get_path(doc, index.field);
@@ -265,23 +284,29 @@ Status vector_index_put(Engine& engine, WriteCtx& ctx, std::string_view collecti
     // (vector/disk_hnsw_repair.h), and a write that leaves the vector as
     // it was pays one row read for it.
     std::optional<uint64_t> removed;
-    if (v != nullptr && v->is_vector()) {
+    if (v != nullptr && v->is_vector() && batch != nullptr && batch->shares_inserts()) {
+      RETURN_IF_ERROR(batch->SharedInsert(ctx, index.ns, index.params, key, v->as_vector(), &removed));
+    } else if (v != nullptr && v->is_vector()) {
       RETURN_IF_ERROR(dann_upsert(ctx, index.ns, index.params, key, v->as_vector(), &removed));
     } else {
+      // Reads and writes the graph's rows: what shared inserts changed first.
+      if (batch != nullptr) RETURN_IF_ERROR(batch->FlushInserts(ctx, index.ns));
       RETURN_IF_ERROR(
           dann_remove_key(ctx, index.ns, index.params.has_codebook(), index.params.quant, key, &removed));
     }
-    RETURN_IF_ERROR(dann_repair_after_write(ctx, index.ns, index.params, removed));
+    RETURN_IF_ERROR(RepairOrNote(ctx, collection, index, removed, batch));
   }
   return Ok();
 }
 
-Status vector_index_remove(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key) {
+Status vector_index_remove(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key,
+                           VectorRepairBatch* batch) {
   ASSIGN_OR_RETURN(std::vector<DiskIndex> indexes, DiskIndexesOf(engine, collection));
   for (const DiskIndex& index : indexes) {
     std::optional<uint64_t> removed;
+    if (batch != nullptr) RETURN_IF_ERROR(batch->FlushInserts(ctx, index.ns));
     RETURN_IF_ERROR(dann_remove_key(ctx, index.ns, index.params.has_codebook(), index.params.quant, key, &removed));
-    RETURN_IF_ERROR(dann_repair_after_write(ctx, index.ns, index.params, removed));
+    RETURN_IF_ERROR(RepairOrNote(ctx, collection, index, removed, batch));
   }
   return Ok();
 }
@@ -321,7 +346,7 @@ Result<bool> memory_vector_index_for(Engine& engine, std::string_view collection
 }
 
 void update_memory_vector_indexes(Engine& engine, std::string_view collection, std::string_view key,
-                                  const Value* doc) {
+                                  const Value* doc, VectorRepairBatch* batch) {
   NamedMutex::Guard guard(engine.index_lock);
   auto reg = vector_registry(engine);
   if (!reg) return;
@@ -343,7 +368,11 @@ void update_memory_vector_indexes(Engine& engine, std::string_view collection, s
     // whole graph, and one that left the vector alone pays nothing.
     std::optional<uint32_t> removed;
     if (before && !graph.key(*before)) removed = static_cast<uint32_t>(*before);  // now a tombstone
-    hnsw_repair_after_write(graph, removed);
+    if (batch == nullptr) {
+      hnsw_repair_after_write(graph, removed);
+    } else if (removed) {
+      batch->NoteMemory(collection, it->first.second, *removed);
+    }
   }
 }
 

@@ -62,6 +62,8 @@
 
 namespace pallix {
 
+class VectorRepairBatch;
+
 // Whether a storage kind keeps its graph in the index namespace.
 inline bool vector_kind_on_disk(uint8_t kind) { return kind == kVectorOnDisk || kind == kVectorOnDiskPq; }
 
@@ -154,11 +156,14 @@ DiskHnswParams vector_index_params(const VectorIndexInfo& info);
 // the write owes for the node it removed, if any (dann_repair_after_write:
 // nothing when the vector was left as it was). Errors: Storage,
 // CorruptIndex.
+// With a batch (index/vector_repair_batch.h) the removed node is only
+// noted, and the repair left to the batch's end.
 Status vector_index_put(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key,
-                        const Value& doc);
+                        const Value& doc, VectorRepairBatch* batch = nullptr);
 // Removes the key from every on-disk index of the collection, each followed
 // by the repair its removal owes. Errors: Storage, CorruptIndex.
-Status vector_index_remove(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key);
+Status vector_index_remove(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key,
+                           VectorRepairBatch* batch = nullptr);
 
 // ------------------------------------------------------------ in memory
 
@@ -191,8 +196,10 @@ Result<std::optional<std::vector<HnswHit>>> disk_vector_index_search(Engine& eng
 // graphs of the collection, each followed by the repair owed for the node
 // it removed, if any (hnsw_repair_after_write), under "index lock"; graphs not loaded
 // are left to their first use. Never fails.
+// With a batch, a removed node is tombstoned and noted, and the repair
+// left to the batch's end.
 void update_memory_vector_indexes(Engine& engine, std::string_view collection, std::string_view key,
-                                  const Value* doc);
+                                  const Value* doc, VectorRepairBatch* batch = nullptr);
 
 }  // namespace pallix
 

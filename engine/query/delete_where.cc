@@ -6,6 +6,7 @@
 #include "base/test_point.h"
 #include "db/engine.h"
 #include "index/resume.h"
+#include "index/vector_repair_batch.h"
 #include "storage/read_view.h"
 #include "storage/rows.h"
 #include "query/executor.h"
@@ -34,13 +35,18 @@ Result<uint64_t> delete_where(const std::shared_ptr<Engine>& engine, std::string
     for (QueryRow& r : rows) keys.push_back(std::move(r.key));
   }
   ReachTestPoint(TestPoint::kAfterRead, collection);
+  // The vector graphs are repaired once, after the last delete, instead of
+  // once per removed node.
+  VectorRepairBatch batch;
   std::vector<std::string> removed;
   for (std::string& key : keys) {
-    ASSIGN_OR_RETURN(bool existed, delete_in(*engine, ctx, collection, key));
+    ASSIGN_OR_RETURN(bool existed, delete_in(*engine, ctx, collection, key, &batch));
     if (existed) removed.push_back(std::move(key));
   }
+  RETURN_IF_ERROR(batch.FinishDisk(*engine, ctx));
   RETURN_IF_ERROR(ctx.Commit());
-  for (const std::string& key : removed) update_memory_indexes(*engine, collection, key, nullptr);
+  for (const std::string& key : removed) update_memory_indexes(*engine, collection, key, nullptr, &batch);
+  batch.FinishMemory(*engine);
   return removed.size();
 }
 

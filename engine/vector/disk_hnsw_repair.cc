@@ -50,15 +50,18 @@ class DannRepair {
  public:
   using Id = uint64_t;
 
+  // many: a bulk's pass, which changes most nodes of the graph (the cache
+  // then keeps them by id).
   DannRepair(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DiskHnswMeta& meta,
-             HnswRepairCursor& cursor)
+             HnswRepairCursor& cursor, bool many = false)
       : ctx_(ctx),
         ns_(ns),
         params_(params),
         meta_(meta),
         cursor_(cursor),
         as_codes_(params.has_codebook() || params.quant != Quantization::kNone),
-        unused_(params.codebook.get(), params.metric, params.quant, QueryRef{}) {}
+        unused_(params.codebook.get(), params.metric, params.quant, QueryRef{}),
+        cache_(!many) {}
 
   // The sweep's reads: the queued set (with_queue; without, each test
   // reads the node's queue rows) and a store for the nodes outside the
@@ -287,7 +290,7 @@ class DannRepair {
   HnswRepairCursor& cursor_;
   const bool as_codes_;
   QueryScorer unused_;  // the store's query, never asked: the step scores from nodes (ScoreFrom)
-  DannNodeCache cache_{true};  // one step: a few hundred nodes at most
+  DannNodeCache cache_;  // one step: a few hundred nodes at most; a bulk's pass: most of the graph
   std::unique_ptr<DannStore> store_;
   std::vector<Row> slice_rows_;  // the slice's node rows, which swept_ views
   std::unordered_map<uint64_t, DannNodeView> swept_;
@@ -333,6 +336,68 @@ Status Step(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, co
   counts = HnswRepairStep(access, limits);
   RETURN_IF_ERROR(access.status());
   return access.Finish();
+}
+
+// Every queue row goes: after a bulk's pass no queued node is left.
+Status DeleteQueueRows(WriteCtx& ctx, std::string_view ns) {
+  const std::string prefix(1, kDannQueuePrefix);
+  while (true) {
+    ASSIGN_OR_RETURN(std::vector<Row> rows, scan_rows_from(ctx, ns, prefix, kScanBatch));
+    size_t queue_rows = 0;
+    for (const Row& row : rows) {
+      if (!row.key.starts_with(prefix)) break;
+      ++queue_rows;
+      RETURN_IF_ERROR(delete_row_counted(ctx, ns, row.key));
+    }
+    if (queue_rows < kScanBatch) return Ok();
+  }
+}
+
+// The repair after a write, or a small bulk, that removed the nodes
+// `removed` (HnswRepairAfterWrite); `noted` of the debt was added already,
+// by dann_note_removal, and is taken off first, since the repair adds each
+// removal's share.
+Result<HnswRepairCounts> RepairAfter(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params,
+                                     std::span<const uint64_t> removed, uint64_t noted,
+                                     const HnswRepairLimits& limits) {
+  ASSIGN_OR_RETURN(StoredCursor stored, ReadCursor(ctx, ns));
+  // The usual write: the vector left alone, nothing owed.
+  if (removed.empty() && stored.has_debt && stored.cursor->debt == 0) return HnswRepairCounts{};
+  ASSIGN_OR_RETURN(DiskHnswMeta meta, read_dann_meta(ctx, ns));
+  if (meta.next == 0) return HnswRepairCounts{};
+  HnswRepairCursor cursor = stored.cursor.value_or(HnswRepairCursor{});
+  if (!stored.has_debt) {
+    cursor.debt = DebtWithoutRow(meta, meta.deleted - std::min<uint64_t>(meta.deleted, removed.size()));
+  }
+  cursor.debt -= std::min(cursor.debt, noted);
+  // A new graph without a removal yet: nothing owed, and no row to write.
+  if (removed.empty() && cursor.debt == 0) return HnswRepairCounts{};
+  const DiskHnswMeta meta_before = meta;
+  const uint64_t keep = hnsw_repair_internal::DebtKept(cursor.debt, limits);
+  HnswRepairCounts counts;
+  if (!removed.empty()) {
+    DannRepair access(ctx, ns, params, meta, cursor);
+    RETURN_IF_ERROR(access.BeginSweep(false));
+    hnsw_repair_internal::RepairRemoved(access, removed, limits, counts);
+    RETURN_IF_ERROR(access.status());
+    RETURN_IF_ERROR(access.Finish());
+    Status status = Ok();
+    hnsw_repair_internal::PayDebt(cursor, keep, counts, [&](HnswRepairCounts& one) {
+      status = Step(ctx, ns, params, limits, meta, cursor, one);
+      return status.has_value();
+    });
+    RETURN_IF_ERROR(status);
+  } else {
+    RETURN_IF_ERROR(Step(ctx, ns, params, limits, meta, cursor, counts));
+  }
+  // Without deleted nodes nothing is owed, whatever an earlier build's
+  // graph was taken to owe.
+  if (meta.deleted == 0) cursor.debt = 0;
+  if (meta != meta_before) RETURN_IF_ERROR(put_row(ctx, ns, kDannMetaKey, encode_dann_meta(meta)));
+  if (!stored.has_debt || cursor != stored.cursor) {
+    RETURN_IF_ERROR(put_row(ctx, ns, kDannRepairKey, encode_dann_repair_cursor(cursor)));
+  }
+  return counts;
 }
 
 }  // namespace
@@ -385,42 +450,52 @@ Result<HnswRepairCounts> dann_repair(WriteCtx& ctx, std::string_view ns, const D
 
 Result<HnswRepairCounts> dann_repair_after_write(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params,
                                                  std::optional<uint64_t> removed, const HnswRepairLimits& limits) {
+  std::span<const uint64_t> ids;
+  if (removed) ids = std::span<const uint64_t>(&*removed, 1);
+  return RepairAfter(ctx, ns, params, ids, 0, limits);
+}
+
+Status dann_note_removal(WriteCtx& ctx, std::string_view ns, uint64_t removed, const HnswRepairLimits& limits) {
   ASSIGN_OR_RETURN(StoredCursor stored, ReadCursor(ctx, ns));
-  // The usual write: the vector left alone, nothing owed.
-  if (!removed && stored.has_debt && stored.cursor->debt == 0) return HnswRepairCounts{};
+  HnswRepairCursor cursor = stored.cursor.value_or(HnswRepairCursor{});
+  if (!stored.has_debt) {
+    ASSIGN_OR_RETURN(DiskHnswMeta meta, read_dann_meta(ctx, ns));
+    cursor.debt = DebtWithoutRow(meta, meta.deleted - std::min<uint64_t>(meta.deleted, 1));
+  }
+  RETURN_IF_ERROR(put_row(ctx, ns, dann_queue_row_key(cursor.pass, removed), ""));
+  cursor.debt += std::min(limits.per_removal, UINT64_MAX - cursor.debt);
+  return put_row(ctx, ns, kDannRepairKey, encode_dann_repair_cursor(cursor));
+}
+
+Result<HnswRepairCounts> dann_repair_after_bulk(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params,
+                                                std::span<const uint64_t> removed, const HnswRepairLimits& limits) {
+  if (removed.empty()) return HnswRepairCounts{};
   ASSIGN_OR_RETURN(DiskHnswMeta meta, read_dann_meta(ctx, ns));
   if (meta.next == 0) return HnswRepairCounts{};
+  // Ids are never reused, so the next one bounds the present nodes.
+  if (!hnsw_repair_internal::BulkPasses(removed.size(), meta.next, limits)) {
+    // Each removal noted its share of the debt; the per-node path adds it again.
+    const uint64_t noted = removed.size() > UINT64_MAX / limits.per_removal ? UINT64_MAX
+                                                                            : removed.size() * limits.per_removal;
+    return RepairAfter(ctx, ns, params, removed, noted, limits);
+  }
+  ASSIGN_OR_RETURN(StoredCursor stored, ReadCursor(ctx, ns));
   HnswRepairCursor cursor = stored.cursor.value_or(HnswRepairCursor{});
-  if (!stored.has_debt) cursor.debt = DebtWithoutRow(meta, meta.deleted - std::min<uint64_t>(meta.deleted, removed ? 1 : 0));
-  // A new graph without a removal yet: nothing owed, and no row to write.
-  if (!removed && cursor.debt == 0) return HnswRepairCounts{};
-  const DiskHnswMeta meta_before = meta;
-  const uint64_t keep = hnsw_repair_internal::DebtKept(cursor.debt, limits);
   HnswRepairCounts counts;
-  if (removed) {
-    DannRepair access(ctx, ns, params, meta, cursor);
-    RETURN_IF_ERROR(access.BeginSweep(false));
-    hnsw_repair_internal::RepairRemoved(access, std::span<const uint64_t>(&*removed, 1), limits, counts);
+  std::vector<uint64_t> deleted;
+  {
+    DannRepair access(ctx, ns, params, meta, cursor, /*many=*/true);
+    RETURN_IF_ERROR(access.BeginSweep(false));  // without the queue, every deleted node is doomed
+    deleted = hnsw_repair_internal::FullPass(access, limits, counts);
     RETURN_IF_ERROR(access.status());
     RETURN_IF_ERROR(access.Finish());
   }
-  if (removed) {
-    Status status = Ok();
-    hnsw_repair_internal::PayDebt(cursor, keep, counts, [&](HnswRepairCounts& one) {
-      status = Step(ctx, ns, params, limits, meta, cursor, one);
-      return status.has_value();
-    });
-    RETURN_IF_ERROR(status);
-  } else {
-    RETURN_IF_ERROR(Step(ctx, ns, params, limits, meta, cursor, counts));
-  }
-  // Without deleted nodes nothing is owed, whatever an earlier build's
-  // graph was taken to owe.
-  if (meta.deleted == 0) cursor.debt = 0;
-  if (meta != meta_before) RETURN_IF_ERROR(put_row(ctx, ns, kDannMetaKey, encode_dann_meta(meta)));
-  if (!stored.has_debt || cursor != stored.cursor) {
-    RETURN_IF_ERROR(put_row(ctx, ns, kDannRepairKey, encode_dann_repair_cursor(cursor)));
-  }
+  for (uint64_t id : deleted) RETURN_IF_ERROR(delete_row_counted(ctx, ns, dann_node_row_key(id)));
+  counts.dropped = deleted.size();
+  RETURN_IF_ERROR(DeleteQueueRows(ctx, ns));
+  meta.deleted = 0;  // the pass met every node row, and dropped each deleted one
+  RETURN_IF_ERROR(put_row(ctx, ns, kDannMetaKey, encode_dann_meta(meta)));
+  RETURN_IF_ERROR(put_row(ctx, ns, kDannRepairKey, encode_dann_repair_cursor(cursor)));
   return counts;
 }
 

@@ -43,6 +43,7 @@
 #define PALLIX_VECTOR_DISK_HNSW_REPAIR_H_
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -83,6 +84,27 @@ Result<HnswRepairCounts> dann_repair(WriteCtx& ctx, std::string_view ns, const D
 Result<HnswRepairCounts> dann_repair_after_write(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params,
                                                  std::optional<uint64_t> removed,
                                                  const HnswRepairLimits& limits = HnswRepairLimits{});
+
+// Bulk removals (see "Bulk removals" in vector/hnsw_repair.h): a call
+// that removes many nodes notes each removal in the transaction that makes
+// it, and repairs once at its end.
+//
+// Notes the node `removed` (just marked deleted) as the per-node path
+// would, without its repair: the node is queued and its share of the debt
+// recorded in the repair row. Rows written with the removal, so a call cut
+// short leaves the repair to later writes. Errors: CorruptIndex (a
+// malformed meta row), Storage.
+Status dann_note_removal(WriteCtx& ctx, std::string_view ns, uint64_t removed,
+                         const HnswRepairLimits& limits = HnswRepairLimits{});
+
+// The repair owed after a bulk whose removals `removed` were all noted:
+// one pass over the node rows that relinks every live node away from every
+// deleted one, then every deleted node row and every queue row deleted and
+// nothing owed; or, for a small bulk, the per-node path for all of them
+// together. Ids no longer deleted are passed by. Errors: as dann_repair.
+Result<HnswRepairCounts> dann_repair_after_bulk(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params,
+                                                std::span<const uint64_t> removed,
+                                                const HnswRepairLimits& limits = HnswRepairLimits{});
 
 }  // namespace pallix
 

@@ -71,6 +71,15 @@ class HnswMemoryRepair {
   }
   static constexpr bool ok() { return true; }
 
+  size_t PresentCount() const { return g_.node_count_ - state_.free_ids.size(); }
+  // After a bulk's pass: every tombstone goes, and the queues with them
+  // (each queued node is a tombstone).
+  void DropAll(std::span<const Id> deleted) {
+    for (Id id : deleted) Drop(id);
+    state_.waiting.clear();
+    state_.ready.clear();
+  }
+
  private:
   HnswIndex& g_;
   RepairState& state_;
@@ -87,6 +96,18 @@ HnswRepairCounts hnsw_repair_after_write(HnswIndex& graph, std::optional<uint32_
   std::span<const uint32_t> ids;
   if (removed) ids = std::span<const uint32_t>(&*removed, 1);
   return HnswRepairAfterWrite(access, ids, limits);
+}
+
+HnswRepairCounts hnsw_repair_after_bulk(HnswIndex& graph, std::span<const uint32_t> removed,
+                                        const HnswRepairLimits& limits) {
+  HnswMemoryRepair access(graph);
+  if (!hnsw_repair_internal::BulkPasses(removed.size(), access.PresentCount(), limits))
+    return HnswRepairAfterWrite(access, removed, limits);
+  HnswRepairCounts counts;
+  const std::vector<uint32_t> deleted = hnsw_repair_internal::FullPass(access, limits, counts);
+  access.DropAll(deleted);
+  counts.dropped += deleted.size();
+  return counts;
 }
 
 namespace hnsw_internal {

@@ -61,6 +61,8 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "vector/hnsw.h"
@@ -394,6 +396,168 @@ HnswRepairCounts HnswRepairAfterWrite(G& g, std::span<const typename G::Id> remo
   return counts;
 }
 
+// ---------------------------------------------------------------------------
+// Bulk removals.
+//
+// A call that removes many nodes at once (a filtered delete, a batch of
+// deletes, a dump load that replaces documents) repairs once, at its end,
+// instead of once per node. The per-node path above costs each removal
+// the relinks around it plus per_removal nodes of the sweep, so past
+// nodes / per_removal removals it does more than one pass over the whole
+// graph, and relinks most nodes many times over. A bulk past that point
+// makes one pass instead, after every node it removed is marked deleted:
+// each live node that links, on some layer, to a deleted node is linked
+// again there (RepairNode, with every deleted node doomed), the entry
+// point leaves the deleted nodes, and then every deleted node is dropped
+// at once, whichever queue it waited in: the pass went over every live
+// node after all of them were deleted and took every link to them away,
+// and relinking adds links to live nodes only. Deleted nodes are not
+// relinked, since nothing reaches them once the pass is over. A smaller
+// bulk takes the per-node path for all its nodes together, which costs
+// what as many single removals would.
+
+namespace hnsw_repair_internal {
+
+// Whether a bulk of `removed` nodes over a graph of about `nodes` present
+// nodes makes one pass rather than the per-node path.
+inline bool BulkPasses(size_t removed, uint64_t nodes, const HnswRepairLimits& limits) {
+  return removed > 0 && removed >= (nodes + limits.per_removal - 1) / limits.per_removal;
+}
+
+// Links the live node u in from the nearest node of `reached` that can
+// take it on layer 0: among u's live neighbours and theirs, else among all
+// of `reached`. A node with room appends u; a full one gives up, for u,
+// the farthest of its links whose node keeps another in-link (in0 counts
+// each node's layer-0 in-links). False when no node could take it.
+template <HnswRepairGraph G, typename Set, typename Counts>
+bool LinkFromReached(G& g, typename G::Id u, const Set& reached, Counts& in0) {
+  using Id = typename G::Id;
+  std::vector<Id> near;
+  auto add_reached = [&](Id v) {
+    if (v != u && reached.contains(v) && std::find(near.begin(), near.end(), v) == near.end()) near.push_back(v);
+  };
+  {
+    std::vector<Id> own;
+    const auto& list = g.Links(u, 0);
+    for (size_t i = 0, n = list.size(); i < n; ++i) own.push_back(list[i]);
+    for (Id v : own) {
+      add_reached(v);
+      const auto& next = g.Links(v, 0);
+      for (size_t i = 0, n = next.size(); i < n; ++i) add_reached(next[i]);
+    }
+  }
+  if (near.empty()) near.assign(reached.begin(), reached.end());
+  std::vector<float> distances(near.size());
+  g.ScoreFrom(u, near.data(), near.size(), distances.data());
+  std::vector<ScoredNode<Id>> order(near.size());
+  for (size_t i = 0; i < near.size(); ++i) order[i] = {distances[i], near[i]};
+  std::sort(order.begin(), order.end(), ScoredBefore<Id>);
+  for (const ScoredNode<Id>& at : order) {
+    if (!g.ok()) return false;
+    std::vector<Id> ids;
+    {
+      const auto& list = g.Links(at.id, 0);
+      for (size_t i = 0, n = list.size(); i < n; ++i) ids.push_back(list[i]);
+    }
+    if (ids.size() >= g.Cap(0)) {
+      std::vector<float> far(ids.size());
+      g.ScoreFrom(at.id, ids.data(), ids.size(), far.data());
+      size_t drop = ids.size();
+      for (size_t i = 0; i < ids.size(); ++i) {
+        if (in0[ids[i]] >= 2 && (drop == ids.size() || far[i] > far[drop])) drop = i;
+      }
+      if (drop == ids.size()) continue;
+      --in0[ids[drop]];
+      ids.erase(ids.begin() + static_cast<std::ptrdiff_t>(drop));
+    }
+    ids.push_back(u);
+    ++in0[u];
+    g.SetLinks(at.id, 0, std::span<const Id>(ids));
+    return true;
+  }
+  return false;
+}
+
+// After a bulk's relinks: every live node a walk over the links from the
+// entry point does not reach (one whose in-links all came from removed
+// nodes, and what only it leads to) is linked in from a reached node, as
+// an insert's reverse link would link it. Removed nodes are not walked.
+template <HnswRepairGraph G>
+void LinkUnreached(G& g, const HnswRepairLimits& limits, HnswRepairCounts& counts) {
+  using Id = typename G::Id;
+  const std::optional<Id> entry = g.Entry();
+  if (!entry || !g.ok()) return;
+  std::vector<Id> live;
+  std::unordered_map<Id, uint32_t> in0;
+  for (uint64_t from = 0; g.ok();) {
+    const auto ids = g.NextPresent(from, limits.nodes);
+    for (const auto id : ids) {
+      if (g.Deleted(id)) continue;
+      live.push_back(id);
+      const auto& list = g.Links(id, 0);
+      for (size_t i = 0, n = list.size(); i < n; ++i) ++in0[list[i]];
+    }
+    if (ids.size() < limits.nodes) break;
+    from = uint64_t{ids.back()} + 1;
+  }
+  std::unordered_set<Id> reached;
+  auto walk = [&](Id start) {
+    std::vector<Id> todo{start};
+    reached.insert(start);
+    while (!todo.empty() && g.ok()) {
+      const Id x = todo.back();
+      todo.pop_back();
+      for (uint32_t layer = 0, layers = g.Layers(x); layer < layers; ++layer) {
+        const auto& list = g.Links(x, layer);
+        for (size_t i = 0, n = list.size(); i < n; ++i) {
+          const Id v = list[i];
+          if (!reached.contains(v) && g.Present(v) && !g.Deleted(v)) reached.insert(v), todo.push_back(v);
+        }
+      }
+    }
+  };
+  walk(*entry);
+  for (const Id u : live) {
+    if (reached.contains(u) || !g.ok()) continue;
+    if (!LinkFromReached(g, u, reached, in0)) continue;
+    ++counts.relinked;
+    walk(u);
+  }
+}
+
+// The pass of a bulk: every live node linked again away from every deleted
+// node, then the entry point moved off them and every live node the
+// entry point no longer reaches linked in. Requires Doomed(id) to hold
+// for every deleted node. Returns the deleted nodes met, for the graph to
+// drop at once (no node links to them any more); the repair's cursor
+// starts a new pass with nothing owed.
+template <HnswRepairGraph G>
+std::vector<typename G::Id> FullPass(G& g, const HnswRepairLimits& limits, HnswRepairCounts& counts) {
+  std::vector<typename G::Id> deleted;
+  uint64_t from = 0;
+  while (g.ok()) {
+    const auto ids = g.NextPresent(from, limits.nodes);
+    for (const auto id : ids) {
+      if (!g.ok()) break;
+      ++counts.passed;
+      if (g.Deleted(id)) {
+        deleted.push_back(id);
+      } else if (RepairNode(g, id)) {
+        ++counts.relinked;
+      }
+    }
+    if (ids.size() < limits.nodes) break;
+    from = uint64_t{ids.back()} + 1;
+  }
+  if (g.ok()) MoveEntryIfDeleted(g);
+  LinkUnreached(g, limits, counts);
+  HnswRepairCursor& at = g.cursor();
+  at = HnswRepairCursor{at.pass + 1, false, 0, 0};
+  return deleted;
+}
+
+}  // namespace hnsw_repair_internal
+
 // For a graph that hands a dropped id to a new node: a new node behind the
 // sweep's cursor is one this pass will not go over, so whatever deleted
 // nodes its insert linked it to, it is linked again at once.
@@ -416,6 +580,13 @@ HnswRepairCounts hnsw_repair(HnswIndex& graph, const HnswRepairLimits& limits = 
 // write it applies, under the same lock.
 HnswRepairCounts hnsw_repair_after_write(HnswIndex& graph, std::optional<uint32_t> removed,
                                          const HnswRepairLimits& limits = HnswRepairLimits{});
+
+// The repair owed after a bulk removal whose nodes `removed` are all
+// tombstoned already (ids that are no longer tombstones are passed by):
+// one pass and every tombstone dropped, or, for a small bulk, the per-node
+// path for all of them (see "Bulk removals" above).
+HnswRepairCounts hnsw_repair_after_bulk(HnswIndex& graph, std::span<const uint32_t> removed,
+                                        const HnswRepairLimits& limits = HnswRepairLimits{});
 
 namespace hnsw_internal {
 

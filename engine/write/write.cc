@@ -14,6 +14,7 @@
 #include "index/scalar_index.h"
 #include "index/text_index.h"
 #include "index/vector_index.h"
+#include "index/vector_repair_batch.h"
 #include "storage/read_view.h"
 #include "storage/rows.h"
 #include "write/unique.h"
@@ -28,11 +29,26 @@ using SchemaCopy = std::optional<std::vector<SchemaField>>;
 // every index of that kind the collection has (removing them when the
 // document no longer holds the field); remove drops them. A collection
 // without an index of the kind makes both do nothing.
+// A bulk call's batch holds back the vector graphs' repair to its end
+// (index/vector_repair_batch.h); other kinds have nothing to hold back.
 struct IndexKindUpkeep {
   const char* kind;
-  Status (*put)(Engine&, WriteCtx&, std::string_view collection, std::string_view key, const Value& doc);
-  Status (*remove)(Engine&, WriteCtx&, std::string_view collection, std::string_view key);
+  Status (*put)(Engine&, WriteCtx&, std::string_view collection, std::string_view key, const Value& doc,
+                VectorRepairBatch* batch);
+  Status (*remove)(Engine&, WriteCtx&, std::string_view collection, std::string_view key, VectorRepairBatch* batch);
 };
+
+// The upkeep of a kind without a batch's part.
+template <auto Put>
+Status PutWithoutBatch(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key,
+                       const Value& doc, VectorRepairBatch*) {
+  return Put(engine, ctx, collection, key, doc);
+}
+template <auto Remove>
+Status RemoveWithoutBatch(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key,
+                          VectorRepairBatch*) {
+  return Remove(engine, ctx, collection, key);
+}
 
 // The index kinds, in the order every write visits them (stored entries
 // of one kind never depend on another's, but a fixed order keeps failures
@@ -44,15 +60,21 @@ struct IndexKindUpkeep {
 //   5. geo              geo_index_put / geo_index_remove
 constexpr std::array<IndexKindUpkeep, 5> kIndexKinds{{
     {"vector", vector_index_put, vector_index_remove},
-    {"text", dfts_put_document, dfts_remove_document},
-    {"scalar", scalar_index_put, scalar_index_remove},
-    {"compound", compound_index_put, compound_index_remove},
-    {"geo", geo_index_put, geo_index_remove},
+    {"text", PutWithoutBatch<dfts_put_document>, RemoveWithoutBatch<dfts_remove_document>},
+    {"scalar", PutWithoutBatch<scalar_index_put>, RemoveWithoutBatch<scalar_index_remove>},
+    {"compound", PutWithoutBatch<compound_index_put>, RemoveWithoutBatch<compound_index_remove>},
+    {"geo", PutWithoutBatch<geo_index_put>, RemoveWithoutBatch<geo_index_remove>},
 }};
 
 // One after-commit step: applies a put (doc) or delete (null) to in-memory
 // structures; never fails.
-using MemoryUpkeep = void (*)(Engine&, std::string_view collection, std::string_view key, const Value* doc);
+using MemoryUpkeep = void (*)(Engine&, std::string_view collection, std::string_view key, const Value* doc,
+                              VectorRepairBatch* batch);
+
+void TextUpkeep(Engine& engine, std::string_view collection, std::string_view key, const Value* doc,
+                VectorRepairBatch*) {
+  update_memory_text_indexes(engine, collection, key, doc);
+}
 
 // The after-commit steps, in order:
 //   1. in-memory vector indexes (insert or remove the key's node, and a
@@ -64,7 +86,7 @@ using MemoryUpkeep = void (*)(Engine&, std::string_view collection, std::string_
 // by a write.
 constexpr std::array<MemoryUpkeep, 2> kMemoryUpkeep{
     update_memory_vector_indexes,
-    update_memory_text_indexes,
+    TextUpkeep,
 };
 
 
@@ -101,19 +123,21 @@ Status PutSteps(Engine& engine, WriteCtx& ctx, const SchemaCopy& schema, std::st
 
 // Removes the document row, and when there was one lowers the count and
 // removes its index entries. Returns whether a row was removed.
-Result<bool> RemoveDocumentRow(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key) {
+Result<bool> RemoveDocumentRow(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key,
+                               VectorRepairBatch* batch = nullptr) {
   ASSIGN_OR_RETURN(bool removed, delete_row(ctx, collection, key));
   if (!removed) return false;
   RETURN_IF_ERROR(adjust_row_count(ctx, collection, -1));
-  RETURN_IF_ERROR(index_upkeep_remove(engine, ctx, collection, key));
+  RETURN_IF_ERROR(index_upkeep_remove(engine, ctx, collection, key, batch));
   return true;
 }
 
 // Delete steps inside the transaction. Edges can join keys that hold no
 // document, so they go whether or not a row existed; the expiry rows go
 // only with a document.
-Result<bool> DeleteSteps(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key) {
-  ASSIGN_OR_RETURN(bool removed, RemoveDocumentRow(engine, ctx, collection, key));
+Result<bool> DeleteSteps(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key,
+                         VectorRepairBatch* batch = nullptr) {
+  ASSIGN_OR_RETURN(bool removed, RemoveDocumentRow(engine, ctx, collection, key, batch));
   RETURN_IF_ERROR(remove_node_edges(ctx, collection, key));
   if (removed) RETURN_IF_ERROR(drop_ttl_rows(ctx, collection, key));
   return removed;
@@ -194,21 +218,24 @@ std::string auto_key(uint64_t n) {
 }
 
 Status index_upkeep_put(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key,
-                        const Value& doc) {
+                        const Value& doc, VectorRepairBatch* batch) {
   if (!engine.MaybeIndexed(collection)) return Ok();
-  for (const IndexKindUpkeep& kind : kIndexKinds) RETURN_IF_ERROR(kind.put(engine, ctx, collection, key, doc));
+  for (const IndexKindUpkeep& kind : kIndexKinds)
+    RETURN_IF_ERROR(kind.put(engine, ctx, collection, key, doc, batch));
   return Ok();
 }
 
-Status index_upkeep_remove(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key) {
+Status index_upkeep_remove(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key,
+                           VectorRepairBatch* batch) {
   if (!engine.MaybeIndexed(collection)) return Ok();
-  for (const IndexKindUpkeep& kind : kIndexKinds) RETURN_IF_ERROR(kind.remove(engine, ctx, collection, key));
+  for (const IndexKindUpkeep& kind : kIndexKinds) RETURN_IF_ERROR(kind.remove(engine, ctx, collection, key, batch));
   return Ok();
 }
 
-void update_memory_indexes(Engine& engine, std::string_view collection, std::string_view key, const Value* doc) {
+void update_memory_indexes(Engine& engine, std::string_view collection, std::string_view key, const Value* doc,
+                           VectorRepairBatch* batch) {
   if (!engine.MaybeIndexed(collection)) return;
-  for (MemoryUpkeep step : kMemoryUpkeep) step(engine, collection, key, doc);
+  for (MemoryUpkeep step : kMemoryUpkeep) step(engine, collection, key, doc, batch);
 }
 
 Result<bool> write_document(Engine& engine, std::string_view collection, std::string_view key, const Value* doc,
@@ -326,8 +353,45 @@ Status update(Engine& engine, std::string_view collection, std::string_view key,
   return Ok();
 }
 
-Result<bool> delete_in(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key) {
-  return DeleteSteps(engine, ctx, collection, key);
+Result<bool> delete_in(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key,
+                       VectorRepairBatch* batch) {
+  return DeleteSteps(engine, ctx, collection, key, batch);
+}
+
+namespace {
+
+// Each key as delete_document deletes it, its graph repair noted in the
+// batch.
+Result<uint64_t> DeleteEach(Engine& engine, std::string_view collection, const std::vector<std::string>& keys,
+                            VectorRepairBatch& batch) {
+  uint64_t removed = 0;
+  for (const std::string& key : keys) {
+    RETURN_IF_ERROR(check_document_key(key));
+    ASSIGN_OR_RETURN(Store::WriterTurn turn, engine.store().TakeWriterTurn());
+    ASSIGN_OR_RETURN(WriteCtx ctx, BeginWriteCtx(engine.store()));
+    ASSIGN_OR_RETURN(bool changed, DeleteSteps(engine, ctx, collection, key, &batch));
+    RETURN_IF_ERROR(ctx.Commit());
+    ReachTestPoint(TestPoint::kAfterCommit, collection);
+    if (!changed) continue;
+    update_memory_indexes(engine, collection, key, nullptr, &batch);
+    ++removed;
+  }
+  return removed;
+}
+
+}  // namespace
+
+// The graphs are repaired once the deletes are over, whether all of them
+// went or one failed: the removals up to the failure are committed.
+Result<uint64_t> delete_batch(Engine& engine, std::string_view collection, const std::vector<std::string>& keys) {
+  RETURN_IF_ERROR(check_collection_name(collection));
+  VectorRepairBatch batch;
+  Result<uint64_t> removed = DeleteEach(engine, collection, keys, batch);
+  Status repaired = batch.FinishDiskAlone(engine);
+  batch.FinishMemory(engine);
+  if (!removed) return removed;
+  RETURN_IF_ERROR(repaired);
+  return removed;
 }
 
 Status put_many(Engine& engine, std::string_view collection,

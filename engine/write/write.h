@@ -52,6 +52,7 @@
 namespace pallix {
 
 class Engine;
+class VectorRepairBatch;
 
 // ---------------------------------------------------------------- entries
 //
@@ -79,6 +80,16 @@ Result<bool> insert_document(Engine& engine, std::string_view collection, std::s
 // true when a document existed. Without a document only the key's edges
 // go (its expiry stays) and the result is false.
 Result<bool> delete_document(Engine& engine, std::string_view collection, std::string_view key);
+
+// delete_document for each key in turn, one transaction each, stopping at
+// the first failure (the deletes before it stay committed); returns how
+// many documents were removed. The vector graphs are repaired once, after
+// the last delete (index/vector_repair_batch.h), in a transaction of its
+// own: each delete notes what it owes in its own rows, so a call cut short
+// leaves that repair to later writes. Errors: those of delete_document,
+// then the repair's (Transaction, Storage, CorruptIndex, Commit), which
+// leave every delete committed.
+Result<uint64_t> delete_batch(Engine& engine, std::string_view collection, const std::vector<std::string>& keys);
 
 // In one transaction: applies only when (no stored document and no
 // expected) or (a stored document equal to expected under values_same).
@@ -133,9 +144,11 @@ Result<std::string> insert_auto(Engine& engine, std::string_view collection, con
 // The delete of one key inside the caller's transaction, as
 // delete_document does it (no name check, no after-commit update): the
 // document with its index entries, count and expiry rows, and the key's
-// edges. Returns whether a document was removed. Errors: Storage,
+// edges. Returns whether a document was removed. With a batch the vector
+// graphs' repair is held back to the batch's end. Errors: Storage,
 // CorruptIndex.
-Result<bool> delete_in(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key);
+Result<bool> delete_in(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key,
+                       VectorRepairBatch* batch = nullptr);
 
 // The one-document write without name checks or validation (callers make
 // them): a put of *doc (with or without an expiry), or, when doc is null, a
@@ -164,10 +177,12 @@ Result<uint64_t> purge_expired(Engine& engine, std::string_view collection, int6
 
 // The index-upkeep dispatcher, inside the caller's write transaction: puts
 // (or removes) the key's entries in every declared index of every kind, in
-// the fixed order of kinds. The first failure is returned.
+// the fixed order of kinds. The first failure is returned. With a batch
+// the vector graphs' repair is held back to the batch's end.
 Status index_upkeep_put(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key,
-                        const Value& doc);
-Status index_upkeep_remove(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key);
+                        const Value& doc, VectorRepairBatch* batch = nullptr);
+Status index_upkeep_remove(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key,
+                           VectorRepairBatch* batch = nullptr);
 
 // After a commit: applies a put (doc) or delete (null) to the collection's
 // in-memory vector and text indexes (with one bounded repair step of each
@@ -176,7 +191,9 @@ Status index_upkeep_remove(Engine& engine, WriteCtx& ctx, std::string_view colle
 // transaction until this returns: a second writer of the same key then
 // commits, and updates the in-memory indexes, only after it, so they
 // always end with the document stored last.
-void update_memory_indexes(Engine& engine, std::string_view collection, std::string_view key, const Value* doc);
+// With a batch the in-memory graphs' repair is held back to its end.
+void update_memory_indexes(Engine& engine, std::string_view collection, std::string_view key, const Value* doc,
+                           VectorRepairBatch* batch = nullptr);
 
 // ---------------------------------------------------------------- walk
 

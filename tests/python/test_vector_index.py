@@ -258,3 +258,47 @@ def test_every_clustered_vector_is_found_by_its_own_value(path):
         assert missed(c) == {"m": 0, "d": 0}
     with native.Db.open(path) as db, db.collection("c") as c:
         assert missed(c) == {"m": 0, "d": 0}
+
+
+@pytest.mark.parametrize("bulk", ["delete_where", "delete_batch", "load"])
+def test_a_bulk_removal_leaves_no_removed_node_and_every_vector_reachable(path, tmp_path, bulk):
+    rng = random.Random(3)
+    docs = {f"k{i:03d}": {"e": vec(rng), "odd": i % 2} for i in range(300)}
+    odd = sorted(k for k, d in docs.items() if d["odd"])
+    with native.Db.open(path) as db:
+        for name, declare in (("c", "create_vector_index_ondisk"), ("m", "create_vector_index")):
+            with db.collection(name) as c:
+                c.insert_many(list(docs.items()))
+                getattr(c, declare)("e", "l2")
+                c.query().vector("e", vec(rng), 1, "l2").limit(1).run()  # loads the in-memory graph
+        live = dict(docs)
+        if bulk == "load":
+            dump = str(tmp_path / "replacements.dump")
+            with native.Db.open(str(tmp_path / "src.db")) as src:
+                with src.collection("c") as c, src.collection("m") as m:
+                    for k in odd:
+                        live[k] = {"e": vec(rng), "odd": 1}
+                        c.insert(k, live[k])
+                        m.insert(k, live[k])
+                src.dump_to_path(dump)
+            db.load_from_path(dump)
+        else:
+            for k in odd:
+                del live[k]
+            for name in ("c", "m"):
+                with db.collection(name) as c:
+                    if bulk == "delete_where":
+                        assert c.delete_where(native.field("odd").eq(1)) == len(odd)
+                    else:
+                        assert c.delete_batch(odd) == len(odd)
+        for name in ("c", "m"):
+            with db.collection(name) as c:
+                k = len(live) + 10  # a search this wide reaches every node it can reach
+                hits = c.query().vector("e", vec(rng), k, "l2").limit(k).run()
+                assert sorted(r.key for r in hits) == sorted(live)
+                for key, doc in live.items():
+                    assert c.query().vector("e", doc["e"], 1, "l2").limit(1).run()[0].key == key
+    assert meta_of(path)[1] == 0  # every removed node dropped within the call
+    rows = rows_of(path, "__dann__c__e")
+    assert len([k for k in rows if k.startswith(b"n")]) == len(live)
+    assert not [k for k in rows if k.startswith(b"d")]
