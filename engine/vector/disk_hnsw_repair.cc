@@ -210,6 +210,9 @@ class DannRepair {
       Failed(gone.error());
   }
   void StartPass() {}
+  // The step's drops are done (no row is deleted from here on): nodes are
+  // read in place again, and lists may change, as while sweeping.
+  void EndDrops() { store_ = std::make_unique<DannStore>(ctx_, cache_, ns_, params_, unused_, std::span<const float>()); }
 
  private:
   // A node as the step sees it: changed in this step (owned), in the

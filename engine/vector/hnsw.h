@@ -494,10 +494,38 @@ size_t HnswChooseNeighbours(S& store, std::vector<ScoredNode<typename S::Id>>& c
   return HnswSelectNeighbours(store, candidates.data(), candidates.size(), cap);
 }
 
+// A link an insert's pruning took away: node `id` left node `from`'s list
+// on `layer`.
+template <typename Id>
+struct HnswUnlinked {
+  uint32_t layer;
+  Id id;
+  Id from;
+};
+
+namespace hnsw_internal {
+
+// Tells the store (when it asks, by Unlinked(from, layer, id)) each of
+// `before` that node `from`'s list on `layer` no longer holds now that it
+// holds kept[0 .. n): such a node may have lost its last in-link there.
+template <typename S>
+void ReportUnlinked(S& store, typename S::Id from, uint32_t layer, const std::vector<typename S::Id>& before,
+                    const typename S::Id* kept, size_t n) {
+  if constexpr (requires { store.Unlinked(from, layer, from); }) {
+    for (const auto id : before) {
+      if (std::find(kept, kept + n, id) == kept + n) store.Unlinked(from, layer, id);
+    }
+  }
+}
+
+}  // namespace hnsw_internal
+
 // Links new_id from node's list on `layer`: appended while the list holds
 // fewer than cap ids, else the list is chosen again from its ids and new_id
 // by neighbour selection with the node itself as the base, nearest first by
-// the graph ordering. A node without that layer is left alone.
+// the graph ordering. A node without that layer is left alone. The ids
+// (new_id among them) that selection leaves out are reported to a store
+// that asks (hnsw_internal::ReportUnlinked).
 template <HnswInsertStore S>
 void HnswAddLink(S& store, typename S::Id node, uint32_t layer, typename S::Id new_id, size_t cap) {
   using Id = typename S::Id;
@@ -518,6 +546,7 @@ void HnswAddLink(S& store, typename S::Id node, uint32_t layer, typename S::Id n
     settled = std::min(store.SelectedPrefix(node, layer), ids.size());
   }
   ids.push_back(new_id);
+  const std::vector<Id> before = ids;
   std::vector<float> distances(ids.size());
   store.ScoreFrom(node, ids.data(), ids.size(), distances.data());
   if (!store.ok()) return;
@@ -537,6 +566,7 @@ void HnswAddLink(S& store, typename S::Id node, uint32_t layer, typename S::Id n
     if (!store.ok()) return;
     for (size_t i = 0; i < kept; ++i) ids[i] = pairs[i].id;
     store.SetLinks(node, layer, ids.data(), kept);
+    hnsw_internal::ReportUnlinked(store, node, layer, before, ids.data(), kept);
     return;
   }
   std::vector<ScoredNode<Id>> pairs(ids.size());
@@ -546,6 +576,7 @@ void HnswAddLink(S& store, typename S::Id node, uint32_t layer, typename S::Id n
   if (!store.ok()) return;
   for (size_t i = 0; i < kept; ++i) ids[i] = pairs[i].id;
   store.SetLinks(node, layer, ids.data(), kept);
+  hnsw_internal::ReportUnlinked(store, node, layer, before, ids.data(), kept);
 }
 
 // Links node id, of `level`, whose vector the store's distances measure
@@ -573,6 +604,9 @@ void HnswConnect(S& store, typename S::Id id, uint32_t level, typename S::Id ent
     for (size_t i = 0; i < take; ++i) own.push_back(nearest[i].id);
     store.SetLinks(id, layer, own.data(), own.size());
     for (size_t i = 0; i < take && store.ok(); ++i) HnswAddLink(store, own[i], layer, id, cap);
+    // The new node itself may be linked back from nodes of removed keys
+    // alone, which go: it is reported like a link pruned away.
+    if constexpr (requires { store.Unlinked(id, layer, id); }) store.Unlinked(id, layer, id);
     ep = nearest.front().id;
   }
 }
@@ -764,6 +798,9 @@ class HnswIndex {
   std::unique_ptr<hnsw_internal::VisitedPool> search_visited_;
   // Where the repair around tombstones stands, and the dropped ids.
   std::unique_ptr<hnsw_internal::RepairState> repair_;
+  // The links the insert under way pruned away, for the repair to keep
+  // their nodes linked (hnsw_internal::RepairNewNode).
+  std::vector<HnswUnlinked<uint32_t>> unlinked_;
 };
 
 // Inserts or replaces the vector of `key`. A live key whose node already

@@ -71,6 +71,8 @@ class HnswMemoryRepair {
   }
   static constexpr bool ok() { return true; }
 
+  std::vector<HnswUnlinked<Id>>& Unlinked() { return g_.unlinked_; }
+
  private:
   HnswIndex& g_;
   RepairState& state_;
@@ -94,6 +96,11 @@ namespace hnsw_internal {
 void RepairNewNode(HnswIndex& graph, uint32_t id) {
   HnswMemoryRepair access(graph);
   HnswRepairNewNode(access, id);
+  std::vector<HnswUnlinked<uint32_t>> unlinked;
+  unlinked.swap(access.Unlinked());
+  HnswKeepLinked(access, std::span<const HnswUnlinked<uint32_t>>(unlinked));
+  unlinked.clear();
+  unlinked.swap(access.Unlinked());  // its capacity serves the next insert
 }
 
 }  // namespace hnsw_internal
