@@ -546,7 +546,8 @@ void HnswAddLink(S& store, typename S::Id node, uint32_t layer, typename S::Id n
     settled = std::min(store.SelectedPrefix(node, layer), ids.size());
   }
   ids.push_back(new_id);
-  const std::vector<Id> before = ids;
+  std::vector<Id> before;
+  if constexpr (requires { store.Unlinked(node, layer, node); }) before = ids;
   std::vector<float> distances(ids.size());
   store.ScoreFrom(node, ids.data(), ids.size(), distances.data());
   if (!store.ok()) return;
@@ -587,7 +588,10 @@ void HnswAddLink(S& store, typename S::Id node, uint32_t layer, typename S::Id n
 // them linked back (HnswAddLink); the nearest result enters the next layer
 // down. A layer whose search finds nothing links nothing. Stops at the
 // store's first failure, which the store keeps. The caller makes the node
-// the entry when its level is above top.
+// the entry when its level is above top. A store that asks (Unlinked) is
+// told of each id a pruning left out of a list, and of the new node on
+// each layer it was linked into, for the caller to keep them linked
+// (HnswKeepLinked, vector/hnsw_repair.h).
 template <HnswInsertStore S>
 void HnswConnect(S& store, typename S::Id id, uint32_t level, typename S::Id entry, uint32_t top,
                  const HnswShape& shape) {

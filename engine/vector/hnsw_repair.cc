@@ -96,11 +96,10 @@ namespace hnsw_internal {
 void RepairNewNode(HnswIndex& graph, uint32_t id) {
   HnswMemoryRepair access(graph);
   HnswRepairNewNode(access, id);
-  std::vector<HnswUnlinked<uint32_t>> unlinked;
-  unlinked.swap(access.Unlinked());
+  // Linking again adds no entry: the list is read as it stands.
+  std::vector<HnswUnlinked<uint32_t>>& unlinked = access.Unlinked();
   HnswKeepLinked(access, std::span<const HnswUnlinked<uint32_t>>(unlinked));
   unlinked.clear();
-  unlinked.swap(access.Unlinked());  // its capacity serves the next insert
 }
 
 }  // namespace hnsw_internal

@@ -41,6 +41,23 @@
 // it, since the entry point is moved to a live node before the drops
 // begin. So dropping it leaves no link dangling, and searches never notice.
 //
+// Links kept. A live node no list links to is lost to every search, and
+// far nodes are linked from few lists: neighbour selection prunes a far
+// node from the lists of the nodes around it (another kept neighbour is
+// nearer to it), so its in-links come from the few nodes that chose it.
+// Whenever a live node may lose its last in-link on a layer, it is given a
+// new one (hnsw_repair_internal::KeepLinked): each node a removed node
+// links to (RepairAround), each own live neighbour a relinked list leaves
+// out (Relink), each node a dropped node links to (DropReady: an insert
+// may have linked it to the removed node after the removal), and, after an
+// insert, each node its pruning left out of a list and the new node itself
+// (HnswKeepLinked). The test is cheap: links are mostly mutual, so a node
+// is almost always still linked from one of its own neighbours, found by a
+// look at one or two lists. A node that is not goes into the list of the
+// nearest live node around it with room, or in place of an id there that
+// is linked from elsewhere too (a removed node, or one of its neighbours'
+// lists holds it); so no other node loses its last in-link for it.
+//
 // Each removal owes HnswRepairLimits::per_removal nodes passed or dropped,
 // so a pass ends after about (nodes / per_removal) removals, whatever the
 // graph's size: deleted nodes stay a small, bounded share of the graph, and

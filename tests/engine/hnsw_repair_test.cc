@@ -5,7 +5,9 @@
 // recall of brute force and never returning a removed key, no write's
 // repair beyond its bounds, the graph's invariants (caps, no link to a
 // dropped node), and every removed node dropped in the end; the repair's
-// work follows the removals, never the number of writes. Then an on-disk
+// work follows the removals, never the number of writes; on tight clusters
+// with far outliers every live node stays reachable after every batch of
+// writes. Then an on-disk
 // graph written by earlier rules (deleted nodes left as they were, or a
 // repair row without a debt) is repaired by later writes, and the repair
 // row's layout.
