@@ -506,14 +506,16 @@ struct HnswUnlinked {
 namespace hnsw_internal {
 
 // Tells the store (when it asks, by Unlinked(from, layer, id)) each of
-// `before` that node `from`'s list on `layer` no longer holds now that it
-// holds kept[0 .. n): such a node may have lost its last in-link there.
+// `before` but the inserted node that node `from`'s list on `layer` no
+// longer holds now that it holds kept[0 .. n): such a node may have lost
+// its last in-link there. (The inserted node is reported once per layer
+// by HnswConnect.)
 template <typename S>
 void ReportUnlinked(S& store, typename S::Id from, uint32_t layer, const std::vector<typename S::Id>& before,
-                    const typename S::Id* kept, size_t n) {
+                    typename S::Id inserted, const typename S::Id* kept, size_t n) {
   if constexpr (requires { store.Unlinked(from, layer, from); }) {
     for (const auto id : before) {
-      if (std::find(kept, kept + n, id) == kept + n) store.Unlinked(from, layer, id);
+      if (id != inserted && std::find(kept, kept + n, id) == kept + n) store.Unlinked(from, layer, id);
     }
   }
 }
@@ -567,7 +569,7 @@ void HnswAddLink(S& store, typename S::Id node, uint32_t layer, typename S::Id n
     if (!store.ok()) return;
     for (size_t i = 0; i < kept; ++i) ids[i] = pairs[i].id;
     store.SetLinks(node, layer, ids.data(), kept);
-    hnsw_internal::ReportUnlinked(store, node, layer, before, ids.data(), kept);
+    hnsw_internal::ReportUnlinked(store, node, layer, before, new_id, ids.data(), kept);
     return;
   }
   std::vector<ScoredNode<Id>> pairs(ids.size());
@@ -577,7 +579,7 @@ void HnswAddLink(S& store, typename S::Id node, uint32_t layer, typename S::Id n
   if (!store.ok()) return;
   for (size_t i = 0; i < kept; ++i) ids[i] = pairs[i].id;
   store.SetLinks(node, layer, ids.data(), kept);
-  hnsw_internal::ReportUnlinked(store, node, layer, before, ids.data(), kept);
+  hnsw_internal::ReportUnlinked(store, node, layer, before, new_id, ids.data(), kept);
 }
 
 // Links node id, of `level`, whose vector the store's distances measure

@@ -198,7 +198,9 @@ bool Live(G& g, typename G::Id id) {
 template <HnswLinkGraph G>
 bool LinkedNear(G& g, typename G::Id w, uint32_t layer, typename G::Id except) {
   if (g.Entry() == w) return true;
-  for (const auto y : ListOf(g, w, layer)) {
+  const auto& own = g.Links(w, layer);  // nothing changes while it is read
+  for (size_t j = 0, m = own.size(); j < m; ++j) {
+    const auto y = own[j];
     if (!g.ok()) return true;
     if (y == except || y == w || !Live(g, y) || g.Layers(y) <= layer) continue;
     const auto& list = g.Links(y, layer);

@@ -813,7 +813,9 @@ class ModelGraph {
           const std::vector<uint64_t> before = nodes_[n].layers[l];
           Prune(n, l, cap);
           for (uint64_t v : before) {
-            if (std::ranges::find(nodes_[n].layers[l], v) == nodes_[n].layers[l].end()) unlinked.push_back({l, v, n});
+            if (v != id && std::ranges::find(nodes_[n].layers[l], v) == nodes_[n].layers[l].end()) {
+              unlinked.push_back({l, v, n});
+            }
           }
         }
         unlinked.push_back({l, id, id});
