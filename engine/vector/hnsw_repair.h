@@ -212,7 +212,9 @@ bool LinkedNear(G& g, typename G::Id w, uint32_t layer, typename G::Id except) {
 }
 
 // How many of the nodes nearest to a node losing its last link are tried
-// as its new in-link, and how far taking an id's place for it may go on.
+// as its new in-link (and how many ids of each full list, from the last,
+// as the one it replaces), and how far taking an id's place for it may go
+// on.
 inline constexpr size_t kInLinkHosts = 8;
 inline constexpr int kInLinkDepth = 2;
 
@@ -258,7 +260,7 @@ void LinkFromNear(G& g, typename G::Id w, uint32_t layer, typename G::Id except,
       g.SetLinks(y, layer, std::span<const Id>(list));
       return;
     }
-    for (size_t i = list.size(); i-- > 0;) {
+    for (size_t i = list.size(), tried = 0; i-- > 0 && tried < kInLinkHosts; ++tried) {
       if (!Live(g, list[i]) || LinkedNear(g, list[i], layer, y)) {
         list[i] = w;
         g.SetLinks(y, layer, std::span<const Id>(list));

@@ -958,7 +958,8 @@ class ModelGraph {
 
   // A live node that lost a link keeps one: failing LinkedNear, it goes
   // into the list of the nearest of up to 8 live nodes around it that has
-  // room, or in place of an id there that is removed or LinkedNear;
+  // room, or in place of one of the last 8 ids there that is removed or
+  // LinkedNear;
   // failing that, in place of the last id of the nearest list, which is
   // kept linked in turn, two deep.
   void KeepLinked(uint64_t w, uint32_t l, uint64_t except, int depth) {
@@ -987,7 +988,7 @@ class ModelGraph {
         list.push_back(w);
         return;
       }
-      for (size_t i = list.size(); i-- > 0;) {
+      for (size_t i = list.size(), tried = 0; i-- > 0 && tried < 8; ++tried) {
         if (!Live(list[i]) || LinkedNear(list[i], l, hosts[h].id)) {
           list[i] = w;
           return;
