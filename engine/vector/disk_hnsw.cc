@@ -9,6 +9,7 @@
 #include "base/coding.h"
 #include "doc/value.h"
 #include "vector/disk_hnsw_internal.h"
+#include "vector/hnsw_repair.h"
 
 namespace pallix {
 namespace {
@@ -295,8 +296,41 @@ Status MarkDeleted(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
   return Ok();
 }
 
+// The insert's store as the rule that keeps nodes linked
+// (HnswKeepLinked) reads and changes lists: through the store, so that
+// what it changes goes into the insert's cache.
+class DannLinkAccess {
+ public:
+  using Id = uint64_t;
+
+  DannLinkAccess(DannStore& store, const DiskHnswParams& params, const DiskHnswMeta& meta)
+      : store_(store), params_(params), meta_(meta) {}
+
+  bool Present(Id id) { return store_.Node(id) != nullptr; }
+  bool Deleted(Id id) {
+    const DannNodeView* node = store_.Node(id);
+    return node != nullptr && node->deleted;
+  }
+  uint32_t Layers(Id id) {
+    const DannNodeView* node = store_.Node(id);
+    return node != nullptr ? node->layer_count : 0;
+  }
+  dann_internal::DannLinks Links(Id id, uint32_t layer) { return store_.Neighbours(id, layer); }
+  void SetLinks(Id id, uint32_t layer, std::span<const Id> ids) { store_.SetLinks(id, layer, ids.data(), ids.size()); }
+  size_t Cap(uint32_t layer) const { return layer > 0 ? params_.m : params_.m0; }
+  void ScoreFrom(Id from, const Id* ids, size_t n, float* out) { store_.ScoreFrom(from, ids, n, out); }
+  std::optional<Id> Entry() const { return meta_.has_entry ? std::optional<Id>(meta_.entry) : std::nullopt; }
+  bool ok() const { return store_.ok(); }
+
+ private:
+  DannStore& store_;
+  const DiskHnswParams& params_;
+  const DiskHnswMeta& meta_;
+};
+
 // Links the new node id (already cached) into every layer up to its level
-// (HnswConnect over the insert's store). An entry point without a row is
+// (HnswConnect over the insert's store), and keeps linked each node whose
+// link the insert's pruning took away (HnswKeepLinked). An entry point without a row is
 // treated as absent: the new node becomes the entry. Nothing is written
 // meanwhile, so the store's views of rows stay valid.
 Status Connect(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
@@ -314,7 +348,10 @@ Status Connect(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params,
   HnswConnect(store, id, level, meta.entry, top, HnswShape{params.m, params.m0, params.ef_construction});
   RETURN_IF_ERROR(store.status());
   if (level > top) meta.entry = id;
-  return Ok();
+  const std::vector<HnswUnlinked<uint64_t>> unlinked = store.TakeUnlinked();
+  DannLinkAccess access(store, params, meta);
+  HnswKeepLinked(access, std::span<const HnswUnlinked<uint64_t>>(unlinked));
+  return store.status();
 }
 
 // Whether a stored form holds exactly these bytes: float32 components

@@ -26,6 +26,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/coding.h"
@@ -209,6 +210,10 @@ class DannStore {
   }
   void SetLinks(Id id, uint32_t layer, const Id* ids, size_t n);
   void AppendLink(Id id, uint32_t layer, Id v);
+  // The links an insert's pruning took away (HnswAddLink), kept for
+  // HnswKeepLinked once the insert's linking is done.
+  void Unlinked(Id from, uint32_t layer, Id id) { unlinked_.push_back({layer, id, from}); }
+  std::vector<HnswUnlinked<Id>> TakeUnlinked() { return std::exchange(unlinked_, {}); }
 
   // The tables query stores borrow: how many sets exist, how many of those
   // the pool keeps for later queries and their room in bytes. Between
@@ -447,6 +452,7 @@ class DannStore {
   std::vector<float> batch_;        // vectors copied for ScoreBatch
   std::vector<float> own_;          // a pruned node's vector copied for ScoreFrom
   std::vector<float> own_decoded_;  // its scalar codes decoded, as ScoreFrom's query
+  std::vector<HnswUnlinked<Id>> unlinked_;
   uint32_t epoch_ = 1;
   uint64_t moves_ = 0;  // how often a table this store uses moved its slots
   Status status_;

@@ -68,7 +68,7 @@ class DannRepair {
   // slice.
   Status BeginSweep(bool with_queue) {
     if (with_queue) RETURN_IF_ERROR(LoadQueued());
-    store_ = std::make_unique<DannStore>(ctx_, cache_, ns_, params_, unused_, std::span<const float>());
+    BeginStore();
     return Ok();
   }
   // Writes what the step changed, the store gone first.
@@ -213,6 +213,9 @@ class DannRepair {
       Failed(gone.error());
   }
   void StartPass() {}
+  // The step's drops are done (no row is deleted from here on): nodes are
+  // read in place again, and lists may change, as while sweeping.
+  void EndDrops() { BeginStore(); }
 
  private:
   // A node as the step sees it: changed in this step (owned), in the
@@ -224,6 +227,10 @@ class DannRepair {
     const DiskHnswNode* owned = nullptr;
     const DannNodeView* view = nullptr;
   };
+
+  void BeginStore() {
+    store_ = std::make_unique<DannStore>(ctx_, cache_, ns_, params_, unused_, std::span<const float>());
+  }
 
   NodeRef Find(Id id) {
     NodeRef ref;

@@ -297,6 +297,7 @@ DannStore::DannStore(WriteCtx& ctx, DannNodeCache& cache, std::string_view ns, c
     Entry& entry = (*nodes_)[slot.node];
     entry.links0_known = false;
     entry.owned = held;
+    entry.view.deleted = held->deleted;  // an upsert may have removed it meanwhile
     entry.view.layer_count = static_cast<uint32_t>(held->layers.size());
     entry.lasting = true;
     slot.lasting = 1;

@@ -524,6 +524,7 @@ class HnswMemoryInsertStore {
     list.ids[(*list.count)++] = v;
     if (layer > 0) graph_.SetSelectedPrefix(id, layer, 0);
   }
+  void Unlinked(Id from, uint32_t layer, Id id) { graph_.unlinked_.push_back({layer, id, from}); }
 
  private:
   HnswIndex& graph_;

@@ -494,10 +494,40 @@ size_t HnswChooseNeighbours(S& store, std::vector<ScoredNode<typename S::Id>>& c
   return HnswSelectNeighbours(store, candidates.data(), candidates.size(), cap);
 }
 
+// A link an insert's pruning took away: node `id` left node `from`'s list
+// on `layer`.
+template <typename Id>
+struct HnswUnlinked {
+  uint32_t layer;
+  Id id;
+  Id from;
+};
+
+namespace hnsw_internal {
+
+// Tells the store (when it asks, by Unlinked(from, layer, id)) each of
+// `before` but the inserted node that node `from`'s list on `layer` no
+// longer holds now that it holds kept[0 .. n): such a node may have lost
+// its last in-link there. (The inserted node is reported once per layer
+// by HnswConnect.)
+template <typename S>
+void ReportUnlinked(S& store, typename S::Id from, uint32_t layer, const std::vector<typename S::Id>& before,
+                    typename S::Id inserted, const typename S::Id* kept, size_t n) {
+  if constexpr (requires { store.Unlinked(from, layer, from); }) {
+    for (const auto id : before) {
+      if (id != inserted && std::find(kept, kept + n, id) == kept + n) store.Unlinked(from, layer, id);
+    }
+  }
+}
+
+}  // namespace hnsw_internal
+
 // Links new_id from node's list on `layer`: appended while the list holds
 // fewer than cap ids, else the list is chosen again from its ids and new_id
 // by neighbour selection with the node itself as the base, nearest first by
-// the graph ordering. A node without that layer is left alone.
+// the graph ordering. A node without that layer is left alone. The ids
+// (new_id among them) that selection leaves out are reported to a store
+// that asks (hnsw_internal::ReportUnlinked).
 template <HnswInsertStore S>
 void HnswAddLink(S& store, typename S::Id node, uint32_t layer, typename S::Id new_id, size_t cap) {
   using Id = typename S::Id;
@@ -518,6 +548,8 @@ void HnswAddLink(S& store, typename S::Id node, uint32_t layer, typename S::Id n
     settled = std::min(store.SelectedPrefix(node, layer), ids.size());
   }
   ids.push_back(new_id);
+  std::vector<Id> before;
+  if constexpr (requires { store.Unlinked(node, layer, node); }) before = ids;
   std::vector<float> distances(ids.size());
   store.ScoreFrom(node, ids.data(), ids.size(), distances.data());
   if (!store.ok()) return;
@@ -537,6 +569,7 @@ void HnswAddLink(S& store, typename S::Id node, uint32_t layer, typename S::Id n
     if (!store.ok()) return;
     for (size_t i = 0; i < kept; ++i) ids[i] = pairs[i].id;
     store.SetLinks(node, layer, ids.data(), kept);
+    hnsw_internal::ReportUnlinked(store, node, layer, before, new_id, ids.data(), kept);
     return;
   }
   std::vector<ScoredNode<Id>> pairs(ids.size());
@@ -546,6 +579,7 @@ void HnswAddLink(S& store, typename S::Id node, uint32_t layer, typename S::Id n
   if (!store.ok()) return;
   for (size_t i = 0; i < kept; ++i) ids[i] = pairs[i].id;
   store.SetLinks(node, layer, ids.data(), kept);
+  hnsw_internal::ReportUnlinked(store, node, layer, before, new_id, ids.data(), kept);
 }
 
 // Links node id, of `level`, whose vector the store's distances measure
@@ -556,7 +590,10 @@ void HnswAddLink(S& store, typename S::Id node, uint32_t layer, typename S::Id n
 // them linked back (HnswAddLink); the nearest result enters the next layer
 // down. A layer whose search finds nothing links nothing. Stops at the
 // store's first failure, which the store keeps. The caller makes the node
-// the entry when its level is above top.
+// the entry when its level is above top. A store that asks (Unlinked) is
+// told of each id a pruning left out of a list, and of the new node on
+// each layer it was linked into, for the caller to keep them linked
+// (HnswKeepLinked, vector/hnsw_repair.h).
 template <HnswInsertStore S>
 void HnswConnect(S& store, typename S::Id id, uint32_t level, typename S::Id entry, uint32_t top,
                  const HnswShape& shape) {
@@ -573,6 +610,9 @@ void HnswConnect(S& store, typename S::Id id, uint32_t level, typename S::Id ent
     for (size_t i = 0; i < take; ++i) own.push_back(nearest[i].id);
     store.SetLinks(id, layer, own.data(), own.size());
     for (size_t i = 0; i < take && store.ok(); ++i) HnswAddLink(store, own[i], layer, id, cap);
+    // The new node itself may be linked back from nodes of removed keys
+    // alone, which go: it is reported like a link pruned away.
+    if constexpr (requires { store.Unlinked(id, layer, id); }) store.Unlinked(id, layer, id);
     ep = nearest.front().id;
   }
 }
@@ -764,6 +804,9 @@ class HnswIndex {
   std::unique_ptr<hnsw_internal::VisitedPool> search_visited_;
   // Where the repair around tombstones stands, and the dropped ids.
   std::unique_ptr<hnsw_internal::RepairState> repair_;
+  // The links the insert under way pruned away, for the repair to keep
+  // their nodes linked (hnsw_internal::RepairNewNode).
+  std::vector<HnswUnlinked<uint32_t>> unlinked_;
 };
 
 // Inserts or replaces the vector of `key`. A live key whose node already

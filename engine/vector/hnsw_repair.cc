@@ -79,6 +79,7 @@ class HnswMemoryRepair {
     state_.waiting.clear();
     state_.ready.clear();
   }
+  std::vector<HnswUnlinked<Id>>& Unlinked() { return g_.unlinked_; }
 
  private:
   HnswIndex& g_;
@@ -115,6 +116,10 @@ namespace hnsw_internal {
 void RepairNewNode(HnswIndex& graph, uint32_t id) {
   HnswMemoryRepair access(graph);
   HnswRepairNewNode(access, id);
+  // Linking again adds no entry: the list is read as it stands.
+  std::vector<HnswUnlinked<uint32_t>>& unlinked = access.Unlinked();
+  HnswKeepLinked(access, std::span<const HnswUnlinked<uint32_t>>(unlinked));
+  unlinked.clear();
 }
 
 }  // namespace hnsw_internal

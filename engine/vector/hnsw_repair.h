@@ -41,6 +41,23 @@
 // it, since the entry point is moved to a live node before the drops
 // begin. So dropping it leaves no link dangling, and searches never notice.
 //
+// Links kept. A live node no list links to is lost to every search, and
+// far nodes are linked from few lists: neighbour selection prunes a far
+// node from the lists of the nodes around it (another kept neighbour is
+// nearer to it), so its in-links come from the few nodes that chose it.
+// Whenever a live node may lose its last in-link on a layer, it is given a
+// new one (hnsw_repair_internal::KeepLinked): each node a removed node
+// links to (RepairAround), each own live neighbour a relinked list leaves
+// out (Relink), each node a dropped node links to (DropReady: an insert
+// may have linked it to the removed node after the removal), and, after an
+// insert, each node its pruning left out of a list and the new node itself
+// (HnswKeepLinked). The test is cheap: links are mostly mutual, so a node
+// is almost always still linked from one of its own neighbours, found by a
+// look at one or two lists. A node that is not goes into the list of the
+// nearest live node around it with room, or in place of an id there that
+// is linked from elsewhere too (a removed node, or one of its neighbours'
+// lists holds it); so no other node loses its last in-link for it.
+//
 // Each removal owes HnswRepairLimits::per_removal nodes passed or dropped,
 // so a pass ends after about (nodes / per_removal) removals, whatever the
 // graph's size: deleted nodes stay a small, bounded share of the graph, and
@@ -63,6 +80,7 @@
 #include <span>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "vector/hnsw.h"
@@ -131,19 +149,27 @@ struct HnswRepairCursor {
 //   ok()                       false once the graph failed (a row that did
 //                              not read): the step stops, the graph keeps
 //                              the failure
+//
+// Keeping a node linked (HnswKeepLinked) needs only the part of it that
+// reads and changes lists (HnswLinkGraph: Present, Deleted, Layers, Links,
+// SetLinks, Cap, ScoreFrom, Entry, ok), which an insert's store offers too.
 template <typename G>
-concept HnswRepairGraph = HnswPruneStore<G> && requires(G& g, typename G::Id id, uint32_t layer) {
-  { g.cursor() } -> std::same_as<HnswRepairCursor&>;
-  { g.NextPresent(uint64_t{0}, size_t{0}) } -> std::same_as<std::vector<typename G::Id>>;
+concept HnswLinkGraph = HnswPruneStore<G> && requires(G& g, typename G::Id id, uint32_t layer) {
   { g.Present(id) } -> std::same_as<bool>;
   { g.Deleted(id) } -> std::same_as<bool>;
-  { g.Doomed(id) } -> std::same_as<bool>;
-  { g.Queued(id) } -> std::same_as<bool>;
-  g.Queue(id);
   { g.Layers(id) } -> std::convertible_to<uint32_t>;
   { g.Links(id, layer).size() } -> std::convertible_to<size_t>;
   { g.Cap(layer) } -> std::convertible_to<size_t>;
   { g.Entry() } -> std::same_as<std::optional<typename G::Id>>;
+};
+
+template <typename G>
+concept HnswRepairGraph = HnswLinkGraph<G> && requires(G& g, typename G::Id id, uint32_t layer) {
+  { g.cursor() } -> std::same_as<HnswRepairCursor&>;
+  { g.NextPresent(uint64_t{0}, size_t{0}) } -> std::same_as<std::vector<typename G::Id>>;
+  { g.Doomed(id) } -> std::same_as<bool>;
+  { g.Queued(id) } -> std::same_as<bool>;
+  g.Queue(id);
   { g.FirstLive(id) } -> std::same_as<std::optional<typename G::Id>>;
   { g.ReadyBatch(size_t{0}) } -> std::same_as<std::vector<typename G::Id>>;
   g.Drop(id);
@@ -152,6 +178,115 @@ concept HnswRepairGraph = HnswPruneStore<G> && requires(G& g, typename G::Id id,
 };
 
 namespace hnsw_repair_internal {
+
+template <HnswLinkGraph G>
+std::vector<typename G::Id> ListOf(G& g, typename G::Id id, uint32_t layer) {
+  const auto& list = g.Links(id, layer);
+  std::vector<typename G::Id> out;
+  out.reserve(list.size());
+  for (size_t i = 0, n = list.size(); i < n; ++i) out.push_back(list[i]);
+  return out;
+}
+
+template <HnswLinkGraph G>
+bool Live(G& g, typename G::Id id) {
+  return g.Present(id) && !g.Deleted(id);
+}
+
+// Whether node w is linked on `layer` from a live node other than
+// `except`, as far as w's own neighbours there tell (links are mostly
+// mutual, so for all but far nodes the first one or two do). The entry
+// point needs no link. A failed graph answers true: nothing more is done.
+template <HnswLinkGraph G>
+bool LinkedNear(G& g, typename G::Id w, uint32_t layer, typename G::Id except) {
+  if (g.Entry() == w) return true;
+  const auto& own = g.Links(w, layer);  // nothing changes while it is read
+  for (size_t j = 0, m = own.size(); j < m; ++j) {
+    const auto y = own[j];
+    if (!g.ok()) return true;
+    if (y == except || y == w || !Live(g, y) || g.Layers(y) <= layer) continue;
+    const auto& list = g.Links(y, layer);
+    for (size_t i = 0, n = list.size(); i < n; ++i) {
+      if (list[i] == w) return true;
+    }
+  }
+  return !g.ok();
+}
+
+// How many of the nodes nearest to a node losing its last link are tried
+// as its new in-link (and how many ids of each full list, from the last,
+// as the one it replaces), and how far taking an id's place for it may go
+// on.
+inline constexpr size_t kInLinkHosts = 8;
+inline constexpr int kInLinkDepth = 2;
+
+template <HnswLinkGraph G>
+void KeepLinked(G& g, typename G::Id w, uint32_t layer, typename G::Id except, int depth = kInLinkDepth);
+
+// Gives live node w an in-link on `layer` from the nearest live node
+// around it (its live neighbours there, and those of its removed ones;
+// `except` aside) that has room in its list, or an id there to spare: a
+// removed node, or one that another live node near it links to as well,
+// so that no node loses its last in-link for w. When no list near w has
+// either, w takes the place of the last id in the nearest list, and that
+// id is given an in-link in turn, kInLinkDepth deep at most.
+template <HnswLinkGraph G>
+void LinkFromNear(G& g, typename G::Id w, uint32_t layer, typename G::Id except, int depth) {
+  using Id = typename G::Id;
+  std::vector<Id> hosts;
+  for (const Id v : ListOf(g, w, layer)) {
+    if (!g.Present(v) || g.Layers(v) <= layer) continue;
+    if (!g.Deleted(v)) {
+      hosts.push_back(v);
+      continue;
+    }
+    for (const Id u : ListOf(g, v, layer)) hosts.push_back(u);
+  }
+  std::sort(hosts.begin(), hosts.end());
+  hosts.erase(std::unique(hosts.begin(), hosts.end()), hosts.end());
+  std::erase_if(hosts, [&](Id y) { return y == w || y == except || !Live(g, y) || g.Layers(y) <= layer; });
+  if (hosts.empty() || !g.ok()) return;
+  std::vector<float> distances(hosts.size());
+  g.ScoreFrom(w, hosts.data(), hosts.size(), distances.data());
+  if (!g.ok()) return;
+  std::vector<ScoredNode<Id>> near(hosts.size());
+  for (size_t i = 0; i < hosts.size(); ++i) near[i] = {distances[i], hosts[i]};
+  std::sort(near.begin(), near.end(), ScoredBefore<Id>);
+  const size_t cap = g.Cap(layer);
+  for (size_t h = 0; h < near.size() && h < kInLinkHosts && g.ok(); ++h) {
+    const Id y = near[h].id;
+    std::vector<Id> list = ListOf(g, y, layer);
+    if (std::find(list.begin(), list.end(), w) != list.end()) return;
+    if (list.size() < cap) {
+      list.push_back(w);
+      g.SetLinks(y, layer, std::span<const Id>(list));
+      return;
+    }
+    for (size_t i = list.size(), tried = 0; i-- > 0 && tried < kInLinkHosts; ++tried) {
+      if (!Live(g, list[i]) || LinkedNear(g, list[i], layer, y)) {
+        list[i] = w;
+        g.SetLinks(y, layer, std::span<const Id>(list));
+        return;
+      }
+    }
+  }
+  if (depth == 0 || !g.ok()) return;
+  const Id y = near.front().id;
+  std::vector<Id> list = ListOf(g, y, layer);
+  const Id out = list.back();
+  list.back() = w;
+  g.SetLinks(y, layer, std::span<const Id>(list));
+  KeepLinked(g, out, layer, y, depth - 1);
+}
+
+// Node w lost a link on `layer` (from `except`, or from a node gone): if
+// it is live and no live node near it links to it any more, it is given a
+// new in-link, else no search could reach it again.
+template <HnswLinkGraph G>
+void KeepLinked(G& g, typename G::Id w, uint32_t layer, typename G::Id except, int depth) {
+  if (!g.ok() || !Live(g, w) || g.Layers(w) <= layer || LinkedNear(g, w, layer, except)) return;
+  LinkFromNear(g, w, layer, except, depth);
+}
 
 // Links node id again on `layer`: candidates are its present live
 // neighbours and the present live neighbours of its deleted ones.
@@ -208,6 +343,12 @@ void Relink(G& g, typename G::Id id, uint32_t layer) {
   fill(true, cap);
   fill(false, std::min(cap, own.size()));
   g.SetLinks(id, layer, std::span<const Id>(ids));
+  // An own live neighbour the list no longer holds may have had its last
+  // in-link here.
+  if (!Live(g, id)) return;
+  for (const Id v : own) {
+    if (std::find(ids.begin(), ids.end(), v) == ids.end()) KeepLinked(g, v, layer, id);
+  }
 }
 
 // Links node id again on every layer where it links to a doomed node;
@@ -271,16 +412,32 @@ void Sweep(G& g, const HnswRepairLimits& limits, HnswRepairCounts& counts) {
 
 template <HnswRepairGraph G>
 void DropReady(G& g, const HnswRepairLimits& limits, HnswRepairCounts& counts) {
+  using Id = typename G::Id;
   HnswRepairCursor& at = g.cursor();
   const auto ready = g.ReadyBatch(limits.drops);
+  // (layer, node) pairs the dropped nodes linked to: their links go too.
+  std::vector<std::pair<uint32_t, Id>> lost;
   for (const auto x : ready) {
     if (!g.ok()) return;
     // The entry left deleted nodes when the drops began; nothing moves it
     // back onto one, but should it stand here it moves first.
     if (g.Entry() == x) g.SetEntry(LiveNear(g, x));
+    if (g.Present(x)) {
+      for (uint32_t layer = 0, layers = g.Layers(x); layer < layers; ++layer) {
+        for (const Id v : ListOf(g, x, layer)) lost.emplace_back(layer, v);
+      }
+    }
     g.Drop(x);
     ++counts.dropped;
   }
+  // A node an insert linked to a removed one after its removal may hold
+  // its last in-link there.
+  std::sort(lost.begin(), lost.end());
+  lost.erase(std::unique(lost.begin(), lost.end()), lost.end());
+  if constexpr (requires { g.EndDrops(); }) {
+    if (!lost.empty() && g.ok()) g.EndDrops();
+  }
+  for (const auto& [layer, v] : lost) KeepLinked(g, v, layer, v);
   if (ready.size() == limits.drops || !g.ok()) return;
   ++at.pass;
   at.dropping = false;
@@ -313,6 +470,9 @@ void RepairAround(G& g, typename G::Id x, HnswRepairCounts& counts) {
       Relink(g, v, layer);
       ++counts.relinked;
     }
+    // A node x linked to without a link back (a far node, which its own
+    // neighbours' lists prune) may have had its last in-link from x.
+    for (Id v : near) KeepLinked(g, v, layer, x);
   }
 }
 
@@ -565,6 +725,17 @@ template <HnswRepairGraph G>
 void HnswRepairNewNode(G& g, typename G::Id id) {
   const HnswRepairCursor& at = g.cursor();
   if (!at.dropping && id < at.next) hnsw_repair_internal::RepairNode(g, id);
+}
+
+// After an insert: each node whose link to it the insert's pruning took
+// away (HnswUnlinked; the new node itself, where every list it was linked
+// back into left it out) keeps an in-link from a live node near it. Far
+// nodes are what selection prunes, and a node no list links to is lost to
+// every search. Most such nodes are still linked from a neighbour, which
+// costs a look at a list or two; a node that is not is linked again.
+template <HnswLinkGraph G>
+void HnswKeepLinked(G& g, std::span<const HnswUnlinked<typename G::Id>> unlinked) {
+  for (const auto& u : unlinked) hnsw_repair_internal::KeepLinked(g, u.id, u.layer, u.from);
 }
 
 // ---------------------------------------------------------------------------

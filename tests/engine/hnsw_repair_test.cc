@@ -5,7 +5,9 @@
 // recall of brute force and never returning a removed key, no write's
 // repair beyond its bounds, the graph's invariants (caps, no link to a
 // dropped node), and every removed node dropped in the end; the repair's
-// work follows the removals, never the number of writes. Then an on-disk
+// work follows the removals, never the number of writes; on tight clusters
+// with far outliers every live node stays reachable after every batch of
+// writes. Then an on-disk
 // graph written by earlier rules (deleted nodes left as they were, or a
 // repair row without a debt) is repaired by later writes, and the repair
 // row's layout.
@@ -36,6 +38,7 @@ class Rng : public test::LcgRng {
  public:
   using LcgRng::LcgRng;
   std::vector<float> Vector() { return LcgRng::Vector(kDim); }
+  std::vector<float> Vector16() { return LcgRng::Vector(16); }
 };
 
 DiskHnswParams L2Params() {
@@ -70,6 +73,36 @@ void ExpectWriteWithin(const HnswRepairCounts& counts, bool removed, const HnswR
   }
   EXPECT_LE(counts.passed + counts.dropped, limits.per_removal + std::max(limits.nodes, limits.drops));
   EXPECT_LE(counts.relinked, kAroundMost + counts.passed);
+}
+
+// A node as the reachability oracle sees it.
+struct Node {
+  std::string key;
+  bool live = false;
+  std::vector<std::vector<uint64_t>> layers;
+};
+
+// The live keys with a node on `layer` that a walk from entry over the
+// links of that layer (through removed nodes too, as searches go) never
+// meets: no search can return them.
+std::set<std::string> UnreachedFrom(const std::map<uint64_t, Node>& nodes, std::optional<uint64_t> entry,
+                                    uint32_t layer) {
+  std::set<uint64_t> seen;
+  std::vector<uint64_t> stack;
+  if (entry && nodes.contains(*entry) && nodes.at(*entry).layers.size() > layer) stack.push_back(*entry);
+  while (!stack.empty()) {
+    uint64_t id = stack.back();
+    stack.pop_back();
+    if (!seen.insert(id).second) continue;
+    for (uint64_t v : nodes.at(id).layers[layer]) {
+      if (nodes.contains(v) && !seen.contains(v)) stack.push_back(v);
+    }
+  }
+  std::set<std::string> out;
+  for (const auto& [id, node] : nodes) {
+    if (node.live && node.layers.size() > layer && !seen.contains(id)) out.insert(node.key);
+  }
+  return out;
 }
 
 // The in-memory graph under test.
@@ -119,6 +152,23 @@ class MemoryGraph {
     }
     EXPECT_EQ(present, graph_.live_count() + graph_.tombstone_count());
     return present;
+  }
+
+  // The live keys no walk from the entry point over the links of `layer`
+  // reaches (those with a node on the layer).
+  std::set<std::string> Unreached(uint32_t layer) {
+    std::map<uint64_t, Node> nodes;
+    for (uint64_t id = 0; id < graph_.node_count(); ++id) {
+      if (!graph_.present(id)) continue;
+      Node& node = nodes[id];
+      node.key = graph_.key(id) ? std::string(*graph_.key(id)) : std::string();
+      node.live = graph_.key(id).has_value();
+      for (uint32_t l = 0; l <= graph_.level(id); ++l) {
+        auto list = graph_.neighbours(id, l);
+        node.layers.emplace_back(list.begin(), list.end());
+      }
+    }
+    return UnreachedFrom(nodes, graph_.entry(), layer);
   }
 
  private:
@@ -228,6 +278,21 @@ class DiskGraph {
           << key;
     }
     return nodes.size();
+  }
+
+  std::set<std::string> Unreached(uint32_t layer) {
+    auto txn = engine_->store().BeginRead();
+    std::map<uint64_t, Node> nodes;
+    auto visit = [&](std::string_view key, std::string_view value) -> Result<bool> {
+      uint64_t id = DecodeFixed64BE(key.data() + 1);
+      auto node = decode_dann_node(kNs, id, value, false, Quantization::kNone);
+      EXPECT_TRUE(node.has_value());
+      if (node) nodes[id] = Node{node->key, !node->deleted, node->layers};
+      return true;
+    };
+    EXPECT_TRUE(ReadView(*txn).view_for_each_prefix(kNs, std::string(1, kDannNodePrefix), visit).has_value());
+    DiskHnswMeta meta = Meta();
+    return UnreachedFrom(nodes, meta.has_entry ? std::optional<uint64_t>(meta.entry) : std::nullopt, layer);
   }
 
   Engine& engine() { return *engine_; }
@@ -397,6 +462,57 @@ TYPED_TEST(HnswRepairModel, RepairWorkFollowsRemovalsNotTheNumberOfWrites) {
     bool removed = true;
     ExpectWriteWithin(graph.Put(key, v, limits, &removed), false, limits);
     EXPECT_FALSE(removed);
+  }
+}
+
+// Tight clusters with a few far outliers, under inserts, replacements and
+// removals: a far node is linked from few nodes (neighbour selection
+// prunes it from the lists of the clusters' nodes), and it must keep an
+// in-link whenever the node holding its last one is removed or relinked.
+// After every batch of writes each live key is reached from the entry
+// point on every layer it has, and found by a query wide enough to return
+// every live key.
+TYPED_TEST(HnswRepairModel, EveryLiveNodeStaysReachableOnClusteredDataWithOutliers) {
+  constexpr size_t kWideDim = 16, kClusters = 12;
+  for (uint64_t seed = 1; seed <= 4; ++seed) {
+    TypeParam graph;
+    Model model;
+    Rng rng(seed * 7919);
+    std::vector<std::vector<float>> centres;
+    for (size_t c = 0; c < kClusters; ++c) centres.push_back(rng.Vector16());
+    auto draw = [&] {
+      std::vector<float> v = rng.Vector16();
+      if (rng.Next() % 100 < 3) {
+        for (float& x : v) x *= 6.0f;  // a far outlier: six times the clusters' spread
+        return v;
+      }
+      const std::vector<float>& centre = centres[rng.Next() % kClusters];
+      for (size_t i = 0; i < kWideDim; ++i) v[i] = centre[i] + 0.01f * v[i];
+      return v;
+    };
+    std::vector<std::string> keys;
+    for (int i = 0; i < 400; ++i) keys.push_back("k" + std::to_string(i));
+    for (int op = 0; op < 1500; ++op) {
+      const std::string& key = keys[rng.Next() % keys.size()];
+      if (model.contains(key) && rng.Next() % 3 == 0) {
+        graph.Remove(key, HnswRepairLimits{});
+        model.erase(key);
+      } else {
+        model[key] = draw();  // a new key, or a replacement
+        graph.Put(key, model[key], HnswRepairLimits{});
+      }
+      if (op % 10 != 9) continue;
+      for (uint32_t layer = 0; layer < 3; ++layer) {
+        std::set<std::string> missing = graph.Unreached(layer);
+        ASSERT_TRUE(missing.empty()) << "seed " << seed << " write " << op << " layer " << layer << ": "
+                                     << missing.size() << " live keys unreachable, e.g. " << *missing.begin();
+      }
+      std::set<std::string> found;
+      for (const std::vector<float>& q : {std::vector<float>(kWideDim, 0.0f), centres[op % kClusters]}) {
+        for (const HnswHit& hit : graph.Search(q, model.size() + 10)) found.insert(hit.key);
+      }
+      ASSERT_EQ(found.size(), model.size()) << "seed " << seed << " write " << op;
+    }
   }
 }
 

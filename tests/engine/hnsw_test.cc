@@ -12,6 +12,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 
 #include "tests/engine/clustered_vectors.h"
 
@@ -777,6 +778,7 @@ class ModelGraph {
     if (!dim_) dim_ = v.size();
     PreparedQuery q = prepare_query(codebook_.get(), metric_, quant_, v);
     uint32_t level = DrawLevel();
+    std::vector<std::tuple<uint32_t, uint64_t, uint64_t>> unlinked;  // (layer, node, from)
     Node node;
     node.stored = codebook_ ? StoredVector::Codes(pq_encode(*codebook_, v)) : quantize_vector(quant_, v);
     node.layers.resize(level + 1);
@@ -807,8 +809,16 @@ class ModelGraph {
         }
         for (uint64_t n : nodes_[id].layers[l]) {
           nodes_[n].layers[l].push_back(id);
-          if (nodes_[n].layers[l].size() > cap) Prune(n, l, cap);
+          if (nodes_[n].layers[l].size() <= cap) continue;
+          const std::vector<uint64_t> before = nodes_[n].layers[l];
+          Prune(n, l, cap);
+          for (uint64_t v : before) {
+            if (v != id && std::ranges::find(nodes_[n].layers[l], v) == nodes_[n].layers[l].end()) {
+              unlinked.push_back({l, v, n});
+            }
+          }
         }
+        unlinked.push_back({l, id, id});
         ep = w.front().id;
       }
       if (level > top) entry_ = id;
@@ -817,6 +827,7 @@ class ModelGraph {
     }
     slots_.push_back(key);
     live_[key] = id;
+    for (const auto& [l, v, from] : unlinked) KeepLinked(v, l, from, 2);
   }
 
   void Remove(const std::string& key) {
@@ -930,6 +941,65 @@ class ModelGraph {
       if (!covered) kept.push_back(candidate.id);
     }
     return kept;
+  }
+
+  bool Live(uint64_t id) const { return slots_[id].has_value(); }
+
+  // Some live node among w's neighbours on layer l, other than except,
+  // links to w (the entry point needs no link).
+  bool LinkedNear(uint64_t w, uint32_t l, uint64_t except) const {
+    if (entry_ == w) return true;
+    for (uint64_t y : nodes_[w].layers[l]) {
+      if (y == except || y == w || !Live(y) || Level(y) < l) continue;
+      if (std::ranges::find(nodes_[y].layers[l], w) != nodes_[y].layers[l].end()) return true;
+    }
+    return false;
+  }
+
+  // A live node that lost a link keeps one: failing LinkedNear, it goes
+  // into the list of the nearest of up to 8 live nodes around it that has
+  // room, or in place of one of the last 8 ids there that is removed or
+  // LinkedNear;
+  // failing that, in place of the last id of the nearest list, which is
+  // kept linked in turn, two deep.
+  void KeepLinked(uint64_t w, uint32_t l, uint64_t except, int depth) {
+    if (!Live(w) || Level(w) < l || LinkedNear(w, l, except)) return;
+    std::set<uint64_t> around;
+    for (uint64_t v : nodes_[w].layers[l]) {
+      if (Level(v) < l) continue;
+      if (Live(v)) {
+        around.insert(v);
+      } else {
+        around.insert(nodes_[v].layers[l].begin(), nodes_[v].layers[l].end());
+      }
+    }
+    PreparedQuery own = Own(w);
+    std::vector<ScoredNode<uint64_t>> hosts;
+    for (uint64_t y : around) {
+      if (y != w && y != except && Live(y) && Level(y) >= l) hosts.push_back({Distance(own, y), y});
+    }
+    if (hosts.empty()) return;
+    std::sort(hosts.begin(), hosts.end(), ScoredBefore<uint64_t>);
+    const size_t cap = l > 0 ? kHnswM : kHnswM0;
+    for (size_t h = 0; h < hosts.size() && h < 8; ++h) {
+      std::vector<uint64_t>& list = nodes_[hosts[h].id].layers[l];
+      if (std::ranges::find(list, w) != list.end()) return;
+      if (list.size() < cap) {
+        list.push_back(w);
+        return;
+      }
+      for (size_t i = list.size(), tried = 0; i-- > 0 && tried < 8; ++tried) {
+        if (!Live(list[i]) || LinkedNear(list[i], l, hosts[h].id)) {
+          list[i] = w;
+          return;
+        }
+      }
+    }
+    if (depth == 0) return;
+    std::vector<uint64_t>& list = nodes_[hosts.front().id].layers[l];
+    const uint64_t out = list.back();
+    list.back() = w;
+    KeepLinked(out, l, hosts.front().id, depth - 1);
   }
 
   void Prune(uint64_t n, uint32_t l, size_t cap) {
