@@ -61,10 +61,11 @@ auto WithOpen(PyObject* self, F&& body) {
   });
 }
 
-// WithOpen for a write: the engine call lets go of the lock if it has to
-// wait (LetGoWhileWaiting, handle.h), so body gets an engine reference of
-// the call's own, and must not touch the handle's state after its engine
-// call has begun.
+// WithOpen for a write, or for a read that may resume an index build
+// (whose batches are writes): the engine call lets go of the lock if it
+// has to wait (LetGoWhileWaiting, handle.h), so body gets an engine
+// reference of the call's own, and must not touch the handle's state after
+// its engine call has begun.
 template <class F>
 auto WithOpenWrite(PyObject* self, F&& body) {
   CollectionHandle& h = Unbox<CollectionHandle>(self);

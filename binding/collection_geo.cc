@@ -3,6 +3,9 @@
 // engine's search under it (index/geo_search.h: pending index builds are
 // resumed first, candidates come from the geo index when one can answer,
 // and every hit is tested exactly) and builds the GeoHit objects after it.
+// A resumed build writes its batches, so the search may wait for the
+// writer turn: it lets go of the lock then, as a write does
+// (WithOpenWrite).
 
 #include "binding/collection.h"
 #include "binding/value.h"
@@ -38,7 +41,7 @@ PyObject* CollectionGeoWithinRadius(PyObject* self, PyObject* const* args, Py_ss
   std::string field;
   double n[3];
   if (!FieldAndFloats(kParams, args, nargs, kwnames, &field, n, 3)) return nullptr;
-  auto hits = WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<Hits> {
+  auto hits = WithOpenWrite(self, [&](const std::string& name, Engine& engine) -> BResult<Hits> {
     return geo_radius_search(engine, name, field, n[0], n[1], n[2]);
   });
   return Finish(std::move(hits), HitsToPy);
@@ -53,7 +56,7 @@ PyObject* CollectionGeoNearest(PyObject* self, PyObject* const* args, Py_ssize_t
   if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgStr(kParams, 0, a[0], &field) ||
       !ArgF64(kParams, 1, a[1], &lat) || !ArgF64(kParams, 2, a[2], &lon) || !ArgU64(kParams, 3, a[3], &k))
     return nullptr;
-  auto hits = WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<Hits> {
+  auto hits = WithOpenWrite(self, [&](const std::string& name, Engine& engine) -> BResult<Hits> {
     return geo_nearest(engine, name, field, lat, lon, k);
   });
   return Finish(std::move(hits), HitsToPy);
@@ -64,7 +67,7 @@ PyObject* CollectionGeoWithinBbox(PyObject* self, PyObject* const* args, Py_ssiz
   std::string field;
   double n[4];
   if (!FieldAndFloats(kParams, args, nargs, kwnames, &field, n, 4)) return nullptr;
-  auto hits = WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<Hits> {
+  auto hits = WithOpenWrite(self, [&](const std::string& name, Engine& engine) -> BResult<Hits> {
     return geo_bbox_search(engine, name, field, GeoBox{n[0], n[1], n[2], n[3]});
   });
   return Finish(std::move(hits), HitsToPy);

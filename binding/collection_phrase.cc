@@ -5,7 +5,9 @@
 // objects after it. A search that may be long runs without the
 // interpreter lock, as queries do: it touches no Python object, and
 // "collection lock" stays held, so another thread using the same handle
-// waits (with the interpreter lock released) while others go on.
+// waits (with the interpreter lock released) while others go on. A
+// resumed build writes its batches, so the search may wait for the writer
+// turn: it lets go of the lock then, as a write does (WithOpenWrite).
 
 #include "binding/collection.h"
 #include "binding/handle.h"
@@ -43,7 +45,7 @@ PyObject* CollectionPhraseSearch(PyObject* self, PyObject* const* args, Py_ssize
   if (!MatchArgs(kParams, args, nargs, kwnames, a) || !ArgStr(kParams, 0, a[0], &field) ||
       !ArgStr(kParams, 1, a[1], &phrase) || !ArgU64(kParams, 2, a[2], &k))
     return nullptr;
-  auto hits = WithOpen(self, [&](const std::string& name, Engine& engine) -> BResult<Hits> {
+  auto hits = WithOpenWrite(self, [&](const std::string& name, Engine& engine) -> BResult<Hits> {
     const Result<uint64_t> rows = count_rows(engine.store(), name);
     const bool long_search = phrase.size() >= kLongPhrase || (rows.has_value() && *rows >= kLongRead);
     return MaybeWithoutGil(long_search, [&] { return phrase_search_entry(engine, name, field, phrase, k); });

@@ -12,7 +12,7 @@ import time
 import pytest
 
 import pallix._native as native
-from conftest import RawFile, child_env, pallix_error, run_child, run_threads
+from conftest import RawFile, child_env, crash_child, pallix_error, run_child, run_threads
 
 AUTO1 = "0" * 19 + "1"
 AUTO2 = "0" * 19 + "2"
@@ -484,6 +484,66 @@ def test_an_update_callback_writes_through_a_handle_whose_writer_waits_for_its_t
         print(c.get("k"), shared.get("x"), shared.get("w"), len(shared))
     """, timeout=90)
     assert out.split() == ["3", "2", "1", "2"]
+
+
+READS_THAT_RESUME_BUILDS = {
+    "geo_within_radius": 'shared.geo_within_radius("g", 0.0, 0.0, 50.0)',
+    "geo_nearest": 'shared.geo_nearest("g", 0.0, 0.0, 1)',
+    "geo_within_bbox": 'shared.geo_within_bbox("g", -1.0, -1.0, 1.0, 1.0)',
+    "phrase_search": 'shared.phrase_search("t", "a b", 1)',
+    "delete_where": 'shared.delete_where(native.field("n").eq(-1))',
+    "query_run": 'shared.query().run()',
+}
+
+
+@pytest.mark.parametrize("read", READS_THAT_RESUME_BUILDS)
+def test_an_update_callback_writes_through_a_handle_whose_read_resumes_a_build(read, tmp_path):
+    # A geo build left pending (the crash hook ends its process after the
+    # first batch). Another thread's read through the shared handle resumes
+    # it and so waits for the turn the update holds; the callback then
+    # writes through that handle, and both land. The order is fixed as in
+    # the test above: the reader keeps the interpreter lock from the moment
+    # it signals until its first wait, the one for the turn.
+    path = str(tmp_path / "t.db")
+    with native.Db.open(path) as db, db.collection("c") as c:
+        c.insert_many([(f"k{i}", {"g": [0.1 * i, 0.1 * i], "t": "a b", "n": i}) for i in range(10)])
+    died = crash_child(path, 'c.create_geo_index("g")', 1)
+    assert died.returncode != 0 and "finished" not in died.stdout
+    out = run_child(f"""
+        import sys, threading
+        import pallix._native as native
+        sys.setswitchinterval(1000)
+        db = native.Db.open({path!r})
+        u, shared = db.collection("u"), db.collection("c")
+        u.insert("k", 1)
+        calling = threading.Event()
+        refused = []
+
+        def reader():
+            calling.set()
+            try:
+                {READS_THAT_RESUME_BUILDS[read]}
+            except native.PallixError as e:
+                refused.append((e.code, e.message))
+
+        t = threading.Thread(target=reader, daemon=True)
+
+        def f(d):
+            t.start()
+            calling.wait(30)
+            shared.insert("x", {{"n": 2}})
+            return d + 1
+
+        try:
+            u.update("k", f)
+        except native.PallixError as e:
+            refused.append((e.code, e.message))
+        t.join(30)
+        assert not t.is_alive(), "the read hung"
+        print(refused)
+        print(u.get("k"), shared.get("x"), len(shared.geo_within_bbox("g", -1.0, -1.0, 2.0, 2.0)))
+    """, timeout=90)
+    assert out.splitlines() == ["[]", "2 {'n': 2} 10"]
 
 
 def test_update_callbacks_and_writers_share_a_handle_without_refusals(shared_db):
