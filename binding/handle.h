@@ -26,7 +26,9 @@
 // waiting for the turn) writes take the second, which keeps the order in
 // which engine calls take "index resume lock" and the turn: a write lets
 // go of its handle lock when it has to wait (for the turn, or for "index
-// resume lock") and goes on without it (LetGoWhileWaiting); update, which
+// resume lock") and goes on without it (LetGoWhileWaiting), and so does a
+// read that resumes a pending index build, whose batches are writes
+// (delete_where, the geo and phrase searches); update, which
 // must hold its lock while its callback runs, lets go of it while it waits
 // for the turn and takes it back before the callback (TakeTurnKeepingLock).
 //
