@@ -46,9 +46,10 @@ uint64_t VectorPool(uint64_t k) {
   return std::max<uint64_t>(k > std::numeric_limits<uint64_t>::max() / 4 ? k : 4 * k, kMinVectorPool);
 }
 
-// The single-source vector walk over the whole collection: a pool of at
-// most max(4k, 1024) distances, cut back to k whenever it fills, so memory
-// does not grow with the collection. Only the winners' documents are kept.
+// The single-source vector walk over the whole collection when an ordering
+// or MMR reads the candidates' documents: a pool of at most max(4k, 1024)
+// distances, cut back to k whenever it fills, so memory does not grow with
+// the collection. Only the winners' documents are kept.
 Result<std::vector<CandidateRow>> PooledVectorWalk(const QuerySpec& spec, const ReadView& view,
                                                    const VectorSource& src, SourceList& list) {
   if (src.k == 0) return std::vector<CandidateRow>();
@@ -360,14 +361,14 @@ Result<std::vector<QueryRow>> ExactRoute(const QuerySpec& spec, const ReadView& 
                                          const ExecuteOptions& options) {
   std::vector<SourceList> lists;
   std::vector<CandidateRow> rows;
+  if (!candidates && !spec.order_by && !(spec.mmr_lambda && FirstVectorSource(spec) != nullptr)) {
+    return StreamedExactRoute(spec, view, options.raw_field_reads && TopLevelSourceFields(spec));
+  }
   const VectorSource* only_vec = spec.sources.size() == 1 ? std::get_if<VectorSource>(&spec.sources[0]) : nullptr;
   if (!candidates && only_vec != nullptr) {
     lists.emplace_back();
     ASSIGN_OR_RETURN(rows, PooledVectorWalk(spec, view, *only_vec, lists.back()));
     return RankedTail(spec, std::move(rows), lists);
-  }
-  if (!candidates && !spec.order_by && !(spec.mmr_lambda && FirstVectorSource(spec) != nullptr)) {
-    return StreamedExactRoute(spec, view, options.raw_field_reads && TopLevelSourceFields(spec));
   }
   const ReadView* whole = nullptr;
   if (candidates) {
