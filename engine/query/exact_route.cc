@@ -233,20 +233,6 @@ class StreamedRows {
   bool stable_;
 };
 
-// The exact route over the whole collection when neither an ordering nor
-// MMR reads the candidates' documents: each kept row's vector distances
-// are taken as the walk reaches it (NearestPool) and its partial document
-// is dropped there, so that only keys and the texts of the text sources
-// are kept. The candidates' vectors, most of a hybrid query's bytes, are
-// then read while still in cache and never held. The texts are scored once
-// the walk is over (their statistics span every candidate), and the few
-// documents returned are read whole at the end.
-//
-// When every source reads a top-level field, each row is decoded once, as
-// far as the filters reach, and the sources' fields are read from their
-// encoded bytes (raw_fields): a text is kept as a view of the row, and the
-// distance is taken over the stored components, copied into one reused
-// vector, so no partial document is built.
 // Where a row's vector payload lay, to skip when the rows ahead are asked
 // for: rows of a collection mostly share their layout, so the span the last
 // row's vector took is the span the next rows' vectors take. The filters
@@ -336,6 +322,21 @@ class RawBatchWalk {
   std::optional<size_t> first_pool_;
 };
 
+// The exact route over the whole collection when neither an ordering nor
+// MMR reads the candidates' documents (any sources, a single vector source
+// among them): each kept row's vector distances are taken during the walk
+// (NearestPool) and its partial document is dropped there, so that only
+// keys and the texts of the text sources are kept. The candidates'
+// vectors, most of a hybrid query's bytes, are never held. The texts are
+// scored once the walk is over (their statistics span every candidate),
+// and the few documents returned are read whole at the end.
+//
+// When every source reads a top-level field, each row is decoded once, as
+// far as the filters reach, and the sources' fields are read from their
+// encoded bytes (raw_fields, RawBatchWalk): a text is kept as a view of the
+// row, and the distance is taken over the stored components, copied into
+// one reused vector, so no partial document is built; a vector's bytes are
+// read only for rows the filters keep.
 Result<std::vector<QueryRow>> StreamedExactRoute(const QuerySpec& spec, const ReadView& view, bool raw_fields) {
   const size_t n = spec.sources.size();
   const std::vector<std::string_view> fields = RankedFields(spec);
