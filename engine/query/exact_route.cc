@@ -348,6 +348,10 @@ Result<std::vector<QueryRow>> StreamedExactRoute(const QuerySpec& spec, const Re
       pools[i].emplace(*v);
       continue;
     }
+    // A loaded index in step with view needs neither the texts nor their
+    // hashes (ScoreTextCandidates); should it fall behind by the time the
+    // texts are scored, it reads the texts instead.
+    if (MemoryIndexesInStep(*spec.engine, view)) continue;
     ASSIGN_OR_RETURN(std::optional<SeededHash> hasher, LoadedTextHasher(*spec.engine, spec.collection, fields[i]));
     if (hasher) rows.HashTexts(i, *hasher);
   }
