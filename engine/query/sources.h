@@ -55,8 +55,8 @@ Result<SourceList> ScoreTextSourceIndexed(Engine& engine, const ReadView& view, 
 // its after-commit upkeep, Store::WriterTurnFree) and nothing was committed
 // since the snapshot began. Asked under the lock of the index about to be
 // read, which every upkeep of it takes: an answer of true then holds for
-// as long as the lock is held. A reader that finds it true may take a
-// document's indexed text or vector as the document's own.
+// as long as the lock is held. A reader that finds it true may take what
+// the index holds of a document as the document's own.
 bool MemoryIndexesInStep(Engine& engine, const ReadView& view);
 
 // One candidate of a text source: its key and the text at the source's
