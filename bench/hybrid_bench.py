@@ -26,6 +26,15 @@ Prints median and p95 latency per query for both, their ratio and the mean
 overlap of the two top-10 sets (|pallix & peer| / 10), then how many queries'
 text source found a match after the filter on each side.
 
+A second query kind has the filter and the vector source alone, which
+pallix answers by scoring every document the filter keeps (the exact
+route); its peer is numpy's exact cosine top-k over the same filtered
+vectors, held as one contiguous matrix, with its BLAS held to one thread
+(pallix answers on one; idle OpenBLAS threads spin and would slow the
+other timings). numpy's speed depends on its BLAS kernel: run with
+OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE unset unless they are wanted, and
+read the kernel threadpoolctl reports below the table.
+
 The two sides do not compute the same thing:
 - pallix's text source matches the phrase (its words adjacent and in order);
   bm25s scores a bag of words, so a two-word query also ranks documents
@@ -171,6 +180,12 @@ class Pallix:
             qb = qb.approx()
         return [(r.key, r.score) for r in qb.fuse_rrf(RRF_K).limit(TOP).select(["length"]).run()]
 
+    def run_vector(self, j):
+        """The filtered single vector source: every document the filter
+        keeps scored exactly (the exact route)."""
+        qb = self.c.query().filter(self.flt).vector("emb", self.qarrs[j], TOP, "cosine")
+        return [(r.key, r.score) for r in qb.fuse_rrf(RRF_K).limit(TOP).select(["length"]).run()]
+
     def text_hits(self):
         return sum(bool(self.c.query().filter(self.flt).text("text", p, TOP).select(["length"]).run())
                    for p in self.phrases)
@@ -203,6 +218,14 @@ def main():
     import bm25s
     import hnswlib
     import numpy as np
+
+    # One BLAS thread, as pallix answers on one: OpenBLAS's idle threads
+    # spin between calls and would slow every other side's timings.
+    try:
+        from threadpoolctl import threadpool_limits
+        blas_limit = threadpool_limits(limits=1, user_api="blas")  # noqa: F841 (held for the run)
+    except ImportError:
+        blas_limit = None
 
     if args.module:
         native = load_module(args.module, "pallix_this")
@@ -282,28 +305,46 @@ def main():
     def theirs(j):
         return rrf([[keys[d] for d in vector_top(j)], [keys[d] for d in text_top(j)]])[:TOP]
 
+    # Peer of the filtered single vector source: numpy's exact cosine top-k
+    # over the vectors the filter keeps, held as one contiguous matrix with
+    # their norms (the filter applied once, up front, in numpy's favour).
+    kept_ids = np.flatnonzero(keep)
+    kept_mat = np.ascontiguousarray(vecs[doc_ids][kept_ids])
+    kept_norms = np.linalg.norm(kept_mat, axis=1)
+
+    def numpy_top(j):
+        q = qvecs[j]
+        dist = 1.0 - (kept_mat @ q) / (kept_norms * np.linalg.norm(q))
+        top = np.argpartition(dist, TOP)[:TOP]
+        top = top[np.lexsort((top, dist[top]))]
+        return [keys[kept_ids[t]] for t in top]
+
     for j in range(min(5, len(query_ids))):  # warm-up
         for p in builds:
             p.run(j)
         theirs(j)
 
-    lat = {(p.label, ax): [] for p in builds for ax in (False, True)}
-    res = {(p.label, ax): [] for p in builds for ax in (False, True)}
-    lat_theirs, res_theirs = [], []
+    lat = {(p.label, ax): [] for p in builds for ax in (False, True, "vec")}
+    res = {(p.label, ax): [] for p in builds for ax in (False, True, "vec")}
+    lat_theirs, res_theirs, lat_numpy, res_numpy = [], [], [], []
     for j in range(len(query_ids)):
         for p in builds:
-            for ax in (False, True):
+            for ax in (False, True, "vec"):
                 t0 = time.perf_counter()
-                r = p.run(j, approx=ax)
+                r = p.run_vector(j) if ax == "vec" else p.run(j, approx=ax)
                 lat[(p.label, ax)].append(time.perf_counter() - t0)
                 res[(p.label, ax)].append(r)
         t0 = time.perf_counter()
         res_theirs.append(theirs(j))
         lat_theirs.append(time.perf_counter() - t0)
+        t0 = time.perf_counter()
+        res_numpy.append(numpy_top(j))
+        lat_numpy.append(time.perf_counter() - t0)
 
     def overlap(label, ax):
+        peer = res_numpy if ax == "vec" else res_theirs
         return statistics.mean(len({k for k, _ in a} & set(b)) / TOP
-                               for a, b in zip(res[(label, ax)], res_theirs))
+                               for a, b in zip(res[(label, ax)], peer))
 
     # Checks on what was compared: every result passes the filter, and how
     # often the text source contributed on each side.
@@ -313,26 +354,40 @@ def main():
     text_hits_theirs = sum(bool(text_top(j)) for j in range(len(query_ids)))
 
     mt, pt = statistics.median(lat_theirs) * 1e3, pct(lat_theirs, 95) * 1e3
+    mn_, pn_ = statistics.median(lat_numpy) * 1e3, pct(lat_numpy, 95) * 1e3
     print()
-    print(f"{'pipeline':<44}{'median ms':>10}{'p95 ms':>10}{'overlap':>9}{'peer/this':>10}")
+    print(f"{'pipeline':<48}{'median ms':>10}{'p95 ms':>10}{'overlap':>9}{'peer/this':>10}")
     for p in builds:
-        for ax in (False, True):
+        for ax in (False, True, "vec"):
             xs = lat[(p.label, ax)]
             m, q95 = statistics.median(xs) * 1e3, pct(xs, 95) * 1e3
-            name = f"pallix {p.label}: filter+vec+text+rrf" + (" approx()" if ax else "")
-            print(f"{name:<44}{m:>10.2f}{q95:>10.2f}{overlap(p.label, ax):>9.3f}{mt / m:>9.2f}x")
-    print(f"{'hnswlib + bm25s + python rrf':<44}{mt:>10.2f}{pt:>10.2f}{'-':>9}{'-':>10}")
-    print("overlap: mean |pallix top-10 & peer top-10| / 10; peer/this above 1: pallix faster")
+            if ax == "vec":
+                name, peer = f"pallix {p.label}: filter+vec (exact)", mn_
+            else:
+                name, peer = f"pallix {p.label}: filter+vec+text+rrf" + (" approx()" if ax else ""), mt
+            print(f"{name:<48}{m:>10.2f}{q95:>10.2f}{overlap(p.label, ax):>9.3f}{peer / m:>9.2f}x")
+    print(f"{'hnswlib + bm25s + python rrf':<48}{mt:>10.2f}{pt:>10.2f}{'-':>9}{'-':>10}")
+    print(f"{'numpy exact top-k over the filtered vectors':<48}{mn_:>10.2f}{pn_:>10.2f}{'-':>9}{'-':>10}")
+    print("overlap: mean |pallix top-10 & peer top-10| / 10 (filter+vec: against numpy's); "
+          "peer/this above 1: pallix faster")
+    try:
+        from threadpoolctl import threadpool_info
+        blas = [f"{i.get('internal_api')} {i.get('version')} {i.get('architecture')} "
+                f"{i.get('num_threads')} threads" for i in threadpool_info() if i.get("user_api") == "blas"]
+        print(f"numpy's BLAS (threadpoolctl): {'; '.join(blas) or 'none reported'}")
+    except ImportError:
+        print("numpy's BLAS: threadpoolctl not installed")
     if len(builds) == 2:
-        for ax in (False, True):
+        for ax in (False, True, "vec"):
             mb = statistics.median(lat[("baseline", ax)])
             mn = statistics.median(lat[("this build", ax)])
-            print(f"this build against the baseline{' with approx()' if ax else ''}: median {mb / mn:.2f}x faster")
+            what = {False: "", True: " with approx()", "vec": ", filter+vec"}[ax]
+            print(f"this build against the baseline{what}: median {mb / mn:.2f}x faster ({mn / mb:.2f}x the time)")
     for p in builds:
-        d = digest(res[(p.label, False)]), digest(res[(p.label, True)])
-        print(f"result digest ({p.label}): {d[0]}, with approx() {d[1]}")
+        d = digest(res[(p.label, False)]), digest(res[(p.label, True)]), digest(res[(p.label, "vec")])
+        print(f"result digest ({p.label}): {d[0]}, with approx() {d[1]}, filter+vec {d[2]}")
     if len(builds) == 2:
-        same = all(res[("this build", ax)] == res[("baseline", ax)] for ax in (False, True))
+        same = all(res[("this build", ax)] == res[("baseline", ax)] for ax in (False, True, "vec"))
         print(f"results identical to the baseline (keys and score bits): {'yes' if same else 'NO'}")
     hits = ", ".join(f"pallix {p.label} {p.text_hits()}" for p in builds)
     print(f"queries whose text source found a match after the filter: {hits}, "

@@ -33,6 +33,12 @@ constexpr uint64_t kMinVectorPool = 1024;
 constexpr size_t kRowsAhead = 2;
 constexpr size_t kRowPrefetch = 4096;
 
+// The walk over encoded rows asks for a row's bytes kTestAhead rows before
+// it tests the filters on them, and for a kept row's vector kVectorsAhead
+// kept rows before it scores it.
+constexpr size_t kTestAhead = 4;
+constexpr size_t kVectorsAhead = 4;
+
 const VectorSource* FirstVectorSource(const QuerySpec& spec) {
   for (const QuerySource& s : spec.sources) {
     if (const auto* v = std::get_if<VectorSource>(&s)) return v;
@@ -46,9 +52,10 @@ uint64_t VectorPool(uint64_t k) {
   return std::max<uint64_t>(k > std::numeric_limits<uint64_t>::max() / 4 ? k : 4 * k, kMinVectorPool);
 }
 
-// The single-source vector walk over the whole collection: a pool of at
-// most max(4k, 1024) distances, cut back to k whenever it fills, so memory
-// does not grow with the collection. Only the winners' documents are kept.
+// The single-source vector walk over the whole collection when an ordering
+// or MMR reads the candidates' documents: a pool of at most max(4k, 1024)
+// distances, cut back to k whenever it fills, so memory does not grow with
+// the collection. Only the winners' documents are kept.
 Result<std::vector<CandidateRow>> PooledVectorWalk(const QuerySpec& spec, const ReadView& view,
                                                    const VectorSource& src, SourceList& list) {
   if (src.k == 0) return std::vector<CandidateRow>();
@@ -226,20 +233,110 @@ class StreamedRows {
   bool stable_;
 };
 
+// Where a row's vector payload lay, to skip when the rows ahead are asked
+// for: rows of a collection mostly share their layout, so the span the last
+// row's vector took is the span the next rows' vectors take. The filters
+// are tested first; a vector is read only for a row they keep, so a walk
+// whose filter rejects half the rows does not pay for their vectors, most
+// of their bytes. A guess that misses costs only a wasted prefetch.
+class RowLayout {
+ public:
+  void Learn(std::string_view row, std::string_view vector) {
+    if (vector.empty() || vector.data() < row.data()) return;
+    begin_ = static_cast<size_t>(vector.data() - row.data());
+    end_ = begin_ + vector.size();
+  }
+  // Asks for the row's bytes outside the learnt vector span.
+  void PrefetchTested(std::string_view row) const {
+    if (end_ <= begin_ || end_ > row.size()) {
+      port::PrefetchBytes(row.substr(0, kRowPrefetch));
+      return;
+    }
+    port::PrefetchBytes(row.substr(0, begin_));
+    port::PrefetchBytes(row.substr(end_));
+  }
+
+ private:
+  size_t begin_ = 0, end_ = 0;
+};
+
+// StreamedExactRoute over encoded rows, a batch at a time in two passes:
+// the filters are tested on every row (and the kept rows' texts taken),
+// then the kept rows' vectors are scored, each pass asking for its bytes a
+// few rows ahead.
+class RawBatchWalk {
+ public:
+  RawBatchWalk(const RowFilter& filter, std::span<const std::string_view> fields, StreamedRows& rows,
+               std::vector<std::optional<NearestPool>>& pools)
+      : filter_(filter), fields_(fields), rows_(rows), pools_(pools), raw_(fields.size()) {
+    for (size_t i = 0; i < pools_.size(); ++i)
+      if (pools_[i] && !first_pool_) first_pool_ = i;
+  }
+
+  Status Batch(std::span<const RowRef> batch) {
+    kept_.clear();
+    for (size_t j = 0; j < batch.size(); ++j) {
+      if (j + kTestAhead < batch.size()) layout_.PrefetchTested(batch[j + kTestAhead].value);
+      RETURN_IF_ERROR(Test(batch[j]));
+    }
+    for (size_t a = 0; a < kept_.size(); ++a) {
+      if (a + kVectorsAhead < kept_.size()) port::PrefetchBytes(kept_[a + kVectorsAhead].vector);
+      const Kept& k = kept_[a];
+      if (raw_vector_into(k.vector, components_)) pools_[k.source]->Offer(k.key, components_);
+    }
+    return Ok();
+  }
+
+ private:
+  struct Kept {
+    std::string_view key;
+    size_t source;
+    std::string_view vector;  // encoded, as raw_vector_into reads it
+  };
+
+  Status Test(const RowRef& row) {
+    ASSIGN_OR_RETURN(bool pass, filter_.PassesRaw(row.value, fields_, raw_, tested_));
+    if (first_pool_) layout_.Learn(row.value, raw_[*first_pool_]);
+    if (!pass) return Ok();
+    rows_.AddRow(row.key);
+    for (size_t i = 0; i < raw_.size(); ++i) {
+      std::string_view text;
+      if (pools_[i]) {
+        if (!raw_[i].empty()) kept_.push_back({row.key, i, raw_[i]});
+      } else if (raw_text(raw_[i], text)) {
+        rows_.AddText(i, text, true);
+      }
+    }
+    return Ok();
+  }
+
+  const RowFilter& filter_;
+  std::span<const std::string_view> fields_;
+  StreamedRows& rows_;
+  std::vector<std::optional<NearestPool>>& pools_;
+  std::vector<std::string_view> raw_;
+  Value tested_;  // the filters' fields of a row, reused
+  ValueVector components_;
+  std::vector<Kept> kept_;
+  RowLayout layout_;
+  std::optional<size_t> first_pool_;
+};
+
 // The exact route over the whole collection when neither an ordering nor
-// MMR reads the candidates' documents: each kept row's vector distances
-// are taken as the walk reaches it (NearestPool) and its partial document
-// is dropped there, so that only keys and the texts of the text sources
-// are kept. The candidates' vectors, most of a hybrid query's bytes, are
-// then read while still in cache and never held. The texts are scored once
-// the walk is over (their statistics span every candidate), and the few
-// documents returned are read whole at the end.
+// MMR reads the candidates' documents (any sources, a single vector source
+// among them): each kept row's vector distances are taken during the walk
+// (NearestPool) and its partial document is dropped there, so that only
+// keys and the texts of the text sources are kept. The candidates'
+// vectors, most of a hybrid query's bytes, are never held. The texts are
+// scored once the walk is over (their statistics span every candidate),
+// and the few documents returned are read whole at the end.
 //
 // When every source reads a top-level field, each row is decoded once, as
 // far as the filters reach, and the sources' fields are read from their
-// encoded bytes (raw_fields): a text is kept as a view of the row, and the
-// distance is taken over the stored components, copied into one reused
-// vector, so no partial document is built.
+// encoded bytes (raw_fields, RawBatchWalk): a text is kept as a view of the
+// row, and the distance is taken over the stored components, copied into
+// one reused vector, so no partial document is built; a vector's bytes are
+// read only for rows the filters keep.
 Result<std::vector<QueryRow>> StreamedExactRoute(const QuerySpec& spec, const ReadView& view, bool raw_fields) {
   const size_t n = spec.sources.size();
   const std::vector<std::string_view> fields = RankedFields(spec);
@@ -251,26 +348,13 @@ Result<std::vector<QueryRow>> StreamedExactRoute(const QuerySpec& spec, const Re
       pools[i].emplace(*v);
       continue;
     }
+    // A loaded index in step with view needs neither the texts nor their
+    // hashes (ScoreTextCandidates); should it fall behind by the time the
+    // texts are scored, it reads the texts instead.
+    if (MemoryIndexesInStep(*spec.engine, view)) continue;
     ASSIGN_OR_RETURN(std::optional<SeededHash> hasher, LoadedTextHasher(*spec.engine, spec.collection, fields[i]));
     if (hasher) rows.HashTexts(i, *hasher);
   }
-  std::vector<std::string_view> raw(n);
-  Value tested;  // the filters' fields of a row, reused
-  ValueVector components;
-  auto keep_raw = [&](std::string_view key, std::string_view bytes) -> Status {
-    ASSIGN_OR_RETURN(bool pass, filter.PassesRaw(bytes, std::span(fields).first(n), raw, tested));
-    if (!pass) return Ok();
-    rows.AddRow(key);
-    for (size_t i = 0; i < n; ++i) {
-      std::string_view text;
-      if (pools[i]) {
-        if (raw_vector_into(raw[i], components)) pools[i]->Offer(rows.LastKey(), components);
-      } else if (raw_text(raw[i], text)) {
-        rows.AddText(i, text, true);
-      }
-    }
-    return Ok();
-  };
   auto keep_partial = [&](std::string_view key, std::string_view bytes) -> Status {
     ASSIGN_OR_RETURN(std::optional<Value> doc, filter.Partial(bytes));
     if (!doc) return Ok();
@@ -286,11 +370,15 @@ Result<std::vector<QueryRow>> StreamedExactRoute(const QuerySpec& spec, const Re
     }
     return Ok();
   };
+  RawBatchWalk raw_walk(filter, std::span(fields).first(n), rows, pools);
   RETURN_IF_ERROR(view.view_for_each_batch(spec.collection, [&](std::span<const RowRef> batch) -> Result<bool> {
+    if (raw_fields) {
+      RETURN_IF_ERROR(raw_walk.Batch(batch));
+      return true;
+    }
     for (size_t j = 0; j < batch.size(); ++j) {
       if (j + kRowsAhead < batch.size()) port::PrefetchBytes(batch[j + kRowsAhead].value.substr(0, kRowPrefetch));
-      const RowRef& row = batch[j];
-      RETURN_IF_ERROR(raw_fields ? keep_raw(row.key, row.value) : keep_partial(row.key, row.value));
+      RETURN_IF_ERROR(keep_partial(batch[j].key, batch[j].value));
     }
     return true;
   }));
@@ -360,14 +448,14 @@ Result<std::vector<QueryRow>> ExactRoute(const QuerySpec& spec, const ReadView& 
                                          const ExecuteOptions& options) {
   std::vector<SourceList> lists;
   std::vector<CandidateRow> rows;
+  if (!candidates && !spec.order_by && !(spec.mmr_lambda && FirstVectorSource(spec) != nullptr)) {
+    return StreamedExactRoute(spec, view, options.raw_field_reads && TopLevelSourceFields(spec));
+  }
   const VectorSource* only_vec = spec.sources.size() == 1 ? std::get_if<VectorSource>(&spec.sources[0]) : nullptr;
   if (!candidates && only_vec != nullptr) {
     lists.emplace_back();
     ASSIGN_OR_RETURN(rows, PooledVectorWalk(spec, view, *only_vec, lists.back()));
     return RankedTail(spec, std::move(rows), lists);
-  }
-  if (!candidates && !spec.order_by && !(spec.mmr_lambda && FirstVectorSource(spec) != nullptr)) {
-    return StreamedExactRoute(spec, view, options.raw_field_reads && TopLevelSourceFields(spec));
   }
   const ReadView* whole = nullptr;
   if (candidates) {

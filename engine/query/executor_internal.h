@@ -5,6 +5,7 @@
 #define PALLIX_QUERY_EXECUTOR_INTERNAL_H_
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "base/error.h"
@@ -30,8 +31,10 @@ Result<std::vector<QueryRow>> FilteredScanRoute(const QuerySpec& spec, const Rea
 // No sources, no filters, an indexed order field.
 Result<std::vector<QueryRow>> OrderedScanRoute(const QuerySpec& spec, const ReadView& view);
 
-// Every row of the collection that satisfies every filter, in key order.
-Result<std::vector<CandidateRow>> WalkFiltered(const QuerySpec& spec, const ReadView& view);
+// Every row of the collection that satisfies every filter, in key order;
+// the walk stops once `enough` rows are kept.
+Result<std::vector<CandidateRow>> WalkFiltered(const QuerySpec& spec, const ReadView& view,
+                                               uint64_t enough = std::numeric_limits<uint64_t>::max());
 // The same, each document reduced to the filters' paths and fields.
 Result<std::vector<CandidateRow>> WalkFilteredPartial(const QuerySpec& spec, const ReadView& view,
                                                       const std::vector<std::string_view>& fields);

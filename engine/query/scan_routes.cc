@@ -126,13 +126,14 @@ std::vector<QueryRow> FinishUnranked(const QuerySpec& spec, std::vector<Candidat
   return out;
 }
 
-Result<std::vector<CandidateRow>> WalkFiltered(const QuerySpec& spec, const ReadView& view) {
+Result<std::vector<CandidateRow>> WalkFiltered(const QuerySpec& spec, const ReadView& view, uint64_t enough) {
   std::vector<CandidateRow> rows;
+  if (enough == 0) return rows;
   RowFilter filter(spec.filters, {});
   RETURN_IF_ERROR(view.view_for_each(spec.collection, [&](std::string_view key, std::string_view bytes) -> Result<bool> {
     ASSIGN_OR_RETURN(std::optional<Value> doc, filter.Full(bytes));
     if (doc) rows.emplace_back(std::string(key), std::move(*doc));
-    return true;
+    return rows.size() < enough;
   }));
   return rows;
 }
@@ -159,7 +160,14 @@ Result<std::vector<QueryRow>> FilteredScanRoute(const QuerySpec& spec, const Rea
     return FinishUnranked(spec, std::move(*planned));
   }
   std::optional<uint64_t> need = WindowNeed(spec);
-  if (!spec.order_by || !need) {
+  if (!spec.order_by) {
+    // The walk meets rows in key order, the order of the result: once the
+    // window's last row is met, no later row can enter it. Rows past it are
+    // not read, so a row there that does not decode goes unreported.
+    ASSIGN_OR_RETURN(std::vector<CandidateRow> rows, WalkFiltered(spec, view, need.value_or(kMaxU64)));
+    return FinishUnranked(spec, std::move(rows));
+  }
+  if (!need) {
     ASSIGN_OR_RETURN(std::vector<CandidateRow> rows, WalkFiltered(spec, view));
     return FinishUnranked(spec, std::move(rows));
   }

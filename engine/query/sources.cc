@@ -151,15 +151,22 @@ size_t Seek(size_t size, size_t& hint, Less less) {
 // when taken with the index's own hasher (hashed_by).
 class MemoryCounts {
  public:
-  MemoryCounts(const TextIndex& index, const std::vector<std::string>& terms, const SeededHash* hashed_by)
-      : index_(index), hints_(terms.size(), 0), hashed_(hashed_by != nullptr && *hashed_by == index.text_hasher()) {
+  // in_step: the index holds what the candidates' snapshot holds
+  // (MemoryIndexesInStep), so a candidate it holds has the text it holds.
+  MemoryCounts(const TextIndex& index, const std::vector<std::string>& terms, const SeededHash* hashed_by,
+               bool in_step)
+      : index_(index),
+        hints_(terms.size(), 0),
+        hashed_(hashed_by != nullptr && *hashed_by == index.text_hasher()),
+        in_step_(in_step) {
     for (const std::string& t : terms) docs_.push_back(index.term_docs(t));
   }
   // Whether the texts are read for more than the documents the index lacks.
-  bool reads_texts() const { return !hashed_; }
+  bool reads_texts() const { return !hashed_ && !in_step_; }
   Result<std::optional<uint64_t>> operator()(const TextCandidate& doc, uint32_t* counts) {
     const std::optional<uint32_t> id = Find(doc.key);
-    if (!id || !(hashed_ ? index_.id_holds_hash(*id, doc.hash) : index_.id_holds_text(*id, doc.text)))
+    if (!id) return std::optional<uint64_t>();
+    if (!in_step_ && !(hashed_ ? index_.id_holds_hash(*id, doc.hash) : index_.id_holds_text(*id, doc.text)))
       return std::optional<uint64_t>();
     for (size_t j = 0; j < docs_.size(); ++j) {
       const TextIndex::TermDocs& d = docs_[j];
@@ -199,6 +206,7 @@ class MemoryCounts {
   std::vector<TextIndex::TermDocs> docs_;
   std::vector<size_t> hints_;
   bool hashed_;
+  bool in_step_;
   size_t next_ = 0;
   std::optional<std::string_view> last_;
 };
@@ -289,7 +297,7 @@ Result<SourceList> ScoreTextCandidates(Engine& engine, const ReadView& view, con
   if (terms.empty() || texts.empty()) return SourceList();
   std::optional<Result<TermCounts>> docs;
   ASSIGN_OR_RETURN(bool loaded, loaded_text_index_for(engine, collection, source.field, [&](const TextIndex& index) {
-                     MemoryCounts from(index, terms, hashed_by);
+                     MemoryCounts from(index, terms, hashed_by, MemoryIndexesInStep(engine, view));
                      const bool reads = from.reads_texts();
                      docs.emplace(CountTerms(texts, terms, std::move(from), reads));
                    }));
@@ -304,6 +312,15 @@ Result<SourceList> ScoreTextCandidates(Engine& engine, const ReadView& view, con
   }
   if (!docs->has_value()) return Fail(std::move(docs->error()));
   return RankCounts(**docs, terms.size(), source.k);
+}
+
+bool MemoryIndexesInStep(Engine& engine, const ReadView& view) {
+  if (!view.txn().is_snapshot()) return false;
+  Store& store = engine.store();
+  // The turn first: a commit the snapshot holds whose upkeep is still to
+  // come keeps the turn until that upkeep is done, and a commit after the
+  // turn was seen free moves LastCommitId past the snapshot.
+  return store.WriterTurnFree() && store.LastCommitId() == view.snapshot_tag().txn_id;
 }
 
 Result<std::optional<SeededHash>> LoadedTextHasher(Engine& engine, std::string_view collection,

@@ -50,6 +50,15 @@ SourceList ScoreTextSource(const std::vector<CandidateRow>& rows, const TextSour
 Result<SourceList> ScoreTextSourceIndexed(Engine& engine, const ReadView& view, const std::string& collection,
                                           const std::vector<CandidateRow>& rows, const TextSource& source);
 
+// Whether the in-memory indexes hold exactly what view's snapshot holds:
+// view is a read snapshot, no writer holds the turn (so no commit waits for
+// its after-commit upkeep, Store::WriterTurnFree) and nothing was committed
+// since the snapshot began. Asked under the lock of the index about to be
+// read, which every upkeep of it takes: an answer of true then holds for
+// as long as the lock is held. A reader that finds it true may take what
+// the index holds of a document as the document's own.
+bool MemoryIndexesInStep(Engine& engine, const ReadView& view);
+
 // One candidate of a text source: its key and the text at the source's
 // field (views of the caller's rows), and the text's hash when the caller
 // took it (see ScoreTextCandidates).
@@ -62,7 +71,9 @@ struct TextCandidate {
 // As ScoreTextSourceIndexed, over the candidates whose field holds text.
 // With hashed_by, every candidate's hash is hashed_by(text): when the
 // loaded index's text_hasher() is that hasher, whether the index holds a
-// candidate's text is then decided without reading the text again.
+// candidate's text is then decided without reading the text again. A
+// loaded index in step with view (MemoryIndexesInStep) holds every
+// candidate's text as the candidate has it: no text is read or hashed.
 Result<SourceList> ScoreTextCandidates(Engine& engine, const ReadView& view, const std::string& collection,
                                        std::span<const TextCandidate> texts, const TextSource& source,
                                        const SeededHash* hashed_by = nullptr);

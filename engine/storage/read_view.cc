@@ -148,14 +148,21 @@ Result<uint64_t> ReadView::view_count(std::string_view collection) const {
 Status ReadView::view_for_each(std::string_view collection, const RowVisitor& visit) const {
   ASSIGN_OR_RETURN(std::optional<uint64_t> id, view_collection_id(collection));
   if (!id) return Ok();
-  return ScanCollection(txn_, *id, {}, visit);
+  return ScanCollection(txn_, *id, {}, [&](std::string_view key, std::string_view value) -> Result<bool> {
+    ++rows_walked_;
+    return visit(key, value);
+  });
 }
 
 Status ReadView::view_for_each_batch(std::string_view collection, const RowBatchVisitor& visit) const {
   ASSIGN_OR_RETURN(std::optional<uint64_t> id, view_collection_id(collection));
   if (!id) return Ok();
   std::optional<std::string> upper = CollectionUpper(*id);
-  return txn_.ScanBatch(StoreTable::kRecords, RecordKey(*id, {}), upper ? &*upper : nullptr, 8, visit);
+  return txn_.ScanBatch(StoreTable::kRecords, RecordKey(*id, {}), upper ? &*upper : nullptr, 8,
+                        [&](std::span<const RowRef> rows) -> Result<bool> {
+                          rows_walked_ += rows.size();
+                          return visit(rows);
+                        });
 }
 
 // ------------------------------------------------------------ documents

@@ -64,6 +64,11 @@ class ReadView {
   const Txn& txn() const { return txn_; }
   SnapshotTag snapshot_tag() const { return txn_.snapshot_tag(); }
 
+  // How many rows the collection walks (view_for_each, view_for_each_batch)
+  // have handed to their visitors so far (a batch counts whole): what a caller learns about how far a walk
+  // went, which tests and benchmarks read to show that a walk stops early.
+  uint64_t rows_walked() const { return rows_walked_; }
+
  private:
   // Scans [id + lower, upper of the collection's range or of the prefix).
   Status ScanRange(uint64_t id, std::string_view lower, const std::string* prefix_upper,
@@ -73,6 +78,7 @@ class ReadView {
   mutable std::string cached_name_;
   mutable std::optional<uint64_t> cached_id_;
   mutable bool cache_valid_ = false;
+  mutable uint64_t rows_walked_ = 0;
 };
 
 // ------------------------------------------------------------ documents

@@ -217,6 +217,13 @@ class Store {
     Store* store_;
   };
   Result<WriterTurn> TakeWriterTurn();
+  // Whether no thread holds the writer turn. Every write transaction and
+  // every write's after-commit upkeep of in-memory copies runs inside a
+  // turn, so a reader that sees it free, and then no commit newer than its
+  // snapshot (LastCommitId), knows every commit up to its snapshot has had
+  // that upkeep: an in-memory copy it reads under the copy's own lock then
+  // holds exactly what its snapshot holds.
+  bool WriterTurnFree() const { return turn_owner_.load(std::memory_order_seq_cst) == std::thread::id(); }
   // The turn when it is free or already this thread's, without waiting.
   std::optional<WriterTurn> TryTakeWriterTurn();
 
@@ -322,7 +329,8 @@ class Store {
   // turn_owner_ names that thread, turn_depth_ (touched by the owner only)
   // counts its holds, write transactions included. turn_owner_ is only
   // compared with the reading thread's own id, or read under the wait
-  // table's mutex, which orders it as the lock owners' slots are ordered.
+  // table's mutex, which orders it as the lock owners' slots are ordered,
+  // or tested for no owner at all (WriterTurnFree).
   std::mutex turn_mu_;
   std::atomic<std::thread::id> turn_owner_{};
   uint64_t turn_depth_ = 0;

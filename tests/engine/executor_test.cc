@@ -487,6 +487,38 @@ TEST(ExecutorTest, OrderedScanLimitZeroReadsNothing) {
   EXPECT_TRUE(got->empty());
 }
 
+// A filter, no source, no ordering and a limit over a million rows whose
+// first matches come early: the walk reads up to the window's last match
+// and stops, however long the collection. The count is of rows read, not
+// of time.
+TEST(ExecutorTest, FilteredScanWithLimitStopsAtTheWindow) {
+  auto e = MemEngine();
+  constexpr int kRows = 1'000'000;
+  std::vector<std::pair<std::string, Value>> batch;
+  char key[16];
+  for (int i = 0; i < kRows; ++i) {
+    std::snprintf(key, sizeof key, "k%07d", i);
+    batch.emplace_back(key, Doc({{"n", Value::Int(i % 100)}}));
+    if (batch.size() == 100'000) {
+      ASSERT_TRUE(put_many(*e, "c", batch).has_value());
+      batch.clear();
+    }
+  }
+  QuerySpec spec = SpecOf(e, "c", {Predicate::Compare("n", CompareOp::kGe, Value::Int(95))});
+  spec.offset = 3;
+  spec.limit = 10;
+  auto txn = e->store().BeginRead();
+  ASSERT_TRUE(txn.has_value());
+  ReadView view(*txn);
+  auto got = execute_query(spec, view);
+  ASSERT_TRUE(got.has_value()) << got.error().Message();
+  // Matches are rows 95..99, 195..199, 295..299: the 13th is row 297.
+  ASSERT_EQ(got->size(), 10u);
+  EXPECT_EQ(got->front().key, "k0000098");
+  EXPECT_EQ(got->back().key, "k0000297");
+  EXPECT_EQ(view.rows_walked(), 298u);
+}
+
 TEST(ExecutorTest, SingleSourceScoresAreReciprocalRanks) {
   auto e = MemEngine();
   for (int i = 0; i < 5; ++i) {
