@@ -22,6 +22,7 @@
 #include "index/compound_index.h"
 #include "index/geo_index.h"
 #include "index/scalar_index.h"
+#include "index/vector_index.h"
 #include "index/vector_repair_batch.h"
 #include "storage/rows.h"
 #include "write/write.h"
@@ -39,7 +40,7 @@ constexpr size_t kBatchBytes = size_t{64} << 20;
 // many new nodes is written once per fold rather than once per chunk of
 // 64), at the price of a longer replay after a failure.
 constexpr size_t kChunkDocuments = 64;
-constexpr size_t kChunkDocumentsIntoGraphs = 1024;
+constexpr size_t kChunkDocumentsIntoGraphs = 2048;
 // Up-front room for lists whose declared size the file could inflate.
 constexpr uint64_t kReserveCap = 4096;
 
@@ -193,6 +194,11 @@ Status Loader::FinishBatch(std::optional<WriteCtx>& ctx, std::vector<Loaded>& pe
   if (committed) committed = ctx->Commit();
   ctx.reset();
   if (committed) {
+    // The replaced vectors leave the in-memory graphs, repaired around,
+    // before the new ones go in: inserts then neither walk through nor
+    // link to their tombstones.
+    for (const Loaded& d : pending) retire_memory_vectors(engine_, d.collection, d.key, &d.doc, repairs_);
+    repairs_.FinishMemory(engine_);
     for (const Loaded& d : pending) update_memory_indexes(engine_, d.collection, d.key, &d.doc, &repairs_);
     repairs_.FinishMemory(engine_);
   }

@@ -376,4 +376,22 @@ void update_memory_vector_indexes(Engine& engine, std::string_view collection, s
   }
 }
 
+void retire_memory_vectors(Engine& engine, std::string_view collection, std::string_view key, const Value* doc,
+                           VectorRepairBatch& batch) {
+  NamedMutex::Guard guard(engine.index_lock);
+  auto reg = vector_registry(engine);
+  if (!reg) return;
+  auto& loaded = (*reg)->loaded;
+  for (auto it = loaded.lower_bound(FieldKey(collection, "")); it != loaded.end() && it->first.first == collection;
+       ++it) {
+    HnswIndex& graph = it->second;
+    const std::optional<uint64_t> node = graph.find(key);
+    if (!node) continue;
+    const Value* v = doc == nullptr ? nullptr : get_path(*doc, it->first.second);
+    if (v != nullptr && v->is_vector() && hnsw_holds(graph, key, v->as_vector())) continue;
+    hnsw_remove_key(graph, key);
+    batch.NoteMemory(collection, it->first.second, static_cast<uint32_t>(*node));
+  }
+}
+
 }  // namespace pallix

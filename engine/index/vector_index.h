@@ -201,6 +201,15 @@ Result<std::optional<std::vector<HnswHit>>> disk_vector_index_search(Engine& eng
 void update_memory_vector_indexes(Engine& engine, std::string_view collection, std::string_view key,
                                   const Value* doc, VectorRepairBatch* batch = nullptr);
 
+// Before a batch's committed puts and deletes are applied: tombstones the
+// node of key in each loaded in-memory graph of the collection that doc
+// (null: a delete) replaces or removes, and notes it in batch, so that
+// its repair (batch.FinishMemory) comes before the batch's inserts, which
+// then search and link a graph without those tombstones. A node that
+// stores doc's vector already stays. Under "index lock"; never fails.
+void retire_memory_vectors(Engine& engine, std::string_view collection, std::string_view key, const Value* doc,
+                           VectorRepairBatch& batch);
+
 }  // namespace pallix
 
 #endif  // PALLIX_INDEX_VECTOR_INDEX_H_

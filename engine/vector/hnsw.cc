@@ -546,6 +546,39 @@ void HnswIndex::Connect(uint32_t id, uint32_t level, const PreparedQuery& query)
   if (level > top) entry_ = id;
 }
 
+namespace {
+
+// The bytes a node of vector stores in graph: float nodes keep the vector
+// as given; the other forms are encoded into codes. Meaningful only for a
+// vector of the graph's length (or any, while that is unset).
+std::span<const uint8_t> StoredForm(const HnswIndex& graph, std::span<const float> vector,
+                                    std::vector<uint8_t>& codes) {
+  const bool fits = !graph.dim().has_value() || *graph.dim() == vector.size();
+  if (fits && graph.codebook() != nullptr) {
+    codes = pq_encode(*graph.codebook(), vector);
+    return codes;
+  }
+  if (fits && graph.quant() != Quantization::kNone) {
+    codes = quantize_vector(graph.quant(), vector).codes;
+    return codes;
+  }
+  return {reinterpret_cast<const uint8_t*>(vector.data()), vector.size_bytes()};
+}
+
+}  // namespace
+
+bool hnsw_holds(const HnswIndex& graph, std::string_view key, std::span<const float> vector) {
+  if (graph.dim_.has_value() && *graph.dim_ != vector.size()) return false;
+  std::vector<uint8_t> codes;
+  return hnsw_internal::Holds(graph, key, StoredForm(graph, vector, codes));
+}
+
+bool hnsw_internal::Holds(const HnswIndex& graph, std::string_view key, std::span<const uint8_t> bytes) {
+  auto it = graph.key_map_.find(key);
+  return it != graph.key_map_.end() && bytes.size() == graph.stored_bytes_ &&
+         std::memcmp(graph.StoredBytes(it->second), bytes.data(), bytes.size()) == 0;
+}
+
 void hnsw_insert(HnswIndex& graph, std::string_view key, std::span<const float> vector) {
   hnsw_internal::InsertAtLevel(graph, key, vector, std::nullopt);
 }
@@ -556,22 +589,11 @@ void hnsw_internal::InsertAtLevel(HnswIndex& graph, std::string_view key, std::s
   // zeros and, inserted first, would shut out every vector it was made for.
   if (!graph.dim_.has_value() && graph.codebook_ != nullptr) graph.FixDimension(graph.codebook_->dim);
   const bool fits = !graph.dim_.has_value() || *graph.dim_ == vector.size();
-  // Float nodes keep the vector as given; the other forms are encoded.
   std::vector<uint8_t> codes;
-  std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(vector.data()), vector.size_bytes());
-  if (fits && graph.codebook_ != nullptr) {
-    codes = pq_encode(*graph.codebook_, vector);
-    bytes = codes;
-  } else if (fits && graph.quant_ != Quantization::kNone) {
-    codes = quantize_vector(graph.quant_, vector).codes;
-    bytes = codes;
-  }
+  std::span<const uint8_t> bytes = StoredForm(graph, vector, codes);
   // Most writes of a document leave its vector as it was: its node stays,
   // rather than becoming a tombstone beside an identical new node.
-  if (auto it = graph.key_map_.find(key); fits && it != graph.key_map_.end() && bytes.size() == graph.stored_bytes_ &&
-                                           std::memcmp(graph.StoredBytes(it->second), bytes.data(), bytes.size()) == 0) {
-    return;
-  }
+  if (fits && Holds(graph, key, bytes)) return;
   hnsw_remove_key(graph, key);
   if (!fits) return;
   if (!graph.dim_.has_value()) graph.FixDimension(vector.size());

@@ -649,6 +649,8 @@ struct InsertMark {
 // on-disk one, whose levels come from node ids.
 void InsertAtLevel(HnswIndex& graph, std::string_view key, std::span<const float> vector,
                    std::optional<uint32_t> level);
+// Whether the live node of key stores exactly `bytes` (its stored form).
+bool Holds(const HnswIndex& graph, std::string_view key, std::span<const uint8_t> bytes);
 // Begins a layer search on visited stamps: grows them with zeros to `nodes`
 // and moves to the next epoch; when the epoch would wrap, every stamp is
 // cleared and the epoch restarts at 1, so no stale stamp reads as visited.
@@ -698,6 +700,12 @@ class HnswIndex {
   friend void hnsw_internal::InsertAtLevel(HnswIndex& graph, std::string_view key, std::span<const float> vector,
                                            std::optional<uint32_t> level);
   friend void hnsw_remove_key(HnswIndex& graph, std::string_view key);
+  friend bool hnsw_holds(const HnswIndex& graph, std::string_view key, std::span<const float> vector);
+  friend bool hnsw_internal::Holds(const HnswIndex& graph, std::string_view key, std::span<const uint8_t> bytes);
+
+// Whether the live node of `key` stores exactly `vector`, as hnsw_insert
+// compares it (an insert of it would leave the node as it is).
+bool hnsw_holds(const HnswIndex& graph, std::string_view key, std::span<const float> vector);
   friend std::vector<HnswHit> hnsw_search(const HnswIndex& graph, std::span<const float> query, uint64_t k);
   friend class HnswMemoryStore;
   friend class HnswMemoryInsertStore;

@@ -47,6 +47,7 @@ struct GraphShot {
   std::map<uint64_t, std::pair<bool, std::vector<std::vector<uint64_t>>>> nodes;  // id -> (deleted, layers)
   size_t queue_rows = 0;
   uint64_t deleted_count = 0;  // as the graph counts its deleted nodes
+  size_t node_ids = 0;         // in memory: the ids in use, dropped or not
 
   size_t Deleted() const {
     return std::count_if(nodes.begin(), nodes.end(), [](const auto& n) { return n.second.first; });
@@ -76,6 +77,7 @@ GraphShot ShotOf(Engine& engine, std::string_view c) {
   auto in_memory = memory_vector_index_for(engine, c, "e", [&](const HnswIndex& g) {
     shot.entry = g.entry();
     shot.deleted_count = g.tombstone_count();
+    shot.node_ids = g.node_count();
     for (uint64_t id = 0; id < g.node_count(); ++id) {
       if (!g.present(id)) continue;
       auto& node = shot.nodes[id];
@@ -199,6 +201,11 @@ TEST_P(VectorBulkRepair, LeavesNoRemovedNodeNothingUnreachableAndFreshRecall) {
   EXPECT_EQ(shot.queue_rows, 0u);
   EXPECT_EQ(shot.nodes.size(), live.size());
   EXPECT_EQ(shot.Unreachable(), 0u);
+  // A load drops the nodes it replaces before inserting: the new nodes
+  // take their ids rather than growing the graph.
+  if (!on_disk && bulk == Bulk::kLoad) {
+    EXPECT_EQ(shot.node_ids, live.size());
+  }
 
   std::vector<std::vector<float>> queries;
   for (int i = 0; i < 100; ++i) queries.push_back(rng.Vector(kDim));
@@ -210,6 +217,31 @@ TEST_P(VectorBulkRepair, LeavesNoRemovedNodeNothingUnreachableAndFreshRecall) {
 INSTANTIATE_TEST_SUITE_P(VectorBulk, VectorBulkRepair,
                          ::testing::Combine(::testing::Bool(),
                                             ::testing::Values(Bulk::kDeleteWhere, Bulk::kDeleteBatch, Bulk::kLoad)));
+
+// A load of the documents a database holds already leaves its in-memory
+// graph as it was: no node of an unchanged vector is removed and inserted
+// again.
+TEST(VectorBulkRepairLoad, UnchangedVectorsKeepTheirNodes) {
+  auto engine = test::MemEngine();
+  test::LcgRng rng(3);
+  Live live;
+  for (size_t i = 0; i < 500; ++i) live[KeyOf(i)] = rng.Vector(kDim);
+  ASSERT_TRUE(PutAll(*engine, "c", live).has_value());
+  ASSERT_TRUE(Declare(*engine, "c", false).has_value());
+  const GraphShot before = ShotOf(*engine, "c");
+  // Half of them, so that nodes put in again could not make the same graph.
+  Live half;
+  for (size_t i = 0; i < live.size(); i += 2) half[KeyOf(i)] = live[KeyOf(i)];
+  auto source = test::MemEngine();
+  ASSERT_TRUE(PutAll(*source, "c", half).has_value());
+  test::TempDir dir;
+  ASSERT_TRUE(dump_to_path(*source, dir.path() + "/d").has_value());
+  ASSERT_TRUE(load_dump_file(*engine, dir.path() + "/d", {}).has_value());
+  const GraphShot after = ShotOf(*engine, "c");
+  EXPECT_EQ(after.entry, before.entry);
+  EXPECT_EQ(after.nodes, before.nodes);
+  EXPECT_EQ(after.node_ids, before.node_ids);
+}
 
 // Where links are scarce, a live node may have had in-links from removed
 // nodes alone: tight clusters with far outliers (every graph kind), and
