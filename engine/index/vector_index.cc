@@ -345,17 +345,28 @@ Result<bool> memory_vector_index_for(Engine& engine, std::string_view collection
   return true;
 }
 
-void update_memory_vector_indexes(Engine& engine, std::string_view collection, std::string_view key,
-                                  const Value* doc, VectorRepairBatch* batch) {
+namespace {
+
+// Calls visit(field, graph) for each loaded in-memory graph of collection,
+// under "index lock".
+template <typename Visit>
+void ForEachLoadedGraph(Engine& engine, std::string_view collection, Visit&& visit) {
   NamedMutex::Guard guard(engine.index_lock);
   auto reg = vector_registry(engine);
   if (!reg) return;
   auto& loaded = (*reg)->loaded;
   for (auto it = loaded.lower_bound(FieldKey(collection, "")); it != loaded.end() && it->first.first == collection;
-       ++it) {
-    HnswIndex& graph = it->second;
+       ++it)
+    visit(std::string_view(it->first.second), it->second);
+}
+
+}  // namespace
+
+void update_memory_vector_indexes(Engine& engine, std::string_view collection, std::string_view key,
+                                  const Value* doc, VectorRepairBatch* batch) {
+  ForEachLoadedGraph(engine, collection, [&](std::string_view field, HnswIndex& graph) {
     const std::optional<uint64_t> before = graph.find(key);
-    const Value* v = doc == nullptr ? nullptr : get_path(*doc, it->first.second);
+    const Value* v = doc == nullptr ? nullptr : get_path(*doc, field);
     if (v != nullptr && v->is_vector()) {
       hnsw_insert(graph, key, v->as_vector());
     } else {
@@ -371,27 +382,21 @@ void update_memory_vector_indexes(Engine& engine, std::string_view collection, s
     if (batch == nullptr) {
       hnsw_repair_after_write(graph, removed);
     } else if (removed) {
-      batch->NoteMemory(collection, it->first.second, *removed);
+      batch->NoteMemory(collection, field, *removed);
     }
-  }
+  });
 }
 
 void retire_memory_vectors(Engine& engine, std::string_view collection, std::string_view key, const Value* doc,
                            VectorRepairBatch& batch) {
-  NamedMutex::Guard guard(engine.index_lock);
-  auto reg = vector_registry(engine);
-  if (!reg) return;
-  auto& loaded = (*reg)->loaded;
-  for (auto it = loaded.lower_bound(FieldKey(collection, "")); it != loaded.end() && it->first.first == collection;
-       ++it) {
-    HnswIndex& graph = it->second;
+  ForEachLoadedGraph(engine, collection, [&](std::string_view field, HnswIndex& graph) {
     const std::optional<uint64_t> node = graph.find(key);
-    if (!node) continue;
-    const Value* v = doc == nullptr ? nullptr : get_path(*doc, it->first.second);
-    if (v != nullptr && v->is_vector() && hnsw_holds(graph, key, v->as_vector())) continue;
+    if (!node) return;
+    const Value* v = doc == nullptr ? nullptr : get_path(*doc, field);
+    if (v != nullptr && v->is_vector() && hnsw_holds(graph, key, v->as_vector())) return;
     hnsw_remove_key(graph, key);
-    batch.NoteMemory(collection, it->first.second, static_cast<uint32_t>(*node));
-  }
+    batch.NoteMemory(collection, field, static_cast<uint32_t>(*node));
+  });
 }
 
 }  // namespace pallix
