@@ -1,0 +1,606 @@
+// The graph search and the insert that both vector graphs share: the graph
+// parameters, hnsw_search_layer over a small store interface
+// (HnswLayerStore), and the insert (HnswConnect: descent, layer searches,
+// neighbour selection and widening, linking back and pruning) over its
+// extension (HnswInsertStore). The in-memory graph (vector/hnsw.h) and the
+// on-disk graph (vector/disk_hnsw.h) each supply a store, so each rule
+// exists once.
+//
+// Ordering: every ordering of (distance, node id) pairs compares distances
+// by the IEEE total order of float32 (-0.0 before +0.0, NaN after +inf) and
+// equal distances by node id ascending.
+//
+// Thread-safety: the functions here keep no state of their own; a store is
+// used by one thread at a time, as its graph's owner serialises it.
+
+#ifndef PALLIX_VECTOR_HNSW_SEARCH_H_
+#define PALLIX_VECTOR_HNSW_SEARCH_H_
+
+#include <algorithm>
+#include <bit>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "base/numeric.h"
+#include "vector/hnsw_heap.h"
+#include "vector/quant.h"
+
+namespace pallix {
+
+// Graph parameters of every vector graph.
+inline constexpr uint32_t kHnswM = 16;                    // neighbour cap above layer 0
+inline constexpr uint32_t kHnswM0 = 32;                   // neighbour cap on layer 0
+inline constexpr uint32_t kHnswEfConstruction = 128;      // search width while inserting
+inline constexpr double kHnswLevelMultiplier = 0.36067376022224085;  // 1 / ln 16
+inline constexpr uint64_t kHnswSeed = 0x9E3779B97F4A7C15ull;        // xorshift64 seed
+// The narrowest layer-0 search: ef = max(4 * k, k, 64).
+inline constexpr uint64_t kHnswMinSearchEf = 64;
+
+// ---------------------------------------------------------------------------
+// The shared graph search.
+
+template <typename Id>
+struct ScoredNode {
+  float distance;
+  Id id;
+};
+
+// The graph ordering: distance by total order, then id ascending.
+template <typename Id>
+inline bool ScoredBefore(const ScoredNode<Id>& a, const ScoredNode<Id>& b) {
+  int32_t ka = TotalOrderKey(a.distance), kb = TotalOrderKey(b.distance);
+  return ka != kb ? ka < kb : a.id < b.id;
+}
+
+// What hnsw_search_layer needs from a graph store, for one prepared query:
+//   Id                      the node id type
+//   StartVisits()           begins a fresh visited set for one layer search
+//   Visit(id) -> bool       marks id visited; false when it already was
+//   Distance(id) -> float   distance from the query to node id
+//   Neighbours(id, layer)   the node's neighbour ids on that layer: a sized
+//                           range indexable by position (empty when none)
+//   ok() -> bool            false once the store failed (a node row that did
+//                           not load); the search then stops early and the
+//                           store keeps the failure
+// and optionally DistanceBatch(ids, n, out), the distances of n nodes at
+// once (the same values Distance gives; a store can overlap their memory
+// loads and arithmetic), PrefetchVisit(id), a hint that Visit(id)
+// follows shortly, and PrefetchNeighbours(id, layer), a hint that
+// Neighbours(id, layer) does.
+template <typename S>
+concept HnswLayerStore = requires(S& s, typename S::Id id, uint32_t layer) {
+  s.StartVisits();
+  { s.Visit(id) } -> std::same_as<bool>;
+  { s.Distance(id) } -> std::same_as<float>;
+  { s.Neighbours(id, layer).size() } -> std::convertible_to<size_t>;
+  { s.ok() } -> std::convertible_to<bool>;
+};
+
+namespace hnsw_internal {
+
+// distances[i] = the store's distance to ids[i], all at once when the store
+// can; false when the store failed meanwhile.
+template <HnswLayerStore S>
+bool ScoreAll(S& store, const std::vector<typename S::Id>& ids, std::vector<float>& distances) {
+  distances.resize(ids.size());
+  if constexpr (requires { store.DistanceBatch(ids.data(), ids.size(), distances.data()); }) {
+    store.DistanceBatch(ids.data(), ids.size(), distances.data());
+  } else {
+    for (size_t i = 0; i < ids.size() && store.ok(); ++i) distances[i] = store.Distance(ids[i]);
+  }
+  return store.ok();
+}
+
+}  // namespace hnsw_internal
+
+// The search primitive of insert and search: the (up to) ef nodes nearest to
+// the query reachable from ep on `layer`, sorted by the graph ordering.
+// Candidates pop closest first; the search stops once ef results are held
+// and the closest candidate is farther than the worst result. A neighbour is
+// admitted while fewer than ef results are held or when strictly closer
+// than the worst. Those two tests are plain IEEE comparisons, so a NaN
+// distance never stops the search and is admitted only while results are
+// short. Memory grows with the nodes reached, never with ef itself.
+//
+// The unvisited neighbours of a candidate are marked and their distances
+// computed before any of them is admitted: distances do not depend on the
+// heaps, so this is the order of the one-at-a-time description, and it lets
+// the store fetch all their vectors at once.
+//
+// With `admit`, only nodes it accepts enter the results: the others (the
+// nodes of removed keys) are still reached, queued and walked through, but
+// hold no place among the ef results, so a graph full of them needs no
+// wider search to return ef usable nodes. The tests against the worst
+// result then compare with the worst admitted one. Without it (every node
+// admitted) this is the search above, as inserts use it.
+template <HnswLayerStore S, typename Admit>
+std::vector<ScoredNode<typename S::Id>> hnsw_search_layer_admitting(S& store, typename S::Id ep, uint64_t ef,
+                                                                    uint32_t layer, Admit admit) {
+  using Id = typename S::Id;
+  using Node = hnsw_internal::HeapNode<Id>;
+  store.StartVisits();
+  float d = store.Distance(ep);
+  if (!store.ok()) return {};
+  store.Visit(ep);
+  std::vector<Node> candidates{Node::Of(d, ep)};  // min-heap: closest on top
+  std::vector<Node> results;                      // max-heap: worst on top
+  if (admit(ep)) results.push_back(Node::Of(d, ep));
+  std::vector<Id> fresh;
+  std::vector<float> distances;
+  while (!candidates.empty()) {
+    std::pop_heap(candidates.begin(), candidates.end(), hnsw_internal::HeapAfterOrder{});
+    Node c = candidates.back();
+    candidates.pop_back();
+    if (results.size() >= ef && c.distance > results.front().distance) break;
+    // The closest candidate left is most often the next one taken: its list
+    // loads while this one's neighbours are scored.
+    if constexpr (requires { store.PrefetchNeighbours(ep, layer); }) {
+      if (!candidates.empty()) store.PrefetchNeighbours(candidates.front().id, layer);
+    }
+    const auto& list = store.Neighbours(c.id, layer);
+    if (!store.ok()) return {};
+    fresh.clear();
+    if constexpr (requires { store.PrefetchVisit(ep); }) {
+      for (size_t i = 0, count = list.size(); i < count; ++i) store.PrefetchVisit(list[i]);
+    }
+    for (size_t i = 0, count = list.size(); i < count; ++i) {
+      Id v = list[i];
+      if (store.Visit(v)) fresh.push_back(v);
+    }
+    if (!hnsw_internal::ScoreAll(store, fresh, distances)) return {};
+    for (size_t i = 0; i < fresh.size(); ++i) {
+      float dv = distances[i];
+      if (results.size() < ef || dv < results.front().distance) {
+        Node node = Node::Of(dv, fresh[i]);
+        candidates.push_back(node);
+        std::push_heap(candidates.begin(), candidates.end(), hnsw_internal::HeapAfterOrder{});
+        if (!admit(node.id)) continue;
+        if (results.size() < ef) {
+          results.push_back(node);
+          std::push_heap(results.begin(), results.end(), hnsw_internal::HeapBeforeOrder{});
+        } else {
+          // Strictly closer than the worst, which it replaces: one sift
+          // instead of a push and a pop, with the same nodes kept.
+          hnsw_internal::ReplaceTop(results, node);
+        }
+      }
+    }
+  }
+  std::sort(results.begin(), results.end(), hnsw_internal::HeapBeforeOrder{});
+  std::vector<ScoredNode<Id>> out;
+  out.reserve(results.size());
+  for (const Node& n : results) out.push_back({n.distance, n.id});
+  return out;
+}
+
+// Every node admitted: the search of inserts, which link to the nodes of
+// removed keys as to any other, and of the descent through upper layers.
+template <HnswLayerStore S>
+std::vector<ScoredNode<typename S::Id>> hnsw_search_layer(S& store, typename S::Id ep, uint64_t ef, uint32_t layer) {
+  return hnsw_search_layer_admitting(store, ep, ef, layer, [](typename S::Id) { return true; });
+}
+
+// Greedy descent: from ep on layer `top` down to layer `bottom` + 1, each
+// layer searched with ef 1 and its nearest node the entry of the next.
+template <HnswLayerStore S>
+typename S::Id HnswDescend(S& store, typename S::Id ep, uint32_t top, uint32_t bottom) {
+  for (uint32_t layer = top; layer > bottom; --layer) {
+    auto nearest = hnsw_search_layer(store, ep, 1, layer);
+    if (nearest.empty()) break;
+    ep = nearest.front().id;
+  }
+  return ep;
+}
+
+// ---------------------------------------------------------------------------
+// The shared insert: both graphs link a new node by the same code, over a
+// store that extends HnswLayerStore (whose distances are those to the new
+// node) with what linking needs:
+//   ScoreFrom(from, ids, n, out)   out[i] = the distance from node `from`'s
+//                                  own stored vector, taken as a query (the
+//                                  graph's rule for pruning), to node
+//                                  ids[i]; +inf for every id when `from` has
+//                                  no vector, and for an id without one
+//   HasLayer(id, layer) -> bool    whether node id has a list on the layer
+//                                  (a damaged on-disk graph may lack one)
+//   SetLinks(id, layer, ids, n)    replaces node id's list on the layer
+//   AppendLink(id, layer, v)       appends v to node id's list on the layer
+// and optionally SelectedPrefix(id, layer) -> size_t: how many leading ids
+// of the node's list on the layer are, as they stand, what a neighbour
+// selection (below) with the node as the base kept under ScoreFrom's
+// distances (0 when nothing is known): ids appended after a selection
+// follow them. Pruning such a list need not test those ids against each
+// other again (HnswSelectSettled).
+// A list the store handed out (Neighbours) may change or lapse once the
+// node is changed. Neighbour selection needs only ScoreFrom and ok()
+// (HnswPruneStore), so that the repair around removed nodes
+// (vector/hnsw_repair.h) chooses lists by the very rule the insert does.
+template <typename S>
+concept HnswPruneStore = requires(S& s, typename S::Id id, const typename S::Id* ids, size_t n, float* out) {
+  s.ScoreFrom(id, ids, n, out);
+  { s.ok() } -> std::convertible_to<bool>;
+};
+
+template <typename S>
+concept HnswInsertStore =
+    HnswLayerStore<S> && HnswPruneStore<S> &&
+    requires(S& s, typename S::Id id, uint32_t layer, const typename S::Id* ids, size_t n) {
+      { s.HasLayer(id, layer) } -> std::same_as<bool>;
+      s.SetLinks(id, layer, ids, n);
+      s.AppendLink(id, layer, id);
+    };
+
+// The neighbour caps and the insert's search width.
+struct HnswShape {
+  uint32_t m = kHnswM;
+  uint32_t m0 = kHnswM0;
+  uint64_t ef_construction = kHnswEfConstruction;
+};
+
+// Neighbour selection, for a new node's list and for pruning an over-full
+// one alike: candidates[0 .. count) are sorted by the graph ordering of
+// their distance to the base node; walking them nearest first, a candidate
+// is kept unless it is strictly closer to a neighbour kept so far than to
+// the base, until cap are kept. The kept ones move to the front in that
+// order; returns how many (those kept so far when the store fails).
+//
+// Keeping only the nearest would fill a node's list with its own tight
+// cluster and drop every link towards the rest of the graph, which then
+// falls apart into islands no search can leave (and a far node, whose
+// neighbours all prune it, into one of its own). A candidate that a kept
+// neighbour already covers adds no new direction, so the list spends its
+// room on the directions that lead elsewhere. A candidate at equal
+// distance from the base and a kept neighbour is kept: duplicate vectors
+// would otherwise leave a node one link. The first candidate is always
+// kept, so the nearest stays first.
+//
+// The tests run kept node by kept node: as soon as a node is kept, its
+// distances to every later candidate not yet covered are computed in one
+// batch (ScoreFrom), which lets the store overlap the vectors' memory loads
+// and score several at once. A candidate meets the same kept nodes in the
+// same order as when each candidate is tested in turn, and is no longer
+// scored once covered, so the outcome and the distances computed are those
+// of the one-at-a-time walk (besides those to candidates past the point
+// where cap is reached).
+//
+// HnswSelectNeighboursFrom resumes such a walk over a longer list: the
+// first `kept` candidates are those an earlier selection kept (in its
+// order) from candidates all nearer than candidates[kept .. count), which
+// it walked to the end. Those new candidates may come in any order: the
+// kept ones are tested against them first, as a walk over the whole list
+// meets them, which needs no order; only those left uncovered are sorted
+// and walked on. The outcome is that of selecting from the whole list
+// again, without measuring again what the earlier walk did.
+template <HnswPruneStore S>
+size_t HnswSelectNeighboursFrom(S& store, ScoredNode<typename S::Id>* candidates, size_t kept, size_t count,
+                                size_t cap) {
+  using Id = typename S::Id;
+  if (kept >= cap) return kept;
+  std::vector<uint8_t> covered(count, 0);
+  std::vector<Id> ids;
+  std::vector<size_t> at;
+  std::vector<float> distances;
+  // Kept node `from` covers each uncovered candidate from `after` on that
+  // is strictly closer to it than to the base.
+  auto cover_after = [&](Id from, size_t after) {
+    ids.clear();
+    at.clear();
+    for (size_t j = after; j < count; ++j) {
+      if (covered[j]) continue;
+      ids.push_back(candidates[j].id);
+      at.push_back(j);
+    }
+    if (ids.empty()) return true;
+    distances.resize(ids.size());
+    store.ScoreFrom(from, ids.data(), ids.size(), distances.data());
+    if (!store.ok()) return false;
+    for (size_t k = 0; k < ids.size(); ++k) {
+      if (distances[k] < candidates[at[k]].distance) covered[at[k]] = 1;
+    }
+    return true;
+  };
+  size_t walk = count;  // the candidates still walked: [kept .. walk)
+  if (kept > 0) {
+    for (size_t i = 0; i < kept; ++i) {
+      if (!cover_after(candidates[i].id, kept)) return kept;
+    }
+    walk = kept;
+    for (size_t j = kept; j < count; ++j) {
+      if (!covered[j]) candidates[walk++] = candidates[j];
+    }
+    std::sort(candidates + kept, candidates + walk,
+              [](const ScoredNode<Id>& a, const ScoredNode<Id>& b) { return ScoredBefore(a, b); });
+    count = walk;
+    std::fill(covered.begin(), covered.end(), 0);
+  }
+  for (size_t i = kept; i < count && kept < cap; ++i) {
+    if (covered[i]) continue;
+    const ScoredNode<Id> candidate = candidates[i];
+    candidates[kept++] = candidate;  // kept <= i: only walked positions move
+    if (kept == cap) break;
+    if (!cover_after(candidate.id, i + 1)) return kept;
+  }
+  return kept;
+}
+
+template <HnswPruneStore S>
+size_t HnswSelectNeighbours(S& store, ScoredNode<typename S::Id>* candidates, size_t count, size_t cap) {
+  return HnswSelectNeighboursFrom(store, candidates, 0, count, cap);
+}
+
+// HnswSelectNeighbours where the candidates with settled[i] set are known
+// not to cover one another: those ids are what an earlier selection with
+// the same base kept (in the graph ordering an earlier kept one never
+// covers a later one, and the ordering and distances are the same now).
+// Their tests against each other are skipped, which changes no outcome;
+// only the other candidates are measured against all. A full list that a
+// selection kept and one new id then cost at most cap distances instead of
+// up to cap * (cap + 1) / 2. settled moves along with the kept candidates.
+template <HnswPruneStore S>
+size_t HnswSelectSettled(S& store, ScoredNode<typename S::Id>* candidates, uint8_t* settled, size_t count,
+                         size_t cap) {
+  using Id = typename S::Id;
+  std::vector<uint8_t> covered(count, 0);
+  std::vector<Id> ids;
+  std::vector<size_t> at;
+  std::vector<float> distances;
+  size_t kept = 0;
+  for (size_t i = 0; i < count && kept < cap; ++i) {
+    if (covered[i]) continue;
+    const ScoredNode<Id> candidate = candidates[i];
+    const uint8_t from_settled = settled[i];
+    candidates[kept] = candidate;  // kept <= i: only walked positions move
+    settled[kept++] = from_settled;
+    if (kept == cap) break;
+    ids.clear();
+    at.clear();
+    for (size_t j = i + 1; j < count; ++j) {
+      if (covered[j] || (from_settled && settled[j])) continue;
+      ids.push_back(candidates[j].id);
+      at.push_back(j);
+    }
+    if (ids.empty()) continue;
+    distances.resize(ids.size());
+    store.ScoreFrom(candidate.id, ids.data(), ids.size(), distances.data());
+    if (!store.ok()) return kept;
+    for (size_t k = 0; k < ids.size(); ++k) {
+      if (distances[k] < candidates[at[k]].distance) covered[at[k]] = 1;
+    }
+  }
+  return kept;
+}
+
+// Neighbour selection keeping fewer than this many of a new node's
+// candidates widens them (HnswChooseNeighbours).
+inline constexpr size_t kHnswWidenBelow = 8;
+// How many of the widened candidates, nearest first, selection sees.
+inline constexpr size_t kHnswWidenedCandidates = 256;
+
+// A new node's neighbours on `layer`: neighbour selection, up to cap, over
+// the candidates its layer search found (sorted by the graph ordering); the
+// kept ones move to the front, and their count is returned.
+//
+// That search stops in the region nearest to the node. On tightly clustered
+// data its ef_construction results are the members of one or two clusters,
+// which cover one another, so selection keeps only a few of them, all
+// leading the same way; a far point inserted then is linked from that
+// region alone, and a later search for it whose beam settles in the next
+// cluster never meets it. So when fewer than kHnswWidenBelow are kept, the
+// candidates are widened by every node their own lists on the layer name
+// (those lead on to the clusters around), the nearest
+// kHnswWidenedCandidates of them are kept, and selection runs again over
+// those. Elsewhere selection keeps more almost always, and nothing changes.
+//
+// The search has scored every node the results' lists name, and the
+// results are the nearest of what it scored, so the widened list almost
+// always begins with the first candidates, in their order. Selection then
+// resumes from the first one's outcome (HnswSelectNeighboursFrom) instead
+// of walking those again, and only the extra nodes need sorting;
+// otherwise it runs over the widened list anew.
+//
+// self is never a candidate. A store failure met while widening stops it;
+// the store keeps the failure for the caller.
+template <HnswLayerStore S>
+  requires HnswPruneStore<S>
+size_t HnswChooseNeighbours(S& store, std::vector<ScoredNode<typename S::Id>>& candidates, typename S::Id self,
+                            uint32_t layer, size_t cap) {
+  using Id = typename S::Id;
+  std::vector<ScoredNode<Id>> widened(candidates);  // selection reorders candidates
+  const size_t kept = HnswSelectNeighbours(store, candidates.data(), candidates.size(), cap);
+  if (kept >= kHnswWidenBelow || !store.ok()) return kept;
+  store.StartVisits();
+  store.Visit(self);
+  for (const ScoredNode<Id>& c : widened) store.Visit(c.id);
+  if constexpr (requires { store.PrefetchNeighbours(self, layer); }) {
+    for (const ScoredNode<Id>& c : widened) store.PrefetchNeighbours(c.id, layer);
+  }
+  std::vector<Id> fresh;
+  for (size_t j = 0, found = widened.size(); j < found; ++j) {
+    // A list may live only until the store loads another node: its new
+    // ids are taken before any distance is asked for.
+    const auto& list = store.Neighbours(widened[j].id, layer);
+    if (!store.ok()) return kept;
+    if constexpr (requires { store.PrefetchVisit(self); }) {
+      for (size_t i = 0, count = list.size(); i < count; ++i) store.PrefetchVisit(list[i]);
+    }
+    // Every id is written and only a new one counted: whether an id is
+    // new follows no pattern a branch could learn.
+    size_t n = fresh.size();
+    fresh.resize(n + list.size());
+    for (size_t i = 0, count = list.size(); i < count; ++i) {
+      fresh[n] = list[i];
+      n += store.Visit(list[i]) ? 1 : 0;
+    }
+    fresh.resize(n);
+  }
+  std::vector<float> distances;
+  if (fresh.empty() || !hnsw_internal::ScoreAll(store, fresh, distances)) return kept;
+  using Node = hnsw_internal::HeapNode<Id>;
+  std::vector<Node> extra(fresh.size());
+  for (size_t i = 0; i < fresh.size(); ++i) extra[i] = Node::Of(distances[i], fresh[i]);
+  // The nearest kHnswWidenedCandidates of candidates and extra, in the
+  // graph ordering: ids are distinct, so the ordering is total and any way
+  // of finding and sorting them gives the same list. When no extra node
+  // comes before the last candidate (and the first selection walked every
+  // candidate, not stopping at cap), that list is the candidates followed
+  // by the nearest extra ones, and selection resumes.
+  bool resumes = kept < cap && widened.size() <= kHnswWidenedCandidates;
+  if (resumes) {
+    const Node last = Node::Of(widened.back().distance, widened.back().id);
+    for (const Node& e : extra) resumes = resumes && !hnsw_internal::HeapBefore(e, last);
+  }
+  if (resumes) {
+    const size_t take = std::min(extra.size(), kHnswWidenedCandidates - widened.size());
+    hnsw_internal::NearestAhead(extra, take);
+    // candidates[0 .. kept) hold the kept ones; the new candidates follow.
+    candidates.resize(kept + take);
+    for (size_t i = 0; i < take; ++i) candidates[kept + i] = {extra[i].distance, extra[i].id};
+    return HnswSelectNeighboursFrom(store, candidates.data(), kept, candidates.size(), cap);
+  }
+  for (const ScoredNode<Id>& c : widened) extra.push_back(Node::Of(c.distance, c.id));
+  const size_t keep = std::min(extra.size(), kHnswWidenedCandidates);
+  hnsw_internal::NearestFirst(extra, keep);
+  candidates.resize(keep);
+  for (size_t i = 0; i < keep; ++i) candidates[i] = {extra[i].distance, extra[i].id};
+  return HnswSelectNeighbours(store, candidates.data(), candidates.size(), cap);
+}
+
+// A link an insert's pruning took away: node `id` left node `from`'s list
+// on `layer`.
+template <typename Id>
+struct HnswUnlinked {
+  uint32_t layer;
+  Id id;
+  Id from;
+};
+
+namespace hnsw_internal {
+
+// Tells the store (when it asks, by Unlinked(from, layer, id)) each of
+// `before` but the inserted node that node `from`'s list on `layer` no
+// longer holds now that it holds kept[0 .. n): such a node may have lost
+// its last in-link there. (The inserted node is reported once per layer
+// by HnswConnect.)
+template <typename S>
+void ReportUnlinked(S& store, typename S::Id from, uint32_t layer, const std::vector<typename S::Id>& before,
+                    typename S::Id inserted, const typename S::Id* kept, size_t n) {
+  if constexpr (requires { store.Unlinked(from, layer, from); }) {
+    for (const auto id : before) {
+      if (id != inserted && std::find(kept, kept + n, id) == kept + n) store.Unlinked(from, layer, id);
+    }
+  }
+}
+
+}  // namespace hnsw_internal
+
+// Links new_id from node's list on `layer`: appended while the list holds
+// fewer than cap ids, else the list is chosen again from its ids and new_id
+// by neighbour selection with the node itself as the base, nearest first by
+// the graph ordering. A node without that layer is left alone. The ids
+// (new_id among them) that selection leaves out are reported to a store
+// that asks (hnsw_internal::ReportUnlinked).
+template <HnswInsertStore S>
+void HnswAddLink(S& store, typename S::Id node, uint32_t layer, typename S::Id new_id, size_t cap) {
+  using Id = typename S::Id;
+  if (!store.HasLayer(node, layer)) return;
+  std::vector<Id> ids;
+  {
+    const auto& list = store.Neighbours(node, layer);
+    if (!store.ok()) return;
+    if (list.size() < cap) {
+      store.AppendLink(node, layer, new_id);
+      return;
+    }
+    ids.reserve(list.size() + 1);
+    for (size_t i = 0, count = list.size(); i < count; ++i) ids.push_back(list[i]);
+  }
+  size_t settled = 0;
+  if constexpr (requires { store.SelectedPrefix(node, layer); }) {
+    settled = std::min(store.SelectedPrefix(node, layer), ids.size());
+  }
+  ids.push_back(new_id);
+  std::vector<Id> before;
+  if constexpr (requires { store.Unlinked(node, layer, node); }) before = ids;
+  std::vector<float> distances(ids.size());
+  store.ScoreFrom(node, ids.data(), ids.size(), distances.data());
+  if (!store.ok()) return;
+  if (settled >= 2) {
+    std::vector<uint32_t> order(ids.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+      return ScoredBefore(ScoredNode<Id>{distances[a], ids[a]}, ScoredNode<Id>{distances[b], ids[b]});
+    });
+    std::vector<ScoredNode<Id>> pairs(ids.size());
+    std::vector<uint8_t> known(ids.size());
+    for (size_t i = 0; i < order.size(); ++i) {
+      pairs[i] = {distances[order[i]], ids[order[i]]};
+      known[i] = order[i] < settled ? 1 : 0;
+    }
+    const size_t kept = HnswSelectSettled(store, pairs.data(), known.data(), pairs.size(), cap);
+    if (!store.ok()) return;
+    for (size_t i = 0; i < kept; ++i) ids[i] = pairs[i].id;
+    store.SetLinks(node, layer, ids.data(), kept);
+    hnsw_internal::ReportUnlinked(store, node, layer, before, new_id, ids.data(), kept);
+    return;
+  }
+  std::vector<ScoredNode<Id>> pairs(ids.size());
+  for (size_t i = 0; i < ids.size(); ++i) pairs[i] = {distances[i], ids[i]};
+  std::sort(pairs.begin(), pairs.end(), [](const ScoredNode<Id>& a, const ScoredNode<Id>& b) { return ScoredBefore(a, b); });
+  const size_t kept = HnswSelectNeighbours(store, pairs.data(), pairs.size(), cap);
+  if (!store.ok()) return;
+  for (size_t i = 0; i < kept; ++i) ids[i] = pairs[i].id;
+  store.SetLinks(node, layer, ids.data(), kept);
+  hnsw_internal::ReportUnlinked(store, node, layer, before, new_id, ids.data(), kept);
+}
+
+// Links node id, of `level`, whose vector the store's distances measure
+// from, into every layer up to its level: a greedy descent from entry (of
+// level top) to the layer above the node's, then on each layer from
+// min(top, level) down to 0 a search of width ef_construction, the node's
+// neighbours chosen from its results (HnswChooseNeighbours), and each of
+// them linked back (HnswAddLink); the nearest result enters the next layer
+// down. A layer whose search finds nothing links nothing. Stops at the
+// store's first failure, which the store keeps. The caller makes the node
+// the entry when its level is above top. A store that asks (Unlinked) is
+// told of each id a pruning left out of a list, and of the new node on
+// each layer it was linked into, for the caller to keep them linked
+// (HnswKeepLinked, vector/hnsw_repair.h).
+template <HnswInsertStore S>
+void HnswConnect(S& store, typename S::Id id, uint32_t level, typename S::Id entry, uint32_t top,
+                 const HnswShape& shape) {
+  using Id = typename S::Id;
+  Id ep = HnswDescend(store, entry, top, level);
+  std::vector<Id> own;
+  for (uint32_t layer = std::min(top, level) + 1; layer-- > 0 && store.ok();) {
+    auto nearest = hnsw_search_layer(store, ep, shape.ef_construction, layer);
+    if (!store.ok() || nearest.empty()) continue;
+    const size_t cap = layer > 0 ? shape.m : shape.m0;
+    const size_t take = HnswChooseNeighbours(store, nearest, id, layer, cap);
+    if (!store.ok()) return;
+    own.clear();
+    for (size_t i = 0; i < take; ++i) own.push_back(nearest[i].id);
+    store.SetLinks(id, layer, own.data(), own.size());
+    for (size_t i = 0; i < take && store.ok(); ++i) HnswAddLink(store, own[i], layer, id, cap);
+    // The new node itself may be linked back from nodes of removed keys
+    // alone, which go: it is reported like a link pruned away.
+    if constexpr (requires { store.Unlinked(id, layer, id); }) store.Unlinked(id, layer, id);
+    ep = nearest.front().id;
+  }
+}
+
+// 4 * a, stopping at the largest value instead of wrapping.
+inline uint64_t SaturatingTimes4(uint64_t a) { return a > UINT64_MAX / 4 ? UINT64_MAX : a * 4; }
+
+// The layer-0 search width for k wanted results.
+inline uint64_t HnswSearchEf(uint64_t k) {
+  return std::max({SaturatingTimes4(k), k, kHnswMinSearchEf});
+}
+
+}  // namespace pallix
+
+#endif  // PALLIX_VECTOR_HNSW_SEARCH_H_
