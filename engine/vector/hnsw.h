@@ -1,5 +1,5 @@
-// The in-memory HNSW graph (HnswIndex) and the graph search that both vector
-// graphs share.
+// The in-memory HNSW graph (HnswIndex), over the graph search and insert
+// that both vector graphs share (vector/hnsw_search.h).
 //
 // An in-memory vector index is a hierarchical navigable small-world graph
 // over the vectors of one field of one collection. The index layer builds it
@@ -17,11 +17,12 @@
 // The graph knows only neighbour links; every distance comes from the rule
 // of vector/quant.h through a QueryScorer, so float32, binary, scalar and
 // product-quantized storage all use the same code. hnsw_search_layer is
-// written against a small store interface (HnswLayerStore below), and the
-// insert (HnswConnect: descent, layer searches, neighbour selection and
-// widening, linking back and pruning) against its extension
-// (HnswInsertStore), so that the on-disk graph runs the same search and
-// the same insert over its node rows: each rule exists once.
+// written against a small store interface (HnswLayerStore, in
+// vector/hnsw_search.h), and the insert (HnswConnect: descent, layer
+// searches, neighbour selection and widening, linking back and pruning)
+// against its extension (HnswInsertStore), so that the on-disk graph runs
+// the same search and the same insert over its node rows: each rule exists
+// once.
 //
 // Ordering: every ordering of (distance, node id) pairs compares distances
 // by the IEEE total order of float32 (-0.0 before +0.0, NaN after +inf) and
