@@ -404,6 +404,32 @@ class Decoder {
     return Ok();
   }
 
+  // Checks the whole value as Read does, building nothing, and hands back
+  // the encoded bytes of the top-level map entries named in names.
+  Status ScanTop(std::span<const std::string_view> names, std::span<std::string_view> raw_out) {
+    for (std::string_view& r : raw_out) r = {};
+    const size_t mark = in_.Mark();
+    uint8_t tag;
+    if (!in_.Byte(tag)) return Eof();
+    if (tag != 7) {
+      in_.Rewind(mark);
+      return Skip(0);
+    }
+    uint32_t count;
+    if (!in_.U32(count)) return Eof();
+    for (uint32_t i = 0; i < count; ++i) {
+      std::string_view key;
+      RETURN_IF_ERROR(ReadKey(key));
+      const size_t begin = in_.Mark();
+      RETURN_IF_ERROR(Skip(1));
+      for (size_t j = 0; j < names.size(); ++j) {
+        if (names[j].size() == key.size() && std::memcmp(names[j].data(), key.data(), key.size()) == 0)
+          raw_out[j] = all_.substr(begin, in_.Mark() - begin);
+      }
+    }
+    return Ok();
+  }
+
   // Checks one value as Read does, building nothing.
   Status Skip(uint32_t depth) {
     if (depth > kMaxValueDepth) return Fail(EngineError::Decode("value nests deeper than 128"));
@@ -655,6 +681,15 @@ Status decode_selected_raw_into(std::string_view bytes, const PathSet& paths,
   PALLIX_INVARIANT(raw_names.size() == raw_out.size(), "one raw slot per name");
   Decoder d(bytes);
   RETURN_IF_ERROR(d.ReadSelectedRaw(&paths.root(), raw_names, raw_out, out));
+  if (d.Left() > 0) return Fail(EngineError::Decode(std::to_string(d.Left()) + " trailing byte(s) after value"));
+  return Ok();
+}
+
+Status scan_top_level(std::string_view bytes, std::span<const std::string_view> names,
+                      std::span<std::string_view> raw_out) {
+  PALLIX_INVARIANT(names.size() == raw_out.size(), "one raw slot per name");
+  Decoder d(bytes);
+  RETURN_IF_ERROR(d.ScanTop(names, raw_out));
   if (d.Left() > 0) return Fail(EngineError::Decode(std::to_string(d.Left()) + " trailing byte(s) after value"));
   return Ok();
 }

@@ -304,6 +304,15 @@ Status decode_selected_raw_into(std::string_view bytes, const PathSet& paths,
                                 std::span<const std::string_view> raw_names, std::span<std::string_view> raw_out,
                                 Value& out);
 
+// Checks bytes exactly as decode_value does (it fails where decode_value
+// fails), building nothing, and hands back in raw_out[i] the encoded bytes
+// (tag included) of the top-level map entry named names[i] (the last such
+// entry, as in the built map), or an empty view when the value is not a
+// map or holds no such entry. A walk that tests a few top-level fields of
+// large rows reads them from these views without building a document.
+Status scan_top_level(std::string_view bytes, std::span<const std::string_view> names,
+                      std::span<std::string_view> raw_out);
+
 // Readers of a raw view of decode_selected_raw_into. raw_text: the text when the
 // value is a Text. raw_vector_into: copies the components into out (reused,
 // so a walk allocates once) when the value is a Vector.

@@ -157,7 +157,21 @@ class NearestPool {
 
   void Offer(std::string_view key, std::span<const float> v) {
     if (k_ == 0 || v.size() != dim_) return;
-    const float d = scorer_(StoredRef::F32(v));
+    OfferDistance(key, scorer_(StoredRef::F32(v)));
+  }
+  // Whether OfferStored applies: float vectors, scored without decoding.
+  bool ScoresStored() const { return scorer_.float_batch(); }
+  // Offers count rows whose float32 components (dim() each) lie in their
+  // stored bytes at vectors[i], at any alignment: scored several at a
+  // time, without copying them out where the kernels allow it.
+  void OfferStored(const std::string_view* keys, const std::byte* const* vectors, size_t count) {
+    if (k_ == 0) return;
+    distances_.resize(count);
+    scorer_.FloatBatchStored(vectors, count, distances_.data());
+    for (size_t i = 0; i < count; ++i) OfferDistance(keys[i], distances_[i]);
+  }
+  size_t dim() const { return dim_; }
+  void OfferDistance(std::string_view key, float d) {
     if (bound_ && TotalCompare(d, *bound_) > 0) return;
     list_.push_back({std::string(key), d});
     if (list_.size() < VectorPool(k_)) return;
@@ -175,6 +189,7 @@ class NearestPool {
   QueryScorer scorer_;
   SourceList list_;
   std::optional<float> bound_;  // the k-th nearest at the last cut
+  std::vector<float> distances_;
 };
 
 // The candidates of a streamed walk: the kept rows' keys end to end in one
@@ -268,7 +283,11 @@ class RawBatchWalk {
  public:
   RawBatchWalk(const RowFilter& filter, std::span<const std::string_view> fields, StreamedRows& rows,
                std::vector<std::optional<NearestPool>>& pools)
-      : filter_(filter), fields_(fields), rows_(rows), pools_(pools), raw_(fields.size()) {
+      : filter_(filter),
+        rows_(rows),
+        pools_(pools),
+        raw_(fields.size()),
+        tested_(filter.NewRawScratch(fields)) {
     for (size_t i = 0; i < pools_.size(); ++i)
       if (pools_[i] && !first_pool_) first_pool_ = i;
   }
@@ -282,12 +301,35 @@ class RawBatchWalk {
     for (size_t a = 0; a < kept_.size(); ++a) {
       if (a + kVectorsAhead < kept_.size()) port::PrefetchBytes(kept_[a + kVectorsAhead].vector);
       const Kept& k = kept_[a];
-      if (raw_vector_into(k.vector, components_)) pools_[k.source]->Offer(k.key, components_);
+      NearestPool& pool = *pools_[k.source];
+      if (pool.ScoresStored() && IsVectorOf(k.vector, pool.dim())) {
+        if (group_size_ > 0 && group_source_ != k.source) Flush();
+        group_source_ = k.source;
+        group_keys_[group_size_] = k.key;
+        group_vectors_[group_size_++] = reinterpret_cast<const std::byte*>(k.vector.data() + kVectorHeader);
+        if (group_size_ == kGroup) Flush();
+        continue;
+      }
+      if (raw_vector_into(k.vector, components_)) pool.Offer(k.key, components_);
     }
+    Flush();
     return Ok();
   }
 
  private:
+  static constexpr size_t kGroup = 16;
+
+  // An encoded vector: tag 8, a u32 count, then the components.
+  static constexpr size_t kVectorHeader = 5;
+  static bool IsVectorOf(std::string_view encoded, size_t dim) {
+    return encoded.size() == kVectorHeader + sizeof(float) * dim && static_cast<uint8_t>(encoded[0]) == 8;
+  }
+  void Flush() {
+    if (group_size_ == 0) return;
+    pools_[group_source_]->OfferStored(group_keys_, group_vectors_, group_size_);
+    group_size_ = 0;
+  }
+
   struct Kept {
     std::string_view key;
     size_t source;
@@ -295,7 +337,7 @@ class RawBatchWalk {
   };
 
   Status Test(const RowRef& row) {
-    ASSIGN_OR_RETURN(bool pass, filter_.PassesRaw(row.value, fields_, raw_, tested_));
+    ASSIGN_OR_RETURN(bool pass, filter_.PassesRaw(row.value, tested_, raw_));
     if (first_pool_) layout_.Learn(row.value, raw_[*first_pool_]);
     if (!pass) return Ok();
     rows_.AddRow(row.key);
@@ -311,13 +353,16 @@ class RawBatchWalk {
   }
 
   const RowFilter& filter_;
-  std::span<const std::string_view> fields_;
   StreamedRows& rows_;
   std::vector<std::optional<NearestPool>>& pools_;
   std::vector<std::string_view> raw_;
-  Value tested_;  // the filters' fields of a row, reused
+  RowFilter::RawScratch tested_;  // the filters' fields of a row, reused
   ValueVector components_;
   std::vector<Kept> kept_;
+  std::string_view group_keys_[kGroup];
+  const std::byte* group_vectors_[kGroup];
+  size_t group_size_ = 0;
+  size_t group_source_ = 0;
   RowLayout layout_;
   std::optional<size_t> first_pool_;
 };

@@ -100,17 +100,32 @@ const std::string& LeafPath(const Predicate::Node& node) {
   }, node);
 }
 
-bool EvalLeaf(const Predicate& leaf, const Value& document) {
-  const Value* v = get_path(document, LeafPath(leaf.node()));
+// The value a leaf tests: its path in a whole document, or one of the
+// top-level fields a walk read from a row's bytes.
+struct InDocument {
+  const Value& document;
+  const Value* operator()(const std::string& path) const { return get_path(document, path); }
+};
+
+struct InFields {
+  std::span<const std::string_view> names;
+  std::span<const Value* const> values;
+  const Value* operator()(std::string_view path) const {
+    const size_t dot = path.find('.');
+    const std::string_view top = path.substr(0, dot);
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (names[i] != top) continue;
+      if (dot == std::string_view::npos || values[i] == nullptr) return values[i];
+      return get_path(*values[i], path.substr(dot + 1));
+    }
+    return nullptr;
+  }
+};
+
+template <typename Find>
+bool EvalLeaf(const Predicate& leaf, const Find& find) {
+  const Value* v = find(LeafPath(leaf.node()));
   return v != nullptr && LeafHolds(leaf.node(), *v);
-}
-
-}  // namespace
-
-bool FilterEqual(const Value& stored, const Value& wanted) {
-  if (stored.is_number() && wanted.is_number())
-    return value_partial_cmp(stored, wanted) == std::partial_ordering::equivalent;
-  return values_equal(stored, wanted);
 }
 
 // The walk descends to the leftmost leaf, stacking the inner nodes passed on
@@ -119,9 +134,10 @@ bool FilterEqual(const Value& stored, const Value& wanted) {
 // own, so the right child replaces it: nothing is stacked for it and the
 // walk descends again from there. The stack holds only pending left sides
 // and Not nodes, never more than the tree's depth.
-bool eval_predicate(const Predicate& predicate, const Value& document) {
+template <typename Find>
+bool Eval(const Predicate& predicate, const Find& find) {
   // Most filters are one leaf, tested once per row of a walk: no stack.
-  if (predicate.kind() < PredicateKind::kAnd) return EvalLeaf(predicate, document);
+  if (predicate.kind() < PredicateKind::kAnd) return EvalLeaf(predicate, find);
   NodeStack pending;
   const Predicate* cur = &predicate;
   while (true) {
@@ -132,7 +148,7 @@ bool eval_predicate(const Predicate& predicate, const Value& document) {
       else if (cur->kind() == PredicateKind::kOr) cur = std::get<OrPred>(n).left.get();
       else cur = std::get<NotPred>(n).inner.get();
     }
-    bool truth = EvalLeaf(*cur, document);
+    bool truth = EvalLeaf(*cur, find);
     cur = nullptr;
     while (cur == nullptr && !pending.empty()) {
       const Predicate* parent = pending.pop();
@@ -151,9 +167,29 @@ bool eval_predicate(const Predicate& predicate, const Value& document) {
   }
 }
 
+}  // namespace
+
+bool FilterEqual(const Value& stored, const Value& wanted) {
+  if (stored.is_number() && wanted.is_number())
+    return value_partial_cmp(stored, wanted) == std::partial_ordering::equivalent;
+  return values_equal(stored, wanted);
+}
+
+bool eval_predicate(const Predicate& predicate, const Value& document) {
+  return Eval(predicate, InDocument{document});
+}
+
 bool EvalFilters(const std::vector<Predicate>& filters, const Value& document) {
   for (const Predicate& f : filters)
     if (!eval_predicate(f, document)) return false;
+  return true;
+}
+
+bool EvalFiltersOnFields(const std::vector<Predicate>& filters, std::span<const std::string_view> names,
+                         std::span<const Value* const> values) {
+  const InFields find{names, values};
+  for (const Predicate& f : filters)
+    if (!Eval(f, find)) return false;
   return true;
 }
 

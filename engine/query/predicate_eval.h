@@ -16,6 +16,8 @@
 #ifndef PALLIX_QUERY_PREDICATE_EVAL_H_
 #define PALLIX_QUERY_PREDICATE_EVAL_H_
 
+#include <span>
+#include <string_view>
 #include <vector>
 
 #include "doc/value.h"
@@ -31,6 +33,13 @@ bool eval_predicate(const Predicate& predicate, const Value& document);
 // Every filter in list order; the first false one ends the test with false.
 // An empty list accepts every document.
 bool EvalFilters(const std::vector<Predicate>& filters, const Value& document);
+
+// EvalFilters on a document given as some of its top-level fields: the
+// field named names[i] holds *values[i], or is missing when values[i] is
+// null. Every path the filters read must begin with one of names; the
+// truth is then EvalFilters' on the whole document.
+bool EvalFiltersOnFields(const std::vector<Predicate>& filters, std::span<const std::string_view> names,
+                         std::span<const Value* const> values);
 
 // Appends the disjuncts of `predicate` to `out` in left-to-right order: an Or
 // node contributes those of its left subtree, then those of its right; any

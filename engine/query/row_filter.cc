@@ -55,6 +55,12 @@ RowFilter::RowFilter(const std::vector<Predicate>& filters, const std::vector<st
   }
   for (std::string_view f : fields) paths_.Add(f);
   two_stage_ = !filters.empty() && !fields.empty();
+  std::vector<std::string_view> top;
+  for (const auto& [name, node] : filter_paths_.root().children) {
+    if (!node.whole) return;
+    top.push_back(name);
+  }
+  top_fields_ = std::move(top);
 }
 
 Result<std::optional<Value>> RowFilter::Partial(std::string_view bytes) const {
@@ -69,10 +75,34 @@ Result<std::optional<Value>> RowFilter::Partial(std::string_view bytes) const {
   return std::optional<Value>(std::move(doc));
 }
 
-Result<bool> RowFilter::PassesRaw(std::string_view bytes, std::span<const std::string_view> raw_names,
-                                  std::span<std::string_view> raw_out, Value& scratch) const {
-  RETURN_IF_ERROR(decode_selected_raw_into(bytes, filter_paths_, raw_names, raw_out, scratch));
-  return EvalFilters(filters_, scratch);
+RowFilter::RawScratch RowFilter::NewRawScratch(std::span<const std::string_view> raw_names) const {
+  RawScratch scratch;
+  if (top_fields_) scratch.names = *top_fields_;
+  scratch.filter_fields = scratch.names.size();
+  scratch.names.insert(scratch.names.end(), raw_names.begin(), raw_names.end());
+  scratch.raw.resize(scratch.names.size());
+  scratch.values.resize(scratch.filter_fields);
+  scratch.found.resize(scratch.filter_fields);
+  return scratch;
+}
+
+Result<bool> RowFilter::PassesRaw(std::string_view bytes, RawScratch& scratch,
+                                  std::span<std::string_view> raw_out) const {
+  const size_t nf = scratch.filter_fields;
+  const std::span<const std::string_view> names(scratch.names);
+  if (!top_fields_) {
+    RETURN_IF_ERROR(decode_selected_raw_into(bytes, filter_paths_, names.subspan(nf), raw_out, scratch.tested));
+    return EvalFilters(filters_, scratch.tested);
+  }
+  RETURN_IF_ERROR(scan_top_level(bytes, names, scratch.raw));
+  for (size_t i = 0; i < raw_out.size(); ++i) raw_out[i] = scratch.raw[nf + i];
+  for (size_t i = 0; i < nf; ++i) {
+    scratch.found[i] = nullptr;
+    if (scratch.raw[i].empty()) continue;
+    ASSIGN_OR_RETURN(scratch.values[i], decode_value(scratch.raw[i]));
+    scratch.found[i] = &scratch.values[i];
+  }
+  return EvalFiltersOnFields(filters_, names.first(nf), scratch.found);
 }
 
 Result<std::optional<Value>> RowFilter::Full(std::string_view bytes) const {

@@ -36,13 +36,26 @@ class RowFilter {
   // The document reduced to the filter and field paths, or nullopt when a
   // filter fails. Errors: Decode.
   Result<std::optional<Value>> Partial(std::string_view bytes) const;
-  // A decode of the filters' paths alone, tested, that hands back the
-  // encoded bytes of the top-level fields raw_names as
-  // decode_selected_raw_into does; false when a filter fails. One pass over
-  // the row, which fails exactly where Partial fails. scratch holds the
-  // decoded filter paths and is reused from row to row. Errors: Decode.
-  Result<bool> PassesRaw(std::string_view bytes, std::span<const std::string_view> raw_names,
-                         std::span<std::string_view> raw_out, Value& scratch) const;
+  // What PassesRaw reuses from row to row, made by NewRawScratch for one
+  // filter and owned by the walk.
+  struct RawScratch {
+    size_t filter_fields = 0;              // names: the filters' top-level fields,
+    std::vector<std::string_view> names;   //   then the caller's raw names
+    std::vector<std::string_view> raw;     // their encoded bytes
+    std::vector<Value> values;             // the filters' fields, decoded
+    std::vector<const Value*> found;       // into values, null when missing
+    Value tested;                          // the filters' paths, when below the top
+  };
+  // A scratch for PassesRaw that hands back the encoded bytes of the
+  // top-level fields raw_names (single segments); the names must outlive it.
+  RawScratch NewRawScratch(std::span<const std::string_view> raw_names) const;
+  // The filters tested on a row, handing back in raw_out the encoded bytes
+  // of the scratch's raw names as decode_selected_raw_into does (raw_out
+  // as long as they are); false when a filter fails. One pass over the row,
+  // which fails exactly where Partial fails. When every path the filters
+  // read lies within a top-level field, those fields alone are decoded,
+  // from their bytes, and no document is built. Errors: Decode.
+  Result<bool> PassesRaw(std::string_view bytes, RawScratch& scratch, std::span<std::string_view> raw_out) const;
   // The whole document, or nullopt when a filter fails. Errors: Decode.
   Result<std::optional<Value>> Full(std::string_view bytes) const;
 
@@ -54,6 +67,10 @@ class RowFilter {
   // are then tested on a decode of their own paths first, so that a row they
   // reject never builds the caller's fields (a text, a vector).
   bool two_stage_ = false;
+  // The filters' fields when every path they read is a top-level field:
+  // PassesRaw then tests them on those fields' encoded bytes alone, and
+  // decodes no document.
+  std::optional<std::vector<std::string_view>> top_fields_;
 };
 
 }  // namespace pallix

@@ -234,6 +234,26 @@ float QueryScorer::MetricDistance(std::span<const float> v) const {
   }
 }
 
+void QueryScorer::FloatBatchStored(const std::byte* const* vectors, size_t count, float* out) {
+  constexpr size_t kChunk = 16;
+  const size_t n = query_.floats.size();
+  const bool in_place = K().unaligned_blocks && n % 8 == 0;
+  const float* ptrs[kChunk];
+  for (size_t at = 0; at < count; at += kChunk) {
+    const size_t m = std::min(kChunk, count - at);
+    if (!in_place) copies_.resize(m * n);
+    for (size_t i = 0; i < m; ++i) {
+      if (in_place) {
+        ptrs[i] = reinterpret_cast<const float*>(vectors[at + i]);
+        continue;
+      }
+      if (n > 0) std::memcpy(copies_.data() + i * n, vectors[at + i], n * sizeof(float));
+      ptrs[i] = copies_.data() + i * n;
+    }
+    FloatBatch(ptrs, m, out + at);
+  }
+}
+
 void QueryScorer::FloatBatch(const float* const* vectors, size_t count, float* out) {
   const quant_internal::Kernels& k = K();
   const float* q = query_.floats.data();

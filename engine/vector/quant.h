@@ -199,6 +199,11 @@ class QueryScorer {
   // out[i] = (*this)(F32 vectors[i]) for count vectors, each exactly as long
   // as the query, computed several at a time.
   void FloatBatch(const float* const* vectors, size_t count, float* out);
+  // FloatBatch over vectors whose float32 components lie in stored bytes
+  // at any alignment (as a document encodes them), each exactly as long as
+  // the query: read in place where the kernels allow it, else from aligned
+  // copies. The same values as FloatBatch.
+  void FloatBatchStored(const std::byte* const* vectors, size_t count, float* out);
   // The same with each vector's self product dot(v, v) already known (as
   // dot_f32 gives it): cosine then needs only the query's products.
   void FloatBatchWithSelf(const float* const* vectors, const float* selfs, size_t count, float* out);
@@ -222,6 +227,7 @@ class QueryScorer {
   QueryRef query_;
   float query_self_ = 0.0f;  // dot(query, query), for cosine
   std::vector<float> scratch_;
+  std::vector<float> copies_;  // FloatBatchStored's aligned copies
 };
 
 }  // namespace pallix

@@ -56,6 +56,10 @@ struct Kernels {
   ManyKernel l2_many;
   DotSelfManyKernel dot_self_many;
   CosineManyKernel cosine_many;
+  // Whether the kernels read every vector through unaligned block loads
+  // and, for a length that is a multiple of 8, nothing else: they may then
+  // read components where a document stores them, at any byte offset.
+  bool unaligned_blocks;
 };
 
 // The portable lane-by-lane reference.

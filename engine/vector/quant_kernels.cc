@@ -448,7 +448,8 @@ const Kernels kReference = {"reference",
                             ManyBySingles<ReferencePair<false>>,
                             ManyBySingles<ReferencePair<true>>,
                             DotSelfManyBySingles<ReferenceDotSelf>,
-                            CosineManyBySingles};
+                            CosineManyBySingles,
+                            false};
 #ifdef PALLIX_X86_KERNELS
 const Kernels kSse2 = {"sse2",
                        Sse2Pair<false>,
@@ -457,11 +458,12 @@ const Kernels kSse2 = {"sse2",
                        ManyBySingles<Sse2Pair<false>>,
                        ManyBySingles<Sse2Pair<true>>,
                        DotSelfManyBySingles<Sse2DotSelf>,
-                       CosineManyBySingles};
+                       CosineManyBySingles,
+                       true};
 const Kernels kAvx = {"avx",          AvxPair<false>, AvxPair<true>,  AvxDotSelf,
-                      AvxMany<false>, AvxMany<true>,  AvxDotSelfMany, AvxCosineMany};
+                      AvxMany<false>, AvxMany<true>,  AvxDotSelfMany, AvxCosineMany, true};
 const Kernels kAvx512 = {"avx512",          AvxPair<false>, AvxPair<true>,  AvxDotSelf,
-                         Avx512Many<false>, Avx512Many<true>,  AvxDotSelfMany, AvxCosineMany};
+                         Avx512Many<false>, Avx512Many<true>,  AvxDotSelfMany, AvxCosineMany, true};
 #endif
 
 using HammingFn = uint32_t (*)(const uint8_t*, const uint8_t*, size_t);

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "query/byte_search.h"
+#include "query/row_filter.h"
 #include "index/geo.h"
 #include "tests/engine/test_util.h"
 
@@ -247,6 +248,42 @@ TEST(PredicateEval, AgreesWithModelOnRandomTreesAndDocuments) {
   // Both outcomes are well represented.
   EXPECT_GT(held, 4000);
   EXPECT_LT(held, 28000);
+}
+
+// A walk's row test on encoded rows gives the model's truth, whether the
+// filters read whole top-level fields (tested on those fields' bytes alone)
+// or paths below one (a partial decode), and hands back the bytes of the
+// fields the walk names either way.
+TEST(PredicateEval, RowTestOnEncodedRowsAgreesWithModel) {
+  std::mt19937 rng(20261208);
+  const std::vector<Value> pool = Pool();
+  const std::vector<std::string_view> fields = {"b", "c"};
+  int top_level = 0;
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<Predicate> filters;
+    for (int i = static_cast<int>(rng() % 3); i > 0; --i) filters.push_back(RandomTree(rng, pool, 3));
+    const RowFilter filter(filters, {fields.begin(), fields.end()});
+    RowFilter::RawScratch scratch = filter.NewRawScratch(fields);
+    top_level += scratch.filter_fields > 0;
+    for (int d = 0; d < 6; ++d) {
+      const Value doc = RandomDoc(rng, pool);
+      const std::string bytes = encode_value(doc);
+      bool want = true;
+      for (const Predicate& f : filters) want = want && Model(f, doc);
+      std::string_view raw[2];
+      Result<bool> got = filter.PassesRaw(bytes, scratch, raw);
+      ASSERT_TRUE(got.has_value()) << got.error().Message();
+      ASSERT_EQ(*got, want) << "round " << round << " doc " << d;
+      for (size_t i = 0; i < 2; ++i) {
+        const Value* at = doc.as_map().Find(fields[i]);
+        ASSERT_EQ(at == nullptr, raw[i].empty());
+        if (at != nullptr) {
+          EXPECT_EQ(raw[i], encode_value(*at));
+        }
+      }
+    }
+  }
+  EXPECT_GT(top_level, 200);
 }
 
 TEST(PredicateEval, EqualityRules) {

@@ -354,13 +354,19 @@ TEST(ValueTest, DecodeSelectedAgreesWithDecode) {
     auto part = decode_selected(bytes, set);
     std::string_view raw[2];
     auto raw_status = decode_selected_raw_into(bytes, set, raw_names, raw, reused);
+    std::string_view scanned[2];
+    auto scan_status = scan_top_level(bytes, raw_names, scanned);
     ASSERT_EQ(full.has_value(), part.has_value()) << "round " << round;
     ASSERT_EQ(full.has_value(), raw_status.has_value()) << "round " << round;
+    ASSERT_EQ(full.has_value(), scan_status.has_value()) << "round " << round;
     if (!full) {
       EXPECT_EQ(full.error().Message(), part.error().Message());
       EXPECT_EQ(full.error().Message(), raw_status.error().Message());
+      EXPECT_EQ(full.error().Message(), scan_status.error().Message());
       continue;
     }
+    EXPECT_EQ(raw[0], scanned[0]);
+    EXPECT_EQ(raw[1], scanned[1]);
     EXPECT_TRUE(values_same(*part, reused)) << "round " << round;
     for (size_t i = 0; i < 2; ++i) {
       const Value* at = full->is_map() ? full->as_map().Find(raw_names[i]) : nullptr;
