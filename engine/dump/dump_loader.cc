@@ -176,6 +176,7 @@ void Loader::RepairGraphs(WriteCtx& ctx) {
   if (repairs_.FinishDisk(engine_, ctx) && ctx.CommitNested()) return;
   if (ctx.txn().nesting() > 0) ctx.AbortNested();
   repairs_.DropInserts();
+  repairs_.DropDisk();
 }
 
 // After documents [from, end) of the batch were dropped with their nested
@@ -262,6 +263,7 @@ void Loader::RetireAhead(WriteCtx& ctx, const Loaded& first, uint64_t count) {
   }
   if (ctx.txn().nesting() > 0) ctx.AbortNested();
   repairs_.DropInserts();
+  repairs_.DropDisk();
 }
 
 // After a failure inside a batch that took its replaced vectors out up
@@ -272,6 +274,7 @@ void Loader::UndoRetire(WriteCtx& ctx, size_t& chunk_start) {
   if (!retired_) return;
   while (ctx.txn().nesting() > 0) ctx.AbortNested();
   repairs_.DropInserts();
+  repairs_.DropDisk();
   retired_ = false;
   chunk_start = 0;
 }

@@ -51,6 +51,9 @@ class VectorRepairBatch {
   void NoteMemory(std::string_view collection, std::string_view field, uint32_t id);
 
   bool has_disk() const { return !disk_.empty(); }
+  // Forgets the on-disk removals noted, once the transaction that made
+  // them is gone (a removal that stays is repaired by later writes).
+  void DropDisk() { disk_.clear(); }
 
   // Inserts into on-disk graphs (a dump load's, which replaces many
   // vectors in one transaction) then share one node cache and meta row per

@@ -305,6 +305,7 @@ TEST(VectorBulkRepairLoad, FailedWriteLeavesTheDiskGraphAsTheDocuments) {
     }
     const GraphShot shot = ShotOf(*engine, "c");
     EXPECT_EQ(shot.nodes.size() - shot.Deleted(), stored.size());
+    EXPECT_TRUE(!loaded || shot.Deleted() == 0) << shot.Deleted();
     EXPECT_EQ(shot.Unreachable(), 0u);
     for (const auto& [key, v] : stored) {
       const std::vector<HnswHit> hits = Search(*engine, "c", v);
