@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -109,6 +110,9 @@ class Loader {
 
   Status LoadDocuments();
   Result<Loaded> ReadDocument();
+  Result<Loaded> NextDocument();
+  void RetireAhead(WriteCtx& ctx, const Loaded& first, uint64_t count);
+  void UndoRetire(WriteCtx& ctx, size_t& chunk_start);
   Status PutDocument(WriteCtx& ctx, const Loaded& doc);
   void Replay(WriteCtx& ctx, std::vector<Loaded>& pending, size_t from);
   Status FoldChunk(WriteCtx& ctx);
@@ -132,6 +136,13 @@ class Loader {
   // The vector graphs' repair of the batch under way: once per batch, not
   // once per replaced vector.
   VectorRepairBatch repairs_;
+  // Documents read ahead of their put (a read failure in its place).
+  std::deque<Result<Loaded>> ahead_;
+  uint64_t read_ = 0;  // documents read from the dump
+  // Whether the batch under way took the vectors it replaces out of the
+  // on-disk graphs up front, in a nested transaction of its own that its
+  // chunks' nested transactions go inside.
+  bool retired_ = false;
 };
 
 // One document: the row put (counted) and the index upkeep of the target's
@@ -165,6 +176,7 @@ void Loader::RepairGraphs(WriteCtx& ctx) {
   if (repairs_.FinishDisk(engine_, ctx) && ctx.CommitNested()) return;
   if (ctx.txn().nesting() > 0) ctx.AbortNested();
   repairs_.DropInserts();
+  repairs_.DropDisk();
 }
 
 // After documents [from, end) of the batch were dropped with their nested
@@ -190,6 +202,10 @@ Status Loader::FinishBatch(std::optional<WriteCtx>& ctx, std::vector<Loaded>& pe
   // The inserts of a chunk still open (its fold is the commit's).
   Status committed = repairs_.FlushInserts(*ctx);
   repairs_.DropInserts();  // the next batch may follow other threads' writes
+  retired_ = false;
+  // Folded now, so that the repair's nested transaction sits right on the
+  // batch's (a failed fold leaves the commit to fail).
+  while (committed && ctx->txn().nesting() > 0) committed = ctx->CommitNested();
   if (committed) RepairGraphs(*ctx);
   if (committed) committed = ctx->Commit();
   ctx.reset();
@@ -204,6 +220,63 @@ Status Loader::FinishBatch(std::optional<WriteCtx>& ctx, std::vector<Loaded>& pe
   }
   pending.clear();
   return committed;
+}
+
+Result<Loader::Loaded> Loader::NextDocument() {
+  if (ahead_.empty()) {
+    ++read_;
+    return ReadDocument();
+  }
+  Result<Loaded> doc = std::move(ahead_.front());
+  ahead_.pop_front();
+  return doc;
+}
+
+// At the start of a batch whose first document is `first`: reads the
+// batch's other documents ahead (up to where the batch ends), and, in a
+// nested transaction, takes the vectors they replace out of the on-disk
+// graphs and repairs the graphs around them once, before any of the
+// batch's inserts search those graphs: the inserts then neither walk
+// through nor link to the replaced nodes, which cost the repair again
+// afterwards, and a node that keeps its vector stays. The nested
+// transaction stays open for the batch's chunks, so it commits with their
+// puts or, should a put fail, goes with them (UndoRetire). Should the
+// removal fail, or remove nothing, it is dropped at once, and the batch's
+// inserts replace the vectors themselves, as a put does.
+void Loader::RetireAhead(WriteCtx& ctx, const Loaded& first, uint64_t count) {
+  retired_ = false;
+  if (!ctx.BeginNested()) return;
+  Status retired = retire_disk_vectors(engine_, ctx, first.collection, first.key, first.doc, repairs_);
+  size_t docs = 1, bytes = first.key.size() + first.bytes.size();
+  while (retired && read_ < count && docs < kBatchDocuments && bytes < kBatchBytes) {
+    ++read_;
+    ahead_.push_back(ReadDocument());
+    if (!ahead_.back()) break;  // met when the batch reaches it
+    const Loaded& doc = *ahead_.back();
+    ++docs;
+    bytes += doc.key.size() + doc.bytes.size();
+    retired = retire_disk_vectors(engine_, ctx, doc.collection, doc.key, doc.doc, repairs_);
+  }
+  if (retired && repairs_.has_disk()) {
+    retired_ = repairs_.FinishDisk(engine_, ctx).has_value();
+    if (retired_) return;
+  }
+  if (ctx.txn().nesting() > 0) ctx.AbortNested();
+  repairs_.DropInserts();
+  repairs_.DropDisk();
+}
+
+// After a failure inside a batch that took its replaced vectors out up
+// front, with the failing chunk's nested transaction gone: drops the
+// removal and with it every document of the batch put so far, which are
+// then put again from the batch's first (chunk_start 0).
+void Loader::UndoRetire(WriteCtx& ctx, size_t& chunk_start) {
+  if (!retired_) return;
+  while (ctx.txn().nesting() > 0) ctx.AbortNested();
+  repairs_.DropInserts();
+  repairs_.DropDisk();
+  retired_ = false;
+  chunk_start = 0;
 }
 
 Result<Loader::Loaded> Loader::ReadDocument() {
@@ -232,7 +305,7 @@ Status Loader::LoadDocuments() {
     return committed ? failure : committed;
   };
   for (uint64_t i = 0; i < count; ++i) {
-    Result<Loaded> doc = ReadDocument();
+    Result<Loaded> doc = NextDocument();
     if (!doc) return stop(Fail(doc.error()));
     if (!ctx) {
       // Held until the batch is in the in-memory indexes too, so that a
@@ -243,14 +316,22 @@ Status Loader::LoadDocuments() {
       Result<WriteCtx> begun = BeginWriteCtx(engine_.store());
       if (!begun) return stop(Fail(begun.error()));
       ctx.emplace(std::move(*begun));
+      RetireAhead(*ctx, *doc, count);
     }
-    if (ctx->txn().nesting() == 0) {
-      if (Status nested = ctx->BeginNested(); !nested) return stop(nested);
+    if (ctx->txn().nesting() == (retired_ ? 1 : 0)) {
+      if (Status nested = ctx->BeginNested(); !nested) {
+        if (retired_) {
+          UndoRetire(*ctx, chunk_start);
+          Replay(*ctx, pending, chunk_start);
+        }
+        return stop(nested);
+      }
       chunk_start = pending.size();
     }
     if (Status put = PutDocument(*ctx, *doc); !put) {
       ctx->AbortNested();
       repairs_.DropInserts();
+      UndoRetire(*ctx, chunk_start);
       Replay(*ctx, pending, chunk_start);
       return stop(put);
     }
@@ -258,6 +339,7 @@ Status Loader::LoadDocuments() {
     pending.push_back(std::move(*doc));
     if (pending.size() - chunk_start >= (repairs_.has_inserts() ? kChunkDocumentsIntoGraphs : kChunkDocuments)) {
       if (Status folded = FoldChunk(*ctx); !folded) {
+        UndoRetire(*ctx, chunk_start);
         Replay(*ctx, pending, chunk_start);
         return stop(folded);
       }

@@ -311,6 +311,21 @@ Status vector_index_remove(Engine& engine, WriteCtx& ctx, std::string_view colle
   return Ok();
 }
 
+Status retire_disk_vectors(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key,
+                           const Value& doc, VectorRepairBatch& batch) {
+  ASSIGN_OR_RETURN(std::vector<DiskIndex> indexes, DiskIndexesOf(engine, collection));
+  for (const DiskIndex& index : indexes) {
+    const Value* v = get_path(doc, index.field);
+    std::span<const float> vector;
+    if (v != nullptr && v->is_vector()) vector = v->as_vector();
+    std::optional<uint64_t> removed;
+    RETURN_IF_ERROR(batch.SharedRetire(ctx, index.ns, index.params, key,
+                                       v != nullptr && v->is_vector() ? &vector : nullptr, &removed));
+    RETURN_IF_ERROR(RepairOrNote(ctx, collection, index, removed, &batch));
+  }
+  return Ok();
+}
+
 // ------------------------------------------------------------ in memory
 
 Result<HnswIndex> hnsw_from_rows(Engine& engine, std::string_view collection, std::string_view field, Metric metric,

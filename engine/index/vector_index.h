@@ -192,6 +192,15 @@ Result<std::optional<std::vector<HnswHit>>> disk_vector_index_search(Engine& eng
                                                                      std::string_view field,
                                                                      std::span<const float> query, uint64_t k);
 
+// Ahead of vector_index_put of doc under key with batch (one sharing its
+// inserts): takes the key's node out of each on-disk graph of the
+// collection, through the batch's shared caches, unless it stores doc's
+// vector already, and notes it in batch, so that a repair of the batch
+// (FinishDisk) before the puts lets their inserts search and link a graph
+// without those nodes. Errors: Storage, CorruptIndex.
+Status retire_disk_vectors(Engine& engine, WriteCtx& ctx, std::string_view collection, std::string_view key,
+                           const Value& doc, VectorRepairBatch& batch);
+
 // Applies a committed put (doc) or delete (null) to the loaded in-memory
 // graphs of the collection, each followed by the repair owed for the node
 // it removed, if any (hnsw_repair_after_write), under "index lock"; graphs not loaded

@@ -22,13 +22,24 @@ void VectorRepairBatch::NoteMemory(std::string_view collection, std::string_view
 Status VectorRepairBatch::SharedInsert(WriteCtx& ctx, const std::string& ns, const DiskHnswParams& params,
                                        std::string_view key, std::span<const float> vector,
                                        std::optional<uint64_t>* removed) {
+  ASSIGN_OR_RETURN(Inserts * at, SharedOf(ctx, ns));
+  return dann_insert(ctx, ns, params, at->cache, at->meta, key, vector, removed);
+}
+
+Status VectorRepairBatch::SharedRetire(WriteCtx& ctx, const std::string& ns, const DiskHnswParams& params,
+                                       std::string_view key, const std::span<const float>* vector,
+                                       std::optional<uint64_t>* removed) {
+  ASSIGN_OR_RETURN(Inserts * at, SharedOf(ctx, ns));
+  return dann_retire(ctx, ns, params, at->cache, at->meta, key, vector, removed);
+}
+
+Result<VectorRepairBatch::Inserts*> VectorRepairBatch::SharedOf(WriteCtx& ctx, const std::string& ns) {
   auto it = inserts_.find(ns);
   if (it == inserts_.end()) {
     ASSIGN_OR_RETURN(DiskHnswMeta meta, read_dann_meta(ctx, ns));
     it = inserts_.emplace(ns, Inserts{meta, meta, DannNodeCache()}).first;
   }
-  Inserts& at = it->second;
-  return dann_insert(ctx, ns, params, at.cache, at.meta, key, vector, removed);
+  return &it->second;
 }
 
 Status VectorRepairBatch::FlushInserts(WriteCtx& ctx) {

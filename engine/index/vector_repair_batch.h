@@ -51,6 +51,9 @@ class VectorRepairBatch {
   void NoteMemory(std::string_view collection, std::string_view field, uint32_t id);
 
   bool has_disk() const { return !disk_.empty(); }
+  // Forgets the on-disk removals noted, once the transaction that made
+  // them is gone (a removal that stays is repaired by later writes).
+  void DropDisk() { disk_.clear(); }
 
   // Inserts into on-disk graphs (a dump load's, which replaces many
   // vectors in one transaction) then share one node cache and meta row per
@@ -67,6 +70,11 @@ class VectorRepairBatch {
   // CorruptIndex of the meta row.
   Status SharedInsert(WriteCtx& ctx, const std::string& ns, const DiskHnswParams& params, std::string_view key,
                       std::span<const float> vector, std::optional<uint64_t>* removed);
+  // dann_retire of key's node in the graph in ns through the shared cache,
+  // ahead of the insert of *vector (null: none). Errors: as dann_retire's,
+  // and CorruptIndex of the meta row.
+  Status SharedRetire(WriteCtx& ctx, const std::string& ns, const DiskHnswParams& params, std::string_view key,
+                      const std::span<const float>* vector, std::optional<uint64_t>* removed);
   // Writes the changed nodes and the meta row of every graph inserted
   // into; the caches stay, current, for the next inserts. Errors: Storage.
   Status FlushInserts(WriteCtx& ctx);
@@ -88,6 +96,9 @@ class VectorRepairBatch {
   void FinishMemory(Engine& engine);
 
  private:
+  struct Inserts;
+  Result<Inserts*> SharedOf(WriteCtx& ctx, const std::string& ns);
+
   struct Inserts {
     DiskHnswMeta meta;
     DiskHnswMeta written;  // the meta row as stored

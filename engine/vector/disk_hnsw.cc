@@ -419,6 +419,29 @@ Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
   return Connect(ctx, ns, params, cache, meta, id, level, vector);
 }
 
+Status dann_retire(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
+                   DiskHnswMeta& meta, std::string_view key, const std::span<const float>* vector,
+                   std::optional<uint64_t>* removed) {
+  const std::string key_row = dann_key_row_key(key);
+  ASSIGN_OR_RETURN(std::optional<std::string> old, get_row(ctx, ns, key_row));
+  if (!old.has_value()) return Ok();
+  if (old->size() != 8) {
+    RETURN_IF_ERROR(delete_row_counted(ctx, ns, key_row));
+    return Ok();
+  }
+  const uint64_t old_id = DecodeFixed64BE(old->data());
+  std::optional<uint32_t> dim = meta.dim;
+  if (!dim.has_value() && params.has_codebook()) dim = params.codebook->dim;
+  if (vector != nullptr && vector->size() <= UINT32_MAX && (!dim.has_value() || *dim == vector->size())) {
+    StoredVector stored = params.has_codebook() ? StoredVector::Codes(pq_encode(*params.codebook, *vector))
+                                                : quantize_vector(params.quant, *vector);
+    ASSIGN_OR_RETURN(auto node, load_dann_node(ctx, ns, cache, params.has_codebook(), params.quant, old_id));
+    if (node != nullptr && !node->deleted && node->key == key && SameStored(node->stored, stored)) return Ok();
+  }
+  RETURN_IF_ERROR(delete_row_counted(ctx, ns, key_row));
+  return MarkDeleted(ctx, ns, params, cache, meta, old_id, removed);
+}
+
 Status flush_dann_nodes(WriteCtx& ctx, std::string_view ns, DannNodeCache& cache) {
   for (uint64_t id : cache.changed.Sorted()) {
     std::shared_ptr<DiskHnswNode>* held = cache.Held(id);

@@ -361,6 +361,16 @@ Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
                    DiskHnswMeta& meta, std::string_view key, std::span<const float> vector,
                    std::optional<uint64_t>* removed = nullptr);
 
+// Takes key's node out ahead of an insert of *vector (null: the key keeps
+// no vector): marks it deleted and drops the key row, as dann_insert would,
+// unless the node is live and stores exactly this vector, when it stays for
+// the insert to keep. An insert that follows then searches a graph this
+// node no longer routes through once the repair has passed. *removed as
+// for dann_insert. Errors: CorruptIndex, Storage.
+Status dann_retire(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
+                   DiskHnswMeta& meta, std::string_view key, const std::span<const float>* vector,
+                   std::optional<uint64_t>* removed = nullptr);
+
 // Writes every changed node row and empties the changed set. Errors: Storage.
 Status flush_dann_nodes(WriteCtx& ctx, std::string_view ns, DannNodeCache& cache);
 
