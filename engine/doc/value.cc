@@ -700,9 +700,15 @@ bool raw_text(std::string_view encoded, std::string_view& text) {
   return true;
 }
 
-bool raw_vector_into(std::string_view encoded, ValueVector& out) {
+bool raw_vector_bytes(std::string_view encoded, std::string_view& components) {
   if (encoded.size() < 5 || static_cast<uint8_t>(encoded[0]) != 8) return false;
-  const std::string_view data = encoded.substr(5);
+  components = encoded.substr(5);
+  return true;
+}
+
+bool raw_vector_into(std::string_view encoded, ValueVector& out) {
+  std::string_view data;
+  if (!raw_vector_bytes(encoded, data)) return false;
   out.resize(data.size() / 4);
   if (!data.empty()) std::memcpy(out.data(), data.data(), data.size());
   return true;

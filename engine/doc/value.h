@@ -314,9 +314,12 @@ Status scan_top_level(std::string_view bytes, std::span<const std::string_view> 
                       std::span<std::string_view> raw_out);
 
 // Readers of a raw view of decode_selected_raw_into. raw_text: the text when the
-// value is a Text. raw_vector_into: copies the components into out (reused,
-// so a walk allocates once) when the value is a Vector.
+// value is a Text. raw_vector_bytes: the components' bytes (float32, little-
+// endian, at any alignment) when the value is a Vector. raw_vector_into:
+// copies the components into out (reused, so a walk allocates once) when
+// the value is a Vector.
 bool raw_text(std::string_view encoded, std::string_view& text);
+bool raw_vector_bytes(std::string_view encoded, std::string_view& components);
 bool raw_vector_into(std::string_view encoded, ValueVector& out);
 
 }  // namespace pallix

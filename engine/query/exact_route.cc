@@ -302,11 +302,13 @@ class RawBatchWalk {
       if (a + kVectorsAhead < kept_.size()) port::PrefetchBytes(kept_[a + kVectorsAhead].vector);
       const Kept& k = kept_[a];
       NearestPool& pool = *pools_[k.source];
-      if (pool.ScoresStored() && IsVectorOf(k.vector, pool.dim())) {
+      std::string_view components;
+      if (pool.ScoresStored() && raw_vector_bytes(k.vector, components) &&
+          components.size() == sizeof(float) * pool.dim()) {
         if (group_size_ > 0 && group_source_ != k.source) Flush();
         group_source_ = k.source;
         group_keys_[group_size_] = k.key;
-        group_vectors_[group_size_++] = reinterpret_cast<const std::byte*>(k.vector.data() + kVectorHeader);
+        group_vectors_[group_size_++] = reinterpret_cast<const std::byte*>(components.data());
         if (group_size_ == kGroup) Flush();
         continue;
       }
@@ -319,11 +321,6 @@ class RawBatchWalk {
  private:
   static constexpr size_t kGroup = 16;
 
-  // An encoded vector: tag 8, a u32 count, then the components.
-  static constexpr size_t kVectorHeader = 5;
-  static bool IsVectorOf(std::string_view encoded, size_t dim) {
-    return encoded.size() == kVectorHeader + sizeof(float) * dim && static_cast<uint8_t>(encoded[0]) == 8;
-  }
   void Flush() {
     if (group_size_ == 0) return;
     pools_[group_source_]->OfferStored(group_keys_, group_vectors_, group_size_);
