@@ -404,8 +404,9 @@ class Decoder {
     return Ok();
   }
 
-  // Checks the whole value as Read does, building nothing, and hands back
-  // the encoded bytes of the top-level map entries named in names.
+  // Checks the shape of the whole value as Read does, building nothing,
+  // and hands back the encoded bytes of the top-level map entries named in
+  // names.
   Status ScanTop(std::span<const std::string_view> names, std::span<std::string_view> raw_out) {
     for (std::string_view& r : raw_out) r = {};
     const size_t mark = in_.Mark();
@@ -418,10 +419,11 @@ class Decoder {
     uint32_t count;
     if (!in_.U32(count)) return Eof();
     for (uint32_t i = 0; i < count; ++i) {
+      uint32_t len;
       std::string_view key;
-      RETURN_IF_ERROR(ReadKey(key));
+      if (!in_.U32(len) || !in_.Take(len, key)) return Eof();
       const size_t begin = in_.Mark();
-      RETURN_IF_ERROR(Skip(1));
+      RETURN_IF_ERROR(Skip<false>(1));
       for (size_t j = 0; j < names.size(); ++j) {
         if (names[j].size() == key.size() && std::memcmp(names[j].data(), key.data(), key.size()) == 0)
           raw_out[j] = all_.substr(begin, in_.Mark() - begin);
@@ -430,7 +432,10 @@ class Decoder {
     return Ok();
   }
 
-  // Checks one value as Read does, building nothing.
+  // Checks one value as Read does, building nothing. Without kCheckText
+  // it checks only the shape (tags, lengths, depth), not the UTF-8 of texts
+  // and map keys: what a caller never reads cannot mislead it.
+  template <bool kCheckText = true>
   Status Skip(uint32_t depth) {
     if (depth > kMaxValueDepth) return Fail(EngineError::Decode("value nests deeper than 128"));
     uint8_t tag, b;
@@ -449,20 +454,24 @@ class Decoder {
       case 4:
       case 5:
         if (!in_.U32(len) || !in_.Take(len, bytes)) return Eof();
-        if (tag == 4 && !IsAscii(bytes)) {
+        if (kCheckText && tag == 4 && !IsAscii(bytes)) {
           std::string err = Utf8Error(bytes);
           if (!err.empty()) return Fail(EngineError::Decode("invalid utf-8: " + err));
         }
         return Ok();
       case 6:
         if (!in_.U32(len)) return Eof();
-        for (uint32_t i = 0; i < len; ++i) RETURN_IF_ERROR(Skip(depth + 1));
+        for (uint32_t i = 0; i < len; ++i) RETURN_IF_ERROR(Skip<kCheckText>(depth + 1));
         return Ok();
       case 7:
         if (!in_.U32(len)) return Eof();
         for (uint32_t i = 0; i < len; ++i) {
-          RETURN_IF_ERROR(ReadKey(bytes));
-          RETURN_IF_ERROR(Skip(depth + 1));
+          if constexpr (kCheckText) {
+            RETURN_IF_ERROR(ReadKey(bytes));
+          } else if (uint32_t key_len; !in_.U32(key_len) || !in_.Take(key_len, bytes)) {
+            return Eof();
+          }
+          RETURN_IF_ERROR(Skip<kCheckText>(depth + 1));
         }
         return Ok();
       case 8:
@@ -584,11 +593,16 @@ Result<Value> decode_selected(std::string_view bytes, const PathSet& paths) {
 }
 
 Result<Value> decode_value(std::string_view bytes) {
-  Decoder d(bytes);
   Value v;
-  RETURN_IF_ERROR(d.Read(0, v));
-  if (d.Left() > 0) return Fail(EngineError::Decode(std::to_string(d.Left()) + " trailing byte(s) after value"));
+  RETURN_IF_ERROR(decode_value_into(bytes, v));
   return v;
+}
+
+Status decode_value_into(std::string_view bytes, Value& out) {
+  Decoder d(bytes);
+  RETURN_IF_ERROR(d.Read(0, out));
+  if (d.Left() > 0) return Fail(EngineError::Decode(std::to_string(d.Left()) + " trailing byte(s) after value"));
+  return Ok();
 }
 
 // ---------------------------------------------------------------- equality
@@ -690,6 +704,13 @@ Status scan_top_level(std::string_view bytes, std::span<const std::string_view> 
   PALLIX_INVARIANT(names.size() == raw_out.size(), "one raw slot per name");
   Decoder d(bytes);
   RETURN_IF_ERROR(d.ScanTop(names, raw_out));
+  if (d.Left() > 0) return Fail(EngineError::Decode(std::to_string(d.Left()) + " trailing byte(s) after value"));
+  return Ok();
+}
+
+Status check_value(std::string_view bytes) {
+  Decoder d(bytes);
+  RETURN_IF_ERROR(d.Skip(0));
   if (d.Left() > 0) return Fail(EngineError::Decode(std::to_string(d.Left()) + " trailing byte(s) after value"));
   return Ok();
 }

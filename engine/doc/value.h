@@ -235,6 +235,10 @@ void encode_value_into(const Value& value, size_t size, std::string& buffer);
 // "unknown tag 9", "value nests deeper than 128", "invalid utf-8: ...",
 // "invalid utf-8 map key: ...", "1 trailing byte(s) after value").
 Result<Value> decode_value(std::string_view bytes);
+// As decode_value, into out, whose storage a walk decoding one field of
+// row after row reuses. On failure out holds some value that must not be
+// read.
+Status decode_value_into(std::string_view bytes, Value& out);
 
 // Validates UTF-8 exactly as the decoder does. Returns the empty string when
 // valid, else the error text ("invalid utf-8 sequence of 1 bytes from index
@@ -304,14 +308,22 @@ Status decode_selected_raw_into(std::string_view bytes, const PathSet& paths,
                                 std::span<const std::string_view> raw_names, std::span<std::string_view> raw_out,
                                 Value& out);
 
-// Checks bytes exactly as decode_value does (it fails where decode_value
-// fails), building nothing, and hands back in raw_out[i] the encoded bytes
-// (tag included) of the top-level map entry named names[i] (the last such
-// entry, as in the built map), or an empty view when the value is not a
-// map or holds no such entry. A walk that tests a few top-level fields of
-// large rows reads them from these views without building a document.
+// Checks the shape of bytes as decode_value does (every tag, length and
+// depth, and no bytes after the value), building nothing, and hands back in
+// raw_out[i] the encoded bytes (tag included) of the top-level map entry
+// named names[i] (the last such entry, as in the built map), or an empty
+// view when the value is not a map or holds no such entry. Texts and map
+// keys are not checked for UTF-8: most of a large row's bytes are fields
+// the caller never reads, and it checks what it does read (decode_value,
+// or check_value before raw_text). A walk that tests a few top-level
+// fields of large rows reads them from these views without building a
+// document.
 Status scan_top_level(std::string_view bytes, std::span<const std::string_view> names,
                       std::span<std::string_view> raw_out);
+
+// Checks bytes exactly as decode_value does (it fails where and as
+// decode_value fails), building nothing.
+Status check_value(std::string_view bytes);
 
 // Readers of a raw view of decode_selected_raw_into. raw_text: the text when the
 // value is a Text. raw_vector_bytes: the components' bytes (float32, little-

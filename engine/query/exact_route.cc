@@ -6,7 +6,11 @@
 // index-backed route (executor.cc) enters with its own scored candidates.
 
 #include <algorithm>
+#include <condition_variable>
+#include <cstring>
 #include <deque>
+#include <memory>
+#include <mutex>
 #include <limits>
 #include <optional>
 #include <unordered_map>
@@ -14,6 +18,7 @@
 
 #include "base/numeric.h"
 #include "base/port.h"
+#include "base/work_pool.h"
 #include "query/executor_internal.h"
 #include "query/fusion.h"
 #include "query/ordering.h"
@@ -173,17 +178,29 @@ class NearestPool {
   size_t dim() const { return dim_; }
   void OfferDistance(std::string_view key, float d) {
     if (bound_ && TotalCompare(d, *bound_) > 0) return;
-    list_.push_back({std::string(key), d});
-    if (list_.size() < VectorPool(k_)) return;
-    CutNearest(list_, k_);
-    if (list_.size() == k_) bound_ = list_.back().score;
+    Keep({std::string(key), d});
   }
   SourceList Take() {
     CutNearest(list_, k_);
     return std::move(list_);
   }
+  // Adds the nearest rows another pool of the same source kept: the pools
+  // of a shared walk's lanes, put together. The order is total (distance,
+  // then key), so the k nearest are the serial walk's whatever lane met
+  // which row.
+  void Absorb(NearestPool&& other) {
+    for (SourceEntry& e : other.Take())
+      if (!bound_ || TotalCompare(e.score, *bound_) <= 0) Keep(std::move(e));
+  }
 
  private:
+  void Keep(SourceEntry&& e) {
+    list_.push_back(std::move(e));
+    if (list_.size() < VectorPool(k_)) return;
+    CutNearest(list_, k_);
+    if (list_.size() == k_) bound_ = list_.back().score;
+  }
+
   uint64_t k_;
   size_t dim_;
   QueryScorer scorer_;
@@ -220,13 +237,24 @@ class StreamedRows {
   }
   // The key of the row added last, valid until the next AddRow.
   std::string_view LastKey() const { return Key(key_ends_.size() - 1); }
+  // No rows, with this object's sources and hashers: what one batch of a
+  // shared walk keeps.
+  StreamedRows Fresh() const {
+    StreamedRows fresh(texts_.size(), stable_);
+    fresh.hashers_ = hashers_;
+    return fresh;
+  }
   // The source's candidates; the keys view this object.
   std::vector<TextCandidate> TextCandidates(size_t source) const {
     std::vector<TextCandidate> out;
-    out.reserve(texts_[source].size());
-    for (const Text& t : texts_[source]) out.push_back({Key(t.row), t.text, t.hash});
+    AddTextCandidates(source, out);
     return out;
   }
+  void AddTextCandidates(size_t source, std::vector<TextCandidate>& out) const {
+    out.reserve(out.size() + texts_[source].size());
+    for (const Text& t : texts_[source]) out.push_back({Key(t.row), t.text, t.hash});
+  }
+  size_t TextCount(size_t source) const { return texts_[source].size(); }
 
  private:
   std::string_view Key(size_t row) const {
@@ -281,10 +309,9 @@ class RowLayout {
 // few rows ahead.
 class RawBatchWalk {
  public:
-  RawBatchWalk(const RowFilter& filter, std::span<const std::string_view> fields, StreamedRows& rows,
+  RawBatchWalk(const RowFilter& filter, std::span<const std::string_view> fields,
                std::vector<std::optional<NearestPool>>& pools)
       : filter_(filter),
-        rows_(rows),
         pools_(pools),
         raw_(fields.size()),
         tested_(filter.NewRawScratch(fields)) {
@@ -292,7 +319,9 @@ class RawBatchWalk {
       if (pools_[i] && !first_pool_) first_pool_ = i;
   }
 
-  Status Batch(std::span<const RowRef> batch) {
+  // Tests and scores batch, adding the kept rows to rows.
+  Status Batch(std::span<const RowRef> batch, StreamedRows& rows) {
+    rows_ = &rows;
     kept_.clear();
     for (size_t j = 0; j < batch.size(); ++j) {
       if (j + kTestAhead < batch.size()) layout_.PrefetchTested(batch[j + kTestAhead].value);
@@ -337,20 +366,23 @@ class RawBatchWalk {
     ASSIGN_OR_RETURN(bool pass, filter_.PassesRaw(row.value, tested_, raw_));
     if (first_pool_) layout_.Learn(row.value, raw_[*first_pool_]);
     if (!pass) return Ok();
-    rows_.AddRow(row.key);
+    rows_->AddRow(row.key);
     for (size_t i = 0; i < raw_.size(); ++i) {
       std::string_view text;
       if (pools_[i]) {
         if (!raw_[i].empty()) kept_.push_back({row.key, i, raw_[i]});
       } else if (raw_text(raw_[i], text)) {
-        rows_.AddText(i, text, true);
+        // The scan checked only the row's shape: a text read is checked
+        // here, so a row the filters drop costs no pass over its text.
+        RETURN_IF_ERROR(check_value(raw_[i]));
+        rows_->AddText(i, text, true);
       }
     }
     return Ok();
   }
 
   const RowFilter& filter_;
-  StreamedRows& rows_;
+  StreamedRows* rows_ = nullptr;  // the current batch's
   std::vector<std::optional<NearestPool>>& pools_;
   std::vector<std::string_view> raw_;
   RowFilter::RawScratch tested_;  // the filters' fields of a row, reused
@@ -362,6 +394,226 @@ class RawBatchWalk {
   size_t group_source_ = 0;
   RowLayout layout_;
   std::optional<size_t> first_pool_;
+};
+
+// Copies n bytes, those of a short key without a call: the walk's thread
+// copies every key of a shared walk, most a few bytes long.
+inline void CopyShort(char* to, const char* from, size_t n) {
+  if (n > 16) {
+    std::memcpy(to, from, n);
+  } else if (n >= 8) {
+    uint64_t head, tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + n - 8, 8);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    uint32_t head, tail;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + n - 4, 4);
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + n - 4, &tail, 4);
+  } else {
+    for (size_t i = 0; i < n; ++i) to[i] = from[i];
+  }
+}
+
+// The vector pools of a walk's sources: one per vector source, none for a
+// text source.
+std::vector<std::optional<NearestPool>> PoolsOf(const QuerySpec& spec) {
+  std::vector<std::optional<NearestPool>> pools(spec.sources.size());
+  for (size_t i = 0; i < spec.sources.size(); ++i)
+    if (const auto* v = std::get_if<VectorSource>(&spec.sources[i])) pools[i].emplace(*v);
+  return pools;
+}
+
+// A RawBatchWalk whose work is shared with the helpers of the WorkPool.
+// The caller walks the store and queues its rows a batch at a time (in a
+// read snapshot the values stay where they are until the transaction ends,
+// store.h; the keys are copied), and each lane (the caller once its walk
+// is over, and every helper that starts in time) takes the batches in
+// walk order and works them with a RawBatchWalk of its own: the filter
+// tests and the vector scoring, which read most of the rows' bytes, run on
+// several cores while the walk goes on. Each batch keeps its rows apart;
+// they are put together in walk order at the end and the lanes' vector
+// pools merged (their order is total), so the answer is the serial walk's
+// exactly, and so is the error: the first failing batch's, the batches
+// before it all worked.
+//
+// Lifetime: a helper job holds this object, and may start after the
+// caller is done; it then finds nothing to take and touches nothing else.
+class SharedWalk : public std::enable_shared_from_this<SharedWalk> {
+ public:
+  SharedWalk(const QuerySpec& spec, const RowFilter& filter, std::span<const std::string_view> fields,
+             const StreamedRows& like)
+      : spec_(spec), filter_(filter), fields_(fields), like_(like) {}
+
+  // Queues a batch of the walk; false once a batch has failed, to end the
+  // walk (its rows would not be looked at).
+  bool Queue(std::span<const RowRef> rows) {
+    Queued q;
+    size_t bytes = 0;
+    for (const RowRef& r : rows) bytes += r.key.size();
+    q.keys.resize(bytes);
+    q.rows.resize(rows.size());
+    size_t at = 0;
+    for (size_t i = 0; i < rows.size(); ++i) {
+      const std::string_view key = rows[i].key;
+      CopyShort(q.keys.data() + at, key.data(), key.size());
+      q.rows[i] = {std::string_view(q.keys.data() + at, key.size()), rows[i].value};
+      at += key.size();
+    }
+    q.out.emplace(like_.Fresh());
+    size_t waiting;
+    {
+      std::lock_guard lock(mu_);
+      if (failed_at_ != kNone) return false;
+      queue_.push_back(std::move(q));
+      waiting = queue_.size() - next_;
+      more_.notify_one();
+    }
+    if (queue_size_ == 1) {
+      // A second batch: the walk is worth sharing.
+      for (size_t i = 0; i < WorkPool::Shared().helpers(); ++i)
+        WorkPool::Shared().Post([self = shared_from_this()] { self->Work(false); });
+    }
+    ++queue_size_;
+    // Should the lanes fall behind, the caller works a batch itself rather
+    // than queue the whole collection.
+    if (waiting > kMaxWaiting) WorkOne();
+    return true;
+  }
+
+  // Ends the walk: works what is left, waits for the batches the helpers
+  // took, and merges the lanes' pools into pools.
+  Status Finish(std::vector<std::optional<NearestPool>>& pools) {
+    {
+      std::lock_guard lock(mu_);
+      walk_done_ = true;
+      more_.notify_all();
+    }
+    Work(true);
+    std::unique_lock lock(mu_);
+    idle_.wait(lock, [&] { return busy_ == 0; });
+    finished_ = true;
+    Status status = Ok();
+    if (failed_at_ != kNone) {
+      if (queue_[failed_at_].thrown) std::rethrow_exception(queue_[failed_at_].thrown);
+      status = queue_[failed_at_].status;
+    } else {
+      for (Lane& lane : lanes_)
+        for (size_t i = 0; i < pools.size(); ++i)
+          if (pools[i]) pools[i]->Absorb(std::move(*lane.pools[i]));
+    }
+    // A helper that starts from now on finds every batch taken and the
+    // walk over: it takes nothing.
+    return status;
+  }
+
+  // For a caller leaving by an exception before Finish: the lanes stop
+  // taking batches, and those taken are worked, before its frame goes.
+  void Abandon() {
+    std::unique_lock lock(mu_);
+    if (finished_) return;
+    walk_done_ = true;
+    failed_at_ = 0;
+    more_.notify_all();
+    idle_.wait(lock, [&] { return busy_ == 0; });
+    finished_ = true;
+  }
+
+  // After Finish: a text source's candidates, in walk order; the keys view
+  // this object.
+  std::vector<TextCandidate> TextCandidates(size_t source) const {
+    size_t count = 0;
+    for (const Queued& q : queue_) count += q.out->TextCount(source);
+    std::vector<TextCandidate> out;
+    out.reserve(count);
+    for (const Queued& q : queue_) q.out->AddTextCandidates(source, out);
+    return out;
+  }
+
+ private:
+  static constexpr size_t kNone = std::numeric_limits<size_t>::max();
+  static constexpr size_t kMaxWaiting = 64;
+
+  struct Queued {
+    std::vector<char> keys;    // not a string: a move keeps its bytes in place
+    std::vector<RowRef> rows;  // keys view `keys`
+    std::optional<StreamedRows> out;
+    Status status = Ok();
+    std::exception_ptr thrown;
+  };
+  struct Lane {
+    Lane(const QuerySpec& spec, const RowFilter& filter, std::span<const std::string_view> fields)
+        : pools(PoolsOf(spec)), walk(filter, fields, pools) {}
+    std::vector<std::optional<NearestPool>> pools;
+    RawBatchWalk walk;
+  };
+
+  // Takes batches until none is left: the caller's lane stops there; a
+  // helper's waits for more while the walk goes on.
+  void Work(bool caller) {
+    Lane* lane = caller ? caller_lane_ : nullptr;
+    while (TakeAndWork(lane, !caller)) {
+    }
+  }
+  // The caller's lane working one batch, if one waits.
+  void WorkOne() { TakeAndWork(caller_lane_, false); }
+
+  PALLIX_CATCHES_FORCED_UNWIND bool TakeAndWork(Lane*& lane, bool wait) {
+    Queued* q;
+    size_t at;
+    {
+      std::unique_lock lock(mu_);
+      auto can_take = [&] { return next_ < queue_.size() && next_ < failed_at_; };
+      if (wait) more_.wait(lock, [&] { return can_take() || walk_done_ || failed_at_ != kNone; });
+      if (!can_take()) return false;
+      at = next_++;
+      q = &queue_[at];
+      ++busy_;
+      if (lane == nullptr) lane = &lanes_.emplace_back(spec_, filter_, fields_);
+    }
+    bool failed;
+    try {
+      q->status = lane->walk.Batch(q->rows, *q->out);
+      failed = !q->status.has_value();
+    } catch (abi::__forced_unwind&) {
+      Done(at, true);
+      throw;
+    } catch (...) {
+      // Thrown where the serial walk would have thrown: the caller throws
+      // it again once every lane is idle.
+      q->thrown = std::current_exception();
+      failed = true;
+    }
+    Done(at, failed);
+    return true;
+  }
+
+  void Done(size_t at, bool failed) {
+    std::lock_guard lock(mu_);
+    if (failed) failed_at_ = std::min(failed_at_, at);
+    if (--busy_ == 0) idle_.notify_all();
+  }
+
+  const QuerySpec& spec_;
+  const RowFilter& filter_;
+  std::span<const std::string_view> fields_;
+  const StreamedRows& like_;
+  size_t queue_size_ = 0;  // batches queued: the caller's own count
+  Lane* caller_lane_ = nullptr;
+
+  std::mutex mu_;
+  std::condition_variable more_;  // a batch queued, or the walk over
+  std::condition_variable idle_;  // busy_ fell to 0
+  std::deque<Queued> queue_;      // never moves its batches
+  std::deque<Lane> lanes_;        // nor its lanes
+  size_t next_ = 0;               // the first batch not taken
+  size_t busy_ = 0;               // batches taken, not yet worked
+  size_t failed_at_ = kNone;      // the first batch that failed
+  bool walk_done_ = false;
+  bool finished_ = false;
 };
 
 // The exact route over the whole collection when neither an ordering nor
@@ -379,17 +631,15 @@ class RawBatchWalk {
 // row, and the distance is taken over the stored components, copied into
 // one reused vector, so no partial document is built; a vector's bytes are
 // read only for rows the filters keep.
-Result<std::vector<QueryRow>> StreamedExactRoute(const QuerySpec& spec, const ReadView& view, bool raw_fields) {
+Result<std::vector<QueryRow>> StreamedExactRoute(const QuerySpec& spec, const ReadView& view, bool raw_fields,
+                                                 bool shared) {
   const size_t n = spec.sources.size();
   const std::vector<std::string_view> fields = RankedFields(spec);
   RowFilter filter(spec.filters, fields);
   StreamedRows rows(n, view.txn().is_snapshot());
-  std::vector<std::optional<NearestPool>> pools(n);
+  std::vector<std::optional<NearestPool>> pools = PoolsOf(spec);
   for (size_t i = 0; i < n; ++i) {
-    if (const auto* v = std::get_if<VectorSource>(&spec.sources[i])) {
-      pools[i].emplace(*v);
-      continue;
-    }
+    if (pools[i]) continue;
     // A loaded index in step with view needs neither the texts nor their
     // hashes (ScoreTextCandidates); should it fall behind by the time the
     // texts are scored, it reads the texts instead.
@@ -412,10 +662,20 @@ Result<std::vector<QueryRow>> StreamedExactRoute(const QuerySpec& spec, const Re
     }
     return Ok();
   };
-  RawBatchWalk raw_walk(filter, std::span(fields).first(n), rows, pools);
-  RETURN_IF_ERROR(view.view_for_each_batch(spec.collection, [&](std::span<const RowRef> batch) -> Result<bool> {
+  RawBatchWalk raw_walk(filter, std::span(fields).first(n), pools);
+  std::shared_ptr<SharedWalk> sharing;
+  if (raw_fields && shared && view.txn().is_snapshot() && WorkPool::Shared().helpers() > 0)
+    sharing = std::make_shared<SharedWalk>(spec, filter, std::span(fields).first(n), rows);
+  struct AbandonOnThrow {
+    SharedWalk* walk;
+    ~AbandonOnThrow() {
+      if (walk != nullptr) walk->Abandon();
+    }
+  } abandon{sharing.get()};
+  const Status walked = view.view_for_each_batch(spec.collection, [&](std::span<const RowRef> batch) -> Result<bool> {
+    if (sharing) return sharing->Queue(batch);
     if (raw_fields) {
-      RETURN_IF_ERROR(raw_walk.Batch(batch));
+      RETURN_IF_ERROR(raw_walk.Batch(batch, rows));
       return true;
     }
     for (size_t j = 0; j < batch.size(); ++j) {
@@ -423,14 +683,19 @@ Result<std::vector<QueryRow>> StreamedExactRoute(const QuerySpec& spec, const Re
       RETURN_IF_ERROR(keep_partial(batch[j].key, batch[j].value));
     }
     return true;
-  }));
+  });
+  // The lanes' work is finished, even after a failed walk: they read the
+  // filter and the spec on this frame. A batch's failure comes first, as
+  // in the serial walk, which meets it before the store's.
+  if (sharing) RETURN_IF_ERROR(sharing->Finish(pools));
+  RETURN_IF_ERROR(walked);
   std::vector<SourceList> lists(n);
   for (size_t i = 0; i < n; ++i) {
     if (pools[i]) {
       lists[i] = pools[i]->Take();
       continue;
     }
-    const std::vector<TextCandidate> candidates = rows.TextCandidates(i);
+    const std::vector<TextCandidate> candidates = sharing ? sharing->TextCandidates(i) : rows.TextCandidates(i);
     ASSIGN_OR_RETURN(lists[i], ScoreTextCandidates(*spec.engine, view, spec.collection, candidates,
                                                    std::get<TextSource>(spec.sources[i]), rows.Hasher(i)));
   }
@@ -491,7 +756,8 @@ Result<std::vector<QueryRow>> ExactRoute(const QuerySpec& spec, const ReadView& 
   std::vector<SourceList> lists;
   std::vector<CandidateRow> rows;
   if (!candidates && !spec.order_by && !(spec.mmr_lambda && FirstVectorSource(spec) != nullptr)) {
-    return StreamedExactRoute(spec, view, options.raw_field_reads && TopLevelSourceFields(spec));
+    return StreamedExactRoute(spec, view, options.raw_field_reads && TopLevelSourceFields(spec),
+                              options.shared_walk);
   }
   const VectorSource* only_vec = spec.sources.size() == 1 ? std::get_if<VectorSource>(&spec.sources[0]) : nullptr;
   if (!candidates && only_vec != nullptr) {

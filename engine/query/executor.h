@@ -27,6 +27,11 @@ struct ExecuteOptions {
   // a partial document built per kept row. Both give the same rows, scores
   // and errors.
   bool raw_field_reads = true;
+  // Whether such a walk over a whole collection in a read snapshot shares
+  // its filter tests and vector scoring with the helper threads of the
+  // WorkPool (true) or does them all on the calling thread. Both give the
+  // same rows, scores and errors.
+  bool shared_walk = true;
 };
 
 // Validates the fusion constant and lambda (InvalidArgument), resumes the

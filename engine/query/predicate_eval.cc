@@ -110,13 +110,15 @@ struct InDocument {
 struct InFields {
   std::span<const std::string_view> names;
   std::span<const Value* const> values;
+  // Called once per leaf per row: the path is matched against each name
+  // as a prefix ending at a '.' or the end, without searching it first.
   const Value* operator()(std::string_view path) const {
-    const size_t dot = path.find('.');
-    const std::string_view top = path.substr(0, dot);
     for (size_t i = 0; i < names.size(); ++i) {
-      if (names[i] != top) continue;
-      if (dot == std::string_view::npos || values[i] == nullptr) return values[i];
-      return get_path(*values[i], path.substr(dot + 1));
+      const std::string_view name = names[i];
+      if (name.size() > path.size() || path.compare(0, name.size(), name) != 0) continue;
+      if (name.size() == path.size()) return values[i];
+      if (path[name.size()] != '.') continue;
+      return values[i] == nullptr ? nullptr : get_path(*values[i], path.substr(name.size() + 1));
     }
     return nullptr;
   }

@@ -99,7 +99,7 @@ Result<bool> RowFilter::PassesRaw(std::string_view bytes, RawScratch& scratch,
   for (size_t i = 0; i < nf; ++i) {
     scratch.found[i] = nullptr;
     if (scratch.raw[i].empty()) continue;
-    ASSIGN_OR_RETURN(scratch.values[i], decode_value(scratch.raw[i]));
+    RETURN_IF_ERROR(decode_value_into(scratch.raw[i], scratch.values[i]));
     scratch.found[i] = &scratch.values[i];
   }
   return EvalFiltersOnFields(filters_, names.first(nf), scratch.found);

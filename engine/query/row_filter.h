@@ -52,9 +52,11 @@ class RowFilter {
   // The filters tested on a row, handing back in raw_out the encoded bytes
   // of the scratch's raw names as decode_selected_raw_into does (raw_out
   // as long as they are); false when a filter fails. One pass over the row,
-  // which fails exactly where Partial fails. When every path the filters
-  // read lies within a top-level field, those fields alone are decoded,
-  // from their bytes, and no document is built. Errors: Decode.
+  // which fails exactly where Partial fails, but for one case: when every
+  // path the filters read lies within a top-level field, those fields alone
+  // are decoded, from their bytes, and no document is built; the rest of
+  // the row is then checked for its shape, not for UTF-8, so a raw text
+  // handed back is checked (check_value) before it is read. Errors: Decode.
   Result<bool> PassesRaw(std::string_view bytes, RawScratch& scratch, std::span<std::string_view> raw_out) const;
   // The whole document, or nullopt when a filter fails. Errors: Decode.
   Result<std::optional<Value>> Full(std::string_view bytes) const;

@@ -367,6 +367,12 @@ TEST(ExecutorTest, RawFieldReadsSameAsPartialDocuments) {
       map({{"n", int_(20)}, {"v", "\x08" + u32(4) + "abc"}}),
       "\x07" + u32(3) + u32(1) + "n" + int_(20),
   };
+  // The raw walk checks the UTF-8 of what it reads only: a bad text in a
+  // row the filter drops, or a bad key it never reads, leaves its answer
+  // that of the collection without the row; the partial decode fails.
+  auto undamaged = MemEngine();
+  ASSERT_TRUE(put_row_once(undamaged->store(), "c", "a", good).has_value());
+  ASSERT_TRUE(put_row_once(undamaged->store(), "c", "c", good).has_value());
   for (size_t i = 0; i < damaged.size(); ++i) {
     auto d = MemEngine();
     ASSERT_TRUE(put_row_once(d->store(), "c", "a", good).has_value());
@@ -379,6 +385,16 @@ TEST(ExecutorTest, RawFieldReadsSameAsPartialDocuments) {
       auto raw = run(d, filters, sources, true);
       auto partial = run(d, filters, sources, false);
       ASSERT_FALSE(partial.has_value()) << "damaged row " << i;
+      const bool unread = i == 5 || (i == 3 && filtered);
+      if (unread) {
+        ASSERT_TRUE(raw.has_value()) << "damaged row " << i << ": " << raw.error().Message();
+        auto clean = run(undamaged, filters, sources, false);
+        ASSERT_TRUE(clean.has_value());
+        ASSERT_EQ(KeysOf(*raw), KeysOf(*clean)) << "damaged row " << i;
+        for (size_t r = 0; r < raw->size(); ++r)
+          EXPECT_EQ(std::bit_cast<uint32_t>((*raw)[r].score), std::bit_cast<uint32_t>((*clean)[r].score));
+        continue;
+      }
       ASSERT_FALSE(raw.has_value()) << "damaged row " << i;
       EXPECT_EQ(raw.error().Message(), partial.error().Message()) << "damaged row " << i;
     }

@@ -358,13 +358,22 @@ TEST(ValueTest, DecodeSelectedAgreesWithDecode) {
     auto scan_status = scan_top_level(bytes, raw_names, scanned);
     ASSERT_EQ(full.has_value(), part.has_value()) << "round " << round;
     ASSERT_EQ(full.has_value(), raw_status.has_value()) << "round " << round;
-    ASSERT_EQ(full.has_value(), scan_status.has_value()) << "round " << round;
+    // The scan checks the shape alone: past a bad text it may succeed or
+    // stop later; what it hands back is the raw decode's views.
+    const bool utf8_only = !full && full.error().Message().find("invalid utf-8") != std::string::npos;
+    if (!utf8_only) {
+      ASSERT_EQ(full.has_value(), scan_status.has_value()) << "round " << round;
+    }
     if (!full) {
       EXPECT_EQ(full.error().Message(), part.error().Message());
       EXPECT_EQ(full.error().Message(), raw_status.error().Message());
-      EXPECT_EQ(full.error().Message(), scan_status.error().Message());
+      EXPECT_EQ(full.error().Message(), check_value(bytes).error().Message());
+      if (!utf8_only) {
+        EXPECT_EQ(full.error().Message(), scan_status.error().Message());
+      }
       continue;
     }
+    EXPECT_TRUE(check_value(bytes).has_value());
     EXPECT_EQ(raw[0], scanned[0]);
     EXPECT_EQ(raw[1], scanned[1]);
     EXPECT_TRUE(values_same(*part, reused)) << "round " << round;

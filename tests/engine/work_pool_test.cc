@@ -1,0 +1,168 @@
+#include "base/work_pool.h"
+
+#include <bit>
+#include <condition_variable>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "query/executor.h"
+#include "storage/rows.h"
+#include "tests/engine/query_corpus.h"
+#include "write/write.h"
+
+namespace pallix::test {
+namespace {
+
+// A walk of many batches: rows with a number, a text and a 4-d vector,
+// some without one of them or with another kind there.
+std::shared_ptr<Engine> ManyBatches(size_t rows, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  auto e = MemEngine();
+  for (size_t i = 0; i < rows; ++i) {
+    ValueMap m;
+    if (rng() % 8) m.Set("n", Value::Int(static_cast<int64_t>(rng() % 40)));
+    std::string t;
+    for (int w = 0, n = 1 + static_cast<int>(rng() % 6); w < n; ++w) t += std::string(w ? " " : "") + kWords[rng() % 8];
+    if (rng() % 7) m.Set("t", rng() % 9 ? Value::Text(t) : Value::Int(3));
+    ValueVector v(rng() % 11 ? 4 : 3);
+    for (float& x : v) x = static_cast<float>(static_cast<int>(rng() % 200) - 100) / 37.0f;
+    if (rng() % 6) m.Set("v", Value::Vector(std::move(v)));
+    char key[16];
+    snprintf(key, sizeof key, "k%05zu", i);
+    EXPECT_TRUE(insert(*e, "c", key, Value::Map(std::move(m))).has_value());
+  }
+  return e;
+}
+
+QuerySpec RandomQuery(const std::shared_ptr<Engine>& e, std::mt19937_64& rng) {
+  std::vector<Predicate> filters;
+  if (rng() % 4) filters.push_back(Predicate::Compare("n", CompareOp::kGt, Value::Int(static_cast<int64_t>(rng() % 40))));
+  QuerySpec spec = SpecOf(e, "c", std::move(filters));
+  std::vector<float> q(4);
+  for (float& x : q) x = static_cast<float>(static_cast<int>(rng() % 200) - 100) / 41.0f;
+  spec.sources.push_back(VectorSource{"v", q, 1 + rng() % 40, rng() % 2 ? Metric::kCosine : Metric::kL2});
+  if (rng() % 2) spec.sources.push_back(TextSource{"t", std::string(kWords[rng() % 8]) + " " + kWords[rng() % 8], 1 + rng() % 20});
+  if (rng() % 4 == 0) spec.sources.push_back(VectorSource{"v", q, rng() % 6, Metric::kDot});
+  if (rng() % 2) std::shuffle(spec.sources.begin(), spec.sources.end(), rng);
+  spec.limit = 1 + rng() % 30;
+  return spec;
+}
+
+// The shared walk's answer must be the serial walk's: keys, score bits,
+// documents, or the same error.
+void ExpectSameAnswer(const QuerySpec& spec, const std::string& what) {
+  auto shared = run_query_entry(spec, ExecuteOptions{.shared_walk = true});
+  auto serial = run_query_entry(spec, ExecuteOptions{.shared_walk = false});
+  ASSERT_EQ(shared.has_value(), serial.has_value()) << what;
+  if (!serial) {
+    EXPECT_EQ(shared.error().Message(), serial.error().Message()) << what;
+    return;
+  }
+  ASSERT_EQ(KeysOf(*shared), KeysOf(*serial)) << what;
+  for (size_t r = 0; r < serial->size(); ++r) {
+    EXPECT_EQ(std::bit_cast<uint32_t>((*shared)[r].score), std::bit_cast<uint32_t>((*serial)[r].score)) << what;
+    EXPECT_TRUE(values_same((*shared)[r].document, (*serial)[r].document)) << what;
+  }
+}
+
+TEST(SharedWalk, AnswersAsTheSerialWalk) {
+  auto e = ManyBatches(4000, 5);
+  std::mt19937_64 rng(6);
+  for (int round = 0; round < 40; ++round) ExpectSameAnswer(RandomQuery(e, rng), "round " + std::to_string(round));
+}
+
+// Rows no decoder reads, in two batches far apart: the error is the first
+// one's, as in the serial walk, whichever lane met which first.
+TEST(SharedWalk, FailsWithTheFirstDamagedRowsError) {
+  auto e = ManyBatches(3000, 7);
+  {
+    auto ctx = BeginWriteCtx(e->store());
+    ASSERT_TRUE(ctx.has_value());
+    ASSERT_TRUE(put_row(*ctx, "c", "k00900", std::string("\x07\x01\x00\x00\x00\x01\x00\x00\x00n\x09", 11)).has_value());
+    ASSERT_TRUE(put_row(*ctx, "c", "k02500", std::string("\x07\x01\x00\x00\x00", 5) + "\x01").has_value());
+    ASSERT_TRUE(ctx->Commit().has_value());
+  }
+  std::mt19937_64 rng(8);
+  for (int round = 0; round < 10; ++round) {
+    QuerySpec spec = RandomQuery(e, rng);
+    spec.filters.clear();
+    auto got = run_query_entry(spec);
+    ASSERT_FALSE(got.has_value());
+    EXPECT_NE(got.error().Message().find("unknown tag 9"), std::string::npos) << got.error().Message();
+    ExpectSameAnswer(spec, "round " + std::to_string(round));
+  }
+}
+
+// Holds every helper of the pool until Release, so that the jobs queries
+// post behind them start only after those queries are done.
+class HeldHelpers {
+ public:
+  HeldHelpers() : count_(WorkPool::Shared().helpers()) {
+    for (size_t i = 0; i < count_; ++i) {
+      WorkPool::Shared().Post([this] {
+        std::unique_lock lock(mu_);
+        ++started_;
+        cv_.notify_all();
+        cv_.wait(lock, [&] { return released_; });
+      });
+    }
+    std::unique_lock lock(mu_);
+    cv_.wait(lock, [&] { return started_ == count_; });
+  }
+  // Lets the helpers go and returns once each has run every job posted
+  // before this call.
+  void Release() {
+    {
+      std::lock_guard lock(mu_);
+      released_ = true;
+      cv_.notify_all();
+    }
+    for (size_t i = 0; i < count_; ++i) {
+      WorkPool::Shared().Post([this] {
+        std::lock_guard lock(mu_);
+        ++drained_;
+        cv_.notify_all();
+      });
+    }
+    std::unique_lock lock(mu_);
+    cv_.wait(lock, [&] { return drained_ == count_; });
+  }
+
+ private:
+  const size_t count_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  size_t started_ = 0, drained_ = 0;
+  bool released_ = false;
+};
+
+// A query whose helpers never start in time works every batch itself; the
+// jobs it posted start after it has returned, find nothing to take and
+// touch nothing of it (the sanitizer builds would see it).
+TEST(SharedWalk, HelpersThatStartLateTakeNothing) {
+  auto e = ManyBatches(3000, 9);
+  std::mt19937_64 rng(10);
+  HeldHelpers held;
+  for (int round = 0; round < 10; ++round) ExpectSameAnswer(RandomQuery(e, rng), "round " + std::to_string(round));
+  held.Release();
+}
+
+// Queries on several threads at once share the pool's helpers.
+TEST(SharedWalk, QueriesOnSeveralThreadsShareThePool) {
+  auto e = ManyBatches(3000, 11);
+  std::vector<std::thread> threads;
+  for (uint64_t t = 0; t < 3; ++t) {
+    threads.emplace_back([&e, t] {
+      std::mt19937_64 rng(20 + t);
+      for (int round = 0; round < 8; ++round)
+        ExpectSameAnswer(RandomQuery(e, rng), "thread " + std::to_string(t) + " round " + std::to_string(round));
+    });
+  }
+  for (std::thread& t : threads) t.join();
+}
+
+}  // namespace
+}  // namespace pallix::test
