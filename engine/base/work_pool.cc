@@ -39,6 +39,60 @@ void WorkPool::Post(std::function<void()> job) {
   ready_.notify_one();
 }
 
+// One ForEach: the next index to take, and how many calls are running.
+// Jobs hold it, and one may start after ForEach has returned: it then
+// finds every index taken and calls nothing.
+struct WorkPool::Range {
+  std::mutex mu;
+  std::condition_variable idle;
+  const std::function<void(size_t)>* fn;
+  size_t n;
+  size_t next = 0;  // guarded by mu, as the rest below
+  size_t busy = 0;
+  std::exception_ptr thrown;
+};
+
+PALLIX_CATCHES_FORCED_UNWIND void WorkPool::WorkRange(Range& range) {
+  for (;;) {
+    size_t i;
+    {
+      std::lock_guard lock(range.mu);
+      if (range.next >= range.n) return;
+      i = range.next++;
+      ++range.busy;
+    }
+    std::exception_ptr thrown;
+    try {
+      (*range.fn)(i);
+    } catch (abi::__forced_unwind&) {
+      // Only the caller's own thread can be ended so; it still waits for
+      // the calls the helpers run on its frame before it goes.
+      std::unique_lock lock(range.mu);
+      range.next = range.n;
+      --range.busy;
+      range.idle.wait(lock, [&] { return range.busy == 0; });
+      throw;
+    } catch (...) {
+      thrown = std::current_exception();
+    }
+    std::lock_guard lock(range.mu);
+    if (thrown && !range.thrown) range.thrown = thrown;
+    if (--range.busy == 0) range.idle.notify_all();
+  }
+}
+
+void WorkPool::ForEach(size_t n, const std::function<void(size_t)>& fn) {
+  auto range = std::make_shared<Range>();
+  range->fn = &fn;
+  range->n = n;
+  const size_t jobs = std::min(helpers(), n > 0 ? n - 1 : 0);
+  for (size_t j = 0; j < jobs; ++j) Post([range] { WorkRange(*range); });
+  WorkRange(*range);
+  std::unique_lock lock(range->mu);
+  range->idle.wait(lock, [&] { return range->busy == 0; });
+  if (range->thrown) std::rethrow_exception(range->thrown);
+}
+
 void WorkPool::Run() {
   port::SetCurrentThreadName("pallix-helper");
   for (;;) {

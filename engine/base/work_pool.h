@@ -17,7 +17,9 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 namespace pallix {
@@ -38,11 +40,21 @@ class WorkPool {
   // helpers() is 0.
   void Post(std::function<void()> job);
 
-  static constexpr size_t kMaxHelpers = 3;
+  // Calls fn(i) once for each i in [0, n), on the calling thread and on
+  // the helpers that start in time (so on several threads at once), and
+  // returns once every call has returned. Should calls throw, one of their
+  // exceptions is thrown here, after every call has returned. fn must
+  // take no lock and wait for nothing (see above).
+  void ForEach(size_t n, const std::function<void(size_t)>& fn);
+
+  static constexpr size_t kMaxHelpers = 5;
 
  private:
+  struct Range;  // what ForEach's callers share
+
   explicit WorkPool(size_t helpers);
   void Run();
+  static void WorkRange(Range& range);
 
   const size_t helpers_;
   const int pid_;  // the process that made the pool

@@ -587,6 +587,10 @@ class SharedWalk : public std::enable_shared_from_this<SharedWalk> {
       q->thrown = std::current_exception();
       failed = true;
     }
+    // Only the kept rows (copied into out) outlive the batch's work: a
+    // walk over a large collection holds no more than the serial walk.
+    std::vector<RowRef>().swap(q->rows);
+    std::vector<char>().swap(q->keys);
     Done(at, failed);
     return true;
   }

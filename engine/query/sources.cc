@@ -10,6 +10,7 @@
 
 #include "base/numeric.h"
 #include "base/port.h"
+#include "base/work_pool.h"
 #include "index/text_index.h"
 #include "index/vector_index.h"
 #include "query/ordering.h"
@@ -84,6 +85,41 @@ Result<TermCounts> CountTerms(std::span<const TextCandidate> docs, const std::ve
     out.keys.push_back(doc.key);
     out.lengths.push_back(static_cast<float>(*length));
     out.total_tokens += *length;
+  }
+  return out;
+}
+
+// count(part) over the candidates, a part of kCountPart at a time on the
+// threads of the WorkPool when there are many: the parts' counts put
+// together in order are the whole's, so the scores are the same. The
+// loaded index the parts read is held by the caller, under its lock, for
+// the whole call, and reading it takes no lock of its own.
+constexpr size_t kCountPart = 4096;
+
+template <typename Count>
+Result<TermCounts> CountTermsShared(std::span<const TextCandidate> docs, const Count& count) {
+  const size_t parts = (docs.size() + kCountPart - 1) / kCountPart;
+  if (parts < 2 || WorkPool::Shared().helpers() == 0) return count(docs);
+  std::vector<std::optional<Result<TermCounts>>> counted(parts);
+  WorkPool::Shared().ForEach(parts, [&](size_t i) {
+    counted[i].emplace(count(docs.subspan(i * kCountPart, std::min(kCountPart, docs.size() - i * kCountPart))));
+  });
+  TermCounts out;
+  size_t rows = 0, cells = 0;
+  for (std::optional<Result<TermCounts>>& part : counted) {
+    if (!part->has_value()) return Fail(std::move(part->error()));
+    rows += (*part)->keys.size();
+    cells += (*part)->counts.size();
+  }
+  out.keys.reserve(rows);
+  out.lengths.reserve(rows);
+  out.counts.reserve(cells);
+  for (std::optional<Result<TermCounts>>& part : counted) {
+    TermCounts& p = **part;
+    out.keys.insert(out.keys.end(), p.keys.begin(), p.keys.end());
+    out.lengths.insert(out.lengths.end(), p.lengths.begin(), p.lengths.end());
+    out.counts.insert(out.counts.end(), p.counts.begin(), p.counts.end());
+    out.total_tokens += p.total_tokens;
   }
   return out;
 }
@@ -297,9 +333,12 @@ Result<SourceList> ScoreTextCandidates(Engine& engine, const ReadView& view, con
   if (terms.empty() || texts.empty()) return SourceList();
   std::optional<Result<TermCounts>> docs;
   ASSIGN_OR_RETURN(bool loaded, loaded_text_index_for(engine, collection, source.field, [&](const TextIndex& index) {
-                     MemoryCounts from(index, terms, hashed_by, MemoryIndexesInStep(engine, view));
-                     const bool reads = from.reads_texts();
-                     docs.emplace(CountTerms(texts, terms, std::move(from), reads));
+                     const bool in_step = MemoryIndexesInStep(engine, view);
+                     docs.emplace(CountTermsShared(texts, [&](std::span<const TextCandidate> part) {
+                       MemoryCounts from(index, terms, hashed_by, in_step);
+                       const bool reads = from.reads_texts();
+                       return CountTerms(part, terms, std::move(from), reads);
+                     }));
                    }));
   if (!loaded) {
     ASSIGN_OR_RETURN(std::optional<std::string> ns, disk_text_index_namespace(engine, view, collection, source.field));

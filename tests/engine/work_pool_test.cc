@@ -1,6 +1,9 @@
 #include "base/work_pool.h"
 
+#include <algorithm>
+#include <atomic>
 #include <bit>
+#include <stdexcept>
 #include <condition_variable>
 #include <mutex>
 #include <random>
@@ -8,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "index/text_index.h"
 #include "query/executor.h"
 #include "storage/rows.h"
 #include "tests/engine/query_corpus.h"
@@ -148,6 +152,61 @@ TEST(SharedWalk, HelpersThatStartLateTakeNothing) {
   HeldHelpers held;
   for (int round = 0; round < 10; ++round) ExpectSameAnswer(RandomQuery(e, rng), "round " + std::to_string(round));
   held.Release();
+}
+
+TEST(WorkPool, ForEachCallsEachIndexOnceAndPassesAnExceptionOn) {
+  std::vector<std::atomic<int>> calls(1000);
+  WorkPool::Shared().ForEach(calls.size(), [&](size_t i) { calls[i]++; });
+  for (size_t i = 0; i < calls.size(); ++i) ASSERT_EQ(calls[i].load(), 1) << i;
+  EXPECT_THROW(WorkPool::Shared().ForEach(64, [](size_t i) {
+    if (i == 37) throw std::runtime_error("37");
+  }),
+               std::runtime_error);
+  // With every helper held, the caller makes every call itself; the jobs
+  // it posted start after it returned and call nothing.
+  HeldHelpers held;
+  std::vector<int> alone(50);
+  WorkPool::Shared().ForEach(alone.size(), [&](size_t i) { alone[i]++; });
+  held.Release();
+  for (int c : alone) EXPECT_EQ(c, 1);
+}
+
+// A text source counted from a loaded index over many candidates (over
+// 10,000: three parts), in parts on several threads, ranks as one counted
+// by analysing every text; also once rewritten documents have new ids out
+// of key order, found by the index's key map.
+TEST(SharedWalk, TextCountsInPartsScoreAsOneThread) {
+  auto indexed = ManyBatches(16000, 13);
+  auto plain = ManyBatches(16000, 13);
+  ASSERT_TRUE(create_text_index(*indexed, "c", "t").has_value());
+  ASSERT_TRUE(memory_text_index_for(*indexed, "c", "t", [](const TextIndex&) {}).value());
+  std::mt19937_64 rng(14);
+  for (int round = 0; round < 12; ++round) {
+    if (round == 6) {
+      for (int i = 0; i < 200; ++i) {
+        char key[16];
+        snprintf(key, sizeof key, "k%05d", static_cast<int>(rng() % 16000));
+        const Value doc = Doc({{"n", Value::Int(5)}, {"t", Value::Text(std::string(kWords[rng() % 8]) + " lamp")}});
+        for (auto* e : {&indexed, &plain}) ASSERT_TRUE(insert(**e, "c", key, doc).has_value());
+      }
+    }
+    QuerySpec spec = RandomQuery(indexed, rng);
+    spec.filters = {Predicate::Compare("n", CompareOp::kGe, Value::Int(0))};
+    // Alone in even rounds, beside a vector source in odd ones.
+    spec.sources.erase(std::remove_if(spec.sources.begin(), spec.sources.end(),
+                                      [&](const QuerySource& s) {
+                                        return std::holds_alternative<TextSource>(s) || round % 2 == 0;
+                                      }),
+                       spec.sources.end());
+    spec.sources.push_back(TextSource{"t", std::string(kWords[rng() % 8]) + " " + kWords[rng() % 8], 1 + rng() % 20});
+    auto got = run_query_entry(spec);
+    spec.engine = plain;
+    auto want = run_query_entry(spec);
+    ASSERT_TRUE(got.has_value() && want.has_value());
+    ASSERT_EQ(KeysOf(*got), KeysOf(*want)) << "round " << round;
+    for (size_t r = 0; r < want->size(); ++r)
+      EXPECT_EQ(std::bit_cast<uint32_t>((*got)[r].score), std::bit_cast<uint32_t>((*want)[r].score)) << "round " << round;
+  }
 }
 
 // Queries on several threads at once share the pool's helpers.
