@@ -5,6 +5,7 @@
 #include <bit>
 #include <stdexcept>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -101,46 +102,50 @@ TEST(SharedWalk, FailsWithTheFirstDamagedRowsError) {
 }
 
 // Holds every helper of the pool until Release, so that the jobs queries
-// post behind them start only after those queries are done.
+// post behind them start only after those queries are done. The jobs share
+// their state (a job may still be leaving its wait when this object goes).
 class HeldHelpers {
  public:
-  HeldHelpers() : count_(WorkPool::Shared().helpers()) {
+  HeldHelpers() : count_(WorkPool::Shared().helpers()), state_(std::make_shared<State>()) {
     for (size_t i = 0; i < count_; ++i) {
-      WorkPool::Shared().Post([this] {
-        std::unique_lock lock(mu_);
-        ++started_;
-        cv_.notify_all();
-        cv_.wait(lock, [&] { return released_; });
+      WorkPool::Shared().Post([state = state_] {
+        std::unique_lock lock(state->mu);
+        ++state->started;
+        state->cv.notify_all();
+        state->cv.wait(lock, [&] { return state->released; });
       });
     }
-    std::unique_lock lock(mu_);
-    cv_.wait(lock, [&] { return started_ == count_; });
+    std::unique_lock lock(state_->mu);
+    state_->cv.wait(lock, [&] { return state_->started == count_; });
   }
-  // Lets the helpers go and returns once each has run every job posted
-  // before this call.
+  // Lets the helpers go and returns once jobs posted after every job
+  // posted before this call have run.
   void Release() {
     {
-      std::lock_guard lock(mu_);
-      released_ = true;
-      cv_.notify_all();
+      std::lock_guard lock(state_->mu);
+      state_->released = true;
+      state_->cv.notify_all();
     }
     for (size_t i = 0; i < count_; ++i) {
-      WorkPool::Shared().Post([this] {
-        std::lock_guard lock(mu_);
-        ++drained_;
-        cv_.notify_all();
+      WorkPool::Shared().Post([state = state_] {
+        std::lock_guard lock(state->mu);
+        ++state->drained;
+        state->cv.notify_all();
       });
     }
-    std::unique_lock lock(mu_);
-    cv_.wait(lock, [&] { return drained_ == count_; });
+    std::unique_lock lock(state_->mu);
+    state_->cv.wait(lock, [&] { return state_->drained == count_; });
   }
 
  private:
+  struct State {
+    std::mutex mu;
+    std::condition_variable cv;
+    size_t started = 0, drained = 0;
+    bool released = false;
+  };
   const size_t count_;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  size_t started_ = 0, drained_ = 0;
-  bool released_ = false;
+  std::shared_ptr<State> state_;
 };
 
 // A query whose helpers never start in time works every batch itself; the
