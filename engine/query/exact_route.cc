@@ -689,7 +689,7 @@ Result<std::vector<QueryRow>> StreamedExactRoute(const QuerySpec& spec, const Re
     return true;
   });
   // The lanes' work is finished, even after a failed walk: they read the
-  // filter and the spec on this frame. A batch's failure comes first, as
+  // filter and the query on this frame. A batch's failure comes first, as
   // in the serial walk, which meets it before the store's.
   if (sharing) RETURN_IF_ERROR(sharing->Finish(pools));
   RETURN_IF_ERROR(walked);
