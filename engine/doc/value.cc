@@ -482,7 +482,11 @@ class Decoder {
     }
   }
 
-  size_t Left() const { return in_.Left(); }
+  // Whether the value took every byte: the end of each decode and check.
+  Status AtEnd() const {
+    if (in_.Left() > 0) return Fail(EngineError::Decode(std::to_string(in_.Left()) + " trailing byte(s) after value"));
+    return Ok();
+  }
 
  private:
   // A map key: length, bytes, UTF-8 check.
@@ -588,7 +592,7 @@ Result<Value> decode_selected(std::string_view bytes, const PathSet& paths) {
   Decoder d(bytes);
   Value v;
   RETURN_IF_ERROR(d.ReadSelected(0, &paths.root(), v));
-  if (d.Left() > 0) return Fail(EngineError::Decode(std::to_string(d.Left()) + " trailing byte(s) after value"));
+  RETURN_IF_ERROR(d.AtEnd());
   return v;
 }
 
@@ -601,8 +605,7 @@ Result<Value> decode_value(std::string_view bytes) {
 Status decode_value_into(std::string_view bytes, Value& out) {
   Decoder d(bytes);
   RETURN_IF_ERROR(d.Read(0, out));
-  if (d.Left() > 0) return Fail(EngineError::Decode(std::to_string(d.Left()) + " trailing byte(s) after value"));
-  return Ok();
+  return d.AtEnd();
 }
 
 // ---------------------------------------------------------------- equality
@@ -695,8 +698,7 @@ Status decode_selected_raw_into(std::string_view bytes, const PathSet& paths,
   PALLIX_INVARIANT(raw_names.size() == raw_out.size(), "one raw slot per name");
   Decoder d(bytes);
   RETURN_IF_ERROR(d.ReadSelectedRaw(&paths.root(), raw_names, raw_out, out));
-  if (d.Left() > 0) return Fail(EngineError::Decode(std::to_string(d.Left()) + " trailing byte(s) after value"));
-  return Ok();
+  return d.AtEnd();
 }
 
 Status scan_top_level(std::string_view bytes, std::span<const std::string_view> names,
@@ -704,15 +706,13 @@ Status scan_top_level(std::string_view bytes, std::span<const std::string_view> 
   PALLIX_INVARIANT(names.size() == raw_out.size(), "one raw slot per name");
   Decoder d(bytes);
   RETURN_IF_ERROR(d.ScanTop(names, raw_out));
-  if (d.Left() > 0) return Fail(EngineError::Decode(std::to_string(d.Left()) + " trailing byte(s) after value"));
-  return Ok();
+  return d.AtEnd();
 }
 
 Status check_value(std::string_view bytes) {
   Decoder d(bytes);
   RETURN_IF_ERROR(d.Skip(0));
-  if (d.Left() > 0) return Fail(EngineError::Decode(std::to_string(d.Left()) + " trailing byte(s) after value"));
-  return Ok();
+  return d.AtEnd();
 }
 
 bool raw_text(std::string_view encoded, std::string_view& text) {

@@ -396,23 +396,26 @@ class RawBatchWalk {
   std::optional<size_t> first_pool_;
 };
 
+// Copies n bytes (sizeof(Word) <= n <= 2 * sizeof(Word)) as two words
+// that may overlap.
+template <typename Word>
+void CopyAsWords(char* to, const char* from, size_t n) {
+  Word head, tail;
+  std::memcpy(&head, from, sizeof(Word));
+  std::memcpy(&tail, from + n - sizeof(Word), sizeof(Word));
+  std::memcpy(to, &head, sizeof(Word));
+  std::memcpy(to + n - sizeof(Word), &tail, sizeof(Word));
+}
+
 // Copies n bytes, those of a short key without a call: the walk's thread
 // copies every key of a shared walk, most a few bytes long.
 inline void CopyShort(char* to, const char* from, size_t n) {
   if (n > 16) {
     std::memcpy(to, from, n);
   } else if (n >= 8) {
-    uint64_t head, tail;
-    std::memcpy(&head, from, 8);
-    std::memcpy(&tail, from + n - 8, 8);
-    std::memcpy(to, &head, 8);
-    std::memcpy(to + n - 8, &tail, 8);
+    CopyAsWords<uint64_t>(to, from, n);
   } else if (n >= 4) {
-    uint32_t head, tail;
-    std::memcpy(&head, from, 4);
-    std::memcpy(&tail, from + n - 4, 4);
-    std::memcpy(to, &head, 4);
-    std::memcpy(to + n - 4, &tail, 4);
+    CopyAsWords<uint32_t>(to, from, n);
   } else {
     for (size_t i = 0; i < n; ++i) to[i] = from[i];
   }
@@ -465,19 +468,20 @@ class SharedWalk : public std::enable_shared_from_this<SharedWalk> {
     }
     q.out.emplace(like_.Fresh());
     size_t waiting;
+    bool second;
     {
       std::lock_guard lock(mu_);
       if (failed_at_ != kNone) return false;
       queue_.push_back(std::move(q));
       waiting = queue_.size() - next_;
+      second = queue_.size() == 2;
       more_.notify_one();
     }
-    if (queue_size_ == 1) {
+    if (second) {
       // A second batch: the walk is worth sharing.
       for (size_t i = 0; i < WorkPool::Shared().helpers(); ++i)
         WorkPool::Shared().Post([self = shared_from_this()] { self->Work(false); });
     }
-    ++queue_size_;
     // Should the lanes fall behind, the caller works a batch itself rather
     // than queue the whole collection.
     if (waiting > kMaxWaiting) WorkOne();
@@ -605,7 +609,6 @@ class SharedWalk : public std::enable_shared_from_this<SharedWalk> {
   const RowFilter& filter_;
   std::span<const std::string_view> fields_;
   const StreamedRows& like_;
-  size_t queue_size_ = 0;  // batches queued: the caller's own count
   Lane* caller_lane_ = nullptr;
 
   std::mutex mu_;
