@@ -43,6 +43,7 @@ enum class TestPoint : size_t {
   kCopyBeforeName,        // a backup or compaction copy is committed, not yet named: the path it is for
   kLockWaits,             // a thread's wait for a lock another thread holds is recorded (Store::WaitForLock): ""
   kCopyStaged,            // a compaction copy has its staging name, not yet the database's: the staging path
+  kWalkShared,            // a collection walk is cut into parts and its helpers asked for, before it takes a part: the collection
   kCount
 };
 

@@ -18,6 +18,7 @@
 
 #include "base/numeric.h"
 #include "base/port.h"
+#include "base/test_point.h"
 #include "base/work_pool.h"
 #include "query/executor_internal.h"
 #include "query/fusion.h"
@@ -396,30 +397,11 @@ class RawBatchWalk {
   std::optional<size_t> first_pool_;
 };
 
-// Copies n bytes (sizeof(Word) <= n <= 2 * sizeof(Word)) as two words
-// that may overlap.
-template <typename Word>
-void CopyAsWords(char* to, const char* from, size_t n) {
-  Word head, tail;
-  std::memcpy(&head, from, sizeof(Word));
-  std::memcpy(&tail, from + n - sizeof(Word), sizeof(Word));
-  std::memcpy(to, &head, sizeof(Word));
-  std::memcpy(to + n - sizeof(Word), &tail, sizeof(Word));
-}
-
-// Copies n bytes, those of a short key without a call: the walk's thread
-// copies every key of a shared walk, most a few bytes long.
-inline void CopyShort(char* to, const char* from, size_t n) {
-  if (n > 16) {
-    std::memcpy(to, from, n);
-  } else if (n >= 8) {
-    CopyAsWords<uint64_t>(to, from, n);
-  } else if (n >= 4) {
-    CopyAsWords<uint32_t>(to, from, n);
-  } else {
-    for (size_t i = 0; i < n; ++i) to[i] = from[i];
-  }
-}
+// A walk over at least kSharedWalkRows rows is shared with the helpers,
+// in about kPartsPerLane parts per lane, so that a lane that falls behind
+// holds up the others by a small part only.
+constexpr uint64_t kSharedWalkRows = 512;
+constexpr size_t kPartsPerLane = 4;
 
 // The vector pools of a walk's sources: one per vector source, none for a
 // text source.
@@ -430,123 +412,94 @@ std::vector<std::optional<NearestPool>> PoolsOf(const QuerySpec& spec) {
   return pools;
 }
 
-// A RawBatchWalk whose work is shared with the helpers of the WorkPool.
-// The caller walks the store and queues its rows a batch at a time (in a
-// read snapshot the values stay where they are until the transaction ends,
-// store.h; the keys are copied), and each lane (the caller once its walk
-// is over, and every helper that starts in time) takes the batches in
-// walk order and works them with a RawBatchWalk of its own: the filter
-// tests and the vector scoring, which read most of the rows' bytes, run on
-// several cores while the walk goes on. Each batch keeps its rows apart;
-// they are put together in walk order at the end and the lanes' vector
-// pools merged (their order is total), so the answer is the serial walk's
-// exactly, and so is the error: the first failing batch's, the batches
-// before it all worked.
+// A RawBatchWalk shared with the helpers of the WorkPool. The
+// collection's rows are cut into parts of about equal size by keys of the
+// store's inner pages (ReadView::view_split_keys), and each part is walked
+// and worked whole by one lane: the caller in its own snapshot, or a
+// helper in a snapshot of the same commit (Store::BeginReadOf), so that
+// the walk itself, whose steps onto rows lying apart wait for memory, runs
+// on several cores, not only the work on the rows. A helper that finds
+// that a commit came in between takes nothing. Lanes take the parts in key
+// order; each part keeps its rows apart, they are put together in key
+// order at the end and the lanes' vector pools merged (their order is
+// total), so the answer is the serial walk's exactly, and so is the error:
+// the first failing part's, the parts before it all worked. The rows a
+// helper keeps view its snapshot's pages, which the caller's snapshot
+// holds as long as it is open.
 //
 // Lifetime: a helper job holds this object, and may start after the
-// caller is done; it then finds nothing to take and touches nothing else.
+// caller is done; it then finds nothing to take and touches nothing else,
+// the store included.
 class SharedWalk : public std::enable_shared_from_this<SharedWalk> {
  public:
-  SharedWalk(const QuerySpec& spec, const RowFilter& filter, std::span<const std::string_view> fields,
-             const StreamedRows& like)
-      : spec_(spec), filter_(filter), fields_(fields), like_(like) {}
-
-  // Queues a batch of the walk; false once a batch has failed, to end the
-  // walk (its rows would not be looked at).
-  bool Queue(std::span<const RowRef> rows) {
-    Queued q;
-    size_t bytes = 0;
-    for (const RowRef& r : rows) bytes += r.key.size();
-    q.keys.resize(bytes);
-    q.rows.resize(rows.size());
-    size_t at = 0;
-    for (size_t i = 0; i < rows.size(); ++i) {
-      const std::string_view key = rows[i].key;
-      CopyShort(q.keys.data() + at, key.data(), key.size());
-      q.rows[i] = {std::string_view(q.keys.data() + at, key.size()), rows[i].value};
-      at += key.size();
+  SharedWalk(const QuerySpec& spec, const ReadView& view, const RowFilter& filter,
+             std::span<const std::string_view> fields, const StreamedRows& like, std::vector<std::string> splits)
+      : spec_(spec), view_(view), tag_(view.snapshot_tag()), filter_(filter), fields_(fields),
+        splits_(std::move(splits)) {
+    for (size_t i = 0; i <= splits_.size(); ++i) {
+      Part& part = parts_.emplace_back();
+      part.lower = i == 0 ? std::string_view() : std::string_view(splits_[i - 1]);
+      part.upper = i < splits_.size() ? &splits_[i] : nullptr;
+      part.out.emplace(like.Fresh());
     }
-    q.out.emplace(like_.Fresh());
-    size_t waiting;
-    bool second;
-    {
-      std::lock_guard lock(mu_);
-      if (failed_at_ != kNone) return false;
-      queue_.push_back(std::move(q));
-      waiting = queue_.size() - next_;
-      second = queue_.size() == 2;
-      more_.notify_one();
-    }
-    if (second) {
-      // A second batch: the walk is worth sharing.
-      for (size_t i = 0; i < WorkPool::Shared().helpers(); ++i)
-        WorkPool::Shared().Post([self = shared_from_this()] { self->Work(false); });
-    }
-    // Should the lanes fall behind, the caller works a batch itself rather
-    // than queue the whole collection.
-    if (waiting > kMaxWaiting) WorkOne();
-    return true;
   }
 
-  // Ends the walk: works what is left, waits for the batches the helpers
-  // took, and merges the lanes' pools into pools.
-  Status Finish(std::vector<std::optional<NearestPool>>& pools) {
-    {
-      std::lock_guard lock(mu_);
-      walk_done_ = true;
-      more_.notify_all();
+  // Walks every part, with the helpers that start in time, and merges the
+  // lanes' pools into pools. Returns the first failing part's error.
+  Status Run(std::vector<std::optional<NearestPool>>& pools) {
+    Lane& mine = lanes_.emplace_back(spec_, filter_, fields_);  // before a helper adds its own
+    const size_t helpers = std::min(WorkPool::Shared().helpers(), parts_.size() - 1);
+    for (size_t i = 0; i < helpers; ++i) WorkPool::Shared().Post([self = shared_from_this()] { self->HelperLane(); });
+    ReachTestPoint(TestPoint::kWalkShared, spec_.collection);
+    while (TakeAndWork(view_, mine)) {
     }
-    Work(true);
     std::unique_lock lock(mu_);
     idle_.wait(lock, [&] { return busy_ == 0; });
     finished_ = true;
-    Status status = Ok();
+    for (const Part& part : parts_) view_.add_rows_walked(part.rows);
     if (failed_at_ != kNone) {
-      if (queue_[failed_at_].thrown) std::rethrow_exception(queue_[failed_at_].thrown);
-      status = queue_[failed_at_].status;
-    } else {
-      for (Lane& lane : lanes_)
-        for (size_t i = 0; i < pools.size(); ++i)
-          if (pools[i]) pools[i]->Absorb(std::move(*lane.pools[i]));
+      if (parts_[failed_at_].thrown) std::rethrow_exception(parts_[failed_at_].thrown);
+      return parts_[failed_at_].status;
     }
-    // A helper that starts from now on finds every batch taken and the
-    // walk over: it takes nothing.
-    return status;
+    for (Lane& lane : lanes_)
+      for (size_t i = 0; i < pools.size(); ++i)
+        if (pools[i]) pools[i]->Absorb(std::move(*lane.pools[i]));
+    // A helper that starts from now on finds the walk over: it takes
+    // nothing.
+    return Ok();
   }
 
-  // For a caller leaving by an exception before Finish: the lanes stop
-  // taking batches, and those taken are worked, before its frame goes.
+  // For a caller leaving Run by an exception: the lanes stop taking parts,
+  // and those taken are worked, before its frame goes.
   void Abandon() {
     std::unique_lock lock(mu_);
     if (finished_) return;
-    walk_done_ = true;
     failed_at_ = 0;
-    more_.notify_all();
     idle_.wait(lock, [&] { return busy_ == 0; });
     finished_ = true;
   }
 
-  // After Finish: a text source's candidates, in walk order; the keys view
+  // After Run: a text source's candidates, in key order; the keys view
   // this object.
   std::vector<TextCandidate> TextCandidates(size_t source) const {
     size_t count = 0;
-    for (const Queued& q : queue_) count += q.out->TextCount(source);
+    for (const Part& part : parts_) count += part.out->TextCount(source);
     std::vector<TextCandidate> out;
     out.reserve(count);
-    for (const Queued& q : queue_) q.out->AddTextCandidates(source, out);
+    for (const Part& part : parts_) part.out->AddTextCandidates(source, out);
     return out;
   }
 
  private:
   static constexpr size_t kNone = std::numeric_limits<size_t>::max();
-  static constexpr size_t kMaxWaiting = 64;
 
-  struct Queued {
-    std::vector<char> keys;    // not a string: a move keeps its bytes in place
-    std::vector<RowRef> rows;  // keys view `keys`
+  struct Part {
+    std::string_view lower;      // the first key, or none
+    const std::string* upper;    // the key past the part, or none
     std::optional<StreamedRows> out;
     Status status = Ok();
     std::exception_ptr thrown;
+    uint64_t rows = 0;           // walked by a helper
   };
   struct Lane {
     Lane(const QuerySpec& spec, const RowFilter& filter, std::span<const std::string_view> fields)
@@ -555,71 +508,92 @@ class SharedWalk : public std::enable_shared_from_this<SharedWalk> {
     RawBatchWalk walk;
   };
 
-  // Takes batches until none is left: the caller's lane stops there; a
-  // helper's waits for more while the walk goes on.
-  void Work(bool caller) {
-    Lane* lane = caller ? caller_lane_ : nullptr;
-    while (TakeAndWork(lane, !caller)) {
+  // A helper's lane: counted busy before it touches the store, so that the
+  // caller waits for it, and only while parts are left.
+  PALLIX_CATCHES_FORCED_UNWIND void HelperLane() {
+    {
+      std::lock_guard lock(mu_);
+      if (!CanTake()) return;
+      ++busy_;
+    }
+    struct Idle {
+      SharedWalk* walk;
+      ~Idle() {
+        std::lock_guard lock(walk->mu_);
+        if (--walk->busy_ == 0) walk->idle_.notify_all();
+      }
+    } idle{this};
+    try {
+      Result<std::optional<ReadTxn>> txn = view_.txn().store().BeginReadOf(tag_);
+      if (!txn || !*txn) return;  // the caller walks the parts itself
+      const ReadView view(**txn);
+      Lane* lane;
+      {
+        std::lock_guard lock(mu_);
+        lane = &lanes_.emplace_back(spec_, filter_, fields_);
+      }
+      while (TakeAndWork(view, *lane)) {
+      }
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      // Only the lane's start can throw here (a part keeps what its work
+      // throws): the other lanes walk the parts left.
     }
   }
-  // The caller's lane working one batch, if one waits.
-  void WorkOne() { TakeAndWork(caller_lane_, false); }
 
-  PALLIX_CATCHES_FORCED_UNWIND bool TakeAndWork(Lane*& lane, bool wait) {
-    Queued* q;
+  bool CanTake() const { return !finished_ && next_ < parts_.size() && next_ < failed_at_; }
+
+  PALLIX_CATCHES_FORCED_UNWIND bool TakeAndWork(const ReadView& view, Lane& lane) {
     size_t at;
     {
-      std::unique_lock lock(mu_);
-      auto can_take = [&] { return next_ < queue_.size() && next_ < failed_at_; };
-      if (wait) more_.wait(lock, [&] { return can_take() || walk_done_ || failed_at_ != kNone; });
-      if (!can_take()) return false;
+      std::lock_guard lock(mu_);
+      if (!CanTake()) return false;
       at = next_++;
-      q = &queue_[at];
-      ++busy_;
-      if (lane == nullptr) lane = &lanes_.emplace_back(spec_, filter_, fields_);
     }
+    Part& part = parts_[at];
+    const uint64_t walked = view.rows_walked();
     bool failed;
     try {
-      q->status = lane->walk.Batch(q->rows, *q->out);
-      failed = !q->status.has_value();
+      part.status = view.view_for_each_batch_between(
+          spec_.collection, part.lower, part.upper, [&](std::span<const RowRef> rows) -> Result<bool> {
+            RETURN_IF_ERROR(lane.walk.Batch(rows, *part.out));
+            return true;
+          });
+      failed = !part.status.has_value();
     } catch (abi::__forced_unwind&) {
-      Done(at, true);
+      Failed(at);
       throw;
     } catch (...) {
       // Thrown where the serial walk would have thrown: the caller throws
       // it again once every lane is idle.
-      q->thrown = std::current_exception();
+      part.thrown = std::current_exception();
       failed = true;
     }
-    // Only the kept rows (copied into out) outlive the batch's work: a
-    // walk over a large collection holds no more than the serial walk.
-    std::vector<RowRef>().swap(q->rows);
-    std::vector<char>().swap(q->keys);
-    Done(at, failed);
+    if (&view != &view_) part.rows = view.rows_walked() - walked;  // the caller's view counts its own
+    if (failed) Failed(at);
     return true;
   }
 
-  void Done(size_t at, bool failed) {
+  void Failed(size_t at) {
     std::lock_guard lock(mu_);
-    if (failed) failed_at_ = std::min(failed_at_, at);
-    if (--busy_ == 0) idle_.notify_all();
+    failed_at_ = std::min(failed_at_, at);
   }
 
   const QuerySpec& spec_;
+  const ReadView& view_;
+  const SnapshotTag tag_;
   const RowFilter& filter_;
   std::span<const std::string_view> fields_;
-  const StreamedRows& like_;
-  Lane* caller_lane_ = nullptr;
+  const std::vector<std::string> splits_;
 
   std::mutex mu_;
-  std::condition_variable more_;  // a batch queued, or the walk over
   std::condition_variable idle_;  // busy_ fell to 0
-  std::deque<Queued> queue_;      // never moves its batches
-  std::deque<Lane> lanes_;        // nor its lanes
-  size_t next_ = 0;               // the first batch not taken
-  size_t busy_ = 0;               // batches taken, not yet worked
-  size_t failed_at_ = kNone;      // the first batch that failed
-  bool walk_done_ = false;
+  std::deque<Part> parts_;        // fixed once made
+  std::deque<Lane> lanes_;        // never moves its lanes
+  size_t next_ = 0;               // the first part not taken
+  size_t busy_ = 0;               // helpers' lanes at work
+  size_t failed_at_ = kNone;      // the first part that failed
   bool finished_ = false;
 };
 
@@ -671,16 +645,23 @@ Result<std::vector<QueryRow>> StreamedExactRoute(const QuerySpec& spec, const Re
   };
   RawBatchWalk raw_walk(filter, std::span(fields).first(n), pools);
   std::shared_ptr<SharedWalk> sharing;
-  if (raw_fields && shared && view.txn().is_snapshot() && WorkPool::Shared().helpers() > 0)
-    sharing = std::make_shared<SharedWalk>(spec, filter, std::span(fields).first(n), rows);
+  if (raw_fields && shared && view.txn().is_snapshot() && WorkPool::Shared().helpers() > 0) {
+    ASSIGN_OR_RETURN(const uint64_t count, view.view_count(spec.collection));
+    if (count >= kSharedWalkRows) {
+      ASSIGN_OR_RETURN(std::vector<std::string> splits,
+                       view.view_split_keys(spec.collection, kPartsPerLane * (WorkPool::Shared().helpers() + 1) - 1));
+      if (!splits.empty())
+        sharing = std::make_shared<SharedWalk>(spec, view, filter, std::span(fields).first(n), rows,
+                                               std::move(splits));
+    }
+  }
   struct AbandonOnThrow {
     SharedWalk* walk;
     ~AbandonOnThrow() {
       if (walk != nullptr) walk->Abandon();
     }
   } abandon{sharing.get()};
-  const Status walked = view.view_for_each_batch(spec.collection, [&](std::span<const RowRef> batch) -> Result<bool> {
-    if (sharing) return sharing->Queue(batch);
+  auto serial = [&](std::span<const RowRef> batch) -> Result<bool> {
     if (raw_fields) {
       RETURN_IF_ERROR(raw_walk.Batch(batch, rows));
       return true;
@@ -690,11 +671,8 @@ Result<std::vector<QueryRow>> StreamedExactRoute(const QuerySpec& spec, const Re
       RETURN_IF_ERROR(keep_partial(batch[j].key, batch[j].value));
     }
     return true;
-  });
-  // The lanes' work is finished, even after a failed walk: they read the
-  // filter and the query on this frame. A batch's failure comes first, as
-  // in the serial walk, which meets it before the store's.
-  if (sharing) RETURN_IF_ERROR(sharing->Finish(pools));
+  };
+  const Status walked = sharing ? sharing->Run(pools) : view.view_for_each_batch(spec.collection, serial);
   RETURN_IF_ERROR(walked);
   std::vector<SourceList> lists(n);
   for (size_t i = 0; i < n; ++i) {

@@ -155,14 +155,29 @@ Status ReadView::view_for_each(std::string_view collection, const RowVisitor& vi
 }
 
 Status ReadView::view_for_each_batch(std::string_view collection, const RowBatchVisitor& visit) const {
+  return view_for_each_batch_between(collection, {}, nullptr, visit);
+}
+
+Status ReadView::view_for_each_batch_between(std::string_view collection, std::string_view lower,
+                                             const std::string* upper, const RowBatchVisitor& visit) const {
   ASSIGN_OR_RETURN(std::optional<uint64_t> id, view_collection_id(collection));
   if (!id) return Ok();
-  std::optional<std::string> upper = CollectionUpper(*id);
-  return txn_.ScanBatch(StoreTable::kRecords, RecordKey(*id, {}), upper ? &*upper : nullptr, 8,
+  std::optional<std::string> end = upper != nullptr ? std::optional(RecordKey(*id, *upper)) : CollectionUpper(*id);
+  return txn_.ScanBatch(StoreTable::kRecords, RecordKey(*id, lower), end ? &*end : nullptr, 8,
                         [&](std::span<const RowRef> rows) -> Result<bool> {
                           rows_walked_ += rows.size();
                           return visit(rows);
                         });
+}
+
+Result<std::vector<std::string>> ReadView::view_split_keys(std::string_view collection, size_t max) const {
+  ASSIGN_OR_RETURN(std::optional<uint64_t> id, view_collection_id(collection));
+  if (!id) return std::vector<std::string>();
+  std::optional<std::string> upper = CollectionUpper(*id);
+  ASSIGN_OR_RETURN(std::vector<std::string> keys,
+                   txn_.SplitKeys(StoreTable::kRecords, RecordKey(*id, {}), upper ? &*upper : nullptr, max));
+  for (std::string& key : keys) key.erase(0, 8);  // inside the range: the id and at least one byte more
+  return keys;
 }
 
 // ------------------------------------------------------------ documents

@@ -48,6 +48,16 @@ class ReadView {
   // for walks over whole collections, which would otherwise pay an
   // indirect call or two per row.
   Status view_for_each_batch(std::string_view collection, const RowBatchVisitor& visit) const;
+  // As view_for_each_batch over the rows with lower <= key (< *upper when
+  // given).
+  Status view_for_each_batch_between(std::string_view collection, std::string_view lower, const std::string* upper,
+                                     const RowBatchVisitor& visit) const;
+  // Up to max row keys that cut the collection's rows into parts of about
+  // equal size (Txn::SplitKeys), ascending: the bounds of walks of the
+  // parts (view_for_each_batch_between), which may run side by side on
+  // other threads in snapshots of the same commit (Store::BeginReadOf).
+  // None for an unknown collection, few or none for one of a few pages.
+  Result<std::vector<std::string>> view_split_keys(std::string_view collection, size_t max) const;
   // As view_for_each over the rows whose key starts with prefix.
   Status view_for_each_prefix(std::string_view collection, std::string_view prefix, const RowVisitor& visit) const;
 
@@ -68,6 +78,9 @@ class ReadView {
   // have handed to their visitors so far (a batch counts whole): what a caller learns about how far a walk
   // went, which tests and benchmarks read to show that a walk stops early.
   uint64_t rows_walked() const { return rows_walked_; }
+  // Counts rows that walks in other snapshots of the same commit walked
+  // for this view's caller.
+  void add_rows_walked(uint64_t rows) const { rows_walked_ += rows; }
 
  private:
   // Scans [id + lower, upper of the collection's range or of the prefix).

@@ -348,6 +348,39 @@ Status Txn::ScanBatch(StoreTable table, std::string_view lower_key, const std::s
   return Ok();
 }
 
+Result<std::vector<std::string>> Txn::SplitKeys(StoreTable table, std::string_view lower_key,
+                                                const std::string* upper_key, size_t max) const {
+  std::vector<std::string> keys;
+  max = std::min<size_t>(max, MDB_SPLIT_PAGES - 1);
+  if (max == 0) return keys;
+  std::string lbuf, ubuf;
+  const std::string_view lower = Prefixed(table, lower_key, lbuf);
+  std::optional<std::string_view> upper;
+  if (upper_key != nullptr) upper = Prefixed(table, *upper_key, ubuf);
+  // Stored keys order as their first kInlineMax bytes: the bounds cut
+  // there are at or before the full ones, and every key given is checked
+  // against the full bounds below.
+  MDB_val lo = Val(lower.substr(0, std::min(lower.size(), kInlineMax)));
+  MDB_val hi = upper ? Val(upper->substr(0, std::min(upper->size(), kInlineMax))) : MDB_val{};
+  std::vector<MDB_val> found(max);
+  unsigned int count = 0;
+  const int rc = mdb_range_splits(txn_, store_->dbi_[static_cast<int>(table)], &lo, upper ? &hi : nullptr,
+                                  static_cast<unsigned int>(max), found.data(), &count);
+  if (rc != 0) return Fail(FromLmdb(ErrorKind::kStorage, rc));
+  const size_t strip = table == StoreTable::kCatalog ? 1 : 0;
+  for (unsigned int i = 0; i < count; ++i) {
+    std::string_view key = View(found[i]);
+    // A long key's stored form is not a key of the table (its tail is in
+    // its value); its first kInlineMax bytes are, below every key of its
+    // run: a part starts at the run, which stays in one part.
+    if (key.size() > kInlineMax) key = key.substr(0, kInlineMax);
+    if (key <= lower || (upper && key >= *upper)) continue;
+    if (!keys.empty() && key.substr(strip) <= keys.back()) continue;
+    keys.emplace_back(key.substr(strip));
+  }
+  return keys;
+}
+
 Status WriteTxn::CountWrite() {
   StoreFaults* f = store_->faults();
   if (f != nullptr && f->fail_write_at >= 0 && writes_ == f->fail_write_at) {

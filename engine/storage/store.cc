@@ -405,6 +405,12 @@ Result<ReadTxn> Store::BeginRead() {
   return ReadTxn(this, txn);
 }
 
+Result<std::optional<ReadTxn>> Store::BeginReadOf(const SnapshotTag& like) {
+  ASSIGN_OR_RETURN(ReadTxn txn, BeginRead());
+  if (!txn.snapshot_tag().SameSnapshot(like)) return std::optional<ReadTxn>();
+  return std::optional<ReadTxn>(std::move(txn));
+}
+
 void Store::ReleaseReader(MDB_txn* txn) {
   mdb_txn_reset(txn);
   std::lock_guard<std::mutex> lock(readers_mu_);

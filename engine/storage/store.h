@@ -163,6 +163,7 @@ struct NameHash {
 
 class Txn;
 class ReadTxn;
+struct SnapshotTag;
 class WriteTxn;
 
 class Store {
@@ -189,6 +190,11 @@ class Store {
 
   // Transaction: a read snapshot. Errors: Transaction.
   Result<ReadTxn> BeginRead();
+  // Transaction: a read snapshot of the commit `like` names (see
+  // SnapshotTag), for another thread to read alongside the transaction
+  // that gave the tag, and its views valid while that one is open; nullopt
+  // when a commit came in between. Errors: Transaction.
+  Result<std::optional<ReadTxn>> BeginReadOf(const SnapshotTag& like);
   // Transaction: the single write transaction; waits for the writer turn
   // unless this thread holds it. Errors: Transaction (also for a second
   // write transaction on a thread that has one open).
@@ -421,6 +427,13 @@ class Txn {
   // the range shares). Errors: as Scan.
   Status ScanBatch(StoreTable table, std::string_view lower, const std::string* upper, size_t key_offset,
                    const RowBatchVisitor& visit) const;
+  // Up to max keys that cut the rows with lower <= key (< *upper when
+  // given) into parts of about equal size, ascending, each strictly inside
+  // the range: start and end keys for walks of the parts side by side,
+  // which together walk the range's rows in order. Taken from the tree's
+  // inner pages, so a small range gets fewer or none. Errors: Storage.
+  Result<std::vector<std::string>> SplitKeys(StoreTable table, std::string_view lower, const std::string* upper,
+                                             size_t max) const;
   // A u64 meta or catalog value: nullopt when absent. Errors: Storage
   // (including "damaged u64 value under <key>" for a stored value that is
   // not 8 bytes long).

@@ -1068,6 +1068,77 @@ TEST(StoreTest, BatchedScansMatchRowScans) {
   check(ctx->txn());
 }
 
+// Split keys cut a collection into parts whose walks, one after another,
+// are the collection's walk: rows of a few bytes to a few pages, runs of
+// long keys sharing their stored prefix, collections around it.
+TEST(StoreTest, SplitKeysCutAWalkIntoPartsInOrder) {
+  auto store = MemStore();
+  std::mt19937_64 rng(12);
+  const std::string shared(600, 's');
+  {
+    auto ctx = BeginWriteCtx(*store);
+    ASSERT_TRUE(ctx.has_value());
+    for (const char* c : {"b", "c", "d"}) {
+      const int rows = c[0] == 'c' ? 6000 : 300;
+      for (int i = 0; i < rows; ++i) {
+        std::string k = "k" + std::to_string(rng() % 100000);
+        if (i % 40 == 0) k = shared + std::to_string(rng() % 1000);
+        const size_t size = rng() % 10 == 0 ? 3000 + rng() % 9000 : rng() % 60;
+        ASSERT_TRUE(put_row(*ctx, c, k, std::string(size, 'v')).has_value());
+      }
+    }
+    for (int i = 0; i < 400; ++i) ASSERT_TRUE(collection_id_or_create(*ctx, "name" + std::to_string(i)).has_value());
+    ASSERT_TRUE(ctx->Commit().has_value());
+  }
+  auto txn = store->BeginRead();
+  ASSERT_TRUE(txn.has_value());
+  ReadView view(*txn);
+  auto walk = [&](std::string_view c, std::string_view lower, const std::string* upper) {
+    std::vector<Row> rows;
+    EXPECT_TRUE(view.view_for_each_batch_between(c, lower, upper, [&](std::span<const RowRef> batch) -> Result<bool> {
+                      for (const RowRef& r : batch) rows.push_back(Row{std::string(r.key), std::string(r.value)});
+                      return true;
+                    }).has_value());
+    return rows;
+  };
+  for (const char* c : {"b", "c", "d", "unknown"}) {
+    const std::vector<Row> whole = walk(c, {}, nullptr);
+    for (size_t max : {1, 3, 7, 23, 200}) {
+      auto keys = view.view_split_keys(c, max);
+      ASSERT_TRUE(keys.has_value());
+      ASSERT_LE(keys->size(), max);
+      ASSERT_TRUE(std::is_sorted(keys->begin(), keys->end()));
+      ASSERT_EQ(std::adjacent_find(keys->begin(), keys->end()), keys->end());
+      std::vector<Row> parts;
+      size_t largest = 0;
+      for (size_t i = 0; i <= keys->size(); ++i) {
+        const std::vector<Row> part = walk(c, i == 0 ? std::string_view() : (*keys)[i - 1],
+                                           i < keys->size() ? &(*keys)[i] : nullptr);
+        EXPECT_TRUE(!part.empty() || whole.empty()) << c << " " << max << " part " << i;
+        largest = std::max(largest, part.size());
+        parts.insert(parts.end(), part.begin(), part.end());
+      }
+      ASSERT_EQ(parts, whole) << c << " " << max;
+      if (c[0] == 'c' && max <= 23) {
+        // A run of long keys is one part, and takes the keys inside it.
+        EXPECT_GE(keys->size(), (max + 1) / 2);
+        EXPECT_LE(largest, 3 * whole.size() / (keys->size() + 1)) << max;  // about equal parts
+      }
+    }
+  }
+  // The catalog's keys, without the table's prefix, through the
+  // transaction.
+  std::vector<std::string> names;
+  ASSERT_TRUE(txn->Scan(StoreTable::kCatalog, {}, nullptr, [&](std::string_view k, std::string_view) -> Result<bool> {
+                   names.emplace_back(k);
+                   return true;
+                 }).has_value());
+  auto keys = txn->SplitKeys(StoreTable::kCatalog, {}, nullptr, 5);
+  ASSERT_TRUE(keys.has_value());
+  ASSERT_FALSE(keys->empty());
+  for (const std::string& k : *keys) EXPECT_TRUE(std::binary_search(names.begin(), names.end(), k)) << k;
+}
+
 TEST(StoreTest, BatchedScanStopsAndErrorsPassThrough) {
   auto store = MemStore();
   {

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -15,6 +16,7 @@
 #include "index/text_index.h"
 #include "query/executor.h"
 #include "storage/rows.h"
+#include "tests/engine/at_snapshot.h"
 #include "tests/engine/query_corpus.h"
 #include "write/write.h"
 
@@ -157,6 +159,78 @@ TEST(SharedWalk, HelpersThatStartLateTakeNothing) {
   HeldHelpers held;
   for (int round = 0; round < 10; ++round) ExpectSameAnswer(RandomQuery(e, rng), "round " + std::to_string(round));
   held.Release();
+}
+
+// Holds a shared walk, where it has asked for its helpers, until each
+// helper has run the jobs posted before (a job of each after them has
+// run): the walk's helpers start before it takes a part, and take every
+// part they can.
+class HelpersFirst {
+ public:
+  HelpersFirst()
+      : hook_(TestPoint::kWalkShared, [](std::string_view) {
+          const size_t helpers = WorkPool::Shared().helpers();
+          auto state = std::make_shared<std::pair<std::mutex, std::condition_variable>>();
+          auto ran = std::make_shared<size_t>(0);
+          for (size_t i = 0; i < helpers; ++i) {
+            WorkPool::Shared().Post([state, ran] {
+              std::lock_guard lock(state->first);
+              ++*ran;
+              state->second.notify_all();
+            });
+          }
+          std::unique_lock lock(state->first);
+          state->second.wait(lock, [&] { return *ran == helpers; });
+        }) {}
+
+ private:
+  ScopedTestHook hook_;
+};
+
+// A commit between the query's snapshot and its helpers' starts: the
+// helpers cannot read the query's snapshot and take nothing, so the answer
+// is that of a database without the commit. Without the check they would
+// walk every part in the newer snapshot.
+TEST(SharedWalk, HelpersInALaterSnapshotTakeNothing) {
+  auto e = ManyBatches(4000, 15);
+  auto oracle = ManyBatches(4000, 15);
+  std::mt19937_64 rng(16);
+  HelpersFirst first;
+  int changed = 0;
+  for (int round = 0; round < 6; ++round) {
+    std::vector<std::pair<std::string, Value>> writes;
+    for (int i = 0; i < 300; ++i) {
+      char key[16];
+      snprintf(key, sizeof key, "k%05d", static_cast<int>(rng() % 4000));
+      ValueVector v(4);
+      for (float& x : v) x = static_cast<float>(static_cast<int>(rng() % 200) - 100) / 29.0f;
+      writes.emplace_back(key, Doc({{"n", Value::Int(static_cast<int64_t>(rng() % 40))},
+                                    {"t", Value::Text(std::string(kWords[rng() % 8]) + " " + kWords[rng() % 8])},
+                                    {"v", Value::Vector(std::move(v))}}));
+    }
+    auto write_all = [&](Engine& to) {
+      for (const auto& [key, doc] : writes) ASSERT_TRUE(insert(to, "c", key, doc).has_value());
+    };
+    QuerySpec spec = RandomQuery(e, rng);
+    std::optional<Result<std::vector<QueryRow>>> got;
+    {
+      WritesAtSnapshot at("c", [&] { write_all(*e); });
+      got = run_query_entry(spec, ExecuteOptions{.shared_walk = true});
+      ASSERT_TRUE(at.fired());
+    }
+    spec.engine = oracle;
+    auto want = run_query_entry(spec, ExecuteOptions{.shared_walk = false});
+    ASSERT_TRUE(got->has_value() && want.has_value());
+    ASSERT_EQ(KeysOf(**got), KeysOf(*want)) << "round " << round;
+    for (size_t r = 0; r < want->size(); ++r)
+      EXPECT_EQ(std::bit_cast<uint32_t>((**got)[r].score), std::bit_cast<uint32_t>((*want)[r].score)) << round;
+    spec.engine = e;
+    auto after = run_query_entry(spec, ExecuteOptions{.shared_walk = false});
+    ASSERT_TRUE(after.has_value());
+    changed += KeysOf(*after) != KeysOf(*want);
+    write_all(*oracle);
+  }
+  EXPECT_GT(changed, 0);  // the commit changes the answers the helpers would give
 }
 
 TEST(WorkPool, ForEachCallsEachIndexOnceAndPassesAnExceptionOn) {

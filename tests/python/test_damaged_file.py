@@ -63,6 +63,8 @@ CHILD = textwrap.dedent("""
                 attempt(c.neighbors, node, "r")
                 attempt(c.in_neighbors, node, "r")
             attempt(c.scan)
+            # A ranked walk of the whole collection (parts on several threads).
+            attempt(lambda: c.query().text("s", "x", 5).run())
             attempt(len, c)
             attempt(c.page, None, 10)
             attempt(c.insert, "written after damage", {"n": 1})
