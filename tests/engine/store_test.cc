@@ -1090,42 +1090,71 @@ TEST(StoreTest, SplitKeysCutAWalkIntoPartsInOrder) {
     for (int i = 0; i < 400; ++i) ASSERT_TRUE(collection_id_or_create(*ctx, "name" + std::to_string(i)).has_value());
     ASSERT_TRUE(ctx->Commit().has_value());
   }
-  auto txn = store->BeginRead();
-  ASSERT_TRUE(txn.has_value());
-  ReadView view(*txn);
-  auto walk = [&](std::string_view c, std::string_view lower, const std::string* upper) {
-    std::vector<Row> rows;
-    EXPECT_TRUE(view.view_for_each_batch_between(c, lower, upper, [&](std::span<const RowRef> batch) -> Result<bool> {
-                      for (const RowRef& r : batch) rows.push_back(Row{std::string(r.key), std::string(r.value)});
-                      return true;
-                    }).has_value());
-    return rows;
-  };
-  for (const char* c : {"b", "c", "d", "unknown"}) {
-    const std::vector<Row> whole = walk(c, {}, nullptr);
-    for (size_t max : {1, 3, 7, 23, 200}) {
-      auto keys = view.view_split_keys(c, max);
-      ASSERT_TRUE(keys.has_value());
-      ASSERT_LE(keys->size(), max);
-      ASSERT_TRUE(std::is_sorted(keys->begin(), keys->end()));
-      ASSERT_EQ(std::adjacent_find(keys->begin(), keys->end()), keys->end());
-      std::vector<Row> parts;
-      size_t largest = 0;
-      for (size_t i = 0; i <= keys->size(); ++i) {
-        const std::vector<Row> part = walk(c, i == 0 ? std::string_view() : (*keys)[i - 1],
-                                           i < keys->size() ? &(*keys)[i] : nullptr);
-        EXPECT_TRUE(!part.empty() || whole.empty()) << c << " " << max << " part " << i;
-        largest = std::max(largest, part.size());
-        parts.insert(parts.end(), part.begin(), part.end());
-      }
-      ASSERT_EQ(parts, whole) << c << " " << max;
-      if (c[0] == 'c' && max <= 23) {
-        // A run of long keys is one part, and takes the keys inside it.
-        EXPECT_GE(keys->size(), (max + 1) / 2);
-        EXPECT_LE(largest, 3 * whole.size() / (keys->size() + 1)) << max;  // about equal parts
+  // after_deletes: most rows deleted, so that inner pages keep keys of
+  // rows that are gone and parts may be empty.
+  auto check = [&](const Txn& txn, bool after_deletes) {
+    ReadView view(txn);
+    auto walk = [&](std::string_view c, std::string_view lower, const std::string* upper) {
+      std::vector<Row> rows;
+      EXPECT_TRUE(view.view_for_each_batch_between(c, lower, upper, [&](std::span<const RowRef> batch) -> Result<bool> {
+                        for (const RowRef& r : batch) rows.push_back(Row{std::string(r.key), std::string(r.value)});
+                        return true;
+                      }).has_value());
+      return rows;
+    };
+    for (const char* c : {"b", "c", "d", "unknown"}) {
+      const std::vector<Row> whole = walk(c, {}, nullptr);
+      for (size_t max : {1, 3, 7, 23, 200}) {
+        auto keys = view.view_split_keys(c, max);
+        ASSERT_TRUE(keys.has_value());
+        ASSERT_LE(keys->size(), max);
+        ASSERT_TRUE(std::is_sorted(keys->begin(), keys->end()));
+        ASSERT_EQ(std::adjacent_find(keys->begin(), keys->end()), keys->end());
+        std::vector<Row> parts;
+        size_t largest = 0;
+        for (size_t i = 0; i <= keys->size(); ++i) {
+          const std::vector<Row> part = walk(c, i == 0 ? std::string_view() : (*keys)[i - 1],
+                                             i < keys->size() ? &(*keys)[i] : nullptr);
+          EXPECT_TRUE(!part.empty() || whole.empty() || after_deletes) << c << " " << max << " part " << i;
+          largest = std::max(largest, part.size());
+          parts.insert(parts.end(), part.begin(), part.end());
+        }
+        ASSERT_EQ(parts, whole) << c << " " << max << " " << after_deletes;
+        if (c[0] == 'c' && max <= 23 && !after_deletes) {
+          // A run of long keys is one part, and takes the keys inside it.
+          EXPECT_GE(keys->size(), (max + 1) / 2);
+          EXPECT_LE(largest, 3 * whole.size() / (keys->size() + 1)) << max;  // about equal parts
+        }
       }
     }
+  };
+  {
+    auto txn = store->BeginRead();
+    ASSERT_TRUE(txn.has_value());
+    check(*txn, false);
   }
+  {
+    // Also in a write transaction, whose changed pages are its own copies.
+    auto ctx = BeginWriteCtx(*store);
+    ASSERT_TRUE(ctx.has_value());
+    std::vector<std::string> keys;
+    for (const char* c : {"b", "c"}) {
+      ASSERT_TRUE(ReadView(ctx->txn()).view_for_each(c, [&](std::string_view k, std::string_view) -> Result<bool> {
+                        keys.emplace_back(k);
+                        return true;
+                      }).has_value());
+      for (const std::string& k : keys) {
+        if (rng() % 5 == 0) continue;
+        ASSERT_TRUE(delete_row(*ctx, c, k).has_value());
+      }
+      keys.clear();
+    }
+    check(ctx->txn(), true);
+    ASSERT_TRUE(ctx->Commit().has_value());
+  }
+  auto txn = store->BeginRead();
+  ASSERT_TRUE(txn.has_value());
+  check(*txn, true);
   // The catalog's keys, without the table's prefix, through the
   // transaction.
   std::vector<std::string> names;
