@@ -238,7 +238,7 @@ class StreamedRows {
   }
   // The key of the row added last, valid until the next AddRow.
   std::string_view LastKey() const { return Key(key_ends_.size() - 1); }
-  // No rows, with this object's sources and hashers: what one batch of a
+  // No rows, with this object's sources and hashers: what one part of a
   // shared walk keeps.
   StreamedRows Fresh() const {
     StreamedRows fresh(texts_.size(), stable_);
@@ -436,12 +436,7 @@ class SharedWalk : public std::enable_shared_from_this<SharedWalk> {
              std::span<const std::string_view> fields, const StreamedRows& like, std::vector<std::string> splits)
       : spec_(spec), view_(view), tag_(view.snapshot_tag()), filter_(filter), fields_(fields),
         splits_(std::move(splits)) {
-    for (size_t i = 0; i <= splits_.size(); ++i) {
-      Part& part = parts_.emplace_back();
-      part.lower = i == 0 ? std::string_view() : std::string_view(splits_[i - 1]);
-      part.upper = i < splits_.size() ? &splits_[i] : nullptr;
-      part.out.emplace(like.Fresh());
-    }
+    for (size_t i = 0; i <= splits_.size(); ++i) parts_.emplace_back().out.emplace(like.Fresh());
   }
 
   // Walks every part, with the helpers that start in time, and merges the
@@ -493,9 +488,9 @@ class SharedWalk : public std::enable_shared_from_this<SharedWalk> {
  private:
   static constexpr size_t kNone = std::numeric_limits<size_t>::max();
 
+  // Part i runs from splits_[i - 1] (the first: from the collection's
+  // start) to splits_[i] (the last: to its end).
   struct Part {
-    std::string_view lower;      // the first key, or none
-    const std::string* upper;    // the key past the part, or none
     std::optional<StreamedRows> out;
     Status status = Ok();
     std::exception_ptr thrown;
@@ -555,8 +550,10 @@ class SharedWalk : public std::enable_shared_from_this<SharedWalk> {
     const uint64_t walked = view.rows_walked();
     bool failed;
     try {
+      const std::string_view lower = at == 0 ? std::string_view() : std::string_view(splits_[at - 1]);
+      const std::string* upper = at < splits_.size() ? &splits_[at] : nullptr;
       part.status = view.view_for_each_batch_between(
-          spec_.collection, part.lower, part.upper, [&](std::span<const RowRef> rows) -> Result<bool> {
+          spec_.collection, lower, upper, [&](std::span<const RowRef> rows) -> Result<bool> {
             RETURN_IF_ERROR(lane.walk.Batch(rows, *part.out));
             return true;
           });

@@ -103,6 +103,28 @@ TEST(SharedWalk, FailsWithTheFirstDamagedRowsError) {
   }
 }
 
+// Returns once a job of each helper, posted now, has run: every job posted
+// before has been started (the pool takes its jobs in order). The jobs
+// share their state, which may outlive this call while they leave.
+void WaitForEarlierJobs() {
+  struct State {
+    std::mutex mu;
+    std::condition_variable cv;
+    size_t ran = 0;
+  };
+  const size_t helpers = WorkPool::Shared().helpers();
+  auto state = std::make_shared<State>();
+  for (size_t i = 0; i < helpers; ++i) {
+    WorkPool::Shared().Post([state] {
+      std::lock_guard lock(state->mu);
+      ++state->ran;
+      state->cv.notify_all();
+    });
+  }
+  std::unique_lock lock(state->mu);
+  state->cv.wait(lock, [&] { return state->ran == helpers; });
+}
+
 // Holds every helper of the pool until Release, so that the jobs queries
 // post behind them start only after those queries are done. The jobs share
 // their state (a job may still be leaving its wait when this object goes).
@@ -128,22 +150,14 @@ class HeldHelpers {
       state_->released = true;
       state_->cv.notify_all();
     }
-    for (size_t i = 0; i < count_; ++i) {
-      WorkPool::Shared().Post([state = state_] {
-        std::lock_guard lock(state->mu);
-        ++state->drained;
-        state->cv.notify_all();
-      });
-    }
-    std::unique_lock lock(state_->mu);
-    state_->cv.wait(lock, [&] { return state_->drained == count_; });
+    WaitForEarlierJobs();
   }
 
  private:
   struct State {
     std::mutex mu;
     std::condition_variable cv;
-    size_t started = 0, drained = 0;
+    size_t started = 0;
     bool released = false;
   };
   const size_t count_;
@@ -168,20 +182,7 @@ TEST(SharedWalk, HelpersThatStartLateTakeNothing) {
 class HelpersFirst {
  public:
   HelpersFirst()
-      : hook_(TestPoint::kWalkShared, [](std::string_view) {
-          const size_t helpers = WorkPool::Shared().helpers();
-          auto state = std::make_shared<std::pair<std::mutex, std::condition_variable>>();
-          auto ran = std::make_shared<size_t>(0);
-          for (size_t i = 0; i < helpers; ++i) {
-            WorkPool::Shared().Post([state, ran] {
-              std::lock_guard lock(state->first);
-              ++*ran;
-              state->second.notify_all();
-            });
-          }
-          std::unique_lock lock(state->first);
-          state->second.wait(lock, [&] { return *ran == helpers; });
-        }) {}
+      : hook_(TestPoint::kWalkShared, [](std::string_view) { WaitForEarlierJobs(); }) {}
 
  private:
   ScopedTestHook hook_;
