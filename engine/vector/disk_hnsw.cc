@@ -9,6 +9,7 @@
 #include "base/coding.h"
 #include "doc/value.h"
 #include "vector/disk_hnsw_internal.h"
+#include "vector/disk_hnsw_repair.h"
 #include "vector/hnsw_repair.h"
 
 namespace pallix {
@@ -273,7 +274,9 @@ float dann_code_distance(const DiskHnswParams& params, QueryRef query, StoredRef
 PreparedQuery dann_internal::NeighbourQuery(const DiskHnswParams& params, StoredRef stored) {
   if (!params.has_codebook()) return query_from_stored(params.quant, stored);
   if (stored.kind == StoredKind::kCodes) {
-    if (auto decoded = pq_decode(*params.codebook, stored.codes)) return dann_query_prepare(params, *decoded);
+    if (auto decoded = pq_decode(*params.codebook, stored.codes)) {
+      return prepare_query(params.codebook.get(), HnswLinkMetric(params.metric), params.quant, *decoded);
+    }
   }
   PreparedQuery empty;
   empty.kind = QueryKind::kPqRaw;
@@ -284,18 +287,6 @@ PreparedQuery dann_internal::NeighbourQuery(const DiskHnswParams& params, Stored
 
 namespace {
 
-// Marks node id deleted when it has a row, and counts one more deletion.
-Status MarkDeleted(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
-                   DiskHnswMeta& meta, uint64_t id, std::optional<uint64_t>* removed) {
-  ASSIGN_OR_RETURN(auto node, load_dann_node(ctx, ns, cache, params.has_codebook(), params.quant, id));
-  bool present = node != nullptr;
-  node.reset();  // the cache's reference alone: Mutable need not copy the node
-  if (present) Mutable(cache, id)->deleted = true;
-  if (present && removed != nullptr) *removed = id;
-  meta.deleted = SaturatingIncrement(meta.deleted);
-  return Ok();
-}
-
 // The insert's store as the rule that keeps nodes linked
 // (HnswKeepLinked) reads and changes lists: through the store, so that
 // what it changes goes into the insert's cache.
@@ -303,9 +294,10 @@ class DannLinkAccess {
  public:
   using Id = uint64_t;
 
-  DannLinkAccess(DannStore& store, const DiskHnswParams& params, const DiskHnswMeta& meta)
+  DannLinkAccess(DannStore& store, const DiskHnswParams& params, DiskHnswMeta& meta)
       : store_(store), params_(params), meta_(meta) {}
 
+  static uint64_t Born(Id id) { return id; }  // ids are never reused
   bool Present(Id id) { return store_.Node(id) != nullptr; }
   bool Deleted(Id id) {
     const DannNodeView* node = store_.Node(id);
@@ -320,13 +312,42 @@ class DannLinkAccess {
   size_t Cap(uint32_t layer) const { return layer > 0 ? params_.m : params_.m0; }
   void ScoreFrom(Id from, const Id* ids, size_t n, float* out) { store_.ScoreFrom(from, ids, n, out); }
   std::optional<Id> Entry() const { return meta_.has_entry ? std::optional<Id>(meta_.entry) : std::nullopt; }
+  void SetEntry(std::optional<Id> id) {
+    meta_.has_entry = id.has_value();
+    meta_.entry = id.value_or(0);
+  }
   bool ok() const { return store_.ok(); }
 
  private:
   DannStore& store_;
   const DiskHnswParams& params_;
-  const DiskHnswMeta& meta_;
+  DiskHnswMeta& meta_;
 };
+
+// Marks node id deleted when it has a row, and counts one more deletion;
+// what it anchored is anchored anew.
+Status MarkDeleted(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
+                   DiskHnswMeta& meta, uint64_t id, std::optional<uint64_t>* removed) {
+  ASSIGN_OR_RETURN(auto node, load_dann_node(ctx, ns, cache, params.has_codebook(), params.quant, id));
+  bool present = node != nullptr;
+  node.reset();  // the cache's reference alone: Mutable need not copy the node
+  if (present) {
+    Mutable(cache, id)->deleted = true;
+    // A shared node table keeps each node's flag beside its entry: the
+    // next insert's store takes the new one in.
+    cache.rebound.push_back(id);
+    // The inserts that follow in this write change lists: what the node
+    // anchored gets anchors of its own first (HnswAnchorAround).
+    QueryScorer unused(params.codebook.get(), params.metric, params.quant, QueryRef{});
+    DannStore store(ctx, cache, ns, params, unused, std::span<const float>());
+    DannLinkAccess access(store, params, meta);
+    HnswAnchorAround(access, id);
+    RETURN_IF_ERROR(store.status());
+  }
+  if (present && removed != nullptr) *removed = id;
+  meta.deleted = SaturatingIncrement(meta.deleted);
+  return Ok();
+}
 
 // Links the new node id (already cached) into every layer up to its level
 // (HnswConnect over the insert's store), and keeps linked each node whose
@@ -335,8 +356,9 @@ class DannLinkAccess {
 // meanwhile, so the store's views of rows stay valid.
 Status Connect(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
                DiskHnswMeta& meta, uint64_t id, uint32_t level, std::span<const float> vector) {
-  PreparedQuery query = dann_query_prepare(params, vector);
-  QueryScorer scorer(params.codebook.get(), params.metric, params.quant, query.ref());
+  const Metric link = HnswLinkMetric(params.metric);
+  PreparedQuery query = prepare_query(params.codebook.get(), link, params.quant, vector);
+  QueryScorer scorer(params.codebook.get(), link, params.quant, query.ref());
   DannStore store(ctx, cache, ns, params, scorer, query.floats);
   const DannNodeView* entry = store.Node(meta.entry);
   RETURN_IF_ERROR(store.status());
@@ -347,8 +369,19 @@ Status Connect(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params,
   const uint32_t top = entry->layer_count > 0 ? entry->layer_count - 1 : 0;
   HnswConnect(store, id, level, meta.entry, top, HnswShape{params.m, params.m0, params.ef_construction});
   RETURN_IF_ERROR(store.status());
-  if (level > top) meta.entry = id;
-  const std::vector<HnswUnlinked<uint64_t>> unlinked = store.TakeUnlinked();
+  std::vector<HnswUnlinked<uint64_t>> unlinked = store.TakeUnlinked();
+  if (level > top) {
+    // The old entry point needed no anchor, and anchored what it links to
+    // whatever their order: they may need new ones.
+    const uint64_t old_entry = meta.entry;
+    meta.entry = id;
+    for (uint32_t layer = 0; layer <= top && store.ok(); ++layer) {
+      unlinked.push_back({layer, old_entry, old_entry});
+      const auto& list = store.Neighbours(old_entry, layer);
+      for (size_t i = 0, n = list.size(); i < n; ++i) unlinked.push_back({layer, list[i], list[i]});
+    }
+    RETURN_IF_ERROR(store.status());
+  }
   DannLinkAccess access(store, params, meta);
   HnswKeepLinked(access, std::span<const HnswUnlinked<uint64_t>>(unlinked));
   return store.status();
@@ -411,6 +444,9 @@ Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
   cache.Hold(id) = std::move(node);
   cache.changed.insert(id);
   RETURN_IF_ERROR(put_row(ctx, ns, key_row, IdValue(id)));
+  // A graph's first node: from here on its repair row says whether every
+  // live node has its anchor (a graph without one is an earlier build's).
+  if (id == 0) RETURN_IF_ERROR(dann_repair_new_graph(ctx, ns));
   if (!meta.has_entry) {
     meta.has_entry = true;
     meta.entry = id;
@@ -530,7 +566,9 @@ Result<std::vector<HnswHit>> dann_search(const ReadView& view, std::string_view 
     const DannNodeView* node = store.Node(id);
     return node != nullptr && !node->deleted;
   };
-  ASSIGN_OR_RETURN(auto nearest, SearchLayerAdmitting(store, ep, HnswSearchEf(k), 0, live));
+  // The walk starts from the entry point too: every live node is reached
+  // from it (vector/hnsw_repair.h), not always from where the descent lands.
+  ASSIGN_OR_RETURN(auto nearest, SearchLayerAdmitting(store, ep, HnswSearchEf(k), 0, live, meta.entry));
   std::vector<HnswHit> hits;
   for (const auto& scored : nearest) {
     if (hits.size() >= k) break;

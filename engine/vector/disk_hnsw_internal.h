@@ -481,12 +481,16 @@ inline Result<std::vector<ScoredNode<uint64_t>>> SearchLayer(DannStore& store, u
 // hnsw_search_layer_admitting).
 template <typename Admit>
 Result<std::vector<ScoredNode<uint64_t>>> SearchLayerAdmitting(DannStore& store, uint64_t entry, uint64_t ef,
-                                                               uint32_t layer, Admit admit) {
+                                                               uint32_t layer, Admit admit,
+                                                               std::optional<uint64_t> also = std::nullopt) {
   if (store.Node(entry) == nullptr) {
     RETURN_IF_ERROR(store.status());
     return std::vector<ScoredNode<uint64_t>>{};
   }
-  auto found = hnsw_search_layer_admitting(store, entry, ef, layer, admit);
+  const uint64_t second = also.value_or(entry);
+  if (store.Node(second) == nullptr) also = entry;
+  RETURN_IF_ERROR(store.status());
+  auto found = hnsw_search_layer_admitting(store, entry, ef, layer, admit, also);
   RETURN_IF_ERROR(store.status());
   return found;
 }

@@ -35,8 +35,9 @@ using dann_internal::DannLinks;
 using dann_internal::DannNodeView;
 using dann_internal::DannStore;
 
-constexpr size_t kCursorBytes = 25;
-constexpr size_t kOldCursorBytes = 17;  // written by earlier builds: no debt
+constexpr size_t kCursorBytes = 33;
+constexpr size_t kDebtCursorBytes = 25;  // written by earlier builds: no anchors kept
+constexpr size_t kOldCursorBytes = 17;   // written by earlier builds: no debt
 constexpr size_t kQueueKeyBytes = 10;
 constexpr size_t kNodeKeyBytes = 9;
 // Rows read per range scan where a walk must go on until a prefix ends.
@@ -108,6 +109,7 @@ class DannRepair {
     }
     return out;
   }
+  static uint64_t Born(Id id) { return id; }  // ids are never reused
   bool Present(Id id) { return Find(id).present; }
   bool Deleted(Id id) { return Find(id).deleted; }
   // Every queued node is deleted.
@@ -308,7 +310,9 @@ class DannRepair {
 };
 
 // The repair row as read: none when the graph has none yet, or a damaged
-// one. A repair may start over at any time: a new pass from id 0 drops
+// one. Every graph this build makes has one from its first node on
+// (dann_repair_new_graph), so a graph with nodes and without one was made
+// by an earlier build, which kept no anchors. A repair may start over at any time: a new pass from id 0 drops
 // only nodes queued before it began, after it has gone over every node,
 // whatever pass number either parity's rows were queued under.
 struct StoredCursor {
@@ -332,6 +336,22 @@ Result<StoredCursor> ReadCursor(WriteCtx& ctx, std::string_view ns) {
 uint64_t DebtWithoutRow(const DiskHnswMeta& meta, uint64_t deleted) {
   if (deleted == 0) return 0;
   return meta.next > (UINT64_MAX - deleted) / 3 ? UINT64_MAX : 3 * meta.next + deleted;
+}
+
+// When removals were noted without their neighbours' anchors seen to (a
+// bulk cut short, or a graph of an earlier build), every live node is
+// given its anchor, before any list changes: till then deleted nodes still
+// route searches to what they anchored.
+Status AnchorIfOwed(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, const HnswRepairLimits& limits,
+                    DiskHnswMeta& meta, HnswRepairCursor& cursor) {
+  if (cursor.unanchored == 0) return Ok();
+  DannRepair access(ctx, ns, params, meta, cursor, /*many=*/true);
+  RETURN_IF_ERROR(access.BeginSweep(false));
+  hnsw_repair_internal::AnchorAll(access, limits);
+  RETURN_IF_ERROR(access.status());
+  RETURN_IF_ERROR(access.Finish());
+  cursor.unanchored = 0;
+  return Ok();
 }
 
 // One step, with an access of its own (a sweep's views of rows end with its
@@ -369,19 +389,22 @@ Result<HnswRepairCounts> RepairAfter(WriteCtx& ctx, std::string_view ns, const D
                                      const HnswRepairLimits& limits) {
   ASSIGN_OR_RETURN(StoredCursor stored, ReadCursor(ctx, ns));
   // The usual write: the vector left alone, nothing owed.
-  if (removed.empty() && stored.has_debt && stored.cursor->debt == 0) return HnswRepairCounts{};
+  if (removed.empty() && stored.has_debt && stored.cursor->debt == 0 && stored.cursor->unanchored == 0)
+    return HnswRepairCounts{};
   ASSIGN_OR_RETURN(DiskHnswMeta meta, read_dann_meta(ctx, ns));
   if (meta.next == 0) return HnswRepairCounts{};
-  HnswRepairCursor cursor = stored.cursor.value_or(HnswRepairCursor{});
+  HnswRepairCursor cursor = stored.cursor.value_or(HnswRepairCursor{1, false, 0, 0, 1});
   if (!stored.has_debt) {
     cursor.debt = DebtWithoutRow(meta, meta.deleted - std::min<uint64_t>(meta.deleted, removed.size()));
   }
   cursor.debt -= std::min(cursor.debt, noted);
-  // A new graph without a removal yet: nothing owed, and no row to write.
-  if (removed.empty() && cursor.debt == 0) return HnswRepairCounts{};
+  // The removals noted by the bulk that calls this are seen to below.
+  if (noted > 0) cursor.unanchored -= std::min<uint64_t>(cursor.unanchored, removed.size());
+  if (removed.empty() && cursor.debt == 0 && cursor.unanchored == 0) return HnswRepairCounts{};
   const DiskHnswMeta meta_before = meta;
-  const uint64_t keep = hnsw_repair_internal::DebtKept(cursor.debt, limits);
   HnswRepairCounts counts;
+  RETURN_IF_ERROR(AnchorIfOwed(ctx, ns, params, limits, meta, cursor));
+  const uint64_t keep = hnsw_repair_internal::DebtKept(cursor.debt, limits);
   if (!removed.empty()) {
     DannRepair access(ctx, ns, params, meta, cursor);
     RETURN_IF_ERROR(access.BeginSweep(false));
@@ -394,7 +417,7 @@ Result<HnswRepairCounts> RepairAfter(WriteCtx& ctx, std::string_view ns, const D
       return status.has_value();
     });
     RETURN_IF_ERROR(status);
-  } else {
+  } else if (cursor.debt > 0) {
     RETURN_IF_ERROR(Step(ctx, ns, params, limits, meta, cursor, counts));
   }
   // Without deleted nodes nothing is owed, whatever an earlier build's
@@ -415,19 +438,23 @@ std::string encode_dann_repair_cursor(const HnswRepairCursor& cursor) {
   out.push_back(cursor.dropping ? '\1' : '\0');
   PutFixed64BE(&out, cursor.next);
   PutFixed64BE(&out, cursor.debt);
+  PutFixed64BE(&out, cursor.unanchored);
   return out;
 }
 
 Result<HnswRepairCursor> decode_dann_repair_cursor(std::string_view ns, std::string_view bytes, bool* has_debt) {
-  if ((bytes.size() != kCursorBytes && bytes.size() != kOldCursorBytes) || static_cast<uint8_t>(bytes[8]) > 1) {
+  if ((bytes.size() != kCursorBytes && bytes.size() != kDebtCursorBytes && bytes.size() != kOldCursorBytes) ||
+      static_cast<uint8_t>(bytes[8]) > 1) {
     return Fail(EngineError::CorruptIndex("malformed repair row in index namespace '" + std::string(ns) + "'"));
   }
   HnswRepairCursor cursor;
   cursor.pass = DecodeFixed64BE(bytes.data());
   cursor.dropping = bytes[8] == 1;
   cursor.next = DecodeFixed64BE(bytes.data() + 9);
-  if (bytes.size() == kCursorBytes) cursor.debt = DecodeFixed64BE(bytes.data() + 17);
-  if (has_debt != nullptr) *has_debt = bytes.size() == kCursorBytes;
+  if (bytes.size() >= kDebtCursorBytes) cursor.debt = DecodeFixed64BE(bytes.data() + 17);
+  // Builds that wrote the shorter rows kept no anchors.
+  cursor.unanchored = bytes.size() == kCursorBytes ? DecodeFixed64BE(bytes.data() + 25) : 1;
+  if (has_debt != nullptr) *has_debt = bytes.size() >= kDebtCursorBytes;
   return cursor;
 }
 
@@ -438,15 +465,20 @@ std::string dann_queue_row_key(uint64_t pass, uint64_t id) {
   return out;
 }
 
+Status dann_repair_new_graph(WriteCtx& ctx, std::string_view ns) {
+  return put_row(ctx, ns, kDannRepairKey, encode_dann_repair_cursor(HnswRepairCursor{}));
+}
+
 Result<HnswRepairCounts> dann_repair(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params,
                                      const HnswRepairLimits& limits) {
   ASSIGN_OR_RETURN(DiskHnswMeta meta, read_dann_meta(ctx, ns));
   if (meta.next == 0) return HnswRepairCounts{};
   ASSIGN_OR_RETURN(StoredCursor stored, ReadCursor(ctx, ns));
-  HnswRepairCursor cursor = stored.cursor.value_or(HnswRepairCursor{});
+  HnswRepairCursor cursor = stored.cursor.value_or(HnswRepairCursor{1, false, 0, 0, 1});
   if (!stored.has_debt) cursor.debt = DebtWithoutRow(meta, meta.deleted);
   const DiskHnswMeta meta_before = meta;
   HnswRepairCounts counts;
+  RETURN_IF_ERROR(AnchorIfOwed(ctx, ns, params, limits, meta, cursor));
   RETURN_IF_ERROR(Step(ctx, ns, params, limits, meta, cursor, counts));
   if (meta != meta_before) RETURN_IF_ERROR(put_row(ctx, ns, kDannMetaKey, encode_dann_meta(meta)));
   if (!stored.has_debt || cursor != stored.cursor) {
@@ -464,13 +496,14 @@ Result<HnswRepairCounts> dann_repair_after_write(WriteCtx& ctx, std::string_view
 
 Status dann_note_removal(WriteCtx& ctx, std::string_view ns, uint64_t removed, const HnswRepairLimits& limits) {
   ASSIGN_OR_RETURN(StoredCursor stored, ReadCursor(ctx, ns));
-  HnswRepairCursor cursor = stored.cursor.value_or(HnswRepairCursor{});
+  HnswRepairCursor cursor = stored.cursor.value_or(HnswRepairCursor{1, false, 0, 0, 1});
   if (!stored.has_debt) {
     ASSIGN_OR_RETURN(DiskHnswMeta meta, read_dann_meta(ctx, ns));
     cursor.debt = DebtWithoutRow(meta, meta.deleted - std::min<uint64_t>(meta.deleted, 1));
   }
   RETURN_IF_ERROR(put_row(ctx, ns, dann_queue_row_key(cursor.pass, removed), ""));
   cursor.debt += std::min(limits.per_removal, UINT64_MAX - cursor.debt);
+  if (cursor.unanchored < UINT64_MAX) ++cursor.unanchored;
   return put_row(ctx, ns, kDannRepairKey, encode_dann_repair_cursor(cursor));
 }
 
@@ -489,7 +522,7 @@ Result<HnswRepairCounts> dann_repair_after_bulk(WriteCtx& ctx, std::string_view 
   ASSIGN_OR_RETURN(StoredCursor stored, ReadCursor(ctx, ns));
   HnswRepairCursor cursor = stored.cursor.value_or(HnswRepairCursor{});
   HnswRepairCounts counts;
-  std::vector<uint64_t> deleted;
+  std::vector<uint64_t> deleted;  // the pass ends with every live node anchored
   {
     DannRepair access(ctx, ns, params, meta, cursor, /*many=*/true);
     RETURN_IF_ERROR(access.BeginSweep(false));  // without the queue, every deleted node is doomed

@@ -17,18 +17,24 @@
 //   "r"                                       repair cursor, below
 //   "d" + parity u8 + node id u64 (10 bytes)  empty: a queued node
 //
-// Repair cursor ("r", 25 bytes; a graph without one, or with a damaged
+// Repair cursor ("r", 33 bytes; a graph without one, or with a damaged
 // one, starts at pass 1, sweeping from id 0, which is always safe):
 //   offset  size  field
 //   0       8     pass (passes begun, from 1)
 //   8       1     phase: 0 sweeping, 1 dropping
 //   9       8     while sweeping, the lowest node id not passed yet
 //   17      8     debt: nodes the sweep owes removals (HnswRepairCursor)
-// The 17-byte row of earlier builds (no debt, as they repaired on every
-// write) is read as is; so is a missing or damaged row. Such a graph, when
-// its meta row counts deleted nodes, owes three passes over every id
-// handed out, paid a step per write until its deleted nodes are gone. Earlier
-// builds read the 25-byte row as damaged and start over, which is safe.
+//   25      8     removals noted without their neighbours' anchors seen to
+//                 (HnswRepairCursor::unanchored)
+// A graph gets the row with its first node, so one with nodes and without
+// the row was made by an earlier build. The 17-byte row of earlier builds
+// (no debt, as they repaired on every write) is read as is; so is a missing
+// or damaged row. Such a graph, when its meta row counts deleted nodes,
+// owes three passes over every id handed out, paid a step per write until
+// its deleted nodes are gone. The 17- and 25-byte rows, and a missing row,
+// count one removal unanchored: earlier builds kept no anchors, so the
+// first repair after them anchors every live node. Earlier builds read the
+// longer rows as damaged and start over, which is safe.
 //
 // A node queued during pass p is queued under parity p mod 2; the drops
 // after pass p take the rows of parity (p + 1) mod 2, those queued in pass
@@ -59,14 +65,17 @@ inline constexpr char kDannRepairKey[] = "r";
 inline constexpr char kDannQueuePrefix = 'd';
 
 std::string encode_dann_repair_cursor(const HnswRepairCursor& cursor);
-// *has_debt (when given): the row holds a debt (25 bytes; a 17-byte row
-// decodes with debt 0). Errors: CorruptIndex ("malformed repair row in
-// index namespace '<ns>'") for a length other than 17 and 25 or a phase
-// byte other than 0 and 1.
+// *has_debt (when given): the row holds a debt (33 or 25 bytes; a 17-byte
+// row decodes with debt 0). Errors: CorruptIndex ("malformed repair row in
+// index namespace '<ns>'") for a length other than 17, 25 and 33 or a
+// phase byte other than 0 and 1.
 Result<HnswRepairCursor> decode_dann_repair_cursor(std::string_view ns, std::string_view bytes,
                                                    bool* has_debt = nullptr);
 // The queue row key of node id under the parity of pass.
 std::string dann_queue_row_key(uint64_t pass, uint64_t id);
+
+// Writes the repair row of a graph that gets its first node: nothing owed.
+Status dann_repair_new_graph(WriteCtx& ctx, std::string_view ns);
 
 // One step of the repair of the graph in namespace ns, whatever its debt:
 // reads the meta and repair rows, passes or drops a slice, writes the

@@ -378,12 +378,12 @@ void DannStore::ScoreFrom(Id from, const Id* ids, size_t n, float* out) {
     // The node's stored form as the query, viewed where it lies (as
     // NeighbourQuery would copy it).
     const QueryRef query = QueryRefFromStored(params_->quant, Stored(*entry, own_), own_decoded_);
-    QueryScorer scorer(nullptr, params_->metric, params_->quant, query);
+    QueryScorer scorer(nullptr, HnswLinkMetric(params_->metric), params_->quant, query);
     ScoreBatch(scorer, query.floats.size(), ids, n, out, /*remember=*/false);
     return;
   }
   PreparedQuery query = NeighbourQuery(*params_, Stored(*entry, own_));
-  QueryScorer scorer(params_->codebook.get(), params_->metric, params_->quant, query.ref());
+  QueryScorer scorer(params_->codebook.get(), HnswLinkMetric(params_->metric), params_->quant, query.ref());
   ScoreBatch(scorer, query.floats.size(), ids, n, out, /*remember=*/false);
 }
 

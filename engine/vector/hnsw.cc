@@ -310,6 +310,8 @@ uint32_t HnswIndex::AppendNode(uint32_t level, std::span<const uint8_t> stored) 
     }
     ++node_count_;
   }
+  if (births_.size() <= id) births_.resize(size_t{id} + 1);
+  births_[id] = next_birth_++;
   std::byte* block = Block(id);
   std::memset(block, 0, stored_offset_);
   block[kLevelOffset] = static_cast<std::byte>(level);
@@ -420,13 +422,13 @@ void HnswIndex::ScoreFrom(uint32_t from, const uint32_t* ids, size_t n, float* o
     const std::byte* p = StoredBytes(from);
     float self;
     std::memcpy(&self, p + stored_bytes_, sizeof(float));
-    QueryScorer scorer(nullptr, metric_, quant_,
+    QueryScorer scorer(nullptr, HnswLinkMetric(metric_), quant_,
                        QueryRef{QueryKind::kRaw, {reinterpret_cast<const float*>(p), stored_bytes_ / sizeof(float)}, {}},
                        self);
     ScoreNodes(scorer, ids, n, out);
     return;
   }
-  QueryScorer scorer(codebook_.get(), metric_, quant_, OwnQuery(from, own_scratch_));
+  QueryScorer scorer(codebook_.get(), HnswLinkMetric(metric_), quant_, OwnQuery(from, own_scratch_));
   ScoreNodes(scorer, ids, n, out);
 }
 
@@ -539,11 +541,19 @@ class HnswMemoryInsertStore {
 
 // Links a freshly appended node into every layer up to its level.
 void HnswIndex::Connect(uint32_t id, uint32_t level, const PreparedQuery& query) {
-  QueryScorer scorer(codebook_.get(), metric_, quant_, query.ref());
+  QueryScorer scorer(codebook_.get(), HnswLinkMetric(metric_), quant_, query.ref());
   HnswMemoryInsertStore store(*this, scorer);
-  const uint32_t top = this->level(*entry_);
-  HnswConnect(store, id, level, *entry_, top, HnswShape{});
-  if (level > top) entry_ = id;
+  const uint32_t old_entry = *entry_;
+  const uint32_t top = this->level(old_entry);
+  HnswConnect(store, id, level, old_entry, top, HnswShape{});
+  if (level <= top) return;
+  entry_ = id;
+  // The old entry point needed no anchor, and anchored what it links to
+  // whatever their order: they may need new ones.
+  for (uint32_t layer = 0; layer <= top; ++layer) {
+    unlinked_.push_back({layer, old_entry, old_entry});
+    for (uint32_t v : neighbours(old_entry, layer)) unlinked_.push_back({layer, v, v});
+  }
 }
 
 namespace {
@@ -594,10 +604,12 @@ void hnsw_internal::InsertAtLevel(HnswIndex& graph, std::string_view key, std::s
   // Most writes of a document leave its vector as it was: its node stays,
   // rather than becoming a tombstone beside an identical new node.
   if (fits && Holds(graph, key, bytes)) return;
+  const std::optional<uint64_t> old = graph.find(key);
   hnsw_remove_key(graph, key);
+  if (old) AnchorAroundReplaced(graph, static_cast<uint32_t>(*old));
   if (!fits) return;
   if (!graph.dim_.has_value()) graph.FixDimension(vector.size());
-  PreparedQuery query = prepare_query(graph.codebook_.get(), graph.metric_, graph.quant_, vector);
+  PreparedQuery query = prepare_query(graph.codebook_.get(), HnswLinkMetric(graph.metric_), graph.quant_, vector);
   uint32_t level = given_level.has_value() ? *given_level : graph.DrawLevel();
   uint32_t id = graph.AppendNode(level, bytes);
   if (!graph.entry_.has_value()) {
@@ -608,6 +620,8 @@ void hnsw_internal::InsertAtLevel(HnswIndex& graph, std::string_view key, std::s
   graph.AddKey(id, key);
   hnsw_internal::RepairNewNode(graph, id);
 }
+
+uint64_t hnsw_internal::Born(const HnswIndex& graph, uint64_t id) { return graph.births_[id]; }
 
 void hnsw_remove_key(HnswIndex& graph, std::string_view key) {
   auto it = graph.key_map_.find(key);
@@ -626,7 +640,9 @@ std::vector<HnswHit> hnsw_search(const HnswIndex& graph, std::span<const float> 
   uint32_t ep = HnswDescend(store, *graph.entry_, graph.level(*graph.entry_), 0);
   // Tombstones route the search but take no place among its results.
   auto live = [&graph](uint32_t id) { return graph.key_slots_[id].live; };
-  auto nearest = hnsw_search_layer_admitting(store, ep, HnswSearchEf(k), 0, live);
+  // The walk starts from the entry point too: every live node is reached
+  // from it (vector/hnsw_repair.h), not always from where the descent lands.
+  auto nearest = hnsw_search_layer_admitting(store, ep, HnswSearchEf(k), 0, live, graph.entry_);
   graph.search_visited_->Release(std::move(visited));
 
   std::vector<HnswHit> hits;

@@ -82,6 +82,9 @@ struct InsertMark {
 // on-disk one, whose levels come from node ids.
 void InsertAtLevel(HnswIndex& graph, std::string_view key, std::span<const float> vector,
                    std::optional<uint32_t> level);
+// Node id's place in the order nodes were made (the anchors' order,
+// vector/hnsw_repair.h); for tests.
+uint64_t Born(const HnswIndex& graph, uint64_t id);
 // Whether the live node of key stores exactly `bytes` (its stored form).
 bool Holds(const HnswIndex& graph, std::string_view key, std::span<const uint8_t> bytes);
 // Begins a layer search on visited stamps: grows them with zeros to `nodes`
@@ -133,6 +136,7 @@ class HnswIndex {
   friend void hnsw_internal::InsertAtLevel(HnswIndex& graph, std::string_view key, std::span<const float> vector,
                                            std::optional<uint32_t> level);
   friend void hnsw_remove_key(HnswIndex& graph, std::string_view key);
+  friend uint64_t hnsw_internal::Born(const HnswIndex& graph, uint64_t id);
   friend bool hnsw_holds(const HnswIndex& graph, std::string_view key, std::span<const float> vector);
   friend bool hnsw_internal::Holds(const HnswIndex& graph, std::string_view key, std::span<const uint8_t> bytes);
 
@@ -191,6 +195,10 @@ bool hnsw_holds(const HnswIndex& graph, std::string_view key, std::span<const fl
   std::optional<uint64_t> dim_;
   std::optional<uint32_t> entry_;
   uint32_t node_count_ = 0;
+  // By node id, the order its node was made in (ids are reused, births
+  // never): the order anchors follow (vector/hnsw_repair.h).
+  std::vector<uint64_t> births_;
+  uint64_t next_birth_ = 0;
 
   // Node storage. Each node has one fixed-size block: its layer-0 list, its
   // level, where its upper lists live, and its stored vector. Blocks sit in

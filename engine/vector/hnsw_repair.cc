@@ -34,6 +34,7 @@ class HnswMemoryRepair {
     state_.waiting.push_back(id);
   }
 
+  uint64_t Born(Id id) const { return g_.births_[id]; }
   uint32_t Layers(Id id) const { return g_.level(id) + 1; }
   std::span<const uint32_t> Links(Id id, uint32_t layer) const { return g_.neighbours(id, layer); }
   void SetLinks(Id id, uint32_t layer, std::span<const Id> ids) { g_.SetNeighbours(id, layer, ids); }
@@ -120,6 +121,11 @@ void RepairNewNode(HnswIndex& graph, uint32_t id) {
   std::vector<HnswUnlinked<uint32_t>>& unlinked = access.Unlinked();
   HnswKeepLinked(access, std::span<const HnswUnlinked<uint32_t>>(unlinked));
   unlinked.clear();
+}
+
+void AnchorAroundReplaced(HnswIndex& graph, uint32_t id) {
+  HnswMemoryRepair access(graph);
+  HnswAnchorAround(access, id);
 }
 
 }  // namespace hnsw_internal

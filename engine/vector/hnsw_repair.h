@@ -41,22 +41,45 @@
 // it, since the entry point is moved to a live node before the drops
 // begin. So dropping it leaves no link dangling, and searches never notice.
 //
-// Links kept. A live node no list links to is lost to every search, and
-// far nodes are linked from few lists: neighbour selection prunes a far
-// node from the lists of the nodes around it (another kept neighbour is
-// nearer to it), so its in-links come from the few nodes that chose it.
-// Whenever a live node may lose its last in-link on a layer, it is given a
-// new one (hnsw_repair_internal::KeepLinked): each node a removed node
-// links to (RepairAround), each own live neighbour a relinked list leaves
-// out (Relink), each node a dropped node links to (DropReady: an insert
-// may have linked it to the removed node after the removal), and, after an
-// insert, each node its pruning left out of a list and the new node itself
-// (HnswKeepLinked). The test is cheap: links are mostly mutual, so a node
-// is almost always still linked from one of its own neighbours, found by a
-// look at one or two lists. A node that is not goes into the list of the
-// nearest live node around it with room, or in place of an id there that
-// is linked from elsewhere too (a removed node, or one of its neighbours'
-// lists holds it); so no other node loses its last in-link for it.
+// Anchors: what holds after every call that returns. Order the nodes with
+// the entry point first, then the others in the order they were made
+// (Born). On every layer, every live node other than the entry point is
+// linked there from a live node before it in that order: its anchor. So
+// every live node is reached from the entry point on each of its layers
+// (follow anchors back: each step goes to an earlier node, so the chain
+// ends, and only at the entry point), and since a search's layer-0 walk
+// starts from the entry point as well as from where its descent lands,
+// one as wide as the graph returns every live key. A local test ("is some
+// neighbour linking to it?") is not enough: a group of nodes that link
+// only to each other, as copies of one vector do, passes it.
+//
+// What keeps it: whenever a node may lose its anchor (KeepLinked), it gets
+// a new one if none is found. That is each node a removed node links to
+// (RepairAround), each own neighbour a relinked list leaves out (Relink),
+// each node a dropped node links to (DropReady), each node an insert's
+// pruning left out of a list and the new node itself (HnswKeepLinked), and
+// the old entry point and what it linked to when a new node rises above it.
+// The test is cheap: links are mostly mutual, so an anchor is almost always
+// among a node's own neighbours, found by a look at one or two lists; it
+// never answers yes without seeing the link, so a wrong no costs one
+// link. A new anchor is the nearest live node before it around it with
+// room in its list or an id there to spare (a removed node, or one anchored
+// from elsewhere, so that no node loses its anchor for it); failing those,
+// a node a walk from the entry point meets. A bulk call removes many nodes
+// without this care for each, and ends with AnchorAll over every live node;
+// a bulk call cut short (a kill between its transactions) changed no list
+// but marked nodes deleted, which still route searches, and the on-disk
+// graph records it (HnswRepairCursor::unanchored) so that its next repair
+// runs AnchorAll before it changes any list. Graphs written before anchors
+// were kept count as owing it.
+//
+// The proof in the tests: a model test per graph kind (hnsw_repair_test)
+// over clustered data with far outliers, blocks of copies of one vector,
+// and a few distinct vectors, under every metric and quantization, with
+// single and bulk writes and bulk calls cut short, walks from the entry
+// point over every layer after every write and requires every live node
+// reached, and runs a query with k = live + 10 that must return every
+// live key.
 //
 // Each removal owes HnswRepairLimits::per_removal nodes passed or dropped,
 // so a pass ends after about (nodes / per_removal) removals, whatever the
@@ -117,6 +140,11 @@ struct HnswRepairCursor {
   bool dropping = false;  // the sweep of this pass is done; its drops are under way
   uint64_t next = 0;      // while sweeping: the lowest node id not passed yet
   uint64_t debt = 0;      // nodes the sweep still owes removals: to pass or drop
+  // Removals noted without their neighbours' anchors seen to (a bulk's, in
+  // the transactions before its repair; a graph of an earlier build counts
+  // 1): while any is owed, a live node may be reached through deleted nodes
+  // alone, and the next repair gives every live node its anchor first.
+  uint64_t unanchored = 0;
   bool operator==(const HnswRepairCursor&) const = default;
 };
 
@@ -141,7 +169,8 @@ struct HnswRepairCursor {
 //                              pruning measures it (HnswPruneStore): the
 //                              relinked list is chosen by the insert's own
 //                              HnswSelectNeighbours over these distances
-//   Entry(), SetEntry(id?)     the entry point
+//   Entry(), SetEntry(id?)     the entry point (SetEntry: only to move it
+//                              off a removed node)
 //   FirstLive(except)          some live node other than except, or none
 //   ReadyBatch(max)            up to max nodes queued before this pass
 //   Drop(id)                   removes a queued node and its queue entry
@@ -149,18 +178,25 @@ struct HnswRepairCursor {
 //   ok()                       false once the graph failed (a row that did
 //                              not read): the step stops, the graph keeps
 //                              the failure
+//   Born(id)                   the node's place in the order nodes were
+//                              made: larger for every later node, never
+//                              reused (the on-disk graph's ids; the
+//                              in-memory graph reuses ids, so it counts)
 //
 // Keeping a node linked (HnswKeepLinked) needs only the part of it that
-// reads and changes lists (HnswLinkGraph: Present, Deleted, Layers, Links,
-// SetLinks, Cap, ScoreFrom, Entry, ok), which an insert's store offers too.
+// reads and changes lists (HnswLinkGraph: Born, Present, Deleted, Layers,
+// Links, SetLinks, Cap, ScoreFrom, Entry, SetEntry, ok), which an insert's
+// store offers too.
 template <typename G>
 concept HnswLinkGraph = HnswPruneStore<G> && requires(G& g, typename G::Id id, uint32_t layer) {
+  { g.Born(id) } -> std::convertible_to<uint64_t>;
   { g.Present(id) } -> std::same_as<bool>;
   { g.Deleted(id) } -> std::same_as<bool>;
   { g.Layers(id) } -> std::convertible_to<uint32_t>;
   { g.Links(id, layer).size() } -> std::convertible_to<size_t>;
   { g.Cap(layer) } -> std::convertible_to<size_t>;
   { g.Entry() } -> std::same_as<std::optional<typename G::Id>>;
+  g.SetEntry(std::optional<typename G::Id>(id));
 };
 
 template <typename G>
@@ -193,18 +229,30 @@ bool Live(G& g, typename G::Id id) {
   return g.Present(id) && !g.Deleted(id);
 }
 
-// Whether node w is linked on `layer` from a live node other than
-// `except`, as far as w's own neighbours there tell (links are mostly
-// mutual, so for all but far nodes the first one or two do). The entry
-// point needs no link. A failed graph answers true: nothing more is done.
+// Whether node y may anchor node w: y comes before w in the anchor order,
+// the entry point first, then the nodes in the order they were made.
+template <HnswLinkGraph G>
+bool Before(G& g, typename G::Id y, typename G::Id w) {
+  const std::optional<typename G::Id> entry = g.Entry();
+  if (entry == y) return true;
+  if (entry == w) return false;
+  return g.Born(y) < g.Born(w);
+}
+
+// Whether node w is anchored on `layer`: linked there from a live node
+// other than `except` that comes before it (Before), as far as w's own
+// neighbours there tell (links are mostly mutual, so for all but far nodes
+// the first one or two do). The entry point needs no anchor. A failed
+// graph answers true: nothing more is done. Never true without such a
+// link, so a false answer costs at most a link that was not needed.
 template <HnswLinkGraph G>
 bool LinkedNear(G& g, typename G::Id w, uint32_t layer, typename G::Id except) {
   if (g.Entry() == w) return true;
-  const auto& own = g.Links(w, layer);  // nothing changes while it is read
-  for (size_t j = 0, m = own.size(); j < m; ++j) {
-    const auto y = own[j];
+  // A copy: a store's view of a list may lapse once it reads another node.
+  const std::vector<typename G::Id> own = ListOf(g, w, layer);
+  for (const auto y : own) {
     if (!g.ok()) return true;
-    if (y == except || y == w || !Live(g, y) || g.Layers(y) <= layer) continue;
+    if (y == except || y == w || !Live(g, y) || g.Layers(y) <= layer || !Before(g, y, w)) continue;
     const auto& list = g.Links(y, layer);
     for (size_t i = 0, n = list.size(); i < n; ++i) {
       if (list[i] == w) return true;
@@ -213,79 +261,160 @@ bool LinkedNear(G& g, typename G::Id w, uint32_t layer, typename G::Id except) {
   return !g.ok();
 }
 
-// How many of the nodes nearest to a node losing its last link are tried
-// as its new in-link (and how many ids of each full list, from the last,
-// as the one it replaces), and how far taking an id's place for it may go
-// on.
+// How many of the nodes nearest to a node losing its anchor are tried as
+// its new anchor, and how many ids of each full list, from the last, as the
+// one it replaces.
 inline constexpr size_t kInLinkHosts = 8;
-inline constexpr int kInLinkDepth = 2;
+// How many anchor candidates the walk from the entry point tries when no
+// node near the node can take it.
+inline constexpr size_t kAnchorWalkHosts = 4096;
 
+// Adds w to node y's list on `layer`: appended when there is room, else in
+// place of an id whose node keeps an anchor without y (a removed node, or
+// one anchored elsewhere), tried from the last id (the farthest a
+// selection kept) up to kInLinkHosts of them. No node loses its anchor for
+// w. False when y can take it neither way.
 template <HnswLinkGraph G>
-void KeepLinked(G& g, typename G::Id w, uint32_t layer, typename G::Id except, int depth = kInLinkDepth);
-
-// Gives live node w an in-link on `layer` from the nearest live node
-// around it (its live neighbours there, and those of its removed ones;
-// `except` aside) that has room in its list, or an id there to spare: a
-// removed node, or one that another live node near it links to as well,
-// so that no node loses its last in-link for w. When no list near w has
-// either, w takes the place of the last id in the nearest list, and that
-// id is given an in-link in turn, kInLinkDepth deep at most.
-template <HnswLinkGraph G>
-void LinkFromNear(G& g, typename G::Id w, uint32_t layer, typename G::Id except, int depth) {
+bool TakeInto(G& g, typename G::Id y, typename G::Id w, uint32_t layer, size_t tries) {
   using Id = typename G::Id;
-  std::vector<Id> hosts;
-  for (const Id v : ListOf(g, w, layer)) {
-    if (!g.Present(v) || g.Layers(v) <= layer) continue;
-    if (!g.Deleted(v)) {
-      hosts.push_back(v);
-      continue;
-    }
-    for (const Id u : ListOf(g, v, layer)) hosts.push_back(u);
-  }
-  std::sort(hosts.begin(), hosts.end());
-  hosts.erase(std::unique(hosts.begin(), hosts.end()), hosts.end());
-  std::erase_if(hosts, [&](Id y) { return y == w || y == except || !Live(g, y) || g.Layers(y) <= layer; });
-  if (hosts.empty() || !g.ok()) return;
-  std::vector<float> distances(hosts.size());
-  g.ScoreFrom(w, hosts.data(), hosts.size(), distances.data());
-  if (!g.ok()) return;
-  std::vector<ScoredNode<Id>> near(hosts.size());
-  for (size_t i = 0; i < hosts.size(); ++i) near[i] = {distances[i], hosts[i]};
-  std::sort(near.begin(), near.end(), ScoredBefore<Id>);
-  const size_t cap = g.Cap(layer);
-  for (size_t h = 0; h < near.size() && h < kInLinkHosts && g.ok(); ++h) {
-    const Id y = near[h].id;
-    std::vector<Id> list = ListOf(g, y, layer);
-    if (std::find(list.begin(), list.end(), w) != list.end()) return;
-    if (list.size() < cap) {
-      list.push_back(w);
-      g.SetLinks(y, layer, std::span<const Id>(list));
-      return;
-    }
-    for (size_t i = list.size(), tried = 0; i-- > 0 && tried < kInLinkHosts; ++tried) {
-      if (!Live(g, list[i]) || LinkedNear(g, list[i], layer, y)) {
-        list[i] = w;
-        g.SetLinks(y, layer, std::span<const Id>(list));
-        return;
-      }
-    }
-  }
-  if (depth == 0 || !g.ok()) return;
-  const Id y = near.front().id;
   std::vector<Id> list = ListOf(g, y, layer);
-  const Id out = list.back();
-  list.back() = w;
-  g.SetLinks(y, layer, std::span<const Id>(list));
-  KeepLinked(g, out, layer, y, depth - 1);
+  if (std::find(list.begin(), list.end(), w) != list.end()) return true;
+  if (list.size() < g.Cap(layer)) {
+    list.push_back(w);
+    g.SetLinks(y, layer, std::span<const Id>(list));
+    return true;
+  }
+  for (size_t i = list.size(), tried = 0; i-- > 0 && tried < tries && g.ok(); ++tried) {
+    const Id z = list[i];
+    if (!Live(g, z) || g.Layers(z) <= layer || LinkedNear(g, z, layer, y)) {
+      list[i] = w;
+      g.SetLinks(y, layer, std::span<const Id>(list));
+      return true;
+    }
+  }
+  return false;
 }
 
-// Node w lost a link on `layer` (from `except`, or from a node gone): if
-// it is live and no live node near it links to it any more, it is given a
-// new in-link, else no search could reach it again.
+// Gives live node w an anchor on `layer`: a link from a live node that
+// comes before it. Tried first are the nodes around it, nearest first (its
+// live neighbours there, and those of its removed ones; `except` aside);
+// when none of them can take it (TakeInto), the live nodes before it that
+// a walk from the entry point meets on that layer, in the order it meets
+// them (the entry point itself first, `except` among them). When none of those can either (each
+// list full of nodes anchored there alone), w takes the place of a node
+// after it in the anchor order, in the first list tried that holds one,
+// and that node gets an anchor in turn: each such move goes to a later
+// node, so the chain ends.
 template <HnswLinkGraph G>
-void KeepLinked(G& g, typename G::Id w, uint32_t layer, typename G::Id except, int depth) {
+void LinkFromNear(G& g, typename G::Id w0, uint32_t layer, typename G::Id except0) {
+  using Id = typename G::Id;
+  std::vector<std::pair<Id, Id>> pending{{w0, except0}};  // (node, the list it left)
+  bool first = true;
+  while (!pending.empty() && g.ok()) {
+    const auto [w, except] = pending.back();
+    pending.pop_back();
+    if (!first && (!Live(g, w) || g.Layers(w) <= layer || LinkedNear(g, w, layer, except))) continue;
+    first = false;
+    std::vector<Id> hosts;
+    for (const Id v : ListOf(g, w, layer)) {
+      if (!g.Present(v) || g.Layers(v) <= layer) continue;
+      if (!g.Deleted(v)) {
+        hosts.push_back(v);
+        continue;
+      }
+      for (const Id u : ListOf(g, v, layer)) hosts.push_back(u);
+    }
+    std::sort(hosts.begin(), hosts.end());
+    hosts.erase(std::unique(hosts.begin(), hosts.end()), hosts.end());
+    std::erase_if(hosts, [&](Id y) {
+      return y == w || y == except || !Live(g, y) || g.Layers(y) <= layer || !Before(g, y, w);
+    });
+    if (!g.ok()) return;
+    std::vector<Id> tried;  // in the order tried
+    bool taken = false;
+    if (!hosts.empty()) {
+      std::vector<float> distances(hosts.size());
+      g.ScoreFrom(w, hosts.data(), hosts.size(), distances.data());
+      if (!g.ok()) return;
+      std::vector<ScoredNode<Id>> near(hosts.size());
+      for (size_t i = 0; i < hosts.size(); ++i) near[i] = {distances[i], hosts[i]};
+      std::sort(near.begin(), near.end(), ScoredBefore<Id>);
+      for (size_t h = 0; h < near.size() && h < kInLinkHosts && g.ok() && !taken; ++h) {
+        tried.push_back(near[h].id);
+        taken = TakeInto(g, near[h].id, w, layer, kInLinkHosts);
+      }
+    }
+    // Rare: every list near w is full of nodes anchored there alone.
+    const std::optional<Id> entry = g.Entry();
+    if (!taken && entry && g.ok()) {
+      std::vector<Id> todo{*entry};
+      std::unordered_set<Id> seen{*entry};
+      for (size_t at = 0; at < todo.size() && at < kAnchorWalkHosts && g.ok() && !taken; ++at) {
+        const Id y = todo[at];
+        // `except` too: the node that just left w out may be the only one
+        // before it (the entry point, for the nodes made first).
+        if (y != w && Live(g, y) && Before(g, y, w)) {
+          tried.push_back(y);
+          taken = TakeInto(g, y, w, layer, g.Cap(layer));
+          if (taken) break;
+        }
+        for (const Id v : ListOf(g, y, layer)) {
+          if (g.Present(v) && g.Layers(v) > layer && seen.insert(v).second) todo.push_back(v);
+        }
+      }
+    }
+    if (taken || !g.ok()) continue;
+    for (const Id y : tried) {
+      std::vector<Id> list = ListOf(g, y, layer);
+      size_t i = list.size();
+      while (i-- > 0 && !(list[i] != w && Before(g, w, list[i]))) {
+      }
+      if (i == SIZE_MAX) continue;
+      const Id z = list[i];
+      list[i] = w;
+      g.SetLinks(y, layer, std::span<const Id>(list));
+      pending.push_back({z, y});
+      break;
+    }
+  }
+}
+
+// Node w may have lost its anchor on `layer` (a link from `except`, or from
+// a node gone): if it is live and no live node before it near it links to
+// it any more, it is given a new anchor.
+template <HnswLinkGraph G>
+void KeepLinked(G& g, typename G::Id w, uint32_t layer, typename G::Id except) {
   if (!g.ok() || !Live(g, w) || g.Layers(w) <= layer || LinkedNear(g, w, layer, except)) return;
-  LinkFromNear(g, w, layer, except, depth);
+  LinkFromNear(g, w, layer, except);
+}
+
+template <HnswRepairGraph G>
+void MoveEntryIfDeleted(G& g);
+
+// Every live node given an anchor on each of its layers where it has none:
+// after a bulk's removals, which take no care of anchors one by one, and
+// for a graph whose anchors were never kept (an earlier build's).
+template <HnswRepairGraph G>
+void AnchorAll(G& g, const HnswRepairLimits& limits) {
+  // The entry point first: a removed one anchors nothing, and the nodes
+  // made first can have no other anchor.
+  MoveEntryIfDeleted(g);
+  using Id = typename G::Id;
+  std::vector<Id> live;
+  for (uint64_t from = 0; g.ok();) {
+    const auto ids = g.NextPresent(from, limits.nodes);
+    for (const auto id : ids) {
+      if (!g.Deleted(id)) live.push_back(id);
+    }
+    if (ids.size() < limits.nodes) break;
+    from = uint64_t{ids.back()} + 1;
+  }
+  for (const Id w : live) {
+    for (uint32_t layer = 0, layers = g.Layers(w); layer < layers && g.ok(); ++layer) {
+      if (!Live(g, w) || LinkedNear(g, w, layer, w)) continue;
+      LinkFromNear(g, w, layer, w);
+    }
+  }
 }
 
 // Links node id again on `layer`: candidates are its present live
@@ -333,9 +462,12 @@ void Relink(G& g, typename G::Id id, uint32_t layer) {
   // neighbours all select closer nodes), and dropping it here would cut
   // that node off for good; the others keep the node's degree where
   // inserts left it, without filling every relinked list to its cap.
+  // Copies of the node that selection passed over stay out (see
+  // HnswSelectNeighbours), anchored elsewhere if need be.
   auto fill = [&](bool owned, size_t room) {
     for (const ScoredNode<Id>& pair : sorted) {
       if (ids.size() >= room) return;
+      if (hnsw_internal::IsCopy(pair.distance)) continue;
       const bool is_own = std::find(own.begin(), own.end(), pair.id) != own.end();
       if (is_own == owned && std::find(ids.begin(), ids.end(), pair.id) == ids.end()) ids.push_back(pair.id);
     }
@@ -372,16 +504,21 @@ bool RepairNode(G& g, typename G::Id id) {
 // A live node to stand for node x as the entry point: its nearest live
 // neighbour on its highest layer that has one (such a node reaches as
 // high), else any live node; none when no node is live.
-template <HnswRepairGraph G>
-std::optional<typename G::Id> LiveNear(G& g, typename G::Id x) {
+template <HnswLinkGraph G>
+std::optional<typename G::Id> LiveAround(G& g, typename G::Id x) {
   if (g.Present(x)) {
     for (uint32_t layer = g.Layers(x); layer-- > 0;) {
-      const auto& list = g.Links(x, layer);
-      for (size_t i = 0, n = list.size(); i < n; ++i) {
-        if (g.Present(list[i]) && !g.Deleted(list[i])) return list[i];
+      for (const auto v : ListOf(g, x, layer)) {
+        if (g.Present(v) && !g.Deleted(v)) return v;
       }
     }
   }
+  return std::nullopt;
+}
+
+template <HnswRepairGraph G>
+std::optional<typename G::Id> LiveNear(G& g, typename G::Id x) {
+  if (auto v = LiveAround(g, x)) return v;
   return g.FirstLive(x);
 }
 
@@ -501,6 +638,10 @@ namespace hnsw_repair_internal {
 template <HnswRepairGraph G>
 void RepairRemoved(G& g, std::span<const typename G::Id> removed, const HnswRepairLimits& limits,
                    HnswRepairCounts& counts) {
+  // A removed entry point anchors nothing, and the nodes made first can have
+  // no other anchor: the entry moves to a live node before the anchors are
+  // seen to.
+  if (!removed.empty() && g.ok()) MoveEntryIfDeleted(g);
   for (const auto x : removed) {
     if (!g.ok()) return;
     if (!g.Present(x) || !g.Deleted(x)) continue;
@@ -584,110 +725,9 @@ inline bool BulkPasses(size_t removed, uint64_t nodes, const HnswRepairLimits& l
   return removed > 0 && removed >= (nodes + limits.per_removal - 1) / limits.per_removal;
 }
 
-// Links the live node u in from the nearest node of `reached` that can
-// take it on layer 0: among u's live neighbours and theirs, else among all
-// of `reached`. A node with room appends u; a full one gives up, for u,
-// the farthest of its links whose node keeps another in-link (in0 counts
-// each node's layer-0 in-links). False when no node could take it.
-template <HnswRepairGraph G, typename Set, typename Counts>
-bool LinkFromReached(G& g, typename G::Id u, const Set& reached, Counts& in0) {
-  using Id = typename G::Id;
-  std::vector<Id> near;
-  auto add_reached = [&](Id v) {
-    if (v != u && reached.contains(v) && std::find(near.begin(), near.end(), v) == near.end()) near.push_back(v);
-  };
-  {
-    std::vector<Id> own;
-    const auto& list = g.Links(u, 0);
-    for (size_t i = 0, n = list.size(); i < n; ++i) own.push_back(list[i]);
-    for (Id v : own) {
-      add_reached(v);
-      const auto& next = g.Links(v, 0);
-      for (size_t i = 0, n = next.size(); i < n; ++i) add_reached(next[i]);
-    }
-  }
-  if (near.empty()) near.assign(reached.begin(), reached.end());
-  std::vector<float> distances(near.size());
-  g.ScoreFrom(u, near.data(), near.size(), distances.data());
-  std::vector<ScoredNode<Id>> order(near.size());
-  for (size_t i = 0; i < near.size(); ++i) order[i] = {distances[i], near[i]};
-  std::sort(order.begin(), order.end(), ScoredBefore<Id>);
-  for (const ScoredNode<Id>& at : order) {
-    if (!g.ok()) return false;
-    std::vector<Id> ids;
-    {
-      const auto& list = g.Links(at.id, 0);
-      for (size_t i = 0, n = list.size(); i < n; ++i) ids.push_back(list[i]);
-    }
-    if (ids.size() >= g.Cap(0)) {
-      std::vector<float> far(ids.size());
-      g.ScoreFrom(at.id, ids.data(), ids.size(), far.data());
-      size_t drop = ids.size();
-      for (size_t i = 0; i < ids.size(); ++i) {
-        if (in0[ids[i]] >= 2 && (drop == ids.size() || far[i] > far[drop])) drop = i;
-      }
-      if (drop == ids.size()) continue;
-      --in0[ids[drop]];
-      ids.erase(ids.begin() + static_cast<std::ptrdiff_t>(drop));
-    }
-    ids.push_back(u);
-    ++in0[u];
-    g.SetLinks(at.id, 0, std::span<const Id>(ids));
-    return true;
-  }
-  return false;
-}
-
-// After a bulk's relinks: every live node a walk over the links from the
-// entry point does not reach (one whose in-links all came from removed
-// nodes, and what only it leads to) is linked in from a reached node, as
-// an insert's reverse link would link it. Removed nodes are not walked.
-template <HnswRepairGraph G>
-void LinkUnreached(G& g, const HnswRepairLimits& limits, HnswRepairCounts& counts) {
-  using Id = typename G::Id;
-  const std::optional<Id> entry = g.Entry();
-  if (!entry || !g.ok()) return;
-  std::vector<Id> live;
-  std::unordered_map<Id, uint32_t> in0;
-  for (uint64_t from = 0; g.ok();) {
-    const auto ids = g.NextPresent(from, limits.nodes);
-    for (const auto id : ids) {
-      if (g.Deleted(id)) continue;
-      live.push_back(id);
-      const auto& list = g.Links(id, 0);
-      for (size_t i = 0, n = list.size(); i < n; ++i) ++in0[list[i]];
-    }
-    if (ids.size() < limits.nodes) break;
-    from = uint64_t{ids.back()} + 1;
-  }
-  std::unordered_set<Id> reached;
-  auto walk = [&](Id start) {
-    std::vector<Id> todo{start};
-    reached.insert(start);
-    while (!todo.empty() && g.ok()) {
-      const Id x = todo.back();
-      todo.pop_back();
-      for (uint32_t layer = 0, layers = g.Layers(x); layer < layers; ++layer) {
-        const auto& list = g.Links(x, layer);
-        for (size_t i = 0, n = list.size(); i < n; ++i) {
-          const Id v = list[i];
-          if (!reached.contains(v) && g.Present(v) && !g.Deleted(v)) reached.insert(v), todo.push_back(v);
-        }
-      }
-    }
-  };
-  walk(*entry);
-  for (const Id u : live) {
-    if (reached.contains(u) || !g.ok()) continue;
-    if (!LinkFromReached(g, u, reached, in0)) continue;
-    ++counts.relinked;
-    walk(u);
-  }
-}
-
 // The pass of a bulk: every live node linked again away from every deleted
-// node, then the entry point moved off them and every live node the
-// entry point no longer reaches linked in. Requires Doomed(id) to hold
+// node, then the entry point moved off them and every live node without
+// an anchor given one (AnchorAll). Requires Doomed(id) to hold
 // for every deleted node. Returns the deleted nodes met, for the graph to
 // drop at once (no node links to them any more); the repair's cursor
 // starts a new pass with nothing owed.
@@ -710,9 +750,9 @@ std::vector<typename G::Id> FullPass(G& g, const HnswRepairLimits& limits, HnswR
     from = uint64_t{ids.back()} + 1;
   }
   if (g.ok()) MoveEntryIfDeleted(g);
-  LinkUnreached(g, limits, counts);
+  AnchorAll(g, limits);
   HnswRepairCursor& at = g.cursor();
-  at = HnswRepairCursor{at.pass + 1, false, 0, 0};
+  at = HnswRepairCursor{at.pass + 1, false, 0, 0, 0};
   return deleted;
 }
 
@@ -736,6 +776,23 @@ void HnswRepairNewNode(G& g, typename G::Id id) {
 template <HnswLinkGraph G>
 void HnswKeepLinked(G& g, std::span<const HnswUnlinked<typename G::Id>> unlinked) {
   for (const auto& u : unlinked) hnsw_repair_internal::KeepLinked(g, u.id, u.layer, u.from);
+}
+
+// A replacement's insert changes lists in the write that marks the old
+// node deleted, before any repair: each node the old node links to that
+// had its anchor there gets a new one first, so that no list the insert
+// prunes can be what still leads to it. (A bulk's plain removals change no
+// list until their repair, and are counted unanchored instead.)
+template <HnswLinkGraph G>
+void HnswAnchorAround(G& g, typename G::Id x) {
+  // A removed entry point anchors nothing, and the nodes made first can have
+  // no other anchor: the entry moves to a live node first.
+  if (g.Entry() == x) {
+    if (auto v = hnsw_repair_internal::LiveAround(g, x)) g.SetEntry(v);
+  }
+  for (uint32_t layer = 0, layers = g.Layers(x); layer < layers && g.ok(); ++layer) {
+    for (const auto v : hnsw_repair_internal::ListOf(g, x, layer)) hnsw_repair_internal::KeepLinked(g, v, layer, x);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -782,6 +839,9 @@ struct RepairState {
 
 // After hnsw_insert placed a new node at id (called by it).
 void RepairNewNode(HnswIndex& graph, uint32_t id);
+// After hnsw_insert marked a key's old node `id` deleted, before it
+// inserts the new one (HnswAnchorAround).
+void AnchorAroundReplaced(HnswIndex& graph, uint32_t id);
 
 }  // namespace hnsw_internal
 

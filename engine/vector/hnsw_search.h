@@ -41,6 +41,15 @@ inline constexpr uint64_t kHnswSeed = 0x9E3779B97F4A7C15ull;        // xorshift6
 // The narrowest layer-0 search: ef = max(4 * k, k, 64).
 inline constexpr uint64_t kHnswMinSearchEf = 64;
 
+// The metric a graph links by: its own, but l2 for "dot". The negated dot
+// product is no distance (a node is not nearest to itself, and long
+// vectors are "near" everything), so a graph linked by it prunes the nodes
+// that point away from the long ones out of every list, and searches never
+// meet them. Linked by l2, the graph is the one an l2 index builds;
+// searches still walk it by the dot product, which climbs towards the
+// largest products along its links, and rank by it.
+inline Metric HnswLinkMetric(Metric metric) { return metric == Metric::kDot ? Metric::kL2 : metric; }
+
 // ---------------------------------------------------------------------------
 // The shared graph search.
 
@@ -118,9 +127,14 @@ bool ScoreAll(S& store, const std::vector<typename S::Id>& ids, std::vector<floa
 // wider search to return ef usable nodes. The tests against the worst
 // result then compare with the worst admitted one. Without it (every node
 // admitted) this is the search above, as inserts use it.
+//
+// `also`, when given, is a second starting node, scored and queued like ep
+// (the entry point, for a search that must reach every node the entry
+// point reaches; see vector/hnsw_repair.h).
 template <HnswLayerStore S, typename Admit>
 std::vector<ScoredNode<typename S::Id>> hnsw_search_layer_admitting(S& store, typename S::Id ep, uint64_t ef,
-                                                                    uint32_t layer, Admit admit) {
+                                                                    uint32_t layer, Admit admit,
+                                                                    std::optional<typename S::Id> also = std::nullopt) {
   using Id = typename S::Id;
   using Node = hnsw_internal::HeapNode<Id>;
   store.StartVisits();
@@ -130,6 +144,22 @@ std::vector<ScoredNode<typename S::Id>> hnsw_search_layer_admitting(S& store, ty
   std::vector<Node> candidates{Node::Of(d, ep)};  // min-heap: closest on top
   std::vector<Node> results;                      // max-heap: worst on top
   if (admit(ep)) results.push_back(Node::Of(d, ep));
+  const Id second = also.value_or(ep);
+  if (second != ep && store.Visit(second)) {
+    const float da = store.Distance(second);
+    if (!store.ok()) return {};
+    const Node node = Node::Of(da, second);
+    candidates.push_back(node);
+    std::push_heap(candidates.begin(), candidates.end(), hnsw_internal::HeapAfterOrder{});
+    if (ef > 0 && admit(second)) {
+      if (results.size() < ef) {
+        results.push_back(node);
+        std::push_heap(results.begin(), results.end(), hnsw_internal::HeapBeforeOrder{});
+      } else if (hnsw_internal::HeapBefore(node, results.front())) {
+        hnsw_internal::ReplaceTop(results, node);
+      }
+    }
+  }
   std::vector<Id> fresh;
   std::vector<float> distances;
   while (!candidates.empty()) {
@@ -259,6 +289,13 @@ struct HnswShape {
 // would otherwise leave a node one link. The first candidate is always
 // kept, so the nearest stays first.
 //
+// Copies of the base (candidates at distance 0 from it, which no kept
+// node can cover) are kept up to kHnswCopiesKept and passed over after:
+// where many documents share one vector (the embeddings of empty texts),
+// their lists would otherwise hold only each other, and a search that
+// enters such a block could not leave it. The copies left out stay
+// reachable through their anchors (vector/hnsw_repair.h).
+//
 // The tests run kept node by kept node: as soon as a node is kept, its
 // distances to every later candidate not yet covered are computed in one
 // batch (ScoreFrom), which lets the store overlap the vectors' memory loads
@@ -276,6 +313,13 @@ struct HnswShape {
 // meets them, which needs no order; only those left uncovered are sorted
 // and walked on. The outcome is that of selecting from the whole list
 // again, without measuring again what the earlier walk did.
+// How many copies of a node's own vector its list keeps.
+inline constexpr size_t kHnswCopiesKept = 2;
+
+namespace hnsw_internal {
+inline bool IsCopy(float distance_from_base) { return distance_from_base <= 0.0f; }
+}  // namespace hnsw_internal
+
 template <HnswPruneStore S>
 size_t HnswSelectNeighboursFrom(S& store, ScoredNode<typename S::Id>* candidates, size_t kept, size_t count,
                                 size_t cap) {
@@ -318,9 +362,12 @@ size_t HnswSelectNeighboursFrom(S& store, ScoredNode<typename S::Id>* candidates
     count = walk;
     std::fill(covered.begin(), covered.end(), 0);
   }
+  size_t copies = 0;
+  for (size_t i = 0; i < kept; ++i) copies += hnsw_internal::IsCopy(candidates[i].distance) ? 1 : 0;
   for (size_t i = kept; i < count && kept < cap; ++i) {
     if (covered[i]) continue;
     const ScoredNode<Id> candidate = candidates[i];
+    if (hnsw_internal::IsCopy(candidate.distance) && copies++ >= kHnswCopiesKept) continue;
     candidates[kept++] = candidate;  // kept <= i: only walked positions move
     if (kept == cap) break;
     if (!cover_after(candidate.id, i + 1)) return kept;
@@ -350,9 +397,11 @@ size_t HnswSelectSettled(S& store, ScoredNode<typename S::Id>* candidates, uint8
   std::vector<size_t> at;
   std::vector<float> distances;
   size_t kept = 0;
+  size_t copies = 0;
   for (size_t i = 0; i < count && kept < cap; ++i) {
     if (covered[i]) continue;
     const ScoredNode<Id> candidate = candidates[i];
+    if (hnsw_internal::IsCopy(candidate.distance) && copies++ >= kHnswCopiesKept) continue;
     const uint8_t from_settled = settled[i];
     candidates[kept] = candidate;  // kept <= i: only walked positions move
     settled[kept++] = from_settled;

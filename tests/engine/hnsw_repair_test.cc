@@ -538,6 +538,8 @@ TEST(HnswRepair, OldDiskGraphWithManyDeletedNodesIsRepairedByLaterWrites) {
       ASSERT_TRUE(dann_remove_key(*ctx, kNs, false, Quantization::kNone, key).value());
       model.erase(key);
     }
+    // Earlier builds wrote no repair row with a graph's first node.
+    ASSERT_TRUE(delete_row_counted(*ctx, kNs, kDannRepairKey).has_value());
     ASSERT_TRUE(ctx->Commit().has_value());
   }
   auto search = [&](const std::vector<float>& q) {
@@ -618,7 +620,7 @@ TEST(HnswRepair, RepairRowWithoutADebtIsReadAndItsGraphRepaired) {
     EXPECT_TRUE(found.has_value() && found->has_value());
     return found && *found ? **found : std::string();
   };
-  ASSERT_EQ(row().size(), 25u);
+  ASSERT_EQ(row().size(), 33u);
   {
     auto ctx = BeginWriteCtx(graph.engine().store());
     ASSERT_TRUE(put_row(*ctx, kNs, kDannRepairKey, row().substr(0, 17)).has_value());
@@ -636,8 +638,9 @@ TEST(HnswRepair, RepairRowWithoutADebtIsReadAndItsGraphRepaired) {
   EXPECT_EQ(graph.CheckInvariants(model), model.size());
   ExpectSearchesRight(graph, model, rng, 0.95);
   const std::string repaired = row();
-  ASSERT_EQ(repaired.size(), 25u);
+  ASSERT_EQ(repaired.size(), 33u);
   EXPECT_EQ(decode_dann_repair_cursor(kNs, repaired).value().debt, 0u);
+  EXPECT_EQ(decode_dann_repair_cursor(kNs, repaired).value().unanchored, 0u);
   const auto& [key, v] = *model.begin();
   ExpectWriteWithin(graph.Put(key, v, limits), false, limits);
 }
@@ -664,6 +667,8 @@ TEST(HnswRepair, QueueBeyondWhatAStepReadsIsRepairedToo) {
       ASSERT_TRUE(dann_remove_key(*ctx, kNs, false, Quantization::kNone, key).value());
       model.erase(key);
     }
+    // Earlier builds wrote no repair row with a graph's first node.
+    ASSERT_TRUE(delete_row_counted(*ctx, kNs, kDannRepairKey).has_value());
     ASSERT_TRUE(ctx->Commit().has_value());
   }
   auto meta = [&] {
@@ -721,21 +726,27 @@ TEST(HnswRepair, DamagedRepairRowStartsTheRepairOver) {
 }
 
 TEST(HnswRepair, RepairRowLayoutAndDamage) {
-  HnswRepairCursor cursor{0x0102030405060708ull, true, 42, 0x1112131415161718ull};
+  HnswRepairCursor cursor{0x0102030405060708ull, true, 42, 0x1112131415161718ull, 0x2122232425262728ull};
   std::string bytes = encode_dann_repair_cursor(cursor);
-  ASSERT_EQ(bytes.size(), 25u);
+  ASSERT_EQ(bytes.size(), 33u);
   EXPECT_EQ(bytes.substr(0, 9), std::string("\1\2\3\4\5\6\7\x08\1", 9));
-  EXPECT_EQ(bytes.substr(17), std::string("\x11\x12\x13\x14\x15\x16\x17\x18", 8));
+  EXPECT_EQ(bytes.substr(17, 8), std::string("\x11\x12\x13\x14\x15\x16\x17\x18", 8));
+  EXPECT_EQ(bytes.substr(25), std::string("\x21\x22\x23\x24\x25\x26\x27\x28", 8));
   bool has_debt = false;
   EXPECT_EQ(decode_dann_repair_cursor(kNs, bytes, &has_debt).value(), cursor);
   EXPECT_TRUE(has_debt);
-  // The row of earlier builds: no debt.
-  HnswRepairCursor old = cursor;
+  // The rows of earlier builds, which kept no anchors: one removal counts
+  // unanchored, so that the next repair anchors every live node.
+  HnswRepairCursor debt_only = cursor;
+  debt_only.unanchored = 1;
+  EXPECT_EQ(decode_dann_repair_cursor(kNs, bytes.substr(0, 25), &has_debt).value(), debt_only);
+  EXPECT_TRUE(has_debt);
+  HnswRepairCursor old = debt_only;
   old.debt = 0;
   EXPECT_EQ(decode_dann_repair_cursor(kNs, bytes.substr(0, 17), &has_debt).value(), old);
   EXPECT_FALSE(has_debt);
-  for (std::string bad : {bytes.substr(0, 16), bytes.substr(0, 18), bytes.substr(0, 24), bytes + "x",
-                          std::string(8, '\0') + "\2" + std::string(16, '\0')}) {
+  for (std::string bad : {bytes.substr(0, 16), bytes.substr(0, 18), bytes.substr(0, 24), bytes.substr(0, 26),
+                          bytes.substr(0, 32), bytes + "x", std::string(8, '\0') + "\2" + std::string(16, '\0')}) {
     auto decoded = decode_dann_repair_cursor(kNs, bad);
     ASSERT_FALSE(decoded.has_value());
     EXPECT_EQ(decoded.error().Message(), "corrupt index state: malformed repair row in index namespace '__dann__c__v'");

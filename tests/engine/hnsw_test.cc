@@ -773,10 +773,35 @@ class ModelGraph {
                       : std::memcmp(stored.f32.data(), old.f32.data(), stored.f32.size() * sizeof(float)) == 0;
       if (same) return;
     }
+    const auto replaced = live_.find(key);
+    const std::optional<uint64_t> old =
+        replaced != live_.end() ? std::optional<uint64_t>(replaced->second) : std::nullopt;
     Remove(key);
+    if (old) {
+      // A removed entry point moves to the first live node of its lists,
+      // top layer first; what the old node anchored is anchored anew.
+      if (entry_ == *old) {
+        bool moved = false;
+        for (uint32_t l = Level(*old) + 1; l-- > 0 && !moved;) {
+          for (uint64_t v : nodes_[*old].layers[l]) {
+            if (Live(v)) {
+              entry_ = v;
+              moved = true;
+              break;
+            }
+          }
+        }
+      }
+      for (uint32_t l = 0; l <= Level(*old); ++l) {
+        const std::vector<uint64_t> list = nodes_[*old].layers[l];
+        for (uint64_t w : list) KeepLinked(w, l, *old);
+      }
+    }
     if (dim_ && *dim_ != v.size()) return;
     if (!dim_) dim_ = v.size();
-    PreparedQuery q = prepare_query(codebook_.get(), metric_, quant_, v);
+    // Linked by l2 under "dot", whose negated product is no distance.
+    const Metric link = metric_ == Metric::kDot ? Metric::kL2 : metric_;
+    PreparedQuery q = prepare_query(codebook_.get(), link, quant_, v);
     uint32_t level = DrawLevel();
     std::vector<std::tuple<uint32_t, uint64_t, uint64_t>> unlinked;  // (layer, node, from)
     Node node;
@@ -787,9 +812,11 @@ class ModelGraph {
     if (entry_) {
       uint64_t ep = *entry_;
       uint32_t top = Level(ep);
-      for (uint32_t l = top; l > level; --l) ep = SearchLayer(q, ep, 1, l, stamps_, epoch_).front().id;
+      for (uint32_t l = top; l > level; --l) {
+        ep = SearchLayer(q, ep, 1, l, stamps_, epoch_, false, {}, link).front().id;
+      }
       for (uint32_t l = std::min(top, level) + 1; l-- > 0;) {
-        auto w = SearchLayer(q, ep, kHnswEfConstruction, l, stamps_, epoch_);
+        auto w = SearchLayer(q, ep, kHnswEfConstruction, l, stamps_, epoch_, false, {}, link);
         size_t cap = l > 0 ? kHnswM : kHnswM0;
         nodes_[id].layers[l] = Select(w, cap);
         if (nodes_[id].layers[l].size() < kHnswWidenBelow) {
@@ -800,7 +827,7 @@ class ModelGraph {
           const size_t found = w.size();
           for (size_t j = 0; j < found; ++j) {
             for (uint64_t v : nodes_[w[j].id].layers[l]) {
-              if (seen.insert(v).second) w.push_back({Distance(q, v), v});
+              if (seen.insert(v).second) w.push_back({Distance(q, v, link), v});
             }
           }
           std::sort(w.begin(), w.end(), ScoredBefore<uint64_t>);
@@ -821,13 +848,20 @@ class ModelGraph {
         unlinked.push_back({l, id, id});
         ep = w.front().id;
       }
-      if (level > top) entry_ = id;
+      if (level > top) {
+        // The old entry point and what it links to may need anchors now.
+        for (uint32_t l = 0; l <= top; ++l) {
+          unlinked.push_back({l, *entry_, *entry_});
+          for (uint64_t v : nodes_[*entry_].layers[l]) unlinked.push_back({l, v, v});
+        }
+        entry_ = id;
+      }
     } else {
       entry_ = id;
     }
     slots_.push_back(key);
     live_[key] = id;
-    for (const auto& [l, v, from] : unlinked) KeepLinked(v, l, from, 2);
+    for (const auto& [l, v, from] : unlinked) KeepLinked(v, l, from);
   }
 
   void Remove(const std::string& key) {
@@ -844,7 +878,7 @@ class ModelGraph {
     uint32_t epoch = 0;
     uint64_t ep = *entry_;
     for (uint32_t l = Level(ep); l >= 1; --l) ep = SearchLayer(q, ep, 1, l, stamps, epoch).front().id;
-    auto w = SearchLayer(q, ep, std::max<uint64_t>({4 * k, k, 64}), 0, stamps, epoch, true);
+    auto w = SearchLayer(q, ep, std::max<uint64_t>({4 * k, k, 64}), 0, stamps, epoch, true, *entry_);
     std::vector<HnswHit> out;
     for (size_t i = 0; i < std::min<uint64_t>(k, w.size()); ++i) out.push_back({*slots_[w[i].id], w[i].distance});
     return out;
@@ -873,13 +907,21 @@ class ModelGraph {
   float Distance(const PreparedQuery& q, uint64_t id) const {
     return pq_code_distance(codebook_.get(), metric_, quant_, q.ref(), nodes_[id].stored.ref());
   }
+  float Distance(const PreparedQuery& q, uint64_t id, Metric metric) const {
+    return pq_code_distance(codebook_.get(), metric, quant_, q.ref(), nodes_[id].stored.ref());
+  }
+  Metric LinkMetric() const { return metric_ == Metric::kDot ? Metric::kL2 : metric_; }
+  float Between(uint64_t from, uint64_t to) const { return Distance(Own(from), to, LinkMetric()); }
 
   // With live_only, tombstones are queued as candidates but never enter
   // the results, and the tests against the worst result use the worst
   // live one.
+  // With `also`, a second start: queued (and admitted) right after ep.
+  // Inserts measure by `metric` (the link metric); searches by the graph's.
   std::vector<ScoredNode<uint64_t>> SearchLayer(const PreparedQuery& q, uint64_t ep, uint64_t ef, uint32_t l,
                                                 std::vector<uint32_t>& stamps, uint32_t& epoch,
-                                                bool live_only = false) const {
+                                                bool live_only = false, std::optional<uint64_t> also = {},
+                                                std::optional<Metric> metric = {}) const {
     stamps.resize(nodes_.size(), 0);
     if (epoch == UINT32_MAX) {
       std::fill(stamps.begin(), stamps.end(), 0);
@@ -889,11 +931,19 @@ class ModelGraph {
     }
     std::map<uint64_t, float> dist;
     auto pair = [&](uint64_t id) { return Pair{TotalOrderKey(dist[id]), id}; };
-    dist[ep] = Distance(q, ep);
+    auto measure = [&](uint64_t id) { return Distance(q, id, metric.value_or(metric_)); };
+    dist[ep] = measure(ep);
     auto admitted = [&](uint64_t id) { return !live_only || slots_[id].has_value(); };
     std::set<Pair> candidates{pair(ep)}, results;
     if (admitted(ep)) results.insert(pair(ep));
     stamps[ep] = epoch;
+    if (also && *also != ep) {
+      dist[*also] = measure(*also);
+      stamps[*also] = epoch;
+      candidates.insert(pair(*also));
+      if (admitted(*also)) results.insert(pair(*also));
+      if (results.size() > ef) results.erase(std::prev(results.end()));
+    }
     while (!candidates.empty()) {
       uint64_t c = candidates.begin()->second;
       candidates.erase(candidates.begin());
@@ -902,7 +952,7 @@ class ModelGraph {
       for (uint64_t v : nodes_[c].layers[l]) {
         if (stamps[v] == epoch) continue;
         stamps[v] = epoch;
-        dist[v] = Distance(q, v);
+        dist[v] = measure(v);
         if (results.size() < ef || dist[v] < dist[results.rbegin()->second]) {
           candidates.insert(pair(v));
           if (!admitted(v)) continue;
@@ -931,38 +981,61 @@ class ModelGraph {
   }
 
   // Candidates nearest first; one is kept unless a node kept before it is
-  // strictly nearer to it than the base is, up to cap.
+  // strictly nearer to it than the base is, up to cap; of the copies of
+  // the base (distance <= 0), two at most.
   std::vector<uint64_t> Select(const std::vector<ScoredNode<uint64_t>>& sorted, size_t cap) const {
     std::vector<uint64_t> kept;
+    size_t copies = 0;
     for (const auto& candidate : sorted) {
       if (kept.size() == cap) break;
       bool covered = false;
-      for (uint64_t r : kept) covered = covered || Distance(Own(r), candidate.id) < candidate.distance;
-      if (!covered) kept.push_back(candidate.id);
+      for (uint64_t r : kept) covered = covered || Between(r, candidate.id) < candidate.distance;
+      if (covered) continue;
+      if (candidate.distance <= 0.0f && copies++ >= 2) continue;
+      kept.push_back(candidate.id);
     }
     return kept;
   }
 
   bool Live(uint64_t id) const { return slots_[id].has_value(); }
 
-  // Some live node among w's neighbours on layer l, other than except,
-  // links to w (the entry point needs no link).
+  // y may anchor w: y is the entry point, or w is not and y was made first.
+  bool Before(uint64_t y, uint64_t w) const { return entry_ == y || (entry_ != w && y < w); }
+
+  // Some live node before w among w's neighbours on layer l, other than
+  // except, links to w (the entry point needs no link).
   bool LinkedNear(uint64_t w, uint32_t l, uint64_t except) const {
     if (entry_ == w) return true;
     for (uint64_t y : nodes_[w].layers[l]) {
-      if (y == except || y == w || !Live(y) || Level(y) < l) continue;
+      if (y == except || y == w || !Live(y) || Level(y) < l || !Before(y, w)) continue;
       if (std::ranges::find(nodes_[y].layers[l], w) != nodes_[y].layers[l].end()) return true;
     }
     return false;
   }
 
-  // A live node that lost a link keeps one: failing LinkedNear, it goes
-  // into the list of the nearest of up to 8 live nodes around it that has
-  // room, or in place of one of the last 8 ids there that is removed or
-  // LinkedNear;
-  // failing that, in place of the last id of the nearest list, which is
-  // kept linked in turn, two deep.
-  void KeepLinked(uint64_t w, uint32_t l, uint64_t except, int depth) {
+  // w into y's list: appended below the cap, else in place of one of the
+  // last `tries` ids that is removed or LinkedNear without y.
+  bool TakeInto(uint64_t y, uint64_t w, uint32_t l, size_t tries) {
+    std::vector<uint64_t>& list = nodes_[y].layers[l];
+    if (std::ranges::find(list, w) != list.end()) return true;
+    if (list.size() < (l > 0 ? kHnswM : kHnswM0)) {
+      list.push_back(w);
+      return true;
+    }
+    for (size_t i = list.size(), tried = 0; i-- > 0 && tried < tries; ++tried) {
+      if (!Live(list[i]) || LinkedNear(list[i], l, y)) {
+        list[i] = w;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // A live node that may have lost its anchor gets one: failing
+  // LinkedNear, the nearest of up to 8 live nodes before it around it that
+  // takes it (TakeInto, 8 tries), else the first live node before it that
+  // takes it in a breadth-first walk from the entry point (any id).
+  void KeepLinked(uint64_t w, uint32_t l, uint64_t except) {
     if (!Live(w) || Level(w) < l || LinkedNear(w, l, except)) return;
     std::set<uint64_t> around;
     for (uint64_t v : nodes_[w].layers[l]) {
@@ -973,39 +1046,46 @@ class ModelGraph {
         around.insert(nodes_[v].layers[l].begin(), nodes_[v].layers[l].end());
       }
     }
-    PreparedQuery own = Own(w);
     std::vector<ScoredNode<uint64_t>> hosts;
     for (uint64_t y : around) {
-      if (y != w && y != except && Live(y) && Level(y) >= l) hosts.push_back({Distance(own, y), y});
+      if (y != w && y != except && Live(y) && Level(y) >= l && Before(y, w)) hosts.push_back({Between(w, y), y});
     }
-    if (hosts.empty()) return;
     std::sort(hosts.begin(), hosts.end(), ScoredBefore<uint64_t>);
-    const size_t cap = l > 0 ? kHnswM : kHnswM0;
+    std::vector<uint64_t> tried;
     for (size_t h = 0; h < hosts.size() && h < 8; ++h) {
-      std::vector<uint64_t>& list = nodes_[hosts[h].id].layers[l];
-      if (std::ranges::find(list, w) != list.end()) return;
-      if (list.size() < cap) {
-        list.push_back(w);
+      tried.push_back(hosts[h].id);
+      if (TakeInto(hosts[h].id, w, l, 8)) return;
+    }
+    std::vector<uint64_t> todo{*entry_};
+    std::set<uint64_t> seen{*entry_};
+    for (size_t at = 0; at < todo.size(); ++at) {
+      const uint64_t y = todo[at];
+      if (y != w && Live(y) && Before(y, w)) {
+        tried.push_back(y);
+        if (TakeInto(y, w, l, l > 0 ? kHnswM : kHnswM0)) return;
+      }
+      for (uint64_t v : nodes_[y].layers[l]) {
+        if (Level(v) >= l && seen.insert(v).second) todo.push_back(v);
+      }
+    }
+    // Every list tried is full of nodes anchored there alone: w takes the
+    // place of the last node after it in the first such list, which is
+    // anchored in turn.
+    for (uint64_t y : tried) {
+      std::vector<uint64_t>& list = nodes_[y].layers[l];
+      for (size_t i = list.size(); i-- > 0;) {
+        if (list[i] == w || !Before(w, list[i])) continue;
+        const uint64_t z = list[i];
+        list[i] = w;
+        KeepLinked(z, l, y);
         return;
       }
-      for (size_t i = list.size(), tried = 0; i-- > 0 && tried < 8; ++tried) {
-        if (!Live(list[i]) || LinkedNear(list[i], l, hosts[h].id)) {
-          list[i] = w;
-          return;
-        }
-      }
     }
-    if (depth == 0) return;
-    std::vector<uint64_t>& list = nodes_[hosts.front().id].layers[l];
-    const uint64_t out = list.back();
-    list.back() = w;
-    KeepLinked(out, l, hosts.front().id, depth - 1);
   }
 
   void Prune(uint64_t n, uint32_t l, size_t cap) {
-    PreparedQuery own = Own(n);
     std::vector<ScoredNode<uint64_t>> pairs;
-    for (uint64_t id : nodes_[n].layers[l]) pairs.push_back({Distance(own, id), id});
+    for (uint64_t id : nodes_[n].layers[l]) pairs.push_back({Between(n, id), id});
     std::sort(pairs.begin(), pairs.end(), ScoredBefore<uint64_t>);
     nodes_[n].layers[l] = Select(pairs, cap);
   }
