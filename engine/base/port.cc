@@ -192,13 +192,38 @@ bool NamesFile(const std::string& path, int fd) {
 }
 
 // Whether the file open on fd has exactly one name. A staging file has
-// only its staging name until it is given the target's (and a maker killed
-// between the link and the unlink of that leaves a complete file under
-// both): a file with a second name is someone's, a hard link perhaps that
-// happens to be spelt like a staging name, and never removed.
+// only its staging name until it is given the target's: a file with a
+// second name that is not the target is someone's, a hard link perhaps
+// that happens to be spelt like a staging name, and never removed.
 bool OneName(int fd) {
   struct stat st;
   return fstat(fd, &st) == 0 && st.st_nlink == 1;
+}
+
+// Whether the file open on fd, found under one of target's staging names
+// (path), was left by a maker killed before it finished and may go.
+//
+// A maker killed between the link that gave its file target's name and
+// the unlink of the staging name (RenameNoReplace where the file system
+// cannot rename without replacing) leaves the complete file under both
+// names. The staging name is then target itself under a second name:
+// removing it takes nothing but that name, whoever holds the file (a
+// store that opened the target holds its lock; so does a live maker in
+// that same moment, whose own unlink then finds the name gone, which it
+// ignores). target is taken as it stands, not through a link there: a
+// link to the staging name would otherwise make that name look like a
+// spare one when it is the file's only name.
+//
+// Any other file must be one no live maker holds (locked: its maker was
+// killed and its lock went with it, and none can take it back, LockNew)
+// with no other name, checked again once locked. A file with other names
+// is not locked even for a moment: an opener of it by one of those names
+// would find it taken. The caller keeps fd open, and so the lock, until
+// it has removed the name.
+bool Stale(const std::string& target, const std::string& path, int fd, bool (*ours)(int fd)) {
+  if (!NamesFile(path, fd)) return false;
+  if (NamesFile(target, fd)) return ours(fd);
+  return OneName(fd) && flock(fd, LOCK_EX | LOCK_NB) == 0 && OneName(fd) && ours(fd);
 }
 
 // Whether flock failed because the file system has no such locks.
@@ -369,14 +394,10 @@ size_t RemoveStaleStaging(const std::string& target, Staging kind, bool (*ours)(
   for (const std::string& name : found) {
     const std::string path = DirPrefix(target) + name;
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) continue;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) continue;
-    // Locked, the file is no maker's: its maker was killed (its lock went
-    // with it), and none can take it back (LockNew).
-    if (NamesFile(path, fd) && flock(fd, LOCK_EX | LOCK_NB) == 0 && OneName(fd) && ours(fd) && NamesFile(path, fd) &&
-        unlink(path.c_str()) == 0)
-      ++removed;
+    if (Stale(target, path, fd, ours) && NamesFile(path, fd) && unlink(path.c_str()) == 0) ++removed;
     close(fd);
   }
   return removed;

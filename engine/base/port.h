@@ -152,6 +152,10 @@ class PendingFile {
   // Gives the file the name `target` only when nothing is there: an
   // existing file, directory or link, even a dangling one, is never
   // replaced. Returns 0, or the errno value (EEXIST when `target` exists).
+  // A file with a staging name is renamed (RenameNoReplace); where the
+  // file system cannot rename that way, it is linked under `target` and
+  // the staging name unlinked after, so a kill between the two leaves the
+  // complete file under both names, for RemoveStaleStaging.
   int Link(const std::string& target);
   // Gives the file the name `target` in place of the file there, in one
   // step (a rename): an opener of `target` finds one file or the other.
@@ -166,17 +170,22 @@ class PendingFile {
   std::string temp_;  // the file's staging name while it has one
 };
 
-// Removes, from target's directory, the files left under target's staging
-// names of `kind` by processes killed while making them: each file whose
-// name is one of those names exactly, that is a regular file (a link,
-// directory or device is never opened) with no other name (a second name
-// of someone's file, spelt like a staging name, is never one of ours),
-// that nobody holds locked and that
-// `ours` accepts (given the file open read-only). The file is held locked
-// while it is judged and removed, and its name removed only while it
-// still names that file. Nothing else is touched. For callers that know
-// every live maker of such a file holds it locked. Returns how many files
-// it removed; a directory that cannot be read removes none.
+// Removes, from target's directory, the names left under target's staging
+// names of `kind` by processes killed while making their files: each name
+// that is one of those names exactly, of a regular file (a link,
+// directory or device is never opened) that `ours` accepts (given the file
+// open read-only), and either
+//   - that is target's own file (the same device and inode as the name
+//     target itself, not a link there): a maker killed between Link's link
+//     and unlink left it, and only that second name goes, whoever holds
+//     the file locked; or
+//   - that has no other name (a second name of someone's file, spelt like
+//     a staging name, is never one of ours) and that nobody holds locked;
+//     the file is held locked while it is judged and removed.
+// A name is removed only while it still names the file judged. Nothing
+// else is touched. For callers that know every live maker of such a file
+// holds it locked. Returns how many names it removed; a directory that
+// cannot be read removes none.
 size_t RemoveStaleStaging(const std::string& target, Staging kind, bool (*ours)(int fd));
 
 // For tests only: with `allowed` false, OpenAnonymousFile and

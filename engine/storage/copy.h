@@ -38,10 +38,14 @@ namespace pallix {
 // made; only a kill leaves it, and the next backup to the same target
 // (even one refused because the target exists) removes such files that
 // nobody holds locked, that have no other name and that are database
-// files (or empty). No other file is ever removed. Errors: BackupTargetExists;
-// Database (create, lock, lay out, link, directory sync; a NUL byte in
-// path, before any system call); Transaction; Storage (a row copy);
-// Commit.
+// files (or empty). A kill between the link that names the copy and the
+// removal of its staging name (where the file system cannot rename without
+// replacing) leaves the finished backup under both names; the next backup
+// to that target removes the staging name, which is then a second name of
+// the target itself, and the target stays. No other file is ever removed.
+// Errors: BackupTargetExists; Database (create, lock, lay out, link,
+// directory sync; a NUL byte in path, before any system call);
+// Transaction; Storage (a row copy); Commit.
 Status backup_store(Store& source, const std::string& path);
 
 // Copies one snapshot of the file database `store` into a new file without

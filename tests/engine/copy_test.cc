@@ -871,5 +871,43 @@ TEST(CopyTest, BackupRemovesOnlyItsTargetsOwnUnlockedStagingFiles) {
   EXPECT_EQ(StoreRows(**copy), StoreRows(source->store()));
 }
 
+// A backup killed between the link that names its copy and the unlink of
+// the copy's staging name (where the file system cannot rename without
+// replacing) leaves the finished target under both names, made here by
+// hand. The next backup to that target, though refused, removes the
+// staging name, even while the target is open as a database; the target
+// stays whole, and a staging name that is a second name of another file
+// stays as ever. An open does the same for a compaction's staging name.
+TEST(CopyTest, StagingNameOfTheTargetItselfGoes) {
+  TempDir dir;
+  const std::string d = dir.path() + "/";
+  const std::string hex = "0123456789abcdef";
+  auto source = test::MemEngine();
+  ASSERT_TRUE(insert(*source, "c", "k", Value::Int(1)).has_value());
+  ASSERT_TRUE(backup_store(source->store(), d + "b.db").has_value());
+  std::filesystem::create_hard_link(d + "b.db", d + ".b.db.pallix-backup-" + hex);
+  std::filesystem::create_hard_link(d + "b.db", d + ".pallix-backup-" + NameDigest("b.db") + "-" + hex);
+  WriteBytes(d + "c.db", StoreFileBytes());
+  const std::string theirs = ".b.db.pallix-backup-6666666666666666";
+  std::filesystem::create_hard_link(d + "c.db", d + theirs);
+  {
+    auto open = Store::OpenFile(d + "b.db");
+    ASSERT_TRUE(open.has_value());
+    EXPECT_EQ(backup_store(source->store(), d + "b.db").error().kind(), ErrorKind::kBackupTargetExists);
+  }
+  EXPECT_EQ(DirEntries(dir.path()), (std::vector<std::string>{theirs, "b.db", "c.db"}));
+  EXPECT_EQ(std::filesystem::hard_link_count(d + "c.db"), 2u);
+  {
+    auto copy = Store::OpenFile(d + "b.db");
+    ASSERT_TRUE(copy.has_value());
+    EXPECT_EQ(StoreRows(**copy), StoreRows(source->store()));
+  }
+
+  std::filesystem::create_hard_link(d + "b.db", d + ".b.db.pallix-compact-" + hex);
+  { ASSERT_NE(FileEngine(d + "b.db"), nullptr); }
+  EXPECT_EQ(DirEntries(dir.path()), (std::vector<std::string>{theirs, "b.db", "c.db"}));
+  EXPECT_EQ(std::filesystem::hard_link_count(d + "b.db"), 1u);
+}
+
 }  // namespace
 }  // namespace pallix

@@ -3,6 +3,8 @@
 
 #include "base/port.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,6 +73,38 @@ TEST(PortTest, PendingFilesGetOnlyTheirNames) {
     port::PendingFile nowhere;
     EXPECT_EQ(create(d + "/no/such/x", port::Staging::kBackup, 0644, &nowhere), ENOENT);
   }
+}
+
+// A staging name of the target's own file is a spare name and goes, even
+// while the file is held locked. A staging name that the target, a link,
+// leads to is its file's only name: it stays while a maker holds it, as
+// does a staging name that is a second name of another file.
+TEST(PortTest, StagingNameOfTheTargetItselfGoes) {
+  TempDir dir;
+  const std::string d = dir.path() + "/";
+  const std::string hex = "0123456789abcdef";
+  std::ofstream(d + "t") << "t";
+  std::ofstream(d + "other") << "other";
+  std::filesystem::create_hard_link(d + "t", d + ".t.pallix-backup-" + hex);
+  std::filesystem::create_hard_link(d + "other", d + ".t.pallix-backup-1111111111111111");
+  std::ofstream(d + ".l.pallix-backup-" + hex) << "made";
+  std::filesystem::create_symlink(".l.pallix-backup-" + hex, d + "l");
+  const int held = open((d + ".l.pallix-backup-" + hex).c_str(), O_RDONLY | O_CLOEXEC);
+  const int target = open((d + "t").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_GE(target, 0);
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+  ASSERT_EQ(flock(target, LOCK_EX | LOCK_NB), 0);
+  auto any = +[](int) { return true; };
+  EXPECT_EQ(port::RemoveStaleStaging(d + "t", port::Staging::kBackup, any), 1u);
+  EXPECT_EQ(port::RemoveStaleStaging(d + "l", port::Staging::kBackup, any), 0u);
+  close(held);
+  close(target);
+  EXPECT_EQ(Names(d), (std::vector<std::string>{".l.pallix-backup-" + hex, ".t.pallix-backup-1111111111111111", "l",
+                                                "other", "t"}));
+  EXPECT_EQ(test::ReadFile(d + "t"), "t");
+  EXPECT_EQ(std::filesystem::hard_link_count(d + "t"), 1u);
+  EXPECT_EQ(std::filesystem::hard_link_count(d + "other"), 2u);
 }
 
 TEST(PortTest, AnonymousFilesHaveNoName) {
