@@ -41,14 +41,19 @@ inline constexpr uint64_t kHnswSeed = 0x9E3779B97F4A7C15ull;        // xorshift6
 // The narrowest layer-0 search: ef = max(4 * k, k, 64).
 inline constexpr uint64_t kHnswMinSearchEf = 64;
 
-// The metric a graph links by: its own, but l2 for "dot". The negated dot
+// The metric a graph links by: its own, but for "dot" the distance
+// max(|a|^2, |b|^2) - dot(a, b) (Metric::kDotLink). The negated dot
 // product is no distance (a node is not nearest to itself, and long
 // vectors are "near" everything), so a graph linked by it prunes the nodes
-// that point away from the long ones out of every list, and searches never
-// meet them. Linked by l2, the graph is the one an l2 index builds;
-// searches still walk it by the dot product, which climbs towards the
-// largest products along its links, and rank by it.
-inline Metric HnswLinkMetric(Metric metric) { return metric == Metric::kDot ? Metric::kL2 : metric; }
+// that point away from the long ones out of every list, and searches for
+// them never get there. This one is half of |a - b|^2 + | |a|^2 - |b|^2 |:
+// zero only between equal vectors, half the squared l2 distance between
+// vectors of one length (so unit vectors link as under cosine); it is half
+// the squared l2 distance once each pair is lifted, by one more component,
+// onto the sphere of the longer one, the lift that turns the largest dot
+// product into the nearest point. Searches still walk the graph by the dot
+// product and rank by it.
+inline Metric HnswLinkMetric(Metric metric) { return metric == Metric::kDot ? Metric::kDotLink : metric; }
 
 // ---------------------------------------------------------------------------
 // The shared graph search.

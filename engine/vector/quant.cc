@@ -44,6 +44,7 @@ std::string_view MetricName(Metric metric) {
   switch (metric) {
     case Metric::kCosine: return "cosine";
     case Metric::kDot: return "dot";
+    case Metric::kDotLink: return "dot-link";
     default: return "l2";
   }
 }
@@ -78,6 +79,7 @@ float distance_by_metric(Metric metric, std::span<const float> a, std::span<cons
   switch (metric) {
     case Metric::kCosine: return CosineFrom(dot_f32(a, b), dot_f32(a, a), dot_f32(b, b));
     case Metric::kDot: return -dot_f32(a, b);
+    case Metric::kDotLink: return std::max(dot_f32(a, a), dot_f32(b, b)) - dot_f32(a, b);
     default: return l2_f32(a, b);
   }
 }
@@ -206,7 +208,8 @@ QueryScorer::QueryScorer(const PqCodebook* codebook, Metric metric, Quantization
     if (quant == Quantization::kBinary && bits) mode_ = Mode::kBits;
     if (quant != Quantization::kNone && quant != Quantization::kBinary && !bits) mode_ = Mode::kScalar;
   }
-  if (mode_ != Mode::kBits && mode_ != Mode::kInfinite && mode_ != Mode::kPqTable && metric == Metric::kCosine) {
+  if (mode_ != Mode::kBits && mode_ != Mode::kInfinite && mode_ != Mode::kPqTable &&
+      (metric == Metric::kCosine || metric == Metric::kDotLink)) {
     query_self_ = dot_f32(query_.floats, query_.floats);
   }
 }
@@ -230,6 +233,11 @@ float QueryScorer::MetricDistance(std::span<const float> v) const {
       return CosineFrom(qv, query_self_, vv);
     }
     case Metric::kDot: return -k.dot(q.data(), q.size(), v.data(), v.size());
+    case Metric::kDotLink: {
+      float qv, vv;
+      k.dot_self(q.data(), v.data(), v.size(), &qv, &vv);
+      return std::max(query_self_, vv) - qv;
+    }
     default: return k.l2(q.data(), q.size(), v.data(), v.size());
   }
 }
@@ -269,6 +277,12 @@ void QueryScorer::FloatBatch(const float* const* vectors, size_t count, float* o
       k.dot_many(q, vectors, count, n, out);
       for (size_t i = 0; i < count; ++i) out[i] = -out[i];
       return;
+    case Metric::kDotLink: {
+      scratch_.resize(count);
+      k.dot_self_many(q, vectors, count, n, out, scratch_.data());
+      for (size_t i = 0; i < count; ++i) out[i] = std::max(query_self_, scratch_[i]) - out[i];
+      return;
+    }
     default: k.l2_many(q, vectors, count, n, out);
   }
 }

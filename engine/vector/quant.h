@@ -55,6 +55,9 @@ enum class Metric : uint8_t {
   kCosine = 0,  // 1 - cos(a, b); exactly 1.0 when either vector has zero length
   kDot = 1,     // -dot(a, b)
   kL2 = 2,      // squared Euclidean distance, no square root
+  // Never stored: what a "dot" graph links by (vector/hnsw_search.h),
+  // max(dot(a, a), dot(b, b)) - dot(a, b).
+  kDotLink = 3,
 };
 
 // Stored in index descriptors and the dump file; never change.

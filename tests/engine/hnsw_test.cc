@@ -799,8 +799,8 @@ class ModelGraph {
     }
     if (dim_ && *dim_ != v.size()) return;
     if (!dim_) dim_ = v.size();
-    // Linked by l2 under "dot", whose negated product is no distance.
-    const Metric link = metric_ == Metric::kDot ? Metric::kL2 : metric_;
+    // "dot" links by a distance of its own (HnswLinkMetric).
+    const Metric link = HnswLinkMetric(metric_);
     PreparedQuery q = prepare_query(codebook_.get(), link, quant_, v);
     uint32_t level = DrawLevel();
     std::vector<std::tuple<uint32_t, uint64_t, uint64_t>> unlinked;  // (layer, node, from)
@@ -910,7 +910,7 @@ class ModelGraph {
   float Distance(const PreparedQuery& q, uint64_t id, Metric metric) const {
     return pq_code_distance(codebook_.get(), metric, quant_, q.ref(), nodes_[id].stored.ref());
   }
-  Metric LinkMetric() const { return metric_ == Metric::kDot ? Metric::kL2 : metric_; }
+  Metric LinkMetric() const { return HnswLinkMetric(metric_); }
   float Between(uint64_t from, uint64_t to) const { return Distance(Own(from), to, LinkMetric()); }
 
   // With live_only, tombstones are queued as candidates but never enter
