@@ -277,6 +277,7 @@ inline constexpr size_t kAnchorWalkHosts = 4096;
 template <HnswLinkGraph G>
 bool TakeInto(G& g, typename G::Id y, typename G::Id w, uint32_t layer, size_t tries) {
   using Id = typename G::Id;
+  if (g.Layers(y) <= layer) return false;  // no list there to take it
   std::vector<Id> list = ListOf(g, y, layer);
   if (std::find(list.begin(), list.end(), w) != list.end()) return true;
   if (list.size() < g.Cap(layer)) {
@@ -345,8 +346,9 @@ void LinkFromNear(G& g, typename G::Id w0, uint32_t layer, typename G::Id except
       }
     }
     // Rare: every list near w is full of nodes anchored there alone.
+    // (An entry point moved off a removed node may stand below the top.)
     const std::optional<Id> entry = g.Entry();
-    if (!taken && entry && g.ok()) {
+    if (!taken && entry && g.ok() && g.Present(*entry) && g.Layers(*entry) > layer) {
       std::vector<Id> todo{*entry};
       std::unordered_set<Id> seen{*entry};
       for (size_t at = 0; at < todo.size() && at < kAnchorWalkHosts && g.ok() && !taken; ++at) {

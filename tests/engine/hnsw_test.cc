@@ -1016,6 +1016,7 @@ class ModelGraph {
   // w into y's list: appended below the cap, else in place of one of the
   // last `tries` ids that is removed or LinkedNear without y.
   bool TakeInto(uint64_t y, uint64_t w, uint32_t l, size_t tries) {
+    if (Level(y) < l) return false;
     std::vector<uint64_t>& list = nodes_[y].layers[l];
     if (std::ranges::find(list, w) != list.end()) return true;
     if (list.size() < (l > 0 ? kHnswM : kHnswM0)) {
@@ -1056,7 +1057,8 @@ class ModelGraph {
       tried.push_back(hosts[h].id);
       if (TakeInto(hosts[h].id, w, l, 8)) return;
     }
-    std::vector<uint64_t> todo{*entry_};
+    std::vector<uint64_t> todo;
+    if (Level(*entry_) >= l) todo.push_back(*entry_);
     std::set<uint64_t> seen{*entry_};
     for (size_t at = 0; at < todo.size(); ++at) {
       const uint64_t y = todo[at];
