@@ -26,7 +26,12 @@ on-disk graph), and the ratio of our in-memory queries/s to theirs. Then
 each peer's ef is swept for the smallest ef whose recall reaches our
 in-memory recall, and its queries/s there.
 
+With --baseline-binary PATH (bench/vector_real_bench of another build), that
+build runs the same graphs in the same run, after ours, and its build time
+and queries/s are printed beside ours as ratios.
+
 Usage: python3 bench/vector_bench.py [--queries Q] [--metrics cosine,l2] [--no-disk] [--binary PATH]
+       [--baseline-binary PATH] [--peers hnswlib,faiss,usearch]
 Needs: pip install numpy hnswlib faiss-cpu usearch; the embeddings
 (python3 bench/corpus.py && python3 bench/embed.py). OPENBLAS_CORETYPE and
 OPENBLAS_L2_SIZE slow numpy down here: run it as
@@ -228,7 +233,7 @@ def equal_recall(peer, queries, exact, target):
 
 # ------------------------------------------------------------------ main
 
-def bench_metric(metric, binary, vectors, n_queries, with_disk):
+def bench_metric(metric, binary, vectors, n_queries, with_disk, baseline=None, peers=("hnswlib", "faiss", "usearch")):
     base, queries = split(vectors, n_queries)
     if metric == "l2":
         rng = np.random.default_rng(SEED + 1)
@@ -244,7 +249,14 @@ def bench_metric(metric, binary, vectors, n_queries, with_disk):
         stats, found, _ = run_ours(binary, data_path, mode, metric, n_queries)
         stats["recall"] = recall(found, exact)
         rows.append((f"pallix {mode}", stats, None))
+    if baseline is not None:
+        for mode in modes:
+            stats, found, _ = run_ours(baseline, data_path, mode, metric, n_queries)
+            stats["recall"] = recall(found, exact)
+            rows.append((f"baseline {mode}", stats, None))
     for cls in (Hnswlib, Faiss, Usearch):
+        if cls.name not in peers:
+            continue
         stats, found, peer = run_peer(cls(), base, queries, metric)
         stats["recall"] = recall(found, exact)
         rows.append((cls.name, stats, peer))
@@ -257,6 +269,13 @@ def bench_metric(metric, binary, vectors, n_queries, with_disk):
     for name, s, _ in rows:
         print(f"{name:<18}{s['build_s']:>9.1f}{s['recall']:>11.4f}{s['qps']:>11.0f}{s['bytes'] / n:>10.0f}"
               f"{ours['qps'] / s['qps']:>19.2f}")
+    if baseline is not None:
+        for mode in modes:
+            ours_mode, theirs = dict((n, s) for n, s, _ in rows)[f"pallix {mode}"], dict(
+                (n, s) for n, s, _ in rows)[f"baseline {mode}"]
+            print(f"{mode} this/baseline: build {ours_mode['build_s'] / theirs['build_s']:.3f}x, "
+                  f"queries/s {ours_mode['qps'] / theirs['qps']:.3f}x, "
+                  f"recall@10 {ours_mode['recall']:.4f} / {theirs['recall']:.4f}")
     at_our_recall = {}
     for name, s, peer in rows:
         if peer is None:
@@ -281,9 +300,13 @@ def main():
     parser.add_argument("--metrics", default="cosine,l2")
     parser.add_argument("--no-disk", action="store_true", help="leave out the on-disk graph")
     parser.add_argument("--binary", default=None)
+    parser.add_argument("--baseline-binary", default=None)
+    parser.add_argument("--peers", default="hnswlib,faiss,usearch")
     args = parser.parse_args()
+    peers = tuple(p for p in args.peers.split(",") if p)
     for module, package in (("hnswlib", "hnswlib"), ("faiss", "faiss-cpu"), ("usearch", "usearch")):
-        need(module, package)
+        if module in peers:
+            need(module, package)
 
     vectors = load_embeddings()
     binary = find_binary(args.binary)
@@ -292,7 +315,8 @@ def main():
     with tempfile.TemporaryDirectory(prefix="pallix-vbench-") as scratch:
         SCRATCH = Path(scratch)
         for metric in args.metrics.split(","):
-            summary[metric] = bench_metric(metric, binary, vectors, args.queries, not args.no_disk)
+            summary[metric] = bench_metric(metric, binary, vectors, args.queries, not args.no_disk,
+                                           args.baseline_binary, peers)
 
     floors = {"cosine": 0.98, "l2": 0.8}
     for metric, floor in floors.items():

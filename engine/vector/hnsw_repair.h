@@ -73,13 +73,16 @@
 // runs AnchorAll before it changes any list. Graphs written before anchors
 // were kept count as owing it.
 //
-// The proof in the tests: a model test per graph kind (hnsw_repair_test)
-// over clustered data with far outliers, blocks of copies of one vector,
-// and a few distinct vectors, under every metric and quantization, with
-// single and bulk writes and bulk calls cut short, walks from the entry
-// point over every layer after every write and requires every live node
-// reached, and runs a query with k = live + 10 that must return every
-// live key.
+// The proof in the tests: a model test per graph kind (tests/engine/
+// vector_reach_test.cc), over tight clusters with far outliers, blocks of
+// copies of one vector, four distinct vectors and positive vectors under
+// "dot", under every metric, quantized and not, with random single writes,
+// bulk removals, batches of inserts sharing a node cache, and bulk calls
+// cut short between their transactions, checks after every call that a
+// walk from the entry point over each layer reaches every live node, that a
+// query with k = live + 10 returns every live key, and (but after a call
+// cut short) that every live node has its anchor; the literal model of the
+// graph (hnsw_test.cc) follows every anchoring decision link by link.
 //
 // Each removal owes HnswRepairLimits::per_removal nodes passed or dropped,
 // so a pass ends after about (nodes / per_removal) removals, whatever the

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/engine/graph_reach.h"
 #include "tests/engine/test_util.h"
 #include "vector/disk_hnsw.h"
 #include "vector/disk_hnsw_repair.h"
@@ -75,35 +76,7 @@ void ExpectWriteWithin(const HnswRepairCounts& counts, bool removed, const HnswR
   EXPECT_LE(counts.relinked, kAroundMost + counts.passed);
 }
 
-// A node as the reachability oracle sees it.
-struct Node {
-  std::string key;
-  bool live = false;
-  std::vector<std::vector<uint64_t>> layers;
-};
-
-// The live keys with a node on `layer` that a walk from entry over the
-// links of that layer (through removed nodes too, as searches go) never
-// meets: no search can return them.
-std::set<std::string> UnreachedFrom(const std::map<uint64_t, Node>& nodes, std::optional<uint64_t> entry,
-                                    uint32_t layer) {
-  std::set<uint64_t> seen;
-  std::vector<uint64_t> stack;
-  if (entry && nodes.contains(*entry) && nodes.at(*entry).layers.size() > layer) stack.push_back(*entry);
-  while (!stack.empty()) {
-    uint64_t id = stack.back();
-    stack.pop_back();
-    if (!seen.insert(id).second) continue;
-    for (uint64_t v : nodes.at(id).layers[layer]) {
-      if (nodes.contains(v) && !seen.contains(v)) stack.push_back(v);
-    }
-  }
-  std::set<std::string> out;
-  for (const auto& [id, node] : nodes) {
-    if (node.live && node.layers.size() > layer && !seen.contains(id)) out.insert(node.key);
-  }
-  return out;
-}
+using Node = test::ReachNode;
 
 // The in-memory graph under test.
 class MemoryGraph {
@@ -168,7 +141,7 @@ class MemoryGraph {
         node.layers.emplace_back(list.begin(), list.end());
       }
     }
-    return UnreachedFrom(nodes, graph_.entry(), layer);
+    return test::Unreached(nodes, graph_.entry(), layer);
   }
 
  private:
@@ -292,7 +265,7 @@ class DiskGraph {
     };
     EXPECT_TRUE(ReadView(*txn).view_for_each_prefix(kNs, std::string(1, kDannNodePrefix), visit).has_value());
     DiskHnswMeta meta = Meta();
-    return UnreachedFrom(nodes, meta.has_entry ? std::optional<uint64_t>(meta.entry) : std::nullopt, layer);
+    return test::Unreached(nodes, meta.has_entry ? std::optional<uint64_t>(meta.entry) : std::nullopt, layer);
   }
 
   Engine& engine() { return *engine_; }

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/engine/graph_reach.h"
 #include "tests/engine/test_util.h"
 #include "vector/disk_hnsw.h"
 #include "vector/disk_hnsw_repair.h"
@@ -31,35 +32,8 @@ namespace {
 constexpr char kNs[] = "__dann__reach__v";
 using Model = std::map<std::string, std::vector<float>>;
 
-// What the oracle walks: each present node's liveness and lists.
-struct OracleNode {
-  std::string key;
-  bool live = false;
-  std::vector<std::vector<uint64_t>> layers;
-};
-
-// The live keys with a node on `layer` that a walk from the entry point
-// over that layer's links (through removed nodes too, as searches go)
-// never meets.
-std::set<std::string> Unreached(const std::map<uint64_t, OracleNode>& nodes, std::optional<uint64_t> entry,
-                                uint32_t layer) {
-  std::set<uint64_t> seen;
-  std::vector<uint64_t> stack;
-  if (entry && nodes.contains(*entry) && nodes.at(*entry).layers.size() > layer) stack.push_back(*entry);
-  while (!stack.empty()) {
-    const uint64_t id = stack.back();
-    stack.pop_back();
-    if (!seen.insert(id).second) continue;
-    for (uint64_t v : nodes.at(id).layers[layer]) {
-      if (nodes.contains(v) && !seen.contains(v)) stack.push_back(v);
-    }
-  }
-  std::set<std::string> out;
-  for (const auto& [id, node] : nodes) {
-    if (node.live && node.layers.size() > layer && !seen.contains(id)) out.insert(node.key);
-  }
-  return out;
-}
+using OracleNode = test::ReachNode;
+using test::Unreached;
 
 class MemoryGraph {
  public:
