@@ -187,6 +187,12 @@ class DiskGraph {
     return meta && meta->has_entry ? std::optional<uint64_t>(meta->entry) : std::nullopt;
   }
 
+  // A transaction of raw row changes, for tests that lay out a graph.
+  template <typename Fn>
+  void Edit(Fn fn) {
+    Write(fn);
+  }
+
  private:
   template <typename Fn>
   void Write(Fn fn) {
@@ -390,6 +396,63 @@ TYPED_TEST(VectorReach, EveryLiveKeyIsReachedAfterEveryCall) {
       ExpectWhole(graph, model, draw, where, anchors);
       if (::testing::Test::HasFatalFailure()) return;
     }
+  }
+}
+
+}  // namespace
+}  // namespace pallix
+
+namespace pallix {
+namespace {
+
+// An on-disk graph as an earlier build left it: no repair row (or one of
+// the 25 bytes those builds wrote), and a live node that no list links to
+// any more, as their local check let happen. Searches may miss it until the
+// first write to the graph, which anchors every live node, whatever that
+// write is (here one that leaves its vector as it was).
+TEST(VectorReachOldGraph, FirstWriteMakesAnEarlierBuildsGraphWhole) {
+  for (bool with_row : {false, true}) {
+    SCOPED_TRACE(with_row ? "25-byte repair row" : "no repair row");
+    DiskGraph graph(Metric::kL2, Quantization::kNone);
+    Model model;
+    test::LcgRng rng(with_row ? 11 : 12);
+    for (int i = 0; i < 200; ++i) {
+      const std::string key = "k" + std::to_string(i);
+      model[key] = rng.Vector(8);
+      graph.Put(key, model[key]);
+    }
+    // Cut node 57 out of every list, and note the graph as an earlier
+    // build's.
+    graph.Edit([&](WriteCtx& ctx) {
+      const uint64_t cut = 57;
+      for (uint64_t id = 0; id < 200; ++id) {
+        auto row = get_row(ctx, kNs, dann_node_row_key(id));
+        ASSERT_TRUE(row.has_value() && row->has_value());
+        auto node = decode_dann_node(kNs, id, **row, false, Quantization::kNone);
+        ASSERT_TRUE(node.has_value());
+        bool changed = false;
+        for (auto& list : node->layers) changed |= std::erase(list, cut) > 0;
+        if (changed) {
+          ASSERT_TRUE(put_row(ctx, kNs, dann_node_row_key(id), encode_dann_node(*node)).has_value());
+        }
+      }
+      auto cursor = get_row(ctx, kNs, kDannRepairKey);
+      ASSERT_TRUE(cursor.has_value() && cursor->has_value());
+      if (with_row) {
+        ASSERT_TRUE(put_row(ctx, kNs, kDannRepairKey, (*cursor)->substr(0, 25)).has_value());
+      } else {
+        ASSERT_TRUE(delete_row_counted(ctx, kNs, kDannRepairKey).has_value());
+      }
+    });
+    ASSERT_EQ(Unreached(graph.Nodes(), graph.Entry(), 0).size(), 1u);
+    const auto& [key, v] = *model.begin();
+    graph.Put(key, v);
+    auto nodes = graph.Nodes();
+    for (uint32_t layer = 0; layer < 4; ++layer) EXPECT_TRUE(Unreached(nodes, graph.Entry(), layer).empty());
+    EXPECT_TRUE(Unanchored(graph, nodes, graph.Entry()).empty());
+    std::set<std::string> found;
+    for (const HnswHit& hit : graph.Search(v, model.size() + 10)) found.insert(hit.key);
+    EXPECT_EQ(found.size(), model.size());
   }
 }
 
