@@ -386,10 +386,15 @@ void LinkFromNear(G& g, typename G::Id w0, uint32_t layer, typename G::Id except
 
 // Node w may have lost its anchor on `layer` (a link from `except`, or from
 // a node gone): if it is live and no live node before it near it links to
-// it any more, it is given a new anchor.
+// it any more, it is given a new anchor. A link from a node that does not
+// come before w was never its anchor, and w keeps the one it has; except
+// == w checks w whatever took a link away (an entry point that stood
+// before every node and no longer does).
 template <HnswLinkGraph G>
 void KeepLinked(G& g, typename G::Id w, uint32_t layer, typename G::Id except) {
-  if (!g.ok() || !Live(g, w) || g.Layers(w) <= layer || LinkedNear(g, w, layer, except)) return;
+  if (!g.ok() || !Live(g, w) || g.Layers(w) <= layer) return;
+  if (except != w && !Before(g, except, w)) return;
+  if (LinkedNear(g, w, layer, except)) return;
   LinkFromNear(g, w, layer, except);
 }
 
@@ -591,7 +596,7 @@ void DropReady(G& g, const HnswRepairLimits& limits, HnswRepairCounts& counts) {
 // node x links to there that links back to x: the nodes that lost a
 // neighbour, as far as x's own lists tell.
 template <HnswRepairGraph G>
-void RepairAround(G& g, typename G::Id x, HnswRepairCounts& counts) {
+void RepairAround(G& g, typename G::Id x, bool was_entry, HnswRepairCounts& counts) {
   using Id = typename G::Id;
   for (uint32_t layer = 0, layers = g.Layers(x); layer < layers && g.ok(); ++layer) {
     std::vector<Id> near;
@@ -614,7 +619,8 @@ void RepairAround(G& g, typename G::Id x, HnswRepairCounts& counts) {
     }
     // A node x linked to without a link back (a far node, which its own
     // neighbours' lists prune) may have had its last in-link from x.
-    for (Id v : near) KeepLinked(g, v, layer, x);
+    // (x stood before every node while it was the entry point.)
+    for (Id v : near) KeepLinked(g, v, layer, was_entry ? v : x);
   }
 }
 
@@ -646,12 +652,13 @@ void RepairRemoved(G& g, std::span<const typename G::Id> removed, const HnswRepa
   // A removed entry point anchors nothing, and the nodes made first can have
   // no other anchor: the entry moves to a live node before the anchors are
   // seen to.
+  const std::optional<typename G::Id> entry = g.Entry();
   if (!removed.empty() && g.ok()) MoveEntryIfDeleted(g);
   for (const auto x : removed) {
     if (!g.ok()) return;
     if (!g.Present(x) || !g.Deleted(x)) continue;
     if (!g.Queued(x)) g.Queue(x);
-    RepairAround(g, x, counts);
+    RepairAround(g, x, entry == x, counts);
     g.cursor().debt += limits.per_removal;
   }
   if (!removed.empty() && g.ok()) MoveEntryIfDeleted(g);
@@ -792,11 +799,14 @@ template <HnswLinkGraph G>
 void HnswAnchorAround(G& g, typename G::Id x) {
   // A removed entry point anchors nothing, and the nodes made first can have
   // no other anchor: the entry moves to a live node first.
-  if (g.Entry() == x) {
+  const bool was_entry = g.Entry() == x;
+  if (was_entry) {
     if (auto v = hnsw_repair_internal::LiveAround(g, x)) g.SetEntry(v);
   }
   for (uint32_t layer = 0, layers = g.Layers(x); layer < layers && g.ok(); ++layer) {
-    for (const auto v : hnsw_repair_internal::ListOf(g, x, layer)) hnsw_repair_internal::KeepLinked(g, v, layer, x);
+    for (const auto v : hnsw_repair_internal::ListOf(g, x, layer)) {
+      hnsw_repair_internal::KeepLinked(g, v, layer, was_entry ? v : x);
+    }
   }
 }
 

@@ -780,7 +780,8 @@ class ModelGraph {
     if (old) {
       // A removed entry point moves to the first live node of its lists,
       // top layer first; what the old node anchored is anchored anew.
-      if (entry_ == *old) {
+      const bool was_entry = entry_ == *old;
+      if (was_entry) {
         bool moved = false;
         for (uint32_t l = Level(*old) + 1; l-- > 0 && !moved;) {
           for (uint64_t v : nodes_[*old].layers[l]) {
@@ -794,7 +795,7 @@ class ModelGraph {
       }
       for (uint32_t l = 0; l <= Level(*old); ++l) {
         const std::vector<uint64_t> list = nodes_[*old].layers[l];
-        for (uint64_t w : list) KeepLinked(w, l, *old);
+        for (uint64_t w : list) KeepLinked(w, l, was_entry ? w : *old);
       }
     }
     if (dim_ && *dim_ != v.size()) return;
@@ -1036,8 +1037,12 @@ class ModelGraph {
   // LinkedNear, the nearest of up to 8 live nodes before it around it that
   // takes it (TakeInto, 8 tries), else the first live node before it that
   // takes it in a breadth-first walk from the entry point (any id).
+  // A link from a node not before w was never its anchor (except == w:
+  // checked whatever took the link away).
   void KeepLinked(uint64_t w, uint32_t l, uint64_t except) {
-    if (!Live(w) || Level(w) < l || LinkedNear(w, l, except)) return;
+    if (!Live(w) || Level(w) < l) return;
+    if (except != w && !Before(except, w)) return;
+    if (LinkedNear(w, l, except)) return;
     std::set<uint64_t> around;
     for (uint64_t v : nodes_[w].layers[l]) {
       if (Level(v) < l) continue;
