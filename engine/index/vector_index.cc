@@ -287,7 +287,9 @@ Status vector_index_put(Engine& engine, WriteCtx& ctx, std::string_view collecti
     if (v != nullptr && v->is_vector() && batch != nullptr && batch->shares_inserts()) {
       RETURN_IF_ERROR(batch->SharedInsert(ctx, index.ns, index.params, key, v->as_vector(), &removed));
     } else if (v != nullptr && v->is_vector()) {
-      RETURN_IF_ERROR(dann_upsert(ctx, index.ns, index.params, key, v->as_vector(), &removed));
+      // A write of its own repairs around the node it removed before it
+      // commits; in a bulk that repair comes at the bulk's end.
+      RETURN_IF_ERROR(dann_upsert(ctx, index.ns, index.params, key, v->as_vector(), &removed, batch == nullptr));
     } else {
       // Reads and writes the graph's rows: what shared inserts changed first.
       if (batch != nullptr) RETURN_IF_ERROR(batch->FlushInserts(ctx, index.ns));

@@ -325,9 +325,9 @@ class DannLinkAccess {
 };
 
 // Marks node id deleted when it has a row, and counts one more deletion;
-// what it anchored is anchored anew.
+// with `anchor`, what it anchored is anchored anew.
 Status MarkDeleted(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
-                   DiskHnswMeta& meta, uint64_t id, std::optional<uint64_t>* removed) {
+                   DiskHnswMeta& meta, uint64_t id, std::optional<uint64_t>* removed, bool anchor = true) {
   ASSIGN_OR_RETURN(auto node, load_dann_node(ctx, ns, cache, params.has_codebook(), params.quant, id));
   bool present = node != nullptr;
   node.reset();  // the cache's reference alone: Mutable need not copy the node
@@ -336,6 +336,8 @@ Status MarkDeleted(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
     // A shared node table keeps each node's flag beside its entry: the
     // next insert's store takes the new one in.
     cache.rebound.push_back(id);
+  }
+  if (present && anchor) {
     // The inserts that follow in this write change lists: what the node
     // anchored gets anchors of its own first (HnswAnchorAround).
     QueryScorer unused(params.codebook.get(), params.metric, params.quant, QueryRef{});
@@ -407,7 +409,7 @@ std::string IdValue(uint64_t id) {
 
 Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
                    DiskHnswMeta& meta, std::string_view key, std::span<const float> vector,
-                   std::optional<uint64_t>* removed) {
+                   std::optional<uint64_t>* removed, bool repair_follows) {
   const std::string key_row = dann_key_row_key(key);
   ASSIGN_OR_RETURN(std::optional<std::string> old, get_row(ctx, ns, key_row));
   // A codebook fixes the length: a vector of another one would be coded as
@@ -418,7 +420,7 @@ Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
     if (!old.has_value()) return Ok();
     RETURN_IF_ERROR(delete_row_counted(ctx, ns, key_row));
     if (old->size() != 8) return Ok();
-    return MarkDeleted(ctx, ns, params, cache, meta, DecodeFixed64BE(old->data()), removed);
+    return MarkDeleted(ctx, ns, params, cache, meta, DecodeFixed64BE(old->data()), removed, !repair_follows);
   }
   StoredVector stored = params.has_codebook() ? StoredVector::Codes(pq_encode(*params.codebook, vector))
                                               : quantize_vector(params.quant, vector);
@@ -429,7 +431,7 @@ Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& par
     // stays, rather than becoming a deleted node beside an identical one.
     if (node != nullptr && !node->deleted && node->key == key && SameStored(node->stored, stored)) return Ok();
     node.reset();  // the cache's reference alone: MarkDeleted need not copy the node
-    RETURN_IF_ERROR(MarkDeleted(ctx, ns, params, cache, meta, old_id, removed));
+    RETURN_IF_ERROR(MarkDeleted(ctx, ns, params, cache, meta, old_id, removed, !repair_follows));
   }
   if (!meta.dim.has_value()) meta.dim = static_cast<uint32_t>(vector.size());
   // Ids are never reused; a counter at its end (possible only in a damaged
@@ -489,11 +491,11 @@ Status flush_dann_nodes(WriteCtx& ctx, std::string_view ns, DannNodeCache& cache
 }
 
 Status dann_upsert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, std::string_view key,
-                   std::span<const float> vector, std::optional<uint64_t>* removed) {
+                   std::span<const float> vector, std::optional<uint64_t>* removed, bool repair_follows) {
   ASSIGN_OR_RETURN(DiskHnswMeta meta, read_dann_meta(ctx, ns));
   const DiskHnswMeta before = meta;
   DannNodeCache cache(true);  // one write: a few nodes
-  RETURN_IF_ERROR(dann_insert(ctx, ns, params, cache, meta, key, vector, removed));
+  RETURN_IF_ERROR(dann_insert(ctx, ns, params, cache, meta, key, vector, removed, repair_follows));
   RETURN_IF_ERROR(flush_dann_nodes(ctx, ns, cache));
   // An unchanged vector wrote nothing; neither does its meta row.
   if (meta == before) return Ok();

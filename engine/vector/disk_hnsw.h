@@ -355,11 +355,15 @@ Result<std::shared_ptr<const DiskHnswNode>> load_dann_node(WriteCtx& ctx, std::s
 // nothing changes and nothing is written. A vector whose length is not the
 // index's dimension removes the key instead and is not inserted. A node
 // the insert marked deleted (the key's old one) goes into *removed when
-// given, for the repair around it (vector/disk_hnsw_repair.h). Errors:
-// CorruptIndex, Storage.
+// given, for the repair around it (vector/disk_hnsw_repair.h). The nodes
+// that node anchored are anchored anew before the insert changes any list
+// (HnswAnchorAround), unless `repair_follows`: the caller repairs around
+// the removed node in this same transaction (dann_repair_after_write),
+// which sees to them, and till then the removed node still routes to
+// them. Errors: CorruptIndex, Storage.
 Status dann_insert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, DannNodeCache& cache,
                    DiskHnswMeta& meta, std::string_view key, std::span<const float> vector,
-                   std::optional<uint64_t>* removed = nullptr);
+                   std::optional<uint64_t>* removed = nullptr, bool repair_follows = false);
 
 // Takes key's node out ahead of an insert of *vector (null: the key keeps
 // no vector): marks it deleted and drops the key row, as dann_insert would,
@@ -378,7 +382,8 @@ Status flush_dann_nodes(WriteCtx& ctx, std::string_view ns, DannNodeCache& cache
 // write meta (unless the insert left it as it was); *removed as for
 // dann_insert. Errors: those of the steps.
 Status dann_upsert(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params, std::string_view key,
-                   std::span<const float> vector, std::optional<uint64_t>* removed = nullptr);
+                   std::span<const float> vector, std::optional<uint64_t>* removed = nullptr,
+                   bool repair_follows = false);
 
 // Marks the key's node deleted, drops its key row and raises the deleted
 // count; true when the key had a node. A key row that is not 8 bytes is

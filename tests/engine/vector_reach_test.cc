@@ -99,7 +99,7 @@ class DiskGraph {
   void Put(const std::string& key, const std::vector<float>& v) {
     Write([&](WriteCtx& ctx) {
       std::optional<uint64_t> gone;
-      ASSERT_TRUE(dann_upsert(ctx, kNs, params_, key, v, &gone).has_value());
+      ASSERT_TRUE(dann_upsert(ctx, kNs, params_, key, v, &gone, /*repair_follows=*/true).has_value());
       ASSERT_TRUE(dann_repair_after_write(ctx, kNs, params_, gone).has_value());
     });
   }
