@@ -250,12 +250,30 @@ bool Before(G& g, typename G::Id y, typename G::Id w) {
 // link, so a false answer costs at most a link that was not needed.
 template <HnswLinkGraph G>
 bool LinkedNear(G& g, typename G::Id w, uint32_t layer, typename G::Id except) {
+  using Id = typename G::Id;
   if (g.Entry() == w) return true;
   // A copy: a store's view of a list may lapse once it reads another node.
-  const std::vector<typename G::Id> own = ListOf(g, w, layer);
-  for (const auto y : own) {
+  // Lists are short: most fit the buffer on the stack.
+  Id buffer[64];
+  std::vector<Id> spill;
+  size_t count;
+  {
+    const auto& list = g.Links(w, layer);
+    count = list.size();
+    Id* to = buffer;
+    if (count > std::size(buffer)) {
+      spill.resize(count);
+      to = spill.data();
+    }
+    for (size_t i = 0; i < count; ++i) to[i] = list[i];
+  }
+  const Id* own = spill.empty() ? buffer : spill.data();
+  for (size_t j = 0; j < count; ++j) {
+    const Id y = own[j];
     if (!g.ok()) return true;
-    if (y == except || y == w || !Live(g, y) || g.Layers(y) <= layer || !Before(g, y, w)) continue;
+    // Cheapest first: the order (a counter by id) rejects the nodes made
+    // later without reading them.
+    if (y == except || y == w || !Before(g, y, w) || !Live(g, y) || g.Layers(y) <= layer) continue;
     const auto& list = g.Links(y, layer);
     for (size_t i = 0, n = list.size(); i < n; ++i) {
       if (list[i] == w) return true;
