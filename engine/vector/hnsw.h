@@ -83,7 +83,7 @@ struct InsertMark {
 void InsertAtLevel(HnswIndex& graph, std::string_view key, std::span<const float> vector,
                    std::optional<uint32_t> level);
 // Node id's place in the order nodes were made (the anchors' order,
-// vector/hnsw_repair.h); for tests.
+// vector/hnsw_anchor.h); for tests.
 uint64_t Born(const HnswIndex& graph, uint64_t id);
 // Whether the live node of key stores exactly `bytes` (its stored form).
 bool Holds(const HnswIndex& graph, std::string_view key, std::span<const uint8_t> bytes);
@@ -196,7 +196,7 @@ bool hnsw_holds(const HnswIndex& graph, std::string_view key, std::span<const fl
   std::optional<uint32_t> entry_;
   uint32_t node_count_ = 0;
   // By node id, the order its node was made in (ids are reused, births
-  // never): the order anchors follow (vector/hnsw_repair.h).
+  // never): the order anchors follow (vector/hnsw_anchor.h).
   std::vector<uint64_t> births_;
   uint64_t next_birth_ = 0;
 

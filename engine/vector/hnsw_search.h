@@ -135,7 +135,7 @@ bool ScoreAll(S& store, const std::vector<typename S::Id>& ids, std::vector<floa
 //
 // `also`, when given, is a second starting node, scored and queued like ep
 // (the entry point, for a search that must reach every node the entry
-// point reaches; see vector/hnsw_repair.h).
+// point reaches; see vector/hnsw_anchor.h).
 template <HnswLayerStore S, typename Admit>
 std::vector<ScoredNode<typename S::Id>> hnsw_search_layer_admitting(S& store, typename S::Id ep, uint64_t ef,
                                                                     uint32_t layer, Admit admit,
@@ -299,7 +299,7 @@ struct HnswShape {
 // where many documents share one vector (the embeddings of empty texts),
 // their lists would otherwise hold only each other, and a search that
 // enters such a block could not leave it. The copies left out stay
-// reachable through their anchors (vector/hnsw_repair.h).
+// reachable through their anchors (vector/hnsw_anchor.h).
 //
 // The tests run kept node by kept node: as soon as a node is kept, its
 // distances to every later candidate not yet covered are computed in one
@@ -623,7 +623,7 @@ void HnswAddLink(S& store, typename S::Id node, uint32_t layer, typename S::Id n
 // the entry when its level is above top. A store that asks (Unlinked) is
 // told of each id a pruning left out of a list, and of the new node on
 // each layer it was linked into, for the caller to keep them linked
-// (HnswKeepLinked, vector/hnsw_repair.h).
+// (HnswKeepLinked, vector/hnsw_anchor.h).
 template <HnswInsertStore S>
 void HnswConnect(S& store, typename S::Id id, uint32_t level, typename S::Id entry, uint32_t top,
                  const HnswShape& shape) {
