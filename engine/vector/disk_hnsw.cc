@@ -569,7 +569,7 @@ Result<std::vector<HnswHit>> dann_search(const ReadView& view, std::string_view 
     return node != nullptr && !node->deleted;
   };
   // The walk starts from the entry point too: every live node is reached
-  // from it (vector/hnsw_repair.h), not always from where the descent lands.
+  // from it (vector/hnsw_anchor.h), not always from where the descent lands.
   ASSIGN_OR_RETURN(auto nearest, SearchLayerAdmitting(store, ep, HnswSearchEf(k), 0, live, meta.entry));
   std::vector<HnswHit> hits;
   for (const auto& scored : nearest) {

@@ -641,7 +641,7 @@ std::vector<HnswHit> hnsw_search(const HnswIndex& graph, std::span<const float> 
   // Tombstones route the search but take no place among its results.
   auto live = [&graph](uint32_t id) { return graph.key_slots_[id].live; };
   // The walk starts from the entry point too: every live node is reached
-  // from it (vector/hnsw_repair.h), not always from where the descent lands.
+  // from it (vector/hnsw_anchor.h), not always from where the descent lands.
   auto nearest = hnsw_search_layer_admitting(store, ep, HnswSearchEf(k), 0, live, graph.entry_);
   graph.search_visited_->Release(std::move(visited));
 
