@@ -1068,6 +1068,74 @@ TEST(StoreTest, BatchedScansMatchRowScans) {
   check(ctx->txn());
 }
 
+// A walk between two bounds against a model: keys of many lengths that
+// share long prefixes with each other and with the bounds, bytes on both
+// sides of 0x80 (keys order as unsigned bytes), bounds equal to a key, a
+// key's prefix, a key with a byte added or its last byte moved.
+TEST(StoreTest, WalksBetweenBoundsMatchAModel) {
+  auto store = MemStore();
+  std::mt19937_64 rng(23);
+  const char alphabet[] = {'\0', 'a', 'b', '\x7f', '\x80', '\xff'};
+  auto random_key = [&] {
+    std::string k = rng() % 2 ? "shared-prefix-of-the-part-" : "";
+    const size_t n = rng() % 20;
+    for (size_t i = 0; i < n; ++i) k.push_back(alphabet[rng() % sizeof(alphabet)]);
+    return k.empty() ? std::string("a") : k;
+  };
+  std::set<std::string> model;
+  {
+    auto ctx = BeginWriteCtx(*store);
+    ASSERT_TRUE(ctx.has_value());
+    for (int i = 0; i < 1500; ++i) {
+      const std::string k = random_key();
+      ASSERT_TRUE(put_row(*ctx, "c", k, "v").has_value());
+      model.insert(k);
+    }
+    // The neighbouring collections stay out of every walk.
+    ASSERT_TRUE(put_row(*ctx, "b", "shared-prefix-of-the-part-", "x").has_value());
+    ASSERT_TRUE(put_row(*ctx, "d", "a", "x").has_value());
+    ASSERT_TRUE(ctx->Commit().has_value());
+  }
+  const std::vector<std::string> keys(model.begin(), model.end());
+  auto bound = [&] {
+    std::string b = keys[rng() % keys.size()];
+    switch (rng() % 5) {
+      case 0:
+        break;
+      case 1:
+        b.push_back(alphabet[rng() % sizeof(alphabet)]);
+        break;
+      case 2:
+        b.resize(rng() % (b.size() + 1));
+        break;
+      case 3:
+        if (!b.empty()) b.back() = static_cast<char>(b.back() + (rng() % 2 ? 1 : -1));
+        break;
+      default:
+        b = random_key();
+    }
+    return b;
+  };
+  auto txn = store->BeginRead();
+  ASSERT_TRUE(txn.has_value());
+  ReadView view(*txn);
+  for (int round = 0; round < 400; ++round) {
+    std::string lower = rng() % 3 == 0 ? std::string() : bound();
+    std::string upper = bound();
+    const bool bounded = rng() % 8 != 0;
+    std::vector<std::string> walked, expected;
+    ASSERT_TRUE(view.view_for_each_batch_between("c", lower, bounded ? &upper : nullptr,
+                                                 [&](std::span<const RowRef> batch) -> Result<bool> {
+                                                   for (const RowRef& r : batch) walked.emplace_back(r.key);
+                                                   return true;
+                                                 })
+                    .has_value());
+    for (const std::string& k : model)
+      if (k >= lower && (!bounded || k < upper)) expected.push_back(k);
+    ASSERT_EQ(walked, expected) << testing::PrintToString(lower) << " " << testing::PrintToString(upper);
+  }
+}
+
 // Split keys cut a collection into parts whose walks, one after another,
 // are the collection's walk: rows of a few bytes to a few pages, runs of
 // long keys sharing their stored prefix, collections around it.
