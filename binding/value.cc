@@ -253,7 +253,7 @@ class PyDecoder {
   Ref Text(std::string_view s, const char* context) {
     Ref str = Ref::Steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr));
     if (str || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return str;
-    std::string err = Utf8Error(s);
+    std::string err = DescribeUtf8Fault(s);
     if (err.empty()) return str;  // not a validity problem: pass it on
     PyErr_Clear();
     return Fail(context + err);
