@@ -25,8 +25,10 @@ RawBatchWalk::RawBatchWalk(const RowFilter& filter, std::span<const std::string_
       pools_(pools),
       raw_(fields.size()),
       tested_(filter.NewRawScratch(fields)) {
-  for (size_t i = 0; i < pools_.size(); ++i)
+  for (size_t i = 0; i < pools_.size(); ++i) {
     if (pools_[i] && !first_pool_) first_pool_ = i;
+    if (!pools_[i]) reads_texts_ = true;
+  }
 }
 
 Status RawBatchWalk::Batch(std::span<const RowRef> batch, StreamedRows& rows) {
@@ -64,9 +66,19 @@ void RawBatchWalk::Flush() {
 
 Status RawBatchWalk::Test(const RowRef& row) {
   ASSIGN_OR_RETURN(bool pass, filter_.PassesRaw(row.value, tested_, raw_));
-  if (first_pool_) layout_.Learn(row.value, raw_[*first_pool_]);
+  if (first_pool_) {
+    size_t tested_end = 0;
+    for (size_t i = 0; i < tested_.filter_fields; ++i) {
+      const std::string_view f = tested_.raw[i];
+      if (!f.empty() && f.data() >= row.value.data())
+        tested_end = std::max<size_t>(tested_end, f.data() + f.size() - row.value.data());
+    }
+    layout_.Learn(row.value, raw_[*first_pool_], tested_end);
+  }
   if (!pass) return Ok();
-  rows_->AddRow(row.key);
+  // Only a text names its row by number (StreamedRows::AddText); a pool
+  // keeps the key itself, and only of the few rows it keeps.
+  if (reads_texts_) rows_->AddRow(row.key);
   for (size_t i = 0; i < raw_.size(); ++i) {
     std::string_view text;
     if (pools_[i]) {

@@ -188,26 +188,35 @@ class StreamedRows {
 // row's vector took is the span the next rows' vectors take. The filters
 // are tested first; a vector is read only for a row they keep, so a walk
 // whose filter rejects half the rows does not pay for their vectors, most
-// of their bytes. A guess that misses costs only a wasted prefetch.
+// of their bytes. Past the vector only as far as the filters' fields
+// reached in the last row is asked for (and a line more, for the headers
+// the scan reads): a text after them, read only for rows the filters keep
+// when at all, is not. A guess that misses costs only a wasted prefetch.
 class RowLayout {
  public:
-  void Learn(std::string_view row, std::string_view vector) {
+  // tested_end: where the last of the filters' fields ended in row (0:
+  // none was found).
+  void Learn(std::string_view row, std::string_view vector, size_t tested_end) {
     if (vector.empty() || vector.data() < row.data()) return;
     begin_ = static_cast<size_t>(vector.data() - row.data());
     end_ = begin_ + vector.size();
+    tail_ = (tested_end > end_ ? tested_end - end_ : 0) + kLine;
   }
-  // Asks for the row's bytes outside the learnt vector span.
+  // Asks for the row's bytes outside the learnt vector span that the
+  // filters read.
   void PrefetchTested(std::string_view row) const {
     if (end_ <= begin_ || end_ > row.size()) {
       port::PrefetchBytes(row.substr(0, kRowPrefetch));
       return;
     }
     port::PrefetchBytes(row.substr(0, begin_));
-    port::PrefetchBytes(row.substr(end_));
+    port::PrefetchBytes(row.substr(end_, tail_));
   }
 
  private:
-  size_t begin_ = 0, end_ = 0;
+  static constexpr size_t kLine = 64;
+
+  size_t begin_ = 0, end_ = 0, tail_ = 0;
 };
 
 // The walk of StreamedExactRoute (exact_route.cc) over encoded rows, a
@@ -248,6 +257,7 @@ class RawBatchWalk {
   size_t group_source_ = 0;
   RowLayout layout_;
   std::optional<size_t> first_pool_;
+  bool reads_texts_ = false;  // a source is a text's
 };
 
 }  // namespace pallix
