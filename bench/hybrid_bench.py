@@ -170,8 +170,19 @@ class Pallix:
         c.query().text("text", phrases[0], TOP).run()
         t_index = time.perf_counter() - t0
         print(f"pallix ({label}): load {t_load:.1f} s, text + vector index build {t_index:.1f} s")
+        self.native, self.threshold = native, threshold
         self.flt = native.field("length").gt(threshold)
         self.qarrs, self.phrases = qarrs, phrases
+
+    def vector_runner(self):
+        """run_vector on a handle and filter of its own, for another thread."""
+        c = self.db.collection("paras")
+        flt = self.native.field("length").gt(self.threshold)
+
+        def run(j):
+            qb = c.query().filter(flt).vector("emb", self.qarrs[j], TOP, "cosine")
+            return [(r.key, r.score) for r in qb.fuse_rrf(RRF_K).limit(TOP).select(["length"]).run()]
+        return run
 
     def run(self, j, approx=False):
         qb = (self.c.query().filter(self.flt).vector("emb", self.qarrs[j], TOP, "cosine")
@@ -200,6 +211,78 @@ def pct(xs, p):
     return xs[min(len(xs) - 1, int(round(p / 100 * (len(xs) - 1))))]
 
 
+def timed(fn, j):
+    """fn(j)'s wall and process CPU time."""
+    t0, c0 = time.perf_counter(), time.process_time()
+    fn(j)
+    return time.perf_counter() - t0, time.process_time() - c0
+
+
+def paused_phase(builds, numpy_top, queries, rounds, pause_ms):
+    """The filter+vec query after an idle spell against one back to back:
+    each round sleeps, times the first query after the pause, then the next
+    one right after it; the sides take turns within each round."""
+    sides = [(f"pallix {p.label}: filter+vec (exact)", p.run_vector) for p in builds]
+    sides.append(("numpy exact top-k", numpy_top))
+    after = {name: [] for name, _ in sides}
+    b2b = {name: [] for name, _ in sides}
+    for r in range(rounds):
+        for name, fn in sides:
+            time.sleep(pause_ms / 1e3)
+            after[name].append(timed(fn, r % queries))
+            b2b[name].append(timed(fn, (r + 1) % queries))
+    print()
+    print(f"after a {pause_ms:g} ms pause against back to back ({rounds} rounds)")
+    print(f"{'query':<48}{'paused ms':>10}{'cpu ms':>9}{'b2b ms':>9}{'cpu ms':>9}{'paused/b2b':>11}")
+    for name, _ in sides:
+        pm = statistics.median(t for t, _ in after[name]) * 1e3
+        bm = statistics.median(t for t, _ in b2b[name]) * 1e3
+        pc = statistics.mean(c for _, c in after[name]) * 1e3
+        bc = statistics.mean(c for _, c in b2b[name]) * 1e3
+        print(f"{name:<48}{pm:>10.2f}{pc:>9.2f}{bm:>9.2f}{bc:>9.2f}{pm / bm:>10.2f}x")
+
+
+def threads_phase(builds, numpy_top, queries, threads, total):
+    """Throughput of the filter+vec query from several Python threads at
+    once (each pallix thread on a collection handle of its own): queries
+    per second, and per core used (process CPU time over the run)."""
+    import threading
+
+    def run(make):
+        fns = [make() for _ in range(threads)]
+        next_q = iter(range(total))
+        lock = threading.Lock()
+        start = threading.Barrier(threads + 1)
+
+        def work(fn):
+            start.wait()
+            while True:
+                with lock:
+                    j = next(next_q, None)
+                if j is None:
+                    return
+                fn(j % queries)
+        ts = [threading.Thread(target=work, args=(fn,)) for fn in fns]
+        for t in ts:
+            t.start()
+        start.wait()
+        t0, c0 = time.perf_counter(), time.process_time()
+        for t in ts:
+            t.join()
+        wall, cpu = time.perf_counter() - t0, time.process_time() - c0
+        return total / wall, total / cpu, cpu / wall
+
+    sides = [(f"pallix {p.label}: filter+vec (exact)", p.vector_runner) for p in builds]
+    sides.append(("numpy exact top-k", lambda: numpy_top))
+    got = {name: run(make) for name, make in sides}
+    peer = got["numpy exact top-k"][0]
+    print()
+    print(f"{threads} querying threads, {total} filter+vec queries each side")
+    print(f"{'query':<48}{'q/s':>9}{'q/s/core':>10}{'cores':>7}{'of numpy':>10}")
+    for name, (qps, per_core, cores) in got.items():
+        print(f"{name:<48}{qps:>9.0f}{per_core:>10.0f}{cores:>7.2f}{qps / peer:>9.2f}x")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--queries", type=int, default=300)
@@ -209,6 +292,11 @@ def main():
     ap.add_argument("--data", help="directory of paragraphs.jsonl and embeddings.f32/.json (default: bench/data)")
     ap.add_argument("--module", help="the _native extension file to measure (default: import pallix._native)")
     ap.add_argument("--baseline", help="another build's _native extension file, run beside it")
+    ap.add_argument("--paused", type=int, default=40,
+                    help="rounds of the filter+vec query after a pause and right after it (0: none)")
+    ap.add_argument("--pause", type=float, default=50, help="the pause before each such round, ms")
+    ap.add_argument("--threads", type=int, default=4, help="querying threads of the throughput run (0: none)")
+    ap.add_argument("--thread-queries", type=int, default=200, help="filter+vec queries of each throughput run")
     args = ap.parse_args()
     global DATA
     if args.data:
@@ -324,21 +412,28 @@ def main():
             p.run(j)
         theirs(j)
 
+    # Each query's wall time and the CPU time of the whole process (every
+    # thread: the helpers a query shares its walk with count) over it.
     lat = {(p.label, ax): [] for p in builds for ax in (False, True, "vec")}
+    cpu = {(p.label, ax): [] for p in builds for ax in (False, True, "vec")}
     res = {(p.label, ax): [] for p in builds for ax in (False, True, "vec")}
     lat_theirs, res_theirs, lat_numpy, res_numpy = [], [], [], []
+    cpu_theirs, cpu_numpy = [], []
     for j in range(len(query_ids)):
         for p in builds:
             for ax in (False, True, "vec"):
-                t0 = time.perf_counter()
+                t0, c0 = time.perf_counter(), time.process_time()
                 r = p.run_vector(j) if ax == "vec" else p.run(j, approx=ax)
+                cpu[(p.label, ax)].append(time.process_time() - c0)
                 lat[(p.label, ax)].append(time.perf_counter() - t0)
                 res[(p.label, ax)].append(r)
-        t0 = time.perf_counter()
+        t0, c0 = time.perf_counter(), time.process_time()
         res_theirs.append(theirs(j))
+        cpu_theirs.append(time.process_time() - c0)
         lat_theirs.append(time.perf_counter() - t0)
-        t0 = time.perf_counter()
+        t0, c0 = time.perf_counter(), time.process_time()
         res_numpy.append(numpy_top(j))
+        cpu_numpy.append(time.process_time() - c0)
         lat_numpy.append(time.perf_counter() - t0)
 
     def overlap(label, ax):
@@ -355,8 +450,12 @@ def main():
 
     mt, pt = statistics.median(lat_theirs) * 1e3, pct(lat_theirs, 95) * 1e3
     mn_, pn_ = statistics.median(lat_numpy) * 1e3, pct(lat_numpy, 95) * 1e3
+
+    def cpu_cols(cpus, lats):
+        return f"{statistics.mean(cpus) * 1e3:>9.2f}{sum(cpus) / sum(lats):>7.2f}"
+
     print()
-    print(f"{'pipeline':<48}{'median ms':>10}{'p95 ms':>10}{'overlap':>9}{'peer/this':>10}")
+    print(f"{'pipeline':<48}{'median ms':>10}{'p95 ms':>10}{'cpu ms':>9}{'cores':>7}{'overlap':>9}{'peer/this':>10}")
     for p in builds:
         for ax in (False, True, "vec"):
             xs = lat[(p.label, ax)]
@@ -365,10 +464,14 @@ def main():
                 name, peer = f"pallix {p.label}: filter+vec (exact)", mn_
             else:
                 name, peer = f"pallix {p.label}: filter+vec+text+rrf" + (" approx()" if ax else ""), mt
-            print(f"{name:<48}{m:>10.2f}{q95:>10.2f}{overlap(p.label, ax):>9.3f}{peer / m:>9.2f}x")
-    print(f"{'hnswlib + bm25s + python rrf':<48}{mt:>10.2f}{pt:>10.2f}{'-':>9}{'-':>10}")
-    print(f"{'numpy exact top-k over the filtered vectors':<48}{mn_:>10.2f}{pn_:>10.2f}{'-':>9}{'-':>10}")
-    print("overlap: mean |pallix top-10 & peer top-10| / 10 (filter+vec: against numpy's); "
+            print(f"{name:<48}{m:>10.2f}{q95:>10.2f}{cpu_cols(cpu[(p.label, ax)], xs)}"
+                  f"{overlap(p.label, ax):>9.3f}{peer / m:>9.2f}x")
+    print(f"{'hnswlib + bm25s + python rrf':<48}{mt:>10.2f}{pt:>10.2f}{cpu_cols(cpu_theirs, lat_theirs)}"
+          f"{'-':>9}{'-':>10}")
+    print(f"{'numpy exact top-k over the filtered vectors':<48}{mn_:>10.2f}{pn_:>10.2f}"
+          f"{cpu_cols(cpu_numpy, lat_numpy)}{'-':>9}{'-':>10}")
+    print("cpu ms: mean CPU time per query over every thread of the process; cores: that CPU time over the "
+          "wall time. overlap: mean |pallix top-10 & peer top-10| / 10 (filter+vec: against numpy's); "
           "peer/this above 1: pallix faster")
     try:
         from threadpoolctl import threadpool_info
@@ -377,6 +480,10 @@ def main():
         print(f"numpy's BLAS (threadpoolctl): {'; '.join(blas) or 'none reported'}")
     except ImportError:
         print("numpy's BLAS: threadpoolctl not installed")
+    if args.paused:
+        paused_phase(builds, numpy_top, len(query_ids), args.paused, args.pause)
+    if args.threads:
+        threads_phase(builds, numpy_top, len(query_ids), args.threads, args.thread_queries)
     if len(builds) == 2:
         for ax in (False, True, "vec"):
             mb = statistics.median(lat[("baseline", ax)])
