@@ -9,6 +9,10 @@ namespace {
 // kept rows before it scores it.
 constexpr size_t kTestAhead = 4;
 constexpr size_t kVectorsAhead = 4;
+// And for a kept row's text (its first kTextPrefetch bytes) kTextsAhead
+// kept texts before it checks it.
+constexpr size_t kTextsAhead = 4;
+constexpr size_t kTextPrefetch = 1024;
 
 }  // namespace
 
@@ -34,10 +38,14 @@ RawBatchWalk::RawBatchWalk(const RowFilter& filter, std::span<const std::string_
 Status RawBatchWalk::Batch(std::span<const RowRef> batch, StreamedRows& rows) {
   rows_ = &rows;
   kept_.clear();
-  for (size_t j = 0; j < batch.size(); ++j) {
+  kept_texts_.clear();
+  Status tested = Ok();
+  for (size_t j = 0; j < batch.size() && tested; ++j) {
     if (j + kTestAhead < batch.size()) layout_.PrefetchTested(batch[j + kTestAhead].value);
-    RETURN_IF_ERROR(Test(batch[j]));
+    tested = Test(batch[j]);
   }
+  RETURN_IF_ERROR(TakeTexts());
+  RETURN_IF_ERROR(tested);
   for (size_t a = 0; a < kept_.size(); ++a) {
     if (a + kVectorsAhead < kept_.size()) port::PrefetchBytes(kept_[a + kVectorsAhead].vector);
     const Kept& k = kept_[a];
@@ -55,6 +63,21 @@ Status RawBatchWalk::Batch(std::span<const RowRef> batch, StreamedRows& rows) {
     if (raw_vector_into(k.vector, components_)) pool.Offer(k.key, components_);
   }
   Flush();
+  return Ok();
+}
+
+Status RawBatchWalk::TakeTexts() {
+  for (size_t a = 0; a < kept_texts_.size(); ++a) {
+    if (a + kTextsAhead < kept_texts_.size())
+      port::PrefetchBytes(kept_texts_[a + kTextsAhead].encoded.substr(0, kTextPrefetch));
+    const KeptText& t = kept_texts_[a];
+    // The scan checked only the row's shape: a text read is checked
+    // here, so a row the filters drop costs no pass over its text.
+    RETURN_IF_ERROR(check_value(t.encoded));
+    std::string_view text;
+    raw_text(t.encoded, text);
+    rows_->AddTextOf(t.row, t.source, text, true);
+  }
   return Ok();
 }
 
@@ -84,10 +107,7 @@ Status RawBatchWalk::Test(const RowRef& row) {
     if (pools_[i]) {
       if (!raw_[i].empty()) kept_.push_back({row.key, i, raw_[i]});
     } else if (raw_text(raw_[i], text)) {
-      // The scan checked only the row's shape: a text read is checked
-      // here, so a row the filters drop costs no pass over its text.
-      RETURN_IF_ERROR(check_value(raw_[i]));
-      rows_->AddText(i, text, true);
+      kept_texts_.push_back({rows_->Rows() - 1, i, raw_[i]});
     }
   }
   return Ok();

@@ -137,11 +137,15 @@ class StreamedRows {
   }
   // A text of the row added last; stored is whether it views the row's
   // stored bytes (else it views a document about to be dropped).
-  void AddText(size_t source, std::string_view text, bool stored) {
+  void AddText(size_t source, std::string_view text, bool stored) { AddTextOf(Rows() - 1, source, text, stored); }
+  // A text of the row added row-th (from 0); a source's texts are added in
+  // the order of their rows.
+  void AddTextOf(size_t row, size_t source, std::string_view text, bool stored) {
     const uint64_t hash = hashers_[source] ? (*hashers_[source])(text) : 0;
     if (!(stored && stable_)) text = copies_.emplace_back(text);
-    texts_[source].push_back({key_ends_.size() - 1, text, hash});
+    texts_[source].push_back({row, text, hash});
   }
+  size_t Rows() const { return key_ends_.size(); }
   // The key of the row added last, valid until the next AddRow.
   std::string_view LastKey() const { return Key(key_ends_.size() - 1); }
   // No rows, with this object's sources and hashers: what one part of a
@@ -220,9 +224,12 @@ class RowLayout {
 };
 
 // The walk of StreamedExactRoute (exact_route.cc) over encoded rows, a
-// batch at a time in two passes: the filters are tested on every row (and
-// the kept rows' texts taken), then the kept rows' vectors are scored, each
-// pass asking for its bytes a few rows ahead.
+// batch at a time in passes: the filters are tested on every row, then the
+// kept rows' texts are checked and taken, then their vectors are scored,
+// each pass asking for its bytes a few rows ahead. A row that fails to
+// decode ends the first pass; the texts of the rows kept before it are
+// still checked first, so the error is the first in key order, as a walk
+// row by row finds it.
 class RawBatchWalk {
  public:
   RawBatchWalk(const RowFilter& filter, std::span<const std::string_view> fields,
@@ -235,11 +242,18 @@ class RawBatchWalk {
   static constexpr size_t kGroup = 16;
 
   void Flush();
+  // The second pass: checks and takes the kept rows' texts.
+  Status TakeTexts();
 
   struct Kept {
     std::string_view key;
     size_t source;
     std::string_view vector;  // encoded, as raw_vector_into reads it
+  };
+  struct KeptText {
+    size_t row;  // in the batch's StreamedRows
+    size_t source;
+    std::string_view encoded;  // a Text, its UTF-8 not checked yet
   };
 
   Status Test(const RowRef& row);
@@ -251,6 +265,7 @@ class RawBatchWalk {
   RowFilter::RawScratch tested_;  // the filters' fields of a row, reused
   ValueVector components_;
   std::vector<Kept> kept_;
+  std::vector<KeptText> kept_texts_;
   std::string_view group_keys_[kGroup];
   const std::byte* group_vectors_[kGroup];
   size_t group_size_ = 0;
