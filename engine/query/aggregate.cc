@@ -6,20 +6,18 @@
 #include "index/resume.h"
 #include "query/planner.h"
 #include "query/predicate_eval.h"
-#include "query/row_filter.h"
+#include "query/row_fields.h"
 
 namespace pallix {
 
 namespace {
 
-std::optional<double> NumericAt(const Value& doc, std::string_view field) {
-  const Value* v = get_path(doc, field);
+std::optional<double> NumberOf(const Value* v) {
   if (v == nullptr || !v->is_number()) return std::nullopt;
   return v->as_number();
 }
 
-std::optional<std::string> KeyTextAt(const Value& doc, std::string_view field) {
-  const Value* v = get_path(doc, field);
+std::optional<std::string> KeyTextOf(const Value* v) {
   if (v == nullptr) return std::nullopt;
   return index_key_text(*v);
 }
@@ -34,30 +32,49 @@ Status Prepare(const QuerySpec& spec) {
   return resume_index_builds(*spec.engine, spec.collection);
 }
 
-// The documents of an open snapshot that pass every filter.
-// A walk decodes only the filter paths and the fields the fold reads.
-Status Drive(const QuerySpec& spec, const ReadView& view, const std::vector<std::string_view>& fields,
-             const DocumentFold& fold) {
-  ASSIGN_OR_RETURN(CandidateRows planned, plan_scalar_candidates(spec, view));
-  if (planned) {
-    for (const CandidateRow& row : *planned) fold(row.second);
-    return Ok();
+void FoldPlanned(const std::vector<CandidateRow>& rows, const std::vector<std::string_view>& fields,
+                 const FieldFold& fold) {
+  std::vector<const Value*> at(fields.size());
+  for (const CandidateRow& row : rows) {
+    for (size_t i = 0; i < fields.size(); ++i) at[i] = get_path(row.second, fields[i]);
+    fold(at);
   }
-  RowFilter filter(spec.filters, fields);
-  return view.view_for_each(spec.collection, [&](std::string_view, std::string_view bytes) -> Result<bool> {
-    ASSIGN_OR_RETURN(std::optional<Value> doc, filter.Partial(bytes));
-    if (doc) fold(*doc);
+}
+
+// A walk decodes only the top-level fields the filters and fields begin
+// with, a batch of rows at a time.
+Status FoldWalked(const QuerySpec& spec, const ReadView& view, const std::vector<std::string_view>& fields,
+                  const FieldFold& fold) {
+  std::vector<const Value*> at(fields.size());
+  RowFields walk(spec.filters, fields);
+  return view.view_for_each_batch(spec.collection, [&](std::span<const RowRef> rows) -> Result<bool> {
+    for (const RowRef& row : rows) {
+      ASSIGN_OR_RETURN(bool passed, walk.Next(row.value));
+      if (!passed) continue;
+      for (size_t i = 0; i < fields.size(); ++i) at[i] = walk.At(i);
+      fold(at);
+    }
     return true;
   });
+}
+
+// The documents of an open snapshot that pass every filter, handed over
+// as the values at fields.
+Status Drive(const QuerySpec& spec, const ReadView& view, const std::vector<std::string_view>& fields,
+             const FieldFold& fold) {
+  ASSIGN_OR_RETURN(CandidateRows planned, plan_scalar_candidates(spec, view));
+  if (!planned) return FoldWalked(spec, view, fields, fold);
+  FoldPlanned(*planned, fields, fold);
+  return Ok();
 }
 
 template <typename Acc>
 Status GroupFold(const QuerySpec& spec, std::string_view group_field, std::string_view value_field,
                  std::map<std::string, Acc>& groups) {
-  return ForEachMatching(spec, {group_field, value_field}, [&](const Value& doc) {
-    std::optional<std::string> g = KeyTextAt(doc, group_field);
+  return ForEachMatching(spec, {group_field, value_field}, [&](std::span<const Value* const> at) {
+    std::optional<std::string> g = KeyTextOf(at[0]);
     if (!g) return;
-    std::optional<double> x = NumericAt(doc, value_field);
+    std::optional<double> x = NumberOf(at[1]);
     if (!x) return;
     Acc& acc = groups[std::move(*g)];
     acc.sum = *x + acc.sum;
@@ -92,7 +109,7 @@ std::optional<std::string> index_key_text(const Value& value) {
 }
 
 Status ForEachMatching(const QuerySpec& spec, const std::vector<std::string_view>& fields,
-                      const DocumentFold& fold) {
+                      const FieldFold& fold) {
   RETURN_IF_ERROR(Prepare(spec));
   ASSIGN_OR_RETURN(ReadTxn txn, spec.engine->store().BeginRead());
   ReadView view(txn);
@@ -105,22 +122,22 @@ Result<uint64_t> run_count(const QuerySpec& spec) {
     return count_rows(spec.engine->store(), spec.collection);
   }
   uint64_t n = 0;
-  RETURN_IF_ERROR(ForEachMatching(spec, {}, [&](const Value&) { ++n; }));
+  RETURN_IF_ERROR(ForEachMatching(spec, {}, [&](std::span<const Value* const>) { ++n; }));
   return n;
 }
 
 Result<double> run_sum(const QuerySpec& spec, std::string_view field) {
   double sum = 0.0;
-  RETURN_IF_ERROR(ForEachMatching(spec, {field}, [&](const Value& doc) {
-    if (std::optional<double> x = NumericAt(doc, field)) sum = *x + sum;
+  RETURN_IF_ERROR(ForEachMatching(spec, {field}, [&](std::span<const Value* const> at) {
+    if (std::optional<double> x = NumberOf(at[0])) sum = *x + sum;
   }));
   return sum;
 }
 
 Result<std::optional<double>> run_avg(const QuerySpec& spec, std::string_view field) {
   SumCount acc;
-  RETURN_IF_ERROR(ForEachMatching(spec, {field}, [&](const Value& doc) {
-    if (std::optional<double> x = NumericAt(doc, field)) acc.sum = *x + acc.sum, ++acc.count;
+  RETURN_IF_ERROR(ForEachMatching(spec, {field}, [&](std::span<const Value* const> at) {
+    if (std::optional<double> x = NumberOf(at[0])) acc.sum = *x + acc.sum, ++acc.count;
   }));
   if (acc.count == 0) return std::optional<double>();
   return acc.sum / static_cast<double>(acc.count);
@@ -128,16 +145,16 @@ Result<std::optional<double>> run_avg(const QuerySpec& spec, std::string_view fi
 
 Result<uint64_t> run_count_distinct(const QuerySpec& spec, std::string_view field) {
   std::unordered_set<std::string> seen;
-  RETURN_IF_ERROR(ForEachMatching(spec, {field}, [&](const Value& doc) {
-    if (std::optional<std::string> g = KeyTextAt(doc, field)) seen.insert(std::move(*g));
+  RETURN_IF_ERROR(ForEachMatching(spec, {field}, [&](std::span<const Value* const> at) {
+    if (std::optional<std::string> g = KeyTextOf(at[0])) seen.insert(std::move(*g));
   }));
   return static_cast<uint64_t>(seen.size());
 }
 
 Result<std::map<std::string, uint64_t>> run_group_count(const QuerySpec& spec, std::string_view field) {
   std::map<std::string, uint64_t> groups;
-  RETURN_IF_ERROR(ForEachMatching(spec, {field}, [&](const Value& doc) {
-    if (std::optional<std::string> g = KeyTextAt(doc, field)) ++groups[std::move(*g)];
+  RETURN_IF_ERROR(ForEachMatching(spec, {field}, [&](std::span<const Value* const> at) {
+    if (std::optional<std::string> g = KeyTextOf(at[0])) ++groups[std::move(*g)];
   }));
   return groups;
 }
@@ -163,8 +180,8 @@ Result<std::map<std::string, double>> run_group_avg(const QuerySpec& spec, std::
 Result<std::optional<Value>> run_min_max(const QuerySpec& spec, std::string_view field,
                                          std::partial_ordering wanted) {
   std::optional<Value> best;
-  RETURN_IF_ERROR(ForEachMatching(spec, {field}, [&](const Value& doc) {
-    const Value* v = get_path(doc, field);
+  RETURN_IF_ERROR(ForEachMatching(spec, {field}, [&](std::span<const Value* const> at) {
+    const Value* v = at[0];
     if (v == nullptr) return;
     if (!best) {
       if (value_partial_cmp(*v, *v) != std::partial_ordering::unordered) best = *v;

@@ -11,6 +11,7 @@
 #include "query/ordering.h"
 #include "query/predicate_eval.h"
 #include "query/projection.h"
+#include "query/row_fields.h"
 #include "query/row_filter.h"
 
 namespace pallix {
@@ -176,12 +177,15 @@ Result<std::vector<QueryRow>> FilteredScanRoute(const QuerySpec& spec, const Rea
   // are read whole at the end.
   const uint64_t bound = std::max<uint64_t>(SatDouble(*need), kMinWalkBuffer);
   std::vector<CandidateRow> rows;
-  RowFilter filter(spec.filters, {spec.order_by->field});
-  RETURN_IF_ERROR(view.view_for_each(spec.collection, [&](std::string_view key, std::string_view bytes) -> Result<bool> {
-    ASSIGN_OR_RETURN(std::optional<Value> doc, filter.Partial(bytes));
-    if (!doc) return true;
-    rows.emplace_back(std::string(key), std::move(*doc));
-    if (rows.size() >= bound) TrimOrdered(rows, *spec.order_by, *need);
+  const std::string_view order_field = spec.order_by->field;
+  RowFields walk(spec.filters, std::span(&order_field, 1));
+  RETURN_IF_ERROR(view.view_for_each_batch(spec.collection, [&](std::span<const RowRef> batch) -> Result<bool> {
+    for (const RowRef& row : batch) {
+      ASSIGN_OR_RETURN(bool passed, walk.Next(row.value));
+      if (!passed) continue;
+      rows.emplace_back(std::string(row.key), walk.Partial());
+      if (rows.size() >= bound) TrimOrdered(rows, *spec.order_by, *need);
+    }
     return true;
   }));
   TrimOrdered(rows, *spec.order_by, *need);
