@@ -164,12 +164,20 @@ def walks(mod):
     ]
 
 
+def build_label(path, i):
+    """A build's name: its file's, or for .../NAME/build/x/binding/_native.abi3.so, NAME."""
+    name = os.path.basename(path)
+    if name.startswith("_native"):
+        parts = os.path.abspath(path).split(os.sep)
+        return parts[-5] if len(parts) >= 5 else f"base{i}"
+    return name.split(".")[0]
+
+
 def compare_builds(args, docs, tmp):
     """This build and the baselines, turn by turn, over the same documents."""
     mods = [("this build", native)]
     for i, path in enumerate(args.baseline):
-        mods.append((os.path.basename(os.path.dirname(os.path.dirname(os.path.dirname(path)))) or f"base{i}",
-                     load_module(path, f"pallix_base{i}")))
+        mods.append((build_label(path, i), load_module(path, f"pallix_base{i}")))
     colls = []
     for i, (name, mod) in enumerate(mods):
         db = mod.Db.open(os.path.join(tmp, f"b{i}.db"))
