@@ -43,6 +43,9 @@ Status WalkParts(const ReadView& view, std::string_view collection, const std::v
       done[i] = WalkOne(view, collection, splits, i, part);
       return;
     }
+    // The store's reader lock is held here only for a moment, and never by
+    // a thread that waits for anything: no cycle of waits can pass through
+    // it, which is what ForEach asks of its calls.
     Result<std::optional<ReadTxn>> txn = view.txn().store().BeginReadOf(tag);
     if (!txn || !*txn) return;  // left to the caller, in its snapshot
     const ReadView mine(**txn);
