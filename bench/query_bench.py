@@ -16,7 +16,16 @@ store, file-backed:
 Prints seconds per operation and the speed ratio (other time / pallix
 time; above 1 means pallix is faster).
 
-Run: python3 bench/query_bench.py [--n 1000000]
+With --baseline FILE (an `_native` extension module file of another build;
+may be given more than once) the walks without an index (filter + order +
+limit, count, sum, group count) run instead on this build and each
+baseline side by side, each build over its own copy of the documents, the
+builds taking turns round by round; it prints each build's best wall and
+CPU seconds, this build's time as a ratio of each baseline's, and whether
+every build gave the same answers. --module FILE measures that file
+instead of the installed module.
+
+Run: python3 bench/query_bench.py [--n 1000000] [--module FILE] [--baseline FILE ...]
 """
 
 import argparse
@@ -29,8 +38,10 @@ import sys
 import tempfile
 import time
 
-import pallix._native as native
-from pallix._native import field
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from modload import load_module  # noqa: E402
+
+native = None
 
 try:
     import lmdb
@@ -99,6 +110,7 @@ def bench_load(tmp, docs):
 
 
 def pallix_query(c, lo, hi):
+    field = native.field
     return [r.key for r in c.query().filter(field("age").between(lo, hi)).order_by("score").limit(10).run()]
 
 
@@ -119,6 +131,7 @@ def bench_queries(c, conn, reps):
 
 
 def bench_aggregates(c, conn, reps):
+    field = native.field
     out = []
     tp, np_ = best_of(lambda: c.query().filter(field("active").eq(True)).count(), reps)
     ts, ns = best_of(lambda: conn.execute("SELECT COUNT(*) FROM docs WHERE json_extract(v, '$.active') = 1")
@@ -137,12 +150,83 @@ def bench_aggregates(c, conn, reps):
     return out
 
 
+def walks(mod):
+    """The walks without an index, each a function of a collection."""
+    field = mod.field
+    return [
+        ("filter 1 age + order + limit 10",
+         lambda c: [r.key for r in c.query().filter(field("age").between(30, 30)).order_by("score").limit(10).run()]),
+        ("filter 10 ages + order + limit 10",
+         lambda c: [r.key for r in c.query().filter(field("age").between(30, 39)).order_by("score").limit(10).run()]),
+        ("count where active", lambda c: c.query().filter(field("active").eq(True)).count()),
+        ("sum score", lambda c: c.query().sum("score").hex()),
+        ("group count city", lambda c: c.query().group_count("city")),
+    ]
+
+
+def build_label(path, i):
+    """A build's name: its file's, or for .../NAME/build/x/binding/_native.abi3.so, NAME."""
+    name = os.path.basename(path)
+    if name.startswith("_native"):
+        parts = os.path.abspath(path).split(os.sep)
+        return parts[-5] if len(parts) >= 5 else f"base{i}"
+    return name.split(".")[0]
+
+
+def compare_builds(args, docs, tmp):
+    """This build and the baselines, turn by turn, over the same documents."""
+    mods = [("this build", native)]
+    for i, path in enumerate(args.baseline):
+        mods.append((build_label(path, i), load_module(path, f"pallix_base{i}")))
+    colls = []
+    for i, (name, mod) in enumerate(mods):
+        db = mod.Db.open(os.path.join(tmp, f"b{i}.db"))
+        c = db.collection("docs")
+        t0 = time.perf_counter()
+        c.insert_many(docs)
+        print(f"{name:24} loaded in {time.perf_counter() - t0:.1f} s")
+        colls.append((db, c, walks(mod)))
+    names = [m[0] for m in mods]
+    print(f"\n{'walk (no index)':36}" + "".join(f"{n[:22]:>24}" for n in names) + "   this/base (wall, cpu)")
+    same = True
+    for j, (label, _fn) in enumerate(walks(native)):
+        wall = [float("inf")] * len(mods)
+        cpu = [float("inf")] * len(mods)
+        answers = [None] * len(mods)
+        for _ in range(args.reps):
+            for i, (_db, c, ws) in enumerate(colls):
+                t0, c0 = time.perf_counter(), time.process_time()
+                answers[i] = ws[j][1](c)
+                wall[i] = min(wall[i], time.perf_counter() - t0)
+                cpu[i] = min(cpu[i], time.process_time() - c0)
+        same = same and all(a == answers[0] for a in answers)
+        cells = "".join(f"{w:11.4f}/{c_:<11.4f}"[:24].rjust(24) for w, c_ in zip(wall, cpu))
+        ratios = "  ".join(f"{wall[0] / wall[i]:.2f}x,{cpu[0] / cpu[i]:.2f}x" for i in range(1, len(mods)))
+        print(f"{label:36}{cells}   {ratios}")
+    print(f"\nanswers identical across builds: {'yes' if same else 'NO'}")
+    for db, _c, _w in colls:
+        db.close()
+
+
 def main():
+    global native
     ap = argparse.ArgumentParser()
     ap.add_argument("--n", type=int, default=1_000_000)
     ap.add_argument("--reps", type=int, default=3)
+    ap.add_argument("--module", help="the _native extension file to measure (default: import pallix._native)")
+    ap.add_argument("--baseline", action="append", default=[],
+                    help="another build's _native extension file, run beside this one (repeatable)")
     args = ap.parse_args()
+    if args.module:
+        native = load_module(args.module, "pallix_this")
+    else:
+        import pallix._native as installed
+        native = installed
     docs = make_docs(args.n)
+    if args.baseline:
+        with tempfile.TemporaryDirectory() as tmp:
+            compare_builds(args, docs, tmp)
+        return
     size = sum(len(json.dumps(d)) for _k, d in docs[:1000]) / 1000
     print(f"{args.n} documents, ~{size:.0f} bytes of JSON each\n")
     with tempfile.TemporaryDirectory() as tmp:

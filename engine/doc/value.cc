@@ -452,6 +452,43 @@ class Decoder {
     return Ok();
   }
 
+  // Reads the top-level map entries named in names into values (found[j]
+  // set to &values[j] when an entry of names[j] is met, the last one
+  // winning as in a built map); for the names past values, hands back the
+  // entry's encoded bytes in raw_out; checks every byte as Read does. A
+  // value that is not a map is checked whole and finds nothing.
+  Status ReadTop(std::span<const std::string_view> names, std::span<Value> values, std::span<const Value*> found,
+                 std::span<std::string_view> raw_out) {
+    for (const Value*& f : found) f = nullptr;
+    for (std::string_view& r : raw_out) r = {};
+    const size_t mark = in_.Mark();
+    uint8_t tag;
+    if (!in_.Byte(tag)) return Eof();
+    if (tag != 7) {
+      in_.Rewind(mark);
+      return Skip(0);
+    }
+    uint32_t count;
+    if (!in_.U32(count)) return Eof();
+    for (uint32_t i = 0; i < count; ++i) {
+      std::string_view key;
+      RETURN_IF_ERROR(ReadKey(key));
+      size_t j = 0;
+      while (j < names.size() &&
+             !(names[j].size() == key.size() && std::memcmp(names[j].data(), key.data(), key.size()) == 0))
+        ++j;
+      if (j < values.size()) {
+        RETURN_IF_ERROR(Read(1, values[j]));
+        found[j] = &values[j];
+        continue;
+      }
+      const size_t begin = in_.Mark();
+      RETURN_IF_ERROR(Skip(1));
+      if (j < names.size()) raw_out[j - values.size()] = all_.substr(begin, in_.Mark() - begin);
+    }
+    return Ok();
+  }
+
   // Checks one value as Read does, building nothing. Without kCheckText
   // it checks only the shape (tags, lengths, depth), not the UTF-8 of texts
   // and map keys: what a caller never reads cannot mislead it.
@@ -745,6 +782,15 @@ Status scan_top_level(std::string_view bytes, std::span<const std::string_view> 
   PALLIX_INVARIANT(names.size() == raw_out.size(), "one raw slot per name");
   Decoder d(bytes);
   RETURN_IF_ERROR(d.ScanTop(names, raw_out));
+  return d.AtEnd();
+}
+
+Status decode_top_fields(std::string_view bytes, std::span<const std::string_view> names, std::span<Value> values,
+                         std::span<const Value*> found, std::span<std::string_view> raw_out) {
+  PALLIX_INVARIANT(values.size() == found.size() && names.size() == values.size() + raw_out.size(),
+                   "one value or raw slot per name");
+  Decoder d(bytes);
+  RETURN_IF_ERROR(d.ReadTop(names, values, found, raw_out));
   return d.AtEnd();
 }
 

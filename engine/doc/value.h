@@ -323,6 +323,21 @@ Status decode_selected_raw_into(std::string_view bytes, const PathSet& paths,
 Status scan_top_level(std::string_view bytes, std::span<const std::string_view> names,
                       std::span<std::string_view> raw_out);
 
+// The top-level map entries named names[i] (single segments): for i below
+// values.size(), decoded into values[i] with found[i] = &values[i], or
+// found[i] null when the value is not a map or holds no such entry; for
+// the names after those, their encoded bytes (tag included) handed back in
+// raw_out, or an empty view. The last entry of a name wins, as in the built
+// map. Every byte is checked exactly as decode_value checks it, so it fails
+// exactly where decode_value fails, a raw view holds a well-formed value,
+// and get_path of a path below names[i] finds in values[i] what it finds
+// in the whole document. values is reused from row to row: a walk that
+// reads a few small fields of every row builds no document and, once its
+// values hold their kinds, allocates nothing. On failure values, found and
+// raw_out must not be read.
+Status decode_top_fields(std::string_view bytes, std::span<const std::string_view> names, std::span<Value> values,
+                         std::span<const Value*> found, std::span<std::string_view> raw_out);
+
 // Checks bytes exactly as decode_value does (it fails where and as
 // decode_value fails), building nothing.
 Status check_value(std::string_view bytes);

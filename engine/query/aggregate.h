@@ -21,6 +21,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,12 +38,13 @@ namespace pallix {
 std::optional<std::string> index_key_text(const Value& value);
 
 // Calls fold on every document that satisfies every filter, planned or
-// walked, inside one snapshot. A walked document may hold only the filter
-// paths and `fields`, the paths the fold reads. Errors: Transaction,
+// walked, inside one snapshot, with the values at `fields` (in their
+// order; null where a path is missing), as get_path finds them in the
+// whole document; the values last only for the call. Errors: Transaction,
 // Storage, Decode, the planner's and the resume's.
-using DocumentFold = std::function<void(const Value& document)>;
+using FieldFold = std::function<void(std::span<const Value* const> at)>;
 Status ForEachMatching(const QuerySpec& spec, const std::vector<std::string_view>& fields,
-                       const DocumentFold& fold);
+                       const FieldFold& fold);
 
 // Each validates first (InvalidArgument, the run's texts).
 // count: without filters, the stored row count (read after the resume).

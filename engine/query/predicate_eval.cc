@@ -118,7 +118,11 @@ struct InFields {
       if (name.size() > path.size() || path.compare(0, name.size(), name) != 0) continue;
       if (name.size() == path.size()) return values[i];
       if (path[name.size()] != '.') continue;
-      return values[i] == nullptr ? nullptr : get_path(*values[i], path.substr(name.size() + 1));
+      if (values[i] == nullptr) return nullptr;
+      // A path that ends in '.' names the entry "" below the field, which
+      // get_path of an empty path would not find.
+      if (name.size() + 1 == path.size()) return values[i]->is_map() ? values[i]->as_map().Find("") : nullptr;
+      return get_path(*values[i], path.substr(name.size() + 1));
     }
     return nullptr;
   }

@@ -3,6 +3,7 @@
 // ordered scan of a scalar index.
 
 #include <algorithm>
+#include <deque>
 #include <limits>
 
 #include "index/index_state.h"
@@ -11,6 +12,8 @@
 #include "query/ordering.h"
 #include "query/predicate_eval.h"
 #include "query/projection.h"
+#include "query/part_walk.h"
+#include "query/row_fields.h"
 #include "query/row_filter.h"
 
 namespace pallix {
@@ -171,19 +174,37 @@ Result<std::vector<QueryRow>> FilteredScanRoute(const QuerySpec& spec, const Rea
     ASSIGN_OR_RETURN(std::vector<CandidateRow> rows, WalkFiltered(spec, view));
     return FinishUnranked(spec, std::move(rows));
   }
-  // A bounded walk: memory stays within twice the window. The buffer holds
-  // partial documents (filter and order fields); the few rows that survive
-  // are read whole at the end.
+  // A bounded walk: memory stays within twice the window per part. The
+  // buffers hold partial documents (the order field); the few rows that
+  // survive are read whole at the end. Parts walked side by side each keep
+  // their own first rows; the order is total (keys break ties), so the
+  // first rows of their union are the one-thread walk's.
   const uint64_t bound = std::max<uint64_t>(SatDouble(*need), kMinWalkBuffer);
-  std::vector<CandidateRow> rows;
-  RowFilter filter(spec.filters, {spec.order_by->field});
-  RETURN_IF_ERROR(view.view_for_each(spec.collection, [&](std::string_view key, std::string_view bytes) -> Result<bool> {
-    ASSIGN_OR_RETURN(std::optional<Value> doc, filter.Partial(bytes));
-    if (!doc) return true;
-    rows.emplace_back(std::string(key), std::move(*doc));
-    if (rows.size() >= bound) TrimOrdered(rows, *spec.order_by, *need);
+  ASSIGN_OR_RETURN(std::vector<std::string> splits, PartSplits(view, spec.collection));
+  struct Lane {
+    Lane(const QuerySpec& spec, const std::string_view& order_field)
+        : walk(spec.filters, std::span(&order_field, 1)) {}
+    RowFields walk;
+    std::vector<CandidateRow> rows;
+  };
+  const std::string_view order_field = spec.order_by->field;
+  std::deque<Lane> lanes;  // one per part: a part is walked by one thread
+  for (size_t i = 0; i <= splits.size(); ++i) lanes.emplace_back(spec, order_field);
+  RETURN_IF_ERROR(WalkParts(view, spec.collection, splits, [&](size_t part, std::span<const RowRef> batch) -> Result<bool> {
+    Lane& lane = lanes[part];
+    for (const RowRef& row : batch) {
+      ASSIGN_OR_RETURN(bool passed, lane.walk.Next(row.value));
+      if (!passed) continue;
+      lane.rows.emplace_back(std::string(row.key), lane.walk.Partial());
+      if (lane.rows.size() >= bound) TrimOrdered(lane.rows, *spec.order_by, *need);
+    }
     return true;
   }));
+  std::vector<CandidateRow> rows = std::move(lanes[0].rows);
+  for (size_t i = 1; i < lanes.size(); ++i) {
+    TrimOrdered(lanes[i].rows, *spec.order_by, *need);
+    for (CandidateRow& row : lanes[i].rows) rows.push_back(std::move(row));
+  }
   TrimOrdered(rows, *spec.order_by, *need);
   ASSIGN_OR_RETURN(std::vector<CandidateRow> whole, LoadKeys(view, spec.collection, KeysOfRows(rows)));
   return FinishUnranked(spec, std::move(whole));
