@@ -30,6 +30,10 @@ With --baseline-binary PATH (bench/vector_real_bench of another build), that
 build runs the same graphs in the same run, after ours, and its build time
 and queries/s are printed beside ours as ratios.
 
+The processor's model and SIMD flags come first (lscpu). PALLIX_KERNELS=avx
+(or sse2, reference) caps our kernels at that instruction set, to measure
+what a processor without AVX-512 runs; the peers keep theirs.
+
 Usage: python3 bench/vector_bench.py [--queries Q] [--metrics cosine,l2] [--no-disk] [--binary PATH]
        [--baseline-binary PATH] [--peers hnswlib,faiss,usearch]
 Needs: pip install numpy hnswlib faiss-cpu usearch; the embeddings
@@ -233,6 +237,26 @@ def equal_recall(peer, queries, exact, target):
 
 # ------------------------------------------------------------------ main
 
+SIMD_FLAGS = ("sse2", "avx", "avx2", "fma", "avx512f", "avx512bw", "avx512dq", "avx512vl", "avx512_vnni",
+              "avx512_bf16", "avx512_fp16")
+
+
+def print_processor():
+    """The processor's model name and SIMD flags (lscpu), and the kernels
+    our build was told to use: rates differ most between instruction sets."""
+    try:
+        out = subprocess.run(["lscpu"], capture_output=True, text=True, check=True).stdout
+    except (OSError, subprocess.CalledProcessError):
+        out = ""
+    fields = dict(line.split(":", 1) for line in out.splitlines() if ":" in line)
+    model = fields.get("Model name", "?").strip()
+    family, number = fields.get("CPU family", "?").strip(), fields.get("Model", "?").strip()
+    flags = set(fields.get("Flags", "").split())
+    simd = " ".join(f for f in SIMD_FLAGS if f in flags) or "?"
+    forced = os.environ.get("PALLIX_KERNELS")
+    print(f"processor: {model} (family {family}, model {number}); SIMD: {simd}"
+          + (f"; our kernels capped at PALLIX_KERNELS={forced}" if forced else ""))
+
 def bench_metric(metric, binary, vectors, n_queries, with_disk, baseline=None, peers=("hnswlib", "faiss", "usearch")):
     base, queries = split(vectors, n_queries)
     if metric == "l2":
@@ -308,6 +332,7 @@ def main():
         if module in peers:
             need(module, package)
 
+    print_processor()
     vectors = load_embeddings()
     binary = find_binary(args.binary)
     global SCRATCH

@@ -32,6 +32,7 @@
 #include "base/coding.h"
 #include "base/error.h"
 #include "base/page_allocator.h"
+#include "base/port.h"
 #include "storage/read_view.h"
 #include "storage/rows.h"
 #include "vector/disk_hnsw.h"
@@ -99,6 +100,10 @@ class RowLocations {
  public:
   // The remembered row of node id; empty when none.
   std::string_view Find(uint64_t id) const;
+  // Starts loading where the row of node id is remembered.
+  void PrefetchFind(uint64_t id) const {
+    if (id < rows_.size()) port::PrefetchLine(&rows_[id]);
+  }
   // Remembers the row of node id, read in the table's snapshot.
   void Remember(uint64_t id, std::string_view row);
 

@@ -272,6 +272,11 @@ void DannStore::PrefetchVisit(Id id) {
 }
 
 void DannStore::TakeHints() {
+  // Where each new node's row lies is looked up next, one node after
+  // another: the lookups' loads start together instead.
+  if (locations_ != nullptr) {
+    for (const uint64_t id : hints_) locations_->PrefetchFind(id);
+  }
   for (size_t i = 0; i < hints_.size() && ok(); ++i) TakeHint(hints_[i]);
   hints_.clear();
 }
@@ -513,7 +518,12 @@ const float* DannStore::BatchVector(const Entry& entry, size_t dim, float* scrat
     const StoredVector& stored = entry.owned->stored;
     return stored.kind == StoredKind::kF32 && stored.f32.size() == dim ? stored.f32.data() : nullptr;
   }
-  return entry.view.stored.size() / 4 == dim ? Floats(entry.view.stored, scratch) : nullptr;
+  if (entry.view.stored.size() / 4 != dim) return nullptr;
+  // A record's vector follows its key, so it sits at any byte offset; the
+  // batch kernels read it there rather than from a copy, which cost a
+  // pass over every vector scored.
+  if (floats_read_in_place(dim)) return reinterpret_cast<const float*>(entry.view.stored.data());
+  return Floats(entry.view.stored, scratch);
 }
 
 const float* DannStore::Floats(std::string_view bytes, float* scratch) {

@@ -149,9 +149,11 @@ class HnswMemoryStore {
 
   void StartVisits() { hnsw_internal::StartEpoch(stamps_, epoch_, graph_.node_count_); }
   bool Visit(Id id) {
-    if (stamps_[id] == epoch_) return false;
+    // Stamped either way, without a branch on the outcome (see the layer
+    // search's loop over a list).
+    const bool fresh = stamps_[id] != epoch_;
     stamps_[id] = epoch_;
-    return true;
+    return fresh;
   }
   // The stamps of a whole neighbour list are fetched before any is tested.
   void PrefetchVisit(Id id) const { Prefetch(&stamps_[id]); }
@@ -639,10 +641,19 @@ std::vector<HnswHit> hnsw_search(const HnswIndex& graph, std::span<const float> 
   HnswMemoryStore store(graph, scorer, visited->stamps, visited->epoch);
   uint32_t ep = HnswDescend(store, *graph.entry_, graph.level(*graph.entry_), 0);
   // Tombstones route the search but take no place among its results.
+  // When every node holds a live key (each key has a node of its own, so
+  // as many keys as nodes means no node without one) the test admits
+  // everything, and the search does without it: its key slot, read for
+  // every node that comes near the results, lies apart from the node's
+  // block and vector and missed the cache each time.
   auto live = [&graph](uint32_t id) { return graph.key_slots_[id].live; };
+  auto all = [](uint32_t) { return true; };
   // The walk starts from the entry point too: every live node is reached
   // from it (vector/hnsw_anchor.h), not always from where the descent lands.
-  auto nearest = hnsw_search_layer_admitting(store, ep, HnswSearchEf(k), 0, live, graph.entry_);
+  const uint64_t ef = HnswSearchEf(k);
+  auto nearest = graph.key_map_.size() == graph.node_count_
+                     ? hnsw_search_layer_admitting(store, ep, ef, 0, all, graph.entry_)
+                     : hnsw_search_layer_admitting(store, ep, ef, 0, live, graph.entry_);
   graph.search_visited_->Release(std::move(visited));
 
   std::vector<HnswHit> hits;

@@ -75,6 +75,10 @@ float l2_f32(std::span<const float> a, std::span<const float> b) {
   return K().l2(a.data(), a.size(), b.data(), b.size());
 }
 
+bool floats_read_in_place(size_t n) {
+  return std::endian::native == std::endian::little && K().unaligned_blocks && n % 8 == 0;
+}
+
 float distance_by_metric(Metric metric, std::span<const float> a, std::span<const float> b) {
   switch (metric) {
     case Metric::kCosine: return CosineFrom(dot_f32(a, b), dot_f32(a, a), dot_f32(b, b));
@@ -245,7 +249,7 @@ float QueryScorer::MetricDistance(std::span<const float> v) const {
 void QueryScorer::FloatBatchStored(const std::byte* const* vectors, size_t count, float* out) {
   constexpr size_t kChunk = 16;
   const size_t n = query_.floats.size();
-  const bool in_place = K().unaligned_blocks && n % 8 == 0;
+  const bool in_place = floats_read_in_place(n);
   const float* ptrs[kChunk];
   for (size_t at = 0; at < count; at += kChunk) {
     const size_t m = std::min(kChunk, count - at);

@@ -79,6 +79,11 @@ Result<Quantization> parse_quant_byte(uint8_t b);
 float dot_f32(std::span<const float> a, std::span<const float> b);
 // The squared Euclidean distance under the same block rule.
 float l2_f32(std::span<const float> a, std::span<const float> b);
+// Whether the float kernels in use read a vector of n float32 components
+// (little-endian) at any byte offset, as a record stores them, with the
+// same results as from an aligned copy: they load whole blocks through
+// unaligned loads, and n leaves no tail.
+bool floats_read_in_place(size_t n);
 // The distance of a and b under `metric` (smaller is closer). Cosine is
 // 1 - dot(a,b) / (sqrt(dot(a,a)) * sqrt(dot(b,b))), exactly 1.0 when either
 // self product is 0; dot is -dot(a,b); any other byte is l2.

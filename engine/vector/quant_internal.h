@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace pallix::quant_internal {
 
@@ -69,7 +70,11 @@ const Kernels& ReferenceKernels();
 const Kernels* Sse2Kernels();
 const Kernels* AvxKernels();
 const Kernels* Avx512Kernels();
-// The variant in use.
+// The variant of that name ("reference", "sse2", "avx", "avx512");
+// nullptr when there is none or the processor cannot run it.
+const Kernels* KernelsNamed(std::string_view name);
+// The variant in use: the widest the processor runs, unless the
+// environment variable PALLIX_KERNELS, read once, names another it runs.
 const Kernels& ActiveKernels();
 
 // Number of differing bits of a[0 .. n) and b[0 .. n).

@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "vector/quant_internal.h"
 
@@ -383,32 +385,35 @@ __attribute__((target("avx512f"))) void Avx512Pairs(const float* q, const float*
   }
 }
 
-// Sixteen vectors at a time; a remainder of two or more as one group of
-// pairs, an odd one out repeating the last vector (its repeat's result is
-// dropped); a single one alone.
+// Eight vectors at a time (four pairs); a remainder of two or more as one
+// group of pairs, an odd one out repeating the last vector (its repeat's
+// result is dropped); a single one alone. Sixteen at a time (eight pairs)
+// took sixteen pointers, more than the registers left beside the loop's
+// own: the compiler parked them in vector registers and moved each back
+// before its load, two more instructions per pair and block on the ports
+// the multiplies and adds use. On a processor with one 512-bit unit for
+// both (the client cores with AVX-512) those moves cost as much as the
+// arithmetic. Eight fit in registers; on a server core, with two such
+// units, both widths measured alike.
 template <bool kL2>
 __attribute__((target("avx512f"))) void Avx512Many(const float* q, const float* const* vs, size_t count, size_t n,
                                                   float* out) {
   size_t i = 0;
-  for (; i + 16 <= count; i += 16) Avx512Pairs<kL2, 8>(q, vs + i, n, out + i);
+  for (; i + 8 <= count; i += 8) Avx512Pairs<kL2, 4>(q, vs + i, n, out + i);
   const size_t rest = count - i;
   if (rest == 0) return;
   if (rest == 1) {
     out[i] = AvxPair<kL2>(q, n, vs[i], n);
     return;
   }
-  const float* group[16];
-  float results[16];
-  for (size_t j = 0; j < 16; ++j) group[j] = vs[i + std::min(j, rest - 1)];
+  const float* group[8];
+  float results[8];
+  for (size_t j = 0; j < 8; ++j) group[j] = vs[i + std::min(j, rest - 1)];
   switch ((rest + 1) / 2) {
     case 1: Avx512Pairs<kL2, 1>(q, group, n, results); break;
     case 2: Avx512Pairs<kL2, 2>(q, group, n, results); break;
     case 3: Avx512Pairs<kL2, 3>(q, group, n, results); break;
-    case 4: Avx512Pairs<kL2, 4>(q, group, n, results); break;
-    case 5: Avx512Pairs<kL2, 5>(q, group, n, results); break;
-    case 6: Avx512Pairs<kL2, 6>(q, group, n, results); break;
-    case 7: Avx512Pairs<kL2, 7>(q, group, n, results); break;
-    default: Avx512Pairs<kL2, 8>(q, group, n, results); break;
+    default: Avx512Pairs<kL2, 4>(q, group, n, results); break;
   }
   for (size_t j = 0; j < rest; ++j) out[i + j] = results[j];
 }
@@ -501,8 +506,23 @@ const Kernels* Avx512Kernels() {
   return nullptr;
 }
 
+const Kernels* KernelsNamed(std::string_view name) {
+  if (name == "reference") return &kReference;
+  if (name == "sse2") return Sse2Kernels();
+  if (name == "avx") return AvxKernels();
+  if (name == "avx512") return Avx512Kernels();
+  return nullptr;
+}
+
 const Kernels& ActiveKernels() {
   static const Kernels& active = [] () -> const Kernels& {
+    // PALLIX_KERNELS caps the choice at a narrower variant, so that one
+    // machine can measure what a processor without the wider one runs
+    // (every variant gives the same bits, so only speed changes). A name
+    // this processor cannot run, or none, leaves the widest it has.
+    if (const char* forced = std::getenv("PALLIX_KERNELS")) {
+      if (const Kernels* k = KernelsNamed(forced)) return *k;
+    }
     if (const Kernels* avx512 = Avx512Kernels()) return *avx512;
     if (const Kernels* avx = AvxKernels()) return *avx;
     if (const Kernels* sse2 = Sse2Kernels()) return *sse2;

@@ -602,63 +602,67 @@ TEST_F(DiskHnswTest, DamagedCodesRankLast) {
 // The in-memory graph copied into rows, its tombstones as deleted nodes:
 // both searches walk the same graph with the same width, through the
 // removed nodes without returning them, so they return the same keys with
-// bitwise the same distances.
+// bitwise the same distances. A length of 16 lets the kernels read the
+// rows' float vectors in place, at whatever offset each key's length
+// leaves them; 12 has them copied.
 TEST_F(DiskHnswTest, SearchEqualsInMemorySearchOverTheSameGraph) {
-  constexpr size_t kDim = 12;
-  Rng rng(21);
-  std::vector<std::vector<float>> data;
-  for (int i = 0; i < 150; ++i) data.push_back(rng.Vector(kDim));
-  auto codebook = std::make_shared<const PqCodebook>(*pq_train(data, 3, 8, 1));
   int ns = 0;
-  for (int kind = 0; kind < 4; ++kind) {
-    for (Metric metric : {Metric::kCosine, Metric::kDot, Metric::kL2}) {
-      DiskHnswParams params;
-      params.metric = metric;
-      params.quant = kind == 1 ? Quantization::kBinary : kind == 2 ? Quantization::kScalar : Quantization::kNone;
-      if (kind == 3) params.codebook = codebook;
-      HnswIndex graph(metric, params.quant, params.codebook);
-      for (size_t i = 0; i < data.size(); ++i) hnsw_insert(graph, "k" + std::to_string(i), data[i]);
-      // A third of the keys replaced or removed.
-      for (size_t i = 0; i < data.size(); i += 3) {
-        if (i % 2 == 0) {
-          hnsw_insert(graph, "k" + std::to_string(i), rng.Vector(kDim));
-        } else {
-          hnsw_remove_key(graph, "k" + std::to_string(i));
-        }
-      }
-      ASSERT_EQ(graph.tombstone_count(), 50u);
-      std::string name = "__dann__eq__" + std::to_string(ns++);
-      Write([&](WriteCtx& ctx) {
-        for (uint64_t id = 0; id < graph.node_count(); ++id) {
-          DiskHnswNode node;
-          node.deleted = !graph.key(id).has_value();
-          node.key = node.deleted ? "removed" + std::to_string(id) : std::string(*graph.key(id));
-          StoredRef stored = graph.stored(id);
-          node.stored = stored.kind == StoredKind::kF32
-                            ? StoredVector::F32({stored.f32.begin(), stored.f32.end()})
-                            : StoredVector::Codes({stored.codes.begin(), stored.codes.end()});
-          for (uint32_t layer = 0; layer <= graph.level(id); ++layer) {
-            auto list = graph.neighbours(id, layer);
-            node.layers.emplace_back(list.begin(), list.end());
+  for (const size_t kDim : {size_t{12}, size_t{16}}) {
+    SCOPED_TRACE("dim " + std::to_string(kDim));
+    Rng rng(21);
+    std::vector<std::vector<float>> data;
+    for (int i = 0; i < 150; ++i) data.push_back(rng.Vector(kDim));
+    auto codebook = std::make_shared<const PqCodebook>(*pq_train(data, kDim == 12 ? 3 : 4, 8, 1));
+    for (int kind = 0; kind < 4; ++kind) {
+      for (Metric metric : {Metric::kCosine, Metric::kDot, Metric::kL2}) {
+        DiskHnswParams params;
+        params.metric = metric;
+        params.quant = kind == 1 ? Quantization::kBinary : kind == 2 ? Quantization::kScalar : Quantization::kNone;
+        if (kind == 3) params.codebook = codebook;
+        HnswIndex graph(metric, params.quant, params.codebook);
+        for (size_t i = 0; i < data.size(); ++i) hnsw_insert(graph, "k" + std::to_string(i), data[i]);
+        // A third of the keys replaced or removed.
+        for (size_t i = 0; i < data.size(); i += 3) {
+          if (i % 2 == 0) {
+            hnsw_insert(graph, "k" + std::to_string(i), rng.Vector(kDim));
+          } else {
+            hnsw_remove_key(graph, "k" + std::to_string(i));
           }
-          ASSERT_TRUE(put_row(ctx, name, dann_node_row_key(id), encode_dann_node(node)).has_value());
         }
-        DiskHnswMeta meta{true, *graph.entry(), graph.node_count(), static_cast<uint32_t>(kDim),
-                          static_cast<uint32_t>(graph.tombstone_count())};
-        ASSERT_TRUE(put_row(ctx, name, "m", encode_dann_meta(meta)).has_value());
-      });
-      auto txn = engine_->store().BeginRead();
-      for (int qi = 0; qi < 8; ++qi) {
-        std::vector<float> q = rng.Vector(kDim);
-        const uint64_t k = qi % 2 == 0 ? 7 : 40;
-        auto want = hnsw_search(graph, q, k);
-        auto got = dann_search(ReadView(*txn), name, params, q, k);
-        ASSERT_TRUE(got.has_value());
-        ASSERT_EQ(want.size(), k);
-        ASSERT_EQ(got->size(), want.size());
-        for (size_t i = 0; i < want.size(); ++i) {
-          EXPECT_EQ((*got)[i].key, want[i].key);
-          EXPECT_EQ(std::bit_cast<uint32_t>((*got)[i].distance), std::bit_cast<uint32_t>(want[i].distance));
+        ASSERT_EQ(graph.tombstone_count(), 50u);
+        std::string name = "__dann__eq__" + std::to_string(ns++);
+        Write([&](WriteCtx& ctx) {
+          for (uint64_t id = 0; id < graph.node_count(); ++id) {
+            DiskHnswNode node;
+            node.deleted = !graph.key(id).has_value();
+            node.key = node.deleted ? "removed" + std::to_string(id) : std::string(*graph.key(id));
+            StoredRef stored = graph.stored(id);
+            node.stored = stored.kind == StoredKind::kF32
+                              ? StoredVector::F32({stored.f32.begin(), stored.f32.end()})
+                              : StoredVector::Codes({stored.codes.begin(), stored.codes.end()});
+            for (uint32_t layer = 0; layer <= graph.level(id); ++layer) {
+              auto list = graph.neighbours(id, layer);
+              node.layers.emplace_back(list.begin(), list.end());
+            }
+            ASSERT_TRUE(put_row(ctx, name, dann_node_row_key(id), encode_dann_node(node)).has_value());
+          }
+          DiskHnswMeta meta{true, *graph.entry(), graph.node_count(), static_cast<uint32_t>(kDim),
+                            static_cast<uint32_t>(graph.tombstone_count())};
+          ASSERT_TRUE(put_row(ctx, name, "m", encode_dann_meta(meta)).has_value());
+        });
+        auto txn = engine_->store().BeginRead();
+        for (int qi = 0; qi < 8; ++qi) {
+          std::vector<float> q = rng.Vector(kDim);
+          const uint64_t k = qi % 2 == 0 ? 7 : 40;
+          auto want = hnsw_search(graph, q, k);
+          auto got = dann_search(ReadView(*txn), name, params, q, k);
+          ASSERT_TRUE(got.has_value());
+          ASSERT_EQ(want.size(), k);
+          ASSERT_EQ(got->size(), want.size());
+          for (size_t i = 0; i < want.size(); ++i) {
+            EXPECT_EQ((*got)[i].key, want[i].key);
+            EXPECT_EQ(std::bit_cast<uint32_t>((*got)[i].distance), std::bit_cast<uint32_t>(want[i].distance));
+          }
         }
       }
     }

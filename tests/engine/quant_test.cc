@@ -185,6 +185,22 @@ TEST(QuantTest, KernelVariantsAreBitwiseIdentical) {
   }
 }
 
+// The names PALLIX_KERNELS takes: each the variant of that name, when the
+// processor runs it; any other name none, which leaves the widest.
+TEST(QuantTest, KernelVariantsByName) {
+  using quant_internal::KernelsNamed;
+  EXPECT_EQ(KernelsNamed("reference"), &quant_internal::ReferenceKernels());
+  EXPECT_EQ(KernelsNamed("sse2"), quant_internal::Sse2Kernels());
+  EXPECT_EQ(KernelsNamed("avx"), quant_internal::AvxKernels());
+  EXPECT_EQ(KernelsNamed("avx512"), quant_internal::Avx512Kernels());
+  for (const char* name : {"", "AVX", "avx2", "avx512f", "neon"}) EXPECT_EQ(KernelsNamed(name), nullptr) << name;
+  for (const char* name : {"reference", "sse2", "avx", "avx512"}) {
+    if (const auto* k = KernelsNamed(name)) {
+      EXPECT_STREQ(k->name, name);
+    }
+  }
+}
+
 // The many-vector kernels interleave vectors; each result must still be the
 // single kernel's bits, for every count (full groups and remainders).
 TEST(QuantTest, ManyVectorKernelsMatchSingleOnes) {
