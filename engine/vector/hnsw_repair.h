@@ -15,7 +15,8 @@
 // Around. The removed node is queued for dropping at once, and each live
 // node it links to that links back to it on a layer (links are mostly
 // mutual, so these are most of the nodes that lose a neighbour) is linked
-// again on that layer right away (see Relink), so searches near it lose
+// again on that layer right away, its place in the list given to one of
+// the removed node's neighbours (see Patch), so searches near it lose
 // little while it waits to be dropped.
 //
 // Sweep. A removal also adds to the graph's repair debt
@@ -23,12 +24,11 @@
 // the node ids in ascending order, a slice per step, and the removing write
 // steps until the debt it added is paid. Each node the sweep passes (live
 // or deleted) that links, on some layer, to a doomed node is linked again on
-// that layer: its live neighbours and the live neighbours of its deleted
-// neighbours are the candidates, and the graph's own neighbour selection
-// (HnswSelectNeighbours, by distance from the node) keeps up to the layer's
-// cap of them; the room it leaves goes to the candidates it passed over,
-// nearest first (see Relink). A deleted node the sweep passes that was not
-// queued yet (one an earlier build removed) is queued then.
+// that layer: its other neighbours stay, and the places of the doomed ones
+// go to the live neighbours of those (see Patch). A deleted node the sweep
+// passes that was not queued yet (one an earlier build removed) is queued
+// then. (A bulk's pass, after which a node may have lost most of its list,
+// chooses the whole list again: see Relink.)
 //
 // Drop. Once the sweep has passed every node (a pass), the nodes queued
 // before that pass began are dropped, a slice per step; then the next pass
@@ -262,10 +262,98 @@ void Relink(G& g, typename G::Id id, uint32_t layer) {
   }
 }
 
+// How many of the nearest candidates a patched list tests for one that its
+// own neighbours do not cover (Patch) before it takes the nearest.
+inline constexpr size_t kPatchTries = 4;
+
+// Links node id again on `layer` after it lost a neighbour or a few to
+// removals (those `gone` tells), for a fraction of what Relink pays: its
+// own neighbours that are not gone stay, in their order, and each place a
+// gone one left (up to the list's length before) goes to a candidate from
+// the lists of the gone ones (live, not in the list already, not a copy of the
+// node): the nearest that none of the list's nodes named in those lists
+// too covers (is strictly nearer to it than node id is: selection's
+// test), the kPatchTries nearest tried; failing that, the nearest.
+//
+// Why not choose the whole list again: a single removal leaves some
+// twenty nodes around it one neighbour short, and a selection over each
+// one's list and the removed node's costs about as much as the insert of
+// a vector, which a write that replaces one pays as well. A patch costs
+// the distances to the removed node's neighbours and a few tests against
+// those of them the node keeps. It reads no node but the removed ones'
+// neighbours (an on-disk graph reads each node it looks at as a row): the
+// own neighbours it keeps are told apart by `gone` alone (the removed node
+// itself, or Doomed, which a sweep knows from its queue), and only those
+// the removed ones link to as well, which it reads anyway, stand in the
+// tests of cover; those are the neighbours near the candidates. The list
+// keeps what a selection chose before; an insert that prunes it chooses
+// again. No own neighbour that is not gone leaves the list, so no node
+// loses its anchor here; a copy of the node left out is anchored
+// elsewhere (selection keeps two at most).
+template <HnswRepairGraph G, typename Gone>
+void Patch(G& g, typename G::Id id, uint32_t layer, Gone gone) {
+  using Id = typename G::Id;
+  const std::vector<Id> own = ListOf(g, id, layer);
+  std::vector<Id> kept;
+  std::vector<Id> pool;  // the ids the doomed neighbours' lists name
+  kept.reserve(own.size());
+  for (const Id v : own) {
+    if (!gone(v)) {
+      kept.push_back(v);
+      continue;
+    }
+    if (!g.Present(v)) continue;
+    const auto& next = g.Links(v, layer);
+    for (size_t i = 0, n = next.size(); i < n; ++i) pool.push_back(next[i]);
+    if (!g.ok()) return;
+  }
+  if (kept.size() == own.size()) return;
+  const size_t length = std::min(g.Cap(layer), own.size());
+  if (kept.size() < length && !pool.empty()) {
+    std::sort(pool.begin(), pool.end());
+    pool.erase(std::unique(pool.begin(), pool.end()), pool.end());
+    std::vector<Id> near_kept;  // the list's nodes that stand in the tests
+    for (const Id v : kept) {
+      if (std::binary_search(pool.begin(), pool.end(), v)) near_kept.push_back(v);
+    }
+    // Cheapest first: the tests that read no node.
+    std::erase_if(pool, [&](Id w) {
+      return w == id || std::find(kept.begin(), kept.end(), w) != kept.end() || !g.Present(w) || g.Deleted(w);
+    });
+    if (!g.ok()) return;
+    std::vector<float> distances(pool.size());
+    g.ScoreFrom(id, pool.data(), pool.size(), distances.data());
+    if (!g.ok()) return;
+    std::vector<ScoredNode<Id>> near;
+    near.reserve(pool.size());
+    for (size_t i = 0; i < pool.size(); ++i) {
+      if (!hnsw_internal::IsCopy(distances[i])) near.push_back({distances[i], pool[i]});
+    }
+    std::sort(near.begin(), near.end(), ScoredBefore<Id>);
+    std::vector<uint8_t> taken(near.size(), 0);
+    std::vector<float> from;
+    for (size_t i = 0; i < near.size() && i < kPatchTries && kept.size() < length; ++i) {
+      from.resize(near_kept.size());
+      if (!near_kept.empty()) g.ScoreFrom(near[i].id, near_kept.data(), near_kept.size(), from.data());
+      if (!g.ok()) return;
+      if (std::any_of(from.begin(), from.end(), [&](float d) { return d < near[i].distance; })) continue;
+      kept.push_back(near[i].id);
+      near_kept.push_back(near[i].id);
+      taken[i] = 1;
+    }
+    for (size_t i = 0; i < near.size() && kept.size() < length; ++i) {
+      if (!taken[i]) kept.push_back(near[i].id);
+    }
+  }
+  g.SetLinks(id, layer, std::span<const Id>(kept));
+}
+
 // Links node id again on every layer where it links to a doomed node;
-// true when it did on any.
+// true when it did on any. With `patch`, by Patch (a single write's
+// removal: a node loses one neighbour or a few), else by Relink (a bulk's
+// pass, after which a node may have lost most of its list).
 template <HnswRepairGraph G>
-bool RepairNode(G& g, typename G::Id id) {
+bool RepairNode(G& g, typename G::Id id, bool patch) {
   bool relinked = false;
   for (uint32_t layer = 0, layers = g.Layers(id); layer < layers && g.ok(); ++layer) {
     bool doomed = false;
@@ -274,7 +362,11 @@ bool RepairNode(G& g, typename G::Id id) {
       for (size_t i = 0, n = list.size(); i < n && !doomed; ++i) doomed = g.Doomed(list[i]);
     }
     if (!doomed) continue;
-    Relink(g, id, layer);
+    if (patch) {
+      Patch(g, id, layer, [&g](typename G::Id v) { return g.Doomed(v); });
+    } else {
+      Relink(g, id, layer);
+    }
     relinked = true;
   }
   return relinked;
@@ -303,7 +395,7 @@ void Sweep(G& g, const HnswRepairLimits& limits, HnswRepairCounts& counts) {
   for (const auto id : ids) {
     if (counts.relinked >= limits.relinks || !g.ok()) return;
     if (g.Deleted(id) && !g.Queued(id)) g.Queue(id);
-    if (RepairNode(g, id)) ++counts.relinked;
+    if (RepairNode(g, id, true)) ++counts.relinked;
     ++counts.passed;
     at.next = uint64_t{id} + 1;
   }
@@ -372,7 +464,9 @@ void RepairAround(G& g, typename G::Id x, bool was_entry, HnswRepairCounts& coun
         for (size_t i = 0, n = list.size(); i < n && !back; ++i) back = list[i] == x;
       }
       if (!back) continue;
-      Relink(g, v, layer);
+      // Other deleted nodes it links to are the sweep's: telling them
+      // apart would read each of its neighbours.
+      Patch(g, v, layer, [x](Id u) { return u == x; });
       ++counts.relinked;
     }
     // A node x linked to without a link back (a far node, which its own
@@ -512,7 +606,7 @@ std::vector<typename G::Id> FullPass(G& g, const HnswRepairLimits& limits, HnswR
       ++counts.passed;
       if (g.Deleted(id)) {
         deleted.push_back(id);
-      } else if (RepairNode(g, id)) {
+      } else if (RepairNode(g, id, false)) {
         ++counts.relinked;
       }
     }
@@ -534,7 +628,7 @@ std::vector<typename G::Id> FullPass(G& g, const HnswRepairLimits& limits, HnswR
 template <HnswRepairGraph G>
 void HnswRepairNewNode(G& g, typename G::Id id) {
   const HnswRepairCursor& at = g.cursor();
-  if (!at.dropping && id < at.next) hnsw_repair_internal::RepairNode(g, id);
+  if (!at.dropping && id < at.next) hnsw_repair_internal::RepairNode(g, id, true);
 }
 
 
