@@ -488,74 +488,74 @@ std::vector<ScoredNode<typename S::Id>> HnswPickHubs(S& store, typename S::Id ba
   const size_t room = HnswHubSlots(cap);
   std::vector<ScoredNode<Id>> out;
   if (room == 0) return out;
-  // (minus the dot product, id), and the link distance where known.
-  std::vector<ScoredNode<Id>> hubs;
-  std::vector<float> link;
+  struct Hub {
+    float dot;   // minus the dot product
+    Id id;
+    float link;  // NaN until measured
+  };
+  auto before = [](const Hub& x, const Hub& y) {
+    return ScoredBefore(ScoredNode<Id>{x.dot, x.id}, ScoredNode<Id>{y.dot, y.id});
+  };
+  std::vector<Hub> hubs;
+  // hubs[0 .. n) become the first n in order (the order is total: ids
+  // differ), the rest in any order.
+  auto nearest_first = [&](size_t n) {
+    if (n < hubs.size()) std::nth_element(hubs.begin(), hubs.begin() + n, hubs.end(), before);
+    std::sort(hubs.begin(), hubs.begin() + n, before);
+  };
   std::vector<Id> ids;
+  hubs.reserve(pool.size());
+  ids.reserve(pool.size());
   for (const ScoredNode<Id>& c : pool) {
     if (hnsw_internal::IsCopy(c.distance)) continue;
     ids.push_back(c.id);
-    link.push_back(c.distance);
+    hubs.push_back({0.0f, c.id, c.distance});
   }
   std::vector<float> dots(ids.size());
   if (!ids.empty()) store.ScoreDotFrom(base, ids.data(), ids.size(), dots.data());
   if (!store.ok()) return out;
-  for (size_t i = 0; i < ids.size(); ++i) hubs.push_back({dots[i], ids[i]});
-  std::vector<size_t> order;
-  auto by_dot = [&](size_t n) {
-    order.resize(hubs.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-    n = std::min(n, order.size());
-    std::partial_sort(order.begin(), order.begin() + n, order.end(),
-                      [&](size_t x, size_t y) { return ScoredBefore(hubs[x], hubs[y]); });
-    order.resize(n);
-  };
+  for (size_t i = 0; i < ids.size(); ++i) hubs[i].dot = dots[i];
   if constexpr (HnswLayerStore<S>) {
     if (layer) {
-      by_dot(room);
-      std::vector<Id> seen;
-      seen.reserve(pool.size() + 1);
-      for (const ScoredNode<Id>& c : pool) seen.push_back(c.id);
-      seen.push_back(base);
-      std::sort(seen.begin(), seen.end());
-      std::vector<Id> more;
-      for (const size_t at : order) {
-        const auto& list = store.Neighbours(hubs[at].id, *layer);
+      const size_t first = std::min(room, hubs.size());
+      nearest_first(first);
+      // The store's visited marks tell the ids met already: the pool's,
+      // and the base.
+      store.StartVisits();
+      store.Visit(base);
+      for (const ScoredNode<Id>& c : pool) store.Visit(c.id);
+      ids.clear();
+      for (size_t h = 0; h < first; ++h) {
+        const auto& list = store.Neighbours(hubs[h].id, *layer);
         if (!store.ok()) return out;
         for (size_t i = 0, n = list.size(); i < n; ++i) {
-          if (!std::binary_search(seen.begin(), seen.end(), list[i])) more.push_back(list[i]);
+          if (store.Visit(list[i])) ids.push_back(list[i]);
         }
       }
-      std::sort(more.begin(), more.end());
-      more.erase(std::unique(more.begin(), more.end()), more.end());
-      dots.resize(more.size());
-      if (!more.empty()) store.ScoreDotFrom(base, more.data(), more.size(), dots.data());
+      dots.resize(ids.size());
+      if (!ids.empty()) store.ScoreDotFrom(base, ids.data(), ids.size(), dots.data());
       if (!store.ok()) return out;
-      for (size_t i = 0; i < more.size(); ++i) {
-        hubs.push_back({dots[i], more[i]});
-        link.push_back(std::numeric_limits<float>::quiet_NaN());  // measured when it comes up
-      }
+      const float unknown = std::numeric_limits<float>::quiet_NaN();
+      for (size_t i = 0; i < ids.size(); ++i) hubs.push_back({dots[i], ids[i], unknown});
     }
   }
   // Walked largest dot first; a node met through a list is measured (by
   // the link distance) only when it comes up, to leave out copies. Only
   // as many are sorted as may be walked: room, then all when copies left
   // some room over.
-  for (size_t sorted = room;; sorted = hubs.size()) {
-    by_dot(sorted);
-    out.clear();
-    for (const size_t at : order) {
-      if (out.size() == room) break;
-      float d = link[at];
-      if (d != d) {
-        if constexpr (HnswLayerStore<S>) d = store.Distance(hubs[at].id);
-        if (!store.ok()) return out;
-        if (hnsw_internal::IsCopy(d)) continue;
-      }
-      out.push_back({d, hubs[at].id});
+  const size_t head = std::min(room, hubs.size());
+  nearest_first(head);
+  for (size_t at = 0; at < hubs.size() && out.size() < room; ++at) {
+    if (at == head) std::sort(hubs.begin() + head, hubs.end(), before);
+    float d = hubs[at].link;
+    if (d != d) {
+      if constexpr (HnswLayerStore<S>) d = store.Distance(hubs[at].id);
+      if (!store.ok()) return out;
+      if (hnsw_internal::IsCopy(d)) continue;
     }
-    if (out.size() == room || order.size() == hubs.size()) return out;
+    out.push_back({d, hubs[at].id});
   }
+  return out;
 }
 
 namespace hnsw_internal {
@@ -565,11 +565,13 @@ namespace hnsw_internal {
 template <typename Id>
 size_t DropHubs(const std::vector<ScoredNode<Id>>& hubs, ScoredNode<Id>* candidates, size_t count,
                 uint8_t* flags = nullptr) {
+  if (hubs.empty()) return count;
+  std::vector<Id> ids(hubs.size());
+  for (size_t i = 0; i < hubs.size(); ++i) ids[i] = hubs[i].id;
+  std::sort(ids.begin(), ids.end());
   size_t n = 0;
   for (size_t i = 0; i < count; ++i) {
-    bool hub = false;
-    for (const ScoredNode<Id>& h : hubs) hub = hub || h.id == candidates[i].id;
-    if (hub) continue;
+    if (std::binary_search(ids.begin(), ids.end(), candidates[i].id)) continue;
     if (flags != nullptr) flags[n] = flags[i];
     candidates[n++] = candidates[i];
   }
