@@ -272,10 +272,14 @@ float dann_code_distance(const DiskHnswParams& params, QueryRef query, StoredRef
 }
 
 PreparedQuery dann_internal::NeighbourQuery(const DiskHnswParams& params, StoredRef stored) {
+  return NeighbourQuery(params, stored, HnswLinkMetric(params.metric));
+}
+
+PreparedQuery dann_internal::NeighbourQuery(const DiskHnswParams& params, StoredRef stored, Metric metric) {
   if (!params.has_codebook()) return query_from_stored(params.quant, stored);
   if (stored.kind == StoredKind::kCodes) {
     if (auto decoded = pq_decode(*params.codebook, stored.codes)) {
-      return prepare_query(params.codebook.get(), HnswLinkMetric(params.metric), params.quant, *decoded);
+      return prepare_query(params.codebook.get(), metric, params.quant, *decoded);
     }
   }
   PreparedQuery empty;

@@ -209,6 +209,10 @@ class DannStore {
   // measures from a node's own stored vector by NeighbourQuery; a node
   // without a row is near nothing.
   void ScoreFrom(Id from, const Id* ids, size_t n, float* out);
+  // The same by the dot product (minus it): the hub places of a "dot"
+  // graph's lists (HnswLinksHubs).
+  void ScoreDotFrom(Id from, const Id* ids, size_t n, float* out);
+  bool LinksHubs() const { return params_ != nullptr && params_->metric == Metric::kDot; }
   bool HasLayer(Id id, uint32_t layer) {
     const DannNodeView* node = Node(id);
     return node != nullptr && layer < node->layer_count;
@@ -469,6 +473,8 @@ class DannStore {
 // decode and float nodes give an empty PqRaw query, at +inf from
 // everything.
 PreparedQuery NeighbourQuery(const DiskHnswParams& params, StoredRef stored);
+// The same, measuring by `metric` (for a product-quantized graph).
+PreparedQuery NeighbourQuery(const DiskHnswParams& params, StoredRef stored, Metric metric);
 
 // One layer search from entry; empty when the entry has no row.
 inline Result<std::vector<ScoredNode<uint64_t>>> SearchLayer(DannStore& store, uint64_t entry, uint64_t ef,

@@ -392,6 +392,23 @@ void DannStore::ScoreFrom(Id from, const Id* ids, size_t n, float* out) {
   ScoreBatch(scorer, query.floats.size(), ids, n, out, /*remember=*/false);
 }
 
+void DannStore::ScoreDotFrom(Id from, const Id* ids, size_t n, float* out) {
+  Entry* entry = Find(from);
+  if (entry == nullptr || params_ == nullptr) {
+    std::fill(out, out + n, std::numeric_limits<float>::infinity());
+    return;
+  }
+  if (!params_->has_codebook()) {
+    const QueryRef query = QueryRefFromStored(params_->quant, Stored(*entry, own_), own_decoded_);
+    QueryScorer scorer(nullptr, Metric::kDot, params_->quant, query);
+    ScoreBatch(scorer, query.floats.size(), ids, n, out, /*remember=*/false);
+    return;
+  }
+  PreparedQuery query = NeighbourQuery(*params_, Stored(*entry, own_), Metric::kDot);
+  QueryScorer scorer(params_->codebook.get(), Metric::kDot, params_->quant, query.ref());
+  ScoreBatch(scorer, query.floats.size(), ids, n, out, /*remember=*/false);
+}
+
 std::vector<uint64_t>* DannStore::MutableLinks(Id id, uint32_t layer) {
   Slot* slot = Resolve(id);
   if (slot == nullptr || cache_ == nullptr) return nullptr;

@@ -434,6 +434,11 @@ void HnswIndex::ScoreFrom(uint32_t from, const uint32_t* ids, size_t n, float* o
   ScoreNodes(scorer, ids, n, out);
 }
 
+void HnswIndex::ScoreDotFrom(uint32_t from, const uint32_t* ids, size_t n, float* out) {
+  QueryScorer scorer(codebook_.get(), Metric::kDot, quant_, OwnQuery(from, own_scratch_));
+  ScoreNodes(scorer, ids, n, out);
+}
+
 // The insert's store: the search store over the graph being changed, whose
 // lists change in place. Distances from the new node are remembered for the
 // whole insert (the scorer does not change meanwhile, so a remembered
@@ -508,6 +513,8 @@ class HnswMemoryInsertStore {
   static constexpr bool ok() { return true; }
 
   void ScoreFrom(Id from, const Id* ids, size_t n, float* out) { graph_.ScoreFrom(from, ids, n, out); }
+  void ScoreDotFrom(Id from, const Id* ids, size_t n, float* out) { graph_.ScoreDotFrom(from, ids, n, out); }
+  bool LinksHubs() const { return graph_.metric_ == Metric::kDot; }
   bool HasLayer(Id id, uint32_t layer) const { return graph_.level(id) >= layer; }
   // The insert sets a list only to what neighbour selection kept: a new
   // node's own list with the distances from its vector as given, which in
@@ -521,6 +528,11 @@ class HnswMemoryInsertStore {
     HnswIndex::LinkList list = graph_.Links(id, layer);
     std::copy(ids, ids + n, list.ids);
     *list.count = static_cast<uint32_t>(n);
+    graph_.SetSelectedPrefix(id, layer, graph_.stores_f32_ ? n : 0);
+  }
+  // A "dot" graph's list ends in hubs (HnswPickHubs), which no selection
+  // kept: its selection's outcome is the first n ids alone.
+  void SetSelectedPrefix(Id id, uint32_t layer, size_t n) {
     graph_.SetSelectedPrefix(id, layer, graph_.stores_f32_ ? n : 0);
   }
   void AppendLink(Id id, uint32_t layer, Id v) {

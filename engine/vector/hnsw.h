@@ -169,6 +169,9 @@ bool hnsw_holds(const HnswIndex& graph, std::string_view key, std::span<const fl
   // to node ids[i]: the rule pruning measures by, for the insert's store and
   // the repair alike.
   void ScoreFrom(uint32_t from, const uint32_t* ids, size_t n, float* out);
+  // The same by the dot product (minus it, as a "dot" graph's searches
+  // rank): what the hub places of its lists are chosen by.
+  void ScoreDotFrom(uint32_t from, const uint32_t* ids, size_t n, float* out);
   void AddKey(uint32_t id, std::string_view key);
   void MaybeCompactKeys();
   // For the repair (vector/hnsw_repair.cc): replaces node id's list on

@@ -21,6 +21,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -435,6 +436,156 @@ size_t HnswSelectSettled(S& store, ScoredNode<typename S::Id>* candidates, uint8
   return kept;
 }
 
+// "dot" graphs keep the last HnswHubSlots(cap) places of a list for hubs:
+// the candidates of largest dot product with the list's node; selection
+// by the link distance fills the rest from the other candidates. That
+// selection keeps the neighbours of a node's own length and direction,
+// which is what lets a search reach every node, but a search walks by the
+// dot product, whose largest values are at the longest vectors: over
+// gaussian data a walk through lists of like lengths climbs towards them
+// a step at a time, and its beam is spent on the way (recall@10 0.86 over
+// 20,000 32-d vectors, against 0.97 for lists chosen by the negated dot
+// product alone). Links to the longest vectors in the node's direction let
+// it climb at once. Half of the list: a quarter gave 0.95 there, half
+// 0.968 in memory and 0.966 on disk, and the short positive vectors that
+// the negated dot product loses keep their 0.99. The hubs are chosen first, from every candidate, so
+// that they depend on the dot products alone: pruning a full list a
+// selection kept and one new id then measures the new id and at most one
+// hub that lost its place, as it does without hubs, instead of every hub.
+inline size_t HnswHubSlots(size_t cap) { return cap / 2; }
+
+// Whether the store's lists keep hubs: it measures the dot product from a
+// node (ScoreDotFrom(from, ids, n, out): out[i] = minus the dot product of
+// node from's own stored vector with node ids[i]'s, +inf for a node
+// without one) and says its graph ranks by it (LinksHubs()).
+template <typename S>
+concept HnswHubStore = requires(S& s, typename S::Id id, const typename S::Id* ids, float* out) {
+  s.ScoreDotFrom(id, ids, size_t{0}, out);
+  { s.LinksHubs() } -> std::convertible_to<bool>;
+};
+
+template <typename S>
+bool HnswLinksHubs(S& store) {
+  if constexpr (HnswHubStore<S>) {
+    return store.LinksHubs();
+  } else {
+    return false;
+  }
+}
+
+// The hubs of a list: of pool's candidates (whose distances are the link
+// distances from base), up to HnswHubSlots(cap), the largest dot product
+// with base first (equal ones by id ascending), each with its link
+// distance from base; never a copy of the base (link distance <= 0: those
+// follow the copies' rule of selection).
+//
+// When `layer` is given (an insert: the store measures from base and names
+// lists), they are chosen from more than pool: also from the lists on
+// that layer of the hubs pool alone gives. Those lists hold their own
+// hubs, which lead further towards the long vectors than the region where
+// the insert's search by link distance stopped (recall@10 0.955 without
+// them, 0.968 with, on the gaussian data above).
+template <HnswPruneStore S>
+  requires HnswHubStore<S>
+std::vector<ScoredNode<typename S::Id>> HnswPickHubs(S& store, typename S::Id base,
+                                                     const std::vector<ScoredNode<typename S::Id>>& pool,
+                                                     size_t cap, std::optional<uint32_t> layer = std::nullopt) {
+  using Id = typename S::Id;
+  const size_t room = HnswHubSlots(cap);
+  std::vector<ScoredNode<Id>> out;
+  if (room == 0) return out;
+  struct Hub {
+    float dot;   // minus the dot product
+    Id id;
+    float link;  // NaN until measured
+  };
+  auto before = [](const Hub& x, const Hub& y) {
+    return ScoredBefore(ScoredNode<Id>{x.dot, x.id}, ScoredNode<Id>{y.dot, y.id});
+  };
+  std::vector<Hub> hubs;
+  // hubs[0 .. n) become the first n in order (the order is total: ids
+  // differ), the rest in any order.
+  auto nearest_first = [&](size_t n) {
+    if (n < hubs.size()) std::nth_element(hubs.begin(), hubs.begin() + n, hubs.end(), before);
+    std::sort(hubs.begin(), hubs.begin() + n, before);
+  };
+  std::vector<Id> ids;
+  hubs.reserve(pool.size());
+  ids.reserve(pool.size());
+  for (const ScoredNode<Id>& c : pool) {
+    if (hnsw_internal::IsCopy(c.distance)) continue;
+    ids.push_back(c.id);
+    hubs.push_back({0.0f, c.id, c.distance});
+  }
+  std::vector<float> dots(ids.size());
+  if (!ids.empty()) store.ScoreDotFrom(base, ids.data(), ids.size(), dots.data());
+  if (!store.ok()) return out;
+  for (size_t i = 0; i < ids.size(); ++i) hubs[i].dot = dots[i];
+  if constexpr (HnswLayerStore<S>) {
+    if (layer) {
+      const size_t first = std::min(room, hubs.size());
+      nearest_first(first);
+      // The store's visited marks tell the ids met already: the pool's,
+      // and the base.
+      store.StartVisits();
+      store.Visit(base);
+      for (const ScoredNode<Id>& c : pool) store.Visit(c.id);
+      ids.clear();
+      for (size_t h = 0; h < first; ++h) {
+        const auto& list = store.Neighbours(hubs[h].id, *layer);
+        if (!store.ok()) return out;
+        for (size_t i = 0, n = list.size(); i < n; ++i) {
+          if (store.Visit(list[i])) ids.push_back(list[i]);
+        }
+      }
+      dots.resize(ids.size());
+      if (!ids.empty()) store.ScoreDotFrom(base, ids.data(), ids.size(), dots.data());
+      if (!store.ok()) return out;
+      const float unknown = std::numeric_limits<float>::quiet_NaN();
+      for (size_t i = 0; i < ids.size(); ++i) hubs.push_back({dots[i], ids[i], unknown});
+    }
+  }
+  // Walked largest dot first; a node met through a list is measured (by
+  // the link distance) only when it comes up, to leave out copies. Only
+  // as many are sorted as may be walked: room, then all when copies left
+  // some room over.
+  const size_t head = std::min(room, hubs.size());
+  nearest_first(head);
+  for (size_t at = 0; at < hubs.size() && out.size() < room; ++at) {
+    if (at == head) std::sort(hubs.begin() + head, hubs.end(), before);
+    float d = hubs[at].link;
+    if (d != d) {
+      if constexpr (HnswLayerStore<S>) d = store.Distance(hubs[at].id);
+      if (!store.ok()) return out;
+      if (hnsw_internal::IsCopy(d)) continue;
+    }
+    out.push_back({d, hubs[at].id});
+  }
+  return out;
+}
+
+namespace hnsw_internal {
+
+// Removes the hubs' ids from candidates[0 .. count) (and their flags from
+// `flags`, when given), keeping the order; returns the new count.
+template <typename Id>
+size_t DropHubs(const std::vector<ScoredNode<Id>>& hubs, ScoredNode<Id>* candidates, size_t count,
+                uint8_t* flags = nullptr) {
+  if (hubs.empty()) return count;
+  std::vector<Id> ids(hubs.size());
+  for (size_t i = 0; i < hubs.size(); ++i) ids[i] = hubs[i].id;
+  std::sort(ids.begin(), ids.end());
+  size_t n = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (std::binary_search(ids.begin(), ids.end(), candidates[i].id)) continue;
+    if (flags != nullptr) flags[n] = flags[i];
+    candidates[n++] = candidates[i];
+  }
+  return n;
+}
+
+}  // namespace hnsw_internal
+
 // Neighbour selection keeping fewer than this many of a new node's
 // candidates widens them (HnswChooseNeighbours).
 inline constexpr size_t kHnswWidenBelow = 8;
@@ -468,14 +619,34 @@ inline constexpr size_t kHnswWidenedCandidates = 256;
 template <HnswLayerStore S>
   requires HnswPruneStore<S>
 size_t HnswChooseNeighbours(S& store, std::vector<ScoredNode<typename S::Id>>& candidates, typename S::Id self,
-                            uint32_t layer, size_t cap) {
+                            uint32_t layer, size_t list_cap, size_t* selected = nullptr) {
   using Id = typename S::Id;
+  // A "dot" graph's hubs first (HnswPickHubs, from the candidates and the
+  // hubs' own lists); selection fills the other places from the other
+  // candidates, and the hubs follow what it keeps.
+  std::vector<ScoredNode<Id>> hubs;
+  size_t cap = list_cap;
+  if constexpr (HnswHubStore<S>) {
+    if (store.LinksHubs()) {
+      hubs = HnswPickHubs(store, self, candidates, list_cap, layer);
+      if (!store.ok()) return 0;
+      candidates.resize(hnsw_internal::DropHubs(hubs, candidates.data(), candidates.size()));
+      cap = list_cap - HnswHubSlots(list_cap);
+    }
+  }
+  auto done = [&](size_t kept) -> size_t {
+    if (selected != nullptr) *selected = kept;
+    candidates.resize(std::max(candidates.size(), kept + hubs.size()));
+    for (const ScoredNode<Id>& h : hubs) candidates[kept++] = h;
+    return kept;
+  };
   std::vector<ScoredNode<Id>> widened(candidates);  // selection reorders candidates
   const size_t kept = HnswSelectNeighbours(store, candidates.data(), candidates.size(), cap);
-  if (kept >= kHnswWidenBelow || !store.ok()) return kept;
+  if (kept >= kHnswWidenBelow || widened.empty() || !store.ok()) return done(kept);
   store.StartVisits();
   store.Visit(self);
   for (const ScoredNode<Id>& c : widened) store.Visit(c.id);
+  for (const ScoredNode<Id>& h : hubs) store.Visit(h.id);
   if constexpr (requires { store.PrefetchNeighbours(self, layer); }) {
     for (const ScoredNode<Id>& c : widened) store.PrefetchNeighbours(c.id, layer);
   }
@@ -499,7 +670,7 @@ size_t HnswChooseNeighbours(S& store, std::vector<ScoredNode<typename S::Id>>& c
     fresh.resize(n);
   }
   std::vector<float> distances;
-  if (fresh.empty() || !hnsw_internal::ScoreAll(store, fresh, distances)) return kept;
+  if (fresh.empty() || !hnsw_internal::ScoreAll(store, fresh, distances)) return done(kept);
   using Node = hnsw_internal::HeapNode<Id>;
   std::vector<Node> extra(fresh.size());
   for (size_t i = 0; i < fresh.size(); ++i) extra[i] = Node::Of(distances[i], fresh[i]);
@@ -520,14 +691,14 @@ size_t HnswChooseNeighbours(S& store, std::vector<ScoredNode<typename S::Id>>& c
     // candidates[0 .. kept) hold the kept ones; the new candidates follow.
     candidates.resize(kept + take);
     for (size_t i = 0; i < take; ++i) candidates[kept + i] = {extra[i].distance, extra[i].id};
-    return HnswSelectNeighboursFrom(store, candidates.data(), kept, candidates.size(), cap);
+    return done(HnswSelectNeighboursFrom(store, candidates.data(), kept, candidates.size(), cap));
   }
   for (const ScoredNode<Id>& c : widened) extra.push_back(Node::Of(c.distance, c.id));
   const size_t keep = std::min(extra.size(), kHnswWidenedCandidates);
   hnsw_internal::NearestFirst(extra, keep);
   candidates.resize(keep);
   for (size_t i = 0; i < keep; ++i) candidates[i] = {extra[i].distance, extra[i].id};
-  return HnswSelectNeighbours(store, candidates.data(), candidates.size(), cap);
+  return done(HnswSelectNeighbours(store, candidates.data(), candidates.size(), cap));
 }
 
 // A link an insert's pruning took away: node `id` left node `from`'s list
@@ -589,32 +760,48 @@ void HnswAddLink(S& store, typename S::Id node, uint32_t layer, typename S::Id n
   std::vector<float> distances(ids.size());
   store.ScoreFrom(node, ids.data(), ids.size(), distances.data());
   if (!store.ok()) return;
+  // A "dot" graph's hubs first (HnswPickHubs); selection fills the other
+  // places from the other ids, and the hubs follow what it keeps.
+  std::vector<ScoredNode<Id>> hubs;
+  size_t select_cap = cap;
+  std::vector<ScoredNode<Id>> pairs(ids.size());
+  for (size_t i = 0; i < ids.size(); ++i) pairs[i] = {distances[i], ids[i]};
+  if constexpr (HnswHubStore<S>) {
+    if (store.LinksHubs()) {
+      hubs = HnswPickHubs(store, node, pairs, cap);
+      if (!store.ok()) return;
+      select_cap = cap - HnswHubSlots(cap);
+    }
+  }
+  size_t selected = 0;
   if (settled >= 2) {
     std::vector<uint32_t> order(ids.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
     std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
       return ScoredBefore(ScoredNode<Id>{distances[a], ids[a]}, ScoredNode<Id>{distances[b], ids[b]});
     });
-    std::vector<ScoredNode<Id>> pairs(ids.size());
     std::vector<uint8_t> known(ids.size());
     for (size_t i = 0; i < order.size(); ++i) {
       pairs[i] = {distances[order[i]], ids[order[i]]};
       known[i] = order[i] < settled ? 1 : 0;
     }
-    const size_t kept = HnswSelectSettled(store, pairs.data(), known.data(), pairs.size(), cap);
-    if (!store.ok()) return;
-    for (size_t i = 0; i < kept; ++i) ids[i] = pairs[i].id;
-    store.SetLinks(node, layer, ids.data(), kept);
-    hnsw_internal::ReportUnlinked(store, node, layer, before, new_id, ids.data(), kept);
-    return;
+    const size_t count = hnsw_internal::DropHubs(hubs, pairs.data(), pairs.size(), known.data());
+    selected = HnswSelectSettled(store, pairs.data(), known.data(), count, select_cap);
+  } else {
+    std::sort(pairs.begin(), pairs.end(),
+              [](const ScoredNode<Id>& a, const ScoredNode<Id>& b) { return ScoredBefore(a, b); });
+    const size_t count = hnsw_internal::DropHubs(hubs, pairs.data(), pairs.size());
+    selected = HnswSelectNeighbours(store, pairs.data(), count, select_cap);
   }
-  std::vector<ScoredNode<Id>> pairs(ids.size());
-  for (size_t i = 0; i < ids.size(); ++i) pairs[i] = {distances[i], ids[i]};
-  std::sort(pairs.begin(), pairs.end(), [](const ScoredNode<Id>& a, const ScoredNode<Id>& b) { return ScoredBefore(a, b); });
-  const size_t kept = HnswSelectNeighbours(store, pairs.data(), pairs.size(), cap);
   if (!store.ok()) return;
+  size_t kept = selected;
+  for (const ScoredNode<Id>& h : hubs) pairs[kept++] = h;
   for (size_t i = 0; i < kept; ++i) ids[i] = pairs[i].id;
   store.SetLinks(node, layer, ids.data(), kept);
+  // The hubs follow what selection kept: only those are its outcome.
+  if constexpr (requires { store.SetSelectedPrefix(node, layer, selected); }) {
+    if (kept != selected) store.SetSelectedPrefix(node, layer, selected);
+  }
   hnsw_internal::ReportUnlinked(store, node, layer, before, new_id, ids.data(), kept);
 }
 
@@ -640,16 +827,23 @@ void HnswConnect(S& store, typename S::Id id, uint32_t level, typename S::Id ent
     auto nearest = hnsw_search_layer(store, ep, shape.ef_construction, layer);
     if (!store.ok() || nearest.empty()) continue;
     const size_t cap = layer > 0 ? shape.m : shape.m0;
-    const size_t take = HnswChooseNeighbours(store, nearest, id, layer, cap);
+    // The nearest result enters the next layer down; a "dot" graph's
+    // choice may move it off the front (when it is a hub).
+    const Id next = nearest.front().id;
+    size_t selected = 0;
+    const size_t take = HnswChooseNeighbours(store, nearest, id, layer, cap, &selected);
     if (!store.ok()) return;
     own.clear();
     for (size_t i = 0; i < take; ++i) own.push_back(nearest[i].id);
     store.SetLinks(id, layer, own.data(), own.size());
+    if constexpr (requires { store.SetSelectedPrefix(id, layer, selected); }) {
+      if (take != selected) store.SetSelectedPrefix(id, layer, selected);
+    }
     for (size_t i = 0; i < take && store.ok(); ++i) HnswAddLink(store, own[i], layer, id, cap);
     // The new node itself may be linked back from nodes of removed keys
     // alone, which go: it is reported like a link pruned away.
     if constexpr (requires { store.Unlinked(id, layer, id); }) store.Unlinked(id, layer, id);
-    ep = nearest.front().id;
+    ep = next;
   }
 }
 

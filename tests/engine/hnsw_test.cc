@@ -818,13 +818,33 @@ class ModelGraph {
       }
       for (uint32_t l = std::min(top, level) + 1; l-- > 0;) {
         auto w = SearchLayer(q, ep, kHnswEfConstruction, l, stamps_, epoch_, false, {}, link);
+        if (w.empty()) continue;
+        const uint64_t nearest = w.front().id;
         size_t cap = l > 0 ? kHnswM : kHnswM0;
+        // "dot": the hubs first, from the candidates and the lists of the
+        // hubs they alone give; the rest is selected from the others.
+        std::vector<uint64_t> hubs;
+        if (metric_ == Metric::kDot) {
+          std::set<uint64_t> pool{id};
+          for (const auto& c : w) pool.insert(c.id);
+          std::vector<ScoredNode<uint64_t>> more;
+          for (uint64_t h : Hubs(id, w, cap)) {
+            for (uint64_t v : nodes_[h].layers[l]) {
+              if (pool.insert(v).second) more.push_back({Distance(q, v, link), v});
+            }
+          }
+          more.insert(more.end(), w.begin(), w.end());
+          hubs = Hubs(id, more, cap);
+          std::erase_if(w, [&](const auto& c) { return std::ranges::find(hubs, c.id) != hubs.end(); });
+          cap -= HnswHubSlots(cap);
+        }
         nodes_[id].layers[l] = Select(w, cap);
-        if (nodes_[id].layers[l].size() < kHnswWidenBelow) {
+        if (nodes_[id].layers[l].size() < kHnswWidenBelow && !w.empty()) {
           // Widened by every node the candidates' lists name, nearest
           // kHnswWidenedCandidates chosen from again.
           std::set<uint64_t> seen{id};
           for (const auto& c : w) seen.insert(c.id);
+          for (uint64_t h : hubs) seen.insert(h);
           const size_t found = w.size();
           for (size_t j = 0; j < found; ++j) {
             for (uint64_t v : nodes_[w[j].id].layers[l]) {
@@ -835,6 +855,8 @@ class ModelGraph {
           if (w.size() > kHnswWidenedCandidates) w.resize(kHnswWidenedCandidates);
           nodes_[id].layers[l] = Select(w, cap);
         }
+        for (uint64_t h : hubs) nodes_[id].layers[l].push_back(h);
+        cap = l > 0 ? kHnswM : kHnswM0;
         for (uint64_t n : nodes_[id].layers[l]) {
           nodes_[n].layers[l].push_back(id);
           if (nodes_[n].layers[l].size() <= cap) continue;
@@ -847,7 +869,7 @@ class ModelGraph {
           }
         }
         unlinked.push_back({l, id, id});
-        ep = w.front().id;
+        ep = nearest;
       }
       if (level > top) {
         // The old entry point and what it links to may need anchors now.
@@ -1090,11 +1112,35 @@ class ModelGraph {
     }
   }
 
+  // "dot": the hub places (the half of the list of largest dot product
+  // with the node, copies of it left out) are taken first; selection
+  // fills the rest from the other ids, and the hubs follow.
   void Prune(uint64_t n, uint32_t l, size_t cap) {
     std::vector<ScoredNode<uint64_t>> pairs;
     for (uint64_t id : nodes_[n].layers[l]) pairs.push_back({Between(n, id), id});
     std::sort(pairs.begin(), pairs.end(), ScoredBefore<uint64_t>);
+    std::vector<uint64_t> hubs;
+    if (metric_ == Metric::kDot) {
+      hubs = Hubs(n, pairs, cap);
+      std::erase_if(pairs, [&](const auto& c) { return std::ranges::find(hubs, c.id) != hubs.end(); });
+      cap -= cap / 2;
+    }
     nodes_[n].layers[l] = Select(pairs, cap);
+    for (uint64_t h : hubs) nodes_[n].layers[l].push_back(h);
+  }
+
+  // Of the candidates (with their link distances from n), cap / 2 of the
+  // largest dot product with n's own vector, largest first, equal ones by
+  // id; never a copy of n (link distance <= 0).
+  std::vector<uint64_t> Hubs(uint64_t n, const std::vector<ScoredNode<uint64_t>>& candidates, size_t cap) const {
+    std::vector<ScoredNode<uint64_t>> by_dot;
+    for (const auto& c : candidates) {
+      if (!(c.distance <= 0.0f)) by_dot.push_back({Distance(Own(n), c.id, Metric::kDot), c.id});
+    }
+    std::sort(by_dot.begin(), by_dot.end(), ScoredBefore<uint64_t>);
+    std::vector<uint64_t> out;
+    for (size_t i = 0; i < by_dot.size() && out.size() < cap / 2; ++i) out.push_back(by_dot[i].id);
+    return out;
   }
 
   Metric metric_;
