@@ -378,9 +378,14 @@ Status Connect(WriteCtx& ctx, std::string_view ns, const DiskHnswParams& params,
   std::vector<HnswUnlinked<uint64_t>> unlinked = store.TakeUnlinked();
   if (level > top) {
     // The old entry point needed no anchor, and anchored what it links to
-    // whatever their order: they may need new ones.
+    // whatever their order: they may need new ones. A link it lost to this
+    // insert's pruning was an anchor too, though the old entry point no
+    // longer comes first: that loss is checked as if from no one.
     const uint64_t old_entry = meta.entry;
     meta.entry = id;
+    for (auto& u : unlinked) {
+      if (u.from == old_entry) u.from = u.id;
+    }
     for (uint32_t layer = 0; layer <= top && store.ok(); ++layer) {
       unlinked.push_back({layer, old_entry, old_entry});
       const auto& list = store.Neighbours(old_entry, layer);

@@ -563,7 +563,12 @@ void HnswIndex::Connect(uint32_t id, uint32_t level, const PreparedQuery& query)
   if (level <= top) return;
   entry_ = id;
   // The old entry point needed no anchor, and anchored what it links to
-  // whatever their order: they may need new ones.
+  // whatever their order: they may need new ones. A link it lost to this
+  // insert's pruning was an anchor too, though the old entry point no
+  // longer comes first: that loss is checked as if from no one.
+  for (auto& u : unlinked_) {
+    if (u.from == old_entry) u.from = u.id;
+  }
   for (uint32_t layer = 0; layer <= top; ++layer) {
     unlinked_.push_back({layer, old_entry, old_entry});
     for (uint32_t v : neighbours(old_entry, layer)) unlinked_.push_back({layer, v, v});

@@ -37,11 +37,14 @@ using test::Unreached;
 
 class MemoryGraph {
  public:
-  MemoryGraph(Metric metric, Quantization quant) : graph_(metric, quant) {}
+  MemoryGraph(Metric metric, Quantization quant, std::optional<double> ml = std::nullopt)
+      : graph_(metric, quant), ml_(ml) {}
 
   void Put(const std::string& key, const std::vector<float>& v) {
     const std::optional<uint64_t> before = graph_.find(key);
-    hnsw_insert(graph_, key, v);
+    std::optional<uint32_t> level;
+    if (ml_) level = dann_level(puts_++, *ml_);
+    hnsw_internal::InsertAtLevel(graph_, key, v, level);
     std::optional<uint32_t> gone;
     if (before && graph_.find(key) != before) gone = static_cast<uint32_t>(*before);
     hnsw_repair_after_write(graph_, gone);
@@ -87,13 +90,16 @@ class MemoryGraph {
 
  private:
   HnswIndex graph_;
+  std::optional<double> ml_;
+  uint64_t puts_ = 0;
 };
 
 class DiskGraph {
  public:
-  DiskGraph(Metric metric, Quantization quant) {
+  DiskGraph(Metric metric, Quantization quant, std::optional<double> ml = std::nullopt) {
     params_.metric = metric;
     params_.quant = quant;
+    if (ml) params_.ml = *ml;
   }
 
   void Put(const std::string& key, const std::vector<float>& v) {
@@ -395,6 +401,46 @@ TYPED_TEST(VectorReach, EveryLiveKeyIsReachedAfterEveryCall) {
       }
       ExpectWhole(graph, model, draw, where, anchors);
       if (::testing::Test::HasFatalFailure()) return;
+    }
+  }
+}
+
+// A node rising above the entry point becomes the entry; the old entry point
+// then comes in birth order, after nodes it alone anchored. What it linked
+// to, and what it lost to the rising insert's own pruning, must be anchored
+// again. Levels drawn with a large multiplier and removals of the entry
+// point make such rises frequent; anchors are checked after every call.
+TYPED_TEST(VectorReach, AnEntryPointThatRisesLeavesNothingItAnchoredLoose) {
+  for (const Metric metric : {Metric::kL2, Metric::kDot}) {
+    for (uint64_t seed = 1; seed <= 60; ++seed) {
+      TypeParam graph(metric, Quantization::kNone, 1.5);
+      Draw draw(Data::kClusters, seed * 7919);
+      test::LcgRng& rng = draw.rng();
+      Model model;
+      for (int call = 0; call < 90; ++call) {
+        const std::string where = std::string(MetricName(metric)) + " seed " + std::to_string(seed) + " call " +
+                                  std::to_string(call);
+        const uint64_t op = rng.Next() % 100;
+        if (!model.empty() && op < 8) {
+          // The entry point's own document goes: a later node takes its place.
+          auto nodes = graph.Nodes();
+          const std::string key = nodes.at(*graph.Entry()).key;
+          graph.Remove(key);
+          model.erase(key);
+        } else if (!model.empty() && op < 20) {
+          const std::string key = std::next(model.begin(), rng.Next() % model.size())->first;
+          graph.Remove(key);
+          model.erase(key);
+        } else {
+          const std::string key = "k" + std::to_string(rng.Next() % 150);
+          model[key] = draw.Next(model);
+          graph.Put(key, model[key]);
+        }
+        auto nodes = graph.Nodes();
+        std::set<std::string> loose = Unanchored(graph, nodes, graph.Entry());
+        ASSERT_TRUE(loose.empty()) << where << ": " << loose.size() << " live nodes without an anchor, e.g. "
+                                   << *loose.begin();
+      }
     }
   }
 }
