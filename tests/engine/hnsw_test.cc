@@ -1123,13 +1123,13 @@ class ModelGraph {
     if (metric_ == Metric::kDot) {
       hubs = Hubs(n, pairs, cap);
       std::erase_if(pairs, [&](const auto& c) { return std::ranges::find(hubs, c.id) != hubs.end(); });
-      cap -= cap / 2;
+      cap -= cap * 5 / 8;
     }
     nodes_[n].layers[l] = Select(pairs, cap);
     for (uint64_t h : hubs) nodes_[n].layers[l].push_back(h);
   }
 
-  // Of the candidates (with their link distances from n), cap / 2 of the
+  // Of the candidates (with their link distances from n), cap * 5 / 8 of the
   // largest dot product with n's own vector, largest first, equal ones by
   // id; never a copy of n (link distance <= 0).
   std::vector<uint64_t> Hubs(uint64_t n, const std::vector<ScoredNode<uint64_t>>& candidates, size_t cap) const {
@@ -1139,7 +1139,7 @@ class ModelGraph {
     }
     std::sort(by_dot.begin(), by_dot.end(), ScoredBefore<uint64_t>);
     std::vector<uint64_t> out;
-    for (size_t i = 0; i < by_dot.size() && out.size() < cap / 2; ++i) out.push_back(by_dot[i].id);
+    for (size_t i = 0; i < by_dot.size() && out.size() < cap * 5 / 8; ++i) out.push_back(by_dot[i].id);
     return out;
   }
 
