@@ -18,6 +18,7 @@
 
 #include "vector/disk_hnsw_repair.h"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -113,9 +114,9 @@ class DannRepair {
   bool Present(Id id) { return Find(id).present; }
   bool Deleted(Id id) { return Find(id).deleted; }
   // Every queued node is deleted.
-  bool Doomed(Id id) { return queue_known_ ? queued_.contains(id) : Deleted(id); }
+  bool Doomed(Id id) { return queue_known_ ? KnownQueued(id) : Deleted(id); }
   bool Queued(Id id) {
-    if (queue_known_ || queued_.contains(id)) return queued_.contains(id);
+    if (queue_known_ || queued_.contains(id)) return KnownQueued(id);
     for (uint64_t parity : {0, 1}) {
       auto row = get_row(ctx_, ns_, dann_queue_row_key(parity, id));
       if (!row) {
@@ -261,31 +262,33 @@ class DannRepair {
     return {true, v->deleted, v->layer_count, nullptr, nullptr};
   }
 
-  // The queued set, when at most kQueueMemo rows hold it. The first scan
-  // is short: the rows after the queue's are not wanted.
+  // The queued set, when at most kQueueMemo rows hold it: a walk over the
+  // queue rows read in place (every sweep step reads them), into a sorted
+  // array (a few hundred ids, looked up for each neighbour the slice names).
   Status LoadQueued() {
-    std::string start(1, kDannQueuePrefix);
-    size_t batch = 32, seen = 0;
-    while (seen < kQueueMemo) {
-      ASSIGN_OR_RETURN(std::vector<Row> rows, scan_rows_from(ctx_, ns_, start, batch));
-      for (const Row& row : rows) {
-        if (row.key.empty() || row.key[0] != kDannQueuePrefix) {
-          queue_known_ = true;
-          return Ok();
-        }
-        if (row.key.size() == kQueueKeyBytes) queued_.insert(DecodeFixed64BE(row.key.data() + 2));
-        ++seen;
+    const std::string start(1, kDannQueuePrefix);
+    size_t seen = 0;
+    bool whole = true;
+    RETURN_IF_ERROR(for_each_row_from(ctx_, ns_, start, [&](std::string_view key, std::string_view) -> Result<bool> {
+      if (key.empty() || key[0] != kDannQueuePrefix) return false;
+      if (++seen > kQueueMemo) {
+        whole = false;
+        return false;
       }
-      if (rows.size() < batch) {
-        queue_known_ = true;
-        return Ok();
-      }
-      start = rows.back().key;
-      start.push_back('\0');
-      batch = kScanBatch;
+      if (key.size() == kQueueKeyBytes) known_queued_.push_back(DecodeFixed64BE(key.data() + 2));
+      return true;
+    }));
+    if (!whole) {
+      known_queued_.clear();
+      return Ok();
     }
-    queued_.clear();
+    // Two runs, one per parity, each ascending.
+    std::sort(known_queued_.begin(), known_queued_.end());
+    queue_known_ = true;
     return Ok();
+  }
+  bool KnownQueued(Id id) const {
+    return std::binary_search(known_queued_.begin(), known_queued_.end(), id) || queued_.contains(id);
   }
 
   void Failed(const EngineError& error) {
@@ -303,7 +306,8 @@ class DannRepair {
   std::unique_ptr<DannStore> store_;
   std::vector<Row> slice_rows_;  // the slice's node rows, which swept_ views
   std::unordered_map<uint64_t, DannNodeView> swept_;
-  std::unordered_set<uint64_t> queued_;  // every queued node when queue_known_, else those queued here
+  std::vector<uint64_t> known_queued_;   // sorted: the queue rows' nodes, when queue_known_
+  std::unordered_set<uint64_t> queued_;  // the nodes queued in this step
   bool queue_known_ = false;
   std::vector<uint64_t> newly_queued_;
   Status status_;
@@ -406,16 +410,32 @@ Result<HnswRepairCounts> RepairAfter(WriteCtx& ctx, std::string_view ns, const D
   RETURN_IF_ERROR(AnchorIfOwed(ctx, ns, params, limits, meta, cursor));
   const uint64_t keep = hnsw_repair_internal::DebtKept(cursor.debt, limits);
   if (!removed.empty()) {
+    // While sweeping, the repair around the removed nodes and the first
+    // step share one access: the queue is read once (which also tells
+    // whether a removed node is queued, without reading its queue rows),
+    // and a node both change is written once. The drops delete rows, so a
+    // step of them reads through an access of its own.
     DannRepair access(ctx, ns, params, meta, cursor);
-    RETURN_IF_ERROR(access.BeginSweep(false));
+    const bool share = !cursor.dropping;
+    RETURN_IF_ERROR(access.BeginSweep(share));
     hnsw_repair_internal::RepairRemoved(access, removed, limits, counts);
     RETURN_IF_ERROR(access.status());
+    int idle = 0;
+    if (share && cursor.debt > keep) {
+      HnswRepairCounts one = HnswRepairStep(access, limits);
+      RETURN_IF_ERROR(access.status());
+      idle = one.passed + one.dropped == 0 ? 1 : 0;
+      counts += one;
+    }
     RETURN_IF_ERROR(access.Finish());
     Status status = Ok();
-    hnsw_repair_internal::PayDebt(cursor, keep, counts, [&](HnswRepairCounts& one) {
-      status = Step(ctx, ns, params, limits, meta, cursor, one);
-      return status.has_value();
-    });
+    hnsw_repair_internal::PayDebt(
+        cursor, keep, counts,
+        [&](HnswRepairCounts& one) {
+          status = Step(ctx, ns, params, limits, meta, cursor, one);
+          return status.has_value();
+        },
+        idle);
     RETURN_IF_ERROR(status);
   } else if (cursor.debt > 0) {
     RETURN_IF_ERROR(Step(ctx, ns, params, limits, meta, cursor, counts));
