@@ -3,8 +3,8 @@
 // of one write transaction.
 //
 // While sweeping, or repairing around removed nodes, nothing is written
-// until the step ends: the slice's node rows are read in one range scan and
-// parsed in place, other nodes through a DannStore (whose views of rows a
+// until the step ends: the slice's node rows are walked once and their
+// lists copied (their vectors left where they are), other nodes through a DannStore (whose views of rows a
 // write would invalidate), which is the insert's store: relinked lists are
 // scored, chosen and changed as an insert's pruning does it, into a node
 // cache; the cache, the new queue rows, the meta and the cursor are written
@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <memory>
 #include <optional>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -88,26 +89,36 @@ class DannRepair {
   HnswRepairCursor& cursor() { return cursor_; }
   bool ok() const { return status_.has_value(); }
 
+  // The slice is walked in place, and of each row only its lists are kept
+  // (a node's vector, most of its row, is read through the store when a
+  // relink scores it, which a few of the slice's nodes need).
   std::vector<Id> NextPresent(uint64_t from, size_t max) {
     std::vector<Id> out;
-    Result<std::vector<Row>> rows = scan_rows_from(ctx_, ns_, dann_node_row_key(from), max);
-    if (!rows) {
-      Failed(rows.error());
-      return out;
-    }
     swept_.clear();
-    slice_rows_ = std::move(*rows);
-    for (const Row& row : slice_rows_) {
-      if (row.key.size() != kNodeKeyBytes || row.key[0] != kDannNodePrefix) break;
-      const uint64_t id = DecodeFixed64BE(row.key.data() + 1);
-      DannNodeView view;
-      // A damaged row is passed by as a live node without lists: the repair
-      // cannot mend it, and a write fails on it only where an insert or a
-      // relink must read it.
-      if (!dann_internal::ParseDannNode(row.value, view)) view = DannNodeView{};
-      swept_.emplace(id, view);
-      out.push_back(id);
-    }
+    slice_lists_.clear();
+    slice_lists_.reserve(max);  // never grows past: the views point into it
+    Status walked = for_each_row_from(
+        ctx_, ns_, dann_node_row_key(from), [&](std::string_view key, std::string_view value) -> Result<bool> {
+          if (out.size() == max || key.size() != kNodeKeyBytes || key[0] != kDannNodePrefix) return false;
+          const uint64_t id = DecodeFixed64BE(key.data() + 1);
+          DannNodeView view;
+          // A damaged row is passed by as a live node without lists: the
+          // repair cannot mend it, and a write fails on it only where an
+          // insert or a relink must read it.
+          if (dann_internal::ParseDannNode(value, view)) {
+            const std::string& lists = slice_lists_.emplace_back(
+                view.layers, static_cast<size_t>(value.data() + value.size() - view.layers));
+            view.layers = lists.data();
+            view.key = {};
+            view.stored = {};
+          } else {
+            view = DannNodeView{};
+          }
+          swept_.emplace(id, view);
+          out.push_back(id);
+          return true;
+        });
+    if (!walked) Failed(walked.error());
     return out;
   }
   static uint64_t Born(Id id) { return id; }  // ids are never reused
@@ -304,7 +315,7 @@ class DannRepair {
   QueryScorer unused_;  // the store's query, never asked: the step scores from nodes (ScoreFrom)
   DannNodeCache cache_;  // one step: a few hundred nodes at most; a bulk's pass: most of the graph
   std::unique_ptr<DannStore> store_;
-  std::vector<Row> slice_rows_;  // the slice's node rows, which swept_ views
+  std::vector<std::string> slice_lists_;  // the lists of the slice's node rows, which swept_ views
   std::unordered_map<uint64_t, DannNodeView> swept_;
   std::vector<uint64_t> known_queued_;   // sorted: the queue rows' nodes, when queue_known_
   std::unordered_set<uint64_t> queued_;  // the nodes queued in this step
