@@ -619,6 +619,13 @@ Status for_each_row(WriteCtx& ctx, std::string_view collection, const RowVisitor
   return ScanCollection(ctx.txn(), *id, {}, visit);
 }
 
+Status for_each_row_from(WriteCtx& ctx, std::string_view collection, std::string_view start,
+                         const RowVisitor& visit) {
+  ASSIGN_OR_RETURN(std::optional<uint64_t> id, collection_id(ctx, collection));
+  if (!id) return Ok();
+  return ScanCollection(ctx.txn(), *id, start, visit);
+}
+
 Status check_row_fits(size_t key_size, size_t value_size) {
   // The records key: the 8-byte collection id, then the row key.
   if (key_size > UINT64_MAX - 8 || !RowFits(8 + uint64_t{key_size}, value_size))

@@ -149,6 +149,11 @@ Status clear_collection_rows(WriteCtx& ctx, std::string_view collection);
 // transaction. visit must not write through ctx. An unknown collection
 // calls visit never. Errors: Storage, or visit's.
 Status for_each_row(WriteCtx& ctx, std::string_view collection, const RowVisitor& visit);
+// for_each_row over the rows with key >= start: what scan_rows_from reads,
+// without a copy of each row (a short walk read on every write pays for
+// the copies more than for the walk).
+Status for_each_row_from(WriteCtx& ctx, std::string_view collection, std::string_view start,
+                         const RowVisitor& visit);
 
 // Whether a row of a named collection with a row key of key_size bytes and
 // a value of value_size bytes can be stored: LMDB holds at most 2^32 - 1

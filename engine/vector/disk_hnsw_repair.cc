@@ -3,8 +3,8 @@
 // of one write transaction.
 //
 // While sweeping, or repairing around removed nodes, nothing is written
-// until the step ends: the slice's node rows are read in one range scan and
-// parsed in place, other nodes through a DannStore (whose views of rows a
+// until the step ends: the slice's node rows are walked once and their
+// lists copied (their vectors left where they are), other nodes through a DannStore (whose views of rows a
 // write would invalidate), which is the insert's store: relinked lists are
 // scored, chosen and changed as an insert's pruning does it, into a node
 // cache; the cache, the new queue rows, the meta and the cursor are written
@@ -18,8 +18,10 @@
 
 #include "vector/disk_hnsw_repair.h"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -87,35 +89,45 @@ class DannRepair {
   HnswRepairCursor& cursor() { return cursor_; }
   bool ok() const { return status_.has_value(); }
 
+  // The slice is walked in place, and of each row only its lists are kept
+  // (a node's vector, most of its row, is read through the store when a
+  // relink scores it, which a few of the slice's nodes need).
   std::vector<Id> NextPresent(uint64_t from, size_t max) {
     std::vector<Id> out;
-    Result<std::vector<Row>> rows = scan_rows_from(ctx_, ns_, dann_node_row_key(from), max);
-    if (!rows) {
-      Failed(rows.error());
-      return out;
-    }
     swept_.clear();
-    slice_rows_ = std::move(*rows);
-    for (const Row& row : slice_rows_) {
-      if (row.key.size() != kNodeKeyBytes || row.key[0] != kDannNodePrefix) break;
-      const uint64_t id = DecodeFixed64BE(row.key.data() + 1);
-      DannNodeView view;
-      // A damaged row is passed by as a live node without lists: the repair
-      // cannot mend it, and a write fails on it only where an insert or a
-      // relink must read it.
-      if (!dann_internal::ParseDannNode(row.value, view)) view = DannNodeView{};
-      swept_.emplace(id, view);
-      out.push_back(id);
-    }
+    slice_lists_.clear();
+    slice_lists_.reserve(max);  // never grows past: the views point into it
+    Status walked = for_each_row_from(
+        ctx_, ns_, dann_node_row_key(from), [&](std::string_view key, std::string_view value) -> Result<bool> {
+          if (out.size() == max || key.size() != kNodeKeyBytes || key[0] != kDannNodePrefix) return false;
+          const uint64_t id = DecodeFixed64BE(key.data() + 1);
+          DannNodeView view;
+          // A damaged row is passed by as a live node without lists: the
+          // repair cannot mend it, and a write fails on it only where an
+          // insert or a relink must read it.
+          if (dann_internal::ParseDannNode(value, view)) {
+            const std::string& lists = slice_lists_.emplace_back(
+                view.layers, static_cast<size_t>(value.data() + value.size() - view.layers));
+            view.layers = lists.data();
+            view.key = {};
+            view.stored = {};
+          } else {
+            view = DannNodeView{};
+          }
+          swept_.emplace(id, view);
+          out.push_back(id);
+          return true;
+        });
+    if (!walked) Failed(walked.error());
     return out;
   }
   static uint64_t Born(Id id) { return id; }  // ids are never reused
   bool Present(Id id) { return Find(id).present; }
   bool Deleted(Id id) { return Find(id).deleted; }
   // Every queued node is deleted.
-  bool Doomed(Id id) { return queue_known_ ? queued_.contains(id) : Deleted(id); }
+  bool Doomed(Id id) { return queue_known_ ? KnownQueued(id) : Deleted(id); }
   bool Queued(Id id) {
-    if (queue_known_ || queued_.contains(id)) return queued_.contains(id);
+    if (queue_known_ || queued_.contains(id)) return KnownQueued(id);
     for (uint64_t parity : {0, 1}) {
       auto row = get_row(ctx_, ns_, dann_queue_row_key(parity, id));
       if (!row) {
@@ -261,31 +273,33 @@ class DannRepair {
     return {true, v->deleted, v->layer_count, nullptr, nullptr};
   }
 
-  // The queued set, when at most kQueueMemo rows hold it. The first scan
-  // is short: the rows after the queue's are not wanted.
+  // The queued set, when at most kQueueMemo rows hold it: a walk over the
+  // queue rows read in place (every sweep step reads them), into a sorted
+  // array (a few hundred ids, looked up for each neighbour the slice names).
   Status LoadQueued() {
-    std::string start(1, kDannQueuePrefix);
-    size_t batch = 32, seen = 0;
-    while (seen < kQueueMemo) {
-      ASSIGN_OR_RETURN(std::vector<Row> rows, scan_rows_from(ctx_, ns_, start, batch));
-      for (const Row& row : rows) {
-        if (row.key.empty() || row.key[0] != kDannQueuePrefix) {
-          queue_known_ = true;
-          return Ok();
-        }
-        if (row.key.size() == kQueueKeyBytes) queued_.insert(DecodeFixed64BE(row.key.data() + 2));
-        ++seen;
+    const std::string start(1, kDannQueuePrefix);
+    size_t seen = 0;
+    bool whole = true;
+    RETURN_IF_ERROR(for_each_row_from(ctx_, ns_, start, [&](std::string_view key, std::string_view) -> Result<bool> {
+      if (key.empty() || key[0] != kDannQueuePrefix) return false;
+      if (++seen > kQueueMemo) {
+        whole = false;
+        return false;
       }
-      if (rows.size() < batch) {
-        queue_known_ = true;
-        return Ok();
-      }
-      start = rows.back().key;
-      start.push_back('\0');
-      batch = kScanBatch;
+      if (key.size() == kQueueKeyBytes) known_queued_.push_back(DecodeFixed64BE(key.data() + 2));
+      return true;
+    }));
+    if (!whole) {
+      known_queued_.clear();
+      return Ok();
     }
-    queued_.clear();
+    // Two runs, one per parity, each ascending.
+    std::sort(known_queued_.begin(), known_queued_.end());
+    queue_known_ = true;
     return Ok();
+  }
+  bool KnownQueued(Id id) const {
+    return std::binary_search(known_queued_.begin(), known_queued_.end(), id) || queued_.contains(id);
   }
 
   void Failed(const EngineError& error) {
@@ -301,9 +315,10 @@ class DannRepair {
   QueryScorer unused_;  // the store's query, never asked: the step scores from nodes (ScoreFrom)
   DannNodeCache cache_;  // one step: a few hundred nodes at most; a bulk's pass: most of the graph
   std::unique_ptr<DannStore> store_;
-  std::vector<Row> slice_rows_;  // the slice's node rows, which swept_ views
+  std::vector<std::string> slice_lists_;  // the lists of the slice's node rows, which swept_ views
   std::unordered_map<uint64_t, DannNodeView> swept_;
-  std::unordered_set<uint64_t> queued_;  // every queued node when queue_known_, else those queued here
+  std::vector<uint64_t> known_queued_;   // sorted: the queue rows' nodes, when queue_known_
+  std::unordered_set<uint64_t> queued_;  // the nodes queued in this step
   bool queue_known_ = false;
   std::vector<uint64_t> newly_queued_;
   Status status_;
@@ -406,16 +421,32 @@ Result<HnswRepairCounts> RepairAfter(WriteCtx& ctx, std::string_view ns, const D
   RETURN_IF_ERROR(AnchorIfOwed(ctx, ns, params, limits, meta, cursor));
   const uint64_t keep = hnsw_repair_internal::DebtKept(cursor.debt, limits);
   if (!removed.empty()) {
+    // While sweeping, the repair around the removed nodes and the first
+    // step share one access: the queue is read once (which also tells
+    // whether a removed node is queued, without reading its queue rows),
+    // and a node both change is written once. The drops delete rows, so a
+    // step of them reads through an access of its own.
     DannRepair access(ctx, ns, params, meta, cursor);
-    RETURN_IF_ERROR(access.BeginSweep(false));
+    const bool share = !cursor.dropping;
+    RETURN_IF_ERROR(access.BeginSweep(share));
     hnsw_repair_internal::RepairRemoved(access, removed, limits, counts);
     RETURN_IF_ERROR(access.status());
+    int idle = 0;
+    if (share && cursor.debt > keep) {
+      HnswRepairCounts one = HnswRepairStep(access, limits);
+      RETURN_IF_ERROR(access.status());
+      idle = one.passed + one.dropped == 0 ? 1 : 0;
+      counts += one;
+    }
     RETURN_IF_ERROR(access.Finish());
     Status status = Ok();
-    hnsw_repair_internal::PayDebt(cursor, keep, counts, [&](HnswRepairCounts& one) {
-      status = Step(ctx, ns, params, limits, meta, cursor, one);
-      return status.has_value();
-    });
+    hnsw_repair_internal::PayDebt(
+        cursor, keep, counts,
+        [&](HnswRepairCounts& one) {
+          status = Step(ctx, ns, params, limits, meta, cursor, one);
+          return status.has_value();
+        },
+        idle);
     RETURN_IF_ERROR(status);
   } else if (cursor.debt > 0) {
     RETURN_IF_ERROR(Step(ctx, ns, params, limits, meta, cursor, counts));

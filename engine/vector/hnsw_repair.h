@@ -524,10 +524,11 @@ inline uint64_t DebtKept(uint64_t found, const HnswRepairLimits& limits) {
 // Steps (step(counts): one HnswRepairStep, false on a failure) while more
 // than `keep` is owed. The steps after a pass's end move on to its drops
 // or to the next pass without passing a node; two such in a row mean the
-// graph has nothing left to pass, and the debt is let go.
+// graph has nothing left to pass, and the debt is let go. `idle`: such
+// steps already taken in a row (by a caller that took the first step
+// itself).
 template <typename StepFn>
-void PayDebt(HnswRepairCursor& at, uint64_t keep, HnswRepairCounts& counts, StepFn step) {
-  int idle = 0;
+void PayDebt(HnswRepairCursor& at, uint64_t keep, HnswRepairCounts& counts, StepFn step, int idle = 0) {
   while (at.debt > keep && idle < 2) {
     HnswRepairCounts one;
     if (!step(one)) return;

@@ -411,6 +411,43 @@ TEST(StoreTest, CollectionIdsAndCounts) {
   EXPECT_EQ(*txn->GetU64(StoreTable::kCatalog, "never"), std::nullopt);
 }
 
+// for_each_row_from sees what scan_rows_from returns from the same start:
+// the collection's rows at or after it, in key order, none of another
+// collection's, the transaction's own writes included; a visitor's false
+// stops the walk.
+TEST(StoreTest, ForEachRowFromMatchesScan) {
+  auto store = MemStore();
+  auto ctx = BeginWriteCtx(*store);
+  std::mt19937 rng(5);
+  for (int i = 0; i < 300; ++i) {
+    std::string key(1 + rng() % 4, '\0');
+    for (char& c : key) c = static_cast<char>("ab\0\xff"[rng() % 4]);
+    ASSERT_TRUE(put_row(*ctx, "c", key, "v" + std::to_string(i)).has_value());
+  }
+  ASSERT_TRUE(put_row(*ctx, "b", "a", "x").has_value());
+  ASSERT_TRUE(put_row(*ctx, "d", "", "y").has_value());
+  for (const std::string& start : {std::string(), std::string("a"), std::string("b\0", 2), std::string("\xff\xff"),
+                                  std::string("\xff\xff\xff\xff\xff")}) {
+    std::vector<Row> walked;
+    ASSERT_TRUE(for_each_row_from(*ctx, "c", start, [&](std::string_view k, std::string_view v) -> Result<bool> {
+                  walked.push_back({std::string(k), std::string(v)});
+                  return true;
+                }).has_value());
+    EXPECT_EQ(walked, *scan_rows_from(*ctx, "c", start, 1000)) << "start of " << start.size() << " bytes";
+    size_t seen = 0;
+    ASSERT_TRUE(for_each_row_from(*ctx, "c", start, [&](std::string_view, std::string_view) -> Result<bool> {
+                  return ++seen < 3;
+                }).has_value());
+    EXPECT_EQ(seen, std::min<size_t>(3, walked.size()));
+  }
+  size_t never = 0;
+  ASSERT_TRUE(for_each_row_from(*ctx, "never", "", [&](std::string_view, std::string_view) -> Result<bool> {
+                ++never;
+                return true;
+              }).has_value());
+  EXPECT_EQ(never, 0u);
+}
+
 TEST(StoreTest, ClearCollectionInBatches) {
   auto store = MemStore();
   {
