@@ -425,11 +425,9 @@ class Decoder {
     return Ok();
   }
 
-  // Checks the shape of the whole value as Read does, building nothing,
-  // and hands back the encoded bytes of the top-level map entries named in
-  // names.
-  Status ScanTop(std::span<const std::string_view> names, std::span<std::string_view> raw_out) {
-    for (std::string_view& r : raw_out) r = {};
+  // Past a top-level map's header, its entry count in count; a value of any
+  // other kind is checked whole, as Read would, and is_map left false.
+  Status EnterTopMap(uint32_t& count, bool& is_map) {
     const size_t mark = in_.Mark();
     uint8_t tag;
     if (!in_.Byte(tag)) return Eof();
@@ -437,8 +435,20 @@ class Decoder {
       in_.Rewind(mark);
       return Skip(0);
     }
-    uint32_t count;
     if (!in_.U32(count)) return Eof();
+    is_map = true;
+    return Ok();
+  }
+
+  // Checks the shape of the whole value as Read does, building nothing,
+  // and hands back the encoded bytes of the top-level map entries named in
+  // names.
+  Status ScanTop(std::span<const std::string_view> names, std::span<std::string_view> raw_out) {
+    for (std::string_view& r : raw_out) r = {};
+    uint32_t count = 0;
+    bool is_map = false;
+    RETURN_IF_ERROR(EnterTopMap(count, is_map));
+    if (!is_map) return Ok();
     for (uint32_t i = 0; i < count; ++i) {
       uint32_t len;
       std::string_view key;
@@ -461,15 +471,10 @@ class Decoder {
                  std::span<std::string_view> raw_out) {
     for (const Value*& f : found) f = nullptr;
     for (std::string_view& r : raw_out) r = {};
-    const size_t mark = in_.Mark();
-    uint8_t tag;
-    if (!in_.Byte(tag)) return Eof();
-    if (tag != 7) {
-      in_.Rewind(mark);
-      return Skip(0);
-    }
-    uint32_t count;
-    if (!in_.U32(count)) return Eof();
+    uint32_t count = 0;
+    bool is_map = false;
+    RETURN_IF_ERROR(EnterTopMap(count, is_map));
+    if (!is_map) return Ok();
     for (uint32_t i = 0; i < count; ++i) {
       std::string_view key;
       RETURN_IF_ERROR(ReadKey(key));

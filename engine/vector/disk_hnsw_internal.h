@@ -238,6 +238,9 @@ class DannStore {
   static void EmptyPoolForTesting();
 
  private:
+  // ScoreFrom and ScoreDotFrom: by the dot product, or by the graph's link
+  // distance.
+  void ScoreFromBy(Id from, bool by_dot, const Id* ids, size_t n, float* out);
   static constexpr uint32_t kUnused = UINT32_MAX;
   static constexpr uint32_t kMissing = UINT32_MAX - 1;
   // Hinted by PrefetchVisit, its row not read yet: read with the others

@@ -374,38 +374,30 @@ StoredRef DannStore::StoredOf(Id id, std::vector<float>& scratch) {
 }
 
 void DannStore::ScoreFrom(Id from, const Id* ids, size_t n, float* out) {
+  ScoreFromBy(from, /*by_dot=*/false, ids, n, out);
+}
+
+void DannStore::ScoreDotFrom(Id from, const Id* ids, size_t n, float* out) {
+  ScoreFromBy(from, /*by_dot=*/true, ids, n, out);
+}
+
+void DannStore::ScoreFromBy(Id from, bool by_dot, const Id* ids, size_t n, float* out) {
   Entry* entry = Find(from);
   if (entry == nullptr || params_ == nullptr) {
     std::fill(out, out + n, std::numeric_limits<float>::infinity());
     return;
   }
+  const Metric metric = by_dot ? Metric::kDot : HnswLinkMetric(params_->metric);
   if (!params_->has_codebook()) {
     // The node's stored form as the query, viewed where it lies (as
     // NeighbourQuery would copy it).
     const QueryRef query = QueryRefFromStored(params_->quant, Stored(*entry, own_), own_decoded_);
-    QueryScorer scorer(nullptr, HnswLinkMetric(params_->metric), params_->quant, query);
+    QueryScorer scorer(nullptr, metric, params_->quant, query);
     ScoreBatch(scorer, query.floats.size(), ids, n, out, /*remember=*/false);
     return;
   }
-  PreparedQuery query = NeighbourQuery(*params_, Stored(*entry, own_));
-  QueryScorer scorer(params_->codebook.get(), HnswLinkMetric(params_->metric), params_->quant, query.ref());
-  ScoreBatch(scorer, query.floats.size(), ids, n, out, /*remember=*/false);
-}
-
-void DannStore::ScoreDotFrom(Id from, const Id* ids, size_t n, float* out) {
-  Entry* entry = Find(from);
-  if (entry == nullptr || params_ == nullptr) {
-    std::fill(out, out + n, std::numeric_limits<float>::infinity());
-    return;
-  }
-  if (!params_->has_codebook()) {
-    const QueryRef query = QueryRefFromStored(params_->quant, Stored(*entry, own_), own_decoded_);
-    QueryScorer scorer(nullptr, Metric::kDot, params_->quant, query);
-    ScoreBatch(scorer, query.floats.size(), ids, n, out, /*remember=*/false);
-    return;
-  }
-  PreparedQuery query = NeighbourQuery(*params_, Stored(*entry, own_), Metric::kDot);
-  QueryScorer scorer(params_->codebook.get(), Metric::kDot, params_->quant, query.ref());
+  PreparedQuery query = NeighbourQuery(*params_, Stored(*entry, own_), metric);
+  QueryScorer scorer(params_->codebook.get(), metric, params_->quant, query.ref());
   ScoreBatch(scorer, query.floats.size(), ids, n, out, /*remember=*/false);
 }
 
