@@ -40,6 +40,7 @@
 
 #include "base/coding.h"
 #include "base/error.h"
+#include "doc/utf8.h"
 
 namespace pallix {
 
@@ -239,14 +240,6 @@ Result<Value> decode_value(std::string_view bytes);
 // row after row reuses. On failure out holds some value that must not be
 // read.
 Status decode_value_into(std::string_view bytes, Value& out);
-
-// Whether bytes are valid UTF-8, as the decoder requires of every text and
-// map key: the check on the decoder's path, which builds nothing.
-bool IsValidUtf8(std::string_view bytes);
-// Why bytes are not valid UTF-8, for the error a failed check reports:
-// "invalid utf-8 sequence of 1 bytes from index 3" or "incomplete utf-8
-// byte sequence from index 3"; the empty string when they are valid.
-std::string DescribeUtf8Fault(std::string_view bytes);
 
 // Plain equality: kinds must match (Int 1 != Float 1.0); floats by IEEE
 // (NaN != NaN, -0.0 == 0.0).

@@ -1,5 +1,5 @@
 // The in-memory HNSW graph (HnswIndex), over the graph search and insert
-// that both vector graphs share (vector/hnsw_search.h).
+// that both vector graphs share (vector/hnsw_search.h, vector/hnsw_insert.h).
 //
 // An in-memory vector index is a hierarchical navigable small-world graph
 // over the vectors of one field of one collection. The index layer builds it
@@ -20,7 +20,7 @@
 // written against a small store interface (HnswLayerStore, in
 // vector/hnsw_search.h), and the insert (HnswConnect: descent, layer
 // searches, neighbour selection and widening, linking back and pruning)
-// against its extension (HnswInsertStore), so that the on-disk graph runs
+// against its extension (HnswInsertStore, vector/hnsw_insert.h), so that the on-disk graph runs
 // the same search and the same insert over its node rows: each rule exists
 // once.
 //
@@ -52,7 +52,7 @@
 #include "base/numeric.h"
 #include "base/siphash.h"
 #include "vector/hnsw_heap.h"
-#include "vector/hnsw_search.h"
+#include "vector/hnsw_insert.h"
 #include "vector/pq.h"
 #include "vector/quant.h"
 

@@ -62,7 +62,7 @@
 #include <utility>
 #include <vector>
 
-#include "vector/hnsw_search.h"
+#include "vector/hnsw_insert.h"
 
 namespace pallix {
 
