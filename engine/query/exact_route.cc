@@ -13,11 +13,11 @@
 #include <unordered_set>
 
 #include "base/port.h"
-#include "base/work_pool.h"
 #include "query/exact_walk.h"
 #include "query/executor_internal.h"
 #include "query/fusion.h"
 #include "query/ordering.h"
+#include "query/part_walk.h"
 #include "query/projection.h"
 #include "query/row_filter.h"
 #include "query/shared_walk.h"
@@ -172,15 +172,10 @@ Result<std::vector<QueryRow>> StreamedExactRoute(const QuerySpec& spec, const Re
   };
   RawBatchWalk raw_walk(filter, std::span(fields).first(n), pools);
   std::shared_ptr<SharedWalk> sharing;
-  if (raw_fields && shared && view.txn().is_snapshot() && WorkPool::Shared().helpers() > 0) {
-    ASSIGN_OR_RETURN(const uint64_t count, view.view_count(spec.collection));
-    if (count >= kSharedWalkRows) {
-      ASSIGN_OR_RETURN(std::vector<std::string> splits,
-                       view.view_split_keys(spec.collection, kPartsPerLane * (WorkPool::Shared().helpers() + 1) - 1));
-      if (!splits.empty())
-        sharing = std::make_shared<SharedWalk>(spec, view, filter, std::span(fields).first(n), rows,
-                                               std::move(splits));
-    }
+  if (raw_fields && shared) {
+    ASSIGN_OR_RETURN(std::vector<std::string> splits, PartSplits(view, spec.collection));
+    if (!splits.empty())
+      sharing = std::make_shared<SharedWalk>(spec, view, filter, std::span(fields).first(n), rows, std::move(splits));
   }
   // Ends the shared walk on every way out of this scope: after Run has
   // ended it, Abandon does nothing; should Run be left by an exception,

@@ -13,7 +13,8 @@
 // the error the one-thread walk meets first. Part work must take no lock
 // and wait for nothing (WorkPool::ForEach).
 //
-// Callers: aggregate.cc, scan_routes.cc. Thread-safety: the caller alone
+// Callers: aggregate.cc, scan_routes.cc (and exact_route.cc, whose shared
+// walk is cut by PartSplits). Thread-safety: the caller alone
 // calls these; the part work runs on the caller and the helpers.
 
 #ifndef PALLIX_QUERY_PART_WALK_H_
