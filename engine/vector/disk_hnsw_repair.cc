@@ -49,6 +49,30 @@ constexpr size_t kQueueMemo = 4096;
 
 uint8_t Parity(uint64_t pass) { return static_cast<uint8_t>(pass & 1); }
 
+// A set of node ids that answers "no" for sure and "maybe" otherwise: one
+// bit per hash of an id, 2^16 bits, so that a few hundred ids leave about
+// one "maybe" in two hundred for ids outside the set.
+class DannIdFilter {
+ public:
+  DannIdFilter() : words_(kWords, 0) {}
+  void Add(uint64_t id) {
+    const uint32_t bit = Bit(id);
+    words_[bit >> 6] |= uint64_t{1} << (bit & 63);
+  }
+  bool MayHold(uint64_t id) const {
+    const uint32_t bit = Bit(id);
+    return (words_[bit >> 6] >> (bit & 63)) & 1;
+  }
+
+ private:
+  static constexpr size_t kBits = 16;
+  static constexpr size_t kWords = (size_t{1} << kBits) / 64;
+  // Fibonacci hashing: ids are dense counters, and the top bits of the
+  // product spread neighbouring ones apart.
+  static uint32_t Bit(uint64_t id) { return static_cast<uint32_t>((id * 0x9E3779B97F4A7C15ull) >> (64 - kBits)); }
+  std::vector<uint64_t> words_;
+};
+
 class DannRepair {
  public:
   using Id = uint64_t;
@@ -127,7 +151,7 @@ class DannRepair {
   // Every queued node is deleted.
   bool Doomed(Id id) { return queue_known_ ? KnownQueued(id) : Deleted(id); }
   bool Queued(Id id) {
-    if (queue_known_ || queued_.contains(id)) return KnownQueued(id);
+    if (queue_known_ || (may_be_queued_.MayHold(id) && queued_.contains(id))) return KnownQueued(id);
     for (uint64_t parity : {0, 1}) {
       auto row = get_row(ctx_, ns_, dann_queue_row_key(parity, id));
       if (!row) {
@@ -140,6 +164,7 @@ class DannRepair {
   }
   void Queue(Id id) {
     queued_.insert(id);
+    may_be_queued_.Add(id);
     newly_queued_.push_back(id);
   }
   uint32_t Layers(Id id) { return Find(id).layers; }
@@ -286,10 +311,14 @@ class DannRepair {
         whole = false;
         return false;
       }
-      if (key.size() == kQueueKeyBytes) known_queued_.push_back(DecodeFixed64BE(key.data() + 2));
+      if (key.size() == kQueueKeyBytes) {
+        known_queued_.push_back(DecodeFixed64BE(key.data() + 2));
+        may_be_queued_.Add(known_queued_.back());
+      }
       return true;
     }));
     if (!whole) {
+      // The filter keeps the bits it has: it may only answer "maybe" too often.
       known_queued_.clear();
       return Ok();
     }
@@ -299,6 +328,9 @@ class DannRepair {
     return Ok();
   }
   bool KnownQueued(Id id) const {
+    // A sweep step asks this of every id its slice's lists name (some two
+    // thousand), and few are queued: the filter answers most of them.
+    if (!may_be_queued_.MayHold(id)) return false;
     return std::binary_search(known_queued_.begin(), known_queued_.end(), id) || queued_.contains(id);
   }
 
@@ -319,6 +351,7 @@ class DannRepair {
   std::unordered_map<uint64_t, DannNodeView> swept_;
   std::vector<uint64_t> known_queued_;   // sorted: the queue rows' nodes, when queue_known_
   std::unordered_set<uint64_t> queued_;  // the nodes queued in this step
+  DannIdFilter may_be_queued_;           // every id of known_queued_ and queued_
   bool queue_known_ = false;
   std::vector<uint64_t> newly_queued_;
   Status status_;
