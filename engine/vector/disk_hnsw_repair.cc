@@ -101,7 +101,7 @@ class DannRepair {
   // Writes what the step changed, the store gone first.
   Status Finish() {
     store_.reset();
-    swept_.clear();
+    ForgetSlice();
     RETURN_IF_ERROR(flush_dann_nodes(ctx_, ns_, cache_));
     for (uint64_t id : newly_queued_) RETURN_IF_ERROR(put_row(ctx_, ns_, dann_queue_row_key(cursor_.pass, id), ""));
     return Ok();
@@ -118,7 +118,7 @@ class DannRepair {
   // relink scores it, which a few of the slice's nodes need).
   std::vector<Id> NextPresent(uint64_t from, size_t max) {
     std::vector<Id> out;
-    swept_.clear();
+    ForgetSlice();
     slice_lists_.clear();
     slice_lists_.reserve(max);  // never grows past: the views point into it
     Status walked = for_each_row_from(
@@ -139,6 +139,8 @@ class DannRepair {
             view = DannNodeView{};
           }
           swept_.emplace(id, view);
+          swept_low_ = std::min(swept_low_, id);
+          swept_high_ = std::max(swept_high_, id);
           out.push_back(id);
           return true;
         });
@@ -267,14 +269,29 @@ class DannRepair {
     const DannNodeView* view = nullptr;
   };
 
+  void ForgetSlice() {
+    swept_.clear();
+    swept_low_ = UINT64_MAX;
+    swept_high_ = 0;
+  }
+
   void BeginStore() {
     store_ = std::make_unique<DannStore>(ctx_, cache_, ns_, params_, unused_, std::span<const float>());
+    // A step meets a few hundred nodes; a bulk's pass, most of the graph.
+    if (cache_.few_ids) store_->ExpectFewNodes();
   }
 
   NodeRef Find(Id id) {
     NodeRef ref;
     if (!ok()) return ref;
     if (store_ == nullptr || cache_.changed.contains(id)) {
+      // A changed node is the cache's already: no load, nor a reference
+      // taken and dropped again (most of the nodes a patch looks at are).
+      if (store_ != nullptr) {
+        if (const DiskHnswNode* held = cache_.HeldNode(id)) {
+          return {true, held->deleted, static_cast<uint32_t>(held->layers.size()), held, nullptr};
+        }
+      }
       auto loaded = load_dann_node(ctx_, ns_, cache_, params_.has_codebook(), params_.quant, id);
       if (!loaded) {
         Failed(loaded.error());
@@ -285,9 +302,12 @@ class DannRepair {
       ref.owned = loaded->get();
       return {true, ref.owned->deleted, static_cast<uint32_t>(ref.owned->layers.size()), ref.owned, nullptr};
     }
-    if (auto it = swept_.find(id); it != swept_.end()) {
-      const DannNodeView& v = it->second;
-      return {true, v.deleted, v.layer_count, nullptr, &v};
+    // The slice is a run of ids: most nodes a step looks at lie outside it.
+    if (id >= swept_low_ && id <= swept_high_) {
+      if (auto it = swept_.find(id); it != swept_.end()) {
+        const DannNodeView& v = it->second;
+        return {true, v.deleted, v.layer_count, nullptr, &v};
+      }
     }
     const DannNodeView* v = store_->Node(id);
     if (!store_->ok()) {
@@ -349,6 +369,8 @@ class DannRepair {
   std::unique_ptr<DannStore> store_;
   std::vector<std::string> slice_lists_;  // the lists of the slice's node rows, which swept_ views
   std::unordered_map<uint64_t, DannNodeView> swept_;
+  uint64_t swept_low_ = UINT64_MAX;  // the least and the greatest id of swept_ (none: low > high)
+  uint64_t swept_high_ = 0;
   std::vector<uint64_t> known_queued_;   // sorted: the queue rows' nodes, when queue_known_
   std::unordered_set<uint64_t> queued_;  // the nodes queued in this step
   DannIdFilter may_be_queued_;           // every id of known_queued_ and queued_
