@@ -164,6 +164,11 @@ class DannStore {
   DannStore(const DannStore&) = delete;
   DannStore& operator=(const DannStore&) = delete;
 
+  // A hint, before the store meets its first node, that it meets a few
+  // hundred at most (a repair step's store): its own table starts at a
+  // size for those, not at one for a search's thousands.
+  void ExpectFewNodes() { first_slots_ = 512; }
+
   void StartVisits() { ++epoch_; }
   // Notes a node not seen yet; its row is read with the other nodes noted
   // when the first of them is needed, in one batch (in a write
@@ -467,6 +472,7 @@ class DannStore {
   std::vector<HnswUnlinked<Id>> unlinked_;
   uint32_t epoch_ = 1;
   uint64_t moves_ = 0;  // how often a table this store uses moved its slots
+  size_t first_slots_ = 0;  // the own table's first size (a power of two); 0: a search's
   Status status_;
 };
 

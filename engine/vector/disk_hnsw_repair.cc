@@ -49,6 +49,30 @@ constexpr size_t kQueueMemo = 4096;
 
 uint8_t Parity(uint64_t pass) { return static_cast<uint8_t>(pass & 1); }
 
+// A set of node ids that answers "no" for sure and "maybe" otherwise: one
+// bit per hash of an id, 2^16 bits, so that a few hundred ids leave about
+// one "maybe" in two hundred for ids outside the set.
+class DannIdFilter {
+ public:
+  DannIdFilter() : words_(kWords, 0) {}
+  void Add(uint64_t id) {
+    const uint32_t bit = Bit(id);
+    words_[bit >> 6] |= uint64_t{1} << (bit & 63);
+  }
+  bool MayHold(uint64_t id) const {
+    const uint32_t bit = Bit(id);
+    return (words_[bit >> 6] >> (bit & 63)) & 1;
+  }
+
+ private:
+  static constexpr size_t kBits = 16;
+  static constexpr size_t kWords = (size_t{1} << kBits) / 64;
+  // Fibonacci hashing: ids are dense counters, and the top bits of the
+  // product spread neighbouring ones apart.
+  static uint32_t Bit(uint64_t id) { return static_cast<uint32_t>((id * 0x9E3779B97F4A7C15ull) >> (64 - kBits)); }
+  std::vector<uint64_t> words_;
+};
+
 class DannRepair {
  public:
   using Id = uint64_t;
@@ -77,7 +101,7 @@ class DannRepair {
   // Writes what the step changed, the store gone first.
   Status Finish() {
     store_.reset();
-    swept_.clear();
+    ForgetSlice();
     RETURN_IF_ERROR(flush_dann_nodes(ctx_, ns_, cache_));
     for (uint64_t id : newly_queued_) RETURN_IF_ERROR(put_row(ctx_, ns_, dann_queue_row_key(cursor_.pass, id), ""));
     return Ok();
@@ -94,7 +118,7 @@ class DannRepair {
   // relink scores it, which a few of the slice's nodes need).
   std::vector<Id> NextPresent(uint64_t from, size_t max) {
     std::vector<Id> out;
-    swept_.clear();
+    ForgetSlice();
     slice_lists_.clear();
     slice_lists_.reserve(max);  // never grows past: the views point into it
     Status walked = for_each_row_from(
@@ -115,6 +139,8 @@ class DannRepair {
             view = DannNodeView{};
           }
           swept_.emplace(id, view);
+          swept_low_ = std::min(swept_low_, id);
+          swept_high_ = std::max(swept_high_, id);
           out.push_back(id);
           return true;
         });
@@ -127,7 +153,7 @@ class DannRepair {
   // Every queued node is deleted.
   bool Doomed(Id id) { return queue_known_ ? KnownQueued(id) : Deleted(id); }
   bool Queued(Id id) {
-    if (queue_known_ || queued_.contains(id)) return KnownQueued(id);
+    if (queue_known_ || (may_be_queued_.MayHold(id) && queued_.contains(id))) return KnownQueued(id);
     for (uint64_t parity : {0, 1}) {
       auto row = get_row(ctx_, ns_, dann_queue_row_key(parity, id));
       if (!row) {
@@ -140,6 +166,7 @@ class DannRepair {
   }
   void Queue(Id id) {
     queued_.insert(id);
+    may_be_queued_.Add(id);
     newly_queued_.push_back(id);
   }
   uint32_t Layers(Id id) { return Find(id).layers; }
@@ -242,14 +269,29 @@ class DannRepair {
     const DannNodeView* view = nullptr;
   };
 
+  void ForgetSlice() {
+    swept_.clear();
+    swept_low_ = UINT64_MAX;
+    swept_high_ = 0;
+  }
+
   void BeginStore() {
     store_ = std::make_unique<DannStore>(ctx_, cache_, ns_, params_, unused_, std::span<const float>());
+    // A step meets a few hundred nodes; a bulk's pass, most of the graph.
+    if (cache_.few_ids) store_->ExpectFewNodes();
   }
 
   NodeRef Find(Id id) {
     NodeRef ref;
     if (!ok()) return ref;
     if (store_ == nullptr || cache_.changed.contains(id)) {
+      // A changed node is the cache's already: no load, nor a reference
+      // taken and dropped again (most of the nodes a patch looks at are).
+      if (store_ != nullptr) {
+        if (const DiskHnswNode* held = cache_.HeldNode(id)) {
+          return {true, held->deleted, static_cast<uint32_t>(held->layers.size()), held, nullptr};
+        }
+      }
       auto loaded = load_dann_node(ctx_, ns_, cache_, params_.has_codebook(), params_.quant, id);
       if (!loaded) {
         Failed(loaded.error());
@@ -260,9 +302,12 @@ class DannRepair {
       ref.owned = loaded->get();
       return {true, ref.owned->deleted, static_cast<uint32_t>(ref.owned->layers.size()), ref.owned, nullptr};
     }
-    if (auto it = swept_.find(id); it != swept_.end()) {
-      const DannNodeView& v = it->second;
-      return {true, v.deleted, v.layer_count, nullptr, &v};
+    // The slice is a run of ids: most nodes a step looks at lie outside it.
+    if (id >= swept_low_ && id <= swept_high_) {
+      if (auto it = swept_.find(id); it != swept_.end()) {
+        const DannNodeView& v = it->second;
+        return {true, v.deleted, v.layer_count, nullptr, &v};
+      }
     }
     const DannNodeView* v = store_->Node(id);
     if (!store_->ok()) {
@@ -286,10 +331,14 @@ class DannRepair {
         whole = false;
         return false;
       }
-      if (key.size() == kQueueKeyBytes) known_queued_.push_back(DecodeFixed64BE(key.data() + 2));
+      if (key.size() == kQueueKeyBytes) {
+        known_queued_.push_back(DecodeFixed64BE(key.data() + 2));
+        may_be_queued_.Add(known_queued_.back());
+      }
       return true;
     }));
     if (!whole) {
+      // The filter keeps the bits it has: it may only answer "maybe" too often.
       known_queued_.clear();
       return Ok();
     }
@@ -299,6 +348,9 @@ class DannRepair {
     return Ok();
   }
   bool KnownQueued(Id id) const {
+    // A sweep step asks this of every id its slice's lists name (some two
+    // thousand), and few are queued: the filter answers most of them.
+    if (!may_be_queued_.MayHold(id)) return false;
     return std::binary_search(known_queued_.begin(), known_queued_.end(), id) || queued_.contains(id);
   }
 
@@ -317,8 +369,11 @@ class DannRepair {
   std::unique_ptr<DannStore> store_;
   std::vector<std::string> slice_lists_;  // the lists of the slice's node rows, which swept_ views
   std::unordered_map<uint64_t, DannNodeView> swept_;
+  uint64_t swept_low_ = UINT64_MAX;  // the least and the greatest id of swept_ (none: low > high)
+  uint64_t swept_high_ = 0;
   std::vector<uint64_t> known_queued_;   // sorted: the queue rows' nodes, when queue_known_
   std::unordered_set<uint64_t> queued_;  // the nodes queued in this step
+  DannIdFilter may_be_queued_;           // every id of known_queued_ and queued_
   bool queue_known_ = false;
   std::vector<uint64_t> newly_queued_;
   Status status_;

@@ -742,7 +742,7 @@ void DannStore::Grow() {
   PagedVector<Slot> old = std::move(table.slots);
   PagedVector<uint64_t> old_ids = std::move(table.ids);
   // Stamped 0, which no serial is: free.
-  table.slots.assign(std::max(kFirstSlots, old.size() * 2), Slot{});
+  table.slots.assign(std::max(first_slots_ != 0 ? first_slots_ : kFirstSlots, old.size() * 2), Slot{});
   table.ids.assign(table.slots.size(), 0);
   const size_t mask = table.slots.size() - 1;
   for (size_t k = 0; k < old.size(); ++k) {

@@ -329,7 +329,12 @@ void Patch(G& g, typename G::Id id, uint32_t layer, Gone gone) {
     for (size_t i = 0; i < pool.size(); ++i) {
       if (!hnsw_internal::IsCopy(distances[i])) near.push_back({distances[i], pool[i]});
     }
-    std::sort(near.begin(), near.end(), ScoredBefore<Id>);
+    // Only the nearest few are ever looked at: the kPatchTries tested, and
+    // then one per place still to fill. The order is total (distance, then
+    // id), so they come out as a whole sort would put them.
+    const size_t looked_at = std::min(near.size(), kPatchTries + (length - kept.size()));
+    std::partial_sort(near.begin(), near.begin() + looked_at, near.end(), ScoredBefore<Id>);
+    near.resize(looked_at);
     std::vector<uint8_t> taken(near.size(), 0);
     std::vector<float> from;
     for (size_t i = 0; i < near.size() && i < kPatchTries && kept.size() < length; ++i) {

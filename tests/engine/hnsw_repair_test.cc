@@ -667,6 +667,69 @@ TEST(HnswRepair, QueueBeyondWhatAStepReadsIsRepairedToo) {
   }
 }
 
+// Thousands of queued nodes, all within what a step reads of the queue
+// (as after an earlier build's graph's first pass): the sweep tells each
+// doomed neighbour by the queue it read, most ids by a filter of it, and
+// every link to a queued node is gone before the node is dropped.
+TEST(HnswRepair, ManyQueuedNodesWithinWhatAStepReadsAreRepairedWhole) {
+  auto engine = test::MemEngine();
+  const DiskHnswParams params = L2Params();
+  Rng rng(43);
+  Model model;
+  {
+    auto ctx = BeginWriteCtx(engine->store());
+    ASSERT_TRUE(ctx.has_value());
+    for (int i = 0; i < 5000; ++i) {
+      std::string key = "k" + std::to_string(i);
+      model[key] = rng.Vector();
+      ASSERT_TRUE(dann_upsert(*ctx, kNs, params, key, model[key]).has_value());
+    }
+    for (int i = 0; i < 5000; ++i) {
+      if (i % 5 >= 3) continue;  // 3000 removed: fewer than the queue a step reads
+      std::string key = "k" + std::to_string(i);
+      ASSERT_TRUE(dann_remove_key(*ctx, kNs, false, Quantization::kNone, key).value());
+      model.erase(key);
+    }
+    ASSERT_TRUE(delete_row_counted(*ctx, kNs, kDannRepairKey).has_value());
+    ASSERT_TRUE(ctx->Commit().has_value());
+  }
+  const HnswRepairLimits limits{256, 64, 256};
+  // The present nodes and their lists, checked for links to dropped nodes.
+  auto check_links = [&] {
+    auto txn = engine->store().BeginRead();
+    std::map<uint64_t, DiskHnswNode> nodes;
+    auto visit = [&](std::string_view key, std::string_view value) -> Result<bool> {
+      const uint64_t id = DecodeFixed64BE(key.data() + 1);
+      auto node = decode_dann_node(kNs, id, value, false, Quantization::kNone);
+      EXPECT_TRUE(node.has_value());
+      if (node) nodes[id] = std::move(*node);
+      return true;
+    };
+    EXPECT_TRUE(ReadView(*txn).view_for_each_prefix(kNs, std::string(1, kDannNodePrefix), visit).has_value());
+    for (const auto& [id, node] : nodes) {
+      for (const auto& list : node.layers) {
+        for (uint64_t v : list) EXPECT_TRUE(nodes.contains(v)) << id << " links to dropped " << v;
+      }
+    }
+    return *read_dann_meta_ro(ReadView(*txn), kNs);
+  };
+  for (int writes = 0; writes < 400 && check_links().deleted > 0; ++writes) {
+    auto ctx = BeginWriteCtx(engine->store());
+    auto counts = dann_repair_after_write(*ctx, kNs, params, std::nullopt, limits);
+    ASSERT_TRUE(counts.has_value()) << counts.error().Message();
+    ExpectWithin(*counts, limits);
+    ASSERT_TRUE(ctx->Commit().has_value());
+  }
+  EXPECT_EQ(check_links().deleted, 0u);
+  auto txn = engine->store().BeginRead();
+  for (const auto& [key, v] : model) {
+    auto hits = dann_search(ReadView(*txn), kNs, params, v, 10);
+    ASSERT_TRUE(hits.has_value());
+    ASSERT_FALSE(hits->empty());
+    EXPECT_EQ(hits->front().key, key);
+  }
+}
+
 // A damaged repair row starts the repair over: writes go on, and the
 // deleted nodes still go.
 TEST(HnswRepair, DamagedRepairRowStartsTheRepairOver) {
