@@ -31,6 +31,7 @@
 #include <cstring>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -343,6 +344,10 @@ Status check_value(std::string_view bytes);
 bool raw_text(std::string_view encoded, std::string_view& text);
 bool raw_vector_bytes(std::string_view encoded, std::string_view& components);
 bool raw_vector_into(std::string_view encoded, ValueVector& out);
+// value_partial_cmp(decoded, number) for a raw view of an Int or a Float,
+// read from its bytes; nullopt for any other raw view. A walk that tests
+// `field > 5` on every row compares the stored number without building it.
+std::optional<std::partial_ordering> raw_number_cmp(std::string_view encoded, const Value& number);
 
 }  // namespace pallix
 

@@ -1,5 +1,8 @@
 #include "query/row_filter.h"
 
+#include <algorithm>
+#include <compare>
+
 #include "query/predicate_eval.h"
 
 namespace pallix {
@@ -61,6 +64,34 @@ RowFilter::RowFilter(const std::vector<Predicate>& filters, const std::vector<st
     top.push_back(name);
   }
   top_fields_ = std::move(top);
+  compares_only_ = !filters.empty();
+  for (const Predicate& f : filters) {
+    const auto* c = f.kind() == PredicateKind::kCompare ? &std::get<ComparePred>(f.node()) : nullptr;
+    const bool orders = c != nullptr && c->op != CompareOp::kEq && c->op != CompareOp::kNe;
+    const auto at = orders ? std::find(top_fields_->begin(), top_fields_->end(), c->path) : top_fields_->end();
+    if (at == top_fields_->end() || !c->value.is_number()) {
+      compares_only_ = false;
+      break;
+    }
+    raw_compares_.push_back({static_cast<size_t>(at - top_fields_->begin()), c->op, &c->value});
+  }
+  if (!compares_only_) raw_compares_.clear();
+}
+
+std::optional<bool> RowFilter::ComparesOnBytes(std::span<const std::string_view> raw) const {
+  for (const RawCompare& c : raw_compares_) {
+    const std::optional<std::partial_ordering> o = raw_number_cmp(raw[c.field], *c.number);
+    if (!o) return std::nullopt;
+    // As CompareHolds: an unordered pair (a NaN) fails every ordering.
+    const bool holds = c.op == CompareOp::kLt   ? *o < 0
+                       : c.op == CompareOp::kLe ? *o <= 0
+                       : c.op == CompareOp::kGt ? *o > 0
+                                                : *o >= 0;
+    // The filters are all required: the first that fails decides, whatever
+    // the fields after it hold.
+    if (!holds) return false;
+  }
+  return true;
 }
 
 Result<std::optional<Value>> RowFilter::Partial(std::string_view bytes) const {
@@ -94,8 +125,13 @@ Result<bool> RowFilter::PassesRaw(std::string_view bytes, RawScratch& scratch,
     RETURN_IF_ERROR(decode_selected_raw_into(bytes, filter_paths_, names.subspan(nf), raw_out, scratch.tested));
     return EvalFilters(filters_, scratch.tested);
   }
-  RETURN_IF_ERROR(scan_top_level(bytes, names, scratch.raw));
+  RETURN_IF_ERROR(scratch.layout.Scan(bytes, names, scratch.raw));
   for (size_t i = 0; i < raw_out.size(); ++i) raw_out[i] = scratch.raw[nf + i];
+  if (compares_only_) {
+    // An Int or Float field has no bytes left to check that the scan has
+    // not: comparing it on its bytes fails nowhere the decode would.
+    if (const std::optional<bool> held = ComparesOnBytes(scratch.raw)) return *held;
+  }
   for (size_t i = 0; i < nf; ++i) {
     scratch.found[i] = nullptr;
     if (scratch.raw[i].empty()) continue;

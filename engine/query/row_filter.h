@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "doc/top_layout.h"
 #include "doc/value.h"
 #include "query/predicate.h"
 
@@ -45,6 +46,7 @@ class RowFilter {
     std::vector<Value> values;             // the filters' fields, decoded
     std::vector<const Value*> found;       // into values, null when missing
     Value tested;                          // the filters' paths, when below the top
+    TopLayout layout;                      // the last row's, for the next one's scan
   };
   // A scratch for PassesRaw that hands back the encoded bytes of the
   // top-level fields raw_names (single segments); the names must outlive it.
@@ -73,6 +75,24 @@ class RowFilter {
   // PassesRaw then tests them on those fields' encoded bytes alone, and
   // decodes no document.
   std::optional<std::vector<std::string_view>> top_fields_;
+
+  // A filter that orders a top-level field against a number (field < 5,
+  // field >= 2.5): PassesRaw compares a stored Int or Float with it on the
+  // field's bytes, as value_partial_cmp orders them, and builds no Value.
+  // Any other stored value takes the decode and the general test.
+  struct RawCompare {
+    size_t field;  // in top_fields_
+    CompareOp op;
+    const Value* number;
+  };
+  // One per filter when every filter is such a compare (compares_only_):
+  // the filters then hold exactly when every RawCompare does, on rows
+  // whose fields they read are all numbers. Else empty.
+  std::vector<RawCompare> raw_compares_;
+  bool compares_only_ = false;
+  // Tests raw_compares_ on the fields' encoded bytes: nullopt when one of
+  // them is not a stored number, which the general test decides.
+  std::optional<bool> ComparesOnBytes(std::span<const std::string_view> raw) const;
 };
 
 }  // namespace pallix
