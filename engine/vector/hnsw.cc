@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "base/lock.h"
 #include "base/port.h"
@@ -295,6 +296,8 @@ uint32_t HnswIndex::DrawLevel() {
   return static_cast<uint32_t>(std::floor(-std::log(u) * kHnswLevelMultiplier));
 }
 
+void HnswIndex::ChunkUnmap::operator()(std::byte* chunk) const { port::UnmapPages(chunk, bytes); }
+
 uint32_t HnswIndex::AppendNode(uint32_t level, std::span<const uint8_t> stored) {
   PALLIX_INVARIANT(node_count_ < UINT32_MAX, "hnsw node ids fit 32 bits");
   PALLIX_INVARIANT(stored.size() == stored_bytes_, "hnsw stored vector has the index's size");
@@ -308,7 +311,10 @@ uint32_t HnswIndex::AppendNode(uint32_t level, std::span<const uint8_t> stored) 
     size_t chunk = id < kFirstChunkNodes ? 0 : std::bit_width(size_t{id} >> kFirstChunkShift);
     if (chunk == chunks_.size()) {
       size_t nodes = chunk == 0 ? kFirstChunkNodes : kFirstChunkNodes << (chunk - 1);
-      chunks_.push_back(std::make_unique_for_overwrite<std::byte[]>(nodes * block_bytes_));
+      const size_t bytes = nodes * block_bytes_;
+      auto* pages = static_cast<std::byte*>(port::MapHugePages(bytes));
+      if (pages == nullptr) throw std::bad_alloc();  // as an allocation by new would
+      chunks_.emplace_back(pages, ChunkUnmap{bytes});
     }
     ++node_count_;
   }
