@@ -230,9 +230,10 @@ bool hnsw_holds(const HnswIndex& graph, std::string_view key, std::span<const fl
   size_t stored_offset_ = 0;
   size_t scored_bytes_ = 0;  // what a distance reads: the vector, and dot(v, v) when kept
   size_t block_bytes_ = 0;
-  // Node blocks live in chunks of mapped pages (port::MapHugePages): an
-  // insert or search reads a few blocks at random all over them, and with
-  // pages of 4 KiB nearly every block read missed the address cache too.
+  // Node blocks live in chunks; those of 2 MiB and more are mapped in huge
+  // pages (port::MapHugePages): an insert or search reads a few blocks at
+  // random all over them, and with pages of 4 KiB nearly every block read
+  // missed the address cache too.
   struct ChunkUnmap {
     size_t bytes = 0;
     void operator()(std::byte* chunk) const;
