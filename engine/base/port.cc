@@ -89,6 +89,30 @@ void* MapPages(size_t bytes) {
 
 void UnmapPages(void* pages, size_t bytes) { (void)munmap(pages, bytes); }
 
+void* MapHugePages(size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr size_t kHuge = size_t{2} << 20;
+  if (bytes >= kHuge) {
+    // Mapped a huge page longer, then cut to a boundary on both sides: only
+    // a whole, aligned 2 MiB range can be one huge page.
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t used = (bytes + page - 1) / page * page;
+    const size_t span = used + kHuge;
+    void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    const auto at = reinterpret_cast<uintptr_t>(raw);
+    const uintptr_t start = (at + kHuge - 1) & ~uintptr_t{kHuge - 1};
+    const size_t head = start - at;
+    if (head > 0) (void)munmap(raw, head);
+    if (span - head > used) (void)munmap(reinterpret_cast<void*>(start + used), span - head - used);
+    // Advice only: without huge pages the memory is as good, only slower.
+    (void)madvise(reinterpret_cast<void*>(start), used, MADV_HUGEPAGE);
+    return reinterpret_cast<void*>(start);
+  }
+#endif
+  return MapPages(bytes);
+}
+
 int RenameNoReplace(const std::string& from, const std::string& to) {
 #if defined(__linux__)
   if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;

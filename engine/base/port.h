@@ -93,6 +93,11 @@ int RenameNoReplace(const std::string& from, const std::string& to);
 // them back at once, with the same size.
 void* MapPages(size_t bytes);
 void UnmapPages(void* pages, size_t bytes);
+// MapPages for memory read at random all over: from 2 MiB on the mapping
+// starts on a 2 MiB boundary and asks the system to back it with huge
+// pages where it can (on Linux; elsewhere, and below that size, it is
+// MapPages). UnmapPages frees it.
+void* MapHugePages(size_t bytes);
 
 // Opens, in the directory dir, a new regular file that has no name at all
 // (read-write, close-on-exec, permission bits 0600), for bytes that live

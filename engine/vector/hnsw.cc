@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "base/lock.h"
 #include "base/port.h"
@@ -98,6 +99,11 @@ constexpr size_t kFirstChunkNodes = size_t{1} << kFirstChunkShift;
 constexpr size_t kUpperListWords = 1 + kHnswM;
 
 inline void Prefetch(const void* p) { port::PrefetchLine(p); }
+
+// Node chunks from this size on are mapped in huge pages (HnswIndex's
+// chunks_); the smaller ones of a small graph come from operator new, so
+// that a process with many small graphs holds no mapping for each.
+constexpr size_t kMappedChunkBytes = size_t{2} << 20;
 
 // ScoreNodes: vectors scored per group, and the lines of each requested
 // ahead of it.
@@ -295,6 +301,14 @@ uint32_t HnswIndex::DrawLevel() {
   return static_cast<uint32_t>(std::floor(-std::log(u) * kHnswLevelMultiplier));
 }
 
+void HnswIndex::ChunkUnmap::operator()(std::byte* chunk) const {
+  if (bytes < kMappedChunkBytes) {
+    ::operator delete(chunk);
+  } else {
+    port::UnmapPages(chunk, bytes);
+  }
+}
+
 uint32_t HnswIndex::AppendNode(uint32_t level, std::span<const uint8_t> stored) {
   PALLIX_INVARIANT(node_count_ < UINT32_MAX, "hnsw node ids fit 32 bits");
   PALLIX_INVARIANT(stored.size() == stored_bytes_, "hnsw stored vector has the index's size");
@@ -308,7 +322,15 @@ uint32_t HnswIndex::AppendNode(uint32_t level, std::span<const uint8_t> stored) 
     size_t chunk = id < kFirstChunkNodes ? 0 : std::bit_width(size_t{id} >> kFirstChunkShift);
     if (chunk == chunks_.size()) {
       size_t nodes = chunk == 0 ? kFirstChunkNodes : kFirstChunkNodes << (chunk - 1);
-      chunks_.push_back(std::make_unique_for_overwrite<std::byte[]>(nodes * block_bytes_));
+      const size_t bytes = nodes * block_bytes_;
+      std::byte* pages;
+      if (bytes < kMappedChunkBytes) {
+        pages = static_cast<std::byte*>(::operator new(bytes));
+      } else {
+        pages = static_cast<std::byte*>(port::MapHugePages(bytes));
+        if (pages == nullptr) throw std::bad_alloc();  // as an allocation by new would
+      }
+      chunks_.emplace_back(pages, ChunkUnmap{bytes});
     }
     ++node_count_;
   }

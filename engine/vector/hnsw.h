@@ -230,7 +230,15 @@ bool hnsw_holds(const HnswIndex& graph, std::string_view key, std::span<const fl
   size_t stored_offset_ = 0;
   size_t scored_bytes_ = 0;  // what a distance reads: the vector, and dot(v, v) when kept
   size_t block_bytes_ = 0;
-  std::vector<std::unique_ptr<std::byte[]>> chunks_;
+  // Node blocks live in chunks; those of 2 MiB and more are mapped in huge
+  // pages (port::MapHugePages): an insert or search reads a few blocks at
+  // random all over them, and with pages of 4 KiB nearly every block read
+  // missed the address cache too.
+  struct ChunkUnmap {
+    size_t bytes = 0;
+    void operator()(std::byte* chunk) const;
+  };
+  std::vector<std::unique_ptr<std::byte[], ChunkUnmap>> chunks_;
   // Lists of layers 1 .. level of the nodes that have them: per layer a
   // count followed by m ids.
   std::vector<std::unique_ptr<uint32_t[]>> upper_;

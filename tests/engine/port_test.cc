@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -114,6 +115,31 @@ TEST(PortTest, AnonymousFilesHaveNoName) {
   ASSERT_EQ(write(fd, "x", 1), 1);
   EXPECT_TRUE(Names(dir.path()).empty());
   close(fd);
+}
+
+// Huge-page mappings are cut out of a longer one: every size must come
+// back zeroed, whole, and aligned for huge pages once it is that large,
+// and unmapping must free exactly it (a neighbouring mapping stays usable).
+TEST(PortTest, HugePageMappingsAreZeroedWholeAndAligned) {
+  constexpr size_t kHuge = size_t{2} << 20;
+  for (const size_t bytes : {size_t{1}, size_t{4096}, size_t{100000}, kHuge - 1, kHuge, kHuge + 1, 3 * kHuge + 12345}) {
+    SCOPED_TRACE(bytes);
+    auto* a = static_cast<unsigned char*>(port::MapHugePages(bytes));
+    auto* b = static_cast<unsigned char*>(port::MapHugePages(bytes));
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    if (bytes >= kHuge) {
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % kHuge, 0u);
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(b) % kHuge, 0u);
+    }
+    EXPECT_EQ(std::count(a, a + bytes, 0), static_cast<ptrdiff_t>(bytes));
+    std::fill(a, a + bytes, 0xA5);
+    std::fill(b, b + bytes, 0x5A);
+    EXPECT_EQ(std::count(a, a + bytes, 0xA5), static_cast<ptrdiff_t>(bytes));
+    port::UnmapPages(a, bytes);
+    EXPECT_EQ(std::count(b, b + bytes, 0x5A), static_cast<ptrdiff_t>(bytes));
+    port::UnmapPages(b, bytes);
+  }
 }
 
 }  // namespace
