@@ -548,7 +548,7 @@ Result<std::vector<ScoredNode<uint64_t>>> dann_search_layer(const ReadView& view
                                                             uint64_t ef, uint32_t layer) {
   PreparedQuery prepared = dann_query_prepare(params, query);
   QueryScorer scorer(params.codebook.get(), params.metric, params.quant, prepared.ref());
-  DannStore store(view, ns, AsCodes(params), scorer, prepared.floats);
+  DannStore store(view, ns, AsCodes(params), params.metric, scorer, prepared.floats);
   return SearchLayer(store, entry, ef, layer);
 }
 
@@ -562,7 +562,7 @@ Result<std::vector<HnswHit>> dann_search(const ReadView& view, std::string_view 
   // upper layer is not read again below.
   PreparedQuery prepared = dann_query_prepare(params, query);
   QueryScorer scorer(params.codebook.get(), params.metric, params.quant, prepared.ref());
-  DannStore store(view, ns, AsCodes(params), scorer, prepared.floats);
+  DannStore store(view, ns, AsCodes(params), params.metric, scorer, prepared.floats);
   const DannNodeView* entry = store.Node(meta.entry);
   RETURN_IF_ERROR(store.status());
   if (entry == nullptr) return std::vector<HnswHit>{};

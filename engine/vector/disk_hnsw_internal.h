@@ -106,13 +106,32 @@ class RowLocations {
   }
   // Remembers the row of node id, read in the table's snapshot.
   void Remember(uint64_t id, std::string_view row);
+  // The self product dot(v, v) of the float vector in node id's remembered
+  // row, when remembered.
+  bool FindSelf(uint64_t id, float& self) const {
+    if (id >= rows_.size() || rows_[id].has_self == 0) return false;
+    self = rows_[id].self;
+    return true;
+  }
+  // Remembers it beside the row, when the row is remembered: the vector of
+  // a row never changes within a snapshot, and a cosine search scores the
+  // same node query after query.
+  void RememberSelf(uint64_t id, float self) {
+    if (id >= rows_.size() || rows_[id].data == nullptr) return;
+    rows_[id].self = self;
+    rows_[id].has_self = 1;
+  }
 
  private:
   friend class RowLocationTables;
+  // 16 bytes, as the place and size alone took with their padding.
   struct Location {
     const char* data = nullptr;
-    uint32_t size = 0;
+    uint32_t size : 31 = 0;
+    uint32_t has_self : 1 = 0;
+    float self = 0.0f;
   };
+  static_assert(sizeof(Location) == 16);
   std::string ns_;
   SnapshotTag tag_;
   uint64_t last_use_ = 0;
@@ -148,8 +167,8 @@ class DannStore {
  public:
   using Id = uint64_t;
 
-  // Over the rows of a read view.
-  DannStore(const ReadView& view, std::string_view ns, bool as_codes, QueryScorer& scorer,
+  // Over the rows of a read view; `metric` is the scorer's.
+  DannStore(const ReadView& view, std::string_view ns, bool as_codes, Metric metric, QueryScorer& scorer,
             std::span<const float> query);
   // Over the rows of a write transaction, where the nodes of `cache`
   // (changed, not yet written back) take precedence over their rows: the
@@ -427,7 +446,8 @@ class DannStore {
   // scored several at a time; with `remember` (scorer is this store's),
   // distances kept in the slots are taken and new ones kept.
   void ScoreBatch(QueryScorer& scorer, size_t dim, const Id* ids, size_t n, float* out, bool remember);
-  // dot(v, v) of node id's float vector v (dim long), kept in the cache.
+  // dot(v, v) of node id's float vector v (dim long), kept in the cache
+  // (an insert's store) or beside the row's location (a query's).
   float SelfOf(Id id, const float* v, size_t dim);
   // Node id's list on `layer` in the cache, made private to it and marked
   // changed; null when it has no row or no such layer.
@@ -435,6 +455,10 @@ class DannStore {
 
   const ReadView* view_ = nullptr;
   RowLocations* locations_ = nullptr;  // with view_: rows met by earlier searches
+  // A query's store scoring float vectors by cosine with locations_: each
+  // vector's self product is remembered beside its row, so that later
+  // queries of the snapshot take one product per vector, not two.
+  bool query_selfs_ = false;
   WriteCtx* ctx_ = nullptr;
   DannNodeCache* cache_ = nullptr;
   const DiskHnswParams* params_ = nullptr;

@@ -373,7 +373,7 @@ TEST_F(DiskHnswTest, QueryStoresReuseTheirThreadsTable) {
   std::vector<float> q0 = queries[0].first;
   PreparedQuery prepared = dann_query_prepare(params, q0);
   QueryScorer scorer(nullptr, params.metric, params.quant, prepared.ref());
-  dann_internal::DannStore holder(view, kNs, false, scorer, prepared.floats);
+  dann_internal::DannStore holder(view, kNs, false, params.metric, scorer, prepared.floats);
   ASSERT_NE(holder.Node(0), nullptr);
   for (size_t i = 0; i < queries.size(); ++i) {
     auto hits = dann_search(view, kNs, params, queries[i].first, queries[i].second);
