@@ -318,6 +318,10 @@ class DannStore {
     PagedVector<Entry> entries;
     std::vector<const char*> upper;
     uint32_t stores = 0;
+    // A query's tables: the stores from this serial on read the same
+    // snapshot of one namespace, so the entries and slots they left stay
+    // valid (DannStore::keep_rows_); UINT32_MAX when none are kept.
+    uint32_t kept_from = UINT32_MAX;
     // A serial for the next store to use these slots; when the stamps
     // wrap, no slot may look taken by the new serial.
     uint32_t NextStore() {
@@ -375,6 +379,9 @@ class DannStore {
     Shared by_id;
     OwnTable hashed;
     RowLocationTables locations;
+    // What the kept entries were read from (Shared::kept_from).
+    std::string kept_ns;
+    SnapshotTag kept_tag;
     bool by_id_lookup = false;
     size_t pooled_bytes = 0;  // Bytes() when given back to the pool
     size_t Bytes() const;
@@ -459,6 +466,11 @@ class DannStore {
   // vector's self product is remembered beside its row, so that later
   // queries of the snapshot take one product per vector, not two.
   bool query_selfs_ = false;
+  // A query's store by id with locations_: the rows it parses stay parsed
+  // (lasting entries) for the next stores of the same snapshot and
+  // namespace, which take over the slots without looking a node up,
+  // parsing its row or finding its vector again.
+  bool keep_rows_ = false;
   WriteCtx* ctx_ = nullptr;
   DannNodeCache* cache_ = nullptr;
   const DiskHnswParams* params_ = nullptr;

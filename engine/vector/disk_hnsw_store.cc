@@ -168,6 +168,19 @@ DannStore::DannStore(const ReadView& view, std::string_view ns, bool as_codes, M
     shared_ = &reader_->by_id;
     dense_ids_ = kReadDenseIds;
     serial_ = shared_->NextStore();
+    keep_rows_ = locations_ != nullptr;
+    const SnapshotTag tag = view.snapshot_tag();
+    // serial_ at or below kept_from: none kept, or the serials wrapped.
+    const bool kept = keep_rows_ && shared_->kept_from < serial_ && reader_->kept_ns == ns &&
+                      reader_->kept_tag.SameSnapshot(tag);
+    if (!kept) {
+      // Another snapshot may have moved or rewritten every row.
+      shared_->entries.clear();
+      shared_->upper.clear();
+      shared_->kept_from = keep_rows_ ? serial_ : UINT32_MAX;
+      reader_->kept_ns.assign(keep_rows_ ? ns : std::string_view());
+      reader_->kept_tag = tag;
+    }
   }
   query_selfs_ = locations_ != nullptr && !as_codes && metric == Metric::kCosine;
   nodes_->reserve(kFirstEntries);
@@ -176,9 +189,15 @@ DannStore::DannStore(const ReadView& view, std::string_view ns, bool as_codes, M
 
 DannStore::~DannStore() {
   if (reader_ == nullptr) return;
-  // Its rows are the read transaction's: no later store may see them.
-  reader_->by_id.entries.clear();
-  reader_->by_id.upper.clear();
+  // Kept for the next store of the snapshot while their room stays within
+  // what the pool keeps of a set; else its rows are the read
+  // transaction's, which no later store may see.
+  if (!keep_rows_ || reader_->by_id.entries.capacity() > kMaxKeptSlots / 2) {
+    reader_->by_id.entries.clear();
+    reader_->by_id.upper.clear();
+    reader_->by_id.kept_from = UINT32_MAX;
+    reader_->kept_ns.clear();
+  }
   // What a search that met far more nodes than most needed is not kept.
   if (reader_->hashed.slots.size() > kMaxKeptSlots) reader_->hashed = OwnTable{};
   if (reader_->by_id.entries.capacity() > kMaxKeptSlots / 2) {
@@ -237,18 +256,20 @@ DannStore::DannStore(WriteCtx& ctx, DannNodeCache& cache, std::string_view ns, c
 }
 
 void DannStore::TakeOver(Id id, Slot& slot) {
+  // A query's slot is kept from a store of the kept snapshot only.
+  const bool stale = view_ != nullptr && slot.store < shared_->kept_from;
   slot.store = serial_;
   slot.epoch = 0;
   slot.scored = 0;
-  // A query's table was last used by a search of any graph.
-  if (view_ != nullptr) slot.has_self = 0;
   // A lasting entry already follows the cache (the ids it took in or
   // replaced were applied when this store was made).
-  if (slot.node >= kRetry || slot.lasting == 0) {
+  if (slot.node >= kRetry || slot.lasting == 0 || stale) {
     slot.node = kUnused;
     slot.lasting = 0;
     slot.parsed = 0;
     slot.vec = nullptr;
+    // A query's table was last used by a search of any graph.
+    if (view_ != nullptr) slot.has_self = 0;
   }
 }
 
@@ -301,9 +322,15 @@ void DannStore::TakeHint(Id id) {
     // waiting for anything.
     if (slot.epoch == epoch_ || slot.scored != 0) return;
     if (slot.vec != nullptr) {
-      // All of it: the batch scoring it follows shortly.
+      // All of it: the batch scoring it follows shortly. A query's store
+      // loads a whole list's vectors so, into the second-level cache as
+      // AddRow does; an insert's finds most of them cached already.
       const char* v = reinterpret_cast<const char*>(slot.vec);
-      for (size_t line = 0; line < query_.size() * sizeof(float); line += kCacheLine) Prefetch(v + line);
+      if (view_ != nullptr) {
+        for (size_t line = 0; line < query_.size() * sizeof(float); line += kCacheLine) PrefetchToL2(v + line);
+      } else {
+        for (size_t line = 0; line < query_.size() * sizeof(float); line += kCacheLine) Prefetch(v + line);
+      }
     } else {
       Prefetch(&(*nodes_)[slot.node]);
     }
@@ -690,7 +717,9 @@ uint32_t DannStore::AddRow(std::string_view row) {
   // The row is parsed and its vector scored shortly: start fetching all of
   // it now so that its lines arrive meanwhile.
   for (const char *p = row.data(), *end = p + row.size(); p < end; p += kCacheLine) PrefetchToL2(p);
-  nodes_->emplace_back().row = row;
+  Entry& entry = nodes_->emplace_back();
+  entry.row = row;
+  entry.lasting = keep_rows_;
   return static_cast<uint32_t>(nodes_->size() - 1);
 }
 
