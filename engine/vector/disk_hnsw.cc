@@ -573,10 +573,7 @@ Result<std::vector<HnswHit>> dann_search(const ReadView& view, std::string_view 
     ep = nearest.front().id;
   }
   // Deleted nodes route the search but take no place among its results.
-  auto live = [&store](uint64_t id) {
-    const DannNodeView* node = store.Node(id);
-    return node != nullptr && !node->deleted;
-  };
+  auto live = [&store](uint64_t id) { return store.Live(id); };
   // The walk starts from the entry point too: every live node is reached
   // from it (vector/hnsw_anchor.h), not always from where the descent lands.
   ASSIGN_OR_RETURN(auto nearest, SearchLayerAdmitting(store, ep, HnswSearchEf(k), 0, live, meta.entry));

@@ -217,6 +217,14 @@ class DannStore {
   // The node, or null when it has no row or a load failed. Valid until the
   // next call that loads a node.
   const DannNodeView* Node(Id id);
+  // Whether node id has a row not marked deleted (false when a load
+  // failed): Node(id) && !Node(id)->deleted, from the node's slot in a
+  // query's store.
+  bool Live(Id id) {
+    Slot* slot = Resolve(id);
+    if (slot == nullptr) return false;
+    return view_ != nullptr ? slot->live != 0 : !(*nodes_)[slot->node].view.deleted;
+  }
   // The distance from another query's scorer to node id; +inf when it has
   // no row or a load failed.
   float ScoreWith(QueryScorer& scorer, Id id);
@@ -288,10 +296,14 @@ class DannStore {
     uint32_t store = 0;       // the store that last used it (OwnTable::serial, Shared::stores)
     float self = 0.0f;        // dot(v, v) of its float vector, where has_self
     float distance = 0.0f;    // from this store's query, where scored
-    uint8_t lasting = 0;      // its entry is lasting (Entry::lasting)
-    uint8_t parsed = 0;       // its entry is parsed (Entry::parsed)
-    uint8_t has_self = 0;
-    uint8_t scored = 0;       // distance holds this store's distance
+    uint8_t lasting : 1 = 0;   // its entry is lasting (Entry::lasting)
+    uint8_t parsed : 1 = 0;    // its entry is parsed (Entry::parsed)
+    uint8_t has_self : 1 = 0;
+    uint8_t scored : 1 = 0;    // distance holds this store's distance
+    // A query's store: its parsed row is not marked deleted. The search
+    // asks for each node it admits, whose entry a kept slot never loads
+    // otherwise.
+    uint8_t live : 1 = 0;
   };
   struct Entry {
     // Its layer-0 list, once Neighbours found it, where links0_known: the

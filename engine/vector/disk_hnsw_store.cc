@@ -279,6 +279,7 @@ void DannStore::Bind(Slot& slot, uint32_t node) {
   const bool entry = node < kRetry;
   slot.lasting = entry && (*nodes_)[node].lasting ? 1 : 0;
   slot.parsed = entry && (*nodes_)[node].parsed ? 1 : 0;
+  slot.live = slot.parsed != 0 && !(*nodes_)[node].view.deleted ? 1 : 0;
 }
 
 void DannStore::PrefetchVisit(Id id) {
@@ -655,6 +656,7 @@ DannStore::Slot* DannStore::ResolveSlow(Id id) {
     if (!entry.parsed) Parse(id, entry);
     if (!ok()) return nullptr;
     slot.parsed = 1;
+    slot.live = entry.view.deleted ? 0 : 1;
   }
   return &slot;
 }
