@@ -382,8 +382,9 @@ class DannStore {
     uint32_t serial = 0;        // the stamp of the store using it
   };
   // The tables a query's store borrows from the pool (ReaderPool) for its
-  // life: the entries and upper layers (emptied, their room kept) that
-  // serve the store; an own table; and, where by_id_lookup, a table of
+  // life: the entries and upper layers that serve the store (emptied,
+  // their room kept, unless they were read in the store's own snapshot
+  // and namespace: keep_rows_); an own table; and, where by_id_lookup, a table of
   // slots by node id (shared_) for the ids below kReadDenseIds, as an
   // insert's stores share one (the own table then holds only the ids past
   // those), and the row locations of recent searches.

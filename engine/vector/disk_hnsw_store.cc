@@ -718,7 +718,13 @@ uint32_t DannStore::AddLastingRow(std::string_view row) {
 uint32_t DannStore::AddRow(std::string_view row) {
   // The row is parsed and its vector scored shortly: start fetching all of
   // it now so that its lines arrive meanwhile.
-  for (const char *p = row.data(), *end = p + row.size(); p < end; p += kCacheLine) PrefetchToL2(p);
+  // A query's store reads a whole list's fresh rows at once: into the
+  // second-level cache (PrefetchToL2).
+  if (view_ != nullptr) {
+    for (const char *p = row.data(), *end = p + row.size(); p < end; p += kCacheLine) PrefetchToL2(p);
+  } else {
+    for (const char *p = row.data(), *end = p + row.size(); p < end; p += kCacheLine) Prefetch(p);
+  }
   Entry& entry = nodes_->emplace_back();
   entry.row = row;
   entry.lasting = keep_rows_;
