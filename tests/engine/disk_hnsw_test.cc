@@ -526,6 +526,37 @@ TEST_F(DiskHnswTest, KeptRowsFollowEveryCommitAndNamespace) {
   }
 }
 
+// Deleted nodes route a search but take no place among its ef results, in
+// the first search of a snapshot as in those that follow it on kept slots:
+// with the nodes nearest the query deleted, more than ef of them, a
+// search for k still returns the k nearest live keys.
+TEST_F(DiskHnswTest, DeletedNodesTakeNoPlaceInRepeatedSearches) {
+  constexpr size_t kN = 160, kDeleted = 90, kK = 5;
+  DiskHnswParams params;
+  params.metric = Metric::kL2;
+  Rng rng(41);
+  std::vector<std::pair<std::string, std::vector<float>>> data;
+  for (size_t i = 0; i < kN; ++i) data.emplace_back("k" + std::to_string(i), rng.Vector(4));
+  Write([&](WriteCtx& ctx) {
+    for (const auto& [key, v] : data) ASSERT_TRUE(dann_upsert(ctx, kNs, params, key, v).has_value());
+  });
+  const std::vector<float> q = rng.Vector(4);
+  std::sort(data.begin(), data.end(),
+            [&](const auto& a, const auto& b) { return l2_f32(q, a.second) < l2_f32(q, b.second); });
+  Write([&](WriteCtx& ctx) {
+    for (size_t i = 0; i < kDeleted; ++i) {
+      ASSERT_TRUE(dann_remove_key(ctx, kNs, false, params.quant, data[i].first).has_value());
+    }
+  });
+  ASSERT_GT(kDeleted, HnswSearchEf(kK));
+  for (int again = 0; again < 3; ++again) {
+    auto hits = Search(params, q, kK);
+    ASSERT_TRUE(hits.has_value());
+    ASSERT_EQ(hits->size(), kK) << "search " << again;
+    for (size_t i = 0; i < kK; ++i) EXPECT_EQ((*hits)[i].key, data[kDeleted + i].first) << "search " << again;
+  }
+}
+
 TEST_F(DiskHnswTest, RemoveTwiceAndSaturation) {
   DiskHnswParams params;
   Write([&](WriteCtx& ctx) { EXPECT_FALSE(dann_remove_key(ctx, kNs, false, params.quant, "x").value()); });
