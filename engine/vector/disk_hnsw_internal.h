@@ -479,11 +479,16 @@ class DannStore {
   // vector's self product is remembered beside its row, so that later
   // queries of the snapshot take one product per vector, not two.
   bool query_selfs_ = false;
-  // A query's store by id with locations_: the rows it parses stay parsed
-  // (lasting entries) for the next stores of the same snapshot and
-  // namespace, which take over the slots without looking a node up,
-  // parsing its row or finding its vector again.
+  // A query's store by id with locations_ (keeping_): the rows it parses
+  // stay parsed (lasting entries) for the next stores of the same snapshot
+  // and namespace, which take over the slots without looking a node up,
+  // parsing its row or finding its vector again (keep_rows_, while the
+  // kept rows are few enough). A store that keeps no more drops the
+  // entries it added (past kept_entries_ and kept_upper_) when it ends.
+  bool keeping_ = false;
   bool keep_rows_ = false;
+  size_t kept_entries_ = 0;
+  size_t kept_upper_ = 0;
   WriteCtx* ctx_ = nullptr;
   DannNodeCache* cache_ = nullptr;
   const DiskHnswParams* params_ = nullptr;

@@ -35,6 +35,10 @@ constexpr size_t kMaxHints = 256;
 // (under 4 MiB): enough for a search meeting 32,768 nodes.
 constexpr uint64_t kReadDenseIds = uint64_t{1} << 18;
 constexpr size_t kMaxKeptSlots = size_t{1} << 16;
+// A query's store keeps the rows it parses (DannStore::keep_rows_) while
+// fewer than this many are kept: three quarters of the entries' room, so
+// that the searches after, which keep none, still fit the rest.
+constexpr size_t kMaxKeptEntries = kMaxKeptSlots / 2 / 4 * 3;
 // At most this many sets of query stores' tables find nodes by id (and
 // remember rows), and the pool keeps up to this many others (ReaderPool).
 constexpr size_t kMaxByIdReaders = 2;
@@ -168,19 +172,22 @@ DannStore::DannStore(const ReadView& view, std::string_view ns, bool as_codes, M
     shared_ = &reader_->by_id;
     dense_ids_ = kReadDenseIds;
     serial_ = shared_->NextStore();
-    keep_rows_ = locations_ != nullptr;
+    keeping_ = locations_ != nullptr;
     const SnapshotTag tag = view.snapshot_tag();
     // serial_ at or below kept_from: none kept, or the serials wrapped.
-    const bool kept = keep_rows_ && shared_->kept_from < serial_ && reader_->kept_ns == ns &&
+    const bool kept = keeping_ && shared_->kept_from < serial_ && reader_->kept_ns == ns &&
                       reader_->kept_tag.SameSnapshot(tag);
     if (!kept) {
       // Another snapshot may have moved or rewritten every row.
       shared_->entries.clear();
       shared_->upper.clear();
-      shared_->kept_from = keep_rows_ ? serial_ : UINT32_MAX;
-      reader_->kept_ns.assign(keep_rows_ ? ns : std::string_view());
+      shared_->kept_from = keeping_ ? serial_ : UINT32_MAX;
+      reader_->kept_ns.assign(keeping_ ? ns : std::string_view());
       reader_->kept_tag = tag;
     }
+    kept_entries_ = shared_->entries.size();
+    kept_upper_ = shared_->upper.size();
+    keep_rows_ = keeping_ && kept_entries_ < kMaxKeptEntries;
   }
   query_selfs_ = locations_ != nullptr && !as_codes && metric == Metric::kCosine;
   nodes_->reserve(kFirstEntries);
@@ -189,20 +196,25 @@ DannStore::DannStore(const ReadView& view, std::string_view ns, bool as_codes, M
 
 DannStore::~DannStore() {
   if (reader_ == nullptr) return;
-  // Kept for the next store of the snapshot while their room stays within
-  // what the pool keeps of a set; else its rows are the read
-  // transaction's, which no later store may see.
-  if (!keep_rows_ || reader_->by_id.entries.capacity() > kMaxKeptSlots / 2) {
-    reader_->by_id.entries.clear();
-    reader_->by_id.upper.clear();
-    reader_->by_id.kept_from = UINT32_MAX;
-    reader_->kept_ns.clear();
+  // The rows kept for the next store of the snapshot stay, and only those;
+  // any others are the read transaction's, which no later store may see.
+  Shared& by_id = reader_->by_id;
+  if (!keeping_) {
+    by_id.entries.clear();
+    by_id.upper.clear();
+  } else if (!keep_rows_) {
+    by_id.entries.resize(kept_entries_);
+    by_id.upper.resize(kept_upper_);
   }
   // What a search that met far more nodes than most needed is not kept.
   if (reader_->hashed.slots.size() > kMaxKeptSlots) reader_->hashed = OwnTable{};
-  if (reader_->by_id.entries.capacity() > kMaxKeptSlots / 2) {
-    reader_->by_id.entries = {};
-    reader_->by_id.upper = {};
+  if (by_id.entries.capacity() > kMaxKeptSlots / 2) {
+    by_id.entries = {};
+    by_id.upper = {};
+  }
+  if (by_id.entries.empty()) {
+    by_id.kept_from = UINT32_MAX;
+    reader_->kept_ns.clear();
   }
   ReaderPool::Get().Give(std::move(reader_));
 }

@@ -557,6 +557,55 @@ TEST_F(DiskHnswTest, DeletedNodesTakeNoPlaceInRepeatedSearches) {
   }
 }
 
+// A query's tables keep rows up to a bound: once a wide search has left
+// more than that kept, the searches after keep no more and drop the rows
+// they added when they end, while still using the kept ones. Each answers
+// exactly as the same search on new tables.
+TEST_F(DiskHnswTest, SearchesPastTheKeptRowsAnswerAsNewTables) {
+  constexpr size_t kN = 30000, kDim = 3;
+  DiskHnswParams params;
+  params.metric = Metric::kL2;
+  Rng rng(43);
+  Write([&](WriteCtx& ctx) {
+    DiskHnswMeta meta = read_dann_meta(ctx, kNs).value();
+    DannNodeCache cache;
+    for (size_t i = 0; i < kN; ++i) {
+      ASSERT_TRUE(dann_insert(ctx, kNs, params, cache, meta, "k" + std::to_string(i), rng.Vector(kDim)).has_value());
+    }
+    ASSERT_TRUE(flush_dann_nodes(ctx, kNs, cache).has_value());
+    ASSERT_TRUE(put_row(ctx, kNs, kDannMetaKey, encode_dann_meta(meta)).has_value());
+  });
+  auto same = [](const std::vector<HnswHit>& a, const std::vector<HnswHit>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+      if (a[i].key != b[i].key || std::bit_cast<uint32_t>(a[i].distance) != std::bit_cast<uint32_t>(b[i].distance))
+        return false;
+    }
+    return true;
+  };
+  std::vector<std::pair<std::vector<float>, uint64_t>> queries;
+  queries.emplace_back(rng.Vector(kDim), 6000);  // meets most of the graph
+  for (int i = 0; i < 12; ++i) queries.emplace_back(rng.Vector(kDim), i % 3 == 0 ? 400 : 10);
+  std::vector<std::vector<HnswHit>> fresh;
+  for (const auto& [q, k] : queries) {
+    dann_internal::DannStore::EmptyPoolForTesting();
+    std::thread([&] {
+      auto hits = Search(params, q, k);
+      ASSERT_TRUE(hits.has_value());
+      fresh.push_back(*hits);
+    }).join();
+  }
+  ASSERT_EQ(fresh.size(), queries.size());
+  dann_internal::DannStore::EmptyPoolForTesting();
+  for (int round = 0; round < 2; ++round) {
+    for (size_t i = 0; i < queries.size(); ++i) {
+      auto hits = Search(params, queries[i].first, queries[i].second);
+      ASSERT_TRUE(hits.has_value());
+      EXPECT_TRUE(same(*hits, fresh[i])) << "round " << round << " query " << i;
+    }
+  }
+}
+
 TEST_F(DiskHnswTest, RemoveTwiceAndSaturation) {
   DiskHnswParams params;
   Write([&](WriteCtx& ctx) { EXPECT_FALSE(dann_remove_key(ctx, kNs, false, params.quant, "x").value()); });
