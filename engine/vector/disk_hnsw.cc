@@ -548,7 +548,7 @@ Result<std::vector<ScoredNode<uint64_t>>> dann_search_layer(const ReadView& view
                                                             uint64_t ef, uint32_t layer) {
   PreparedQuery prepared = dann_query_prepare(params, query);
   QueryScorer scorer(params.codebook.get(), params.metric, params.quant, prepared.ref());
-  DannStore store(view, ns, AsCodes(params), scorer, prepared.floats);
+  DannStore store(view, ns, AsCodes(params), params.metric, scorer, prepared.floats);
   return SearchLayer(store, entry, ef, layer);
 }
 
@@ -562,7 +562,7 @@ Result<std::vector<HnswHit>> dann_search(const ReadView& view, std::string_view 
   // upper layer is not read again below.
   PreparedQuery prepared = dann_query_prepare(params, query);
   QueryScorer scorer(params.codebook.get(), params.metric, params.quant, prepared.ref());
-  DannStore store(view, ns, AsCodes(params), scorer, prepared.floats);
+  DannStore store(view, ns, AsCodes(params), params.metric, scorer, prepared.floats);
   const DannNodeView* entry = store.Node(meta.entry);
   RETURN_IF_ERROR(store.status());
   if (entry == nullptr) return std::vector<HnswHit>{};
@@ -573,10 +573,7 @@ Result<std::vector<HnswHit>> dann_search(const ReadView& view, std::string_view 
     ep = nearest.front().id;
   }
   // Deleted nodes route the search but take no place among its results.
-  auto live = [&store](uint64_t id) {
-    const DannNodeView* node = store.Node(id);
-    return node != nullptr && !node->deleted;
-  };
+  auto live = [&store](uint64_t id) { return store.Live(id); };
   // The walk starts from the entry point too: every live node is reached
   // from it (vector/hnsw_anchor.h), not always from where the descent lands.
   ASSIGN_OR_RETURN(auto nearest, SearchLayerAdmitting(store, ep, HnswSearchEf(k), 0, live, meta.entry));

@@ -106,13 +106,32 @@ class RowLocations {
   }
   // Remembers the row of node id, read in the table's snapshot.
   void Remember(uint64_t id, std::string_view row);
+  // The self product dot(v, v) of the float vector in node id's remembered
+  // row, when remembered.
+  bool FindSelf(uint64_t id, float& self) const {
+    if (id >= rows_.size() || rows_[id].has_self == 0) return false;
+    self = rows_[id].self;
+    return true;
+  }
+  // Remembers it beside the row, when the row is remembered: the vector of
+  // a row never changes within a snapshot, and a cosine search scores the
+  // same node query after query.
+  void RememberSelf(uint64_t id, float self) {
+    if (id >= rows_.size() || rows_[id].data == nullptr) return;
+    rows_[id].self = self;
+    rows_[id].has_self = 1;
+  }
 
  private:
   friend class RowLocationTables;
+  // 16 bytes, as the place and size alone took with their padding.
   struct Location {
     const char* data = nullptr;
-    uint32_t size = 0;
+    uint32_t size : 31 = 0;
+    uint32_t has_self : 1 = 0;
+    float self = 0.0f;
   };
+  static_assert(sizeof(Location) == 16);
   std::string ns_;
   SnapshotTag tag_;
   uint64_t last_use_ = 0;
@@ -148,8 +167,8 @@ class DannStore {
  public:
   using Id = uint64_t;
 
-  // Over the rows of a read view.
-  DannStore(const ReadView& view, std::string_view ns, bool as_codes, QueryScorer& scorer,
+  // Over the rows of a read view; `metric` is the scorer's.
+  DannStore(const ReadView& view, std::string_view ns, bool as_codes, Metric metric, QueryScorer& scorer,
             std::span<const float> query);
   // Over the rows of a write transaction, where the nodes of `cache`
   // (changed, not yet written back) take precedence over their rows: the
@@ -203,6 +222,14 @@ class DannStore {
   // The node, or null when it has no row or a load failed. Valid until the
   // next call that loads a node.
   const DannNodeView* Node(Id id);
+  // Whether node id has a row not marked deleted (false when a load
+  // failed): Node(id) && !Node(id)->deleted, from the node's slot in a
+  // query's store.
+  bool Live(Id id) {
+    Slot* slot = Resolve(id);
+    if (slot == nullptr) return false;
+    return view_ != nullptr ? slot->live != 0 : !(*nodes_)[slot->node].view.deleted;
+  }
   // The distance from another query's scorer to node id; +inf when it has
   // no row or a load failed.
   float ScoreWith(QueryScorer& scorer, Id id);
@@ -274,10 +301,14 @@ class DannStore {
     uint32_t store = 0;       // the store that last used it (OwnTable::serial, Shared::stores)
     float self = 0.0f;        // dot(v, v) of its float vector, where has_self
     float distance = 0.0f;    // from this store's query, where scored
-    uint8_t lasting = 0;      // its entry is lasting (Entry::lasting)
-    uint8_t parsed = 0;       // its entry is parsed (Entry::parsed)
-    uint8_t has_self = 0;
-    uint8_t scored = 0;       // distance holds this store's distance
+    uint8_t lasting : 1 = 0;   // its entry is lasting (Entry::lasting)
+    uint8_t parsed : 1 = 0;    // its entry is parsed (Entry::parsed)
+    uint8_t has_self : 1 = 0;
+    uint8_t scored : 1 = 0;    // distance holds this store's distance
+    // A query's store: its parsed row is not marked deleted. The search
+    // asks for each node it admits, whose entry a kept slot never loads
+    // otherwise.
+    uint8_t live : 1 = 0;
   };
   struct Entry {
     // Its layer-0 list, once Neighbours found it, where links0_known: the
@@ -304,6 +335,10 @@ class DannStore {
     PagedVector<Entry> entries;
     std::vector<const char*> upper;
     uint32_t stores = 0;
+    // A query's tables: the stores from this serial on read the same
+    // snapshot of one namespace, so the entries and slots they left stay
+    // valid (DannStore::keep_rows_); UINT32_MAX when none are kept.
+    uint32_t kept_from = UINT32_MAX;
     // A serial for the next store to use these slots; when the stamps
     // wrap, no slot may look taken by the new serial.
     uint32_t NextStore() {
@@ -352,8 +387,9 @@ class DannStore {
     uint32_t serial = 0;        // the stamp of the store using it
   };
   // The tables a query's store borrows from the pool (ReaderPool) for its
-  // life: the entries and upper layers (emptied, their room kept) that
-  // serve the store; an own table; and, where by_id_lookup, a table of
+  // life: the entries and upper layers that serve the store (emptied,
+  // their room kept, unless they were read in the store's own snapshot
+  // and namespace: keep_rows_); an own table; and, where by_id_lookup, a table of
   // slots by node id (shared_) for the ids below kReadDenseIds, as an
   // insert's stores share one (the own table then holds only the ids past
   // those), and the row locations of recent searches.
@@ -361,6 +397,9 @@ class DannStore {
     Shared by_id;
     OwnTable hashed;
     RowLocationTables locations;
+    // What the kept entries were read from (Shared::kept_from).
+    std::string kept_ns;
+    SnapshotTag kept_tag;
     bool by_id_lookup = false;
     size_t pooled_bytes = 0;  // Bytes() when given back to the pool
     size_t Bytes() const;
@@ -432,7 +471,8 @@ class DannStore {
   // scored several at a time; with `remember` (scorer is this store's),
   // distances kept in the slots are taken and new ones kept.
   void ScoreBatch(QueryScorer& scorer, size_t dim, const Id* ids, size_t n, float* out, bool remember);
-  // dot(v, v) of node id's float vector v (dim long), kept in the cache.
+  // dot(v, v) of node id's float vector v (dim long), kept in the cache
+  // (an insert's store) or beside the row's location (a query's).
   float SelfOf(Id id, const float* v, size_t dim);
   // Node id's list on `layer` in the cache, made private to it and marked
   // changed; null when it has no row or no such layer.
@@ -440,6 +480,20 @@ class DannStore {
 
   const ReadView* view_ = nullptr;
   RowLocations* locations_ = nullptr;  // with view_: rows met by earlier searches
+  // A query's store scoring float vectors by cosine with locations_: each
+  // vector's self product is remembered beside its row, so that later
+  // queries of the snapshot take one product per vector, not two.
+  bool query_selfs_ = false;
+  // A query's store by id with locations_ (keeping_): the rows it parses
+  // stay parsed (lasting entries) for the next stores of the same snapshot
+  // and namespace, which take over the slots without looking a node up,
+  // parsing its row or finding its vector again (keep_rows_, while the
+  // kept rows are few enough). A store that keeps no more drops the
+  // entries it added (past kept_entries_ and kept_upper_) when it ends.
+  bool keeping_ = false;
+  bool keep_rows_ = false;
+  size_t kept_entries_ = 0;
+  size_t kept_upper_ = 0;
   WriteCtx* ctx_ = nullptr;
   DannNodeCache* cache_ = nullptr;
   const DiskHnswParams* params_ = nullptr;

@@ -52,13 +52,16 @@ std::string_view RowLocations::Find(uint64_t id) const {
 }
 
 void RowLocations::Remember(uint64_t id, std::string_view row) {
-  if (id >= kMaxRememberedIds || row.empty() || row.size() > UINT32_MAX) return;
+  if (id >= kMaxRememberedIds || row.empty() || row.size() > INT32_MAX) return;
   if (id >= rows_.size()) {
     const size_t size = std::min<size_t>(std::max<size_t>(id + 1, rows_.size() * 2), kMaxRememberedIds);
     rows_.reserve(size);
     rows_.resize(size);
   }
-  rows_[id] = Location{row.data(), static_cast<uint32_t>(row.size())};
+  Location& at = rows_[id];
+  at.data = row.data();
+  at.size = static_cast<uint32_t>(row.size());
+  at.has_self = 0;
 }
 
 DannLinks DannNodeView::Links(uint32_t layer) const {

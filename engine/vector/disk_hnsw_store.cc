@@ -35,12 +35,24 @@ constexpr size_t kMaxHints = 256;
 // (under 4 MiB): enough for a search meeting 32,768 nodes.
 constexpr uint64_t kReadDenseIds = uint64_t{1} << 18;
 constexpr size_t kMaxKeptSlots = size_t{1} << 16;
+// A query's store keeps the rows it parses (DannStore::keep_rows_) while
+// fewer than this many are kept: three quarters of the entries' room, so
+// that the searches after, which keep none, still fit the rest.
+constexpr size_t kMaxKeptEntries = kMaxKeptSlots / 2 / 4 * 3;
 // At most this many sets of query stores' tables find nodes by id (and
 // remember rows), and the pool keeps up to this many others (ReaderPool).
 constexpr size_t kMaxByIdReaders = 2;
 constexpr size_t kMaxPooledReaders = 8;
 
 inline void Prefetch(const void* p) { port::PrefetchLine(p); }
+// Into the second-level cache only: a list's fresh rows (some 32 of about
+// 1.8 KiB for 384 floats) are more than the first-level cache holds, so
+// loading them all there pushed out the first ones before they were
+// scored.
+inline void PrefetchToL2(const void* p) {
+  __builtin_prefetch(p, 0, 1);
+  asm volatile("" : : "r"(p));
+}
 
 }  // namespace
 
@@ -146,7 +158,7 @@ DannStore::KeptTables DannStore::Kept() { return ReaderPool::Get().Kept(); }
 
 void DannStore::EmptyPoolForTesting() { ReaderPool::Get().Empty(); }
 
-DannStore::DannStore(const ReadView& view, std::string_view ns, bool as_codes, QueryScorer& scorer,
+DannStore::DannStore(const ReadView& view, std::string_view ns, bool as_codes, Metric metric, QueryScorer& scorer,
                      std::span<const float> query)
     : view_(&view), ns_(ns), as_codes_(as_codes), scorer_(scorer), query_(query) {
   // Borrowed tables: a query neither allocates nor clears a table for the
@@ -160,21 +172,49 @@ DannStore::DannStore(const ReadView& view, std::string_view ns, bool as_codes, Q
     shared_ = &reader_->by_id;
     dense_ids_ = kReadDenseIds;
     serial_ = shared_->NextStore();
+    keeping_ = locations_ != nullptr;
+    const SnapshotTag tag = view.snapshot_tag();
+    // serial_ at or below kept_from: none kept, or the serials wrapped.
+    const bool kept = keeping_ && shared_->kept_from < serial_ && reader_->kept_ns == ns &&
+                      reader_->kept_tag.SameSnapshot(tag);
+    if (!kept) {
+      // Another snapshot may have moved or rewritten every row.
+      shared_->entries.clear();
+      shared_->upper.clear();
+      shared_->kept_from = keeping_ ? serial_ : UINT32_MAX;
+      reader_->kept_ns.assign(keeping_ ? ns : std::string_view());
+      reader_->kept_tag = tag;
+    }
+    kept_entries_ = shared_->entries.size();
+    kept_upper_ = shared_->upper.size();
+    keep_rows_ = keeping_ && kept_entries_ < kMaxKeptEntries;
   }
+  query_selfs_ = locations_ != nullptr && !as_codes && metric == Metric::kCosine;
   nodes_->reserve(kFirstEntries);
   StartOwnTable();
 }
 
 DannStore::~DannStore() {
   if (reader_ == nullptr) return;
-  // Its rows are the read transaction's: no later store may see them.
-  reader_->by_id.entries.clear();
-  reader_->by_id.upper.clear();
+  // The rows kept for the next store of the snapshot stay, and only those;
+  // any others are the read transaction's, which no later store may see.
+  Shared& by_id = reader_->by_id;
+  if (!keeping_) {
+    by_id.entries.clear();
+    by_id.upper.clear();
+  } else if (!keep_rows_) {
+    by_id.entries.resize(kept_entries_);
+    by_id.upper.resize(kept_upper_);
+  }
   // What a search that met far more nodes than most needed is not kept.
   if (reader_->hashed.slots.size() > kMaxKeptSlots) reader_->hashed = OwnTable{};
-  if (reader_->by_id.entries.capacity() > kMaxKeptSlots / 2) {
-    reader_->by_id.entries = {};
-    reader_->by_id.upper = {};
+  if (by_id.entries.capacity() > kMaxKeptSlots / 2) {
+    by_id.entries = {};
+    by_id.upper = {};
+  }
+  if (by_id.entries.empty()) {
+    by_id.kept_from = UINT32_MAX;
+    reader_->kept_ns.clear();
   }
   ReaderPool::Get().Give(std::move(reader_));
 }
@@ -228,16 +268,20 @@ DannStore::DannStore(WriteCtx& ctx, DannNodeCache& cache, std::string_view ns, c
 }
 
 void DannStore::TakeOver(Id id, Slot& slot) {
+  // A query's slot is kept from a store of the kept snapshot only.
+  const bool stale = view_ != nullptr && slot.store < shared_->kept_from;
   slot.store = serial_;
   slot.epoch = 0;
   slot.scored = 0;
   // A lasting entry already follows the cache (the ids it took in or
   // replaced were applied when this store was made).
-  if (slot.node >= kRetry || slot.lasting == 0) {
+  if (slot.node >= kRetry || slot.lasting == 0 || stale) {
     slot.node = kUnused;
     slot.lasting = 0;
     slot.parsed = 0;
     slot.vec = nullptr;
+    // A query's table was last used by a search of any graph.
+    if (view_ != nullptr) slot.has_self = 0;
   }
 }
 
@@ -247,6 +291,7 @@ void DannStore::Bind(Slot& slot, uint32_t node) {
   const bool entry = node < kRetry;
   slot.lasting = entry && (*nodes_)[node].lasting ? 1 : 0;
   slot.parsed = entry && (*nodes_)[node].parsed ? 1 : 0;
+  slot.live = slot.parsed != 0 && !(*nodes_)[node].view.deleted ? 1 : 0;
 }
 
 void DannStore::PrefetchVisit(Id id) {
@@ -290,9 +335,15 @@ void DannStore::TakeHint(Id id) {
     // waiting for anything.
     if (slot.epoch == epoch_ || slot.scored != 0) return;
     if (slot.vec != nullptr) {
-      // All of it: the batch scoring it follows shortly.
+      // All of it: the batch scoring it follows shortly. A query's store
+      // loads a whole list's vectors so, into the second-level cache as
+      // AddRow does; an insert's finds most of them cached already.
       const char* v = reinterpret_cast<const char*>(slot.vec);
-      for (size_t line = 0; line < query_.size() * sizeof(float); line += kCacheLine) Prefetch(v + line);
+      if (view_ != nullptr) {
+        for (size_t line = 0; line < query_.size() * sizeof(float); line += kCacheLine) PrefetchToL2(v + line);
+      } else {
+        for (size_t line = 0; line < query_.size() * sizeof(float); line += kCacheLine) Prefetch(v + line);
+      }
     } else {
       Prefetch(&(*nodes_)[slot.node]);
     }
@@ -304,6 +355,8 @@ void DannStore::TakeHint(Id id) {
     if (locations_ != nullptr) {
       if (std::string_view row = locations_->Find(id); !row.empty()) {
         Bind(slot, AddRow(row));
+        // Taken while its location is at hand.
+        if (query_selfs_) slot.has_self = locations_->FindSelf(id, slot.self) ? 1 : 0;
         return;
       }
     }
@@ -452,7 +505,10 @@ void DannStore::ScoreBatch(QueryScorer& scorer, size_t dim, const Id* ids, size_
   uint64_t moves = moves_;
   // An insert's cache keeps each node's self product for cosine, which
   // then costs one product per node and batch instead of two.
-  const bool keep_selfs = cache_ != nullptr && params_ != nullptr && params_->metric == Metric::kCosine;
+  // So does a query's store across the queries of one snapshot (for its
+  // own scorer).
+  const bool keep_selfs = (cache_ != nullptr && params_ != nullptr && params_->metric == Metric::kCosine) ||
+                          (query_selfs_ && &scorer == &scorer_);
   // A slot's vector was checked against the store's own query length.
   const bool slot_vectors = dim == query_.size();
   auto score = [&] {
@@ -509,6 +565,13 @@ void DannStore::ScoreBatch(QueryScorer& scorer, size_t dim, const Id* ids, size_
 
 float DannStore::SelfOf(Id id, const float* v, size_t dim) {
   std::span<const float> vector(v, dim);
+  if (cache_ == nullptr) {
+    float self;
+    if (locations_->FindSelf(id, self)) return self;
+    self = dot_f32(vector, vector);
+    locations_->RememberSelf(id, self);
+    return self;
+  }
   if (id >= DannNodeCache::kDenseIds || cache_->few_ids) return dot_f32(vector, vector);
   if (id >= cache_->has_self.size()) {
     const size_t size = std::max<size_t>(id + 1, cache_->has_self.size() * 2);
@@ -605,6 +668,7 @@ DannStore::Slot* DannStore::ResolveSlow(Id id) {
     if (!entry.parsed) Parse(id, entry);
     if (!ok()) return nullptr;
     slot.parsed = 1;
+    slot.live = entry.view.deleted ? 0 : 1;
   }
   return &slot;
 }
@@ -666,8 +730,16 @@ uint32_t DannStore::AddLastingRow(std::string_view row) {
 uint32_t DannStore::AddRow(std::string_view row) {
   // The row is parsed and its vector scored shortly: start fetching all of
   // it now so that its lines arrive meanwhile.
-  for (const char *p = row.data(), *end = p + row.size(); p < end; p += kCacheLine) Prefetch(p);
-  nodes_->emplace_back().row = row;
+  // A query's store reads a whole list's fresh rows at once: into the
+  // second-level cache (PrefetchToL2).
+  if (view_ != nullptr) {
+    for (const char *p = row.data(), *end = p + row.size(); p < end; p += kCacheLine) PrefetchToL2(p);
+  } else {
+    for (const char *p = row.data(), *end = p + row.size(); p < end; p += kCacheLine) Prefetch(p);
+  }
+  Entry& entry = nodes_->emplace_back();
+  entry.row = row;
+  entry.lasting = keep_rows_;
   return static_cast<uint32_t>(nodes_->size() - 1);
 }
 

@@ -373,7 +373,7 @@ TEST_F(DiskHnswTest, QueryStoresReuseTheirThreadsTable) {
   std::vector<float> q0 = queries[0].first;
   PreparedQuery prepared = dann_query_prepare(params, q0);
   QueryScorer scorer(nullptr, params.metric, params.quant, prepared.ref());
-  dann_internal::DannStore holder(view, kNs, false, scorer, prepared.floats);
+  dann_internal::DannStore holder(view, kNs, false, params.metric, scorer, prepared.floats);
   ASSERT_NE(holder.Node(0), nullptr);
   for (size_t i = 0; i < queries.size(); ++i) {
     auto hits = dann_search(view, kNs, params, queries[i].first, queries[i].second);
@@ -448,6 +448,161 @@ TEST_F(DiskHnswTest, RememberedRowsFollowEveryCommit) {
     auto q = rng.Vector(6);
     check(q);
     check(q);  // the same snapshot again, from remembered rows
+  }
+}
+
+// A cosine query's store keeps the rows it parsed, and each vector's self
+// product, for the next queries of the same snapshot and namespace. Two
+// graphs searched in turn (so the kept rows change hands between
+// namespaces), writes to either between the searches, and searches
+// repeated in one snapshot must each return exactly the model's live keys
+// at their own cosine distances, bit for bit as a search on new tables.
+TEST_F(DiskHnswTest, KeptRowsFollowEveryCommitAndNamespace) {
+  constexpr char kOther[] = "__dann__c__w";
+  DiskHnswParams params;
+  params.metric = Metric::kCosine;
+  Rng rng(31);
+  const std::string names[] = {kNs, kOther};
+  std::map<std::string, std::vector<float>> models[2];
+  auto search = [&](int g, const std::vector<float>& q) {
+    auto txn = engine_->store().BeginRead();
+    EXPECT_TRUE(txn.has_value());
+    auto hits = dann_search(ReadView(*txn), names[g], params, q, 1000);
+    EXPECT_TRUE(hits.has_value());
+    return hits.value_or(std::vector<HnswHit>{});
+  };
+  auto same = [](const std::vector<HnswHit>& a, const std::vector<HnswHit>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+      if (a[i].key != b[i].key || std::bit_cast<uint32_t>(a[i].distance) != std::bit_cast<uint32_t>(b[i].distance))
+        return false;
+    }
+    return true;
+  };
+  for (int op = 0; op < 50; ++op) {
+    const int written = static_cast<int>(rng.Next() % 2);
+    Write([&](WriteCtx& ctx) {
+      for (int i = 0; i < 3; ++i) {
+        std::string key = "k" + std::to_string(rng.Next() % 40);
+        if (rng.Next() % 4 == 0) {
+          ASSERT_TRUE(dann_remove_key(ctx, names[written], false, params.quant, key).has_value());
+          models[written].erase(key);
+        } else {
+          auto v = rng.Vector(8);
+          ASSERT_TRUE(dann_upsert(ctx, names[written], params, key, v).has_value());
+          models[written][key] = v;
+        }
+      }
+    });
+    // The first search of each graph meets rows kept from the last
+    // snapshot; the repeats meet the rows kept from this one.
+    const std::vector<float> q = rng.Vector(8);
+    std::vector<std::pair<int, std::vector<HnswHit>>> got;
+    for (int g : {written, written, 1 - written, 1 - written, written, 1 - written, 1 - written}) {
+      std::vector<HnswHit> hits = search(g, q);
+      // Exhaustive over a small graph: exactly the live keys, each at its
+      // own vector's distance.
+      ASSERT_EQ(hits.size(), models[g].size()) << "graph " << g << " op " << op;
+      for (const auto& hit : hits) {
+        auto it = models[g].find(hit.key);
+        ASSERT_NE(it, models[g].end()) << hit.key;
+        EXPECT_EQ(std::bit_cast<uint32_t>(hit.distance),
+                  std::bit_cast<uint32_t>(distance_by_metric(Metric::kCosine, q, it->second)))
+            << "graph " << g << " " << hit.key;
+      }
+      got.emplace_back(g, std::move(hits));
+    }
+    // A search on new tables, which keep nothing, answers the same.
+    for (int g : {0, 1}) {
+      std::vector<HnswHit> fresh;
+      dann_internal::DannStore::EmptyPoolForTesting();
+      std::thread([&] { fresh = search(g, q); }).join();
+      for (const auto& [h, hits] : got) {
+        if (h == g) {
+          EXPECT_TRUE(same(hits, fresh)) << "graph " << g << " op " << op;
+        }
+      }
+    }
+  }
+}
+
+// Deleted nodes route a search but take no place among its ef results, in
+// the first search of a snapshot as in those that follow it on kept slots:
+// with the nodes nearest the query deleted, more than ef of them, a
+// search for k still returns the k nearest live keys.
+TEST_F(DiskHnswTest, DeletedNodesTakeNoPlaceInRepeatedSearches) {
+  constexpr size_t kN = 160, kDeleted = 90, kK = 5;
+  DiskHnswParams params;
+  params.metric = Metric::kL2;
+  Rng rng(41);
+  std::vector<std::pair<std::string, std::vector<float>>> data;
+  for (size_t i = 0; i < kN; ++i) data.emplace_back("k" + std::to_string(i), rng.Vector(4));
+  Write([&](WriteCtx& ctx) {
+    for (const auto& [key, v] : data) ASSERT_TRUE(dann_upsert(ctx, kNs, params, key, v).has_value());
+  });
+  const std::vector<float> q = rng.Vector(4);
+  std::sort(data.begin(), data.end(),
+            [&](const auto& a, const auto& b) { return l2_f32(q, a.second) < l2_f32(q, b.second); });
+  Write([&](WriteCtx& ctx) {
+    for (size_t i = 0; i < kDeleted; ++i) {
+      ASSERT_TRUE(dann_remove_key(ctx, kNs, false, params.quant, data[i].first).has_value());
+    }
+  });
+  ASSERT_GT(kDeleted, HnswSearchEf(kK));
+  for (int again = 0; again < 3; ++again) {
+    auto hits = Search(params, q, kK);
+    ASSERT_TRUE(hits.has_value());
+    ASSERT_EQ(hits->size(), kK) << "search " << again;
+    for (size_t i = 0; i < kK; ++i) EXPECT_EQ((*hits)[i].key, data[kDeleted + i].first) << "search " << again;
+  }
+}
+
+// A query's tables keep rows up to a bound: once a wide search has left
+// more than that kept, the searches after keep no more and drop the rows
+// they added when they end, while still using the kept ones. Each answers
+// exactly as the same search on new tables.
+TEST_F(DiskHnswTest, SearchesPastTheKeptRowsAnswerAsNewTables) {
+  constexpr size_t kN = 30000, kDim = 3;
+  DiskHnswParams params;
+  params.metric = Metric::kL2;
+  Rng rng(43);
+  Write([&](WriteCtx& ctx) {
+    DiskHnswMeta meta = read_dann_meta(ctx, kNs).value();
+    DannNodeCache cache;
+    for (size_t i = 0; i < kN; ++i) {
+      ASSERT_TRUE(dann_insert(ctx, kNs, params, cache, meta, "k" + std::to_string(i), rng.Vector(kDim)).has_value());
+    }
+    ASSERT_TRUE(flush_dann_nodes(ctx, kNs, cache).has_value());
+    ASSERT_TRUE(put_row(ctx, kNs, kDannMetaKey, encode_dann_meta(meta)).has_value());
+  });
+  auto same = [](const std::vector<HnswHit>& a, const std::vector<HnswHit>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+      if (a[i].key != b[i].key || std::bit_cast<uint32_t>(a[i].distance) != std::bit_cast<uint32_t>(b[i].distance))
+        return false;
+    }
+    return true;
+  };
+  std::vector<std::pair<std::vector<float>, uint64_t>> queries;
+  queries.emplace_back(rng.Vector(kDim), 6000);  // meets most of the graph
+  for (int i = 0; i < 12; ++i) queries.emplace_back(rng.Vector(kDim), i % 3 == 0 ? 400 : 10);
+  std::vector<std::vector<HnswHit>> fresh;
+  for (const auto& [q, k] : queries) {
+    dann_internal::DannStore::EmptyPoolForTesting();
+    std::thread([&] {
+      auto hits = Search(params, q, k);
+      ASSERT_TRUE(hits.has_value());
+      fresh.push_back(*hits);
+    }).join();
+  }
+  ASSERT_EQ(fresh.size(), queries.size());
+  dann_internal::DannStore::EmptyPoolForTesting();
+  for (int round = 0; round < 2; ++round) {
+    for (size_t i = 0; i < queries.size(); ++i) {
+      auto hits = Search(params, queries[i].first, queries[i].second);
+      ASSERT_TRUE(hits.has_value());
+      EXPECT_TRUE(same(*hits, fresh[i])) << "round " << round << " query " << i;
+    }
   }
 }
 
