@@ -405,6 +405,10 @@ class DannStore {
     size_t Bytes() const;
   };
   class ReaderPool;
+  // A set of the pool's tables, lent for a query store's life, and given
+  // back (disk_hnsw_pool.cc).
+  static std::unique_ptr<Reader> TakeReader();
+  static void GiveReader(std::unique_ptr<Reader> reader);
   bool OwnFree(const Slot& slot) const { return slot.store != table_->serial || slot.node == kUnused; }
   // Fibonacci hashing: node ids are mostly consecutive integers, which the
   // multiplication spreads over the table.

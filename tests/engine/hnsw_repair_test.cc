@@ -489,6 +489,29 @@ TYPED_TEST(HnswRepairModel, EveryLiveNodeStaysReachableOnClusteredDataWithOutlie
   }
 }
 
+// Writes, as an earlier build left a graph, n vectors and then removes
+// those whose index removed(i) holds, in one commit with no repair row
+// (earlier builds wrote none with a graph's first node); model gets the
+// live ones.
+void WriteOldGraph(Engine& engine, const DiskHnswParams& params, Rng& rng, int n,
+                   const std::function<bool(int)>& removed, Model& model) {
+  auto ctx = BeginWriteCtx(engine.store());
+  ASSERT_TRUE(ctx.has_value());
+  for (int i = 0; i < n; ++i) {
+    std::string key = "k" + std::to_string(i);
+    model[key] = rng.Vector();
+    ASSERT_TRUE(dann_upsert(*ctx, kNs, params, key, model[key]).has_value());
+  }
+  for (int i = 0; i < n; ++i) {
+    if (!removed(i)) continue;
+    std::string key = "k" + std::to_string(i);
+    ASSERT_TRUE(dann_remove_key(*ctx, kNs, false, Quantization::kNone, key).value());
+    model.erase(key);
+  }
+  ASSERT_TRUE(delete_row_counted(*ctx, kNs, kDannRepairKey).has_value());
+  ASSERT_TRUE(ctx->Commit().has_value());
+}
+
 // A graph whose deleted nodes an earlier build left in place (no repair or
 // queue rows, deleted bytes set): it keeps answering, and later writes
 // repair it a slice at a time until every deleted node is gone.
@@ -497,24 +520,8 @@ TEST(HnswRepair, OldDiskGraphWithManyDeletedNodesIsRepairedByLaterWrites) {
   const DiskHnswParams params = L2Params();
   Rng rng(5);
   Model model;
-  {
-    auto ctx = BeginWriteCtx(engine->store());
-    ASSERT_TRUE(ctx.has_value());
-    for (int i = 0; i < 400; ++i) {
-      std::string key = "k" + std::to_string(i);
-      model[key] = rng.Vector();
-      ASSERT_TRUE(dann_upsert(*ctx, kNs, params, key, model[key]).has_value());
-    }
-    for (int i = 0; i < 400; ++i) {
-      if (i % 4 == 0) continue;
-      std::string key = "k" + std::to_string(i);
-      ASSERT_TRUE(dann_remove_key(*ctx, kNs, false, Quantization::kNone, key).value());
-      model.erase(key);
-    }
-    // Earlier builds wrote no repair row with a graph's first node.
-    ASSERT_TRUE(delete_row_counted(*ctx, kNs, kDannRepairKey).has_value());
-    ASSERT_TRUE(ctx->Commit().has_value());
-  }
+  ASSERT_NO_FATAL_FAILURE(
+      WriteOldGraph(*engine, params, rng, 400, [](int i) { return i % 4 != 0; }, model));
   auto search = [&](const std::vector<float>& q) {
     auto txn = engine->store().BeginRead();
     auto hits = dann_search(ReadView(*txn), kNs, params, q, 10);
@@ -626,24 +633,8 @@ TEST(HnswRepair, QueueBeyondWhatAStepReadsIsRepairedToo) {
   const DiskHnswParams params = L2Params();
   Rng rng(41);
   Model model;
-  {
-    auto ctx = BeginWriteCtx(engine->store());
-    ASSERT_TRUE(ctx.has_value());
-    for (int i = 0; i < 5000; ++i) {
-      std::string key = "k" + std::to_string(i);
-      model[key] = rng.Vector();
-      ASSERT_TRUE(dann_upsert(*ctx, kNs, params, key, model[key]).has_value());
-    }
-    for (int i = 0; i < 5000; ++i) {
-      if (i % 10 == 0) continue;
-      std::string key = "k" + std::to_string(i);
-      ASSERT_TRUE(dann_remove_key(*ctx, kNs, false, Quantization::kNone, key).value());
-      model.erase(key);
-    }
-    // Earlier builds wrote no repair row with a graph's first node.
-    ASSERT_TRUE(delete_row_counted(*ctx, kNs, kDannRepairKey).has_value());
-    ASSERT_TRUE(ctx->Commit().has_value());
-  }
+  ASSERT_NO_FATAL_FAILURE(
+      WriteOldGraph(*engine, params, rng, 5000, [](int i) { return i % 10 != 0; }, model));
   auto meta = [&] {
     auto txn = engine->store().BeginRead();
     return *read_dann_meta_ro(ReadView(*txn), kNs);
@@ -676,23 +667,9 @@ TEST(HnswRepair, ManyQueuedNodesWithinWhatAStepReadsAreRepairedWhole) {
   const DiskHnswParams params = L2Params();
   Rng rng(43);
   Model model;
-  {
-    auto ctx = BeginWriteCtx(engine->store());
-    ASSERT_TRUE(ctx.has_value());
-    for (int i = 0; i < 5000; ++i) {
-      std::string key = "k" + std::to_string(i);
-      model[key] = rng.Vector();
-      ASSERT_TRUE(dann_upsert(*ctx, kNs, params, key, model[key]).has_value());
-    }
-    for (int i = 0; i < 5000; ++i) {
-      if (i % 5 >= 3) continue;  // 3000 removed: fewer than the queue a step reads
-      std::string key = "k" + std::to_string(i);
-      ASSERT_TRUE(dann_remove_key(*ctx, kNs, false, Quantization::kNone, key).value());
-      model.erase(key);
-    }
-    ASSERT_TRUE(delete_row_counted(*ctx, kNs, kDannRepairKey).has_value());
-    ASSERT_TRUE(ctx->Commit().has_value());
-  }
+  // 3,000 removed: fewer than the queue a step reads.
+  ASSERT_NO_FATAL_FAILURE(
+      WriteOldGraph(*engine, params, rng, 5000, [](int i) { return i % 5 < 3; }, model));
   const HnswRepairLimits limits{256, 64, 256};
   // The present nodes and their lists, checked for links to dropped nodes.
   auto check_links = [&] {
