@@ -50,8 +50,13 @@ if compgen -G "build/tsan/reports/tsan*" >/dev/null; then
 fi
 [ "$tsan_status" -eq 0 ] || exit "$tsan_status"
 
-"$PY" -m pip install --quiet --no-build-isolation \
+# The package goes into this checkout's own build tree, not the
+# interpreter's site-packages: another checkout's run installing there
+# meanwhile would rewrite the module under the child interpreters these
+# tests start, which then die loading a half-written file (SIGBUS).
+site=$PWD/build/tests/site
+"$PY" -m pip install --quiet --no-build-isolation --no-deps --upgrade --target "$site" \
   --config-settings=build-dir=build/tests \
   --config-settings=cmake.define.PALLIX_BUILD_TESTS=ON \
   --config-settings=cmake.define.PALLIX_WERROR=ON .
-"$PY" -m pytest -q tests/python
+PYTHONPATH="$site${PYTHONPATH:+:$PYTHONPATH}" "$PY" -m pytest -q tests/python
