@@ -11,17 +11,6 @@ namespace {
 
 constexpr uint8_t kMapTag = static_cast<uint8_t>(ValueKind::kMap);
 
-// a == b for n bytes, n the length of a short entry head: a memcmp call per
-// entry would cost as much as the rest of the match.
-bool SameHead(const char* a, const char* b, size_t n) {
-  if (n >= 8) {
-    for (size_t i = 0; i + 8 <= n; i += 8)
-      if (DecodeFixed64LE(a + i) != DecodeFixed64LE(b + i)) return false;
-    return DecodeFixed64LE(a + n - 8) == DecodeFixed64LE(b + n - 8);
-  }
-  return std::memcmp(a, b, n) == 0;
-}
-
 // The bytes after the tag of a value of kind tag that starts at, within
 // left bytes: false when they run past them. Only the kinds a layout holds.
 bool PayloadSize(uint8_t tag, const char* at, size_t left, size_t& size) {
@@ -54,29 +43,20 @@ bool PayloadSize(uint8_t tag, const char* at, size_t left, size_t& size) {
 
 Status TopLayout::Scan(std::string_view bytes, std::span<const std::string_view> names,
                        std::span<std::string_view> raw_out) {
-  if (known_ && Match(bytes, raw_out)) return Ok();
+  if (Match(bytes, raw_out)) return Ok();
   RETURN_IF_ERROR(scan_top_level(bytes, names, raw_out));
   Learn(bytes, names);
   return Ok();
 }
 
-bool TopLayout::Match(std::string_view bytes, std::span<std::string_view> raw_out) const {
-  if (bytes.size() < 5 || static_cast<uint8_t>(bytes[0]) != kMapTag || DecodeFixed32LE(bytes.data() + 1) != count_)
-    return false;
-  for (std::string_view& r : raw_out) r = {};
-  const char* const p = bytes.data();
-  size_t at = 5;
-  for (const Entry& e : entries_) {
-    if (bytes.size() - at < e.head_size || !SameHead(p + at, heads_.data() + e.head_at, e.head_size)) return false;
-    at += e.head_size;
-    size_t size;
-    if (!PayloadSize(e.tag, p + at, bytes.size() - at, size)) return false;
-    const size_t value_at = at - 1;  // the tag
-    at += size;
-    for (uint64_t m = e.names; m != 0; m &= m - 1)
-      raw_out[static_cast<size_t>(__builtin_ctzll(m))] = bytes.substr(value_at, at - value_at);
-  }
-  return at == bytes.size();
+bool TopLayout::SameMiddle(const char* p, const Entry& e) const {
+  // The first and last words are matched already; the words between them,
+  // eight bytes at a time (a memcmp call per entry would cost as much as
+  // the rest of the match).
+  const char* const want = heads_.data() + e.head_at;
+  for (size_t i = 8; i + 8 < e.head_size; i += 8)
+    if (DecodeFixed64LE(p + i) != DecodeFixed64LE(want + i)) return false;
+  return true;
 }
 
 void TopLayout::Learn(std::string_view bytes, std::span<const std::string_view> names) {
@@ -85,20 +65,44 @@ void TopLayout::Learn(std::string_view bytes, std::span<const std::string_view> 
   entries_.clear();
   if (names.size() > kMaxNames || bytes.size() < 5 || static_cast<uint8_t>(bytes[0]) != kMapTag) return;
   count_ = DecodeFixed32LE(bytes.data() + 1);
+  unnamed_ = names.size() == kMaxNames ? ~uint64_t{0} : (uint64_t{1} << names.size()) - 1;
   size_t at = 5;
   // The scan accepted bytes: every length below lies within them.
   for (uint32_t i = 0; i < count_; ++i) {
     const size_t key_len = DecodeFixed32LE(bytes.data() + at);
     const std::string_view key = bytes.substr(at + 4, key_len);
     const size_t head_size = 4 + key_len + 1;
-    const uint8_t tag = static_cast<uint8_t>(bytes[at + head_size - 1]);
-    Entry e{static_cast<uint32_t>(heads_.size()), static_cast<uint32_t>(head_size), tag, 0};
+    const char* const head = bytes.data() + at;
+    const uint8_t tag = static_cast<uint8_t>(head[head_size - 1]);
+    Entry e{};
+    e.head_at = static_cast<uint32_t>(heads_.size());
+    e.head_size = static_cast<uint32_t>(head_size);
+    if (head_size >= 8) {
+      e.first = DecodeFixed64LE(head);
+      e.last = DecodeFixed64LE(head + head_size - 8);
+    } else {
+      e.first = DecodeFixed32LE(head);
+      e.last = DecodeFixed32LE(head + head_size - 4);
+    }
     for (size_t j = 0; j < names.size(); ++j)
       if (names[j] == key) e.names |= uint64_t{1} << j;
-    heads_.append(bytes.substr(at, head_size));
+    unnamed_ &= ~e.names;
+    heads_.append(head, head_size);
     at += head_size;
     size_t size;
     if (!PayloadSize(tag, bytes.data() + at, bytes.size() - at, size)) return;  // an array or a map
+    switch (static_cast<ValueKind>(tag)) {
+      case ValueKind::kText:
+      case ValueKind::kBytes:
+        e.counted = true;
+        break;
+      case ValueKind::kVector:
+        e.counted = true;
+        e.count_shift = 2;
+        break;
+      default:
+        e.fixed = static_cast<uint32_t>(size);
+    }
     at += size;
     entries_.push_back(e);
   }

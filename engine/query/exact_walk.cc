@@ -88,7 +88,12 @@ void RawBatchWalk::Flush() {
 }
 
 Status RawBatchWalk::Test(const RowRef& row) {
-  ASSIGN_OR_RETURN(bool pass, filter_.PassesRaw(row.value, tested_, raw_));
+  bool pass;
+  if (const std::optional<bool> on_layout = filter_.PassesOnLayout(row.value, tested_, raw_)) {
+    pass = *on_layout;
+  } else {
+    ASSIGN_OR_RETURN(pass, filter_.PassesRaw(row.value, tested_, raw_));
+  }
   if (first_pool_) {
     size_t tested_end = 0;
     for (size_t i = 0; i < tested_.filter_fields; ++i) {

@@ -73,25 +73,15 @@ RowFilter::RowFilter(const std::vector<Predicate>& filters, const std::vector<st
       compares_only_ = false;
       break;
     }
-    raw_compares_.push_back({static_cast<size_t>(at - top_fields_->begin()), c->op, &c->value});
+    // As CompareHolds: an unordered pair (a NaN) fails every ordering.
+    const uint8_t holds = c->op == CompareOp::kLt   ? 1u << kOrderLess
+                          : c->op == CompareOp::kLe ? (1u << kOrderLess) | (1u << kOrderEqual)
+                          : c->op == CompareOp::kGt ? 1u << kOrderGreater
+                                                    : (1u << kOrderGreater) | (1u << kOrderEqual);
+    raw_compares_.push_back({static_cast<size_t>(at - top_fields_->begin()), holds, c->value.is_int(),
+                             c->value.is_int() ? c->value.as_int() : 0, c->value.as_number()});
   }
   if (!compares_only_) raw_compares_.clear();
-}
-
-std::optional<bool> RowFilter::ComparesOnBytes(std::span<const std::string_view> raw) const {
-  for (const RawCompare& c : raw_compares_) {
-    const std::optional<std::partial_ordering> o = raw_number_cmp(raw[c.field], *c.number);
-    if (!o) return std::nullopt;
-    // As CompareHolds: an unordered pair (a NaN) fails every ordering.
-    const bool holds = c.op == CompareOp::kLt   ? *o < 0
-                       : c.op == CompareOp::kLe ? *o <= 0
-                       : c.op == CompareOp::kGt ? *o > 0
-                                                : *o >= 0;
-    // The filters are all required: the first that fails decides, whatever
-    // the fields after it hold.
-    if (!holds) return false;
-  }
-  return true;
 }
 
 Result<std::optional<Value>> RowFilter::Partial(std::string_view bytes) const {

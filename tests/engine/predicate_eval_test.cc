@@ -324,6 +324,81 @@ TEST(PredicateEval, OrderingsOnStoredNumbersAgreeWithModel) {
   EXPECT_LT(held, rows / 2);
 }
 
+// Rows of one layout (a number, a text, a vector) tested one after the
+// other, as a walk meets them: once the first row has taught the layout,
+// every row whose filtered fields hold numbers is answered on it
+// (PassesOnLayout), with the model's truth and the field views the full
+// test hands back; a row holding another kind there (a text of the same
+// key) is left to PassesRaw, which gives the model's truth too. The numbers
+// sit at the edges of the orders: equal to the literal, NaN, -0.0,
+// infinities, Ints beyond a double's precision against Floats and Ints.
+TEST(PredicateEval, OrderingsOnOneLayoutAgreeWithModel) {
+  std::mt19937_64 rng(20261210);
+  const std::vector<Value> numbers = {
+      Value::Int(0),         Value::Int(-1),        Value::Int(7),           Value::Int(8),
+      Value::Int(INT64_MAX), Value::Int(INT64_MIN), Value::Int(9007199254740993),
+      Value::Float(9007199254740992.0),             Value::Float(7.0),       Value::Float(7.5),
+      Value::Float(0.0),     Value::Float(-0.0),    Value::Float(kNan),      Value::Float(kInf),
+      Value::Float(-kInf)};
+  const CompareOp ops[] = {CompareOp::kLt, CompareOp::kLe, CompareOp::kGt, CompareOp::kGe};
+  const std::vector<std::string_view> fields = {"emb", "text"};
+  int on_layout = 0, held = 0, rows = 0;
+  for (int round = 0; round < 400; ++round) {
+    std::vector<Predicate> filters;
+    for (int i = 1 + static_cast<int>(rng() % 2); i > 0; --i)
+      filters.push_back(Predicate::Compare(i == 1 ? "length" : "n", ops[rng() % 4], numbers[rng() % numbers.size()]));
+    const RowFilter filter(filters, {fields.begin(), fields.end()});
+    RowFilter::RawScratch scratch = filter.NewRawScratch(fields);
+    std::optional<std::pair<ValueKind, ValueKind>> last_kinds;  // none before the first row
+    // Each field holds mostly one kind of number in a round, as a
+    // collection's rows mostly do; now and then the other.
+    const bool length_ints = rng() % 2 == 0, n_ints = rng() % 2 == 0;
+    auto draw = [&](bool ints) {
+      const size_t first_float = 7;  // numbers[0, 7) are Ints, the rest Floats
+      if (rng() % 8 == 0) ints = !ints;
+      return ints ? numbers[rng() % first_float] : numbers[first_float + rng() % (numbers.size() - first_float)];
+    };
+    for (int d = 0; d < 40; ++d) {
+      ValueMap m;
+      m.Set("emb", Value::Vector(std::vector<float>(4, static_cast<float>(d))));
+      // Now and then a text where the numbers are: the same layout's keys,
+      // another kind of value.
+      m.Set("length", rng() % 16 == 0 ? Value::Text("7") : draw(length_ints));
+      m.Set("n", draw(n_ints));
+      m.Set("text", Value::Text(std::string(rng() % 30, 'x')));
+      const Value doc = Value::Map(std::move(m));
+      const std::string bytes = encode_value(doc);
+      bool want = true;
+      for (const Predicate& f : filters) want = want && Model(f, doc);
+      // The layout holds each value's kind: an Int after a Float is
+      // another layout, which the full test learns.
+      const std::pair<ValueKind, ValueKind> kinds{doc.as_map().Find("length")->kind(), doc.as_map().Find("n")->kind()};
+      std::string_view raw[2];
+      const std::optional<bool> quick = filter.PassesOnLayout(bytes, scratch, raw);
+      bool got;
+      if (quick) {
+        got = *quick;
+        ++on_layout;
+      } else {
+        EXPECT_FALSE(kinds == last_kinds && !doc.as_map().Find("length")->is_text() &&
+                     !doc.as_map().Find("n")->is_text())
+            << "round " << round << " row " << d << ": a row of numbers on a known layout took the full test";
+        Result<bool> full = filter.PassesRaw(bytes, scratch, raw);
+        ASSERT_TRUE(full.has_value()) << full.error().Message();
+        got = *full;
+      }
+      ASSERT_EQ(got, want) << "round " << round << " row " << d;
+      for (size_t i = 0; i < 2; ++i) EXPECT_EQ(raw[i], encode_value(*doc.as_map().Find(fields[i])));
+      held += want;
+      ++rows;
+      last_kinds = kinds;
+    }
+  }
+  EXPECT_GT(on_layout, rows / 2);
+  EXPECT_GT(held, rows / 10);
+  EXPECT_LT(held, rows * 9 / 10);
+}
+
 TEST(PredicateEval, EqualityRules) {
   Value one_f = Doc({{"f", Value::Float(1.0)}});
   Value one_i = Doc({{"f", Value::Int(1)}});
