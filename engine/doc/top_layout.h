@@ -14,7 +14,8 @@
 // equal it has the same entries of the same kinds, and each of its lengths
 // is checked against the bytes left, as the scan checks it.
 //
-// Callers: RowFilter::PassesRaw (query/row_filter.h). Thread-safety: one
+// Callers: RowFilter::PassesRaw and PassesOnLayout (query/row_filter.h),
+// which calls Match on every row. Thread-safety: one
 // object per walking thread.
 
 #ifndef PALLIX_DOC_TOP_LAYOUT_H_
@@ -90,24 +91,30 @@ inline bool TopLayout::Match(std::string_view bytes, std::span<std::string_view>
   // The rows of a walk share one layout: every branch below goes the same
   // way row after row, and each entry costs a few loads and compares.
   for (const Entry& e : entries_) {
-    if (size - at < e.head_size) return false;
+    // The entry read into locals first: the views stored below may alias
+    // its words, which would otherwise be loaded again after each store.
+    const size_t head_size = e.head_size;
+    const uint64_t first = e.first, last = e.last, names = e.names;
+    if (size - at < head_size) return false;
     const char* const head = p + at;
-    if (e.head_size >= 8) {
-      if (DecodeFixed64LE(head) != e.first || DecodeFixed64LE(head + e.head_size - 8) != e.last) return false;
-      if (e.head_size > 16 && !SameMiddle(head, e)) return false;
-    } else if (DecodeFixed32LE(head) != e.first || DecodeFixed32LE(head + e.head_size - 4) != e.last) {
+    if (head_size >= 8) {
+      if (DecodeFixed64LE(head) != first || DecodeFixed64LE(head + head_size - 8) != last) return false;
+      if (head_size > 16 && !SameMiddle(head, e)) return false;
+    } else if (DecodeFixed32LE(head) != first || DecodeFixed32LE(head + head_size - 4) != last) {
       return false;
     }
-    at += e.head_size;
+    at += head_size;
     size_t value_size = e.fixed;
     if (e.counted) {
       if (size - at < 4) return false;
       value_size = 4 + (static_cast<size_t>(DecodeFixed32LE(p + at)) << e.count_shift);
     }
     if (value_size > size - at) return false;
-    const std::string_view value(head + e.head_size - 1, value_size + 1);  // from the tag on
     at += value_size;
-    for (uint64_t m = e.names; m != 0; m &= m - 1) raw_out[static_cast<size_t>(__builtin_ctzll(m))] = value;
+    if (names != 0) {
+      const std::string_view value(head + head_size - 1, value_size + 1);  // from the tag on
+      for (uint64_t m = names; m != 0; m &= m - 1) raw_out[static_cast<size_t>(__builtin_ctzll(m))] = value;
+    }
   }
   for (uint64_t m = unnamed_; m != 0; m &= m - 1) raw_out[static_cast<size_t>(__builtin_ctzll(m))] = {};
   return at == size;

@@ -258,7 +258,8 @@ Status Txn::Walk(StoreTable table, std::string_view lower_key, const std::string
       reached_lower = true;
     }
     if (upper && AtOrPast(full, *upper)) return false;
-    return sink.Row(full.substr(strip), value);
+    // Stored keys are never empty, so strip (0 or 1) lies within full.
+    return sink.Row(std::string_view(full.data() + strip, full.size() - strip), value);
   };
 
   // Seek to the first stored key at or after the lower bound's stored
