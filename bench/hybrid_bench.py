@@ -242,10 +242,14 @@ def paused_phase(builds, numpy_top, queries, rounds, pause_ms):
         print(f"{name:<48}{pm:>10.2f}{pc:>9.2f}{bm:>9.2f}{bc:>9.2f}{pm / bm:>10.2f}x")
 
 
-def threads_phase(builds, numpy_top, queries, threads, total):
+def threads_phase(builds, numpy_top, queries, threads, total, rounds):
     """Throughput of the filter+vec query from several Python threads at
     once (each pallix thread on a collection handle of its own): queries
-    per second, and per core used (process CPU time over the run)."""
+    per second, and per core used (process CPU time over the run). The
+    sides take turns over rounds, so that a spell of load from elsewhere
+    on the machine falls on all of them; each figure is the median of the
+    rounds, and each side's ratio to numpy the median of its rounds'
+    ratios."""
     import threading
 
     def run(make):
@@ -274,13 +278,19 @@ def threads_phase(builds, numpy_top, queries, threads, total):
 
     sides = [(f"pallix {p.label}: filter+vec (exact)", p.vector_runner) for p in builds]
     sides.append(("numpy exact top-k", lambda: numpy_top))
-    got = {name: run(make) for name, make in sides}
-    peer = got["numpy exact top-k"][0]
+    got = {name: [] for name, _ in sides}
+    for _ in range(rounds):
+        for name, make in sides:
+            got[name].append(run(make))
+    peer = got["numpy exact top-k"]
     print()
-    print(f"{threads} querying threads, {total} filter+vec queries each side")
-    print(f"{'query':<48}{'q/s':>9}{'q/s/core':>10}{'cores':>7}{'of numpy':>10}")
-    for name, (qps, per_core, cores) in got.items():
-        print(f"{name:<48}{qps:>9.0f}{per_core:>10.0f}{cores:>7.2f}{qps / peer:>9.2f}x")
+    print(f"{threads} querying threads, {total} filter+vec queries each side, {rounds} rounds taking turns")
+    print(f"{'query':<48}{'q/s':>9}{'q/s/core':>10}{'cores':>7}{'of numpy':>10}  of numpy by round")
+    for name, runs in got.items():
+        med = [statistics.median(r[i] for r in runs) for i in range(3)]
+        ratios = [r[0] / p[0] for r, p in zip(runs, peer)]
+        print(f"{name:<48}{med[0]:>9.0f}{med[1]:>10.0f}{med[2]:>7.2f}{statistics.median(ratios):>9.2f}x  "
+              + " ".join(f"{x:.2f}" for x in ratios))
 
 
 def main():
@@ -297,6 +307,8 @@ def main():
     ap.add_argument("--pause", type=float, default=50, help="the pause before each such round, ms")
     ap.add_argument("--threads", type=int, default=4, help="querying threads of the throughput run (0: none)")
     ap.add_argument("--thread-queries", type=int, default=200, help="filter+vec queries of each throughput run")
+    ap.add_argument("--thread-rounds", type=int, default=3,
+                    help="throughput runs of each side, taking turns (the medians are printed)")
     args = ap.parse_args()
     global DATA
     if args.data:
@@ -483,7 +495,7 @@ def main():
     if args.paused:
         paused_phase(builds, numpy_top, len(query_ids), args.paused, args.pause)
     if args.threads:
-        threads_phase(builds, numpy_top, len(query_ids), args.threads, args.thread_queries)
+        threads_phase(builds, numpy_top, len(query_ids), args.threads, args.thread_queries, args.thread_rounds)
     if len(builds) == 2:
         for ax in (False, True, "vec"):
             mb = statistics.median(lat[("baseline", ax)])

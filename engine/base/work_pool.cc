@@ -26,6 +26,15 @@ WorkPool& WorkPool::Shared() {
 
 size_t WorkPool::helpers() const { return static_cast<int>(getpid()) == pid_ ? helpers_ : 0; }
 
+size_t WorkPool::FairShare(size_t helpers, size_t sharers) {
+  return sharers == 0 ? helpers : (helpers + sharers - 1) / sharers;
+}
+
+WorkPool::Sharer::Sharer(WorkPool& pool)
+    : pool_(pool), helpers_(FairShare(pool.helpers(), pool.sharers_.fetch_add(1, std::memory_order_relaxed) + 1)) {}
+
+WorkPool::Sharer::~Sharer() { pool_.sharers_.fetch_sub(1, std::memory_order_relaxed); }
+
 void WorkPool::Post(std::function<void()> job) {
   if (helpers() == 0) return;
   std::lock_guard lock(mu_);
@@ -85,7 +94,8 @@ void WorkPool::ForEach(size_t n, const std::function<void(size_t)>& fn) {
   auto range = std::make_shared<Range>();
   range->fn = &fn;
   range->n = n;
-  const size_t jobs = std::min(helpers(), n > 0 ? n - 1 : 0);
+  const Sharer sharer(*this);
+  const size_t jobs = std::min(sharer.helpers(), n > 0 ? n - 1 : 0);
   for (size_t j = 0; j < jobs; ++j) Post([range] { WorkRange(*range); });
   WorkRange(*range);
   std::unique_lock lock(range->mu);

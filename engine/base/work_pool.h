@@ -9,11 +9,20 @@
 // for anything. Such a wait can be part of no cycle of waits. A job that
 // starts after its caller is done must find nothing left to take.
 //
+// Callers at work at once split the helpers between them (Sharer): each
+// asks for its fair share, not for every helper. Asking for all of them
+// gains a caller little while others hold them (its jobs queue behind
+// theirs, and start once the helpers are done with those), and each lane
+// a walk adds costs it CPU time (the lane's setup, and a cost per row that
+// grows with the lanes walking at once), so walks on fewer lanes each
+// keep every helper busy on less CPU per walk.
+//
 // Thread-safety: every member may be called from any thread.
 
 #ifndef PALLIX_BASE_WORK_POOL_H_
 #define PALLIX_BASE_WORK_POOL_H_
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -49,6 +58,31 @@ class WorkPool {
 
   static constexpr size_t kMaxHelpers = 5;
 
+  // Counts its caller among the pool's sharers (callers sharing work with
+  // it: ForEach, a shared walk) while it lives; helpers() is what the
+  // caller should ask for, its FairShare among the sharers counted when it
+  // began. A count only: it takes no lock and waits for nothing.
+  class Sharer {
+   public:
+    explicit Sharer(WorkPool& pool);
+    ~Sharer();
+    Sharer(const Sharer&) = delete;
+    Sharer& operator=(const Sharer&) = delete;
+
+    size_t helpers() const { return helpers_; }
+
+   private:
+    WorkPool& pool_;
+    size_t helpers_;
+  };
+
+  // The helpers each of `sharers` callers at work at once asks for: an even
+  // split of `helpers`, rounded up so that none is left without a job.
+  static size_t FairShare(size_t helpers, size_t sharers);
+
+  // The callers counted by a Sharer now.
+  size_t sharers() const { return sharers_.load(std::memory_order_relaxed); }
+
  private:
   struct Range;  // what ForEach's callers share
 
@@ -62,6 +96,7 @@ class WorkPool {
   std::condition_variable ready_;
   std::deque<std::function<void()>> jobs_;  // guarded by mu_
   bool started_ = false;                    // guarded by mu_
+  std::atomic<size_t> sharers_{0};
 };
 
 }  // namespace pallix

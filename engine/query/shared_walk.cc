@@ -19,7 +19,10 @@ SharedWalk::SharedWalk(const QuerySpec& spec, const ReadView& view, const RowFil
 
 Status SharedWalk::Run(std::vector<std::optional<NearestPool>>& pools) {
   Lane& mine = lanes_.emplace_back(spec_, filter_, fields_);  // before a helper adds its own
-  const size_t helpers = std::min(WorkPool::Shared().helpers(), parts_.size() - 1);
+  // Counted among the pool's sharers until the walk is over, so that walks
+  // at work at once ask for a share of the helpers each.
+  const WorkPool::Sharer sharer(WorkPool::Shared());
+  const size_t helpers = std::min(sharer.helpers(), parts_.size() - 1);
   for (size_t i = 0; i < helpers; ++i) WorkPool::Shared().Post([self = shared_from_this()] { self->HelperLane(); });
   ReachTestPoint(TestPoint::kWalkShared, spec_.collection);
   while (TakeAndWork(view_, mine)) {

@@ -44,8 +44,9 @@
 // writes.
 //
 // Joining and leaving. Run adds the caller's lane, then posts one helper
-// job per part past the first, at most one per helper of the pool, each
-// holding this object (a shared_ptr), and then walks parts itself. A job
+// job per part past the first, at most its share of the pool's helpers
+// (WorkPool::Sharer: while other walks are at work, it asks for fewer),
+// each holding this object (a shared_ptr), and then walks parts itself. A job
 // joins only if a part can still be taken when it starts: it counts itself
 // busy, opens its snapshot, adds its lane (under mu_; lanes never move)
 // and takes parts until none is left; then it closes its snapshot and

@@ -5,6 +5,7 @@
 #include <bit>
 #include <stdexcept>
 #include <condition_variable>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -287,6 +288,87 @@ TEST(SharedWalk, TextCountsInPartsScoreAsOneThread) {
     for (size_t r = 0; r < want->size(); ++r)
       EXPECT_EQ(std::bit_cast<uint32_t>((*got)[r].score), std::bit_cast<uint32_t>((*want)[r].score)) << "round " << round;
   }
+}
+
+// Each of several callers at work at once asks for an even split of the
+// helpers, rounded up: together they keep every helper busy, and none asks
+// for a helper more than that needs, nor for more than the pool has.
+TEST(WorkPool, FairShareSplitsTheHelpersRoundedUp) {
+  EXPECT_EQ(WorkPool::FairShare(5, 0), 5u);
+  EXPECT_EQ(WorkPool::FairShare(5, 1), 5u);
+  EXPECT_EQ(WorkPool::FairShare(5, 2), 3u);
+  EXPECT_EQ(WorkPool::FairShare(5, 4), 2u);
+  EXPECT_EQ(WorkPool::FairShare(5, 5), 1u);
+  EXPECT_EQ(WorkPool::FairShare(5, 9), 1u);
+  EXPECT_EQ(WorkPool::FairShare(0, 3), 0u);
+  for (size_t helpers = 0; helpers <= 16; ++helpers) {
+    for (size_t sharers = 1; sharers <= 20; ++sharers) {
+      const size_t share = WorkPool::FairShare(helpers, sharers);
+      EXPECT_LE(share, helpers) << helpers << " " << sharers;
+      EXPECT_GE(share * sharers, helpers) << helpers << " " << sharers;
+      if (share > 0) {
+        EXPECT_LT((share - 1) * sharers, helpers) << helpers << " " << sharers;
+      }
+    }
+  }
+}
+
+// A Sharer counts its caller while it lives, and its share is taken among
+// the sharers counted then; ForEach's caller is counted while it runs.
+TEST(WorkPool, SharersAreCountedWhileAtWork) {
+  WorkPool& pool = WorkPool::Shared();
+  const size_t before = pool.sharers();
+  {
+    const WorkPool::Sharer first(pool);
+    EXPECT_EQ(pool.sharers(), before + 1);
+    EXPECT_EQ(first.helpers(), WorkPool::FairShare(pool.helpers(), before + 1));
+    {
+      const WorkPool::Sharer second(pool);
+      EXPECT_EQ(pool.sharers(), before + 2);
+      EXPECT_EQ(second.helpers(), WorkPool::FairShare(pool.helpers(), before + 2));
+    }
+    EXPECT_EQ(pool.sharers(), before + 1);
+  }
+  EXPECT_EQ(pool.sharers(), before);
+  // Every call, on any thread, runs while ForEach's caller is counted.
+  std::atomic<size_t> least{std::numeric_limits<size_t>::max()};
+  pool.ForEach(64, [&](size_t) {
+    size_t now = pool.sharers();
+    size_t seen = least.load();
+    while (now < seen && !least.compare_exchange_weak(seen, now)) {
+    }
+  });
+  EXPECT_EQ(least.load(), before + 1);
+  EXPECT_EQ(pool.sharers(), before);
+}
+
+// A walk that starts while another is at work (held where it has asked for
+// its helpers, before it takes a part) is counted beside it and asks for a
+// share of the helpers; the helpers take parts of both, and each answers
+// as the serial walk does.
+TEST(SharedWalk, AWalkBesideAnotherAsksForAShareAndAnswersTheSame) {
+  auto e = ManyBatches(4000, 21);
+  std::mt19937_64 rng(22);
+  const std::thread::id first = std::this_thread::get_id();
+  for (int round = 0; round < 6; ++round) {
+    const QuerySpec outer = RandomQuery(e, rng);
+    const QuerySpec inner = RandomQuery(e, rng);
+    std::atomic<size_t> sharers_inside{0};
+    std::atomic<int> inner_walks{0};
+    ScopedTestHook hook(TestPoint::kWalkShared, [&](std::string_view) {
+      if (std::this_thread::get_id() != first) {
+        ++inner_walks;
+        sharers_inside = WorkPool::Shared().sharers();
+        return;
+      }
+      std::thread other([&] { ExpectSameAnswer(inner, "inner, round " + std::to_string(round)); });
+      other.join();
+    });
+    ExpectSameAnswer(outer, "outer, round " + std::to_string(round));
+    ASSERT_EQ(inner_walks.load(), 1) << round;
+    EXPECT_EQ(sharers_inside.load(), 2u) << round;  // the held walk and this one
+  }
+  EXPECT_EQ(WorkPool::Shared().sharers(), 0u);
 }
 
 // Queries on several threads at once share the pool's helpers.
