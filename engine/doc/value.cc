@@ -738,18 +738,13 @@ bool raw_vector_bytes(std::string_view encoded, std::string_view& components) {
 }
 
 std::optional<std::partial_ordering> raw_number_cmp(std::string_view encoded, const Value& number) {
-  if (encoded.size() != 9 || !number.is_number()) return std::nullopt;
-  const uint64_t bits = DecodeFixed64LE(encoded.data() + 1);
-  switch (static_cast<ValueKind>(encoded[0])) {
-    case ValueKind::kInt:
-      // As value_partial_cmp: two Ints as integers, else both as doubles.
-      if (number.is_int()) return static_cast<int64_t>(bits) <=> number.as_int();
-      return static_cast<double>(static_cast<int64_t>(bits)) <=> number.as_number();
-    case ValueKind::kFloat:
-      return std::bit_cast<double>(bits) <=> number.as_number();
-    default:
-      return std::nullopt;
-  }
+  if (!number.is_number()) return std::nullopt;
+  const std::optional<unsigned> order = raw_number_order(encoded, NumberLiteral::Of(number));
+  if (!order) return std::nullopt;
+  static constexpr std::partial_ordering kOrders[] = {std::partial_ordering::less, std::partial_ordering::equivalent,
+                                                      std::partial_ordering::greater,
+                                                      std::partial_ordering::unordered};
+  return kOrders[*order];
 }
 
 bool raw_vector_into(std::string_view encoded, ValueVector& out) {

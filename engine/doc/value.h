@@ -27,6 +27,7 @@
 #ifndef PALLIX_DOC_VALUE_H_
 #define PALLIX_DOC_VALUE_H_
 
+#include <bit>
 #include <compare>
 #include <cstring>
 #include <cstdint>
@@ -344,9 +345,43 @@ Status check_value(std::string_view bytes);
 bool raw_text(std::string_view encoded, std::string_view& text);
 bool raw_vector_bytes(std::string_view encoded, std::string_view& components);
 bool raw_vector_into(std::string_view encoded, ValueVector& out);
-// value_partial_cmp(decoded, number) for a raw view of an Int or a Float,
-// read from its bytes; nullopt for any other raw view. A walk that tests
-// `field > 5` on every row compares the stored number without building it.
+// A number literal split once for raw_number_order: value_partial_cmp
+// compares two Ints as integers and every other pair as doubles.
+struct NumberLiteral {
+  bool is_int = false;
+  int64_t int_value = 0;
+  double value = 0;
+  static NumberLiteral Of(const Value& number) {
+    return {number.is_int(), number.is_int() ? number.as_int() : 0, number.as_number()};
+  }
+};
+
+// The order of a raw view of an Int or a Float against a literal, as
+// value_partial_cmp orders them, as a code: kOrderLess, kOrderEqual,
+// kOrderGreater or kOrderUnordered (a NaN); nullopt for any other raw view.
+// A walk that tests `field > 5` on every row compares the stored number
+// without building it. Inline and computed, not branched on: whether a row
+// passes is as good as random from row to row.
+inline constexpr unsigned kOrderLess = 0, kOrderEqual = 1, kOrderGreater = 2, kOrderUnordered = 3;
+inline std::optional<unsigned> raw_number_order(std::string_view encoded, const NumberLiteral& n) {
+  if (encoded.size() != 9) return std::nullopt;
+  const uint64_t bits = DecodeFixed64LE(encoded.data() + 1);
+  const auto kind = static_cast<ValueKind>(encoded[0]);
+  if (kind == ValueKind::kInt && n.is_int) {
+    const auto x = static_cast<int64_t>(bits);
+    return static_cast<unsigned>(x >= n.int_value) + static_cast<unsigned>(x > n.int_value);
+  }
+  double x;
+  if (kind == ValueKind::kInt) x = static_cast<double>(static_cast<int64_t>(bits));
+  else if (kind == ValueKind::kFloat) x = std::bit_cast<double>(bits);
+  else return std::nullopt;
+  const bool unordered = x != x || n.value != n.value;
+  return static_cast<unsigned>(x >= n.value) + static_cast<unsigned>(x > n.value) +
+         kOrderUnordered * static_cast<unsigned>(unordered);
+}
+
+// raw_number_order as value_partial_cmp(decoded, number) answers it;
+// nullopt also when number is not a number.
 std::optional<std::partial_ordering> raw_number_cmp(std::string_view encoded, const Value& number);
 
 }  // namespace pallix

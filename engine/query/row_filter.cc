@@ -78,8 +78,7 @@ RowFilter::RowFilter(const std::vector<Predicate>& filters, const std::vector<st
                           : c->op == CompareOp::kLe ? (1u << kOrderLess) | (1u << kOrderEqual)
                           : c->op == CompareOp::kGt ? 1u << kOrderGreater
                                                     : (1u << kOrderGreater) | (1u << kOrderEqual);
-    raw_compares_.push_back({static_cast<size_t>(at - top_fields_->begin()), holds, c->value.is_int(),
-                             c->value.is_int() ? c->value.as_int() : 0, c->value.as_number()});
+    raw_compares_.push_back({static_cast<size_t>(at - top_fields_->begin()), holds, NumberLiteral::Of(c->value)});
   }
   if (!compares_only_) raw_compares_.clear();
 }

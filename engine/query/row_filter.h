@@ -14,14 +14,12 @@
 #ifndef PALLIX_QUERY_ROW_FILTER_H_
 #define PALLIX_QUERY_ROW_FILTER_H_
 
-#include <bit>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
 
-#include "base/coding.h"
 #include "base/error.h"
 #include "doc/top_layout.h"
 #include "doc/value.h"
@@ -98,15 +96,10 @@ class RowFilter {
   // field's bytes, as value_partial_cmp orders them, and builds no Value.
   // Any other stored value takes the decode and the general test.
   struct RawCompare {
-    size_t field;     // in top_fields_
-    uint8_t holds;    // bit o: the filter holds when the order is o (kOrder*)
-    bool int_literal;  // the literal is an Int, compared as one with a stored Int
-    int64_t int_value;
-    double number;     // the literal as a double, for the other pairs
+    size_t field;          // in top_fields_
+    uint8_t holds;         // bit o: the filter holds when the order is o (kOrder*)
+    NumberLiteral number;
   };
-  // The order of a stored number against a literal, as the bit of
-  // RawCompare::holds it selects.
-  static constexpr unsigned kOrderLess = 0, kOrderEqual = 1, kOrderGreater = 2, kOrderUnordered = 3;
   // One per filter when every filter is such a compare (compares_only_):
   // the filters then hold exactly when every RawCompare does, on rows
   // whose fields they read are all numbers. Else empty.
@@ -119,29 +112,11 @@ class RowFilter {
 
 inline std::optional<bool> RowFilter::ComparesOnBytes(std::span<const std::string_view> raw) const {
   for (const RawCompare& c : raw_compares_) {
-    const std::string_view f = raw[c.field];
-    if (f.size() != 9) return std::nullopt;
-    const uint64_t bits = DecodeFixed64LE(f.data() + 1);
-    const auto kind = static_cast<ValueKind>(f[0]);
-    // As value_partial_cmp: two Ints as integers, else both as doubles. The
-    // order is computed, not branched on: whether a row passes is as good as
-    // random from row to row.
-    unsigned order;
-    if (kind == ValueKind::kInt && c.int_literal) {
-      const auto x = static_cast<int64_t>(bits);
-      order = static_cast<unsigned>(x >= c.int_value) + static_cast<unsigned>(x > c.int_value);
-    } else {
-      double x;
-      if (kind == ValueKind::kInt) x = static_cast<double>(static_cast<int64_t>(bits));
-      else if (kind == ValueKind::kFloat) x = std::bit_cast<double>(bits);
-      else return std::nullopt;
-      const bool unordered = x != x || c.number != c.number;
-      order = static_cast<unsigned>(x >= c.number) + static_cast<unsigned>(x > c.number) +
-              kOrderUnordered * static_cast<unsigned>(unordered);
-    }
+    const std::optional<unsigned> order = raw_number_order(raw[c.field], c.number);
+    if (!order) return std::nullopt;
     // The filters are all required: the first that fails decides, whatever
     // the fields after it hold.
-    if (((c.holds >> order) & 1) == 0) return false;
+    if (((c.holds >> *order) & 1) == 0) return false;
   }
   return true;
 }
