@@ -110,7 +110,7 @@ void ExpectModel(const std::shared_ptr<Engine>& e, const std::vector<CandidateRo
 
 TEST(PartWalkTest, AnswersAsTheModelAtEverySize) {
   std::mt19937_64 rng(41);
-  for (size_t n : {0, 1, 7, 700, 3999, 4000}) {
+  for (size_t n : {0, 1, 7, 700, 1999, 2000, 4000}) {
     auto e = MemEngine();
     std::vector<CandidateRow> docs = FillAny(*e, "c", rng, n);
     if (n >= 4000 && WorkPool::Shared().helpers() > 0) {
@@ -132,7 +132,7 @@ TEST(PartWalkTest, AnswersAsTheModelAtEverySize) {
 TEST(PartWalkTest, FailsWithTheFirstDamagedRowsError) {
   std::mt19937_64 rng(43);
   auto e = MemEngine();
-  std::vector<CandidateRow> docs = FillAny(*e, "c", rng, 4000);
+  std::vector<CandidateRow> docs = FillAny(*e, "c", rng, 3000);
   {
     auto ctx = BeginWriteCtx(e->store());
     ASSERT_TRUE(ctx.has_value());
@@ -162,7 +162,7 @@ TEST(PartWalkTest, FailsWithTheFirstDamagedRowsError) {
 TEST(PartWalkTest, PartsLeftToTheCallerWhileAnotherThreadCommits) {
   std::mt19937_64 rng(47);
   auto e = MemEngine();
-  std::vector<CandidateRow> docs = FillAny(*e, "c", rng, 4000);
+  std::vector<CandidateRow> docs = FillAny(*e, "c", rng, 3000);
   std::atomic<bool> stop{false};
   std::thread writer([&] {
     for (int i = 0; !stop.load(); ++i) {

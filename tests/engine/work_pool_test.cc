@@ -85,7 +85,7 @@ TEST(SharedWalk, AnswersAsTheSerialWalk) {
 // Rows no decoder reads, in two batches far apart: the error is the first
 // one's, as in the serial walk, whichever lane met which first.
 TEST(SharedWalk, FailsWithTheFirstDamagedRowsError) {
-  auto e = ManyBatches(4000, 7);
+  auto e = ManyBatches(3000, 7);
   {
     auto ctx = BeginWriteCtx(e->store());
     ASSERT_TRUE(ctx.has_value());
@@ -169,7 +169,7 @@ class HeldHelpers {
 // jobs it posted start after it has returned, find nothing to take and
 // touch nothing of it (the sanitizer builds would see it).
 TEST(SharedWalk, HelpersThatStartLateTakeNothing) {
-  auto e = ManyBatches(4000, 9);
+  auto e = ManyBatches(3000, 9);
   std::mt19937_64 rng(10);
   HeldHelpers held;
   for (int round = 0; round < 10; ++round) ExpectSameAnswer(RandomQuery(e, rng), "round " + std::to_string(round));
@@ -373,7 +373,7 @@ TEST(SharedWalk, AWalkBesideAnotherAsksForAShareAndAnswersTheSame) {
 
 // Queries on several threads at once share the pool's helpers.
 TEST(SharedWalk, QueriesOnSeveralThreadsShareThePool) {
-  auto e = ManyBatches(4000, 11);
+  auto e = ManyBatches(3000, 11);
   std::vector<std::thread> threads;
   for (uint64_t t = 0; t < 3; ++t) {
     threads.emplace_back([&e, t] {
