@@ -70,6 +70,10 @@ const Kernels& ReferenceKernels();
 const Kernels* Sse2Kernels();
 const Kernels* AvxKernels();
 const Kernels* Avx512Kernels();
+// The AVX-512 variant whose many-vector kernels score `vectors` (8 or 16)
+// at a time; nullptr for another count or without AVX-512. Avx512Kernels
+// is one of the two, by the processor; tests check both.
+const Kernels* Avx512KernelsOfWidth(size_t vectors);
 // The variant of that name ("reference", "sse2", "avx", "avx512");
 // nullptr when there is none or the processor cannot run it.
 const Kernels* KernelsNamed(std::string_view name);

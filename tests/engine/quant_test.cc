@@ -208,7 +208,9 @@ TEST(QuantTest, ManyVectorKernelsMatchSingleOnes) {
   std::vector<const Kernels*> variants = {&quant_internal::ReferenceKernels()};
   if (auto* k = quant_internal::Sse2Kernels()) variants.push_back(k);
   if (auto* k = quant_internal::AvxKernels()) variants.push_back(k);
-  if (auto* k = quant_internal::Avx512Kernels()) variants.push_back(k);
+  for (size_t width : {8u, 16u}) {
+    if (auto* k = quant_internal::Avx512KernelsOfWidth(width)) variants.push_back(k);
+  }
   const Kernels& ref = quant_internal::ReferenceKernels();
   std::mt19937 rng(9);
   std::uniform_real_distribution<float> uniform(-10.0f, 10.0f);
