@@ -27,15 +27,17 @@ each peer's ef is swept for the smallest ef whose recall reaches our
 in-memory recall, and its queries/s there.
 
 With --baseline-binary PATH (bench/vector_real_bench of another build), that
-build runs the same graphs in the same run, after ours, and its build time
-and queries/s are printed beside ours as ratios.
+build runs the same graphs in the same run, the two builds taking turns
+over --rounds rounds (default 3; the one that goes first alternates), and
+the medians of its build time and queries/s are printed beside ours as
+ratios, with each round's.
 
 The processor's model and SIMD flags come first (lscpu). PALLIX_KERNELS=avx
 (or sse2, reference) caps our kernels at that instruction set, to measure
 what a processor without AVX-512 runs; the peers keep theirs.
 
 Usage: python3 bench/vector_bench.py [--queries Q] [--metrics cosine,l2] [--no-disk] [--binary PATH]
-       [--baseline-binary PATH] [--peers hnswlib,faiss,usearch]
+       [--baseline-binary PATH [--rounds R]] [--peers hnswlib,faiss,usearch]
 Needs: pip install numpy hnswlib faiss-cpu usearch; the embeddings
 (python3 bench/corpus.py && python3 bench/embed.py). OPENBLAS_CORETYPE and
 OPENBLAS_L2_SIZE slow numpy down here: run it as
@@ -50,6 +52,7 @@ for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 import argparse
 import importlib
 import json
+import statistics
 import struct
 import subprocess
 import sys
@@ -257,7 +260,8 @@ def print_processor():
     print(f"processor: {model} (family {family}, model {number}); SIMD: {simd}"
           + (f"; our kernels capped at PALLIX_KERNELS={forced}" if forced else ""))
 
-def bench_metric(metric, binary, vectors, n_queries, with_disk, baseline=None, peers=("hnswlib", "faiss", "usearch")):
+def bench_metric(metric, binary, vectors, n_queries, with_disk, baseline=None, peers=("hnswlib", "faiss", "usearch"),
+                 rounds=1):
     base, queries = split(vectors, n_queries)
     if metric == "l2":
         rng = np.random.default_rng(SEED + 1)
@@ -269,15 +273,24 @@ def bench_metric(metric, binary, vectors, n_queries, with_disk, baseline=None, p
 
     rows = []
     modes = ["memory"] + (["disk-file"] if with_disk else [])
+    # With a baseline, the two builds take turns over `rounds` rounds (the
+    # one that goes first alternating), so that a spell of load from
+    # elsewhere on the machine falls on both; each figure is the median of
+    # its rounds, and each round's ratio is printed.
+    builds = [("pallix", binary)] + ([("baseline", baseline)] if baseline is not None else [])
+    runs = {(name, mode): [] for name, _ in builds for mode in modes}
     for mode in modes:
-        stats, found, _ = run_ours(binary, data_path, mode, metric, n_queries)
-        stats["recall"] = recall(found, exact)
-        rows.append((f"pallix {mode}", stats, None))
-    if baseline is not None:
+        for r in range(rounds if baseline is not None else 1):
+            for name, path in (builds if r % 2 == 0 else builds[::-1]):
+                stats, found, _ = run_ours(path, data_path, mode, metric, n_queries)
+                stats["recall"] = recall(found, exact)
+                runs[(name, mode)].append(stats)
+    for name, _ in builds:
         for mode in modes:
-            stats, found, _ = run_ours(baseline, data_path, mode, metric, n_queries)
-            stats["recall"] = recall(found, exact)
-            rows.append((f"baseline {mode}", stats, None))
+            got = runs[(name, mode)]
+            rows.append((f"{name} {mode}", {"build_s": statistics.median(g["build_s"] for g in got),
+                                            "qps": statistics.median(g["qps"] for g in got),
+                                            "bytes": got[0]["bytes"], "recall": got[0]["recall"]}, None))
     for cls in (Hnswlib, Faiss, Usearch):
         if cls.name not in peers:
             continue
@@ -299,7 +312,12 @@ def bench_metric(metric, binary, vectors, n_queries, with_disk, baseline=None, p
                 (n, s) for n, s, _ in rows)[f"baseline {mode}"]
             print(f"{mode} this/baseline: build {ours_mode['build_s'] / theirs['build_s']:.3f}x, "
                   f"queries/s {ours_mode['qps'] / theirs['qps']:.3f}x, "
-                  f"recall@10 {ours_mode['recall']:.4f} / {theirs['recall']:.4f}")
+                  f"recall@10 {ours_mode['recall']:.4f} / {theirs['recall']:.4f}"
+                  + (f" (medians of {rounds} rounds)" if rounds > 1 else ""))
+            if rounds > 1:
+                pairs = list(zip(runs[("pallix", mode)], runs[("baseline", mode)]))
+                print(f"  by round: build " + " ".join(f"{a['build_s'] / b['build_s']:.2f}" for a, b in pairs)
+                      + "; queries/s " + " ".join(f"{a['qps'] / b['qps']:.2f}" for a, b in pairs))
     at_our_recall = {}
     for name, s, peer in rows:
         if peer is None:
@@ -326,6 +344,8 @@ def main():
     parser.add_argument("--binary", default=None)
     parser.add_argument("--baseline-binary", default=None)
     parser.add_argument("--peers", default="hnswlib,faiss,usearch")
+    parser.add_argument("--rounds", type=int, default=3,
+                        help="rounds in which this build and the baseline take turns (with --baseline-binary)")
     args = parser.parse_args()
     peers = tuple(p for p in args.peers.split(",") if p)
     for module, package in (("hnswlib", "hnswlib"), ("faiss", "faiss-cpu"), ("usearch", "usearch")):
@@ -341,7 +361,7 @@ def main():
         SCRATCH = Path(scratch)
         for metric in args.metrics.split(","):
             summary[metric] = bench_metric(metric, binary, vectors, args.queries, not args.no_disk,
-                                           args.baseline_binary, peers)
+                                           args.baseline_binary, peers, max(1, args.rounds))
 
     floors = {"cosine": 0.98, "l2": 0.8}
     for metric, floor in floors.items():
