@@ -511,19 +511,20 @@ const Kernels* AvxKernels() {
   return nullptr;
 }
 
-const Kernels* Avx512Kernels() {
-#ifdef PALLIX_X86_KERNELS
-  if (__builtin_cpu_supports("avx512f")) return __builtin_cpu_is("amd") ? &kAvx512Wide : &kAvx512;
-#endif
-  return nullptr;
-}
-
 const Kernels* Avx512KernelsOfWidth(size_t vectors) {
 #ifdef PALLIX_X86_KERNELS
   if (__builtin_cpu_supports("avx512f")) return vectors == 16 ? &kAvx512Wide : vectors == 8 ? &kAvx512 : nullptr;
 #endif
   (void)vectors;
   return nullptr;
+}
+
+const Kernels* Avx512Kernels() {
+#ifdef PALLIX_X86_KERNELS
+  return Avx512KernelsOfWidth(__builtin_cpu_is("amd") ? 16 : 8);
+#else
+  return nullptr;
+#endif
 }
 
 const Kernels* KernelsNamed(std::string_view name) {
