@@ -262,32 +262,38 @@ void QueryScorer::FloatBatchStored(const std::byte* const* vectors, size_t count
       if (n > 0) std::memcpy(copies_.data() + i * n, vectors[at + i], n * sizeof(float));
       ptrs[i] = copies_.data() + i * n;
     }
-    FloatBatch(ptrs, m, out + at);
+    FloatBatchOf(ptrs, m, out + at, true);
   }
 }
 
 void QueryScorer::FloatBatch(const float* const* vectors, size_t count, float* out) {
+  FloatBatchOf(vectors, count, out, false);
+}
+
+void QueryScorer::FloatBatchOf(const float* const* vectors, size_t count, float* out, bool stream) {
   const quant_internal::Kernels& k = K();
+  const auto dot_many = stream ? k.dot_many_ahead : k.dot_many;
+  const auto dot_self_many = stream ? k.dot_self_many_ahead : k.dot_self_many;
   const float* q = query_.floats.data();
   size_t n = query_.floats.size();
   switch (metric_) {
     case Metric::kCosine: {
       scratch_.resize(count);
-      k.dot_self_many(q, vectors, count, n, out, scratch_.data());
+      dot_self_many(q, vectors, count, n, out, scratch_.data());
       k.cosine_many(out, query_self_, scratch_.data(), count, out);
       return;
     }
     case Metric::kDot:
-      k.dot_many(q, vectors, count, n, out);
+      dot_many(q, vectors, count, n, out);
       for (size_t i = 0; i < count; ++i) out[i] = -out[i];
       return;
     case Metric::kDotLink: {
       scratch_.resize(count);
-      k.dot_self_many(q, vectors, count, n, out, scratch_.data());
+      dot_self_many(q, vectors, count, n, out, scratch_.data());
       for (size_t i = 0; i < count; ++i) out[i] = std::max(query_self_, scratch_[i]) - out[i];
       return;
     }
-    default: k.l2_many(q, vectors, count, n, out);
+    default: (stream ? k.l2_many_ahead : k.l2_many)(q, vectors, count, n, out);
   }
 }
 

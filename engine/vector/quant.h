@@ -210,7 +210,8 @@ class QueryScorer {
   // FloatBatch over vectors whose float32 components lie in stored bytes
   // at any alignment (as a document encodes them), each exactly as long as
   // the query: read in place where the kernels allow it, else from aligned
-  // copies. The same values as FloatBatch.
+  // copies. The same values as FloatBatch. For a walk's rows, read once
+  // from memory: the kernels ask for the next vectors' lines as they go.
   void FloatBatchStored(const std::byte* const* vectors, size_t count, float* out);
   // The same with each vector's self product dot(v, v) already known (as
   // dot_f32 gives it): cosine then needs only the query's products.
@@ -228,6 +229,8 @@ class QueryScorer {
 
   // The metric of the query against v, using the cached self product.
   float MetricDistance(std::span<const float> v) const;
+  // FloatBatch by the kernels for vectors read in a stream (stream) or not.
+  void FloatBatchOf(const float* const* vectors, size_t count, float* out, bool stream);
 
   const PqCodebook* codebook_;
   Metric metric_;

@@ -57,6 +57,12 @@ struct Kernels {
   ManyKernel l2_many;
   DotSelfManyKernel dot_self_many;
   CosineManyKernel cosine_many;
+  // dot_many, l2_many and dot_self_many again, with the same results, for
+  // vectors read once from memory (a walk's rows): while they score some,
+  // they ask for the lines of the ones they score next.
+  ManyKernel dot_many_ahead;
+  ManyKernel l2_many_ahead;
+  DotSelfManyKernel dot_self_many_ahead;
   // Whether the kernels read every vector through unaligned block loads
   // and, for a length that is a multiple of 8, nothing else: they may then
   // read components where a document stores them, at any byte offset.

@@ -242,6 +242,17 @@ TEST(QuantTest, ManyVectorKernelsMatchSingleOnes) {
           ref.cosine_many(dots.data(), aa, selfs.data(), count, want.data());
           for (size_t i = 0; i < count; ++i) EXPECT_EQ(Bits(cosines[i]), Bits(want[i])) << i;
         }
+        // The kernels for a stream give the same bits.
+        std::vector<float> dots_ahead(count), l2s_ahead(count), qv_ahead(count), vv_ahead(count);
+        k->dot_many_ahead(q.data(), ptrs.data(), count, n, dots_ahead.data());
+        k->l2_many_ahead(q.data(), ptrs.data(), count, n, l2s_ahead.data());
+        k->dot_self_many_ahead(q.data(), ptrs.data(), count, n, qv_ahead.data(), vv_ahead.data());
+        for (size_t i = 0; i < count; ++i) {
+          EXPECT_EQ(Bits(dots_ahead[i]), Bits(dots[i]));
+          EXPECT_EQ(Bits(l2s_ahead[i]), Bits(l2s[i]));
+          EXPECT_EQ(Bits(qv_ahead[i]), Bits(qv[i]));
+          EXPECT_EQ(Bits(vv_ahead[i]), Bits(vv[i]));
+        }
         for (size_t i = 0; i < count; ++i) {
           EXPECT_EQ(Bits(dots[i]), Bits(ref.dot(q.data(), n, ptrs[i], n)));
           EXPECT_EQ(Bits(l2s[i]), Bits(ref.l2(q.data(), n, ptrs[i], n)));
