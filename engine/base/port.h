@@ -46,6 +46,17 @@ namespace pallix::port {
   asm volatile("" : : "r"(p));
 }
 
+// PrefetchLine into the second-level cache only (PREFETCHT2 on x86), for
+// lines asked for well before they are read, many at a time. A line asked
+// into the first-level cache holds one of that cache's few miss buffers
+// until it arrives: a burst of them, or a steady stream from memory, then
+// waits on those buffers, not on the memory. The second level's queue of
+// misses is longer, and its lines do not push out the first level's.
+[[gnu::always_inline]] inline void PrefetchLineToL2(const void* p) {
+  __builtin_prefetch(p, 0, 1);
+  asm volatile("" : : "r"(p));
+}
+
 // Asks the processor to start loading every cache line of bytes, so that a
 // walk over rows scattered through memory can overlap their loads with the
 // work on the rows before them. Only a hint, as PrefetchLine.

@@ -44,10 +44,7 @@ inline void Prefetch(const void* p) { port::PrefetchLine(p); }
 // 1.8 KiB for 384 floats) are more than the first-level cache holds, so
 // loading them all there pushed out the first ones before they were
 // scored.
-inline void PrefetchToL2(const void* p) {
-  __builtin_prefetch(p, 0, 1);
-  asm volatile("" : : "r"(p));
-}
+inline void PrefetchToL2(const void* p) { port::PrefetchLineToL2(p); }
 
 }  // namespace
 
