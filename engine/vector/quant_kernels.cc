@@ -77,17 +77,6 @@ void CosineManyBySingles(const float* ab, float aa, const float* bb, size_t n, f
   for (size_t i = 0; i < n; ++i) out[i] = CosineOf(ab[i], aa, bb[i]);
 }
 
-template <PairKernel kPair>
-void ManyBySingles(const float* q, const float* const* vs, size_t count, size_t n, float* out) {
-  for (size_t i = 0; i < count; ++i) out[i] = kPair(q, n, vs[i], n);
-}
-
-template <DotSelfKernel kDotSelf>
-void DotSelfManyBySingles(const float* q, const float* const* vs, size_t count, size_t n, float* out_qv,
-                          float* out_vv) {
-  for (size_t i = 0; i < count; ++i) kDotSelf(q, vs[i], n, &out_qv[i], &out_vv[i]);
-}
-
 // The "ahead" kernels score vectors read once from memory (a walk's rows)
 // and ask for the lines of the vectors they score next while they score
 // the ones before, whose loads would otherwise wait when their turn came.
@@ -114,20 +103,20 @@ void DotSelfManyBySingles(const float* q, const float* const* vs, size_t count, 
   }
 }
 
-// One vector at a time, the one after next asked for before each.
-template <PairKernel kPair>
-void ManyBySinglesAhead(const float* q, const float* const* vs, size_t count, size_t n, float* out) {
+// One vector at a time; kAhead: the one after next asked for before each.
+template <PairKernel kPair, bool kAhead = false>
+void ManyBySingles(const float* q, const float* const* vs, size_t count, size_t n, float* out) {
   for (size_t i = 0; i < count; ++i) {
-    if (i + 2 < count) AheadTail(vs + i + 2, 1, 0, n);
+    if (kAhead && i + 2 < count) AheadTail(vs + i + 2, 1, 0, n);
     out[i] = kPair(q, n, vs[i], n);
   }
 }
 
-template <DotSelfKernel kDotSelf>
-void DotSelfManyBySinglesAhead(const float* q, const float* const* vs, size_t count, size_t n, float* out_qv,
-                               float* out_vv) {
+template <DotSelfKernel kDotSelf, bool kAhead = false>
+void DotSelfManyBySingles(const float* q, const float* const* vs, size_t count, size_t n, float* out_qv,
+                          float* out_vv) {
   for (size_t i = 0; i < count; ++i) {
-    if (i + 2 < count) AheadTail(vs + i + 2, 1, 0, n);
+    if (kAhead && i + 2 < count) AheadTail(vs + i + 2, 1, 0, n);
     kDotSelf(q, vs[i], n, &out_qv[i], &out_vv[i]);
   }
 }
@@ -522,9 +511,9 @@ const Kernels kReference = {"reference",
                             ManyBySingles<ReferencePair<true>>,
                             DotSelfManyBySingles<ReferenceDotSelf>,
                             CosineManyBySingles,
-                            ManyBySinglesAhead<ReferencePair<false>>,
-                            ManyBySinglesAhead<ReferencePair<true>>,
-                            DotSelfManyBySinglesAhead<ReferenceDotSelf>,
+                            ManyBySingles<ReferencePair<false>, true>,
+                            ManyBySingles<ReferencePair<true>, true>,
+                            DotSelfManyBySingles<ReferenceDotSelf, true>,
                             false};
 #ifdef PALLIX_X86_KERNELS
 const Kernels kSse2 = {"sse2",
@@ -535,13 +524,10 @@ const Kernels kSse2 = {"sse2",
                        ManyBySingles<Sse2Pair<true>>,
                        DotSelfManyBySingles<Sse2DotSelf>,
                        CosineManyBySingles,
-                       ManyBySinglesAhead<Sse2Pair<false>>,
-                       ManyBySinglesAhead<Sse2Pair<true>>,
-                       DotSelfManyBySinglesAhead<Sse2DotSelf>,
+                       ManyBySingles<Sse2Pair<false>, true>,
+                       ManyBySingles<Sse2Pair<true>, true>,
+                       DotSelfManyBySingles<Sse2DotSelf, true>,
                        true};
-// The AVX-512 tables score a stream with the AVX ahead kernels: a walk's
-// rows come from memory, whose pace the width does not change, and the
-// bits are the same.
 const Kernels kAvx = {"avx",
                       AvxPair<false>,
                       AvxPair<true>,
@@ -554,30 +540,22 @@ const Kernels kAvx = {"avx",
                       AvxMany<true, true>,
                       AvxDotSelfMany<true>,
                       true};
+// The AVX-512 tables, whose many-vector kernels score kWide vectors at a
+// time, score a stream with the AVX ahead kernels: a walk's rows come from
+// memory, whose pace the width does not change, and the bits are the same.
+template <size_t kWide>
 const Kernels kAvx512 = {"avx512",
                          AvxPair<false>,
                          AvxPair<true>,
                          AvxDotSelf,
-                         Avx512Many<false, 8>,
-                         Avx512Many<true, 8>,
+                         Avx512Many<false, kWide>,
+                         Avx512Many<true, kWide>,
                          AvxDotSelfMany<>,
                          AvxCosineMany,
                          AvxMany<false, true>,
                          AvxMany<true, true>,
                          AvxDotSelfMany<true>,
                          true};
-const Kernels kAvx512Wide = {"avx512",
-                             AvxPair<false>,
-                             AvxPair<true>,
-                             AvxDotSelf,
-                             Avx512Many<false, 16>,
-                             Avx512Many<true, 16>,
-                             AvxDotSelfMany<>,
-                             AvxCosineMany,
-                             AvxMany<false, true>,
-                             AvxMany<true, true>,
-                             AvxDotSelfMany<true>,
-                             true};
 #endif
 
 using HammingFn = uint32_t (*)(const uint8_t*, const uint8_t*, size_t);
@@ -610,7 +588,7 @@ const Kernels* AvxKernels() {
 
 const Kernels* Avx512KernelsOfWidth(size_t vectors) {
 #ifdef PALLIX_X86_KERNELS
-  if (__builtin_cpu_supports("avx512f")) return vectors == 16 ? &kAvx512Wide : vectors == 8 ? &kAvx512 : nullptr;
+  if (__builtin_cpu_supports("avx512f")) return vectors == 16 ? &kAvx512<16> : vectors == 8 ? &kAvx512<8> : nullptr;
 #endif
   (void)vectors;
   return nullptr;
