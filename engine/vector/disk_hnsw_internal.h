@@ -452,6 +452,8 @@ class DannStore {
   uint32_t AddRow(std::string_view row);
   // The same for a row copied into the cache, which outlives the store.
   uint32_t AddLastingRow(std::string_view row);
+  // Starts loading every line of bytes at p, ahead of scoring them.
+  void AskForLines(const char* p, size_t bytes) const;
   // Makes a slot of the shared table this store's: a lasting entry stays
   // (following the cache if it now holds the node), anything else is
   // forgotten.

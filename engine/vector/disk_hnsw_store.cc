@@ -40,10 +40,6 @@ constexpr size_t kMaxKeptSlots = size_t{1} << 16;
 constexpr size_t kMaxKeptEntries = kMaxKeptSlots / 2 / 4 * 3;
 
 inline void Prefetch(const void* p) { port::PrefetchLine(p); }
-// A query's store asks for rows into the second-level cache only
-// (port::PrefetchLineToL2): a list's fresh rows (some 32 of about 1.8 KiB
-// for 384 floats) are more than the first-level cache holds, so loading
-// them all there pushed out the first ones before they were scored.
 
 }  // namespace
 
@@ -235,12 +231,7 @@ void DannStore::TakeHint(Id id) {
       // All of it: the batch scoring it follows shortly. A query's store
       // loads a whole list's vectors so, into the second-level cache as
       // AddRow does; an insert's finds most of them cached already.
-      const char* v = reinterpret_cast<const char*>(slot.vec);
-      if (view_ != nullptr) {
-        for (size_t line = 0; line < query_.size() * sizeof(float); line += kCacheLine) port::PrefetchLineToL2(v + line);
-      } else {
-        for (size_t line = 0; line < query_.size() * sizeof(float); line += kCacheLine) Prefetch(v + line);
-      }
+      AskForLines(reinterpret_cast<const char*>(slot.vec), query_.size() * sizeof(float));
     } else {
       Prefetch(&(*nodes_)[slot.node]);
     }
@@ -624,16 +615,24 @@ uint32_t DannStore::AddLastingRow(std::string_view row) {
   return at;
 }
 
+// A query's store asks into the second-level cache only: a list's fresh
+// rows (some 32 of about 1.8 KiB for 384 floats) are more than the
+// first-level cache holds, so loading them all there pushed out the first
+// ones before they were scored.
+void DannStore::AskForLines(const char* p, size_t bytes) const {
+  for (const char* end = p + bytes; p < end; p += kCacheLine) {
+    if (view_ != nullptr) {
+      port::PrefetchLineToL2(p);
+    } else {
+      Prefetch(p);
+    }
+  }
+}
+
 uint32_t DannStore::AddRow(std::string_view row) {
   // The row is parsed and its vector scored shortly: start fetching all of
   // it now so that its lines arrive meanwhile.
-  // A query's store reads a whole list's fresh rows at once: into the
-  // second-level cache (port::PrefetchLineToL2).
-  if (view_ != nullptr) {
-    for (const char *p = row.data(), *end = p + row.size(); p < end; p += kCacheLine) port::PrefetchLineToL2(p);
-  } else {
-    for (const char *p = row.data(), *end = p + row.size(); p < end; p += kCacheLine) Prefetch(p);
-  }
+  AskForLines(row.data(), row.size());
   Entry& entry = nodes_->emplace_back();
   entry.row = row;
   entry.lasting = keep_rows_;

@@ -87,9 +87,10 @@ void CosineManyBySingles(const float* ab, float aa, const float* bb, size_t n, f
 // them: on a walk of 60,000 rows of 384 components, spread asks took 10%
 // less CPU than the same asks made a group before. The lines are asked
 // into the second-level cache (port::PrefetchLineToL2): on AMD Zen 4 the
-// same walk took another 12% less CPU on one thread, 8% on six. AheadTail asks for the lines past the group's
-// blocks (a vector that starts inside a line ends in one more). Only
-// hints: nothing is read, the results are the same.
+// same walk took another 12% less CPU on one thread, 8% on six. AheadTail
+// asks for the lines past the group's blocks (a vector that starts inside
+// a line ends in one more). Only hints: nothing is read, the results are
+// the same.
 [[gnu::always_inline]] inline void AheadLines(const float* const* ahead, size_t aheads, size_t off) {
   if (off % 16 != 0) return;
   for (size_t k = 0; k < aheads; ++k) port::PrefetchLineToL2(ahead[k] + off);
